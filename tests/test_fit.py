@@ -1,0 +1,119 @@
+"""The fit itself: the result dictionary, agreement with an independent NumPy
+implementation of the same loop, and the iteration and convergence rules."""
+
+import numpy as np
+import pytest
+from conftest import logistic_problem
+from irls_reference import reference_irls
+
+import _quorvi
+
+
+def test_result_is_a_fresh_dict_of_four_keys(problem):
+    result = _quorvi.irls(*problem, 1e-8, 25)
+    assert list(result) == ["coefficients", "iterations", "time", "converged"]
+    assert [type(v) for v in result.values()] == [np.ndarray, int, float, bool]
+    coefficients = result["coefficients"]
+    assert coefficients.dtype == np.float64 and coefficients.shape == (problem[0].shape[1],)
+    # The array owns its values: writing to it changes no later result.
+    assert coefficients.flags.owndata and coefficients.flags.writeable and coefficients.flags.c_contiguous
+    before = coefficients.copy()
+    coefficients[:] = 0.0
+    np.testing.assert_array_equal(_quorvi.irls(*problem, 1e-8, 25)["coefficients"], before)
+    assert result["time"] > 0.0
+
+
+PROBLEMS = {
+    "200x4": logistic_problem(200, 4, seed=1),
+    "1000x12": logistic_problem(1000, 12, seed=2),
+    "5000x30 wide spread": logistic_problem(5000, 30, seed=3, scale=3.0),
+    "50x1 intercept only": logistic_problem(50, 1, seed=4),
+    "3x3 square": (np.array([[1.0, 0.2, 0.0], [1.0, -0.3, 1.0], [1.0, 0.5, 1.0]]), np.array([0.0, 1.0, 0.0])),
+}
+
+
+@pytest.mark.parametrize("name", list(PROBLEMS))
+@pytest.mark.parametrize("max_iter", [1, 2, 25])
+def test_agrees_with_the_numpy_reference(name, max_iter):
+    X, y = PROBLEMS[name]
+    expected, iterations, converged = reference_irls(X, y, 1e-8, max_iter)
+    result = _quorvi.irls(X, y, 1e-8, max_iter)
+    # Different BLAS summation orders: agreement to rounding, amplified by the
+    # conditioning of the weighted normal equations.
+    np.testing.assert_allclose(result["coefficients"], expected, rtol=1e-9, atol=1e-12)
+    assert (result["iterations"], result["converged"]) == (iterations, converged)
+
+
+def test_first_update_solves_with_the_weights_at_zero(problem):
+    # From zero coefficients every observation has mu 0.5 and weight 0.25.
+    X, y = problem
+    expected = np.linalg.solve(X.T @ X * 0.25, X.T @ (y - 0.5))
+    np.testing.assert_allclose(_quorvi.irls(X, y, 1e-8, 1)["coefficients"], expected, rtol=1e-12)
+
+
+@pytest.mark.parametrize("max_iter", [0, -1, -(2**31)])
+def test_no_update_runs_when_max_iter_is_not_positive(problem, max_iter):
+    X, y = problem
+    result = _quorvi.irls(X, y[:7], 1e-8, max_iter)  # y is not even used
+    np.testing.assert_array_equal(result["coefficients"], np.zeros(X.shape[1]))
+    assert (result["iterations"], result["converged"]) == (0, False)
+    assert result["time"] >= 0.0
+
+
+def test_convergence_counts_the_update_that_detected_it(problem):
+    X, y = problem
+    converged_at = _quorvi.irls(X, y, 1e-8, 100)["iterations"]
+    assert converged_at > 2
+    on_the_last_allowed = _quorvi.irls(X, y, 1e-8, converged_at)
+    assert (on_the_last_allowed["iterations"], on_the_last_allowed["converged"]) == (converged_at, True)
+    one_short = _quorvi.irls(X, y, 1e-8, converged_at - 1)
+    assert (one_short["iterations"], one_short["converged"]) == (converged_at - 1, False)
+    # At the limit the result is the last update, not the one before it.
+    np.testing.assert_array_equal(one_short["coefficients"], reference_like(X, y, converged_at - 1))
+
+
+def reference_like(X, y, updates):
+    """The coefficients after exactly this many updates, by the module itself."""
+    return _quorvi.irls(X, y, -1.0, updates)["coefficients"]
+
+
+@pytest.mark.parametrize("tol", [-1.0, float("nan"), -float("inf")])
+def test_tolerances_that_can_never_be_met_run_to_the_limit(problem, tol):
+    # A NaN tol compares false with every change, so, like a negative one, it
+    # never declares convergence: a NaN is never reported as success.
+    result = _quorvi.irls(*problem, tol, 9)
+    assert (result["iterations"], result["converged"]) == (9, False)
+
+
+def test_infinite_tol_converges_after_one_update(problem):
+    result = _quorvi.irls(*problem, float("inf"), 25)
+    assert (result["iterations"], result["converged"]) == (1, True)
+
+
+def test_zero_tol_converges_only_on_an_exact_fixed_point(problem):
+    X, y = problem
+    result = _quorvi.irls(X, y, 0.0, 200)
+    if result["converged"]:
+        before = reference_like(X, y, result["iterations"] - 1)
+        np.testing.assert_array_equal(result["coefficients"], before)
+    else:
+        assert result["iterations"] == 200
+
+
+def test_design_without_columns_converges_at_once():
+    result = _quorvi.irls(np.empty((6, 0)), np.ones(6), 1e-8, 25)
+    assert result["coefficients"].shape == (0,)
+    assert (result["iterations"], result["converged"]) == (1, True)
+
+
+def test_extreme_linear_predictors_take_the_clamped_weight():
+    # A column of huge values drives |eta| far past 37 after the first update:
+    # mu is exactly 0 or 1 there and the weight is the 1e-10 floor, which
+    # keeps the working response finite, so the fit carries on.
+    X = np.column_stack([np.ones(6), [-800.0, -700.0, -1.0, 1.0, 700.0, 800.0]])
+    y = np.array([0.0, 0.0, 1.0, 0.0, 1.0, 1.0])
+    expected, iterations, converged = reference_irls(X, y, 1e-8, 4)
+    result = _quorvi.irls(X, y, 1e-8, 4)
+    assert np.isfinite(result["coefficients"]).all()
+    np.testing.assert_allclose(result["coefficients"], expected, rtol=1e-8)
+    assert (result["iterations"], result["converged"]) == (iterations, converged)
