@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fit_irls.hpp"
+#include "irls_steps.hpp"
 
 namespace {
 
@@ -105,6 +106,23 @@ TEST(Engine, LengthMismatchThrowsLogicError) {
   } catch (const std::logic_error& error) {
     EXPECT_STREQ(error.what(), "subtraction: incompatible matrix dimensions: 3x1 and 5x1");
   }
+}
+
+// The convergence test: a change counts unless it is known to be within tol,
+// so a NaN (in either coefficient or in tol) is never taken for convergence.
+TEST(ConvergenceTest, NaNCountsAsAChange) {
+  const double nan = arma::datum::nan;
+  EXPECT_TRUE(coefficients_changed(arma::vec{nan}, arma::vec{0.0}, 1.0));
+  EXPECT_TRUE(coefficients_changed(arma::vec{0.0}, arma::vec{nan}, 1.0));
+  EXPECT_TRUE(coefficients_changed(arma::vec{0.0}, arma::vec{0.0}, nan));
+  EXPECT_TRUE(coefficients_changed(arma::vec{0.0, nan}, arma::vec{0.0, 0.0}, 1.0));
+}
+
+TEST(ConvergenceTest, ChangeEqualToTolDoesNotCount) {
+  EXPECT_FALSE(coefficients_changed(arma::vec{1.5, -2.0}, arma::vec{1.0, -2.5}, 0.5));
+  EXPECT_TRUE(coefficients_changed(arma::vec{1.5, -2.0}, arma::vec{1.0, -2.5}, 0.4999));
+  EXPECT_FALSE(coefficients_changed(arma::vec(), arma::vec(), -1.0));
+  EXPECT_TRUE(coefficients_changed(arma::vec{1.0}, arma::vec{1.0}, -1.0));
 }
 
 }  // namespace
