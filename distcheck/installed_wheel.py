@@ -1,0 +1,116 @@
+"""Checks an installed quorvi wheel from inside the environment it went into.
+
+Run by `make wheel-check` with the Python of a new virtual environment that
+holds only the repaired wheel and its declared dependencies:
+
+    python -I distcheck/installed_wheel.py CMAKE_CACHE
+
+CMAKE_CACHE is the CMakeCache.txt of the build that made the wheel; the
+Armadillo version that check_arma must print is read from the headers that
+build found, since that is what the module was compiled against.
+"""
+
+import re
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import numpy as np
+
+import _quorvi
+
+# Libraries that every manylinux system provides; everything else that the
+# extension needs must come from inside the wheel.
+SYSTEM_LIBRARIES = {
+    "linux-vdso.so.1",
+    "ld-linux-x86-64.so.2",
+    "libc.so.6",
+    "libm.so.6",
+    "libpthread.so.0",
+    "libdl.so.2",
+    "librt.so.1",
+    "libstdc++.so.6",
+    "libgcc_s.so.1",
+}
+# The libraries the repair step must have bundled; a copy of any of these
+# loaded from the system would mean the wheel only works where Debian's
+# packages are installed.
+BUNDLED = ("openblas", "gfortran", "quadmath")
+
+
+def expected_armadillo_version(cmake_cache: Path) -> str:
+    include_dir = re.search(r"^ARMADILLO_INCLUDE_DIR:PATH=(.*)$", cmake_cache.read_text(), re.MULTILINE)
+    assert include_dir, f"no ARMADILLO_INCLUDE_DIR in {cmake_cache}"
+    header = (Path(include_dir[1]) / "armadillo_bits" / "arma_version.hpp").read_text()
+    parts = [re.search(rf"#define\s+ARMA_VERSION_{part}\s+(\d+)", header)[1] for part in ("MAJOR", "MINOR", "PATCH")]
+    return ".".join(parts)
+
+
+def check_installed_here(extension: Path) -> None:
+    site_packages = Path(sysconfig.get_paths()["purelib"]).resolve()
+    assert extension.parent == site_packages, f"{extension} is not from this environment's {site_packages}"
+    stub = site_packages / "_quorvi-stubs" / "__init__.pyi"
+    assert stub.is_file(), f"the type stub package is missing: {stub}"
+
+
+def check_libraries_resolve_inside_wheel(extension: Path) -> None:
+    wheel_libs = extension.parent / "quorvi.libs"
+    ldd = subprocess.run(["ldd", str(extension)], capture_output=True, text=True, check=True).stdout
+    print(ldd, end="")
+    assert "not found" not in ldd, "a needed library is missing"
+    resolved = dict(re.findall(r"^\s*(\S+) => (\S+)", ldd, re.MULTILINE))
+    outside = {name: path for name, path in resolved.items() if not Path(path).resolve().is_relative_to(wheel_libs)}
+    unexpected = {name: path for name, path in outside.items() if name not in SYSTEM_LIBRARIES}
+    assert not unexpected, f"libraries resolved outside the wheel: {unexpected}"
+    for name in BUNDLED:
+        assert any(name in library for library in resolved.keys() - outside.keys()), f"{name} is not bundled"
+
+
+def check_fit() -> None:
+    rng = np.random.default_rng(20261208)
+    X = np.column_stack([np.ones(500), rng.standard_normal((500, 3))])
+    y = (rng.random(500) < 1 / (1 + np.exp(-X @ [0.3, 1.0, -0.5, 0.25]))).astype(float)
+    result = _quorvi.irls(X, y, 1e-10, 50)
+    assert list(result) == ["coefficients", "iterations", "time", "converged"], list(result)
+    assert result["converged"], result
+    # The maximum-likelihood estimate zeroes the score X'(y - mu); this holds
+    # whatever BLAS computed it, so it checks the bundled OpenBLAS end to end.
+    mu = 1 / (1 + np.exp(-X @ result["coefficients"]))
+    score = X.T @ (y - mu)
+    assert np.abs(score).max() < 1e-8 * len(y), score
+    print(f"fit: {result['iterations']} iterations, coefficients {result['coefficients']}")
+
+
+def check_bundled_libraries_loaded() -> None:
+    # What the dynamic loader really mapped in this process, after a fit.
+    mapped = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines() if ".so" in line}
+    prefix = Path(sys.prefix).resolve()
+    from_system = [path for path in mapped if any(name in path for name in BUNDLED) and prefix not in Path(path).parents]
+    assert not from_system, f"loaded from outside the environment: {from_system}"
+
+
+def check_arma_output(cmake_cache: Path) -> None:
+    # check_arma writes through the C++ stream to file descriptor 1, which
+    # Python's sys.stdout redirection cannot capture: a child process can.
+    output = subprocess.run(
+        [sys.executable, "-I", "-c", "import _quorvi; _quorvi.check_arma()"], capture_output=True, check=True
+    ).stdout
+    expected = f"Armadillo version: {expected_armadillo_version(cmake_cache)}\nLAPACK enabled\nBLAS enabled\n"
+    assert output == expected.encode(), f"check_arma printed {output!r}, expected {expected!r}"
+    print(output.decode(), end="")
+
+
+def main() -> None:
+    extension = Path(_quorvi.__file__).resolve()
+    print(f"module: {extension}")
+    check_installed_here(extension)
+    check_libraries_resolve_inside_wheel(extension)
+    check_fit()
+    check_bundled_libraries_loaded()
+    check_arma_output(Path(sys.argv[1]))
+    print("installed wheel: all checks passed")
+
+
+if __name__ == "__main__":
+    main()

