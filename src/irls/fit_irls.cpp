@@ -9,8 +9,8 @@ namespace {
 
 // The IRLS loop over X (n x p) and its transpose Xt (p x n). Every working
 // quantity is allocated once, before the clock starts, and reused by every
-// iteration: on a fresh allocation each first touch of a page faults, which
-// for an n x p matrix costs more than the products themselves.
+// iteration: on fresh memory each first touch of a page faults, which for an
+// n x p temporary costs more than the products that fill it.
 FitResult run_irls(const arma::mat& X, const arma::mat& Xt, const arma::vec& y, double tol,
                    std::int32_t max_iter) {
   const arma::uword n = X.n_rows;
@@ -22,25 +22,28 @@ FitResult run_irls(const arma::mat& X, const arma::mat& Xt, const arma::vec& y, 
     return FitResult{beta, 0, 0.0, false};
   }
   arma::vec beta_new;
-  arma::vec eta(n);
-  arma::vec w(n);
-  arma::vec wz(n);
   arma::mat A(p, p);
   arma::vec b(p);
-  const MatrixMemory xw_memory = allocate_matrix_memory(X.n_elem);
+  const WorkingMemory xw_memory = allocate_working_memory(X.n_elem);
+  const WorkingMemory eta_memory = allocate_working_memory(n);
+  const WorkingMemory w_memory = allocate_working_memory(n);
   arma::mat XW = matrix_over(xw_memory, n, p);
+  // Holds eta, then w z: the weights pass reads each eta_k just before it
+  // overwrites it, and neither is needed again in the same iteration.
+  arma::vec eta_then_wz = vector_over(eta_memory, n);
+  arma::vec w = vector_over(w_memory, n);
 
   const auto start = std::chrono::steady_clock::now();
   std::int32_t iterations = 0;
   bool changed = true;
   while (iterations < max_iter) {
-    eta = X * beta;
-    compute_working_weights(eta, y, w, wz);
+    eta_then_wz = X * beta;
+    compute_working_weights(eta_then_wz, y, w);
     scale_rows(X, w, XW);
     // The weighted normal equations X'WX beta = X'Wz, formed as products with
     // the column-scaled copy; no n x n diagonal matrix is ever built.
     A = Xt * XW;
-    b = Xt * wz;
+    b = Xt * eta_then_wz;
     solve_normal_equations(A, b, beta_new);
     changed = coefficients_changed(beta_new, beta, tol);
     beta = beta_new;
@@ -58,7 +61,7 @@ FitResult run_irls(const arma::mat& X, const arma::mat& Xt, const arma::vec& y, 
 }  // namespace
 
 FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int32_t max_iter) {
-  const MatrixMemory xt_memory = allocate_matrix_memory(X.n_elem);
+  const WorkingMemory xt_memory = allocate_working_memory(X.n_elem);
   arma::mat Xt = matrix_over(xt_memory, X.n_cols, X.n_rows);
   Xt = X.t();
   return run_irls(X, Xt, y, tol, max_iter);
@@ -66,8 +69,8 @@ FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int3
 
 FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol,
                                   std::int32_t max_iter) {
-  const MatrixMemory x_memory = allocate_matrix_memory(Xt.n_elem);
+  const WorkingMemory x_memory = allocate_working_memory(Xt.n_elem);
   arma::mat X = matrix_over(x_memory, Xt.n_cols, Xt.n_rows);
-  X = Xt.t();
+  copy_transposed(Xt, X);
   return run_irls(X, Xt, y, tol, max_iter);
 }

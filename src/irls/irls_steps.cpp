@@ -17,24 +17,24 @@ constexpr const char* singular_warning = "solve(): system is singular; attemptin
 
 }  // namespace
 
-void compute_working_weights(const arma::vec& eta, const arma::vec& y, arma::vec& w, arma::vec& wz) {
-  if (y.n_elem != eta.n_elem) {
+void compute_working_weights(arma::vec& eta_then_wz, const arma::vec& y, arma::vec& w) {
+  if (y.n_elem != eta_then_wz.n_elem) {
     // y - mu is the first operation that involves y; let Armadillo's own size
     // check raise its own message for that subtraction.
-    const arma::vec mismatch = y - eta;
+    const arma::vec mismatch = y - eta_then_wz;
   }
-  const arma::uword n = eta.n_elem;
-  const double* eta_mem = eta.memptr();
+  const arma::uword n = eta_then_wz.n_elem;
+  double* eta_mem = eta_then_wz.memptr();
   const double* y_mem = y.memptr();
   double* w_mem = w.memptr();
-  double* wz_mem = wz.memptr();
   for (arma::uword k = 0; k < n; ++k) {
-    const double mu = 1.0 / (std::exp(-eta_mem[k]) + 1.0);
+    const double eta = eta_mem[k];
+    const double mu = 1.0 / (std::exp(-eta) + 1.0);
     const double variance = mu * (1.0 - mu);
     const double weight = variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
-    const double z = eta_mem[k] + (y_mem[k] - mu) / weight;
+    const double z = eta + (y_mem[k] - mu) / weight;
     w_mem[k] = weight;
-    wz_mem[k] = weight * z;
+    eta_mem[k] = weight * z;
   }
 }
 
