@@ -12,7 +12,7 @@ namespace {
 constexpr double min_weight = 1e-10;
 constexpr double max_weight = 1.0;
 
-// Armadillo's own message and stream for a system its fast solver rejects.
+// Armadillo's own message for a system its fast solver rejects.
 constexpr const char* singular_warning = "solve(): system is singular; attempting approx solution";
 
 }  // namespace
@@ -51,7 +51,8 @@ void solve_normal_equations(const arma::mat& A, const arma::vec& b, arma::vec& b
     // does report one: the singular-system warning, then the approximate
     // solver, which refuses non-finite input, so Armadillo throws
     // "solve(): solution not found".
-    arma::get_cerr_stream() << "\nwarning: " << singular_warning << std::endl;
+    // ARMA_CERR_STREAM is the stream Armadillo writes its own warnings to.
+    ARMA_CERR_STREAM << "\nwarning: " << singular_warning << std::endl;
     beta_new = arma::solve(A, b, arma::solve_opts::force_approx);
     // Should a later Armadillo accept such a system, the outcome stays the same.
     throw std::runtime_error("solve(): solution not found");
