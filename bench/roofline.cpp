@@ -1,0 +1,126 @@
+// The yardstick of the benchmark: the BLAS and LAPACK work of one IRLS
+// iteration and nothing else, timed with the same Armadillo configuration and
+// the same OpenBLAS that the extension links. An iteration of the engine
+// cannot cost less than this, so the engine's loop time divided by this times
+// its iteration count says how much it spends beyond the library calls.
+//
+// Usage: roofline N P REPEATS [SEED]
+// Prints one JSON object on standard output; the medians are in seconds.
+#include <algorithm>
+#include <armadillo>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+// OpenBLAS's own reports of its build and its thread pool; declared here
+// because Armadillo does not expose them. They prove which library the
+// products ran on, not just which one the build asked for.
+extern "C" char* openblas_get_config();
+extern "C" int openblas_get_num_threads();
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// Escapes the only characters of OpenBLAS's configuration text that could
+// break a JSON string.
+std::string json_string(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+    }
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4 || argc > 5) {
+    std::cerr << "usage: roofline N P REPEATS [SEED]\n";
+    return 2;
+  }
+  const auto n = static_cast<arma::uword>(std::strtoull(argv[1], nullptr, 10));
+  const auto p = static_cast<arma::uword>(std::strtoull(argv[2], nullptr, 10));
+  const int repeats = std::max(1, std::atoi(argv[3]));
+  arma::arma_rng::set_seed(argc == 5 ? std::strtoull(argv[4], nullptr, 10) : 0);
+
+  // The values do not change what BLAS does, only the weights need to look
+  // like a fit's: mu (1 - mu) for a linear predictor of unit spread.
+  const arma::mat X(n, p, arma::fill::randn);
+  const arma::mat Xt = X.t();
+  const arma::vec beta = arma::randn<arma::vec>(p) / std::sqrt(static_cast<double>(p));
+  const arma::vec mu = 1.0 / (1.0 + arma::exp(-(X * beta)));
+  const arma::vec w = mu % (1.0 - mu);
+  const arma::vec wz = w % arma::randn<arma::vec>(n);
+
+  // Every buffer is allocated, and touched, before the clock starts, as the
+  // engine does: first-touch page faults are not BLAS work.
+  arma::vec eta(n, arma::fill::zeros);
+  arma::mat XW(n, p, arma::fill::zeros);
+  arma::mat A(p, p, arma::fill::zeros);
+  arma::vec b(p, arma::fill::zeros);
+  arma::vec beta_new(p, arma::fill::zeros);
+
+  std::vector<double> gemv_eta, scale, gemm, gemv_b, solve, total;
+  // One untimed round first, so that OpenBLAS's thread pool is up and the
+  // caches are in the state later iterations see.
+  for (int round = -1; round < repeats; ++round) {
+    const auto start = Clock::now();
+    auto step = Clock::now();
+    eta = X * beta;
+    const double t_eta = seconds_since(step);
+    step = Clock::now();
+    for (arma::uword j = 0; j < p; ++j) {
+      XW.col(j) = X.col(j) % w;
+    }
+    const double t_scale = seconds_since(step);
+    step = Clock::now();
+    A = Xt * XW;
+    const double t_gemm = seconds_since(step);
+    step = Clock::now();
+    b = Xt * wz;
+    const double t_b = seconds_since(step);
+    step = Clock::now();
+    beta_new = arma::solve(A, b, arma::solve_opts::fast);
+    const double t_solve = seconds_since(step);
+    const double t_total = seconds_since(start);
+    if (round >= 0) {
+      gemv_eta.push_back(t_eta);
+      scale.push_back(t_scale);
+      gemm.push_back(t_gemm);
+      gemv_b.push_back(t_b);
+      solve.push_back(t_solve);
+      total.push_back(t_total);
+    }
+  }
+
+  // A use of the results, so that no step can be optimised away.
+  const double checksum = arma::accu(eta) + arma::accu(beta_new);
+
+  std::cout.precision(9);
+  std::cout << "{\"n\": " << n << ", \"p\": " << p << ", \"repeats\": " << repeats
+            << ", \"per_iteration\": " << median(total) << ", \"steps\": {\"X*beta\": " << median(gemv_eta)
+            << ", \"scale columns\": " << median(scale) << ", \"Xt*XW\": " << median(gemm)
+            << ", \"Xt*wz\": " << median(gemv_b) << ", \"solve\": " << median(solve) << "}"
+            << ", \"armadillo\": \"" << arma::arma_version::as_string() << "\""
+            << ", \"openblas_config\": " << json_string(openblas_get_config())
+            << ", \"openblas_threads\": " << openblas_get_num_threads()
+            << ", \"checksum_is_finite\": " << (std::isfinite(checksum) ? "true" : "false") << "}\n";
+  return 0;
+}

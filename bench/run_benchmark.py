@@ -1,0 +1,491 @@
+"""Benchmark _quorvi.irls against statsmodels, scikit-learn and glum.
+
+Every method fits the same seeded synthetic logistic data, each at the
+tolerance that makes it as accurate as _quorvi at ``--tol``, and each timed
+and measured in a fresh child process. A roofline program (bench/roofline.cpp)
+times the BLAS work of one iteration alone on the OpenBLAS the module links.
+See bench/README.md for what is measured and how.
+
+    python bench/run_benchmark.py --roofline build/bench/bench/roofline          # full
+    python bench/run_benchmark.py --quick --roofline build/bench/bench/roofline  # small shapes
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+FULL_SHAPES = [(10_000, 10), (100_000, 50), (1_000_000, 20), (200_000, 200), (20_000, 1_000)]
+QUICK_SHAPES = [(2_000, 5), (10_000, 10), (5_000, 50)]
+
+# Generous: every method here takes Newton steps and stops within ten; the
+# limit only matters for a method that fails to converge.
+MAX_ITER = 100
+
+# The tolerances tried for each peer, loosest first; the loosest that reaches
+# the target accuracy is used. Steps of 100 rather than 10: Newton's method
+# squares its error every iteration, so finer steps mostly land on the same
+# iteration count and would only add fits (a statsmodels fit of the widest
+# shape takes over a minute).
+TOLERANCE_LADDER = [1e-2, 1e-4, 1e-6, 1e-8, 1e-10, 1e-12]
+
+# Below this, coefficient differences between methods are rounding in
+# different linear algebra (least squares, Cholesky, LU), not convergence; a
+# target tighter than this would ask peers for digits no method has.
+ACCURACY_FLOOR = 1e-10
+
+# The reference runs this many Newton steps past the point where _quorvi
+# stops at the benchmark tolerance: each step squares the error, so it sits
+# at rounding level, and the count bounds its cost on the wide shapes.
+REFERENCE_EXTRA_STEPS = 3
+
+METHODS = ["quorvi C-order", "quorvi F-order", "statsmodels", "scikit-learn", "glum"]
+PEERS = ["statsmodels", "scikit-learn", "glum"]
+
+RESULT_MARKER = "BENCHMARK-RESULT "
+
+
+def make_data(n: int, p: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """Seeded logistic data: an intercept column and p - 1 standard normal
+    predictors, true coefficients scaled so that the linear predictor has unit
+    spread (no separation, weights of every size), y drawn from the model."""
+    rng = np.random.default_rng([seed, n, p])
+    X = rng.standard_normal((n, p))
+    X[:, 0] = 1.0
+    beta = rng.normal(0.0, 1.0, p) / np.sqrt(p)
+    y = (rng.random(n) < 1.0 / (1.0 + np.exp(-(X @ beta)))).astype(np.float64)
+    return X, y
+
+
+# --- the methods -------------------------------------------------------------
+# Each takes X already in the layout it is timed with, and returns the
+# coefficients, the iteration count, and for _quorvi its own loop time.
+
+
+def prepare(method: str, X: np.ndarray) -> np.ndarray:
+    # The F-ordered copy is made before anything is measured: the point is
+    # what the fit costs given that layout, not what NumPy's copy costs.
+    return np.asfortranarray(X) if method == "quorvi F-order" else X
+
+
+def fit(method: str, X: np.ndarray, y: np.ndarray, tol: float) -> dict:
+    with warnings.catch_warnings():
+        # Convergence and "no regularisation" warnings: the iteration counts
+        # and the coefficient errors in the report say more than they do.
+        warnings.simplefilter("ignore")
+        if method.startswith("quorvi"):
+            import _quorvi
+
+            result = _quorvi.irls(X, y, tol, MAX_ITER)
+            return {
+                "coefficients": result["coefficients"],
+                "iterations": result["iterations"],
+                "loop_time": result["time"],
+            }
+        if method == "statsmodels":
+            import statsmodels.api as sm
+
+            # The model's construction is part of the call a user makes and is
+            # timed with it (it checks the rank of X).
+            result = sm.GLM(y, X, family=sm.families.Binomial()).fit(tol=tol, maxiter=MAX_ITER)
+            return {"coefficients": np.asarray(result.params), "iterations": int(result.fit_history["iteration"])}
+        if method == "scikit-learn":
+            from sklearn.linear_model import LogisticRegression
+
+            # C=inf is this version's spelling of no penalty (penalty=None is
+            # deprecated since 1.8 and leaves in 1.10).
+            model = LogisticRegression(
+                solver="newton-cholesky", C=np.inf, fit_intercept=False, tol=tol, max_iter=MAX_ITER
+            ).fit(X, y)
+            return {"coefficients": model.coef_[0].copy(), "iterations": int(model.n_iter_[0])}
+        if method == "glum":
+            from glum import GeneralizedLinearRegressor
+
+            model = GeneralizedLinearRegressor(
+                family="binomial", alpha=0, fit_intercept=False, gradient_tol=tol, max_iter=MAX_ITER
+            ).fit(X, y)
+            return {"coefficients": np.asarray(model.coef_).copy(), "iterations": int(model.n_iter_)}
+    raise ValueError(f"unknown method {method!r}")
+
+
+# --- one method in a fresh child process -------------------------------------
+
+
+def read_status_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def run_child(spec: dict) -> dict:
+    """Times and measures one method on one shape; runs in a fresh process so
+    that its peak memory is its own and not what an earlier fit left behind."""
+    n, p, method, tol = spec["n"], spec["p"], spec["method"], spec["tol"]
+    X, y = make_data(n, p, spec["seed"])
+    X = prepare(method, X)
+    # A small fit first loads every lazily imported module and starts the
+    # BLAS thread pools, which would otherwise count as the fit's memory.
+    X_small, y_small = make_data(200 + 2 * p, p, spec["seed"])
+    fit(method, prepare(method, X_small), y_small, tol)
+    del X_small, y_small
+    gc.collect()
+
+    # Writing 5 to clear_refs resets the peak (VmHWM) to the current resident
+    # size, so the peak read after the fit is the fit's own.
+    with open("/proc/self/clear_refs", "w") as clear_refs:
+        clear_refs.write("5")
+    baseline_kib = read_status_kib("VmRSS")
+    fit(method, X, y, tol)
+    peak_kib = read_status_kib("VmHWM")
+
+    # The measured fit above paid the first touch of every page of its
+    # working memory; the timed repeats are the steady state.
+    wall_times, loop_times = [], []
+    for _ in range(spec["repeats"]):
+        start = time.perf_counter()
+        result = fit(method, X, y, tol)
+        wall_times.append(time.perf_counter() - start)
+        if "loop_time" in result:
+            loop_times.append(result["loop_time"])
+    return {
+        "wall_times": wall_times,
+        "loop_times": loop_times,
+        "iterations": result["iterations"],
+        "coefficients": result["coefficients"].tolist(),
+        "extra_memory_mib": (peak_kib - baseline_kib) / 1024,
+    }
+
+
+def measure_in_child(spec: dict) -> dict:
+    completed = subprocess.run(
+        [sys.executable, __file__, "--child", json.dumps(spec)], capture_output=True, text=True, check=False
+    )
+    for line in completed.stdout.splitlines():
+        if line.startswith(RESULT_MARKER):
+            return json.loads(line[len(RESULT_MARKER) :])
+    raise RuntimeError(f"{spec['method']} on {spec['n']} x {spec['p']} failed:\n{completed.stderr}")
+
+
+# --- accuracy ----------------------------------------------------------------
+
+
+def reference_coefficients(X: np.ndarray, y: np.ndarray, tol: float) -> np.ndarray:
+    import _quorvi
+
+    iterations = _quorvi.irls(X, y, tol, MAX_ITER)["iterations"]
+    # tol = 0 runs exactly the given number of steps.
+    return _quorvi.irls(X, y, 0.0, iterations + REFERENCE_EXTRA_STEPS)["coefficients"]
+
+
+def max_error(coefficients, reference: np.ndarray) -> float:
+    return float(np.max(np.abs(np.asarray(coefficients) - reference)))
+
+
+def choose_tolerance(method: str, X: np.ndarray, y: np.ndarray, reference: np.ndarray, target: float) -> dict:
+    """The loosest tolerance of the ladder at which the method's coefficients
+    are within target of the reference; the tightest if none is."""
+    tried = []
+    for tol in TOLERANCE_LADDER:
+        error = max_error(fit(method, X, y, tol)["coefficients"], reference)
+        tried.append({"tol": tol, "error": error})
+        if error <= target:
+            return {"tol": tol, "reached": True, "tried": tried}
+    return {"tol": TOLERANCE_LADDER[-1], "reached": False, "tried": tried}
+
+
+# --- the run -----------------------------------------------------------------
+
+
+def run_roofline(executable: str, n: int, p: int, repeats: int, seed: int) -> dict:
+    completed = subprocess.run(
+        [executable, str(n), str(p), str(repeats), str(seed)], capture_output=True, text=True, check=True
+    )
+    return json.loads(completed.stdout)
+
+
+def environment_report() -> dict:
+    import _quorvi
+    import glum
+    import sklearn
+    import statsmodels
+    from threadpoolctl import threadpool_info
+
+    # Every module imported, so threadpoolctl sees every BLAS in the process:
+    # the Debian OpenBLAS under _quorvi and the one bundled with NumPy/SciPy
+    # that the peers use.
+    check_arma = subprocess.run(
+        [sys.executable, "-c", "import _quorvi; _quorvi.check_arma()"], capture_output=True, text=True, check=True
+    ).stdout
+    return {
+        "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "machine": platform.machine(),
+        "cpu": cpu_model(),
+        "cpu_count": os.cpu_count(),
+        "load_average_at_start": os.getloadavg(),
+        "python": platform.python_version(),
+        "versions": {
+            "numpy": np.__version__,
+            "statsmodels": statsmodels.__version__,
+            "scikit-learn": sklearn.__version__,
+            "glum": glum.__version__,
+        },
+        "openblas_environment": {key: value for key, value in os.environ.items() if key.startswith("OPENBLAS")},
+        "threadpools": threadpool_info(),
+        "check_arma": check_arma,
+    }
+
+
+def cpu_model() -> str:
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return platform.processor()
+
+
+def benchmark_shape(n: int, p: int, args: argparse.Namespace) -> dict:
+    print(f"# {n:,} x {p:,}: reference and tolerances", file=sys.stderr, flush=True)
+    X, y = make_data(n, p, args.seed)
+    reference = reference_coefficients(X, y, args.tol)
+    quorvi_error = max_error(fit("quorvi C-order", X, y, args.tol)["coefficients"], reference)
+    target = max(quorvi_error, ACCURACY_FLOOR)
+    tolerances = {method: {"tol": args.tol, "reached": quorvi_error <= target, "tried": []} for method in METHODS}
+    for peer in PEERS:
+        tolerances[peer] = choose_tolerance(peer, X, y, reference, target)
+    del X, y
+    gc.collect()
+
+    methods = {}
+    for method in METHODS:
+        print(f"#   {method} at tol {tolerances[method]['tol']:g}", file=sys.stderr, flush=True)
+        spec = {"n": n, "p": p, "seed": args.seed, "method": method, "tol": tolerances[method]["tol"]}
+        measured = measure_in_child({**spec, "repeats": args.repeats})
+        wall = statistics.median(measured["wall_times"])
+        methods[method] = {
+            "tol": tolerances[method]["tol"],
+            "target_reached": tolerances[method]["reached"],
+            "tolerances_tried": tolerances[method]["tried"],
+            "iterations": measured["iterations"],
+            "median_wall_seconds": wall,
+            "wall_seconds": measured["wall_times"],
+            "median_loop_seconds": statistics.median(measured["loop_times"]) if measured["loop_times"] else None,
+            "max_abs_error": max_error(measured["coefficients"], reference),
+            "extra_memory_mib": measured["extra_memory_mib"],
+        }
+    quorvi_wall = methods["quorvi C-order"]["median_wall_seconds"]
+    for result in methods.values():
+        result["ratio_to_quorvi"] = result["median_wall_seconds"] / quorvi_wall
+
+    roofline = run_roofline(args.roofline, n, p, args.roofline_repeats, args.seed)
+    iterations = methods["quorvi C-order"]["iterations"]
+    roofline["iterations"] = iterations
+    roofline["total_seconds"] = roofline["per_iteration"] * iterations
+    for method in ("quorvi C-order", "quorvi F-order"):
+        methods[method]["loop_to_roofline"] = methods[method]["median_loop_seconds"] / roofline["total_seconds"]
+        methods[method]["call_to_roofline"] = methods[method]["median_wall_seconds"] / roofline["total_seconds"]
+    return {"n": n, "p": p, "target_error": target, "quorvi_error": quorvi_error, "methods": methods, "roofline": roofline}
+
+
+# --- output ------------------------------------------------------------------
+
+
+def markdown_report(report: dict) -> str:
+    env = report["environment"]
+    lines = [
+        f"# Benchmark ({report['mode']} run, {env['date']})",
+        "",
+        f"{env['cpu']}, {env['cpu_count']} CPUs, load average at start "
+        f"{', '.join(f'{load:.2f}' for load in env['load_average_at_start'])}; "
+        f"Python {env['python']}; "
+        + ", ".join(f"{name} {version}" for name, version in env["versions"].items())
+        + f"; OPENBLAS_* environment: {env['openblas_environment'] or 'none'}.",
+        "",
+        f"Median of {report['repeats']} repeats, each method in a fresh process. `_quorvi` runs at "
+        f"tol {report['tol']:g}; each peer at the loosest tolerance of {TOLERANCE_LADDER} whose coefficients "
+        "are as close to the reference as `_quorvi`'s (target column; `!` marks a peer that never got there). "
+        "Time is the whole call; for `_quorvi` the loop's own time is given too. "
+        "Ratio is time / `_quorvi` C-order time. Memory is the peak resident size during the fit minus "
+        "the resident size just before it.",
+        "",
+        "| shape | method | tol | iterations | time (s) | loop (s) | s / iteration | ratio | max abs error | target | extra memory (MiB) |",
+        "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for shape in report["shapes"]:
+        for method, result in shape["methods"].items():
+            loop = result["median_loop_seconds"]
+            lines.append(
+                f"| {shape['n']:,} x {shape['p']:,} | {method} | {result['tol']:g}{'' if result['target_reached'] else ' !'} "
+                f"| {result['iterations']} | {result['median_wall_seconds']:.4g} | {'' if loop is None else f'{loop:.4g}'} "
+                f"| {result['median_wall_seconds'] / max(result['iterations'], 1):.3g} | {result['ratio_to_quorvi']:.2f} "
+                f"| {result['max_abs_error']:.1e} | {shape['target_error']:.0e} | {result['extra_memory_mib']:.1f} |"
+            )
+    lines += [
+        "",
+        "Roofline: the BLAS and LAPACK calls of one iteration alone (X·beta, the column-scaled copy of X, "
+        "Xt·XW, Xt·(w∘z), the p × p solve) on the OpenBLAS `_quorvi` links, median per iteration, "
+        "times `_quorvi`'s iteration count.",
+        "",
+        "| shape | per iteration (s) | iterations | roofline (s) | C loop / roofline | C call / roofline "
+        "| F loop / roofline | F call / roofline | Xt·XW share |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for shape in report["shapes"]:
+        roofline, c_order, f_order = (
+            shape["roofline"],
+            shape["methods"]["quorvi C-order"],
+            shape["methods"]["quorvi F-order"],
+        )
+        lines.append(
+            f"| {shape['n']:,} x {shape['p']:,} | {roofline['per_iteration']:.3g} | {roofline['iterations']} "
+            f"| {roofline['total_seconds']:.3g} | {c_order['loop_to_roofline']:.2f} | {c_order['call_to_roofline']:.2f} "
+            f"| {f_order['loop_to_roofline']:.2f} | {f_order['call_to_roofline']:.2f} "
+            f"| {roofline['steps']['Xt*XW'] / roofline['per_iteration']:.0%} |"
+        )
+    lines += ["", "BLAS libraries and threads (threadpoolctl):", ""]
+    for pool in env["threadpools"]:
+        lines.append(
+            f"- {pool.get('internal_api')} {pool.get('version')} ({pool.get('architecture', '?')}), "
+            f"{pool.get('num_threads')} threads: `{pool.get('filepath')}`"
+        )
+    roofline = report["shapes"][0]["roofline"]
+    lines += [
+        f"- roofline program: {roofline['openblas_config']}, {roofline['openblas_threads']} threads",
+        "",
+        "`_quorvi.check_arma()`:",
+        "",
+        "```",
+        env["check_arma"].rstrip("\n"),
+        "```",
+        "",
+    ]
+    return "\n".join(lines)
+
+
+def plot(report: dict, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    shapes = report["shapes"]
+    labels = [f"{shape['n']:,}\n× {shape['p']:,}" for shape in shapes]
+    positions = np.arange(len(shapes))
+    width = 0.8 / len(METHODS)
+    figure, (time_axes, ratio_axes, memory_axes) = plt.subplots(3, 1, figsize=(10, 12), sharex=True)
+    for index, method in enumerate(METHODS):
+        offsets = positions + (index - (len(METHODS) - 1) / 2) * width
+        results = [shape["methods"][method] for shape in shapes]
+        time_axes.bar(offsets, [r["median_wall_seconds"] for r in results], width, label=method)
+        ratio_axes.bar(offsets, [r["ratio_to_quorvi"] for r in results], width, label=method)
+        memory_axes.bar(offsets, [max(r["extra_memory_mib"], 0.01) for r in results], width, label=method)
+    time_axes.hlines(
+        [shape["roofline"]["total_seconds"] for shape in shapes],
+        positions - 0.45,
+        positions + 0.45,
+        color="black",
+        linewidth=2,
+        zorder=3,
+        label="roofline: BLAS work × _quorvi's iterations",
+    )
+    time_axes.set(yscale="log", ylabel="median time per fit (s)", title="Time per fit, whole call")
+    ratio_axes.axhline(1.0, color="black", linewidth=0.8)
+    ratio_axes.set(yscale="log", ylabel="time / _quorvi C-order", title="Relative to _quorvi (C-ordered X)")
+    memory_axes.set(yscale="log", ylabel="peak extra memory (MiB)", title="Peak memory beyond the data")
+    memory_axes.set_xticks(positions, labels)
+    memory_axes.set_xlabel("shape (n × p)")
+    handles, legend_labels = time_axes.get_legend_handles_labels()
+    figure.legend(handles, legend_labels, loc="upper center", bbox_to_anchor=(0.5, 0.97), ncols=3, fontsize="small")
+    for axes in (time_axes, ratio_axes, memory_axes):
+        axes.grid(axis="y", which="both", alpha=0.3)
+    figure.suptitle(
+        f"Logistic regression, equal accuracy ({report['mode']} run, median of {report['repeats']})", fontsize=13
+    )
+    # Room at the top for the title and the shared legend.
+    figure.tight_layout(rect=(0, 0, 1, 0.945))
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+def parse_arguments() -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="small shapes only, 3 repeats")
+    parser.add_argument(
+        "--shapes", help="comma-separated NxP shapes instead of the mode's own, e.g. 10000x10,5000x50"
+    )
+    parser.add_argument("--repeats", type=int, help="timed fits per method (default 5, 3 with --quick)")
+    parser.add_argument("--roofline-repeats", type=int, default=11, help="timed iterations of the roofline")
+    parser.add_argument("--tol", type=float, default=1e-8, help="_quorvi's tolerance, which sets the target accuracy")
+    parser.add_argument("--seed", type=int, default=20240601)
+    parser.add_argument(
+        "--roofline", default="build/bench/bench/roofline", help="the roofline program (make bench-roofline)"
+    )
+    parser.add_argument(
+        "--output-dir", type=Path, default=Path(__file__).resolve().parent / "results", help="where results go"
+    )
+    parser.add_argument(
+        "--from-json", type=Path, help="only write the table and the plot again from an earlier run's JSON"
+    )
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.repeats is None:
+        args.repeats = 3 if args.quick else 5
+    return args
+
+
+def main() -> None:
+    args = parse_arguments()
+    if args.child:
+        result = run_child(json.loads(args.child))
+        print(RESULT_MARKER + json.dumps(result), flush=True)
+        return
+    if args.from_json:
+        report = json.loads(args.from_json.read_text())
+        write_outputs(report, args.from_json.parent)
+        return
+    if args.shapes:
+        shapes = [tuple(int(size) for size in shape.split("x")) for shape in args.shapes.split(",")]
+    else:
+        shapes = QUICK_SHAPES if args.quick else FULL_SHAPES
+    mode = "quick" if args.quick else "full"
+
+    report = {
+        "mode": mode,
+        "tol": args.tol,
+        "repeats": args.repeats,
+        "seed": args.seed,
+        "tolerance_ladder": TOLERANCE_LADDER,
+        "accuracy_floor": ACCURACY_FLOOR,
+        "environment": environment_report(),
+        "shapes": [benchmark_shape(n, p, args) for n, p in shapes],
+    }
+    report["environment"]["load_average_at_end"] = os.getloadavg()
+
+    args.output_dir.mkdir(parents=True, exist_ok=True)
+    (args.output_dir / f"{mode}.json").write_text(json.dumps(report, indent=1) + "\n")
+    write_outputs(report, args.output_dir)
+
+
+def write_outputs(report: dict, directory: Path) -> None:
+    table = markdown_report(report)
+    print(table)
+    (directory / f"{report['mode']}.md").write_text(table)
+    plot(report, directory / f"{report['mode']}.png")
+    print(f"wrote {directory}/{report['mode']}.md, .json and .png", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,24 @@
+# The benchmark against the peers (bench/README.md). Not part of `make test`
+# or `make ci-checks`: the full run takes many minutes.
+#   make bench         every shape, 5 repeats; results in bench/results/full.*
+#   make bench-quick   small shapes only, a quick check that it all still runs
+BENCH_BUILD := build/bench
+BENCH_ROOFLINE := $(BENCH_BUILD)/bench/roofline
+
+.PHONY: bench bench-quick bench-roofline
+bench: $(STAMPS)/installed $(STAMPS)/bench-requirements bench-roofline
+	$(PY) bench/run_benchmark.py --roofline $(BENCH_ROOFLINE)
+
+bench-quick: $(STAMPS)/installed $(STAMPS)/bench-requirements bench-roofline
+	$(PY) bench/run_benchmark.py --quick --roofline $(BENCH_ROOFLINE)
+
+# The roofline program in a build folder of its own, like the engine tests,
+# so that it never touches the folder of the Python build.
+bench-roofline: $(STAMPS)/requirements
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVI_BENCH=ON > /dev/null
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target roofline
+
+$(STAMPS)/bench-requirements: requirements/bench.txt $(STAMPS)/requirements
+	$(PY) -m pip install --quiet -r requirements/bench.txt
+	@mkdir -p $(STAMPS) && touch $@
