@@ -43,7 +43,10 @@ def expected_armadillo_version(cmake_cache: Path) -> str:
     include_dir = re.search(r"^ARMADILLO_INCLUDE_DIR:PATH=(.*)$", cmake_cache.read_text(), re.MULTILINE)
     assert include_dir, f"no ARMADILLO_INCLUDE_DIR in {cmake_cache}"
     header = (Path(include_dir[1]) / "armadillo_bits" / "arma_version.hpp").read_text()
-    parts = [re.search(rf"#define\s+ARMA_VERSION_{part}\s+(\d+)", header)[1] for part in ("MAJOR", "MINOR", "PATCH")]
+    parts = [
+        re.search(rf"#define\s+ARMA_VERSION_{part}\s+(\d+)", header)[1]
+        for part in ("MAJOR", "MINOR", "PATCH")
+    ]
     return ".".join(parts)
 
 
@@ -60,7 +63,9 @@ def check_libraries_resolve_inside_wheel(extension: Path) -> None:
     print(ldd, end="")
     assert "not found" not in ldd, "a needed library is missing"
     resolved = dict(re.findall(r"^\s*(\S+) => (\S+)", ldd, re.MULTILINE))
-    outside = {name: path for name, path in resolved.items() if not Path(path).resolve().is_relative_to(wheel_libs)}
+    outside = {
+        name: path for name, path in resolved.items() if not Path(path).resolve().is_relative_to(wheel_libs)
+    }
     unexpected = {name: path for name, path in outside.items() if name not in SYSTEM_LIBRARIES}
     assert not unexpected, f"libraries resolved outside the wheel: {unexpected}"
     for name in BUNDLED:
@@ -86,7 +91,9 @@ def check_bundled_libraries_loaded() -> None:
     # What the dynamic loader really mapped in this process, after a fit.
     mapped = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines() if ".so" in line}
     prefix = Path(sys.prefix).resolve()
-    from_system = [path for path in mapped if any(name in path for name in BUNDLED) and prefix not in Path(path).parents]
+    from_system = [
+        path for path in mapped if any(name in path for name in BUNDLED) and prefix not in Path(path).parents
+    ]
     assert not from_system, f"loaded from outside the environment: {from_system}"
 
 
