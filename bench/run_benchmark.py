@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import gc
+import importlib
 import json
 import os
 import platform
@@ -100,7 +101,10 @@ def fit(method: str, X: np.ndarray, y: np.ndarray, tol: float) -> dict:
             # The model's construction is part of the call a user makes and is
             # timed with it (it checks the rank of X).
             result = sm.GLM(y, X, family=sm.families.Binomial()).fit(tol=tol, maxiter=MAX_ITER)
-            return {"coefficients": np.asarray(result.params), "iterations": int(result.fit_history["iteration"])}
+            return {
+                "coefficients": np.asarray(result.params),
+                "iterations": int(result.fit_history["iteration"]),
+            }
         if method == "scikit-learn":
             from sklearn.linear_model import LogisticRegression
 
@@ -134,6 +138,8 @@ def read_status_kib(field: str) -> int:
 def run_child(spec: dict) -> dict:
     """Times and measures one method on one shape; runs in a fresh process so
     that its peak memory is its own and not what an earlier fit left behind."""
+    from threadpoolctl import threadpool_info, threadpool_limits
+
     n, p, method, tol = spec["n"], spec["p"], spec["method"], spec["tol"]
     X, y = make_data(n, p, spec["seed"])
     X = prepare(method, X)
@@ -143,6 +149,10 @@ def run_child(spec: dict) -> dict:
     fit(method, prepare(method, X_small), y_small, tol)
     del X_small, y_small
     gc.collect()
+    # Every library is loaded now, so a limit reaches all of their pools.
+    if spec.get("blas_threads"):
+        threadpool_limits(limits=spec["blas_threads"])
+    threads = {Path(pool["filepath"]).name: pool["num_threads"] for pool in threadpool_info()}
 
     # Writing 5 to clear_refs resets the peak (VmHWM) to the current resident
     # size, so the peak read after the fit is the fit's own.
@@ -167,6 +177,7 @@ def run_child(spec: dict) -> dict:
         "iterations": result["iterations"],
         "coefficients": result["coefficients"].tolist(),
         "extra_memory_mib": (peak_kib - baseline_kib) / 1024,
+        "threads": threads,
     }
 
 
@@ -210,28 +221,39 @@ def choose_tolerance(method: str, X: np.ndarray, y: np.ndarray, reference: np.nd
 # --- the run -----------------------------------------------------------------
 
 
-def run_roofline(executable: str, n: int, p: int, repeats: int, seed: int) -> dict:
+def run_roofline(executable: str, n: int, p: int, repeats: int, seed: int, threads: int | None) -> dict:
+    environment = dict(os.environ)
+    if threads:
+        # The program is linked to OpenBLAS alone, which reads this at start.
+        environment["OPENBLAS_NUM_THREADS"] = str(threads)
     completed = subprocess.run(
-        [executable, str(n), str(p), str(repeats), str(seed)], capture_output=True, text=True, check=True
+        [executable, str(n), str(p), str(repeats), str(seed)],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=environment,
     )
     return json.loads(completed.stdout)
 
 
 def environment_report() -> dict:
-    import _quorvi
     import glum
     import sklearn
     import statsmodels
     from threadpoolctl import threadpool_info
 
-    # Every module imported, so threadpoolctl sees every BLAS in the process:
-    # the Debian OpenBLAS under _quorvi and the one bundled with NumPy/SciPy
-    # that the peers use.
+    # Every method's module loaded, so that threadpoolctl sees every BLAS in
+    # the process: the Debian OpenBLAS under _quorvi and the ones bundled with
+    # the NumPy and SciPy wheels that the peers use.
+    importlib.import_module("_quorvi")
     check_arma = subprocess.run(
-        [sys.executable, "-c", "import _quorvi; _quorvi.check_arma()"], capture_output=True, text=True, check=True
+        [sys.executable, "-c", "import _quorvi; _quorvi.check_arma()"],
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout
     return {
-        "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "date": datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds"),
         "machine": platform.machine(),
         "cpu": cpu_model(),
         "cpu_count": os.cpu_count(),
@@ -243,7 +265,9 @@ def environment_report() -> dict:
             "scikit-learn": sklearn.__version__,
             "glum": glum.__version__,
         },
-        "openblas_environment": {key: value for key, value in os.environ.items() if key.startswith("OPENBLAS")},
+        "openblas_environment": {
+            key: value for key, value in os.environ.items() if key.startswith("OPENBLAS")
+        },
         "threadpools": threadpool_info(),
         "check_arma": check_arma,
     }
@@ -263,7 +287,9 @@ def benchmark_shape(n: int, p: int, args: argparse.Namespace) -> dict:
     reference = reference_coefficients(X, y, args.tol)
     quorvi_error = max_error(fit("quorvi C-order", X, y, args.tol)["coefficients"], reference)
     target = max(quorvi_error, ACCURACY_FLOOR)
-    tolerances = {method: {"tol": args.tol, "reached": quorvi_error <= target, "tried": []} for method in METHODS}
+    tolerances = {
+        method: {"tol": args.tol, "reached": quorvi_error <= target, "tried": []} for method in METHODS
+    }
     for peer in PEERS:
         tolerances[peer] = choose_tolerance(peer, X, y, reference, target)
     del X, y
@@ -272,7 +298,14 @@ def benchmark_shape(n: int, p: int, args: argparse.Namespace) -> dict:
     methods = {}
     for method in METHODS:
         print(f"#   {method} at tol {tolerances[method]['tol']:g}", file=sys.stderr, flush=True)
-        spec = {"n": n, "p": p, "seed": args.seed, "method": method, "tol": tolerances[method]["tol"]}
+        spec = {
+            "n": n,
+            "p": p,
+            "seed": args.seed,
+            "method": method,
+            "tol": tolerances[method]["tol"],
+            "blas_threads": args.blas_threads,
+        }
         measured = measure_in_child({**spec, "repeats": args.repeats})
         wall = statistics.median(measured["wall_times"])
         methods[method] = {
@@ -282,22 +315,36 @@ def benchmark_shape(n: int, p: int, args: argparse.Namespace) -> dict:
             "iterations": measured["iterations"],
             "median_wall_seconds": wall,
             "wall_seconds": measured["wall_times"],
-            "median_loop_seconds": statistics.median(measured["loop_times"]) if measured["loop_times"] else None,
+            "median_loop_seconds": statistics.median(measured["loop_times"])
+            if measured["loop_times"]
+            else None,
             "max_abs_error": max_error(measured["coefficients"], reference),
             "extra_memory_mib": measured["extra_memory_mib"],
+            "threads": measured["threads"],
         }
     quorvi_wall = methods["quorvi C-order"]["median_wall_seconds"]
     for result in methods.values():
         result["ratio_to_quorvi"] = result["median_wall_seconds"] / quorvi_wall
 
-    roofline = run_roofline(args.roofline, n, p, args.roofline_repeats, args.seed)
+    roofline = run_roofline(args.roofline, n, p, args.roofline_repeats, args.seed, args.blas_threads)
     iterations = methods["quorvi C-order"]["iterations"]
     roofline["iterations"] = iterations
     roofline["total_seconds"] = roofline["per_iteration"] * iterations
     for method in ("quorvi C-order", "quorvi F-order"):
-        methods[method]["loop_to_roofline"] = methods[method]["median_loop_seconds"] / roofline["total_seconds"]
-        methods[method]["call_to_roofline"] = methods[method]["median_wall_seconds"] / roofline["total_seconds"]
-    return {"n": n, "p": p, "target_error": target, "quorvi_error": quorvi_error, "methods": methods, "roofline": roofline}
+        methods[method]["loop_to_roofline"] = (
+            methods[method]["median_loop_seconds"] / roofline["total_seconds"]
+        )
+        methods[method]["call_to_roofline"] = (
+            methods[method]["median_wall_seconds"] / roofline["total_seconds"]
+        )
+    return {
+        "n": n,
+        "p": p,
+        "target_error": target,
+        "quorvi_error": quorvi_error,
+        "methods": methods,
+        "roofline": roofline,
+    }
 
 
 # --- output ------------------------------------------------------------------
@@ -355,7 +402,13 @@ def markdown_report(report: dict) -> str:
             f"| {f_order['loop_to_roofline']:.2f} | {f_order['call_to_roofline']:.2f} "
             f"| {roofline['steps']['Xt*XW'] / roofline['per_iteration']:.0%} |"
         )
-    lines += ["", "BLAS libraries and threads (threadpoolctl):", ""]
+    limit = report.get("blas_threads")
+    lines += [
+        "",
+        f"BLAS libraries (threadpoolctl) with their default threads; the fits ran with "
+        f"{f'every pool limited to {limit}' if limit else 'these defaults'} (per method in the JSON):",
+        "",
+    ]
     for pool in env["threadpools"]:
         lines.append(
             f"- {pool.get('internal_api')} {pool.get('version')} ({pool.get('architecture', '?')}), "
@@ -408,11 +461,14 @@ def plot(report: dict, path: Path) -> None:
     memory_axes.set_xticks(positions, labels)
     memory_axes.set_xlabel("shape (n × p)")
     handles, legend_labels = time_axes.get_legend_handles_labels()
-    figure.legend(handles, legend_labels, loc="upper center", bbox_to_anchor=(0.5, 0.97), ncols=3, fontsize="small")
+    figure.legend(
+        handles, legend_labels, loc="upper center", bbox_to_anchor=(0.5, 0.97), ncols=3, fontsize="small"
+    )
     for axes in (time_axes, ratio_axes, memory_axes):
         axes.grid(axis="y", which="both", alpha=0.3)
     figure.suptitle(
-        f"Logistic regression, equal accuracy ({report['mode']} run, median of {report['repeats']})", fontsize=13
+        f"Logistic regression, equal accuracy ({report['mode']} run, median of {report['repeats']})",
+        fontsize=13,
     )
     # Room at the top for the title and the shared legend.
     figure.tight_layout(rect=(0, 0, 1, 0.945))
@@ -428,13 +484,24 @@ def parse_arguments() -> argparse.Namespace:
     )
     parser.add_argument("--repeats", type=int, help="timed fits per method (default 5, 3 with --quick)")
     parser.add_argument("--roofline-repeats", type=int, default=11, help="timed iterations of the roofline")
-    parser.add_argument("--tol", type=float, default=1e-8, help="_quorvi's tolerance, which sets the target accuracy")
+    parser.add_argument(
+        "--tol", type=float, default=1e-8, help="_quorvi's tolerance, which sets the target accuracy"
+    )
     parser.add_argument("--seed", type=int, default=20240601)
+    parser.add_argument(
+        "--blas-threads",
+        type=int,
+        help="limit every BLAS and OpenMP pool to this many threads (threadpoolctl; the roofline by "
+        "OPENBLAS_NUM_THREADS); by default each library keeps its own default",
+    )
     parser.add_argument(
         "--roofline", default="build/bench/bench/roofline", help="the roofline program (make bench-roofline)"
     )
     parser.add_argument(
-        "--output-dir", type=Path, default=Path(__file__).resolve().parent / "results", help="where results go"
+        "--output-dir",
+        type=Path,
+        default=Path(__file__).resolve().parent / "results",
+        help="where results go",
     )
     parser.add_argument(
         "--from-json", type=Path, help="only write the table and the plot again from an earlier run's JSON"
@@ -467,6 +534,7 @@ def main() -> None:
         "tol": args.tol,
         "repeats": args.repeats,
         "seed": args.seed,
+        "blas_threads": args.blas_threads,
         "tolerance_ladder": TOLERANCE_LADDER,
         "accuracy_floor": ACCURACY_FLOOR,
         "environment": environment_report(),
