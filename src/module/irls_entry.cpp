@@ -27,11 +27,22 @@ bool is_aligned(const py::buffer_info& view) {
 bool has_flags(const py::array& array, int flags) { return (array.flags() & flags) == flags; }
 
 // Armadillo wants a non-const pointer; these matrices are only ever read.
+// An array with no elements gets an empty matrix of Armadillo's own instead:
+// NumPy flags every empty array as aligned, whatever its address, so it is
+// never copied, and Armadillo still forms element references into it (for
+// the rows of a p = 0 matrix, say), which at a misaligned address is
+// undefined behaviour even though nothing is read.
 arma::mat matrix_over(const py::buffer_info& view, arma::uword n_rows, arma::uword n_cols) {
+  if (view.size == 0) {
+    return arma::mat(n_rows, n_cols);
+  }
   return arma::mat(static_cast<double*>(view.ptr), n_rows, n_cols, false, true);
 }
 
 arma::vec vector_over(const py::buffer_info& view) {
+  if (view.size == 0) {
+    return arma::vec();
+  }
   return arma::vec(static_cast<double*>(view.ptr), static_cast<arma::uword>(view.shape[0]), false, true);
 }
 
