@@ -1,0 +1,448 @@
+"""Fuzzer for _quorvi.irls: random shapes, dtypes, memory layouts, values,
+tolerances and iteration limits, each call checked for a well-formed result
+or one of the documented exceptions, with the inputs left untouched.
+
+The cases run in child processes, a batch per child, so that a crash is seen
+as a crash and names its case. Every case is made from (seed, case number)
+alone, so any one of them can be run again by itself:
+
+    python checks/fuzz_irls.py [--seed S] [--cases N] [--seconds T]
+    python checks/fuzz_irls.py --seed S --case I     # one case, in this process
+"""
+
+import argparse
+import collections
+import concurrent.futures
+import math
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import warnings
+
+import numpy as np
+
+KEYS = ["coefficients", "iterations", "time", "converged"]
+TYPE_ERROR_START = "irls(): incompatible function arguments."
+NOT_SOLVABLE = "solve(): solution not found"
+
+
+class Unconvertible:
+    """Marks an argument that the call must refuse with TypeError."""
+
+
+class Case:
+    def __init__(self):
+        self.description = []
+        self.args = ()
+        self.kwargs = {}
+        self.refused = False  # some argument cannot be converted, or the arity is wrong
+        self.X = None  # what the module sees: float64 arrays, when convertible
+        self.y = None
+        self.tol = None
+        self.max_iter = None
+
+    def note(self, text):
+        self.description.append(text)
+
+
+class Subclass(np.ndarray):
+    """An ndarray subclass, which the module must view as a plain array."""
+
+
+def _values(rng, n, p, case):
+    kind = rng.choice(["normal", "normal", "integers", "huge", "tiny", "inf", "nan", "zero column",
+                       "duplicated column", "separable", "constant"])
+    case.note(f"values {kind}")
+    X = rng.standard_normal((n, p))
+    if kind == "integers":
+        X = rng.integers(-3, 4, (n, p)).astype(np.float64)
+    elif kind == "huge":
+        X *= 10.0 ** rng.integers(100, 308)
+    elif kind == "tiny":
+        X *= 10.0 ** -rng.integers(100, 320)
+    elif kind in ("inf", "nan") and X.size:
+        X.flat[rng.integers(X.size)] = np.nan if kind == "nan" else rng.choice([np.inf, -np.inf])
+    elif kind == "zero column" and p:
+        X[:, rng.integers(p)] = 0.0
+    elif kind == "duplicated column" and p >= 2:
+        X[:, rng.integers(p)] = X[:, rng.integers(p)]
+    elif kind == "separable" and p:
+        X[:, 0] = np.sign(X[:, 0]) * 5
+    elif kind == "constant":
+        X[:] = 1.0
+    return X
+
+
+def _response(rng, n, X, case):
+    kind = rng.choice(["binary", "binary", "binary", "outside 0/1", "nan", "inf", "constant"])
+    case.note(f"y {kind}")
+    if kind == "outside 0/1":
+        y = rng.standard_normal(n) * 10.0 ** rng.integers(0, 6)
+    else:
+        y = (rng.random(n) < 0.5).astype(np.float64)
+        if kind in ("nan", "inf") and n:
+            y[rng.integers(n)] = np.nan if kind == "nan" else np.inf
+        if kind == "constant":
+            y[:] = rng.choice([0.0, 1.0])
+    return y
+
+
+def _present(rng, values, case, name):
+    """Returns the object handed to irls for a float64 array of values, in
+    some dtype and memory layout, and the float64 array the module must see."""
+    dtype = rng.choice(["float64", "float64", "float64", "float32", "int64", "int32", "uint8", "bool",
+                        "byte-swapped", "object", "list", "subclass"])
+    layout = rng.choice(["C", "C", "F", "reversed", "strided", "zero strides", "read-only", "misaligned"])
+    finite = np.isfinite(values).all()
+    if dtype in ("int64", "int32", "uint8", "bool") and not finite:
+        dtype = "float64"  # a cast of NaN or inf to an integer is undefined
+    if dtype == "float32":
+        with np.errstate(over="ignore"):
+            array = values.astype(np.float32)
+    elif dtype in ("int64", "int32"):
+        array = np.clip(np.round(values), -1e6, 1e6).astype(dtype)
+    elif dtype == "uint8":
+        array = np.clip(np.abs(np.round(values)), 0, 255).astype(np.uint8)
+    elif dtype == "bool":
+        array = values > 0
+    elif dtype == "byte-swapped":
+        array = values.astype(values.dtype.newbyteorder())
+    elif dtype == "object":
+        array = values.astype(object)
+    else:
+        array = values.copy()
+    array = np.asarray(array)  # operations on a 0-d array give a NumPy scalar
+    if layout == "F":
+        array = np.asfortranarray(array)
+    elif layout == "reversed" and array.ndim:
+        array = array[tuple(slice(None, None, -1) for _ in range(array.ndim))]
+    elif layout == "strided" and array.ndim:
+        # The same values, every other element of a larger array.
+        big = np.zeros(tuple(2 * s for s in array.shape), dtype=array.dtype)
+        big[tuple(slice(None, None, 2) for _ in range(array.ndim))] = array
+        array = big[tuple(slice(None, None, 2) for _ in range(array.ndim))]
+    elif layout == "zero strides" and array.ndim and array.size:
+        # A row, a column or an element repeated by broadcasting: stride 0,
+        # read-only.
+        if array.ndim == 2 and rng.random() < 0.5:
+            array = np.broadcast_to(array[:, :1], array.shape)
+        else:
+            array = np.broadcast_to(array[:1], array.shape)
+    elif layout == "read-only":
+        array = array.copy()
+        array.flags.writeable = False
+    elif layout == "misaligned" and array.dtype != object and array.dtype.itemsize > 1:
+        # One byte into a buffer: no element is at an address its size divides.
+        buffer = bytearray(array.nbytes + 1)
+        view = np.frombuffer(buffer, dtype=array.dtype, offset=1, count=array.size).reshape(array.shape)
+        view[...] = array
+        array = view
+    else:
+        layout = "C"
+    if dtype == "list":
+        case.note(f"{name} nested list")
+        return array.tolist(), np.array(array.tolist(), dtype=np.float64)
+    if dtype == "subclass":
+        array = array.view(Subclass)
+    case.note(f"{name} {array.dtype} {layout} shape {array.shape} strides {array.strides}")
+    return array, np.asarray(array, dtype=np.float64)
+
+
+def _refused_argument(rng, case):
+    # None is not among them: NumPy turns it into NaN.
+    kind = rng.choice(["string", "ragged list", "object array with a string", "dict"])
+    case.note(f"unconvertible array argument: {kind}")
+    return {
+        "string": "not an array",
+        "ragged list": [[1.0, 2.0], [3.0]],
+        "object array with a string": np.array([["x", 1.0], [2.0, 3.0]], dtype=object),
+        "dict": {"a": 1},
+    }[kind]
+
+
+def make_case(seed, index):
+    rng = np.random.default_rng([seed, index])
+    case = Case()
+    shape = rng.choice(["small", "small", "small", "1x1", "no rows", "no columns", "empty", "tall", "wide",
+                        "not 2-D"])
+    n, p = {
+        "small": (int(rng.integers(1, 40)), int(rng.integers(1, 7))),
+        "1x1": (1, 1),
+        "no rows": (0, int(rng.integers(1, 5))),
+        "no columns": (int(rng.integers(1, 20)), 0),
+        "empty": (0, 0),
+        "tall": (int(rng.integers(200, 2000)), int(rng.integers(1, 6))),
+        "wide": (int(rng.integers(1, 8)), int(rng.integers(8, 80))),
+        "not 2-D": (int(rng.integers(1, 10)), int(rng.integers(1, 4))),
+    }[shape]
+    case.note(f"shape {shape} n={n} p={p}")
+    values = _values(rng, n, p, case)
+    y_values = _response(rng, n, values, case)
+    if shape == "not 2-D":
+        values = [values[:, 0], values[:, :, None], np.array(values[0, 0])][int(rng.integers(3))]
+    if rng.random() < 0.1:
+        y_values = [y_values[:, None], np.array(y_values[:1].sum()), np.tile(y_values, (2, 1))][int(rng.integers(3))]
+    if rng.random() < 0.08 and y_values.ndim:
+        y_values = y_values[: max(len(y_values) - 1, 0)] if rng.random() < 0.5 else np.append(y_values, 1.0)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        X, case.X = _present(rng, values, case, "X")
+        y, case.y = _present(rng, y_values, case, "y")
+
+    # 0 is a Python int, which the module takes as 0.0.
+    tol = [1e-8, 1e-8, 1e-4, 0.0, -1.0, math.nan, math.inf, 1e-300, 0][int(rng.integers(9))]
+    small = case.X is not None and case.X.size <= 40
+    max_iter = int(rng.choice([-2**31, -5, -1, 0, 1, 2, 3, 10, 25, 100] + ([1000] if small else [])))
+    if p == 0 and shape == "no columns" and rng.random() < 0.3:
+        max_iter = 2**31 - 1  # converges at the first update: no columns, no change
+    case.tol, case.max_iter = tol, max_iter
+    case.note(f"tol {tol!r} max_iter {max_iter}")
+    args = [X, y, tol, max_iter]
+
+    if rng.random() < 0.08:
+        position = int(rng.integers(4))
+        case.refused = True
+        if position < 2:
+            args[position] = _refused_argument(rng, case)
+        elif position == 2:
+            args[2] = ["1e-8", None, 1e-8 + 1j][int(rng.integers(3))]
+            case.note(f"tol refused: {args[2]!r}")
+        else:
+            args[3] = [25.0, 2**31, -2**31 - 1, "25", np.float64(25.0)][int(rng.integers(5))]
+            case.note(f"max_iter refused: {args[3]!r}")
+    if rng.random() < 0.03:
+        case.refused = True
+        form = rng.choice(["three arguments", "five arguments", "keywords"])
+        case.note(form)
+        if form == "three arguments":
+            args = args[:3]
+        elif form == "five arguments":
+            args = args + [0]
+        else:
+            case.kwargs = dict(zip(["X", "y", "tol", "max_iter"], args))
+            args = []
+    case.args = tuple(args)
+    return case
+
+
+def _snapshot(obj):
+    """A byte-exact picture of an argument, including the memory behind a view."""
+    if isinstance(obj, np.ndarray):
+        base = obj
+        while isinstance(base, np.ndarray) and base.base is not None:
+            base = base.base
+        behind = bytes(base) if isinstance(base, (bytes, bytearray, memoryview)) else None
+        return (obj.dtype.str, obj.shape, obj.strides, obj.flags.writeable,
+                obj.tobytes() if obj.dtype != object else repr(obj.tolist()), behind)
+    return repr(obj)
+
+
+def outcome_name(result, outcome):
+    if outcome is None:
+        return "result converged" if result.get("converged") is True else "result not converged"
+    message = re.sub(r"\d+x1", "Nx1", str(outcome).splitlines()[0])
+    return f"{type(outcome).__name__}: {message}"
+
+
+def check_case(case, irls):
+    """Runs one case; returns the rules it broke and the kind of outcome."""
+    problems = _check_case(case, irls)
+    return problems, _check_case.last_outcome
+
+
+def _check_case(case, irls):
+    before = [_snapshot(a) for a in case.args] + [_snapshot(a) for a in case.kwargs.values()]
+    try:
+        result = irls(*case.args, **case.kwargs)
+        outcome = None
+    except (TypeError, RuntimeError, MemoryError) as error:
+        result, outcome = None, error
+    _check_case.last_outcome = outcome_name(result if isinstance(result, dict) else {}, outcome)
+    after = [_snapshot(a) for a in case.args] + [_snapshot(a) for a in case.kwargs.values()]
+    problems = []
+    if before != after:
+        problems.append("an input was modified")
+
+    def expect_error(kind, message=None, prefix=None):
+        if not isinstance(outcome, kind):
+            problems.append(f"expected {kind.__name__} {message or prefix or ''!r}, got "
+                            f"{type(outcome).__name__ if outcome else 'a result'}: {outcome or result}")
+        elif message is not None and str(outcome) != message:
+            problems.append(f"expected message {message!r}, got {str(outcome)!r}")
+        elif prefix is not None and not str(outcome).startswith(prefix):
+            problems.append(f"expected a message starting {prefix!r}, got {str(outcome)!r}")
+
+    X, y, max_iter = case.X, case.y, case.max_iter
+    if case.refused:
+        expect_error(TypeError, prefix=TYPE_ERROR_START)
+        return problems
+    if X.ndim != 2 or y.ndim != 1:
+        expect_error(RuntimeError, "Invalid input dimensions")
+        return problems
+    n, p = X.shape
+    if max_iter >= 1 and len(y) != n:
+        expect_error(RuntimeError, f"subtraction: incompatible matrix dimensions: {len(y)}x1 and {n}x1")
+        return problems
+    if max_iter >= 1 and n and p and not (np.isfinite(X).all() and np.isfinite(y).all()):
+        expect_error(RuntimeError, NOT_SOLVABLE)
+        return problems
+    if isinstance(outcome, RuntimeError) and str(outcome) == NOT_SOLVABLE and max_iter >= 1 and n and p:
+        return problems  # finite data whose weighted system overflowed along the way
+    if outcome is not None:
+        problems.append(f"unexpected {type(outcome).__name__}: {outcome}")
+        return problems
+
+    if type(result) is not dict or list(result) != KEYS:
+        return problems + [f"not a dict with the keys {KEYS}: {result!r}"]
+    coefficients, iterations, seconds, converged = (result[k] for k in KEYS)
+    if not (type(coefficients) is np.ndarray and coefficients.dtype == np.float64 and coefficients.shape == (p,)
+            and coefficients.flags.c_contiguous and coefficients.flags.owndata):
+        problems.append(f"malformed coefficients: {coefficients!r}")
+    if type(iterations) is not int or not 0 <= iterations <= max(max_iter, 0):
+        problems.append(f"iterations {iterations!r} outside [0, {max(max_iter, 0)}]")
+    if type(seconds) is not float or not (seconds >= 0 and math.isfinite(seconds)):
+        problems.append(f"time {seconds!r}")
+    if type(converged) is not bool:
+        problems.append(f"converged {converged!r} is not a bool")
+    if problems:
+        return problems
+    if converged and np.isnan(coefficients).any():
+        problems.append("converged True beside a NaN coefficient")
+    if max_iter <= 0 and (iterations != 0 or converged or coefficients.any()):
+        problems.append("max_iter <= 0 must give zeros, 0 iterations, not converged")
+    if max_iter >= 1 and not converged and iterations != max_iter:
+        problems.append(f"stopped after {iterations} of {max_iter} updates without converging")
+    if max_iter >= 1 and p == 0 and (iterations, converged) != (1, True):
+        problems.append("no columns must converge at the first update")
+    if max_iter >= 1 and p and (math.isnan(case.tol) or case.tol < 0) and converged:
+        problems.append(f"converged with tol {case.tol!r}")
+    return problems
+
+
+def run_worker(seed, first, last):
+    """Child process: runs cases first..last-1, announcing each on stdout."""
+    import faulthandler
+
+    import _quorvi
+
+    faulthandler.enable()
+    out = sys.stdout
+    for index in range(first, last):
+        out.write(f"start {index}\n")
+        out.flush()
+        case = make_case(seed, index)
+        problems, outcome = check_case(case, _quorvi.irls)
+        for problem in problems:
+            out.write(f"fail {index}: {problem}\n")
+        out.write(f"end {index} {outcome}\n")
+    out.write("done\n")
+    out.flush()
+
+
+def run_batch(seed, first, last, timeout):
+    """Runs a batch in a child; returns (cases finished, failures, crash or None)."""
+    with tempfile.TemporaryFile() as stderr:
+        command = [sys.executable, os.path.abspath(__file__), "--worker", "--seed", str(seed),
+                   "--first", str(first), "--last", str(last)]
+        try:
+            completed = subprocess.run(command, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=timeout)
+            stdout, returncode = completed.stdout, completed.returncode
+        except subprocess.TimeoutExpired as expired:
+            stdout = expired.stdout.decode() if isinstance(expired.stdout, bytes) else (expired.stdout or "")
+            returncode = "timeout"
+        lines = stdout.splitlines()
+        failures = [line for line in lines if line.startswith("fail ")]
+        finished = [line.split(" ", 2)[2] for line in lines if line.startswith("end ")]
+        if returncode == 0 and lines and lines[-1] == "done":
+            return finished, failures, None
+        started = [int(line.split()[1]) for line in lines if line.startswith("start ")]
+        crashed = started[-1] if started else first
+        stderr.seek(0)
+        output = [line for line in stderr.read().decode(errors="replace").splitlines()
+                  if line and "system is singular" not in line]
+        # A sanitizer's report begins far above the end of its stack trace.
+        headlines = [line for line in output if "runtime error:" in line or "ERROR: AddressSanitizer" in line]
+        tail = headlines[:3] + output[-12:]
+        how = "hung" if returncode == "timeout" else f"exit status {returncode}"
+        return finished, failures, (crashed, how, tail)
+
+
+def describe(seed, index):
+    case = make_case(seed, index)
+    return "; ".join(case.description)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seed", type=int, default=20251208)
+    parser.add_argument("--cases", type=int, default=150000, help="at most this many cases")
+    parser.add_argument("--seconds", type=float, default=180.0, help="start no batch after this long")
+    parser.add_argument("--batch", type=int, default=250, help="cases per child process")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--case", type=int, help="run this one case here and print it")
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--first", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--last", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.worker:
+        run_worker(args.seed, args.first, args.last)
+        return
+    if args.case is not None:
+        import _quorvi
+
+        print(describe(args.seed, args.case))
+        problems, outcome = check_case(make_case(args.seed, args.case), _quorvi.irls)
+        print(outcome)
+        print("\n".join(problems) or "passed")
+        sys.exit(1 if problems else 0)
+
+    started = time.monotonic()
+    deadline = started + args.seconds
+    pending = [(first, min(first + args.batch, args.cases)) for first in range(0, args.cases, args.batch)]
+    lock = threading.Lock()
+    totals = {"cases": 0, "failures": [], "crashes": [], "outcomes": collections.Counter()}
+
+    def slot():
+        while True:
+            with lock:
+                if not pending or time.monotonic() > deadline:
+                    return
+                first, last = pending.pop(0)
+            finished, failures, crash = run_batch(args.seed, first, last, timeout=300)
+            with lock:
+                totals["cases"] += len(finished) + (crash is not None)
+                totals["outcomes"].update(finished)
+                totals["failures"] += failures
+                if crash is not None:
+                    totals["crashes"].append(crash)
+                    if crash[0] + 1 < last:
+                        pending.insert(0, (crash[0] + 1, last))
+
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        for future in [pool.submit(slot) for _ in range(args.jobs)]:
+            future.result()
+
+    elapsed = time.monotonic() - started
+    for line in totals["failures"][:50]:
+        index = int(line.split()[1].rstrip(":"))
+        print(f"{line}\n    case: {describe(args.seed, index)}")
+    for index, how, tail in totals["crashes"][:10]:
+        print(f"crash in case {index} ({how}); run it alone with "
+              f"`python checks/fuzz_irls.py --seed {args.seed} --case {index}`\n    case: {describe(args.seed, index)}")
+        print("\n".join("    | " + line for line in tail))
+    print("outcomes:")
+    for outcome, count in sorted(totals["outcomes"].items(), key=lambda item: -item[1]):
+        print(f"  {count:7d}  {outcome}")
+    print(f"fuzz: {totals['cases']} cases in {elapsed:.0f} s (seed {args.seed}), "
+          f"{len(totals['crashes'])} crashes, {len(totals['failures'])} failed checks")
+    sys.exit(1 if totals["crashes"] or totals["failures"] else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,36 @@
+# The robustness checks of `make ci-checks`: the extension and the whole test
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, a leak check,
+# a fuzzer and valgrind memcheck. Each is bounded by `timeout` and prints its
+# figures; see checks/.
+
+SANITIZE_BUILD := build/sanitize
+FUZZ_SEED ?= 20251208
+FUZZ_SECONDS ?= 180
+
+.PHONY: sanitize leak-check fuzz valgrind
+CI_CHECKS += sanitize leak-check fuzz valgrind
+
+# Its own CMake folder: the sanitized module is loaded from there through
+# PYTHONPATH and never installed into .venv, where the normal build lives.
+$(SANITIZE_BUILD)/build.ninja: CMakeLists.txt $(STAMPS)/requirements
+	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVI_SANITIZE=ON -DQUORVI_ENGINE_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" > /dev/null
+	@touch $@
+
+sanitize: $(SANITIZE_BUILD)/build.ninja
+	$(VENV)/bin/cmake --build $(SANITIZE_BUILD)
+	timeout 300 checks/sanitized.sh $(SANITIZE_BUILD) $(SANITIZE_BUILD)/engine_tests --gtest_brief=1
+	timeout 120 checks/sanitized.sh $(SANITIZE_BUILD) $(PY) -c \
+	  'import _quorvi, os, sys; sys.exit(0 if os.path.dirname(_quorvi.__file__) == os.path.abspath("$(SANITIZE_BUILD)") else f"loaded {_quorvi.__file__}, not the sanitized build")'
+	timeout 1200 checks/sanitized.sh $(SANITIZE_BUILD) $(PY) -m pytest -v --capture=sys -p no:cacheprovider tests
+	timeout 300 checks/sanitized.sh $(SANITIZE_BUILD) $(PY) checks/fuzz_irls.py --seed $(FUZZ_SEED) --seconds 45
+
+leak-check: $(STAMPS)/installed
+	timeout 600 $(PY) checks/leak_check.py
+
+fuzz: $(STAMPS)/installed
+	timeout 600 $(PY) checks/fuzz_irls.py --seed $(FUZZ_SEED) --seconds $(FUZZ_SECONDS)
+
+valgrind: $(STAMPS)/installed $(STAMPS)/debian
+	timeout 1200 $(PY) checks/valgrind_check.py
