@@ -179,6 +179,9 @@ def make_case(seed, index):
         "wide": (int(rng.integers(1, 8)), int(rng.integers(8, 80))),
         "not 2-D": (int(rng.integers(1, 10)), int(rng.integers(1, 4))),
     }[shape]
+    if rng.random() < 0.02:
+        # Now and then a size at which OpenBLAS splits its products over threads.
+        shape, n, p = "large", int(rng.integers(2000, 6000)), int(rng.integers(20, 60))
     case.note(f"shape {shape} n={n} p={p}")
     values = _values(rng, n, p, case)
     y_values = _response(rng, n, values, case)
@@ -196,8 +199,9 @@ def make_case(seed, index):
 
     # 0 is a Python int, which the module takes as 0.0.
     tol = [1e-8, 1e-8, 1e-4, 0.0, -1.0, math.nan, math.inf, 1e-300, 0][int(rng.integers(9))]
-    small = case.X is not None and case.X.size <= 40
-    max_iter = int(rng.choice([-2**31, -5, -1, 0, 1, 2, 3, 10, 25, 100] + ([1000] if small else [])))
+    small = case.X.size <= 40
+    limits = [-2**31, -5, -1, 0, 1, 2, 3, 10, 25] + ([100] if shape != "large" else []) + ([1000] if small else [])
+    max_iter = int(rng.choice(limits))
     if p == 0 and shape == "no columns" and rng.random() < 0.3:
         max_iter = 2**31 - 1  # converges at the first update: no columns, no change
     case.tol, case.max_iter = tol, max_iter
