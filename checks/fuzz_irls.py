@@ -54,8 +54,21 @@ class Subclass(np.ndarray):
 
 
 def _values(rng, n, p, case):
-    kind = rng.choice(["normal", "normal", "integers", "huge", "tiny", "inf", "nan", "zero column",
-                       "duplicated column", "separable", "constant"])
+    kind = rng.choice(
+        [
+            "normal",
+            "normal",
+            "integers",
+            "huge",
+            "tiny",
+            "inf",
+            "nan",
+            "zero column",
+            "duplicated column",
+            "separable",
+            "constant",
+        ]
+    )
     case.note(f"values {kind}")
     X = rng.standard_normal((n, p))
     if kind == "integers":
@@ -94,8 +107,22 @@ def _response(rng, n, X, case):
 def _present(rng, values, case, name):
     """Returns the object handed to irls for a float64 array of values, in
     some dtype and memory layout, and the float64 array the module must see."""
-    dtype = rng.choice(["float64", "float64", "float64", "float32", "int64", "int32", "uint8", "bool",
-                        "byte-swapped", "object", "list", "subclass"])
+    dtype = rng.choice(
+        [
+            "float64",
+            "float64",
+            "float64",
+            "float32",
+            "int64",
+            "int32",
+            "uint8",
+            "bool",
+            "byte-swapped",
+            "object",
+            "list",
+            "subclass",
+        ]
+    )
     layout = rng.choice(["C", "C", "F", "reversed", "strided", "zero strides", "read-only", "misaligned"])
     finite = np.isfinite(values).all()
     if dtype in ("int64", "int32", "uint8", "bool") and not finite:
@@ -167,8 +194,9 @@ def _refused_argument(rng, case):
 def make_case(seed, index):
     rng = np.random.default_rng([seed, index])
     case = Case()
-    shape = rng.choice(["small", "small", "small", "1x1", "no rows", "no columns", "empty", "tall", "wide",
-                        "not 2-D"])
+    shape = rng.choice(
+        ["small", "small", "small", "1x1", "no rows", "no columns", "empty", "tall", "wide", "not 2-D"]
+    )
     n, p = {
         "small": (int(rng.integers(1, 40)), int(rng.integers(1, 7))),
         "1x1": (1, 1),
@@ -188,7 +216,9 @@ def make_case(seed, index):
     if shape == "not 2-D":
         values = [values[:, 0], values[:, :, None], np.array(values[0, 0])][int(rng.integers(3))]
     if rng.random() < 0.1:
-        y_values = [y_values[:, None], np.array(y_values[:1].sum()), np.tile(y_values, (2, 1))][int(rng.integers(3))]
+        y_values = [y_values[:, None], np.array(y_values[:1].sum()), np.tile(y_values, (2, 1))][
+            int(rng.integers(3))
+        ]
     if rng.random() < 0.08 and y_values.ndim:
         y_values = y_values[: max(len(y_values) - 1, 0)] if rng.random() < 0.5 else np.append(y_values, 1.0)
 
@@ -200,7 +230,11 @@ def make_case(seed, index):
     # 0 is a Python int, which the module takes as 0.0.
     tol = [1e-8, 1e-8, 1e-4, 0.0, -1.0, math.nan, math.inf, 1e-300, 0][int(rng.integers(9))]
     small = case.X.size <= 40
-    limits = [-2**31, -5, -1, 0, 1, 2, 3, 10, 25] + ([100] if shape != "large" else []) + ([1000] if small else [])
+    limits = (
+        [-(2**31), -5, -1, 0, 1, 2, 3, 10, 25]
+        + ([100] if shape != "large" else [])
+        + ([1000] if small else [])
+    )
     max_iter = int(rng.choice(limits))
     if p == 0 and shape == "no columns" and rng.random() < 0.3:
         max_iter = 2**31 - 1  # converges at the first update: no columns, no change
@@ -217,7 +251,7 @@ def make_case(seed, index):
             args[2] = ["1e-8", None, 1e-8 + 1j][int(rng.integers(3))]
             case.note(f"tol refused: {args[2]!r}")
         else:
-            args[3] = [25.0, 2**31, -2**31 - 1, "25", np.float64(25.0)][int(rng.integers(5))]
+            args[3] = [25.0, 2**31, -(2**31) - 1, "25", np.float64(25.0)][int(rng.integers(5))]
             case.note(f"max_iter refused: {args[3]!r}")
     if rng.random() < 0.03:
         case.refused = True
@@ -226,9 +260,9 @@ def make_case(seed, index):
         if form == "three arguments":
             args = args[:3]
         elif form == "five arguments":
-            args = args + [0]
+            args = [*args, 0]
         else:
-            case.kwargs = dict(zip(["X", "y", "tol", "max_iter"], args))
+            case.kwargs = dict(zip(["X", "y", "tol", "max_iter"], args, strict=True))
             args = []
     case.args = tuple(args)
     return case
@@ -241,8 +275,14 @@ def _snapshot(obj):
         while isinstance(base, np.ndarray) and base.base is not None:
             base = base.base
         behind = bytes(base) if isinstance(base, (bytes, bytearray, memoryview)) else None
-        return (obj.dtype.str, obj.shape, obj.strides, obj.flags.writeable,
-                obj.tobytes() if obj.dtype != object else repr(obj.tolist()), behind)
+        return (
+            obj.dtype.str,
+            obj.shape,
+            obj.strides,
+            obj.flags.writeable,
+            obj.tobytes() if obj.dtype != object else repr(obj.tolist()),
+            behind,
+        )
     return repr(obj)
 
 
@@ -274,8 +314,10 @@ def _check_case(case, irls):
 
     def expect_error(kind, message=None, prefix=None):
         if not isinstance(outcome, kind):
-            problems.append(f"expected {kind.__name__} {message or prefix or ''!r}, got "
-                            f"{type(outcome).__name__ if outcome else 'a result'}: {outcome or result}")
+            problems.append(
+                f"expected {kind.__name__} {message or prefix or ''!r}, got "
+                f"{type(outcome).__name__ if outcome else 'a result'}: {outcome or result}"
+            )
         elif message is not None and str(outcome) != message:
             problems.append(f"expected message {message!r}, got {str(outcome)!r}")
         elif prefix is not None and not str(outcome).startswith(prefix):
@@ -302,10 +344,15 @@ def _check_case(case, irls):
         return problems
 
     if type(result) is not dict or list(result) != KEYS:
-        return problems + [f"not a dict with the keys {KEYS}: {result!r}"]
+        return [*problems, f"not a dict with the keys {KEYS}: {result!r}"]
     coefficients, iterations, seconds, converged = (result[k] for k in KEYS)
-    if not (type(coefficients) is np.ndarray and coefficients.dtype == np.float64 and coefficients.shape == (p,)
-            and coefficients.flags.c_contiguous and coefficients.flags.owndata):
+    if not (
+        type(coefficients) is np.ndarray
+        and coefficients.dtype == np.float64
+        and coefficients.shape == (p,)
+        and coefficients.flags.c_contiguous
+        and coefficients.flags.owndata
+    ):
         problems.append(f"malformed coefficients: {coefficients!r}")
     if type(iterations) is not int or not 0 <= iterations <= max(max_iter, 0):
         problems.append(f"iterations {iterations!r} outside [0, {max(max_iter, 0)}]")
@@ -351,10 +398,21 @@ def run_worker(seed, first, last):
 def run_batch(seed, first, last, timeout):
     """Runs a batch in a child; returns (cases finished, failures, crash or None)."""
     with tempfile.TemporaryFile() as stderr:
-        command = [sys.executable, os.path.abspath(__file__), "--worker", "--seed", str(seed),
-                   "--first", str(first), "--last", str(last)]
+        command = [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--worker",
+            "--seed",
+            str(seed),
+            "--first",
+            str(first),
+            "--last",
+            str(last),
+        ]
         try:
-            completed = subprocess.run(command, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=timeout)
+            completed = subprocess.run(
+                command, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=timeout
+            )
             stdout, returncode = completed.stdout, completed.returncode
         except subprocess.TimeoutExpired as expired:
             stdout = expired.stdout.decode() if isinstance(expired.stdout, bytes) else (expired.stdout or "")
@@ -367,8 +425,11 @@ def run_batch(seed, first, last, timeout):
         started = [int(line.split()[1]) for line in lines if line.startswith("start ")]
         crashed = started[-1] if started else first
         stderr.seek(0)
-        output = [line for line in stderr.read().decode(errors="replace").splitlines()
-                  if line and "system is singular" not in line]
+        output = [
+            line
+            for line in stderr.read().decode(errors="replace").splitlines()
+            if line and "system is singular" not in line
+        ]
         # A sanitizer's report begins far above the end of its stack trace.
         headlines = [line for line in output if "runtime error:" in line or "ERROR: AddressSanitizer" in line]
         tail = headlines[:3] + output[-12:]
@@ -437,14 +498,18 @@ def main():
         index = int(line.split()[1].rstrip(":"))
         print(f"{line}\n    case: {describe(args.seed, index)}")
     for index, how, tail in totals["crashes"][:10]:
-        print(f"crash in case {index} ({how}); run it alone with "
-              f"`python checks/fuzz_irls.py --seed {args.seed} --case {index}`\n    case: {describe(args.seed, index)}")
+        print(
+            f"crash in case {index} ({how}); run it alone with "
+            f"`python checks/fuzz_irls.py --seed {args.seed} --case {index}`\n    case: {describe(args.seed, index)}"
+        )
         print("\n".join("    | " + line for line in tail))
     print("outcomes:")
     for outcome, count in sorted(totals["outcomes"].items(), key=lambda item: -item[1]):
         print(f"  {count:7d}  {outcome}")
-    print(f"fuzz: {totals['cases']} cases in {elapsed:.0f} s (seed {args.seed}), "
-          f"{len(totals['crashes'])} crashes, {len(totals['failures'])} failed checks")
+    print(
+        f"fuzz: {totals['cases']} cases in {elapsed:.0f} s (seed {args.seed}), "
+        f"{len(totals['crashes'])} crashes, {len(totals['failures'])} failed checks"
+    )
     sys.exit(1 if totals["crashes"] or totals["failures"] else 0)
 
 

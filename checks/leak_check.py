@@ -36,8 +36,18 @@ ALLOCATOR_LIMIT = 32 << 10
 class _Mallinfo2(ctypes.Structure):
     _fields_ = [
         (name, ctypes.c_size_t)
-        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                     "keepcost")
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
     ]
 
 
@@ -182,13 +192,18 @@ def main():
         for name in watched
         if refcounts_before[name] != refcounts_after[name]
     }
-    print(f"leak check: {calls} warm-up calls, then {measured} measured calls over {len(cases)} paths "
-          f"in {elapsed:.1f} s")
+    print(
+        f"leak check: {calls} warm-up calls, then {measured} measured calls over {len(cases)} paths "
+        f"in {elapsed:.1f} s"
+    )
     print("  outcomes: " + ", ".join(f"{name} -> {outcome}" for name, outcome in outcomes.items()))
     print(f"  resident memory growth: {rss_growth} bytes (limit {RSS_LIMIT})")
     print(f"  allocator bytes-in-use growth: {allocator_growth} bytes (limit {ALLOCATOR_LIMIT})")
-    print("  reference counts unchanged: " + ", ".join(f"{name} {refcounts_after[name]}" for name in watched)
-          if not changed_refcounts else f"  reference counts changed: {changed_refcounts}")
+    print(
+        "  reference counts unchanged: " + ", ".join(f"{name} {refcounts_after[name]}" for name in watched)
+        if not changed_refcounts
+        else f"  reference counts changed: {changed_refcounts}"
+    )
     failed = rss_growth >= RSS_LIMIT or allocator_growth >= ALLOCATOR_LIMIT or changed_refcounts
     print("leak check: FAILED" if failed else "leak check: passed")
     sys.exit(1 if failed else 0)

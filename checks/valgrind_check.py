@@ -19,8 +19,15 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 MODULE_FRAME = re.compile(r"_quorvi\.cpython|fit_irls|irls_entry|arma::")
-ALWAYS_FATAL = ("Invalid read", "Invalid write", "Invalid free", "Mismatched free", "Source and destination overlap",
-                "Syscall param", "Jump to the invalid address")
+ALWAYS_FATAL = (
+    "Invalid read",
+    "Invalid write",
+    "Invalid free",
+    "Mismatched free",
+    "Source and destination overlap",
+    "Syscall param",
+    "Jump to the invalid address",
+)
 UNINITIALISED = ("Conditional jump or move depends on uninitialised", "Use of uninitialised value")
 
 
@@ -42,13 +49,21 @@ def main():
     environment = dict(os.environ, PYTHONMALLOC="malloc")
     with tempfile.TemporaryDirectory() as folder:
         log = Path(folder) / "memcheck.log"
-        command = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
-                   "--errors-for-leak-kinds=definite", "--error-limit=no", "--num-callers=40",
-                   f"--suppressions={HERE / 'valgrind.supp'}", f"--log-file={log}",
-                   sys.executable, str(HERE / "valgrind_workload.py")]
+        command = [
+            "valgrind",
+            "--tool=memcheck",
+            "--leak-check=full",
+            "--show-leak-kinds=definite",
+            "--errors-for-leak-kinds=definite",
+            "--error-limit=no",
+            "--num-callers=40",
+            f"--suppressions={HERE / 'valgrind.supp'}",
+            f"--log-file={log}",
+            sys.executable,
+            str(HERE / "valgrind_workload.py"),
+        ]
         started = time.monotonic()
-        completed = subprocess.run(command, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   text=True, timeout=1200)
+        completed = subprocess.run(command, env=environment, capture_output=True, text=True, timeout=1200)
         elapsed = time.monotonic() - started
         log_text = log.read_text()
 
@@ -69,15 +84,22 @@ def main():
             else:
                 interpreter_leaks += 1
 
-    summary = [line for line in log_text.splitlines()
-               if re.search(r"ERROR SUMMARY|definitely lost:|indirectly lost:|possibly lost:", line)]
+    summary = [
+        line
+        for line in log_text.splitlines()
+        if re.search(r"ERROR SUMMARY|definitely lost:|indirectly lost:|possibly lost:", line)
+    ]
     print(f"valgrind memcheck: workload ran in {elapsed:.0f} s, exit status {completed.returncode}")
     for line in summary:
         print("  " + re.sub(r"^==\d+== ?", "", line).strip())
-    print(f"  invalid accesses or frees: {len(fatal)}; uninitialised values or definite leaks in the module: "
-          f"{len(ours)}")
-    print(f"  not judged: {interpreter_uninitialised} uninitialised-value contexts and {interpreter_leaks} "
-          f"definite-leak records of the interpreter and NumPy, none through the module")
+    print(
+        f"  invalid accesses or frees: {len(fatal)}; uninitialised values or definite leaks in the module: "
+        f"{len(ours)}"
+    )
+    print(
+        f"  not judged: {interpreter_uninitialised} uninitialised-value contexts and {interpreter_leaks} "
+        f"definite-leak records of the interpreter and NumPy, none through the module"
+    )
     for block in (fatal + ours)[:10]:
         print("\n".join("    | " + line for line in block[:25]))
     workload_done = "valgrind workload: done" in completed.stdout

@@ -1,8 +1,6 @@
 """The calls run under valgrind memcheck by `make valgrind`: a few of every
 kind, small, because everything runs some fifty times slower there."""
 
-import os
-
 import numpy as np
 
 import _quorvi

@@ -33,7 +33,7 @@ def main():
     print(f"Vote for Dole (1) or Clinton (0), {X.shape[0]} respondents, {X.shape[1]} coefficients")
     print()
     print(f"{'column':<12}{'coefficient':>14}")
-    for name, value in zip(names, result["coefficients"]):
+    for name, value in zip(names, result["coefficients"], strict=True):
         print(f"{name:<12}{value:>14.6f}")
     print()
     print(f"iterations: {result['iterations']}")

@@ -111,7 +111,7 @@ def test_callers_arrays_are_never_written(problem):
     for a in arrays:
         fit(a, y)
         fit(a, y[:-1], max_iter=0)
-    for a, before in zip(arrays, copies):
+    for a, before in zip(arrays, copies, strict=True):
         np.testing.assert_array_equal(a, before)
     np.testing.assert_array_equal(y, y_copy)
 
@@ -136,7 +136,14 @@ def test_tol_accepts_numbers(problem, tol):
 
 @pytest.mark.parametrize(
     ("max_iter", "iterations"),
-    [(True, 1), (np.int64(2), 2), (np.int32(3), 3), (np.float32(2.9), 2), (decimal.Decimal("1.7"), 1), (-(2**31), 0)],
+    [
+        (True, 1),
+        (np.int64(2), 2),
+        (np.int32(3), 3),
+        (np.float32(2.9), 2),
+        (decimal.Decimal("1.7"), 1),
+        (-(2**31), 0),
+    ],
 )
 def test_max_iter_accepts_integers_and_truncates_other_numbers(problem, max_iter, iterations):
     assert fit(*problem, tol=-1.0, max_iter=max_iter)["iterations"] == iterations
@@ -176,6 +183,8 @@ def test_refused_arguments_raise_the_incompatible_arguments_type_error(args):
 
 def test_keyword_arguments_are_refused(problem):
     X, y = problem
-    with pytest.raises(TypeError, match=r"(?s)^irls\(\): incompatible function arguments.*Invoked with: kwargs: X=") as raised:
+    with pytest.raises(
+        TypeError, match=r"(?s)^irls\(\): incompatible function arguments.*Invoked with: kwargs: X="
+    ) as raised:
         _quorvi.irls(X=X, y=y, tol=1e-8, max_iter=25)
     assert raised.value.__cause__ is None

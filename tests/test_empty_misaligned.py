@@ -17,7 +17,7 @@ def misaligned(shape):
     return array
 
 
-@pytest.mark.parametrize("X_shape, y_length", [((0, 3), 0), ((5, 0), 5), ((0, 0), 0)])
+@pytest.mark.parametrize(("X_shape", "y_length"), [((0, 3), 0), ((5, 0), 5), ((0, 0), 0)])
 @pytest.mark.parametrize("which", ["X", "y", "both"])
 def test_empty_misaligned_input_fits_like_ordinary_memory(X_shape, y_length, which):
     X, y = np.ones(X_shape), np.ones(y_length)

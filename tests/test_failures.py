@@ -3,9 +3,9 @@ and what the fit writes to the process's standard error on the way."""
 
 import numpy as np
 import pytest
-from conftest import SINGULAR_WARNING
 
 import _quorvi
+from conftest import SINGULAR_WARNING
 
 
 @pytest.mark.parametrize(

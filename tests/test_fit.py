@@ -3,10 +3,10 @@ implementation of the same loop, and the iteration and convergence rules."""
 
 import numpy as np
 import pytest
-from conftest import logistic_problem
-from irls_reference import reference_irls
 
 import _quorvi
+from conftest import logistic_problem
+from irls_reference import reference_irls
 
 
 def test_result_is_a_fresh_dict_of_four_keys(problem):

@@ -24,5 +24,4 @@ FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int3
 // The same fit, bit for bit, given the transpose of the design matrix
 // (p x n) instead of X. A row-major array seen in column-major order is
 // exactly that matrix, so a caller holding one spares a transposed copy.
-FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol,
-                                  std::int32_t max_iter);
+FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol, std::int32_t max_iter);

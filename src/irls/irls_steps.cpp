@@ -31,7 +31,8 @@ void compute_working_weights(arma::vec& eta_then_wz, const arma::vec& y, arma::v
     const double eta = eta_mem[k];
     const double mu = 1.0 / (std::exp(-eta) + 1.0);
     const double variance = mu * (1.0 - mu);
-    const double weight = variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
+    const double weight =
+        variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
     const double z = eta + (y_mem[k] - mu) / weight;
     w_mem[k] = weight;
     eta_mem[k] = weight * z;

@@ -6,8 +6,8 @@
 void check_arma_entry() {
   // The compile-time constants of the headers this module was built with,
   // which is what decides its behaviour, whatever else is installed.
-  std::cout << "Armadillo version: " << arma::arma_version::major << "." << arma::arma_version::minor
-            << "." << arma::arma_version::patch << std::endl;
+  std::cout << "Armadillo version: " << arma::arma_version::major << "." << arma::arma_version::minor << "."
+            << arma::arma_version::patch << std::endl;
   std::cout << "LAPACK enabled\n";
   std::cout << "BLAS enabled\n";
 }

@@ -46,8 +46,8 @@ arma::vec vector_over(const py::buffer_info& view) {
   return arma::vec(static_cast<double*>(view.ptr), static_cast<arma::uword>(view.shape[0]), false, true);
 }
 
-FitResult fit_y_on(const py::array_t<double>& X, const py::buffer_info& X_view, const arma::vec& y, double tol,
-                   std::int32_t max_iter) {
+FitResult fit_y_on(const py::array_t<double>& X, const py::buffer_info& X_view, const arma::vec& y,
+                   double tol, std::int32_t max_iter) {
   const auto n = static_cast<arma::uword>(X_view.shape[0]);
   const auto p = static_cast<arma::uword>(X_view.shape[1]);
   if (is_aligned(X_view) && has_flags(X, py::array::f_style)) {
@@ -83,8 +83,8 @@ py::dict irls_entry(py::array_t<double> X, py::array_t<double> y, double tol, st
 
   py::dict result;
   // A new array that owns a copy of the values, not a view of native memory.
-  result["coefficients"] = py::array_t<double>(static_cast<py::ssize_t>(fit.coefficients.n_elem),
-                                               fit.coefficients.memptr());
+  result["coefficients"] =
+      py::array_t<double>(static_cast<py::ssize_t>(fit.coefficients.n_elem), fit.coefficients.memptr());
   result["iterations"] = py::int_(fit.iterations);
   result["time"] = py::float_(fit.time);
   result["converged"] = py::bool_(fit.converged);
