@@ -135,23 +135,23 @@ def read_status_kib(field: str) -> int:
     raise RuntimeError(f"{field} not in /proc/self/status")
 
 
-def run_child(spec: dict) -> dict:
+def run_child(job: dict) -> dict:
     """Times and measures one method on one shape; runs in a fresh process so
     that its peak memory is its own and not what an earlier fit left behind."""
     from threadpoolctl import threadpool_info, threadpool_limits
 
-    n, p, method, tol = spec["n"], spec["p"], spec["method"], spec["tol"]
-    X, y = make_data(n, p, spec["seed"])
+    n, p, method, tol = job["n"], job["p"], job["method"], job["tol"]
+    X, y = make_data(n, p, job["seed"])
     X = prepare(method, X)
     # A small fit first loads every lazily imported module and starts the
     # BLAS thread pools, which would otherwise count as the fit's memory.
-    X_small, y_small = make_data(200 + 2 * p, p, spec["seed"])
+    X_small, y_small = make_data(200 + 2 * p, p, job["seed"])
     fit(method, prepare(method, X_small), y_small, tol)
     del X_small, y_small
     gc.collect()
     # Every library is loaded now, so a limit reaches all of their pools.
-    if spec.get("blas_threads"):
-        threadpool_limits(limits=spec["blas_threads"])
+    if job.get("blas_threads"):
+        threadpool_limits(limits=job["blas_threads"])
     threads = {Path(pool["filepath"]).name: pool["num_threads"] for pool in threadpool_info()}
 
     # Writing 5 to clear_refs resets the peak (VmHWM) to the current resident
@@ -165,7 +165,7 @@ def run_child(spec: dict) -> dict:
     # The measured fit above paid the first touch of every page of its
     # working memory; the timed repeats are the steady state.
     wall_times, loop_times = [], []
-    for _ in range(spec["repeats"]):
+    for _ in range(job["repeats"]):
         start = time.perf_counter()
         result = fit(method, X, y, tol)
         wall_times.append(time.perf_counter() - start)
@@ -181,14 +181,14 @@ def run_child(spec: dict) -> dict:
     }
 
 
-def measure_in_child(spec: dict) -> dict:
+def measure_in_child(job: dict) -> dict:
     completed = subprocess.run(
-        [sys.executable, __file__, "--child", json.dumps(spec)], capture_output=True, text=True, check=False
+        [sys.executable, __file__, "--child", json.dumps(job)], capture_output=True, text=True, check=False
     )
     for line in completed.stdout.splitlines():
         if line.startswith(RESULT_MARKER):
             return json.loads(line[len(RESULT_MARKER) :])
-    raise RuntimeError(f"{spec['method']} on {spec['n']} x {spec['p']} failed:\n{completed.stderr}")
+    raise RuntimeError(f"{job['method']} on {job['n']} x {job['p']} failed:\n{completed.stderr}")
 
 
 # --- accuracy ----------------------------------------------------------------
@@ -303,7 +303,7 @@ def benchmark_shape(n: int, p: int, args: argparse.Namespace) -> dict:
             # compares measurements taken under the same load.
             roofline = run_roofline(args.roofline, n, p, args.roofline_repeats, args.seed, args.blas_threads)
         print(f"#   {method} at tol {tolerances[method]['tol']:g}", file=sys.stderr, flush=True)
-        spec = {
+        job = {
             "n": n,
             "p": p,
             "seed": args.seed,
@@ -311,7 +311,7 @@ def benchmark_shape(n: int, p: int, args: argparse.Namespace) -> dict:
             "tol": tolerances[method]["tol"],
             "blas_threads": args.blas_threads,
         }
-        measured = measure_in_child({**spec, "repeats": args.repeats})
+        measured = measure_in_child({**job, "repeats": args.repeats})
         wall = statistics.median(measured["wall_times"])
         methods[method] = {
             "tol": tolerances[method]["tol"],

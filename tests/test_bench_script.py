@@ -14,8 +14,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 import run_benchmark
 
 sm = pytest.importorskip("statsmodels.api")
-# The child reports its thread pools through threadpoolctl, a benchmark
-# requirement that `make test` alone does not install.
+# The child reports its thread pools through threadpoolctl.
 pytest.importorskip("threadpoolctl")
 
 N, P, SEED = 3_000, 6, 7
@@ -28,8 +27,8 @@ def test_child_process_fits_the_shared_data(method):
     # those of a fit of the parent's copy, or the methods were not compared
     # on the same data.
     X, y = run_benchmark.make_data(N, P, SEED)
-    spec = {"n": N, "p": P, "seed": SEED, "method": method, "tol": 1e-8, "repeats": 2}
-    measured = run_benchmark.measure_in_child(spec)
+    job = {"n": N, "p": P, "seed": SEED, "method": method, "tol": 1e-8, "repeats": 2}
+    measured = run_benchmark.measure_in_child(job)
     expected = run_benchmark.fit(method, run_benchmark.prepare(method, X), y, 1e-8)
     # Same data, same library, same process set-up: bit for bit.
     np.testing.assert_array_equal(measured["coefficients"], expected["coefficients"])
