@@ -16,11 +16,6 @@ FitResult run_irls(const arma::mat& X, const arma::mat& Xt, const arma::vec& y, 
   const arma::uword n = X.n_rows;
   const arma::uword p = X.n_cols;
   arma::vec beta(p, arma::fill::zeros);
-  if (max_iter <= 0) {
-    // No update runs, so no time is spent iterating, and the buffers below
-    // (A alone is p x p) are not needed: a wide X still gets its zeros.
-    return FitResult{beta, 0, 0.0, false};
-  }
   arma::vec beta_new;
   arma::mat A(p, p);
   arma::vec b(p);
@@ -58,9 +53,17 @@ FitResult run_irls(const arma::mat& X, const arma::mat& Xt, const arma::vec& y, 
   return FitResult{beta, iterations, seconds, !changed};
 }
 
+// The result when no update runs: p zeros, and no time spent iterating.
+// Checked before any copy of X is made, and before the loop's buffers (A
+// alone is p x p) are allocated, so a wide X still gets its zeros.
+FitResult without_updates(arma::uword p) { return FitResult{arma::vec(p, arma::fill::zeros), 0, 0.0, false}; }
+
 }  // namespace
 
 FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int32_t max_iter) {
+  if (max_iter <= 0) {
+    return without_updates(X.n_cols);
+  }
   const WorkingMemory xt_memory = allocate_working_memory(X.n_elem);
   arma::mat Xt = matrix_over(xt_memory, X.n_cols, X.n_rows);
   Xt = X.t();
@@ -69,6 +72,9 @@ FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int3
 
 FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol,
                                   std::int32_t max_iter) {
+  if (max_iter <= 0) {
+    return without_updates(Xt.n_rows);
+  }
   const WorkingMemory x_memory = allocate_working_memory(Xt.n_elem);
   arma::mat X = matrix_over(x_memory, Xt.n_cols, Xt.n_rows);
   copy_transposed(Xt, X);
