@@ -1,0 +1,156 @@
+#include "normal_equations.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+// The working weight's clamp: the lower bound keeps every finite weight
+// positive, so the working response never divides by zero; for finite mu the
+// weight is at most 0.25 and the upper bound never acts. NaN passes through.
+constexpr double min_weight = 1e-10;
+constexpr double max_weight = 1.0;
+
+// Armadillo's message for a dimension the BLAS's integers cannot hold.
+constexpr const char* blas_overflow =
+    "integer overflow: matrix dimensions are too large for integer type used by BLAS and LAPACK";
+
+blasint to_blas(arma::uword value) {
+  if (value > static_cast<arma::uword>(std::numeric_limits<blasint>::max())) {
+    throw std::runtime_error(blas_overflow);
+  }
+  return static_cast<blasint>(value);
+}
+
+// log(1 + exp(x)) without overflow for large x or loss for very negative x.
+double softplus(double x) { return std::max(x, 0.0) + std::log1p(std::exp(-std::abs(x))); }
+
+// Copies rows [first, first + m) of X into the first m rows of block, after
+// a column of ones when the data has an intercept.
+void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma::mat& block) {
+  const DesignView& X = data.X;
+  const arma::uword offset = data.intercept ? 1 : 0;
+  const arma::uword ld = block.n_rows;
+  double* out = block.memptr();
+  if (data.intercept) {
+    std::fill_n(out, m, 1.0);
+  }
+  if (X.row_major) {
+    for (arma::uword k = 0; k < m; ++k) {
+      const double* row = X.memory + (first + k) * X.n_cols;
+      for (arma::uword j = 0; j < X.n_cols; ++j) {
+        out[(j + offset) * ld + k] = row[j];
+      }
+    }
+  } else {
+    for (arma::uword j = 0; j < X.n_cols; ++j) {
+      std::memcpy(out + (j + offset) * ld, X.memory + j * X.n_rows + first, m * sizeof(double));
+    }
+  }
+}
+
+// The per-row pass of one block, in the order of the formulas: from eta, the
+// mean, the clamped weight and the working response; what the products need
+// is s w z and sqrt(s w). mu and z are never stored.
+void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool with_statistics,
+                BlockBuffer& buffer, NormalSums& sums) {
+  const double* eta_mem = buffer.eta.memptr();
+  double* wz_mem = buffer.weighted_z.memptr();
+  double* root_mem = buffer.root_weight.memptr();
+  const double* y = data.y + first;
+  const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
+  for (arma::uword k = 0; k < m; ++k) {
+    const double eta = eta_mem[k];
+    const double mu = 1.0 / (std::exp(-eta) + 1.0);
+    const double variance = mu * (1.0 - mu);
+    const double w = variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
+    const double z = eta + (y[k] - mu) / w;
+    const double weight = s == nullptr ? w : w * s[k];
+    wz_mem[k] = weight * z;
+    root_mem[k] = std::sqrt(weight);
+    if (with_statistics) {
+      const double frequency = s == nullptr ? 1.0 : s[k];
+      sums.deviance += frequency * 2.0 * (y[k] * softplus(-eta) + (1.0 - y[k]) * softplus(eta));
+      if (frequency > 0.0 && (mu == 0.0 || mu == 1.0)) {
+        ++sums.boundary_rows;
+      }
+    }
+  }
+}
+
+void scale_block_rows(const arma::vec& root_weight, arma::uword m, arma::mat& block) {
+  const double* root = root_weight.memptr();
+  for (arma::uword j = 0; j < block.n_cols; ++j) {
+    double* column = block.colptr(j);
+    for (arma::uword k = 0; k < m; ++k) {
+      column[k] *= root[k];
+    }
+  }
+}
+
+}  // namespace
+
+arma::uword coefficient_count(const LogisticData& data) { return data.X.n_cols + (data.intercept ? 1 : 0); }
+
+NormalSums zero_sums(arma::uword q) {
+  return NormalSums{arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0};
+}
+
+void reset(NormalSums& sums) {
+  sums.A.zeros();
+  sums.b.zeros();
+  sums.deviance = 0.0;
+  sums.boundary_rows = 0;
+}
+
+void add_into(NormalSums& total, const NormalSums& part) {
+  total.A += part.A;
+  total.b += part.b;
+  total.deviance += part.deviance;
+  total.boundary_rows += part.boundary_rows;
+}
+
+void fill_upper_triangle(arma::mat& A) {
+  for (arma::uword j = 1; j < A.n_cols; ++j) {
+    for (arma::uword i = 0; i < j; ++i) {
+      A.at(i, j) = A.at(j, i);
+    }
+  }
+}
+
+BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q) {
+  return BlockBuffer{arma::mat(block_rows, q), arma::vec(block_rows), arma::vec(block_rows),
+                     arma::vec(block_rows)};
+}
+
+void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
+                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums) {
+  const arma::uword capacity = buffer.rows.n_rows;
+  const blasint q = to_blas(buffer.rows.n_cols);
+  const blasint ld = to_blas(std::max<arma::uword>(capacity, 1));
+  for (arma::uword first = rows.begin; first < rows.end; first += capacity) {
+    const arma::uword m = std::min(capacity, rows.end - first);
+    const blasint rows_in_block = to_blas(m);
+    copy_block(data, first, m, buffer.rows);
+    if (q == 0) {
+      buffer.eta.head(m).zeros();  // the BLAS leaves y untouched when there are no columns
+    } else {
+      cblas_dgemv(CblasColMajor, CblasNoTrans, rows_in_block, q, 1.0, buffer.rows.memptr(), ld, beta.memptr(),
+                  1, 0.0, buffer.eta.memptr(), 1);
+    }
+    weigh_rows(data, first, m, with_statistics, buffer, sums);
+    if (q == 0) {
+      continue;
+    }
+    cblas_dgemv(CblasColMajor, CblasTrans, rows_in_block, q, 1.0, buffer.rows.memptr(), ld,
+                buffer.weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
+    scale_block_rows(buffer.root_weight, m, buffer.rows);
+    cblas_dsyrk(CblasColMajor, CblasLower, CblasTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, 1.0,
+                sums.A.memptr(), q);
+  }
+}
