@@ -30,26 +30,33 @@ blasint to_blas(arma::uword value) {
 // log(1 + exp(x)) without overflow for large x or loss for very negative x.
 double softplus(double x) { return std::max(x, 0.0) + std::log1p(std::exp(-std::abs(x))); }
 
-// Copies rows [first, first + m) of X into the first m rows of block, after
-// a column of ones when the data has an intercept.
+// Copies rows [first, first + m) of X into the first m columns of block, one
+// observation per column, after a leading one when the data has an
+// intercept. A row-major X is copied row by row without any reordering.
 void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma::mat& block) {
   const DesignView& X = data.X;
   const arma::uword offset = data.intercept ? 1 : 0;
-  const arma::uword ld = block.n_rows;
+  const arma::uword q = block.n_rows;
   double* out = block.memptr();
-  if (data.intercept) {
-    std::fill_n(out, m, 1.0);
-  }
   if (X.row_major) {
     for (arma::uword k = 0; k < m; ++k) {
-      const double* row = X.memory + (first + k) * X.n_cols;
-      for (arma::uword j = 0; j < X.n_cols; ++j) {
-        out[(j + offset) * ld + k] = row[j];
+      double* column = out + k * q;
+      if (data.intercept) {
+        column[0] = 1.0;
       }
+      std::memcpy(column + offset, X.memory + (first + k) * X.n_cols, X.n_cols * sizeof(double));
     }
   } else {
+    if (data.intercept) {
+      for (arma::uword k = 0; k < m; ++k) {
+        out[k * q] = 1.0;
+      }
+    }
     for (arma::uword j = 0; j < X.n_cols; ++j) {
-      std::memcpy(out + (j + offset) * ld, X.memory + j * X.n_rows + first, m * sizeof(double));
+      const double* source = X.memory + j * X.n_rows + first;
+      for (arma::uword k = 0; k < m; ++k) {
+        out[k * q + j + offset] = source[k];
+      }
     }
   }
 }
@@ -83,12 +90,13 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   }
 }
 
-void scale_block_rows(const arma::vec& root_weight, arma::uword m, arma::mat& block) {
+void scale_block_columns(const arma::vec& root_weight, arma::uword m, arma::mat& block) {
   const double* root = root_weight.memptr();
-  for (arma::uword j = 0; j < block.n_cols; ++j) {
-    double* column = block.colptr(j);
-    for (arma::uword k = 0; k < m; ++k) {
-      column[k] *= root[k];
+  for (arma::uword k = 0; k < m; ++k) {
+    double* column = block.colptr(k);
+    const double factor = root[k];
+    for (arma::uword j = 0; j < block.n_rows; ++j) {
+      column[j] *= factor;
     }
   }
 }
@@ -124,15 +132,15 @@ void fill_upper_triangle(arma::mat& A) {
 }
 
 BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q) {
-  return BlockBuffer{arma::mat(block_rows, q), arma::vec(block_rows), arma::vec(block_rows),
+  return BlockBuffer{arma::mat(q, block_rows), arma::vec(block_rows), arma::vec(block_rows),
                      arma::vec(block_rows)};
 }
 
 void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
                                  bool with_statistics, BlockBuffer& buffer, NormalSums& sums) {
-  const arma::uword capacity = buffer.rows.n_rows;
-  const blasint q = to_blas(buffer.rows.n_cols);
-  const blasint ld = to_blas(std::max<arma::uword>(capacity, 1));
+  const arma::uword capacity = buffer.rows.n_cols;
+  const blasint q = to_blas(buffer.rows.n_rows);
+  const blasint ld = std::max<blasint>(q, 1);
   for (arma::uword first = rows.begin; first < rows.end; first += capacity) {
     const arma::uword m = std::min(capacity, rows.end - first);
     const blasint rows_in_block = to_blas(m);
@@ -140,17 +148,17 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     if (q == 0) {
       buffer.eta.head(m).zeros();  // the BLAS leaves y untouched when there are no columns
     } else {
-      cblas_dgemv(CblasColMajor, CblasNoTrans, rows_in_block, q, 1.0, buffer.rows.memptr(), ld, beta.memptr(),
-                  1, 0.0, buffer.eta.memptr(), 1);
+      cblas_dgemv(CblasColMajor, CblasTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, beta.memptr(), 1,
+                  0.0, buffer.eta.memptr(), 1);
     }
     weigh_rows(data, first, m, with_statistics, buffer, sums);
     if (q == 0) {
       continue;
     }
-    cblas_dgemv(CblasColMajor, CblasTrans, rows_in_block, q, 1.0, buffer.rows.memptr(), ld,
+    cblas_dgemv(CblasColMajor, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld,
                 buffer.weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
-    scale_block_rows(buffer.root_weight, m, buffer.rows);
-    cblas_dsyrk(CblasColMajor, CblasLower, CblasTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, 1.0,
+    scale_block_columns(buffer.root_weight, m, buffer.rows);
+    cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, 1.0,
                 sums.A.memptr(), q);
   }
 }

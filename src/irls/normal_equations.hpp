@@ -39,7 +39,7 @@ void fill_upper_triangle(arma::mat& A);
 // Room for one block of rows: the copied block, then its scaled form, and
 // the per-row quantities. One per thread.
 struct BlockBuffer {
-  arma::mat rows;  // block_rows x q, column-major
+  arma::mat rows;  // q x block_rows: one observation per column
   arma::vec eta;
   arma::vec weighted_z;  // s w z
   arma::vec root_weight;  // sqrt(s w)
@@ -48,8 +48,8 @@ struct BlockBuffer {
 BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q);
 
 // Adds the rows in `rows` to sums, block by block: each block is copied into
-// buffer.rows (the same column-major layout whatever X's memory order, so
-// both orders give the same bits), eta = X_b beta, then per row the logistic
+// buffer.rows, one observation per column (the same layout whatever X's
+// memory order, so both orders give the same bits), eta = X_b beta, then per row the logistic
 // mean mu = 1 / (exp(-eta) + 1), the weight w = clamp(mu (1 - mu), 1e-10, 1)
 // and the working response z = eta + (y - mu) / w; then b += X_b' (s w z) and
 // A += S' S with S the block scaled row-wise by sqrt(s w), a symmetric

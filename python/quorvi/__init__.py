@@ -1,0 +1,1 @@
+"""Logistic regression by IRLS in native code, as a scikit-learn estimator."""
