@@ -53,8 +53,8 @@ py::array_t<double> to_numpy(const arma::vec& values) {
 py::array_t<double> to_numpy(const arma::mat& values) {
   // Armadillo's column-major memory is the row-major memory of the
   // transpose, and the matrix is symmetric.
-  return py::array_t<double>({static_cast<py::ssize_t>(values.n_rows), static_cast<py::ssize_t>(values.n_cols)},
-                             values.memptr());
+  return py::array_t<double>(
+      {static_cast<py::ssize_t>(values.n_rows), static_cast<py::ssize_t>(values.n_cols)}, values.memptr());
 }
 
 }  // namespace
@@ -67,9 +67,12 @@ py::dict fit_entry(const py::array& X, const py::array& y, const std::optional<p
   }
   const DesignView design = design_view_of(X);
   const py::ssize_t n = X.shape(0);
-  const LogisticData data{design, vector_memory(y, n, "y"),
-                          sample_weight ? vector_memory(*sample_weight, n, "sample_weight") : nullptr,
-                          fit_intercept};
+  const LogisticData data{
+      design,
+      vector_memory(y, n, "y"),
+      sample_weight ? vector_memory(*sample_weight, n, "sample_weight") : nullptr,
+      fit_intercept,
+  };
   const auto workers = static_cast<unsigned>(n_threads);
 
   // Between updates the observer takes the interpreter lock back: to let a

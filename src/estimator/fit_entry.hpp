@@ -15,6 +15,7 @@
 // progress(iteration, deviance, max_change, seconds) after every update.
 pybind11::dict fit_entry(const pybind11::array& X, const pybind11::array& y,
                          const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
-                         std::int32_t max_iter, int n_threads, const std::optional<pybind11::function>& progress);
+                         std::int32_t max_iter, int n_threads,
+                         const std::optional<pybind11::function>& progress);
 
 int blas_threads_entry();

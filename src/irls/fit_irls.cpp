@@ -35,8 +35,8 @@ double largest_change(const arma::vec& beta_new, const arma::vec& beta) {
 // mismatch is reported, in Armadillo's words for that subtraction.
 void check_response_length(const arma::vec& y, arma::uword n) {
   if (y.n_elem != n) {
-    throw std::logic_error("subtraction: incompatible matrix dimensions: " + std::to_string(y.n_elem) + "x1 and " +
-                           std::to_string(n) + "x1");
+    throw std::logic_error("subtraction: incompatible matrix dimensions: " + std::to_string(y.n_elem) +
+                           "x1 and " + std::to_string(n) + "x1");
   }
 }
 
@@ -55,11 +55,13 @@ FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int3
   return fit_unweighted(column_major_view(X), y, tol, max_iter);
 }
 
-FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol, std::int32_t max_iter) {
+FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol,
+                                  std::int32_t max_iter) {
   return fit_unweighted(row_major_view(Xt), y, tol, max_iter);
 }
 
-FitResult fit_logistic(const LogisticData& data, const FitSettings& settings, const IterationObserver& observer) {
+FitResult fit_logistic(const LogisticData& data, const FitSettings& settings,
+                       const IterationObserver& observer) {
   const arma::uword q = coefficient_count(data);
   if (settings.max_iter <= 0) {
     return without_updates(q);
@@ -82,8 +84,12 @@ FitResult fit_logistic(const LogisticData& data, const FitSettings& settings, co
     ++iterations;
     if (observer) {
       const double deviance = with_statistics ? sums.deviance : std::numeric_limits<double>::quiet_NaN();
-      observer(IterationReport{iterations, deviance, max_change,
-                               std::chrono::duration<double>(Clock::now() - start).count()});
+      observer(IterationReport{
+          iterations,
+          deviance,
+          max_change,
+          std::chrono::duration<double>(Clock::now() - start).count(),
+      });
     }
     if (!changed) {
       break;

@@ -51,7 +51,8 @@ struct IterationReport {
 using IterationObserver = std::function<void(const IterationReport&)>;
 
 // data.y must hold X.n_rows values (and sample_weight too, when given).
-FitResult fit_logistic(const LogisticData& data, const FitSettings& settings, const IterationObserver& observer);
+FitResult fit_logistic(const LogisticData& data, const FitSettings& settings,
+                       const IterationObserver& observer);
 
 // The state of a fit at given coefficients, for inference: the Fisher
 // information (A with both triangles), the deviance, and the rows of

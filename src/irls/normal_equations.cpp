@@ -132,8 +132,12 @@ void fill_upper_triangle(arma::mat& A) {
 }
 
 BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q) {
-  return BlockBuffer{arma::mat(q, block_rows), arma::vec(block_rows), arma::vec(block_rows),
-                     arma::vec(block_rows)};
+  return BlockBuffer{
+      arma::mat(q, block_rows),
+      arma::vec(block_rows),
+      arma::vec(block_rows),
+      arma::vec(block_rows),
+  };
 }
 
 void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
@@ -148,8 +152,8 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     if (q == 0) {
       buffer.eta.head(m).zeros();  // the BLAS leaves y untouched when there are no columns
     } else {
-      cblas_dgemv(CblasColMajor, CblasTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, beta.memptr(), 1,
-                  0.0, buffer.eta.memptr(), 1);
+      cblas_dgemv(CblasColMajor, CblasTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, beta.memptr(),
+                  1, 0.0, buffer.eta.memptr(), 1);
     }
     weigh_rows(data, first, m, with_statistics, buffer, sums);
     if (q == 0) {

@@ -41,7 +41,7 @@ void fill_upper_triangle(arma::mat& A);
 struct BlockBuffer {
   arma::mat rows;  // q x block_rows: one observation per column
   arma::vec eta;
-  arma::vec weighted_z;  // s w z
+  arma::vec weighted_z;   // s w z
   arma::vec root_weight;  // sqrt(s w)
 };
 

@@ -20,8 +20,9 @@ struct OrderedTotal {
   std::exception_ptr failure;
 };
 
-void run_worker(const LogisticData& data, const arma::vec& beta, bool with_statistics, PassWorkspace& workspace,
-                unsigned worker, std::atomic<arma::uword>& next_chunk, OrderedTotal& order) {
+void run_worker(const LogisticData& data, const arma::vec& beta, bool with_statistics,
+                PassWorkspace& workspace, unsigned worker, std::atomic<arma::uword>& next_chunk,
+                OrderedTotal& order) {
   const arma::uword n = data.X.n_rows;
   NormalSums& partial = workspace.partials[worker];
   try {

@@ -153,7 +153,8 @@ TEST(Weights, AreFrequencies) {
   arma::mat X;
   arma::vec y;
   make_problem(3000, 5, X, y, 9);
-  const arma::uvec counts = arma::conv_to<arma::uvec>::from(arma::floor(arma::randu<arma::vec>(X.n_rows) * 4.0));
+  const arma::uvec counts =
+      arma::conv_to<arma::uvec>::from(arma::floor(arma::randu<arma::vec>(X.n_rows) * 4.0));
   const arma::vec weights = arma::conv_to<arma::vec>::from(counts);
   arma::uvec repeated_rows(arma::accu(counts));
   arma::uword next = 0;
@@ -177,7 +178,8 @@ TEST(Weights, AreFrequencies) {
   const arma::vec mu = 1.0 / (1.0 + arma::exp(-eta));
   const arma::mat information = design.t() * (design.each_col() % (mu % (1.0 - mu)));
   EXPECT_LE(arma::abs(summary.fisher_information - information).max(), 1e-10 * arma::abs(information).max());
-  const double deviance = -2.0 * arma::accu(y_repeated % arma::log(mu) + (1.0 - y_repeated) % arma::log(1.0 - mu));
+  const double deviance =
+      -2.0 * arma::accu(y_repeated % arma::log(mu) + (1.0 - y_repeated) % arma::log(1.0 - mu));
   EXPECT_NEAR(summary.deviance, deviance, 1e-10 * deviance);
   EXPECT_EQ(summary.boundary_rows, 0U);
 }
@@ -198,10 +200,11 @@ TEST(Observer, SeesEveryUpdateAndCanStopTheFit) {
   make_problem(500, 4, X, y, 3);
   const LogisticData data{column_major_view(X), y.memptr(), nullptr, true};
   std::int32_t seen = 0;
-  const FitResult fit = fit_logistic(data, FitSettings{1e-10, 25, 1, true}, [&](const IterationReport& report) {
-    EXPECT_EQ(report.iteration, ++seen);
-    EXPECT_GT(report.deviance, 0.0);
-  });
+  const FitResult fit =
+      fit_logistic(data, FitSettings{1e-10, 25, 1, true}, [&](const IterationReport& report) {
+        EXPECT_EQ(report.iteration, ++seen);
+        EXPECT_GT(report.deviance, 0.0);
+      });
   EXPECT_EQ(seen, fit.iterations);
   const auto stop = [](const IterationReport&) { throw std::runtime_error("stopped"); };
   EXPECT_THROW(fit_logistic(data, FitSettings{1e-10, 25, 1, false}, stop), std::runtime_error);
