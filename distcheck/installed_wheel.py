@@ -19,6 +19,8 @@ from pathlib import Path
 import numpy as np
 
 import _quorvi
+import quorvi
+from quorvi import _native
 
 # Libraries that every manylinux system provides; everything else that the
 # extension needs must come from inside the wheel.
@@ -50,15 +52,20 @@ def expected_armadillo_version(cmake_cache: Path) -> str:
     return ".".join(parts)
 
 
-def check_installed_here(extension: Path) -> None:
-    site_packages = Path(sysconfig.get_paths()["purelib"]).resolve()
-    assert extension.parent == site_packages, f"{extension} is not from this environment's {site_packages}"
-    stub = site_packages / "_quorvi-stubs" / "__init__.pyi"
+SITE_PACKAGES = Path(sysconfig.get_paths()["purelib"]).resolve()
+
+
+def check_installed_here(extension: Path, package_extension: Path) -> None:
+    assert extension.parent == SITE_PACKAGES, f"{extension} is not from this environment's {SITE_PACKAGES}"
+    assert package_extension.parent == SITE_PACKAGES / "quorvi", f"{package_extension} is not in quorvi/"
+    stub = SITE_PACKAGES / "_quorvi-stubs" / "__init__.pyi"
     assert stub.is_file(), f"the type stub package is missing: {stub}"
+    marker = SITE_PACKAGES / "quorvi" / "py.typed"
+    assert marker.is_file(), f"the package's typing marker is missing: {marker}"
 
 
 def check_libraries_resolve_inside_wheel(extension: Path) -> None:
-    wheel_libs = extension.parent / "quorvi.libs"
+    wheel_libs = SITE_PACKAGES / "quorvi.libs"
     ldd = subprocess.run(["ldd", str(extension)], capture_output=True, text=True, check=True).stdout
     print(ldd, end="")
     assert "not found" not in ldd, "a needed library is missing"
@@ -86,6 +93,12 @@ def check_fit() -> None:
     score = X.T @ (y - mu)
     assert np.abs(score).max() < 1e-8 * len(y), score
     print(f"fit: {result['iterations']} iterations, coefficients {result['coefficients']}")
+    # The estimator's implicit intercept is the same arithmetic as the ones
+    # column above, on the same engine: the same bits.
+    model = quorvi.LogisticRegression(tol=1e-10, max_iter=50).fit(X[:, 1:], y)
+    both = np.concatenate([model.intercept_, model.coef_[0]])
+    assert both.tobytes() == result["coefficients"].tobytes(), (both, result["coefficients"])
+    print(f"estimator: {model.n_iter_[0]} iterations, standard errors {np.sqrt(np.diag(model.covariance_))}")
 
 
 def check_bundled_libraries_loaded() -> None:
@@ -111,9 +124,11 @@ def check_arma_output(cmake_cache: Path) -> None:
 
 def main() -> None:
     extension = Path(_quorvi.__file__).resolve()
-    print(f"module: {extension}")
-    check_installed_here(extension)
+    package_extension = Path(_native.__file__).resolve()
+    print(f"modules: {extension}, {package_extension}")
+    check_installed_here(extension, package_extension)
     check_libraries_resolve_inside_wheel(extension)
+    check_libraries_resolve_inside_wheel(package_extension)
     check_fit()
     check_bundled_libraries_loaded()
     check_arma_output(Path(sys.argv[1]))

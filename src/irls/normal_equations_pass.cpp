@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -100,15 +101,16 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
 const NormalSums& form_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
                                         PassWorkspace& workspace) {
   reset(workspace.total);
+  std::optional<SingleThreadedBlas> single_threaded;
+  if (workspace.partition.single_threaded_blas) {
+    single_threaded.emplace();
+  }
   const arma::uword n = data.X.n_rows;
   if (workspace.partition.n_chunks == 1) {
     // A single chunk's sum is the total: no partial, no addition.
     accumulate_normal_equations(data, beta, RowRange{0, n}, with_statistics, workspace.buffers[0],
                                 workspace.total);
   } else if (workspace.workers == 1) {
-    // Block-sized products: OpenBLAS's threads cost more than they give on
-    // them (measured: 100,000 x 50 a third slower with two threads than one).
-    const SingleThreadedBlas single_threaded;
     for (arma::uword chunk = 0; chunk < workspace.partition.n_chunks; ++chunk) {
       NormalSums& partial = workspace.partials[0];
       reset(partial);
@@ -117,7 +119,6 @@ const NormalSums& form_normal_equations(const LogisticData& data, const arma::ve
       add_into(workspace.total, partial);
     }
   } else {
-    const SingleThreadedBlas single_threaded;
     form_in_parallel(data, beta, with_statistics, workspace);
   }
   fill_upper_triangle(workspace.total.A);

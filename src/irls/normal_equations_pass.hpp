@@ -24,10 +24,10 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers);
 
 // The sums over all rows at beta, A with both triangles filled. Each chunk is
 // summed on its own, starting from zero, and the chunks' sums are added to
-// the total in chunk order, whichever worker finished first. With more than
-// one chunk the BLAS runs single-threaded (its calls are block-sized), so the
-// result is the same, bit for bit, for any number of workers; a single chunk
-// is summed by the caller's thread with the BLAS's own threads. An exception
-// in any worker stops the pass and is rethrown here.
+// the total in chunk order, whichever worker finished first; with more than
+// one chunk the BLAS always runs single-threaded, so the result is the same,
+// bit for bit, for any number of workers. (A single chunk, for q above 512,
+// is summed by the caller's thread with the BLAS's own threads.) An
+// exception in any worker stops the pass and is rethrown here.
 const NormalSums& form_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
                                         PassWorkspace& workspace);

@@ -18,9 +18,14 @@ constexpr arma::uword max_block_rows = 4096;
 // per chunk well under one per cent of the chunk's own arithmetic.
 constexpr arma::uword blocks_per_chunk = 4;
 
-// From 512 coefficients on a single block is a large matrix product that the
-// BLAS spreads over its own threads about as well as our workers would, and
-// a partial sum per worker would cost megabytes: such a pass is one chunk.
+// Up to 512 coefficients a block's products take well under a millisecond,
+// and OpenBLAS's threads cost more than they give on them (measured: two
+// threads a third slower than one at 100,000 x 50, and on a busy machine a
+// hundred times slower at 2,000 x 5, where every call waits for a
+// descheduled thread): the BLAS runs single-threaded and the rows are split
+// into chunks for our workers. From 512 on, a block is a large product that
+// the BLAS spreads over its own threads about as well as our workers would,
+// and a partial sum per worker would cost megabytes: one chunk.
 constexpr arma::uword max_chunked_q = 512;
 
 }  // namespace

@@ -15,6 +15,9 @@ struct RowPartition {
   arma::uword block_rows;  // rows copied and multiplied at a time
   arma::uword chunk_rows;  // rows summed into one partial result
   arma::uword n_chunks;
+  // The BLAS calls of a block are small enough that OpenBLAS's own threads
+  // cost more than they give: it runs them single-threaded.
+  bool single_threaded_blas;
 };
 
 // The partition of n rows for a system of q coefficients.
