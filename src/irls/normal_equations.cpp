@@ -38,13 +38,18 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
   const arma::uword offset = data.intercept ? 1 : 0;
   const arma::uword q = block.n_rows;
   double* out = block.memptr();
-  if (X.row_major) {
+  if (X.row_major && !data.intercept) {
+    // The block is a contiguous slab of X already in this layout.
+    std::memcpy(out, X.memory + first * X.n_cols, m * X.n_cols * sizeof(double));
+  } else if (X.row_major) {
+    // Rows of a few doubles: a plain loop, not a library call per row.
     for (arma::uword k = 0; k < m; ++k) {
       double* column = out + k * q;
-      if (data.intercept) {
-        column[0] = 1.0;
+      const double* row = X.memory + (first + k) * X.n_cols;
+      column[0] = 1.0;
+      for (arma::uword j = 0; j < X.n_cols; ++j) {
+        column[j + 1] = row[j];
       }
-      std::memcpy(column + offset, X.memory + (first + k) * X.n_cols, X.n_cols * sizeof(double));
     }
   } else {
     if (data.intercept) {
