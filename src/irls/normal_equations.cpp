@@ -67,31 +67,60 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
 }
 
 // The per-row pass of one block, in the order of the formulas: from eta, the
-// mean, the clamped weight and the working response; what the products need
-// is s w z and sqrt(s w). mu and z are never stored.
-void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool with_statistics,
-                BlockBuffer& buffer, NormalSums& sums) {
-  const double* eta_mem = buffer.eta.memptr();
-  double* wz_mem = buffer.weighted_z.memptr();
-  double* root_mem = buffer.root_weight.memptr();
-  const double* y = data.y + first;
-  const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
+// mean mu = 1 / (exp(-eta) + 1), the clamped weight w and the working
+// response z = eta + (y - mu) / w; what the products need is s w z and
+// sqrt(s w). It runs as two loops: the first calls libm's exp row by row and
+// leaves mu in wz's place; the second has no calls, so the compiler
+// vectorises its divisions and square roots (which are correctly rounded at
+// any vector width: the bits do not change).
+void logistic_means(const double* eta, arma::uword m, double* mu) {
   for (arma::uword k = 0; k < m; ++k) {
-    const double eta = eta_mem[k];
-    const double mu = 1.0 / (std::exp(-eta) + 1.0);
+    mu[k] = 1.0 / (std::exp(-eta[k]) + 1.0);
+  }
+}
+
+template <bool weighted>
+void working_weights(const double* eta, const double* y, const double* s, arma::uword m, double* mu_then_wz,
+                     double* root) {
+  for (arma::uword k = 0; k < m; ++k) {
+    const double mu = mu_then_wz[k];
     const double variance = mu * (1.0 - mu);
     const double w = variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
-    const double z = eta + (y[k] - mu) / w;
-    const double weight = s == nullptr ? w : w * s[k];
-    wz_mem[k] = weight * z;
-    root_mem[k] = std::sqrt(weight);
-    if (with_statistics) {
-      const double frequency = s == nullptr ? 1.0 : s[k];
-      sums.deviance += frequency * 2.0 * (y[k] * softplus(-eta) + (1.0 - y[k]) * softplus(eta));
-      if (frequency > 0.0 && (mu == 0.0 || mu == 1.0)) {
-        ++sums.boundary_rows;
-      }
+    const double z = eta[k] + (y[k] - mu) / w;
+    const double weight = weighted ? w * s[k] : w;
+    mu_then_wz[k] = weight * z;
+    root[k] = std::sqrt(weight);
+  }
+}
+
+// The deviance of the rows and the count of those of positive weight whose
+// mean is exactly 0 or 1, added to sums.
+void row_statistics(const double* eta, const double* y, const double* s, const double* mu, arma::uword m,
+                    NormalSums& sums) {
+  for (arma::uword k = 0; k < m; ++k) {
+    const double frequency = s == nullptr ? 1.0 : s[k];
+    sums.deviance += frequency * 2.0 * (y[k] * softplus(-eta[k]) + (1.0 - y[k]) * softplus(eta[k]));
+    if (frequency > 0.0 && (mu[k] == 0.0 || mu[k] == 1.0)) {
+      ++sums.boundary_rows;
     }
+  }
+}
+
+void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool with_statistics,
+                BlockBuffer& buffer, NormalSums& sums) {
+  const double* eta = buffer.eta.memptr();
+  double* mu_then_wz = buffer.weighted_z.memptr();
+  double* root = buffer.root_weight.memptr();
+  const double* y = data.y + first;
+  const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
+  logistic_means(eta, m, mu_then_wz);
+  if (with_statistics) {
+    row_statistics(eta, y, s, mu_then_wz, m, sums);
+  }
+  if (s == nullptr) {
+    working_weights<false>(eta, y, s, m, mu_then_wz, root);
+  } else {
+    working_weights<true>(eta, y, s, m, mu_then_wz, root);
   }
 }
 
