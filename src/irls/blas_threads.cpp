@@ -6,9 +6,16 @@
 
 namespace {
 
+// The guards of this copy of the engine. _quorvi and quorvi._native each
+// link a copy, with a count of its own, while both call the one OpenBLAS of
+// the process; a guard that finds OpenBLAS already single-threaded (set so
+// by the other copy, or by the user) therefore leaves the count alone on
+// both ends, and the count that was there before either copy touched it is
+// always what remains. At worst a fit runs its last passes with the BLAS
+// threaded when the other copy's guard ended first: slower, never wrong.
 std::mutex guard_mutex;
 int active_guards = 0;
-int saved_thread_count = 1;
+int restore_to = 0;  // 0: nothing to restore
 
 }  // namespace
 
@@ -17,14 +24,18 @@ int blas_thread_count() { return openblas_get_num_threads(); }
 SingleThreadedBlas::SingleThreadedBlas() {
   const std::lock_guard<std::mutex> lock(guard_mutex);
   if (active_guards++ == 0) {
-    saved_thread_count = openblas_get_num_threads();
-    openblas_set_num_threads(1);
+    const int current = openblas_get_num_threads();
+    restore_to = current == 1 ? 0 : current;
+    if (restore_to != 0) {
+      openblas_set_num_threads(1);
+    }
   }
 }
 
 SingleThreadedBlas::~SingleThreadedBlas() {
   const std::lock_guard<std::mutex> lock(guard_mutex);
-  if (--active_guards == 0) {
-    openblas_set_num_threads(saved_thread_count);
+  if (--active_guards == 0 && restore_to != 0) {
+    openblas_set_num_threads(restore_to);
+    restore_to = 0;
   }
 }
