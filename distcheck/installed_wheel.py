@@ -1,4 +1,5 @@
-"""Checks an installed quorvi wheel from inside the environment it went into.
+"""Checks an installed quorvi wheel (the module _quorvi and the package
+quorvi) from inside the environment it went into.
 
 Run by `make wheel-check` with the Python of a new virtual environment that
 holds only the repaired wheel and its declared dependencies:
@@ -58,7 +59,9 @@ def check_installed_here(extension: Path) -> None:
 
 
 def check_libraries_resolve_inside_wheel(extension: Path) -> None:
-    wheel_libs = extension.parent / "quorvi.libs"
+    # Both extensions, _quorvi and quorvi/_native, use the libraries that the
+    # repair put into site-packages/quorvi.libs.
+    wheel_libs = Path(sysconfig.get_paths()["purelib"]).resolve() / "quorvi.libs"
     ldd = subprocess.run(["ldd", str(extension)], capture_output=True, text=True, check=True).stdout
     print(ldd, end="")
     assert "not found" not in ldd, "a needed library is missing"
@@ -88,6 +91,29 @@ def check_fit() -> None:
     print(f"fit: {result['iterations']} iterations, coefficients {result['coefficients']}")
 
 
+def check_package() -> None:
+    """The public package from the same wheel: beside _quorvi, typed, and its
+    estimator fits what _quorvi fits on the design with a ones column."""
+    import quorvi
+    from quorvi import _native
+
+    package = Path(quorvi.__file__).resolve().parent
+    site_packages = Path(sysconfig.get_paths()["purelib"]).resolve()
+    assert package == site_packages / "quorvi", f"{package} is not from this environment's {site_packages}"
+    assert (package / "py.typed").is_file(), "the package does not ship py.typed"
+    native = Path(_native.__file__).resolve()
+    assert native.parent == package, native
+    check_libraries_resolve_inside_wheel(native)
+    rng = np.random.default_rng(20261209)
+    X = rng.standard_normal((500, 3))
+    y = (rng.random(500) < 1 / (1 + np.exp(-X @ [1.0, -0.5, 0.25] - 0.3))).astype(float)
+    model = quorvi.LogisticRegression(tol=1e-10).fit(X, y)
+    reference = _quorvi.irls(np.column_stack([np.ones(500), X]), y, 1e-10, 100)["coefficients"]
+    fitted = np.concatenate([model.intercept_, model.coef_[0]])
+    assert np.allclose(fitted, reference, rtol=1e-9, atol=1e-12), (fitted, reference)
+    print(f"quorvi {quorvi.__version__}: {native.name}, estimator fit in {model.n_iter_[0]} iterations")
+
+
 def check_bundled_libraries_loaded() -> None:
     # What the dynamic loader really mapped in this process, after a fit.
     mapped = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines() if ".so" in line}
@@ -115,6 +141,7 @@ def main() -> None:
     check_installed_here(extension)
     check_libraries_resolve_inside_wheel(extension)
     check_fit()
+    check_package()
     check_bundled_libraries_loaded()
     check_arma_output(Path(sys.argv[1]))
     print("installed wheel: all checks passed")
