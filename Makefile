@@ -10,7 +10,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := build/stamps
 ENGINE_BUILD := build/engine-tests
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') $(shell find python -type f -not -path '*/__pycache__/*') \
+  CMakeLists.txt pyproject.toml
 
 # Checks that mk/*.mk files add: TEST_CHECKS run with `make test`,
 # CI_CHECKS with `make ci-checks`.

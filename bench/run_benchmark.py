@@ -1,10 +1,12 @@
-"""Benchmark _quorvi.irls against statsmodels, scikit-learn and glum.
+"""Benchmark _quorvi.irls and the quorvi estimator against statsmodels,
+scikit-learn and glum.
 
 Every method fits the same seeded synthetic logistic data, each at the
 tolerance that makes it as accurate as _quorvi at ``--tol``, and each timed
 and measured in a fresh child process. A roofline program (bench/roofline.cpp)
-times the BLAS work of one iteration alone on the OpenBLAS the module links.
-See bench/README.md for what is measured and how.
+times the BLAS work of one iteration done the straightforward way, and the
+floor of any iteration (one read of X, one symmetric rank-k update), on the
+OpenBLAS the module links. See bench/README.md for what is measured and how.
 
     python bench/run_benchmark.py --roofline build/bench/bench/roofline          # full
     python bench/run_benchmark.py --quick --roofline build/bench/bench/roofline  # small shapes
@@ -52,8 +54,22 @@ ACCURACY_FLOOR = 1e-10
 # at rounding level, and the count bounds its cost on the wide shapes.
 REFERENCE_EXTRA_STEPS = 3
 
-METHODS = ["quorvi C-order", "quorvi F-order", "statsmodels", "scikit-learn", "glum"]
-PEERS = ["statsmodels", "scikit-learn", "glum"]
+# _quorvi.irls in both memory orders; the same engine with two workers
+# (quorvi._native, no intercept: the same model as _quorvi.irls); the public
+# estimator with its implicit intercept on the predictors alone, on its
+# default thread count and on one thread; and the peers, scikit-learn both
+# without and with its own intercept.
+QUORVI_METHODS = [
+    "quorvi C-order",
+    "quorvi F-order",
+    "engine 2 workers",
+    "quorvi estimator",
+    "quorvi estimator 1 thread",
+]
+PEERS = ["statsmodels", "scikit-learn", "scikit-learn intercept", "glum"]
+METHODS = QUORVI_METHODS + PEERS
+# Methods fitted with an intercept of their own on X without its ones column.
+WITH_INTERCEPT = {"quorvi estimator", "quorvi estimator 1 thread", "scikit-learn intercept"}
 
 RESULT_MARKER = "BENCHMARK-RESULT "
 
@@ -76,9 +92,15 @@ def make_data(n: int, p: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
 
 
 def prepare(method: str, X: np.ndarray) -> np.ndarray:
-    # The F-ordered copy is made before anything is measured: the point is
-    # what the fit costs given that layout, not what NumPy's copy costs.
-    return np.asfortranarray(X) if method == "quorvi F-order" else X
+    # The F-ordered copy, and the predictors without the ones column for the
+    # methods that add their own intercept, are made before anything is
+    # measured: the point is what the fit costs given that data, not what
+    # NumPy's copy costs.
+    if method == "quorvi F-order":
+        return np.asfortranarray(X)
+    if method in WITH_INTERCEPT:
+        return np.ascontiguousarray(X[:, 1:])
+    return X
 
 
 def fit(method: str, X: np.ndarray, y: np.ndarray, tol: float) -> dict:
@@ -86,7 +108,7 @@ def fit(method: str, X: np.ndarray, y: np.ndarray, tol: float) -> dict:
         # Convergence and "no regularisation" warnings: the iteration counts
         # and the coefficient errors in the report say more than they do.
         warnings.simplefilter("ignore")
-        if method.startswith("quorvi"):
+        if method in ("quorvi C-order", "quorvi F-order"):
             import _quorvi
 
             result = _quorvi.irls(X, y, tol, MAX_ITER)
@@ -94,6 +116,25 @@ def fit(method: str, X: np.ndarray, y: np.ndarray, tol: float) -> dict:
                 "coefficients": result["coefficients"],
                 "iterations": result["iterations"],
                 "loop_time": result["time"],
+            }
+        if method == "engine 2 workers":
+            from quorvi import _native
+
+            result = _native.fit(X, y, None, False, tol, MAX_ITER, 2, None)
+            return {
+                "coefficients": result["coefficients"],
+                "iterations": result["iterations"],
+                "loop_time": result["time"],
+            }
+        if method.startswith("quorvi estimator"):
+            import quorvi
+
+            threads = 1 if method.endswith("1 thread") else None
+            model = quorvi.LogisticRegression(tol=tol, max_iter=MAX_ITER, n_threads=threads).fit(X, y)
+            return {
+                "coefficients": np.concatenate([model.intercept_, model.coef_[0]]),
+                "iterations": int(model.n_iter_[0]),
+                "loop_time": model.time_,
             }
         if method == "statsmodels":
             import statsmodels.api as sm
@@ -105,15 +146,19 @@ def fit(method: str, X: np.ndarray, y: np.ndarray, tol: float) -> dict:
                 "coefficients": np.asarray(result.params),
                 "iterations": int(result.fit_history["iteration"]),
             }
-        if method == "scikit-learn":
+        if method.startswith("scikit-learn"):
             from sklearn.linear_model import LogisticRegression
 
             # C=inf is this version's spelling of no penalty (penalty=None is
             # deprecated since 1.8 and leaves in 1.10).
+            intercept = method in WITH_INTERCEPT
             model = LogisticRegression(
-                solver="newton-cholesky", C=np.inf, fit_intercept=False, tol=tol, max_iter=MAX_ITER
+                solver="newton-cholesky", C=np.inf, fit_intercept=intercept, tol=tol, max_iter=MAX_ITER
             ).fit(X, y)
-            return {"coefficients": model.coef_[0].copy(), "iterations": int(model.n_iter_[0])}
+            coefficients = model.coef_[0].copy()
+            if intercept:
+                coefficients = np.concatenate([model.intercept_, coefficients])
+            return {"coefficients": coefficients, "iterations": int(model.n_iter_[0])}
         if method == "glum":
             from glum import GeneralizedLinearRegressor
 
@@ -159,7 +204,9 @@ def run_child(job: dict) -> dict:
     with open("/proc/self/clear_refs", "w") as clear_refs:
         clear_refs.write("5")
     baseline_kib = read_status_kib("VmRSS")
+    start = time.perf_counter()
     fit(method, X, y, tol)
+    first_call = time.perf_counter() - start
     peak_kib = read_status_kib("VmHWM")
 
     # The measured fit above paid the first touch of every page of its
@@ -177,6 +224,7 @@ def run_child(job: dict) -> dict:
         "iterations": result["iterations"],
         "coefficients": result["coefficients"].tolist(),
         "extra_memory_mib": (peak_kib - baseline_kib) / 1024,
+        "first_call_seconds": first_call,
         "threads": threads,
     }
 
@@ -210,6 +258,7 @@ def choose_tolerance(method: str, X: np.ndarray, y: np.ndarray, reference: np.nd
     """The loosest tolerance of the ladder at which the method's coefficients
     are within target of the reference; the tightest if none is."""
     tried = []
+    X = prepare(method, X)
     for tol in TOLERANCE_LADDER:
         error = max_error(fit(method, X, y, tol)["coefficients"], reference)
         tried.append({"tol": tol, "error": error})
@@ -325,6 +374,7 @@ def benchmark_shape(n: int, p: int, args: argparse.Namespace) -> dict:
             else None,
             "max_abs_error": max_error(measured["coefficients"], reference),
             "extra_memory_mib": measured["extra_memory_mib"],
+            "first_call_seconds": measured["first_call_seconds"],
             "threads": measured["threads"],
         }
     quorvi_wall = methods["quorvi C-order"]["median_wall_seconds"]
@@ -334,13 +384,20 @@ def benchmark_shape(n: int, p: int, args: argparse.Namespace) -> dict:
     iterations = methods["quorvi C-order"]["iterations"]
     roofline["iterations"] = iterations
     roofline["total_seconds"] = roofline["per_iteration"] * iterations
-    for method in ("quorvi C-order", "quorvi F-order"):
-        methods[method]["loop_to_roofline"] = (
-            methods[method]["median_loop_seconds"] / roofline["total_seconds"]
-        )
-        methods[method]["call_to_roofline"] = (
-            methods[method]["median_wall_seconds"] / roofline["total_seconds"]
-        )
+    roofline["floor_total_seconds"] = roofline["floor_per_iteration"] * iterations
+    for method in QUORVI_METHODS:
+        # Per iteration, so that a method that stops one update earlier or
+        # later is still compared with the same yardstick.
+        result = methods[method]
+        loop_per_iteration = result["median_loop_seconds"] / max(result["iterations"], 1)
+        wall_per_iteration = result["median_wall_seconds"] / max(result["iterations"], 1)
+        result["loop_to_roofline"] = loop_per_iteration / roofline["per_iteration"]
+        result["call_to_roofline"] = wall_per_iteration / roofline["per_iteration"]
+        result["loop_to_floor"] = loop_per_iteration / roofline["floor_per_iteration"]
+    x_mib = n * p * 8 / 2**20
+    for result in methods.values():
+        result["extra_memory_to_x"] = result["extra_memory_mib"] / x_mib
+        result["first_call_to_median"] = result["first_call_seconds"] / result["median_wall_seconds"]
     return {
         "n": n,
         "p": p,
@@ -373,8 +430,9 @@ def markdown_report(report: dict) -> str:
         "Ratio is time / `_quorvi` C-order time. Memory is the peak resident size during the fit minus "
         "the resident size just before it.",
         "",
-        "| shape | method | tol | iterations | time (s) | loop (s) | s / iteration | ratio | max abs error | target | extra memory (MiB) |",
-        "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| shape | method | tol | iterations | time (s) | loop (s) | s / iteration | ratio | max abs error | target "
+        "| extra memory (MiB) | memory / X |",
+        "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for shape in report["shapes"]:
         for method, result in shape["methods"].items():
@@ -383,29 +441,58 @@ def markdown_report(report: dict) -> str:
                 f"| {shape['n']:,} x {shape['p']:,} | {method} | {result['tol']:g}{'' if result['target_reached'] else ' !'} "
                 f"| {result['iterations']} | {result['median_wall_seconds']:.4g} | {'' if loop is None else f'{loop:.4g}'} "
                 f"| {result['median_wall_seconds'] / max(result['iterations'], 1):.3g} | {result['ratio_to_quorvi']:.2f} "
-                f"| {result['max_abs_error']:.1e} | {shape['target_error']:.0e} | {result['extra_memory_mib']:.1f} |"
+                f"| {result['max_abs_error']:.1e} | {shape['target_error']:.0e} | {result['extra_memory_mib']:.1f} "
+                f"| {result['extra_memory_to_x']:.3f} |"
             )
     lines += [
         "",
-        "Roofline: the BLAS and LAPACK calls of one iteration alone (X·beta, the column-scaled copy of X, "
-        "Xt·XW, Xt·(w∘z), the p × p solve) on the OpenBLAS `_quorvi` links, median per iteration, "
-        "times `_quorvi`'s iteration count.",
+        "The engine against its yardsticks, per iteration: the roofline is the BLAS and LAPACK calls of one "
+        "iteration done the straightforward way (X·beta, the column-scaled copy XW, Xt·XW with an explicit "
+        "transpose, Xt·(w∘z), the p × p solve); the floor is one read of X (X·beta) and one symmetric "
+        "rank-k update over all of X. Both on the OpenBLAS `_quorvi` links, with its default threads. "
+        "First call: the memory-measured fit, the first full-size fit in its process, over the median.",
         "",
-        "| shape | per iteration (s) | iterations | roofline (s) | C loop / roofline | C call / roofline "
-        "| F loop / roofline | F call / roofline | Xt·XW share |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| shape | roofline (s / it) | floor (s / it) | C loop / roofline | F loop / roofline "
+        "| 2 workers loop / roofline | C loop / floor | 2 workers loop / floor | C call / roofline "
+        "| C first call / median |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for shape in report["shapes"]:
-        roofline, c_order, f_order = (
-            shape["roofline"],
-            shape["methods"]["quorvi C-order"],
-            shape["methods"]["quorvi F-order"],
+        roofline, methods = shape["roofline"], shape["methods"]
+        c_order, f_order, workers = (
+            methods["quorvi C-order"],
+            methods["quorvi F-order"],
+            methods["engine 2 workers"],
         )
         lines.append(
-            f"| {shape['n']:,} x {shape['p']:,} | {roofline['per_iteration']:.3g} | {roofline['iterations']} "
-            f"| {roofline['total_seconds']:.3g} | {c_order['loop_to_roofline']:.2f} | {c_order['call_to_roofline']:.2f} "
-            f"| {f_order['loop_to_roofline']:.2f} | {f_order['call_to_roofline']:.2f} "
-            f"| {roofline['steps']['Xt*XW'] / roofline['per_iteration']:.0%} |"
+            f"| {shape['n']:,} x {shape['p']:,} | {roofline['per_iteration']:.3g} "
+            f"| {roofline['floor_per_iteration']:.3g} | {c_order['loop_to_roofline']:.2f} "
+            f"| {f_order['loop_to_roofline']:.2f} | {workers['loop_to_roofline']:.2f} "
+            f"| {c_order['loop_to_floor']:.2f} | {workers['loop_to_floor']:.2f} "
+            f"| {c_order['call_to_roofline']:.2f} | {c_order['first_call_to_median']:.2f} |"
+        )
+    lines += [
+        "",
+        "The estimator (`quorvi.LogisticRegression`, implicit intercept, inference included) against "
+        "scikit-learn's newton-cholesky with its intercept, both on the predictors without the ones column:",
+        "",
+        "| shape | estimator (s) | estimator, 1 thread (s) | scikit-learn intercept (s) | speed-up over scikit-learn "
+        "| 1 → default threads | estimator memory / X |",
+        "|---|---:|---:|---:|---:|---:|---:|",
+    ]
+    for shape in report["shapes"]:
+        methods = shape["methods"]
+        estimator, single, peer = (
+            methods["quorvi estimator"],
+            methods["quorvi estimator 1 thread"],
+            methods["scikit-learn intercept"],
+        )
+        lines.append(
+            f"| {shape['n']:,} x {shape['p']:,} | {estimator['median_wall_seconds']:.4g} "
+            f"| {single['median_wall_seconds']:.4g} | {peer['median_wall_seconds']:.4g} "
+            f"| {peer['median_wall_seconds'] / estimator['median_wall_seconds']:.2f} "
+            f"| {single['median_wall_seconds'] / estimator['median_wall_seconds']:.2f} "
+            f"| {estimator['extra_memory_to_x']:.3f} |"
         )
     limit = report.get("blas_threads")
     lines += [
@@ -457,7 +544,17 @@ def plot(report: dict, path: Path) -> None:
         color="black",
         linewidth=2,
         zorder=3,
-        label="roofline: BLAS work × _quorvi's iterations",
+        label="roofline: straightforward BLAS work × _quorvi's iterations",
+    )
+    time_axes.hlines(
+        [shape["roofline"]["floor_total_seconds"] for shape in shapes],
+        positions - 0.45,
+        positions + 0.45,
+        color="grey",
+        linestyle="--",
+        linewidth=2,
+        zorder=3,
+        label="floor: one read of X and one rank-k update × iterations",
     )
     time_axes.set(yscale="log", ylabel="median time per fit (s)", title="Time per fit, whole call")
     ratio_axes.axhline(1.0, color="black", linewidth=0.8)

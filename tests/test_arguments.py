@@ -3,6 +3,7 @@ the fit of the equivalent float64 arrays, refused forms raise pybind11's
 TypeError, and the caller's arrays are never written."""
 
 import decimal
+import json
 import subprocess
 import sys
 
@@ -80,10 +81,11 @@ def test_other_dtypes_are_converted_to_float64(dtype):
 
 def test_misaligned_buffers_are_copied_not_handed_to_blas(problem):
     # float64 data at an odd address passes the conversion untouched; handed to
-    # OpenBLAS in place it crashes some CPU kernels, so the fit runs in a child
-    # process where a crash fails this test instead of the whole run.
+    # OpenBLAS in place it crashes some CPU kernels, so the fits run in a child
+    # process where a crash fails this test instead of the whole run. The
+    # child also makes the aligned fit that its results must equal to the bit:
+    # the same arithmetic on the same BLAS in the same process.
     X, y = problem
-    expected = fit(X, y)["coefficients"]
     script = f"""
 import numpy as np, _quorvi
 X = np.array({X.tolist()!r}); y = np.array({y.tolist()!r})
@@ -94,13 +96,50 @@ def misaligned(a, order):
     shaped[...] = a
     assert not shaped.flags.aligned
     return shaped
+print(_quorvi.irls(X, y, {TOL!r}, {MAX_ITER!r})["coefficients"].tobytes().hex())
 for order in "CF":
     result = _quorvi.irls(misaligned(X, order), misaligned(y, "C"), {TOL!r}, {MAX_ITER!r})
     print(result["coefficients"].tobytes().hex())
 """
     child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr
-    assert child.stdout.split() == [expected.tobytes().hex()] * 2
+    aligned, *misaligned_fits = child.stdout.split()
+    assert misaligned_fits == [aligned] * 2
+
+
+def test_aligned_float64_x_is_used_in_place_and_a_misaligned_one_copied_once():
+    # A C-ordered or F-ordered aligned float64 X is never copied; a misaligned
+    # one is copied once. NumPy reports its arrays' memory to tracemalloc (the
+    # engine's own working memory it does not see), so the peak traced during
+    # the fit shows a copy of X: at least the size of X with one, a small
+    # fraction of it without. In a child process, as above: a misaligned X
+    # handed to OpenBLAS in place can crash it.
+    script = """
+import json, tracemalloc
+import numpy as np, _quorvi
+rng = np.random.default_rng(12)
+X = np.column_stack([np.ones(2000), rng.standard_normal((2000, 499))])  # 8 MB
+y = (rng.random(2000) < 0.5).astype(np.float64)
+def misaligned(order):
+    view = np.frombuffer(bytearray(X.nbytes + 1), dtype=np.float64, offset=1, count=X.size)
+    shaped = view.reshape(X.shape, order=order)
+    shaped[...] = X
+    assert not shaped.flags.aligned
+    return shaped
+layouts = {"C": X, "F": np.asfortranarray(X), "misaligned C": misaligned("C"), "misaligned F": misaligned("F")}
+peaks = {}
+for name, X_given in layouts.items():
+    tracemalloc.start()
+    _quorvi.irls(X_given, y, 1e-8, 1)
+    peaks[name] = tracemalloc.get_traced_memory()[1] / X.nbytes
+    tracemalloc.stop()
+print(json.dumps(peaks))
+"""
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    peaks = json.loads(child.stdout)  # traced peak over the size of X
+    assert peaks["C"] < 0.25 and peaks["F"] < 0.25, peaks
+    assert 1.0 <= peaks["misaligned C"] < 2.0 and 1.0 <= peaks["misaligned F"] < 2.0, peaks
 
 
 def test_callers_arrays_are_never_written(problem):

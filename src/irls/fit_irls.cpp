@@ -1,82 +1,108 @@
 #include "fit_irls.hpp"
 
 #include <chrono>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
 
 #include "irls_steps.hpp"
-#include "working_storage.hpp"
+#include "normal_equations_pass.hpp"
 
 namespace {
 
-// The IRLS loop over X (n x p) and its transpose Xt (p x n). Every working
-// quantity is allocated once, before the clock starts, and reused by every
-// iteration: on fresh memory each first touch of a page faults, which for an
-// n x p temporary costs more than the products that fill it.
-FitResult run_irls(const arma::mat& X, const arma::mat& Xt, const arma::vec& y, double tol,
-                   std::int32_t max_iter) {
-  const arma::uword n = X.n_rows;
-  const arma::uword p = X.n_cols;
-  arma::vec beta(p, arma::fill::zeros);
-  arma::vec beta_new;
-  arma::mat A(p, p);
-  arma::vec b(p);
-  const WorkingMemory xw_memory = allocate_working_memory(X.n_elem);
-  const WorkingMemory eta_memory = allocate_working_memory(n);
-  const WorkingMemory w_memory = allocate_working_memory(n);
-  arma::mat XW = matrix_over(xw_memory, n, p);
-  // Holds eta, then w z: the weights pass reads each eta_k just before it
-  // overwrites it, and neither is needed again in the same iteration.
-  arma::vec eta_then_wz = vector_over(eta_memory, n);
-  arma::vec w = vector_over(w_memory, n);
+using Clock = std::chrono::steady_clock;
 
-  const auto start = std::chrono::steady_clock::now();
+// The result when no update runs: q zeros, and no time spent iterating.
+// Returned before any working memory is allocated (A alone is q x q), so a
+// wide X still gets its zeros.
+FitResult without_updates(arma::uword q) { return FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false}; }
+
+// The largest absolute change; NaN when any change is NaN.
+double largest_change(const arma::vec& beta_new, const arma::vec& beta) {
+  double largest = 0.0;
+  for (arma::uword j = 0; j < beta.n_elem; ++j) {
+    const double change = std::abs(beta_new[j] - beta[j]);
+    if (std::isnan(change)) {
+      return change;
+    }
+    largest = std::max(largest, change);
+  }
+  return largest;
+}
+
+// y - mu is the first operation that involves y, and it is where a length
+// mismatch is reported, in Armadillo's words for that subtraction.
+void check_response_length(const arma::vec& y, arma::uword n) {
+  if (y.n_elem != n) {
+    throw std::logic_error("subtraction: incompatible matrix dimensions: " + std::to_string(y.n_elem) +
+                           "x1 and " + std::to_string(n) + "x1");
+  }
+}
+
+FitResult fit_unweighted(const DesignView& X, const arma::vec& y, double tol, std::int32_t max_iter) {
+  if (max_iter <= 0) {
+    return without_updates(X.n_cols);
+  }
+  check_response_length(y, X.n_rows);
+  const LogisticData data{X, y.memptr(), nullptr, false};
+  return fit_logistic(data, FitSettings{tol, max_iter, 1, false}, IterationObserver());
+}
+
+}  // namespace
+
+FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int32_t max_iter) {
+  return fit_unweighted(column_major_view(X), y, tol, max_iter);
+}
+
+FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol,
+                                  std::int32_t max_iter) {
+  return fit_unweighted(row_major_view(Xt), y, tol, max_iter);
+}
+
+FitResult fit_logistic(const LogisticData& data, const FitSettings& settings,
+                       const IterationObserver& observer) {
+  const arma::uword q = coefficient_count(data);
+  if (settings.max_iter <= 0) {
+    return without_updates(q);
+  }
+  // Everything the loop uses is allocated before the clock starts.
+  PassWorkspace workspace = make_pass_workspace(data, settings.workers);
+  arma::vec beta(q, arma::fill::zeros);
+  arma::vec beta_new;
+  const bool with_statistics = settings.track_deviance && observer;
+
+  const auto start = Clock::now();
   std::int32_t iterations = 0;
   bool changed = true;
-  while (iterations < max_iter) {
-    eta_then_wz = X * beta;
-    compute_working_weights(eta_then_wz, y, w);
-    scale_rows(X, w, XW);
-    // The weighted normal equations X'WX beta = X'Wz, formed as products with
-    // the column-scaled copy; no n x n diagonal matrix is ever built.
-    A = Xt * XW;
-    b = Xt * eta_then_wz;
-    solve_normal_equations(A, b, beta_new);
-    changed = coefficients_changed(beta_new, beta, tol);
+  while (iterations < settings.max_iter) {
+    const NormalSums& sums = form_normal_equations(data, beta, with_statistics, workspace);
+    solve_normal_equations(sums.A, sums.b, beta_new);
+    changed = coefficients_changed(beta_new, beta, settings.tol);
+    const double max_change = observer ? largest_change(beta_new, beta) : 0.0;
     beta = beta_new;
     ++iterations;
+    if (observer) {
+      const double deviance = with_statistics ? sums.deviance : std::numeric_limits<double>::quiet_NaN();
+      observer(IterationReport{
+          iterations,
+          deviance,
+          max_change,
+          std::chrono::duration<double>(Clock::now() - start).count(),
+      });
+    }
     if (!changed) {
       break;
     }
   }
-  const auto end = std::chrono::steady_clock::now();
+  const auto end = Clock::now();
   const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
   const double seconds = static_cast<double>(nanoseconds) / 1000000 / 1000;
   return FitResult{beta, iterations, seconds, !changed};
 }
 
-// The result when no update runs: p zeros, and no time spent iterating.
-// Checked before any copy of X is made, and before the loop's buffers (A
-// alone is p x p) are allocated, so a wide X still gets its zeros.
-FitResult without_updates(arma::uword p) { return FitResult{arma::vec(p, arma::fill::zeros), 0, 0.0, false}; }
-
-}  // namespace
-
-FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int32_t max_iter) {
-  if (max_iter <= 0) {
-    return without_updates(X.n_cols);
-  }
-  const WorkingMemory xt_memory = allocate_working_memory(X.n_elem);
-  arma::mat Xt = matrix_over(xt_memory, X.n_cols, X.n_rows);
-  Xt = X.t();
-  return run_irls(X, Xt, y, tol, max_iter);
-}
-
-FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol,
-                                  std::int32_t max_iter) {
-  if (max_iter <= 0) {
-    return without_updates(Xt.n_rows);
-  }
-  const WorkingMemory x_memory = allocate_working_memory(Xt.n_elem);
-  arma::mat X = matrix_over(x_memory, Xt.n_cols, Xt.n_rows);
-  copy_transposed(Xt, X);
-  return run_irls(X, Xt, y, tol, max_iter);
+FitSummary summarise_fit(const LogisticData& data, const arma::vec& beta, unsigned workers) {
+  PassWorkspace workspace = make_pass_workspace(data, workers);
+  const NormalSums& sums = form_normal_equations(data, beta, true, workspace);
+  return FitSummary{sums.A, sums.deviance, sums.boundary_rows};
 }

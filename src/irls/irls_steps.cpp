@@ -6,44 +6,10 @@
 
 namespace {
 
-// The working weight's clamp: the lower bound keeps every finite weight
-// positive, so the working response never divides by zero; for finite mu the
-// weight is at most 0.25 and the upper bound never acts. NaN passes through.
-constexpr double min_weight = 1e-10;
-constexpr double max_weight = 1.0;
-
 // Armadillo's own message for a system its fast solver rejects.
 constexpr const char* singular_warning = "solve(): system is singular; attempting approx solution";
 
 }  // namespace
-
-void compute_working_weights(arma::vec& eta_then_wz, const arma::vec& y, arma::vec& w) {
-  if (y.n_elem != eta_then_wz.n_elem) {
-    // y - mu is the first operation that involves y; let Armadillo's own size
-    // check raise its own message for that subtraction.
-    const arma::vec mismatch = y - eta_then_wz;
-  }
-  const arma::uword n = eta_then_wz.n_elem;
-  double* eta_mem = eta_then_wz.memptr();
-  const double* y_mem = y.memptr();
-  double* w_mem = w.memptr();
-  for (arma::uword k = 0; k < n; ++k) {
-    const double eta = eta_mem[k];
-    const double mu = 1.0 / (std::exp(-eta) + 1.0);
-    const double variance = mu * (1.0 - mu);
-    const double weight =
-        variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
-    const double z = eta + (y_mem[k] - mu) / weight;
-    w_mem[k] = weight;
-    eta_mem[k] = weight * z;
-  }
-}
-
-void scale_rows(const arma::mat& X, const arma::vec& w, arma::mat& XW) {
-  for (arma::uword j = 0; j < X.n_cols; ++j) {
-    XW.col(j) = X.col(j) % w;
-  }
-}
 
 void solve_normal_equations(const arma::mat& A, const arma::vec& b, arma::vec& beta_new) {
   if (!A.is_finite() || !b.is_finite()) {

@@ -1,0 +1,59 @@
+// The kernel of every fit: for a row range of X and coefficients beta, the
+// weighted normal equations of one IRLS update, X'WX beta_new = X'Wz, added
+// into partial sums. _quorvi.irls, the estimator and any other caller that
+// splits the rows its own way call this same function on their ranges.
+#pragma once
+
+#include <armadillo>
+
+#include "design_view.hpp"
+#include "row_partition.hpp"
+
+// What the kernel reads: the design, the response and, optionally, frequency
+// weights and an implicit leading column of ones. Nothing is written.
+struct LogisticData {
+  DesignView X;
+  const double* y;              // X.n_rows responses
+  const double* sample_weight;  // X.n_rows frequency weights, or nullptr for all ones
+  bool intercept;               // coefficient 0 multiplies a column of ones that X does not hold
+};
+
+// The number of coefficients: the columns of X, plus the intercept's.
+arma::uword coefficient_count(const LogisticData& data);
+
+// Sums over rows. Only the lower triangle of A is formed (and, once the
+// rows are all added, mirrored by fill_upper_triangle); deviance and
+// boundary_rows only when statistics are asked for.
+struct NormalSums {
+  arma::mat A;                // sum of s w x x'
+  arma::vec b;                // sum of s w z x
+  double deviance;            // sum of s * (the row's deviance)
+  arma::uword boundary_rows;  // rows of positive weight fitted at exactly 0 or 1
+};
+
+NormalSums zero_sums(arma::uword q);
+void reset(NormalSums& sums);
+void add_into(NormalSums& total, const NormalSums& part);
+void fill_upper_triangle(arma::mat& A);
+
+// Room for one block of rows: the copied block, then its scaled form, and
+// the per-row quantities. One per thread.
+struct BlockBuffer {
+  arma::mat rows;  // q x block_rows: one observation per column
+  arma::vec eta;
+  arma::vec weighted_z;   // s w z
+  arma::vec root_weight;  // sqrt(s w)
+};
+
+BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q);
+
+// Adds the rows in `rows` to sums, block by block: each block is copied into
+// buffer.rows, one observation per column (the same layout whatever X's
+// memory order, so both orders give the same bits), eta = X_b beta, then per row the logistic
+// mean mu = 1 / (exp(-eta) + 1), the weight w = clamp(mu (1 - mu), 1e-10, 1)
+// and the working response z = eta + (y - mu) / w; then b += X_b' (s w z) and
+// A += S' S with S the block scaled row-wise by sqrt(s w), a symmetric
+// rank-k update. Throws std::runtime_error when q exceeds the BLAS's 32-bit
+// integers.
+void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
+                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums);

@@ -1,0 +1,126 @@
+#include "normal_equations_pass.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "blas_threads.hpp"
+
+namespace {
+
+// The chunks' sums, added to the total strictly in chunk order.
+struct OrderedTotal {
+  std::mutex mutex;
+  std::condition_variable turn;
+  arma::uword added = 0;
+  std::exception_ptr failure;
+};
+
+void run_worker(const LogisticData& data, const arma::vec& beta, bool with_statistics,
+                PassWorkspace& workspace, unsigned worker, std::atomic<arma::uword>& next_chunk,
+                OrderedTotal& order) {
+  const arma::uword n = data.X.n_rows;
+  NormalSums& partial = workspace.partials[worker];
+  try {
+    for (;;) {
+      const arma::uword chunk = next_chunk.fetch_add(1);
+      if (chunk >= workspace.partition.n_chunks) {
+        return;
+      }
+      reset(partial);
+      accumulate_normal_equations(data, beta, chunk_rows(workspace.partition, chunk, n), with_statistics,
+                                  workspace.buffers[worker], partial);
+      std::unique_lock<std::mutex> lock(order.mutex);
+      order.turn.wait(lock, [&] { return order.added == chunk || order.failure; });
+      if (order.failure) {
+        return;
+      }
+      add_into(workspace.total, partial);
+      ++order.added;
+      order.turn.notify_all();
+    }
+  } catch (...) {
+    const std::lock_guard<std::mutex> lock(order.mutex);
+    if (!order.failure) {
+      order.failure = std::current_exception();
+    }
+    order.turn.notify_all();
+  }
+}
+
+void form_in_parallel(const LogisticData& data, const arma::vec& beta, bool with_statistics,
+                      PassWorkspace& workspace) {
+  std::atomic<arma::uword> next_chunk{0};
+  OrderedTotal order;
+  std::vector<std::thread> helpers;
+  helpers.reserve(workspace.workers - 1);
+  for (unsigned worker = 1; worker < workspace.workers; ++worker) {
+    try {
+      helpers.emplace_back(run_worker, std::cref(data), std::cref(beta), with_statistics, std::ref(workspace),
+                           worker, std::ref(next_chunk), std::ref(order));
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the chunks are shared among those that started
+    }
+  }
+  run_worker(data, beta, with_statistics, workspace, 0, next_chunk, order);
+  for (std::thread& helper : helpers) {
+    helper.join();
+  }
+  if (order.failure) {
+    std::rethrow_exception(order.failure);
+  }
+}
+
+}  // namespace
+
+PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
+  const arma::uword n = data.X.n_rows;
+  const arma::uword q = coefficient_count(data);
+  const RowPartition partition = partition_rows(n, q);
+  const unsigned used = static_cast<unsigned>(std::clamp<arma::uword>(workers, 1, partition.n_chunks));
+  const arma::uword block_rows = std::min(partition.block_rows, std::max<arma::uword>(n, 1));
+  PassWorkspace workspace{partition, used, {}, {}, zero_sums(q)};
+  workspace.buffers.reserve(used);
+  for (unsigned worker = 0; worker < used; ++worker) {
+    workspace.buffers.push_back(make_block_buffer(block_rows, q));
+  }
+  if (partition.n_chunks > 1) {
+    workspace.partials.reserve(used);
+    for (unsigned worker = 0; worker < used; ++worker) {
+      workspace.partials.push_back(zero_sums(q));
+    }
+  }
+  return workspace;
+}
+
+const NormalSums& form_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
+                                        PassWorkspace& workspace) {
+  reset(workspace.total);
+  std::optional<SingleThreadedBlas> single_threaded;
+  if (workspace.partition.single_threaded_blas) {
+    single_threaded.emplace();
+  }
+  const arma::uword n = data.X.n_rows;
+  if (workspace.partition.n_chunks == 1) {
+    // A single chunk's sum is the total: no partial, no addition.
+    accumulate_normal_equations(data, beta, RowRange{0, n}, with_statistics, workspace.buffers[0],
+                                workspace.total);
+  } else if (workspace.workers == 1) {
+    for (arma::uword chunk = 0; chunk < workspace.partition.n_chunks; ++chunk) {
+      NormalSums& partial = workspace.partials[0];
+      reset(partial);
+      accumulate_normal_equations(data, beta, chunk_rows(workspace.partition, chunk, n), with_statistics,
+                                  workspace.buffers[0], partial);
+      add_into(workspace.total, partial);
+    }
+  } else {
+    form_in_parallel(data, beta, with_statistics, workspace);
+  }
+  fill_upper_triangle(workspace.total.A);
+  return workspace.total;
+}

@@ -1,0 +1,33 @@
+// One pass over all rows of X: the weighted normal equations of one IRLS
+// update, with the rows split into fixed chunks that one or more worker
+// threads sum up.
+#pragma once
+
+#include <armadillo>
+#include <vector>
+
+#include "normal_equations.hpp"
+#include "row_partition.hpp"
+
+// Everything a pass needs, allocated once per fit: O(q^2 + block x q) per
+// worker, nothing of the size of X.
+struct PassWorkspace {
+  RowPartition partition;
+  unsigned workers;                  // threads that run a pass, the caller's included
+  std::vector<BlockBuffer> buffers;  // one per worker
+  std::vector<NormalSums> partials;  // one per worker, when there is more than one chunk
+  NormalSums total;
+};
+
+// workers >= 1; no more are used than there are chunks.
+PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers);
+
+// The sums over all rows at beta, A with both triangles filled. Each chunk is
+// summed on its own, starting from zero, and the chunks' sums are added to
+// the total in chunk order, whichever worker finished first; with more than
+// one chunk the BLAS always runs single-threaded, so the result is the same,
+// bit for bit, for any number of workers. (A single chunk, for q above 512,
+// is summed by the caller's thread with the BLAS's own threads.) An
+// exception in any worker stops the pass and is rethrown here.
+const NormalSums& form_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
+                                        PassWorkspace& workspace);
