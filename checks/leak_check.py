@@ -133,8 +133,10 @@ def make_cases():
         # once, after the transposed copy of X has been made.
         ("memory exhausted", raises(MemoryError, np.ones((1, 100000)), np.ones(1), 1e-8, 25)),
     ]
-    cases += native_cases(*(np.ascontiguousarray(a[:, 1:]) for a in (X, X_nan, singular)), y)
-    return cases, (X, y, X_nan, y_inf, singular, X_misaligned)
+    more_cases, native_arrays = native_cases(
+        *(np.ascontiguousarray(a[:, 1:]) for a in (X, X_nan, singular)), y
+    )
+    return cases + more_cases, (X, y, X_nan, y_inf, singular, X_misaligned, *native_arrays)
 
 
 class ProgressAbort(Exception):
@@ -144,7 +146,7 @@ class ProgressAbort(Exception):
 def native_cases(X, X_nan, singular, y):
     """quorvi._native.fit: with and without intercept and weights, C and F
     order, several workers, a progress callback that returns or raises, and
-    every error it reports."""
+    every error it reports; and the arrays these pass."""
     n = len(y)
     weights = np.arange(n, dtype=np.float64) % 3
     calls = []
@@ -176,7 +178,7 @@ def native_cases(X, X_nan, singular, y):
         return call
 
     F = np.asfortranarray(X)
-    return [
+    cases = [
         ("native fit", fits(X, y, None, True, 1e-8, 25, 1, None)),
         ("native F, weights, 3 workers", fits(F, y, weights, True, 1e-8, 25, 3, None)),
         ("native no intercept, progress", fits(X, y, weights, False, 1e-8, 25, 2, progress)),
@@ -194,6 +196,7 @@ def native_cases(X, X_nan, singular, y):
             raises(MemoryError, np.ones((1, 100000)), np.ones(1), None, True, 1e-8, 25, 1, None),
         ),
     ]
+    return cases, (X, F, X_nan, singular, weights)
 
 
 def run_cycles(cases, cycles, outcomes):

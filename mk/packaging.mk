@@ -72,7 +72,8 @@ stubs: $(STAMPS)/installed $(STAMPS)/packaging-tools
 	cp build/stubgen/_quorvi-stubs/__init__.pyi $(STUB)
 
 # The committed stub must be what the generator makes of the built module;
-# stubtest then checks it against the module at run time, and mypy checks
+# stubtest then checks it (and the hand-written python/quorvi/_native.pyi)
+# against the module at run time, and mypy checks
 # that it accepts the right calls and refuses the wrong ones, of the module
 # and of the estimator.
 stub-check: $(STAMPS)/installed $(STAMPS)/packaging-tools
@@ -80,6 +81,7 @@ stub-check: $(STAMPS)/installed $(STAMPS)/packaging-tools
 	diff -u $(STUB) build/stubgen/_quorvi-stubs/__init__.pyi \
 	  || { echo "$(STUB) is out of date: run 'make stubs'"; exit 1; }
 	$(PY) -m mypy.stubtest --allowlist distcheck/stubtest-allowlist.txt _quorvi
+	$(PY) -m mypy.stubtest quorvi._native
 	$(VENV)/bin/mypy --strict --warn-unused-ignores --no-incremental distcheck/typed_usage.py distcheck/typed_estimator.py
 	# The package's own annotations; scikit-learn, SciPy and pandas ship no
 	# type information, so what comes from them is unchecked (Any).

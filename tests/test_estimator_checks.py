@@ -7,6 +7,17 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 
 from quorvi import LogisticRegression
 
+EXPECTED_FAILURES = {
+    # The check fits 15 samples with 30 features: any labelling of them is
+    # separable, so without a penalty the likelihood has no maximum and the
+    # coefficients grow along a different path for the weighted fit and for
+    # the fit on repeated rows; wherever each stops, their probabilities
+    # differ (1e-86 against 1). Weights as repetitions are checked on data
+    # with a maximum in test_estimator.py (statsmodels' freq_weights).
+    "check_sample_weight_equivalence_on_dense_data": "no finite maximum likelihood on the check's data (more "
+    "features than samples): weighted and repeated fits diverge differently",
+}
+
 
 # Many checks fit well-separated blobs: without a penalty the likelihood of
 # separated classes has no finite maximum, so the fit warns that it did not
@@ -14,6 +25,6 @@ from quorvi import LogisticRegression
 # estimator doing its job on that data, not a failed check.
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
 @pytest.mark.filterwarnings("ignore::quorvi.PerfectSeparationWarning")
-@parametrize_with_checks([LogisticRegression()])
+@parametrize_with_checks([LogisticRegression()], expected_failed_checks=lambda estimator: EXPECTED_FAILURES)
 def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)

@@ -17,18 +17,19 @@ from quorvi import LogisticRegression, _native
 
 
 def test_python_threads_and_other_fits_run_during_a_native_fit():
-    # A fit of some ten iterations of tens of milliseconds each, on one
-    # worker, reporting every iteration through a callback written in C
-    # (print into a StringIO): the thread that runs it never executes Python
-    # bytecode between entering and leaving the native fit, so with the lock
-    # held no other thread could run in between at all.
+    # A fit of some fifteen iterations of over ten milliseconds each, on one
+    # worker (tol 0: it goes on while rounding still moves a coefficient),
+    # reporting every iteration through a callback written in C (print into
+    # a StringIO): the thread that runs it never executes Python bytecode
+    # between entering and leaving the native fit, so with the lock held no
+    # other thread could run in between at all.
     X, y = logistic_problem(100_000, 41, seed=21)
     lines = io.StringIO()
     progress = functools.partial(print, file=lines)
     outcome = {}
 
     def long_fit():
-        outcome["result"] = _native.fit(X, y, None, False, 1e-8, 100, 1, progress)
+        outcome["result"] = _native.fit(X, y, None, False, 0.0, 15, 1, progress)
 
     thread = threading.Thread(target=long_fit)
     thread.start()

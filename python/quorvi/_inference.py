@@ -58,7 +58,7 @@ def coefficient_table(
     except ImportError as error:
         raise ImportError(
             "coef_table() returns a pandas DataFrame and needs pandas, which is not installed: "
-            "pip install pandas"
+            "pip install pandas (or: pip install 'quorvi[pandas]')"
         ) from error
     standard_errors = np.sqrt(np.clip(np.diag(covariance), 0.0, None))
     with np.errstate(divide="ignore", invalid="ignore"):

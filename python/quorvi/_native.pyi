@@ -17,6 +17,5 @@ def fit(
     max_iter: int,
     n_threads: int,
     progress: Callable[[int, float, float, float], None] | None,
-    /,
 ) -> dict[str, Any]: ...
 def blas_threads() -> int: ...
