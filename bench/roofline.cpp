@@ -173,8 +173,9 @@ int main(int argc, char** argv) {
             << ", \"per_iteration\": " << median(total) << ", \"steps\": {\"X*beta\": " << median(gemv_eta)
             << ", \"scale columns\": " << median(scale) << ", \"Xt*XW\": " << median(gemm)
             << ", \"Xt*wz\": " << median(gemv_b) << ", \"solve\": " << median(solve) << "}"
-            << ", \"floor_per_iteration\": " << median(floor_total) << ", \"floor_steps\": {\"X*beta\": "
-            << median(floor_gemv) << ", \"syrk\": " << median(floor_syrk) << "}"
+            << ", \"floor_per_iteration\": " << median(floor_total)
+            << ", \"floor_steps\": {\"X*beta\": " << median(floor_gemv)
+            << ", \"syrk\": " << median(floor_syrk) << "}"
             << ", \"armadillo\": \"" << arma::arma_version::as_string() << "\""
             << ", \"openblas_config\": " << json_string(openblas_get_config())
             << ", \"openblas_threads\": " << openblas_get_num_threads()

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "blas_threads.hpp"
 #include "irls_steps.hpp"
 #include "normal_equations_pass.hpp"
 
@@ -68,6 +70,13 @@ FitResult fit_logistic(const LogisticData& data, const FitSettings& settings,
   }
   // Everything the loop uses is allocated before the clock starts.
   PassWorkspace workspace = make_pass_workspace(data, settings.workers);
+  // Held for the whole loop, solves included, not pass by pass: OpenBLAS's
+  // idle threads spin for a while after each threaded call, and on a
+  // machine with as many cores as workers they would take the workers' time.
+  std::optional<SingleThreadedBlas> single_threaded;
+  if (workspace.partition.single_threaded_blas) {
+    single_threaded.emplace();
+  }
   arma::vec beta(q, arma::fill::zeros);
   arma::vec beta_new;
   const bool with_statistics = settings.track_deviance && observer;

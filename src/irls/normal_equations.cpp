@@ -79,7 +79,14 @@ void logistic_means(const double* eta, arma::uword m, double* mu) {
   }
 }
 
-template <bool weighted>
+// Compiled for the widest vector unit the CPU has, chosen once when the
+// library loads. Divisions and square roots are correctly rounded at every
+// width (and nothing is contracted into fused multiply-adds), so every
+// variant gives the same bits.
+#define QUORVI_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
+
+// s may be null: every weight is then 1. The test is hoisted out of the loop.
+QUORVI_VECTOR_CLONES
 void working_weights(const double* eta, const double* y, const double* s, arma::uword m, double* mu_then_wz,
                      double* root) {
   for (arma::uword k = 0; k < m; ++k) {
@@ -87,7 +94,7 @@ void working_weights(const double* eta, const double* y, const double* s, arma::
     const double variance = mu * (1.0 - mu);
     const double w = variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
     const double z = eta[k] + (y[k] - mu) / w;
-    const double weight = weighted ? w * s[k] : w;
+    const double weight = s == nullptr ? w : w * s[k];
     mu_then_wz[k] = weight * z;
     root[k] = std::sqrt(weight);
   }
@@ -117,19 +124,15 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   if (with_statistics) {
     row_statistics(eta, y, s, mu_then_wz, m, sums);
   }
-  if (s == nullptr) {
-    working_weights<false>(eta, y, s, m, mu_then_wz, root);
-  } else {
-    working_weights<true>(eta, y, s, m, mu_then_wz, root);
-  }
+  working_weights(eta, y, s, m, mu_then_wz, root);
 }
 
-void scale_block_columns(const arma::vec& root_weight, arma::uword m, arma::mat& block) {
-  const double* root = root_weight.memptr();
+QUORVI_VECTOR_CLONES
+void scale_columns(const double* root, arma::uword q, arma::uword m, double* block) {
   for (arma::uword k = 0; k < m; ++k) {
-    double* column = block.colptr(k);
+    double* column = block + k * q;
     const double factor = root[k];
-    for (arma::uword j = 0; j < block.n_rows; ++j) {
+    for (arma::uword j = 0; j < q; ++j) {
       column[j] *= factor;
     }
   }
@@ -195,7 +198,7 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     }
     cblas_dgemv(CblasColMajor, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld,
                 buffer.weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
-    scale_block_columns(buffer.root_weight, m, buffer.rows);
+    scale_columns(buffer.root_weight.memptr(), buffer.rows.n_rows, m, buffer.rows.memptr());
     cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, 1.0,
                 sums.A.memptr(), q);
   }

@@ -34,9 +34,14 @@ RowPartition partition_rows(arma::uword n, arma::uword q) {
   const arma::uword fitting = block_bytes / (sizeof(double) * std::max<arma::uword>(q, 1));
   const arma::uword block_rows = std::clamp(fitting, min_block_rows, max_block_rows);
   const arma::uword chunk_rows = block_rows * blocks_per_chunk;
-  const arma::uword n_chunks =
-      q > max_chunked_q ? 1 : std::max<arma::uword>(1, (n + chunk_rows - 1) / chunk_rows);
-  return RowPartition{block_rows, n_chunks == 1 ? std::max<arma::uword>(n, 1) : chunk_rows, n_chunks};
+  const bool chunked = q <= max_chunked_q;
+  const arma::uword n_chunks = chunked ? std::max<arma::uword>(1, (n + chunk_rows - 1) / chunk_rows) : 1;
+  return RowPartition{
+      block_rows,
+      n_chunks == 1 ? std::max<arma::uword>(n, 1) : chunk_rows,
+      n_chunks,
+      chunked,
+  };
 }
 
 RowRange chunk_rows(const RowPartition& partition, arma::uword chunk, arma::uword n) {

@@ -194,6 +194,24 @@ TEST(Summary, CountsRowsFittedAtExactlyZeroOrOne) {
   EXPECT_EQ(summarise_fit(data, arma::vec{1.0}, 1).boundary_rows, 2U);
 }
 
+// Block-sized BLAS calls from several threads need the BLAS single-threaded
+// (threaded, they run many times slower); a wide design keeps the BLAS's own
+// threads for its large blocks. Either way the setting is restored.
+TEST(BlasThreads, SingleThreadedForBlockSizedCallsOnly) {
+  const int saved = openblas_get_num_threads();
+  for (const auto& [p, expected] : {std::pair{8, 1}, std::pair{600, saved}}) {
+    arma::mat X;
+    arma::vec y;
+    make_problem(3000, p, X, y, 2);
+    const LogisticData data{column_major_view(X), y.memptr(), nullptr, false};
+    int during = -1;
+    fit_logistic(data, FitSettings{1e-8, 2, 2, false},
+                 [&](const IterationReport&) { during = openblas_get_num_threads(); });
+    EXPECT_EQ(during, expected) << p << " columns";
+    EXPECT_EQ(openblas_get_num_threads(), saved);
+  }
+}
+
 TEST(Observer, SeesEveryUpdateAndCanStopTheFit) {
   arma::mat X;
   arma::vec y;
