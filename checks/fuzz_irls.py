@@ -1,6 +1,8 @@
-"""Fuzzer for _quorvi.irls: random shapes, dtypes, memory layouts, values,
-tolerances and iteration limits, each call checked for a well-formed result
-or one of the documented exceptions, with the inputs left untouched.
+"""Fuzzer for _quorvi.irls and the estimator's native entry quorvi._native.fit:
+random shapes, dtypes, memory layouts, values, tolerances and iteration
+limits (and for fit: sample weights, intercept, worker threads, progress
+callbacks), each call checked for a well-formed result or one of the
+documented exceptions, with the inputs left untouched.
 
 The cases run in child processes, a batch per child, so that a crash is seen
 as a crash and names its case. Every case is made from (seed, case number)
@@ -44,6 +46,7 @@ class Case:
         self.y = None
         self.tol = None
         self.max_iter = None
+        self.native = None  # the arguments of quorvi._native.fit, and what they should give
 
     def note(self, text):
         self.description.append(text)
@@ -265,7 +268,177 @@ def make_case(seed, index):
             case.kwargs = dict(zip(["X", "y", "tol", "max_iter"], args, strict=True))
             args = []
     case.args = tuple(args)
+    case.native = make_native_arguments(np.random.default_rng([seed, index, 1]), X, y, tol, max_iter, case)
     return case
+
+
+class ProgressAbort(Exception):
+    """Raised by a progress callback; fit must let it through unchanged."""
+
+
+class Progress:
+    """A progress callback that records its calls and may raise at a given one."""
+
+    def __init__(self, abort_at=None):
+        self.calls = []
+        self.abort_at = abort_at
+        self.abort = ProgressAbort(abort_at)
+
+    def __call__(self, *values):
+        self.calls.append(values)
+        if len(self.calls) == self.abort_at:
+            raise self.abort
+
+
+def _conforming_matrix(X):
+    return (
+        isinstance(X, np.ndarray)
+        and X.dtype == np.float64
+        and X.ndim == 2
+        and (X.flags.c_contiguous or X.flags.f_contiguous)
+        and X.flags.aligned
+    )
+
+
+def _conforming_vector(v, n):
+    return (
+        isinstance(v, np.ndarray)
+        and v.dtype == np.float64
+        and v.ndim == 1
+        and v.flags.c_contiguous
+        and len(v) == n
+    )
+
+
+def make_native_arguments(rng, X, y, tol, max_iter, case):
+    """The arguments of quorvi._native.fit for the case's X and y as they are
+    (its contract: float64, contiguous, aligned; anything else is a
+    ValueError), with sample weights, intercept, workers and a callback, and
+    whether the contract expects a ValueError (or allows one)."""
+    n = X.shape[0] if isinstance(X, np.ndarray) and X.ndim == 2 else 0
+    kind = rng.choice(
+        ["none", "none", "random", "integers", "with zeros", "all zero", "wrong length", "float32"]
+    )
+    weights = {
+        "none": None,
+        "random": rng.random(n),
+        "integers": rng.integers(0, 4, n).astype(np.float64),
+        "with zeros": np.where(rng.random(n) < 0.5, 0.0, rng.random(n) * 3),
+        "all zero": np.zeros(n),
+        "wrong length": np.ones(n + 1),
+        "float32": np.ones(n, dtype=np.float32),
+    }[kind]
+    # The largest limits are for designs without columns, which converge at
+    # the first update; with an intercept there is a column to fit, which
+    # under tol 0 or NaN would run through them all.
+    fit_intercept = bool(rng.random() < 0.6) and max_iter <= 1000
+    n_threads = int(rng.choice([1, 1, 2, 3, 8]))
+    progress = [None, Progress(), Progress(abort_at=int(rng.integers(1, 4)))][int(rng.integers(3))]
+    case.note(
+        f"native: weights {kind}, fit_intercept {fit_intercept}, n_threads {n_threads}, "
+        f"progress {'none' if progress is None else f'abort at {progress.abort_at}'}"
+    )
+    refused = not (
+        _conforming_matrix(X)
+        and _conforming_vector(y, X.shape[0])
+        and (weights is None or _conforming_vector(weights, X.shape[0]))
+    )
+    # Misaligned vectors: the contract does not say; refusing them is as good
+    # as reading them.
+    may_refuse = refused or not all(v.flags.aligned for v in (y, weights) if isinstance(v, np.ndarray))
+    tol = tol if isinstance(tol, float) else float(tol)
+    args = (X, y, weights, fit_intercept, tol, max_iter, n_threads, progress)
+    return args, refused, may_refuse
+
+
+NATIVE_KEYS = {
+    "coefficients",
+    "iterations",
+    "time",
+    "converged",
+    "fisher_information",
+    "deviance",
+    "boundary_rows",
+}
+
+
+def check_native_case(case, fit):
+    """Runs quorvi._native.fit on the case; returns the rules it broke and the kind of outcome."""
+    args, refused, may_refuse = case.native
+    X, _, _, fit_intercept, tol, max_iter, _, progress = args
+    before = [_snapshot(a) for a in args[:3]]
+    try:
+        result, outcome = fit(*args), None
+    except (ValueError, TypeError, RuntimeError, MemoryError, ProgressAbort) as error:
+        result, outcome = None, error
+    name = "native " + outcome_name(result if isinstance(result, dict) else {}, outcome)
+    problems = []
+    if [_snapshot(a) for a in args[:3]] != before:
+        problems.append("native: an input was modified")
+    # pybind11 itself refuses an argument that is not an ndarray at all (a
+    # list) with its TypeError, before the entry's own checks can say
+    # ValueError; any other TypeError is a fault.
+    not_arrays = any(not isinstance(a, np.ndarray) for a in args[:2]) or not (
+        args[2] is None or isinstance(args[2], np.ndarray)
+    )
+    if isinstance(outcome, TypeError):
+        if not (not_arrays and str(outcome).startswith("fit(): incompatible function arguments.")):
+            problems.append(f"native: unexpected TypeError: {str(outcome)[:200]}")
+        return problems, "native TypeError: fit(): incompatible function arguments."
+    if refused:
+        if not isinstance(outcome, ValueError):
+            problems.append(
+                f"native: expected ValueError for a non-conforming array, got {outcome or 'a result'}"
+            )
+        return problems, name
+    if isinstance(outcome, ValueError):
+        if not may_refuse:
+            problems.append(f"native: ValueError for conforming arrays: {outcome}")
+        return problems, name
+    if isinstance(outcome, ProgressAbort):
+        if outcome is not progress.abort or len(progress.calls) != progress.abort_at:
+            problems.append(f"native: progress exception not propagated unchanged: {outcome!r}")
+        return problems, name
+    if isinstance(outcome, RuntimeError) and str(outcome) != NOT_SOLVABLE:
+        problems.append(f"native: unexpected RuntimeError: {outcome}")
+    if outcome is not None:
+        return problems, name
+
+    n, p = X.shape
+    q = p + fit_intercept
+    if type(result) is not dict or set(result) != NATIVE_KEYS:
+        return [*problems, f"native: not a dict with the keys {sorted(NATIVE_KEYS)}: {result!r}"], name
+    coefficients, fisher = result["coefficients"], result["fisher_information"]
+    iterations, converged = result["iterations"], result["converged"]
+    if not (
+        type(coefficients) is np.ndarray and coefficients.dtype == np.float64 and coefficients.shape == (q,)
+    ):
+        problems.append(f"native: malformed coefficients: {coefficients!r}")
+    if not (type(fisher) is np.ndarray and fisher.dtype == np.float64 and fisher.shape == (q, q)):
+        problems.append(f"native: malformed fisher_information: {fisher!r}")
+    elif not np.array_equal(fisher, fisher.T, equal_nan=True):
+        problems.append("native: fisher_information is not symmetric")
+    if type(iterations) is not int or not 0 <= iterations <= max(max_iter, 0):
+        problems.append(f"native: iterations {iterations!r} outside [0, {max(max_iter, 0)}]")
+    if type(converged) is not bool or type(result["deviance"]) is not float:
+        problems.append(f"native: converged {converged!r}, deviance {result['deviance']!r}")
+    if type(result["time"]) is not float or not (result["time"] >= 0 and math.isfinite(result["time"])):
+        problems.append(f"native: time {result['time']!r}")
+    if type(result["boundary_rows"]) is not int or not 0 <= result["boundary_rows"] <= n:
+        problems.append(f"native: boundary_rows {result['boundary_rows']!r} outside [0, {n}]")
+    if problems:
+        return problems, name
+    if converged and np.isnan(coefficients).any():
+        problems.append("native: converged True beside a NaN coefficient")
+    if max_iter <= 0 and (iterations != 0 or converged or coefficients.any()):
+        problems.append("native: max_iter <= 0 must give zeros, 0 iterations, not converged")
+    if max_iter >= 1 and not converged and iterations != max_iter:
+        problems.append(f"native: stopped after {iterations} of {max_iter} updates without converging")
+    if max_iter >= 1 and q and (math.isnan(tol) or tol < 0) and converged:
+        problems.append(f"native: converged with tol {tol!r}")
+    if progress is not None and [c[0] for c in progress.calls] != list(range(1, iterations + 1)):
+        problems.append(f"native: progress called for iterations {[c[0] for c in progress.calls]}")
+    return problems, name
 
 
 def _snapshot(obj):
@@ -380,6 +553,7 @@ def run_worker(seed, first, last):
     import faulthandler
 
     import _quorvi
+    from quorvi import _native
 
     faulthandler.enable()
     out = sys.stdout
@@ -388,8 +562,10 @@ def run_worker(seed, first, last):
         out.flush()
         case = make_case(seed, index)
         problems, outcome = check_case(case, _quorvi.irls)
-        for problem in problems:
+        native_problems, native_outcome = check_native_case(case, _native.fit)
+        for problem in problems + native_problems:
             out.write(f"fail {index}: {problem}\n")
+        out.write(f"outcome {index} {native_outcome}\n")
         out.write(f"end {index} {outcome}\n")
     out.write("done\n")
     out.flush()
@@ -419,7 +595,8 @@ def run_batch(seed, first, last, timeout):
             returncode = "timeout"
         lines = stdout.splitlines()
         failures = [line for line in lines if line.startswith("fail ")]
-        finished = [line.split(" ", 2)[2] for line in lines if line.startswith("end ")]
+        # One "end" line per finished case, after an "outcome" line for its native fit.
+        finished = [line.split(" ", 2)[2] for line in lines if line.startswith(("end ", "outcome "))]
         if returncode == 0 and lines and lines[-1] == "done":
             return finished, failures, None
         started = [int(line.split()[1]) for line in lines if line.startswith("start ")]
@@ -460,10 +637,15 @@ def main():
         return
     if args.case is not None:
         import _quorvi
+        from quorvi import _native
 
         print(describe(args.seed, args.case))
-        problems, outcome = check_case(make_case(args.seed, args.case), _quorvi.irls)
+        case = make_case(args.seed, args.case)
+        problems, outcome = check_case(case, _quorvi.irls)
+        native_problems, native_outcome = check_native_case(case, _native.fit)
+        problems += native_problems
         print(outcome)
+        print(native_outcome)
         print("\n".join(problems) or "passed")
         sys.exit(1 if problems else 0)
 
@@ -481,7 +663,8 @@ def main():
                 first, last = pending.pop(0)
             finished, failures, crash = run_batch(args.seed, first, last, timeout=300)
             with lock:
-                totals["cases"] += len(finished) + (crash is not None)
+                totals["cases"] += sum(not outcome.startswith("native ") for outcome in finished)
+                totals["cases"] += crash is not None
                 totals["outcomes"].update(finished)
                 totals["failures"] += failures
                 if crash is not None:

@@ -1,4 +1,5 @@
-"""Leak check: tens of thousands of irls calls through every outcome, after a
+"""Leak check: tens of thousands of calls of _quorvi.irls and of the
+estimator's native entry quorvi._native.fit through every outcome, after a
 warm-up, must leave the process's resident memory, the C allocator's bytes in
 use and the reference counts of the caller's objects where they were.
 
@@ -22,6 +23,7 @@ import time
 import numpy as np
 
 import _quorvi
+from quorvi import _native
 
 GLIBC_TUNABLES = "glibc.malloc.tcache_count=0:glibc.malloc.mmap_threshold=131072"
 RSS_LIMIT = 1 << 20
@@ -131,7 +133,70 @@ def make_cases():
         # once, after the transposed copy of X has been made.
         ("memory exhausted", raises(MemoryError, np.ones((1, 100000)), np.ones(1), 1e-8, 25)),
     ]
-    return cases, (X, y, X_nan, y_inf, singular, X_misaligned)
+    more_cases, native_arrays = native_cases(
+        *(np.ascontiguousarray(a[:, 1:]) for a in (X, X_nan, singular)), y
+    )
+    return cases + more_cases, (X, y, X_nan, y_inf, singular, X_misaligned, *native_arrays)
+
+
+class ProgressAbort(Exception):
+    """Raised from a progress callback, to leave a fit half-way."""
+
+
+def native_cases(X, X_nan, singular, y):
+    """quorvi._native.fit: with and without intercept and weights, C and F
+    order, several workers, a progress callback that returns or raises, and
+    every error it reports; and the arrays these pass."""
+    n = len(y)
+    weights = np.arange(n, dtype=np.float64) % 3
+    calls = []
+
+    def progress(iteration, deviance, max_change, seconds):
+        calls.append(iteration)
+        if len(calls) > 50:
+            calls.clear()
+
+    def abort(iteration, deviance, max_change, seconds):
+        raise ProgressAbort(iteration)
+
+    def fits(*args):
+        def call():
+            result = _native.fit(*args)
+            assert result["coefficients"].shape == (args[0].shape[1] + args[3],)
+            return "dict"
+
+        return call
+
+    def raises(expected, *args):
+        def call():
+            try:
+                _native.fit(*args)
+            except expected:
+                return expected.__name__
+            raise AssertionError(f"expected {expected.__name__}")
+
+        return call
+
+    F = np.asfortranarray(X)
+    cases = [
+        ("native fit", fits(X, y, None, True, 1e-8, 25, 1, None)),
+        ("native F, weights, 3 workers", fits(F, y, weights, True, 1e-8, 25, 3, None)),
+        ("native no intercept, progress", fits(X, y, weights, False, 1e-8, 25, 2, progress)),
+        ("native max_iter 0", fits(X, y, None, True, 1e-8, 0, 1, None)),
+        ("native singular design", fits(singular, y, None, True, 1e-8, 3, 2, None)),
+        ("native progress raises", raises(ProgressAbort, X, y, None, True, 1e-8, 25, 2, abort)),
+        ("native X float32", raises(ValueError, X.astype(np.float32), y, None, True, 1e-8, 25, 1, None)),
+        ("native X strided", raises(ValueError, X[::2], y[::2], None, True, 1e-8, 25, 1, None)),
+        ("native y too short", raises(ValueError, X, y[:-1], None, True, 1e-8, 25, 1, None)),
+        ("native weights too short", raises(ValueError, X, y, weights[:-1], True, 1e-8, 25, 1, None)),
+        ("native NaN in X", raises(RuntimeError, X_nan, y, None, True, 1e-8, 25, 2, None)),
+        # A (100001 x 100001) Fisher information: 80 GB, refused at once.
+        (
+            "native memory exhausted",
+            raises(MemoryError, np.ones((1, 100000)), np.ones(1), None, True, 1e-8, 25, 1, None),
+        ),
+    ]
+    return cases, (X, F, X_nan, singular, weights)
 
 
 def run_cycles(cases, cycles, outcomes):

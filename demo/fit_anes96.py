@@ -1,4 +1,6 @@
-"""Fit the 1996 election-study vote model with _quorvi and print the result.
+"""Fit the 1996 election-study vote model with _quorvi and print the result,
+then fit it again with the estimator quorvi.LogisticRegression and print its
+coefficient table (standard errors, z, p-values, 95 % intervals).
 
 Run it with `make demo`. The model: the probability of a vote for Dole, by
 logistic regression on an intercept, log(population + 0.1) and the other
@@ -9,8 +11,10 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
 import _quorvi
+from quorvi import LogisticRegression
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "anes96.csv"
 PREDICTORS = ["TVnews", "selfLR", "ClinLR", "DoleLR", "PID", "age", "educ", "income"]
@@ -44,6 +48,15 @@ def main():
     # standard output; flush Python's buffer first so the lines stay in order.
     sys.stdout.flush()
     _quorvi.check_arma()
+    print()
+
+    # The same model through the estimator: the intercept is its own (no
+    # column of ones), and the DataFrame's column names name the rows.
+    features = pd.DataFrame(X[:, 1:], columns=names[1:])
+    model = LogisticRegression(tol=TOLERANCE, max_iter=MAX_ITERATIONS).fit(features, y)
+    print(f"quorvi.LogisticRegression: {model.n_iter_[0]} iterations, converged: {model.converged_}")
+    with pd.option_context("display.width", 110, "display.float_format", "{:.6g}".format):
+        print(model.coef_table())
 
 
 if __name__ == "__main__":

@@ -44,7 +44,7 @@ wheel-check: $(STAMPS)/packaging-tools
 	cd build && wheel-venv/bin/python -I ../distcheck/installed_wheel.py $(abspath $(WHEEL_CMAKE))/CMakeCache.txt
 	# The stub package, as installed from the wheel, is what mypy finds.
 	$(VENV)/bin/mypy --strict --warn-unused-ignores --no-incremental \
-	  --python-executable $(WHEEL_VENV)/bin/python distcheck/typed_usage.py
+	  --python-executable $(WHEEL_VENV)/bin/python distcheck/typed_usage.py distcheck/typed_estimator.py
 
 # The sdist is made without build isolation (scikit-build-core from .venv);
 # the wheel from it is built the way a user's pip would, in an isolated
@@ -72,11 +72,17 @@ stubs: $(STAMPS)/installed $(STAMPS)/packaging-tools
 	cp build/stubgen/_quorvi-stubs/__init__.pyi $(STUB)
 
 # The committed stub must be what the generator makes of the built module;
-# stubtest then checks it against the module at run time, and mypy checks
-# that it accepts the right calls and refuses the wrong ones.
+# stubtest then checks it (and the hand-written python/quorvi/_native.pyi)
+# against the module at run time, and mypy checks
+# that it accepts the right calls and refuses the wrong ones, of the module
+# and of the estimator.
 stub-check: $(STAMPS)/installed $(STAMPS)/packaging-tools
 	$(call generate_stub,build/stubgen)
 	diff -u $(STUB) build/stubgen/_quorvi-stubs/__init__.pyi \
 	  || { echo "$(STUB) is out of date: run 'make stubs'"; exit 1; }
 	$(PY) -m mypy.stubtest --allowlist distcheck/stubtest-allowlist.txt _quorvi
-	$(VENV)/bin/mypy --strict --warn-unused-ignores --no-incremental distcheck/typed_usage.py
+	$(PY) -m mypy.stubtest quorvi._native
+	$(VENV)/bin/mypy --strict --warn-unused-ignores --no-incremental distcheck/typed_usage.py distcheck/typed_estimator.py
+	# The package's own annotations; scikit-learn, SciPy and pandas ship no
+	# type information, so what comes from them is unchecked (Any).
+	$(VENV)/bin/mypy --strict --warn-unused-ignores --ignore-missing-imports --no-incremental python/quorvi

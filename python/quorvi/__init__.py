@@ -1,1 +1,17 @@
-"""Logistic regression by IRLS in native code, as a scikit-learn estimator."""
+"""quorvi: logistic regression by Iteratively Reweighted Least Squares, as a
+scikit-learn estimator with standard errors and p-values, fitted natively on
+every core with the interpreter lock released.
+
+    from quorvi import LogisticRegression
+    model = LogisticRegression().fit(X, y)
+    model.coef_table()   # coefficients, standard errors, z, p-values, 95 % intervals
+"""
+
+from importlib.metadata import version as _version
+
+from ._estimator import LogisticRegression
+from ._inference import PerfectSeparationWarning
+
+__version__: str = _version("quorvi")
+
+__all__ = ["LogisticRegression", "PerfectSeparationWarning", "__version__"]

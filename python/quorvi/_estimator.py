@@ -1,0 +1,254 @@
+"""quorvi.LogisticRegression: the scikit-learn estimator over the native IRLS
+fit (quorvi._native), with an implicit intercept, frequency weights and the
+inference statsmodels users expect."""
+
+from __future__ import annotations
+
+import sys
+import warnings
+from collections.abc import Callable
+from numbers import Integral, Real
+from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.utils import Tags
+from sklearn.utils._param_validation import Interval
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+from . import _native
+from ._inference import PerfectSeparationWarning, coefficient_table, covariance_from_fisher
+from ._validation import encode_binary_target, frequency_weights, native_layout, reject_sparse
+
+if TYPE_CHECKING:
+    from typing import Self
+
+    import pandas as pd
+
+# The attributes fit sets: a failed fit removes them all, so that an
+# estimator is either fitted by its last call or not fitted at all.
+_FITTED_ATTRIBUTES = (
+    "classes_",
+    "coef_",
+    "intercept_",
+    "n_iter_",
+    "converged_",
+    "time_",
+    "covariance_",
+    "deviance_",
+    "n_features_in_",
+    "feature_names_in_",
+)
+
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _validated_fit(fit: _Method) -> _Method:
+    """scikit-learn's fit decorator (parameter validation against
+    _parameter_constraints, configuration, callbacks), typed so that the
+    decorated method keeps its signature for type checkers."""
+    decorated: _Method = _fit_context(prefer_skip_nested_validation=True)(fit)
+    return decorated
+
+
+class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
+    """Binary logistic regression without penalty, fitted by Iteratively
+    Reweighted Least Squares in native code, with standard errors.
+
+    Parameters
+    ----------
+    fit_intercept : bool, default=True
+        Fit an intercept: an implicit leading column of ones in the native
+        fit, never a column appended to X.
+    tol : float, default=1e-8
+        Convergence: the fit stops after the first update that moves no
+        coefficient (the intercept included) by more than tol.
+    max_iter : int, default=100
+        The most updates to make. Reaching it without converging warns
+        (ConvergenceWarning) and keeps the coefficients of the last update.
+    n_threads : int or None, default=None
+        Worker threads of the native fit. None: as many as the BLAS is set to
+        use, so OPENBLAS_NUM_THREADS and threadpoolctl limits apply. The result
+        does not depend on it.
+    verbose : int, default=0
+        1 or more: print a line per iteration (iteration, deviance, largest
+        coefficient change, seconds since the loop started).
+
+    Attributes
+    ----------
+    classes_ : ndarray of shape (2,)
+        The two labels, sorted; the model gives the probability of the second.
+    coef_ : ndarray of shape (1, n_features_in_)
+    intercept_ : ndarray of shape (1,)
+        0.0 when fit_intercept is False.
+    n_iter_ : ndarray of shape (1,)
+        Updates performed.
+    converged_ : bool
+    time_ : float
+        Seconds spent in the native iteration loop.
+    covariance_ : ndarray of shape (n_params, n_params)
+        The inverse Fisher information at the solution, intercept first.
+    deviance_ : float
+        The (frequency-weighted) deviance at the solution.
+    n_features_in_ : int
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Only when X had string column names (a pandas DataFrame).
+    """
+
+    classes_: npt.NDArray[Any]
+    coef_: npt.NDArray[np.float64]
+    intercept_: npt.NDArray[np.float64]
+    n_iter_: npt.NDArray[np.int32]
+    converged_: bool
+    time_: float
+    covariance_: npt.NDArray[np.float64]
+    deviance_: float
+    n_features_in_: int
+    feature_names_in_: npt.NDArray[np.object_]
+
+    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
+        "fit_intercept": ["boolean"],
+        "tol": [Interval(Real, 0, None, closed="left")],
+        # The native loop counts iterations in a 32-bit int.
+        "max_iter": [Interval(Integral, 0, 2**31 - 1, closed="both")],
+        "n_threads": [Interval(Integral, 1, None, closed="left"), None],
+        "verbose": ["verbose"],
+    }
+
+    def __init__(
+        self,
+        *,
+        fit_intercept: bool = True,
+        tol: float = 1e-8,
+        max_iter: int = 100,
+        n_threads: int | None = None,
+        verbose: int = 0,
+    ) -> None:
+        self.fit_intercept = fit_intercept
+        self.tol = tol
+        self.max_iter = max_iter
+        self.n_threads = n_threads
+        self.verbose = verbose
+
+    def __sklearn_tags__(self) -> Tags:
+        tags = super().__sklearn_tags__()
+        tags.classifier_tags.multi_class = False
+        tags.input_tags.sparse = False
+        return tags
+
+    @_validated_fit
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> Self:
+        """Fit the model to X (n_samples, n_features) and the labels y, with
+        optional non-negative frequency weights: a weight of k counts a row
+        as k identical rows, and 0 leaves it out."""
+        try:
+            self._fit(X, y, sample_weight)
+        except BaseException:
+            for name in _FITTED_ATTRIBUTES:
+                self.__dict__.pop(name, None)
+            raise
+        return self
+
+    def _fit(self, X: Any, y: Any, sample_weight: Any) -> None:
+        reject_sparse(X)
+        X, y = validate_data(self, X, y, dtype=np.float64, order=None, y_numeric=False)
+        X = native_layout(X)
+        classes, y01 = encode_binary_target(y)
+        weights = frequency_weights(sample_weight, X, y01)
+        n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
+        progress = _print_progress if self.verbose else None
+        result = _native.fit(
+            X,
+            y01,
+            weights,
+            bool(self.fit_intercept),
+            float(self.tol),
+            int(self.max_iter),
+            max(int(n_threads), 1),
+            progress,
+        )
+
+        coefficients = result["coefficients"]
+        self.classes_ = classes
+        if self.fit_intercept:
+            self.intercept_ = coefficients[:1].copy()
+            self.coef_ = coefficients[1:].reshape(1, -1).copy()
+        else:
+            self.intercept_ = np.zeros(1)
+            self.coef_ = coefficients.reshape(1, -1).copy()
+        self.n_iter_ = np.array([result["iterations"]], dtype=np.int32)
+        self.converged_ = bool(result["converged"])
+        self.time_ = float(result["time"])
+        self.covariance_ = covariance_from_fisher(result["fisher_information"])
+        self.deviance_ = float(result["deviance"])
+
+        if not self.converged_:
+            warnings.warn(
+                f"quorvi.LogisticRegression did not converge in max_iter={self.max_iter} iterations: "
+                f"the last update still moved a coefficient by more than tol={self.tol}. "
+                "Increase max_iter, or look for separated classes or nearly collinear features.",
+                ConvergenceWarning,
+                stacklevel=4,
+            )
+        if result["boundary_rows"]:
+            warnings.warn(
+                f"perfect separation: {result['boundary_rows']} sample(s) were fitted with a "
+                "probability of exactly 0 or 1, so the features separate the classes (completely or "
+                "in part) and the likelihood has no finite maximum; the coefficients and standard "
+                "errors are not meaningful.",
+                PerfectSeparationWarning,
+                stacklevel=4,
+            )
+
+    def decision_function(self, X: Any) -> npt.NDArray[np.float64]:
+        """The linear predictor (log-odds of classes_[1]) of every row of X."""
+        check_is_fitted(self)
+        reject_sparse(X)
+        X = validate_data(self, X, dtype=np.float64, order=None, reset=False)
+        scores: npt.NDArray[np.float64] = X @ self.coef_[0]
+        scores += self.intercept_[0]
+        return scores
+
+    def predict_proba(self, X: Any) -> npt.NDArray[np.float64]:
+        """(n_samples, 2): the probabilities of classes_[0] and classes_[1]."""
+        scores = self.decision_function(X)
+        # exp(-log(1 + exp(±s))): log(1 + exp(±s)) never overflows, and each
+        # probability is computed directly rather than as 1 minus the other,
+        # which would lose the smaller one to rounding. In place, so that the
+        # result is the only large allocation.
+        probabilities = np.empty((len(scores), 2))
+        np.logaddexp(0.0, scores, out=probabilities[:, 0])
+        np.negative(scores, out=scores)
+        np.logaddexp(0.0, scores, out=probabilities[:, 1])
+        np.negative(probabilities, out=probabilities)
+        np.exp(probabilities, out=probabilities)
+        return probabilities
+
+    def predict(self, X: Any) -> npt.NDArray[Any]:
+        """The more probable of the two classes for every row of X."""
+        positive = self.decision_function(X) > 0
+        labels: npt.NDArray[Any] = self.classes_[positive.astype(np.intp)]
+        return labels
+
+    def coef_table(self) -> pd.DataFrame:
+        """A pandas DataFrame, one row per parameter (the intercept first,
+        then the features by name): coefficient, standard error, z, two-sided
+        p-value P>|z| and the 95 % interval. Needs pandas."""
+        check_is_fitted(self)
+        names = list(getattr(self, "feature_names_in_", [f"x{i}" for i in range(self.n_features_in_)]))
+        coefficients = self.coef_[0]
+        if self.fit_intercept:
+            names = ["intercept", *names]
+            coefficients = np.concatenate([self.intercept_, coefficients])
+        return coefficient_table(names, coefficients, self.covariance_)
+
+
+def _print_progress(iteration: int, deviance: float, max_change: float, seconds: float) -> None:
+    print(
+        f"iteration {iteration:3d}  deviance {deviance:.10g}  max |change| {max_change:.3e}  {seconds:.3f} s",
+        file=sys.stdout,
+        flush=True,
+    )

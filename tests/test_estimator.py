@@ -1,0 +1,270 @@
+"""quorvi.LogisticRegression against independent references: _quorvi.irls on
+the same design with an explicit column of ones, statsmodels' GLM for the
+standard errors and p-values (with and without frequency weights); its input
+handling (no copy of X, the caller's arrays never written, a clear ValueError
+for every bad input) and its warnings and progress output."""
+
+import re
+import sys
+import tracemalloc
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from fit_anes96 import load_design
+from sklearn.exceptions import ConvergenceWarning, NotFittedError
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import StandardScaler
+
+import _quorvi
+from conftest import logistic_problem
+from quorvi import LogisticRegression, PerfectSeparationWarning
+
+sm = pytest.importorskip("statsmodels.api")
+
+
+def _layouts(X):
+    """The same values as the ways a caller may hold them."""
+    return {
+        "C": X.copy(order="C"),
+        "F": np.asfortranarray(X),
+        "strided view": np.repeat(X, 2, axis=0)[::2],
+        "float32": X.astype(np.float32),
+        "DataFrame": pd.DataFrame(X, columns=[f"f{i}" for i in range(X.shape[1])]),
+    }
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "strided view", "float32", "DataFrame"])
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_coefficients_equal_quorvi_irls_with_a_ones_column(layout, fit_intercept):
+    design, y01 = logistic_problem(2000, 6, seed=11, scale=1.5)
+    features = design[:, 1:]
+    X = _layouts(features)[layout]
+    # Labels other than 0/1: the second of the sorted labels is the one modelled.
+    y = np.where(y01 == 1.0, "yes", "no")
+    values = np.asarray(X, dtype=np.float64)
+    reference = _quorvi.irls(
+        np.column_stack([np.ones(len(values)), values]) if fit_intercept else values, y01, 1e-8, 100
+    )
+    model = LogisticRegression(fit_intercept=fit_intercept).fit(X, y)
+    fitted = np.concatenate([model.intercept_, model.coef_[0]]) if fit_intercept else model.coef_[0]
+    # The same loop and stopping rule over the same numbers; only the order of
+    # the floating-point sums differs (row blocks, threads), so the
+    # coefficients agree to rounding amplified by the conditioning of the
+    # weighted normal equations, on every BLAS kernel.
+    np.testing.assert_allclose(fitted, reference["coefficients"], rtol=1e-9, atol=1e-12)
+    assert (model.n_iter_[0], model.converged_) == (reference["iterations"], reference["converged"])
+    assert model.coef_.shape == (1, 5) and model.intercept_.shape == (1,) and model.n_iter_.shape == (1,)
+    if not fit_intercept:
+        assert model.intercept_[0] == 0.0
+    assert list(model.classes_) == ["no", "yes"]
+    assert model.covariance_.shape == (6, 6) if fit_intercept else (5, 5)
+    probabilities = model.predict_proba(X)
+    eta = values @ model.coef_[0] + model.intercept_[0]
+    np.testing.assert_allclose(probabilities[:, 1], 1.0 / (1.0 + np.exp(-eta)), rtol=1e-12)
+    np.testing.assert_allclose(probabilities.sum(axis=1), 1.0, rtol=1e-15)
+    np.testing.assert_array_equal(model.predict(X), np.where(eta > 0, "yes", "no"))
+
+
+def _demo_frame():
+    names, X, y = load_design()
+    return pd.DataFrame(X[:, 1:], columns=names[1:]), y
+
+
+@pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "freq_weights"])
+def test_inference_equals_statsmodels_glm(weighted):
+    frame, y = _demo_frame()
+    # Frequency weights 0 to 3, zero included: a row of weight k counts k times.
+    weights = np.random.default_rng(5).integers(0, 4, len(y)).astype(np.float64) if weighted else None
+    model = LogisticRegression().fit(frame, y, sample_weight=weights)
+    glm = sm.GLM(
+        y,
+        sm.add_constant(frame, prepend=True).rename(columns={"const": "intercept"}),
+        family=sm.families.Binomial(),
+        freq_weights=weights,
+    )
+    # statsmodels' IRLS takes the covariance from the weights of its last
+    # update, that is at the coefficients that update started from; one more
+    # update, started from its solution, puts them at the maximum, as ours are.
+    reference = glm.fit(start_params=glm.fit(tol=1e-12, maxiter=100).params, maxiter=1)
+    table = model.coef_table()
+    assert list(table.index) == list(reference.params.index)
+    assert list(table.columns) == ["coef", "std err", "z", "P>|z|", "[0.025", "0.975]"]
+    intervals = reference.conf_int(alpha=0.05)
+    expected = np.column_stack(
+        [reference.params, reference.bse, reference.tvalues, reference.pvalues, intervals[0], intervals[1]]
+    )
+    # Both fits reach the same maximum of the likelihood; ours stops when no
+    # coefficient moves by 1e-8, after which IRLS's quadratic convergence
+    # leaves an error far below that, and they differ by about 1e-11 (the
+    # design's conditioning times rounding). A p-value's relative error is
+    # about z² times that of z (z < 15 here): rtol 1e-8 leaves a margin of a
+    # hundred on any BLAS kernel. No value of this fit is zero up to rounding
+    # (the smallest is a p-value of 1e-36, compared relatively), so no atol;
+    # the covariances' atol is for the off-diagonal ones.
+    np.testing.assert_allclose(table.to_numpy(), expected, rtol=1e-8, atol=0)
+    np.testing.assert_allclose(model.covariance_, reference.cov_params().to_numpy(), rtol=1e-8, atol=1e-14)
+    np.testing.assert_allclose(model.deviance_, reference.deviance, rtol=1e-9)
+    if weighted:
+        # A weight of k is k copies of the row: the same sums in another
+        # order, so the same fit to rounding times the design's conditioning.
+        counts = weights.astype(int)
+        repeated = LogisticRegression().fit(frame.loc[frame.index.repeat(counts)], y.repeat(counts))
+        np.testing.assert_allclose(repeated.coef_table().to_numpy(), table.to_numpy(), rtol=1e-8, atol=1e-12)
+
+
+def test_coef_table_says_pandas_is_needed(monkeypatch):
+    X, y = logistic_problem(100, 3, seed=2)
+    model = LogisticRegression().fit(X, y)
+    monkeypatch.setitem(sys.modules, "pandas", None)  # import pandas now fails
+    with pytest.raises(ImportError, match=r"coef_table\(\) returns a pandas DataFrame and needs pandas"):
+        model.coef_table()
+
+
+def test_works_in_a_pipeline():
+    X, y = logistic_problem(300, 4, seed=3, scale=10.0)
+    pipeline = make_pipeline(StandardScaler(), LogisticRegression()).fit(X[:, 1:], y)
+    assert pipeline.score(X[:, 1:], y) > 0.6
+    assert list(pipeline[-1].coef_table().index) == ["intercept", "x0", "x1", "x2"]
+
+
+_X, _Y = logistic_problem(40, 3, seed=8)
+_FEATURES = _X[:, 1:]
+
+
+def _with(array, index, value):
+    changed = np.array(array, dtype=np.float64)
+    changed[index] = value
+    return changed
+
+
+BAD_INPUTS = {
+    "NaN in X": (_with(_FEATURES, (3, 1), np.nan), _Y, None, "Input X contains NaN"),
+    "infinity in X": (_with(_FEATURES, (0, 0), -np.inf), _Y, None, "Input X contains infinity"),
+    "NaN in y": (_FEATURES, _with(_Y, 5, np.nan), None, "Input y contains NaN"),
+    "infinity in y": (_FEATURES, _with(_Y, 5, np.inf), None, "Input y contains infinity"),
+    "NaN weight": (_FEATURES, _Y, _with(np.ones(40), 2, np.nan), "Input sample_weight contains NaN"),
+    "infinite weight": (_FEATURES, _Y, _with(np.ones(40), 2, np.inf), "sample_weight contains infinity"),
+    "negative weight": (_FEATURES, _Y, _with(np.ones(40), 7, -1.0), "Negative values in data passed to"),
+    "all weights zero": (_FEATURES, _Y, np.zeros(40), "at least one non-zero"),
+    "weights leave one class": (_FEATURES, _Y, _Y.copy(), "positive weight to the samples of only one class"),
+    "weights too short": (_FEATURES, _Y, np.ones(39), r"sample_weight.shape == \(39,\), expected \(40,\)"),
+    "y too short": (_FEATURES, _Y[:-1], None, r"inconsistent numbers of samples: \[40, 39\]"),
+    "one class": (_FEATURES, np.ones(40), None, "only one class"),
+    "three classes": (_FEATURES, np.arange(40) % 3, None, "Only binary classification is supported"),
+    "continuous y": (_FEATURES, np.linspace(0, 1, 40), None, "Unknown label type: continuous"),
+    "no rows": (np.ones((0, 2)), np.ones(0), None, r"0 sample\(s\)"),
+    "no columns": (np.ones((40, 0)), _Y, None, r"0 feature\(s\)"),
+    "X 1-D": (_FEATURES[:, 0], _Y, None, "Expected 2D array, got 1D array"),
+    "sparse X": (None, _Y, None, "does not support sparse input"),
+}
+
+
+@pytest.mark.parametrize("case", list(BAD_INPUTS))
+def test_bad_input_is_a_value_error_and_fits_nothing(case):
+    X, y, sample_weight, message = BAD_INPUTS[case]
+    if case == "sparse X":
+        X = pytest.importorskip("scipy.sparse").csr_matrix(_FEATURES)
+    snapshots = [np.array(a, copy=True) for a in (X, y, sample_weight) if isinstance(a, np.ndarray)]
+    model = LogisticRegression()
+    with pytest.raises(ValueError, match=message):
+        model.fit(X, y, sample_weight=sample_weight)
+    with pytest.raises(NotFittedError):
+        model.predict(_FEATURES)
+    inputs = [a for a in (X, y, sample_weight) if isinstance(a, np.ndarray)]
+    for before, after in zip(snapshots, inputs, strict=True):
+        np.testing.assert_array_equal(before, after)
+
+
+def test_a_failed_refit_leaves_the_estimator_unfitted():
+    model = LogisticRegression().fit(_FEATURES, _Y)
+    with pytest.raises(ValueError, match="Only binary"):
+        model.fit(_FEATURES, np.arange(40) % 3)
+    assert not [name for name in vars(model) if name.endswith("_")]
+
+
+# (layout, float64 copies of X that the layer before the native fit may make)
+MEMORY_CASES = [("C", 0), ("F", 0), ("strided view", 1), ("float32", 1)]
+
+
+@pytest.mark.parametrize(("layout", "copies"), MEMORY_CASES)
+def test_x_is_read_in_place_or_converted_once_and_never_written(layout, copies):
+    design, y = logistic_problem(20000, 26, seed=4)
+    X = _layouts(design[:, 1:])[layout]
+    weights = np.random.default_rng(1).random(len(y))
+    arrays = [X, y, weights]
+    for array in arrays:
+        # Read-only: any write into the caller's memory raises.
+        array.flags.writeable = False
+    before = [array.tobytes() for array in arrays]
+    float64_bytes, vector_bytes = 20000 * 25 * 8, 20000 * 8
+    model = LogisticRegression()
+    model.fit(X[:100], y[:100])  # first-call allocations (caches, imports) out of the way
+    tracemalloc.start()
+    try:
+        model.fit(X, y, sample_weight=weights)
+        _, peak_fit = tracemalloc.get_traced_memory()
+        tracemalloc.reset_peak()
+        model.predict_proba(X)
+        _, peak_predict = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # NumPy reports its allocations to tracemalloc, so any copy of X made on
+    # the Python side shows in the peak. Beside it the fit may hold y as 0/1
+    # and a little more (boolean masks): two vectors of length n, 8 % of X
+    # here; predict_proba its (n, 2) result and the scores.
+    assert peak_fit < copies * float64_bytes + 2 * vector_bytes, peak_fit / vector_bytes
+    assert peak_predict < copies * float64_bytes + 4 * vector_bytes, peak_predict / vector_bytes
+    assert [array.tobytes() for array in arrays] == before
+
+
+def _separated():
+    X, y = logistic_problem(200, 3, seed=6)
+    y = (X[:, 1] > 0).astype(np.float64)  # the first feature alone decides the class
+    return X[:, 1:], y
+
+
+@pytest.mark.parametrize(
+    ("data", "params", "expected"),
+    [
+        (lambda: (_FEATURES, _Y), {"max_iter": 2}, {ConvergenceWarning: "did not converge in max_iter=2"}),
+        (
+            _separated,
+            {"max_iter": 50},
+            {
+                ConvergenceWarning: "did not converge in max_iter=50",
+                PerfectSeparationWarning: r"perfect separation: \d+ sample\(s\) were fitted with a probability "
+                "of exactly 0 or 1.*the coefficients and standard errors are not meaningful",
+            },
+        ),
+    ],
+    ids=["max_iter reached", "separated classes"],
+)
+def test_warnings_name_the_cause(data, params, expected):
+    X, y = data()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        LogisticRegression(**params).fit(X, y)
+    assert {record.category for record in caught} == set(expected)
+    for record in caught:
+        assert re.search(expected[record.category], str(record.message)), record.message
+        # The warning points at the caller's line, not into the package.
+        assert record.filename == __file__
+
+
+def test_verbose_prints_a_line_per_iteration(capsys):
+    X, y = logistic_problem(500, 4, seed=9)
+    weights = np.random.default_rng(2).integers(1, 3, 500).astype(np.float64)
+    model = LogisticRegression(verbose=1).fit(X[:, 1:], y, sample_weight=weights)
+    lines = capsys.readouterr().out.splitlines()
+    pattern = re.compile(r"iteration +(\d+)  deviance (\S+)  max \|change\| (\S+)  (\S+) s")
+    rows = [pattern.fullmatch(line) for line in lines]
+    assert all(rows) and len(rows) == model.n_iter_[0]
+    iterations, deviances, changes, seconds = (np.array([float(r[k]) for r in rows]) for k in (1, 2, 3, 4))
+    np.testing.assert_array_equal(iterations, np.arange(1, len(rows) + 1))
+    # The first update starts from zero coefficients, where every probability
+    # is 1/2: the deviance is 2 log 2 per unit of weight.
+    np.testing.assert_allclose(deviances[0], 2 * np.log(2) * weights.sum(), rtol=1e-9)
+    assert np.all(np.diff(deviances) <= 1e-9 * deviances[0]) and np.all(np.diff(seconds) >= 0)
+    assert changes[-1] <= model.tol < changes[-2]

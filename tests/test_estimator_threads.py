@@ -1,0 +1,85 @@
+"""The estimator's native fit runs with the interpreter lock released, on
+several worker threads: other Python threads (another fit among them) keep
+running during a fit, and neither the worker count nor fits in other threads
+change a result by a single bit."""
+
+import functools
+import io
+import threading
+import time
+
+import numpy as np
+import pytest
+from threadpoolctl import threadpool_limits
+
+from conftest import logistic_problem
+from quorvi import LogisticRegression, _native
+
+
+def test_python_threads_and_other_fits_run_during_a_native_fit():
+    # A fit of some fifteen iterations of over ten milliseconds each, on one
+    # worker (tol 0: it goes on while rounding still moves a coefficient),
+    # reporting every iteration through a callback written in C (print into
+    # a StringIO): the thread that runs it never executes Python bytecode
+    # between entering and leaving the native fit, so with the lock held no
+    # other thread could run in between at all.
+    X, y = logistic_problem(100_000, 41, seed=21)
+    lines = io.StringIO()
+    progress = functools.partial(print, file=lines)
+    outcome = {}
+
+    def long_fit():
+        outcome["result"] = _native.fit(X, y, None, False, 0.0, 15, 1, progress)
+
+    thread = threading.Thread(target=long_fit)
+    thread.start()
+    try:
+        # Python code in this thread: wait for the first iteration, then a
+        # whole fit of the estimator (validation, native fit, inference),
+        # and see how far the long fit has got by then.
+        deadline = time.monotonic() + 120
+        while not lines.getvalue() and thread.is_alive() and time.monotonic() < deadline:
+            time.sleep(0.001)
+        X_short, y_short = logistic_problem(2000, 5, seed=22)
+        short = LogisticRegression(n_threads=1).fit(X_short[:, 1:], y_short)
+        seen = lines.getvalue().count("\n")
+    finally:
+        thread.join(timeout=300)
+    total = outcome["result"]["iterations"]
+    assert short.converged_ and lines.getvalue().count("\n") == total
+    # Started after the first iteration and finished before the last one.
+    assert 1 <= seen < total, (seen, total)
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_results_are_bit_identical_for_any_worker_count_and_concurrent_fits(fit_intercept):
+    problems = [logistic_problem(n, p, seed=30 + n) for n, p in [(3000, 8), (700, 20), (5000, 3)]]
+    weights = [np.random.default_rng(n).integers(0, 3, n).astype(np.float64) for n in (3000, 700, 5000)]
+
+    def fit(index, n_threads):
+        (X, y), w = problems[index], weights[index]
+        model = LogisticRegression(fit_intercept=fit_intercept, n_threads=n_threads).fit(X[:, 1:], y, w)
+        return model.coef_.tobytes() + model.intercept_.tobytes() + model.covariance_.tobytes()
+
+    # One BLAS thread: then the blocks of rows, and so the sums, are the same
+    # whatever the number of workers.
+    with threadpool_limits(limits=1, user_api="blas"):
+        expected = [fit(index, 1) for index in range(len(problems))]
+        for n_threads in (2, 3, 8):
+            assert [fit(index, n_threads) for index in range(len(problems))] == expected, n_threads
+
+        results = {}
+
+        def work(thread_index):
+            for round_index in range(3):
+                index = (thread_index + round_index) % len(problems)
+                results[(thread_index, round_index)] = (index, fit(index, 1 + thread_index % 3))
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=300)
+    assert len(results) == 12
+    for index, outcome in results.values():
+        assert outcome == expected[index]
