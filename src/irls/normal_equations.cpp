@@ -39,8 +39,11 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
   const arma::uword q = block.n_rows;
   double* out = block.memptr();
   if (X.row_major && !data.intercept) {
-    // The block is a contiguous slab of X already in this layout.
-    std::memcpy(out, X.memory + first * X.n_cols, m * X.n_cols * sizeof(double));
+    // The block is a contiguous slab of X already in this layout. (An X
+    // without columns may have no memory at all: nothing to copy.)
+    if (X.n_cols > 0) {
+      std::memcpy(out, X.memory + first * X.n_cols, m * X.n_cols * sizeof(double));
+    }
   } else if (X.row_major) {
     // Rows of a few doubles: a plain loop, not a library call per row.
     for (arma::uword k = 0; k < m; ++k) {
