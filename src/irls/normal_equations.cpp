@@ -109,7 +109,9 @@ void row_statistics(const double* eta, const double* y, const double* s, const d
                     NormalSums& sums) {
   for (arma::uword k = 0; k < m; ++k) {
     const double frequency = s == nullptr ? 1.0 : s[k];
-    sums.deviance += frequency * 2.0 * (y[k] * softplus(-eta[k]) + (1.0 - y[k]) * softplus(eta[k]));
+    // y log(1 + exp(-eta)) + (1 - y) log(1 + exp(eta)), with one logarithm:
+    // log(1 + exp(-eta)) = log(1 + exp(eta)) - eta.
+    sums.deviance += frequency * 2.0 * (softplus(eta[k]) - y[k] * eta[k]);
     if (frequency > 0.0 && (mu[k] == 0.0 || mu[k] == 1.0)) {
       ++sums.boundary_rows;
     }
