@@ -356,7 +356,7 @@ NATIVE_KEYS = {
     "iterations",
     "time",
     "converged",
-    "fisher_information",
+    "covariance",
     "deviance",
     "boundary_rows",
 }
@@ -408,16 +408,16 @@ def check_native_case(case, fit):
     q = p + fit_intercept
     if type(result) is not dict or set(result) != NATIVE_KEYS:
         return [*problems, f"native: not a dict with the keys {sorted(NATIVE_KEYS)}: {result!r}"], name
-    coefficients, fisher = result["coefficients"], result["fisher_information"]
+    coefficients, covariance = result["coefficients"], result["covariance"]
     iterations, converged = result["iterations"], result["converged"]
     if not (
         type(coefficients) is np.ndarray and coefficients.dtype == np.float64 and coefficients.shape == (q,)
     ):
         problems.append(f"native: malformed coefficients: {coefficients!r}")
-    if not (type(fisher) is np.ndarray and fisher.dtype == np.float64 and fisher.shape == (q, q)):
-        problems.append(f"native: malformed fisher_information: {fisher!r}")
-    elif not np.array_equal(fisher, fisher.T, equal_nan=True):
-        problems.append("native: fisher_information is not symmetric")
+    if not (type(covariance) is np.ndarray and covariance.dtype == np.float64 and covariance.shape == (q, q)):
+        problems.append(f"native: malformed covariance: {covariance!r}")
+    elif not np.array_equal(covariance, covariance.T, equal_nan=True):
+        problems.append("native: covariance is not symmetric")
     if type(iterations) is not int or not 0 <= iterations <= max(max_iter, 0):
         problems.append(f"native: iterations {iterations!r} outside [0, {max(max_iter, 0)}]")
     if type(converged) is not bool or type(result["deviance"]) is not float:

@@ -19,7 +19,7 @@ from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
-from ._inference import PerfectSeparationWarning, coefficient_table, covariance_from_fisher
+from ._inference import PerfectSeparationWarning, coefficient_table
 from ._validation import encode_binary_target, frequency_weights, native_layout, reject_sparse
 
 if TYPE_CHECKING:
@@ -182,7 +182,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.n_iter_ = np.array([result["iterations"]], dtype=np.int32)
         self.converged_ = bool(result["converged"])
         self.time_ = float(result["time"])
-        self.covariance_ = covariance_from_fisher(result["fisher_information"])
+        self.covariance_ = result["covariance"]
         self.deviance_ = float(result["deviance"])
 
         if not self.converged_:

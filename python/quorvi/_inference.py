@@ -31,14 +31,6 @@ class PerfectSeparationWarning(UserWarning):
     """
 
 
-def covariance_from_fisher(fisher_information: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """The covariance of the coefficients: the inverse of the Fisher
-    information at the solution. The pseudo-inverse, as statsmodels takes it,
-    gives finite numbers for a singular design too (a zero or duplicated
-    column), where the plain inverse does not exist."""
-    return np.linalg.pinv(fisher_information, hermitian=True).astype(np.float64, copy=False)
-
-
 def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """P(|Z| > |z|) for a standard normal Z: erfc(|z| / sqrt(2)), which keeps
     its relative accuracy far into the tail (down to about 1e-300), where

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "blas_threads.hpp"
+#include "covariance.hpp"
 #include "fit_irls.hpp"
 
 namespace py = pybind11;
@@ -50,13 +51,6 @@ py::array_t<double> to_numpy(const arma::vec& values) {
   return py::array_t<double>(static_cast<py::ssize_t>(values.n_elem), values.memptr());
 }
 
-py::array_t<double> to_numpy(const arma::mat& values) {
-  // Armadillo's column-major memory is the row-major memory of the
-  // transpose, and the matrix is symmetric.
-  return py::array_t<double>(
-      {static_cast<py::ssize_t>(values.n_rows), static_cast<py::ssize_t>(values.n_cols)}, values.memptr());
-}
-
 }  // namespace
 
 py::dict fit_entry(const py::array& X, const py::array& y, const std::optional<py::array>& sample_weight,
@@ -87,14 +81,26 @@ py::dict fit_entry(const py::array& X, const py::array& y, const std::optional<p
     }
   };
 
+  // The covariance is computed straight into the array returned, made while
+  // the lock is held; its pages are not touched until then.
+  const auto q = static_cast<py::ssize_t>(coefficient_count(data));
+  py::array_t<double> covariance_array({q, q});
+  arma::mat covariance = q == 0 ? arma::mat() : arma::mat(covariance_array.mutable_data(), q, q, false, true);
+
   FitResult fit;
-  FitSummary summary;
+  double deviance = 0.0;
+  arma::uword boundary_rows = 0;
   {
     // The arrays stay referenced by this call's arguments while the lock is
     // released; only native memory is touched until it is taken back.
     const py::gil_scoped_release release;
     fit = fit_logistic(data, FitSettings{tol, max_iter, workers, progress.has_value()}, observer);
-    summary = summarise_fit(data, fit.coefficients, workers);
+    const FitSummary summary = summarise_fit(data, fit.coefficients, workers);
+    // Symmetric, so Armadillo's column-major memory is also the row-major
+    // memory NumPy reads.
+    invert_fisher_information(summary.fisher_information, covariance);
+    deviance = summary.deviance;
+    boundary_rows = summary.boundary_rows;
   }
 
   py::dict result;
@@ -102,9 +108,9 @@ py::dict fit_entry(const py::array& X, const py::array& y, const std::optional<p
   result["iterations"] = py::int_(fit.iterations);
   result["time"] = py::float_(fit.time);
   result["converged"] = py::bool_(fit.converged);
-  result["fisher_information"] = to_numpy(summary.fisher_information);
-  result["deviance"] = py::float_(summary.deviance);
-  result["boundary_rows"] = py::int_(summary.boundary_rows);
+  result["covariance"] = covariance_array;
+  result["deviance"] = py::float_(deviance);
+  result["boundary_rows"] = py::int_(boundary_rows);
   return result;
 }
 

@@ -30,11 +30,16 @@ constexpr arma::uword max_chunked_q = 512;
 
 }  // namespace
 
+bool single_threaded_blas_for(arma::uword q) { return q <= max_chunked_q; }
+
 RowPartition partition_rows(arma::uword n, arma::uword q) {
+  const bool chunked = single_threaded_blas_for(q);
   const arma::uword fitting = block_bytes / (sizeof(double) * std::max<arma::uword>(q, 1));
-  const arma::uword block_rows = std::clamp(fitting, min_block_rows, max_block_rows);
+  // A wide design's block is a large product already at fewer rows, and its
+  // memory (block_rows x q) counts against the fit's: half the rows there.
+  const arma::uword fewest_rows = chunked ? min_block_rows : min_block_rows / 2;
+  const arma::uword block_rows = std::clamp(fitting, fewest_rows, max_block_rows);
   const arma::uword chunk_rows = block_rows * blocks_per_chunk;
-  const bool chunked = q <= max_chunked_q;
   const arma::uword n_chunks = chunked ? std::max<arma::uword>(1, (n + chunk_rows - 1) / chunk_rows) : 1;
   return RowPartition{
       block_rows,

@@ -20,6 +20,10 @@ struct RowPartition {
   bool single_threaded_blas;
 };
 
+// Whether the products and solves of a system of q coefficients are small
+// enough that OpenBLAS's own threads cost more than they give on them.
+bool single_threaded_blas_for(arma::uword q);
+
 // The partition of n rows for a system of q coefficients.
 RowPartition partition_rows(arma::uword n, arma::uword q);
 

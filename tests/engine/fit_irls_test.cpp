@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "covariance.hpp"
 #include "fit_irls.hpp"
 #include "irls_steps.hpp"
 
@@ -178,6 +179,19 @@ TEST(Weights, AreFrequencies) {
   const arma::vec mu = 1.0 / (1.0 + arma::exp(-eta));
   const arma::mat information = design.t() * (design.each_col() % (mu % (1.0 - mu)));
   EXPECT_LE(arma::abs(summary.fisher_information - information).max(), 1e-10 * arma::abs(information).max());
+  // Its inverse, by Cholesky here, and by the pseudo-inverse for a singular
+  // one (a zero column), whose row and column for that column are zero up
+  // to rounding.
+  arma::mat covariance(information.n_rows, information.n_cols);
+  invert_fisher_information(summary.fisher_information, covariance);
+  const arma::mat expected = arma::inv(information);
+  EXPECT_LE(arma::abs(covariance - expected).max(), 1e-9 * arma::abs(expected).max());
+  arma::mat singular = information;
+  singular.row(2).zeros();
+  singular.col(2).zeros();
+  invert_fisher_information(singular, covariance);
+  EXPECT_LE(arma::abs(covariance.col(2)).max(), 1e-12 * arma::abs(covariance).max());
+  EXPECT_TRUE(covariance.is_symmetric(0.0));
   const double deviance =
       -2.0 * arma::accu(y_repeated % arma::log(mu) + (1.0 - y_repeated) % arma::log(1.0 - mu));
   EXPECT_NEAR(summary.deviance, deviance, 1e-10 * deviance);

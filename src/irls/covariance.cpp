@@ -1,0 +1,21 @@
+#include "covariance.hpp"
+
+#include <optional>
+
+#include "blas_threads.hpp"
+#include "normal_equations.hpp"
+#include "row_partition.hpp"
+
+void invert_fisher_information(const arma::mat& fisher, arma::mat& covariance) {
+  std::optional<SingleThreadedBlas> single_threaded;
+  if (single_threaded_blas_for(fisher.n_rows)) {
+    single_threaded.emplace();
+  }
+  // Both write into covariance's own memory: it has the right size already.
+  if (!arma::inv_sympd(covariance, fisher)) {
+    covariance = arma::pinv(fisher);
+  }
+  // The SVD's product is symmetric only up to rounding; the Cholesky
+  // inverse already is, and mirroring changes nothing there.
+  fill_upper_triangle(covariance);
+}
