@@ -53,8 +53,11 @@ def test_python_threads_and_other_fits_run_during_a_native_fit():
 
 @pytest.mark.parametrize("fit_intercept", [True, False])
 def test_results_are_bit_identical_for_any_worker_count_and_concurrent_fits(fit_intercept):
-    problems = [logistic_problem(n, p, seed=30 + n) for n, p in [(3000, 8), (700, 20), (5000, 3)]]
-    weights = [np.random.default_rng(n).integers(0, 3, n).astype(np.float64) for n in (3000, 700, 5000)]
+    # 40,000 rows of 8 columns make several chunks of rows, so the workers
+    # really do split the sums; the others are one chunk each.
+    shapes = [(40_000, 8), (700, 20), (5000, 3)]
+    problems = [logistic_problem(n, p, seed=30 + n) for n, p in shapes]
+    weights = [np.random.default_rng(n).integers(0, 3, n).astype(np.float64) for n, _ in shapes]
 
     def fit(index, n_threads):
         (X, y), w = problems[index], weights[index]
