@@ -11,9 +11,15 @@ void invert_fisher_information(const arma::mat& fisher, arma::mat& covariance) {
   if (single_threaded_blas_for(fisher.n_rows)) {
     single_threaded.emplace();
   }
-  // Both write into covariance's own memory: it has the right size already.
-  if (!arma::inv_sympd(covariance, fisher)) {
-    covariance = arma::pinv(fisher);
+  // A Fisher information with NaN or infinity (data the fit never looked
+  // at, with max_iter 0, say) has no inverse of any kind: NaN throughout.
+  if (!fisher.is_finite()) {
+    covariance.fill(arma::datum::nan);
+    return;
+  }
+  // Each writes into covariance's own memory: it has the right size already.
+  if (!arma::inv_sympd(covariance, fisher) && !arma::pinv(covariance, fisher)) {
+    covariance.fill(arma::datum::nan);
   }
   // The SVD's product is symmetric only up to rounding; the Cholesky
   // inverse already is, and mirroring changes nothing there.

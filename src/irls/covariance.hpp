@@ -8,5 +8,6 @@
 // it is singular (a zero or duplicated column), the pseudo-inverse, the
 // minimum-norm answer that statsmodels also gives. covariance must already
 // have fisher's size; its memory is written in place (it may be a caller's
-// array), and it comes out exactly symmetric.
+// array), and it comes out exactly symmetric; NaN throughout when fisher is
+// not finite or its SVD fails.
 void invert_fisher_information(const arma::mat& fisher, arma::mat& covariance);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "blas_threads.hpp"
 #include "irls_steps.hpp"
@@ -112,6 +113,8 @@ FitResult fit_logistic(const LogisticData& data, const FitSettings& settings,
 
 FitSummary summarise_fit(const LogisticData& data, const arma::vec& beta, unsigned workers) {
   PassWorkspace workspace = make_pass_workspace(data, workers);
-  const NormalSums& sums = form_normal_equations(data, beta, true, workspace);
-  return FitSummary{sums.A, sums.deviance, sums.boundary_rows};
+  form_normal_equations(data, beta, true, workspace);
+  // The sums are the workspace's own, and it ends here: moved, not copied.
+  NormalSums& sums = workspace.total;
+  return FitSummary{std::move(sums.A), sums.deviance, sums.boundary_rows};
 }

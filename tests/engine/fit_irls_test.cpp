@@ -192,6 +192,11 @@ TEST(Weights, AreFrequencies) {
   invert_fisher_information(singular, covariance);
   EXPECT_LE(arma::abs(covariance.col(2)).max(), 1e-12 * arma::abs(covariance).max());
   EXPECT_TRUE(covariance.is_symmetric(0.0));
+  // No inverse at all of a non-finite one (X never looked at, max_iter 0):
+  // NaN, not an exception after a fit that succeeded.
+  singular(0, 0) = arma::datum::inf;
+  invert_fisher_information(singular, covariance);
+  EXPECT_TRUE(covariance.is_zero() == false && covariance.has_nan() && !covariance.is_finite());
   const double deviance =
       -2.0 * arma::accu(y_repeated % arma::log(mu) + (1.0 - y_repeated) % arma::log(1.0 - mu));
   EXPECT_NEAR(summary.deviance, deviance, 1e-10 * deviance);
