@@ -196,7 +196,7 @@ TEST(Weights, AreFrequencies) {
   // NaN, not an exception after a fit that succeeded.
   singular(0, 0) = arma::datum::inf;
   invert_fisher_information(singular, covariance);
-  EXPECT_TRUE(covariance.is_zero() == false && covariance.has_nan() && !covariance.is_finite());
+  EXPECT_TRUE(covariance.has_nan());
   const double deviance =
       -2.0 * arma::accu(y_repeated % arma::log(mu) + (1.0 - y_repeated) % arma::log(1.0 - mu));
   EXPECT_NEAR(summary.deviance, deviance, 1e-10 * deviance);
