@@ -53,8 +53,8 @@ void run_worker(const LogisticData& data, const arma::vec& beta, bool with_stati
   }
 }
 
-void form_in_parallel(const LogisticData& data, const arma::vec& beta, bool with_statistics,
-                      PassWorkspace& workspace) {
+void sum_chunks_in_order(const LogisticData& data, const arma::vec& beta, bool with_statistics,
+                         PassWorkspace& workspace) {
   std::atomic<arma::uword> next_chunk{0};
   OrderedTotal order;
   std::vector<std::thread> helpers;
@@ -110,16 +110,9 @@ const NormalSums& form_normal_equations(const LogisticData& data, const arma::ve
     // A single chunk's sum is the total: no partial, no addition.
     accumulate_normal_equations(data, beta, RowRange{0, n}, with_statistics, workspace.buffers[0],
                                 workspace.total);
-  } else if (workspace.workers == 1) {
-    for (arma::uword chunk = 0; chunk < workspace.partition.n_chunks; ++chunk) {
-      NormalSums& partial = workspace.partials[0];
-      reset(partial);
-      accumulate_normal_equations(data, beta, chunk_rows(workspace.partition, chunk, n), with_statistics,
-                                  workspace.buffers[0], partial);
-      add_into(workspace.total, partial);
-    }
   } else {
-    form_in_parallel(data, beta, with_statistics, workspace);
+    // One worker is the caller's thread alone, taking the chunks in order.
+    sum_chunks_in_order(data, beta, with_statistics, workspace);
   }
   fill_upper_triangle(workspace.total.A);
   return workspace.total;
