@@ -1,7 +1,6 @@
 #include "fit_irls.hpp"
 
 #include <chrono>
-#include <cmath>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -20,19 +19,6 @@ using Clock = std::chrono::steady_clock;
 // Returned before any working memory is allocated (A alone is q x q), so a
 // wide X still gets its zeros.
 FitResult without_updates(arma::uword q) { return FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false}; }
-
-// The largest absolute change; NaN when any change is NaN.
-double largest_change(const arma::vec& beta_new, const arma::vec& beta) {
-  double largest = 0.0;
-  for (arma::uword j = 0; j < beta.n_elem; ++j) {
-    const double change = std::abs(beta_new[j] - beta[j]);
-    if (std::isnan(change)) {
-      return change;
-    }
-    largest = std::max(largest, change);
-  }
-  return largest;
-}
 
 // y - mu is the first operation that involves y, and it is where a length
 // mismatch is reported, in Armadillo's words for that subtraction.
@@ -117,4 +103,13 @@ FitSummary summarise_fit(const LogisticData& data, const arma::vec& beta, unsign
   // The sums are the workspace's own, and it ends here: moved, not copied.
   NormalSums& sums = workspace.total;
   return FitSummary{std::move(sums.A), sums.deviance, sums.boundary_rows};
+}
+
+NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics) {
+  // The caller runs many of these at once on threads of its own (a Dask
+  // worker's), so the BLAS stays single-threaded inside each.
+  const SingleThreadedBlas single_threaded;
+  PassWorkspace workspace = make_pass_workspace(data, 1);
+  form_normal_equations(data, beta, with_statistics, workspace);
+  return std::move(workspace.total);
 }

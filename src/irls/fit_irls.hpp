@@ -64,3 +64,9 @@ struct FitSummary {
 };
 
 FitSummary summarise_fit(const LogisticData& data, const arma::vec& beta, unsigned workers);
+
+// The normal equations of the rows of data alone (a chunk of a larger
+// array), A with both triangles, at beta: what a distributed fit sums over
+// its chunks, in a fixed order, before each update (irls_update). Runs on the
+// caller's thread with the BLAS single-threaded.
+NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics);

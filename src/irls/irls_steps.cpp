@@ -1,5 +1,6 @@
 #include "irls_steps.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <ostream>
 #include <stdexcept>
@@ -34,4 +35,24 @@ bool coefficients_changed(const arma::vec& beta_new, const arma::vec& beta, doub
     }
   }
   return false;
+}
+
+double largest_change(const arma::vec& beta_new, const arma::vec& beta) {
+  double largest = 0.0;
+  for (arma::uword j = 0; j < beta.n_elem; ++j) {
+    const double change = std::abs(beta_new[j] - beta[j]);
+    if (std::isnan(change)) {
+      return change;
+    }
+    largest = std::max(largest, change);
+  }
+  return largest;
+}
+
+UpdateStep irls_update(const arma::mat& A, const arma::vec& b, const arma::vec& beta, double tol) {
+  UpdateStep step{arma::vec(), false, 0.0};
+  solve_normal_equations(A, b, step.coefficients);
+  step.changed = coefficients_changed(step.coefficients, beta, tol);
+  step.max_change = largest_change(step.coefficients, beta);
+  return step;
 }

@@ -1,0 +1,18 @@
+// The engine's views of the NumPy arrays that quorvi's Python code hands to
+// the native entries: checked for the layout the engine reads in place, never
+// copied. Anything else raises ValueError.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include "design_view.hpp"
+
+// X: 2-D, aligned float64, C- or F-contiguous.
+DesignView design_view_of(const pybind11::array& X);
+
+// A 1-D, contiguous, aligned float64 array of n elements; name is used in
+// the error message.
+const double* vector_memory(const pybind11::array& vector, pybind11::ssize_t n, const char* name);
+
+// A new NumPy array holding a copy of values.
+pybind11::array_t<double> to_numpy(const arma::vec& values);

@@ -1,0 +1,100 @@
+#include "chunk_entries.hpp"
+
+#include <algorithm>
+#include <armadillo>
+#include <string>
+
+#include "array_views.hpp"
+#include "covariance.hpp"
+#include "fit_irls.hpp"
+#include "irls_steps.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+bool is_float64(const py::array& array) { return array.dtype().equal(py::dtype::of<double>()); }
+
+// A copy of a float64 vector of q elements, whatever its strides: the arrays
+// the update reads are tiny, and may come unaligned from another process.
+arma::vec vector_copy(const py::array& vector, arma::uword q, const char* name) {
+  if (!is_float64(vector) || vector.ndim() != 1 || static_cast<arma::uword>(vector.shape(0)) != q) {
+    throw py::value_error(std::string(name) + " must be a 1-D float64 array of " + std::to_string(q) +
+                          " elements");
+  }
+  const auto values = vector.unchecked<double, 1>();
+  arma::vec copy(q);
+  for (arma::uword j = 0; j < q; ++j) {
+    copy[j] = values(static_cast<py::ssize_t>(j));
+  }
+  return copy;
+}
+
+// A copy of a square float64 matrix, whatever its strides and alignment.
+arma::mat square_copy(const py::array& matrix, const char* name) {
+  if (!is_float64(matrix) || matrix.ndim() != 2 || matrix.shape(0) != matrix.shape(1)) {
+    throw py::value_error(std::string(name) + " must be a square 2-D float64 array");
+  }
+  const auto q = static_cast<arma::uword>(matrix.shape(0));
+  const auto values = matrix.unchecked<double, 2>();
+  arma::mat copy(q, q);
+  for (arma::uword column = 0; column < q; ++column) {
+    for (arma::uword row = 0; row < q; ++row) {
+      copy(row, column) = values(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(column));
+    }
+  }
+  return copy;
+}
+
+py::array_t<double> matrix_to_numpy(const arma::mat& values) {
+  py::array_t<double> array({static_cast<py::ssize_t>(values.n_rows), static_cast<py::ssize_t>(values.n_cols)});
+  // NumPy's memory is row-major: row r is column r of the transpose.
+  const arma::mat transpose = values.t();
+  std::copy(transpose.begin(), transpose.end(), array.mutable_data());
+  return array;
+}
+
+}  // namespace
+
+py::dict normal_equations_entry(const py::array& X, const py::array& y,
+                                const std::optional<py::array>& sample_weight, const py::array& beta,
+                                bool fit_intercept, bool with_statistics) {
+  const DesignView design = design_view_of(X);
+  const py::ssize_t n = X.shape(0);
+  const LogisticData data{
+      design,
+      vector_memory(y, n, "y"),
+      sample_weight ? vector_memory(*sample_weight, n, "sample_weight") : nullptr,
+      fit_intercept,
+  };
+  const arma::vec coefficients = vector_copy(beta, coefficient_count(data), "beta");
+  NormalSums sums;
+  {
+    // The arrays stay referenced by this call's arguments while the lock is
+    // released; only native memory is touched until it is taken back.
+    const py::gil_scoped_release release;
+    sums = sum_normal_equations(data, coefficients, with_statistics);
+  }
+  py::dict result;
+  result["A"] = matrix_to_numpy(sums.A);
+  result["b"] = to_numpy(sums.b);
+  result["deviance"] = py::float_(with_statistics ? sums.deviance : 0.0);
+  result["boundary_rows"] = py::int_(with_statistics ? sums.boundary_rows : 0);
+  return result;
+}
+
+py::tuple irls_update_entry(const py::array& A, const py::array& b, const py::array& beta, double tol) {
+  const arma::mat normal_matrix = square_copy(A, "A");
+  const arma::uword q = normal_matrix.n_rows;
+  const arma::vec right_hand_side = vector_copy(b, q, "b");
+  const arma::vec coefficients = vector_copy(beta, q, "beta");
+  const UpdateStep step = irls_update(normal_matrix, right_hand_side, coefficients, tol);
+  return py::make_tuple(to_numpy(step.coefficients), step.changed, step.max_change);
+}
+
+py::array_t<double> covariance_entry(const py::array& fisher_information) {
+  const arma::mat fisher = square_copy(fisher_information, "fisher_information");
+  arma::mat covariance(fisher.n_rows, fisher.n_cols);
+  invert_fisher_information(fisher, covariance);
+  return matrix_to_numpy(covariance);
+}
