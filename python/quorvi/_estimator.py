@@ -18,9 +18,15 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-from . import _native
+from . import _native, _prediction
 from ._inference import PerfectSeparationWarning, coefficient_table
-from ._validation import encode_binary_target, frequency_weights, native_layout, reject_sparse
+from ._validation import (
+    encode_binary_target,
+    frequency_weights,
+    is_dask_collection,
+    native_layout,
+    reject_sparse,
+)
 
 if TYPE_CHECKING:
     from typing import Self
@@ -44,6 +50,9 @@ _FITTED_ATTRIBUTES = (
 
 
 _Method = TypeVar("_Method", bound=Callable[..., Any])
+
+# progress(iteration, deviance, max_change, seconds), as quorvi._native.fit calls it.
+_Progress = Callable[[int, float, float, float], None]
 
 
 def _validated_fit(fit: _Method) -> _Method:
@@ -153,23 +162,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         return self
 
     def _fit(self, X: Any, y: Any, sample_weight: Any) -> None:
-        reject_sparse(X)
-        X, y = validate_data(self, X, y, dtype=np.float64, order=None, y_numeric=False)
-        X = native_layout(X)
-        classes, y01 = encode_binary_target(y)
-        weights = frequency_weights(sample_weight, X, y01)
-        n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
         progress = _print_progress if self.verbose else None
-        result = _native.fit(
-            X,
-            y01,
-            weights,
-            bool(self.fit_intercept),
-            float(self.tol),
-            int(self.max_iter),
-            max(int(n_threads), 1),
-            progress,
-        )
+        if is_dask_collection(X):
+            classes, result = self._fit_dask(X, y, sample_weight, progress)
+        else:
+            classes, result = self._fit_in_memory(X, y, sample_weight, progress)
 
         coefficients = result["coefficients"]
         self.classes_ = classes
@@ -203,35 +200,83 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 stacklevel=4,
             )
 
-    def decision_function(self, X: Any) -> npt.NDArray[np.float64]:
-        """The linear predictor (log-odds of classes_[1]) of every row of X."""
-        check_is_fitted(self)
+    def _fit_in_memory(
+        self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None
+    ) -> tuple[npt.NDArray[Any], dict[str, Any]]:
         reject_sparse(X)
-        X = validate_data(self, X, dtype=np.float64, order=None, reset=False)
-        scores: npt.NDArray[np.float64] = X @ self.coef_[0]
-        scores += self.intercept_[0]
-        return scores
+        X, y = validate_data(self, X, y, dtype=np.float64, order=None, y_numeric=False)
+        X = native_layout(X)
+        classes, y01 = encode_binary_target(y)
+        weights = frequency_weights(sample_weight, X, y01)
+        n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
+        result = _native.fit(
+            X,
+            y01,
+            weights,
+            bool(self.fit_intercept),
+            float(self.tol),
+            int(self.max_iter),
+            max(int(n_threads), 1),
+            progress,
+        )
+        return classes, result
 
-    def predict_proba(self, X: Any) -> npt.NDArray[np.float64]:
-        """(n_samples, 2): the probabilities of classes_[0] and classes_[1]."""
-        scores = self.decision_function(X)
-        # exp(-log(1 + exp(±s))): log(1 + exp(±s)) never overflows, and each
-        # probability is computed directly rather than as 1 minus the other,
-        # which would lose the smaller one to rounding. In place, so that the
-        # result is the only large allocation.
-        probabilities = np.empty((len(scores), 2))
-        np.logaddexp(0.0, scores, out=probabilities[:, 0])
-        np.negative(scores, out=scores)
-        np.logaddexp(0.0, scores, out=probabilities[:, 1])
-        np.negative(probabilities, out=probabilities)
-        np.exp(probabilities, out=probabilities)
-        return probabilities
+    def _fit_dask(
+        self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None
+    ) -> tuple[npt.NDArray[Any], dict[str, Any]]:
+        from ._dask import fit_dask
 
-    def predict(self, X: Any) -> npt.NDArray[Any]:
-        """The more probable of the two classes for every row of X."""
-        positive = self.decision_function(X) > 0
-        labels: npt.NDArray[Any] = self.classes_[positive.astype(np.intp)]
-        return labels
+        fit = fit_dask(
+            X,
+            y,
+            sample_weight,
+            fit_intercept=bool(self.fit_intercept),
+            tol=float(self.tol),
+            max_iter=int(self.max_iter),
+            progress=progress,
+        )
+        # What validate_data records for an in-memory X.
+        self.n_features_in_ = fit.n_features
+        if fit.feature_names is None:
+            self.__dict__.pop("feature_names_in_", None)
+        else:
+            self.feature_names_in_ = fit.feature_names
+        return fit.classes, fit.result
+
+    def decision_function(self, X: Any) -> Any:
+        """The linear predictor (log-odds of classes_[1]) of every row of X;
+        a Dask array for a Dask X."""
+        check_is_fitted(self)
+        if is_dask_collection(X):
+            from . import _dask
+
+            return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]))
+        return _prediction.scores(self._validated_input(X), self.coef_[0], float(self.intercept_[0]))
+
+    def predict_proba(self, X: Any) -> Any:
+        """(n_samples, 2): the probabilities of classes_[0] and classes_[1];
+        a Dask array for a Dask X."""
+        check_is_fitted(self)
+        if is_dask_collection(X):
+            from . import _dask
+
+            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]))
+        return _prediction.probabilities(self.decision_function(X))
+
+    def predict(self, X: Any) -> Any:
+        """The more probable of the two classes for every row of X; a Dask
+        array for a Dask X."""
+        check_is_fitted(self)
+        if is_dask_collection(X):
+            from . import _dask
+
+            return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_)
+        return _prediction.labels(self.decision_function(X), self.classes_)
+
+    def _validated_input(self, X: Any) -> npt.NDArray[np.float64]:
+        reject_sparse(X)
+        validated: npt.NDArray[np.float64] = validate_data(self, X, dtype=np.float64, order=None, reset=False)
+        return validated
 
     def coef_table(self) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,

@@ -4,6 +4,7 @@ writing the caller's arrays."""
 
 from __future__ import annotations
 
+import sys
 from typing import Any
 
 import numpy as np
@@ -22,6 +23,13 @@ def reject_sparse(X: Any) -> None:
             f"a sparse {type(X).__name__} was passed for X, but quorvi.LogisticRegression does not "
             "support sparse input: pass a dense array (X.toarray())."
         )
+
+
+def is_dask_collection(value: Any) -> bool:
+    """True for a Dask array, DataFrame or Series. Dask is imported by
+    whoever made one; quorvi itself never imports it for this check."""
+    dask = sys.modules.get("dask")
+    return dask is not None and bool(dask.is_dask_collection(value))
 
 
 def native_layout(X: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
