@@ -151,13 +151,17 @@ def _chunk_name(index: int, start: int | None, rows: int) -> str:
     return where + ")"
 
 
-def _check_chunk(
-    X: Any, y: Any, weights: Any, index: int, start: int | None
-) -> tuple[npt.NDArray[Any], npt.NDArray[Any]]:
+@dataclass
+class CheckedChunk:
+    rows: int
+    labels: npt.NDArray[Any]
+    weighted_labels: npt.NDArray[Any]  # the labels of the rows of positive weight
+
+
+def _check_chunk(X: Any, y: Any, weights: Any, index: int, start: int | None) -> CheckedChunk:
     """The checks an in-memory fit makes, on one chunk: finite numeric X,
-    lengths, finite discrete labels, valid weights. Returns the chunk's labels
-    and those of its rows of positive weight; raises the in-memory ValueError,
-    prefixed with the chunk's name."""
+    lengths, finite discrete labels, valid weights. Raises the in-memory
+    ValueError, prefixed with the chunk's name."""
     try:
         X = check_array(
             X, dtype=np.float64, order=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="X"
@@ -173,32 +177,30 @@ def _check_chunk(
         labels = np.unique(y)
         check_classification_targets(labels)
         if weights is None:
-            return labels, labels
+            return CheckedChunk(len(X), labels, labels)
         weights = _check_sample_weight(weights, X, dtype=np.float64, ensure_non_negative=True)
-        return labels, np.unique(y[weights > 0])
+        return CheckedChunk(len(X), labels, np.unique(y[weights > 0]))
     except ValueError as error:
         raise ValueError(f"{_chunk_name(index, start, len(X))}: {error}") from None
 
 
-def _classes(
-    chunks: RowChunks, checked: Sequence[tuple[npt.NDArray[Any], npt.NDArray[Any]]]
-) -> npt.NDArray[Any]:
+def _classes(starts: Sequence[int | None], checked: Sequence[CheckedChunk]) -> npt.NDArray[Any]:
     """The two sorted labels over all chunks; the chunk that brings a third
     label, or the lack of a second, is a ValueError."""
-    seen: npt.NDArray[Any] = checked[0][0][:0]
-    for index, (labels, _) in enumerate(checked):
-        seen = np.union1d(seen, labels)
+    seen: npt.NDArray[Any] = checked[0].labels[:0]
+    for index, chunk in enumerate(checked):
+        seen = np.union1d(seen, chunk.labels)
         if len(seen) > 2:
             target_type = type_of_target(seen)
             raise ValueError(
                 f"Only binary classification is supported. The type of the target is {target_type}: "
-                f"{_chunk_name(index, chunks.starts[index], len(labels))} brings labels beyond two, "
+                f"{_chunk_name(index, starts[index], chunk.rows)} brings labels beyond two, "
                 f"{list(seen)}."
             )
     if len(seen) < 2:
         found = f"only one class ({seen[0]!r})" if len(seen) else "no samples"
         raise ValueError(f"y contains {found}: a classifier needs samples of two classes.")
-    positive = np.unique(np.concatenate([weighted for _, weighted in checked]))
+    positive = np.unique(np.concatenate([chunk.weighted_labels for chunk in checked]))
     if len(positive) < 2:
         raise ValueError(
             "sample_weight gives a positive weight to the samples of only one class: "
@@ -298,7 +300,7 @@ def fit_dask(
             zip(chunks.X, chunks.y, chunks.weights, chunks.starts, strict=True)
         )
     ]
-    classes = _classes(chunks, dask.compute(*checks))
+    classes = _classes(chunks.starts, dask.compute(*checks))
     normal_equations = _NormalEquations(chunks, classes[1], fit_intercept)
 
     q = chunks.n_features + int(fit_intercept)

@@ -1,0 +1,182 @@
+"""quorvi.LogisticRegression on Dask collections, against a real LocalCluster
+with worker processes: the same fit as in memory wherever the data come
+from, the same bits whichever worker computed a chunk (a worker killed
+mid-fit included), and a bad chunk reported by name with nothing left
+running on the cluster."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorvi._estimator
+from conftest import logistic_problem
+from quorvi import LogisticRegression
+
+dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+zarr = pytest.importorskip("zarr")
+
+N, P, CHUNK = 60_000, 6, 7_000  # 9 row chunks, the last one short
+
+
+@pytest.fixture(scope="module")
+def client():
+    # Processes, as on a real cluster: every chunk's sums cross a process
+    # boundary (pickled, and unaligned on arrival) before they are added.
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+@pytest.fixture(scope="module")
+def data():
+    design, y = logistic_problem(N, P + 1, seed=21, scale=1.5)
+    weights = np.random.default_rng(4).integers(0, 4, N).astype(np.float64)
+    return design[:, 1:], y, weights
+
+
+def _tasks_added_since(client, before):
+    return client.run_on_scheduler(lambda dask_scheduler: set(dask_scheduler.tasks)) - before
+
+
+def _source(X, source, tmp_path):
+    """X as a Dask collection a user may hold: in memory (its columns split
+    too), in a Zarr store, or as a Dask DataFrame."""
+    if source == "zarr":
+        store = tmp_path / "X.zarr"
+        zarr.create_array(store, shape=X.shape, chunks=(CHUNK, P), dtype="f8")[:] = X
+        return da.from_zarr(str(store))
+    if source == "dataframe":
+        return dd.from_pandas(pd.DataFrame(X, columns=[f"f{i}" for i in range(P)]), chunksize=CHUNK)
+    return da.from_array(X, chunks=(CHUNK, 4))
+
+
+@pytest.mark.parametrize("source", ["in memory", "zarr", "dataframe"])
+def test_dask_fit_equals_the_in_memory_fit_and_its_bits_do_not_depend_on_the_scheduler(
+    client, data, source, tmp_path
+):
+    X, y, weights = data
+    expected = LogisticRegression().fit(X, y, sample_weight=weights)
+    X_dask = _source(X, source, tmp_path)
+    y_dask = da.from_array(y, chunks=CHUNK // 2)  # rechunked to X's rows by the fit
+    # On the cluster, X held in the workers' memory when it comes from memory.
+    model = LogisticRegression().fit(
+        X_dask.persist() if source == "in memory" else X_dask, y_dask, sample_weight=weights
+    )
+
+    # The same loop and stopping rule over the same numbers; only the order in
+    # which the rows' products are summed differs (chunks, then blocks), so
+    # the coefficients differ by rounding (n ε at most, about 1e-11) times the
+    # conditioning of X'WX (under 10 for these standard normal features).
+    np.testing.assert_allclose(model.coef_, expected.coef_, rtol=1e-10)
+    np.testing.assert_allclose(model.intercept_, expected.intercept_, rtol=1e-10, atol=1e-13)
+    assert (model.n_iter_[0], model.converged_) == (expected.n_iter_[0], expected.converged_)
+    np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-16)
+    np.testing.assert_allclose(model.deviance_, expected.deviance_, rtol=1e-12)
+    assert model.n_features_in_ == P
+    assert hasattr(model, "feature_names_in_") == (source == "dataframe")
+
+    probabilities = model.predict_proba(X_dask)
+    assert isinstance(probabilities, da.Array)
+    np.testing.assert_allclose(probabilities.compute(), expected.predict_proba(X), rtol=1e-9)
+
+    # Fixed chunk order in the reduction: the same data and chunking give the
+    # same bits from Dask's local threads as from the cluster's processes.
+    with dask.config.set(scheduler="threads"):
+        local = LogisticRegression().fit(X_dask, y_dask, sample_weight=weights)
+    np.testing.assert_array_equal(local.coef_, model.coef_)
+    np.testing.assert_array_equal(local.covariance_, model.covariance_)
+
+
+def test_a_worker_killed_mid_fit_costs_only_a_recomputation(client, data, monkeypatch):
+    X, y, _ = data
+    X_dask = da.from_array(X, chunks=(CHUNK, P)).persist()
+    y_dask = da.from_array(y, chunks=CHUNK).persist()
+    distributed.wait([X_dask, y_dask])
+    undisturbed = LogisticRegression().fit(X_dask, y_dask)
+
+    pids = client.run(os.getpid)
+    killed = []
+
+    def kill_a_worker_after_the_second_update(iteration, *_):
+        if iteration == 2:
+            # Half the persisted chunks are lost with it: the next update's
+            # tasks must recompute them from their graph.
+            victim = max(pids)
+            os.kill(pids[victim], signal.SIGKILL)
+            killed.append(victim)
+
+    monkeypatch.setattr(quorvi._estimator, "_print_progress", kill_a_worker_after_the_second_update)
+    disturbed = LogisticRegression(verbose=1).fit(X_dask, y_dask)
+    assert killed
+    assert disturbed.n_iter_[0] == undisturbed.n_iter_[0] > 2
+    np.testing.assert_array_equal(disturbed.coef_, undisturbed.coef_)
+    np.testing.assert_array_equal(disturbed.intercept_, undisturbed.intercept_)
+    client.wait_for_workers(2, timeout=60)
+
+
+def _unknown_lengths(y, short_chunk):
+    """y in chunks of unknown size, chunk short_chunk one value short."""
+    parts = [y[start : start + CHUNK] for start in range(0, len(y), CHUNK)]
+    parts[short_chunk] = parts[short_chunk][:-1]
+    return da.concatenate(
+        [da.from_delayed(dask.delayed(part), shape=(np.nan,), dtype=y.dtype) for part in parts]
+    )
+
+
+@pytest.mark.parametrize(
+    ("fault", "message"),
+    [
+        ("NaN in X", r"^row chunk 2 \(X.blocks\[2\], rows 14000 to 20999\): Input X contains NaN"),
+        (
+            "a third label",
+            r"^Only binary classification is supported. The type of the target is multiclass: "
+            r"row chunk 5 \(X.blocks\[5\], rows 35000 to 41999\) brings labels beyond two",
+        ),
+        (
+            "a short chunk of y",
+            r"^row chunk 3 \(X.blocks\[3\], rows 21000 to 27999\): "
+            r"Found input variables with inconsistent numbers of samples: \[7000, 6999\]$",
+        ),
+    ],
+)
+def test_a_bad_chunk_is_named_and_leaves_no_task_behind(client, data, fault, message):
+    X, y, _ = data
+    X, y = X.copy(), y.copy()
+    if fault == "NaN in X":
+        X[15_000, 3] = np.nan
+    if fault == "a third label":
+        y[40_000] = 2.0
+    X_dask = da.from_array(X, chunks=(CHUNK, P)).persist()
+    y_dask = _unknown_lengths(y, 3) if fault == "a short chunk of y" else da.from_array(y, chunks=CHUNK)
+    distributed.wait(X_dask)
+    before = client.run_on_scheduler(lambda dask_scheduler: set(dask_scheduler.tasks))
+    with pytest.raises(ValueError, match=message):
+        LogisticRegression().fit(X_dask, y_dask)
+    # The scheduler forgets the fit's tasks once the client releases them.
+    deadline = time.monotonic() + 30
+    while _tasks_added_since(client, before) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not _tasks_added_since(client, before)
+
+
+def test_the_core_package_does_not_import_dask():
+    code = (
+        "import sys, numpy as np, quorvi\n"
+        "X = np.random.default_rng(0).standard_normal((50, 2)); y = (X[:, 0] > 0).astype(float)\n"
+        "quorvi.LogisticRegression().fit(X + np.random.default_rng(1).standard_normal((50, 2)), y)\n"
+        "assert not [name for name in sys.modules if name.split('.')[0] in ('dask', 'distributed', 'zarr')]\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
