@@ -296,7 +296,6 @@ def _conforming_matrix(X):
         and X.dtype == np.float64
         and X.ndim == 2
         and (X.flags.c_contiguous or X.flags.f_contiguous)
-        and X.flags.aligned
     )
 
 
@@ -312,8 +311,8 @@ def _conforming_vector(v, n):
 
 def make_native_arguments(rng, X, y, tol, max_iter, case):
     """The arguments of quorvi._native.fit for the case's X and y as they are
-    (its contract: float64, contiguous, aligned; anything else is a
-    ValueError), with sample weights, intercept, workers and a callback, and
+    (its contract: float64, contiguous, X at any alignment; anything else
+    is a ValueError), with sample weights, intercept, workers and a callback, and
     whether the contract expects a ValueError (or allows one)."""
     n = X.shape[0] if isinstance(X, np.ndarray) and X.ndim == 2 else 0
     kind = rng.choice(

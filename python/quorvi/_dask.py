@@ -37,8 +37,10 @@ from sklearn.utils.validation import _check_sample_weight
 from . import _native, _prediction
 from ._validation import native_layout
 
-# Partial sums added per reduction task: a tree of depth log8(chunks).
-FAN_IN = 8
+# Partial sums added per reduction task: a tree of depth log16(chunks). Each
+# level is a hop between workers and costs milliseconds on every update;
+# the sums are q x q, so even 16 of them are small beside a chunk of X.
+FAN_IN = 16
 
 # check_array names the estimator in some messages (missing values).
 ESTIMATOR_NAME = "LogisticRegression"
@@ -244,27 +246,33 @@ def _add_sums(*parts: dict[str, Any]) -> dict[str, Any]:
 def _tree_sum(parts: list[Delayed]) -> Delayed:
     while len(parts) > 1:
         parts = [
-            dask.delayed(_add_sums, pure=True)(*parts[first : first + FAN_IN])
+            dask.delayed(_add_sums, pure=False)(*parts[first : first + FAN_IN])
             for first in range(0, len(parts), FAN_IN)
         ]
     return parts[0]
 
 
 class _NormalEquations:
-    """Sums the normal equations over all chunks at given coefficients."""
+    """Sums the normal equations over all chunks at given coefficients. The
+    first pass also runs the chunks' checks and finds the classes, in the
+    same graph: a fit makes one round trip to the cluster per update."""
 
-    def __init__(self, chunks: RowChunks, positive: Any, fit_intercept: bool) -> None:
+    def __init__(self, chunks: RowChunks, classes: Delayed, fit_intercept: bool) -> None:
         self.chunks = chunks
-        self.positive = positive
+        self.classes: Delayed | npt.NDArray[Any] = classes
         self.fit_intercept = fit_intercept
 
     def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> dict[str, Any]:
-        chunk_sums = dask.delayed(_chunk_sums, pure=True)
+        chunk_sums = dask.delayed(_chunk_sums, pure=False)
+        positive = self.classes[1]
         parts = [
-            chunk_sums(X, y, weights, self.positive, beta, self.fit_intercept, with_statistics)
+            chunk_sums(X, y, weights, positive, beta, self.fit_intercept, with_statistics)
             for X, y, weights in zip(self.chunks.X, self.chunks.y, self.chunks.weights, strict=True)
         ]
-        (total,) = dask.compute(_tree_sum(parts))
+        if isinstance(self.classes, Delayed):
+            total, self.classes = dask.compute(_tree_sum(parts), self.classes)
+        else:
+            (total,) = dask.compute(_tree_sum(parts))
         # What comes back from a worker may be read-only or unaligned: the
         # solve gets fresh arrays of its own.
         total["A"] = np.array(total["A"], dtype=np.float64, order="C", copy=True)
@@ -293,15 +301,15 @@ def fit_dask(
     """The IRLS fit on Dask collections, in the steps of quorvi._native.fit."""
     names = feature_names(X)
     chunks = row_chunks(X, y, sample_weight)
-    check = dask.delayed(_check_chunk, pure=True)
+    check = dask.delayed(_check_chunk, pure=False)
     checks = [
         check(X_chunk, y_chunk, weights, index, start)
         for index, (X_chunk, y_chunk, weights, start) in enumerate(
             zip(chunks.X, chunks.y, chunks.weights, chunks.starts, strict=True)
         )
     ]
-    classes = _classes(chunks.starts, dask.compute(*checks))
-    normal_equations = _NormalEquations(chunks, classes[1], fit_intercept)
+    classes = dask.delayed(_classes, pure=False)(chunks.starts, checks)
+    normal_equations = _NormalEquations(chunks, classes, fit_intercept)
 
     q = chunks.n_features + int(fit_intercept)
     beta = np.zeros(q)
@@ -329,7 +337,7 @@ def fit_dask(
         "deviance": float(summary["deviance"]),
         "boundary_rows": int(summary["boundary_rows"]),
     }
-    return DaskFit(result, classes, chunks.n_features, names)
+    return DaskFit(result, np.asarray(normal_equations.classes), chunks.n_features, names)
 
 
 def _prediction_input(X: Any, n_features: int) -> da.Array:

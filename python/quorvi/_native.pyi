@@ -1,5 +1,5 @@
 # Types of the compiled entry quorvi._native (src/estimator/). Its contract:
-# X float64, 2-D, C- or F-contiguous and aligned (read in place); y float64
+# X float64, 2-D, C- or F-contiguous at any alignment (read in place); y float64
 # 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
 # finite. Anything else raises ValueError.
 from collections.abc import Callable

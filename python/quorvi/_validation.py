@@ -34,12 +34,13 @@ def is_dask_collection(value: Any) -> bool:
 
 def native_layout(X: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """X as the engine reads it: float64 (already, from validation), C- or
-    F-contiguous and aligned. A float64 array in either order is returned
-    as it is, so the fit reads the caller's memory in place; a strided or
-    misaligned view is copied once, into C order."""
-    if (X.flags.c_contiguous or X.flags.f_contiguous) and X.flags.aligned:
+    F-contiguous, at any alignment (a chunk that came over the network is
+    often a view at an odd byte offset). A float64 array in either order is
+    returned as it is, so the fit reads the caller's memory in place; a
+    strided view is copied once, into C order."""
+    if X.flags.c_contiguous or X.flags.f_contiguous:
         return X
-    return np.require(X, dtype=np.float64, requirements=["C", "A"])
+    return np.ascontiguousarray(X, dtype=np.float64)
 
 
 def encode_binary_target(y: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:

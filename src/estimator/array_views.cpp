@@ -15,8 +15,11 @@ constexpr int aligned_flag = py::detail::npy_api::NPY_ARRAY_ALIGNED_;
 }  // namespace
 
 DesignView design_view_of(const py::array& X) {
-  if (!is_float64(X) || X.ndim() != 2 || !has_flags(X, aligned_flag)) {
-    throw py::value_error("X must be a 2-D, aligned float64 array");
+  // Alignment is not required: the engine copies X block by block with
+  // unaligned reads, and a chunk of a Dask array that came over the network
+  // is often a view at any byte offset into the received buffer.
+  if (!is_float64(X) || X.ndim() != 2) {
+    throw py::value_error("X must be a 2-D float64 array");
   }
   const auto n = static_cast<arma::uword>(X.shape(0));
   const auto p = static_cast<arma::uword>(X.shape(1));

@@ -7,7 +7,7 @@
 
 #include "design_view.hpp"
 
-// X: 2-D, aligned float64, C- or F-contiguous.
+// X: 2-D float64, C- or F-contiguous, at any alignment.
 DesignView design_view_of(const pybind11::array& X);
 
 // A 1-D, contiguous, aligned float64 array of n elements; name is used in

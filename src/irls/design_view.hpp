@@ -5,7 +5,7 @@
 #include <armadillo>
 
 struct DesignView {
-  const double* memory;  // n_rows * n_cols doubles, never written
+  const double* memory;  // n_rows * n_cols doubles, never written; need not be aligned
   arma::uword n_rows;    // observations
   arma::uword n_cols;    // predictors
   bool row_major;        // rows are contiguous (NumPy's default order)
