@@ -47,7 +47,8 @@ arma::mat square_copy(const py::array& matrix, const char* name) {
 }
 
 py::array_t<double> matrix_to_numpy(const arma::mat& values) {
-  py::array_t<double> array({static_cast<py::ssize_t>(values.n_rows), static_cast<py::ssize_t>(values.n_cols)});
+  py::array_t<double> array(
+      {static_cast<py::ssize_t>(values.n_rows), static_cast<py::ssize_t>(values.n_cols)});
   // NumPy's memory is row-major: row r is column r of the transpose.
   const arma::mat transpose = values.t();
   std::copy(transpose.begin(), transpose.end(), array.mutable_data());
