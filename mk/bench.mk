@@ -2,15 +2,21 @@
 # or `make ci-checks`: the full run takes many minutes.
 #   make bench         every shape, 5 repeats; results in bench/results/full.*
 #   make bench-quick   small shapes only, a quick check that it all still runs
+#   make bench-dask    the fit on Dask arrays on a 2-worker LocalCluster, against
+#                      dask-ml and the in-memory fit, and out of core from Zarr;
+#                      results in bench/results/dask.*
 BENCH_BUILD := build/bench
 BENCH_ROOFLINE := $(BENCH_BUILD)/bench/roofline
 
-.PHONY: bench bench-quick bench-roofline
+.PHONY: bench bench-quick bench-roofline bench-dask
 bench: $(STAMPS)/installed $(STAMPS)/bench-requirements bench-roofline
 	$(PY) bench/run_benchmark.py --roofline $(BENCH_ROOFLINE)
 
 bench-quick: $(STAMPS)/installed $(STAMPS)/bench-requirements bench-roofline
 	$(PY) bench/run_benchmark.py --quick --roofline $(BENCH_ROOFLINE)
+
+bench-dask: $(STAMPS)/installed $(STAMPS)/bench-requirements
+	$(PY) bench/dask_benchmark.py
 
 # The roofline program in a build folder of its own, like the engine tests,
 # so that it never touches the folder of the Python build.

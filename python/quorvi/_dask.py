@@ -78,6 +78,10 @@ class RowChunks:
     weights: list[Delayed | None]
     starts: list[int | None]
     n_features: int
+    # The Dask arrays the chunks come from: a persisted one keeps its data on
+    # the workers only while it is referenced, and the chunks' tasks name
+    # that data by key.
+    sources: list[da.Array]
 
 
 def _rows_chunked_as(vector: Any, name: str, X: da.Array) -> da.Array:
@@ -97,7 +101,9 @@ def _rows_chunked_as(vector: Any, name: str, X: da.Array) -> da.Array:
             raise ValueError(
                 f"Found input variables with inconsistent numbers of samples: [{X.shape[0]}, {len(values)}]"
             )
-        return da.from_array(values, chunks=(row_chunks,))
+        # Held by the scheduler's workers for the fit (persisted once), not
+        # embedded in every update's graph and sent again each time.
+        return da.from_array(values, chunks=(row_chunks,)).persist()
     vector = as_dask_array(vector)
     if vector.ndim != 1:
         raise ValueError(f"{name} should be a 1d array, got an array of shape {vector.shape} instead.")
@@ -143,6 +149,7 @@ def row_chunks(X: Any, y: Any, sample_weight: Any) -> RowChunks:
         weights=[None] * X.numblocks[0] if weights is None else list(weights.to_delayed().ravel()),
         starts=starts,
         n_features=int(X.shape[1]),
+        sources=[X, y] if weights is None else [X, y, weights],
     )
 
 
@@ -160,30 +167,40 @@ class CheckedChunk:
     weighted_labels: npt.NDArray[Any]  # the labels of the rows of positive weight
 
 
-def _check_chunk(X: Any, y: Any, weights: Any, index: int, start: int | None) -> CheckedChunk:
-    """The checks an in-memory fit makes, on one chunk: finite numeric X,
-    lengths, finite discrete labels, valid weights. Raises the in-memory
-    ValueError, prefixed with the chunk's name."""
+def _check_labels(y: Any, weights: Any, index: int, start: int | None) -> CheckedChunk:
+    """The in-memory fit's checks of y and the weights, on one chunk: finite,
+    discrete labels and valid weights. It reads no X, so that every chunk's
+    labels can be gathered before the first update without holding X."""
+    y = np.asarray(y)
     try:
-        X = check_array(
-            X, dtype=np.float64, order=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="X"
-        )
-        y = np.asarray(y)
-        if len(y) != len(X):
-            raise ValueError(
-                f"Found input variables with inconsistent numbers of samples: [{len(X)}, {len(y)}]"
-            )
         y = check_array(
             y, ensure_2d=False, dtype=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="y"
         )
         labels = np.unique(y)
         check_classification_targets(labels)
         if weights is None:
-            return CheckedChunk(len(X), labels, labels)
-        weights = _check_sample_weight(weights, X, dtype=np.float64, ensure_non_negative=True)
-        return CheckedChunk(len(X), labels, np.unique(y[weights > 0]))
+            return CheckedChunk(len(y), labels, labels)
+        weights = _check_sample_weight(weights, y, dtype=np.float64, ensure_non_negative=True)
+        return CheckedChunk(len(y), labels, np.unique(y[weights > 0]))
+    except ValueError as error:
+        raise ValueError(f"{_chunk_name(index, start, len(y))}: {error}") from None
+
+
+def _checked_design(X: Any, rows: int, index: int, start: int | None) -> npt.NDArray[np.float64]:
+    """The in-memory fit's checks of X, on one chunk: numbers, all finite, as
+    many rows as y's chunk."""
+    try:
+        X = check_array(
+            X, dtype=np.float64, order=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="X"
+        )
+        if len(X) != rows:
+            raise ValueError(
+                f"Found input variables with inconsistent numbers of samples: [{len(X)}, {rows}]"
+            )
     except ValueError as error:
         raise ValueError(f"{_chunk_name(index, start, len(X))}: {error}") from None
+    checked: npt.NDArray[np.float64] = X
+    return checked
 
 
 def _classes(starts: Sequence[int | None], checked: Sequence[CheckedChunk]) -> npt.NDArray[Any]:
@@ -219,11 +236,15 @@ def _chunk_sums(
     beta: npt.NDArray[np.float64],
     fit_intercept: bool,
     with_statistics: bool,
+    check: tuple[int, int | None] | None,
 ) -> dict[str, Any]:
     """The native kernel on one chunk: its share of A, b and, with
-    statistics, of the deviance and the boundary rows."""
-    X = native_layout(np.asarray(X, dtype=np.float64))
-    y01 = (np.asarray(y) == positive).astype(np.float64)
+    statistics, of the deviance and the boundary rows. check, on the first
+    pass, is the chunk's (index, first row): its X is checked before use."""
+    y = np.asarray(y)
+    X = np.asarray(X, dtype=np.float64) if check is None else _checked_design(X, len(y), *check)
+    X = native_layout(X)
+    y01 = (y == positive).astype(np.float64)
     if weights is not None:
         weights = np.require(weights, dtype=np.float64, requirements=["C", "A"])
     sums: dict[str, Any] = _native.normal_equations(X, y01, weights, beta, fit_intercept, with_statistics)
@@ -254,8 +275,10 @@ def _tree_sum(parts: list[Delayed]) -> Delayed:
 
 class _NormalEquations:
     """Sums the normal equations over all chunks at given coefficients. The
-    first pass also runs the chunks' checks and finds the classes, in the
-    same graph: a fit makes one round trip to the cluster per update."""
+    first pass also checks the chunks and finds the classes, in the same
+    graph, so that a fit makes one round trip to the cluster per update. Its
+    checks of the labels read y alone; each chunk of X is checked by the task
+    that sums it, so X is still read one chunk at a time."""
 
     def __init__(self, chunks: RowChunks, classes: Delayed, fit_intercept: bool) -> None:
         self.chunks = chunks
@@ -265,11 +288,24 @@ class _NormalEquations:
     def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> dict[str, Any]:
         chunk_sums = dask.delayed(_chunk_sums, pure=False)
         positive = self.classes[1]
+        first_pass = isinstance(self.classes, Delayed)
+        chunks = self.chunks
         parts = [
-            chunk_sums(X, y, weights, positive, beta, self.fit_intercept, with_statistics)
-            for X, y, weights in zip(self.chunks.X, self.chunks.y, self.chunks.weights, strict=True)
+            chunk_sums(
+                X,
+                y,
+                weights,
+                positive,
+                beta,
+                self.fit_intercept,
+                with_statistics,
+                (index, start) if first_pass else None,
+            )
+            for index, (X, y, weights, start) in enumerate(
+                zip(chunks.X, chunks.y, chunks.weights, chunks.starts, strict=True)
+            )
         ]
-        if isinstance(self.classes, Delayed):
+        if first_pass:
             total, self.classes = dask.compute(_tree_sum(parts), self.classes)
         else:
             (total,) = dask.compute(_tree_sum(parts))
@@ -301,11 +337,11 @@ def fit_dask(
     """The IRLS fit on Dask collections, in the steps of quorvi._native.fit."""
     names = feature_names(X)
     chunks = row_chunks(X, y, sample_weight)
-    check = dask.delayed(_check_chunk, pure=False)
+    check = dask.delayed(_check_labels, pure=False)
     checks = [
-        check(X_chunk, y_chunk, weights, index, start)
-        for index, (X_chunk, y_chunk, weights, start) in enumerate(
-            zip(chunks.X, chunks.y, chunks.weights, chunks.starts, strict=True)
+        check(y_chunk, weights, index, start)
+        for index, (y_chunk, weights, start) in enumerate(
+            zip(chunks.y, chunks.weights, chunks.starts, strict=True)
         )
     ]
     classes = dask.delayed(_classes, pure=False)(chunks.starts, checks)
