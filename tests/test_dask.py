@@ -53,7 +53,11 @@ def _tasks_added_since(client, before):
 
 def _source(X, source, tmp_path):
     """X as a Dask collection a user may hold: in memory (its columns split
-    too), in a Zarr store, or as a Dask DataFrame."""
+    too), in a Zarr store, in memory-mapped .npy files, or as a Dask
+    DataFrame."""
+    if source == "npy stack":
+        da.to_npy_stack(tmp_path / "X.npy", da.from_array(X, chunks=(CHUNK, P)))
+        return da.from_npy_stack(tmp_path / "X.npy", mmap_mode="r")
     if source == "zarr":
         store = tmp_path / "X.zarr"
         zarr.create_array(store, shape=X.shape, chunks=(CHUNK, P), dtype="f8")[:] = X
@@ -63,7 +67,7 @@ def _source(X, source, tmp_path):
     return da.from_array(X, chunks=(CHUNK, 4))
 
 
-@pytest.mark.parametrize("source", ["in memory", "zarr", "dataframe"])
+@pytest.mark.parametrize("source", ["in memory", "zarr", "npy stack", "dataframe"])
 def test_dask_fit_equals_the_in_memory_fit_and_its_bits_do_not_depend_on_the_scheduler(
     client, data, source, tmp_path
 ):
