@@ -112,7 +112,7 @@ def speed(n: int, p: int, chunks: int, seed: int, repeats: int) -> dict:
 
     rows = -(-n // chunks)
     with (
-        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
         Client(cluster) as client,
     ):
         X_dask = da.from_array(X, chunks=(rows, p)).persist()
@@ -227,7 +227,7 @@ def out_of_core(n: int, p: int, rows: int, memory_limit: int, seed: int) -> dict
                 threads_per_worker=1,
                 processes=True,
                 memory_limit=memory_limit,
-                dashboard_address=None,
+                dashboard_address=":0",
             ) as cluster,
             Client(cluster) as client,
         ):

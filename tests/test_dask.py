@@ -30,10 +30,12 @@ N, P, CHUNK = 60_000, 6, 7_000  # 9 row chunks, the last one short
 @pytest.fixture(scope="module")
 def client():
     # Processes, as on a real cluster: every chunk's sums cross a process
-    # boundary (pickled, and unaligned on arrival) before they are added.
+    # boundary (pickled, and unaligned on arrival) before they are added. The
+    # scheduler's HTTP server on any free port: another cluster on this
+    # machine must not make the tests fail.
     with (
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster,
         distributed.Client(cluster) as client,
     ):

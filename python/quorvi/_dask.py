@@ -25,11 +25,11 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
-from dask.delayed import Delayed
+from dask.base import compute
+from dask.delayed import Delayed, delayed
 from sklearn.utils import check_array
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import _check_sample_weight
@@ -267,7 +267,7 @@ def _add_sums(*parts: dict[str, Any]) -> dict[str, Any]:
 def _tree_sum(parts: list[Delayed]) -> Delayed:
     while len(parts) > 1:
         parts = [
-            dask.delayed(_add_sums, pure=False)(*parts[first : first + FAN_IN])
+            delayed(_add_sums, pure=False)(*parts[first : first + FAN_IN])
             for first in range(0, len(parts), FAN_IN)
         ]
     return parts[0]
@@ -282,11 +282,12 @@ class _NormalEquations:
 
     def __init__(self, chunks: RowChunks, classes: Delayed, fit_intercept: bool) -> None:
         self.chunks = chunks
-        self.classes: Delayed | npt.NDArray[Any] = classes
+        # A Delayed until the first pass computes it, then the two labels.
+        self.classes: Any = classes
         self.fit_intercept = fit_intercept
 
     def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> dict[str, Any]:
-        chunk_sums = dask.delayed(_chunk_sums, pure=False)
+        chunk_sums = delayed(_chunk_sums, pure=False)
         positive = self.classes[1]
         first_pass = isinstance(self.classes, Delayed)
         chunks = self.chunks
@@ -306,9 +307,9 @@ class _NormalEquations:
             )
         ]
         if first_pass:
-            total, self.classes = dask.compute(_tree_sum(parts), self.classes)
+            total, self.classes = compute(_tree_sum(parts), self.classes)
         else:
-            (total,) = dask.compute(_tree_sum(parts))
+            (total,) = compute(_tree_sum(parts))
         # What comes back from a worker may be read-only or unaligned: the
         # solve gets fresh arrays of its own.
         total["A"] = np.array(total["A"], dtype=np.float64, order="C", copy=True)
@@ -337,14 +338,14 @@ def fit_dask(
     """The IRLS fit on Dask collections, in the steps of quorvi._native.fit."""
     names = feature_names(X)
     chunks = row_chunks(X, y, sample_weight)
-    check = dask.delayed(_check_labels, pure=False)
+    check = delayed(_check_labels, pure=False)
     checks = [
         check(y_chunk, weights, index, start)
         for index, (y_chunk, weights, start) in enumerate(
             zip(chunks.y, chunks.weights, chunks.starts, strict=True)
         )
     ]
-    classes = dask.delayed(_classes, pure=False)(chunks.starts, checks)
+    classes = delayed(_classes, pure=False)(chunks.starts, checks)
     normal_equations = _NormalEquations(chunks, classes, fit_intercept)
 
     q = chunks.n_features + int(fit_intercept)

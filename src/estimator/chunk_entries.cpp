@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <armadillo>
+#include <cstring>
 #include <string>
 
 #include "array_views.hpp"
@@ -15,17 +16,25 @@ namespace {
 
 bool is_float64(const py::array& array) { return array.dtype().equal(py::dtype::of<double>()); }
 
+// One float64 element at a byte offset from an array's data, read with
+// memcpy: the arrays these entries read may have come from another process
+// and lie at any alignment.
+double element_at(const py::array& array, py::ssize_t byte_offset) {
+  double value = 0.0;
+  std::memcpy(&value, static_cast<const char*>(array.data()) + byte_offset, sizeof value);
+  return value;
+}
+
 // A copy of a float64 vector of q elements, whatever its strides: the arrays
-// the update reads are tiny, and may come unaligned from another process.
+// the update reads are tiny.
 arma::vec vector_copy(const py::array& vector, arma::uword q, const char* name) {
   if (!is_float64(vector) || vector.ndim() != 1 || static_cast<arma::uword>(vector.shape(0)) != q) {
     throw py::value_error(std::string(name) + " must be a 1-D float64 array of " + std::to_string(q) +
                           " elements");
   }
-  const auto values = vector.unchecked<double, 1>();
   arma::vec copy(q);
   for (arma::uword j = 0; j < q; ++j) {
-    copy[j] = values(static_cast<py::ssize_t>(j));
+    copy[j] = element_at(vector, static_cast<py::ssize_t>(j) * vector.strides(0));
   }
   return copy;
 }
@@ -36,11 +45,11 @@ arma::mat square_copy(const py::array& matrix, const char* name) {
     throw py::value_error(std::string(name) + " must be a square 2-D float64 array");
   }
   const auto q = static_cast<arma::uword>(matrix.shape(0));
-  const auto values = matrix.unchecked<double, 2>();
   arma::mat copy(q, q);
   for (arma::uword column = 0; column < q; ++column) {
     for (arma::uword row = 0; row < q; ++row) {
-      copy(row, column) = values(static_cast<py::ssize_t>(row), static_cast<py::ssize_t>(column));
+      copy(row, column) = element_at(matrix, static_cast<py::ssize_t>(row) * matrix.strides(0) +
+                                                 static_cast<py::ssize_t>(column) * matrix.strides(1));
     }
   }
   return copy;
