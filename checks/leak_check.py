@@ -146,7 +146,9 @@ class ProgressAbort(Exception):
 def native_cases(X, X_nan, singular, y):
     """quorvi._native.fit: with and without intercept and weights, C and F
     order, several workers, a progress callback that returns or raises, and
-    every error it reports; and the arrays these pass."""
+    every error it reports; the entries of the fit on Dask chunks
+    (normal_equations, irls_update, covariance), a misaligned chunk and beta
+    among their inputs; and the arrays these pass."""
     n = len(y)
     weights = np.arange(n, dtype=np.float64) % 3
     calls = []
@@ -167,18 +169,50 @@ def native_cases(X, X_nan, singular, y):
 
         return call
 
-    def raises(expected, *args):
+    def raises_in(expected, function, *args):
         def call():
             try:
-                _native.fit(*args)
+                function(*args)
             except expected:
                 return expected.__name__
             raise AssertionError(f"expected {expected.__name__}")
 
         return call
 
+    def raises(expected, *args):
+        return raises_in(expected, _native.fit, *args)
+
+    def entry(function, *args):
+        def call():
+            function(*args)
+            return "result"
+
+        return call
+
     F = np.asfortranarray(X)
+    beta = np.full(X.shape[1] + 1, 0.1)
+    # Chunks and coefficients that arrive over a network sit at any byte offset.
+    X_misaligned = np.frombuffer(bytearray(X.nbytes + 1), dtype=np.float64, offset=1).reshape(X.shape)
+    X_misaligned[...] = X
+    beta_misaligned = np.frombuffer(bytearray(beta.nbytes + 3), dtype=np.float64, offset=3)
+    beta_misaligned[...] = beta
+    sums = _native.normal_equations(X, y, weights, beta, True, True)
     cases = [
+        ("chunk sums", entry(_native.normal_equations, X, y, weights, beta, True, True)),
+        (
+            "chunk sums, misaligned",
+            entry(_native.normal_equations, X_misaligned, y, None, beta_misaligned, True, False),
+        ),
+        ("chunk update", entry(_native.irls_update, sums["A"], sums["b"], beta_misaligned, 1e-8)),
+        ("chunk covariance", entry(_native.covariance, sums["A"])),
+        (
+            "chunk sums, beta too short",
+            raises_in(ValueError, _native.normal_equations, X, y, None, beta[:-1], True, False),
+        ),
+        (
+            "chunk update, A not square",
+            raises_in(ValueError, _native.irls_update, sums["A"][:-1], sums["b"], beta, 1e-8),
+        ),
         ("native fit", fits(X, y, None, True, 1e-8, 25, 1, None)),
         ("native F, weights, 3 workers", fits(F, y, weights, True, 1e-8, 25, 3, None)),
         ("native no intercept, progress", fits(X, y, weights, False, 1e-8, 25, 2, progress)),
@@ -196,7 +230,7 @@ def native_cases(X, X_nan, singular, y):
             raises(MemoryError, np.ones((1, 100000)), np.ones(1), None, True, 1e-8, 25, 1, None),
         ),
     ]
-    return cases, (X, F, X_nan, singular, weights)
+    return cases, (X, F, X_nan, singular, weights, beta, X_misaligned, beta_misaligned, sums["A"], sums["b"])
 
 
 def run_cycles(cases, cycles, outcomes):
