@@ -10,19 +10,18 @@ import subprocess
 import sys
 import time
 
+import dask
+import dask.array as da
+import dask.dataframe as dd
+import distributed
 import numpy as np
 import pandas as pd
 import pytest
+import zarr
 
 import quorvi._estimator
 from conftest import logistic_problem
 from quorvi import LogisticRegression
-
-dask = pytest.importorskip("dask")
-da = pytest.importorskip("dask.array")
-dd = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
-zarr = pytest.importorskip("zarr")
 
 N, P, CHUNK = 60_000, 6, 7_000  # 9 row chunks, the last one short
 
