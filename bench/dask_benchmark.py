@@ -39,6 +39,7 @@ from distributed import Client, LocalCluster, wait
 from sklearn.exceptions import ConvergenceWarning
 
 from quorvi import LogisticRegression
+from run_benchmark import cpu_model
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
@@ -268,14 +269,6 @@ def out_of_core(n: int, p: int, rows: int, memory_limit: int, seed: int) -> dict
             ),
         },
     }
-
-
-def cpu_model() -> str:
-    with open("/proc/cpuinfo") as cpuinfo:
-        for line in cpuinfo:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.processor()
 
 
 def markdown_report(report: dict) -> str:

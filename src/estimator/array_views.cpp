@@ -46,6 +46,18 @@ const double* vector_memory(const py::array& vector, py::ssize_t n, const char* 
   return static_cast<const double*>(vector.data());
 }
 
+LogisticData logistic_data_of(const py::array& X, const py::array& y,
+                              const std::optional<py::array>& sample_weight, bool fit_intercept) {
+  const DesignView design = design_view_of(X);
+  const py::ssize_t n = X.shape(0);
+  return LogisticData{
+      design,
+      vector_memory(y, n, "y"),
+      sample_weight ? vector_memory(*sample_weight, n, "sample_weight") : nullptr,
+      fit_intercept,
+  };
+}
+
 py::array_t<double> to_numpy(const arma::vec& values) {
   return py::array_t<double>(static_cast<py::ssize_t>(values.n_elem), values.memptr());
 }

@@ -69,14 +69,7 @@ py::array_t<double> matrix_to_numpy(const arma::mat& values) {
 py::dict normal_equations_entry(const py::array& X, const py::array& y,
                                 const std::optional<py::array>& sample_weight, const py::array& beta,
                                 bool fit_intercept, bool with_statistics) {
-  const DesignView design = design_view_of(X);
-  const py::ssize_t n = X.shape(0);
-  const LogisticData data{
-      design,
-      vector_memory(y, n, "y"),
-      sample_weight ? vector_memory(*sample_weight, n, "sample_weight") : nullptr,
-      fit_intercept,
-  };
+  const LogisticData data = logistic_data_of(X, y, sample_weight, fit_intercept);
   const arma::vec coefficients = vector_copy(beta, coefficient_count(data), "beta");
   NormalSums sums;
   {

@@ -15,14 +15,7 @@ py::dict fit_entry(const py::array& X, const py::array& y, const std::optional<p
   if (n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
-  const DesignView design = design_view_of(X);
-  const py::ssize_t n = X.shape(0);
-  const LogisticData data{
-      design,
-      vector_memory(y, n, "y"),
-      sample_weight ? vector_memory(*sample_weight, n, "sample_weight") : nullptr,
-      fit_intercept,
-  };
+  const LogisticData data = logistic_data_of(X, y, sample_weight, fit_intercept);
   const auto workers = static_cast<unsigned>(n_threads);
 
   // Between updates the observer takes the interpreter lock back: to let a
