@@ -214,10 +214,11 @@ def _classes(starts: Sequence[int | None], checked: Sequence[CheckedChunk]) -> n
             raise ValueError(
                 f"Only binary classification is supported. The type of the target is {target_type}: "
                 f"{_chunk_name(index, starts[index], chunk.rows)} brings labels beyond two, "
-                f"{list(seen)}."
+                f"{seen.tolist()}."
             )
     if len(seen) < 2:
-        found = f"only one class ({seen[0]!r})" if len(seen) else "no samples"
+        # tolist(): the label as Python shows it, 1.0 rather than np.float64(1.0).
+        found = f"only one class ({seen.tolist()[0]!r})" if len(seen) else "no samples"
         raise ValueError(f"y contains {found}: a classifier needs samples of two classes.")
     positive = np.unique(np.concatenate([chunk.weighted_labels for chunk in checked]))
     if len(positive) < 2:

@@ -64,7 +64,7 @@ def encode_binary_target(y: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDA
     classes, encoded = np.unique(y, return_inverse=True)
     if len(classes) < 2:
         raise ValueError(
-            f"y contains only one class ({classes[0]!r}): a classifier needs samples of two classes."
+            f"y contains only one class ({classes.tolist()[0]!r}): a classifier needs samples of two classes."
         )
     return classes, encoded.astype(np.float64).reshape(-1)
 
