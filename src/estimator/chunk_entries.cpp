@@ -91,13 +91,22 @@ py::tuple irls_update_entry(const py::array& A, const py::array& b, const py::ar
   const arma::uword q = normal_matrix.n_rows;
   const arma::vec right_hand_side = vector_copy(b, q, "b");
   const arma::vec coefficients = vector_copy(beta, q, "beta");
-  const UpdateStep step = irls_update(normal_matrix, right_hand_side, coefficients, tol);
+  UpdateStep step{arma::vec(), false, 0.0};
+  {
+    // Only the copies above are read: a wide system's solve lets other
+    // Python threads run.
+    const py::gil_scoped_release release;
+    step = irls_update(normal_matrix, right_hand_side, coefficients, tol);
+  }
   return py::make_tuple(to_numpy(step.coefficients), step.changed, step.max_change);
 }
 
 py::array_t<double> covariance_entry(const py::array& fisher_information) {
   const arma::mat fisher = square_copy(fisher_information, "fisher_information");
   arma::mat covariance(fisher.n_rows, fisher.n_cols);
-  invert_fisher_information(fisher, covariance);
+  {
+    const py::gil_scoped_release release;
+    invert_fisher_information(fisher, covariance);
+  }
   return matrix_to_numpy(covariance);
 }

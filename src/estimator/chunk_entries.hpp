@@ -21,7 +21,8 @@ pybind11::dict normal_equations_entry(const pybind11::array& X, const pybind11::
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics);
 
 // irls_update(A, b, beta, tol) -> (coefficients, changed, max_change): the
-// update the in-memory fit makes from the same sums.
+// update the in-memory fit makes from the same sums, solved on copies with
+// the interpreter lock released.
 pybind11::tuple irls_update_entry(const pybind11::array& A, const pybind11::array& b,
                                   const pybind11::array& beta, double tol);
 
