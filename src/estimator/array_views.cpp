@@ -4,9 +4,9 @@
 
 namespace py = pybind11;
 
-namespace {
-
 bool is_float64(const py::array& array) { return array.dtype().equal(py::dtype::of<double>()); }
+
+namespace {
 
 bool has_flags(const py::array& array, int flags) { return (array.flags() & flags) == flags; }
 

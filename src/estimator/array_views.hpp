@@ -10,6 +10,9 @@
 #include "design_view.hpp"
 #include "normal_equations.hpp"
 
+// True when the array's elements are float64.
+bool is_float64(const pybind11::array& array);
+
 // X: 2-D float64, C- or F-contiguous, at any alignment.
 DesignView design_view_of(const pybind11::array& X);
 

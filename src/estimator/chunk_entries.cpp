@@ -14,8 +14,6 @@ namespace py = pybind11;
 
 namespace {
 
-bool is_float64(const py::array& array) { return array.dtype().equal(py::dtype::of<double>()); }
-
 // One float64 element at a byte offset from an array's data, read with
 // memcpy: the arrays these entries read may have come from another process
 // and lie at any alignment.
