@@ -165,6 +165,7 @@ class CheckedChunk:
     rows: int
     labels: npt.NDArray[Any]
     weighted_labels: npt.NDArray[Any]  # the labels of the rows of positive weight
+    label_weights: npt.NDArray[np.float64]  # the sum of the weights of each of labels
 
 
 def _check_labels(y: Any, weights: Any, index: int, start: int | None) -> CheckedChunk:
@@ -176,12 +177,14 @@ def _check_labels(y: Any, weights: Any, index: int, start: int | None) -> Checke
         y = check_array(
             y, ensure_2d=False, dtype=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="y"
         )
-        labels = np.unique(y)
+        labels, codes = np.unique(y, return_inverse=True)
         check_classification_targets(labels)
         if weights is None:
-            return CheckedChunk(len(y), labels, labels)
+            counts = np.bincount(codes.reshape(-1), minlength=len(labels)).astype(np.float64)
+            return CheckedChunk(len(y), labels, labels, counts)
         weights = _check_sample_weight(weights, y, dtype=np.float64, ensure_non_negative=True)
-        return CheckedChunk(len(y), labels, np.unique(y[weights > 0]))
+        sums = np.bincount(codes.reshape(-1), weights=weights, minlength=len(labels))
+        return CheckedChunk(len(y), labels, np.unique(y[weights > 0]), sums)
     except ValueError as error:
         raise ValueError(f"{_chunk_name(index, start, len(y))}: {error}") from None
 
@@ -203,9 +206,12 @@ def _checked_design(X: Any, rows: int, index: int, start: int | None) -> npt.NDA
     return checked
 
 
-def _classes(starts: Sequence[int | None], checked: Sequence[CheckedChunk]) -> npt.NDArray[Any]:
-    """The two sorted labels over all chunks; the chunk that brings a third
-    label, or the lack of a second, is a ValueError."""
+def _classes(
+    starts: Sequence[int | None], checked: Sequence[CheckedChunk]
+) -> tuple[npt.NDArray[Any], float, float]:
+    """The two sorted labels over all chunks, the sum of all weights and that
+    of the second label's rows; the chunk that brings a third label, or the
+    lack of a second, is a ValueError."""
     seen: npt.NDArray[Any] = checked[0].labels[:0]
     for index, chunk in enumerate(checked):
         seen = np.union1d(seen, chunk.labels)
@@ -226,7 +232,9 @@ def _classes(starts: Sequence[int | None], checked: Sequence[CheckedChunk]) -> n
             "sample_weight gives a positive weight to the samples of only one class: "
             "a classifier needs samples of two classes."
         )
-    return seen
+    n_obs = sum(float(chunk.label_weights.sum()) for chunk in checked)
+    positives = sum(float(chunk.label_weights[chunk.labels == seen[1]].sum()) for chunk in checked)
+    return seen, n_obs, positives
 
 
 def _chunk_sums(
@@ -286,11 +294,13 @@ class _NormalEquations:
         # A Delayed until the first pass computes it, then the two labels.
         self.classes: Any = classes
         self.fit_intercept = fit_intercept
+        self.n_obs = 0.0
+        self.weighted_positives = 0.0
 
     def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> dict[str, Any]:
         chunk_sums = delayed(_chunk_sums, pure=False)
-        positive = self.classes[1]
         first_pass = isinstance(self.classes, Delayed)
+        positive = self.classes[0][1] if first_pass else self.classes[1]
         chunks = self.chunks
         parts = [
             chunk_sums(
@@ -308,7 +318,9 @@ class _NormalEquations:
             )
         ]
         if first_pass:
-            total, self.classes = compute(_tree_sum(parts), self.classes)
+            total, (self.classes, self.n_obs, self.weighted_positives) = compute(
+                _tree_sum(parts), self.classes
+            )
         else:
             (total,) = compute(_tree_sum(parts))
         # What comes back from a worker may be read-only or unaligned: the
@@ -374,6 +386,8 @@ def fit_dask(
         "covariance": _native.covariance(summary["A"]),
         "deviance": float(summary["deviance"]),
         "boundary_rows": int(summary["boundary_rows"]),
+        "n_obs": normal_equations.n_obs,
+        "weighted_positives": normal_equations.weighted_positives,
     }
     return DaskFit(result, np.asarray(normal_equations.classes), chunks.n_features, names)
 

@@ -19,7 +19,7 @@ from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native, _prediction
-from ._inference import PerfectSeparationWarning, coefficient_table
+from ._inference import InferenceMixin, PerfectSeparationWarning, coefficient_table
 from ._validation import (
     encode_binary_target,
     frequency_weights,
@@ -63,7 +63,7 @@ def _validated_fit(fit: _Method) -> _Method:
     return decorated
 
 
-class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
+class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     """Binary logistic regression without penalty, fitted by Iteratively
     Reweighted Least Squares in native code, with standard errors.
 
@@ -181,6 +181,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.time_ = float(result["time"])
         self.covariance_ = result["covariance"]
         self.deviance_ = float(result["deviance"])
+        self._set_fit_statistics(float(result["n_obs"]), float(result["weighted_positives"]))
 
         if not self.converged_:
             warnings.warn(
@@ -219,6 +220,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             max(int(n_threads), 1),
             progress,
         )
+        result["n_obs"] = float(len(y01)) if weights is None else float(np.sum(weights))
+        result["weighted_positives"] = float(np.sum(y01) if weights is None else np.dot(weights, y01))
         return classes, result
 
     def _fit_dask(
@@ -283,12 +286,19 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         then the features by name): coefficient, standard error, z, two-sided
         p-value P>|z| and the 95 % interval. Needs pandas."""
         check_is_fitted(self)
+        return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_)
+
+    def _parameter_names(self) -> list[str]:
+        """The names of the parameters, in the order of covariance_: the
+        intercept first (when fitted), then the features by name."""
         names = list(getattr(self, "feature_names_in_", [f"x{i}" for i in range(self.n_features_in_)]))
-        coefficients = self.coef_[0]
+        return ["intercept", *names] if self.fit_intercept else names
+
+    def _parameters(self) -> npt.NDArray[np.float64]:
+        """All fitted parameters in the order of covariance_."""
         if self.fit_intercept:
-            names = ["intercept", *names]
-            coefficients = np.concatenate([self.intercept_, coefficients])
-        return coefficient_table(names, coefficients, self.covariance_)
+            return np.concatenate([self.intercept_, self.coef_[0]])
+        return self.coef_[0].copy()
 
 
 def _print_progress(iteration: int, deviance: float, max_change: float, seconds: float) -> None:

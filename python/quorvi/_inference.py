@@ -31,6 +31,17 @@ class PerfectSeparationWarning(UserWarning):
     """
 
 
+class InferenceMixin:
+    """The statistical reports of a fitted LogisticRegression (fit
+    statistics, summary, tests), kept apart from the estimator's fitting
+    code. The estimator calls _set_fit_statistics at the end of every fit."""
+
+    def _set_fit_statistics(self, n_obs: float, weighted_positives: float) -> None:
+        """n_obs: the sum of the frequency weights (the row count without
+        weights); weighted_positives: the same sum over the rows of the
+        second class."""
+
+
 def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """P(|Z| > |z|) for a standard normal Z: erfc(|z| / sqrt(2)), which keeps
     its relative accuracy far into the tail (down to about 1e-300), where
