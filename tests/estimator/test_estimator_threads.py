@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from threadpoolctl import threadpool_limits
 
-from conftest import logistic_problem
+from problems import logistic_problem
 from quorvi import LogisticRegression, _native
 
 

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import _quorvi
-from conftest import logistic_problem
 from irls_reference import assert_equal_but_for_rounding, reference_irls, update_rounding_bound
+from problems import logistic_problem
 
 
 def test_result_is_a_fresh_dict_of_four_keys(problem):

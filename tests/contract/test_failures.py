@@ -5,8 +5,8 @@ import numpy as np
 import pytest
 
 import _quorvi
-from conftest import SINGULAR_WARNING
 from irls_reference import EPS, assert_equal_but_for_rounding, reference_irls, working_weights
+from problems import SINGULAR_WARNING
 
 
 @pytest.mark.parametrize(

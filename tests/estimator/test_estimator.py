@@ -18,7 +18,7 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 
 import _quorvi
-from conftest import logistic_problem
+from problems import logistic_problem
 from quorvi import LogisticRegression, PerfectSeparationWarning
 
 sm = pytest.importorskip("statsmodels.api")

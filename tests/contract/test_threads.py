@@ -8,7 +8,7 @@ import threading
 import numpy as np
 
 import _quorvi
-from conftest import logistic_problem
+from problems import logistic_problem
 
 
 def _problems():

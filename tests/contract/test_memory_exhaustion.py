@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import _quorvi
-from conftest import logistic_problem
+from problems import logistic_problem
 
 
 def test_memory_error_then_next_fit_is_correct():

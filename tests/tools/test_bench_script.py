@@ -15,7 +15,7 @@ from irls_reference import (
     update_rounding_bound,
 )
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import run_benchmark
 
 sm = pytest.importorskip("statsmodels.api")

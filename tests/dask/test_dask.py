@@ -20,7 +20,7 @@ import pytest
 import zarr
 
 import quorvi._estimator
-from conftest import logistic_problem
+from problems import logistic_problem
 from quorvi import LogisticRegression
 
 N, P, CHUNK = 60_000, 6, 7_000  # 9 row chunks, the last one short
