@@ -70,7 +70,7 @@ def test_coefficients_equal_quorvi_irls_with_a_ones_column(layout, fit_intercept
     if not fit_intercept:
         assert model.intercept_[0] == 0.0
     assert list(model.classes_) == ["no", "yes"]
-    assert model.covariance_.shape == (6, 6) if fit_intercept else (5, 5)
+    assert model.covariance_.shape == ((6, 6) if fit_intercept else (5, 5))
     probabilities = model.predict_proba(X)
     eta = values @ model.coef_[0] + model.intercept_[0]
     np.testing.assert_allclose(probabilities[:, 1], 1.0 / (1.0 + np.exp(-eta)), rtol=1e-12)
