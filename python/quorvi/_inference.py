@@ -1,18 +1,25 @@
 """Inference from a maximum-likelihood fit: the covariance of the
 coefficients, standard errors, Wald z statistics, two-sided p-values and 95 %
-intervals, in the vocabulary statsmodels uses for the same numbers."""
+intervals, the fit statistics (log-likelihoods, the likelihood-ratio test,
+pseudo R², AIC, BIC), joint Wald tests, average marginal effects and the
+printed summary, in the vocabulary statsmodels uses for the same numbers."""
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
-from typing import TYPE_CHECKING
+import warnings
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
+from scipy.special import chdtrc, xlogy
+from sklearn.utils.validation import check_is_fitted
 
 if TYPE_CHECKING:
     import pandas as pd
+
+    from ._summary import Summary
 
 # The 0.975 quantile of the standard normal distribution: the half-width of a
 # 95 % interval in standard errors (the value scipy.stats.norm.ppf(0.975) gives).
@@ -31,15 +38,304 @@ class PerfectSeparationWarning(UserWarning):
     """
 
 
+class PenaltyWarning(UserWarning):
+    """The fit maximised a penalised likelihood (a finite ``C``).
+
+    The coefficients are shrunk towards 0 and the covariance is the inverse
+    of the penalised information, so z statistics, p-values and Wald tests
+    computed from them are not valid tests of the hypothesis that a
+    coefficient is 0.
+    """
+
+
+class WaldTestResult(NamedTuple):
+    """The joint Wald test of ``LogisticRegression.wald_test``.
+
+    Attributes
+    ----------
+    statistic : float
+        W = b' V⁻¹ b, with b the tested coefficients and V their block of
+        ``covariance_``.
+    df : int
+        The number of tested coefficients.
+    pvalue : float
+        P(χ²(df) > W).
+    """
+
+    statistic: float
+    df: int
+    pvalue: float
+
+
+def chi2_survival(statistic: float, df: int) -> float:
+    """P(χ²(df) > statistic); NaN for df = 0, where there is nothing to test."""
+    if df <= 0:
+        return math.nan
+    return float(chdtrc(df, statistic))
+
+
 class InferenceMixin:
     """The statistical reports of a fitted LogisticRegression (fit
-    statistics, summary, tests), kept apart from the estimator's fitting
-    code. The estimator calls _set_fit_statistics at the end of every fit."""
+    statistics, summary, tests, marginal effects), kept apart from the
+    estimator's fitting code. The estimator calls _set_fit_statistics at the
+    end of every fit."""
+
+    # Set by the estimator's fit (see LogisticRegression).
+    classes_: npt.NDArray[Any]
+    coef_: npt.NDArray[np.float64]
+    intercept_: npt.NDArray[np.float64]
+    n_iter_: npt.NDArray[np.int32]
+    converged_: bool
+    covariance_: npt.NDArray[np.float64]
+    deviance_: float
+    fit_intercept: bool
+
+    # Set here, by _set_fit_statistics.
+    log_likelihood_: float
+    null_log_likelihood_: float
+    null_deviance_: float
+    aic_: float
+    bic_: float
+    pseudo_r2_: float
+    lr_statistic_: float
+    lr_pvalue_: float
+    df_model_: int
+    df_resid_: float
+    n_obs_: float
+
+    if TYPE_CHECKING:
+
+        def _parameter_names(self) -> list[str]: ...
+
+        def _parameters(self) -> npt.NDArray[np.float64]: ...
+
+        def _validated_input(self, X: Any) -> npt.NDArray[np.float64]: ...
 
     def _set_fit_statistics(self, n_obs: float, weighted_positives: float) -> None:
-        """n_obs: the sum of the frequency weights (the row count without
-        weights); weighted_positives: the same sum over the rows of the
-        second class."""
+        """Set the fit statistics from the fitted deviance and the weight sums.
+
+        Parameters
+        ----------
+        n_obs : float
+            n = Σ sᵢ, the sum of the frequency weights (the row count without
+            weights).
+        weighted_positives : float
+            Σ sᵢ yᵢ, the same sum over the rows of ``classes_[1]``.
+
+        Notes
+        -----
+        With yᵢ ∈ {0, 1} the saturated model has log-likelihood 0, so the
+        log-likelihood is ℓ = -D/2 for the deviance D. The null model is the
+        intercept-only model, whose maximum has the closed form p̄ = Σ sᵢyᵢ / n,
+        ℓ₀ = n p̄ log p̄ + n (1 - p̄) log(1 - p̄); without an intercept it is the
+        model at β = 0, ℓ₀ = n log ½. k is the number of estimated parameters
+        (those dropped as linearly dependent are not counted).
+        """
+        names = self._parameter_names()
+        dropped = set(_dropped_names(self))
+        k = sum(name not in dropped for name in names)
+        log_likelihood = -0.5 * float(self.deviance_)
+        if self.fit_intercept:
+            negatives = n_obs - weighted_positives
+            null_log_likelihood = float(
+                xlogy(weighted_positives, weighted_positives / n_obs) + xlogy(negatives, negatives / n_obs)
+            )
+        else:
+            null_log_likelihood = n_obs * math.log(0.5)
+        self.n_obs_ = float(n_obs)
+        self.log_likelihood_ = log_likelihood
+        self.null_log_likelihood_ = null_log_likelihood
+        self.null_deviance_ = -2.0 * null_log_likelihood
+        self.aic_ = -2.0 * log_likelihood + 2.0 * k
+        self.bic_ = -2.0 * log_likelihood + k * math.log(n_obs)
+        self.pseudo_r2_ = 1.0 - log_likelihood / null_log_likelihood
+        self.df_model_ = k - 1 if self.fit_intercept else k
+        self.df_resid_ = float(n_obs) - k
+        self.lr_statistic_ = 2.0 * (log_likelihood - null_log_likelihood)
+        self.lr_pvalue_ = chi2_survival(self.lr_statistic_, self.df_model_)
+
+    def _cov_type_name(self) -> str:
+        """The name of the covariance type that covariance_ holds."""
+        return str(getattr(self, "cov_type", "nonrobust"))
+
+    def _is_penalised(self) -> bool:
+        return bool(np.isfinite(getattr(self, "C", np.inf)))
+
+    def _warn_if_penalised(self, what: str) -> None:
+        """Warn (PenaltyWarning) that the p-values of `what` are not valid
+        tests when the fit had a ridge penalty."""
+        if self._is_penalised():
+            warnings.warn(
+                f"{what}: the fit maximised a penalised likelihood (C={getattr(self, 'C', np.inf)}), "
+                "so its p-values are not valid tests: the coefficients are shrunk towards 0 and their "
+                "covariance is that of the penalised fit.",
+                PenaltyWarning,
+                stacklevel=3,
+            )
+
+    def _parameter_positions(self, names: str | Iterable[str]) -> list[int]:
+        """The positions in covariance_ of the named parameters, named as in
+        coef_table(); a single name may be given as a string. Repeated names
+        count once. The one place that turns names into parameters."""
+        requested = [names] if isinstance(names, str) else list(names)
+        requested = list(dict.fromkeys(requested))
+        all_names = self._parameter_names()
+        if not requested:
+            raise ValueError(f"no parameter names were given; the parameters are {all_names}")
+        position = {name: index for index, name in enumerate(all_names)}
+        unknown = [name for name in requested if name not in position]
+        if unknown:
+            raise ValueError(f"unknown parameter name(s) {unknown}; the parameters are {all_names}")
+        return [position[name] for name in requested]
+
+    def wald_test(self, names: str | Iterable[str]) -> WaldTestResult:
+        """Joint Wald test that the named coefficients are all zero.
+
+        Parameters
+        ----------
+        names : str or iterable of str
+            Parameter names as in the index of ``coef_table()`` (the
+            intercept is ``"intercept"``).
+
+        Returns
+        -------
+        WaldTestResult
+            ``(statistic, df, pvalue)``: W = b' V⁻¹ b, with b the named
+            coefficients and V their block of ``covariance_`` (so of the
+            fit's covariance type); df the number of names; and
+            P(χ²(df) > W). For one name, W is the square of its z in
+            ``coef_table()``.
+
+        Raises
+        ------
+        ValueError
+            For an unknown name (the message lists the valid ones), for a
+            coefficient that was dropped as linearly dependent (it has no
+            variance), or when V is singular.
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+        """
+        check_is_fitted(self)
+        positions = self._parameter_positions(names)
+        all_names = self._parameter_names()
+        dropped = set(_dropped_names(self))
+        variances = np.diag(self.covariance_)
+        unusable = [
+            all_names[i] for i in positions if all_names[i] in dropped or not np.isfinite(variances[i])
+        ]
+        if unusable:
+            raise ValueError(
+                f"cannot test {unusable}: they have no variance (dropped as linearly dependent on "
+                "the other features), so leave them out of the test."
+            )
+        self._warn_if_penalised("wald_test")
+        coefficients = self._parameters()[positions]
+        block = self.covariance_[np.ix_(positions, positions)]
+        try:
+            solved = np.linalg.solve(block, coefficients)
+        except np.linalg.LinAlgError as error:
+            raise ValueError(
+                f"the covariance of {[all_names[i] for i in positions]} is singular: "
+                "some combination of them has no variance, so their joint test is not defined."
+            ) from error
+        statistic = float(coefficients @ solved)
+        return WaldTestResult(statistic, len(positions), chi2_survival(statistic, len(positions)))
+
+    def summary(self) -> Summary:
+        """A printable report of the fit, as statsmodels users expect.
+
+        Returns
+        -------
+        Summary
+            An object whose ``str()`` is the report (printing it shows it):
+            a header with the classes (the model gives P(y = ``classes_[1]``)),
+            n as the sum of the weights, ``df_model_``, ``df_resid_``, the
+            covariance type, whether the fit converged and in how many
+            iterations, ``log_likelihood_``, ``null_log_likelihood_``, the
+            likelihood-ratio test (``lr_statistic_``, ``lr_pvalue_``),
+            ``pseudo_r2_``, ``aic_`` and ``bic_``; then the coefficient table
+            of ``coef_table()`` (coefficients and standard errors to four
+            decimals); then notes (what the weights mean for inference,
+            dropped features, a penalty).
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+
+        Notes
+        -----
+        The weights are frequency weights: a weight of m counts a row as m
+        observations, so n = Σ sᵢ and every standard error scales as
+        1/√(Σ sᵢ). Normalised weights (summing to 1) or scikit-learn's
+        "balanced" weights therefore rescale every standard error; use
+        weights that count observations for inference.
+        """
+        from ._summary import Summary, summary_text
+
+        check_is_fitted(self)
+        self._warn_if_penalised("summary()")
+        return Summary(summary_text(self, coefficient_columns(self._parameters(), self.covariance_)))
+
+    def marginal_effects(self, X: Any, sample_weight: Any = None) -> pd.DataFrame:
+        """Average marginal effects of the features on P(y = ``classes_[1]``).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            The rows to average over; the training X gives Stata's
+            ``margins, dydx(*)``. Validated as for ``predict``; a Dask array
+            or DataFrame is reduced chunk by chunk where it lives.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Frequency weights sᵢ of the rows in the average (for a Dask X,
+            a Dask array, or a NumPy vector when X's chunk sizes are known).
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per feature, with the columns of ``coef_table()``, the
+            first named ``"dy/dx"``: effect, standard error, z, P>|z| and
+            the 95 % interval.
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+
+        Notes
+        -----
+        With μᵢ = 1 / (1 + exp(-xᵢ'β)) and ḡ = Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ, the
+        average effect of feature j is AMEⱼ = βⱼ ḡ. Its covariance is
+        J V J' (the delta method), with V = ``covariance_`` and
+
+            ∂AMEⱼ/∂βₖ = δⱼₖ ḡ + βⱼ Σ sᵢ μᵢ(1 - μᵢ)(1 - 2μᵢ) xᵢₖ / Σ sᵢ,
+
+        where xᵢ₀ = 1 for the intercept. A feature dropped as linearly
+        dependent has effect 0 and no standard error (NaN).
+        """
+        from ._margins import average_marginal_effects, margin_sums
+
+        check_is_fitted(self)
+        self._warn_if_penalised("marginal_effects")
+        sums = margin_sums(self, X, sample_weight)
+        names = self._parameter_names()
+        dropped = set(_dropped_names(self))
+        kept = np.array([name not in dropped for name in names])
+        effects, covariance = average_marginal_effects(
+            sums, self.coef_[0], self.covariance_, self.fit_intercept, kept
+        )
+        features = names[1:] if self.fit_intercept else names
+        table = coefficient_table(features, effects, covariance, caller="marginal_effects()")
+        return table.rename(columns={COLUMNS[0]: "dy/dx"})
+
+
+def _dropped_names(model: Any) -> Sequence[str]:
+    """The parameters dropped from the fit as linearly dependent."""
+    dropped = getattr(model, "dropped_features_", ())
+    return [str(name) for name in dropped]
 
 
 def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -49,25 +345,16 @@ def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return np.array([math.erfc(abs(value) / math.sqrt(2.0)) for value in z.ravel()], dtype=np.float64)
 
 
-def coefficient_table(
-    names: Sequence[str],
-    coefficients: npt.NDArray[np.float64],
-    covariance: npt.NDArray[np.float64],
-) -> pd.DataFrame:
-    """One row per parameter: coefficient, standard error, z, two-sided
-    p-value and the 95 % interval, as a DataFrame to sort, filter or export."""
-    try:
-        import pandas as pd
-    except ImportError as error:
-        raise ImportError(
-            "coef_table() returns a pandas DataFrame and needs pandas, which is not installed: "
-            "pip install pandas (or: pip install 'quorvi[pandas]')"
-        ) from error
+def coefficient_columns(
+    coefficients: npt.NDArray[np.float64], covariance: npt.NDArray[np.float64]
+) -> list[npt.NDArray[np.float64]]:
+    """The columns of the coefficient table (COLUMNS): coefficient, standard
+    error, z, two-sided p-value and the 95 % interval."""
     standard_errors = np.sqrt(np.clip(np.diag(covariance), 0.0, None))
     with np.errstate(divide="ignore", invalid="ignore"):
         z = coefficients / standard_errors
     half_width = NORMAL_QUANTILE_975 * standard_errors
-    columns = [
+    return [
         coefficients,
         standard_errors,
         z,
@@ -75,4 +362,23 @@ def coefficient_table(
         coefficients - half_width,
         coefficients + half_width,
     ]
+
+
+def coefficient_table(
+    names: Sequence[str],
+    coefficients: npt.NDArray[np.float64],
+    covariance: npt.NDArray[np.float64],
+    caller: str = "coef_table()",
+) -> pd.DataFrame:
+    """One row per parameter: coefficient, standard error, z, two-sided
+    p-value and the 95 % interval, as a DataFrame to sort, filter or export.
+    caller names the public method in the message when pandas is missing."""
+    try:
+        import pandas as pd
+    except ImportError as error:
+        raise ImportError(
+            f"{caller} returns a pandas DataFrame and needs pandas, which is not installed: "
+            "pip install pandas (or: pip install 'quorvi[pandas]')"
+        ) from error
+    columns = coefficient_columns(coefficients, covariance)
     return pd.DataFrame(dict(zip(COLUMNS, columns, strict=True)), index=pd.Index(list(names), dtype=object))

@@ -1,0 +1,150 @@
+"""Average marginal effects: the weighted sums over the rows of X that the
+effects and their delta-method covariance need, in one pass over X (in
+memory, or chunk by chunk where a Dask array lives), and the effects from
+those sums."""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from scipy.special import expit
+from sklearn.utils import check_array
+from sklearn.utils.validation import _check_sample_weight
+
+from ._validation import is_dask_collection
+
+# Rows per block of the in-memory pass: the block is read for its scores and
+# read again, still in cache, for its column sums (about 1 MiB per block).
+_BLOCK_BYTES = 1 << 20
+
+
+def chunk_sums(
+    X: npt.NDArray[np.float64],
+    weights: npt.NDArray[np.float64] | None,
+    coef: npt.NDArray[np.float64],
+    intercept: float,
+) -> npt.NDArray[np.float64]:
+    """[Σ sᵢ, Σ sᵢgᵢ, Σ sᵢgᵢ(1 - 2μᵢ), Σ sᵢgᵢ(1 - 2μᵢ)xᵢ (one per feature)]
+    over the rows of X, with μᵢ the fitted probability and gᵢ = μᵢ(1 - μᵢ)."""
+    sums = np.zeros(3 + X.shape[1])
+    rows = max(1, _BLOCK_BYTES // (8 * max(X.shape[1], 1)))
+    for start in range(0, X.shape[0], rows):
+        block = X[start : start + rows]
+        scores = block @ coef + intercept
+        # 1 - μ from the negated score rather than by subtraction, which
+        # would lose it to rounding where μ is near 1.
+        mu = expit(scores)
+        one_minus_mu = expit(-scores)
+        g = mu * one_minus_mu
+        curvature = g * (one_minus_mu - mu)
+        if weights is not None:
+            block_weights = weights[start : start + rows]
+            sums[0] += block_weights.sum()
+            g *= block_weights
+            curvature *= block_weights
+        else:
+            sums[0] += len(block)
+        sums[1] += g.sum()
+        sums[2] += curvature.sum()
+        sums[3:] += curvature @ block
+    return sums
+
+
+def margin_sums(model: Any, X: Any, sample_weight: Any) -> npt.NDArray[np.float64]:
+    """chunk_sums over all rows of X, for a fitted model; X validated as for
+    predict."""
+    coef = model.coef_[0]
+    intercept = float(model.intercept_[0])
+    if is_dask_collection(X):
+        sums = _dask_sums(X, sample_weight, coef, intercept)
+    else:
+        X = model._validated_input(X)
+        weights = None
+        if sample_weight is not None:
+            weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
+        sums = chunk_sums(X, weights, coef, intercept)
+    if not sums[0] > 0:
+        raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
+    return sums
+
+
+def _dask_chunk_sums(
+    X: Any, weights: Any, coef: npt.NDArray[np.float64], intercept: float
+) -> npt.NDArray[np.float64]:
+    X = check_array(X, dtype=np.float64, order=None, ensure_min_samples=0, input_name="X")
+    if weights is not None:
+        # A column of the (n, 1) Dask array that pairs the weights with X's chunks.
+        weights = _check_sample_weight(
+            np.asarray(weights).reshape(-1), X, dtype=np.float64, ensure_non_negative=True
+        )
+    return chunk_sums(X, weights, coef, intercept).reshape(1, -1)
+
+
+def _dask_sums(
+    X: Any, sample_weight: Any, coef: npt.NDArray[np.float64], intercept: float
+) -> npt.NDArray[np.float64]:
+    """The sums of every row chunk, each made where the chunk lives, added
+    here: only len(coef) + 3 numbers per chunk travel."""
+    import dask.array as da
+
+    if not isinstance(X, da.Array):
+        X = X.to_dask_array(lengths=sample_weight is not None)
+    if X.ndim != 2:
+        raise ValueError(f"Expected a 2-dimensional Dask array for X, got shape {X.shape} instead.")
+    if X.shape[1] != len(coef):
+        raise ValueError(f"X has {X.shape[1]} features, but the model was fitted on {len(coef)} features.")
+    if X.numblocks[1] > 1:
+        X = X.rechunk({1: -1})
+    width = len(coef) + 3
+    chunks = ((1,) * X.numblocks[0], (width,))
+    if sample_weight is None:
+        parts = X.map_blocks(_dask_chunk_sums, None, coef, intercept, chunks=chunks, dtype=np.float64)
+    else:
+        if any(math.isnan(size) for size in X.chunks[0]):
+            raise ValueError(
+                "X has row chunks of unknown size, so sample_weight cannot be matched to them: "
+                "measure them (X.compute_chunk_sizes())."
+            )
+        weights = (
+            sample_weight if isinstance(sample_weight, da.Array) else da.asarray(np.asarray(sample_weight))
+        )
+        if weights.ndim != 1 or weights.shape[0] != X.shape[0]:
+            raise ValueError(
+                f"sample_weight should be a 1d array of {X.shape[0]} weights, got shape {weights.shape}"
+            )
+        weights = weights.rechunk((X.chunks[0],))
+        parts = da.map_blocks(
+            _dask_chunk_sums, X, weights[:, None], coef, intercept, chunks=chunks, dtype=np.float64
+        )
+    sums: npt.NDArray[np.float64] = np.asarray(parts.sum(axis=0).compute(), dtype=np.float64)
+    return sums
+
+
+def average_marginal_effects(
+    sums: npt.NDArray[np.float64],
+    coef: npt.NDArray[np.float64],
+    covariance: npt.NDArray[np.float64],
+    fit_intercept: bool,
+    kept: npt.NDArray[np.bool_],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(effects, their covariance J V J') from the sums of chunk_sums. kept
+    marks the parameters (in covariance's order) that were estimated; the
+    others' rows and columns of covariance are not read, and a dropped
+    feature's effect has a NaN variance."""
+    total = sums[0]
+    mean_g = sums[1] / total
+    # The mean of gᵢ(1 - 2μᵢ) xᵢₖ for every parameter k, xᵢ₀ = 1 for the intercept.
+    mean_curvature = sums[2:] / total if fit_intercept else sums[3:] / total
+    effects = coef * mean_g
+    jacobian = np.outer(coef, mean_curvature)
+    offset = 1 if fit_intercept else 0
+    jacobian[np.arange(len(coef)), offset + np.arange(len(coef))] += mean_g
+    kept_covariance = covariance[np.ix_(kept, kept)]
+    effect_covariance = jacobian[:, kept] @ kept_covariance @ jacobian[:, kept].T
+    dropped_features = ~kept[offset:]
+    effect_covariance[dropped_features, :] = np.nan
+    effect_covariance[:, dropped_features] = np.nan
+    return effects, effect_covariance

@@ -1,0 +1,141 @@
+"""The printed report of a fitted LogisticRegression: a header of fit
+statistics, the coefficient table, and notes on what the numbers mean."""
+
+from __future__ import annotations
+
+import html
+import math
+import textwrap
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._inference import COLUMNS
+
+WIDTH = 78
+
+WEIGHTS_NOTE = (
+    "n is the sum of the frequency weights: a weight of m counts a row as m observations, so "
+    "standard errors shrink as 1/sqrt(n). Normalised or 'balanced' weights rescale every "
+    "standard error; for inference, pass weights that count observations."
+)
+
+
+class Summary:
+    """The report that ``LogisticRegression.summary()`` returns: print it, or
+    take its text with ``str()``."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+
+    def __str__(self) -> str:
+        return self.text
+
+    def __repr__(self) -> str:
+        return self.text
+
+    def _repr_html_(self) -> str:
+        return f"<pre>{html.escape(self.text)}</pre>"
+
+
+def number(value: float) -> str:
+    """Four decimals; a value too large or too small for them in
+    scientific notation with four decimals of its mantissa."""
+    if math.isnan(value):
+        return "nan"
+    if value == 0 or 1e-4 <= abs(value) < 1e9:
+        return f"{value:.4f}"
+    return f"{value:.4e}"
+
+
+def p_value(value: float) -> str:
+    """Four decimals, or the value itself below 0.0001 (where four decimals
+    would show 0)."""
+    if math.isnan(value) or value >= 1e-4:
+        return number(value)
+    return f"{value:.2e}"
+
+
+def count(value: float) -> str:
+    """A count of observations: an integer when it is one (weights that
+    count rows), else the sum itself."""
+    return str(int(value)) if float(value).is_integer() else f"{value:.10g}"
+
+
+def _label(value: Any) -> str:
+    """A class label as Python shows it (1.0, 'yes'), not as NumPy's repr."""
+    return repr(value.item() if isinstance(value, np.generic) else value)
+
+
+def _pairs(left: list[tuple[str, str]], right: list[tuple[str, str]]) -> list[str]:
+    """Two columns of 'label: value' lines, each value right-aligned."""
+    half = (WIDTH - 4) // 2
+    lines = []
+    for (left_label, left_value), (right_label, right_value) in zip(left, right, strict=True):
+        left_text = f"{left_label:<{half - len(left_value)}}{left_value}"
+        right_text = f"{right_label:<{half - len(right_value)}}{right_value}"
+        lines.append(f"{left_text}    {right_text}")
+    return lines
+
+
+def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
+    """The report of a fitted model, with the coefficient table's columns
+    (COLUMNS) as coefficient_columns gives them."""
+    names = model._parameter_names()
+    classes = model.classes_
+    left = [
+        ("Model:", "Logit"),
+        ("Covariance type:", model._cov_type_name()),
+        ("Converged:", str(bool(model.converged_))),
+        ("Iterations:", str(int(model.n_iter_[0]))),
+        ("Log-likelihood:", number(model.log_likelihood_)),
+        ("Null log-likelihood:", number(model.null_log_likelihood_)),
+        ("AIC:", number(model.aic_)),
+    ]
+    right = [
+        ("Observations (sum of weights):", count(model.n_obs_)),
+        ("Df model:", str(model.df_model_)),
+        ("Df residuals:", count(model.df_resid_)),
+        ("Pseudo R-squared (McFadden):", number(model.pseudo_r2_)),
+        (f"LR chi2({model.df_model_}):", number(model.lr_statistic_)),
+        ("Prob > chi2:", p_value(model.lr_pvalue_)),
+        ("BIC:", number(model.bic_)),
+    ]
+    name_width = max(12, *(len(name) for name in names))
+    table_width = name_width + 11 * len(COLUMNS)
+    width = max(WIDTH, table_width)
+    title = "quorvi.LogisticRegression results"
+    lines = [
+        f"{title:^{width}}".rstrip(),
+        "=" * width,
+        f"Dependent: P(y = {_label(classes[1])}), against y = {_label(classes[0])}",
+        *_pairs(left, right),
+        "=" * width,
+        " " * name_width + "".join(f"{column:>11}" for column in COLUMNS),
+        "-" * width,
+    ]
+    formats = [number, number, number, p_value, number, number]
+    for row, name in enumerate(names):
+        cells = "".join(
+            f"{format_(float(column[row])):>11}" for format_, column in zip(formats, columns, strict=True)
+        )
+        lines.append(f"{name:<{name_width}}{cells}")
+    lines.append("=" * width)
+    notes = [WEIGHTS_NOTE]
+    dropped = list(getattr(model, "dropped_features_", ()))
+    if dropped:
+        notes.append(
+            f"Dropped as linearly dependent on the other features (coefficient 0, no standard error): "
+            f"{', '.join(str(name) for name in dropped)}."
+        )
+    if model._is_penalised():
+        notes.append(
+            f"Ridge penalty C={model.C}: the coefficients are shrunk towards 0 and the covariance is "
+            "that of the penalised fit, so the p-values are not valid tests."
+        )
+    if not model.converged_:
+        notes.append("The fit did not converge: the numbers above are those of its last update.")
+    for index, note in enumerate(notes, start=1):
+        lines.extend(textwrap.wrap(note, width, initial_indent=f"[{index}] ", subsequent_indent="    "))
+    return "\n".join(lines)
