@@ -27,6 +27,21 @@ NORMAL_QUANTILE_975 = 1.959963984540054
 
 COLUMNS = ["coef", "std err", "z", "P>|z|", "[0.025", "0.975]"]
 
+# The attributes _set_fit_statistics sets: among those a failed fit removes.
+FIT_STATISTICS = (
+    "n_obs_",
+    "log_likelihood_",
+    "null_log_likelihood_",
+    "null_deviance_",
+    "aic_",
+    "bic_",
+    "pseudo_r2_",
+    "df_model_",
+    "df_resid_",
+    "lr_statistic_",
+    "lr_pvalue_",
+)
+
 
 class PerfectSeparationWarning(UserWarning):
     """Some rows were fitted with a probability of exactly 0 or 1.
@@ -54,7 +69,7 @@ class WaldTestResult(NamedTuple):
     Attributes
     ----------
     statistic : float
-        W = b' V⁻¹ b, with b the tested coefficients and V their block of
+        W = bᵀ V⁻¹ b, with b the tested coefficients and V their block of
         ``covariance_``.
     df : int
         The number of tested coefficients.
@@ -200,7 +215,7 @@ class InferenceMixin:
         Returns
         -------
         WaldTestResult
-            ``(statistic, df, pvalue)``: W = b' V⁻¹ b, with b the named
+            ``(statistic, df, pvalue)``: W = bᵀ V⁻¹ b, with b the named
             coefficients and V their block of ``covariance_`` (so of the
             fit's covariance type); df the number of names; and
             P(χ²(df) > W). For one name, W is the square of its z in
@@ -231,7 +246,7 @@ class InferenceMixin:
                 f"cannot test {unusable}: they have no variance (dropped as linearly dependent on "
                 "the other features), so leave them out of the test."
             )
-        self._warn_if_penalised("wald_test")
+        self._warn_if_penalised("wald_test()")
         coefficients = self._parameters()[positions]
         block = self.covariance_[np.ix_(positions, positions)]
         try:
@@ -307,9 +322,9 @@ class InferenceMixin:
 
         Notes
         -----
-        With μᵢ = 1 / (1 + exp(-xᵢ'β)) and ḡ = Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ, the
+        With μᵢ = 1 / (1 + exp(-xᵢᵀβ)) and ḡ = Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ, the
         average effect of feature j is AMEⱼ = βⱼ ḡ. Its covariance is
-        J V J' (the delta method), with V = ``covariance_`` and
+        J V Jᵀ (the delta method), with V = ``covariance_`` and
 
             ∂AMEⱼ/∂βₖ = δⱼₖ ḡ + βⱼ Σ sᵢ μᵢ(1 - μᵢ)(1 - 2μᵢ) xᵢₖ / Σ sᵢ,
 
@@ -319,7 +334,7 @@ class InferenceMixin:
         from ._margins import average_marginal_effects, margin_sums
 
         check_is_fitted(self)
-        self._warn_if_penalised("marginal_effects")
+        self._warn_if_penalised("marginal_effects()")
         sums = margin_sums(self, X, sample_weight)
         names = self._parameter_names()
         dropped = set(_dropped_names(self))

@@ -108,9 +108,12 @@ def _dask_sums(
                 "X has row chunks of unknown size, so sample_weight cannot be matched to them: "
                 "measure them (X.compute_chunk_sizes())."
             )
-        weights = (
-            sample_weight if isinstance(sample_weight, da.Array) else da.asarray(np.asarray(sample_weight))
-        )
+        if hasattr(sample_weight, "to_dask_array"):
+            weights = sample_weight.to_dask_array(lengths=True)
+        elif isinstance(sample_weight, da.Array):
+            weights = sample_weight
+        else:
+            weights = da.asarray(np.asarray(sample_weight))
         if weights.ndim != 1 or weights.shape[0] != X.shape[0]:
             raise ValueError(
                 f"sample_weight should be a 1d array of {X.shape[0]} weights, got shape {weights.shape}"
@@ -130,7 +133,7 @@ def average_marginal_effects(
     fit_intercept: bool,
     kept: npt.NDArray[np.bool_],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """(effects, their covariance J V J') from the sums of chunk_sums. kept
+    """(effects, their covariance J V Jᵀ) from the sums of chunk_sums. kept
     marks the parameters (in covariance's order) that were estimated; the
     others' rows and columns of covariance are not read, and a dropped
     feature's effect has a NaN variance."""

@@ -23,8 +23,16 @@ WEIGHTS_NOTE = (
 
 
 class Summary:
-    """The report that ``LogisticRegression.summary()`` returns: print it, or
-    take its text with ``str()``."""
+    """The report that ``LogisticRegression.summary()`` returns.
+
+    Print it, or take its text with ``str()``; notebooks show it as
+    preformatted text.
+
+    Parameters
+    ----------
+    text : str
+        The report.
+    """
 
     def __init__(self, text: str) -> None:
         self.text = text

@@ -1,0 +1,143 @@
+"""Fit statistics, summary(), wald_test() and marginal_effects() against
+independent references: Stata's published results for the Spector logit,
+statsmodels' Wald test, and repeated rows for frequency weights."""
+
+import dask.array as da
+import numpy as np
+import pandas as pd
+import pytest
+
+from problems import logistic_problem
+from quorvi import LogisticRegression
+
+sm = pytest.importorskip("statsmodels.api")
+
+
+def _spector():
+    """GRADE on GPA, TUCE and PSI. Stata holds these data as single-precision
+    floats (GPA is 2.66, not 2.66 in float64), so its published numbers are
+    those of the data rounded through float32: with that rounding they agree
+    with ours to about 1e-14, without it only to about 1e-7."""
+    data = sm.datasets.spector.load_pandas()
+    X = data.exog.astype(np.float32).astype(np.float64)
+    return X, data.endog.to_numpy()
+
+
+# Stata 'logit grade gpa tuce psi' and 'margins, dydx(*)'.
+STATA_STATISTICS = {
+    "log_likelihood_": -12.8896334653335,
+    "null_log_likelihood_": -20.5917296966173,
+    "lr_statistic_": 15.4041924625676,
+    "lr_pvalue_": 0.00150187761112892,
+    "pseudo_r2_": 0.374038332124624,
+    "aic_": 33.779266930667,
+    "bic_": 39.642210541866,
+}
+STATA_EFFECTS = [[0.36258085, 0.1094412], [0.01220841, 0.0177942], [0.30517768, 0.0923796]]
+
+
+def test_fit_statistics_equal_statas():
+    model = LogisticRegression().fit(*_spector())
+    actual = [getattr(model, name) for name in STATA_STATISTICS]
+    # Published to 15 digits, and the data are the same bits: the fit stops
+    # within about 1e-14 of the maximum on any BLAS kernel.
+    np.testing.assert_allclose(actual, list(STATA_STATISTICS.values()), rtol=1e-10)
+    assert (model.n_obs_, model.df_model_, model.df_resid_) == (32.0, 3, 28.0)
+    np.testing.assert_allclose(
+        model.null_deviance_, -2 * STATA_STATISTICS["null_log_likelihood_"], rtol=1e-10
+    )
+
+
+@pytest.mark.parametrize("kind", ["numpy", "dask"])
+def test_average_marginal_effects_equal_statas(kind):
+    X, y = _spector()
+    model = LogisticRegression().fit(X, y)
+    rows = da.from_array(X.to_numpy(), chunks=(7, 2)) if kind == "dask" else X
+    table = model.marginal_effects(rows)
+    assert list(table.index) == ["GPA", "TUCE", "PSI"]
+    assert list(table.columns) == ["dy/dx", "std err", "z", "P>|z|", "[0.025", "0.975]"]
+    # Stata's margins differentiates numerically and prints 7 or 8 digits:
+    # its values are within 1e-7 of the exact delta method's (the largest
+    # gap, 6e-8, is GPA's standard error), an absolute bound since the
+    # values range over a decade.
+    np.testing.assert_allclose(table.iloc[:, :2].to_numpy(), STATA_EFFECTS, rtol=0, atol=1e-7)
+    np.testing.assert_allclose(table["z"], table["dy/dx"] / table["std err"], rtol=1e-12)
+
+
+@pytest.mark.parametrize("names", [["x1"], ["x1", "x3"], ["intercept", "x2", "x3"]])
+def test_wald_test_equals_statsmodels(names):
+    X, y = logistic_problem(400, 4, seed=11)
+    frame = pd.DataFrame(X[:, 1:], columns=["x1", "x2", "x3"])
+    model = LogisticRegression().fit(frame, y)
+    glm = sm.GLM(
+        y, sm.add_constant(frame).rename(columns={"const": "intercept"}), family=sm.families.Binomial()
+    )
+    # One more update from statsmodels' solution puts its covariance at the
+    # maximum, as ours is (see test_inference_equals_statsmodels_glm).
+    reference = glm.fit(start_params=glm.fit(tol=1e-12, maxiter=100).params, maxiter=1)
+    expected = reference.wald_test(", ".join(f"{name} = 0" for name in names), scalar=True, use_f=False)
+    result = model.wald_test(names)
+    # The two covariances agree to about 1e-11 (the coefficients' own
+    # agreement, times the design's conditioning); rtol 1e-8 leaves a margin
+    # on any BLAS kernel. The p-values here are far from 0 (no atol needed).
+    np.testing.assert_allclose(
+        [result.statistic, result.pvalue], [expected.statistic, expected.pvalue], rtol=1e-8
+    )
+    # statsmodels keeps a chi2 test's degrees of freedom in df_denom.
+    assert (expected.distribution, result.df) == ("chi2", len(names))
+    assert expected.df_denom == len(names)
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_a_weight_of_m_is_m_repeated_rows(fit_intercept):
+    X, y = logistic_problem(300, 4, seed=3)
+    X = X[:, 1:]
+    weights = np.random.default_rng(4).integers(0, 4, len(y)).astype(np.float64)
+    counts = weights.astype(int)
+    weighted = LogisticRegression(fit_intercept=fit_intercept).fit(X, y, sample_weight=weights)
+    repeated = LogisticRegression(fit_intercept=fit_intercept).fit(X.repeat(counts, axis=0), y.repeat(counts))
+    names = ["log_likelihood_", "null_log_likelihood_", "aic_", "bic_", "pseudo_r2_", "lr_statistic_"]
+    names += ["lr_pvalue_", "df_model_", "df_resid_", "n_obs_"]
+    # The same sums in another order: equal to rounding times the design's
+    # conditioning.
+    np.testing.assert_allclose(
+        [getattr(weighted, name) for name in names], [getattr(repeated, name) for name in names], rtol=1e-10
+    )
+    np.testing.assert_allclose(
+        weighted.marginal_effects(X, sample_weight=weights).to_numpy(),
+        repeated.marginal_effects(X.repeat(counts, axis=0)).to_numpy(),
+        rtol=1e-9,
+        atol=1e-13,
+    )
+
+
+def test_summary_shows_the_fit_to_four_decimals():
+    model = LogisticRegression().fit(*_spector())
+    text = str(model.summary())
+    table = model.coef_table()
+    numbers = [*table["coef"], *table["std err"]]
+    numbers += [model.log_likelihood_, model.null_log_likelihood_, model.lr_statistic_]
+    numbers += [model.pseudo_r2_, model.aic_, model.bic_]
+    for value in numbers:
+        assert f"{value:.4f}" in text
+    assert "nonrobust" in text
+    assert "Observations (sum of weights):     32" in text
+
+
+@pytest.mark.parametrize(
+    ("names", "message"),
+    [
+        (
+            ["GPA", "grade"],
+            r"unknown parameter name\(s\) \['grade'\]; the parameters are \['intercept', 'GPA', 'TUCE', 'PSI'\]",
+        ),
+        (["GPA", "TUCE"], r"cannot test \['TUCE'\]: they have no variance"),
+    ],
+)
+def test_wald_test_names_what_it_cannot_test(names, message):
+    model = LogisticRegression().fit(*_spector())
+    # TUCE as if dropped for linear dependence: coefficient 0, no variance.
+    model.dropped_features_ = ("TUCE",)
+    model.covariance_[2, :] = model.covariance_[:, 2] = np.nan
+    with pytest.raises(ValueError, match=message):
+        model.wald_test(names)
