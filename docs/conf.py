@@ -35,3 +35,15 @@ autodoc_typehints = "none"  # the numpydoc sections give the types
 
 html_theme = "furo"
 html_title = f"quorvi {release}"
+
+
+def _skip_package_docstring(app, what, name, obj, options, lines):
+    """api.rst documents the rest of quorvi.__all__ through automodule, which
+    would also print the package's docstring in the middle of the page; its
+    content (what the package is) opens the site's index page instead."""
+    if what == "module" and name == "quorvi":
+        lines.clear()
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", _skip_package_docstring)
