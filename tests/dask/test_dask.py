@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import zarr
+from sklearn.exceptions import ConvergenceWarning
 
 import quorvi._estimator
 from problems import logistic_problem
@@ -103,6 +104,20 @@ def test_dask_fit_equals_the_in_memory_fit_and_its_bits_do_not_depend_on_the_sch
         local = LogisticRegression().fit(X_dask, y_dask, sample_weight=weights)
     np.testing.assert_array_equal(local.coef_, model.coef_)
     np.testing.assert_array_equal(local.covariance_, model.covariance_)
+
+
+def test_max_iter_zero_makes_no_update_and_spends_no_loop_time(client, data):
+    X, y, weights = data
+    X_dask = da.from_array(X, chunks=(CHUNK, P))
+    with pytest.warns(ConvergenceWarning, match="max_iter=0"):
+        expected = LogisticRegression(max_iter=0).fit(X, y, sample_weight=weights)
+    with pytest.warns(ConvergenceWarning, match="max_iter=0"):
+        model = LogisticRegression(max_iter=0).fit(X_dask, y, sample_weight=weights)
+    assert model.n_iter_[0] == 0 and model.converged_ is False and model.time_ == 0.0
+    assert not model.coef_.any() and not model.intercept_.any()
+    # The statistics at the zero start, summed in chunks rather than blocks.
+    np.testing.assert_allclose(model.deviance_, expected.deviance_, rtol=1e-12)
+    np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-16)
 
 
 def test_a_worker_killed_mid_fit_costs_only_a_recomputation(client, data, monkeypatch):

@@ -19,7 +19,7 @@ from sklearn.preprocessing import StandardScaler
 
 import _quorvi
 from problems import logistic_problem
-from quorvi import LogisticRegression, PerfectSeparationWarning
+from quorvi import LogisticRegression, PerfectSeparationWarning, _native
 
 sm = pytest.importorskip("statsmodels.api")
 
@@ -188,11 +188,62 @@ def test_bad_input_is_a_value_error_and_fits_nothing(case):
         np.testing.assert_array_equal(before, after)
 
 
+_CONTIGUOUS = np.ascontiguousarray(_FEATURES)
+_NO_WORKER = "^n_threads must be at least 1$"
+_BETA = "^beta must be a 1-D float64 array of 3 elements$"  # the intercept and two features
+
+
+# What the native entries would otherwise misread: a fit with no worker, or
+# coefficients that a pass would read past the end of.
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: _native.fit(_CONTIGUOUS, _Y, None, True, 1e-8, 100, 0, None), _NO_WORKER),
+        (lambda: _native.fit(_CONTIGUOUS, _Y, None, True, 1e-8, 100, -1, None), _NO_WORKER),
+        (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(2), True, False), _BETA),
+        (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(4), True, True), _BETA),
+        (lambda: _native.irls_update(np.eye(3), np.zeros(3), np.zeros(2), 1e-8), _BETA),
+    ],
+    ids=["no worker", "negative workers", "chunk's beta short", "chunk's beta long", "update's beta short"],
+)
+def test_native_entries_refuse_arguments_they_would_misread(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
 def test_a_failed_refit_leaves_the_estimator_unfitted():
     model = LogisticRegression().fit(_FEATURES, _Y)
     with pytest.raises(ValueError, match="Only binary"):
         model.fit(_FEATURES, np.arange(40) % 3)
     assert not [name for name in vars(model) if name.endswith("_")]
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_max_iter_zero_makes_no_update_and_spends_no_loop_time(fit_intercept):
+    weights = np.random.default_rng(5).integers(1, 4, 40).astype(np.float64)
+    with pytest.warns(ConvergenceWarning, match="max_iter=0"):
+        model = LogisticRegression(fit_intercept=fit_intercept, max_iter=0).fit(_FEATURES, _Y, weights)
+    assert model.n_iter_[0] == 0 and model.converged_ is False and model.time_ == 0.0
+    assert not model.coef_.any() and not model.intercept_.any()
+    # At the starting coefficients, all zero, every probability is 1/2 and
+    # every working weight 1/4: the deviance is 2 log 2 per unit of weight and
+    # the covariance (X'WX)^-1 with W = weights / 4. Sums of 40 rows of a
+    # well-conditioned design: rounding stays far below rtol on any kernel.
+    design = _X if fit_intercept else _FEATURES
+    np.testing.assert_allclose(model.deviance_, 2 * np.log(2) * weights.sum(), rtol=1e-12)
+    expected = np.linalg.inv(design.T @ (design * (weights / 4)[:, None]))
+    np.testing.assert_allclose(model.covariance_, expected, rtol=1e-10, atol=1e-14)
+
+
+def test_predict_agrees_with_predict_proba_where_the_classes_tie():
+    # Without an intercept a row of zeros scores exactly 0: both probabilities
+    # are exactly 1/2, and predict takes the first class there, as argmax does
+    # (and as scikit-learn's linear classifiers do).
+    model = LogisticRegression(fit_intercept=False).fit(_FEATURES, np.where(_Y == 1, "yes", "no"))
+    X = np.vstack([np.zeros((2, 2)), _FEATURES[:6]])
+    probabilities = model.predict_proba(X)
+    np.testing.assert_array_equal(probabilities[:2], 0.5)
+    np.testing.assert_array_equal(model.predict(X), model.classes_[probabilities.argmax(axis=1)])
 
 
 # (layout, float64 copies of X that the layer before the native fit may make,
@@ -238,6 +289,19 @@ def _separated():
     return X[:, 1:], y
 
 
+def _one_row_at_the_boundary():
+    # A column that is zero but on two rows of class 1, where it is 1 and 3:
+    # the likelihood grows without bound along its coefficient, and the
+    # linear predictor of the second row is about three times that of the
+    # first. Within max_iter it passes 37, where the probability rounds to
+    # exactly 1 (exp(-37) < ε / 2), while the first row's stays near 25.
+    X, y = logistic_problem(200, 3, seed=6)
+    column = np.zeros(200)
+    column[:2] = [1.0, 3.0]
+    y[:2] = 1.0
+    return np.column_stack([X[:, 1:], column]), y
+
+
 @pytest.mark.parametrize(
     ("data", "params", "expected"),
     [
@@ -251,8 +315,16 @@ def _separated():
                 "of exactly 0 or 1.*the coefficients and standard errors are not meaningful",
             },
         ),
+        (
+            _one_row_at_the_boundary,
+            {"max_iter": 50},
+            {
+                ConvergenceWarning: "did not converge in max_iter=50",
+                PerfectSeparationWarning: r"perfect separation: 1 sample\(s\) were fitted",
+            },
+        ),
     ],
-    ids=["max_iter reached", "separated classes"],
+    ids=["max_iter reached", "separated classes", "one row at the boundary"],
 )
 def test_warnings_name_the_cause(data, params, expected):
     X, y = data()

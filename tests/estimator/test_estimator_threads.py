@@ -1,10 +1,13 @@
 """The estimator's native fit runs with the interpreter lock released, on
-several worker threads: other Python threads (another fit among them) keep
+n_threads worker threads: other Python threads (another fit among them) keep
 running during a fit, and neither the worker count nor fits in other threads
 change a result by a single bit."""
 
 import functools
 import io
+import json
+import subprocess
+import sys
 import threading
 import time
 
@@ -86,3 +89,55 @@ def test_results_are_bit_identical_for_any_worker_count_and_concurrent_fits(fit_
     assert len(results) == 12
     for index, outcome in results.values():
         assert outcome == expected[index]
+
+
+# A fit in a thread of a fresh process, watched from the main thread, which
+# runs while the native fit has released the interpreter lock. Each pass over
+# X starts n_threads - 1 helper threads beside the calling one and joins them
+# at its end; 400,000 x 20 makes 33 chunks of rows, so every helper gets work
+# and lives for tens of milliseconds, against a poll every half millisecond.
+# The process's other threads (the BLAS's own among them) exist before the
+# fit starts, once a first fit has run.
+WATCH_WORKERS = """
+import json, os, threading, time
+import numpy as np
+from quorvi import LogisticRegression
+
+rng = np.random.default_rng(0)
+X = rng.standard_normal((400_000, 20))
+y = (rng.random(400_000) < 1 / (1 + np.exp(-X[:, 0]))).astype(np.float64)
+
+
+def threads():
+    return set(os.listdir("/proc/self/task"))
+
+
+def most_new_threads(n_threads):
+    start = threading.Event()
+
+    def fit():
+        start.wait()
+        LogisticRegression(n_threads=n_threads).fit(X, y)
+
+    thread = threading.Thread(target=fit)
+    thread.start()
+    before = threads()
+    start.set()
+    most = 0
+    while thread.is_alive():
+        most = max(most, len(threads() - before))
+        time.sleep(0.0005)
+    thread.join()
+    return most
+
+
+LogisticRegression(n_threads=1).fit(X[:1000], y[:1000])
+# Three fits each: on a loaded machine one poll may miss a short pass, not all.
+print(json.dumps({n: max(most_new_threads(n) for _ in range(3)) for n in (1, 2, 3)}))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the process's threads in /proc")
+def test_n_threads_is_the_number_of_threads_that_share_a_pass():
+    run = subprocess.run([sys.executable, "-c", WATCH_WORKERS], capture_output=True, text=True, check=True)
+    assert json.loads(run.stdout) == {"1": 0, "2": 1, "3": 2}
