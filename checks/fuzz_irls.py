@@ -358,6 +358,11 @@ NATIVE_KEYS = {
     "covariance",
     "deviance",
     "boundary_rows",
+    "dropped",
+    "singular_solves",
+    "passes",
+    "deviances",
+    "changes",
 }
 
 
@@ -435,6 +440,15 @@ def check_native_case(case, fit):
         problems.append(f"native: stopped after {iterations} of {max_iter} updates without converging")
     if max_iter >= 1 and q and (math.isnan(tol) or tol < 0) and converged:
         problems.append(f"native: converged with tol {tol!r}")
+    dropped = result["dropped"]
+    if type(dropped) is not list or dropped != sorted(set(dropped)) or not all(0 <= j < q for j in dropped):
+        problems.append(f"native: dropped {dropped!r} not increasing columns of [0, {q})")
+    elif coefficients[dropped].any() or not np.isnan(covariance[dropped]).all():
+        problems.append("native: a dropped coefficient is not 0 with NaN covariance")
+    if result["passes"] != iterations or not len(result["deviances"]) == len(result["changes"]) == iterations:
+        problems.append(f"native: {result['passes']} passes and per-update records for {iterations} updates")
+    if not 0 <= result["singular_solves"] <= iterations:
+        problems.append(f"native: singular_solves {result['singular_solves']!r}")
     if progress is not None and [c[0] for c in progress.calls] != list(range(1, iterations + 1)):
         problems.append(f"native: progress called for iterations {[c[0] for c in progress.calls]}")
     return problems, name

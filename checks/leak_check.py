@@ -147,8 +147,9 @@ def native_cases(X, X_nan, singular, y):
     """quorvi._native.fit: with and without intercept and weights, C and F
     order, several workers, a progress callback that returns or raises, and
     every error it reports; the entries of the fit on Dask chunks
-    (normal_equations, irls_update, covariance), a misaligned chunk and beta
-    among their inputs; and the arrays these pass."""
+    (normal_equations, fit_chunked with a source that returns, misreads or
+    raises), a misaligned chunk and beta among their inputs; and the arrays
+    these pass."""
     n = len(y)
     weights = np.arange(n, dtype=np.float64) % 3
     calls = []
@@ -196,22 +197,40 @@ def native_cases(X, X_nan, singular, y):
     X_misaligned[...] = X
     beta_misaligned = np.frombuffer(bytearray(beta.nbytes + 3), dtype=np.float64, offset=3)
     beta_misaligned[...] = beta
-    sums = _native.normal_equations(X, y, weights, beta, True, True)
+
+    def source(beta, with_statistics):
+        # Misaligned sums, as they come back from a worker.
+        sums = _native.normal_equations(X, y, weights, beta, True, with_statistics)
+        A = np.frombuffer(bytearray(sums["A"].nbytes + 5), dtype=np.float64, offset=5).reshape(
+            sums["A"].shape
+        )
+        A[...] = sums["A"]
+        return {**sums, "A": A}
+
+    def short_source(beta, with_statistics):
+        sums = _native.normal_equations(X, y, weights, beta, True, with_statistics)
+        return {**sums, "b": sums["b"][:-1]}
+
+    def failing_source(beta, with_statistics):
+        raise ProgressAbort(0)
+
+    q = X.shape[1] + 1
     cases = [
         ("chunk sums", entry(_native.normal_equations, X, y, weights, beta, True, True)),
         (
             "chunk sums, misaligned",
             entry(_native.normal_equations, X_misaligned, y, None, beta_misaligned, True, False),
         ),
-        ("chunk update", entry(_native.irls_update, sums["A"], sums["b"], beta_misaligned, 1e-8)),
-        ("chunk covariance", entry(_native.covariance, sums["A"])),
+        ("chunked fit", entry(_native.fit_chunked, source, q, 1e-8, 25, progress)),
+        ("chunked fit, max_iter 0", entry(_native.fit_chunked, source, q, 1e-8, 0, None)),
         (
             "chunk sums, beta too short",
             raises_in(ValueError, _native.normal_equations, X, y, None, beta[:-1], True, False),
         ),
+        ("chunked fit, b short", raises_in(ValueError, _native.fit_chunked, short_source, q, 1e-8, 25, None)),
         (
-            "chunk update, A not square",
-            raises_in(ValueError, _native.irls_update, sums["A"][:-1], sums["b"], beta, 1e-8),
+            "chunked fit, source raises",
+            raises_in(ProgressAbort, _native.fit_chunked, failing_source, q, 1e-8, 5, None),
         ),
         ("native fit", fits(X, y, None, True, 1e-8, 25, 1, None)),
         ("native F, weights, 3 workers", fits(F, y, weights, True, 1e-8, 25, 3, None)),
@@ -230,7 +249,7 @@ def native_cases(X, X_nan, singular, y):
             raises(MemoryError, np.ones((1, 100000)), np.ones(1), None, True, 1e-8, 25, 1, None),
         ),
     ]
-    return cases, (X, F, X_nan, singular, weights, beta, X_misaligned, beta_misaligned, sums["A"], sums["b"])
+    return cases, (X, F, X_nan, singular, weights, beta, X_misaligned, beta_misaligned)
 
 
 def run_cycles(cases, cycles, outcomes):

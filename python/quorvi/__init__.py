@@ -10,8 +10,15 @@ every core with the interpreter lock released.
 from importlib.metadata import version as _version
 
 from ._estimator import LogisticRegression
-from ._inference import PerfectSeparationWarning
+from ._inference import CollinearityWarning, PenaltyWarning, PerfectSeparationWarning, WaldTestResult
 
 __version__: str = _version("quorvi")
 
-__all__ = ["LogisticRegression", "PerfectSeparationWarning", "__version__"]
+__all__ = [
+    "CollinearityWarning",
+    "LogisticRegression",
+    "PenaltyWarning",
+    "PerfectSeparationWarning",
+    "WaldTestResult",
+    "__version__",
+]

@@ -19,7 +19,14 @@ from sklearn.utils._param_validation import Interval
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native, _prediction
-from ._inference import InferenceMixin, PerfectSeparationWarning, coefficient_table
+from ._fitted import Fitted, weight_sums
+from ._inference import (
+    FIT_STATISTICS,
+    CollinearityWarning,
+    InferenceMixin,
+    PerfectSeparationWarning,
+    coefficient_table,
+)
 from ._validation import (
     encode_binary_target,
     frequency_weights,
@@ -32,6 +39,8 @@ if TYPE_CHECKING:
     from typing import Self
 
     import pandas as pd
+
+    from ._native import FitResult
 
 # The attributes fit sets: a failed fit removes them all, so that an
 # estimator is either fitted by its last call or not fitted at all.
@@ -46,6 +55,8 @@ _FITTED_ATTRIBUTES = (
     "deviance_",
     "n_features_in_",
     "feature_names_in_",
+    "dropped_features_",
+    *FIT_STATISTICS,
 )
 
 
@@ -90,7 +101,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     ----------
     classes_ : ndarray of shape (2,)
         The two labels, sorted; the model gives the probability of the second.
-    coef_ : ndarray of shape (1, n_features_in_)
+    coef_ : ndarray of shape (1, n_features)
+        0 for a feature in ``dropped_features_``.
     intercept_ : ndarray of shape (1,)
         0.0 when fit_intercept is False.
     n_iter_ : ndarray of shape (1,)
@@ -99,12 +111,52 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     time_ : float
         Seconds spent in the native iteration loop.
     covariance_ : ndarray of shape (n_params, n_params)
-        The inverse Fisher information at the solution, intercept first.
+        The inverse Fisher information (XᵀWX)⁻¹, intercept first, evaluated
+        at the coefficients the last update started from: the covariance of
+        the last weighted least-squares step, as statsmodels reports it. A
+        fit of k updates thus reads X k times. When the fit converged these
+        coefficients differ from the returned ones by at most tol each. NaN
+        in the rows and columns of ``dropped_features_``, and throughout
+        when no update was made (max_iter=0).
     deviance_ : float
-        The (frequency-weighted) deviance at the solution.
+        The (frequency-weighted) deviance −2ℓ, at the same coefficients as
+        ``covariance_``; NaN when no update was made.
+    dropped_features_ : ndarray of shape (n_dropped,)
+        The parameters (named as in ``coef_table()``) left out of the fit
+        because they are linear combinations of earlier ones, found once,
+        at the first update: a column is dropped when 1 − R² of its
+        regression on the earlier kept columns (intercept included), in the
+        metric of the weighted normal equations, is at most 1e-7. The later
+        column of each dependent set is the one dropped, as R's ``glm``
+        does; a ``CollinearityWarning`` names them.
     n_features_in_ : int
-    feature_names_in_ : ndarray of shape (n_features_in_,)
+    feature_names_in_ : ndarray of shape (n_features,)
         Only when X had string column names (a pandas DataFrame).
+    n_obs_ : float
+        n = Σ sᵢ, observations counted with their frequency weights (rows
+        without weights).
+    log_likelihood_ : float
+        ℓ = Σ sᵢ[yᵢ log μᵢ + (1 − yᵢ) log(1 − μᵢ)] = −deviance_/2.
+    null_log_likelihood_ : float
+        ℓ₀ of the intercept-only model, n p̄ log p̄ + n(1 − p̄) log(1 − p̄)
+        with p̄ = Σ sᵢyᵢ/n; without an intercept the model at β = 0, n log ½.
+    null_deviance_ : float
+        −2ℓ₀.
+    aic_ : float
+        −2ℓ + 2k, k the estimated parameters (intercept included, dropped
+        features not).
+    bic_ : float
+        −2ℓ + k log n.
+    pseudo_r2_ : float
+        McFadden's 1 − ℓ/ℓ₀.
+    lr_statistic_ : float
+        2(ℓ − ℓ₀), the likelihood-ratio statistic against the null model.
+    lr_pvalue_ : float
+        P(χ²(df_model_) > lr_statistic_).
+    df_model_ : int
+        k − 1 with an intercept, k without.
+    df_resid_ : float
+        n − k.
     """
 
     classes_: npt.NDArray[Any]
@@ -115,6 +167,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     time_: float
     covariance_: npt.NDArray[np.float64]
     deviance_: float
+    dropped_features_: npt.NDArray[np.object_]
     n_features_in_: int
     feature_names_in_: npt.NDArray[np.object_]
 
@@ -164,12 +217,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     def _fit(self, X: Any, y: Any, sample_weight: Any) -> None:
         progress = _print_progress if self.verbose else None
         if is_dask_collection(X):
-            classes, result = self._fit_dask(X, y, sample_weight, progress)
+            fitted = self._fit_dask(X, y, sample_weight, progress)
         else:
-            classes, result = self._fit_in_memory(X, y, sample_weight, progress)
+            fitted = self._fit_in_memory(X, y, sample_weight, progress)
 
+        result = fitted.result
         coefficients = result["coefficients"]
-        self.classes_ = classes
+        self.classes_ = fitted.classes
         if self.fit_intercept:
             self.intercept_ = coefficients[:1].copy()
             self.coef_ = coefficients[1:].reshape(1, -1).copy()
@@ -181,15 +235,24 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.time_ = float(result["time"])
         self.covariance_ = result["covariance"]
         self.deviance_ = float(result["deviance"])
-        self._set_fit_statistics(float(result["n_obs"]), float(result["weighted_positives"]))
+        names = self._parameter_names()
+        self.dropped_features_ = np.array([names[j] for j in result["dropped"]], dtype=object)
+        self._set_fit_statistics(fitted.n_obs, fitted.weighted_positives)
+        self._warn_about(result)
 
+    def _warn_about(self, result: FitResult) -> None:
+        """The warnings of a finished fit, all raised here, in Python."""
+        if len(self.dropped_features_):
+            warnings.warn(
+                f"{len(self.dropped_features_)} feature(s) are linear combinations of earlier ones and "
+                f"were left out of the fit: {', '.join(map(str, self.dropped_features_))}. Their "
+                "coefficients are 0 and their standard errors NaN (see dropped_features_).",
+                CollinearityWarning,
+                stacklevel=5,
+            )
         if not self.converged_:
             warnings.warn(
-                f"quorvi.LogisticRegression did not converge in max_iter={self.max_iter} iterations: "
-                f"the last update still moved a coefficient by more than tol={self.tol}. "
-                "Increase max_iter, or look for separated classes or nearly collinear features.",
-                ConvergenceWarning,
-                stacklevel=4,
+                _convergence_message(result, self.max_iter, self.tol), ConvergenceWarning, stacklevel=5
             )
         if result["boundary_rows"]:
             warnings.warn(
@@ -198,12 +261,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
                 "in part) and the likelihood has no finite maximum; the coefficients and standard "
                 "errors are not meaningful.",
                 PerfectSeparationWarning,
-                stacklevel=4,
+                stacklevel=5,
             )
 
-    def _fit_in_memory(
-        self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None
-    ) -> tuple[npt.NDArray[Any], dict[str, Any]]:
+    def _fit_in_memory(self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None) -> Fitted:
         reject_sparse(X)
         X, y = validate_data(self, X, y, dtype=np.float64, order=None, y_numeric=False)
         X = native_layout(X)
@@ -220,13 +281,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             max(int(n_threads), 1),
             progress,
         )
-        result["n_obs"] = float(len(y01)) if weights is None else float(np.sum(weights))
-        result["weighted_positives"] = float(np.sum(y01) if weights is None else np.dot(weights, y01))
-        return classes, result
+        return Fitted(classes, result, *weight_sums(y01, weights))
 
-    def _fit_dask(
-        self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None
-    ) -> tuple[npt.NDArray[Any], dict[str, Any]]:
+    def _fit_dask(self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None) -> Fitted:
         from ._dask import fit_dask
 
         fit = fit_dask(
@@ -244,7 +301,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self.__dict__.pop("feature_names_in_", None)
         else:
             self.feature_names_in_ = fit.feature_names
-        return fit.classes, fit.result
+        return fit
 
     def decision_function(self, X: Any) -> Any:
         """The linear predictor (log-odds of classes_[1]) of every row of X;
@@ -299,6 +356,49 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if self.fit_intercept:
             return np.concatenate([self.intercept_, self.coef_[0]])
         return self.coef_[0].copy()
+
+
+def _convergence_message(result: FitResult, max_iter: int, tol: float) -> str:
+    """Why the fit did not converge, in the words that fit the case. When
+    the deviance no longer moves over the last updates while coefficients
+    still change by more than tol, the changes are rounding in the weighted
+    normal equations of an ill-conditioned design, and more iterations will
+    not help."""
+    changes = np.asarray(result["changes"])
+    deviances = np.asarray(result["deviances"])
+    scale = max(1.0, float(np.max(np.abs(result["coefficients"]), initial=0.0)))
+    last = slice(-_STALL_WINDOW, None)
+    if (
+        len(changes) >= _STALL_WINDOW
+        and not result["boundary_rows"]
+        and np.all(np.isfinite(deviances[last]))
+        and np.all(changes[last] <= _STALL_CHANGE_RTOL * scale)
+        and np.ptp(deviances[last]) <= _STALL_DEVIANCE_RTOL * max(abs(deviances[-1]), 1.0)
+    ):
+        smallest, largest = float(changes[last].min()), float(changes[last].max())
+        return (
+            f"quorvi.LogisticRegression did not converge to tol={tol}: over its last {_STALL_WINDOW} "
+            f"updates the deviance no longer changed, while rounding in the weighted normal equations "
+            f"still moved the coefficients by {smallest:.1e} to {largest:.1e} per update. tol is below "
+            f"what the conditioning of this design allows: use a tol of about {10 * largest:.0e} or "
+            "more, or rescale nearly collinear features. More iterations will not help."
+        )
+    return (
+        f"quorvi.LogisticRegression did not converge in max_iter={max_iter} iterations: "
+        f"the last update still moved a coefficient by more than tol={tol}. "
+        "Increase max_iter, or look for separated classes or nearly collinear features."
+    )
+
+
+# A fit has stalled at the rounding level of its design when, over this
+# many updates, its deviance has moved by no more than the first relative
+# tolerance (far below any change a real step makes, near the rounding of a
+# sum of n terms) while its coefficients still moved, but by no more than
+# the second relative to their size (a diverging coefficient of separated
+# classes moves by far more, and flattens the deviance too).
+_STALL_WINDOW = 5
+_STALL_DEVIANCE_RTOL = 1e-11
+_STALL_CHANGE_RTOL = 1e-6
 
 
 def _print_progress(iteration: int, deviance: float, max_change: float, seconds: float) -> None:

@@ -53,6 +53,16 @@ class PerfectSeparationWarning(UserWarning):
     """
 
 
+class CollinearityWarning(UserWarning):
+    """Some features are linear combinations of earlier ones and were left
+    out of the fit.
+
+    As R's ``glm`` does, the later feature of each dependent set is dropped:
+    its coefficient is 0 (so that predictions work) and its standard error,
+    z and p-value are NaN. ``dropped_features_`` lists them.
+    """
+
+
 class PenaltyWarning(UserWarning):
     """The fit maximised a penalised likelihood (a finite ``C``).
 

@@ -6,13 +6,11 @@
 
 namespace {
 
-// The guards of this copy of the engine. _quorvi and quorvi._native each
-// link a copy, with a count of its own, while both call the one OpenBLAS of
-// the process; a guard that finds OpenBLAS already single-threaded (set so
-// by the other copy, or by the user) therefore leaves the count alone on
-// both ends, and the count that was there before either copy touched it is
-// always what remains. At worst a fit runs its last passes with the BLAS
-// threaded when the other copy's guard ended first: slower, never wrong.
+// The guards of the process: the engine is one shared library that both
+// extension modules link, so this count is the only one. A guard that finds
+// OpenBLAS already single-threaded (set so by the user) leaves the count
+// alone on both ends, and the count that was there before the first guard
+// is always what remains.
 std::mutex guard_mutex;
 int active_guards = 0;
 int restore_to = 0;  // 0: nothing to restore

@@ -1,5 +1,6 @@
 #include "covariance.hpp"
 
+#include <algorithm>
 #include <optional>
 
 #include "blas_threads.hpp"
@@ -24,4 +25,28 @@ void invert_fisher_information(const arma::mat& fisher, arma::mat& covariance) {
   // The SVD's product is symmetric only up to rounding; the Cholesky
   // inverse already is, and mirroring changes nothing there.
   fill_upper_triangle(covariance);
+}
+
+void covariance_of_fit(const arma::mat& fisher, const std::vector<arma::uword>& dropped,
+                       arma::mat& covariance) {
+  if (fisher.n_rows != covariance.n_rows) {
+    covariance.fill(arma::datum::nan);
+    return;
+  }
+  if (dropped.empty()) {
+    invert_fisher_information(fisher, covariance);
+    return;
+  }
+  const arma::uword q = fisher.n_rows;
+  arma::uvec kept(q - dropped.size());
+  arma::uword next = 0;
+  for (arma::uword j = 0; j < q; ++j) {
+    if (std::find(dropped.begin(), dropped.end(), j) == dropped.end()) {
+      kept[next++] = j;
+    }
+  }
+  arma::mat kept_covariance(kept.n_elem, kept.n_elem);
+  invert_fisher_information(fisher.submat(kept, kept), kept_covariance);
+  covariance.fill(arma::datum::nan);
+  covariance.submat(kept, kept) = kept_covariance;
 }

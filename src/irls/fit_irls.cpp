@@ -1,5 +1,6 @@
 #include "fit_irls.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <optional>
@@ -15,48 +16,117 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The result when no update runs: q zeros, and no time spent iterating.
-// Returned before any working memory is allocated (A alone is q x q), so a
-// wide X still gets its zeros.
-FitResult without_updates(arma::uword q) { return FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false}; }
-
 // y - mu is the first operation that involves y, and it is where a length
 // mismatch is reported, in Armadillo's words for that subtraction.
-void check_response_length(const arma::vec& y, arma::uword n) {
-  if (y.n_elem != n) {
-    throw std::logic_error("subtraction: incompatible matrix dimensions: " + std::to_string(y.n_elem) +
-                           "x1 and " + std::to_string(n) + "x1");
+void check_response_length(const LogisticData& data) {
+  if (data.n_responses != data.X.n_rows) {
+    throw std::logic_error(
+        "subtraction: incompatible matrix dimensions: " + std::to_string(data.n_responses) + "x1 and " +
+        std::to_string(data.X.n_rows) + "x1");
   }
 }
 
-FitResult fit_unweighted(const DesignView& X, const arma::vec& y, double tol, std::int32_t max_iter) {
-  if (max_iter <= 0) {
-    return without_updates(X.n_cols);
+// The columns not in dropped (increasing), as Armadillo indices.
+arma::uvec kept_columns(arma::uword q, const std::vector<arma::uword>& dropped) {
+  arma::uvec kept(q - dropped.size());
+  arma::uword next = 0;
+  auto skip = dropped.begin();
+  for (arma::uword j = 0; j < q; ++j) {
+    if (skip != dropped.end() && *skip == j) {
+      ++skip;
+    } else {
+      kept[next++] = j;
+    }
   }
-  check_response_length(y, X.n_rows);
-  const LogisticData data{X, y.memptr(), nullptr, false};
-  return fit_logistic(data, FitSettings{tol, max_iter, 1, false}, IterationObserver());
+  return kept;
+}
+
+// One update's solve. Without dropped columns the system is solved as it
+// is; otherwise the system of the kept columns, the others staying 0.
+// Returns false when the system was singular and solved by least squares.
+bool solve_update(const NormalSums& sums, const std::vector<arma::uword>& dropped, bool quiet,
+                  arma::vec& beta_new) {
+  if (dropped.empty()) {
+    if (!quiet) {
+      solve_normal_equations(sums.A, sums.b, beta_new);
+      return true;
+    }
+    return solve_normal_equations_quietly(sums.A, sums.b, beta_new);
+  }
+  const arma::uvec kept = kept_columns(sums.A.n_rows, dropped);
+  arma::vec kept_solution;
+  const bool direct =
+      quiet ? solve_normal_equations_quietly(sums.A.submat(kept, kept), sums.b.elem(kept), kept_solution)
+            : (solve_normal_equations(sums.A.submat(kept, kept), sums.b.elem(kept), kept_solution), true);
+  beta_new.zeros(sums.A.n_rows);
+  beta_new.elem(kept) = kept_solution;
+  return direct;
+}
+
+double seconds_since(Clock::time_point start) {
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+  return static_cast<double>(nanoseconds) / 1000000 / 1000;
 }
 
 }  // namespace
 
-FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int32_t max_iter) {
-  return fit_unweighted(column_major_view(X), y, tol, max_iter);
+FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const FitSettings& settings,
+                    const IterationObserver& observer) {
+  // With no update, q zeros and no time spent iterating.
+  FitOutcome outcome{FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false}, {}, 0, 0, {}, {}};
+  if (settings.max_iter <= 0) {
+    return outcome;
+  }
+  arma::vec& beta = outcome.result.coefficients;
+  arma::vec beta_new;
+  const auto start = Clock::now();
+  std::int32_t iterations = 0;
+  bool changed = true;
+  while (iterations < settings.max_iter) {
+    const NormalSums& sums = source(beta, settings.with_statistics);
+    ++outcome.passes;
+    if (iterations == 0 && settings.drop_dependent && sums.A.is_finite()) {
+      // The first system, at beta = 0, has every weight 1/4 (times the
+      // frequency weights): it is X'SX / 4, and which columns depend on
+      // others does not change with the weights. (One that is not finite
+      // has no solution at all, and the solve says so.)
+      outcome.dropped = dependent_columns(sums.A, dependence_tolerance);
+    }
+    if (!solve_update(sums, outcome.dropped, settings.quiet, beta_new)) {
+      ++outcome.singular_solves;
+    }
+    changed = coefficients_changed(beta_new, beta, settings.tol);
+    const double max_change = largest_change(beta_new, beta);
+    const double deviance =
+        settings.with_statistics ? sums.deviance : std::numeric_limits<double>::quiet_NaN();
+    outcome.deviances.push_back(deviance);
+    outcome.changes.push_back(max_change);
+    beta = beta_new;
+    ++iterations;
+    if (observer) {
+      observer(IterationReport{iterations, deviance, max_change, seconds_since(start)});
+    }
+    if (!changed) {
+      break;
+    }
+  }
+  outcome.result.time = seconds_since(start);
+  outcome.result.iterations = iterations;
+  outcome.result.converged = !changed;
+  return outcome;
 }
 
-FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol,
-                                  std::int32_t max_iter) {
-  return fit_unweighted(row_major_view(Xt), y, tol, max_iter);
-}
-
-FitResult fit_logistic(const LogisticData& data, const FitSettings& settings,
-                       const IterationObserver& observer) {
+InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings, unsigned workers,
+                          const IterationObserver& observer) {
   const arma::uword q = coefficient_count(data);
   if (settings.max_iter <= 0) {
-    return without_updates(q);
+    // Returned before any working memory is allocated (A alone is q x q),
+    // so a wide X still gets its zeros.
+    return InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums{}};
   }
+  check_response_length(data);
   // Everything the loop uses is allocated before the clock starts.
-  PassWorkspace workspace = make_pass_workspace(data, settings.workers);
+  PassWorkspace workspace = make_pass_workspace(data, workers);
   // Held for the whole loop, solves included, not pass by pass: OpenBLAS's
   // idle threads spin for a while after each threaded call, and on a
   // machine with as many cores as workers they would take the workers' time.
@@ -64,45 +134,22 @@ FitResult fit_logistic(const LogisticData& data, const FitSettings& settings,
   if (workspace.partition.single_threaded_blas) {
     single_threaded.emplace();
   }
-  arma::vec beta(q, arma::fill::zeros);
-  arma::vec beta_new;
-  const bool with_statistics = settings.track_deviance && observer;
-
-  const auto start = Clock::now();
-  std::int32_t iterations = 0;
-  bool changed = true;
-  while (iterations < settings.max_iter) {
-    const NormalSums& sums = form_normal_equations(data, beta, with_statistics, workspace);
-    solve_normal_equations(sums.A, sums.b, beta_new);
-    changed = coefficients_changed(beta_new, beta, settings.tol);
-    const double max_change = observer ? largest_change(beta_new, beta) : 0.0;
-    beta = beta_new;
-    ++iterations;
-    if (observer) {
-      const double deviance = with_statistics ? sums.deviance : std::numeric_limits<double>::quiet_NaN();
-      observer(IterationReport{
-          iterations,
-          deviance,
-          max_change,
-          std::chrono::duration<double>(Clock::now() - start).count(),
-      });
-    }
-    if (!changed) {
-      break;
-    }
-  }
-  const auto end = Clock::now();
-  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
-  const double seconds = static_cast<double>(nanoseconds) / 1000000 / 1000;
-  return FitResult{beta, iterations, seconds, !changed};
+  const NormalEquationsSource pass = [&data, &workspace](const arma::vec& beta,
+                                                         bool with_statistics) -> const NormalSums& {
+    return form_normal_equations(data, beta, with_statistics, workspace);
+  };
+  FitOutcome outcome = run_irls(q, pass, settings, observer);
+  // The last pass's sums are the workspace's own, and it ends here: moved.
+  return InMemoryFit{std::move(outcome), std::move(workspace.total)};
 }
 
-FitSummary summarise_fit(const LogisticData& data, const arma::vec& beta, unsigned workers) {
-  PassWorkspace workspace = make_pass_workspace(data, workers);
-  form_normal_equations(data, beta, true, workspace);
-  // The sums are the workspace's own, and it ends here: moved, not copied.
-  NormalSums& sums = workspace.total;
-  return FitSummary{std::move(sums.A), sums.deviance, sums.boundary_rows};
+FitResult fit_irls(const LogisticData& data, double tol, std::int32_t max_iter) {
+  const FitSettings settings{tol, max_iter, false, false, false};
+  return fit_in_memory(data, settings, 1, IterationObserver()).outcome.result;
+}
+
+FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int32_t max_iter) {
+  return fit_irls(LogisticData{design_of(X), y.memptr(), y.n_elem, nullptr}, tol, max_iter);
 }
 
 NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics) {

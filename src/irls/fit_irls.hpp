@@ -1,11 +1,18 @@
 // The IRLS fitting engine: logistic regression (0/1 response, logit link) by
 // Iteratively Reweighted Least Squares. Armadillo and OpenBLAS only; nothing
 // of Python.
+//
+// There is one update loop, run_irls. It asks a source for each update's
+// weighted normal equations: the pass over an X in memory (fit_in_memory,
+// fit_irls), or sums formed elsewhere, such as over the chunks of a
+// distributed array. Its rules (the convergence test, the limit, the time,
+// the columns left out) are therefore the same for every caller.
 #pragma once
 
 #include <armadillo>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "normal_equations.hpp"
 
@@ -17,31 +24,27 @@ struct FitResult {
   bool converged;           // the last update moved no coefficient by more than tol
 };
 
-// Fits y (length n) on the columns of X (n x p), starting from zero
-// coefficients, for at most max_iter updates; stops after the first update
-// that moves no coefficient by more than tol. X and y are only read.
-// Throws std::logic_error when y's length differs from X's row count (and
-// max_iter >= 1), std::runtime_error when a weighted system cannot be solved
-// at all, and std::bad_alloc when the working memory cannot be had. Runs on
-// the caller's thread (OpenBLAS may use its own).
-FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int32_t max_iter);
-
-// The same fit, bit for bit, given the transpose of the design matrix
-// (p x n) instead of X: a row-major array seen in column-major order.
-FitResult fit_irls_from_transpose(const arma::mat& Xt, const arma::vec& y, double tol, std::int32_t max_iter);
-
-// The general fit behind both: optional weights and intercept, any number of
-// worker threads, and an observer told of each update.
 struct FitSettings {
   double tol;
   std::int32_t max_iter;
-  unsigned workers;     // 1 = the caller's thread alone
-  bool track_deviance;  // report each update's starting deviance (a logarithm per row)
+  // Singular systems are solved by least squares and counted, without the
+  // linear-algebra library's warning on standard error.
+  bool quiet;
+  // At the first update, columns that depend linearly on earlier ones are
+  // found (dependent_columns) and their coefficients held at 0.
+  bool drop_dependent;
+  // Every pass also sums the deviance and counts the boundary rows (a
+  // logarithm per row).
+  bool with_statistics;
 };
+
+// The relative tolerance of drop_dependent: a column whose 1 - R^2 on the
+// earlier independent columns is at most this is left out.
+constexpr double dependence_tolerance = 1e-7;
 
 struct IterationReport {
   std::int32_t iteration;  // from 1
-  double deviance;         // at the coefficients the update started from; NaN unless tracked
+  double deviance;         // at the coefficients the update started from; NaN without statistics
   double max_change;       // largest absolute coefficient change of the update
   double seconds;          // since the loop started
 };
@@ -50,23 +53,53 @@ struct IterationReport {
 // ends the fit and passes on to the caller.
 using IterationObserver = std::function<void(const IterationReport&)>;
 
-// data.y must hold X.n_rows values (and sample_weight too, when given).
-FitResult fit_logistic(const LogisticData& data, const FitSettings& settings,
-                       const IterationObserver& observer);
+// The normal equations at beta (A with both triangles), with the deviance
+// and boundary rows when asked for. The reference stays valid until the
+// next call; the last one is what a caller reads the covariance from.
+using NormalEquationsSource = std::function<const NormalSums&(const arma::vec& beta, bool with_statistics)>;
 
-// The state of a fit at given coefficients, for inference: the Fisher
-// information (A with both triangles), the deviance, and the rows of
-// positive weight whose fitted probability is exactly 0 or 1.
-struct FitSummary {
-  arma::mat fisher_information;
-  double deviance;
-  arma::uword boundary_rows;
+// The loop's result and what it saw on the way.
+struct FitOutcome {
+  FitResult result;
+  std::vector<arma::uword> dropped;  // columns held at 0, in increasing order
+  std::int32_t singular_solves;      // updates whose system was solved by least squares (quiet only)
+  std::int32_t passes;               // normal equations formed: one per update
+  std::vector<double> deviances;  // per update, at the coefficients it started from (NaN without statistics)
+  std::vector<double> changes;    // per update, the largest coefficient change
 };
 
-FitSummary summarise_fit(const LogisticData& data, const arma::vec& beta, unsigned workers);
+// The IRLS loop over q coefficients from zero: at most max_iter updates,
+// stopping after the first that moves no coefficient by more than tol. The
+// last call of source was at the coefficients the last update started from.
+FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const FitSettings& settings,
+                    const IterationObserver& observer);
+
+// A fit over data in memory on `workers` threads (1 = the caller's thread
+// alone), with the sums of its last pass: the Fisher information, deviance
+// and boundary rows at the coefficients the last update started from. With
+// no update (max_iter <= 0), the sums are empty and no working memory is
+// allocated. Throws std::logic_error when data's response count differs
+// from X's row count (and max_iter >= 1).
+struct InMemoryFit {
+  FitOutcome outcome;
+  NormalSums last_pass;
+};
+
+InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings, unsigned workers,
+                          const IterationObserver& observer);
+
+// The plain fit: y on the columns of X (no intercept, no weights), on the
+// caller's thread, singular systems warned of on standard error. Throws
+// std::logic_error when y's length differs from X's row count (and
+// max_iter >= 1), std::runtime_error when a weighted system cannot be solved
+// at all, and std::bad_alloc when the working memory cannot be had.
+FitResult fit_irls(const LogisticData& data, double tol, std::int32_t max_iter);
+
+// The same for X (n x p) and y held by Armadillo.
+FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int32_t max_iter);
 
 // The normal equations of the rows of data alone (a chunk of a larger
-// array), A with both triangles, at beta: what a distributed fit sums over
-// its chunks, in a fixed order, before each update (irls_update). Runs on the
-// caller's thread with the BLAS single-threaded.
+// array), A with both triangles, at beta: what a distributed fit's source
+// sums over its chunks, in a fixed order. Runs on the caller's thread with
+// the BLAS single-threaded.
 NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics);

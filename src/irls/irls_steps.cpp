@@ -10,22 +10,56 @@ namespace {
 // Armadillo's own message for a system its fast solver rejects.
 constexpr const char* singular_warning = "solve(): system is singular; attempting approx solution";
 
+// The fast LAPACK solvers can return NaN without reporting a failure on a
+// system with NaN or infinity; the approximate solver refuses it, so such a
+// system has no solution at all.
+void throw_not_found() { throw std::runtime_error("solve(): solution not found"); }
+
+// Scales A to unit diagonal (a correlation matrix when A is X'WX of centred
+// columns); the scale is 0 for a column of zero or non-finite diagonal.
+arma::mat unit_diagonal(const arma::mat& A, arma::vec& scale) {
+  const arma::uword q = A.n_rows;
+  scale.set_size(q);
+  for (arma::uword j = 0; j < q; ++j) {
+    const double diagonal = A.at(j, j);
+    scale[j] = diagonal > 0.0 && std::isfinite(diagonal) ? 1.0 / std::sqrt(diagonal) : 0.0;
+  }
+  arma::mat C = A;
+  C.each_col() %= scale;
+  C.each_row() %= scale.t();
+  return C;
+}
+
 }  // namespace
 
 void solve_normal_equations(const arma::mat& A, const arma::vec& b, arma::vec& beta_new) {
   if (!A.is_finite() || !b.is_finite()) {
-    // The fast LAPACK solvers can return NaN without reporting a failure on
-    // such a system. Take the path the library takes when its fast solver
-    // does report one: the singular-system warning, then the approximate
-    // solver, which refuses non-finite input, so Armadillo throws
-    // "solve(): solution not found".
-    // ARMA_CERR_STREAM is the stream Armadillo writes its own warnings to.
+    // Take the path the library takes when its fast solver reports a
+    // singular system: the warning, then the approximate solver, which
+    // refuses non-finite input. ARMA_CERR_STREAM is the stream Armadillo
+    // writes its own warnings to.
     ARMA_CERR_STREAM << "\nwarning: " << singular_warning << std::endl;
     beta_new = arma::solve(A, b, arma::solve_opts::force_approx);
     // Should a later Armadillo accept such a system, the outcome stays the same.
-    throw std::runtime_error("solve(): solution not found");
+    throw_not_found();
   }
   beta_new = arma::solve(A, b, arma::solve_opts::fast);
+}
+
+bool solve_normal_equations_quietly(const arma::mat& A, const arma::vec& b, arma::vec& beta_new) {
+  if (!A.is_finite() || !b.is_finite()) {
+    throw_not_found();
+  }
+  // no_approx: the fast solver reports a singular system instead of warning
+  // and falling back; the fallback is then asked for explicitly, which
+  // Armadillo takes without a warning.
+  if (arma::solve(beta_new, A, b, arma::solve_opts::fast + arma::solve_opts::no_approx)) {
+    return true;
+  }
+  if (!arma::solve(beta_new, A, b, arma::solve_opts::force_approx)) {
+    throw_not_found();
+  }
+  return false;
 }
 
 bool coefficients_changed(const arma::vec& beta_new, const arma::vec& beta, double tol) {
@@ -49,10 +83,48 @@ double largest_change(const arma::vec& beta_new, const arma::vec& beta) {
   return largest;
 }
 
-UpdateStep irls_update(const arma::mat& A, const arma::vec& b, const arma::vec& beta, double tol) {
-  UpdateStep step{arma::vec(), false, 0.0};
-  solve_normal_equations(A, b, step.coefficients);
-  step.changed = coefficients_changed(step.coefficients, beta, tol);
-  step.max_change = largest_change(step.coefficients, beta);
-  return step;
+std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol) {
+  arma::vec scale;
+  const arma::mat C = unit_diagonal(A, scale);
+  const arma::uword q = C.n_rows;
+  // Most designs have full rank: one Cholesky factorisation at the BLAS's
+  // speed shows it, since its squared pivots are the 1 - R^2 of each column
+  // on all earlier ones.
+  arma::mat factor;
+  if (q == 0 || (scale.min() > 0.0 && arma::chol(factor, C, "lower") && factor.diag().min() > 0.0 &&
+                 arma::min(arma::square(factor.diag())) > tol)) {
+    return {};
+  }
+  // Otherwise the same factorisation column by column, leaving out each
+  // column whose pivot falls to the tolerance: the later columns are then
+  // regressed on the independent ones only.
+  std::vector<arma::uword> dependent;
+  std::vector<arma::uword> kept;
+  arma::mat L(q, q, arma::fill::zeros);  // column k of L belongs to kept[k]
+  for (arma::uword j = 0; j < q; ++j) {
+    if (scale[j] == 0.0) {
+      dependent.push_back(j);
+      continue;
+    }
+    const arma::uword rank = kept.size();
+    double pivot = C.at(j, j);
+    for (arma::uword k = 0; k < rank; ++k) {
+      pivot -= L.at(j, k) * L.at(j, k);
+    }
+    if (!(pivot > tol)) {
+      dependent.push_back(j);
+      continue;
+    }
+    const double root = std::sqrt(pivot);
+    L.at(j, rank) = root;
+    for (arma::uword i = j + 1; i < q; ++i) {
+      double value = C.at(i, j);
+      for (arma::uword k = 0; k < rank; ++k) {
+        value -= L.at(i, k) * L.at(j, k);
+      }
+      L.at(i, rank) = value / root;
+    }
+    kept.push_back(j);
+  }
+  return dependent;
 }

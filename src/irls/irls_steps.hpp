@@ -2,12 +2,18 @@
 #pragma once
 
 #include <armadillo>
+#include <vector>
 
 // Solves A beta_new = b with Armadillo's fast solver. A singular system
 // writes the library's warning to standard error and takes the minimum-norm
 // least-squares solution; a system that cannot be solved at all throws
 // std::runtime_error "solve(): solution not found".
 void solve_normal_equations(const arma::mat& A, const arma::vec& b, arma::vec& beta_new);
+
+// The same solve without a word to standard error, for callers that report
+// to their users in their own way: false when the system was singular and
+// the minimum-norm least-squares solution was taken.
+bool solve_normal_equations_quietly(const arma::mat& A, const arma::vec& b, arma::vec& beta_new);
 
 // True when some coefficient moved by more than tol. A NaN change or a NaN
 // tol counts as a change: a fit that produced NaN is never "converged".
@@ -16,13 +22,12 @@ bool coefficients_changed(const arma::vec& beta_new, const arma::vec& beta, doub
 // The largest absolute change of any coefficient; NaN when any change is NaN.
 double largest_change(const arma::vec& beta_new, const arma::vec& beta);
 
-// One IRLS update from normal equations summed elsewhere (over the chunks of
-// a distributed array): the new coefficients, whether any moved by more than
-// tol, and the largest change. The same solve and test as a fit in memory.
-struct UpdateStep {
-  arma::vec coefficients;
-  bool changed;
-  double max_change;
-};
-
-UpdateStep irls_update(const arma::mat& A, const arma::vec& b, const arma::vec& beta, double tol);
+// The columns of a symmetric positive semi-definite A (X'WX) that are, to a
+// relative tolerance, linear combinations of earlier columns, in increasing
+// order. Columns are taken in their order, as R's glm takes them: column j
+// is dependent when 1 - R^2 of its regression on the earlier independent
+// columns, in the metric of A, is at most tol; a column with a zero (or not
+// finite) diagonal is dependent too. So of two equal columns the later one
+// is reported, and of the indicators of all levels of a categorical beside
+// an intercept, the last level.
+std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol);

@@ -39,44 +39,74 @@ double load(const double* address) {
 // log(1 + exp(x)) without overflow for large x or loss for very negative x.
 double softplus(double x) { return std::max(x, 0.0) + std::log1p(std::exp(-std::abs(x))); }
 
+// Columns of a row-major dense block into the block buffer: row by row, a
+// plain loop rather than a library call per row (rows of a few doubles).
+void copy_row_major(const DesignBlock& block, arma::uword first, arma::uword m, arma::uword offset,
+                    arma::uword q, double* out) {
+  for (arma::uword k = 0; k < m; ++k) {
+    double* column = out + k * q + offset;
+    const double* row = block.memory + (first + k) * block.n_cols;
+    for (arma::uword j = 0; j < block.n_cols; ++j) {
+      column[j] = load(row + j);
+    }
+  }
+}
+
+// Columns of a column-major dense block into the block buffer, eight source
+// columns at a time: each row of the buffer is then written in runs of eight
+// neighbouring doubles while eight column streams are read in order, where a
+// column at a time would write one double per cache line of the buffer.
+void copy_column_major(const DesignBlock& block, arma::uword n_rows, arma::uword first, arma::uword m,
+                       arma::uword offset, arma::uword q, double* out) {
+  constexpr arma::uword tile = 8;
+  for (arma::uword j0 = 0; j0 < block.n_cols; j0 += tile) {
+    const arma::uword width = std::min(tile, block.n_cols - j0);
+    const double* sources[tile] = {};
+    for (arma::uword j = 0; j < width; ++j) {
+      sources[j] = block.memory + (j0 + j) * n_rows + first;
+    }
+    for (arma::uword k = 0; k < m; ++k) {
+      double* row = out + k * q + offset + j0;
+      for (arma::uword j = 0; j < width; ++j) {
+        row[j] = load(sources[j] + k);
+      }
+    }
+  }
+}
+
 // Copies rows [first, first + m) of X into the first m columns of block, one
-// observation per column, after a leading one when the data has an
-// intercept. A row-major X is copied row by row without any reordering. X is
-// read here and nowhere else, and only through memcpy and load, so its memory
+// observation per column, block of columns by block of columns. X is read
+// here and nowhere else, and only through memcpy and load, so its memory
 // need not be aligned.
 void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma::mat& block) {
-  const DesignView& X = data.X;
-  const arma::uword offset = data.intercept ? 1 : 0;
+  const Design& X = data.X;
   const arma::uword q = block.n_rows;
   double* out = block.memptr();
-  if (X.row_major && !data.intercept) {
+  if (X.blocks.size() == 1 && X.blocks[0].kind == ColumnKind::dense && X.blocks[0].row_major) {
     // The block is a contiguous slab of X already in this layout. (An X
     // without columns may have no memory at all: nothing to copy.)
-    if (X.n_cols > 0) {
-      std::memcpy(out, X.memory + first * X.n_cols, m * X.n_cols * sizeof(double));
+    if (q > 0) {
+      std::memcpy(out, X.blocks[0].memory + first * q, m * q * sizeof(double));
     }
-  } else if (X.row_major) {
-    // Rows of a few doubles: a plain loop, not a library call per row.
-    for (arma::uword k = 0; k < m; ++k) {
-      double* column = out + k * q;
-      const double* row = X.memory + (first + k) * X.n_cols;
-      column[0] = 1.0;
-      for (arma::uword j = 0; j < X.n_cols; ++j) {
-        column[j + 1] = load(row + j);
-      }
+    return;
+  }
+  arma::uword offset = 0;
+  for (const DesignBlock& columns : X.blocks) {
+    switch (columns.kind) {
+      case ColumnKind::ones:
+        for (arma::uword k = 0; k < m; ++k) {
+          out[k * q + offset] = 1.0;
+        }
+        break;
+      case ColumnKind::dense:
+        if (columns.row_major) {
+          copy_row_major(columns, first, m, offset, q, out);
+        } else {
+          copy_column_major(columns, X.n_rows, first, m, offset, q, out);
+        }
+        break;
     }
-  } else {
-    if (data.intercept) {
-      for (arma::uword k = 0; k < m; ++k) {
-        out[k * q] = 1.0;
-      }
-    }
-    for (arma::uword j = 0; j < X.n_cols; ++j) {
-      const double* source = X.memory + j * X.n_rows + first;
-      for (arma::uword k = 0; k < m; ++k) {
-        out[k * q + j + offset] = load(source + k);
-      }
-    }
+    offset += columns.n_cols;
   }
 }
 
@@ -156,7 +186,7 @@ void scale_columns(const double* root, arma::uword q, arma::uword m, double* blo
 
 }  // namespace
 
-arma::uword coefficient_count(const LogisticData& data) { return data.X.n_cols + (data.intercept ? 1 : 0); }
+arma::uword coefficient_count(const LogisticData& data) { return column_count(data.X); }
 
 NormalSums zero_sums(arma::uword q) {
   return NormalSums{arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0};

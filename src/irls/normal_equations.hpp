@@ -6,19 +6,19 @@
 
 #include <armadillo>
 
-#include "design_view.hpp"
+#include "design.hpp"
 #include "row_partition.hpp"
 
 // What the kernel reads: the design, the response and, optionally, frequency
-// weights and an implicit leading column of ones. Nothing is written.
+// weights. Nothing is written.
 struct LogisticData {
-  DesignView X;
+  Design X;
   const double* y;              // X.n_rows responses
+  arma::uword n_responses;      // how many y holds: a fit checks that it is X.n_rows before its first pass
   const double* sample_weight;  // X.n_rows frequency weights, or nullptr for all ones
-  bool intercept;               // coefficient 0 multiplies a column of ones that X does not hold
 };
 
-// The number of coefficients: the columns of X, plus the intercept's.
+// The number of coefficients: the columns of all of X's blocks.
 arma::uword coefficient_count(const LogisticData& data);
 
 // Sums over rows. Only the lower triangle of A is formed (and, once the

@@ -5,8 +5,9 @@
 
 #include <cstdint>
 
-// irls(X, y, tol, max_iter): views or copies the arrays as the engine's
-// column-major matrix and vector, runs one fit and returns its result as a
-// new dict with "coefficients", "iterations", "time" and "converged".
+// irls(X, y, tol, max_iter): reads the arrays in place where the engine can
+// (copies them once where it cannot), runs one fit on the caller's thread
+// with the interpreter lock held, and returns its result as a new dict with
+// "coefficients", "iterations", "time" and "converged".
 pybind11::dict irls_entry(pybind11::array_t<double> X, pybind11::array_t<double> y, double tol,
                           std::int32_t max_iter);

@@ -22,7 +22,7 @@ from sklearn.exceptions import ConvergenceWarning
 
 import quorvi._estimator
 from problems import logistic_problem
-from quorvi import LogisticRegression
+from quorvi import CollinearityWarning, LogisticRegression
 
 N, P, CHUNK = 60_000, 6, 7_000  # 9 row chunks, the last one short
 
@@ -106,6 +106,18 @@ def test_dask_fit_equals_the_in_memory_fit_and_its_bits_do_not_depend_on_the_sch
     np.testing.assert_array_equal(local.covariance_, model.covariance_)
 
 
+def test_dependent_columns_are_dropped_on_dask_as_in_memory(client, data):
+    X, y, weights = data
+    X = np.column_stack([X, X[:, 1] - 2.0 * X[:, 4]])  # the last column depends on two others
+    with pytest.warns(CollinearityWarning, match="x6"):
+        expected = LogisticRegression().fit(X, y, sample_weight=weights)
+    with pytest.warns(CollinearityWarning, match="x6"):
+        model = LogisticRegression().fit(da.from_array(X, chunks=(CHUNK, P + 1)), y, sample_weight=weights)
+    assert list(model.dropped_features_) == list(expected.dropped_features_) == ["x6"]
+    np.testing.assert_allclose(model.coef_, expected.coef_, rtol=1e-10, atol=1e-14)
+    np.testing.assert_array_equal(np.isnan(model.covariance_), np.isnan(expected.covariance_))
+
+
 def test_max_iter_zero_makes_no_update_and_spends_no_loop_time(client, data):
     X, y, weights = data
     X_dask = da.from_array(X, chunks=(CHUNK, P))
@@ -115,9 +127,10 @@ def test_max_iter_zero_makes_no_update_and_spends_no_loop_time(client, data):
         model = LogisticRegression(max_iter=0).fit(X_dask, y, sample_weight=weights)
     assert model.n_iter_[0] == 0 and model.converged_ is False and model.time_ == 0.0
     assert not model.coef_.any() and not model.intercept_.any()
-    # The statistics at the zero start, summed in chunks rather than blocks.
-    np.testing.assert_allclose(model.deviance_, expected.deviance_, rtol=1e-12)
-    np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-16)
+    # No update, so no pass over X: no covariance or deviance, as in memory.
+    assert np.isnan(model.deviance_) and np.isnan(expected.deviance_)
+    assert np.isnan(model.covariance_).all() and model.covariance_.shape == expected.covariance_.shape
+    assert (model.n_obs_, list(model.classes_)) == (expected.n_obs_, list(expected.classes_))
 
 
 def test_a_worker_killed_mid_fit_costs_only_a_recomputation(client, data, monkeypatch):

@@ -86,7 +86,8 @@ TEST_P(EngineMatchesTranscription, ToRoundingAndBitForBitAcrossLayouts) {
   for (const auto& [tol, max_iter] : {std::pair{-1.0, 1}, std::pair{-1.0, 3}, std::pair{1e-10, 25}}) {
     const FitResult expected = reference_irls(X, y, tol, max_iter);
     const FitResult direct = fit_irls(X, y, tol, max_iter);
-    const FitResult transposed = fit_irls_from_transpose(Xt, y, tol, max_iter);
+    const FitResult transposed =
+        fit_irls(LogisticData{design_of_transpose(Xt), y.memptr(), y.n_elem, nullptr}, tol, max_iter);
     const FitResult again = fit_irls(X, y, tol, max_iter);
     expect_close(direct.coefficients, expected.coefficients);
     EXPECT_EQ(direct.iterations, expected.iterations);
@@ -109,8 +110,14 @@ INSTANTIATE_TEST_SUITE_P(Shapes, EngineMatchesTranscription,
                            return std::to_string(info.param.n) + "x" + std::to_string(info.param.p);
                          });
 
+LogisticData data_of(const arma::mat& X, const arma::vec& y, const double* weights, bool intercept) {
+  return LogisticData{dense_design(X.memptr(), X.n_rows, X.n_cols, false, intercept), y.memptr(), y.n_elem,
+                      weights};
+}
+
 FitResult fit_with(const LogisticData& data, unsigned workers) {
-  return fit_logistic(data, FitSettings{1e-10, 25, workers, false}, IterationObserver());
+  return fit_in_memory(data, FitSettings{1e-10, 25, false, false, false}, workers, IterationObserver())
+      .outcome.result;
 }
 
 // With the BLAS single-threaded, the fixed chunks and their ordered addition
@@ -123,7 +130,7 @@ TEST(Workers, AnyCountGivesTheSameBits) {
   const int saved = openblas_get_num_threads();
   openblas_set_num_threads(1);
   for (const bool intercept : {false, true}) {
-    const LogisticData data{column_major_view(X), y.memptr(), weights.memptr(), intercept};
+    const LogisticData data = data_of(X, y, weights.memptr(), intercept);
     const FitResult one = fit_with(data, 1);
     EXPECT_TRUE(one.converged);
     for (const unsigned workers : {2U, 3U, 8U}) {
@@ -142,7 +149,7 @@ TEST(Intercept, IsAnImplicitColumnOfOnes) {
   make_problem(30000, 6, X, y, 5);
   const arma::mat with_ones = arma::join_rows(arma::vec(X.n_rows, arma::fill::ones), X);
   const FitResult explicit_column = fit_irls(with_ones, y, 1e-10, 25);
-  const LogisticData data{column_major_view(X), y.memptr(), nullptr, true};
+  const LogisticData data = data_of(X, y, nullptr, true);
   const FitResult implicit_column = fit_with(data, 1);
   EXPECT_TRUE(same_bits(implicit_column.coefficients, explicit_column.coefficients));
   EXPECT_EQ(implicit_column.iterations, explicit_column.iterations);
@@ -166,24 +173,25 @@ TEST(Weights, AreFrequencies) {
   }
   const arma::mat X_repeated = X.rows(repeated_rows);
   const arma::vec y_repeated = y.elem(repeated_rows);
-  const LogisticData weighted{column_major_view(X), y.memptr(), weights.memptr(), true};
-  const LogisticData repeated{column_major_view(X_repeated), y_repeated.memptr(), nullptr, true};
+  const LogisticData weighted = data_of(X, y, weights.memptr(), true);
+  const LogisticData repeated = data_of(X_repeated, y_repeated, nullptr, true);
   expect_close(fit_with(weighted, 2).coefficients, fit_with(repeated, 1).coefficients);
 
   // The summary at the solution: Fisher information and deviance by their
   // textbook formulas over the repeated rows.
   const arma::vec beta = fit_with(weighted, 1).coefficients;
-  const FitSummary summary = summarise_fit(weighted, beta, 2);
+  // (the sums of a pass at beta, as a fit's last pass makes them).
+  const NormalSums summary = sum_normal_equations(weighted, beta, true);
   const arma::mat design = arma::join_rows(arma::vec(X_repeated.n_rows, arma::fill::ones), X_repeated);
   const arma::vec eta = design * beta;
   const arma::vec mu = 1.0 / (1.0 + arma::exp(-eta));
   const arma::mat information = design.t() * (design.each_col() % (mu % (1.0 - mu)));
-  EXPECT_LE(arma::abs(summary.fisher_information - information).max(), 1e-10 * arma::abs(information).max());
+  EXPECT_LE(arma::abs(summary.A - information).max(), 1e-10 * arma::abs(information).max());
   // Its inverse, by Cholesky here, and by the pseudo-inverse for a singular
   // one (a zero column), whose row and column for that column are zero up
   // to rounding.
   arma::mat covariance(information.n_rows, information.n_cols);
-  invert_fisher_information(summary.fisher_information, covariance);
+  invert_fisher_information(summary.A, covariance);
   const arma::mat expected = arma::inv(information);
   EXPECT_LE(arma::abs(covariance - expected).max(), 1e-9 * arma::abs(expected).max());
   arma::mat singular = information;
@@ -209,8 +217,8 @@ TEST(Summary, CountsRowsFittedAtExactlyZeroOrOne) {
   const arma::mat X = arma::vec{100.0, -800.0, 0.5, 100.0};
   const arma::vec y{1.0, 0.0, 1.0, 1.0};
   const arma::vec weights{1.0, 2.0, 1.0, 0.0};
-  const LogisticData data{column_major_view(X), y.memptr(), weights.memptr(), false};
-  EXPECT_EQ(summarise_fit(data, arma::vec{1.0}, 1).boundary_rows, 2U);
+  const LogisticData data = data_of(X, y, weights.memptr(), false);
+  EXPECT_EQ(sum_normal_equations(data, arma::vec{1.0}, true).boundary_rows, 2U);
 }
 
 // Block-sized BLAS calls from several threads need the BLAS single-threaded
@@ -222,10 +230,10 @@ TEST(BlasThreads, SingleThreadedForBlockSizedCallsOnly) {
     arma::mat X;
     arma::vec y;
     make_problem(3000, p, X, y, 2);
-    const LogisticData data{column_major_view(X), y.memptr(), nullptr, false};
+    const LogisticData data = data_of(X, y, nullptr, false);
     int during = -1;
-    fit_logistic(data, FitSettings{1e-8, 2, 2, false},
-                 [&](const IterationReport&) { during = openblas_get_num_threads(); });
+    fit_in_memory(data, FitSettings{1e-8, 2, false, false, false}, 2,
+                  [&](const IterationReport&) { during = openblas_get_num_threads(); });
     EXPECT_EQ(during, expected) << p << " columns";
     EXPECT_EQ(openblas_get_num_threads(), saved);
   }
@@ -235,16 +243,48 @@ TEST(Observer, SeesEveryUpdateAndCanStopTheFit) {
   arma::mat X;
   arma::vec y;
   make_problem(500, 4, X, y, 3);
-  const LogisticData data{column_major_view(X), y.memptr(), nullptr, true};
+  const LogisticData data = data_of(X, y, nullptr, true);
   std::int32_t seen = 0;
-  const FitResult fit =
-      fit_logistic(data, FitSettings{1e-10, 25, 1, true}, [&](const IterationReport& report) {
+  const FitOutcome fit =
+      fit_in_memory(data, FitSettings{1e-10, 25, false, false, true}, 1, [&](const IterationReport& report) {
         EXPECT_EQ(report.iteration, ++seen);
         EXPECT_GT(report.deviance, 0.0);
-      });
-  EXPECT_EQ(seen, fit.iterations);
+      }).outcome;
+  EXPECT_EQ(seen, fit.result.iterations);
+  // A fit of k updates reads X k times: the covariance and deviance come
+  // from the last update's pass, not from one more.
+  EXPECT_EQ(fit.passes, fit.result.iterations);
   const auto stop = [](const IterationReport&) { throw std::runtime_error("stopped"); };
-  EXPECT_THROW(fit_logistic(data, FitSettings{1e-10, 25, 1, false}, stop), std::runtime_error);
+  EXPECT_THROW(fit_in_memory(data, FitSettings{1e-10, 25, false, false, false}, 1, stop), std::runtime_error);
+}
+
+// Columns that are combinations of earlier ones are found at the first
+// update and held at 0; the others are fitted as the design without them
+// would be (to rounding: the BLAS may block a wider rank-k update otherwise).
+TEST(DependentColumns, LaterColumnOfEachSetIsDroppedAndTheRestFitted) {
+  arma::mat X;
+  arma::vec y;
+  make_problem(4000, 4, X, y, 13);
+  // Columns: x0 x1 3*x1 x2 x0+x2 x3 0, with an intercept in front.
+  const arma::mat design =
+      arma::join_rows(arma::join_rows(X.cols(0, 1), 3.0 * X.col(1), X.col(2)),
+                      arma::join_rows(X.col(0) + X.col(2), X.col(3), arma::vec(X.n_rows, arma::fill::zeros)));
+  const FitSettings settings{1e-10, 25, true, true, false};
+  const FitOutcome fit =
+      fit_in_memory(data_of(design, y, nullptr, true), settings, 2, IterationObserver()).outcome;
+  EXPECT_EQ(fit.dropped, (std::vector<arma::uword>{3, 5, 7}));
+  EXPECT_EQ(fit.singular_solves, 0);
+  const arma::mat kept = arma::join_rows(design.cols(0, 1), design.col(3), design.col(5));
+  const FitOutcome reduced =
+      fit_in_memory(data_of(kept, y, nullptr, true), settings, 2, IterationObserver()).outcome;
+  EXPECT_TRUE(reduced.dropped.empty());
+  expect_close(fit.result.coefficients.elem(arma::uvec{0, 1, 2, 4, 6}), reduced.result.coefficients);
+  EXPECT_TRUE(arma::all(fit.result.coefficients.elem(arma::uvec{3, 5, 7}) == 0.0));
+  // Nearly dependent is not dependent: 1 - R^2 of 1e-6 stays in.
+  const arma::vec noise = 1e-3 * arma::randn<arma::vec>(X.n_rows);
+  const arma::mat near = arma::join_rows(X.col(0), X.col(0) + noise);
+  EXPECT_TRUE(fit_in_memory(data_of(near, y, nullptr, true), settings, 1, IterationObserver())
+                  .outcome.dropped.empty());
 }
 
 TEST(Engine, EmptyDesignConvergesAtOnce) {

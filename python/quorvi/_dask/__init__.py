@@ -1,0 +1,27 @@
+"""The fit on Dask arrays: the same IRLS as in memory, with each update's
+normal equations summed chunk by chunk where the chunks live.
+
+The update loop is the engine's own (quorvi._native.fit_chunked), the one
+that also runs the fit in memory; what this package gives it is the source of
+each update's normal equations: one task per row chunk, which calls the
+native kernel on that chunk (the interpreter lock released) and returns its
+partial sums (q x q, tiny), then a tree of additions over the chunks in
+their order. Only the coefficients go out to the workers and only the sums
+come back; X is read where it is (in a worker's memory, or streamed from a
+Zarr store or a memory-mapped file each iteration) and never gathered.
+
+The reduction adds the chunks' sums in a fixed order whichever worker made
+them, so the same data and chunking give the same bits on any cluster,
+after a worker was lost, and with Dask's local scheduler. The tasks run with
+the active dask.distributed client, or with Dask's default scheduler.
+
+Modules, by concern: _input (Dask collections as row chunks), _checks (the
+in-memory fit's checks, chunk by chunk), _reduction (the normal equations
+summed over the chunks), _fit (the fit), _prediction (predictions as Dask
+arrays). Imported only when a Dask collection is passed: the core package
+does not need Dask."""
+
+from ._fit import DaskFit, fit_dask
+from ._prediction import decision_function, predict, predict_proba
+
+__all__ = ["DaskFit", "decision_function", "fit_dask", "predict", "predict_proba"]

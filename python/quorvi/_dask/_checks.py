@@ -1,0 +1,93 @@
+"""The in-memory fit's checks of X, y and the weights, made chunk by chunk
+in the tasks of the first update."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from sklearn.utils import check_array
+from sklearn.utils.multiclass import check_classification_targets, type_of_target
+from sklearn.utils.validation import _check_sample_weight
+
+from ._input import ESTIMATOR_NAME, chunk_name
+
+
+@dataclass
+class CheckedChunk:
+    rows: int
+    labels: npt.NDArray[Any]
+    weighted_labels: npt.NDArray[Any]  # the labels of the rows of positive weight
+    label_weights: npt.NDArray[np.float64]  # the sum of the weights of each of labels
+
+
+def check_labels(y: Any, weights: Any, index: int, start: int | None) -> CheckedChunk:
+    """The in-memory fit's checks of y and the weights, on one chunk: finite,
+    discrete labels and valid weights. It reads no X, so that every chunk's
+    labels can be gathered before the first update without holding X."""
+    y = np.asarray(y)
+    try:
+        y = check_array(
+            y, ensure_2d=False, dtype=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="y"
+        )
+        labels, codes = np.unique(y, return_inverse=True)
+        check_classification_targets(labels)
+        if weights is None:
+            counts = np.bincount(codes.reshape(-1), minlength=len(labels)).astype(np.float64)
+            return CheckedChunk(len(y), labels, labels, counts)
+        weights = _check_sample_weight(weights, y, dtype=np.float64, ensure_non_negative=True)
+        sums = np.bincount(codes.reshape(-1), weights=weights, minlength=len(labels))
+        return CheckedChunk(len(y), labels, np.unique(y[weights > 0]), sums)
+    except ValueError as error:
+        raise ValueError(f"{chunk_name(index, start, len(y))}: {error}") from None
+
+
+def checked_design(X: Any, rows: int, index: int, start: int | None) -> npt.NDArray[np.float64]:
+    """The in-memory fit's checks of X, on one chunk: numbers, all finite, as
+    many rows as y's chunk."""
+    try:
+        X = check_array(
+            X, dtype=np.float64, order=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="X"
+        )
+        if len(X) != rows:
+            raise ValueError(
+                f"Found input variables with inconsistent numbers of samples: [{len(X)}, {rows}]"
+            )
+    except ValueError as error:
+        raise ValueError(f"{chunk_name(index, start, len(X))}: {error}") from None
+    checked: npt.NDArray[np.float64] = X
+    return checked
+
+
+def classes(
+    starts: Sequence[int | None], checked: Sequence[CheckedChunk]
+) -> tuple[npt.NDArray[Any], float, float]:
+    """The two sorted labels over all chunks, the sum of all weights and that
+    of the second label's rows; the chunk that brings a third label, or the
+    lack of a second, is a ValueError."""
+    seen: npt.NDArray[Any] = checked[0].labels[:0]
+    for index, chunk in enumerate(checked):
+        seen = np.union1d(seen, chunk.labels)
+        if len(seen) > 2:
+            target_type = type_of_target(seen)
+            raise ValueError(
+                f"Only binary classification is supported. The type of the target is {target_type}: "
+                f"{chunk_name(index, starts[index], chunk.rows)} brings labels beyond two, "
+                f"{seen.tolist()}."
+            )
+    if len(seen) < 2:
+        # tolist(): the label as Python shows it, 1.0 rather than np.float64(1.0).
+        found = f"only one class ({seen.tolist()[0]!r})" if len(seen) else "no samples"
+        raise ValueError(f"y contains {found}: a classifier needs samples of two classes.")
+    positive = np.unique(np.concatenate([chunk.weighted_labels for chunk in checked]))
+    if len(positive) < 2:
+        raise ValueError(
+            "sample_weight gives a positive weight to the samples of only one class: "
+            "a classifier needs samples of two classes."
+        )
+    n_obs = sum(float(chunk.label_weights.sum()) for chunk in checked)
+    positives = sum(float(chunk.label_weights[chunk.labels == seen[1]].sum()) for chunk in checked)
+    return seen, n_obs, positives

@@ -1,0 +1,191 @@
+#include "fit_entries.hpp"
+
+#include <algorithm>
+#include <armadillo>
+#include <cstring>
+#include <string>
+
+#include "blas_threads.hpp"
+#include "covariance.hpp"
+#include "engine_input.hpp"
+#include "fit_result.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr FitSettings estimator_settings(double tol, std::int32_t max_iter) {
+  return FitSettings{tol, max_iter, true, true, true};
+}
+
+// Between updates the observer takes the interpreter lock back: to let a
+// pending KeyboardInterrupt end the fit, and to call progress.
+IterationObserver python_observer(const std::optional<py::function>& progress) {
+  return [&progress](const IterationReport& report) {
+    const py::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) {
+      throw py::error_already_set();
+    }
+    if (progress) {
+      (*progress)(report.iteration, report.deviance, report.max_change, report.seconds);
+    }
+  };
+}
+
+void require_rows(const py::array& vector, py::ssize_t n, const char* name) {
+  if (vector.shape(0) != n) {
+    throw py::value_error(std::string(name) + " has " + std::to_string(vector.shape(0)) + " elements; X has " +
+                          std::to_string(n) + " rows");
+  }
+}
+
+LogisticData checked_data(const py::array& X, const py::array& y, const std::optional<py::array>& sample_weight,
+                          bool fit_intercept) {
+  const LogisticData data = logistic_data_of(X, y, sample_weight, fit_intercept);
+  require_rows(y, X.shape(0), "y");
+  if (sample_weight) {
+    require_rows(*sample_weight, X.shape(0), "sample_weight");
+  }
+  return data;
+}
+
+// One float64 element at a byte offset from an array's data, read with
+// memcpy: the small arrays these entries read (beta, the sums) may have come
+// from another process and lie at any alignment.
+double element_at(const py::array& array, py::ssize_t byte_offset) {
+  double value = 0.0;
+  std::memcpy(&value, static_cast<const char*>(array.data()) + byte_offset, sizeof value);
+  return value;
+}
+
+// A copy of a float64 vector of q elements, whatever its strides.
+arma::vec vector_copy(const py::array& vector, arma::uword q, const char* name) {
+  if (!is_float64(vector) || vector.ndim() != 1 || static_cast<arma::uword>(vector.shape(0)) != q) {
+    throw py::value_error(std::string(name) + " must be a 1-D float64 array of " + std::to_string(q) +
+                          " elements");
+  }
+  arma::vec copy(q);
+  for (arma::uword j = 0; j < q; ++j) {
+    copy[j] = element_at(vector, static_cast<py::ssize_t>(j) * vector.strides(0));
+  }
+  return copy;
+}
+
+// A copy of a q x q float64 matrix, whatever its strides and alignment.
+void square_copy(const py::array& matrix, arma::uword q, const char* name, arma::mat& copy) {
+  if (!is_float64(matrix) || matrix.ndim() != 2 || static_cast<arma::uword>(matrix.shape(0)) != q ||
+      static_cast<arma::uword>(matrix.shape(1)) != q) {
+    throw py::value_error(std::string(name) + " must be a " + std::to_string(q) + " x " + std::to_string(q) +
+                          " float64 array");
+  }
+  copy.set_size(q, q);
+  for (arma::uword column = 0; column < q; ++column) {
+    for (arma::uword row = 0; row < q; ++row) {
+      copy(row, column) = element_at(matrix, static_cast<py::ssize_t>(row) * matrix.strides(0) +
+                                                 static_cast<py::ssize_t>(column) * matrix.strides(1));
+    }
+  }
+}
+
+py::array_t<double> matrix_to_numpy(const arma::mat& values) {
+  py::array_t<double> array(
+      {static_cast<py::ssize_t>(values.n_rows), static_cast<py::ssize_t>(values.n_cols)});
+  // NumPy's memory is row-major: row r is column r of the transpose.
+  const arma::mat transpose = values.t();
+  std::copy(transpose.begin(), transpose.end(), array.mutable_data());
+  return array;
+}
+
+// The covariance is computed straight into the array returned, made while
+// the lock is held; its pages are not touched until then. It is symmetric,
+// so Armadillo's column-major view of it is also the row-major array NumPy
+// reads.
+struct CovarianceArray {
+  py::array_t<double> array;
+  arma::mat view;
+};
+
+CovarianceArray covariance_array(arma::uword q) {
+  const auto size = static_cast<py::ssize_t>(q);
+  CovarianceArray covariance{py::array_t<double>({size, size}), arma::mat()};
+  if (q > 0) {
+    covariance.view = arma::mat(covariance.array.mutable_data(), q, q, false, true);
+  }
+  return covariance;
+}
+
+}  // namespace
+
+py::dict fit_entry(const py::array& X, const py::array& y, const std::optional<py::array>& sample_weight,
+                   bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
+                   const std::optional<py::function>& progress) {
+  if (n_threads < 1) {
+    throw py::value_error("n_threads must be at least 1");
+  }
+  const LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
+  const IterationObserver observer = python_observer(progress);
+  CovarianceArray covariance = covariance_array(coefficient_count(data));
+  InMemoryFit fit;
+  {
+    // The arrays stay referenced by this call's arguments while the lock is
+    // released; only native memory is touched until it is taken back.
+    const py::gil_scoped_release release;
+    fit = fit_in_memory(data, estimator_settings(tol, max_iter), static_cast<unsigned>(n_threads), observer);
+    covariance_of_fit(fit.last_pass.A, fit.outcome.dropped, covariance.view);
+  }
+  return fit_result(fit.outcome, fit.last_pass, covariance.array);
+}
+
+py::dict fit_chunked_entry(const py::function& normal_equations, std::int64_t n_coefficients, double tol,
+                           std::int32_t max_iter, const std::optional<py::function>& progress) {
+  if (n_coefficients < 0) {
+    throw py::value_error("n_coefficients must be at least 0");
+  }
+  const auto q = static_cast<arma::uword>(n_coefficients);
+  // The sums of the latest update, copied out of what normal_equations
+  // returned: fresh, aligned memory of the engine's own.
+  NormalSums sums = zero_sums(q);
+  const NormalEquationsSource source = [&](const arma::vec& beta, bool with_statistics) -> const NormalSums& {
+    const py::gil_scoped_acquire acquire;
+    const py::dict part = normal_equations(to_numpy(beta), with_statistics);
+    square_copy(part["A"].cast<py::array>(), q, "A", sums.A);
+    sums.b = vector_copy(part["b"].cast<py::array>(), q, "b");
+    sums.deviance = part["deviance"].cast<double>();
+    sums.boundary_rows = part["boundary_rows"].cast<arma::uword>();
+    return sums;
+  };
+  const IterationObserver observer = python_observer(progress);
+  CovarianceArray covariance = covariance_array(q);
+  FitOutcome outcome;
+  {
+    // normal_equations takes the lock back for itself; the solves run
+    // without it.
+    const py::gil_scoped_release release;
+    outcome = run_irls(q, source, estimator_settings(tol, max_iter), observer);
+    if (outcome.passes == 0) {
+      sums = NormalSums{};
+    }
+    covariance_of_fit(sums.A, outcome.dropped, covariance.view);
+  }
+  return fit_result(outcome, sums, covariance.array);
+}
+
+py::dict normal_equations_entry(const py::array& X, const py::array& y,
+                                const std::optional<py::array>& sample_weight, const py::array& beta,
+                                bool fit_intercept, bool with_statistics) {
+  const LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
+  const arma::vec coefficients = vector_copy(beta, coefficient_count(data), "beta");
+  NormalSums sums;
+  {
+    const py::gil_scoped_release release;
+    sums = sum_normal_equations(data, coefficients, with_statistics);
+  }
+  py::dict result;
+  result["A"] = matrix_to_numpy(sums.A);
+  result["b"] = to_numpy(sums.b);
+  result["deviance"] = py::float_(with_statistics ? sums.deviance : 0.0);
+  result["boundary_rows"] = py::int_(with_statistics ? sums.boundary_rows : 0);
+  return result;
+}
+
+int blas_threads_entry() { return blas_thread_count(); }

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <optional>
+
+// Both fits run the engine's one loop with the interpreter lock released,
+// and return the dict of fit_result. Their settings are the estimator's:
+// singular systems solved quietly and counted, dependent columns dropped at
+// the first update, the deviance and boundary rows summed in every pass.
+// progress, when given, is called as progress(iteration, deviance,
+// max_change, seconds) after every update.
+
+// fit(X, y, sample_weight, fit_intercept, tol, max_iter, n_threads, progress):
+// the fit of an X in memory, read in place on n_threads workers. X a 2-D
+// float64 array in C or F order (at any alignment); y and the optional
+// sample_weight 1-D float64 contiguous arrays of X's row count. Raises
+// ValueError for any other layout and for n_threads < 1.
+pybind11::dict fit_entry(const pybind11::array& X, const pybind11::array& y,
+                         const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
+                         std::int32_t max_iter, int n_threads,
+                         const std::optional<pybind11::function>& progress);
+
+// fit_chunked(normal_equations, n_coefficients, tol, max_iter, progress):
+// the fit of rows held elsewhere (the chunks of a Dask array).
+// normal_equations(beta, with_statistics) is called once per update, with
+// the lock held, and returns the sums over all rows at beta as
+// normal_equations() returns them for one chunk.
+pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std::int64_t n_coefficients,
+                                 double tol, std::int32_t max_iter,
+                                 const std::optional<pybind11::function>& progress);
+
+// normal_equations(X, y, sample_weight, beta, fit_intercept, with_statistics)
+// -> {"A": (q, q), "b": (q,), "deviance": float, "boundary_rows": int}: the
+// sums over X's rows at beta (one chunk of a distributed fit), with X, y and
+// sample_weight laid out as for fit and beta of q = p (+1 with the
+// intercept) elements, at any stride and alignment. deviance and
+// boundary_rows are 0 unless with_statistics. The lock is released while it
+// sums, and the BLAS runs single-threaded.
+pybind11::dict normal_equations_entry(const pybind11::array& X, const pybind11::array& y,
+                                      const std::optional<pybind11::array>& sample_weight,
+                                      const pybind11::array& beta, bool fit_intercept, bool with_statistics);
+
+int blas_threads_entry();

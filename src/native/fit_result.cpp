@@ -1,0 +1,39 @@
+#include "fit_result.hpp"
+
+#include <limits>
+
+namespace py = pybind11;
+
+py::array_t<double> to_numpy(const arma::vec& values) {
+  return py::array_t<double>(static_cast<py::ssize_t>(values.n_elem), values.memptr());
+}
+
+namespace {
+
+py::array_t<double> to_numpy(const std::vector<double>& values) {
+  return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+}  // namespace
+
+py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass, const py::array_t<double>& covariance) {
+  const bool any_pass = outcome.passes > 0;
+  py::list dropped;
+  for (const arma::uword column : outcome.dropped) {
+    dropped.append(py::int_(column));
+  }
+  py::dict result;
+  result["coefficients"] = to_numpy(outcome.result.coefficients);
+  result["iterations"] = py::int_(outcome.result.iterations);
+  result["time"] = py::float_(outcome.result.time);
+  result["converged"] = py::bool_(outcome.result.converged);
+  result["covariance"] = covariance;
+  result["deviance"] = py::float_(any_pass ? last_pass.deviance : std::numeric_limits<double>::quiet_NaN());
+  result["boundary_rows"] = py::int_(any_pass ? last_pass.boundary_rows : 0);
+  result["dropped"] = dropped;
+  result["singular_solves"] = py::int_(outcome.singular_solves);
+  result["passes"] = py::int_(outcome.passes);
+  result["deviances"] = to_numpy(outcome.deviances);
+  result["changes"] = to_numpy(outcome.changes);
+  return result;
+}

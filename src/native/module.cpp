@@ -1,0 +1,25 @@
+// quorvi._native: the native entry of the public package quorvi. It runs
+// the same engine and loop as _quorvi.irls, with an implicit intercept,
+// frequency weights, worker threads, dependent columns dropped and quiet
+// singular solves, and releases the interpreter lock while it fits. Its
+// arguments are validated and laid out by quorvi's Python code.
+#include <pybind11/pybind11.h>
+
+#include "fit_entries.hpp"
+
+PYBIND11_MODULE(_native, m) {
+  namespace py = pybind11;
+  m.def("fit", &fit_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::arg("fit_intercept"),
+        py::arg("tol"), py::arg("max_iter"), py::arg("n_threads"), py::arg("progress"),
+        "Fit a logistic regression by IRLS on a float64 X read in place; return the result dict.");
+  m.def("fit_chunked", &fit_chunked_entry, py::arg("normal_equations"), py::arg("n_coefficients"),
+        py::arg("tol"), py::arg("max_iter"), py::arg("progress"),
+        "Fit a logistic regression by IRLS whose normal equations normal_equations(beta, with_statistics) "
+        "sums elsewhere; return the result dict.");
+  m.def("normal_equations", &normal_equations_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"),
+        py::arg("beta"), py::arg("fit_intercept"), py::arg("with_statistics"),
+        "The weighted normal equations of X's rows at beta (one chunk of a distributed fit): A, b and, "
+        "with statistics, the deviance and the rows fitted at exactly 0 or 1.");
+  m.def("blas_threads", &blas_threads_entry,
+        "The number of threads the OpenBLAS behind the engine is currently set to use.");
+}
