@@ -136,7 +136,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         n = Σ sᵢ, observations counted with their frequency weights (rows
         without weights).
     log_likelihood_ : float
-        ℓ = Σ sᵢ[yᵢ log μᵢ + (1 − yᵢ) log(1 − μᵢ)] = −deviance_/2.
+        ℓ = Σ sᵢ[yᵢ log μᵢ + (1 − yᵢ) log(1 − μᵢ)] = −``deviance_``/2.
     null_log_likelihood_ : float
         ℓ₀ of the intercept-only model, n p̄ log p̄ + n(1 − p̄) log(1 − p̄)
         with p̄ = Σ sᵢyᵢ/n; without an intercept the model at β = 0, n log ½.
@@ -152,7 +152,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     lr_statistic_ : float
         2(ℓ − ℓ₀), the likelihood-ratio statistic against the null model.
     lr_pvalue_ : float
-        P(χ²(df_model_) > lr_statistic_).
+        P(χ²(``df_model_``) > ``lr_statistic_``).
     df_model_ : int
         k − 1 with an intercept, k without.
     df_resid_ : float

@@ -34,13 +34,13 @@ IterationObserver python_observer(const std::optional<py::function>& progress) {
 
 void require_rows(const py::array& vector, py::ssize_t n, const char* name) {
   if (vector.shape(0) != n) {
-    throw py::value_error(std::string(name) + " has " + std::to_string(vector.shape(0)) + " elements; X has " +
-                          std::to_string(n) + " rows");
+    throw py::value_error(std::string(name) + " has " + std::to_string(vector.shape(0)) +
+                          " elements; X has " + std::to_string(n) + " rows");
   }
 }
 
-LogisticData checked_data(const py::array& X, const py::array& y, const std::optional<py::array>& sample_weight,
-                          bool fit_intercept) {
+LogisticData checked_data(const py::array& X, const py::array& y,
+                          const std::optional<py::array>& sample_weight, bool fit_intercept) {
   const LogisticData data = logistic_data_of(X, y, sample_weight, fit_intercept);
   require_rows(y, X.shape(0), "y");
   if (sample_weight) {

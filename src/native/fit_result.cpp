@@ -16,7 +16,8 @@ py::array_t<double> to_numpy(const std::vector<double>& values) {
 
 }  // namespace
 
-py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass, const py::array_t<double>& covariance) {
+py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
+                    const py::array_t<double>& covariance) {
   const bool any_pass = outcome.passes > 0;
   py::list dropped;
   for (const arma::uword column : outcome.dropped) {
