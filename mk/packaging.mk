@@ -57,14 +57,12 @@ sdist-check: $(STAMPS)/packaging-tools
 	unzip -l $(SDIST_DIR)/wheel/quorvi-*.whl | grep -E '_quorvi\.cpython-311.*\.so|_quorvi-stubs/__init__\.pyi'
 	@echo "sdist: $$(basename $(SDIST_DIR)/quorvi-*.tar.gz) builds $$(basename $(SDIST_DIR)/wheel/*.whl)"
 
-# pybind11 names unnamed parameters arg0, arg1, ... and accepts them by
-# position only, but prints no "/" in the signature (it does so only for
-# py::pos_only), so pybind11-stubgen cannot know; the sed adds the marker to
-# every function whose parameters are all unnamed.
+# The generator's stub, completed by distcheck/finish_stub.py (the
+# positional-only markers, and the typed keys of irls's result).
 define generate_stub
 	rm -rf $(1)
 	$(VENV)/bin/pybind11-stubgen _quorvi --root-suffix=-stubs --exit-code -o $(1)
-	sed -E -i 's/^(def [A-Za-z_]+\(arg0: .*)\) ->/\1, \/) ->/' $(1)/_quorvi-stubs/__init__.pyi
+	$(PY) distcheck/finish_stub.py $(1)/_quorvi-stubs/__init__.pyi
 endef
 
 stubs: $(STAMPS)/installed $(STAMPS)/packaging-tools
