@@ -64,14 +64,23 @@ def check_installed_here(extension: Path, package_extension: Path) -> None:
     assert marker.is_file(), f"the package's typing marker is missing: {marker}"
 
 
+# The engine: one shared library in the package folder, which both
+# extension modules link through a run path relative to their own files.
+ENGINE = SITE_PACKAGES / "quorvi" / "libquorvi_irls.so"
+
+
 def check_libraries_resolve_inside_wheel(extension: Path) -> None:
     wheel_libs = SITE_PACKAGES / "quorvi.libs"
     ldd = subprocess.run(["ldd", str(extension)], capture_output=True, text=True, check=True).stdout
     print(ldd, end="")
     assert "not found" not in ldd, "a needed library is missing"
     resolved = dict(re.findall(r"^\s*(\S+) => (\S+)", ldd, re.MULTILINE))
+    engines = [path for name, path in resolved.items() if "quorvi_irls" in name]
+    assert engines and all(Path(path).resolve() == ENGINE for path in engines), f"engine: {engines}"
     outside = {
-        name: path for name, path in resolved.items() if not Path(path).resolve().is_relative_to(wheel_libs)
+        name: path
+        for name, path in resolved.items()
+        if not Path(path).resolve().is_relative_to(wheel_libs) and Path(path).resolve() != ENGINE
     }
     unexpected = {name: path for name, path in outside.items() if name not in SYSTEM_LIBRARIES}
     assert not unexpected, f"libraries resolved outside the wheel: {unexpected}"
@@ -102,8 +111,13 @@ def check_fit() -> None:
 
 
 def check_bundled_libraries_loaded() -> None:
-    # What the dynamic loader really mapped in this process, after a fit.
+    # What the dynamic loader really mapped in this process, after a fit of
+    # each module: one engine, the package's own, whichever module loaded it.
     mapped = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines() if ".so" in line}
+    engines = {Path(path).resolve() for path in mapped if "quorvi_irls" in path}
+    assert engines == {ENGINE}, f"engines loaded: {engines}"
+    copies = sorted(path.name for path in SITE_PACKAGES.rglob("*quorvi_irls*"))
+    assert copies == [ENGINE.name], f"copies of the engine in the environment: {copies}"
     prefix = Path(sys.prefix).resolve()
     from_system = [
         path for path in mapped if any(name in path for name in BUNDLED) and prefix not in Path(path).parents
