@@ -353,9 +353,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
 
     def _parameters(self) -> npt.NDArray[np.float64]:
         """All fitted parameters in the order of covariance_."""
-        if self.fit_intercept:
-            return np.concatenate([self.intercept_, self.coef_[0]])
-        return self.coef_[0].copy()
+        values: npt.NDArray[np.float64] = (
+            np.concatenate([self.intercept_, self.coef_[0]]) if self.fit_intercept else self.coef_[0].copy()
+        )
+        return values
 
 
 def _convergence_message(result: FitResult, max_iter: int, tol: float) -> str:

@@ -5,13 +5,11 @@ those sums."""
 
 from __future__ import annotations
 
-import math
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 from scipy.special import expit
-from sklearn.utils import check_array
 from sklearn.utils.validation import _check_sample_weight
 
 from ._validation import is_dask_collection
@@ -59,7 +57,9 @@ def margin_sums(model: Any, X: Any, sample_weight: Any) -> npt.NDArray[np.float6
     coef = model.coef_[0]
     intercept = float(model.intercept_[0])
     if is_dask_collection(X):
-        sums = _dask_sums(X, sample_weight, coef, intercept)
+        from ._dask._margins import dask_margin_sums
+
+        sums = dask_margin_sums(X, sample_weight, coef, intercept)
     else:
         X = model._validated_input(X)
         weights = None
@@ -68,61 +68,6 @@ def margin_sums(model: Any, X: Any, sample_weight: Any) -> npt.NDArray[np.float6
         sums = chunk_sums(X, weights, coef, intercept)
     if not sums[0] > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
-    return sums
-
-
-def _dask_chunk_sums(
-    X: Any, weights: Any, coef: npt.NDArray[np.float64], intercept: float
-) -> npt.NDArray[np.float64]:
-    X = check_array(X, dtype=np.float64, order=None, ensure_min_samples=0, input_name="X")
-    if weights is not None:
-        # A column of the (n, 1) Dask array that pairs the weights with X's chunks.
-        weights = _check_sample_weight(
-            np.asarray(weights).reshape(-1), X, dtype=np.float64, ensure_non_negative=True
-        )
-    return chunk_sums(X, weights, coef, intercept).reshape(1, -1)
-
-
-def _dask_sums(
-    X: Any, sample_weight: Any, coef: npt.NDArray[np.float64], intercept: float
-) -> npt.NDArray[np.float64]:
-    """The sums of every row chunk, each made where the chunk lives, added
-    here: only len(coef) + 3 numbers per chunk travel."""
-    import dask.array as da
-
-    if not isinstance(X, da.Array):
-        X = X.to_dask_array(lengths=sample_weight is not None)
-    if X.ndim != 2:
-        raise ValueError(f"Expected a 2-dimensional Dask array for X, got shape {X.shape} instead.")
-    if X.shape[1] != len(coef):
-        raise ValueError(f"X has {X.shape[1]} features, but the model was fitted on {len(coef)} features.")
-    if X.numblocks[1] > 1:
-        X = X.rechunk({1: -1})
-    width = len(coef) + 3
-    chunks = ((1,) * X.numblocks[0], (width,))
-    if sample_weight is None:
-        parts = X.map_blocks(_dask_chunk_sums, None, coef, intercept, chunks=chunks, dtype=np.float64)
-    else:
-        if any(math.isnan(size) for size in X.chunks[0]):
-            raise ValueError(
-                "X has row chunks of unknown size, so sample_weight cannot be matched to them: "
-                "measure them (X.compute_chunk_sizes())."
-            )
-        if hasattr(sample_weight, "to_dask_array"):
-            weights = sample_weight.to_dask_array(lengths=True)
-        elif isinstance(sample_weight, da.Array):
-            weights = sample_weight
-        else:
-            weights = da.asarray(np.asarray(sample_weight))
-        if weights.ndim != 1 or weights.shape[0] != X.shape[0]:
-            raise ValueError(
-                f"sample_weight should be a 1d array of {X.shape[0]} weights, got shape {weights.shape}"
-            )
-        weights = weights.rechunk((X.chunks[0],))
-        parts = da.map_blocks(
-            _dask_chunk_sums, X, weights[:, None], coef, intercept, chunks=chunks, dtype=np.float64
-        )
-    sums: npt.NDArray[np.float64] = np.asarray(parts.sum(axis=0).compute(), dtype=np.float64)
     return sums
 
 

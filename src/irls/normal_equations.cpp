@@ -8,6 +8,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "vector_exp.hpp"
+
 namespace {
 
 // The working weight's clamp: the lower bound keeps every finite weight
@@ -110,24 +112,23 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
   }
 }
 
+// Compiled for the widest vector unit the CPU has, chosen once when the
+// library loads. Divisions and square roots are correctly rounded at every
+// width, vector_exp is plain arithmetic, and nothing is contracted into
+// fused multiply-adds, so every variant gives the same bits.
+#define QUORVI_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
+
 // The per-row pass of one block, in the order of the formulas: from eta, the
 // mean mu = 1 / (exp(-eta) + 1), the clamped weight w and the working
 // response z = eta + (y - mu) / w; what the products need is s w z and
-// sqrt(s w). It runs as two loops: the first calls libm's exp row by row and
-// leaves mu in wz's place; the second has no calls, so the compiler
-// vectorises its divisions and square roots (which are correctly rounded at
-// any vector width: the bits do not change).
+// sqrt(s w). It runs as two loops, the first leaving mu in wz's place, so
+// that the deviance (when asked for) reads mu between them.
+QUORVI_VECTOR_CLONES
 void logistic_means(const double* eta, arma::uword m, double* mu) {
   for (arma::uword k = 0; k < m; ++k) {
-    mu[k] = 1.0 / (std::exp(-eta[k]) + 1.0);
+    mu[k] = 1.0 / (vector_exp(-eta[k]) + 1.0);
   }
 }
-
-// Compiled for the widest vector unit the CPU has, chosen once when the
-// library loads. Divisions and square roots are correctly rounded at every
-// width (and nothing is contracted into fused multiply-adds), so every
-// variant gives the same bits.
-#define QUORVI_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
 
 // s may be null: every weight is then 1. The test is hoisted out of the loop.
 QUORVI_VECTOR_CLONES

@@ -16,6 +16,7 @@
 #include "covariance.hpp"
 #include "fit_irls.hpp"
 #include "irls_steps.hpp"
+#include "vector_exp.hpp"
 
 namespace {
 
@@ -285,6 +286,28 @@ TEST(DependentColumns, LaterColumnOfEachSetIsDroppedAndTheRestFitted) {
   const arma::mat near = arma::join_rows(X.col(0), X.col(0) + noise);
   EXPECT_TRUE(fit_in_memory(data_of(near, y, nullptr, true), settings, 1, IterationObserver())
                   .outcome.dropped.empty());
+}
+
+// The kernel's exp against libm's: within one unit in the last place over
+// the whole range, subnormal results included, and the edge values exact.
+TEST(VectorExp, WithinOneUlpOfLibm) {
+  for (int step = -750000; step <= 750000; ++step) {
+    const double x = step * 1e-3 + 1.234567e-7 * (step % 7);
+    const double expected = std::exp(x);
+    const double actual = vector_exp(x);
+    if (std::isinf(expected)) {
+      ASSERT_EQ(actual, expected) << x;
+      continue;
+    }
+    const double ulp = std::nextafter(expected, INFINITY) - expected;
+    ASSERT_LE(std::abs(actual - expected), std::max(ulp, 4.9e-324)) << x;
+  }
+  EXPECT_EQ(vector_exp(0.0), 1.0);
+  EXPECT_EQ(vector_exp(710.0), INFINITY);
+  EXPECT_EQ(vector_exp(-746.0), 0.0);
+  EXPECT_EQ(vector_exp(INFINITY), INFINITY);
+  EXPECT_EQ(vector_exp(-INFINITY), 0.0);
+  EXPECT_TRUE(std::isnan(vector_exp(NAN)));
 }
 
 TEST(Engine, EmptyDesignConvergesAtOnce) {

@@ -39,7 +39,7 @@ def check_labels(y: Any, weights: Any, index: int, start: int | None) -> Checked
             counts = np.bincount(codes.reshape(-1), minlength=len(labels)).astype(np.float64)
             return CheckedChunk(len(y), labels, labels, counts)
         weights = _check_sample_weight(weights, y, dtype=np.float64, ensure_non_negative=True)
-        sums = np.bincount(codes.reshape(-1), weights=weights, minlength=len(labels))
+        sums = np.bincount(codes.reshape(-1), weights=weights, minlength=len(labels)).astype(np.float64)
         return CheckedChunk(len(y), labels, np.unique(y[weights > 0]), sums)
     except ValueError as error:
         raise ValueError(f"{chunk_name(index, start, len(y))}: {error}") from None
