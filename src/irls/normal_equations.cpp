@@ -38,9 +38,6 @@ double load(const double* address) {
   return value;
 }
 
-// log(1 + exp(x)) without overflow for large x or loss for very negative x.
-double softplus(double x) { return std::max(x, 0.0) + std::log1p(std::exp(-std::abs(x))); }
-
 // Columns of a row-major dense block into the block buffer: row by row, a
 // plain loop rather than a library call per row (rows of a few doubles).
 void copy_row_major(const DesignBlock& block, arma::uword first, arma::uword m, arma::uword offset,
@@ -145,15 +142,26 @@ void working_weights(const double* eta, const double* y, const double* s, arma::
   }
 }
 
-// The deviance of the rows and the count of those of positive weight whose
-// mean is exactly 0 or 1, added to sums.
-void row_statistics(const double* eta, const double* y, const double* s, const double* mu, arma::uword m,
-                    NormalSums& sums) {
+// Each row's contribution to the deviance, s * 2 * (its deviance).
+QUORVI_VECTOR_CLONES
+void row_deviances(const double* eta, const double* y, const double* s, arma::uword m, double* deviance) {
   for (arma::uword k = 0; k < m; ++k) {
     const double frequency = s == nullptr ? 1.0 : s[k];
     // y log(1 + exp(-eta)) + (1 - y) log(1 + exp(eta)), with one logarithm:
     // log(1 + exp(-eta)) = log(1 + exp(eta)) - eta.
-    sums.deviance += frequency * 2.0 * (softplus(eta[k]) - y[k] * eta[k]);
+    deviance[k] = frequency * 2.0 * (vector_softplus(eta[k]) - y[k] * eta[k]);
+  }
+}
+
+// The deviance of the rows and the count of those of positive weight whose
+// mean is exactly 0 or 1, added to sums: the rows' deviances computed side
+// by side (vectorised, in deviance), then added one by one in row order.
+void row_statistics(const double* eta, const double* y, const double* s, const double* mu, arma::uword m,
+                    double* deviance, NormalSums& sums) {
+  row_deviances(eta, y, s, m, deviance);
+  for (arma::uword k = 0; k < m; ++k) {
+    sums.deviance += deviance[k];
+    const double frequency = s == nullptr ? 1.0 : s[k];
     if (frequency > 0.0 && (mu[k] == 0.0 || mu[k] == 1.0)) {
       ++sums.boundary_rows;
     }
@@ -169,7 +177,8 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
   logistic_means(eta, m, mu_then_wz);
   if (with_statistics) {
-    row_statistics(eta, y, s, mu_then_wz, m, sums);
+    // root_weight is free until working_weights fills it.
+    row_statistics(eta, y, s, mu_then_wz, m, root, sums);
   }
   working_weights(eta, y, s, m, mu_then_wz, root);
 }

@@ -308,6 +308,13 @@ TEST(VectorExp, WithinOneUlpOfLibm) {
   EXPECT_EQ(vector_exp(INFINITY), INFINITY);
   EXPECT_EQ(vector_exp(-INFINITY), 0.0);
   EXPECT_TRUE(std::isnan(vector_exp(NAN)));
+  // log(1 + t) on [0, 1], what the deviance's softplus takes, to 4 ulp.
+  for (int step = 0; step <= 100000; ++step) {
+    const double t = step * 1e-5;
+    const double expected = std::log1p(t);
+    const double ulp = std::nextafter(expected, INFINITY) - expected;
+    ASSERT_LE(std::abs(vector_log1p_unit(t) - expected), 4 * std::max(ulp, 4.9e-324)) << t;
+  }
 }
 
 TEST(Engine, EmptyDesignConvergesAtOnce) {
