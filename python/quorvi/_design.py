@@ -179,7 +179,9 @@ def _dense_runs(columns: list[npt.NDArray[np.float64]]) -> list[npt.NDArray[np.f
         else:
             n = len(first)
             runs.append(
-                np.lib.stride_tricks.as_strided(first, shape=(n, end - start), strides=(8, 8 * n), writeable=False)
+                np.lib.stride_tricks.as_strided(
+                    first, shape=(n, end - start), strides=(8, 8 * n), writeable=False
+                )
             )
         start = end
     return runs
@@ -257,7 +259,9 @@ def csr_blocks(X: Any) -> Blocks:
         csr.sum_duplicates()
     check_stored_values(csr)
     if csr.shape[1] > np.iinfo(np.int32).max:
-        raise ValueError(f"X has {csr.shape[1]} columns; a sparse X may have at most {np.iinfo(np.int32).max}.")
+        raise ValueError(
+            f"X has {csr.shape[1]} columns; a sparse X may have at most {np.iinfo(np.int32).max}."
+        )
     indices = csr.indices.astype(np.int32, copy=False)
     indptr = csr.indptr.astype(np.int64, copy=False)
     data = np.ascontiguousarray(csr.data, dtype=np.float64)

@@ -378,7 +378,12 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """X for the scores: a float64 array, or a sparse matrix (its stored
         values checked as in fit)."""
         validated = validate_data(
-            self, X, dtype=np.float64, order=None, reset=False, accept_sparse=("csr", "csc"),
+            self,
+            X,
+            dtype=np.float64,
+            order=None,
+            reset=False,
+            accept_sparse=("csr", "csc"),
             ensure_all_finite=not _design.is_sparse(X),
         )
         if _design.is_sparse(validated):

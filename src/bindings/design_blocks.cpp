@@ -27,8 +27,8 @@ py::array array_item(const py::tuple& block, std::size_t i, const std::string& w
 void require_vector(const py::array& array, const py::dtype& dtype, const std::string& what) {
   if (array.ndim() != 1 || !array.dtype().equal(dtype) ||
       (array.flags() & (py::array::c_style | aligned_flag)) != (py::array::c_style | aligned_flag)) {
-    throw py::value_error(what + " must be a 1-D, contiguous, aligned " + std::string(py::str(static_cast<const py::object&>(dtype))) +
-                          " array");
+    throw py::value_error(what + " must be a 1-D, contiguous, aligned " +
+                          std::string(py::str(static_cast<const py::object&>(dtype))) + " array");
   }
 }
 
@@ -45,13 +45,14 @@ DesignBlock categorical_block(const py::tuple& block, arma::uword& n_rows) {
     throw py::value_error("a categorical block must have at least one level");
   }
   n_rows = static_cast<arma::uword>(codes.shape(0));
-  const arma::uword bad = first_code_out_of_range(codes.data(), width, n_rows, static_cast<arma::uword>(levels));
+  const arma::uword bad =
+      first_code_out_of_range(codes.data(), width, n_rows, static_cast<arma::uword>(levels));
   if (bad != n_rows) {
     throw py::value_error("a categorical block's code at row " + std::to_string(bad) + " is not in [0, " +
                           std::to_string(levels) + ")");
   }
-  DesignBlock result{ColumnKind::categorical, nullptr, static_cast<arma::uword>(levels) - (drop_first ? 1 : 0),
-                     false};
+  DesignBlock result{ColumnKind::categorical, nullptr,
+                     static_cast<arma::uword>(levels) - (drop_first ? 1 : 0), false};
   result.codes = codes.data();
   result.code_bytes = width;
   result.first_level = drop_first ? 1 : 0;
@@ -72,8 +73,9 @@ DesignBlock sparse_block(const py::tuple& block, arma::uword& n_rows) {
   n_rows = static_cast<arma::uword>(indptr.shape(0) - 1);
   const auto* row_starts = static_cast<const std::int64_t*>(indptr.data());
   const auto* column_indices = static_cast<const std::int32_t*>(indices.data());
-  const std::string problem = sparse_layout_problem(
-      row_starts, column_indices, n_rows, static_cast<arma::uword>(data.shape(0)), static_cast<arma::uword>(n_cols));
+  const std::string problem =
+      sparse_layout_problem(row_starts, column_indices, n_rows, static_cast<arma::uword>(data.shape(0)),
+                            static_cast<arma::uword>(n_cols));
   if (!problem.empty()) {
     throw py::value_error("a sparse block is not valid CSR: " + problem);
   }
@@ -121,8 +123,8 @@ Design design_of_blocks(const py::list& blocks, bool intercept) {
       throw py::value_error("unknown block kind or arity: " + kind);
     }
     if (i > 0 && n_rows != design.n_rows) {
-      throw py::value_error("block " + std::to_string(i) + " has " + std::to_string(n_rows) + " rows; block 0 has " +
-                            std::to_string(design.n_rows));
+      throw py::value_error("block " + std::to_string(i) + " has " + std::to_string(n_rows) +
+                            " rows; block 0 has " + std::to_string(design.n_rows));
     }
     design.n_rows = n_rows;
   }

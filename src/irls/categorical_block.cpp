@@ -14,7 +14,8 @@ arma::uword first_out_of_range(const Code* codes, arma::uword n_rows, arma::uwor
 
 }  // namespace
 
-arma::uword first_code_out_of_range(const void* codes, unsigned width, arma::uword n_rows, arma::uword levels) {
+arma::uword first_code_out_of_range(const void* codes, unsigned width, arma::uword n_rows,
+                                    arma::uword levels) {
   switch (width) {
     case 1:
       return first_out_of_range(static_cast<const std::int8_t*>(codes), n_rows, levels);

@@ -37,4 +37,5 @@ void append_categorical_entry(const DesignBlock& block, arma::uword row, arma::u
 // what the binding checks before a block is built, so that the kernel never
 // reads a coefficient out of range. Returns the first row out of range, or
 // n_rows when there is none.
-arma::uword first_code_out_of_range(const void* codes, unsigned width, arma::uword n_rows, arma::uword levels);
+arma::uword first_code_out_of_range(const void* codes, unsigned width, arma::uword n_rows,
+                                    arma::uword levels);

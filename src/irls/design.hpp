@@ -13,8 +13,8 @@
 #include <vector>
 
 enum class ColumnKind : std::uint8_t {
-  ones,   // one implicit column of ones: no memory
-  dense,  // n_rows x n_cols doubles
+  ones,         // one implicit column of ones: no memory
+  dense,        // n_rows x n_cols doubles
   categorical,  // n_rows integer codes; code c is column c - first_level (none below first_level)
   sparse,       // compressed sparse rows: n_cols columns
 };

@@ -221,10 +221,7 @@ void fill_upper_triangle(arma::mat& A) {
 
 BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma::uword q) {
   return BlockBuffer{
-      arma::mat(q_dense, block_rows),
-      arma::vec(block_rows),
-      arma::vec(block_rows),
-      arma::vec(block_rows),
+      arma::mat(q_dense, block_rows),   arma::vec(block_rows), arma::vec(block_rows), arma::vec(block_rows),
       make_scatter_scratch(q_dense, q),
   };
 }

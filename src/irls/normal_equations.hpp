@@ -42,8 +42,8 @@ void fill_upper_triangle(arma::mat& A);
 struct BlockBuffer {
   arma::mat rows;  // q_dense x block_rows: one observation per column
   arma::vec eta;
-  arma::vec weighted_z;   // s w z
-  arma::vec root_weight;  // sqrt(s w)
+  arma::vec weighted_z;    // s w z
+  arma::vec root_weight;   // sqrt(s w)
   ScatterScratch scatter;  // the categorical and sparse blocks' (empty without them)
 };
 

@@ -44,11 +44,12 @@ void require_rows(const py::array& vector, py::ssize_t n, const char* name) {
 // (design_blocks.hpp).
 LogisticData checked_data(const py::object& X, const py::array& y,
                           const std::optional<py::array>& sample_weight, bool fit_intercept) {
-  LogisticData data = py::isinstance<py::list>(X)
-                          ? LogisticData{design_of_blocks(py::reinterpret_borrow<py::list>(X), fit_intercept),
-                                         vector_memory(y, "y"), static_cast<arma::uword>(y.shape(0)),
-                                         sample_weight ? vector_memory(*sample_weight, "sample_weight") : nullptr}
-                          : logistic_data_of(X.cast<py::array>(), y, sample_weight, fit_intercept);
+  LogisticData data =
+      py::isinstance<py::list>(X)
+          ? LogisticData{design_of_blocks(py::reinterpret_borrow<py::list>(X), fit_intercept),
+                         vector_memory(y, "y"), static_cast<arma::uword>(y.shape(0)),
+                         sample_weight ? vector_memory(*sample_weight, "sample_weight") : nullptr}
+          : logistic_data_of(X.cast<py::array>(), y, sample_weight, fit_intercept);
   const auto n = static_cast<py::ssize_t>(data.X.n_rows);
   require_rows(y, n, "y");
   if (sample_weight) {

@@ -56,7 +56,9 @@ def test_frame_equals_statsmodels_on_the_one_hot_design(fit_intercept):
     # Same estimates up to the rounding of two different summation orders.
     np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-12)
     np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8)
-    np.testing.assert_allclose(model.predict_proba(frame)[:, 1], reference.fittedvalues, rtol=1e-8, atol=1e-14)
+    np.testing.assert_allclose(
+        model.predict_proba(frame)[:, 1], reference.fittedvalues, rtol=1e-8, atol=1e-14
+    )
     if fit_intercept:
         # The column's name tests all its levels at once.
         levels = [f"city[{level}]" for level in ("north", "west")]
@@ -88,7 +90,9 @@ def test_sparse_equals_the_dense_fit_of_the_same_matrix(layout, fit_intercept):
         reference = LogisticRegression(fit_intercept=fit_intercept, tol=1e-12).fit(dense, y)
     np.testing.assert_allclose(fitted.coef_, reference.coef_, rtol=1e-10, atol=1e-12)
     np.testing.assert_allclose(fitted.covariance_, reference.covariance_, rtol=1e-10, atol=1e-14)
-    np.testing.assert_allclose(fitted.predict_proba(X), reference.predict_proba(dense), rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(
+        fitted.predict_proba(X), reference.predict_proba(dense), rtol=1e-12, atol=1e-15
+    )
 
 
 @pytest.mark.filterwarnings("ignore::quorvi.CollinearityWarning")  # the unused level "u"
@@ -114,14 +118,26 @@ def _changed(column, row, value):
 
 
 BAD_FRAMES = {
-    "one level": (_FIT_FRAME.assign(city="east"), "fit", r"categorical column 'city' has only one level \('east'\)"),
+    "one level": (
+        _FIT_FRAME.assign(city="east"),
+        "fit",
+        r"categorical column 'city' has only one level \('east'\)",
+    ),
     "datetime column": (
         _FIT_FRAME.assign(when=pd.Timestamp("2024-01-01")),
         "fit",
         "column 'when' has dtype datetime64",
     ),
-    "missing in fit": (_changed("city", 4, None), "fit", r"column 'city' has a missing value \(row 4\) in fit"),
-    "unseen level": (_changed("city", 2, "south"), "predict", r"column 'city' has the level 'south' \(row 2\)"),
+    "missing in fit": (
+        _changed("city", 4, None),
+        "fit",
+        r"column 'city' has a missing value \(row 4\) in fit",
+    ),
+    "unseen level": (
+        _changed("city", 2, "south"),
+        "predict",
+        r"column 'city' has the level 'south' \(row 2\)",
+    ),
     "missing at prediction": (
         _FIT_FRAME.assign(state=_FIT_FRAME.state.cat.add_categories(["v"]).where(_FIT_FRAME.index != 1)),
         "predict",
@@ -155,8 +171,14 @@ _Y4 = np.array([0.0, 1.0, 1.0, 0.0])
 @pytest.mark.parametrize(
     ("blocks", "message"),
     [
-        ([("categorical", np.array([0, 3, 1, 2], dtype=np.int8), 3, True)], r"code at row 1 is not in \[0, 3\)"),
-        ([("categorical", np.array([0, -1, 1, 2], dtype=np.int16), 3, True)], r"code at row 1 is not in \[0, 3\)"),
+        (
+            [("categorical", np.array([0, 3, 1, 2], dtype=np.int8), 3, True)],
+            r"code at row 1 is not in \[0, 3\)",
+        ),
+        (
+            [("categorical", np.array([0, -1, 1, 2], dtype=np.int16), 3, True)],
+            r"code at row 1 is not in \[0, 3\)",
+        ),
         ([("categorical", _CODES.astype(np.int64), 3, True)], "int8, int16 or int32"),
         (
             [("sparse", np.ones(2), np.array([0, 5], dtype=np.int32), np.array([0, 1, 2, 2, 2]), 5)],
