@@ -83,6 +83,11 @@ def is_frame_with_categories(X: Any) -> bool:
     return any(not _is_numeric(dtype) for dtype in X.dtypes)
 
 
+def is_numeric_dtype(dtype: Any) -> bool:
+    """True for the dtypes read as numbers (bool included)."""
+    return _is_numeric(dtype)
+
+
 def _is_numeric(dtype: Any) -> bool:
     pd = _pandas()
     return bool(pd.api.types.is_numeric_dtype(dtype)) and not isinstance(dtype, pd.CategoricalDtype)

@@ -328,6 +328,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             max_iter=int(self.max_iter),
             progress=progress,
         )
+        if fit.layout is not None:
+            self._record_layout(fit.layout)
+            return fit
         # What validate_data records for an in-memory X.
         self.n_features_in_ = fit.n_features
         if fit.feature_names is None:
@@ -340,11 +343,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """The linear predictor (log-odds of classes_[1]) of every row of X;
         a Dask array for a Dask X."""
         check_is_fitted(self)
+        layout = getattr(self, "_frame_layout_", None)
         if is_dask_collection(X):
             from . import _dask
 
+            if layout is not None:
+                return _dask.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]))
             return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]))
-        layout = getattr(self, "_frame_layout_", None)
         if layout is not None:
             if not _design.is_frame_with_categories(X):
                 raise ValueError(
@@ -361,6 +366,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if is_dask_collection(X):
             from . import _dask
 
+            if getattr(self, "_frame_layout_", None) is not None:
+                return _dask.frame_probabilities(self.decision_function(X))
             return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]))
         return _prediction.probabilities(self.decision_function(X))
 
@@ -371,6 +378,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if is_dask_collection(X):
             from . import _dask
 
+            if getattr(self, "_frame_layout_", None) is not None:
+                return _dask.frame_labels(self.decision_function(X), self.classes_)
             return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_)
         return _prediction.labels(self.decision_function(X), self.classes_)
 
