@@ -84,7 +84,8 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
   // Blocks and chunks are sized by the columns copied into the block buffer:
   // the scattered blocks' columns take no room there.
   const arma::uword q_dense = dense_column_count(data.X);
-  const RowPartition partition = partition_rows(n, q_dense);
+  const RowPartition partition =
+      q_dense == q ? partition_rows(n, q) : scattered_partition(partition_rows(n, q_dense), n, q);
   const unsigned used = static_cast<unsigned>(std::clamp<arma::uword>(workers, 1, partition.n_chunks));
   const arma::uword block_rows = std::min(partition.block_rows, std::max<arma::uword>(n, 1));
   PassWorkspace workspace{partition, used, {}, {}, zero_sums(q)};

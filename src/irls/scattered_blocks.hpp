@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "design.hpp"
+#include "row_partition.hpp"
 
 // Per-thread working memory of the scattered blocks.
 struct ScatterScratch {
@@ -40,3 +41,11 @@ void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const
 // triangle), then cleared. Called once per row range, so that the sums of a
 // chunk are complete when the chunk is added in order.
 void add_cross_block(ScatterScratch& scratch, arma::mat& A);
+
+// The partition of a design with scattered blocks: the dense columns' one,
+// with chunks widened so that each is at least q^2 / 4 rows. A chunk's
+// partial sums are q x q, reset and added once per chunk; with few dense
+// columns and many scattered ones (a categorical of a thousand levels, a
+// sparse X) the standard chunk of a few thousand rows would spend as much
+// on that as on its rows. Depends on the shape alone, as the standard one.
+RowPartition scattered_partition(const RowPartition& dense, arma::uword n, arma::uword q);
