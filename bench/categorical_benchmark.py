@@ -90,7 +90,7 @@ def run_child(dataset: str, method: str, rows: int, out: Path) -> None:
     import glum  # noqa: F401
     import sklearn.linear_model  # noqa: F401
 
-    import quorvi  # noqa: F401
+    import quorvi
 
     X, _, y = make_data(dataset, rows)
     before = rss_bytes("VmRSS")
@@ -120,11 +120,15 @@ def run_child(dataset: str, method: str, rows: int, out: Path) -> None:
     seconds = time.perf_counter() - start
     peak = rss_bytes("VmHWM")
     np.save(out.with_suffix(".npy"), coef)
-    out.write_text(json.dumps({"seconds": seconds, "extra_mib": (peak - before) / 2**20, "iterations": iterations}))
+    out.write_text(
+        json.dumps({"seconds": seconds, "extra_mib": (peak - before) / 2**20, "iterations": iterations})
+    )
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--child", nargs=3, metavar=("DATASET", "METHOD", "OUT"))
     args = parser.parse_args()
@@ -139,7 +143,8 @@ def main() -> None:
         for method in METHODS:
             out = RESULTS / f".categorical-{dataset}-{method}.json"
             subprocess.run(
-                [sys.executable, __file__, "--rows", str(args.rows), "--child", dataset, method, str(out)], check=True
+                [sys.executable, __file__, "--rows", str(args.rows), "--child", dataset, method, str(out)],
+                check=True,
             )
             results[dataset][method] = json.loads(out.read_text())
             coefficients[method] = np.load(out.with_suffix(".npy"))

@@ -20,7 +20,9 @@ def _categorical(rng, n, notes):
     if broken:
         codes[rng.integers(n)] = rng.choice([-1, levels, 100])
     drop_first = bool(rng.random() < 0.7)
-    notes.append(f"categorical {levels} levels {np.dtype(width).name} drop_first {drop_first} broken {broken}")
+    notes.append(
+        f"categorical {levels} levels {np.dtype(width).name} drop_first {drop_first} broken {broken}"
+    )
     dense = np.zeros((n, levels))
     if not broken:
         dense[np.arange(n), codes.astype(np.int64)] = 1.0

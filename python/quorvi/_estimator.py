@@ -103,7 +103,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     classes_ : ndarray of shape (2,)
         The two labels, sorted; the model gives the probability of the second.
     coef_ : ndarray of shape (1, n_features)
-        0 for a feature in ``dropped_features_``.
+        0 for a feature in ``dropped_features_``. For a DataFrame with
+        categorical columns, one per parameter after the intercept: the
+        numeric columns, then each categorical's levels but its reference
+        (shape (1, n_parameters), named as in ``coef_table()``).
     intercept_ : ndarray of shape (1,)
         0.0 when fit_intercept is False.
     n_iter_ : ndarray of shape (1,)
@@ -133,6 +136,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features,)
         Only when X had string column names (a pandas DataFrame).
+    categories_ : dict
+        Only for a DataFrame with categorical or string columns: each such
+        column's levels, in code order; the first is the reference level
+        (see the user guide's "Categorical and sparse input").
     n_obs_ : float
         n = Σ sᵢ, observations counted with their frequency weights (rows
         without weights).
@@ -208,7 +215,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> Self:
         """Fit the model to X (n_samples, n_features) and the labels y, with
         optional non-negative frequency weights: a weight of k counts a row
-        as k identical rows, and 0 leaves it out."""
+        as k identical rows, and 0 leaves it out. X may be an array, a
+        pandas DataFrame (categorical and string columns read as their
+        codes), a scipy.sparse matrix or array, or a Dask collection."""
         try:
             self._fit(X, y, sample_weight)
         except BaseException:
