@@ -51,8 +51,12 @@ DesignBlock categorical_block(const py::tuple& block, arma::uword& n_rows) {
     throw py::value_error("a categorical block's code at row " + std::to_string(bad) + " is not in [0, " +
                           std::to_string(levels) + ")");
   }
-  DesignBlock result{ColumnKind::categorical, nullptr,
-                     static_cast<arma::uword>(levels) - (drop_first ? 1 : 0), false};
+  DesignBlock result{
+      ColumnKind::categorical,
+      nullptr,
+      static_cast<arma::uword>(levels) - (drop_first ? 1 : 0),
+      false,
+  };
   result.codes = codes.data();
   result.code_bytes = width;
   result.first_level = drop_first ? 1 : 0;
@@ -79,8 +83,12 @@ DesignBlock sparse_block(const py::tuple& block, arma::uword& n_rows) {
   if (!problem.empty()) {
     throw py::value_error("a sparse block is not valid CSR: " + problem);
   }
-  DesignBlock result{ColumnKind::sparse, static_cast<const double*>(data.data()),
-                     static_cast<arma::uword>(n_cols), true};
+  DesignBlock result{
+      ColumnKind::sparse,
+      static_cast<const double*>(data.data()),
+      static_cast<arma::uword>(n_cols),
+      true,
+  };
   result.row_starts = row_starts;
   result.column_indices = column_indices;
   return result;

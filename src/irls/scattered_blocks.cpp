@@ -91,6 +91,10 @@ RowPartition scattered_partition(const RowPartition& dense, arma::uword n, arma:
   const arma::uword blocks = std::max<arma::uword>(1, (q * q / 4 + dense.block_rows - 1) / dense.block_rows);
   const arma::uword chunk_rows = std::max(dense.chunk_rows, blocks * dense.block_rows);
   const arma::uword n_chunks = std::max<arma::uword>(1, (n + chunk_rows - 1) / chunk_rows);
-  return RowPartition{dense.block_rows, n_chunks == 1 ? std::max<arma::uword>(n, 1) : chunk_rows, n_chunks,
-                      dense.single_threaded_blas};
+  return RowPartition{
+      dense.block_rows,
+      n_chunks == 1 ? std::max<arma::uword>(n, 1) : chunk_rows,
+      n_chunks,
+      dense.single_threaded_blas,
+  };
 }

@@ -48,7 +48,7 @@ LogisticData checked_data(const py::object& X, const py::array& y,
       py::isinstance<py::list>(X)
           ? LogisticData{design_of_blocks(py::reinterpret_borrow<py::list>(X), fit_intercept),
                          vector_memory(y, "y"), static_cast<arma::uword>(y.shape(0)),
-                         sample_weight ? vector_memory(*sample_weight, "sample_weight") : nullptr}
+                         sample_weight ? vector_memory(*sample_weight, "sample_weight") : nullptr,}
           : logistic_data_of(X.cast<py::array>(), y, sample_weight, fit_intercept);
   const auto n = static_cast<py::ssize_t>(data.X.n_rows);
   require_rows(y, n, "y");
