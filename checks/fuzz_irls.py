@@ -1,4 +1,5 @@
-"""Fuzzer for _quorvi.irls and the estimator's native entry quorvi._native.fit:
+"""Fuzzer for _quorvi.irls and the estimator's native entry quorvi._native.fit
+(and its designs of several column kinds, fuzz_design_blocks.py):
 random shapes, dtypes, memory layouts, values, tolerances and iteration
 limits (and for fit: sample weights, intercept, worker threads, progress
 callbacks), each call checked for a well-formed result or one of the
@@ -565,6 +566,8 @@ def run_worker(seed, first, last):
     """Child process: runs cases first..last-1, announcing each on stdout."""
     import faulthandler
 
+    from fuzz_design_blocks import check_blocks_case
+
     import _quorvi
     from quorvi import _native
 
@@ -576,9 +579,11 @@ def run_worker(seed, first, last):
         case = make_case(seed, index)
         problems, outcome = check_case(case, _quorvi.irls)
         native_problems, native_outcome = check_native_case(case, _native.fit)
-        for problem in problems + native_problems:
+        block_problems, block_outcome = check_blocks_case(seed, index)
+        for problem in problems + native_problems + block_problems:
             out.write(f"fail {index}: {problem}\n")
         out.write(f"outcome {index} {native_outcome}\n")
+        out.write(f"outcome {index} {block_outcome}\n")
         out.write(f"end {index} {outcome}\n")
     out.write("done\n")
     out.flush()
@@ -649,6 +654,8 @@ def main():
         run_worker(args.seed, args.first, args.last)
         return
     if args.case is not None:
+        from fuzz_design_blocks import check_blocks_case
+
         import _quorvi
         from quorvi import _native
 
@@ -656,9 +663,11 @@ def main():
         case = make_case(args.seed, args.case)
         problems, outcome = check_case(case, _quorvi.irls)
         native_problems, native_outcome = check_native_case(case, _native.fit)
-        problems += native_problems
+        block_problems, block_outcome = check_blocks_case(args.seed, args.case)
+        problems += native_problems + block_problems
         print(outcome)
         print(native_outcome)
+        print(block_outcome)
         print("\n".join(problems) or "passed")
         sys.exit(1 if problems else 0)
 

@@ -165,7 +165,9 @@ def native_cases(X, X_nan, singular, y):
     def fits(*args):
         def call():
             result = _native.fit(*args)
-            assert result["coefficients"].shape == (args[0].shape[1] + args[3],)
+            # A list of blocks: 4 + 4 columns beside X's (categorical, sparse).
+            columns = X.shape[1] + 8 if isinstance(args[0], list) else args[0].shape[1]
+            assert result["coefficients"].shape == (columns + args[3],)
             return "dict"
 
         return call
@@ -249,7 +251,38 @@ def native_cases(X, X_nan, singular, y):
             raises(MemoryError, np.ones((1, 100000)), np.ones(1), None, True, 1e-8, 25, 1, None),
         ),
     ]
-    return cases, (X, F, X_nan, singular, weights, beta, X_misaligned, beta_misaligned)
+    # Designs of several column kinds: a categorical with an empty level, a
+    # sparse block with empty rows and an all-zero column, and the codes and
+    # CSR layouts the binding refuses.
+    codes = (np.arange(n) % 4).astype(np.int8)
+    values = np.ones(n // 2)
+    indices = (np.arange(n // 2) % 3).astype(np.int32)
+    indptr = np.minimum(np.arange(n + 1) // 2, n // 2).astype(np.int64)
+    blocks = [("dense", X), ("categorical", codes, 5, True), ("sparse", values, indices, indptr, 4)]
+    bad_codes = [("categorical", codes - 1, 5, True)]
+    bad_indptr = [("sparse", values, indices, indptr[::-1].copy(), 4)]
+    cases += [
+        ("native blocks", fits(blocks, y, weights, True, 1e-8, 25, 2, None)),
+        (
+            "native blocks chunk sums",
+            entry(_native.normal_equations, blocks, y, None, np.zeros(X.shape[1] + 9), True, True),
+        ),
+        ("native blocks code out of range", raises(ValueError, bad_codes, y, None, True, 1e-8, 25, 1, None)),
+        ("native blocks bad row pointers", raises(ValueError, bad_indptr, y, None, True, 1e-8, 25, 1, None)),
+    ]
+    return cases, (
+        X,
+        F,
+        X_nan,
+        singular,
+        weights,
+        beta,
+        X_misaligned,
+        beta_misaligned,
+        codes,
+        values,
+        indices,
+    )
 
 
 def run_cycles(cases, cycles, outcomes):

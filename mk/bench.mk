@@ -5,10 +5,13 @@
 #   make bench-dask    the fit on Dask arrays on a 2-worker LocalCluster, against
 #                      dask-ml and the in-memory fit, and out of core from Zarr;
 #                      results in bench/results/dask.*
+#   make bench-categorical  categorical columns (1,000,000 rows, 1,059 coefficients)
+#                      and a sparse CSR (1,000,000 x 1,000 at 1 %) against glum
+#                      and scikit-learn; results in bench/results/categorical.*
 BENCH_BUILD := build/bench
 BENCH_ROOFLINE := $(BENCH_BUILD)/bench/roofline
 
-.PHONY: bench bench-quick bench-roofline bench-dask
+.PHONY: bench bench-quick bench-roofline bench-dask bench-categorical
 bench: $(STAMPS)/installed $(STAMPS)/bench-requirements bench-roofline
 	$(PY) bench/run_benchmark.py --roofline $(BENCH_ROOFLINE)
 
@@ -17,6 +20,9 @@ bench-quick: $(STAMPS)/installed $(STAMPS)/bench-requirements bench-roofline
 
 bench-dask: $(STAMPS)/installed $(STAMPS)/bench-requirements
 	$(PY) bench/dask_benchmark.py
+
+bench-categorical: $(STAMPS)/installed $(STAMPS)/bench-requirements
+	$(PY) bench/categorical_benchmark.py
 
 # The roofline program in a build folder of its own, like the engine tests,
 # so that it never touches the folder of the Python build.

@@ -16,9 +16,9 @@ from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _native, _prediction
+from . import _design, _native, _prediction
 from ._fitted import Fitted, weight_sums
 from ._inference import (
     FIT_STATISTICS,
@@ -32,7 +32,6 @@ from ._validation import (
     frequency_weights,
     is_dask_collection,
     native_layout,
-    reject_sparse,
 )
 
 if TYPE_CHECKING:
@@ -56,6 +55,8 @@ _FITTED_ATTRIBUTES = (
     "n_features_in_",
     "feature_names_in_",
     "dropped_features_",
+    "categories_",
+    "_frame_layout_",
     *FIT_STATISTICS,
 )
 
@@ -102,7 +103,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     classes_ : ndarray of shape (2,)
         The two labels, sorted; the model gives the probability of the second.
     coef_ : ndarray of shape (1, n_features)
-        0 for a feature in ``dropped_features_``.
+        0 for a feature in ``dropped_features_``. For a DataFrame with
+        categorical columns, one per parameter after the intercept: the
+        numeric columns, then each categorical's levels but its reference
+        (shape (1, n_parameters), named as in ``coef_table()``).
     intercept_ : ndarray of shape (1,)
         0.0 when fit_intercept is False.
     n_iter_ : ndarray of shape (1,)
@@ -132,6 +136,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features,)
         Only when X had string column names (a pandas DataFrame).
+    categories_ : dict
+        Only for a DataFrame with categorical or string columns: each such
+        column's levels, in code order; the first is the reference level
+        (see the user guide's "Categorical and sparse input").
     n_obs_ : float
         n = Σ sᵢ, observations counted with their frequency weights (rows
         without weights).
@@ -198,14 +206,18 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
         tags.classifier_tags.multi_class = False
-        tags.input_tags.sparse = False
+        tags.input_tags.sparse = True
+        tags.input_tags.categorical = True
+        tags.input_tags.string = True
         return tags
 
     @_validated_fit
     def fit(self, X: Any, y: Any, sample_weight: Any = None) -> Self:
         """Fit the model to X (n_samples, n_features) and the labels y, with
         optional non-negative frequency weights: a weight of k counts a row
-        as k identical rows, and 0 leaves it out."""
+        as k identical rows, and 0 leaves it out. X may be an array, a
+        pandas DataFrame (categorical and string columns read as their
+        codes), a scipy.sparse matrix or array, or a Dask collection."""
         try:
             self._fit(X, y, sample_weight)
         except BaseException:
@@ -216,6 +228,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
 
     def _fit(self, X: Any, y: Any, sample_weight: Any) -> None:
         progress = _print_progress if self.verbose else None
+        for name in ("categories_", "_frame_layout_"):
+            self.__dict__.pop(name, None)
         if is_dask_collection(X):
             fitted = self._fit_dask(X, y, sample_weight, progress)
         else:
@@ -265,14 +279,22 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             )
 
     def _fit_in_memory(self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None) -> Fitted:
-        reject_sparse(X)
-        X, y = validate_data(self, X, y, dtype=np.float64, order=None, y_numeric=False)
-        X = native_layout(X)
+        design: Any
+        if _design.is_frame_with_categories(X):
+            design, y = self._frame_design(X, y)
+        elif _design.is_sparse(X):
+            X, y = validate_data(
+                self, X, y, accept_sparse=("csr", "csc"), dtype=np.float64, ensure_all_finite=False
+            )
+            design = _design.csr_blocks(X)
+        else:
+            X, y = validate_data(self, X, y, dtype=np.float64, order=None, y_numeric=False)
+            X = design = native_layout(X)
         classes, y01 = encode_binary_target(y)
         weights = frequency_weights(sample_weight, X, y01)
         n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
         result = _native.fit(
-            X,
+            design,
             y01,
             weights,
             bool(self.fit_intercept),
@@ -282,6 +304,26 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             progress,
         )
         return Fitted(classes, result, *weight_sums(y01, weights))
+
+    def _frame_design(self, X: Any, y: Any) -> tuple[_design.Blocks, npt.NDArray[Any]]:
+        """A DataFrame with categorical or string columns as the native
+        fit's blocks, its layout learned (and recorded) here."""
+        y = check_array(y, ensure_2d=False, dtype=None, input_name="y")
+        if y.ndim != 1 or len(y) != len(X):
+            raise ValueError(
+                f"Found input variables with inconsistent numbers of samples: [{len(X)}, {len(y)}]"
+            )
+        layout = _design.learn_layout(X, bool(self.fit_intercept))
+        blocks = _design.frame_blocks(X, layout, fitting=True)
+        self._record_layout(layout)
+        return blocks, y
+
+    def _record_layout(self, layout: _design.FrameLayout) -> None:
+        """What a fit on a frame with categorical columns records of it."""
+        self._frame_layout_ = layout
+        self.categories_ = {column.name: column.levels for column in layout.categorical}
+        self.n_features_in_ = len(layout.columns)
+        self.feature_names_in_ = np.asarray(layout.columns, dtype=object)
 
     def _fit_dask(self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None) -> Fitted:
         from ._dask import fit_dask
@@ -295,6 +337,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             max_iter=int(self.max_iter),
             progress=progress,
         )
+        if fit.layout is not None:
+            self._record_layout(fit.layout)
+            return fit
         # What validate_data records for an in-memory X.
         self.n_features_in_ = fit.n_features
         if fit.feature_names is None:
@@ -307,10 +352,20 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """The linear predictor (log-odds of classes_[1]) of every row of X;
         a Dask array for a Dask X."""
         check_is_fitted(self)
+        layout = getattr(self, "_frame_layout_", None)
         if is_dask_collection(X):
             from . import _dask
 
+            if layout is not None:
+                return _dask.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]))
             return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]))
+        if layout is not None:
+            if not _design.is_frame_with_categories(X):
+                raise ValueError(
+                    "the model was fitted on a DataFrame with categorical columns: pass a DataFrame "
+                    f"with the columns {layout.columns}."
+                )
+            return _design.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]))
         return _prediction.scores(self._validated_input(X), self.coef_[0], float(self.intercept_[0]))
 
     def predict_proba(self, X: Any) -> Any:
@@ -320,6 +375,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if is_dask_collection(X):
             from . import _dask
 
+            if getattr(self, "_frame_layout_", None) is not None:
+                return _dask.frame_probabilities(self.decision_function(X))
             return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]))
         return _prediction.probabilities(self.decision_function(X))
 
@@ -330,12 +387,25 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if is_dask_collection(X):
             from . import _dask
 
+            if getattr(self, "_frame_layout_", None) is not None:
+                return _dask.frame_labels(self.decision_function(X), self.classes_)
             return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_)
         return _prediction.labels(self.decision_function(X), self.classes_)
 
-    def _validated_input(self, X: Any) -> npt.NDArray[np.float64]:
-        reject_sparse(X)
-        validated: npt.NDArray[np.float64] = validate_data(self, X, dtype=np.float64, order=None, reset=False)
+    def _validated_input(self, X: Any) -> Any:
+        """X for the scores: a float64 array, or a sparse matrix (its stored
+        values checked as in fit)."""
+        validated = validate_data(
+            self,
+            X,
+            dtype=np.float64,
+            order=None,
+            reset=False,
+            accept_sparse=("csr", "csc"),
+            ensure_all_finite=not _design.is_sparse(X),
+        )
+        if _design.is_sparse(validated):
+            _design.check_stored_values(validated)
         return validated
 
     def coef_table(self) -> pd.DataFrame:
@@ -348,8 +418,20 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     def _parameter_names(self) -> list[str]:
         """The names of the parameters, in the order of covariance_: the
         intercept first (when fitted), then the features by name."""
+        layout = getattr(self, "_frame_layout_", None)
+        if layout is not None:
+            names = layout.parameter_names()
+            return ["intercept", *names] if self.fit_intercept else names
         names = list(getattr(self, "feature_names_in_", [f"x{i}" for i in range(self.n_features_in_)]))
         return ["intercept", *names] if self.fit_intercept else names
+
+    def _parameter_groups(self) -> dict[str, list[str]]:
+        """Each categorical column's name and the names of its levels'
+        parameters: what wald_test() tests for the column's name."""
+        layout = getattr(self, "_frame_layout_", None)
+        if layout is None:
+            return {}
+        return {column.name: column.parameter_names() for column in layout.categorical}
 
     def _parameters(self) -> npt.NDArray[np.float64]:
         """All fitted parameters in the order of covariance_."""

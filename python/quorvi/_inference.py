@@ -203,6 +203,9 @@ class InferenceMixin:
         coef_table(); a single name may be given as a string. Repeated names
         count once. The one place that turns names into parameters."""
         requested = [names] if isinstance(names, str) else list(names)
+        # A categorical column's name stands for all its levels.
+        groups: dict[str, list[str]] = getattr(self, "_parameter_groups", dict)()
+        requested = [member for name in requested for member in groups.get(name, [name])]
         requested = list(dict.fromkeys(requested))
         all_names = self._parameter_names()
         if not requested:
@@ -220,7 +223,8 @@ class InferenceMixin:
         ----------
         names : str or iterable of str
             Parameter names as in the index of ``coef_table()`` (the
-            intercept is ``"intercept"``).
+            intercept is ``"intercept"``); the name of a categorical
+            column stands for all its levels (a joint test of the column).
 
         Returns
         -------

@@ -1,14 +1,18 @@
 # Types of the compiled entry quorvi._native (src/native/). Its contract:
-# X float64, 2-D, C- or F-contiguous at any alignment (read in place); y float64
+# X float64, 2-D, C- or F-contiguous at any alignment (read in place), or a list
+# of column blocks ("dense", X) | ("categorical", codes, n_levels, drop_first) |
+# ("sparse", data, indices, indptr, n_cols), dense ones first
+# (src/bindings/design_blocks.hpp); y float64
 # 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
 # finite. Anything else raises ValueError.
 from collections.abc import Callable
-from typing import TypedDict
+from typing import Any, TypedDict
 
 import numpy as np
 import numpy.typing as npt
 
 _Progress = Callable[[int, float, float, float], None]
+_Design = npt.NDArray[np.float64] | list[tuple[Any, ...]]
 
 class FitResult(TypedDict):
     """What fit and fit_chunked return (built in one place, src/native/fit_result.cpp)."""
@@ -35,7 +39,7 @@ class NormalEquations(TypedDict):
     boundary_rows: int
 
 def fit(
-    X: npt.NDArray[np.float64],
+    X: _Design,
     y: npt.NDArray[np.float64],
     sample_weight: npt.NDArray[np.float64] | None,
     fit_intercept: bool,
@@ -52,7 +56,7 @@ def fit_chunked(
     progress: _Progress | None,
 ) -> FitResult: ...
 def normal_equations(
-    X: npt.NDArray[np.float64],
+    X: _Design,
     y: npt.NDArray[np.float64],
     sample_weight: npt.NDArray[np.float64] | None,
     beta: npt.NDArray[np.float64],

@@ -9,20 +9,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from scipy.sparse import issparse
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import _check_sample_weight
-
-
-def reject_sparse(X: Any) -> None:
-    """The engine works on dense arrays only. scikit-learn's own check would
-    raise a TypeError; a ValueError that says so is what the other input
-    problems raise too."""
-    if issparse(X):
-        raise ValueError(
-            f"a sparse {type(X).__name__} was passed for X, but quorvi.LogisticRegression does not "
-            "support sparse input: pass a dense array (X.toarray())."
-        )
 
 
 def is_dask_collection(value: Any) -> bool:

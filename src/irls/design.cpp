@@ -8,6 +8,19 @@ arma::uword column_count(const Design& design) {
   return count;
 }
 
+arma::uword dense_column_count(const Design& design) {
+  arma::uword count = 0;
+  for (const DesignBlock& block : design.blocks) {
+    if (is_scattered(block.kind)) {
+      break;
+    }
+    count += block.n_cols;
+  }
+  return count;
+}
+
+bool is_scattered(ColumnKind kind) { return kind == ColumnKind::categorical || kind == ColumnKind::sparse; }
+
 Design dense_design(const double* memory, arma::uword n_rows, arma::uword n_cols, bool row_major,
                     bool intercept) {
   Design design{n_rows, {}};

@@ -91,6 +91,9 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
   }
   arma::uword offset = 0;
   for (const DesignBlock& columns : X.blocks) {
+    if (is_scattered(columns.kind)) {
+      break;  // the dense blocks come first; the others are read row by row
+    }
     switch (columns.kind) {
       case ColumnKind::ones:
         for (arma::uword k = 0; k < m; ++k) {
@@ -103,6 +106,8 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
         } else {
           copy_column_major(columns, X.n_rows, first, m, offset, q, out);
         }
+        break;
+      default:
         break;
     }
     offset += columns.n_cols;
@@ -224,20 +229,22 @@ void fill_upper_triangle(arma::mat& A) {
   }
 }
 
-BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q) {
+BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma::uword q) {
   return BlockBuffer{
-      arma::mat(q, block_rows),
-      arma::vec(block_rows),
-      arma::vec(block_rows),
-      arma::vec(block_rows),
+      arma::mat(q_dense, block_rows),   arma::vec(block_rows), arma::vec(block_rows), arma::vec(block_rows),
+      make_scatter_scratch(q_dense, q),
   };
 }
 
 void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
                                  bool with_statistics, BlockBuffer& buffer, NormalSums& sums) {
   const arma::uword capacity = buffer.rows.n_cols;
+  // The dense columns are the first q of the system's; the scattered ones,
+  // when there are any, follow them (scattered_blocks.hpp).
   const blasint q = to_blas(buffer.rows.n_rows);
   const blasint ld = std::max<blasint>(q, 1);
+  const blasint ld_sums = std::max<blasint>(to_blas(sums.A.n_rows), 1);
+  const bool scattered = sums.A.n_rows > buffer.rows.n_rows;
   for (arma::uword first = rows.begin; first < rows.end; first += capacity) {
     const arma::uword m = std::min(capacity, rows.end - first);
     const blasint rows_in_block = to_blas(m);
@@ -248,7 +255,14 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
       cblas_dgemv(CblasColMajor, CblasTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, beta.memptr(),
                   1, 0.0, buffer.eta.memptr(), 1);
     }
+    if (scattered) {
+      add_scattered_eta(data.X, beta, first, m, buffer.scatter, buffer.eta.memptr());
+    }
     weigh_rows(data, first, m, with_statistics, buffer, sums);
+    if (scattered) {
+      add_scattered_sums(data.X, first, m, buffer.rows, buffer.root_weight.memptr(),
+                         buffer.weighted_z.memptr(), buffer.scatter, sums.A, sums.b);
+    }
     if (q == 0) {
       continue;
     }
@@ -256,6 +270,9 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
                 buffer.weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
     scale_columns(buffer.root_weight.memptr(), buffer.rows.n_rows, m, buffer.rows.memptr());
     cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, 1.0,
-                sums.A.memptr(), q);
+                sums.A.memptr(), ld_sums);
+  }
+  if (scattered) {
+    add_cross_block(buffer.scatter, sums.A);
   }
 }

@@ -8,6 +8,7 @@
 
 #include "design.hpp"
 #include "row_partition.hpp"
+#include "scattered_blocks.hpp"
 
 // What the kernel reads: the design, the response and, optionally, frequency
 // weights. Nothing is written.
@@ -36,16 +37,18 @@ void reset(NormalSums& sums);
 void add_into(NormalSums& total, const NormalSums& part);
 void fill_upper_triangle(arma::mat& A);
 
-// Room for one block of rows: the copied block, then its scaled form, and
-// the per-row quantities. One per thread.
+// Room for one block of rows: the copied block of the dense columns, then
+// its scaled form, and the per-row quantities. One per thread.
 struct BlockBuffer {
-  arma::mat rows;  // q x block_rows: one observation per column
+  arma::mat rows;  // q_dense x block_rows: one observation per column
   arma::vec eta;
-  arma::vec weighted_z;   // s w z
-  arma::vec root_weight;  // sqrt(s w)
+  arma::vec weighted_z;    // s w z
+  arma::vec root_weight;   // sqrt(s w)
+  ScatterScratch scatter;  // the categorical and sparse blocks' (empty without them)
 };
 
-BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q);
+// q_dense of the q columns are copied (dense_column_count).
+BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma::uword q);
 
 // Adds the rows in `rows` to sums, block by block: each block is copied into
 // buffer.rows, one observation per column (the same layout whatever X's

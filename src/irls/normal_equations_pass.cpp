@@ -81,13 +81,17 @@ void sum_chunks_in_order(const LogisticData& data, const arma::vec& beta, bool w
 PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
   const arma::uword n = data.X.n_rows;
   const arma::uword q = coefficient_count(data);
-  const RowPartition partition = partition_rows(n, q);
+  // Blocks and chunks are sized by the columns copied into the block buffer:
+  // the scattered blocks' columns take no room there.
+  const arma::uword q_dense = dense_column_count(data.X);
+  const RowPartition partition =
+      q_dense == q ? partition_rows(n, q) : scattered_partition(partition_rows(n, q_dense), n, q);
   const unsigned used = static_cast<unsigned>(std::clamp<arma::uword>(workers, 1, partition.n_chunks));
   const arma::uword block_rows = std::min(partition.block_rows, std::max<arma::uword>(n, 1));
   PassWorkspace workspace{partition, used, {}, {}, zero_sums(q)};
   workspace.buffers.reserve(used);
   for (unsigned worker = 0; worker < used; ++worker) {
-    workspace.buffers.push_back(make_block_buffer(block_rows, q));
+    workspace.buffers.push_back(make_block_buffer(block_rows, q_dense, q));
   }
   if (partition.n_chunks > 1) {
     workspace.partials.reserve(used);

@@ -7,6 +7,7 @@
 
 #include "blas_threads.hpp"
 #include "covariance.hpp"
+#include "design_blocks.hpp"
 #include "engine_input.hpp"
 #include "fit_result.hpp"
 
@@ -39,12 +40,20 @@ void require_rows(const py::array& vector, py::ssize_t n, const char* name) {
   }
 }
 
-LogisticData checked_data(const py::array& X, const py::array& y,
+// X is a NumPy array, or a list of blocks of several column kinds
+// (design_blocks.hpp).
+LogisticData checked_data(const py::object& X, const py::array& y,
                           const std::optional<py::array>& sample_weight, bool fit_intercept) {
-  const LogisticData data = logistic_data_of(X, y, sample_weight, fit_intercept);
-  require_rows(y, X.shape(0), "y");
+  LogisticData data =
+      py::isinstance<py::list>(X)
+          ? LogisticData{design_of_blocks(py::reinterpret_borrow<py::list>(X), fit_intercept),
+                         vector_memory(y, "y"), static_cast<arma::uword>(y.shape(0)),
+                         sample_weight ? vector_memory(*sample_weight, "sample_weight") : nullptr,}
+          : logistic_data_of(X.cast<py::array>(), y, sample_weight, fit_intercept);
+  const auto n = static_cast<py::ssize_t>(data.X.n_rows);
+  require_rows(y, n, "y");
   if (sample_weight) {
-    require_rows(*sample_weight, X.shape(0), "sample_weight");
+    require_rows(*sample_weight, n, "sample_weight");
   }
   return data;
 }
@@ -116,7 +125,7 @@ CovarianceArray covariance_array(arma::uword q) {
 
 }  // namespace
 
-py::dict fit_entry(const py::array& X, const py::array& y, const std::optional<py::array>& sample_weight,
+py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<py::array>& sample_weight,
                    bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
                    const std::optional<py::function>& progress) {
   if (n_threads < 1) {
@@ -170,7 +179,7 @@ py::dict fit_chunked_entry(const py::function& normal_equations, std::int64_t n_
   return fit_result(outcome, sums, covariance.array);
 }
 
-py::dict normal_equations_entry(const py::array& X, const py::array& y,
+py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 const std::optional<py::array>& sample_weight, const py::array& beta,
                                 bool fit_intercept, bool with_statistics) {
   const LogisticData data = checked_data(X, y, sample_weight, fit_intercept);

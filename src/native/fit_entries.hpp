@@ -17,10 +17,11 @@
 
 // fit(X, y, sample_weight, fit_intercept, tol, max_iter, n_threads, progress):
 // the fit of an X in memory, read in place on n_threads workers. X a 2-D
-// float64 array in C or F order (at any alignment); y and the optional
+// float64 array in C or F order (at any alignment), or a list of blocks of
+// several column kinds (src/bindings/design_blocks.hpp); y and the optional
 // sample_weight 1-D float64 contiguous arrays of X's row count. Raises
 // ValueError for any other layout and for n_threads < 1.
-pybind11::dict fit_entry(const pybind11::array& X, const pybind11::array& y,
+pybind11::dict fit_entry(const pybind11::object& X, const pybind11::array& y,
                          const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
                          std::int32_t max_iter, int n_threads,
                          const std::optional<pybind11::function>& progress);
@@ -41,7 +42,7 @@ pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std
 // intercept) elements, at any stride and alignment. deviance and
 // boundary_rows are 0 unless with_statistics. The lock is released while it
 // sums, and the BLAS runs single-threaded.
-pybind11::dict normal_equations_entry(const pybind11::array& X, const pybind11::array& y,
+pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics);
 

@@ -213,3 +213,49 @@ def test_the_core_package_does_not_import_dask():
         "assert not [name for name in sys.modules if name.split('.')[0] in ('dask', 'distributed', 'zarr')]\n"
     )
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def _frame_with_categories(n, seed):
+    rng = np.random.default_rng(seed)
+    frame = pd.DataFrame(
+        {
+            "age": rng.normal(size=n),
+            "state": pd.Categorical(rng.choice(list("pqrst"), n)),
+            "city": rng.choice(["east", "north", "west"], n),
+        }
+    )
+    eta = frame.age + 0.3 * frame.state.cat.codes - 0.5 * (frame.city == "north")
+    return frame, (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(np.int64)
+
+
+def test_a_dask_dataframe_with_categories_equals_the_in_memory_fit(client):
+    frame, y = _frame_with_categories(20_000, seed=12)
+    X = dd.from_pandas(frame, npartitions=5).categorize(columns=["city"]).persist()
+    fitted = LogisticRegression().fit(X, dd.from_pandas(pd.Series(y), npartitions=5))
+    reference = LogisticRegression().fit(frame, y)
+    assert list(fitted.coef_table().index) == list(reference.coef_table().index)
+    # Five partial sums added in order against one pass over all rows.
+    np.testing.assert_allclose(fitted.coef_, reference.coef_, rtol=1e-10, atol=1e-13)
+    np.testing.assert_allclose(fitted.covariance_, reference.covariance_, rtol=1e-10, atol=1e-16)
+    np.testing.assert_allclose(
+        fitted.predict_proba(X).compute(), reference.predict_proba(frame), rtol=1e-12, atol=1e-15
+    )
+
+
+def _never_computed(part):
+    raise AssertionError("a task ran")
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda X: X, "column 'city' of the Dask DataFrame has dtype .*categorize"),
+        (lambda X: X.assign(city=X.city.astype("category")), "column 'city' .* unknown categories: call"),
+    ],
+)
+def test_a_dask_frame_whose_levels_are_unknown_is_refused_before_any_task_runs(change, message):
+    frame, y = _frame_with_categories(100, seed=13)
+    X = dd.from_pandas(frame, npartitions=2)
+    X = change(X.map_partitions(_never_computed, meta=X._meta))
+    with pytest.raises(ValueError, match=message):
+        LogisticRegression().fit(X, y)

@@ -168,15 +168,15 @@ BAD_INPUTS = {
     "no rows": (np.ones((0, 2)), np.ones(0), None, r"0 sample\(s\)"),
     "no columns": (np.ones((40, 0)), _Y, None, r"0 feature\(s\)"),
     "X 1-D": (_FEATURES[:, 0], _Y, None, "Expected 2D array, got 1D array"),
-    "sparse X": (None, _Y, None, "does not support sparse input"),
+    "NaN in sparse X": (None, _Y, None, "stored value nan in column 1"),
 }
 
 
 @pytest.mark.parametrize("case", list(BAD_INPUTS))
 def test_bad_input_is_a_value_error_and_fits_nothing(case):
     X, y, sample_weight, message = BAD_INPUTS[case]
-    if case == "sparse X":
-        X = pytest.importorskip("scipy.sparse").csr_matrix(_FEATURES)
+    if case == "NaN in sparse X":
+        X = pytest.importorskip("scipy.sparse").csr_matrix(_with(_FEATURES, (3, 1), np.nan))
     snapshots = [np.array(a, copy=True) for a in (X, y, sample_weight) if isinstance(a, np.ndarray)]
     model = LogisticRegression()
     with pytest.raises(ValueError, match=message):

@@ -18,10 +18,20 @@ the active dask.distributed client, or with Dask's default scheduler.
 Modules, by concern: _input (Dask collections as row chunks), _checks (the
 in-memory fit's checks, chunk by chunk), _reduction (the normal equations
 summed over the chunks), _fit (the fit), _prediction (predictions as Dask
-arrays). Imported only when a Dask collection is passed: the core package
+arrays), _frames (Dask DataFrames with categorical columns). Imported only when a Dask collection is passed: the core package
 does not need Dask."""
 
 from ._fit import DaskFit, fit_dask
+from ._frames import frame_labels, frame_probabilities, frame_scores
 from ._prediction import decision_function, predict, predict_proba
 
-__all__ = ["DaskFit", "decision_function", "fit_dask", "predict", "predict_proba"]
+__all__ = [
+    "DaskFit",
+    "decision_function",
+    "fit_dask",
+    "frame_labels",
+    "frame_probabilities",
+    "frame_scores",
+    "predict",
+    "predict_proba",
+]

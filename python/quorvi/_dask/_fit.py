@@ -12,8 +12,10 @@ import numpy.typing as npt
 from dask.delayed import delayed
 
 from .. import _native
+from .._design import FrameLayout
 from .._fitted import Fitted
 from ._checks import check_labels, classes
+from ._frames import frame_layout, frame_row_chunks
 from ._input import feature_names, row_chunks
 from ._reduction import NormalEquations
 
@@ -26,6 +28,7 @@ class DaskFit(Fitted):
 
     n_features: int
     feature_names: npt.NDArray[np.object_] | None
+    layout: FrameLayout | None = None  # a DataFrame with categorical columns
 
 
 def fit_dask(
@@ -41,7 +44,10 @@ def fit_dask(
     """The IRLS fit on Dask collections: the loop of quorvi._native.fit, with
     each update's normal equations summed over the chunks."""
     names = feature_names(X)
-    chunks = row_chunks(X, y, sample_weight)
+    layout = frame_layout(X, fit_intercept)
+    chunks = (
+        row_chunks(X, y, sample_weight) if layout is None else frame_row_chunks(X, y, sample_weight, layout)
+    )
     check = delayed(check_labels, pure=False)
     checks = [
         check(y_chunk, weights, index, start)
@@ -50,8 +56,9 @@ def fit_dask(
         )
     ]
     labels = delayed(classes, pure=False)(chunks.starts, checks)
-    normal_equations = NormalEquations(chunks, labels, fit_intercept)
-    q = chunks.n_features + int(fit_intercept)
+    normal_equations = NormalEquations(chunks, labels, fit_intercept, layout)
+    n_parameters = chunks.n_features if layout is None else len(layout.parameter_names())
+    q = n_parameters + int(fit_intercept)
     result = _native.fit_chunked(normal_equations, q, tol, max_iter, progress)
     if max_iter <= 0:
         # No update ran, so no graph found the classes: the label checks
@@ -64,4 +71,5 @@ def fit_dask(
         normal_equations.weighted_positives,
         chunks.n_features,
         names,
+        layout,
     )

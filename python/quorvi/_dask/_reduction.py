@@ -10,10 +10,11 @@ import numpy.typing as npt
 from dask.base import compute
 from dask.delayed import Delayed, delayed
 
-from .. import _native
+from .. import _design, _native
+from .._design import FrameLayout
 from .._validation import native_layout
 from ._checks import checked_design
-from ._input import RowChunks
+from ._input import RowChunks, chunk_name
 
 if TYPE_CHECKING:
     from .._native import NormalEquations as Sums
@@ -33,17 +34,39 @@ def chunk_sums(
     fit_intercept: bool,
     with_statistics: bool,
     check: tuple[int, int | None] | None,
+    layout: FrameLayout | None = None,
 ) -> Sums:
     """The native kernel on one chunk: its share of A, b and, with
     statistics, of the deviance and the boundary rows. check, on the first
     pass, is the chunk's (index, first row): its X is checked before use."""
     y = np.asarray(y)
-    X = np.asarray(X, dtype=np.float64) if check is None else checked_design(X, len(y), *check)
-    X = native_layout(X)
+    design: Any
+    if layout is not None:
+        design = checked_frame(X, layout, len(y), check)
+    else:
+        X = np.asarray(X, dtype=np.float64) if check is None else checked_design(X, len(y), *check)
+        design = native_layout(X)
     y01 = (y == positive).astype(np.float64)
     if weights is not None:
         weights = np.require(weights, dtype=np.float64, requirements=["C", "A"])
-    return _native.normal_equations(X, y01, weights, beta, fit_intercept, with_statistics)
+    return _native.normal_equations(design, y01, weights, beta, fit_intercept, with_statistics)
+
+
+def checked_frame(
+    X: Any, layout: FrameLayout, rows: int, check: tuple[int, int | None] | None
+) -> _design.Blocks:
+    """A partition of a Dask DataFrame as the native fit's blocks; on the
+    first pass a problem names the chunk as well as the column."""
+    try:
+        if len(X) != rows:
+            raise ValueError(
+                f"Found input variables with inconsistent numbers of samples: [{len(X)}, {rows}]"
+            )
+        return _design.frame_blocks(X, layout, fitting=True)
+    except ValueError as error:
+        if check is None:
+            raise
+        raise ValueError(f"{chunk_name(check[0], check[1], len(X))}: {error}") from None
 
 
 def add_sums(*parts: Sums) -> Sums:
@@ -80,8 +103,11 @@ class NormalEquations:
     checks of the labels read y alone; each chunk of X is checked by the task
     that sums it, so X is still read one chunk at a time."""
 
-    def __init__(self, chunks: RowChunks, classes: Delayed, fit_intercept: bool) -> None:
+    def __init__(
+        self, chunks: RowChunks, classes: Delayed, fit_intercept: bool, layout: FrameLayout | None = None
+    ) -> None:
         self.chunks = chunks
+        self.layout = layout
         # A Delayed until the first pass computes it, then the two labels.
         self.classes: Any = classes
         self.fit_intercept = fit_intercept
@@ -109,6 +135,7 @@ class NormalEquations:
                 self.fit_intercept,
                 with_statistics,
                 (index, start) if first_pass else None,
+                self.layout,
             )
             for index, (X, y, weights, start) in enumerate(
                 zip(chunks.X, chunks.y, chunks.weights, chunks.starts, strict=True)

@@ -1,0 +1,97 @@
+"""The fuzzer's cases for designs of several column kinds (quorvi._native's
+list of blocks): categorical codes of every width with empty levels and
+codes out of range, sparse rows with no nonzeros, all-zero columns,
+unsorted or repeated indices and broken row pointers. Each case is made from
+(seed, case number) alone. A case with a broken block must be a ValueError;
+any other must give the normal equations of its densified design (the same
+sums by the dense kernel, to rounding) and a well-formed fit."""
+
+import numpy as np
+
+from quorvi import _native
+
+
+def _categorical(rng, n, notes):
+    levels = int(rng.integers(1, 7))
+    width = rng.choice([np.int8, np.int16, np.int32])
+    # Some levels never occur: their columns are all zero.
+    codes = rng.integers(0, max(1, levels - int(rng.integers(0, 2))), n).astype(width)
+    broken = n > 0 and rng.random() < 0.15
+    if broken:
+        codes[rng.integers(n)] = rng.choice([-1, levels, 100])
+    drop_first = bool(rng.random() < 0.7)
+    notes.append(
+        f"categorical {levels} levels {np.dtype(width).name} drop_first {drop_first} broken {broken}"
+    )
+    dense = np.zeros((n, levels))
+    if not broken:
+        dense[np.arange(n), codes.astype(np.int64)] = 1.0
+    return ("categorical", codes, levels, drop_first), dense[:, int(drop_first) :], broken
+
+
+def _sparse(rng, n, notes):
+    columns = int(rng.integers(0, 6))
+    per_row = rng.integers(0, 3, n) * (rng.random(n) < 0.7)  # many rows with no nonzeros
+    indptr = np.concatenate([[0], np.cumsum(per_row)]).astype(np.int64)
+    stored = int(indptr[-1])
+    indices = rng.integers(0, max(columns, 1), stored).astype(np.int32)  # unsorted, maybe repeated
+    values = rng.standard_normal(stored)
+    broken = columns == 0 and stored > 0
+    if rng.random() < 0.1 and stored:
+        indices[rng.integers(stored)] = rng.choice([-1, columns])
+        broken = True
+    if rng.random() < 0.05 and n > 1 and stored:
+        indptr[1] = stored + 1
+        broken = True
+    notes.append(f"sparse {columns} columns {stored} stored broken {broken}")
+    dense = np.zeros((n, columns))
+    if not broken:
+        rows = np.repeat(np.arange(n), per_row)
+        np.add.at(dense, (rows, indices.astype(np.int64)), values)
+    return ("sparse", values, indices, indptr, columns), dense, broken
+
+
+def check_blocks_case(seed, index):
+    """Runs one case; returns (problems, outcome)."""
+    rng = np.random.default_rng([seed, index, 2])
+    n = int(rng.integers(0, 60))
+    notes = [f"blocks n {n}"]
+    blocks, dense_parts, broken = [], [], False
+    if rng.random() < 0.6:
+        X = rng.standard_normal((n, int(rng.integers(1, 4))))
+        blocks.append(("dense", X if rng.random() < 0.5 else np.asfortranarray(X)))
+        dense_parts.append(X)
+    for _ in range(int(rng.integers(1, 4))):
+        block, dense, bad = (_categorical if rng.random() < 0.5 else _sparse)(rng, n, notes)
+        blocks.append(block)
+        dense_parts.append(dense)
+        broken |= bad
+    fit_intercept = bool(rng.random() < 0.6)
+    y = (rng.random(n) < 0.5).astype(np.float64)
+    snapshot = [np.array(a, copy=True) for block in blocks for a in block[1:] if isinstance(a, np.ndarray)]
+    problems = []
+    try:
+        result = _native.fit(blocks, y, None, fit_intercept, 1e-8, 25, int(rng.choice([1, 3])), None)
+    except ValueError as error:
+        if not broken:
+            problems.append(f"blocks: ValueError for a valid design: {error}")
+        return problems, "native blocks ValueError"
+    if broken:
+        return ["blocks: a broken block was accepted; " + "; ".join(notes)], "native blocks accepted broken"
+    after = [a for block in blocks for a in block[1:] if isinstance(a, np.ndarray)]
+    if any(not np.array_equal(b, a) for b, a in zip(snapshot, after, strict=True)):
+        problems.append("blocks: an input was modified")
+    design = np.column_stack([np.ones((n, int(fit_intercept))), *dense_parts])
+    q = design.shape[1]
+    if result["coefficients"].shape != (q,):
+        problems.append(f"blocks: {result['coefficients'].shape} coefficients for {q} columns")
+        return problems, "native blocks malformed"
+    beta = rng.standard_normal(q) * 0.3
+    ours = _native.normal_equations(blocks, y, None, beta, fit_intercept, True)
+    reference = _native.normal_equations(np.ascontiguousarray(design), y, None, beta, False, True)
+    for key in ("A", "b"):
+        # The same sums in another order: rounding of a few ulps of the terms.
+        scale = np.abs(design).max(initial=1.0) ** 2 * max(n, 1)
+        if not np.allclose(ours[key], reference[key], rtol=1e-12, atol=1e-12 * scale):
+            problems.append(f"blocks: {key} differs from the densified design's; " + "; ".join(notes))
+    return problems, "native blocks fit"

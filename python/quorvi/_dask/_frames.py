@@ -1,0 +1,86 @@
+"""Dask DataFrames with categorical columns: their layout, learned from the
+frame's dtypes before any task runs, their partitions as the chunks of the
+fit (each read by the same block conversion as an in-memory frame), and
+predictions on them."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+from dask.delayed import delayed
+
+from .. import _design, _prediction
+from ._input import RowChunks, rows_chunked_as
+
+
+def frame_layout(X: Any, fit_intercept: bool) -> _design.FrameLayout | None:
+    """The layout of a Dask DataFrame with a categorical column (None for any
+    other collection, and for an all-numeric frame, which takes the array
+    path). A categorical column of unknown categories, or a string column,
+    is refused here, before any task runs: every partition must code its
+    levels alike."""
+    meta = getattr(X, "_meta", None)
+    if meta is None or not _design.is_frame_with_categories(meta):
+        return None
+    for name in meta.columns:
+        series = X[name]
+        if str(series.dtype) == "category" and not series.cat.known:
+            raise ValueError(
+                f"column {name!r} of the Dask DataFrame is categorical with unknown categories: call "
+                f"X.categorize(columns=[{name!r}]) (or X.categorize()) first, so that every partition "
+                "codes its levels alike."
+            )
+        if str(series.dtype) != "category" and not _design.is_numeric_dtype(series.dtype):
+            raise ValueError(
+                f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a Dask fit takes numeric "
+                f"and categorical columns; call X.categorize(columns=[{name!r}]) to read it as categories."
+            )
+    return _design.learn_layout(meta, fit_intercept)
+
+
+def frame_row_chunks(X: Any, y: Any, sample_weight: Any, layout: _design.FrameLayout) -> RowChunks:
+    """The frame's partitions with y and the weights in matching chunks
+    (the partitions' lengths measured once)."""
+    lengths = tuple(int(length) for length in X.map_partitions(len).compute())
+    # Only the shape and chunks of this array are used: no task reads it.
+    shape = da.empty((sum(lengths), len(layout.columns)), chunks=(lengths, (len(layout.columns),)))
+    y = rows_chunked_as(y, "y", shape)
+    weights = None if sample_weight is None else rows_chunked_as(sample_weight, "sample_weight", shape)
+    starts = [int(start) for start in np.cumsum((0, *lengths[:-1]))]
+    return RowChunks(
+        X=list(X.to_delayed()),
+        y=list(y.to_delayed().ravel()),
+        weights=[None] * len(lengths) if weights is None else list(weights.to_delayed().ravel()),
+        starts=[*starts],
+        n_features=len(layout.columns),
+        sources=[X, y] if weights is None else [X, y, weights],
+    )
+
+
+def frame_scores(
+    X: Any, layout: _design.FrameLayout, coef: npt.NDArray[np.float64], intercept: float
+) -> da.Array:
+    """The linear predictor of a Dask DataFrame's rows, partition by
+    partition, as a Dask array."""
+    parts = [
+        da.from_delayed(
+            delayed(_design.frame_scores, pure=True)(part, layout, coef, intercept),
+            shape=(np.nan,),
+            dtype=np.float64,
+        )
+        for part in X.to_delayed()
+    ]
+    return da.concatenate(parts)
+
+
+def frame_probabilities(scores: da.Array) -> da.Array:
+    return scores.map_blocks(
+        lambda block: _prediction.probabilities(block.copy()), new_axis=1, chunks=(scores.chunks[0], (2,))
+    )
+
+
+def frame_labels(scores: da.Array, classes: npt.NDArray[Any]) -> da.Array:
+    return scores.map_blocks(_prediction.labels, classes, dtype=classes.dtype)

@@ -1,0 +1,51 @@
+// The rows of a design's scattered blocks (categorical codes, sparse rows):
+// each row is read as the short list of its nonzero entries (a categorical
+// gives one entry of value 1 in its level's column, or none at the
+// reference level; a sparse row its stored values), and its terms go
+// straight into the sums: b[c] += v s w z, A[c, c'] += s w v v' for the
+// row's pairs, and the cross block with the dense columns as an axpy of the
+// row's dense values into one column of a small buffer. No zero is touched,
+// so one pass costs O(n (q_dense^2 + entries q_dense + entries^2)).
+#pragma once
+
+#include <armadillo>
+#include <vector>
+
+#include "design.hpp"
+#include "row_partition.hpp"
+
+// Per-thread working memory of the scattered blocks.
+struct ScatterScratch {
+  // q_dense x (q - q_dense): column c - q_dense holds the sum of s w x_dense
+  // over the rows with an entry in column c (times its value); added into
+  // A's lower triangle and cleared at the end of each row range.
+  arma::mat cross;
+  std::vector<arma::uword> columns;  // one row's entries: coefficient indices
+  std::vector<double> values;        // and their values
+};
+
+ScatterScratch make_scatter_scratch(arma::uword q_dense, arma::uword q);
+
+// eta[k] += the scattered blocks' part of x_(first + k)' beta, k < m.
+void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m,
+                       ScatterScratch& scratch, double* eta);
+
+// The rows' scattered terms into b and A's lower triangle (directly) and
+// into scratch.cross. dense_rows holds the rows' dense columns unscaled, one
+// observation per column; root_weight is sqrt(s w), weighted_z is s w z.
+void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const arma::mat& dense_rows,
+                        const double* root_weight, const double* weighted_z, ScatterScratch& scratch,
+                        arma::mat& A, arma::vec& b);
+
+// scratch.cross into rows q_dense.. of A's first q_dense columns (the lower
+// triangle), then cleared. Called once per row range, so that the sums of a
+// chunk are complete when the chunk is added in order.
+void add_cross_block(ScatterScratch& scratch, arma::mat& A);
+
+// The partition of a design with scattered blocks: the dense columns' one,
+// with chunks widened so that each is at least q^2 / 4 rows. A chunk's
+// partial sums are q x q, reset and added once per chunk; with few dense
+// columns and many scattered ones (a categorical of a thousand levels, a
+// sparse X) the standard chunk of a few thousand rows would spend as much
+// on that as on its rows. Depends on the shape alone, as the standard one.
+RowPartition scattered_partition(const RowPartition& dense, arma::uword n, arma::uword q);

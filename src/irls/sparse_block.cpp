@@ -1,0 +1,19 @@
+#include "sparse_block.hpp"
+
+std::string sparse_layout_problem(const std::int64_t* row_starts, const std::int32_t* column_indices,
+                                  arma::uword n_rows, arma::uword stored, arma::uword n_cols) {
+  if (row_starts[0] != 0 || row_starts[n_rows] != static_cast<std::int64_t>(stored)) {
+    return "its row pointers do not run from 0 to the number of stored values";
+  }
+  for (arma::uword row = 0; row < n_rows; ++row) {
+    if (row_starts[row + 1] < row_starts[row]) {
+      return "its row pointers decrease at row " + std::to_string(row);
+    }
+  }
+  for (arma::uword at = 0; at < stored; ++at) {
+    if (column_indices[at] < 0 || static_cast<arma::uword>(column_indices[at]) >= n_cols) {
+      return "column index " + std::to_string(column_indices[at]) + " is out of range";
+    }
+  }
+  return {};
+}

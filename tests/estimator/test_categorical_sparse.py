@@ -1,0 +1,197 @@
+"""Categorical columns of a DataFrame and scipy.sparse matrices: the fit reads
+codes and nonzeros in place, and must equal the fit of the dense one-hot (or
+densified) design by an independent fitter."""
+
+import numpy as np
+import pytest
+
+from quorvi import LogisticRegression, _native
+
+pd = pytest.importorskip("pandas")
+sparse = pytest.importorskip("scipy.sparse")
+
+
+def _frame(n, seed):
+    """Two numeric columns, a category column (with an unused level) and a
+    string column, and a response that depends on all of them."""
+    rng = np.random.default_rng(seed)
+    state = pd.Categorical(rng.choice(list("pqrst"), n), categories=list("pqrstu"))
+    frame = pd.DataFrame(
+        {
+            "age": rng.normal(size=n),
+            "state": state,
+            "income": rng.normal(size=n),
+            "city": rng.choice(["east", "north", "west"], n),
+        }
+    )
+    eta = 0.5 * frame.age - 0.3 * frame.income + 0.2 * frame.state.cat.codes - 0.5 * (frame.city == "north")
+    y = (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(np.int64)
+    return frame, y
+
+
+def _one_hot(frame, drop_first):
+    """The dense design statsmodels fits: numeric columns, then the
+    indicators of each categorical's observed levels."""
+    used = frame.assign(state=frame.state.cat.remove_unused_categories())
+    return pd.get_dummies(used, columns=["state", "city"], drop_first=drop_first, dtype=float)
+
+
+@pytest.mark.filterwarnings("ignore::quorvi.CollinearityWarning")  # the unused level "u"
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_frame_equals_statsmodels_on_the_one_hot_design(fit_intercept):
+    sm = pytest.importorskip("statsmodels.api")
+    frame, y = _frame(20_000, seed=3)
+    model = LogisticRegression(fit_intercept=fit_intercept, tol=1e-12).fit(frame, y)
+    table = model.coef_table().drop(index=["state[u]"])
+    # Without an intercept the first categorical keeps its first level.
+    design = _one_hot(frame, drop_first=True)
+    if fit_intercept:
+        design = sm.add_constant(design).rename(columns={"const": "intercept"})
+    else:
+        design.insert(2, "state_p", (frame.state == "p").astype(float))
+    reference = sm.GLM(y, design, family=sm.families.Binomial()).fit(tol=1e-12)
+    names = [name.replace("state_", "state[").replace("city_", "city[") for name in design.columns]
+    names = [name + "]" if "[" in name else name for name in names]
+    assert list(table.index) == names
+    # Same estimates up to the rounding of two different summation orders.
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-12)
+    np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8)
+    np.testing.assert_allclose(
+        model.predict_proba(frame)[:, 1], reference.fittedvalues, rtol=1e-8, atol=1e-14
+    )
+    if fit_intercept:
+        # The column's name tests all its levels at once.
+        levels = [f"city[{level}]" for level in ("north", "west")]
+        expected = reference.wald_test(
+            np.eye(len(names))[[names.index(level) for level in levels]], scalar=True
+        ).statistic
+        np.testing.assert_allclose(model.wald_test("city").statistic, expected, rtol=1e-8)
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False])
+@pytest.mark.parametrize("layout", ["csr", "csc", "csr int64 indices", "csr array"])
+def test_sparse_equals_the_dense_fit_of_the_same_matrix(layout, fit_intercept):
+    rng = np.random.default_rng(5)
+    X = sparse.random(3_000, 40, density=0.05, random_state=rng, format="coo")
+    # Column 7 all zero (dropped as in the dense fit), row 10 without nonzeros.
+    kept = (X.col != 7) & (X.row != 10)
+    X = sparse.csr_matrix((X.data[kept], (X.row[kept], X.col[kept])), shape=X.shape)
+    y = (rng.random(3_000) < 1 / (1 + np.exp(-(X @ rng.normal(size=40))))).astype(float)
+    dense = X.toarray()
+    if layout == "csc":
+        X = X.tocsc()
+    elif layout == "csr int64 indices":
+        X.indices, X.indptr = X.indices.astype(np.int64), X.indptr.astype(np.int64)
+    elif layout == "csr array":
+        X = sparse.csr_array(X)
+    with pytest.warns(Warning, match="x7"):
+        fitted = LogisticRegression(fit_intercept=fit_intercept, tol=1e-12).fit(X, y)
+    with pytest.warns(Warning, match="x7"):
+        reference = LogisticRegression(fit_intercept=fit_intercept, tol=1e-12).fit(dense, y)
+    np.testing.assert_allclose(fitted.coef_, reference.coef_, rtol=1e-10, atol=1e-12)
+    np.testing.assert_allclose(fitted.covariance_, reference.covariance_, rtol=1e-10, atol=1e-14)
+    np.testing.assert_allclose(
+        fitted.predict_proba(X), reference.predict_proba(dense), rtol=1e-12, atol=1e-15
+    )
+
+
+@pytest.mark.filterwarnings("ignore::quorvi.CollinearityWarning")  # the unused level "u"
+def test_one_and_several_workers_give_the_same_bits():
+    frame, y = _frame(40_000, seed=4)  # three chunks of rows
+    sparse_X = sparse.random(40_000, 30, density=0.1, random_state=1, format="csr")
+    sparse_X.data += 1.0  # values away from 0, so that no column is near-constant
+    for X in (frame, sparse_X):
+        fits = [LogisticRegression(n_threads=k).fit(X, y) for k in (1, 3)]
+        assert fits[0].coef_.tobytes() == fits[1].coef_.tobytes()
+        assert fits[0].covariance_.tobytes() == fits[1].covariance_.tobytes()
+
+
+_FIT_FRAME, _FIT_Y = _frame(60, seed=6)
+
+
+def _changed(column, row, value):
+    frame = _FIT_FRAME.copy()
+    values = frame[column].astype(object)
+    values.iloc[row] = value
+    frame[column] = values.astype(frame[column].dtype) if value is not None or column != "state" else values
+    return frame
+
+
+BAD_FRAMES = {
+    "one level": (
+        _FIT_FRAME.assign(city="east"),
+        "fit",
+        r"categorical column 'city' has only one level \('east'\)",
+    ),
+    "datetime column": (
+        _FIT_FRAME.assign(when=pd.Timestamp("2024-01-01")),
+        "fit",
+        "column 'when' has dtype datetime64",
+    ),
+    "missing in fit": (
+        _changed("city", 4, None),
+        "fit",
+        r"column 'city' has a missing value \(row 4\) in fit",
+    ),
+    "unseen level": (
+        _changed("city", 2, "south"),
+        "predict",
+        r"column 'city' has the level 'south' \(row 2\)",
+    ),
+    "missing at prediction": (
+        _FIT_FRAME.assign(state=_FIT_FRAME.state.cat.add_categories(["v"]).where(_FIT_FRAME.index != 1)),
+        "predict",
+        r"column 'state' has a missing value \(row 1\) at prediction",
+    ),
+    "missing number": (_changed("age", 3, np.nan), "fit", r"column 'age' has a missing value \(row 3\)"),
+}
+
+
+@pytest.mark.filterwarnings("ignore::quorvi.CollinearityWarning")  # the unused level "u"
+@pytest.mark.parametrize("case", list(BAD_FRAMES))
+def test_bad_frames_are_refused_naming_the_column(case):
+    frame, when, message = BAD_FRAMES[case]
+    model = LogisticRegression()
+    if when == "fit":
+        with pytest.raises(ValueError, match=message):
+            model.fit(frame, _FIT_Y)
+        assert not hasattr(model, "coef_")
+    else:
+        model.fit(_FIT_FRAME, _FIT_Y)
+        with pytest.raises(ValueError, match=message):
+            model.predict_proba(frame)
+
+
+_CODES = np.array([0, 1, 2, 1], dtype=np.int8)
+_Y4 = np.array([0.0, 1.0, 1.0, 0.0])
+
+
+# What would make the kernel read a coefficient out of range is refused
+# where the native entry builds the design.
+@pytest.mark.parametrize(
+    ("blocks", "message"),
+    [
+        (
+            [("categorical", np.array([0, 3, 1, 2], dtype=np.int8), 3, True)],
+            r"code at row 1 is not in \[0, 3\)",
+        ),
+        (
+            [("categorical", np.array([0, -1, 1, 2], dtype=np.int16), 3, True)],
+            r"code at row 1 is not in \[0, 3\)",
+        ),
+        ([("categorical", _CODES.astype(np.int64), 3, True)], "int8, int16 or int32"),
+        (
+            [("sparse", np.ones(2), np.array([0, 5], dtype=np.int32), np.array([0, 1, 2, 2, 2]), 5)],
+            "column index 5 is out of range",
+        ),
+        (
+            [("sparse", np.ones(2), np.array([0, 1], dtype=np.int32), np.array([0, 2, 1, 2, 2]), 5)],
+            "row pointers decrease at row 1",
+        ),
+        ([("categorical", _CODES, 3, True), ("dense", np.ones((4, 1)))], "dense blocks must come before"),
+        ([("dense", np.ones((3, 1)))], "y has 4 elements; X has 3 rows"),
+    ],
+)
+def test_native_design_blocks_are_checked(blocks, message):
+    with pytest.raises(ValueError, match=message):
+        _native.fit(blocks, _Y4, None, True, 1e-8, 10, 1, None)
