@@ -77,10 +77,13 @@ def frame_scores(
 
 
 def frame_probabilities(scores: da.Array) -> da.Array:
-    return scores.map_blocks(
-        lambda block: _prediction.probabilities(block.copy()), new_axis=1, chunks=(scores.chunks[0], (2,))
+    return da.map_blocks(
+        lambda block: _prediction.probabilities(block.copy()),
+        scores,
+        new_axis=1,
+        chunks=(scores.chunks[0], (2,)),
     )
 
 
 def frame_labels(scores: da.Array, classes: npt.NDArray[Any]) -> da.Array:
-    return scores.map_blocks(_prediction.labels, classes, dtype=classes.dtype)
+    return da.map_blocks(_prediction.labels, scores, classes, dtype=classes.dtype)
