@@ -15,11 +15,19 @@ import numpy.typing as npt
 from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import Tags
-from sklearn.utils._param_validation import Interval
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native, _prediction
 from ._fitted import Fitted, weight_sums
+from ._robust import (
+    COV_TYPES,
+    MeatRequest,
+    check_hat_values,
+    checked_offset,
+    meat_request,
+    sandwich,
+)
 from ._inference import (
     FIT_STATISTICS,
     CollinearityWarning,
@@ -178,6 +186,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         "max_iter": [Interval(Integral, 0, 2**31 - 1, closed="both")],
         "n_threads": [Interval(Integral, 1, None, closed="left"), None],
         "verbose": ["verbose"],
+        "cov_type": [StrOptions(set(COV_TYPES))],
+        # C <= 0 is refused by this check, in scikit-learn's words; np.inf is no penalty.
+        "C": [Interval(Real, 0, None, closed="right")],
     }
 
     def __init__(
@@ -188,12 +199,16 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         max_iter: int = 100,
         n_threads: int | None = None,
         verbose: int = 0,
+        cov_type: str = "nonrobust",
+        C: float = np.inf,
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
         self.max_iter = max_iter
         self.n_threads = n_threads
         self.verbose = verbose
+        self.cov_type = cov_type
+        self.C = C
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -202,24 +217,50 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         return tags
 
     @_validated_fit
-    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> Self:
-        """Fit the model to X (n_samples, n_features) and the labels y, with
-        optional non-negative frequency weights: a weight of k counts a row
-        as k identical rows, and 0 leaves it out."""
+    def fit(self, X: Any, y: Any, sample_weight: Any = None, *, clusters: Any = None, offset: Any = None) -> Self:
+        """Fit the model to X (n_samples, n_features) and the labels y.
+
+        Parameters
+        ----------
+        X : array-like or Dask array of shape (n_samples, n_features)
+        y : array-like of shape (n_samples,)
+            Two classes.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative frequency weights: a weight of m counts a row as m
+            identical rows, and 0 leaves it out. Inference treats them so:
+            n = Σ sᵢ, and every covariance type gives the covariance of the
+            data with each row repeated sᵢ times. Weights that are not counts
+            (normalised weights, or scikit-learn's "balanced" class weights)
+            therefore rescale every standard error: ``sample_weight=1/n``
+            multiplies them all by √n.
+        clusters : array-like of shape (n_samples,) or (n_samples, 2), default=None
+            The cluster of every row, for ``cov_type="cluster"`` (and only
+            then): any hashable labels, one column for one-way clustering, two
+            for two-way. A DataFrame, Series or array; on Dask, a Dask array
+            chunked like X's rows.
+        offset : array-like of shape (n_samples,), default=None
+            A known term added to every row's linear predictor,
+            ηᵢ = xᵢᵀβ + oᵢ, with a coefficient of 1 that is not estimated
+            (log exposure, say). Pass the same to ``predict_proba``.
+
+        Returns
+        -------
+        self
+        """
         try:
-            self._fit(X, y, sample_weight)
+            self._fit(X, y, sample_weight, clusters, offset)
         except BaseException:
             for name in _FITTED_ATTRIBUTES:
                 self.__dict__.pop(name, None)
             raise
         return self
 
-    def _fit(self, X: Any, y: Any, sample_weight: Any) -> None:
+    def _fit(self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> None:
         progress = _print_progress if self.verbose else None
         if is_dask_collection(X):
-            fitted = self._fit_dask(X, y, sample_weight, progress)
+            fitted = self._fit_dask(X, y, sample_weight, clusters, offset, progress)
         else:
-            fitted = self._fit_in_memory(X, y, sample_weight, progress)
+            fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress)
 
         result = fitted.result
         coefficients = result["coefficients"]
@@ -233,11 +274,19 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.n_iter_ = np.array([result["iterations"]], dtype=np.int32)
         self.converged_ = bool(result["converged"])
         self.time_ = float(result["time"])
-        self.covariance_ = result["covariance"]
         self.deviance_ = float(result["deviance"])
         names = self._parameter_names()
         self.dropped_features_ = np.array([names[j] for j in result["dropped"]], dtype=object)
         self._set_fit_statistics(fitted.n_obs, fitted.weighted_positives)
+        if fitted.null_deviance is not None:
+            self._set_null_model(fitted.null_deviance)
+        request = fitted.meat_request
+        if request is not None and request.cov_type != "nonrobust" and result["passes"] > 0:
+            check_hat_values(result["hat_one_rows"], request.cov_type)
+            k = len(names) - len(self.dropped_features_)
+            self.covariance_ = sandwich(result["covariance"], result["meats"], request, fitted.n_obs, k)
+        else:
+            self.covariance_ = result["covariance"]
         self._warn_about(result)
 
     def _warn_about(self, result: FitResult) -> None:
@@ -264,12 +313,16 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
                 stacklevel=5,
             )
 
-    def _fit_in_memory(self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None) -> Fitted:
+    def _fit_in_memory(
+        self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any, progress: _Progress | None
+    ) -> Fitted:
         reject_sparse(X)
         X, y = validate_data(self, X, y, dtype=np.float64, order=None, y_numeric=False)
         X = native_layout(X)
         classes, y01 = encode_binary_target(y)
         weights = frequency_weights(sample_weight, X, y01)
+        offset = checked_offset(offset, X.shape[0])
+        request = meat_request(self.cov_type, clusters, X.shape[0])
         n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
         result = _native.fit(
             X,
@@ -280,16 +333,40 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             int(self.max_iter),
             max(int(n_threads), 1),
             progress,
+            offset=offset,
+            penalty=self._penalty(),
+            meat=request.meat,
+            hat_power=request.hat_power,
+            clusters=request.clusters,
         )
-        return Fitted(classes, result, *weight_sums(y01, weights))
+        fitted = Fitted(classes, result, *weight_sums(y01, weights), meat_request=request)
+        if offset is not None and self.fit_intercept and self.max_iter > 0:
+            # The null model with an offset has no closed form: the intercept
+            # alone, fitted with the same offset (a pass of one column).
+            null = _native.fit(
+                np.empty((X.shape[0], 0)), y01, weights, True, float(self.tol), int(self.max_iter), 1, None,
+                offset=offset,
+            )
+            fitted.null_deviance = float(null["deviance"])
+        return fitted
 
-    def _fit_dask(self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None) -> Fitted:
+    def _penalty(self) -> float:
+        """1/C, the weight of the penalty Σβⱼ² in the deviance (0 for C=inf)."""
+        return 0.0 if np.isinf(self.C) else 1.0 / float(self.C)
+
+    def _fit_dask(
+        self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any, progress: _Progress | None
+    ) -> Fitted:
         from ._dask import fit_dask
 
         fit = fit_dask(
             X,
             y,
             sample_weight,
+            cov_type=self.cov_type,
+            clusters=clusters,
+            offset=offset,
+            penalty=self._penalty(),
             fit_intercept=bool(self.fit_intercept),
             tol=float(self.tol),
             max_iter=int(self.max_iter),
@@ -303,35 +380,38 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self.feature_names_in_ = fit.feature_names
         return fit
 
-    def decision_function(self, X: Any) -> Any:
-        """The linear predictor (log-odds of classes_[1]) of every row of X;
-        a Dask array for a Dask X."""
+    def decision_function(self, X: Any, offset: Any = None) -> Any:
+        """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
+        row of X, with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
         if is_dask_collection(X):
             from . import _dask
 
-            return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]))
-        return _prediction.scores(self._validated_input(X), self.coef_[0], float(self.intercept_[0]))
+            return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]), offset)
+        scores = _prediction.scores(self._validated_input(X), self.coef_[0], float(self.intercept_[0]))
+        if offset is not None:
+            scores = scores + checked_offset(offset, len(scores))
+        return scores
 
-    def predict_proba(self, X: Any) -> Any:
-        """(n_samples, 2): the probabilities of classes_[0] and classes_[1];
-        a Dask array for a Dask X."""
+    def predict_proba(self, X: Any, offset: Any = None) -> Any:
+        """(n_samples, 2): the probabilities of classes_[0] and classes_[1],
+        with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
         if is_dask_collection(X):
             from . import _dask
 
-            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]))
-        return _prediction.probabilities(self.decision_function(X))
+            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
+        return _prediction.probabilities(self.decision_function(X, offset))
 
-    def predict(self, X: Any) -> Any:
-        """The more probable of the two classes for every row of X; a Dask
-        array for a Dask X."""
+    def predict(self, X: Any, offset: Any = None) -> Any:
+        """The more probable of the two classes for every row of X, with the
+        rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
         if is_dask_collection(X):
             from . import _dask
 
-            return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_)
-        return _prediction.labels(self.decision_function(X), self.classes_)
+            return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_, offset)
+        return _prediction.labels(self.decision_function(X, offset), self.classes_)
 
     def _validated_input(self, X: Any) -> npt.NDArray[np.float64]:
         reject_sparse(X)

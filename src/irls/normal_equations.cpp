@@ -131,6 +131,7 @@ void logistic_means(const double* eta, arma::uword m, double* mu) {
 
 // s may be null: every weight is then 1. The test is hoisted out of the loop.
 QUORVI_VECTOR_CLONES
+// eta here is x'beta without the offset: z is the working response of beta.
 void working_weights(const double* eta, const double* y, const double* s, arma::uword m, double* mu_then_wz,
                      double* root) {
   for (arma::uword k = 0; k < m; ++k) {
@@ -159,9 +160,26 @@ void row_statistics(const double* eta, const double* y, const double* s, const d
   }
 }
 
+// x'beta plus the rows' offsets, into buffer.eta_with_offset; x'beta alone
+// without an offset. mu and the deviance are functions of the full
+// predictor; the working response z is that of the coefficients alone.
+const double* full_predictor(const LogisticData& data, arma::uword first, arma::uword m, BlockBuffer& buffer) {
+  if (data.offset == nullptr) {
+    return buffer.eta.memptr();
+  }
+  if (buffer.eta_with_offset.n_elem < m) {
+    buffer.eta_with_offset.set_size(buffer.eta.n_elem);
+  }
+  for (arma::uword k = 0; k < m; ++k) {
+    buffer.eta_with_offset[k] = buffer.eta[k] + data.offset[first + k];
+  }
+  return buffer.eta_with_offset.memptr();
+}
+
 void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool with_statistics,
                 BlockBuffer& buffer, NormalSums& sums) {
-  const double* eta = buffer.eta.memptr();
+  const double* linear = buffer.eta.memptr();
+  const double* eta = full_predictor(data, first, m, buffer);
   double* mu_then_wz = buffer.weighted_z.memptr();
   double* root = buffer.root_weight.memptr();
   const double* y = data.y + first;
@@ -170,7 +188,7 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   if (with_statistics) {
     row_statistics(eta, y, s, mu_then_wz, m, sums);
   }
-  working_weights(eta, y, s, m, mu_then_wz, root);
+  working_weights(linear, y, s, m, mu_then_wz, root);
 }
 
 QUORVI_VECTOR_CLONES
@@ -224,7 +242,12 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q) {
 }
 
 void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
-                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums) {
+                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums,
+                                 const MeatSettings* meat, RobustSums* robust) {
+  const bool with_meat = robust != nullptr && meat != nullptr && meat->kind != MeatKind::none;
+  if (with_meat && buffer.meat_rows.n_cols < buffer.rows.n_cols) {
+    buffer.meat_rows.set_size(buffer.rows.n_rows, buffer.rows.n_cols);
+  }
   const arma::uword capacity = buffer.rows.n_cols;
   const blasint q = to_blas(buffer.rows.n_rows);
   const blasint ld = std::max<blasint>(q, 1);
@@ -244,6 +267,11 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     }
     cblas_dgemv(CblasColMajor, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld,
                 buffer.weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
+    if (with_meat) {
+      // Before the rows are scaled in place: the robust sums read x itself.
+      accumulate_meat(data, *meat, first, m, buffer.rows, full_predictor(data, first, m, buffer),
+                      buffer.meat_rows, *robust);
+    }
     scale_columns(buffer.root_weight.memptr(), buffer.rows.n_rows, m, buffer.rows.memptr());
     cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, 1.0,
                 sums.A.memptr(), q);

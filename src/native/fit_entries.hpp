@@ -7,13 +7,21 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 // Both fits run the engine's one loop with the interpreter lock released,
 // and return the dict of fit_result. Their settings are the estimator's:
 // singular systems solved quietly and counted, dependent columns dropped at
 // the first update, the deviance and boundary rows summed in every pass.
 // progress, when given, is called as progress(iteration, deviance,
-// max_change, seconds) after every update.
+// max_change, seconds) after every update. Both halve a step that makes the
+// penalised deviance worse; penalty (1/C, 0 for none) is a ridge penalty on
+// every coefficient but the intercept, and no column is dropped with one.
+// offset (1-D float64 of X's rows) is added to every row's linear
+// predictor. meat, hat_power and clusters ask for the robust sums of
+// robust_input.hpp at the coefficients of the last pass; the result's
+// "meats" holds them (one per clustering), "hat_one_rows" the rows whose
+// hat value is 1, and "last_pass_coefficients" those coefficients.
 
 // fit(X, y, sample_weight, fit_intercept, tol, max_iter, n_threads, progress):
 // the fit of an X in memory, read in place on n_threads workers. X a 2-D
@@ -23,7 +31,9 @@
 pybind11::dict fit_entry(const pybind11::array& X, const pybind11::array& y,
                          const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
                          std::int32_t max_iter, int n_threads,
-                         const std::optional<pybind11::function>& progress);
+                         const std::optional<pybind11::function>& progress,
+                         const std::optional<pybind11::array>& offset, double penalty, const std::string& meat,
+                         double hat_power, const pybind11::list& clusters);
 
 // fit_chunked(normal_equations, n_coefficients, tol, max_iter, progress):
 // the fit of rows held elsewhere (the chunks of a Dask array).
@@ -32,7 +42,8 @@ pybind11::dict fit_entry(const pybind11::array& X, const pybind11::array& y,
 // normal_equations() returns them for one chunk.
 pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std::int64_t n_coefficients,
                                  double tol, std::int32_t max_iter,
-                                 const std::optional<pybind11::function>& progress);
+                                 const std::optional<pybind11::function>& progress, double penalty,
+                                 bool fit_intercept, bool meat_in_loop);
 
 // normal_equations(X, y, sample_weight, beta, fit_intercept, with_statistics)
 // -> {"A": (q, q), "b": (q,), "deviance": float, "boundary_rows": int}: the
@@ -43,6 +54,9 @@ pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std
 // sums, and the BLAS runs single-threaded.
 pybind11::dict normal_equations_entry(const pybind11::array& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
-                                      const pybind11::array& beta, bool fit_intercept, bool with_statistics);
+                                      const pybind11::array& beta, bool fit_intercept, bool with_statistics,
+                                      const std::optional<pybind11::array>& offset, const std::string& meat,
+                                      double hat_power, const pybind11::list& clusters,
+                                      const std::optional<pybind11::array>& inverse_information);
 
 int blas_threads_entry();

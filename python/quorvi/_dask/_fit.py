@@ -24,8 +24,8 @@ Progress = Callable[[int, float, float, float], None]
 class DaskFit(Fitted):
     """The fit with what validate_data records of an in-memory X."""
 
-    n_features: int
-    feature_names: npt.NDArray[np.object_] | None
+    n_features: int = 0
+    feature_names: npt.NDArray[np.object_] | None = None
 
 
 def fit_dask(
