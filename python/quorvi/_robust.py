@@ -13,7 +13,7 @@ import numpy.typing as npt
 COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
 
 # The native pass's sums per covariance type: (meat, hat_power).
-_MEAT = {
+MEAT_OF = {
     "nonrobust": ("none", 1.0),
     "HC0": ("residual", 1.0),
     "HC1": ("residual", 1.0),
@@ -43,17 +43,11 @@ def meat_request(cov_type: str, clusters: Any, n_rows: int) -> MeatRequest:
     """The sums of cov_type, with clusters (labels of n_rows rows, one or two
     columns of any hashable values) checked and coded 0..G-1 in order of first
     appearance. A ValueError names what is wrong."""
-    meat, hat_power = _MEAT[cov_type]
+    meat, hat_power = MEAT_OF[cov_type]
     request = MeatRequest(cov_type, meat, hat_power)
+    check_cluster_arguments(cov_type, clusters)
     if cov_type != "cluster":
-        if clusters is not None:
-            raise ValueError(
-                f"clusters were given but cov_type={cov_type!r}: clusters are used only with "
-                "cov_type='cluster'."
-            )
         return request
-    if clusters is None:
-        raise ValueError("cov_type='cluster' needs fit(..., clusters=...): one or two labels per row.")
     columns = cluster_columns(clusters, n_rows)
     if len(columns) == 1:
         request.clusters = [code_labels(columns[0])]
@@ -69,6 +63,16 @@ def meat_request(cov_type: str, clusters: Any, n_rows: int) -> MeatRequest:
                 "(it scales by G/(G - 1))."
             )
     return request
+
+
+def check_cluster_arguments(cov_type: str, clusters: Any) -> None:
+    """clusters are given exactly when cov_type is 'cluster'."""
+    if cov_type != "cluster" and clusters is not None:
+        raise ValueError(
+            f"clusters were given but cov_type={cov_type!r}: clusters are used only with cov_type='cluster'."
+        )
+    if cov_type == "cluster" and clusters is None:
+        raise ValueError("cov_type='cluster' needs fit(..., clusters=...): one or two labels per row.")
 
 
 def cluster_columns(clusters: Any, n_rows: int) -> list[npt.NDArray[Any]]:
