@@ -421,8 +421,16 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     def coef_table(self) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
         then the features by name): coefficient, standard error, z, two-sided
-        p-value P>|z| and the 95 % interval. Needs pandas."""
+        p-value P>|z| and the 95 % interval. Needs pandas.
+
+        The standard errors are those of ``cov_type`` (``covariance_``). They
+        treat ``sample_weight`` as frequency weights (n = Σ sᵢ): weights that
+        are not counts rescale them all (``sample_weight=1/n`` multiplies
+        them by √n). With a finite ``C`` they are those of the penalised fit
+        and a ``PenaltyWarning`` says that the p-values are not valid tests.
+        """
         check_is_fitted(self)
+        self._warn_if_penalised("coef_table()")
         return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_)
 
     def _parameter_names(self) -> list[str]:

@@ -62,7 +62,7 @@ def chunk_sums(
     if weights is not None:
         weights = np.require(weights, dtype=np.float64, requirements=["C", "A"])
     if offset is not None:
-        offset = np.ascontiguousarray(offset, dtype=np.float64)
+        offset = np.require(offset, dtype=np.float64, requirements=["C", "A"])
         if not np.isfinite(offset).all():
             raise ValueError("offset contains NaN or infinity: every row needs a finite offset.")
     if meat is None or meat.meat == "none":
