@@ -20,20 +20,19 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native, _prediction
 from ._fitted import Fitted, weight_sums
-from ._robust import (
-    COV_TYPES,
-    MeatRequest,
-    check_hat_values,
-    checked_offset,
-    meat_request,
-    sandwich,
-)
 from ._inference import (
     FIT_STATISTICS,
     CollinearityWarning,
     InferenceMixin,
     PerfectSeparationWarning,
     coefficient_table,
+)
+from ._robust import (
+    COV_TYPES,
+    check_hat_values,
+    checked_offset,
+    meat_request,
+    sandwich,
 )
 from ._validation import (
     encode_binary_target,
@@ -104,6 +103,43 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     verbose : int, default=0
         1 or more: print a line per iteration (iteration, deviance, largest
         coefficient change, seconds since the loop started).
+    cov_type : {"nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster"}, default="nonrobust"
+        The covariance of the coefficients (``covariance_``, ``coef_table()``,
+        ``summary()``, ``wald_test()``). With B = (XᵀSWX)⁻¹ the inverse
+        information, rᵢ = yᵢ − μᵢ, n = Σ sᵢ and k the estimated parameters:
+
+        - ``"nonrobust"``: B, the model-based covariance;
+        - ``"HC0"``: B (Σ sᵢ rᵢ² xᵢxᵢᵀ) B, the sandwich;
+        - ``"HC1"``: HC0 · n/(n − k);
+        - ``"HC2"``, ``"HC3"``: rᵢ² replaced by rᵢ²/(1 − hᵢ) and
+          rᵢ²/(1 − hᵢ)², hᵢ = wᵢ xᵢᵀ B xᵢ the hat value of one observation
+          (R's ``sandwich::vcovHC`` for a ``glm``); a row with hᵢ = 1 makes
+          them undefined (ValueError);
+        - ``"cluster"``: with ``fit(..., clusters=)``, one-way
+          B (Σ_g u_g u_gᵀ) B · G/(G − 1) · (n − 1)/(n − k), u_g = Σ_{i∈g} sᵢrᵢxᵢ
+          (Stata's and statsmodels' CR1); two-way V_A + V_B − V_{A∩B}, each
+          with its own G/(G − 1) and the common (n − 1)/(n − k).
+
+        A frequency weight of m gives the same covariance, of every type, as
+        m repeated rows. HC0, HC1 and cluster add their sums to the pass the
+        fit predicts to be its last (or one more pass); HC2 and HC3 one pass
+        for the hat values. All are at the coefficients of ``covariance_``.
+    C : float, default=np.inf
+        Inverse ridge penalty, as scikit-learn defines it: a finite C
+        maximises ℓ(β) − ‖β'‖²/(2C), β' the coefficients without the
+        intercept; each update solves (XᵀSWX + I'/C) β = XᵀSWz. No column is
+        dropped as dependent (the penalty makes every system regular). The
+        covariance is the inverse penalised information (within the sandwich
+        for a robust type), and ``coef_table()``, ``summary()`` and
+        ``wald_test()`` warn (``PenaltyWarning``) that their p-values are not
+        valid tests.
+
+    Notes
+    -----
+    Steps are safeguarded as in R's ``glm.fit``: an update whose penalised
+    deviance is not finite or larger than the previous one is halved (the
+    normal equations formed again at the halved point), at most 30 times.
+    Where no step is halved the arithmetic is that of plain IRLS.
 
     Attributes
     ----------
@@ -119,7 +155,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     time_ : float
         Seconds spent in the native iteration loop.
     covariance_ : ndarray of shape (n_params, n_params)
-        The inverse Fisher information (XᵀWX)⁻¹, intercept first, evaluated
+        The covariance of ``cov_type``; for "nonrobust" the inverse Fisher
+        information (XᵀWX)⁻¹ (plus I'/C with a penalty), intercept first, evaluated
         at the coefficients the last update started from: the covariance of
         the last weighted least-squares step, as statsmodels reports it. A
         fit of k updates thus reads X k times. When the fit converged these
@@ -217,7 +254,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         return tags
 
     @_validated_fit
-    def fit(self, X: Any, y: Any, sample_weight: Any = None, *, clusters: Any = None, offset: Any = None) -> Self:
+    def fit(
+        self, X: Any, y: Any, sample_weight: Any = None, *, clusters: Any = None, offset: Any = None
+    ) -> Self:
         """Fit the model to X (n_samples, n_features) and the labels y.
 
         Parameters
@@ -344,7 +383,14 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             # The null model with an offset has no closed form: the intercept
             # alone, fitted with the same offset (a pass of one column).
             null = _native.fit(
-                np.empty((X.shape[0], 0)), y01, weights, True, float(self.tol), int(self.max_iter), 1, None,
+                np.empty((X.shape[0], 0)),
+                y01,
+                weights,
+                True,
+                float(self.tol),
+                int(self.max_iter),
+                1,
+                None,
                 offset=offset,
             )
             fitted.null_deviance = float(null["deviance"])

@@ -92,7 +92,9 @@ def cluster_columns(clusters: Any, n_rows: int) -> list[npt.NDArray[Any]]:
         else:
             raise ValueError(f"clusters must have one or two columns; it has {array.ndim} dimensions.")
     if len(columns) not in (1, 2):
-        raise ValueError(f"clusters must have one or two columns (one-way or two-way); it has {len(columns)}.")
+        raise ValueError(
+            f"clusters must have one or two columns (one-way or two-way); it has {len(columns)}."
+        )
     for column in columns:
         if len(column) != n_rows:
             raise ValueError(f"clusters has {len(column)} labels; X has {n_rows} rows.")

@@ -74,7 +74,8 @@ double seconds_since(Clock::time_point start) {
 // Whether the coming pass is predicted to be the loop's last: the last one
 // allowed, or the previous update's change already small. Newton's changes
 // shrink quadratically, so after a change of c the next is of order c^2.
-bool predicted_last(const FitSettings& settings, std::int32_t iterations, const std::vector<double>& changes) {
+bool predicted_last(const FitSettings& settings, std::int32_t iterations,
+                    const std::vector<double>& changes) {
   if (iterations + 1 >= settings.max_iter) {
     return true;
   }
@@ -86,7 +87,8 @@ bool predicted_last(const FitSettings& settings, std::int32_t iterations, const 
 FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const FitSettings& settings,
                     const IterationObserver& observer) {
   // With no update, q zeros and no time spent iterating.
-  FitOutcome outcome{FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false}, {}, 0, 0, {}, {}};
+  FitOutcome outcome{
+      FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false}, {}, 0, 0, {}, {}, {}, false, 0};
   if (settings.max_iter <= 0) {
     return outcome;
   }
@@ -125,8 +127,8 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
     }
     bool direct = true;
     if (settings.penalty > 0.0) {
-      const NormalSums penalised{penalised_information(sums->A, settings.penalty, settings.unpenalised), sums->b,
-                                 0.0, 0};
+      const NormalSums penalised{penalised_information(sums->A, settings.penalty, settings.unpenalised),
+                                 sums->b, 0.0, 0};
       direct = solve_update(penalised, outcome.dropped, settings.quiet, beta_new);
     } else {
       direct = solve_update(*sums, outcome.dropped, settings.quiet, beta_new);
@@ -159,8 +161,8 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
   return outcome;
 }
 
-void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pass, const FitSettings& settings,
-                           arma::mat& covariance) {
+void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pass,
+                           const FitSettings& settings, arma::mat& covariance) {
   if (settings.penalty > 0.0 && !last_pass.A.is_empty()) {
     covariance_of_fit(penalised_information(last_pass.A, settings.penalty, settings.unpenalised),
                       outcome.dropped, covariance);
@@ -185,6 +187,7 @@ void finish_robust_sums(const LogisticData& data, const FitSettings& settings, P
     covariance_of_outcome(outcome, workspace.total, settings, bread);
     bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
     workspace.meat.inverse_information = &bread;
+    workspace.meat.hat_factor = hat_factor_of(bread);
   }
   if (meat.kind == MeatKind::hat_adjusted || !outcome.last_pass_with_meat) {
     form_normal_equations(data, outcome.last_pass_beta, settings.with_statistics, workspace, true);

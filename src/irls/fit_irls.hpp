@@ -114,8 +114,8 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
 
 // The covariance of the estimator's fit: the inverse of the (penalised)
 // information of the last pass, NaN for dropped columns.
-void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pass, const FitSettings& settings,
-                           arma::mat& covariance);
+void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pass,
+                           const FitSettings& settings, arma::mat& covariance);
 
 // The plain fit: y on the columns of X (no intercept, no weights), on the
 // caller's thread, singular systems warned of on standard error. Throws

@@ -163,7 +163,8 @@ void row_statistics(const double* eta, const double* y, const double* s, const d
 // x'beta plus the rows' offsets, into buffer.eta_with_offset; x'beta alone
 // without an offset. mu and the deviance are functions of the full
 // predictor; the working response z is that of the coefficients alone.
-const double* full_predictor(const LogisticData& data, arma::uword first, arma::uword m, BlockBuffer& buffer) {
+const double* full_predictor(const LogisticData& data, arma::uword first, arma::uword m,
+                             BlockBuffer& buffer) {
   if (data.offset == nullptr) {
     return buffer.eta.memptr();
   }

@@ -14,9 +14,9 @@
 // weights. Nothing is written.
 struct LogisticData {
   Design X;
-  const double* y;              // X.n_rows responses
-  arma::uword n_responses;      // how many y holds: a fit checks that it is X.n_rows before its first pass
-  const double* sample_weight;  // X.n_rows frequency weights, or nullptr for all ones
+  const double* y;                 // X.n_rows responses
+  arma::uword n_responses;         // how many y holds: a fit checks that it is X.n_rows before its first pass
+  const double* sample_weight;     // X.n_rows frequency weights, or nullptr for all ones
   const double* offset = nullptr;  // X.n_rows known terms added to eta, or nullptr for none
 };
 
@@ -43,8 +43,8 @@ void fill_upper_triangle(arma::mat& A);
 struct BlockBuffer {
   arma::mat rows;  // q x block_rows: one observation per column
   arma::vec eta;
-  arma::vec weighted_z;   // s w z
-  arma::vec root_weight;  // sqrt(s w)
+  arma::vec weighted_z;       // s w z
+  arma::vec root_weight;      // sqrt(s w)
   arma::vec eta_with_offset;  // x'beta + offset: only with an offset
   arma::mat meat_rows;        // the block scaled for the robust sums: only in a pass that forms them
 };

@@ -70,8 +70,7 @@ void sum_chunks_in_order(const LogisticData& data, const arma::vec& beta, bool w
   for (unsigned worker = 1; worker < workspace.workers; ++worker) {
     try {
       helpers.emplace_back(run_worker, std::cref(data), std::cref(beta), with_statistics, with_meat,
-                           std::ref(workspace),
-                           worker, std::ref(next_chunk), std::ref(order));
+                           std::ref(workspace), worker, std::ref(next_chunk), std::ref(order));
     } catch (const std::system_error&) {
       break;  // no more threads to be had: the chunks are shared among those that started
     }
@@ -93,7 +92,7 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
   const RowPartition partition = partition_rows(n, q);
   const unsigned used = static_cast<unsigned>(std::clamp<arma::uword>(workers, 1, partition.n_chunks));
   const arma::uword block_rows = std::min(partition.block_rows, std::max<arma::uword>(n, 1));
-  PassWorkspace workspace{partition, used, {}, {}, zero_sums(q)};
+  PassWorkspace workspace{partition, used, {}, {}, zero_sums(q), {}, {}, {}};
   workspace.buffers.reserve(used);
   for (unsigned worker = 0; worker < used; ++worker) {
     workspace.buffers.push_back(make_block_buffer(block_rows, q));
@@ -133,7 +132,8 @@ const NormalSums& form_normal_equations(const LogisticData& data, const arma::ve
   if (workspace.partition.n_chunks == 1) {
     // A single chunk's sum is the total: no partial, no addition.
     accumulate_normal_equations(data, beta, RowRange{0, n}, with_statistics, workspace.buffers[0],
-                                workspace.total, &workspace.meat, with_meat ? &workspace.robust_total : nullptr);
+                                workspace.total, &workspace.meat,
+                                with_meat ? &workspace.robust_total : nullptr);
   } else {
     // One worker is the caller's thread alone, taking the chunks in order.
     sum_chunks_in_order(data, beta, with_statistics, with_meat, workspace);

@@ -26,7 +26,51 @@ void add_score(const MeatSettings& settings, arma::uword row, const double* scor
   }
 }
 
+// x_k' B x_k for the block's m rows: |R x_k|^2 by a triangular product in
+// workspace when B's factor is known, else x_k' (B x_k).
+arma::vec hat_quadratic_forms(const MeatSettings& settings, const arma::mat& x, arma::uword m,
+                              arma::mat& workspace) {
+  const arma::uword q = x.n_rows;
+  arma::vec quadratic(m);
+  if (q == 0) {
+    quadratic.zeros();
+    return quadratic;
+  }
+  if (!settings.hat_factor.is_empty()) {
+    std::copy(x.memptr(), x.memptr() + q * m, workspace.memptr());
+    cblas_dtrmm(CblasColMajor, CblasLeft, CblasUpper, CblasNoTrans, CblasNonUnit, static_cast<blasint>(q),
+                static_cast<blasint>(m), 1.0, settings.hat_factor.memptr(), static_cast<blasint>(q),
+                workspace.memptr(), static_cast<blasint>(q));
+    for (arma::uword k = 0; k < m; ++k) {
+      const double* column = workspace.colptr(k);
+      double sum = 0.0;
+      for (arma::uword j = 0; j < q; ++j) {
+        sum += column[j] * column[j];
+      }
+      quadratic[k] = sum;
+    }
+    return quadratic;
+  }
+  const arma::mat projected = (*settings.inverse_information) * x.head_cols(m);
+  for (arma::uword k = 0; k < m; ++k) {
+    quadratic[k] = arma::dot(x.col(k), projected.col(k));
+  }
+  return quadratic;
+}
+
 }  // namespace
+
+arma::mat hat_factor_of(const arma::mat& inverse_information) {
+  const arma::uword q = inverse_information.n_rows;
+  const arma::uvec kept = arma::find(inverse_information.diag() > 0.0);
+  arma::mat factor;
+  if (!inverse_information.is_finite() || !arma::chol(factor, inverse_information.submat(kept, kept), "upper")) {
+    return {};
+  }
+  arma::mat full(q, q, arma::fill::zeros);
+  full.submat(kept, kept) = factor;
+  return full;
+}
 
 RobustSums make_robust_sums(const MeatSettings& settings, arma::uword q, bool keep_scores,
                             arma::uword chunk_rows) {
@@ -80,9 +124,9 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
   const double* y = data.y + first;
   const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
   arma::vec factor(m);
-  arma::mat projected;
+  arma::vec quadratic;  // x' B x per row, for the hat values
   if (settings.kind == MeatKind::hat_adjusted) {
-    projected = (*settings.inverse_information) * x.head_cols(m);
+    quadratic = hat_quadratic_forms(settings, x, m, workspace);
   }
   for (arma::uword k = 0; k < m; ++k) {
     const double mu = 1.0 / (std::exp(-eta[k]) + 1.0);
@@ -94,7 +138,7 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
     }
     double root = std::sqrt(frequency) * std::abs(r);
     if (settings.kind == MeatKind::hat_adjusted) {
-      const double h = working_weight(mu) * arma::dot(x.col(k), projected.col(k));
+      const double h = working_weight(mu) * quadratic[k];
       if (frequency > 0.0 && h >= 1.0 - hat_one_tolerance) {
         sums.hat_one_rows.push_back(first + k);
       }
@@ -113,8 +157,9 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
     }
   }
   if (settings.kind != MeatKind::cluster) {
-    cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, static_cast<blasint>(q), static_cast<blasint>(m), 1.0,
-                workspace.memptr(), static_cast<blasint>(q), 1.0, sums.meat.memptr(), static_cast<blasint>(q));
+    cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, static_cast<blasint>(q), static_cast<blasint>(m),
+                1.0, workspace.memptr(), static_cast<blasint>(q), 1.0, sums.meat.memptr(),
+                static_cast<blasint>(q));
     return;
   }
   if (!sums.scores.is_empty()) {

@@ -36,7 +36,16 @@ struct MeatSettings {
   double hat_power = 1.0;
   std::vector<ClusterCodes> clusters;
   const arma::mat* inverse_information = nullptr;  // hat_adjusted: q x q
+  // hat_adjusted: R upper triangular with R'R = inverse_information, so that
+  // x'Bx = |Rx|^2 costs a triangular product; empty when B has none (the
+  // full product B x is taken then).
+  arma::mat hat_factor;
 };
+
+// R with R'R = B for a symmetric positive semi-definite B whose zero rows
+// and columns (left-out coefficients) stay zero in R; empty when the rest
+// of B is not positive definite.
+arma::mat hat_factor_of(const arma::mat& inverse_information);
 
 // A hat value at least this close to 1 makes HC2/HC3 undefined.
 constexpr double hat_one_tolerance = 1e-10;
@@ -46,11 +55,11 @@ constexpr double hat_one_tolerance = 1e-10;
 // ordered addition scatters them; for the total (or a single chunk), the
 // scores are added straight into groups.
 struct RobustSums {
-  arma::mat meat;                   // q x q, lower triangle until mirrored
-  std::vector<arma::mat> groups;    // per clustering, q x n_groups
-  arma::mat scores;                 // q x chunk rows (a worker's chunk only)
-  arma::uword first_row = 0;        // the row of scores' first column
-  arma::uword n_scores = 0;         // rows kept in scores
+  arma::mat meat;                         // q x q, lower triangle until mirrored
+  std::vector<arma::mat> groups;          // per clustering, q x n_groups
+  arma::mat scores;                       // q x chunk rows (a worker's chunk only)
+  arma::uword first_row = 0;              // the row of scores' first column
+  arma::uword n_scores = 0;               // rows kept in scores
   std::vector<arma::uword> hat_one_rows;  // rows whose hat value is 1, increasing
 };
 

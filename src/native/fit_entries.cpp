@@ -1,8 +1,8 @@
 #include "fit_entries.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <armadillo>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -197,8 +197,9 @@ py::dict fit_chunked_entry(const py::function& normal_equations, std::int64_t n_
 
 py::dict normal_equations_entry(const py::array& X, const py::array& y,
                                 const std::optional<py::array>& sample_weight, const py::array& beta,
-                                bool fit_intercept, bool with_statistics, const std::optional<py::array>& offset,
-                                const std::string& meat, double hat_power, const py::list& clusters,
+                                bool fit_intercept, bool with_statistics,
+                                const std::optional<py::array>& offset, const std::string& meat,
+                                double hat_power, const py::list& clusters,
                                 const std::optional<py::array>& inverse_information) {
   LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
   data.offset = offset_of(offset, X.shape(0));
@@ -212,6 +213,7 @@ py::dict normal_equations_entry(const py::array& X, const py::array& y,
     }
     square_copy(*inverse_information, q, "inverse_information", bread);
     meat_settings.inverse_information = &bread;
+    meat_settings.hat_factor = hat_factor_of(bread);
   }
   NormalSums sums;
   RobustSums robust;

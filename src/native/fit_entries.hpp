@@ -32,8 +32,8 @@ pybind11::dict fit_entry(const pybind11::array& X, const pybind11::array& y,
                          const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
                          std::int32_t max_iter, int n_threads,
                          const std::optional<pybind11::function>& progress,
-                         const std::optional<pybind11::array>& offset, double penalty, const std::string& meat,
-                         double hat_power, const pybind11::list& clusters);
+                         const std::optional<pybind11::array>& offset, double penalty,
+                         const std::string& meat, double hat_power, const pybind11::list& clusters);
 
 // fit_chunked(normal_equations, n_coefficients, tol, max_iter, progress):
 // the fit of rows held elsewhere (the chunks of a Dask array).

@@ -40,8 +40,8 @@ py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
   result["deviances"] = to_numpy(outcome.deviances);
   result["changes"] = to_numpy(outcome.changes);
   result["halvings"] = py::int_(outcome.halvings);
-  result["last_pass_coefficients"] =
-      to_numpy(any_pass ? outcome.last_pass_beta : arma::vec(outcome.result.coefficients.n_elem, arma::fill::zeros));
+  result["last_pass_coefficients"] = to_numpy(
+      any_pass ? outcome.last_pass_beta : arma::vec(outcome.result.coefficients.n_elem, arma::fill::zeros));
   result["meats"] = matrices_to_numpy(meats);
   result["hat_one_rows"] = rows_to_list(hat_one_rows);
   return result;

@@ -16,5 +16,6 @@ pybind11::array_t<double> to_numpy(const arma::vec& values);
 // meats and hat_one_rows are the robust sums at the same coefficients
 // (empty without).
 pybind11::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
-                          const pybind11::array_t<double>& covariance, const std::vector<arma::mat>& meats = {},
+                          const pybind11::array_t<double>& covariance,
+                          const std::vector<arma::mat>& meats = {},
                           const std::vector<arma::uword>& hat_one_rows = {});

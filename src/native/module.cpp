@@ -17,7 +17,8 @@ PYBIND11_MODULE(_native, m) {
   m.def("fit_chunked", &fit_chunked_entry, py::arg("normal_equations"), py::arg("n_coefficients"),
         py::arg("tol"), py::arg("max_iter"), py::arg("progress"), py::arg("penalty") = 0.0,
         py::arg("fit_intercept") = false, py::arg("meat_in_loop") = false,
-        "Fit a logistic regression by IRLS whose normal equations normal_equations(beta, with_statistics, with_meat) "
+        "Fit a logistic regression by IRLS whose normal equations normal_equations(beta, with_statistics, "
+        "with_meat) "
         "sums elsewhere; return the result dict.");
   m.def("normal_equations", &normal_equations_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"),
         py::arg("beta"), py::arg("fit_intercept"), py::arg("with_statistics"), py::arg("offset") = py::none(),

@@ -36,7 +36,8 @@ MeatSettings meat_settings_of(const std::string& meat, double hat_power, const p
     }
     const auto* values = static_cast<const std::int64_t*>(codes.data());
     // A code out of range would add a row's scores outside the group sums.
-    if (std::any_of(values, values + n_rows, [n_groups](std::int64_t code) { return code < 0 || code >= n_groups; })) {
+    if (std::any_of(values, values + n_rows,
+                    [n_groups](std::int64_t code) { return code < 0 || code >= n_groups; })) {
       throw py::value_error("cluster codes must lie in [0, n_groups)");
     }
     settings.clusters.push_back(ClusterCodes{values, static_cast<arma::uword>(n_groups)});
@@ -57,7 +58,8 @@ const double* offset_of(const std::optional<py::array>& offset, py::ssize_t n_ro
 py::list matrices_to_numpy(const std::vector<arma::mat>& matrices) {
   py::list list;
   for (const arma::mat& matrix : matrices) {
-    py::array_t<double> array({static_cast<py::ssize_t>(matrix.n_rows), static_cast<py::ssize_t>(matrix.n_cols)});
+    py::array_t<double> array(
+        {static_cast<py::ssize_t>(matrix.n_rows), static_cast<py::ssize_t>(matrix.n_cols)});
     const arma::mat transpose = matrix.t();  // NumPy's memory is row-major
     std::copy(transpose.begin(), transpose.end(), array.mutable_data());
     list.append(array);

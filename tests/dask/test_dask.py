@@ -131,7 +131,9 @@ def test_robust_offset_and_penalised_fits_on_dask_equal_in_memory(client, data, 
     labels = np.column_stack([rng.integers(0, 900, N), rng.choice(list("abcdefgh"), N)]).astype(object)
     labels = None if clusters is None else labels[:, :clusters].squeeze()
     parameters = {"cov_type": cov_type, "C": C, "tol": 1e-12}
-    expected = LogisticRegression(**parameters).fit(X, y, sample_weight=weights, clusters=labels, offset=offset)
+    expected = LogisticRegression(**parameters).fit(
+        X, y, sample_weight=weights, clusters=labels, offset=offset
+    )
     model = LogisticRegression(**parameters).fit(
         da.from_array(X, chunks=(CHUNK, P)),
         y,

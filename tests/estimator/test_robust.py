@@ -152,3 +152,15 @@ def test_bad_input_raises_and_fits_nothing(parameters, arguments, message):
     with pytest.raises(ValueError, match=message):
         model.fit(X, y, **arguments)
     assert not hasattr(model, "coef_")
+
+
+@pytest.mark.parametrize("cov_type", ["HC1", "HC3", "cluster"])
+def test_robust_covariance_does_not_depend_on_the_thread_count(cov_type):
+    # Enough rows for many chunks: each chunk's scores reach the cluster sums
+    # in row order whichever thread summed it, so the bits are the same.
+    X, y, groups = _problem(n=60_000, seed=11)
+    labels = groups if cov_type == "cluster" else None
+    fits = [
+        LogisticRegression(cov_type=cov_type, n_threads=threads).fit(X, y, clusters=labels) for threads in (1, 3)
+    ]
+    np.testing.assert_array_equal(fits[0].covariance_, fits[1].covariance_)

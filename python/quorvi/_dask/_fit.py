@@ -13,9 +13,9 @@ from dask.delayed import delayed
 
 from .. import _native
 from .._fitted import Fitted
+from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments
 from ._checks import check_labels, classes
 from ._input import feature_names, row_chunks
-from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments
 from ._reduction import ChunkMeat, NormalEquations
 
 Progress = Callable[[int, float, float, float], None]
@@ -64,7 +64,13 @@ def fit_dask(
     )
     q = chunks.n_features + int(fit_intercept)
     result = _native.fit_chunked(
-        normal_equations, q, tol, max_iter, progress, penalty=penalty, fit_intercept=fit_intercept,
+        normal_equations,
+        q,
+        tol,
+        max_iter,
+        progress,
+        penalty=penalty,
+        fit_intercept=fit_intercept,
         meat_in_loop=in_loop,
     )
     if max_iter <= 0:
@@ -80,7 +86,9 @@ def fit_dask(
         result["passes"] += 1
     result["meats"] = normal_equations.meats
     result["hat_one_rows"] = normal_equations.hat_one_rows
-    request = MeatRequest(cov_type, meat, hat_power, [(np.empty(0, np.int64), g) for g in normal_equations.n_groups])
+    request = MeatRequest(
+        cov_type, meat, hat_power, [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
+    )
     if meat == "cluster" and max_iter > 0 and min(request.n_groups[:2]) < 2:
         raise ValueError(
             "clusters has a single cluster: a cluster-robust covariance needs at least two "

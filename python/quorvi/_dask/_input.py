@@ -129,7 +129,9 @@ def row_chunks(X: Any, y: Any, sample_weight: Any, offset: Any = None, clusters:
     offsets = None if offset is None else rows_chunked_as(offset, "offset", X)
     columns = [] if clusters is None else label_columns(clusters)
     if len(columns) not in (0, 1, 2):
-        raise ValueError(f"clusters must have one or two columns (one-way or two-way); it has {len(columns)}.")
+        raise ValueError(
+            f"clusters must have one or two columns (one-way or two-way); it has {len(columns)}."
+        )
     labels = [rows_chunked_as(column, "clusters", X) for column in columns]
     label_chunks = [list(column.to_delayed().ravel()) for column in labels]
     starts: list[int | None] = []
@@ -145,7 +147,13 @@ def row_chunks(X: Any, y: Any, sample_weight: Any, offset: Any = None, clusters:
         n_features=int(X.shape[1]),
         offsets=[None] * X.numblocks[0] if offsets is None else list(offsets.to_delayed().ravel()),
         clusters=[[column[i] for column in label_chunks] for i in range(X.numblocks[0])],
-        sources=[X, y, *([] if weights is None else [weights]), *([] if offsets is None else [offsets]), *labels],
+        sources=[
+            X,
+            y,
+            *([] if weights is None else [weights]),
+            *([] if offsets is None else [offsets]),
+            *labels,
+        ],
     )
 
 

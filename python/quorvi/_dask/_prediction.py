@@ -56,12 +56,17 @@ def _offset_chunks(offset: Any, X: da.Array) -> Any:
     return rows_chunked_as(offset, "offset", X)[:, None]
 
 
-def decision_function(X: Any, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None) -> da.Array:
+def decision_function(
+    X: Any, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None
+) -> da.Array:
     X = _prediction_input(X, len(coef))
     offsets = _offset_chunks(offset, X)
     return da.map_blocks(
         lambda x, o: _chunk_scores(x, None if o is None else o[:, 0], coef, intercept),
-        X, offsets, drop_axis=1, dtype=np.float64,
+        X,
+        offsets,
+        drop_axis=1,
+        dtype=np.float64,
     )
 
 
@@ -70,7 +75,10 @@ def predict_proba(X: Any, coef: npt.NDArray[np.float64], intercept: float, offse
     offsets = _offset_chunks(offset, X)
     return da.map_blocks(
         lambda x, o: _chunk_probabilities(x, None if o is None else o[:, 0], coef, intercept),
-        X, offsets, chunks=(X.chunks[0], (2,)), dtype=np.float64,
+        X,
+        offsets,
+        chunks=(X.chunks[0], (2,)),
+        dtype=np.float64,
     )
 
 
@@ -81,5 +89,8 @@ def predict(
     offsets = _offset_chunks(offset, X)
     return da.map_blocks(
         lambda x, o: _chunk_labels(x, None if o is None else o[:, 0], coef, intercept, classes),
-        X, offsets, drop_axis=1, dtype=classes.dtype,
+        X,
+        offsets,
+        drop_axis=1,
+        dtype=classes.dtype,
     )

@@ -96,7 +96,9 @@ def chunk_sums(
     if first_row is not None:
         sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
     if meat.meat == "cluster":
-        sums["groups"] = [(unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)]
+        sums["groups"] = [
+            (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
+        ]
     return sums
 
 
@@ -131,7 +133,8 @@ def add_sums(*parts: Sums) -> Sums:
             total["meat"] = total["meat"] + part["meat"]  # type: ignore[typeddict-item]
         if "groups" in part:
             total["groups"] = [  # type: ignore[typeddict-unknown-key]
-                merge_groups(mine, theirs) for mine, theirs in zip(total["groups"], part["groups"], strict=True)  # type: ignore[typeddict-item]
+                merge_groups(mine, theirs)
+                for mine, theirs in zip(total["groups"], part["groups"], strict=True)  # type: ignore[typeddict-item]
             ]
         if "hat_one_rows" in part:
             total["hat_one_rows"] = total["hat_one_rows"] + part["hat_one_rows"]  # type: ignore[typeddict-item]
@@ -201,7 +204,15 @@ class NormalEquations:
                 start,
             )
             for index, (X, y, weights, start, offset, labels) in enumerate(
-                zip(chunks.X, chunks.y, chunks.weights, chunks.starts, chunks.offsets, chunks.clusters, strict=True)
+                zip(
+                    chunks.X,
+                    chunks.y,
+                    chunks.weights,
+                    chunks.starts,
+                    chunks.offsets,
+                    chunks.clusters,
+                    strict=True,
+                )
             )
         ]
         if first_pass:
