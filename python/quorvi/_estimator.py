@@ -435,9 +435,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
 
             return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]), offset)
         scores = _prediction.scores(self._validated_input(X), self.coef_[0], float(self.intercept_[0]))
-        if offset is not None:
-            scores = scores + checked_offset(offset, len(scores))
-        return scores
+        offsets = checked_offset(offset, len(scores))
+        return scores if offsets is None else scores + offsets
 
     def predict_proba(self, X: Any, offset: Any = None) -> Any:
         """(n_samples, 2): the probabilities of classes_[0] and classes_[1],

@@ -64,7 +64,8 @@ arma::mat hat_factor_of(const arma::mat& inverse_information) {
   const arma::uword q = inverse_information.n_rows;
   const arma::uvec kept = arma::find(inverse_information.diag() > 0.0);
   arma::mat factor;
-  if (!inverse_information.is_finite() || !arma::chol(factor, inverse_information.submat(kept, kept), "upper")) {
+  if (!inverse_information.is_finite() ||
+      !arma::chol(factor, inverse_information.submat(kept, kept), "upper")) {
     return {};
   }
   arma::mat full(q, q, arma::fill::zeros);

@@ -161,6 +161,7 @@ def test_robust_covariance_does_not_depend_on_the_thread_count(cov_type):
     X, y, groups = _problem(n=60_000, seed=11)
     labels = groups if cov_type == "cluster" else None
     fits = [
-        LogisticRegression(cov_type=cov_type, n_threads=threads).fit(X, y, clusters=labels) for threads in (1, 3)
+        LogisticRegression(cov_type=cov_type, n_threads=threads).fit(X, y, clusters=labels)
+        for threads in (1, 3)
     ]
     np.testing.assert_array_equal(fits[0].covariance_, fits[1].covariance_)

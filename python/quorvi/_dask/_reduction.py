@@ -121,23 +121,26 @@ def add_sums(*parts: Sums) -> Sums:
         "deviance": first["deviance"],
         "boundary_rows": first["boundary_rows"],
     }
-    for key in ("meat", "groups", "hat_one_rows"):
-        if key in first:
-            total[key] = first[key]  # type: ignore[literal-required]
+    if "meat" in first:
+        total["meat"] = first["meat"]
+    if "groups" in first:
+        total["groups"] = first["groups"]
+    if "hat_one_rows" in first:
+        total["hat_one_rows"] = first["hat_one_rows"]
     for part in parts[1:]:
         total["A"] += part["A"]
         total["b"] += part["b"]
         total["deviance"] += part["deviance"]
         total["boundary_rows"] += part["boundary_rows"]
         if "meat" in part:
-            total["meat"] = total["meat"] + part["meat"]  # type: ignore[typeddict-item]
+            total["meat"] = total["meat"] + part["meat"]
         if "groups" in part:
-            total["groups"] = [  # type: ignore[typeddict-unknown-key]
+            total["groups"] = [
                 merge_groups(mine, theirs)
-                for mine, theirs in zip(total["groups"], part["groups"], strict=True)  # type: ignore[typeddict-item]
+                for mine, theirs in zip(total["groups"], part["groups"], strict=True)
             ]
         if "hat_one_rows" in part:
-            total["hat_one_rows"] = total["hat_one_rows"] + part["hat_one_rows"]  # type: ignore[typeddict-item]
+            total["hat_one_rows"] = total["hat_one_rows"] + part["hat_one_rows"]
     return total
 
 
