@@ -82,13 +82,52 @@ bool predicted_last(const FitSettings& settings, std::int32_t iterations,
   return !changes.empty() && changes.back() <= 10.0 * std::sqrt(settings.tol);
 }
 
+// Halves the step that led to beta (from previous_start) while its
+// penalised deviance is worse than previous_objective, re-forming the sums
+// at each halved point; returns the sums at the final beta and records its
+// objective in previous_objective. The first pass (no step yet) only
+// records it.
+const NormalSums* halve_while_worse(const NormalEquationsSource& source, const FitSettings& settings,
+                                    bool with_meat, const arma::vec& previous_start, bool after_a_step,
+                                    double& previous_objective, arma::vec& beta, const NormalSums& formed,
+                                    FitOutcome& outcome) {
+  const NormalSums* sums = &formed;
+  double objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
+  for (int halving = 0;
+       after_a_step && halving < max_halvings && step_needs_halving(previous_objective, objective);
+       ++halving) {
+    beta = 0.5 * (previous_start + beta);
+    sums = &source(beta, settings.with_statistics, with_meat);
+    ++outcome.passes;
+    ++outcome.halvings;
+    objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
+  }
+  previous_objective = objective;
+  return sums;
+}
+
+// The update's solve, of the penalised system when there is a penalty.
+bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uword>& dropped,
+                            const FitSettings& settings, arma::vec& beta_new) {
+  if (settings.penalty > 0.0) {
+    const NormalSums penalised{
+        penalised_information(sums.A, settings.penalty, settings.unpenalised),
+        sums.b,
+        0.0,
+        0,
+    };
+    return solve_update(penalised, dropped, settings.quiet, beta_new);
+  }
+  return solve_update(sums, dropped, settings.quiet, beta_new);
+}
+
 }  // namespace
 
 FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const FitSettings& settings,
                     const IterationObserver& observer) {
   // With no update, q zeros and no time spent iterating.
-  FitOutcome outcome{
-      FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false}, {}, 0, 0, {}, {}, {}, false, 0};
+  FitOutcome outcome;
+  outcome.result = FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false};
   if (settings.max_iter <= 0) {
     return outcome;
   }
@@ -103,19 +142,9 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
     const bool with_meat = settings.meat_in_loop && predicted_last(settings, iterations, outcome.changes);
     const NormalSums* sums = &source(beta, settings.with_statistics, with_meat);
     ++outcome.passes;
-    if (settings.halve_steps && iterations > 0) {
-      double objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
-      for (int halving = 0; halving < max_halvings && step_needs_halving(previous_objective, objective);
-           ++halving) {
-        beta = 0.5 * (previous_start + beta);
-        sums = &source(beta, settings.with_statistics, with_meat);
-        ++outcome.passes;
-        ++outcome.halvings;
-        objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
-      }
-      previous_objective = objective;
-    } else if (settings.halve_steps) {
-      previous_objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
+    if (settings.halve_steps) {
+      sums = halve_while_worse(source, settings, with_meat, previous_start, iterations > 0,
+                               previous_objective, beta, *sums, outcome);
     }
     outcome.last_pass_with_meat = with_meat;
     if (iterations == 0 && settings.drop_dependent && sums->A.is_finite()) {
@@ -125,15 +154,7 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
       // has no solution at all, and the solve says so.)
       outcome.dropped = dependent_columns(sums->A, dependence_tolerance);
     }
-    bool direct = true;
-    if (settings.penalty > 0.0) {
-      const NormalSums penalised{penalised_information(sums->A, settings.penalty, settings.unpenalised),
-                                 sums->b, 0.0, 0};
-      direct = solve_update(penalised, outcome.dropped, settings.quiet, beta_new);
-    } else {
-      direct = solve_update(*sums, outcome.dropped, settings.quiet, beta_new);
-    }
-    if (!direct) {
+    if (!solve_penalised_update(*sums, outcome.dropped, settings, beta_new)) {
       ++outcome.singular_solves;
     }
     changed = coefficients_changed(beta_new, beta, settings.tol);

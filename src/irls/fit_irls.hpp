@@ -75,8 +75,8 @@ using NormalEquationsSource =
 struct FitOutcome {
   FitResult result;
   std::vector<arma::uword> dropped;  // columns held at 0, in increasing order
-  std::int32_t singular_solves;      // updates whose system was solved by least squares (quiet only)
-  std::int32_t passes;               // normal equations formed: one per update
+  std::int32_t singular_solves = 0;  // updates whose system was solved by least squares (quiet only)
+  std::int32_t passes = 0;           // normal equations formed: one per update, one per halving
   std::vector<double> deviances;  // per update, at the coefficients it started from (NaN without statistics)
   std::vector<double> changes;    // per update, the largest coefficient change
   arma::vec last_pass_beta;       // the coefficients of the last pass (the last update's start)

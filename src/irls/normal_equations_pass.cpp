@@ -92,7 +92,7 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
   const RowPartition partition = partition_rows(n, q);
   const unsigned used = static_cast<unsigned>(std::clamp<arma::uword>(workers, 1, partition.n_chunks));
   const arma::uword block_rows = std::min(partition.block_rows, std::max<arma::uword>(n, 1));
-  PassWorkspace workspace{partition, used, {}, {}, zero_sums(q), {}, {}, {}};
+  PassWorkspace workspace{partition, used, {}, {}, zero_sums(q), MeatSettings(), {}, RobustSums()};
   workspace.buffers.reserve(used);
   for (unsigned worker = 0; worker < used; ++worker) {
     workspace.buffers.push_back(make_block_buffer(block_rows, q));
