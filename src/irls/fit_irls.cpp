@@ -211,7 +211,13 @@ void finish_robust_sums(const LogisticData& data, const FitSettings& settings, P
     workspace.meat.hat_factor = hat_factor_of(bread);
   }
   if (meat.kind == MeatKind::hat_adjusted || !outcome.last_pass_with_meat) {
-    form_normal_equations(data, outcome.last_pass_beta, settings.with_statistics, workspace, true);
+    // The normal equations at these coefficients are the last pass's: kept,
+    // and not formed again.
+    NormalSums last_pass = workspace.total;
+    workspace.meat.robust_only = true;
+    form_normal_equations(data, outcome.last_pass_beta, false, workspace, true);
+    workspace.meat.robust_only = false;
+    workspace.total = std::move(last_pass);
     ++outcome.passes;
   }
   workspace.meat.inverse_information = nullptr;

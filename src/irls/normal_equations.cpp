@@ -177,8 +177,10 @@ const double* full_predictor(const LogisticData& data, arma::uword first, arma::
   return buffer.eta_with_offset.memptr();
 }
 
+// With robust sums (robust non-null), the block's rows are added to them
+// while the means are at hand and x is not yet scaled.
 void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool with_statistics,
-                BlockBuffer& buffer, NormalSums& sums) {
+                BlockBuffer& buffer, NormalSums& sums, const MeatSettings* meat, RobustSums* robust) {
   const double* linear = buffer.eta.memptr();
   const double* eta = full_predictor(data, first, m, buffer);
   double* mu_then_wz = buffer.weighted_z.memptr();
@@ -188,6 +190,9 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   logistic_means(eta, m, mu_then_wz);
   if (with_statistics) {
     row_statistics(eta, y, s, mu_then_wz, m, sums);
+  }
+  if (robust != nullptr) {
+    accumulate_meat(data, *meat, first, m, buffer.rows, mu_then_wz, buffer.meat_rows, *robust);
   }
   working_weights(linear, y, s, m, mu_then_wz, root);
 }
@@ -262,17 +267,12 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
       cblas_dgemv(CblasColMajor, CblasTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, beta.memptr(),
                   1, 0.0, buffer.eta.memptr(), 1);
     }
-    weigh_rows(data, first, m, with_statistics, buffer, sums);
-    if (q == 0) {
+    weigh_rows(data, first, m, with_statistics, buffer, sums, meat, with_meat ? robust : nullptr);
+    if (q == 0 || (with_meat && meat->robust_only)) {
       continue;
     }
     cblas_dgemv(CblasColMajor, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld,
                 buffer.weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
-    if (with_meat) {
-      // Before the rows are scaled in place: the robust sums read x itself.
-      accumulate_meat(data, *meat, first, m, buffer.rows, full_predictor(data, first, m, buffer),
-                      buffer.meat_rows, *robust);
-    }
     scale_columns(buffer.root_weight.memptr(), buffer.rows.n_rows, m, buffer.rows.memptr());
     cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, 1.0,
                 sums.A.memptr(), q);

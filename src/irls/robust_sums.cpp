@@ -117,7 +117,7 @@ void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& set
 }
 
 void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
-                     const arma::mat& x, const double* eta, arma::mat& workspace, RobustSums& sums) {
+                     const arma::mat& x, const double* mu_of_rows, arma::mat& workspace, RobustSums& sums) {
   if (settings.kind == MeatKind::none || m == 0) {
     return;
   }
@@ -130,7 +130,7 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
     quadratic = hat_quadratic_forms(settings, x, m, workspace);
   }
   for (arma::uword k = 0; k < m; ++k) {
-    const double mu = 1.0 / (std::exp(-eta[k]) + 1.0);
+    const double mu = mu_of_rows[k];
     const double r = y[k] - mu;
     const double frequency = s == nullptr ? 1.0 : s[k];
     if (settings.kind == MeatKind::cluster) {

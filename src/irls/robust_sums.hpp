@@ -40,6 +40,9 @@ struct MeatSettings {
   // x'Bx = |Rx|^2 costs a triangular product; empty when B has none (the
   // full product B x is taken then).
   arma::mat hat_factor;
+  // A pass for the robust sums alone (the normal equations at the same
+  // coefficients are known already): the kernel skips b and A.
+  bool robust_only = false;
 };
 
 // R with R'R = B for a symmetric positive semi-definite B whose zero rows
@@ -74,10 +77,10 @@ void reset(RobustSums& sums, arma::uword first_row);
 void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& settings);
 
 // Adds the rows [first, first + m) of a block: x the block (q x m, one
-// observation per column, unscaled), eta the full linear predictors (offset
-// included). workspace is q x m of scratch.
+// observation per column, unscaled), mu the rows' means. workspace is
+// q x m of scratch.
 void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
-                     const arma::mat& x, const double* eta, arma::mat& workspace, RobustSums& sums);
+                     const arma::mat& x, const double* mu, arma::mat& workspace, RobustSums& sums);
 
 // The meat of clustering c: sum_g U_g U_g' (q x q, both triangles).
 arma::mat cluster_meat(const arma::mat& groups);

@@ -214,6 +214,7 @@ py::dict normal_equations_entry(const py::array& X, const py::array& y,
     square_copy(*inverse_information, q, "inverse_information", bread);
     meat_settings.inverse_information = &bread;
     meat_settings.hat_factor = hat_factor_of(bread);
+    meat_settings.robust_only = true;  // the caller has the normal equations at beta already
   }
   NormalSums sums;
   RobustSums robust;

@@ -51,7 +51,11 @@ pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std
 // sample_weight laid out as for fit and beta of q = p (+1 with the
 // intercept) elements, at any stride and alignment. deviance and
 // boundary_rows are 0 unless with_statistics. The lock is released while it
-// sums, and the BLAS runs single-threaded.
+// sums, and the BLAS runs single-threaded. With meat (robust_input.hpp) the
+// result also holds "meat" (residual, hat_adjusted) or "groups" (cluster:
+// one (n_groups, q) array per clustering, by the chunk's own codes) and
+// "hat_one_rows"; hat_adjusted needs inverse_information, and forms the
+// robust sums alone (A and b are zeros: the caller has them at beta).
 pybind11::dict normal_equations_entry(const pybind11::array& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics,
