@@ -134,13 +134,6 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         ``wald_test()`` warn (``PenaltyWarning``) that their p-values are not
         valid tests.
 
-    Notes
-    -----
-    Steps are safeguarded as in R's ``glm.fit``: an update whose penalised
-    deviance is not finite or larger than the previous one is halved (the
-    normal equations formed again at the halved point), at most 30 times.
-    Where no step is halved the arithmetic is that of plain IRLS.
-
     Attributes
     ----------
     classes_ : ndarray of shape (2,)
@@ -202,6 +195,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         k − 1 with an intercept, k without.
     df_resid_ : float
         n − k.
+
+    Notes
+    -----
+    Steps are safeguarded as in R's ``glm.fit``: an update whose penalised
+    deviance is not finite or larger than the previous one is halved (the
+    normal equations formed again at the halved point), at most 30 times.
+    Where no step is halved the arithmetic is that of plain IRLS.
     """
 
     classes_: npt.NDArray[Any]
