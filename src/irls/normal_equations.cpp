@@ -130,8 +130,8 @@ void logistic_means(const double* eta, arma::uword m, double* mu) {
 #define QUORVI_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
 
 // s may be null: every weight is then 1. The test is hoisted out of the loop.
-QUORVI_VECTOR_CLONES
 // eta here is x'beta without the offset: z is the working response of beta.
+QUORVI_VECTOR_CLONES
 void working_weights(const double* eta, const double* y, const double* s, arma::uword m, double* mu_then_wz,
                      double* root) {
   for (arma::uword k = 0; k < m; ++k) {
@@ -251,6 +251,8 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
                                  bool with_statistics, BlockBuffer& buffer, NormalSums& sums,
                                  const MeatSettings* meat, RobustSums* robust) {
   const bool with_meat = robust != nullptr && meat != nullptr && meat->kind != MeatKind::none;
+  // Made at the first pass that needs it (at most one per fit): the other
+  // passes carry no memory for the robust sums.
   if (with_meat && buffer.meat_rows.n_cols < buffer.rows.n_cols) {
     buffer.meat_rows.set_size(buffer.rows.n_rows, buffer.rows.n_cols);
   }
