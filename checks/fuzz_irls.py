@@ -347,8 +347,37 @@ def make_native_arguments(rng, X, y, tol, max_iter, case):
     # as reading them.
     may_refuse = refused or not all(v.flags.aligned for v in (y, weights) if isinstance(v, np.ndarray))
     tol = tol if isinstance(tol, float) else float(tol)
-    args = (X, y, weights, fit_intercept, tol, max_iter, n_threads, progress)
-    return args, refused, may_refuse
+    robust, robust_refused = _robust_arguments(rng, n, case)
+    args = (X, y, weights, fit_intercept, tol, max_iter, n_threads, progress, robust)
+    return args, refused or robust_refused, may_refuse
+
+
+def _robust_arguments(rng, n, case):
+    """The keyword arguments of the robust sums, offsets and the penalty (each
+    sometimes malformed), and whether the contract refuses them."""
+    robust = {}
+    refused = False
+    meat = str(rng.choice(["none", "none", "residual", "hat_adjusted", "cluster"]))
+    if meat != "none":
+        robust["meat"] = meat
+        robust["hat_power"] = float(rng.choice([1.0, 2.0]))
+    if meat == "cluster":
+        groups = int(rng.integers(1, 6))
+        codes = np.ascontiguousarray(rng.integers(0, groups, n), dtype=np.int64)
+        if rng.random() < 0.15:
+            groups -= 1  # a code out of range (or no group at all)
+            refused = refused or groups < 1 or bool((codes >= groups).any())
+        robust["clusters"] = [(codes, groups)] * int(rng.integers(1, 4))
+    offset_kind = str(rng.choice(["none", "none", "finite", "wrong length"]))
+    if offset_kind == "finite":
+        robust["offset"] = rng.normal(size=n)
+    elif offset_kind == "wrong length":
+        robust["offset"], refused = np.zeros(n + 1), True
+    if rng.random() < 0.3:
+        robust["penalty"] = float(rng.choice([0.0, 0.1, 10.0, -1.0]))
+        refused = refused or robust["penalty"] < 0
+    case.note(f"native robust arguments: { {k: v if np.isscalar(v) else '...' for k, v in robust.items()} }")
+    return robust, refused
 
 
 NATIVE_KEYS = {
@@ -364,16 +393,20 @@ NATIVE_KEYS = {
     "passes",
     "deviances",
     "changes",
+    "halvings",
+    "last_pass_coefficients",
+    "meats",
+    "hat_one_rows",
 }
 
 
 def check_native_case(case, fit):
     """Runs quorvi._native.fit on the case; returns the rules it broke and the kind of outcome."""
     args, refused, may_refuse = case.native
-    X, _, _, fit_intercept, tol, max_iter, _, progress = args
+    X, _, _, fit_intercept, tol, max_iter, _, progress, robust = args
     before = [_snapshot(a) for a in args[:3]]
     try:
-        result, outcome = fit(*args), None
+        result, outcome = fit(*args[:8], **robust), None
     except (ValueError, TypeError, RuntimeError, MemoryError, ProgressAbort) as error:
         result, outcome = None, error
     name = "native " + outcome_name(result if isinstance(result, dict) else {}, outcome)
@@ -446,7 +479,13 @@ def check_native_case(case, fit):
         problems.append(f"native: dropped {dropped!r} not increasing columns of [0, {q})")
     elif coefficients[dropped].any() or not np.isnan(covariance[dropped]).all():
         problems.append("native: a dropped coefficient is not 0 with NaN covariance")
-    if result["passes"] != iterations or not len(result["deviances"]) == len(result["changes"]) == iterations:
+    # One pass per update and per halving, and one more for robust sums that
+    # the loop's last pass did not form (always for hat values).
+    forming = iterations + result["halvings"]
+    extra = result["passes"] - forming
+    if not (extra == 0 or (extra == 1 and robust.get("meat", "none") != "none" and iterations > 0)) or not (
+        len(result["deviances"]) == len(result["changes"]) == iterations
+    ):
         problems.append(f"native: {result['passes']} passes and per-update records for {iterations} updates")
     if not 0 <= result["singular_solves"] <= iterations:
         problems.append(f"native: singular_solves {result['singular_solves']!r}")

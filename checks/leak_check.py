@@ -162,9 +162,9 @@ def native_cases(X, X_nan, singular, y):
     def abort(iteration, deviance, max_change, seconds):
         raise ProgressAbort(iteration)
 
-    def fits(*args):
+    def fits(*args, **kwargs):
         def call():
-            result = _native.fit(*args)
+            result = _native.fit(*args, **kwargs)
             # A list of blocks: 4 + 4 columns beside X's (categorical, sparse).
             columns = X.shape[1] + 8 if isinstance(args[0], list) else args[0].shape[1]
             assert result["coefficients"].shape == (columns + args[3],)
@@ -182,8 +182,15 @@ def native_cases(X, X_nan, singular, y):
 
         return call
 
-    def raises(expected, *args):
-        return raises_in(expected, _native.fit, *args)
+    def raises(expected, *args, **kwargs):
+        def call():
+            try:
+                _native.fit(*args, **kwargs)
+            except expected:
+                return expected.__name__
+            raise AssertionError(f"expected {expected.__name__}")
+
+        return call
 
     def entry(function, *args):
         def call():
@@ -200,7 +207,7 @@ def native_cases(X, X_nan, singular, y):
     beta_misaligned = np.frombuffer(bytearray(beta.nbytes + 3), dtype=np.float64, offset=3)
     beta_misaligned[...] = beta
 
-    def source(beta, with_statistics):
+    def source(beta, with_statistics, with_meat):
         # Misaligned sums, as they come back from a worker.
         sums = _native.normal_equations(X, y, weights, beta, True, with_statistics)
         A = np.frombuffer(bytearray(sums["A"].nbytes + 5), dtype=np.float64, offset=5).reshape(
@@ -209,14 +216,23 @@ def native_cases(X, X_nan, singular, y):
         A[...] = sums["A"]
         return {**sums, "A": A}
 
-    def short_source(beta, with_statistics):
+    def short_source(beta, with_statistics, with_meat):
         sums = _native.normal_equations(X, y, weights, beta, True, with_statistics)
         return {**sums, "b": sums["b"][:-1]}
 
-    def failing_source(beta, with_statistics):
+    def failing_source(beta, with_statistics, with_meat):
         raise ProgressAbort(0)
 
     q = X.shape[1] + 1
+    # The robust sums' arguments: an offset, one and two clusterings (codes
+    # in range and one out of range), and a bread for the hat values.
+    offset = np.linspace(-1.0, 1.0, n)
+    codes = np.ascontiguousarray(np.arange(n) % 7, dtype=np.int64)
+    pairs = np.ascontiguousarray(np.arange(n) % 21, dtype=np.int64)
+    one_way = [(codes, 7)]
+    two_way = [(codes, 7), (np.ascontiguousarray(np.arange(n) % 3, dtype=np.int64), 3), (pairs, 21)]
+    bread = np.eye(q)
+    robust = {"offset": offset, "meat": "cluster", "clusters": two_way}
     cases = [
         ("chunk sums", entry(_native.normal_equations, X, y, weights, beta, True, True)),
         (
@@ -235,6 +251,79 @@ def native_cases(X, X_nan, singular, y):
             raises_in(ProgressAbort, _native.fit_chunked, failing_source, q, 1e-8, 5, None),
         ),
         ("native fit", fits(X, y, None, True, 1e-8, 25, 1, None)),
+        (
+            "native HC0, offset, ridge",
+            fits(X, y, weights, True, 1e-8, 25, 2, None, offset=offset, penalty=0.5, meat="residual"),
+        ),
+        ("native HC3", fits(F, y, None, True, 1e-8, 25, 3, None, meat="hat_adjusted", hat_power=2.0)),
+        ("native two-way clusters", fits(X, y, weights, True, 1e-8, 25, 2, None, **robust)),
+        (
+            "native one-way, max_iter 0",
+            fits(X, y, None, True, 1e-8, 0, 1, None, meat="cluster", clusters=one_way),
+        ),
+        (
+            "native code out of range",
+            raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, meat="cluster", clusters=[(codes, 6)]),
+        ),
+        ("native unknown meat", raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, meat="HC9")),
+        (
+            "native offset too short",
+            raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, offset=offset[:-1]),
+        ),
+        ("native negative penalty", raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, penalty=-1.0)),
+        (
+            "chunk sums, clusters and offset",
+            entry(
+                _native.normal_equations,
+                X,
+                y,
+                weights,
+                beta,
+                True,
+                True,
+                offset,
+                "cluster",
+                1.0,
+                two_way,
+                None,
+            ),
+        ),
+        (
+            "chunk sums, hat values",
+            entry(
+                _native.normal_equations,
+                X_misaligned,
+                y,
+                None,
+                beta,
+                True,
+                True,
+                None,
+                "hat_adjusted",
+                2.0,
+                [],
+                bread,
+            ),
+        ),
+        (
+            "chunk sums, hat values without bread",
+            raises_in(
+                ValueError,
+                _native.normal_equations,
+                X,
+                y,
+                None,
+                beta,
+                True,
+                True,
+                None,
+                "hat_adjusted",
+                1.0,
+                [],
+                None,
+            ),
+        ),
+        ("chunked fit, meat, ridge", entry(_native.fit_chunked, source, q, 1e-8, 25, None, 0.5, True, True)),
         ("native F, weights, 3 workers", fits(F, y, weights, True, 1e-8, 25, 3, None)),
         ("native no intercept, progress", fits(X, y, weights, False, 1e-8, 25, 2, progress)),
         ("native max_iter 0", fits(X, y, None, True, 1e-8, 0, 1, None)),

@@ -34,3 +34,9 @@ bench-roofline: $(STAMPS)/requirements
 $(STAMPS)/bench-requirements: requirements/bench.txt $(STAMPS)/requirements
 	$(PY) -m pip install --quiet -r requirements/bench.txt
 	@mkdir -p $(STAMPS) && touch $@
+
+# Robust covariances against the nonrobust fit and statsmodels; results in
+# bench/results/inference.md.
+.PHONY: bench-inference
+bench-inference: $(STAMPS)/installed $(STAMPS)/bench-requirements
+	$(PY) bench/inference_benchmark.py

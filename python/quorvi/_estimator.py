@@ -15,7 +15,7 @@ import numpy.typing as npt
 from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import Tags
-from sklearn.utils._param_validation import Interval
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _design, _native, _prediction
@@ -26,6 +26,13 @@ from ._inference import (
     InferenceMixin,
     PerfectSeparationWarning,
     coefficient_table,
+)
+from ._robust import (
+    COV_TYPES,
+    check_hat_values,
+    checked_offset,
+    meat_request,
+    sandwich,
 )
 from ._validation import (
     encode_binary_target,
@@ -97,6 +104,36 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     verbose : int, default=0
         1 or more: print a line per iteration (iteration, deviance, largest
         coefficient change, seconds since the loop started).
+    cov_type : {"nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster"}, default="nonrobust"
+        The covariance of the coefficients (``covariance_``, ``coef_table()``,
+        ``summary()``, ``wald_test()``). With B = (XᵀSWX)⁻¹ the inverse
+        information, rᵢ = yᵢ − μᵢ, n = Σ sᵢ and k the estimated parameters:
+
+        - ``"nonrobust"``: B, the model-based covariance;
+        - ``"HC0"``: B (Σ sᵢ rᵢ² xᵢxᵢᵀ) B, the sandwich;
+        - ``"HC1"``: HC0 · n/(n − k);
+        - ``"HC2"``, ``"HC3"``: rᵢ² replaced by rᵢ²/(1 − hᵢ) and
+          rᵢ²/(1 − hᵢ)², hᵢ = wᵢ xᵢᵀ B xᵢ the hat value of one observation
+          (R's ``sandwich::vcovHC`` for a ``glm``); a row with hᵢ = 1 makes
+          them undefined (ValueError);
+        - ``"cluster"``: with ``fit(..., clusters=)``, one-way
+          B (Σ_g u_g u_gᵀ) B · G/(G − 1) · (n − 1)/(n − k), u_g = Σ_{i∈g} sᵢrᵢxᵢ
+          (Stata's and statsmodels' CR1); two-way V_A + V_B − V_{A∩B}, each
+          with its own G/(G − 1) and the common (n − 1)/(n − k).
+
+        A frequency weight of m gives the same covariance, of every type, as
+        m repeated rows. HC0, HC1 and cluster add their sums to the pass the
+        fit predicts to be its last (or one more pass); HC2 and HC3 one pass
+        for the hat values. All are at the coefficients of ``covariance_``.
+    C : float, default=np.inf
+        Inverse ridge penalty, as scikit-learn defines it: a finite C
+        maximises ℓ(β) − ‖β'‖²/(2C), β' the coefficients without the
+        intercept; each update solves (XᵀSWX + I'/C) β = XᵀSWz. No column is
+        dropped as dependent (the penalty makes every system regular). The
+        covariance is the inverse penalised information (within the sandwich
+        for a robust type), and ``coef_table()``, ``summary()`` and
+        ``wald_test()`` warn (``PenaltyWarning``) that their p-values are not
+        valid tests.
 
     Attributes
     ----------
@@ -115,7 +152,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     time_ : float
         Seconds spent in the native iteration loop.
     covariance_ : ndarray of shape (n_params, n_params)
-        The inverse Fisher information (XᵀWX)⁻¹, intercept first, evaluated
+        The covariance of ``cov_type``; for "nonrobust" the inverse Fisher
+        information (XᵀWX)⁻¹ (plus I'/C with a penalty), intercept first, evaluated
         at the coefficients the last update started from: the covariance of
         the last weighted least-squares step, as statsmodels reports it. A
         fit of k updates thus reads X k times. When the fit converged these
@@ -165,6 +203,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         k − 1 with an intercept, k without.
     df_resid_ : float
         n − k.
+
+    Notes
+    -----
+    Steps are safeguarded as in R's ``glm.fit``: an update whose penalised
+    deviance is not finite or larger than the previous one is halved (the
+    normal equations formed again at the halved point), at most 30 times.
+    Where no step is halved the arithmetic is that of plain IRLS.
     """
 
     classes_: npt.NDArray[Any]
@@ -186,6 +231,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         "max_iter": [Interval(Integral, 0, 2**31 - 1, closed="both")],
         "n_threads": [Interval(Integral, 1, None, closed="left"), None],
         "verbose": ["verbose"],
+        "cov_type": [StrOptions(set(COV_TYPES))],
+        # C <= 0 is refused by this check, in scikit-learn's words; np.inf is no penalty.
+        "C": [Interval(Real, 0, None, closed="right")],
     }
 
     def __init__(
@@ -196,12 +244,16 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         max_iter: int = 100,
         n_threads: int | None = None,
         verbose: int = 0,
+        cov_type: str = "nonrobust",
+        C: float = np.inf,
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
         self.max_iter = max_iter
         self.n_threads = n_threads
         self.verbose = verbose
+        self.cov_type = cov_type
+        self.C = C
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -212,28 +264,57 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         return tags
 
     @_validated_fit
-    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> Self:
-        """Fit the model to X (n_samples, n_features) and the labels y, with
-        optional non-negative frequency weights: a weight of k counts a row
-        as k identical rows, and 0 leaves it out. X may be an array, a
-        pandas DataFrame (categorical and string columns read as their
-        codes), a scipy.sparse matrix or array, or a Dask collection."""
+    def fit(
+        self, X: Any, y: Any, sample_weight: Any = None, *, clusters: Any = None, offset: Any = None
+    ) -> Self:
+        """Fit the model to X (n_samples, n_features) and the labels y.
+
+        Parameters
+        ----------
+        X : array-like, pandas DataFrame, scipy.sparse matrix, or Dask collection of shape (n_samples, n_features)
+            A DataFrame's categorical and string columns are read as their
+            codes (reference coding: see the user guide); a sparse matrix
+            is read in place (CSR) or converted to CSR once (CSC).
+        y : array-like of shape (n_samples,)
+            Two classes.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative frequency weights: a weight of m counts a row as m
+            identical rows, and 0 leaves it out. Inference treats them so:
+            n = Σ sᵢ, and every covariance type gives the covariance of the
+            data with each row repeated sᵢ times. Weights that are not counts
+            (normalised weights, or scikit-learn's "balanced" class weights)
+            therefore rescale every standard error: ``sample_weight=1/n``
+            multiplies them all by √n.
+        clusters : array-like of shape (n_samples,) or (n_samples, 2), default=None
+            The cluster of every row, for ``cov_type="cluster"`` (and only
+            then): any hashable labels, one column for one-way clustering, two
+            for two-way. A DataFrame, Series or array; on Dask, a Dask array
+            chunked like X's rows.
+        offset : array-like of shape (n_samples,), default=None
+            A known term added to every row's linear predictor,
+            ηᵢ = xᵢᵀβ + oᵢ, with a coefficient of 1 that is not estimated
+            (log exposure, say). Pass the same to ``predict_proba``.
+
+        Returns
+        -------
+        self
+        """
         try:
-            self._fit(X, y, sample_weight)
+            self._fit(X, y, sample_weight, clusters, offset)
         except BaseException:
             for name in _FITTED_ATTRIBUTES:
                 self.__dict__.pop(name, None)
             raise
         return self
 
-    def _fit(self, X: Any, y: Any, sample_weight: Any) -> None:
+    def _fit(self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> None:
         progress = _print_progress if self.verbose else None
         for name in ("categories_", "_frame_layout_"):
             self.__dict__.pop(name, None)
         if is_dask_collection(X):
-            fitted = self._fit_dask(X, y, sample_weight, progress)
+            fitted = self._fit_dask(X, y, sample_weight, clusters, offset, progress)
         else:
-            fitted = self._fit_in_memory(X, y, sample_weight, progress)
+            fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress)
 
         result = fitted.result
         coefficients = result["coefficients"]
@@ -247,11 +328,19 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.n_iter_ = np.array([result["iterations"]], dtype=np.int32)
         self.converged_ = bool(result["converged"])
         self.time_ = float(result["time"])
-        self.covariance_ = result["covariance"]
         self.deviance_ = float(result["deviance"])
         names = self._parameter_names()
         self.dropped_features_ = np.array([names[j] for j in result["dropped"]], dtype=object)
         self._set_fit_statistics(fitted.n_obs, fitted.weighted_positives)
+        if fitted.null_deviance is not None:
+            self._set_null_model(fitted.null_deviance)
+        request = fitted.meat_request
+        if request is not None and request.cov_type != "nonrobust" and result["passes"] > 0:
+            check_hat_values(result["hat_one_rows"], request.cov_type)
+            k = len(names) - len(self.dropped_features_)
+            self.covariance_ = sandwich(result["covariance"], result["meats"], request, fitted.n_obs, k)
+        else:
+            self.covariance_ = result["covariance"]
         self._warn_about(result)
 
     def _warn_about(self, result: FitResult) -> None:
@@ -278,7 +367,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
                 stacklevel=5,
             )
 
-    def _fit_in_memory(self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None) -> Fitted:
+    def _fit_in_memory(
+        self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any, progress: _Progress | None
+    ) -> Fitted:
         design: Any
         if _design.is_frame_with_categories(X):
             design, y = self._frame_design(X, y)
@@ -292,6 +383,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             X = design = native_layout(X)
         classes, y01 = encode_binary_target(y)
         weights = frequency_weights(sample_weight, X, y01)
+        offset = checked_offset(offset, X.shape[0])
+        request = meat_request(self.cov_type, clusters, X.shape[0])
         n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
         result = _native.fit(
             design,
@@ -302,8 +395,29 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             int(self.max_iter),
             max(int(n_threads), 1),
             progress,
+            offset=offset,
+            penalty=self._penalty(),
+            meat=request.meat,
+            hat_power=request.hat_power,
+            clusters=request.clusters,
         )
-        return Fitted(classes, result, *weight_sums(y01, weights))
+        fitted = Fitted(classes, result, *weight_sums(y01, weights), meat_request=request)
+        if offset is not None and self.fit_intercept and self.max_iter > 0:
+            # The null model with an offset has no closed form: the intercept
+            # alone, fitted with the same offset (a pass of one column).
+            null = _native.fit(
+                np.empty((X.shape[0], 0)),
+                y01,
+                weights,
+                True,
+                float(self.tol),
+                int(self.max_iter),
+                1,
+                None,
+                offset=offset,
+            )
+            fitted.null_deviance = float(null["deviance"])
+        return fitted
 
     def _frame_design(self, X: Any, y: Any) -> tuple[_design.Blocks, npt.NDArray[Any]]:
         """A DataFrame with categorical or string columns as the native
@@ -325,13 +439,23 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.n_features_in_ = len(layout.columns)
         self.feature_names_in_ = np.asarray(layout.columns, dtype=object)
 
-    def _fit_dask(self, X: Any, y: Any, sample_weight: Any, progress: _Progress | None) -> Fitted:
+    def _penalty(self) -> float:
+        """1/C, the weight of the penalty Σβⱼ² in the deviance (0 for C=inf)."""
+        return 0.0 if np.isinf(self.C) else 1.0 / float(self.C)
+
+    def _fit_dask(
+        self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any, progress: _Progress | None
+    ) -> Fitted:
         from ._dask import fit_dask
 
         fit = fit_dask(
             X,
             y,
             sample_weight,
+            cov_type=self.cov_type,
+            clusters=clusters,
+            offset=offset,
+            penalty=self._penalty(),
             fit_intercept=bool(self.fit_intercept),
             tol=float(self.tol),
             max_iter=int(self.max_iter),
@@ -348,49 +472,57 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self.feature_names_in_ = fit.feature_names
         return fit
 
-    def decision_function(self, X: Any) -> Any:
-        """The linear predictor (log-odds of classes_[1]) of every row of X;
-        a Dask array for a Dask X."""
+    def decision_function(self, X: Any, offset: Any = None) -> Any:
+        """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
+        row of X, with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
         layout = getattr(self, "_frame_layout_", None)
         if is_dask_collection(X):
             from . import _dask
 
             if layout is not None:
+                if offset is not None:
+                    raise ValueError(
+                        "offset= is not taken by predictions on a Dask DataFrame with categorical "
+                        "columns: add the offset to decision_function(X) yourself."
+                    )
                 return _dask.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]))
-            return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]))
+            return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]), offset)
         if layout is not None:
             if not _design.is_frame_with_categories(X):
                 raise ValueError(
                     "the model was fitted on a DataFrame with categorical columns: pass a DataFrame "
                     f"with the columns {layout.columns}."
                 )
-            return _design.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]))
-        return _prediction.scores(self._validated_input(X), self.coef_[0], float(self.intercept_[0]))
+            scores = _design.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]))
+        else:
+            scores = _prediction.scores(self._validated_input(X), self.coef_[0], float(self.intercept_[0]))
+        offsets = checked_offset(offset, len(scores))
+        return scores if offsets is None else scores + offsets
 
-    def predict_proba(self, X: Any) -> Any:
-        """(n_samples, 2): the probabilities of classes_[0] and classes_[1];
-        a Dask array for a Dask X."""
+    def predict_proba(self, X: Any, offset: Any = None) -> Any:
+        """(n_samples, 2): the probabilities of classes_[0] and classes_[1],
+        with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
         if is_dask_collection(X):
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_probabilities(self.decision_function(X))
-            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]))
-        return _prediction.probabilities(self.decision_function(X))
+                return _dask.frame_probabilities(self.decision_function(X, offset))
+            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
+        return _prediction.probabilities(self.decision_function(X, offset))
 
-    def predict(self, X: Any) -> Any:
-        """The more probable of the two classes for every row of X; a Dask
-        array for a Dask X."""
+    def predict(self, X: Any, offset: Any = None) -> Any:
+        """The more probable of the two classes for every row of X, with the
+        rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
         if is_dask_collection(X):
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_labels(self.decision_function(X), self.classes_)
-            return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_)
-        return _prediction.labels(self.decision_function(X), self.classes_)
+                return _dask.frame_labels(self.decision_function(X, offset), self.classes_)
+            return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_, offset)
+        return _prediction.labels(self.decision_function(X, offset), self.classes_)
 
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored
@@ -411,8 +543,16 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     def coef_table(self) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
         then the features by name): coefficient, standard error, z, two-sided
-        p-value P>|z| and the 95 % interval. Needs pandas."""
+        p-value P>|z| and the 95 % interval. Needs pandas.
+
+        The standard errors are those of ``cov_type`` (``covariance_``). They
+        treat ``sample_weight`` as frequency weights (n = Σ sᵢ): weights that
+        are not counts rescale them all (``sample_weight=1/n`` multiplies
+        them by √n). With a finite ``C`` they are those of the penalised fit
+        and a ``PenaltyWarning`` says that the p-values are not valid tests.
+        """
         check_is_fitted(self)
+        self._warn_if_penalised("coef_table()")
         return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_)
 
     def _parameter_names(self) -> list[str]:

@@ -10,6 +10,7 @@ import numpy.typing as npt
 
 if TYPE_CHECKING:
     from ._native import FitResult
+    from ._robust import MeatRequest
 
 
 @dataclass
@@ -21,6 +22,10 @@ class Fitted:
     result: FitResult
     n_obs: float  # the sum of the frequency weights (the row count without weights)
     weighted_positives: float  # the same sum over the rows of classes[1]
+    # What the robust covariance is formed from (None: the model-based one).
+    meat_request: MeatRequest | None = None
+    # The deviance of the null model when it has no closed form (an offset).
+    null_deviance: float | None = None
 
 
 def weight_sums(y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None) -> tuple[float, float]:

@@ -179,6 +179,16 @@ class InferenceMixin:
         self.lr_statistic_ = 2.0 * (log_likelihood - null_log_likelihood)
         self.lr_pvalue_ = chi2_survival(self.lr_statistic_, self.df_model_)
 
+    def _set_null_model(self, null_deviance: float) -> None:
+        """Replace the closed-form null model by a fitted one (the intercept
+        alone with the fit's offset) and the statistics that compare with it."""
+        null_log_likelihood = -0.5 * null_deviance
+        self.null_log_likelihood_ = null_log_likelihood
+        self.null_deviance_ = null_deviance
+        self.pseudo_r2_ = 1.0 - self.log_likelihood_ / null_log_likelihood
+        self.lr_statistic_ = 2.0 * (self.log_likelihood_ - null_log_likelihood)
+        self.lr_pvalue_ = chi2_survival(self.lr_statistic_, self.df_model_)
+
     def _cov_type_name(self) -> str:
         """The name of the covariance type that covariance_ holds."""
         return str(getattr(self, "cov_type", "nonrobust"))

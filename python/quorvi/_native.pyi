@@ -29,14 +29,25 @@ class FitResult(TypedDict):
     passes: int  # normal equations formed: one per update
     deviances: npt.NDArray[np.float64]  # per update, at the coefficients it started from
     changes: npt.NDArray[np.float64]  # per update, the largest coefficient change
+    halvings: int  # passes re-formed at a halved step (counted in passes)
+    last_pass_coefficients: npt.NDArray[np.float64]  # where covariance, deviance and meats are evaluated
+    meats: list[npt.NDArray[np.float64]]  # the robust sums: one, or one per clustering
+    hat_one_rows: list[int]  # rows whose hat value is 1 (HC2/HC3)
 
-class NormalEquations(TypedDict):
-    """The sums over some rows at given coefficients."""
+# (codes, n_groups): int64 codes in [0, n_groups), one per row.
+_Clustering = tuple[npt.NDArray[np.int64], int]
+
+class NormalEquations(TypedDict, total=False):
+    """The sums over some rows at given coefficients; meat, groups and
+    hat_one_rows only when robust sums were asked for."""
 
     A: npt.NDArray[np.float64]
     b: npt.NDArray[np.float64]
     deviance: float
     boundary_rows: int
+    meat: npt.NDArray[np.float64]
+    groups: list[Any]  # per clustering: (n_groups, q) sums (the Dask chunk task pairs them with labels)
+    hat_one_rows: list[int]
 
 def fit(
     X: _Design,
@@ -47,13 +58,21 @@ def fit(
     max_iter: int,
     n_threads: int,
     progress: _Progress | None,
+    offset: npt.NDArray[np.float64] | None = None,
+    penalty: float = 0.0,
+    meat: str = "none",
+    hat_power: float = 1.0,
+    clusters: list[_Clustering] = ...,
 ) -> FitResult: ...
 def fit_chunked(
-    normal_equations: Callable[[npt.NDArray[np.float64], bool], NormalEquations],
+    normal_equations: Callable[[npt.NDArray[np.float64], bool, bool], NormalEquations],
     n_coefficients: int,
     tol: float,
     max_iter: int,
     progress: _Progress | None,
+    penalty: float = 0.0,
+    fit_intercept: bool = False,
+    meat_in_loop: bool = False,
 ) -> FitResult: ...
 def normal_equations(
     X: _Design,
@@ -62,5 +81,10 @@ def normal_equations(
     beta: npt.NDArray[np.float64],
     fit_intercept: bool,
     with_statistics: bool,
+    offset: npt.NDArray[np.float64] | None = None,
+    meat: str = "none",
+    hat_power: float = 1.0,
+    clusters: list[_Clustering] = ...,
+    inverse_information: npt.NDArray[np.float64] | None = None,
 ) -> NormalEquations: ...
 def blas_threads() -> int: ...

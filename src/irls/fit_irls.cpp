@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -9,8 +10,10 @@
 #include <utility>
 
 #include "blas_threads.hpp"
+#include "covariance.hpp"
 #include "irls_steps.hpp"
 #include "normal_equations_pass.hpp"
+#include "safe_steps.hpp"
 
 namespace {
 
@@ -68,39 +71,102 @@ double seconds_since(Clock::time_point start) {
   return static_cast<double>(nanoseconds) / 1000000 / 1000;
 }
 
+// Whether the coming pass is predicted to be the loop's last: the last one
+// allowed, or the previous update's change already small. Newton's changes
+// shrink quadratically, so after a change of c the next is of order c^2.
+bool predicted_last(const FitSettings& settings, std::int32_t iterations,
+                    const std::vector<double>& changes) {
+  if (iterations + 1 >= settings.max_iter) {
+    return true;
+  }
+  return !changes.empty() && changes.back() <= 10.0 * std::sqrt(settings.tol);
+}
+
+// Halves the step that led to beta (from previous_start) while its
+// penalised deviance is worse than previous_objective, re-forming the sums
+// at each halved point; returns the sums at the final beta and records its
+// objective in previous_objective. The first pass (no step yet) only
+// records it.
+const NormalSums* halve_while_worse(const NormalEquationsSource& source, const FitSettings& settings,
+                                    bool with_meat, const arma::vec& previous_start, bool after_a_step,
+                                    double& previous_objective, arma::vec& beta, const NormalSums& formed,
+                                    FitOutcome& outcome) {
+  const NormalSums* sums = &formed;
+  double objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
+  for (int halving = 0;
+       after_a_step && halving < max_halvings && step_needs_halving(previous_objective, objective);
+       ++halving) {
+    beta = 0.5 * (previous_start + beta);
+    sums = &source(beta, settings.with_statistics, with_meat);
+    ++outcome.passes;
+    ++outcome.halvings;
+    objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
+  }
+  previous_objective = objective;
+  return sums;
+}
+
+// The update's solve, of the penalised system when there is a penalty.
+bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uword>& dropped,
+                            const FitSettings& settings, arma::vec& beta_new) {
+  if (settings.penalty > 0.0) {
+    const NormalSums penalised{
+        penalised_information(sums.A, settings.penalty, settings.unpenalised),
+        sums.b,
+        0.0,
+        0,
+    };
+    return solve_update(penalised, dropped, settings.quiet, beta_new);
+  }
+  return solve_update(sums, dropped, settings.quiet, beta_new);
+}
+
 }  // namespace
 
 FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const FitSettings& settings,
                     const IterationObserver& observer) {
   // With no update, q zeros and no time spent iterating.
-  FitOutcome outcome{FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false}, {}, 0, 0, {}, {}};
+  FitOutcome outcome;
+  outcome.result = FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false};
   if (settings.max_iter <= 0) {
     return outcome;
   }
   arma::vec& beta = outcome.result.coefficients;
   arma::vec beta_new;
+  arma::vec previous_start;  // the coefficients the previous update started from
+  double previous_objective = std::numeric_limits<double>::quiet_NaN();
   const auto start = Clock::now();
   std::int32_t iterations = 0;
   bool changed = true;
   while (iterations < settings.max_iter) {
-    const NormalSums& sums = source(beta, settings.with_statistics);
+    const bool with_meat = settings.meat_in_loop && predicted_last(settings, iterations, outcome.changes);
+    const NormalSums* sums = &source(beta, settings.with_statistics, with_meat);
     ++outcome.passes;
-    if (iterations == 0 && settings.drop_dependent && sums.A.is_finite()) {
+    if (settings.halve_steps) {
+      sums = halve_while_worse(source, settings, with_meat, previous_start, iterations > 0,
+                               previous_objective, beta, *sums, outcome);
+    }
+    outcome.last_pass_with_meat = with_meat;
+    if (iterations == 0 && settings.drop_dependent && sums->A.is_finite()) {
       // The first system, at beta = 0, has every weight 1/4 (times the
       // frequency weights): it is X'SX / 4, and which columns depend on
       // others does not change with the weights. (One that is not finite
       // has no solution at all, and the solve says so.)
-      outcome.dropped = dependent_columns(sums.A, dependence_tolerance);
+      outcome.dropped = dependent_columns(sums->A, dependence_tolerance);
     }
-    if (!solve_update(sums, outcome.dropped, settings.quiet, beta_new)) {
+    if (!solve_penalised_update(*sums, outcome.dropped, settings, beta_new)) {
       ++outcome.singular_solves;
     }
     changed = coefficients_changed(beta_new, beta, settings.tol);
     const double max_change = largest_change(beta_new, beta);
     const double deviance =
-        settings.with_statistics ? sums.deviance : std::numeric_limits<double>::quiet_NaN();
+        settings.with_statistics ? sums->deviance : std::numeric_limits<double>::quiet_NaN();
     outcome.deviances.push_back(deviance);
     outcome.changes.push_back(max_change);
+    if (settings.halve_steps) {
+      previous_start = beta;
+    }
+    outcome.last_pass_beta = beta;
     beta = beta_new;
     ++iterations;
     if (observer) {
@@ -116,17 +182,71 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
   return outcome;
 }
 
+void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pass,
+                           const FitSettings& settings, arma::mat& covariance) {
+  if (settings.penalty > 0.0 && !last_pass.A.is_empty()) {
+    covariance_of_fit(penalised_information(last_pass.A, settings.penalty, settings.unpenalised),
+                      outcome.dropped, covariance);
+    return;
+  }
+  covariance_of_fit(last_pass.A, outcome.dropped, covariance);
+}
+
+namespace {
+
+// The robust sums at the coefficients of the loop's last pass: its own when
+// it formed them, else one more pass there (the normal equations come out
+// the same bits: the pass is deterministic). Hat values need the inverse
+// information of the last pass, so they always take one more pass.
+void finish_robust_sums(const LogisticData& data, const FitSettings& settings, PassWorkspace& workspace,
+                        InMemoryFit& fit) {
+  FitOutcome& outcome = fit.outcome;
+  const MeatSettings& meat = workspace.meat;
+  arma::mat bread;
+  if (meat.kind == MeatKind::hat_adjusted) {
+    bread.set_size(workspace.total.A.n_rows, workspace.total.A.n_cols);
+    covariance_of_outcome(outcome, workspace.total, settings, bread);
+    bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
+    workspace.meat.inverse_information = &bread;
+    workspace.meat.hat_factor = hat_factor_of(bread);
+  }
+  if (meat.kind == MeatKind::hat_adjusted || !outcome.last_pass_with_meat) {
+    // The normal equations at these coefficients are the last pass's: kept,
+    // and not formed again.
+    NormalSums last_pass = workspace.total;
+    workspace.meat.robust_only = true;
+    form_normal_equations(data, outcome.last_pass_beta, false, workspace, true);
+    workspace.meat.robust_only = false;
+    workspace.total = std::move(last_pass);
+    ++outcome.passes;
+  }
+  workspace.meat.inverse_information = nullptr;
+  if (meat.kind == MeatKind::cluster) {
+    for (const arma::mat& groups : workspace.robust_total.groups) {
+      fit.meats.push_back(cluster_meat(groups));
+    }
+  } else {
+    fit.meats.push_back(std::move(workspace.robust_total.meat));
+  }
+  fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
+}
+
+}  // namespace
+
 InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings, unsigned workers,
-                          const IterationObserver& observer) {
+                          const IterationObserver& observer, const MeatSettings& meat) {
   const arma::uword q = coefficient_count(data);
   if (settings.max_iter <= 0) {
     // Returned before any working memory is allocated (A alone is q x q),
     // so a wide X still gets its zeros.
-    return InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums{}};
+    return InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums{}, {}, {}};
   }
   check_response_length(data);
   // Everything the loop uses is allocated before the clock starts.
   PassWorkspace workspace = make_pass_workspace(data, workers);
+  set_meat(workspace, q, meat);
+  FitSettings loop_settings = settings;
+  loop_settings.meat_in_loop = meat.kind == MeatKind::residual || meat.kind == MeatKind::cluster;
   // Held for the whole loop, solves included, not pass by pass: OpenBLAS's
   // idle threads spin for a while after each threaded call, and on a
   // machine with as many cores as workers they would take the workers' time.
@@ -134,13 +254,17 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
   if (workspace.partition.single_threaded_blas) {
     single_threaded.emplace();
   }
-  const NormalEquationsSource pass = [&data, &workspace](const arma::vec& beta,
-                                                         bool with_statistics) -> const NormalSums& {
-    return form_normal_equations(data, beta, with_statistics, workspace);
+  const NormalEquationsSource pass = [&data, &workspace](const arma::vec& beta, bool with_statistics,
+                                                         bool with_meat) -> const NormalSums& {
+    return form_normal_equations(data, beta, with_statistics, workspace, with_meat);
   };
-  FitOutcome outcome = run_irls(q, pass, settings, observer);
+  InMemoryFit fit{run_irls(q, pass, loop_settings, observer), NormalSums{}, {}, {}};
+  if (meat.kind != MeatKind::none) {
+    finish_robust_sums(data, settings, workspace, fit);
+  }
   // The last pass's sums are the workspace's own, and it ends here: moved.
-  return InMemoryFit{std::move(outcome), std::move(workspace.total)};
+  fit.last_pass = std::move(workspace.total);
+  return fit;
 }
 
 FitResult fit_irls(const LogisticData& data, double tol, std::int32_t max_iter) {
@@ -158,5 +282,15 @@ NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta,
   const SingleThreadedBlas single_threaded;
   PassWorkspace workspace = make_pass_workspace(data, 1);
   form_normal_equations(data, beta, with_statistics, workspace);
+  return std::move(workspace.total);
+}
+
+NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
+                                const MeatSettings& meat, RobustSums& robust) {
+  const SingleThreadedBlas single_threaded;
+  PassWorkspace workspace = make_pass_workspace(data, 1);
+  set_meat(workspace, coefficient_count(data), meat);
+  form_normal_equations(data, beta, with_statistics, workspace, true);
+  robust = std::move(workspace.robust_total);
   return std::move(workspace.total);
 }

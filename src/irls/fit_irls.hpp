@@ -36,6 +36,17 @@ struct FitSettings {
   // Every pass also sums the deviance and counts the boundary rows (a
   // logarithm per row).
   bool with_statistics;
+  // A ridge penalty: each update solves (A + penalty I') beta = b, I' the
+  // identity without its first `unpenalised` ones (the intercept). 0: none.
+  double penalty = 0.0;
+  arma::uword unpenalised = 0;
+  // Halve a step whose penalised deviance is not finite or larger than the
+  // previous one (needs with_statistics), re-forming the normal equations
+  // at the halved point, at most max_halvings times per update.
+  bool halve_steps = false;
+  // Ask the source for the robust sums in the pass predicted to be the last
+  // (the previous update's change already small, or the last allowed).
+  bool meat_in_loop = false;
 };
 
 // The relative tolerance of drop_dependent: a column whose 1 - R^2 on the
@@ -56,16 +67,21 @@ using IterationObserver = std::function<void(const IterationReport&)>;
 // The normal equations at beta (A with both triangles), with the deviance
 // and boundary rows when asked for. The reference stays valid until the
 // next call; the last one is what a caller reads the covariance from.
-using NormalEquationsSource = std::function<const NormalSums&(const arma::vec& beta, bool with_statistics)>;
+// with_meat asks for the robust sums too (a source that has none ignores it).
+using NormalEquationsSource =
+    std::function<const NormalSums&(const arma::vec& beta, bool with_statistics, bool with_meat)>;
 
 // The loop's result and what it saw on the way.
 struct FitOutcome {
   FitResult result;
   std::vector<arma::uword> dropped;  // columns held at 0, in increasing order
-  std::int32_t singular_solves;      // updates whose system was solved by least squares (quiet only)
-  std::int32_t passes;               // normal equations formed: one per update
+  std::int32_t singular_solves = 0;  // updates whose system was solved by least squares (quiet only)
+  std::int32_t passes = 0;           // normal equations formed: one per update, one per halving
   std::vector<double> deviances;  // per update, at the coefficients it started from (NaN without statistics)
   std::vector<double> changes;    // per update, the largest coefficient change
+  arma::vec last_pass_beta;       // the coefficients of the last pass (the last update's start)
+  bool last_pass_with_meat = false;
+  std::int32_t halvings = 0;  // passes re-formed at a halved step (counted in passes too)
 };
 
 // The IRLS loop over q coefficients from zero: at most max_iter updates,
@@ -80,13 +96,26 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
 // no update (max_iter <= 0), the sums are empty and no working memory is
 // allocated. Throws std::logic_error when data's response count differs
 // from X's row count (and max_iter >= 1).
+//
+// With robust sums (meat's kind not none) they come at the same
+// coefficients: from the loop's last pass when it asked for them, else
+// from one more pass; hat-adjusted sums always from one more pass, with
+// the inverse (penalised) information of the last pass. meats then holds
+// the meat (one per clustering for cluster sums).
 struct InMemoryFit {
   FitOutcome outcome;
   NormalSums last_pass;
+  std::vector<arma::mat> meats;
+  std::vector<arma::uword> hat_one_rows;
 };
 
 InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings, unsigned workers,
-                          const IterationObserver& observer);
+                          const IterationObserver& observer, const MeatSettings& meat = MeatSettings());
+
+// The covariance of the estimator's fit: the inverse of the (penalised)
+// information of the last pass, NaN for dropped columns.
+void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pass,
+                           const FitSettings& settings, arma::mat& covariance);
 
 // The plain fit: y on the columns of X (no intercept, no weights), on the
 // caller's thread, singular systems warned of on standard error. Throws
@@ -103,3 +132,8 @@ FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int3
 // sums over its chunks, in a fixed order. Runs on the caller's thread with
 // the BLAS single-threaded.
 NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics);
+
+// The same with the robust sums of meat, for one chunk (groups hold the
+// chunk's cluster sums, one column per group code of the chunk).
+NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
+                                const MeatSettings& meat, RobustSums& robust);

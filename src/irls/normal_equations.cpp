@@ -133,6 +133,7 @@ void logistic_means(const double* eta, arma::uword m, double* mu) {
 }
 
 // s may be null: every weight is then 1. The test is hoisted out of the loop.
+// eta here is x'beta without the offset: z is the working response of beta.
 QUORVI_VECTOR_CLONES
 void working_weights(const double* eta, const double* y, const double* s, arma::uword m, double* mu_then_wz,
                      double* root) {
@@ -173,9 +174,29 @@ void row_statistics(const double* eta, const double* y, const double* s, const d
   }
 }
 
+// x'beta plus the rows' offsets, into buffer.eta_with_offset; x'beta alone
+// without an offset. mu and the deviance are functions of the full
+// predictor; the working response z is that of the coefficients alone.
+const double* full_predictor(const LogisticData& data, arma::uword first, arma::uword m,
+                             BlockBuffer& buffer) {
+  if (data.offset == nullptr) {
+    return buffer.eta.memptr();
+  }
+  if (buffer.eta_with_offset.n_elem < m) {
+    buffer.eta_with_offset.set_size(buffer.eta.n_elem);
+  }
+  for (arma::uword k = 0; k < m; ++k) {
+    buffer.eta_with_offset[k] = buffer.eta[k] + data.offset[first + k];
+  }
+  return buffer.eta_with_offset.memptr();
+}
+
+// With robust sums (robust non-null), the block's rows are added to them
+// while the means are at hand and x is not yet scaled.
 void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool with_statistics,
-                BlockBuffer& buffer, NormalSums& sums) {
-  const double* eta = buffer.eta.memptr();
+                BlockBuffer& buffer, NormalSums& sums, const MeatSettings* meat, RobustSums* robust) {
+  const double* linear = buffer.eta.memptr();
+  const double* eta = full_predictor(data, first, m, buffer);
   double* mu_then_wz = buffer.weighted_z.memptr();
   double* root = buffer.root_weight.memptr();
   const double* y = data.y + first;
@@ -185,7 +206,10 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
     // root_weight is free until working_weights fills it.
     row_statistics(eta, y, s, mu_then_wz, m, root, sums);
   }
-  working_weights(eta, y, s, m, mu_then_wz, root);
+  if (robust != nullptr) {
+    accumulate_meat(data, *meat, first, m, buffer.rows, mu_then_wz, buffer.meat_rows, *robust);
+  }
+  working_weights(linear, y, s, m, mu_then_wz, root);
 }
 
 QUORVI_VECTOR_CLONES
@@ -230,14 +254,27 @@ void fill_upper_triangle(arma::mat& A) {
 }
 
 BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma::uword q) {
+  // The offset's and the robust sums' buffers are made when a pass needs them.
   return BlockBuffer{
-      arma::mat(q_dense, block_rows),   arma::vec(block_rows), arma::vec(block_rows), arma::vec(block_rows),
+      arma::mat(q_dense, block_rows),
+      arma::vec(block_rows),
+      arma::vec(block_rows),
+      arma::vec(block_rows),
+      arma::vec(),
+      arma::mat(),
       make_scatter_scratch(q_dense, q),
   };
 }
 
 void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
-                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums) {
+                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums,
+                                 const MeatSettings* meat, RobustSums* robust) {
+  const bool with_meat = robust != nullptr && meat != nullptr && meat->kind != MeatKind::none;
+  // Made at the first pass that needs it (at most one per fit): the other
+  // passes carry no memory for the robust sums.
+  if (with_meat && buffer.meat_rows.n_cols < buffer.rows.n_cols) {
+    buffer.meat_rows.set_size(buffer.rows.n_rows, buffer.rows.n_cols);
+  }
   const arma::uword capacity = buffer.rows.n_cols;
   // The dense columns are the first q of the system's; the scattered ones,
   // when there are any, follow them (scattered_blocks.hpp).
@@ -258,7 +295,10 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     if (scattered) {
       add_scattered_eta(data.X, beta, first, m, buffer.scatter, buffer.eta.memptr());
     }
-    weigh_rows(data, first, m, with_statistics, buffer, sums);
+    weigh_rows(data, first, m, with_statistics, buffer, sums, meat, with_meat ? robust : nullptr);
+    if (with_meat && meat->robust_only) {
+      continue;  // the normal equations at these coefficients are known already
+    }
     if (scattered) {
       add_scattered_sums(data.X, first, m, buffer.rows, buffer.root_weight.memptr(),
                          buffer.weighted_z.memptr(), buffer.scatter, sums.A, sums.b);

@@ -7,6 +7,7 @@
 #include <armadillo>
 
 #include "design.hpp"
+#include "robust_sums.hpp"
 #include "row_partition.hpp"
 #include "scattered_blocks.hpp"
 
@@ -14,9 +15,10 @@
 // weights. Nothing is written.
 struct LogisticData {
   Design X;
-  const double* y;              // X.n_rows responses
-  arma::uword n_responses;      // how many y holds: a fit checks that it is X.n_rows before its first pass
-  const double* sample_weight;  // X.n_rows frequency weights, or nullptr for all ones
+  const double* y;                 // X.n_rows responses
+  arma::uword n_responses;         // how many y holds: a fit checks that it is X.n_rows before its first pass
+  const double* sample_weight;     // X.n_rows frequency weights, or nullptr for all ones
+  const double* offset = nullptr;  // X.n_rows known terms added to eta, or nullptr for none
 };
 
 // The number of coefficients: the columns of all of X's blocks.
@@ -42,9 +44,11 @@ void fill_upper_triangle(arma::mat& A);
 struct BlockBuffer {
   arma::mat rows;  // q_dense x block_rows: one observation per column
   arma::vec eta;
-  arma::vec weighted_z;    // s w z
-  arma::vec root_weight;   // sqrt(s w)
-  ScatterScratch scatter;  // the categorical and sparse blocks' (empty without them)
+  arma::vec weighted_z;       // s w z
+  arma::vec root_weight;      // sqrt(s w)
+  arma::vec eta_with_offset;  // x'beta + offset: only with an offset
+  arma::mat meat_rows;        // the block scaled for the robust sums: only in a pass that forms them
+  ScatterScratch scatter;     // the categorical and sparse blocks' (empty without them)
 };
 
 // q_dense of the q columns are copied (dense_column_count).
@@ -53,10 +57,13 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma:
 // Adds the rows in `rows` to sums, block by block: each block is copied into
 // buffer.rows, one observation per column (the same layout whatever X's
 // memory order, so both orders give the same bits), eta = X_b beta, then per row the logistic
-// mean mu = 1 / (exp(-eta) + 1), the weight w = clamp(mu (1 - mu), 1e-10, 1)
-// and the working response z = eta + (y - mu) / w; then b += X_b' (s w z) and
+// mean mu = 1 / (exp(-eta) + 1) (eta with the row's offset, when data has
+// one), the weight w = clamp(mu (1 - mu), 1e-10, 1)
+// and the working response z = x'beta + (y - mu) / w; then b += X_b' (s w z) and
 // A += S' S with S the block scaled row-wise by sqrt(s w), a symmetric
-// rank-k update. Throws std::runtime_error when q exceeds the BLAS's 32-bit
-// integers.
+// rank-k update. With robust sums (robust non-null and meat's kind not
+// none), the block's rows are also added to them (robust_sums.hpp). Throws
+// std::runtime_error when q exceeds the BLAS's 32-bit integers.
 void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
-                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums);
+                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums,
+                                 const MeatSettings* meat = nullptr, RobustSums* robust = nullptr);

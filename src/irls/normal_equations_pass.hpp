@@ -17,7 +17,14 @@ struct PassWorkspace {
   std::vector<BlockBuffer> buffers;  // one per worker
   std::vector<NormalSums> partials;  // one per worker, when there is more than one chunk
   NormalSums total;
+  // The robust sums, in the passes that ask for them (set_meat first).
+  MeatSettings meat;
+  std::vector<RobustSums> robust_partials;  // one per worker, when there is more than one chunk
+  RobustSums robust_total;
 };
+
+// Makes room for the robust sums of meat (nothing of the size of X).
+void set_meat(PassWorkspace& workspace, arma::uword q, const MeatSettings& meat);
 
 // workers >= 1; no more are used than there are chunks.
 PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers);
@@ -29,5 +36,7 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers);
 // bit for bit, for any number of workers. (A single chunk, for q above 512,
 // is summed by the caller's thread with the BLAS's own threads.) An
 // exception in any worker stops the pass and is rethrown here.
+// With with_meat, the pass also forms workspace.robust_total, in the same
+// order and with the same guarantee.
 const NormalSums& form_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
-                                        PassWorkspace& workspace);
+                                        PassWorkspace& workspace, bool with_meat = false);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <armadillo>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -10,13 +11,24 @@
 #include "design_blocks.hpp"
 #include "engine_input.hpp"
 #include "fit_result.hpp"
+#include "robust_input.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-constexpr FitSettings estimator_settings(double tol, std::int32_t max_iter) {
-  return FitSettings{tol, max_iter, true, true, true};
+// A penalty makes every system regular: no column is dropped then (as
+// scikit-learn keeps them all). The intercept, when fitted, is the one
+// unpenalised coefficient.
+FitSettings estimator_settings(double tol, std::int32_t max_iter, double penalty, bool fit_intercept) {
+  if (!(penalty >= 0.0) || !std::isfinite(penalty)) {
+    throw py::value_error("penalty must be finite and at least 0");
+  }
+  FitSettings settings{tol, max_iter, true, penalty == 0.0, true};
+  settings.penalty = penalty;
+  settings.unpenalised = fit_intercept ? 1 : 0;
+  settings.halve_steps = true;
+  return settings;
 }
 
 // Between updates the observer takes the interpreter lock back: to let a
@@ -123,15 +135,31 @@ CovarianceArray covariance_array(arma::uword q) {
   return covariance;
 }
 
+// The robust sums read the copied dense columns of a block; a design with
+// categorical or sparse blocks has columns that are never copied.
+void refuse_scattered_meat(const LogisticData& data, const MeatSettings& meat) {
+  if (meat.kind != MeatKind::none && dense_column_count(data.X) < coefficient_count(data)) {
+    throw py::value_error(
+        "robust and cluster covariances are not available for designs with categorical or "
+        "sparse blocks");
+  }
+}
+
 }  // namespace
 
 py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<py::array>& sample_weight,
                    bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
-                   const std::optional<py::function>& progress) {
+                   const std::optional<py::function>& progress, const std::optional<py::array>& offset,
+                   double penalty, const std::string& meat, double hat_power, const py::list& clusters) {
   if (n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
-  const LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
+  LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
+  const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
+  data.offset = offset_of(offset, n_rows);
+  const FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
+  const MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
+  refuse_scattered_meat(data, meat_settings);
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(coefficient_count(data));
   InMemoryFit fit;
@@ -139,24 +167,28 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
     // The arrays stay referenced by this call's arguments while the lock is
     // released; only native memory is touched until it is taken back.
     const py::gil_scoped_release release;
-    fit = fit_in_memory(data, estimator_settings(tol, max_iter), static_cast<unsigned>(n_threads), observer);
-    covariance_of_fit(fit.last_pass.A, fit.outcome.dropped, covariance.view);
+    fit = fit_in_memory(data, settings, static_cast<unsigned>(n_threads), observer, meat_settings);
+    covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance.view);
   }
-  return fit_result(fit.outcome, fit.last_pass, covariance.array);
+  return fit_result(fit.outcome, fit.last_pass, covariance.array, fit.meats, fit.hat_one_rows);
 }
 
 py::dict fit_chunked_entry(const py::function& normal_equations, std::int64_t n_coefficients, double tol,
-                           std::int32_t max_iter, const std::optional<py::function>& progress) {
+                           std::int32_t max_iter, const std::optional<py::function>& progress, double penalty,
+                           bool fit_intercept, bool meat_in_loop) {
   if (n_coefficients < 0) {
     throw py::value_error("n_coefficients must be at least 0");
   }
   const auto q = static_cast<arma::uword>(n_coefficients);
+  FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
+  settings.meat_in_loop = meat_in_loop;
   // The sums of the latest update, copied out of what normal_equations
   // returned: fresh, aligned memory of the engine's own.
   NormalSums sums = zero_sums(q);
-  const NormalEquationsSource source = [&](const arma::vec& beta, bool with_statistics) -> const NormalSums& {
+  const NormalEquationsSource source = [&](const arma::vec& beta, bool with_statistics,
+                                           bool with_meat) -> const NormalSums& {
     const py::gil_scoped_acquire acquire;
-    const py::dict part = normal_equations(to_numpy(beta), with_statistics);
+    const py::dict part = normal_equations(to_numpy(beta), with_statistics, with_meat);
     square_copy(part["A"].cast<py::array>(), q, "A", sums.A);
     sums.b = vector_copy(part["b"].cast<py::array>(), q, "b");
     sums.deviance = part["deviance"].cast<double>();
@@ -170,30 +202,68 @@ py::dict fit_chunked_entry(const py::function& normal_equations, std::int64_t n_
     // normal_equations takes the lock back for itself; the solves run
     // without it.
     const py::gil_scoped_release release;
-    outcome = run_irls(q, source, estimator_settings(tol, max_iter), observer);
+    outcome = run_irls(q, source, settings, observer);
     if (outcome.passes == 0) {
       sums = NormalSums{};
+    } else if (meat_in_loop && !outcome.last_pass_with_meat) {
+      // The robust sums at the last pass's coefficients: one more pass
+      // there, which the caller's source keeps.
+      source(outcome.last_pass_beta, true, true);
+      ++outcome.passes;
     }
-    covariance_of_fit(sums.A, outcome.dropped, covariance.view);
+    covariance_of_outcome(outcome, sums, settings, covariance.view);
   }
   return fit_result(outcome, sums, covariance.array);
 }
 
 py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 const std::optional<py::array>& sample_weight, const py::array& beta,
-                                bool fit_intercept, bool with_statistics) {
-  const LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
-  const arma::vec coefficients = vector_copy(beta, coefficient_count(data), "beta");
+                                bool fit_intercept, bool with_statistics,
+                                const std::optional<py::array>& offset, const std::string& meat,
+                                double hat_power, const py::list& clusters,
+                                const std::optional<py::array>& inverse_information) {
+  LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
+  const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
+  data.offset = offset_of(offset, n_rows);
+  const arma::uword q = coefficient_count(data);
+  const arma::vec coefficients = vector_copy(beta, q, "beta");
+  MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
+  refuse_scattered_meat(data, meat_settings);
+  arma::mat bread;
+  if (meat_settings.kind == MeatKind::hat_adjusted) {
+    if (!inverse_information) {
+      throw py::value_error("hat values need inverse_information");
+    }
+    square_copy(*inverse_information, q, "inverse_information", bread);
+    meat_settings.inverse_information = &bread;
+    meat_settings.hat_factor = hat_factor_of(bread);
+    meat_settings.robust_only = true;  // the caller has the normal equations at beta already
+  }
   NormalSums sums;
+  RobustSums robust;
   {
     const py::gil_scoped_release release;
-    sums = sum_normal_equations(data, coefficients, with_statistics);
+    sums = meat_settings.kind == MeatKind::none
+               ? sum_normal_equations(data, coefficients, with_statistics)
+               : sum_normal_equations(data, coefficients, with_statistics, meat_settings, robust);
   }
   py::dict result;
   result["A"] = matrix_to_numpy(sums.A);
   result["b"] = to_numpy(sums.b);
   result["deviance"] = py::float_(with_statistics ? sums.deviance : 0.0);
   result["boundary_rows"] = py::int_(with_statistics ? sums.boundary_rows : 0);
+  if (meat_settings.kind == MeatKind::residual || meat_settings.kind == MeatKind::hat_adjusted) {
+    result["meat"] = matrix_to_numpy(robust.meat);
+  }
+  if (meat_settings.kind == MeatKind::cluster) {
+    // One (n_groups, q) array per clustering: row g the scores of group g.
+    py::list groups;
+    for (const arma::mat& group_sums : robust.groups) {
+      groups.append(matrix_to_numpy(group_sums.t()));
+    }
+    result["groups"] = groups;
+  }
+  result["hat_one_rows"] = rows_to_list(robust.hat_one_rows);
   return result;
 }
 

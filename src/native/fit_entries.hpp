@@ -7,13 +7,21 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 // Both fits run the engine's one loop with the interpreter lock released,
 // and return the dict of fit_result. Their settings are the estimator's:
 // singular systems solved quietly and counted, dependent columns dropped at
 // the first update, the deviance and boundary rows summed in every pass.
 // progress, when given, is called as progress(iteration, deviance,
-// max_change, seconds) after every update.
+// max_change, seconds) after every update. Both halve a step that makes the
+// penalised deviance worse; penalty (1/C, 0 for none) is a ridge penalty on
+// every coefficient but the intercept, and no column is dropped with one.
+// offset (1-D float64 of X's rows) is added to every row's linear
+// predictor. meat, hat_power and clusters ask for the robust sums of
+// robust_input.hpp at the coefficients of the last pass; the result's
+// "meats" holds them (one per clustering), "hat_one_rows" the rows whose
+// hat value is 1, and "last_pass_coefficients" those coefficients.
 
 // fit(X, y, sample_weight, fit_intercept, tol, max_iter, n_threads, progress):
 // the fit of an X in memory, read in place on n_threads workers. X a 2-D
@@ -24,7 +32,9 @@
 pybind11::dict fit_entry(const pybind11::object& X, const pybind11::array& y,
                          const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
                          std::int32_t max_iter, int n_threads,
-                         const std::optional<pybind11::function>& progress);
+                         const std::optional<pybind11::function>& progress,
+                         const std::optional<pybind11::array>& offset, double penalty,
+                         const std::string& meat, double hat_power, const pybind11::list& clusters);
 
 // fit_chunked(normal_equations, n_coefficients, tol, max_iter, progress):
 // the fit of rows held elsewhere (the chunks of a Dask array).
@@ -33,7 +43,8 @@ pybind11::dict fit_entry(const pybind11::object& X, const pybind11::array& y,
 // normal_equations() returns them for one chunk.
 pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std::int64_t n_coefficients,
                                  double tol, std::int32_t max_iter,
-                                 const std::optional<pybind11::function>& progress);
+                                 const std::optional<pybind11::function>& progress, double penalty,
+                                 bool fit_intercept, bool meat_in_loop);
 
 // normal_equations(X, y, sample_weight, beta, fit_intercept, with_statistics)
 // -> {"A": (q, q), "b": (q,), "deviance": float, "boundary_rows": int}: the
@@ -41,9 +52,16 @@ pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std
 // sample_weight laid out as for fit and beta of q = p (+1 with the
 // intercept) elements, at any stride and alignment. deviance and
 // boundary_rows are 0 unless with_statistics. The lock is released while it
-// sums, and the BLAS runs single-threaded.
+// sums, and the BLAS runs single-threaded. With meat (robust_input.hpp) the
+// result also holds "meat" (residual, hat_adjusted) or "groups" (cluster:
+// one (n_groups, q) array per clustering, by the chunk's own codes) and
+// "hat_one_rows"; hat_adjusted needs inverse_information, and forms the
+// robust sums alone (A and b are zeros: the caller has them at beta).
 pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
-                                      const pybind11::array& beta, bool fit_intercept, bool with_statistics);
+                                      const pybind11::array& beta, bool fit_intercept, bool with_statistics,
+                                      const std::optional<pybind11::array>& offset, const std::string& meat,
+                                      double hat_power, const pybind11::list& clusters,
+                                      const std::optional<pybind11::array>& inverse_information);
 
 int blas_threads_entry();

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "robust_input.hpp"
+
 namespace py = pybind11;
 
 py::array_t<double> to_numpy(const arma::vec& values) {
@@ -17,7 +19,8 @@ py::array_t<double> to_numpy(const std::vector<double>& values) {
 }  // namespace
 
 py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
-                    const py::array_t<double>& covariance) {
+                    const py::array_t<double>& covariance, const std::vector<arma::mat>& meats,
+                    const std::vector<arma::uword>& hat_one_rows) {
   const bool any_pass = outcome.passes > 0;
   py::list dropped;
   for (const arma::uword column : outcome.dropped) {
@@ -36,5 +39,10 @@ py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
   result["passes"] = py::int_(outcome.passes);
   result["deviances"] = to_numpy(outcome.deviances);
   result["changes"] = to_numpy(outcome.changes);
+  result["halvings"] = py::int_(outcome.halvings);
+  result["last_pass_coefficients"] = to_numpy(
+      any_pass ? outcome.last_pass_beta : arma::vec(outcome.result.coefficients.n_elem, arma::fill::zeros));
+  result["meats"] = matrices_to_numpy(meats);
+  result["hat_one_rows"] = rows_to_list(hat_one_rows);
   return result;
 }

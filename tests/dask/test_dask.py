@@ -118,6 +118,34 @@ def test_dependent_columns_are_dropped_on_dask_as_in_memory(client, data):
     np.testing.assert_array_equal(np.isnan(model.covariance_), np.isnan(expected.covariance_))
 
 
+@pytest.mark.parametrize(
+    ("cov_type", "clusters", "C"),
+    [("HC1", None, np.inf), ("HC3", None, 0.5), ("cluster", 1, np.inf), ("cluster", 2, np.inf)],
+)
+def test_robust_offset_and_penalised_fits_on_dask_equal_in_memory(client, data, cov_type, clusters, C):
+    # Offsets, weights and labels as Dask arrays chunked unlike X (rechunked
+    # to its rows); two-way labels of mixed kinds (integers and strings).
+    X, y, weights = data
+    rng = np.random.default_rng(8)
+    offset = rng.normal(scale=0.3, size=N)
+    labels = np.column_stack([rng.integers(0, 900, N), rng.choice(list("abcdefgh"), N)]).astype(object)
+    labels = None if clusters is None else labels[:, :clusters].squeeze()
+    parameters = {"cov_type": cov_type, "C": C, "tol": 1e-12}
+    expected = LogisticRegression(**parameters).fit(
+        X, y, sample_weight=weights, clusters=labels, offset=offset
+    )
+    model = LogisticRegression(**parameters).fit(
+        da.from_array(X, chunks=(CHUNK, P)),
+        y,
+        sample_weight=da.from_array(weights, chunks=5_000),
+        clusters=None if labels is None else da.from_array(labels, chunks=5_000),
+        offset=da.from_array(offset, chunks=5_000),
+    )
+    np.testing.assert_allclose(model._parameters(), expected._parameters(), rtol=1e-10, atol=1e-14)
+    np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-15)
+    np.testing.assert_allclose(model.null_log_likelihood_, expected.null_log_likelihood_, rtol=1e-12)
+
+
 def test_max_iter_zero_makes_no_update_and_spends_no_loop_time(client, data):
     X, y, weights = data
     X_dask = da.from_array(X, chunks=(CHUNK, P))

@@ -13,7 +13,7 @@ import numpy.typing as npt
 from dask.delayed import delayed
 
 from .. import _design, _prediction
-from ._input import RowChunks, rows_chunked_as
+from ._input import RowChunks, row_chunks
 
 
 def frame_layout(X: Any, fit_intercept: bool) -> _design.FrameLayout | None:
@@ -41,23 +41,20 @@ def frame_layout(X: Any, fit_intercept: bool) -> _design.FrameLayout | None:
     return _design.learn_layout(meta, fit_intercept)
 
 
-def frame_row_chunks(X: Any, y: Any, sample_weight: Any, layout: _design.FrameLayout) -> RowChunks:
-    """The frame's partitions with y and the weights in matching chunks
-    (the partitions' lengths measured once)."""
+def frame_row_chunks(
+    X: Any, y: Any, sample_weight: Any, layout: _design.FrameLayout, offset: Any = None, clusters: Any = None
+) -> RowChunks:
+    """The frame's partitions with y, the weights, the offsets and the
+    cluster labels in matching chunks (the partitions' lengths measured
+    once)."""
     lengths = tuple(int(length) for length in X.map_partitions(len).compute())
     # Only the shape and chunks of this array are used: no task reads it.
     shape = da.empty((sum(lengths), len(layout.columns)), chunks=(lengths, (len(layout.columns),)))
-    y = rows_chunked_as(y, "y", shape)
-    weights = None if sample_weight is None else rows_chunked_as(sample_weight, "sample_weight", shape)
-    starts = [int(start) for start in np.cumsum((0, *lengths[:-1]))]
-    return RowChunks(
-        X=list(X.to_delayed()),
-        y=list(y.to_delayed().ravel()),
-        weights=[None] * len(lengths) if weights is None else list(weights.to_delayed().ravel()),
-        starts=[*starts],
-        n_features=len(layout.columns),
-        sources=[X, y] if weights is None else [X, y, weights],
-    )
+    chunks = row_chunks(shape, y, sample_weight, offset, clusters)
+    chunks.X = list(X.to_delayed())
+    chunks.n_features = len(layout.columns)
+    chunks.sources = [X, *chunks.sources[1:]]
+    return chunks
 
 
 def frame_scores(

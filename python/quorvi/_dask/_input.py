@@ -45,6 +45,10 @@ class RowChunks:
     weights: list[Delayed | None]
     starts: list[int | None]
     n_features: int
+    # Per chunk: the offsets (or None), and the cluster label columns (one
+    # or two; empty without clusters).
+    offsets: list[Delayed | None]
+    clusters: list[list[Delayed]]
     # The Dask arrays the chunks come from: a persisted one keeps its data on
     # the workers only while it is referenced, and the chunks' tasks name
     # that data by key.
@@ -91,7 +95,24 @@ def rows_chunked_as(vector: Any, name: str, X: da.Array) -> da.Array:
     return vector.rechunk((row_chunks,))
 
 
-def row_chunks(X: Any, y: Any, sample_weight: Any) -> RowChunks:
+def label_columns(clusters: Any) -> list[Any]:
+    """The one or two label columns of clusters (a Dask or NumPy array, a
+    Dask DataFrame or Series, or a pandas object)."""
+    if hasattr(clusters, "to_dask_array") and getattr(clusters, "ndim", 1) == 2:
+        clusters = clusters.to_dask_array(lengths=True)
+    if isinstance(clusters, da.Array):
+        if clusters.ndim == 1:
+            return [clusters]
+        return [clusters[:, j] for j in range(clusters.shape[1])]
+    if hasattr(clusters, "to_dask_array"):
+        return [clusters]
+    values = np.asarray(clusters)
+    if values.ndim == 1:
+        return [values]
+    return [values[:, j] for j in range(values.shape[1])]
+
+
+def row_chunks(X: Any, y: Any, sample_weight: Any, offset: Any = None, clusters: Any = None) -> RowChunks:
     X = as_dask_array(X)
     if X.ndim != 2:
         raise ValueError(f"Expected a 2-dimensional Dask array for X, got shape {X.shape} instead.")
@@ -105,6 +126,14 @@ def row_chunks(X: Any, y: Any, sample_weight: Any) -> RowChunks:
         X = X.rechunk({1: -1})
     y = rows_chunked_as(y, "y", X)
     weights = None if sample_weight is None else rows_chunked_as(sample_weight, "sample_weight", X)
+    offsets = None if offset is None else rows_chunked_as(offset, "offset", X)
+    columns = [] if clusters is None else label_columns(clusters)
+    if len(columns) not in (0, 1, 2):
+        raise ValueError(
+            f"clusters must have one or two columns (one-way or two-way); it has {len(columns)}."
+        )
+    labels = [rows_chunked_as(column, "clusters", X) for column in columns]
+    label_chunks = [list(column.to_delayed().ravel()) for column in labels]
     starts: list[int | None] = []
     start: float = 0
     for size in X.chunks[0]:
@@ -116,7 +145,15 @@ def row_chunks(X: Any, y: Any, sample_weight: Any) -> RowChunks:
         weights=[None] * X.numblocks[0] if weights is None else list(weights.to_delayed().ravel()),
         starts=starts,
         n_features=int(X.shape[1]),
-        sources=[X, y] if weights is None else [X, y, weights],
+        offsets=[None] * X.numblocks[0] if offsets is None else list(offsets.to_delayed().ravel()),
+        clusters=[[column[i] for column in label_chunks] for i in range(X.numblocks[0])],
+        sources=[
+            X,
+            y,
+            *([] if weights is None else [weights]),
+            *([] if offsets is None else [offsets]),
+            *labels,
+        ],
     )
 
 

@@ -25,33 +25,72 @@ def _prediction_input(X: Any, n_features: int) -> da.Array:
     return X.rechunk({1: -1}) if X.numblocks[1] > 1 else X
 
 
-def _chunk_scores(X: Any, coef: npt.NDArray[np.float64], intercept: float) -> npt.NDArray[np.float64]:
+def _chunk_scores(
+    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
+) -> npt.NDArray[np.float64]:
     X = check_array(
         X, dtype=np.float64, order=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="X"
     )
-    return _prediction.scores(X, coef, intercept)
+    scores = _prediction.scores(X, coef, intercept)
+    return scores if offset is None else scores + np.asarray(offset, dtype=np.float64)
 
 
-def _chunk_probabilities(X: Any, coef: npt.NDArray[np.float64], intercept: float) -> npt.NDArray[np.float64]:
-    return _prediction.probabilities(_chunk_scores(X, coef, intercept))
+def _chunk_probabilities(
+    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
+) -> npt.NDArray[np.float64]:
+    return _prediction.probabilities(_chunk_scores(X, offset, coef, intercept))
 
 
 def _chunk_labels(
-    X: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any]
+    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any]
 ) -> npt.NDArray[Any]:
-    return _prediction.labels(_chunk_scores(X, coef, intercept), classes)
+    return _prediction.labels(_chunk_scores(X, offset, coef, intercept), classes)
 
 
-def decision_function(X: Any, coef: npt.NDArray[np.float64], intercept: float) -> da.Array:
+def _offset_chunks(offset: Any, X: da.Array) -> Any:
+    """offset in X's row chunks, for map_blocks beside X; None passes through."""
+    if offset is None:
+        return None
+    from ._input import rows_chunked_as
+
+    return rows_chunked_as(offset, "offset", X)[:, None]
+
+
+def decision_function(
+    X: Any, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None
+) -> da.Array:
     X = _prediction_input(X, len(coef))
-    return X.map_blocks(_chunk_scores, coef, intercept, drop_axis=1, dtype=np.float64)
+    offsets = _offset_chunks(offset, X)
+    return da.map_blocks(
+        lambda x, o: _chunk_scores(x, None if o is None else o[:, 0], coef, intercept),
+        X,
+        offsets,
+        drop_axis=1,
+        dtype=np.float64,
+    )
 
 
-def predict_proba(X: Any, coef: npt.NDArray[np.float64], intercept: float) -> da.Array:
+def predict_proba(X: Any, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None) -> da.Array:
     X = _prediction_input(X, len(coef))
-    return X.map_blocks(_chunk_probabilities, coef, intercept, chunks=(X.chunks[0], (2,)), dtype=np.float64)
+    offsets = _offset_chunks(offset, X)
+    return da.map_blocks(
+        lambda x, o: _chunk_probabilities(x, None if o is None else o[:, 0], coef, intercept),
+        X,
+        offsets,
+        chunks=(X.chunks[0], (2,)),
+        dtype=np.float64,
+    )
 
 
-def predict(X: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any]) -> da.Array:
+def predict(
+    X: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any], offset: Any = None
+) -> da.Array:
     X = _prediction_input(X, len(coef))
-    return X.map_blocks(_chunk_labels, coef, intercept, classes, drop_axis=1, dtype=classes.dtype)
+    offsets = _offset_chunks(offset, X)
+    return da.map_blocks(
+        lambda x, o: _chunk_labels(x, None if o is None else o[:, 0], coef, intercept, classes),
+        X,
+        offsets,
+        drop_axis=1,
+        dtype=classes.dtype,
+    )

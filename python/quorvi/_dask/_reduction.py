@@ -3,10 +3,12 @@ every row chunk where it lives, and a fixed-order tree of additions."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
+import pandas as pd
 from dask.base import compute
 from dask.delayed import Delayed, delayed
 
@@ -25,6 +27,15 @@ if TYPE_CHECKING:
 FAN_IN = 16
 
 
+@dataclass
+class ChunkMeat:
+    """What a chunk's robust sums need beyond the normal equations."""
+
+    meat: str = "none"
+    hat_power: float = 1.0
+    inverse_information: npt.NDArray[np.float64] | None = None
+
+
 def chunk_sums(
     X: Any,
     y: Any,
@@ -34,22 +45,79 @@ def chunk_sums(
     fit_intercept: bool,
     with_statistics: bool,
     check: tuple[int, int | None] | None,
+    offset: Any = None,
+    labels: list[Any] | None = None,
+    meat: ChunkMeat | None = None,
+    intercept_only: bool = False,
+    first_row: int | None = None,
     layout: FrameLayout | None = None,
 ) -> Sums:
     """The native kernel on one chunk: its share of A, b and, with
     statistics, of the deviance and the boundary rows. check, on the first
-    pass, is the chunk's (index, first row): its X is checked before use."""
+    pass, is the chunk's (index, first row): its X is checked before use.
+    With meat, the chunk's robust sums too: the meat, or per clustering the
+    chunk's groups as (labels, sums) for merging by label."""
     y = np.asarray(y)
     design: Any
     if layout is not None:
-        design = checked_frame(X, layout, len(y), check)
+        design = np.empty((len(y), 0)) if intercept_only else checked_frame(X, layout, len(y), check)
     else:
         X = np.asarray(X, dtype=np.float64) if check is None else checked_design(X, len(y), *check)
-        design = native_layout(X)
+        design = native_layout(X[:, :0] if intercept_only else X)
     y01 = (y == positive).astype(np.float64)
     if weights is not None:
         weights = np.require(weights, dtype=np.float64, requirements=["C", "A"])
-    return _native.normal_equations(design, y01, weights, beta, fit_intercept, with_statistics)
+    if offset is not None:
+        offset = np.require(offset, dtype=np.float64, requirements=["C", "A"])
+        if not np.isfinite(offset).all():
+            raise ValueError("offset contains NaN or infinity: every row needs a finite offset.")
+    if meat is None or meat.meat == "none":
+        return _native.normal_equations(
+            design, y01, weights, beta, fit_intercept, with_statistics, offset=offset
+        )
+    codes: list[tuple[npt.NDArray[np.int64], int]] = []
+    uniques: list[Any] = []
+    if meat.meat == "cluster":
+        columns = [np.asarray(column) for column in labels or []]
+        if any(pd.isna(column).any() for column in columns):
+            raise ValueError("clusters contains missing labels (NaN or None): every row needs a cluster.")
+        keys: list[Any] = [pd.Index(column) for column in columns]
+        if len(columns) == 2:
+            keys.append(pd.MultiIndex.from_arrays(columns))
+        for key in keys:
+            chunk_codes, chunk_uniques = pd.factorize(key, sort=False)
+            codes.append((np.ascontiguousarray(chunk_codes, dtype=np.int64), max(len(chunk_uniques), 1)))
+            uniques.append(chunk_uniques)
+    sums = _native.normal_equations(
+        design,
+        y01,
+        weights,
+        beta,
+        fit_intercept,
+        with_statistics,
+        offset=offset,
+        meat=meat.meat,
+        hat_power=meat.hat_power,
+        clusters=codes,
+        inverse_information=meat.inverse_information,
+    )
+    if first_row is not None:
+        sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
+    if meat.meat == "cluster":
+        sums["groups"] = [
+            (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
+        ]
+    return sums
+
+
+def merge_groups(first: tuple[Any, Any], second: tuple[Any, Any]) -> tuple[Any, Any]:
+    """Two (labels, sums) of group sums as one, first's rows added first:
+    the labels' union, each group's sums added in the order given."""
+    labels = first[0].append(second[0])
+    codes, uniques = pd.factorize(labels, sort=False)
+    total = np.zeros((len(uniques), first[1].shape[1]))
+    np.add.at(total, codes, np.concatenate([first[1], second[1]]))
+    return uniques, total
 
 
 def checked_frame(
@@ -78,11 +146,26 @@ def add_sums(*parts: Sums) -> Sums:
         "deviance": first["deviance"],
         "boundary_rows": first["boundary_rows"],
     }
+    if "meat" in first:
+        total["meat"] = first["meat"]
+    if "groups" in first:
+        total["groups"] = first["groups"]
+    if "hat_one_rows" in first:
+        total["hat_one_rows"] = first["hat_one_rows"]
     for part in parts[1:]:
         total["A"] += part["A"]
         total["b"] += part["b"]
         total["deviance"] += part["deviance"]
         total["boundary_rows"] += part["boundary_rows"]
+        if "meat" in part:
+            total["meat"] = total["meat"] + part["meat"]
+        if "groups" in part:
+            total["groups"] = [
+                merge_groups(mine, theirs)
+                for mine, theirs in zip(total["groups"], part["groups"], strict=True)
+            ]
+        if "hat_one_rows" in part:
+            total["hat_one_rows"] = total["hat_one_rows"] + part["hat_one_rows"]
     return total
 
 
@@ -104,10 +187,23 @@ class NormalEquations:
     that sums it, so X is still read one chunk at a time."""
 
     def __init__(
-        self, chunks: RowChunks, classes: Delayed, fit_intercept: bool, layout: FrameLayout | None = None
+        self,
+        chunks: RowChunks,
+        classes: Delayed,
+        fit_intercept: bool,
+        meat: ChunkMeat | None = None,
+        layout: FrameLayout | None = None,
     ) -> None:
         self.chunks = chunks
         self.layout = layout
+        self.meat = meat or ChunkMeat()
+        self.intercept_only = False
+        # The robust sums of the latest pass that formed them, at its
+        # coefficients: the meats (one per clustering), the groups per
+        # clustering and the rows whose hat value is 1.
+        self.meats: list[npt.NDArray[np.float64]] = []
+        self.n_groups: list[int] = []
+        self.hat_one_rows: list[int] = []
         # A Delayed until the first pass computes it, then the two labels.
         self.classes: Any = classes
         self.fit_intercept = fit_intercept
@@ -120,7 +216,7 @@ class NormalEquations:
         if isinstance(self.classes, Delayed):
             ((self.classes, self.n_obs, self.weighted_positives),) = compute(self.classes)
 
-    def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> Sums:
+    def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool, with_meat: bool = False) -> Sums:
         chunk_task = delayed(chunk_sums, pure=False)
         first_pass = isinstance(self.classes, Delayed)
         positive = self.classes[0][1] if first_pass else self.classes[1]
@@ -135,10 +231,23 @@ class NormalEquations:
                 self.fit_intercept,
                 with_statistics,
                 (index, start) if first_pass else None,
+                offset,
+                labels if with_meat else None,
+                self.meat if with_meat else None,
+                self.intercept_only,
+                start,
                 self.layout,
             )
-            for index, (X, y, weights, start) in enumerate(
-                zip(chunks.X, chunks.y, chunks.weights, chunks.starts, strict=True)
+            for index, (X, y, weights, start, offset, labels) in enumerate(
+                zip(
+                    chunks.X,
+                    chunks.y,
+                    chunks.weights,
+                    chunks.starts,
+                    chunks.offsets,
+                    chunks.clusters,
+                    strict=True,
+                )
             )
         ]
         if first_pass:
@@ -147,7 +256,17 @@ class NormalEquations:
             )
         else:
             (total,) = compute(tree_sum(parts))
+        if with_meat and self.meat.meat != "none":
+            self._keep_meat(total)
         # What comes back from a worker may be read-only or unaligned: the
         # engine copies it element by element into memory of its own.
         result: Sums = total
         return result
+
+    def _keep_meat(self, total: Any) -> None:
+        if self.meat.meat == "cluster":
+            self.n_groups = [len(labels) for labels, _ in total["groups"]]
+            self.meats = [sums.T @ sums for _, sums in total["groups"]]
+        else:
+            self.meats = [np.asarray(total["meat"])]
+        self.hat_one_rows = list(total.get("hat_one_rows", []))

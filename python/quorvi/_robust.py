@@ -1,0 +1,174 @@
+"""Robust covariances: what the native pass must sum for each covariance type,
+the cluster labels and offsets checked and coded for it, and the sandwich
+formed from its sums. The in-memory and the Dask fit share all of it."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
+
+# The native pass's sums per covariance type: (meat, hat_power).
+MEAT_OF = {
+    "nonrobust": ("none", 1.0),
+    "HC0": ("residual", 1.0),
+    "HC1": ("residual", 1.0),
+    "HC2": ("hat_adjusted", 1.0),
+    "HC3": ("hat_adjusted", 2.0),
+    "cluster": ("cluster", 1.0),
+}
+
+
+@dataclass
+class MeatRequest:
+    """What the native pass sums for a covariance type. clusters holds one
+    (codes, n_groups) per clustering: one-way one; two-way A, B and their
+    intersection, in that order."""
+
+    cov_type: str
+    meat: str
+    hat_power: float
+    clusters: list[tuple[npt.NDArray[np.int64], int]] = field(default_factory=list)
+
+    @property
+    def n_groups(self) -> list[int]:
+        return [groups for _, groups in self.clusters]
+
+
+def meat_request(cov_type: str, clusters: Any, n_rows: int) -> MeatRequest:
+    """The sums of cov_type, with clusters (labels of n_rows rows, one or two
+    columns of any hashable values) checked and coded 0..G-1 in order of first
+    appearance. A ValueError names what is wrong."""
+    meat, hat_power = MEAT_OF[cov_type]
+    request = MeatRequest(cov_type, meat, hat_power)
+    check_cluster_arguments(cov_type, clusters)
+    if cov_type != "cluster":
+        return request
+    columns = cluster_columns(clusters, n_rows)
+    if len(columns) == 1:
+        request.clusters = [code_labels(columns[0])]
+    else:
+        first, second = (code_labels(column) for column in columns)
+        # The intersection: the pairs of both labels, coded once more.
+        pairs = first[0] * np.int64(second[1]) + second[0]
+        request.clusters = [first, second, code_labels(pairs)]
+    for _, groups in request.clusters[:2]:
+        if groups < 2:
+            raise ValueError(
+                "clusters has a single cluster: a cluster-robust covariance needs at least two "
+                "(it scales by G/(G - 1))."
+            )
+    return request
+
+
+def check_cluster_arguments(cov_type: str, clusters: Any) -> None:
+    """clusters are given exactly when cov_type is 'cluster'."""
+    if cov_type != "cluster" and clusters is not None:
+        raise ValueError(
+            f"clusters were given but cov_type={cov_type!r}: clusters are used only with cov_type='cluster'."
+        )
+    if cov_type == "cluster" and clusters is None:
+        raise ValueError("cov_type='cluster' needs fit(..., clusters=...): one or two labels per row.")
+
+
+def cluster_columns(clusters: Any, n_rows: int) -> list[npt.NDArray[Any]]:
+    """The one or two label columns of clusters, each of n_rows labels."""
+    import pandas as pd
+
+    if isinstance(clusters, pd.DataFrame):
+        columns = [clusters.iloc[:, j].to_numpy() for j in range(clusters.shape[1])]
+    elif isinstance(clusters, pd.Series):
+        columns = [clusters.to_numpy()]
+    else:
+        array = np.asarray(clusters)
+        if array.ndim == 1:
+            columns = [array]
+        elif array.ndim == 2:
+            columns = [array[:, j] for j in range(array.shape[1])]
+        else:
+            raise ValueError(f"clusters must have one or two columns; it has {array.ndim} dimensions.")
+    if len(columns) not in (1, 2):
+        raise ValueError(
+            f"clusters must have one or two columns (one-way or two-way); it has {len(columns)}."
+        )
+    for column in columns:
+        if len(column) != n_rows:
+            raise ValueError(f"clusters has {len(column)} labels; X has {n_rows} rows.")
+        if pd.isna(column).any():
+            raise ValueError("clusters contains missing labels (NaN or None): every row needs a cluster.")
+    return columns
+
+
+def code_labels(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64], int]:
+    """(codes, G): labels coded 0..G-1 in order of first appearance."""
+    import pandas as pd
+
+    codes, uniques = pd.factorize(labels, sort=False)
+    return np.ascontiguousarray(codes, dtype=np.int64), len(uniques)
+
+
+def checked_offset(offset: Any, n_rows: int) -> npt.NDArray[np.float64] | None:
+    """offset as a contiguous float64 vector of n_rows finite values."""
+    if offset is None:
+        return None
+    values = np.ascontiguousarray(np.asarray(offset, dtype=np.float64).reshape(-1))
+    if np.ndim(offset) > 1 and np.shape(offset)[1:] != (1,) * (np.ndim(offset) - 1):
+        raise ValueError("offset must be one value per row (1-D).")
+    if len(values) != n_rows:
+        raise ValueError(f"offset has {len(values)} values; X has {n_rows} rows.")
+    if not np.isfinite(values).all():
+        raise ValueError("offset contains NaN or infinity: every row needs a finite offset.")
+    return values
+
+
+def check_hat_values(hat_one_rows: list[int], cov_type: str) -> None:
+    """HC2 and HC3 divide by 1 - h: a hat value of 1 leaves them undefined."""
+    if hat_one_rows:
+        shown = ", ".join(map(str, hat_one_rows[:10]))
+        more = f" and {len(hat_one_rows) - 10} more" if len(hat_one_rows) > 10 else ""
+        raise ValueError(
+            f"cov_type={cov_type!r} is undefined: row(s) {shown}{more} have a hat value of 1 (each alone "
+            "determines its own fit), and HC2/HC3 divide by 1 - h. Use HC0 or HC1."
+        )
+
+
+def sandwich(
+    bread: npt.NDArray[np.float64],
+    meats: list[npt.NDArray[np.float64]],
+    request: MeatRequest,
+    n_obs: float,
+    k: int,
+) -> npt.NDArray[np.float64]:
+    """The robust covariance B M B with its small-sample factors. bread is the
+    inverse information (NaN for dropped parameters, which stay NaN); meats
+    the native sums (one per clustering for cluster)."""
+    if request.cov_type == "nonrobust":
+        return bread
+    kept = ~np.all(np.isnan(bread), axis=0)
+    B = bread[np.ix_(kept, kept)]
+
+    def term(meat: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        product = B @ meat[np.ix_(kept, kept)] @ B
+        return np.asarray(0.5 * (product + product.T))
+
+    if request.cov_type == "cluster":
+        common = (n_obs - 1.0) / (n_obs - k)
+        factors = [groups / (groups - 1.0) for groups in request.n_groups]
+        if len(meats) == 1:
+            kept_covariance = term(meats[0]) * factors[0] * common
+        else:
+            # V_A + V_B - V_(A and B), each with its own G/(G - 1).
+            kept_covariance = (
+                term(meats[0]) * factors[0] + term(meats[1]) * factors[1] - term(meats[2]) * factors[2]
+            ) * common
+    else:
+        kept_covariance = term(meats[0])
+        if request.cov_type == "HC1":
+            kept_covariance *= n_obs / (n_obs - k)
+    covariance = np.full_like(bread, np.nan)
+    covariance[np.ix_(kept, kept)] = kept_covariance
+    return covariance

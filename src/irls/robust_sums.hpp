@@ -1,0 +1,86 @@
+// The sums a robust covariance needs beside the normal equations, formed in
+// the same pass over X (the "meat" of a sandwich covariance):
+//
+//   residual:      M = sum s r^2 x x'                     (HC0, HC1)
+//   hat_adjusted:  M = sum s r^2 / (1 - h)^power x x'     (HC2: power 1, HC3: power 2)
+//                  with h = w x' B x, B the inverse information, the hat
+//                  value of one observation (a row of weight m is m rows)
+//   cluster:       U_c[g] = sum over the rows of group g of s r x, for each
+//                  clustering c (one-way: one; two-way: A, B and A and B)
+//
+// with r = y - mu. Memory is O(q^2 + G q), never O(n q). The cluster sums
+// are deterministic: a chunk keeps its rows' scores and they are added into
+// U in row order when the chunk's sums are added to the total.
+#pragma once
+
+#include <armadillo>
+#include <cstdint>
+#include <vector>
+
+#include "row_partition.hpp"
+
+struct LogisticData;
+
+enum class MeatKind : std::uint8_t { none, residual, hat_adjusted, cluster };
+
+// One clustering: a group code in [0, n_groups) per row.
+struct ClusterCodes {
+  const std::int64_t* codes;
+  arma::uword n_groups;
+};
+
+// What a robust pass forms; fixed for a fit, except the inverse
+// information that the hat values need (known only after the loop).
+struct MeatSettings {
+  MeatKind kind = MeatKind::none;
+  double hat_power = 1.0;
+  std::vector<ClusterCodes> clusters;
+  const arma::mat* inverse_information = nullptr;  // hat_adjusted: q x q
+  // hat_adjusted: R upper triangular with R'R = inverse_information, so that
+  // x'Bx = |Rx|^2 costs a triangular product; empty when B has none (the
+  // full product B x is taken then).
+  arma::mat hat_factor;
+  // A pass for the robust sums alone (the normal equations at the same
+  // coefficients are known already): the kernel skips b and A.
+  bool robust_only = false;
+};
+
+// R with R'R = B for a symmetric positive semi-definite B whose zero rows
+// and columns (left-out coefficients) stay zero in R; empty when the rest
+// of B is not positive definite.
+arma::mat hat_factor_of(const arma::mat& inverse_information);
+
+// A hat value at least this close to 1 makes HC2/HC3 undefined.
+constexpr double hat_one_tolerance = 1e-10;
+
+// The robust sums of some rows. For a chunk summed by a worker, scores
+// holds its rows' s r x (one column per row, from first_row) until the
+// ordered addition scatters them; for the total (or a single chunk), the
+// scores are added straight into groups.
+struct RobustSums {
+  arma::mat meat;                         // q x q, lower triangle until mirrored
+  std::vector<arma::mat> groups;          // per clustering, q x n_groups
+  arma::mat scores;                       // q x chunk rows (a worker's chunk only)
+  arma::uword first_row = 0;              // the row of scores' first column
+  arma::uword n_scores = 0;               // rows kept in scores
+  std::vector<arma::uword> hat_one_rows;  // rows whose hat value is 1, increasing
+};
+
+// Sums for the total (keep_scores false) or for a worker's chunks (true,
+// room for chunk_rows rows).
+RobustSums make_robust_sums(const MeatSettings& settings, arma::uword q, bool keep_scores,
+                            arma::uword chunk_rows);
+void reset(RobustSums& sums, arma::uword first_row);
+
+// Adds a chunk's sums into the total: the meat, the flagged rows, and its
+// rows' scores into their groups, row by row.
+void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& settings);
+
+// Adds the rows [first, first + m) of a block: x the block (q x m, one
+// observation per column, unscaled), mu the rows' means. workspace is
+// q x m of scratch.
+void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
+                     const arma::mat& x, const double* mu, arma::mat& workspace, RobustSums& sums);
+
+// The meat of clustering c: sum_g U_g U_g' (q x q, both triangles).
+arma::mat cluster_meat(const arma::mat& groups);

@@ -1,0 +1,76 @@
+#include "robust_input.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "engine_input.hpp"
+
+namespace py = pybind11;
+
+MeatSettings meat_settings_of(const std::string& meat, double hat_power, const py::list& clusters,
+                              py::ssize_t n_rows) {
+  MeatSettings settings;
+  if (meat == "none") {
+    settings.kind = MeatKind::none;
+  } else if (meat == "residual") {
+    settings.kind = MeatKind::residual;
+  } else if (meat == "hat_adjusted") {
+    settings.kind = MeatKind::hat_adjusted;
+  } else if (meat == "cluster") {
+    settings.kind = MeatKind::cluster;
+  } else {
+    throw py::value_error("meat must be 'none', 'residual', 'hat_adjusted' or 'cluster'");
+  }
+  settings.hat_power = hat_power;
+  if (settings.kind == MeatKind::cluster && clusters.empty()) {
+    throw py::value_error("cluster sums need at least one clustering");
+  }
+  for (const py::handle item : clusters) {
+    const auto pair = item.cast<py::tuple>();
+    const auto codes = pair[0].cast<py::array>();
+    const auto n_groups = pair[1].cast<std::int64_t>();
+    if (!codes.dtype().equal(py::dtype::of<std::int64_t>()) || codes.ndim() != 1 ||
+        (codes.flags() & py::array::c_style) == 0 || codes.shape(0) != n_rows || n_groups < 1) {
+      throw py::value_error("cluster codes must be 1-D contiguous int64 arrays of X's row count");
+    }
+    const auto* values = static_cast<const std::int64_t*>(codes.data());
+    // A code out of range would add a row's scores outside the group sums.
+    if (std::any_of(values, values + n_rows,
+                    [n_groups](std::int64_t code) { return code < 0 || code >= n_groups; })) {
+      throw py::value_error("cluster codes must lie in [0, n_groups)");
+    }
+    settings.clusters.push_back(ClusterCodes{values, static_cast<arma::uword>(n_groups)});
+  }
+  return settings;
+}
+
+const double* offset_of(const std::optional<py::array>& offset, py::ssize_t n_rows) {
+  if (!offset) {
+    return nullptr;
+  }
+  if (offset->ndim() != 1 || offset->shape(0) != n_rows) {
+    throw py::value_error("offset must have one value per row of X");
+  }
+  return vector_memory(*offset, "offset");
+}
+
+py::list matrices_to_numpy(const std::vector<arma::mat>& matrices) {
+  py::list list;
+  for (const arma::mat& matrix : matrices) {
+    py::array_t<double> array(
+        {static_cast<py::ssize_t>(matrix.n_rows), static_cast<py::ssize_t>(matrix.n_cols)});
+    const arma::mat transpose = matrix.t();  // NumPy's memory is row-major
+    std::copy(transpose.begin(), transpose.end(), array.mutable_data());
+    list.append(array);
+  }
+  return list;
+}
+
+py::list rows_to_list(const std::vector<arma::uword>& rows) {
+  py::list list;
+  for (const arma::uword row : rows) {
+    list.append(py::int_(row));
+  }
+  return list;
+}

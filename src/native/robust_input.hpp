@@ -1,0 +1,27 @@
+// The robust-covariance arguments of quorvi._native's entries, from Python
+// objects: which sums to form and the cluster codes they group rows by.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "robust_sums.hpp"
+
+// meat: "none", "residual", "hat_adjusted" or "cluster"; clusters: a list
+// of (codes, n_groups), codes 1-D contiguous int64 of n_rows values in
+// [0, n_groups). The codes are read in place: the arrays must outlive the
+// settings. ValueError for anything else.
+MeatSettings meat_settings_of(const std::string& meat, double hat_power, const pybind11::list& clusters,
+                              pybind11::ssize_t n_rows);
+
+// An optional offset: 1-D contiguous float64 of n_rows values, or nullptr.
+const double* offset_of(const std::optional<pybind11::array>& offset, pybind11::ssize_t n_rows);
+
+// A list of q x q arrays.
+pybind11::list matrices_to_numpy(const std::vector<arma::mat>& matrices);
+
+// Increasing row indices as a Python list of ints.
+pybind11::list rows_to_list(const std::vector<arma::uword>& rows);

@@ -1,0 +1,167 @@
+"""Robust and clustered covariances, offsets, the ridge penalty and step
+halving, each against an independent reference: Stata's published robust
+standard errors, statsmodels' GLM, scikit-learn's penalised fit, a NumPy
+textbook sandwich, and repeated rows for frequency weights."""
+
+import numpy as np
+import pytest
+
+from quorvi import LogisticRegression
+
+sm = pytest.importorskip("statsmodels.api")
+
+# Two fits of the same data agree to far better than this on any BLAS kernel
+# (the fits stop at tol=1e-12); atol for covariances that round to zero.
+RTOL, ATOL = 1e-8, 1e-14
+
+
+def _problem(n=1500, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 3))
+    y = (rng.random(n) < 1 / (1 + np.exp(-(X @ [0.5, -1.0, 0.3] + 0.2)))).astype(float)
+    groups = np.stack([rng.integers(0, 40, n), rng.integers(0, 25, n)], axis=1)
+    return X, y, groups
+
+
+def test_robust_standard_errors_equal_statas():
+    # Stata 'logit grade gpa tuce psi, vce(robust)' is HC0 * n/(n - 1); its data
+    # are float32 (see test_inference.py).
+    data = sm.datasets.spector.load_pandas()
+    X = data.exog.astype(np.float32).astype(np.float64)
+    model = LogisticRegression(cov_type="HC0").fit(X, data.endog)
+    se = np.sqrt(np.diag(model.covariance_) * 32 / 31)
+    np.testing.assert_allclose(se, [5.2807514, 1.2878279, 0.1198091, 0.9798508], rtol=1e-6)
+    assert "HC0" in str(model.summary())
+
+
+@pytest.mark.parametrize(
+    ("cov_type", "clusters", "reference"),
+    [
+        ("HC0", None, {"cov_type": "HC0"}),
+        ("cluster", 0, {"cov_type": "cluster"}),
+        ("cluster", slice(None), {"cov_type": "cluster"}),
+    ],
+    ids=["HC0", "one-way", "two-way"],
+)
+@pytest.mark.parametrize("offset", [False, True])
+def test_covariance_equals_statsmodels_glm(cov_type, clusters, reference, offset):
+    X, y, groups = _problem()
+    rows_offset = np.linspace(-0.5, 0.5, len(y)) if offset else None
+    labels = None if clusters is None else groups[:, clusters]
+    model = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(X, y, clusters=labels, offset=rows_offset)
+    kwds = {} if labels is None else {"cov_kwds": {"groups": labels}}
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial(), offset=rows_offset)
+    result = glm.fit(tol=1e-13, **reference, **kwds)
+    np.testing.assert_allclose(model._parameters(), result.params, rtol=RTOL, atol=ATOL)
+    np.testing.assert_allclose(model.covariance_, result.cov_params(), rtol=RTOL, atol=ATOL)
+    np.testing.assert_allclose(model.log_likelihood_, result.llf, rtol=1e-12)
+    np.testing.assert_allclose(model.null_log_likelihood_, result.llnull, rtol=1e-10)
+
+
+def test_hc_covariances_equal_the_textbook_sandwich():
+    # (X'WX)^-1 X' diag(r^2 / (1 - h)^p) X (X'WX)^-1, h the diagonal of the
+    # hat matrix W^1/2 X (X'WX)^-1 X' W^1/2 (R's sandwich::vcovHC for a glm),
+    # at the coefficients of the fit's last pass (within tol of the final).
+    X, y, _ = _problem(n=300, seed=3)
+    n, k = len(y), X.shape[1] + 1
+    fits = {c: LogisticRegression(cov_type=c, tol=1e-12).fit(X, y) for c in ("HC0", "HC1", "HC2", "HC3")}
+    D = np.column_stack([np.ones(n), X])
+    mu = 1 / (1 + np.exp(-D @ fits["HC0"]._parameters()))
+    w = mu * (1 - mu)
+    bread = np.linalg.inv(D.T @ (w[:, None] * D))
+    h = w * np.einsum("ij,jk,ik->i", D, bread, D)
+    for cov_type, omega in [
+        ("HC0", (y - mu) ** 2),
+        ("HC1", (y - mu) ** 2 * n / (n - k)),
+        ("HC2", (y - mu) ** 2 / (1 - h)),
+        ("HC3", (y - mu) ** 2 / (1 - h) ** 2),
+    ]:
+        expected = bread @ (D.T @ (omega[:, None] * D)) @ bread
+        np.testing.assert_allclose(fits[cov_type].covariance_, expected, rtol=1e-8, err_msg=cov_type)
+
+
+@pytest.mark.parametrize("cov_type", ["HC0", "HC1", "HC2", "HC3", "cluster"])
+def test_frequency_weights_equal_repeated_rows(cov_type):
+    X, y, groups = _problem(n=400, seed=5)
+    weights = np.random.default_rng(6).integers(0, 4, len(y))
+    repeated = np.repeat(np.arange(len(y)), weights)
+    labels = groups[:, 0] if cov_type == "cluster" else None
+    weighted = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(
+        X, y, sample_weight=weights.astype(float), clusters=labels
+    )
+    rows = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(
+        X[repeated], y[repeated], clusters=None if labels is None else labels[repeated]
+    )
+    np.testing.assert_allclose(weighted.covariance_, rows.covariance_, rtol=RTOL, atol=ATOL)
+
+
+@pytest.mark.parametrize("C", [0.01, 1.0, 100.0])
+def test_ridge_coefficients_equal_scikit_learns(C):
+    sklearn_linear = pytest.importorskip("sklearn.linear_model")
+    X, y, _ = _problem(seed=7)
+    reference = sklearn_linear.LogisticRegression(C=C, solver="newton-cholesky", tol=1e-14, max_iter=1000)
+    reference.fit(X, y)
+    model = LogisticRegression(C=C, tol=1e-13).fit(X, y)
+    np.testing.assert_allclose(model.coef_, reference.coef_, rtol=1e-8, atol=1e-12)
+    np.testing.assert_allclose(model.intercept_, reference.intercept_, rtol=1e-8, atol=1e-12)
+    with pytest.warns(Warning, match="penalised"):
+        model.coef_table()
+
+
+def test_affairs_with_an_offset_converges_to_statsmodels():
+    # Plain Newton steps from 0 diverge here (the second update's deviance is
+    # NaN); halved steps converge to the maximum that statsmodels finds.
+    data = sm.datasets.fair.load_pandas().data
+    X = data[["rate_marriage", "age", "yrs_married", "children", "religious", "educ"]]
+    y = (data["affairs"] > 0).astype(float)
+    offset = np.log(data["age"])
+    model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial(), offset=offset).fit(tol=1e-13)
+    assert model.converged_
+    np.testing.assert_allclose(model._parameters(), glm.params, rtol=1e-8)
+    np.testing.assert_allclose(model.predict_proba(X, offset=offset)[:, 1], glm.fittedvalues, rtol=1e-8)
+
+
+def _bad_hat():
+    # A row alone in its level of a dummy fits itself exactly: h = 1.
+    X, y, _ = _problem(n=50, seed=9)
+    X = np.column_stack([X, np.eye(50)[0]])
+    return X, y
+
+
+@pytest.mark.parametrize(
+    ("parameters", "arguments", "message"),
+    [
+        ({"cov_type": "cluster"}, {}, "needs fit"),
+        ({"cov_type": "HC0"}, {"clusters": np.arange(50) % 3}, "used only with"),
+        ({"cov_type": "cluster"}, {"clusters": np.arange(49)}, "49 labels"),
+        ({"cov_type": "cluster"}, {"clusters": np.where(np.arange(50) == 3, np.nan, 1.0)}, "missing"),
+        ({"cov_type": "cluster"}, {"clusters": np.zeros(50)}, "single cluster"),
+        ({}, {"offset": np.ones(49)}, "offset has 49"),
+        ({}, {"offset": np.where(np.arange(50) == 3, np.nan, 1.0)}, "NaN"),
+        ({"C": 0.0}, {}, "'C' parameter"),
+        ({"C": -1.0}, {}, "'C' parameter"),
+        ({"cov_type": "HC3"}, {"bad_hat": True}, "row.s. 0 have a hat value of 1"),
+    ],
+)
+def test_bad_input_raises_and_fits_nothing(parameters, arguments, message):
+    X, y, _ = _problem(n=50, seed=9)
+    if arguments.pop("bad_hat", False):
+        X, y = _bad_hat()
+    model = LogisticRegression(**parameters)
+    with pytest.raises(ValueError, match=message):
+        model.fit(X, y, **arguments)
+    assert not hasattr(model, "coef_")
+
+
+@pytest.mark.parametrize("cov_type", ["HC1", "HC3", "cluster"])
+def test_robust_covariance_does_not_depend_on_the_thread_count(cov_type):
+    # Enough rows for many chunks: each chunk's scores reach the cluster sums
+    # in row order whichever thread summed it, so the bits are the same.
+    X, y, groups = _problem(n=60_000, seed=11)
+    labels = groups if cov_type == "cluster" else None
+    fits = [
+        LogisticRegression(cov_type=cov_type, n_threads=threads).fit(X, y, clusters=labels)
+        for threads in (1, 3)
+    ]
+    np.testing.assert_array_equal(fits[0].covariance_, fits[1].covariance_)
