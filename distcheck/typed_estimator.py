@@ -8,6 +8,8 @@ py.typed).
 pass. The file is type-checked only, never run.
 """
 
+from typing import assert_type
+
 import numpy as np
 import numpy.typing as npt
 
@@ -29,6 +31,10 @@ iterations: int = int(model.n_iter_[0])
 converged: bool = model.converged_
 seconds: float = model.time_
 table = model.coef_table()
+# What the methods return, as mypy sees it (not Any).
+assert_type(model.predict_proba(X), npt.NDArray[np.float64])
+assert_type(model.decision_function(X), npt.NDArray[np.float64])
+assert_type(model.score(X, y), float)
 version: str = quorvi.__version__
 category: type[UserWarning] = PerfectSeparationWarning
 

@@ -8,7 +8,7 @@ import sys
 import warnings
 from collections.abc import Callable
 from numbers import Integral, Real
-from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
+from typing import TYPE_CHECKING, Any, ClassVar, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -44,6 +44,7 @@ from ._validation import (
 if TYPE_CHECKING:
     from typing import Self
 
+    import dask.array as da
     import pandas as pd
 
     from ._native import FitResult
@@ -472,6 +473,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self.feature_names_in_ = fit.feature_names
         return fit
 
+    @overload
+    def decision_function(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
+    @overload
+    def decision_function(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def decision_function(self, X: Any, offset: Any = None) -> Any:
         """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
         row of X, with the rows' offsets when given; a Dask array for a Dask X."""
@@ -500,6 +505,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         offsets = checked_offset(offset, len(scores))
         return scores if offsets is None else scores + offsets
 
+    @overload
+    def predict_proba(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
+    @overload
+    def predict_proba(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def predict_proba(self, X: Any, offset: Any = None) -> Any:
         """(n_samples, 2): the probabilities of classes_[0] and classes_[1],
         with the rows' offsets when given; a Dask array for a Dask X."""
@@ -512,6 +521,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
         return _prediction.probabilities(self.decision_function(X, offset))
 
+    @overload
+    def predict(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[Any]: ...
+    @overload
+    def predict(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def predict(self, X: Any, offset: Any = None) -> Any:
         """The more probable of the two classes for every row of X, with the
         rows' offsets when given; a Dask array for a Dask X."""
@@ -539,6 +552,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if _design.is_sparse(validated):
             _design.check_stored_values(validated)
         return validated
+
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+        """The mean accuracy of ``predict(X)`` against y (weighted by
+        sample_weight), as scikit-learn's classifiers define it."""
+        return float(super().score(X, y, sample_weight=sample_weight))
 
     def coef_table(self) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
