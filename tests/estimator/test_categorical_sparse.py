@@ -144,6 +144,12 @@ BAD_FRAMES = {
         r"column 'state' has a missing value \(row 1\) at prediction",
     ),
     "missing number": (_changed("age", 3, np.nan), "fit", r"column 'age' has a missing value \(row 3\)"),
+    # The robust sums would leave the categorical columns out: refused, not wrong.
+    "robust covariance": (
+        _FIT_FRAME,
+        "fit HC0",
+        "robust and cluster covariances are not available for designs with categorical or sparse blocks",
+    ),
 }
 
 
@@ -151,8 +157,8 @@ BAD_FRAMES = {
 @pytest.mark.parametrize("case", list(BAD_FRAMES))
 def test_bad_frames_are_refused_naming_the_column(case):
     frame, when, message = BAD_FRAMES[case]
-    model = LogisticRegression()
-    if when == "fit":
+    model = LogisticRegression(cov_type="HC0" if when == "fit HC0" else "nonrobust")
+    if when.startswith("fit"):
         with pytest.raises(ValueError, match=message):
             model.fit(frame, _FIT_Y)
         assert not hasattr(model, "coef_")
