@@ -71,10 +71,25 @@ inline double vector_exp(double x) {
 inline double vector_log1p_unit(double t) {
   const double s = t / (2.0 + t);
   const double u = s * s;
+  // Horner's rule on 1/35, 1/33, ..., 1/3, written out: constants, not
+  // divisions, in the vectorised loop.
   double p = 1.0 / 35.0;
-  for (int odd = 33; odd >= 3; odd -= 2) {
-    p = p * u + 1.0 / odd;
-  }
+  p = p * u + 1.0 / 33.0;
+  p = p * u + 1.0 / 31.0;
+  p = p * u + 1.0 / 29.0;
+  p = p * u + 1.0 / 27.0;
+  p = p * u + 1.0 / 25.0;
+  p = p * u + 1.0 / 23.0;
+  p = p * u + 1.0 / 21.0;
+  p = p * u + 1.0 / 19.0;
+  p = p * u + 1.0 / 17.0;
+  p = p * u + 1.0 / 15.0;
+  p = p * u + 1.0 / 13.0;
+  p = p * u + 1.0 / 11.0;
+  p = p * u + 1.0 / 9.0;
+  p = p * u + 1.0 / 7.0;
+  p = p * u + 1.0 / 5.0;
+  p = p * u + 1.0 / 3.0;
   const double twice = 2.0 * s;
   return twice + twice * (u * p);
 }
