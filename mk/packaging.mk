@@ -82,6 +82,6 @@ stub-check: $(STAMPS)/installed $(STAMPS)/packaging-tools
 	$(PY) -m mypy.stubtest --allowlist distcheck/native-stubtest-allowlist.txt quorvi._native
 	$(VENV)/bin/mypy --strict --warn-unused-ignores --no-incremental distcheck/typed_usage.py distcheck/typed_estimator.py \
 	  distcheck/typed_inference.py
-	# The package's own annotations; scikit-learn, SciPy and pandas ship no
+	# The package's own annotations; scikit-learn and SciPy ship no
 	# type information, so what comes from them is unchecked (Any).
 	$(VENV)/bin/mypy --strict --warn-unused-ignores --ignore-missing-imports --no-incremental python/quorvi
