@@ -70,7 +70,8 @@ def test_coefficients_equal_quorvi_irls_with_a_ones_column(layout, fit_intercept
     if not fit_intercept:
         assert model.intercept_[0] == 0.0
     assert list(model.classes_) == ["no", "yes"]
-    assert model.covariance_.shape == ((6, 6) if fit_intercept else (5, 5))
+    n_params = 6 if fit_intercept else 5
+    assert model.covariance_.shape == (n_params, n_params)
     probabilities = model.predict_proba(X)
     eta = values @ model.coef_[0] + model.intercept_[0]
     np.testing.assert_allclose(probabilities[:, 1], 1.0 / (1.0 + np.exp(-eta)), rtol=1e-12)
@@ -227,7 +228,8 @@ def test_max_iter_zero_makes_no_update_and_spends_no_loop_time(fit_intercept):
     # A fit reads X once per update and takes its covariance and deviance
     # from the last update's pass: without an update there are none.
     assert np.isnan(model.deviance_) and np.isnan(model.covariance_).all()
-    assert model.covariance_.shape == ((3, 3) if fit_intercept else (2, 2))
+    n_params = 3 if fit_intercept else 2
+    assert model.covariance_.shape == (n_params, n_params)
 
 
 def test_predict_agrees_with_predict_proba_where_the_classes_tie():
