@@ -1,9 +1,9 @@
 #include "covariance.hpp"
 
-#include <algorithm>
 #include <optional>
 
 #include "blas_threads.hpp"
+#include "irls_steps.hpp"
 #include "normal_equations.hpp"
 #include "row_partition.hpp"
 
@@ -37,14 +37,7 @@ void covariance_of_fit(const arma::mat& fisher, const std::vector<arma::uword>& 
     invert_fisher_information(fisher, covariance);
     return;
   }
-  const arma::uword q = fisher.n_rows;
-  arma::uvec kept(q - dropped.size());
-  arma::uword next = 0;
-  for (arma::uword j = 0; j < q; ++j) {
-    if (std::find(dropped.begin(), dropped.end(), j) == dropped.end()) {
-      kept[next++] = j;
-    }
-  }
+  const arma::uvec kept = kept_columns(fisher.n_rows, dropped);
   arma::mat kept_covariance(kept.n_elem, kept.n_elem);
   invert_fisher_information(fisher.submat(kept, kept), kept_covariance);
   covariance.fill(arma::datum::nan);

@@ -29,21 +29,6 @@ void check_response_length(const LogisticData& data) {
   }
 }
 
-// The columns not in dropped (increasing), as Armadillo indices.
-arma::uvec kept_columns(arma::uword q, const std::vector<arma::uword>& dropped) {
-  arma::uvec kept(q - dropped.size());
-  arma::uword next = 0;
-  auto skip = dropped.begin();
-  for (arma::uword j = 0; j < q; ++j) {
-    if (skip != dropped.end() && *skip == j) {
-      ++skip;
-    } else {
-      kept[next++] = j;
-    }
-  }
-  return kept;
-}
-
 // One update's solve. Without dropped columns the system is solved as it
 // is; otherwise the system of the kept columns, the others staying 0.
 // Returns false when the system was singular and solved by least squares.

@@ -128,3 +128,17 @@ std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol) {
   }
   return dependent;
 }
+
+arma::uvec kept_columns(arma::uword q, const std::vector<arma::uword>& dropped) {
+  arma::uvec kept(q - dropped.size());
+  arma::uword next = 0;
+  auto skip = dropped.begin();
+  for (arma::uword j = 0; j < q; ++j) {
+    if (skip != dropped.end() && *skip == j) {
+      ++skip;
+    } else {
+      kept[next++] = j;
+    }
+  }
+  return kept;
+}

@@ -31,3 +31,7 @@ double largest_change(const arma::vec& beta_new, const arma::vec& beta);
 // is reported, and of the indicators of all levels of a categorical beside
 // an intercept, the last level.
 std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol);
+
+// The columns of a q-column system not in dropped (increasing), as
+// Armadillo indices: what the solve and the covariance keep.
+arma::uvec kept_columns(arma::uword q, const std::vector<arma::uword>& dropped);
