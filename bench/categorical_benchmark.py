@@ -18,6 +18,7 @@ before the fit). Accuracy: every method's coefficients against quorvi's.
 
     python bench/categorical_benchmark.py            # results in bench/results/categorical.*
     python bench/categorical_benchmark.py --rows 100000   # a quicker run
+    python bench/categorical_benchmark.py --from-json bench/results/categorical.json   # table and plot again
 """
 
 from __future__ import annotations
@@ -131,7 +132,14 @@ def main() -> None:
     )
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--child", nargs=3, metavar=("DATASET", "METHOD", "OUT"))
+    parser.add_argument(
+        "--from-json", type=Path, help="only write the table and the plot again from a run's JSON"
+    )
     args = parser.parse_args()
+    if args.from_json:
+        report = json.loads(args.from_json.read_text())
+        write_outputs(report["meta"], report["results"])
+        return
     if args.child:
         run_child(args.child[0], args.child[1], args.rows, Path(args.child[2]))
         return
@@ -157,8 +165,12 @@ def main() -> None:
         print(dataset, json.dumps(results[dataset], indent=1), flush=True)
     meta = {"rows": args.rows, "machine": platform.processor() or platform.machine(), "cpus": os.cpu_count()}
     (RESULTS / "categorical.json").write_text(json.dumps({"meta": meta, "results": results}, indent=1))
+    write_outputs(meta, results)
+
+
+def write_outputs(meta: dict, results: dict) -> None:
     lines = [
-        f"Rows: {args.rows:,}; {meta['cpus']} CPUs; one run each.",
+        f"Rows: {meta['rows']:,}; {meta['cpus']} CPUs; one run each.",
         "",
         "| data set | method | seconds | updates | extra memory (MiB) | max coef diff vs quorvi | quorvi faster by |",
         "|---|---|---:|---:|---:|---:|---:|",
@@ -172,6 +184,41 @@ def main() -> None:
             )
     (RESULTS / "categorical.md").write_text("\n".join(lines) + "\n")
     print("\n".join(lines))
+    plot(meta, results, RESULTS / "categorical.png")
+
+
+def plot(meta: dict, results: dict, path: Path) -> None:
+    """Seconds and peak extra memory per data set, a bar per method."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    datasets = list(results)
+    positions = np.arange(len(datasets))
+    width = 0.8 / len(METHODS)
+    figure, (time_axes, memory_axes) = plt.subplots(1, 2, figsize=(10, 4.5))
+    for index, method in enumerate(METHODS):
+        offsets = positions + (index - (len(METHODS) - 1) / 2) * width
+        rows = [results[dataset][method] for dataset in datasets]
+        time_axes.bar(offsets, [row["seconds"] for row in rows], width, label=method)
+        memory_axes.bar(offsets, [row["extra_mib"] for row in rows], width, label=method)
+    labels = [
+        "categorical\n10 numeric, 1,000 + 50 levels"
+        if dataset == "categorical"
+        else "sparse CSR\n1,000 columns, 1 %"
+        for dataset in datasets
+    ]
+    time_axes.set(ylabel="seconds per fit", title="Time per fit")
+    memory_axes.set(ylabel="peak extra memory (MiB)", title="Peak memory beyond the data")
+    for axes in (time_axes, memory_axes):
+        axes.set_xticks(positions, labels)
+        axes.grid(axis="y", which="both", alpha=0.3)
+    time_axes.legend(fontsize="small")
+    figure.suptitle(f"Categorical and sparse designs, {meta['rows']:,} rows, one fit each", fontsize=12)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
 
 
 if __name__ == "__main__":

@@ -1,19 +1,22 @@
 # The benchmark against the peers (bench/README.md). Not part of `make test`
 # or `make ci-checks`: the full run takes many minutes.
-#   make bench         every shape, 5 repeats; results in bench/results/full.*
+#   make bench         every shape, 5 repeats, then the categorical and sparse
+#                      data sets (bench-categorical); results in
+#                      bench/results/full.* and categorical.*
 #   make bench-quick   small shapes only, a quick check that it all still runs
 #   make bench-dask    the fit on Dask arrays on a 2-worker LocalCluster, against
 #                      dask-ml and the in-memory fit, and out of core from Zarr;
 #                      results in bench/results/dask.*
 #   make bench-categorical  categorical columns (1,000,000 rows, 1,059 coefficients)
 #                      and a sparse CSR (1,000,000 x 1,000 at 1 %) against glum
-#                      and scikit-learn; results in bench/results/categorical.*
+#                      and scikit-learn; results in bench/results/categorical.{md,json,png}
 BENCH_BUILD := build/bench
 BENCH_ROOFLINE := $(BENCH_BUILD)/bench/roofline
 
 .PHONY: bench bench-quick bench-roofline bench-dask bench-categorical
 bench: $(STAMPS)/installed $(STAMPS)/bench-requirements bench-roofline
 	$(PY) bench/run_benchmark.py --roofline $(BENCH_ROOFLINE)
+	$(PY) bench/categorical_benchmark.py
 
 bench-quick: $(STAMPS)/installed $(STAMPS)/bench-requirements bench-roofline
 	$(PY) bench/run_benchmark.py --quick --roofline $(BENCH_ROOFLINE)
