@@ -1,10 +1,12 @@
 """The fuzzer's cases for designs of several column kinds (quorvi._native's
 list of blocks): categorical codes of every width with empty levels and
 codes out of range, sparse rows with no nonzeros, all-zero columns,
-unsorted or repeated indices and broken row pointers. Each case is made from
+unsorted or repeated indices and broken row pointers, some with a robust
+request (a meat, hat values, one or two clusterings). Each case is made from
 (seed, case number) alone. A case with a broken block must be a ValueError;
-any other must give the normal equations of its densified design (the same
-sums by the dense kernel, to rounding) and a well-formed fit."""
+any other must give the normal equations and robust sums of its densified
+design (the same sums by the dense kernel, to rounding) and a well-formed
+fit."""
 
 import numpy as np
 
@@ -51,6 +53,25 @@ def _sparse(rng, n, notes):
     return ("sparse", values, indices, indptr, columns), dense, broken
 
 
+def _robust_request(rng, n, q, notes):
+    """Keyword arguments of a robust request for the native entries, or none."""
+    meat = str(rng.choice(["none", "residual", "hat_adjusted", "cluster"]))
+    notes.append(f"meat {meat}")
+    if meat == "residual":
+        return {"meat": meat}
+    if meat == "hat_adjusted":
+        # Any symmetric positive definite B, of a size that makes hat values
+        # mostly below 1 or not; the same for both designs.
+        root = rng.standard_normal((q, q))
+        scale = 10.0 ** rng.uniform(-3, 0)
+        bread = scale * (root @ root.T / max(q, 1) + np.eye(q))
+        return {"meat": meat, "hat_power": float(rng.choice([1.0, 2.0])), "inverse_information": bread}
+    if meat == "cluster" and n > 0:
+        groups = [int(rng.integers(1, 5)) for _ in range(int(rng.integers(1, 3)))]
+        return {"meat": meat, "clusters": [(rng.integers(0, g, n).astype(np.int64), g) for g in groups]}
+    return {}
+
+
 def check_blocks_case(seed, index):
     """Runs one case; returns (problems, outcome)."""
     rng = np.random.default_rng([seed, index, 2])
@@ -68,10 +89,17 @@ def check_blocks_case(seed, index):
         broken |= bad
     fit_intercept = bool(rng.random() < 0.6)
     y = (rng.random(n) < 0.5).astype(np.float64)
+    design = np.column_stack([np.ones((n, int(fit_intercept))), *dense_parts])
+    q = design.shape[1]
+    robust = _robust_request(rng, n, q, notes)
+    # The fit takes the request's sums in its passes; its hat values use its own B.
+    in_fit = {key: value for key, value in robust.items() if key != "inverse_information"}
     snapshot = [np.array(a, copy=True) for block in blocks for a in block[1:] if isinstance(a, np.ndarray)]
     problems = []
     try:
-        result = _native.fit(blocks, y, None, fit_intercept, 1e-8, 25, int(rng.choice([1, 3])), None)
+        result = _native.fit(
+            blocks, y, None, fit_intercept, 1e-8, 25, int(rng.choice([1, 3])), None, **in_fit
+        )
     except ValueError as error:
         if not broken:
             problems.append(f"blocks: ValueError for a valid design: {error}")
@@ -81,17 +109,25 @@ def check_blocks_case(seed, index):
     after = [a for block in blocks for a in block[1:] if isinstance(a, np.ndarray)]
     if any(not np.array_equal(b, a) for b, a in zip(snapshot, after, strict=True)):
         problems.append("blocks: an input was modified")
-    design = np.column_stack([np.ones((n, int(fit_intercept))), *dense_parts])
-    q = design.shape[1]
     if result["coefficients"].shape != (q,):
         problems.append(f"blocks: {result['coefficients'].shape} coefficients for {q} columns")
         return problems, "native blocks malformed"
     beta = rng.standard_normal(q) * 0.3
-    ours = _native.normal_equations(blocks, y, None, beta, fit_intercept, True)
-    reference = _native.normal_equations(np.ascontiguousarray(design), y, None, beta, False, True)
-    for key in ("A", "b"):
-        # The same sums in another order: rounding of a few ulps of the terms.
-        scale = np.abs(design).max(initial=1.0) ** 2 * max(n, 1)
-        if not np.allclose(ours[key], reference[key], rtol=1e-12, atol=1e-12 * scale):
+    ours = _native.normal_equations(blocks, y, None, beta, fit_intercept, True, **robust)
+    reference = _native.normal_equations(np.ascontiguousarray(design), y, None, beta, False, True, **robust)
+    # The same sums in another order: rounding of a few ulps of the terms
+    # (the meat's and the groups' terms are of the same size as A's and b's).
+    scale = np.abs(design).max(initial=1.0) ** 2 * max(n, 1)
+    # A hat value of 1 or more leaves the meat undefined (the estimator
+    # refuses it): NaN wherever the row reaches, which differs by design.
+    compared = ("A", "b", "meat") if not reference["hat_one_rows"] else ("A", "b")
+    pairs = [(key, ours[key], reference[key]) for key in compared if key in reference]
+    pairs += [
+        ("groups", *both) for both in zip(ours.get("groups", []), reference.get("groups", []), strict=True)
+    ]
+    for key, mine, theirs in pairs:
+        if not np.allclose(mine, theirs, rtol=1e-12, atol=1e-12 * scale):
             problems.append(f"blocks: {key} differs from the densified design's; " + "; ".join(notes))
+    if ours["hat_one_rows"] != reference["hat_one_rows"]:
+        problems.append("blocks: hat_one_rows differ from the densified design's; " + "; ".join(notes))
     return problems, "native blocks fit"

@@ -322,4 +322,7 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
   if (scattered) {
     add_cross_block(buffer.scatter, sums.A);
   }
+  if (with_meat) {
+    finish_row_range(*robust);
+  }
 }

@@ -112,11 +112,13 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
 
 void set_meat(PassWorkspace& workspace, arma::uword q, const MeatSettings& meat) {
   workspace.meat = meat;
-  workspace.robust_total = make_robust_sums(meat, q, false, 0);
+  const arma::uword q_dense = workspace.buffers.front().rows.n_rows;
+  workspace.robust_total = make_robust_sums(meat, q, q_dense, false, 0);
   workspace.robust_partials.clear();
   if (workspace.partition.n_chunks > 1) {
     for (unsigned worker = 0; worker < workspace.workers; ++worker) {
-      workspace.robust_partials.push_back(make_robust_sums(meat, q, true, workspace.partition.chunk_rows));
+      workspace.robust_partials.push_back(
+          make_robust_sums(meat, q, q_dense, true, workspace.partition.chunk_rows));
     }
   }
 }

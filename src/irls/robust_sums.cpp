@@ -16,35 +16,104 @@ double working_weight(double mu) {
   return std::clamp(variance, 1e-10, 1.0);
 }
 
-void add_score(const MeatSettings& settings, arma::uword row, const double* score, arma::uword q,
-               std::vector<arma::mat>& groups) {
+// A row's score s r x into its group of each clustering: score holds the
+// dense part (q_dense values), factor * the entries in scratch the rest.
+void add_score(const MeatSettings& settings, arma::uword row, const double* score, arma::uword q_dense,
+               double factor, const ScatterScratch& entries, std::vector<arma::mat>& groups) {
   for (std::size_t c = 0; c < settings.clusters.size(); ++c) {
     double* target = groups[c].colptr(static_cast<arma::uword>(settings.clusters[c].codes[row]));
-    for (arma::uword j = 0; j < q; ++j) {
+    for (arma::uword j = 0; j < q_dense; ++j) {
       target[j] += score[j];
+    }
+    for (std::size_t e = 0; e < entries.columns.size(); ++e) {
+      target[entries.columns[e]] += factor * entries.values[e];
     }
   }
 }
 
+// x' B x for a row with scattered entries (in sums.scatter), whose dense
+// part is x_dense; with B's factor R, R_dense x_dense is given in
+// factor_dense (the upper triangle's leading block: only the first q_dense
+// of R x). R x = R_dense x_dense + sum_e v_e R[:, c_e], R's column c_e
+// nonzero in its first c_e + 1 rows only; without R, x' (B x) over the
+// same columns. O(q (q_dense + entries)) per row.
+double scattered_quadratic_form(const MeatSettings& settings, const double* x_dense,
+                                const double* factor_dense, arma::uword q_dense, RobustSums& sums) {
+  const ScatterScratch& entries = sums.scatter;
+  arma::vec& rx = sums.hat_row;
+  const arma::uword q = rx.n_elem;
+  if (!settings.hat_factor.is_empty()) {
+    std::copy(factor_dense, factor_dense + q_dense, rx.memptr());
+    std::fill(rx.begin() + static_cast<std::ptrdiff_t>(q_dense), rx.end(), 0.0);
+    for (std::size_t e = 0; e < entries.columns.size(); ++e) {
+      const arma::uword column = entries.columns[e];
+      const double* r = settings.hat_factor.colptr(column);
+      const double value = entries.values[e];
+      for (arma::uword i = 0; i <= column; ++i) {
+        rx[i] += value * r[i];
+      }
+    }
+    double sum = 0.0;
+    for (arma::uword i = 0; i < q; ++i) {
+      sum += rx[i] * rx[i];
+    }
+    return sum;
+  }
+  const arma::mat& B = *settings.inverse_information;
+  rx.zeros();
+  for (arma::uword j = 0; j < q_dense; ++j) {
+    const double* b = B.colptr(j);
+    for (arma::uword i = 0; i < q; ++i) {
+      rx[i] += x_dense[j] * b[i];
+    }
+  }
+  for (std::size_t e = 0; e < entries.columns.size(); ++e) {
+    const double* b = B.colptr(entries.columns[e]);
+    for (arma::uword i = 0; i < q; ++i) {
+      rx[i] += entries.values[e] * b[i];
+    }
+  }
+  double sum = 0.0;
+  for (arma::uword j = 0; j < q_dense; ++j) {
+    sum += x_dense[j] * rx[j];
+  }
+  for (std::size_t e = 0; e < entries.columns.size(); ++e) {
+    sum += entries.values[e] * rx[entries.columns[e]];
+  }
+  return sum;
+}
+
 // x_k' B x_k for the block's m rows: |R x_k|^2 by a triangular product in
-// workspace when B's factor is known, else x_k' (B x_k).
-arma::vec hat_quadratic_forms(const MeatSettings& settings, const arma::mat& x, arma::uword m,
-                              arma::mat& workspace) {
-  const arma::uword q = x.n_rows;
-  arma::vec quadratic(m);
-  if (q == 0) {
-    quadratic.zeros();
+// workspace when B's factor is known, else x_k' (B x_k). With scattered
+// blocks, each row's entries join its dense part (scattered_quadratic_form).
+arma::vec hat_quadratic_forms(const LogisticData& data, const MeatSettings& settings, arma::uword first,
+                              const arma::mat& x, arma::uword m, bool scattered, arma::mat& workspace,
+                              RobustSums& sums) {
+  const arma::uword q_dense = x.n_rows;
+  arma::vec quadratic(m, arma::fill::zeros);
+  const bool factored = !settings.hat_factor.is_empty();
+  if (q_dense > 0 && factored) {
+    std::copy(x.memptr(), x.memptr() + q_dense * m, workspace.memptr());
+    cblas_dtrmm(CblasColMajor, CblasLeft, CblasUpper, CblasNoTrans, CblasNonUnit,
+                static_cast<blasint>(q_dense), static_cast<blasint>(m), 1.0, settings.hat_factor.memptr(),
+                static_cast<blasint>(settings.hat_factor.n_rows), workspace.memptr(),
+                static_cast<blasint>(q_dense));
+  }
+  if (scattered) {
+    for (arma::uword k = 0; k < m; ++k) {
+      gather_row(data.X, first + k, sums.scatter);
+      quadratic[k] = scattered_quadratic_form(settings, x.colptr(k), workspace.colptr(k), q_dense, sums);
+    }
     return quadratic;
   }
-  if (!settings.hat_factor.is_empty()) {
-    std::copy(x.memptr(), x.memptr() + q * m, workspace.memptr());
-    cblas_dtrmm(CblasColMajor, CblasLeft, CblasUpper, CblasNoTrans, CblasNonUnit, static_cast<blasint>(q),
-                static_cast<blasint>(m), 1.0, settings.hat_factor.memptr(), static_cast<blasint>(q),
-                workspace.memptr(), static_cast<blasint>(q));
+  if (q_dense == 0) {
+    return quadratic;
+  }
+  if (factored) {
     for (arma::uword k = 0; k < m; ++k) {
       const double* column = workspace.colptr(k);
       double sum = 0.0;
-      for (arma::uword j = 0; j < q; ++j) {
+      for (arma::uword j = 0; j < q_dense; ++j) {
         sum += column[j] * column[j];
       }
       quadratic[k] = sum;
@@ -56,6 +125,33 @@ arma::vec hat_quadratic_forms(const MeatSettings& settings, const arma::mat& x, 
     quadratic[k] = arma::dot(x.col(k), projected.col(k));
   }
   return quadratic;
+}
+
+// The rows' scores s r x (the dense part scaled in workspace, factor[k] =
+// s r) into the groups, or kept for the ordered addition in a worker's
+// chunk.
+void add_scores(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
+                const arma::vec& factor, bool scattered, const arma::mat& workspace, RobustSums& sums) {
+  const arma::uword q_dense = workspace.n_rows;
+  if (!sums.scores.is_empty() || !sums.score_factors.is_empty()) {
+    // A worker's chunk: kept, in row order, for the ordered addition.
+    const arma::uword at = first - sums.first_row;
+    std::copy(workspace.memptr(), workspace.memptr() + q_dense * m, sums.scores.colptr(at));
+    if (scattered) {
+      std::copy(factor.memptr(), factor.memptr() + m, sums.score_factors.memptr() + at);
+      sums.design = &data.X;
+    }
+    sums.n_scores = first + m - sums.first_row;
+    return;
+  }
+  for (arma::uword k = 0; k < m; ++k) {
+    sums.scatter.columns.clear();
+    sums.scatter.values.clear();
+    if (scattered) {
+      gather_row(data.X, first + k, sums.scatter);
+    }
+    add_score(settings, first + k, workspace.colptr(k), q_dense, factor[k], sums.scatter, sums.groups);
+  }
 }
 
 }  // namespace
@@ -73,19 +169,29 @@ arma::mat hat_factor_of(const arma::mat& inverse_information) {
   return full;
 }
 
-RobustSums make_robust_sums(const MeatSettings& settings, arma::uword q, bool keep_scores,
-                            arma::uword chunk_rows) {
+RobustSums make_robust_sums(const MeatSettings& settings, arma::uword q, arma::uword q_dense,
+                            bool keep_scores, arma::uword chunk_rows) {
   RobustSums sums;
+  const bool scattered = q > q_dense;
   switch (settings.kind) {
     case MeatKind::none:
       break;
     case MeatKind::residual:
     case MeatKind::hat_adjusted:
       sums.meat.zeros(q, q);
+      if (scattered) {
+        sums.scatter = make_scatter_scratch(q_dense, q);
+      }
+      if (scattered && settings.kind == MeatKind::hat_adjusted) {
+        sums.hat_row.zeros(q);
+      }
       break;
     case MeatKind::cluster:
       if (keep_scores) {
-        sums.scores.zeros(q, chunk_rows);
+        sums.scores.zeros(q_dense, chunk_rows);
+        if (scattered) {
+          sums.score_factors.zeros(chunk_rows);
+        }
       } else {
         for (const ClusterCodes& clustering : settings.clusters) {
           sums.groups.emplace_back(q, clustering.n_groups, arma::fill::zeros);
@@ -98,6 +204,7 @@ RobustSums make_robust_sums(const MeatSettings& settings, arma::uword q, bool ke
 
 void reset(RobustSums& sums, arma::uword first_row) {
   sums.meat.zeros();
+  sums.scatter.cross.zeros();
   for (arma::mat& groups : sums.groups) {
     groups.zeros();
   }
@@ -106,13 +213,27 @@ void reset(RobustSums& sums, arma::uword first_row) {
   sums.hat_one_rows.clear();
 }
 
+void finish_row_range(RobustSums& sums) {
+  if (!sums.scatter.cross.is_empty()) {
+    add_cross_block(sums.scatter, sums.meat);
+  }
+}
+
 void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& settings) {
   if (!part.meat.is_empty()) {
     total.meat += part.meat;
   }
   total.hat_one_rows.insert(total.hat_one_rows.end(), part.hat_one_rows.begin(), part.hat_one_rows.end());
+  const bool scattered = !part.score_factors.is_empty();
   for (arma::uword k = 0; k < part.n_scores; ++k) {
-    add_score(settings, part.first_row + k, part.scores.colptr(k), part.scores.n_rows, total.groups);
+    const arma::uword row = part.first_row + k;
+    total.scatter.columns.clear();
+    total.scatter.values.clear();
+    if (scattered) {
+      gather_row(*part.design, row, total.scatter);
+    }
+    add_score(settings, row, part.scores.colptr(k), part.scores.n_rows,
+              scattered ? part.score_factors[k] : 0.0, total.scatter, total.groups);
   }
 }
 
@@ -121,13 +242,18 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
   if (settings.kind == MeatKind::none || m == 0) {
     return;
   }
-  const arma::uword q = x.n_rows;
+  const arma::uword q = coefficient_count(data);
+  if (q == 0) {
+    return;  // no scores, no meat; and no hat value is 1
+  }
+  const arma::uword q_dense = x.n_rows;
+  const bool scattered = q_dense < q;
   const double* y = data.y + first;
   const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
   arma::vec factor(m);
   arma::vec quadratic;  // x' B x per row, for the hat values
   if (settings.kind == MeatKind::hat_adjusted) {
-    quadratic = hat_quadratic_forms(settings, x, m, workspace);
+    quadratic = hat_quadratic_forms(data, settings, first, x, m, scattered, workspace, sums);
   }
   for (arma::uword k = 0; k < m; ++k) {
     const double mu = mu_of_rows[k];
@@ -147,30 +273,28 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
     }
     factor[k] = root;
   }
-  if (q == 0) {
-    return;
-  }
   for (arma::uword k = 0; k < m; ++k) {
     const double* column = x.colptr(k);
     double* out = workspace.colptr(k);
-    for (arma::uword j = 0; j < q; ++j) {
+    for (arma::uword j = 0; j < q_dense; ++j) {
       out[j] = column[j] * factor[k];
     }
   }
-  if (settings.kind != MeatKind::cluster) {
-    cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, static_cast<blasint>(q), static_cast<blasint>(m),
-                1.0, workspace.memptr(), static_cast<blasint>(q), 1.0, sums.meat.memptr(),
-                static_cast<blasint>(q));
+  if (settings.kind == MeatKind::cluster) {
+    add_scores(data, settings, first, m, factor, scattered, workspace, sums);
     return;
   }
-  if (!sums.scores.is_empty()) {
-    // A worker's chunk: kept, in row order, for the ordered addition.
-    std::copy(workspace.memptr(), workspace.memptr() + q * m, sums.scores.colptr(first - sums.first_row));
-    sums.n_scores = first + m - sums.first_row;
-    return;
+  if (q_dense > 0) {
+    cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, static_cast<blasint>(q_dense),
+                static_cast<blasint>(m), 1.0, workspace.memptr(), static_cast<blasint>(q_dense), 1.0,
+                sums.meat.memptr(), static_cast<blasint>(sums.meat.n_rows));
   }
-  for (arma::uword k = 0; k < m; ++k) {
-    add_score(settings, first + k, workspace.colptr(k), q, sums.groups);
+  if (scattered) {
+    // The entries' terms s r^2 / (1 - h)^power x x' as the normal
+    // equations' scatter adds s w x x', with this root for sqrt(s w); no b.
+    arma::vec no_right_hand_side;
+    add_scattered_sums(data.X, first, m, x, factor.memptr(), nullptr, sums.scatter, sums.meat,
+                       no_right_hand_side);
   }
 }
 

@@ -11,13 +11,24 @@
 // with r = y - mu. Memory is O(q^2 + G q), never O(n q). The cluster sums
 // are deterministic: a chunk keeps its rows' scores and they are added into
 // U in row order when the chunk's sums are added to the total.
+//
+// x is the whole row: its dense columns (the block buffer's copy) and its
+// scattered blocks' entries (scattered_blocks.hpp). The meat takes the
+// entries' terms through the normal equations' own scatter, with its root
+// sqrt(s) |r| / (1 - h)^(power / 2) in place of sqrt(s w); a hat value adds
+// each entry's column of the factor R to R x; a chunk keeps the dense part
+// of its rows' scores and each row's s r, and the entries are read again
+// from the design when the chunk is added (a chunk of a scattered design is
+// about q^2 / 4 rows: its whole scores, q per row, could be gigabytes).
 #pragma once
 
 #include <armadillo>
 #include <cstdint>
 #include <vector>
 
+#include "design.hpp"
 #include "row_partition.hpp"
+#include "scattered_blocks.hpp"
 
 struct LogisticData;
 
@@ -54,31 +65,46 @@ arma::mat hat_factor_of(const arma::mat& inverse_information);
 constexpr double hat_one_tolerance = 1e-10;
 
 // The robust sums of some rows. For a chunk summed by a worker, scores
-// holds its rows' s r x (one column per row, from first_row) until the
-// ordered addition scatters them; for the total (or a single chunk), the
-// scores are added straight into groups.
+// holds its rows' s r x_dense (one column per row, from first_row) and,
+// with scattered blocks, score_factors their s r, until the ordered
+// addition scatters them; for the total (or a single chunk), the scores
+// are added straight into groups.
 struct RobustSums {
   arma::mat meat;                         // q x q, lower triangle until mirrored
   std::vector<arma::mat> groups;          // per clustering, q x n_groups
-  arma::mat scores;                       // q x chunk rows (a worker's chunk only)
+  arma::mat scores;                       // q_dense x chunk rows (a worker's chunk only)
+  arma::vec score_factors;                // chunk rows: s r (a worker's chunk of a scattered design)
   arma::uword first_row = 0;              // the row of scores' first column
   arma::uword n_scores = 0;               // rows kept in scores
   std::vector<arma::uword> hat_one_rows;  // rows whose hat value is 1, increasing
+  // With scattered blocks: a row's entries and the meat's cross block with
+  // the dense columns (added into meat by finish_row_range), the rows' R x
+  // for the hat values, and the design the kept scores' entries are read
+  // from again.
+  ScatterScratch scatter;
+  arma::vec hat_row;
+  const Design* design = nullptr;
 };
 
 // Sums for the total (keep_scores false) or for a worker's chunks (true,
-// room for chunk_rows rows).
-RobustSums make_robust_sums(const MeatSettings& settings, arma::uword q, bool keep_scores,
-                            arma::uword chunk_rows);
+// room for chunk_rows rows), for q coefficients of which the first q_dense
+// are the dense columns.
+RobustSums make_robust_sums(const MeatSettings& settings, arma::uword q, arma::uword q_dense,
+                            bool keep_scores, arma::uword chunk_rows);
 void reset(RobustSums& sums, arma::uword first_row);
+
+// Adds what is held for a whole row range (the meat's cross block) into the
+// meat: at the end of each range that accumulate_meat was called on.
+void finish_row_range(RobustSums& sums);
 
 // Adds a chunk's sums into the total: the meat, the flagged rows, and its
 // rows' scores into their groups, row by row.
 void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& settings);
 
-// Adds the rows [first, first + m) of a block: x the block (q x m, one
-// observation per column, unscaled), mu the rows' means. workspace is
-// q x m of scratch.
+// Adds the rows [first, first + m) of a block: x the block's dense columns
+// (q_dense x m, one observation per column, unscaled; the scattered entries
+// are read from data.X), mu the rows' means. workspace is q_dense x m of
+// scratch.
 void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
                      const arma::mat& x, const double* mu, arma::mat& workspace, RobustSums& sums);
 

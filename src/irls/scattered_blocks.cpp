@@ -5,10 +5,6 @@
 #include "categorical_block.hpp"
 #include "sparse_block.hpp"
 
-namespace {
-
-// The row's entries of all scattered blocks, as coefficient indices and
-// values, into scratch (which keeps its capacity from row to row).
 void gather_row(const Design& X, arma::uword row, ScatterScratch& scratch) {
   scratch.columns.clear();
   scratch.values.clear();
@@ -22,8 +18,6 @@ void gather_row(const Design& X, arma::uword row, ScatterScratch& scratch) {
     offset += block.n_cols;
   }
 }
-
-}  // namespace
 
 ScatterScratch make_scatter_scratch(arma::uword q_dense, arma::uword q) {
   return ScatterScratch{arma::mat(q_dense, q - q_dense, arma::fill::zeros), {}, {}};
@@ -54,7 +48,9 @@ void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const
     for (std::size_t e = 0; e < entries; ++e) {
       const arma::uword column = scratch.columns[e];
       const double value = scratch.values[e];
-      b[column] += value * weighted_z[k];
+      if (weighted_z != nullptr) {
+        b[column] += value * weighted_z[k];
+      }
       const double scaled = weight * value;
       double* cross = scratch.cross.colptr(column - q_dense);
       for (arma::uword j = 0; j < q_dense; ++j) {

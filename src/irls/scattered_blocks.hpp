@@ -26,6 +26,11 @@ struct ScatterScratch {
 
 ScatterScratch make_scatter_scratch(arma::uword q_dense, arma::uword q);
 
+// The row's entries of all scattered blocks, as coefficient indices and
+// values, into scratch.columns and scratch.values (which keep their capacity
+// from row to row).
+void gather_row(const Design& X, arma::uword row, ScatterScratch& scratch);
+
 // eta[k] += the scattered blocks' part of x_(first + k)' beta, k < m.
 void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m,
                        ScatterScratch& scratch, double* eta);
@@ -33,6 +38,8 @@ void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first
 // The rows' scattered terms into b and A's lower triangle (directly) and
 // into scratch.cross. dense_rows holds the rows' dense columns unscaled, one
 // observation per column; root_weight is sqrt(s w), weighted_z is s w z.
+// With weighted_z null, b is untouched: the robust sums add their meat's
+// terms here, with their own root, A the meat and a scratch of their own.
 void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const arma::mat& dense_rows,
                         const double* root_weight, const double* weighted_z, ScatterScratch& scratch,
                         arma::mat& A, arma::vec& b);

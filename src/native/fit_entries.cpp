@@ -135,16 +135,6 @@ CovarianceArray covariance_array(arma::uword q) {
   return covariance;
 }
 
-// The robust sums read the copied dense columns of a block; a design with
-// categorical or sparse blocks has columns that are never copied.
-void refuse_scattered_meat(const LogisticData& data, const MeatSettings& meat) {
-  if (meat.kind != MeatKind::none && dense_column_count(data.X) < coefficient_count(data)) {
-    throw py::value_error(
-        "robust and cluster covariances are not available for designs with categorical or "
-        "sparse blocks");
-  }
-}
-
 }  // namespace
 
 py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<py::array>& sample_weight,
@@ -159,7 +149,6 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
   data.offset = offset_of(offset, n_rows);
   const FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
   const MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
-  refuse_scattered_meat(data, meat_settings);
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(coefficient_count(data));
   InMemoryFit fit;
@@ -228,7 +217,6 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
   const arma::uword q = coefficient_count(data);
   const arma::vec coefficients = vector_copy(beta, q, "beta");
   MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
-  refuse_scattered_meat(data, meat_settings);
   arma::mat bread;
   if (meat_settings.kind == MeatKind::hat_adjusted) {
     if (!inverse_information) {

@@ -256,11 +256,19 @@ def _frame_with_categories(n, seed):
     return frame, (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(np.int64)
 
 
-def test_a_dask_dataframe_with_categories_equals_the_in_memory_fit(client):
+@pytest.mark.parametrize("cov_type", ["nonrobust", "cluster"])
+def test_a_dask_dataframe_with_categories_equals_the_in_memory_fit(client, cov_type):
     frame, y = _frame_with_categories(20_000, seed=12)
+    # Cluster labels that cross the partitions: each partition's groups
+    # (categorical entries included) are merged by label.
+    clusters = np.arange(20_000) % 53 if cov_type == "cluster" else None
     X = dd.from_pandas(frame, npartitions=5).categorize(columns=["city"]).persist()
-    fitted = LogisticRegression().fit(X, dd.from_pandas(pd.Series(y), npartitions=5))
-    reference = LogisticRegression().fit(frame, y)
+    fitted = LogisticRegression(cov_type=cov_type).fit(
+        X,
+        dd.from_pandas(pd.Series(y), npartitions=5),
+        clusters=None if clusters is None else dd.from_pandas(pd.Series(clusters), npartitions=4),
+    )
+    reference = LogisticRegression(cov_type=cov_type).fit(frame, y, clusters=clusters)
     assert list(fitted.coef_table().index) == list(reference.coef_table().index)
     # Five partial sums added in order against one pass over all rows.
     np.testing.assert_allclose(fitted.coef_, reference.coef_, rtol=1e-10, atol=1e-13)
