@@ -32,8 +32,8 @@ struct DesignBlock {
   unsigned code_bytes = 0;
   arma::uword first_level = 0;
   // sparse: row i's values are memory[row_starts[i] .. row_starts[i + 1])
-  // in the columns column_indices[same range], each in [0, n_cols) (checked
-  // where the design is built).
+  // in the columns column_indices[same range], each in [0, n_cols) and
+  // increasing within the row (checked where the design is built).
   const std::int64_t* row_starts = nullptr;
   const std::int32_t* column_indices = nullptr;
 };

@@ -104,7 +104,7 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
   if (partition.n_chunks > 1) {
     workspace.partials.reserve(used);
     for (unsigned worker = 0; worker < used; ++worker) {
-      workspace.partials.push_back(zero_sums(q));
+      workspace.partials.push_back(q_dense == q ? zero_sums(q) : zero_packed_sums(q));
     }
   }
   return workspace;

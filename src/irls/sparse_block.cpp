@@ -15,5 +15,13 @@ std::string sparse_layout_problem(const std::int64_t* row_starts, const std::int
       return "column index " + std::to_string(column_indices[at]) + " is out of range";
     }
   }
+  for (arma::uword row = 0; row < n_rows; ++row) {
+    for (std::int64_t at = row_starts[row] + 1; at < row_starts[row + 1]; ++at) {
+      if (column_indices[at] <= column_indices[at - 1]) {
+        return "its column indices do not increase within row " + std::to_string(row) +
+               " (sorted, without duplicates, as scipy's canonical format holds them)";
+      }
+    }
+  }
   return {};
 }

@@ -21,7 +21,8 @@ void append_sparse_entries(const DesignBlock& block, arma::uword row, arma::uwor
 
 // What the binding checks before a sparse block is built, so that the
 // kernel reads nothing out of range: row_starts (n_rows + 1 of them) start
-// at 0, never decrease and end at stored; every index is in [0, n_cols).
+// at 0, never decrease and end at stored; every index is in [0, n_cols);
+// the indices increase within each row (the kernel relies on that order).
 // Returns an empty string when they hold, else what is wrong.
 std::string sparse_layout_problem(const std::int64_t* row_starts, const std::int32_t* column_indices,
                                   arma::uword n_rows, arma::uword stored, arma::uword n_cols);
