@@ -11,6 +11,7 @@
 
 #include "blas_threads.hpp"
 #include "covariance.hpp"
+#include "freed_memory.hpp"
 #include "irls_steps.hpp"
 #include "normal_equations_pass.hpp"
 #include "safe_steps.hpp"
@@ -142,6 +143,7 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
     if (!solve_penalised_update(*sums, outcome.dropped, settings, beta_new)) {
       ++outcome.singular_solves;
     }
+    release_freed_memory(q);
     changed = coefficients_changed(beta_new, beta, settings.tol);
     const double max_change = largest_change(beta_new, beta);
     const double deviance =
