@@ -90,7 +90,8 @@ void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first
           sum += beta[offset + code - block.first_level];
         }
       } else if (block.kind == ColumnKind::sparse) {
-        for (std::int64_t at = block.row_starts[row]; at < block.row_starts[row + 1]; ++at) {
+        const std::int64_t end = sparse_row_start(block, row + 1);
+        for (std::int64_t at = sparse_row_start(block, row); at < end; ++at) {
           sum += block.memory[at] * beta[offset + static_cast<arma::uword>(block.column_indices[at])];
         }
       }
@@ -110,8 +111,8 @@ void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const
     const double weight = root_weight[k] * root_weight[k];
     const double* x = dense_rows.colptr(k);
     if (sparse != nullptr) {
-      const std::int64_t start = sparse->row_starts[first + k];
-      const auto entries = static_cast<std::size_t>(sparse->row_starts[first + k + 1] - start);
+      const std::int64_t start = sparse_row_start(*sparse, first + k);
+      const auto entries = static_cast<std::size_t>(sparse_row_start(*sparse, first + k + 1) - start);
       add_row_terms(sparse->column_indices + start, sparse->memory + start, entries, offset, weight,
                     weighted_z[k], x, scratch, A, b.memptr());
     } else {
