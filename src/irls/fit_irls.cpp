@@ -226,7 +226,7 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
   if (settings.max_iter <= 0) {
     // Returned before any working memory is allocated (A alone is q x q),
     // so a wide X still gets its zeros.
-    return InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums{}, {}, {}};
+    return InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums(), {}, {}};
   }
   check_response_length(data);
   // Everything the loop uses is allocated before the clock starts.
@@ -245,7 +245,7 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
                                                          bool with_meat) -> const NormalSums& {
     return form_normal_equations(data, beta, with_statistics, workspace, with_meat);
   };
-  InMemoryFit fit{run_irls(q, pass, loop_settings, observer), NormalSums{}, {}, {}};
+  InMemoryFit fit{run_irls(q, pass, loop_settings, observer), NormalSums(), {}, {}};
   if (meat.kind != MeatKind::none) {
     finish_robust_sums(data, settings, workspace, fit);
   }

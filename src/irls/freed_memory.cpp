@@ -1,6 +1,6 @@
 #include "freed_memory.hpp"
 
-#if defined(__GLIBC__)
+#ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
@@ -13,7 +13,7 @@ constexpr arma::uword fewest_coefficients = 256;
 }  // namespace
 
 void release_freed_memory(arma::uword q) {
-#if defined(__GLIBC__)
+#ifdef __GLIBC__
   if (q >= fewest_coefficients) {
     malloc_trim(0);
   }

@@ -239,8 +239,9 @@ NormalSums zero_sums(arma::uword q) {
 }
 
 NormalSums zero_packed_sums(arma::uword q) {
-  return NormalSums{arma::mat(), arma::vec(q, arma::fill::zeros), 0.0, 0,
-                    arma::vec(packed_size(q), arma::fill::zeros)};
+  return NormalSums{
+      arma::mat(), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec(packed_size(q), arma::fill::zeros),
+  };
 }
 
 void reset(NormalSums& sums) {

@@ -35,7 +35,7 @@ struct NormalSums {
   // In place of A (then empty), in a chunk's partial sums of a design with
   // categorical or sparse blocks: A's lower triangle, packed column by
   // column (LowerTriangle), all such a sum ever holds, in half the memory.
-  arma::vec packed_lower = arma::vec();
+  arma::vec packed_lower;
 };
 
 NormalSums zero_sums(arma::uword q);
