@@ -11,10 +11,13 @@ Two data sets, seeded:
 - "sparse": a random CSR of 1,000,000 x 1,000 at 1 % density, with an
   intercept. Every method takes the same CSR.
 
-Each method runs in a fresh child process that makes the data, resets the
-process's peak memory (/proc/self/clear_refs), fits, and reports the fit's
-seconds and its peak extra memory (the peak resident size above the size
-before the fit). Accuracy: every method's coefficients against quorvi's.
+Each method runs in a fresh child process that makes the data, returns the
+heap's free pages to the system (malloc_trim: making the data frees large
+temporaries, and a fit that reused their pages would show less memory than
+it takes), resets the process's peak memory (/proc/self/clear_refs), fits,
+and reports the fit's seconds and its peak extra memory (the peak resident
+size above the size before the fit). Accuracy: every method's coefficients
+against quorvi's.
 
     python bench/categorical_benchmark.py            # results in bench/results/categorical.*
     python bench/categorical_benchmark.py --rows 100000   # a quicker run
@@ -24,6 +27,7 @@ before the fit). Accuracy: every method's coefficients against quorvi's.
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
 import os
 import platform
@@ -94,6 +98,7 @@ def run_child(dataset: str, method: str, rows: int, out: Path) -> None:
     import quorvi
 
     X, _, y = make_data(dataset, rows)
+    ctypes.CDLL(None).malloc_trim(0)
     before = rss_bytes("VmRSS")
     Path("/proc/self/clear_refs").write_text("5")  # the peak is counted from here
     start = time.perf_counter()

@@ -1,8 +1,9 @@
 """The fuzzer's cases for designs of several column kinds (quorvi._native's
 list of blocks): categorical codes of every width with empty levels and
-codes out of range, sparse rows with no nonzeros, all-zero columns,
-unsorted or repeated indices and broken row pointers, some with a robust
-request (a meat, hat values, one or two clusterings). Each case is made from
+codes out of range, sparse rows with no nonzeros, all-zero columns, and
+the CSR layouts the binding refuses: indices out of range, unsorted or
+repeated within a row, broken row pointers; some with a robust request (a
+meat, hat values, one or two clusterings). Each case is made from
 (seed, case number) alone. A case with a broken block must be a ValueError;
 any other must give the normal equations and robust sums of its densified
 design (the same sums by the dense kernel, to rounding) and a well-formed
@@ -34,11 +35,22 @@ def _categorical(rng, n, notes):
 def _sparse(rng, n, notes):
     columns = int(rng.integers(0, 6))
     per_row = rng.integers(0, 3, n) * (rng.random(n) < 0.7)  # many rows with no nonzeros
+    if columns:
+        per_row = np.minimum(per_row, columns)
     indptr = np.concatenate([[0], np.cumsum(per_row)]).astype(np.int64)
     stored = int(indptr[-1])
-    indices = rng.integers(0, max(columns, 1), stored).astype(np.int32)  # unsorted, maybe repeated
+    # Each row's indices distinct and increasing (scipy's canonical CSR);
+    # without columns, every index is out of range.
+    rows = [np.sort(rng.choice(columns, size=k, replace=False)) for k in per_row] if columns else []
+    indices = np.concatenate([*rows, np.zeros(0 if columns else stored)]).astype(np.int32)
     values = rng.standard_normal(stored)
     broken = columns == 0 and stored > 0
+    pairs = np.flatnonzero(per_row == 2)
+    if rng.random() < 0.1 and len(pairs):
+        # One row's two indices swapped or made equal: refused.
+        at = int(indptr[pairs[int(rng.integers(len(pairs)))]])
+        indices[at] = indices[at + 1] if rng.random() < 0.5 else indices[at + 1] + 1
+        broken = True
     if rng.random() < 0.1 and stored:
         indices[rng.integers(stored)] = rng.choice([-1, columns])
         broken = True

@@ -16,9 +16,8 @@ intercept, the first level of every categorical is the reference (no
 parameter); without one, the first categorical keeps all its levels and the
 others drop their first.
 
-A CSR matrix is read in place (its indptr as int64 and its indices as int32:
-either is copied once when it comes in the other width, n + 1 and nnz
-integers); a CSC matrix, or any other format, is converted to CSR once (a
+A CSR matrix is read in place (its indptr as int32 or int64, its indices as
+int32: indices of int64 are copied once, nnz integers); a CSC matrix, or any other format, is converted to CSR once (a
 copy of its nonzeros, nnz × 12 bytes plus the row pointers), and a matrix
 with duplicate or unsorted indices is copied once into canonical form.
 """
@@ -268,7 +267,7 @@ def csr_blocks(X: Any) -> Blocks:
             f"X has {csr.shape[1]} columns; a sparse X may have at most {np.iinfo(np.int32).max}."
         )
     indices = csr.indices.astype(np.int32, copy=False)
-    indptr = csr.indptr.astype(np.int64, copy=False)
+    indptr = csr.indptr if csr.indptr.dtype in (np.int32, np.int64) else csr.indptr.astype(np.int64)
     data = np.ascontiguousarray(csr.data, dtype=np.float64)
     return [("sparse", data, np.ascontiguousarray(indices), np.ascontiguousarray(indptr), int(csr.shape[1]))]
 

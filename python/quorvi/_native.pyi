@@ -1,7 +1,8 @@
 # Types of the compiled entry quorvi._native (src/native/). Its contract:
 # X float64, 2-D, C- or F-contiguous at any alignment (read in place), or a list
 # of column blocks ("dense", X) | ("categorical", codes, n_levels, drop_first) |
-# ("sparse", data, indices, indptr, n_cols), dense ones first
+# ("sparse", data, indices, indptr, n_cols) (indices int32, distinct and
+# increasing within each row; indptr int32 or int64), dense ones first
 # (src/bindings/design_blocks.hpp); y float64
 # 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
 # finite. Anything else raises ValueError.

@@ -42,6 +42,12 @@ def encode_binary_target(y: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDA
     error, goes through scikit-learn's own checks and wording."""
     if y.dtype.kind in "biuf" and y.size:
         low, high = y.min(), y.max()
+        if low == 0.0 and high == 1.0 and y.dtype == np.float64 and y.flags.c_contiguous and y.flags.aligned:
+            # Already the 0/1 vector (the usual float y): used as it is, since
+            # the fit only reads it; a copy would be 8 bytes a row.
+            is_low = y == low
+            if np.count_nonzero(is_low) + np.count_nonzero(y == high) == y.size:
+                return np.array([low, high], dtype=y.dtype), y
         is_high = y == high
         if low != high and np.count_nonzero(is_high | (y == low)) == y.size:
             return np.array([low, high], dtype=y.dtype), is_high.astype(np.float64)

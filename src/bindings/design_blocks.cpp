@@ -70,16 +70,21 @@ DesignBlock sparse_block(const py::tuple& block, arma::uword& n_rows) {
   const auto n_cols = block[4].cast<std::int64_t>();
   require_vector(data, py::dtype::of<double>(), "a sparse block's data");
   require_vector(indices, py::dtype::of<std::int32_t>(), "a sparse block's indices");
-  require_vector(indptr, py::dtype::of<std::int64_t>(), "a sparse block's indptr");
+  // indptr is taken in either of scipy's widths, read in place: a copy to
+  // int64 would be 8 bytes a row.
+  const bool narrow_starts = indptr.dtype().equal(py::dtype::of<std::int32_t>());
+  require_vector(indptr, narrow_starts ? py::dtype::of<std::int32_t>() : py::dtype::of<std::int64_t>(),
+                 "a sparse block's indptr");
   if (indptr.shape(0) < 1 || n_cols < 0 || data.shape(0) != indices.shape(0)) {
     throw py::value_error("a sparse block needs indptr of n_rows + 1 and as many indices as values");
   }
   n_rows = static_cast<arma::uword>(indptr.shape(0) - 1);
-  const auto* row_starts = static_cast<const std::int64_t*>(indptr.data());
+  const void* row_starts = indptr.data();
+  const unsigned row_start_bytes = narrow_starts ? 4 : 8;
   const auto* column_indices = static_cast<const std::int32_t*>(indices.data());
   const std::string problem =
-      sparse_layout_problem(row_starts, column_indices, n_rows, static_cast<arma::uword>(data.shape(0)),
-                            static_cast<arma::uword>(n_cols));
+      sparse_layout_problem(row_starts, row_start_bytes, column_indices, n_rows,
+                            static_cast<arma::uword>(data.shape(0)), static_cast<arma::uword>(n_cols));
   if (!problem.empty()) {
     throw py::value_error("a sparse block is not valid CSR: " + problem);
   }
@@ -90,6 +95,7 @@ DesignBlock sparse_block(const py::tuple& block, arma::uword& n_rows) {
       true,
   };
   result.row_starts = row_starts;
+  result.row_start_bytes = row_start_bytes;
   result.column_indices = column_indices;
   return result;
 }

@@ -31,10 +31,14 @@ struct DesignBlock {
   const void* codes = nullptr;
   unsigned code_bytes = 0;
   arma::uword first_level = 0;
-  // sparse: row i's values are memory[row_starts[i] .. row_starts[i + 1])
-  // in the columns column_indices[same range], each in [0, n_cols) (checked
-  // where the design is built).
-  const std::int64_t* row_starts = nullptr;
+  // sparse: row i's values are memory[start(i) .. start(i + 1)) in the
+  // columns column_indices[same range], each in [0, n_cols) and increasing
+  // within the row (checked where the design is built). The row starts are
+  // n_rows + 1 integers of row_start_bytes (4 or 8) bytes each, scipy's
+  // indptr in place whichever width it has: read them through
+  // sparse_row_start (sparse_block.hpp).
+  const void* row_starts = nullptr;
+  unsigned row_start_bytes = 8;
   const std::int32_t* column_indices = nullptr;
 };
 

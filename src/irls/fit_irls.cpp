@@ -11,6 +11,7 @@
 
 #include "blas_threads.hpp"
 #include "covariance.hpp"
+#include "freed_memory.hpp"
 #include "irls_steps.hpp"
 #include "normal_equations_pass.hpp"
 #include "safe_steps.hpp"
@@ -142,6 +143,7 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
     if (!solve_penalised_update(*sums, outcome.dropped, settings, beta_new)) {
       ++outcome.singular_solves;
     }
+    release_freed_memory(q);
     changed = coefficients_changed(beta_new, beta, settings.tol);
     const double max_change = largest_change(beta_new, beta);
     const double deviance =
@@ -224,7 +226,7 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
   if (settings.max_iter <= 0) {
     // Returned before any working memory is allocated (A alone is q x q),
     // so a wide X still gets its zeros.
-    return InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums{}, {}, {}};
+    return InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums(), {}, {}};
   }
   check_response_length(data);
   // Everything the loop uses is allocated before the clock starts.
@@ -243,7 +245,7 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
                                                          bool with_meat) -> const NormalSums& {
     return form_normal_equations(data, beta, with_statistics, workspace, with_meat);
   };
-  InMemoryFit fit{run_irls(q, pass, loop_settings, observer), NormalSums{}, {}, {}};
+  InMemoryFit fit{run_irls(q, pass, loop_settings, observer), NormalSums(), {}, {}};
   if (meat.kind != MeatKind::none) {
     finish_robust_sums(data, settings, workspace, fit);
   }

@@ -15,19 +15,19 @@ constexpr const char* singular_warning = "solve(): system is singular; attemptin
 // system has no solution at all.
 void throw_not_found() { throw std::runtime_error("solve(): solution not found"); }
 
-// Scales A to unit diagonal (a correlation matrix when A is X'WX of centred
-// columns); the scale is 0 for a column of zero or non-finite diagonal.
-arma::mat unit_diagonal(const arma::mat& A, arma::vec& scale) {
+// A scaled to unit diagonal (a correlation matrix when A is X'WX of centred
+// columns), into C (its memory reused when it has A's size); the scale is 0
+// for a column of zero or non-finite diagonal.
+void unit_diagonal(const arma::mat& A, arma::vec& scale, arma::mat& C) {
   const arma::uword q = A.n_rows;
   scale.set_size(q);
   for (arma::uword j = 0; j < q; ++j) {
     const double diagonal = A.at(j, j);
     scale[j] = diagonal > 0.0 && std::isfinite(diagonal) ? 1.0 / std::sqrt(diagonal) : 0.0;
   }
-  arma::mat C = A;
+  C = A;
   C.each_col() %= scale;
   C.each_row() %= scale.t();
-  return C;
 }
 
 }  // namespace
@@ -84,23 +84,30 @@ double largest_change(const arma::vec& beta_new, const arma::vec& beta) {
 }
 
 std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol) {
+  // One working copy of A (q^2 doubles), factorised in place: it is made
+  // while the pass's own sums are held, so a second would count twice.
   arma::vec scale;
-  const arma::mat C = unit_diagonal(A, scale);
+  arma::mat C;
+  unit_diagonal(A, scale, C);
   const arma::uword q = C.n_rows;
   // Most designs have full rank: one Cholesky factorisation at the BLAS's
   // speed shows it, since its squared pivots are the 1 - R^2 of each column
-  // on all earlier ones.
-  arma::mat factor;
-  if (q == 0 || (scale.min() > 0.0 && arma::chol(factor, C, "lower") && factor.diag().min() > 0.0 &&
-                 arma::min(arma::square(factor.diag())) > tol)) {
+  // on all earlier ones. (chol with C as both input and output works in
+  // place.)
+  if (q == 0 || (scale.min() > 0.0 && arma::chol(C, C, "lower") && C.diag().min() > 0.0 &&
+                 arma::min(arma::square(C.diag())) > tol)) {
     return {};
   }
   // Otherwise the same factorisation column by column, leaving out each
   // column whose pivot falls to the tolerance: the later columns are then
-  // regressed on the independent ones only.
+  // regressed on the independent ones only. C is formed again (the
+  // factorisation above overwrote it), and L is written over it: column
+  // `rank` of L is written at step j >= rank, after column `rank` of C was
+  // read (at step rank, or at this very step, element by element).
+  unit_diagonal(A, scale, C);
+  arma::mat& L = C;  // column k of L belongs to kept[k]
   std::vector<arma::uword> dependent;
   std::vector<arma::uword> kept;
-  arma::mat L(q, q, arma::fill::zeros);  // column k of L belongs to kept[k]
   for (arma::uword j = 0; j < q; ++j) {
     if (scale[j] == 0.0) {
       dependent.push_back(j);

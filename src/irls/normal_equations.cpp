@@ -238,15 +238,35 @@ NormalSums zero_sums(arma::uword q) {
   return NormalSums{arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0};
 }
 
+NormalSums zero_packed_sums(arma::uword q) {
+  return NormalSums{
+      arma::mat(), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec(packed_size(q), arma::fill::zeros),
+  };
+}
+
 void reset(NormalSums& sums) {
   sums.A.zeros();
+  sums.packed_lower.zeros();
   sums.b.zeros();
   sums.deviance = 0.0;
   sums.boundary_rows = 0;
 }
 
 void add_into(NormalSums& total, const NormalSums& part) {
-  total.A += part.A;
+  if (part.packed_lower.is_empty()) {
+    total.A += part.A;
+  } else {
+    // The lower triangle, column by column: the upper is filled once, at
+    // the end of the pass.
+    const arma::uword q = total.A.n_rows;
+    for (arma::uword j = 0; j < q; ++j) {
+      const double* from = part.packed_lower.memptr() + lower_column_offset(j, q, true);
+      double* to = total.A.colptr(j);
+      for (arma::uword i = j; i < q; ++i) {
+        to[i] += from[i];
+      }
+    }
+  }
   total.b += part.b;
   total.deviance += part.deviance;
   total.boundary_rows += part.boundary_rows;
@@ -287,8 +307,16 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
   // when there are any, follow them (scattered_blocks.hpp).
   const blasint q = to_blas(buffer.rows.n_rows);
   const blasint ld = std::max<blasint>(q, 1);
-  const blasint ld_sums = std::max<blasint>(to_blas(sums.A.n_rows), 1);
-  const bool scattered = sums.A.n_rows > buffer.rows.n_rows;
+  // A chunk's partial sums of a scattered design are packed: the dense
+  // columns' rank-k updates then go into a small full buffer of their own.
+  const bool packed = !sums.packed_lower.is_empty();
+  arma::mat& dense_sums = packed ? buffer.scatter.dense_corner : sums.A;
+  if (packed && dense_sums.n_rows != buffer.rows.n_rows) {
+    dense_sums.zeros(buffer.rows.n_rows, buffer.rows.n_rows);
+  }
+  const LowerTriangle lower{packed ? sums.packed_lower.memptr() : sums.A.memptr(), sums.b.n_elem, packed};
+  const blasint ld_sums = std::max<blasint>(to_blas(dense_sums.n_rows), 1);
+  const bool scattered = sums.b.n_elem > buffer.rows.n_rows;
   for (arma::uword first = rows.begin; first < rows.end; first += capacity) {
     const arma::uword m = std::min(capacity, rows.end - first);
     const blasint rows_in_block = to_blas(m);
@@ -300,7 +328,7 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
                   1, 0.0, buffer.eta.memptr(), 1);
     }
     if (scattered) {
-      add_scattered_eta(data.X, beta, first, m, buffer.scatter, buffer.eta.memptr());
+      add_scattered_eta(data.X, beta, first, m, buffer.eta.memptr());
     }
     weigh_rows(data, first, m, with_statistics, buffer, sums, meat, with_meat ? robust : nullptr);
     if (with_meat && meat->robust_only) {
@@ -308,7 +336,7 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     }
     if (scattered) {
       add_scattered_sums(data.X, first, m, buffer.rows, buffer.root_weight.memptr(),
-                         buffer.weighted_z.memptr(), buffer.scatter, sums.A, sums.b);
+                         buffer.weighted_z.memptr(), buffer.scatter, lower, sums.b);
     }
     if (q == 0) {
       continue;
@@ -317,10 +345,13 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
                 buffer.weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
     scale_columns(buffer.root_weight.memptr(), buffer.rows.n_rows, m, buffer.rows.memptr());
     cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, 1.0,
-                sums.A.memptr(), ld_sums);
+                dense_sums.memptr(), ld_sums);
   }
   if (scattered) {
-    add_cross_block(buffer.scatter, sums.A);
+    add_cross_block(buffer.scatter, lower);
+  }
+  if (packed) {
+    add_dense_corner(buffer.scatter, lower);
   }
   if (with_meat) {
     finish_row_range(*robust);

@@ -32,9 +32,14 @@ struct NormalSums {
   arma::vec b;                // sum of s w z x
   double deviance;            // sum of s * (the row's deviance)
   arma::uword boundary_rows;  // rows of positive weight fitted at exactly 0 or 1
+  // In place of A (then empty), in a chunk's partial sums of a design with
+  // categorical or sparse blocks: A's lower triangle, packed column by
+  // column (LowerTriangle), all such a sum ever holds, in half the memory.
+  arma::vec packed_lower;
 };
 
 NormalSums zero_sums(arma::uword q);
+NormalSums zero_packed_sums(arma::uword q);
 void reset(NormalSums& sums);
 void add_into(NormalSums& total, const NormalSums& part);
 void fill_upper_triangle(arma::mat& A);

@@ -101,7 +101,8 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
   for (unsigned worker = 0; worker < used; ++worker) {
     workspace.buffers.push_back(make_block_buffer(block_rows, q_dense, q));
   }
-  if (partition.n_chunks > 1) {
+  workspace.packed_partials = q_dense < q;
+  if (partition.n_chunks > 1 && !workspace.packed_partials) {
     workspace.partials.reserve(used);
     for (unsigned worker = 0; worker < used; ++worker) {
       workspace.partials.push_back(zero_sums(q));
@@ -142,7 +143,16 @@ const NormalSums& form_normal_equations(const LogisticData& data, const arma::ve
                                 with_meat ? &workspace.robust_total : nullptr);
   } else {
     // One worker is the caller's thread alone, taking the chunks in order.
+    if (workspace.packed_partials) {
+      workspace.partials.clear();
+      for (unsigned worker = 0; worker < workspace.workers; ++worker) {
+        workspace.partials.push_back(zero_packed_sums(workspace.total.b.n_elem));
+      }
+    }
     sum_chunks_in_order(data, beta, with_statistics, with_meat, workspace);
+    if (workspace.packed_partials) {
+      workspace.partials.clear();
+    }
   }
   fill_upper_triangle(workspace.total.A);
   if (with_meat && !workspace.robust_total.meat.is_empty()) {

@@ -10,7 +10,8 @@
 #include "row_partition.hpp"
 
 // Everything a pass needs, allocated once per fit: O(q^2 + block x q) per
-// worker, nothing of the size of X.
+// worker, nothing of the size of X. (A design with categorical or sparse
+// blocks makes its partial sums in each pass, see packed_partials.)
 struct PassWorkspace {
   RowPartition partition;
   unsigned workers;                  // threads that run a pass, the caller's included
@@ -21,6 +22,12 @@ struct PassWorkspace {
   MeatSettings meat;
   std::vector<RobustSums> robust_partials;  // one per worker, when there is more than one chunk
   RobustSums robust_total;
+  // The partial sums are packed triangles of a design with scattered
+  // blocks, with q up to a few thousand: they are made at the start of each
+  // pass and freed at its end, so that they are never held beside the
+  // solve's copy of A (with them, a fit would hold 3 q^2 doubles at once,
+  // without them 2; making them costs a few milliseconds a pass).
+  bool packed_partials = false;
 };
 
 // Makes room for the robust sums of meat (nothing of the size of X).

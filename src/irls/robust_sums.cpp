@@ -215,7 +215,7 @@ void reset(RobustSums& sums, arma::uword first_row) {
 
 void finish_row_range(RobustSums& sums) {
   if (!sums.scatter.cross.is_empty()) {
-    add_cross_block(sums.scatter, sums.meat);
+    add_cross_block(sums.scatter, full_lower_triangle(sums.meat));
   }
 }
 
@@ -293,8 +293,8 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
     // The entries' terms s r^2 / (1 - h)^power x x' as the normal
     // equations' scatter adds s w x x', with this root for sqrt(s w); no b.
     arma::vec no_right_hand_side;
-    add_scattered_sums(data.X, first, m, x, factor.memptr(), nullptr, sums.scatter, sums.meat,
-                       no_right_hand_side);
+    add_scattered_sums(data.X, first, m, x, factor.memptr(), nullptr, sums.scatter,
+                       full_lower_triangle(sums.meat), no_right_hand_side);
   }
 }
 

@@ -6,6 +6,12 @@
 // row's pairs, and the cross block with the dense columns as an axpy of the
 // row's dense values into one column of a small buffer. No zero is touched,
 // so one pass costs O(n (q_dense^2 + entries q_dense + entries^2)).
+//
+// A row's entries come in increasing column order, each column once: the
+// blocks follow one another in the coefficients' order, and a sparse
+// block's indices increase within each row (checked where the design is
+// built). So the pairs of an entry with those after it all lie in one
+// column of A's lower triangle, written without a test of which is larger.
 #pragma once
 
 #include <armadillo>
@@ -14,12 +20,39 @@
 #include "design.hpp"
 #include "row_partition.hpp"
 
+// Where the scattered terms of A go: A's own lower triangle (full storage,
+// column j at j q) or a packed one, where column j holds its rows j..q-1
+// right after the columns before it. A chunk's partial sums are packed:
+// half the memory of A, and half the memory to clear and add per chunk.
+// Element (i, j), i >= j, of such a triangle of order q lies at
+// lower_column_offset(j, q, packed) + i.
+inline arma::uword lower_column_offset(arma::uword j, arma::uword q, bool packed) {
+  return j * q - (packed ? j * (j + 1) / 2 : 0);
+}
+
+struct LowerTriangle {
+  double* memory;
+  arma::uword q;
+  bool packed;
+  double* column(arma::uword j) const { return memory + lower_column_offset(j, q, packed); }
+};
+
+// The lower triangle of a square matrix in full storage.
+inline LowerTriangle full_lower_triangle(arma::mat& A) { return LowerTriangle{A.memptr(), A.n_rows, false}; }
+
+// The number of doubles of a packed lower triangle of order q.
+arma::uword packed_size(arma::uword q);
+
 // Per-thread working memory of the scattered blocks.
 struct ScatterScratch {
   // q_dense x (q - q_dense): column c - q_dense holds the sum of s w x_dense
   // over the rows with an entry in column c (times its value); added into
   // A's lower triangle and cleared at the end of each row range.
   arma::mat cross;
+  // q_dense x q_dense, made when first needed: the dense columns' rank-k
+  // updates of a row range whose sums are packed (the BLAS writes full
+  // storage only); added into the packed triangle at the end of the range.
+  arma::mat dense_corner;
   std::vector<arma::uword> columns;  // one row's entries: coefficient indices
   std::vector<double> values;        // and their values
 };
@@ -32,8 +65,7 @@ ScatterScratch make_scatter_scratch(arma::uword q_dense, arma::uword q);
 void gather_row(const Design& X, arma::uword row, ScatterScratch& scratch);
 
 // eta[k] += the scattered blocks' part of x_(first + k)' beta, k < m.
-void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m,
-                       ScatterScratch& scratch, double* eta);
+void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m, double* eta);
 
 // The rows' scattered terms into b and A's lower triangle (directly) and
 // into scratch.cross. dense_rows holds the rows' dense columns unscaled, one
@@ -42,12 +74,16 @@ void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first
 // terms here, with their own root, A the meat and a scratch of their own.
 void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const arma::mat& dense_rows,
                         const double* root_weight, const double* weighted_z, ScatterScratch& scratch,
-                        arma::mat& A, arma::vec& b);
+                        const LowerTriangle& A, arma::vec& b);
 
 // scratch.cross into rows q_dense.. of A's first q_dense columns (the lower
 // triangle), then cleared. Called once per row range, so that the sums of a
 // chunk are complete when the chunk is added in order.
-void add_cross_block(ScatterScratch& scratch, arma::mat& A);
+void add_cross_block(ScatterScratch& scratch, const LowerTriangle& A);
+
+// scratch.dense_corner's lower triangle into A's first q_dense columns,
+// then cleared; once per row range, as the cross block.
+void add_dense_corner(ScatterScratch& scratch, const LowerTriangle& A);
 
 // The partition of a design with scattered blocks: the dense columns' one,
 // with chunks widened so that each is at least q^2 / 4 rows. A chunk's

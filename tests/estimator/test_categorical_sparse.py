@@ -69,7 +69,9 @@ def test_frame_equals_statsmodels_on_the_one_hot_design(fit_intercept):
 
 
 @pytest.mark.parametrize("fit_intercept", [True, False])
-@pytest.mark.parametrize("layout", ["csr", "csc", "csr int64 indices", "csr array"])
+@pytest.mark.parametrize(
+    "layout", ["csr", "csc", "csr int64 indices", "csr array", "csr unsorted with duplicates"]
+)
 def test_sparse_equals_the_dense_fit_of_the_same_matrix(layout, fit_intercept):
     rng = np.random.default_rng(5)
     X = sparse.random(3_000, 40, density=0.05, random_state=rng, format="coo")
@@ -84,6 +86,15 @@ def test_sparse_equals_the_dense_fit_of_the_same_matrix(layout, fit_intercept):
         X.indices, X.indptr = X.indices.astype(np.int64), X.indptr.astype(np.int64)
     elif layout == "csr array":
         X = sparse.csr_array(X)
+    elif layout == "csr unsorted with duplicates":
+        # Each value stored as two halves (exact), each row's columns in
+        # decreasing order: the kernel takes rows in increasing order only.
+        coo = X.tocoo()
+        rows, columns = np.tile(coo.row, 2), np.tile(coo.col, 2)
+        order = np.lexsort((-columns, rows))
+        indptr = np.concatenate([[0], np.cumsum(np.bincount(rows, minlength=X.shape[0]))])
+        X = sparse.csr_matrix((np.tile(coo.data / 2, 2)[order], columns[order], indptr), shape=X.shape)
+        assert not X.has_canonical_format
     with pytest.warns(Warning, match="x7"):
         fitted = LogisticRegression(fit_intercept=fit_intercept, tol=1e-12).fit(X, y)
     with pytest.warns(Warning, match="x7"):
@@ -251,6 +262,10 @@ _Y4 = np.array([0.0, 1.0, 1.0, 0.0])
         (
             [("sparse", np.ones(2), np.array([0, 1], dtype=np.int32), np.array([0, 2, 1, 2, 2]), 5)],
             "row pointers decrease at row 1",
+        ),
+        (
+            [("sparse", np.ones(3), np.array([0, 2, 2], dtype=np.int32), np.array([0, 1, 3, 3, 3]), 5)],
+            "column indices do not increase within row 1",
         ),
         ([("categorical", _CODES, 3, True), ("dense", np.ones((4, 1)))], "dense blocks must come before"),
         ([("dense", np.ones((3, 1)))], "y has 4 elements; X has 3 rows"),
