@@ -486,12 +486,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             from . import _dask
 
             if layout is not None:
-                if offset is not None:
-                    raise ValueError(
-                        "offset= is not taken by predictions on a Dask DataFrame with categorical "
-                        "columns: add the offset to decision_function(X) yourself."
-                    )
-                return _dask.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]))
+                return _dask.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]), offset)
             return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]), offset)
         if layout is not None:
             if not _design.is_frame_with_categories(X):

@@ -276,6 +276,14 @@ def test_a_dask_dataframe_with_categories_equals_the_in_memory_fit(client, cov_t
     np.testing.assert_allclose(
         fitted.predict_proba(X).compute(), reference.predict_proba(frame), rtol=1e-12, atol=1e-15
     )
+    # Offsets at prediction meet their rows across partitions of another size.
+    offset = np.linspace(-1.0, 1.0, 20_000)
+    np.testing.assert_allclose(
+        fitted.decision_function(X, offset=da.from_array(offset, chunks=7_000)).compute(),
+        reference.decision_function(frame) + offset,
+        rtol=1e-12,
+        atol=1e-12,
+    )
 
 
 def _never_computed(part):

@@ -13,7 +13,7 @@ import numpy.typing as npt
 from dask.delayed import delayed
 
 from .. import _design, _prediction
-from ._input import RowChunks, row_chunks
+from ._input import RowChunks, row_chunks, rows_chunked_as
 
 
 def frame_layout(X: Any, fit_intercept: bool) -> _design.FrameLayout | None:
@@ -58,19 +58,29 @@ def frame_row_chunks(
 
 
 def frame_scores(
-    X: Any, layout: _design.FrameLayout, coef: npt.NDArray[np.float64], intercept: float
+    X: Any, layout: _design.FrameLayout, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None
 ) -> da.Array:
     """The linear predictor of a Dask DataFrame's rows, partition by
-    partition, as a Dask array."""
+    partition, as a Dask array; with offset (a vector of the rows' offsets,
+    NumPy or Dask), the offsets added. The partitions' lengths are measured
+    then (one small computation), so that the offsets meet their rows."""
+    lengths = (
+        [np.nan] * X.npartitions
+        if offset is None
+        else [int(length) for length in X.map_partitions(len).compute()]
+    )
     parts = [
         da.from_delayed(
             delayed(_design.frame_scores, pure=True)(part, layout, coef, intercept),
-            shape=(np.nan,),
+            shape=(length,),
             dtype=np.float64,
         )
-        for part in X.to_delayed()
+        for part, length in zip(X.to_delayed(), lengths, strict=True)
     ]
-    return da.concatenate(parts)
+    scores = da.concatenate(parts)
+    if offset is None:
+        return scores
+    return scores + rows_chunked_as(offset, "offset", scores)
 
 
 def frame_probabilities(scores: da.Array) -> da.Array:
