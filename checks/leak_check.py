@@ -69,6 +69,19 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def raising(expected, function, *args, **kwargs):
+    """A case that calls function(*args, **kwargs) and must see it raise expected."""
+
+    def call():
+        try:
+            function(*args, **kwargs)
+        except expected:
+            return expected.__name__
+        raise AssertionError(f"expected {expected.__name__}")
+
+    return call
+
+
 def make_cases():
     """One cycle of the mix: every failure the module can report and every way
     the arrays reach the engine (viewed in place, as the transpose, copied)."""
@@ -86,14 +99,7 @@ def make_cases():
     X_misaligned[...] = X
 
     def raises(expected, *args, **kwargs):
-        def call():
-            try:
-                _quorvi.irls(*args, **kwargs)
-            except expected:
-                return expected.__name__
-            raise AssertionError(f"expected {expected.__name__}")
-
-        return call
+        return raising(expected, _quorvi.irls, *args, **kwargs)
 
     def fits(*args):
         def call():
@@ -172,25 +178,10 @@ def native_cases(X, X_nan, singular, y):
 
         return call
 
-    def raises_in(expected, function, *args):
-        def call():
-            try:
-                function(*args)
-            except expected:
-                return expected.__name__
-            raise AssertionError(f"expected {expected.__name__}")
-
-        return call
+    raises_in = raising
 
     def raises(expected, *args, **kwargs):
-        def call():
-            try:
-                _native.fit(*args, **kwargs)
-            except expected:
-                return expected.__name__
-            raise AssertionError(f"expected {expected.__name__}")
-
-        return call
+        return raising(expected, _native.fit, *args, **kwargs)
 
     def entry(function, *args):
         def call():
