@@ -29,10 +29,9 @@ from ._inference import (
 )
 from ._robust import (
     COV_TYPES,
-    check_hat_values,
     checked_offset,
     meat_request,
-    sandwich,
+    robust_covariance,
 )
 from ._validation import (
     encode_binary_target,
@@ -123,7 +122,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
           with its own G/(G − 1) and the common (n − 1)/(n − k).
 
         A frequency weight of m gives the same covariance, of every type, as
-        m repeated rows. HC0, HC1 and cluster add their sums to the pass the
+        m repeated rows. HC1, HC2, HC3 and cluster need n > k (ValueError). HC0, HC1 and cluster add their sums to the pass the
         fit predicts to be its last (or one more pass); HC2 and HC3 one pass
         for the hat values. All are at the coefficients of ``covariance_``.
     C : float, default=np.inf
@@ -337,9 +336,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self._set_null_model(fitted.null_deviance)
         request = fitted.meat_request
         if request is not None and request.cov_type != "nonrobust" and result["passes"] > 0:
-            check_hat_values(result["hat_one_rows"], request.cov_type)
             k = len(names) - len(self.dropped_features_)
-            self.covariance_ = sandwich(result["covariance"], result["meats"], request, fitted.n_obs, k)
+            self.covariance_ = robust_covariance(result, request, fitted.n_obs, k)
         else:
             self.covariance_ = result["covariance"]
         self._warn_about(result)

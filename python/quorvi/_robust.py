@@ -125,6 +125,31 @@ def checked_offset(offset: Any, n_rows: int) -> npt.NDArray[np.float64] | None:
     return values
 
 
+# What each covariance type does with n - k, for the message that refuses n - k <= 0.
+USES_OF_RESIDUAL_DEGREES = {
+    "HC1": "scales HC0 by n/(n - k)",
+    "HC2": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
+    "HC3": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
+    "cluster": "scales by (n - 1)/(n - k)",
+}
+
+
+def check_residual_degrees(cov_type: str, n_obs: float, k: int) -> None:
+    """HC1 and cluster scale by 1/(n - k), and HC2 and HC3 divide by 1 - h
+    where the hat values average k/n: all need n > k, n the sum of the
+    frequency weights. Weights that sum to k or less (normalised weights
+    sum to 1) would give a covariance of 0, a negative one or a division by
+    zero."""
+    use = USES_OF_RESIDUAL_DEGREES.get(cov_type)
+    if use is not None and n_obs - k <= 0:
+        raise ValueError(
+            f"cov_type={cov_type!r} is undefined: n - k = {n_obs:.10g} - {k} <= 0, with n = {n_obs:.10g} "
+            f"the sum of the frequency weights and k = {k} estimated parameters, and it {use}. "
+            "Frequency weights count observations: scale them to the number of rows they stand for "
+            "(weights that sum to 1 say there is one observation), or use HC0."
+        )
+
+
 def check_hat_values(hat_one_rows: list[int], cov_type: str) -> None:
     """HC2 and HC3 divide by 1 - h: a hat value of 1 leaves them undefined."""
     if hat_one_rows:
@@ -134,6 +159,16 @@ def check_hat_values(hat_one_rows: list[int], cov_type: str) -> None:
             f"cov_type={cov_type!r} is undefined: row(s) {shown}{more} have a hat value of 1 (each alone "
             "determines its own fit), and HC2/HC3 divide by 1 - h. Use HC0 or HC1."
         )
+
+
+def robust_covariance(result: Any, request: MeatRequest, n_obs: float, k: int) -> npt.NDArray[np.float64]:
+    """The covariance of request.cov_type from a fit's result (its inverse
+    information, meats and rows of hat value 1), after the checks that it
+    is defined; n_obs the sum of the frequency weights, k the estimated
+    parameters."""
+    check_residual_degrees(request.cov_type, n_obs, k)
+    check_hat_values(result["hat_one_rows"], request.cov_type)
+    return sandwich(result["covariance"], result["meats"], request, n_obs, k)
 
 
 def sandwich(

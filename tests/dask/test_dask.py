@@ -303,3 +303,38 @@ def test_a_dask_frame_whose_levels_are_unknown_is_refused_before_any_task_runs(c
     X = change(X.map_partitions(_never_computed, meta=X._meta))
     with pytest.raises(ValueError, match=message):
         LogisticRegression().fit(X, y)
+
+
+def _small_problem(n=1024, seed=31):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 3))
+    y = (rng.random(n) < 1 / (1 + np.exp(-(X @ [0.5, -1.0, 0.3])))).astype(float)
+    return X, y
+
+
+@pytest.mark.parametrize(
+    ("cov_type", "fault", "message"),
+    [
+        # Frequency weights summing to n = k = 4 (1/256 each: sums exact in any
+        # order), where (n - 1)/(n - k) divides by 0; or to 1 < k.
+        ("cluster", "weights summing to k", r"n - k = 4 - 4 <= 0, with n = 4 the sum of the frequency"),
+        ("HC1", "weights summing to 1", r"n - k = 1 - 4 <= 0"),
+    ],
+)
+def test_bad_robust_input_is_refused_on_dask_as_in_memory(client, cov_type, fault, message):
+    X, y = _small_problem()
+    n = len(y)
+    arguments = {"clusters": np.arange(n) % 7} if cov_type == "cluster" else {}
+    if fault == "weights summing to k":
+        arguments["sample_weight"] = np.full(n, 4 / n)
+    if fault == "weights summing to 1":
+        arguments["sample_weight"] = np.full(n, 1 / n)
+    chunked = {
+        name: da.from_array(value, chunks=128) if isinstance(value, np.ndarray) else value
+        for name, value in arguments.items()
+    }
+    for design, given in [(X, arguments), (da.from_array(X, chunks=(128, 3)), chunked)]:
+        model = LogisticRegression(cov_type=cov_type)
+        with pytest.raises(ValueError, match=message):
+            model.fit(design, y, **given)
+        assert not hasattr(model, "coef_")

@@ -142,6 +142,19 @@ def _bad_hat():
         ({"C": 0.0}, {}, "'C' parameter"),
         ({"C": -1.0}, {}, "'C' parameter"),
         ({"cov_type": "HC3"}, {"bad_hat": True}, "row.s. 0 have a hat value of 1"),
+        # Frequency weights summing to n <= k = 4 parameters: HC1's n/(n - k),
+        # the cluster (n - 1)/(n - k), and hat values averaging k/n >= 1.
+        (
+            {"cov_type": "HC1"},
+            {"sample_weight": np.full(50, 1 / 50)},
+            r"n - k = 1 - 4 <= 0, with n = 1 the sum",
+        ),
+        ({"cov_type": "HC3"}, {"sample_weight": np.full(50, 0.05)}, r"n - k = 2.5 - 4 <= 0.*average k/n"),
+        (
+            {"cov_type": "cluster"},
+            {"sample_weight": np.full(50, 0.08), "clusters": np.arange(50) % 3},
+            r"n - k = 4 - 4 <= 0, with n = 4 the sum of the frequency weights and k = 4",
+        ),
     ],
 )
 def test_bad_input_raises_and_fits_nothing(parameters, arguments, message):
