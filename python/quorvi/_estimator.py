@@ -383,7 +383,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         classes, y01 = encode_binary_target(y)
         weights = frequency_weights(sample_weight, X, y01)
         offset = checked_offset(offset, X.shape[0])
-        request = meat_request(self.cov_type, clusters, X.shape[0])
+        request = meat_request(self.cov_type, clusters, X.shape[0], weights)
         n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
         result = _native.fit(
             design,

@@ -39,23 +39,28 @@ class MeatRequest:
         return [groups for _, groups in self.clusters]
 
 
-def meat_request(cov_type: str, clusters: Any, n_rows: int) -> MeatRequest:
+def meat_request(
+    cov_type: str, clusters: Any, n_rows: int, weights: npt.NDArray[np.float64] | None = None
+) -> MeatRequest:
     """The sums of cov_type, with clusters (labels of n_rows rows, one or two
     columns of any hashable values) checked and coded 0..G-1 in order of first
-    appearance. A ValueError names what is wrong."""
+    appearance. Only rows of positive weight count towards G: a row of
+    weight 0 is left out, as if it were not there. A ValueError names what
+    is wrong."""
     meat, hat_power = MEAT_OF[cov_type]
     request = MeatRequest(cov_type, meat, hat_power)
     check_cluster_arguments(cov_type, clusters)
     if cov_type != "cluster":
         return request
     columns = cluster_columns(clusters, n_rows)
+    counted = None if weights is None else weights > 0
     if len(columns) == 1:
-        request.clusters = [code_labels(columns[0])]
+        request.clusters = [code_labels(columns[0], counted)]
     else:
-        first, second = (code_labels(column) for column in columns)
+        first, second = (code_labels(column, counted) for column in columns)
         # The intersection: the pairs of both labels, coded once more.
         pairs = first[0] * np.int64(second[1]) + second[0]
-        request.clusters = [first, second, code_labels(pairs)]
+        request.clusters = [first, second, code_labels(pairs, counted)]
     for _, groups in request.clusters[:2]:
         if groups < 2:
             raise ValueError(
@@ -103,12 +108,29 @@ def cluster_columns(clusters: Any, n_rows: int) -> list[npt.NDArray[Any]]:
     return columns
 
 
-def code_labels(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64], int]:
-    """(codes, G): labels coded 0..G-1 in order of first appearance."""
+def factorized(labels: Any, counted: npt.NDArray[np.bool_] | None) -> tuple[npt.NDArray[np.int64], Any]:
+    """(codes, uniques): labels (an array or a pandas Index) coded in order
+    of first appearance among the counted rows (all when counted is None).
+    A row not counted (weight 0) is coded 0: its score s r x is exactly 0,
+    so it changes no group's sum, and a cluster of rows of weight 0 alone
+    is no cluster in G/(G - 1), as when those rows are dropped."""
     import pandas as pd
 
-    codes, uniques = pd.factorize(labels, sort=False)
-    return np.ascontiguousarray(codes, dtype=np.int64), len(uniques)
+    if counted is None:
+        codes, uniques = pd.factorize(labels, sort=False)
+        return np.ascontiguousarray(codes, dtype=np.int64), uniques
+    codes = np.zeros(len(labels), dtype=np.int64)
+    counted_codes, uniques = pd.factorize(labels[counted], sort=False)
+    codes[counted] = counted_codes
+    return codes, uniques
+
+
+def code_labels(
+    labels: npt.NDArray[Any], counted: npt.NDArray[np.bool_] | None = None
+) -> tuple[npt.NDArray[np.int64], int]:
+    """(codes, G): labels coded 0..G-1 (see factorized)."""
+    codes, uniques = factorized(labels, counted)
+    return codes, len(uniques)
 
 
 def checked_offset(offset: Any, n_rows: int) -> npt.NDArray[np.float64] | None:

@@ -338,3 +338,25 @@ def test_bad_robust_input_is_refused_on_dask_as_in_memory(client, cov_type, faul
         with pytest.raises(ValueError, match=message):
             model.fit(design, y, **given)
         assert not hasattr(model, "coef_")
+
+
+@pytest.mark.parametrize("two_way", [False, True], ids=["one-way", "two-way"])
+def test_rows_of_weight_zero_are_left_out_of_the_cluster_covariance_on_dask(client, two_way):
+    # Weight 0 for whole clusters (all their pairs too) and for every row of
+    # the first chunk: the covariance statsmodels gives on the other rows.
+    sm = pytest.importorskip("statsmodels.api")
+    X, y = _small_problem()
+    rng = np.random.default_rng(32)
+    groups = np.column_stack([rng.integers(0, 30, len(y)), rng.integers(0, 20, len(y))])
+    labels = groups if two_way else groups[:, 0]
+    dropped = (groups[:, 0] < 2) | (np.arange(len(y)) < 128)
+    model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(
+        da.from_array(X, chunks=(128, 3)),
+        y,
+        sample_weight=da.from_array(np.where(dropped, 0.0, 1.0), chunks=128),
+        clusters=da.from_array(labels, chunks=128),
+    )
+    kept = ~dropped
+    glm = sm.GLM(y[kept], sm.add_constant(X[kept]), family=sm.families.Binomial())
+    result = glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": labels[kept]})
+    np.testing.assert_allclose(model.covariance_, result.cov_params(), rtol=1e-8, atol=1e-14)

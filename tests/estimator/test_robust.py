@@ -95,6 +95,40 @@ def test_frequency_weights_equal_repeated_rows(cov_type):
     np.testing.assert_allclose(weighted.covariance_, rows.covariance_, rtol=RTOL, atol=ATOL)
 
 
+@pytest.mark.parametrize(
+    ("columns", "left_out"),
+    [
+        # The affairs data with weight 0 for every row of occupation 1 (a whole
+        # cluster): intercept SE 0.5560 as without those rows, not 0.5448.
+        ("affairs", None),
+        # Two-way: whole clusters of the first clustering (and so all their
+        # pairs), or one cluster of the second, get weight 0.
+        (slice(None), lambda groups: groups[:, 0] < 2),
+        (slice(None), lambda groups: groups[:, 1] == 0),
+    ],
+    ids=["affairs one-way", "two-way, first", "two-way, second"],
+)
+def test_rows_of_weight_zero_are_left_out_of_the_cluster_covariance(columns, left_out):
+    # The reference is statsmodels on the rows of positive weight alone: a
+    # cluster of rows of weight 0 alone is no cluster in G/(G - 1).
+    if columns == "affairs":
+        data = sm.datasets.fair.load_pandas().data
+        X = data[["rate_marriage", "age", "yrs_married", "children", "religious", "educ"]].to_numpy()
+        y = (data["affairs"] > 0).to_numpy(dtype=float)
+        labels = data["occupation"].to_numpy(dtype=int)
+        dropped = labels == 1
+    else:
+        X, y, groups = _problem()
+        labels, dropped = groups[:, columns], left_out(groups)
+    model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(
+        X, y, sample_weight=np.where(dropped, 0.0, 1.0), clusters=labels
+    )
+    kept = ~dropped
+    glm = sm.GLM(y[kept], sm.add_constant(X[kept]), family=sm.families.Binomial())
+    result = glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": labels[kept]})
+    np.testing.assert_allclose(model.covariance_, result.cov_params(), rtol=RTOL, atol=ATOL)
+
+
 @pytest.mark.parametrize("C", [0.01, 1.0, 100.0])
 def test_ridge_coefficients_equal_scikit_learns(C):
     sklearn_linear = pytest.importorskip("sklearn.linear_model")

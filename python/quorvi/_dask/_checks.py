@@ -38,11 +38,24 @@ def check_labels(y: Any, weights: Any, index: int, start: int | None) -> Checked
         if weights is None:
             counts = np.bincount(codes.reshape(-1), minlength=len(labels)).astype(np.float64)
             return CheckedChunk(len(y), labels, labels, counts)
-        weights = _check_sample_weight(weights, y, dtype=np.float64, ensure_non_negative=True)
+        weights = _checked_weights(weights, y)
         sums = np.bincount(codes.reshape(-1), weights=weights, minlength=len(labels)).astype(np.float64)
         return CheckedChunk(len(y), labels, np.unique(y[weights > 0]), sums)
     except ValueError as error:
         raise ValueError(f"{chunk_name(index, start, len(y))}: {error}") from None
+
+
+def _checked_weights(weights: Any, y: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
+    """The in-memory fit's checks of the weights, on one chunk. A chunk of
+    weights 0 alone is valid (rows left out, as in memory): the whole fit's
+    need of a positive weight is checked by classes, over all chunks."""
+    values = np.asarray(weights)
+    if values.shape == (len(y),) and len(y) and np.all(values == 0):
+        return np.zeros(len(y))
+    checked: npt.NDArray[np.float64] = _check_sample_weight(
+        weights, y, dtype=np.float64, ensure_non_negative=True
+    )
+    return checked
 
 
 def checked_design(X: Any, rows: int, index: int, start: int | None) -> npt.NDArray[np.float64]:
@@ -83,6 +96,8 @@ def classes(
         found = f"only one class ({seen.tolist()[0]!r})" if len(seen) else "no samples"
         raise ValueError(f"y contains {found}: a classifier needs samples of two classes.")
     positive = np.unique(np.concatenate([chunk.weighted_labels for chunk in checked]))
+    if len(positive) == 0:
+        raise ValueError("Sample weights must contain at least one non-zero number.")
     if len(positive) < 2:
         raise ValueError(
             "sample_weight gives a positive weight to the samples of only one class: "

@@ -14,6 +14,7 @@ from dask.delayed import Delayed, delayed
 
 from .. import _design, _native
 from .._design import FrameLayout
+from .._robust import factorized
 from .._validation import native_layout
 from ._checks import checked_design
 from ._input import RowChunks, chunk_name
@@ -84,9 +85,11 @@ def chunk_sums(
         keys: list[Any] = [pd.Index(column) for column in columns]
         if len(columns) == 2:
             keys.append(pd.MultiIndex.from_arrays(columns))
+        # Groups of rows of weight 0 alone are no clusters (as in memory).
+        counted = None if weights is None else weights > 0
         for key in keys:
-            chunk_codes, chunk_uniques = pd.factorize(key, sort=False)
-            codes.append((np.ascontiguousarray(chunk_codes, dtype=np.int64), max(len(chunk_uniques), 1)))
+            chunk_codes, chunk_uniques = factorized(key, counted)
+            codes.append((chunk_codes, max(len(chunk_uniques), 1)))
             uniques.append(chunk_uniques)
     sums = _native.normal_equations(
         design,
