@@ -4,6 +4,7 @@ formed from its sums. The in-memory and the Dask fit share all of it."""
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -183,14 +184,73 @@ def check_hat_values(hat_one_rows: list[int], cov_type: str) -> None:
         )
 
 
-def robust_covariance(result: Any, request: MeatRequest, n_obs: float, k: int) -> npt.NDArray[np.float64]:
+class CovarianceCorrectionWarning(UserWarning):
+    """The two-way cluster covariance was not positive semi-definite and was
+    corrected.
+
+    V_A + V_B - V_(A and B) is a difference of matrices and can have
+    negative eigenvalues (a negative variance of some combination of the
+    coefficients), most often when a clustering has few clusters. As
+    Cameron, Gelbach and Miller (2011) propose, and as fixest does by
+    default, the matrix is rebuilt from its eigen-decomposition with the
+    negative eigenvalues set to 0; ``clipped_eigenvalues_`` holds them and
+    ``summary()`` says so.
+    """
+
+
+def robust_covariance(
+    result: Any, request: MeatRequest, n_obs: float, k: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The covariance of request.cov_type from a fit's result (its inverse
     information, meats and rows of hat value 1), after the checks that it
-    is defined; n_obs the sum of the frequency weights, k the estimated
-    parameters."""
+    is defined, and the negative eigenvalues set to 0 to make it positive
+    semi-definite (a CovarianceCorrectionWarning: two-way clusters only);
+    n_obs the sum of the frequency weights, k the estimated parameters."""
     check_residual_degrees(request.cov_type, n_obs, k)
     check_hat_values(result["hat_one_rows"], request.cov_type)
-    return sandwich(result["covariance"], result["meats"], request, n_obs, k)
+    covariance, clipped = sandwich(result["covariance"], result["meats"], request, n_obs, k)
+    if len(clipped):
+        # stacklevel: the user's call of fit (fit_context, fit, _fit, here).
+        warnings.warn(
+            f"the two-way cluster covariance V_A + V_B - V_(A and B) is not positive semi-definite: "
+            f"its eigenvalue(s) {', '.join(f'{value:.4g}' for value in clipped)} were set to 0 and the "
+            "matrix rebuilt, the correction of Cameron, Gelbach and Miller (2011); the standard errors "
+            "and tests are those of the corrected matrix (see clipped_eigenvalues_). Negative "
+            "eigenvalues are common when a clustering has few clusters.",
+            CovarianceCorrectionWarning,
+            stacklevel=5,
+        )
+    return covariance, clipped
+
+
+# The most negative eigenvalue of a covariance in the scale of its parts
+# (see without_negative_eigenvalues) that is taken for rounding: far above
+# what sums of products in double precision leave, far below anything that
+# changes a standard error.
+ROUNDING_EIGENVALUE = 1e-10
+
+
+def without_negative_eigenvalues(
+    covariance: npt.NDArray[np.float64], parts: npt.NDArray[np.float64]
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(covariance, clipped): covariance as it is when it is positive
+    semi-definite, clipped empty; else rebuilt as Q max(L, 0) Q' from its
+    eigen-decomposition Q L Q' (Cameron, Gelbach and Miller 2011), clipped
+    its negative eigenvalues. Whether it is, is decided on D^-1/2 V D^-1/2,
+    D the diagonal of parts (the sum of the positive semi-definite terms V
+    was formed from): the same signs of eigenvalues (Sylvester), in a scale
+    that does not depend on the units of the features, where rounding is
+    told from a negative variance by ROUNDING_EIGENVALUE."""
+    no_eigenvalues = np.empty(0)
+    if covariance.size == 0 or not np.isfinite(covariance).all():
+        return covariance, no_eigenvalues
+    diagonal = np.diag(parts)
+    scale = np.sqrt(np.where(diagonal > 0, diagonal, 1.0))
+    if np.linalg.eigvalsh(covariance / np.outer(scale, scale))[0] >= -ROUNDING_EIGENVALUE:
+        return covariance, no_eigenvalues
+    values, vectors = np.linalg.eigh(covariance)
+    corrected = (vectors * np.maximum(values, 0.0)) @ vectors.T
+    return 0.5 * (corrected + corrected.T), values[values < 0]
 
 
 def sandwich(
@@ -199,12 +259,14 @@ def sandwich(
     request: MeatRequest,
     n_obs: float,
     k: int,
-) -> npt.NDArray[np.float64]:
-    """The robust covariance B M B with its small-sample factors. bread is the
-    inverse information (NaN for dropped parameters, which stay NaN); meats
-    the native sums (one per clustering for cluster)."""
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The robust covariance B M B with its small-sample factors, and the
+    eigenvalues set to 0 to make a two-way one positive semi-definite. bread
+    is the inverse information (NaN for dropped parameters, which stay NaN);
+    meats the native sums (one per clustering for cluster)."""
+    clipped = np.empty(0)
     if request.cov_type == "nonrobust":
-        return bread
+        return bread, clipped
     kept = ~np.all(np.isnan(bread), axis=0)
     B = bread[np.ix_(kept, kept)]
 
@@ -214,18 +276,22 @@ def sandwich(
 
     if request.cov_type == "cluster":
         common = (n_obs - 1.0) / (n_obs - k)
-        factors = [groups / (groups - 1.0) for groups in request.n_groups]
-        if len(meats) == 1:
-            kept_covariance = term(meats[0]) * factors[0] * common
+        terms = [
+            term(meat) * groups / (groups - 1.0) * common
+            for meat, groups in zip(meats, request.n_groups, strict=True)
+        ]
+        if len(terms) == 1:
+            kept_covariance = terms[0]
         else:
-            # V_A + V_B - V_(A and B), each with its own G/(G - 1).
-            kept_covariance = (
-                term(meats[0]) * factors[0] + term(meats[1]) * factors[1] - term(meats[2]) * factors[2]
-            ) * common
+            # V_A + V_B - V_(A and B), each with its own G/(G - 1): a
+            # difference, which need not be positive semi-definite.
+            kept_covariance, clipped = without_negative_eigenvalues(
+                terms[0] + terms[1] - terms[2], terms[0] + terms[1] + terms[2]
+            )
     else:
         kept_covariance = term(meats[0])
         if request.cov_type == "HC1":
             kept_covariance *= n_obs / (n_obs - k)
     covariance = np.full_like(bread, np.nan)
     covariance[np.ix_(kept, kept)] = kept_covariance
-    return covariance
+    return covariance, clipped

@@ -6,6 +6,7 @@ textbook sandwich, and repeated rows for frequency weights."""
 import numpy as np
 import pytest
 
+import quorvi
 from quorvi import LogisticRegression
 
 sm = pytest.importorskip("statsmodels.api")
@@ -13,6 +14,11 @@ sm = pytest.importorskip("statsmodels.api")
 # Two fits of the same data agree to far better than this on any BLAS kernel
 # (the fits stop at tol=1e-12); atol for covariances that round to zero.
 RTOL, ATOL = 1e-8, 1e-14
+
+
+def _codes(labels):
+    """Labels as the integer codes statsmodels' cluster groups take."""
+    return np.unique(np.asarray(labels), return_inverse=True)[1]
 
 
 def _problem(n=1500, seed=0):
@@ -56,6 +62,27 @@ def test_covariance_equals_statsmodels_glm(cov_type, clusters, reference, offset
     np.testing.assert_allclose(model.covariance_, result.cov_params(), rtol=RTOL, atol=ATOL)
     np.testing.assert_allclose(model.log_likelihood_, result.llf, rtol=1e-12)
     np.testing.assert_allclose(model.null_log_likelihood_, result.llnull, rtol=1e-10)
+
+
+def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negative_eigenvalues_set_to_0():
+    # Affairs data clustered by rate_marriage (5 groups) and age (6): statsmodels'
+    # V_A + V_B - V_(A and B) has three negative eigenvalues (the variance of
+    # yrs_married is -1.1e-4). Cameron, Gelbach and Miller (2011): Q max(L, 0) Q'.
+    data = sm.datasets.fair.load_pandas().data
+    X = data[["yrs_married", "children", "religious", "educ", "occupation", "occupation_husb"]]
+    y = (data["affairs"] > 0).astype(float)
+    labels = np.column_stack([_codes(data["rate_marriage"]), _codes(data["age"])])
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial())
+    uncorrected = glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": labels}).cov_params().to_numpy()
+    values, vectors = np.linalg.eigh(uncorrected)
+    assert (values < 0).sum() == 3
+    expected = vectors @ np.diag(np.maximum(values, 0.0)) @ vectors.T
+    negative = ", ".join(f"{value:.4g}" for value in values[values < 0])
+    with pytest.warns(quorvi.CovarianceCorrectionWarning, match=f"eigenvalue.s. {negative} were set to 0"):
+        model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(X, y, clusters=labels)
+    np.testing.assert_allclose(model.covariance_, expected, rtol=1e-8, atol=1e-14)
+    np.testing.assert_allclose(model.clipped_eigenvalues_, values[values < 0], rtol=1e-6)
+    assert f"eigenvalue(s) {negative} were set to 0" in " ".join(str(model.summary()).split())
 
 
 def test_hc_covariances_equal_the_textbook_sandwich():
