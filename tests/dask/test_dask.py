@@ -22,7 +22,7 @@ import zarr
 from sklearn.exceptions import ConvergenceWarning
 
 import quorvi._estimator
-from problems import logistic_problem
+from problems import logistic_problem, textbook_hc_covariances
 from quorvi import CollinearityWarning, CovarianceCorrectionWarning, LogisticRegression
 
 N, P, CHUNK = 60_000, 6, 7_000  # 9 row chunks, the last one short
@@ -325,6 +325,11 @@ def _small_problem(n=1024, seed=31):
         # order), where (n - 1)/(n - k) divides by 0; or to 1 < k.
         ("cluster", "weights summing to k", r"n - k = 4 - 4 <= 0, with n = 4 the sum of the frequency"),
         ("HC1", "weights summing to 1", r"n - k = 1 - 4 <= 0"),
+        # The second clustering has one group: G/(G - 1) divides by 0.
+        ("cluster", "a single second group", "clusters has a single cluster"),
+        ("cluster", "a NaN label", r"clusters contains missing labels \(NaN or None\)"),
+        # Row 300 is row 44 of chunk 2: the error names the row of X.
+        ("HC3", "a hat value of 1", r"row\(s\) 300 have a hat value of 1"),
     ],
 )
 def test_bad_robust_input_is_refused_on_dask_as_in_memory(client, cov_type, fault, message):
@@ -335,11 +340,18 @@ def test_bad_robust_input_is_refused_on_dask_as_in_memory(client, cov_type, faul
         arguments["sample_weight"] = np.full(n, 4 / n)
     if fault == "weights summing to 1":
         arguments["sample_weight"] = np.full(n, 1 / n)
+    if fault == "a single second group":
+        arguments["clusters"] = np.column_stack([np.arange(n) % 7, np.zeros(n)])
+    if fault == "a NaN label":
+        arguments["clusters"] = np.where(np.arange(n) == 700, np.nan, np.arange(n) % 7)
+    if fault == "a hat value of 1":
+        # A dummy of one row: that row alone fixes its coefficient, h = 1.
+        X = np.column_stack([X, np.arange(n) == 300])
     chunked = {
         name: da.from_array(value, chunks=128) if isinstance(value, np.ndarray) else value
         for name, value in arguments.items()
     }
-    for design, given in [(X, arguments), (da.from_array(X, chunks=(128, 3)), chunked)]:
+    for design, given in [(X, arguments), (da.from_array(X, chunks=(128, X.shape[1])), chunked)]:
         model = LogisticRegression(cov_type=cov_type)
         with pytest.raises(ValueError, match=message):
             model.fit(design, y, **given)
@@ -366,3 +378,20 @@ def test_rows_of_weight_zero_are_left_out_of_the_cluster_covariance_on_dask(clie
     glm = sm.GLM(y[kept], sm.add_constant(X[kept]), family=sm.families.Binomial())
     result = glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": labels[kept]})
     np.testing.assert_allclose(model.covariance_, result.cov_params(), rtol=1e-8, atol=1e-14)
+
+
+@pytest.mark.parametrize("cov_type", ["HC2", "HC3"])
+def test_hat_adjusted_covariances_with_a_dependent_column_on_dask_equal_the_textbook_sandwich(
+    client, cov_type
+):
+    # A column equal to the sum of two others is dropped; the hat values are
+    # those over the kept columns, so the covariance of the rest is the
+    # textbook one of the design without it (not NaN).
+    X, y = _small_problem()
+    design = da.from_array(np.column_stack([X, X[:, 0] + X[:, 1]]), chunks=(128, 4))
+    with pytest.warns(CollinearityWarning, match="x3"):
+        model = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(design, y)
+    D = np.column_stack([np.ones(len(y)), X])
+    expected = textbook_hc_covariances(D, y, model._parameters()[:4])[cov_type]
+    np.testing.assert_allclose(model.covariance_[:4, :4], expected, rtol=1e-8)
+    assert np.isnan(model.covariance_[4]).all() and np.isnan(model.covariance_[:, 4]).all()

@@ -3,11 +3,14 @@ halving, each against an independent reference: Stata's published robust
 standard errors, statsmodels' GLM, scikit-learn's penalised fit, a NumPy
 textbook sandwich, and repeated rows for frequency weights."""
 
+import contextlib
+
 import numpy as np
 import pytest
 
 import quorvi
-from quorvi import LogisticRegression
+from problems import textbook_hc_covariances
+from quorvi import CollinearityWarning, LogisticRegression
 
 sm = pytest.importorskip("statsmodels.api")
 
@@ -85,26 +88,30 @@ def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negativ
     assert f"eigenvalue(s) {negative} were set to 0" in " ".join(str(model.summary()).split())
 
 
-def test_hc_covariances_equal_the_textbook_sandwich():
+@pytest.mark.parametrize("dependent", [False, True], ids=["full rank", "a column dropped as dependent"])
+def test_hc_covariances_equal_the_textbook_sandwich(dependent):
     # (X'WX)^-1 X' diag(r^2 / (1 - h)^p) X (X'WX)^-1, h the diagonal of the
     # hat matrix W^1/2 X (X'WX)^-1 X' W^1/2 (R's sandwich::vcovHC for a glm),
     # at the coefficients of the fit's last pass (within tol of the final).
+    # A column equal to the sum of two others is dropped: the covariance of
+    # the rest is the textbook one of the design without it (its hat values
+    # over the kept columns, not NaN).
     X, y, _ = _problem(n=300, seed=3)
-    n, k = len(y), X.shape[1] + 1
-    fits = {c: LogisticRegression(cov_type=c, tol=1e-12).fit(X, y) for c in ("HC0", "HC1", "HC2", "HC3")}
-    D = np.column_stack([np.ones(n), X])
-    mu = 1 / (1 + np.exp(-D @ fits["HC0"]._parameters()))
-    w = mu * (1 - mu)
-    bread = np.linalg.inv(D.T @ (w[:, None] * D))
-    h = w * np.einsum("ij,jk,ik->i", D, bread, D)
-    for cov_type, omega in [
-        ("HC0", (y - mu) ** 2),
-        ("HC1", (y - mu) ** 2 * n / (n - k)),
-        ("HC2", (y - mu) ** 2 / (1 - h)),
-        ("HC3", (y - mu) ** 2 / (1 - h) ** 2),
-    ]:
-        expected = bread @ (D.T @ (omega[:, None] * D)) @ bread
-        np.testing.assert_allclose(fits[cov_type].covariance_, expected, rtol=1e-8, err_msg=cov_type)
+    design = np.column_stack([X, X[:, 0] + X[:, 1]]) if dependent else X
+    dropped = pytest.warns(CollinearityWarning, match="x3") if dependent else contextlib.nullcontext()
+    fits = {}
+    for cov_type in ("HC0", "HC1", "HC2", "HC3"):
+        with dropped:
+            fits[cov_type] = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(design, y)
+    kept = slice(0, X.shape[1] + 1)
+    D = np.column_stack([np.ones(len(y)), X])
+    expected = textbook_hc_covariances(D, y, fits["HC0"]._parameters()[kept])
+    for cov_type, fit in fits.items():
+        np.testing.assert_allclose(
+            fit.covariance_[kept, kept], expected[cov_type], rtol=1e-8, err_msg=cov_type
+        )
+        if dependent:
+            assert np.isnan(fit.covariance_[-1]).all() and np.isnan(fit.covariance_[:, -1]).all()
 
 
 @pytest.mark.parametrize("cov_type", ["HC0", "HC1", "HC2", "HC3", "cluster"])
@@ -198,6 +205,12 @@ def _bad_hat():
         ({"cov_type": "cluster"}, {"clusters": np.arange(49)}, "49 labels"),
         ({"cov_type": "cluster"}, {"clusters": np.where(np.arange(50) == 3, np.nan, 1.0)}, "missing"),
         ({"cov_type": "cluster"}, {"clusters": np.zeros(50)}, "single cluster"),
+        # Two-way whose second column is one group (broken: ZeroDivisionError).
+        (
+            {"cov_type": "cluster"},
+            {"clusters": np.column_stack([np.arange(50) % 3, np.zeros(50)])},
+            "single cluster",
+        ),
         ({}, {"offset": np.ones(49)}, "offset has 49"),
         ({}, {"offset": np.where(np.arange(50) == 3, np.nan, 1.0)}, "NaN"),
         ({"C": 0.0}, {}, "'C' parameter"),
