@@ -77,10 +77,11 @@ def checked_design(X: Any, rows: int, index: int, start: int | None) -> npt.NDAr
 
 def classes(
     starts: Sequence[int | None], checked: Sequence[CheckedChunk]
-) -> tuple[npt.NDArray[Any], float, float]:
-    """The two sorted labels over all chunks, the sum of all weights and that
-    of the second label's rows; the chunk that brings a third label, or the
-    lack of a second, is a ValueError."""
+) -> tuple[npt.NDArray[Any], float, float, list[int]]:
+    """The two sorted labels over all chunks, the sum of all weights, that
+    of the second label's rows, and each chunk's row count (which Dask may
+    not know); the chunk that brings a third label, or the lack of a
+    second, is a ValueError."""
     seen: npt.NDArray[Any] = checked[0].labels[:0]
     for index, chunk in enumerate(checked):
         seen = np.union1d(seen, chunk.labels)
@@ -105,4 +106,4 @@ def classes(
         )
     n_obs = sum(float(chunk.label_weights.sum()) for chunk in checked)
     positives = sum(float(chunk.label_weights[chunk.labels == seen[1]].sum()) for chunk in checked)
-    return seen, n_obs, positives
+    return seen, n_obs, positives, [chunk.rows for chunk in checked]

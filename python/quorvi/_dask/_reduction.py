@@ -217,7 +217,8 @@ class NormalEquations:
         """The classes and weight sums without a pass over X (for a fit that
         makes no update)."""
         if isinstance(self.classes, Delayed):
-            ((self.classes, self.n_obs, self.weighted_positives),) = compute(self.classes)
+            ((self.classes, self.n_obs, self.weighted_positives, rows),) = compute(self.classes)
+            self._learn_starts(rows)
 
     def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool, with_meat: bool = False) -> Sums:
         chunk_task = delayed(chunk_sums, pure=False)
@@ -254,9 +255,10 @@ class NormalEquations:
             )
         ]
         if first_pass:
-            total, (self.classes, self.n_obs, self.weighted_positives) = compute(
+            total, (self.classes, self.n_obs, self.weighted_positives, rows) = compute(
                 tree_sum(parts), self.classes
             )
+            self._learn_starts(rows)
         else:
             (total,) = compute(tree_sum(parts))
         if with_meat and self.meat.meat != "none":
@@ -265,6 +267,13 @@ class NormalEquations:
         # engine copies it element by element into memory of its own.
         result: Sums = total
         return result
+
+    def _learn_starts(self, rows: list[int]) -> None:
+        """Where each chunk starts, from the row counts of the first pass,
+        where Dask did not know them: later passes then name the rows of X
+        (rows whose hat value is 1) rather than rows within a chunk."""
+        if None in self.chunks.starts:
+            self.chunks.starts = [int(start) for start in np.cumsum([0, *rows[:-1]])]
 
     def _keep_meat(self, total: Any) -> None:
         if self.meat.meat == "cluster":
