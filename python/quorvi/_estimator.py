@@ -126,7 +126,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
           clusters with a row of positive weight.
 
         A frequency weight of m gives the same covariance, of every type, as
-        m repeated rows. HC1, HC2, HC3 and cluster need n > k (ValueError). HC0, HC1 and cluster add their sums to the pass the
+        m repeated rows; HC1, HC2, HC3 and cluster need n > k (else a
+        ValueError). HC0, HC1 and cluster add their sums to the pass the
         fit predicts to be its last (or one more pass); HC2 and HC3 one pass
         for the hat values. All are at the coefficients of ``covariance_``.
     C : float, default=np.inf
