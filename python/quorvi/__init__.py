@@ -11,11 +11,13 @@ from importlib.metadata import version as _version
 
 from ._estimator import LogisticRegression
 from ._inference import CollinearityWarning, PenaltyWarning, PerfectSeparationWarning, WaldTestResult
+from ._robust import CovarianceCorrectionWarning
 
 __version__: str = _version("quorvi")
 
 __all__ = [
     "CollinearityWarning",
+    "CovarianceCorrectionWarning",
     "LogisticRegression",
     "PenaltyWarning",
     "PerfectSeparationWarning",

@@ -29,10 +29,9 @@ from ._inference import (
 )
 from ._robust import (
     COV_TYPES,
-    check_hat_values,
     checked_offset,
     meat_request,
-    sandwich,
+    robust_covariance,
 )
 from ._validation import (
     encode_binary_target,
@@ -59,6 +58,7 @@ _FITTED_ATTRIBUTES = (
     "converged_",
     "time_",
     "covariance_",
+    "clipped_eigenvalues_",
     "deviance_",
     "n_features_in_",
     "feature_names_in_",
@@ -120,10 +120,14 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         - ``"cluster"``: with ``fit(..., clusters=)``, one-way
           B (Σ_g u_g u_gᵀ) B · G/(G − 1) · (n − 1)/(n − k), u_g = Σ_{i∈g} sᵢrᵢxᵢ
           (Stata's and statsmodels' CR1); two-way V_A + V_B − V_{A∩B}, each
-          with its own G/(G − 1) and the common (n − 1)/(n − k).
+          with its own G/(G − 1) and the common (n − 1)/(n − k), its
+          negative eigenvalues set to 0 when it is not positive
+          semi-definite (see ``clipped_eigenvalues_``). G counts the
+          clusters with a row of positive weight.
 
         A frequency weight of m gives the same covariance, of every type, as
-        m repeated rows. HC0, HC1 and cluster add their sums to the pass the
+        m repeated rows; HC1, HC2, HC3 and cluster need n > k (else a
+        ValueError). HC0, HC1 and cluster add their sums to the pass the
         fit predicts to be its last (or one more pass); HC2 and HC3 one pass
         for the hat values. All are at the coefficients of ``covariance_``.
     C : float, default=np.inf
@@ -161,6 +165,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         coefficients differ from the returned ones by at most tol each. NaN
         in the rows and columns of ``dropped_features_``, and throughout
         when no update was made (max_iter=0).
+    clipped_eigenvalues_ : ndarray of shape (n_clipped,)
+        The negative eigenvalues of a two-way cluster covariance
+        V_A + V_B − V_{A∩B} that were set to 0 to make it positive
+        semi-definite (Cameron, Gelbach and Miller 2011; a
+        ``CovarianceCorrectionWarning`` says so); empty when none were.
     deviance_ : float
         The (frequency-weighted) deviance −2ℓ, at the same coefficients as
         ``covariance_``; NaN when no update was made.
@@ -337,11 +346,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self._set_null_model(fitted.null_deviance)
         request = fitted.meat_request
         if request is not None and request.cov_type != "nonrobust" and result["passes"] > 0:
-            check_hat_values(result["hat_one_rows"], request.cov_type)
             k = len(names) - len(self.dropped_features_)
-            self.covariance_ = sandwich(result["covariance"], result["meats"], request, fitted.n_obs, k)
+            self.covariance_, self.clipped_eigenvalues_ = robust_covariance(result, request, fitted.n_obs, k)
         else:
-            self.covariance_ = result["covariance"]
+            self.covariance_, self.clipped_eigenvalues_ = result["covariance"], np.empty(0)
         self._warn_about(result)
 
     def _warn_about(self, result: FitResult) -> None:
@@ -385,7 +393,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         classes, y01 = encode_binary_target(y)
         weights = frequency_weights(sample_weight, X, y01)
         offset = checked_offset(offset, X.shape[0])
-        request = meat_request(self.cov_type, clusters, X.shape[0])
+        request = meat_request(self.cov_type, clusters, X.shape[0], weights)
         n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
         result = _native.fit(
             design,

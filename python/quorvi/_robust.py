@@ -4,6 +4,7 @@ formed from its sums. The in-memory and the Dask fit share all of it."""
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -39,23 +40,28 @@ class MeatRequest:
         return [groups for _, groups in self.clusters]
 
 
-def meat_request(cov_type: str, clusters: Any, n_rows: int) -> MeatRequest:
+def meat_request(
+    cov_type: str, clusters: Any, n_rows: int, weights: npt.NDArray[np.float64] | None = None
+) -> MeatRequest:
     """The sums of cov_type, with clusters (labels of n_rows rows, one or two
     columns of any hashable values) checked and coded 0..G-1 in order of first
-    appearance. A ValueError names what is wrong."""
+    appearance. Only rows of positive weight count towards G: a row of
+    weight 0 is left out, as if it were not there. A ValueError names what
+    is wrong."""
     meat, hat_power = MEAT_OF[cov_type]
     request = MeatRequest(cov_type, meat, hat_power)
     check_cluster_arguments(cov_type, clusters)
     if cov_type != "cluster":
         return request
     columns = cluster_columns(clusters, n_rows)
+    counted = None if weights is None else weights > 0
     if len(columns) == 1:
-        request.clusters = [code_labels(columns[0])]
+        request.clusters = [code_labels(columns[0], counted)]
     else:
-        first, second = (code_labels(column) for column in columns)
+        first, second = (code_labels(column, counted) for column in columns)
         # The intersection: the pairs of both labels, coded once more.
         pairs = first[0] * np.int64(second[1]) + second[0]
-        request.clusters = [first, second, code_labels(pairs)]
+        request.clusters = [first, second, code_labels(pairs, counted)]
     for _, groups in request.clusters[:2]:
         if groups < 2:
             raise ValueError(
@@ -103,12 +109,29 @@ def cluster_columns(clusters: Any, n_rows: int) -> list[npt.NDArray[Any]]:
     return columns
 
 
-def code_labels(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64], int]:
-    """(codes, G): labels coded 0..G-1 in order of first appearance."""
+def factorized(labels: Any, counted: npt.NDArray[np.bool_] | None) -> tuple[npt.NDArray[np.int64], Any]:
+    """(codes, uniques): labels (an array or a pandas Index) coded in order
+    of first appearance among the counted rows (all when counted is None).
+    A row not counted (weight 0) is coded 0: its score s r x is exactly 0,
+    so it changes no group's sum, and a cluster of rows of weight 0 alone
+    is no cluster in G/(G - 1), as when those rows are dropped."""
     import pandas as pd
 
-    codes, uniques = pd.factorize(labels, sort=False)
-    return np.ascontiguousarray(codes, dtype=np.int64), len(uniques)
+    if counted is None:
+        codes, uniques = pd.factorize(labels, sort=False)
+        return np.ascontiguousarray(codes, dtype=np.int64), uniques
+    codes = np.zeros(len(labels), dtype=np.int64)
+    counted_codes, uniques = pd.factorize(labels[counted], sort=False)
+    codes[counted] = counted_codes
+    return codes, uniques
+
+
+def code_labels(
+    labels: npt.NDArray[Any], counted: npt.NDArray[np.bool_] | None = None
+) -> tuple[npt.NDArray[np.int64], int]:
+    """(codes, G): labels coded 0..G-1 (see factorized)."""
+    codes, uniques = factorized(labels, counted)
+    return codes, len(uniques)
 
 
 def checked_offset(offset: Any, n_rows: int) -> npt.NDArray[np.float64] | None:
@@ -125,6 +148,31 @@ def checked_offset(offset: Any, n_rows: int) -> npt.NDArray[np.float64] | None:
     return values
 
 
+# What each covariance type does with n - k, for the message that refuses n - k <= 0.
+USES_OF_RESIDUAL_DEGREES = {
+    "HC1": "scales HC0 by n/(n - k)",
+    "HC2": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
+    "HC3": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
+    "cluster": "scales by (n - 1)/(n - k)",
+}
+
+
+def check_residual_degrees(cov_type: str, n_obs: float, k: int) -> None:
+    """HC1 and cluster scale by 1/(n - k), and HC2 and HC3 divide by 1 - h
+    where the hat values average k/n: all need n > k, n the sum of the
+    frequency weights. Weights that sum to k or less (normalised weights
+    sum to 1) would give a covariance of 0, a negative one or a division by
+    zero."""
+    use = USES_OF_RESIDUAL_DEGREES.get(cov_type)
+    if use is not None and n_obs - k <= 0:
+        raise ValueError(
+            f"cov_type={cov_type!r} is undefined: n - k = {n_obs:.10g} - {k} <= 0, with n = {n_obs:.10g} "
+            f"the sum of the frequency weights and k = {k} estimated parameters, and it {use}. "
+            "Frequency weights count observations: scale them to the number of rows they stand for "
+            "(weights that sum to 1 say there is one observation), or use HC0."
+        )
+
+
 def check_hat_values(hat_one_rows: list[int], cov_type: str) -> None:
     """HC2 and HC3 divide by 1 - h: a hat value of 1 leaves them undefined."""
     if hat_one_rows:
@@ -136,18 +184,89 @@ def check_hat_values(hat_one_rows: list[int], cov_type: str) -> None:
         )
 
 
+class CovarianceCorrectionWarning(UserWarning):
+    """The two-way cluster covariance was not positive semi-definite and was
+    corrected.
+
+    V_A + V_B - V_(A and B) is a difference of matrices and can have
+    negative eigenvalues (a negative variance of some combination of the
+    coefficients), most often when a clustering has few clusters. As
+    Cameron, Gelbach and Miller (2011) propose, and as fixest does by
+    default, the matrix is rebuilt from its eigen-decomposition with the
+    negative eigenvalues set to 0; ``clipped_eigenvalues_`` holds them and
+    ``summary()`` says so.
+    """
+
+
+def robust_covariance(
+    result: Any, request: MeatRequest, n_obs: float, k: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The covariance of request.cov_type from a fit's result (its inverse
+    information, meats and rows of hat value 1), after the checks that it
+    is defined, and the negative eigenvalues set to 0 to make it positive
+    semi-definite (a CovarianceCorrectionWarning: two-way clusters only);
+    n_obs the sum of the frequency weights, k the estimated parameters."""
+    check_residual_degrees(request.cov_type, n_obs, k)
+    check_hat_values(result["hat_one_rows"], request.cov_type)
+    covariance, clipped = sandwich(result["covariance"], result["meats"], request, n_obs, k)
+    if len(clipped):
+        # stacklevel: the user's call of fit (fit_context, fit, _fit, here).
+        warnings.warn(
+            f"the two-way cluster covariance V_A + V_B - V_(A and B) is not positive semi-definite: "
+            f"its eigenvalue(s) {', '.join(f'{value:.4g}' for value in clipped)} were set to 0 and the "
+            "matrix rebuilt, the correction of Cameron, Gelbach and Miller (2011); the standard errors "
+            "and tests are those of the corrected matrix (see clipped_eigenvalues_). Negative "
+            "eigenvalues are common when a clustering has few clusters.",
+            CovarianceCorrectionWarning,
+            stacklevel=5,
+        )
+    return covariance, clipped
+
+
+# The most negative eigenvalue of a covariance in the scale of its parts
+# (see without_negative_eigenvalues) that is taken for rounding: far above
+# what sums of products in double precision leave, far below anything that
+# changes a standard error.
+ROUNDING_EIGENVALUE = 1e-10
+
+
+def without_negative_eigenvalues(
+    covariance: npt.NDArray[np.float64], parts: npt.NDArray[np.float64]
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(covariance, clipped): covariance as it is when it is positive
+    semi-definite, clipped empty; else rebuilt as Q max(L, 0) Q' from its
+    eigen-decomposition Q L Q' (Cameron, Gelbach and Miller 2011), clipped
+    its negative eigenvalues. Whether it is, is decided on D^-1/2 V D^-1/2,
+    D the diagonal of parts (the sum of the positive semi-definite terms V
+    was formed from): the same signs of eigenvalues (Sylvester), in a scale
+    that does not depend on the units of the features, where rounding is
+    told from a negative variance by ROUNDING_EIGENVALUE."""
+    no_eigenvalues = np.empty(0)
+    if covariance.size == 0 or not np.isfinite(covariance).all():
+        return covariance, no_eigenvalues
+    diagonal = np.diag(parts)
+    scale = np.sqrt(np.where(diagonal > 0, diagonal, 1.0))
+    if np.linalg.eigvalsh(covariance / np.outer(scale, scale))[0] >= -ROUNDING_EIGENVALUE:
+        return covariance, no_eigenvalues
+    values, vectors = np.linalg.eigh(covariance)
+    corrected = (vectors * np.maximum(values, 0.0)) @ vectors.T
+    return 0.5 * (corrected + corrected.T), values[values < 0]
+
+
 def sandwich(
     bread: npt.NDArray[np.float64],
     meats: list[npt.NDArray[np.float64]],
     request: MeatRequest,
     n_obs: float,
     k: int,
-) -> npt.NDArray[np.float64]:
-    """The robust covariance B M B with its small-sample factors. bread is the
-    inverse information (NaN for dropped parameters, which stay NaN); meats
-    the native sums (one per clustering for cluster)."""
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The robust covariance B M B with its small-sample factors, and the
+    eigenvalues set to 0 to make a two-way one positive semi-definite. bread
+    is the inverse information (NaN for dropped parameters, which stay NaN);
+    meats the native sums (one per clustering for cluster)."""
+    clipped = np.empty(0)
     if request.cov_type == "nonrobust":
-        return bread
+        return bread, clipped
     kept = ~np.all(np.isnan(bread), axis=0)
     B = bread[np.ix_(kept, kept)]
 
@@ -157,18 +276,22 @@ def sandwich(
 
     if request.cov_type == "cluster":
         common = (n_obs - 1.0) / (n_obs - k)
-        factors = [groups / (groups - 1.0) for groups in request.n_groups]
-        if len(meats) == 1:
-            kept_covariance = term(meats[0]) * factors[0] * common
+        terms = [
+            term(meat) * groups / (groups - 1.0) * common
+            for meat, groups in zip(meats, request.n_groups, strict=True)
+        ]
+        if len(terms) == 1:
+            kept_covariance = terms[0]
         else:
-            # V_A + V_B - V_(A and B), each with its own G/(G - 1).
-            kept_covariance = (
-                term(meats[0]) * factors[0] + term(meats[1]) * factors[1] - term(meats[2]) * factors[2]
-            ) * common
+            # V_A + V_B - V_(A and B), each with its own G/(G - 1): a
+            # difference, which need not be positive semi-definite.
+            kept_covariance, clipped = without_negative_eigenvalues(
+                terms[0] + terms[1] - terms[2], terms[0] + terms[1] + terms[2]
+            )
     else:
         kept_covariance = term(meats[0])
         if request.cov_type == "HC1":
             kept_covariance *= n_obs / (n_obs - k)
     covariance = np.full_like(bread, np.nan)
     covariance[np.ix_(kept, kept)] = kept_covariance
-    return covariance
+    return covariance, clipped

@@ -137,6 +137,14 @@ def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
             f"Dropped as linearly dependent on the other features (coefficient 0, no standard error): "
             f"{', '.join(str(name) for name in dropped)}."
         )
+    clipped = getattr(model, "clipped_eigenvalues_", ())
+    if len(clipped):
+        notes.append(
+            "The two-way cluster covariance V_A + V_B - V_(A and B) was not positive semi-definite: "
+            f"its eigenvalue(s) {', '.join(f'{value:.4g}' for value in clipped)} were set to 0 "
+            "(Cameron, Gelbach and Miller 2011), and the standard errors are those of the corrected "
+            "matrix."
+        )
     if model._is_penalised():
         notes.append(
             f"Ridge penalty C={model.C}: the coefficients are shrunk towards 0 and the covariance is "

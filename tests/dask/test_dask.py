@@ -4,6 +4,7 @@ from, the same bits whichever worker computed a chunk (a worker killed
 mid-fit included), and a bad chunk reported by name with nothing left
 running on the cluster."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -21,8 +22,8 @@ import zarr
 from sklearn.exceptions import ConvergenceWarning
 
 import quorvi._estimator
-from problems import logistic_problem
-from quorvi import CollinearityWarning, LogisticRegression
+from problems import logistic_problem, textbook_hc_covariances
+from quorvi import CollinearityWarning, CovarianceCorrectionWarning, LogisticRegression
 
 N, P, CHUNK = 60_000, 6, 7_000  # 9 row chunks, the last one short
 
@@ -131,16 +132,21 @@ def test_robust_offset_and_penalised_fits_on_dask_equal_in_memory(client, data, 
     labels = np.column_stack([rng.integers(0, 900, N), rng.choice(list("abcdefgh"), N)]).astype(object)
     labels = None if clusters is None else labels[:, :clusters].squeeze()
     parameters = {"cov_type": cov_type, "C": C, "tol": 1e-12}
-    expected = LogisticRegression(**parameters).fit(
-        X, y, sample_weight=weights, clusters=labels, offset=offset
-    )
-    model = LogisticRegression(**parameters).fit(
-        da.from_array(X, chunks=(CHUNK, P)),
-        y,
-        sample_weight=da.from_array(weights, chunks=5_000),
-        clusters=None if labels is None else da.from_array(labels, chunks=5_000),
-        offset=da.from_array(offset, chunks=5_000),
-    )
+    # Two-way with eight letters: V_A + V_B - V_(A and B) has a negative
+    # eigenvalue, set to 0 alike on both.
+    corrected = pytest.warns(CovarianceCorrectionWarning) if clusters == 2 else contextlib.nullcontext()
+    with corrected:
+        expected = LogisticRegression(**parameters).fit(
+            X, y, sample_weight=weights, clusters=labels, offset=offset
+        )
+    with corrected:
+        model = LogisticRegression(**parameters).fit(
+            da.from_array(X, chunks=(CHUNK, P)),
+            y,
+            sample_weight=da.from_array(weights, chunks=5_000),
+            clusters=None if labels is None else da.from_array(labels, chunks=5_000),
+            offset=da.from_array(offset, chunks=5_000),
+        )
     np.testing.assert_allclose(model._parameters(), expected._parameters(), rtol=1e-10, atol=1e-14)
     np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-15)
     np.testing.assert_allclose(model.null_log_likelihood_, expected.null_log_likelihood_, rtol=1e-12)
@@ -303,3 +309,104 @@ def test_a_dask_frame_whose_levels_are_unknown_is_refused_before_any_task_runs(c
     X = change(X.map_partitions(_never_computed, meta=X._meta))
     with pytest.raises(ValueError, match=message):
         LogisticRegression().fit(X, y)
+
+
+def _small_problem(n=1024, seed=31):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 3))
+    y = (rng.random(n) < 1 / (1 + np.exp(-(X @ [0.5, -1.0, 0.3])))).astype(float)
+    return X, y
+
+
+@pytest.mark.parametrize(
+    ("cov_type", "fault", "message"),
+    [
+        # Frequency weights summing to n = k = 4 (1/256 each: sums exact in any
+        # order), where (n - 1)/(n - k) divides by 0; or to 1 < k.
+        ("cluster", "weights summing to k", r"n - k = 4 - 4 <= 0, with n = 4 the sum of the frequency"),
+        ("HC1", "weights summing to 1", r"n - k = 1 - 4 <= 0"),
+        # The second clustering has one group: G/(G - 1) divides by 0.
+        ("cluster", "a single second group", "clusters has a single cluster"),
+        ("cluster", "a NaN label", r"clusters contains missing labels \(NaN or None\)"),
+        # Row 300 is row 44 of chunk 2: the error names the row of X, also
+        # where Dask does not know the chunks' sizes.
+        ("HC3", "a hat value of 1", r"row\(s\) 300 have a hat value of 1"),
+        ("HC2", "a hat value of 1, chunks of unknown size", r"row\(s\) 300 have a hat value of 1"),
+    ],
+)
+def test_bad_robust_input_is_refused_on_dask_as_in_memory(client, cov_type, fault, message):
+    X, y = _small_problem()
+    n = len(y)
+    arguments = {"clusters": np.arange(n) % 7} if cov_type == "cluster" else {}
+    if fault == "weights summing to k":
+        arguments["sample_weight"] = np.full(n, 4 / n)
+    if fault == "weights summing to 1":
+        arguments["sample_weight"] = np.full(n, 1 / n)
+    if fault == "a single second group":
+        arguments["clusters"] = np.column_stack([np.arange(n) % 7, np.zeros(n)])
+    if fault == "a NaN label":
+        arguments["clusters"] = np.where(np.arange(n) == 700, np.nan, np.arange(n) % 7)
+    if fault.startswith("a hat value of 1"):
+        # A dummy of one row: that row alone fixes its coefficient, h = 1.
+        X = np.column_stack([X, np.arange(n) == 300])
+    chunked = {
+        name: da.from_array(value, chunks=128) if isinstance(value, np.ndarray) else value
+        for name, value in arguments.items()
+    }
+    chunked_X, chunked_y = da.from_array(X, chunks=(128, X.shape[1])), y
+    if fault.endswith("unknown size"):
+        chunked_X, chunked_y = _of_unknown_sizes(chunked_X), _of_unknown_sizes(da.from_array(y, chunks=128))
+    for design, target, given in [(X, y, arguments), (chunked_X, chunked_y, chunked)]:
+        # A row of hat value 1 is separated: few updates (the covariance is
+        # refused before the fit would warn that it did not converge).
+        model = LogisticRegression(cov_type=cov_type, max_iter=10)
+        with pytest.raises(ValueError, match=message):
+            model.fit(design, target, **given)
+        assert not hasattr(model, "coef_")
+
+
+def _of_unknown_sizes(array):
+    """array's row chunks, each as a task of unknown size."""
+    parts = array.to_delayed().ravel()
+    return da.concatenate(
+        [da.from_delayed(part, shape=(np.nan, *array.shape[1:]), dtype=array.dtype) for part in parts]
+    )
+
+
+@pytest.mark.parametrize("two_way", [False, True], ids=["one-way", "two-way"])
+def test_rows_of_weight_zero_are_left_out_of_the_cluster_covariance_on_dask(client, two_way):
+    # Weight 0 for whole clusters (all their pairs too) and for every row of
+    # the first chunk: the covariance statsmodels gives on the other rows.
+    sm = pytest.importorskip("statsmodels.api")
+    X, y = _small_problem()
+    rng = np.random.default_rng(32)
+    groups = np.column_stack([rng.integers(0, 30, len(y)), rng.integers(0, 20, len(y))])
+    labels = groups if two_way else groups[:, 0]
+    dropped = (groups[:, 0] < 2) | (np.arange(len(y)) < 128)
+    model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(
+        da.from_array(X, chunks=(128, 3)),
+        y,
+        sample_weight=da.from_array(np.where(dropped, 0.0, 1.0), chunks=128),
+        clusters=da.from_array(labels, chunks=128),
+    )
+    kept = ~dropped
+    glm = sm.GLM(y[kept], sm.add_constant(X[kept]), family=sm.families.Binomial())
+    result = glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": labels[kept]})
+    np.testing.assert_allclose(model.covariance_, result.cov_params(), rtol=1e-8, atol=1e-14)
+
+
+@pytest.mark.parametrize("cov_type", ["HC2", "HC3"])
+def test_hat_adjusted_covariances_with_a_dependent_column_on_dask_equal_the_textbook_sandwich(
+    client, cov_type
+):
+    # A column equal to the sum of two others is dropped; the hat values are
+    # those over the kept columns, so the covariance of the rest is the
+    # textbook one of the design without it (not NaN).
+    X, y = _small_problem()
+    design = da.from_array(np.column_stack([X, X[:, 0] + X[:, 1]]), chunks=(128, 4))
+    with pytest.warns(CollinearityWarning, match="x3"):
+        model = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(design, y)
+    D = np.column_stack([np.ones(len(y)), X])
+    expected = textbook_hc_covariances(D, y, model._parameters()[:4])[cov_type]
+    np.testing.assert_allclose(model.covariance_[:4, :4], expected, rtol=1e-8)
+    assert np.isnan(model.covariance_[4]).all() and np.isnan(model.covariance_[:, 4]).all()

@@ -2,13 +2,15 @@
 independent references: Stata's published results for the Spector logit,
 statsmodels' Wald test, and repeated rows for frequency weights."""
 
+import re
+
 import dask.array as da
 import numpy as np
 import pandas as pd
 import pytest
 
 from problems import logistic_problem
-from quorvi import LogisticRegression
+from quorvi import CollinearityWarning, LogisticRegression
 
 sm = pytest.importorskip("statsmodels.api")
 
@@ -141,3 +143,25 @@ def test_wald_test_names_what_it_cannot_test(names, message):
     model.covariance_[2, :] = model.covariance_[:, 2] = np.nan
     with pytest.raises(ValueError, match=message):
         model.wald_test(names)
+
+
+def test_summary_names_the_modelled_class_and_the_residual_degrees_of_freedom():
+    # String labels, frequency weights and a column dropped as dependent.
+    # statsmodels' GLM of y == "pass" has our coefficients, so the model is
+    # P(y = 'pass'); on the rank-deficient design its df_resid is the sum of
+    # the weights less the rank (63 - 4), the dropped column not counted.
+    data = sm.datasets.spector.load_pandas()
+    X = data.exog.assign(GPA2=2.0 * data.exog["GPA"])
+    y = np.where(data.endog == 1, "pass", "fail")
+    weights = np.arange(32) % 3 + 1.0
+    with pytest.warns(CollinearityWarning, match="GPA2"):
+        model = LogisticRegression(tol=1e-12).fit(X, y, sample_weight=weights)
+    passed = (y == "pass").astype(float)
+    family = sm.families.Binomial()
+    glm = sm.GLM(passed, sm.add_constant(data.exog), family=family, freq_weights=weights).fit(tol=1e-13)
+    np.testing.assert_allclose(model._parameters()[:4], glm.params, rtol=1e-8)
+    with pytest.warns(Warning, match="rank-deficient"):
+        deficient = sm.GLM(passed, sm.add_constant(X), family=family, freq_weights=weights).fit()
+    text = str(model.summary())
+    assert text.splitlines()[2] == "Dependent: P(y = 'pass'), against y = 'fail'"
+    assert re.search(rf"Df residuals: +{deficient.df_resid:.0f}$", text, re.MULTILINE)

@@ -3,16 +3,25 @@ halving, each against an independent reference: Stata's published robust
 standard errors, statsmodels' GLM, scikit-learn's penalised fit, a NumPy
 textbook sandwich, and repeated rows for frequency weights."""
 
+import contextlib
+
 import numpy as np
 import pytest
 
-from quorvi import LogisticRegression
+import quorvi
+from problems import textbook_hc_covariances
+from quorvi import CollinearityWarning, LogisticRegression
 
 sm = pytest.importorskip("statsmodels.api")
 
 # Two fits of the same data agree to far better than this on any BLAS kernel
 # (the fits stop at tol=1e-12); atol for covariances that round to zero.
 RTOL, ATOL = 1e-8, 1e-14
+
+
+def _codes(labels):
+    """Labels as the integer codes statsmodels' cluster groups take."""
+    return np.unique(np.asarray(labels), return_inverse=True)[1]
 
 
 def _problem(n=1500, seed=0):
@@ -58,26 +67,51 @@ def test_covariance_equals_statsmodels_glm(cov_type, clusters, reference, offset
     np.testing.assert_allclose(model.null_log_likelihood_, result.llnull, rtol=1e-10)
 
 
-def test_hc_covariances_equal_the_textbook_sandwich():
+def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negative_eigenvalues_set_to_0():
+    # Affairs data clustered by rate_marriage (5 groups) and age (6): statsmodels'
+    # V_A + V_B - V_(A and B) has three negative eigenvalues (the variance of
+    # yrs_married is -1.1e-4). Cameron, Gelbach and Miller (2011): Q max(L, 0) Q'.
+    data = sm.datasets.fair.load_pandas().data
+    X = data[["yrs_married", "children", "religious", "educ", "occupation", "occupation_husb"]]
+    y = (data["affairs"] > 0).astype(float)
+    labels = np.column_stack([_codes(data["rate_marriage"]), _codes(data["age"])])
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial())
+    uncorrected = glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": labels}).cov_params().to_numpy()
+    values, vectors = np.linalg.eigh(uncorrected)
+    assert (values < 0).sum() == 3
+    expected = vectors @ np.diag(np.maximum(values, 0.0)) @ vectors.T
+    negative = ", ".join(f"{value:.4g}" for value in values[values < 0])
+    with pytest.warns(quorvi.CovarianceCorrectionWarning, match=f"eigenvalue.s. {negative} were set to 0"):
+        model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(X, y, clusters=labels)
+    np.testing.assert_allclose(model.covariance_, expected, rtol=1e-8, atol=1e-14)
+    np.testing.assert_allclose(model.clipped_eigenvalues_, values[values < 0], rtol=1e-6)
+    assert f"eigenvalue(s) {negative} were set to 0" in " ".join(str(model.summary()).split())
+
+
+@pytest.mark.parametrize("dependent", [False, True], ids=["full rank", "a column dropped as dependent"])
+def test_hc_covariances_equal_the_textbook_sandwich(dependent):
     # (X'WX)^-1 X' diag(r^2 / (1 - h)^p) X (X'WX)^-1, h the diagonal of the
     # hat matrix W^1/2 X (X'WX)^-1 X' W^1/2 (R's sandwich::vcovHC for a glm),
     # at the coefficients of the fit's last pass (within tol of the final).
+    # A column equal to the sum of two others is dropped: the covariance of
+    # the rest is the textbook one of the design without it (its hat values
+    # over the kept columns, not NaN).
     X, y, _ = _problem(n=300, seed=3)
-    n, k = len(y), X.shape[1] + 1
-    fits = {c: LogisticRegression(cov_type=c, tol=1e-12).fit(X, y) for c in ("HC0", "HC1", "HC2", "HC3")}
-    D = np.column_stack([np.ones(n), X])
-    mu = 1 / (1 + np.exp(-D @ fits["HC0"]._parameters()))
-    w = mu * (1 - mu)
-    bread = np.linalg.inv(D.T @ (w[:, None] * D))
-    h = w * np.einsum("ij,jk,ik->i", D, bread, D)
-    for cov_type, omega in [
-        ("HC0", (y - mu) ** 2),
-        ("HC1", (y - mu) ** 2 * n / (n - k)),
-        ("HC2", (y - mu) ** 2 / (1 - h)),
-        ("HC3", (y - mu) ** 2 / (1 - h) ** 2),
-    ]:
-        expected = bread @ (D.T @ (omega[:, None] * D)) @ bread
-        np.testing.assert_allclose(fits[cov_type].covariance_, expected, rtol=1e-8, err_msg=cov_type)
+    design = np.column_stack([X, X[:, 0] + X[:, 1]]) if dependent else X
+    dropped = pytest.warns(CollinearityWarning, match="x3") if dependent else contextlib.nullcontext()
+    fits = {}
+    for cov_type in ("HC0", "HC1", "HC2", "HC3"):
+        with dropped:
+            fits[cov_type] = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(design, y)
+    kept = slice(0, X.shape[1] + 1)
+    D = np.column_stack([np.ones(len(y)), X])
+    expected = textbook_hc_covariances(D, y, fits["HC0"]._parameters()[kept])
+    for cov_type, fit in fits.items():
+        np.testing.assert_allclose(
+            fit.covariance_[kept, kept], expected[cov_type], rtol=1e-8, err_msg=cov_type
+        )
+        if dependent:
+            assert np.isnan(fit.covariance_[-1]).all() and np.isnan(fit.covariance_[:, -1]).all()
 
 
 @pytest.mark.parametrize("cov_type", ["HC0", "HC1", "HC2", "HC3", "cluster"])
@@ -93,6 +127,40 @@ def test_frequency_weights_equal_repeated_rows(cov_type):
         X[repeated], y[repeated], clusters=None if labels is None else labels[repeated]
     )
     np.testing.assert_allclose(weighted.covariance_, rows.covariance_, rtol=RTOL, atol=ATOL)
+
+
+@pytest.mark.parametrize(
+    ("columns", "left_out"),
+    [
+        # The affairs data with weight 0 for every row of occupation 1 (a whole
+        # cluster): intercept SE 0.5560 as without those rows, not 0.5448.
+        ("affairs", None),
+        # Two-way: whole clusters of the first clustering (and so all their
+        # pairs), or one cluster of the second, get weight 0.
+        (slice(None), lambda groups: groups[:, 0] < 2),
+        (slice(None), lambda groups: groups[:, 1] == 0),
+    ],
+    ids=["affairs one-way", "two-way, first", "two-way, second"],
+)
+def test_rows_of_weight_zero_are_left_out_of_the_cluster_covariance(columns, left_out):
+    # The reference is statsmodels on the rows of positive weight alone: a
+    # cluster of rows of weight 0 alone is no cluster in G/(G - 1).
+    if columns == "affairs":
+        data = sm.datasets.fair.load_pandas().data
+        X = data[["rate_marriage", "age", "yrs_married", "children", "religious", "educ"]].to_numpy()
+        y = (data["affairs"] > 0).to_numpy(dtype=float)
+        labels = data["occupation"].to_numpy(dtype=int)
+        dropped = labels == 1
+    else:
+        X, y, groups = _problem()
+        labels, dropped = groups[:, columns], left_out(groups)
+    model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(
+        X, y, sample_weight=np.where(dropped, 0.0, 1.0), clusters=labels
+    )
+    kept = ~dropped
+    glm = sm.GLM(y[kept], sm.add_constant(X[kept]), family=sm.families.Binomial())
+    result = glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": labels[kept]})
+    np.testing.assert_allclose(model.covariance_, result.cov_params(), rtol=RTOL, atol=ATOL)
 
 
 @pytest.mark.parametrize("C", [0.01, 1.0, 100.0])
@@ -137,11 +205,30 @@ def _bad_hat():
         ({"cov_type": "cluster"}, {"clusters": np.arange(49)}, "49 labels"),
         ({"cov_type": "cluster"}, {"clusters": np.where(np.arange(50) == 3, np.nan, 1.0)}, "missing"),
         ({"cov_type": "cluster"}, {"clusters": np.zeros(50)}, "single cluster"),
+        # Two-way whose second column is one group (broken: ZeroDivisionError).
+        (
+            {"cov_type": "cluster"},
+            {"clusters": np.column_stack([np.arange(50) % 3, np.zeros(50)])},
+            "single cluster",
+        ),
         ({}, {"offset": np.ones(49)}, "offset has 49"),
         ({}, {"offset": np.where(np.arange(50) == 3, np.nan, 1.0)}, "NaN"),
         ({"C": 0.0}, {}, "'C' parameter"),
         ({"C": -1.0}, {}, "'C' parameter"),
         ({"cov_type": "HC3"}, {"bad_hat": True}, "row.s. 0 have a hat value of 1"),
+        # Frequency weights summing to n <= k = 4 parameters: HC1's n/(n - k),
+        # the cluster (n - 1)/(n - k), and hat values averaging k/n >= 1.
+        (
+            {"cov_type": "HC1"},
+            {"sample_weight": np.full(50, 1 / 50)},
+            r"n - k = 1 - 4 <= 0, with n = 1 the sum",
+        ),
+        ({"cov_type": "HC3"}, {"sample_weight": np.full(50, 0.05)}, r"n - k = 2.5 - 4 <= 0.*average k/n"),
+        (
+            {"cov_type": "cluster"},
+            {"sample_weight": np.full(50, 0.08), "clusters": np.arange(50) % 3},
+            r"n - k = 4 - 4 <= 0, with n = 4 the sum of the frequency weights and k = 4",
+        ),
     ],
 )
 def test_bad_input_raises_and_fits_nothing(parameters, arguments, message):

@@ -15,3 +15,24 @@ def logistic_problem(n, p, seed, scale=1.0):
     truth = rng.standard_normal(p) / np.sqrt(p)
     y = (rng.random(n) < 1.0 / (1.0 + np.exp(-X @ truth))).astype(np.float64)
     return X, y
+
+
+def textbook_hc_covariances(D, y, beta):
+    """HC0 to HC3 of a logistic fit by the textbook formulas, in NumPy:
+    B X' diag(omega) X B, B = (X'WX)^-1 for the design D (intercept column
+    included) and the coefficients beta, with omega = r^2, r^2 n/(n - k),
+    r^2/(1 - h) and r^2/(1 - h)^2, h the diagonal of W^1/2 D B D' W^1/2 (R's
+    sandwich::vcovHC for a glm)."""
+    n, k = D.shape
+    mu = 1 / (1 + np.exp(-D @ beta))
+    w = mu * (1 - mu)
+    bread = np.linalg.inv(D.T @ (w[:, None] * D))
+    h = w * np.einsum("ij,jk,ik->i", D, bread, D)
+    squared = (y - mu) ** 2
+    omegas = {
+        "HC0": squared,
+        "HC1": squared * n / (n - k),
+        "HC2": squared / (1 - h),
+        "HC3": squared / (1 - h) ** 2,
+    }
+    return {name: bread @ (D.T @ (omega[:, None] * D)) @ bread for name, omega in omegas.items()}

@@ -38,11 +38,24 @@ def check_labels(y: Any, weights: Any, index: int, start: int | None) -> Checked
         if weights is None:
             counts = np.bincount(codes.reshape(-1), minlength=len(labels)).astype(np.float64)
             return CheckedChunk(len(y), labels, labels, counts)
-        weights = _check_sample_weight(weights, y, dtype=np.float64, ensure_non_negative=True)
+        weights = _checked_weights(weights, y)
         sums = np.bincount(codes.reshape(-1), weights=weights, minlength=len(labels)).astype(np.float64)
         return CheckedChunk(len(y), labels, np.unique(y[weights > 0]), sums)
     except ValueError as error:
         raise ValueError(f"{chunk_name(index, start, len(y))}: {error}") from None
+
+
+def _checked_weights(weights: Any, y: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
+    """The in-memory fit's checks of the weights, on one chunk. A chunk of
+    weights 0 alone is valid (rows left out, as in memory): the whole fit's
+    need of a positive weight is checked by classes, over all chunks."""
+    values = np.asarray(weights)
+    if values.shape == (len(y),) and len(y) and np.all(values == 0):
+        return np.zeros(len(y))
+    checked: npt.NDArray[np.float64] = _check_sample_weight(
+        weights, y, dtype=np.float64, ensure_non_negative=True
+    )
+    return checked
 
 
 def checked_design(X: Any, rows: int, index: int, start: int | None) -> npt.NDArray[np.float64]:
@@ -64,10 +77,11 @@ def checked_design(X: Any, rows: int, index: int, start: int | None) -> npt.NDAr
 
 def classes(
     starts: Sequence[int | None], checked: Sequence[CheckedChunk]
-) -> tuple[npt.NDArray[Any], float, float]:
-    """The two sorted labels over all chunks, the sum of all weights and that
-    of the second label's rows; the chunk that brings a third label, or the
-    lack of a second, is a ValueError."""
+) -> tuple[npt.NDArray[Any], float, float, list[int]]:
+    """The two sorted labels over all chunks, the sum of all weights, that
+    of the second label's rows, and each chunk's row count (which Dask may
+    not know); the chunk that brings a third label, or the lack of a
+    second, is a ValueError."""
     seen: npt.NDArray[Any] = checked[0].labels[:0]
     for index, chunk in enumerate(checked):
         seen = np.union1d(seen, chunk.labels)
@@ -83,6 +97,8 @@ def classes(
         found = f"only one class ({seen.tolist()[0]!r})" if len(seen) else "no samples"
         raise ValueError(f"y contains {found}: a classifier needs samples of two classes.")
     positive = np.unique(np.concatenate([chunk.weighted_labels for chunk in checked]))
+    if len(positive) == 0:
+        raise ValueError("Sample weights must contain at least one non-zero number.")
     if len(positive) < 2:
         raise ValueError(
             "sample_weight gives a positive weight to the samples of only one class: "
@@ -90,4 +106,4 @@ def classes(
         )
     n_obs = sum(float(chunk.label_weights.sum()) for chunk in checked)
     positives = sum(float(chunk.label_weights[chunk.labels == seen[1]].sum()) for chunk in checked)
-    return seen, n_obs, positives
+    return seen, n_obs, positives, [chunk.rows for chunk in checked]

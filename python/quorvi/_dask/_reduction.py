@@ -14,6 +14,7 @@ from dask.delayed import Delayed, delayed
 
 from .. import _design, _native
 from .._design import FrameLayout
+from .._robust import factorized
 from .._validation import native_layout
 from ._checks import checked_design
 from ._input import RowChunks, chunk_name
@@ -84,9 +85,11 @@ def chunk_sums(
         keys: list[Any] = [pd.Index(column) for column in columns]
         if len(columns) == 2:
             keys.append(pd.MultiIndex.from_arrays(columns))
+        # Groups of rows of weight 0 alone are no clusters (as in memory).
+        counted = None if weights is None else weights > 0
         for key in keys:
-            chunk_codes, chunk_uniques = pd.factorize(key, sort=False)
-            codes.append((np.ascontiguousarray(chunk_codes, dtype=np.int64), max(len(chunk_uniques), 1)))
+            chunk_codes, chunk_uniques = factorized(key, counted)
+            codes.append((chunk_codes, max(len(chunk_uniques), 1)))
             uniques.append(chunk_uniques)
     sums = _native.normal_equations(
         design,
@@ -214,7 +217,8 @@ class NormalEquations:
         """The classes and weight sums without a pass over X (for a fit that
         makes no update)."""
         if isinstance(self.classes, Delayed):
-            ((self.classes, self.n_obs, self.weighted_positives),) = compute(self.classes)
+            ((self.classes, self.n_obs, self.weighted_positives, rows),) = compute(self.classes)
+            self._learn_starts(rows)
 
     def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool, with_meat: bool = False) -> Sums:
         chunk_task = delayed(chunk_sums, pure=False)
@@ -251,9 +255,10 @@ class NormalEquations:
             )
         ]
         if first_pass:
-            total, (self.classes, self.n_obs, self.weighted_positives) = compute(
+            total, (self.classes, self.n_obs, self.weighted_positives, rows) = compute(
                 tree_sum(parts), self.classes
             )
+            self._learn_starts(rows)
         else:
             (total,) = compute(tree_sum(parts))
         if with_meat and self.meat.meat != "none":
@@ -262,6 +267,13 @@ class NormalEquations:
         # engine copies it element by element into memory of its own.
         result: Sums = total
         return result
+
+    def _learn_starts(self, rows: list[int]) -> None:
+        """Where each chunk starts, from the row counts of the first pass,
+        where Dask did not know them: later passes then name the rows of X
+        (rows whose hat value is 1) rather than rows within a chunk."""
+        if None in self.chunks.starts:
+            self.chunks.starts = [int(start) for start in np.cumsum([0, *rows[:-1]])]
 
     def _keep_meat(self, total: Any) -> None:
         if self.meat.meat == "cluster":
