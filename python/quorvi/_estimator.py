@@ -272,10 +272,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
 
         Parameters
         ----------
-        X : array-like, pandas DataFrame, scipy.sparse matrix, or Dask collection of shape (n_samples, n_features)
-            A DataFrame's categorical and string columns are read as their
-            codes (reference coding: see the user guide); a sparse matrix
-            is read in place (CSR) or converted to CSR once (CSC).
+        X : array-like, DataFrame, scipy.sparse matrix, or Dask collection of shape (n_samples, n_features)
+            A DataFrame's (pandas, or polars and the other libraries that
+            narwhals reads) categorical, enum and string columns are read as
+            their codes (reference coding: see the user guide); a sparse
+            matrix is read in place (CSR) or converted to CSR once (CSC).
         y : array-like of shape (n_samples,)
             Two classes.
         sample_weight : array-like of shape (n_samples,), default=None

@@ -201,7 +201,7 @@ BAD_FRAMES = {
     "datetime column": (
         _FIT_FRAME.assign(when=pd.Timestamp("2024-01-01")),
         "fit",
-        "column 'when' has dtype datetime64",
+        r"column 'when' (of the polars DataFrame )?has dtype (datetime64|Datetime)",
     ),
     "missing in fit": (
         _changed("city", 4, None),
@@ -223,16 +223,21 @@ BAD_FRAMES = {
 
 
 @pytest.mark.filterwarnings("ignore::quorvi.CollinearityWarning")  # the unused level "u"
+@pytest.mark.parametrize("library", ["pandas", "polars"])
 @pytest.mark.parametrize("case", list(BAD_FRAMES))
-def test_bad_frames_are_refused_naming_the_column(case):
+def test_bad_frames_are_refused_naming_the_column(case, library):
     frame, when, message = BAD_FRAMES[case]
+    fit_frame = _FIT_FRAME
+    if library == "polars":
+        pl = pytest.importorskip("polars")
+        frame, fit_frame = pl.from_pandas(frame), pl.from_pandas(_FIT_FRAME)
     model = LogisticRegression()
     if when == "fit":
         with pytest.raises(ValueError, match=message):
             model.fit(frame, _FIT_Y)
         assert not hasattr(model, "coef_")
     else:
-        model.fit(_FIT_FRAME, _FIT_Y)
+        model.fit(fit_frame, _FIT_Y)
         with pytest.raises(ValueError, match=message):
             model.predict_proba(frame)
 
@@ -274,3 +279,88 @@ _Y4 = np.array([0.0, 1.0, 1.0, 0.0])
 def test_native_design_blocks_are_checked(blocks, message):
     with pytest.raises(ValueError, match=message):
         _native.fit(blocks, _Y4, None, True, 1e-8, 10, 1, None)
+
+
+def _election():
+    """The 1996 election data (statsmodels' anes96): vote, age, income and
+    educ as the strings "1".."7"."""
+    sm = pytest.importorskip("statsmodels.api")
+    anes = sm.datasets.anes96.load_pandas().data
+    educ = anes.educ.astype(int).astype(str).to_numpy(dtype=object)
+    return anes.vote.to_numpy(), anes.age.to_numpy(), anes.income.to_numpy(), educ
+
+
+_WORDS = dict(
+    zip(
+        "1234567",
+        ["grade", "some high", "high school", "some college", "college", "master", "phd"],
+        strict=True,
+    )
+)
+_DIGITS = [str(level) for level in range(1, 8)]
+
+# X of each library, the same frame in pandas, and educ's levels in the
+# order that fit must code them (the first the reference): a polars Enum's
+# declared order, a polars Categorical's or a string column's sorted
+# distinct values.
+FRAMES = {
+    "polars Categorical": ("polars", lambda educ: ("Categorical", educ), _DIGITS),
+    "polars Enum": ("polars", lambda educ: (_DIGITS, educ), _DIGITS),
+    "polars Enum in another order": ("polars", lambda educ: (_DIGITS[::-1], educ), _DIGITS[::-1]),
+    "polars String": ("polars", lambda educ: ("String", educ), _DIGITS),
+    "polars String of words": (
+        "polars",
+        lambda educ: ("String", np.array([_WORDS[value] for value in educ], dtype=object)),
+        sorted(_WORDS.values()),
+    ),
+    "polars numbers only": ("polars", None, None),
+}
+
+
+def _frames(library, coding, age, income, educ):
+    """(X, the same columns as a pandas frame) for one row of FRAMES."""
+    if coding is None:
+        frame = pd.DataFrame({"age": age, "income": income})
+        return pytest.importorskip("polars").from_pandas(frame), frame
+    pl = pytest.importorskip("polars")
+    kind, values = coding(educ)
+    dtype = pl.Enum(kind) if isinstance(kind, list) else getattr(pl, kind)
+    X = pl.DataFrame({"age": age, "educ": pl.Series(values.tolist(), dtype=pl.String).cast(dtype)})
+    used = [level for level in kind if level in set(values)] if isinstance(kind, list) else None
+    return X, pd.DataFrame({"age": age, "educ": pd.Categorical(values, categories=used)})
+
+
+@pytest.mark.parametrize("case", list(FRAMES))
+def test_frames_of_every_library_equal_statsmodels_on_the_dummy_design(case):
+    # Every library's frame is coded as pandas codes it (the same bits), and
+    # that is reference coding of the levels with rows, the first of them
+    # the reference: statsmodels' GLM on that dummy design.
+    sm = pytest.importorskip("statsmodels.api")
+    library, coding, levels = FRAMES[case]
+    y, age, income, educ = _election()
+    X, pandas_X = _frames(library, coding, age, income, educ)
+    model = LogisticRegression(tol=1e-12).fit(X, y)
+    same = LogisticRegression(tol=1e-12).fit(pandas_X, y)
+    assert model.coef_.tobytes() == same.coef_.tobytes()
+    assert model.covariance_.tobytes() == same.covariance_.tobytes()
+    if levels is None:
+        design, names = np.column_stack([age, income]), ["age", "income"]
+    else:
+        values = educ if "words" not in case else np.array([_WORDS[value] for value in educ], dtype=object)
+        dummies = (values[:, None] == np.array(levels[1:], dtype=object)[None, :]).astype(float)
+        design, names = np.column_stack([age, dummies]), ["age", *(f"educ[{level}]" for level in levels[1:])]
+        assert list(model.categories_["educ"]) == levels
+    reference = sm.GLM(y, sm.add_constant(design), family=sm.families.Binomial()).fit(tol=1e-12)
+    table = model.coef_table()
+    assert list(table.index) == ["intercept", *names]
+    # Two fitters, two summation orders: far inside rtol.
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-12)
+    np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8)
+    # Predictions use the levels of fit: on rows without the reference
+    # level (whose own distinct values are others), and on all rows.
+    fitted = np.asarray(reference.fittedvalues)
+    if levels is not None:
+        rows = np.flatnonzero(values != levels[0])
+        subset = X[rows]
+        np.testing.assert_allclose(model.predict_proba(subset)[:, 1], fitted[rows], rtol=1e-8, atol=1e-14)
+    np.testing.assert_allclose(model.predict_proba(X)[:, 1], fitted, rtol=1e-8, atol=1e-14)
