@@ -16,8 +16,10 @@ parameters, and so ``coef_`` and ``coef_table()``, are in that order: the
 intercept, the numeric columns, then the levels ``column[level]`` of each
 categorical.
 
-A categorical's levels are its declared categories, in their order; a
-string column's are its sorted distinct values. Coding is reference coding, as R's
+A categorical's levels are its declared categories (in their order) that
+have rows in fit; a string column's are its sorted distinct values. A level
+without rows is dropped, as R's ``glm`` drops unused levels, so the first
+level with rows is the reference. Coding is reference coding, as R's
 ``model.matrix`` makes it: with an intercept, the first level of every
 categorical is the reference (no parameter); without one, the first
 categorical keeps all its levels and the others drop their first.
@@ -48,8 +50,9 @@ Blocks = list[tuple[Any, ...]]
 
 @dataclass(frozen=True)
 class CategoricalColumn:
-    """A categorical column as the fit learned it: its levels in code order,
-    and whether the first is the reference level (no parameter)."""
+    """A categorical column as the fit learned it: its levels in code order
+    (those with rows in fit only), and whether the first is the reference
+    level (no parameter)."""
 
     name: str
     levels: npt.NDArray[Any]
@@ -309,9 +312,12 @@ def _is_text(dtype: Any) -> bool:
     return bool(pd.api.types.is_string_dtype(dtype)) or dtype == np.dtype(object)
 
 
-def learn_layout(X: Any, fit_intercept: bool) -> FrameLayout:
+def learn_layout(X: Any, fit_intercept: bool, *, count_levels: bool = True) -> FrameLayout:
     """The layout of a frame passed to fit: which columns are numeric and
-    the levels of the others. ValueError, naming the column, for a dtype that is neither numeric,
+    the levels of the others, those with rows in X only (as R's ``glm``
+    drops unused levels; count_levels=False keeps every declared level, for
+    a Dask frame's meta, whose levels are counted in the first pass).
+    ValueError, naming the column, for a dtype that is neither numeric,
     categorical nor string, and for a categorical with fewer than two
     levels."""
     frame = _columns(X)
@@ -326,9 +332,29 @@ def learn_layout(X: Any, fit_intercept: bool) -> FrameLayout:
         if frame.is_numeric(name):
             numeric.append(name)
             continue
-        levels, _ = frame.levels(name)
-        categorical.append((name, levels))
+        levels, used = frame.levels(name)
+        categorical.append((name, levels[used] if count_levels else levels))
     return _layout(columns, numeric, categorical, fit_intercept)
+
+
+def used_levels(X: Any, layout: FrameLayout) -> dict[str, npt.NDArray[np.bool_]]:
+    """Which of each categorical column's learned levels have rows in X."""
+    frame = _columns(X)
+    used = {}
+    for column in layout.categorical:
+        levels, with_rows = frame.levels(column.name)
+        present = set(levels[with_rows].tolist())
+        used[column.name] = np.array([level in present for level in column.levels.tolist()], dtype=bool)
+    return used
+
+
+def keep_used_levels(
+    layout: FrameLayout, used: dict[str, npt.NDArray[np.bool_]], fit_intercept: bool
+) -> FrameLayout:
+    """The layout with each categorical's levels cut to those with rows
+    (used: as used_levels gives it, summed over a Dask frame's partitions)."""
+    categorical = [(column.name, column.levels[used[column.name]]) for column in layout.categorical]
+    return _layout(layout.columns, layout.numeric, categorical, fit_intercept)
 
 
 def _layout(
@@ -343,9 +369,9 @@ def _layout(
     coded: list[CategoricalColumn] = []
     for name, levels in categorical:
         if len(levels) < 2:
-            only = f" ({levels[0]!r})" if len(levels) else ""
+            only = f"only one level ({levels[0]!r})" if len(levels) else "no level"
             raise ValueError(
-                f"categorical column {name!r} has only one level{only}: it is constant, so it cannot "
+                f"categorical column {name!r} has {only} with rows: it is constant, so it cannot "
                 "be estimated beside the others; leave it out."
             )
         coded.append(CategoricalColumn(name, levels, fit_intercept or bool(coded)))

@@ -177,8 +177,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         Only when X had string column names (a pandas DataFrame).
     categories_ : dict
         Only for a DataFrame with categorical or string columns: each such
-        column's levels, in code order; the first is the reference level
-        (see the user guide's "Categorical and sparse input").
+        column's levels, in code order, those with rows in fit only (a
+        declared category without rows has no parameter and is left out
+        here); the first is the reference level (see the user guide's
+        "Categorical and sparse input").
     n_obs_ : float
         n = Σ sᵢ, observations counted with their frequency weights (rows
         without weights).
