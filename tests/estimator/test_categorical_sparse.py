@@ -223,6 +223,12 @@ BAD_FRAMES = {
         r"column 'state' has a missing value \(row 1\) at prediction",
     ),
     "missing number": (_changed("age", 3, np.nan), "fit", r"column 'age' has a missing value \(row 3\)"),
+    "infinite number": (_changed("age", 5, -np.inf), "fit", r"column 'age' has an infinite value \(row 5\)"),
+    "infinite number at prediction": (
+        _changed("income", 9, np.inf),
+        "predict",
+        r"column 'income' has an infinite value \(row 9\)",
+    ),
 }
 
 
@@ -341,6 +347,19 @@ def _frames(library, coding, age, income, educ):
     return X, pd.DataFrame({"age": age, "educ": pd.Categorical(values, categories=used)})
 
 
+def _reordered(X):
+    """X with educ's categories those of fit in reverse order (None where
+    educ declares none): its own codes then mean other levels."""
+    if isinstance(X, pd.DataFrame):
+        used = X.educ.cat.remove_unused_categories()
+        return X.assign(educ=used.cat.reorder_categories(used.cat.categories[::-1]))
+    pl = pytest.importorskip("polars")
+    dtype = X.schema.get("educ")
+    if not isinstance(dtype, pl.Enum):
+        return None
+    return X.with_columns(pl.col("educ").cast(pl.String).cast(pl.Enum(list(dtype.categories)[::-1])))
+
+
 @pytest.mark.parametrize("case", list(FRAMES))
 def test_frames_of_every_library_equal_statsmodels_on_the_dummy_design(case):
     # Every library's frame is coded as pandas codes it (the same bits), and
@@ -368,10 +387,14 @@ def test_frames_of_every_library_equal_statsmodels_on_the_dummy_design(case):
     np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-12)
     np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8)
     # Predictions use the levels of fit: on rows without the reference
-    # level (whose own distinct values are others), and on all rows.
+    # level (whose own distinct values are others), and on the frame with
+    # its categories declared in another order.
     fitted = np.asarray(reference.fittedvalues)
     if levels is not None:
         rows = np.flatnonzero(values != levels[0])
         subset = X.iloc[rows] if library == "pandas" else X[rows]
         np.testing.assert_allclose(model.predict_proba(subset)[:, 1], fitted[rows], rtol=1e-8, atol=1e-14)
-    np.testing.assert_allclose(model.predict_proba(X)[:, 1], fitted, rtol=1e-8, atol=1e-14)
+    reordered = _reordered(X) if levels is not None else None
+    for frame in (X, reordered):
+        if frame is not None:
+            np.testing.assert_allclose(model.predict_proba(frame)[:, 1], fitted, rtol=1e-8, atol=1e-14)
