@@ -110,6 +110,21 @@ def _narrowest_codes(codes: npt.NDArray[Any], n_levels: int) -> npt.NDArray[Any]
     return np.ascontiguousarray(codes, dtype=width)
 
 
+# Codes are counted this many at a time: a temporary of the column's length
+# (8 bytes a row) is never made.
+_COUNT_SLICE = 1 << 16
+
+
+def _with_rows(codes: npt.NDArray[Any], n_levels: int) -> npt.NDArray[np.bool_]:
+    """Which of the n_levels codes occur in codes (-1, a missing value, is
+    not a level)."""
+    counts = np.zeros(n_levels + 1, dtype=np.int64)
+    for start in range(0, len(codes), _COUNT_SLICE):
+        part = codes[start : start + _COUNT_SLICE].astype(np.intp) + 1
+        counts += np.bincount(part, minlength=n_levels + 1)
+    return counts[1:] > 0
+
+
 class _PandasColumns:
     """A pandas DataFrame's columns, read in place where they can be: a
     float64 column as a view of the frame's memory, a Categorical's codes
@@ -136,11 +151,7 @@ class _PandasColumns:
         dtype = series.dtype
         if isinstance(dtype, pd.CategoricalDtype):
             levels = np.asarray(dtype.categories, dtype=object)
-            codes = series.cat.codes.to_numpy()
-            counts = np.bincount(
-                codes[codes >= 0] if codes.size and codes.min() < 0 else codes, minlength=len(levels)
-            )
-            return levels, counts > 0
+            return levels, _with_rows(series.cat.codes.to_numpy(), len(levels))
         if _is_text(dtype):
             levels = np.asarray(pd.Categorical(series).categories, dtype=object)
             return levels, np.ones(len(levels), dtype=bool)
