@@ -199,7 +199,7 @@ BAD_FRAMES = {
     "datetime column": (
         _FIT_FRAME.assign(when=pd.Timestamp("2024-01-01")),
         "fit",
-        r"column 'when' (of the polars DataFrame )?has dtype (datetime64|Datetime)",
+        r"column 'when' (has dtype datetime64|of the polars DataFrame has dtype Datetime)",
     ),
     "missing in fit": (
         _changed("city", 4, None),
