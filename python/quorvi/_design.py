@@ -1,6 +1,11 @@
-"""pandas DataFrames with categorical columns and scipy.sparse matrices as the
-native fit reads them: a list of column blocks (src/bindings/design_blocks.hpp),
+"""DataFrames with categorical columns and scipy.sparse matrices as the native
+fit reads them: a list of column blocks (src/bindings/design_blocks.hpp),
 each read in place, never a one-hot or dense copy of X.
+
+A pandas DataFrame is read directly; a DataFrame of another library
+(polars, pyarrow, ...) through narwhals, with exactly the pandas coding:
+a polars Enum is read as a Categorical with those categories, a polars
+Categorical like a string column.
 
 A DataFrame's numeric columns come first, in the frame's order, as dense
 blocks (one per run of float64 columns that lie side by side in one pandas
@@ -11,10 +16,13 @@ parameters, and so ``coef_`` and ``coef_table()``, are in that order: the
 intercept, the numeric columns, then the levels ``column[level]`` of each
 categorical.
 
-Coding is reference coding, as R's ``model.matrix`` makes it: with an
-intercept, the first level of every categorical is the reference (no
-parameter); without one, the first categorical keeps all its levels and the
-others drop their first.
+A categorical's levels are its declared categories (in their order) that
+have rows in fit; a string column's are its sorted distinct values. A level
+without rows is dropped, as R's ``glm`` drops unused levels, so the first
+level with rows is the reference. Coding is reference coding, as R's
+``model.matrix`` makes it: with an intercept, the first level of every
+categorical is the reference (no parameter); without one, the first
+categorical keeps all its levels and the others drop their first.
 
 A CSR matrix is read in place (its indptr as int32 or int64, its indices as
 int32: indices of int64 are copied once, nnz integers); a CSC matrix, or any other format, is converted to CSR once (a
@@ -24,9 +32,11 @@ with duplicate or unsorted indices is copied once into canonical form.
 
 from __future__ import annotations
 
+import sys
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+import narwhals.stable.v2 as nw
 import numpy as np
 import numpy.typing as npt
 from scipy import sparse
@@ -40,8 +50,9 @@ Blocks = list[tuple[Any, ...]]
 
 @dataclass(frozen=True)
 class CategoricalColumn:
-    """A categorical column as the fit learned it: its levels in code order,
-    and whether the first is the reference level (no parameter)."""
+    """A categorical column as the fit learned it: its levels in code order
+    (those with rows in fit only), and whether the first is the reference
+    level (no parameter)."""
 
     name: str
     levels: npt.NDArray[Any]
@@ -70,20 +81,235 @@ def _pandas() -> Any:
     return pd
 
 
-def is_frame_with_categories(X: Any) -> bool:
-    """True for a pandas DataFrame with at least one column that is not
-    numeric (categorical, string or another dtype, which fit then refuses
-    by name). An all-numeric frame takes the array path, as before."""
-    import sys
+def _missing(name: str, row: int, fitting: bool) -> ValueError:
+    when = "in fit" if fitting else "at prediction"
+    return ValueError(f"column {name!r} has a missing value (row {row}) {when}.")
 
+
+def _unseen(column: CategoricalColumn, row: int, value: Any) -> ValueError:
+    return ValueError(
+        f"column {column.name!r} has the level {value!r} (row {row}), which was not seen in fit; "
+        f"the levels are {list(column.levels)}."
+    )
+
+
+def _finite(name: str, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """values, refused naming the column and the row when one is NaN (a
+    missing value) or infinite."""
+    finite = np.isfinite(values)
+    if not finite.all():
+        row = int(np.argmin(finite))
+        what = "a missing" if np.isnan(values[row]) else "an infinite"
+        raise ValueError(f"column {name!r} has {what} value (row {row}).")
+    return values
+
+
+def _narrowest_codes(codes: npt.NDArray[Any], n_levels: int) -> npt.NDArray[Any]:
+    # The narrowest width, as pandas chooses it for its own codes.
+    width = np.int8 if n_levels < 2**7 else np.int16 if n_levels < 2**15 else np.int32
+    return np.ascontiguousarray(codes, dtype=width)
+
+
+# Codes are counted this many at a time: a temporary of the column's length
+# (8 bytes a row) is never made.
+_COUNT_SLICE = 1 << 16
+
+
+def _with_rows(codes: npt.NDArray[Any], n_levels: int) -> npt.NDArray[np.bool_]:
+    """Which of the n_levels codes occur in codes (-1, a missing value, is
+    not a level)."""
+    counts = np.zeros(n_levels + 1, dtype=np.int64)
+    for start in range(0, len(codes), _COUNT_SLICE):
+        part = codes[start : start + _COUNT_SLICE].astype(np.intp) + 1
+        counts += np.bincount(part, minlength=n_levels + 1)
+    return counts[1:] > 0
+
+
+class _PandasColumns:
+    """A pandas DataFrame's columns, read in place where they can be: a
+    float64 column as a view of the frame's memory, a Categorical's codes
+    as they are when its categories are the learned levels."""
+
+    library = "pandas"
+
+    def __init__(self, X: pd.DataFrame) -> None:
+        self.frame = X
+
+    def names(self) -> list[Any]:
+        return list(self.frame.columns)
+
+    def is_numeric(self, name: str) -> bool:
+        return _is_numeric(self.frame[name].dtype)
+
+    def levels(self, name: str) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]:
+        """The column's candidate levels in code order, and which have rows:
+        a Categorical's declared categories, or a string column's sorted
+        distinct values (as R and statsmodels' formulas read strings;
+        missing values left out here, and refused with their row later)."""
+        pd = _pandas()
+        series = self.frame[name]
+        dtype = series.dtype
+        if isinstance(dtype, pd.CategoricalDtype):
+            levels = np.asarray(dtype.categories, dtype=object)
+            return levels, _with_rows(series.cat.codes.to_numpy(), len(levels))
+        if _is_text(dtype):
+            levels = np.asarray(pd.Categorical(series).categories, dtype=object)
+            return levels, np.ones(len(levels), dtype=bool)
+        raise ValueError(
+            f"column {name!r} has dtype {dtype}, which is neither numeric, categorical nor string: "
+            "convert it (for example to a number or to pandas' category dtype) before fitting."
+        )
+
+    def numeric(self, name: str) -> npt.NDArray[np.float64]:
+        """A numeric column as float64: a view of the frame's memory when it
+        is float64 already, else a converted copy of this column alone."""
+        series = self.frame[name]
+        missing = series.isna()
+        if missing.any():
+            raise ValueError(
+                f"column {name!r} has a missing value (row {int(np.argmax(missing.to_numpy()))})."
+            )
+        return _finite(name, series.to_numpy(dtype=np.float64, copy=False))
+
+    def codes(self, column: CategoricalColumn, fitting: bool) -> npt.NDArray[Any]:
+        """The column's codes against the learned levels (the Categorical's
+        own codes, in place, when its categories are those levels)."""
+        pd = _pandas()
+        series = self.frame[column.name]
+        dtype = series.dtype
+        levels = pd.Index(column.levels)
+        if isinstance(dtype, pd.CategoricalDtype):
+            own = series.cat.codes.to_numpy()
+            if np.array_equal(np.asarray(dtype.categories, dtype=object), column.levels):
+                codes = own
+            else:
+                # The frame's categories as the learned levels' codes (-1:
+                # unseen, or unused in fit): categories in another order, or
+                # levels that fit dropped for having no rows.
+                table = levels.get_indexer(dtype.categories)
+                codes = np.where(own >= 0, table[own], -1)
+        else:
+            codes = levels.get_indexer(series)
+        if codes.size and codes.min() < 0:
+            row = int(np.argmax(codes < 0))
+            value = series.iloc[row]
+            raise _missing(column.name, row, fitting) if pd.isna(value) else _unseen(column, row, value)
+        return _narrowest_codes(codes, len(levels))
+
+
+class _NarwhalsColumns:
+    """The columns of a DataFrame of another library (polars, pyarrow, ...)
+    through narwhals, coded exactly as a pandas frame's: an Enum is a
+    Categorical with declared levels, a Categorical or string column has
+    its sorted distinct values as levels. Numeric columns are taken as the
+    library hands them to NumPy (polars: a view of a float64 column without
+    nulls)."""
+
+    def __init__(self, frame: nw.DataFrame[Any]) -> None:
+        self.frame = frame
+        self.library = nw.get_native_namespace(frame).__name__
+
+    def names(self) -> list[Any]:
+        return list(self.frame.columns)
+
+    def is_numeric(self, name: str) -> bool:
+        return _is_narwhals_numeric(self.frame.schema[name])
+
+    def levels(self, name: str) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_]]:
+        series = self.frame[name]
+        dtype = series.dtype
+        if isinstance(dtype, nw.Enum):
+            levels = np.asarray(list(dtype.categories), dtype=object)
+            present = set(series.drop_nulls().unique().cast(nw.String).to_list())
+            return levels, np.array([level in present for level in levels], dtype=bool)
+        if dtype in (nw.Categorical, nw.String):
+            # The sorted distinct values, as the pandas path reads strings
+            # (a polars Categorical declares no order of its own).
+            levels = np.asarray(sorted(series.drop_nulls().unique().cast(nw.String).to_list()), dtype=object)
+            return levels, np.ones(len(levels), dtype=bool)
+        raise ValueError(
+            f"column {name!r} of the {self.library} DataFrame has dtype {dtype}, which is neither numeric, "
+            "categorical, enum nor string: convert it (for example to a number or to a categorical) "
+            "before fitting."
+        )
+
+    def numeric(self, name: str) -> npt.NDArray[np.float64]:
+        series = self.frame[name]
+        if not _is_narwhals_numeric(series.dtype):
+            raise ValueError(
+                f"column {name!r} of the {self.library} DataFrame has dtype {series.dtype}; the model was "
+                "fitted with a numeric column of that name."
+            )
+        if series.null_count():
+            raise ValueError(f"column {name!r} has a missing value (row {series.is_null().arg_true()[0]}).")
+        return _finite(name, np.asarray(series.to_numpy(), dtype=np.float64))
+
+    def codes(self, column: CategoricalColumn, fitting: bool) -> npt.NDArray[Any]:
+        series = self.frame[column.name]
+        if not (isinstance(series.dtype, nw.Enum) or series.dtype in (nw.Categorical, nw.String)):
+            raise ValueError(
+                f"column {column.name!r} of the {self.library} DataFrame has dtype {series.dtype}; the model "
+                "was fitted with a categorical or string column of that name."
+            )
+        if series.null_count():
+            raise _missing(column.name, int(series.is_null().arg_true()[0]), fitting)
+        text = series.cast(nw.String)
+        levels = [level for level in column.levels.tolist() if isinstance(level, str)]
+        known = text.is_in(levels)
+        if not known.all():
+            row = int((~known).arg_true()[0])
+            raise _unseen(column, row, text[row])
+        # Each value's position among the learned levels (a hash lookup in
+        # the library itself), whatever order its own categories are in.
+        positions = {level: code for code, level in enumerate(column.levels.tolist())}
+        codes = text.replace_strict(levels, [positions[level] for level in levels], return_dtype=nw.Int32)
+        return _narrowest_codes(codes.to_numpy(), len(column.levels))
+
+
+def _is_narwhals_numeric(dtype: Any) -> bool:
+    """As pandas' rule: numbers and booleans."""
+    return bool(dtype.is_numeric()) or dtype == nw.Boolean
+
+
+_Columns = _PandasColumns | _NarwhalsColumns
+
+
+def _pandas_frame(X: Any) -> bool:
     pd = sys.modules.get("pandas")
-    if pd is None or not isinstance(X, pd.DataFrame):
-        return False
-    return any(not _is_numeric(dtype) for dtype in X.dtypes)
+    return pd is not None and isinstance(X, pd.DataFrame)
+
+
+def _other_frame(X: Any) -> nw.DataFrame[Any] | None:
+    """X as a narwhals DataFrame when it is a DataFrame of a library other
+    than pandas that narwhals reads in memory (polars, pyarrow, ...)."""
+    if _pandas_frame(X):
+        return None
+    frame = nw.from_native(X, eager_only=True, pass_through=True)
+    return frame if isinstance(frame, nw.DataFrame) else None
+
+
+def _columns(X: Any) -> _Columns:
+    if _pandas_frame(X):
+        return _PandasColumns(X)
+    frame = _other_frame(X)
+    if frame is None:
+        raise ValueError(f"expected a DataFrame, got {type(X).__name__}")
+    return _NarwhalsColumns(frame)
+
+
+def is_frame_with_categories(X: Any) -> bool:
+    """True for a DataFrame (pandas, or another library narwhals reads:
+    polars, pyarrow, ...) with at least one column that is not numeric
+    (categorical, enum, string or another dtype, which fit then refuses by
+    name). An all-numeric frame takes the array path, as before."""
+    if _pandas_frame(X):
+        return any(not _is_numeric(dtype) for dtype in X.dtypes)
+    frame = _other_frame(X)
+    return frame is not None and any(not _is_narwhals_numeric(dtype) for dtype in frame.schema.values())
 
 
 def is_numeric_dtype(dtype: Any) -> bool:
-    """True for the dtypes read as numbers (bool included)."""
+    """True for the pandas dtypes read as numbers (bool included)."""
     return _is_numeric(dtype)
 
 
@@ -97,68 +323,80 @@ def _is_text(dtype: Any) -> bool:
     return bool(pd.api.types.is_string_dtype(dtype)) or dtype == np.dtype(object)
 
 
-def learn_layout(X: pd.DataFrame, fit_intercept: bool) -> FrameLayout:
+def learn_layout(X: Any, fit_intercept: bool, *, count_levels: bool = True) -> FrameLayout:
     """The layout of a frame passed to fit: which columns are numeric and
-    the levels of the others. ValueError, naming the column, for a dtype
-    that is neither numeric, categorical nor string, and for a categorical
-    with fewer than two levels."""
-    pd = _pandas()
-    columns = list(X.columns)
+    the levels of the others, those with rows in X only (as R's ``glm``
+    drops unused levels; count_levels=False keeps every declared level, for
+    a Dask frame's meta, whose levels are counted in the first pass).
+    ValueError, naming the column, for a dtype that is neither numeric,
+    categorical nor string, and for a categorical with fewer than two
+    levels."""
+    frame = _columns(X)
+    columns = frame.names()
     if not all(isinstance(name, str) for name in columns):
         raise ValueError("a DataFrame with categorical or string columns must have string column names")
     if len(set(columns)) != len(columns):
         raise ValueError("the DataFrame's column names must be unique")
     numeric: list[str] = []
-    categorical: list[CategoricalColumn] = []
+    categorical: list[tuple[str, npt.NDArray[Any]]] = []
     for name in columns:
-        dtype = X[name].dtype
-        if _is_numeric(dtype):
+        if frame.is_numeric(name):
             numeric.append(name)
             continue
-        if isinstance(dtype, pd.CategoricalDtype):
-            levels = np.asarray(dtype.categories, dtype=object)
-        elif _is_text(dtype):
-            # Read as categories, as R and statsmodels' formulas read
-            # strings: the sorted distinct values (missing ones left out
-            # here, and refused below with their row).
-            levels = np.asarray(pd.Categorical(X[name]).categories, dtype=object)
-        else:
-            raise ValueError(
-                f"column {name!r} has dtype {dtype}, which is neither numeric, categorical nor string: "
-                "convert it (for example to a number or to pandas' category dtype) before fitting."
-            )
+        levels, used = frame.levels(name)
+        categorical.append((name, levels[used] if count_levels else levels))
+    return _layout(columns, numeric, categorical, fit_intercept)
+
+
+def used_levels(X: Any, layout: FrameLayout) -> dict[str, npt.NDArray[np.bool_]]:
+    """Which of each categorical column's learned levels have rows in X."""
+    frame = _columns(X)
+    used = {}
+    for column in layout.categorical:
+        levels, with_rows = frame.levels(column.name)
+        present = set(levels[with_rows].tolist())
+        used[column.name] = np.array([level in present for level in column.levels.tolist()], dtype=bool)
+    return used
+
+
+def keep_used_levels(
+    layout: FrameLayout, used: dict[str, npt.NDArray[np.bool_]], fit_intercept: bool
+) -> FrameLayout:
+    """The layout with each categorical's levels cut to those with rows
+    (used: as used_levels gives it, summed over a Dask frame's partitions)."""
+    categorical = [(column.name, column.levels[used[column.name]]) for column in layout.categorical]
+    return _layout(layout.columns, layout.numeric, categorical, fit_intercept)
+
+
+def _layout(
+    columns: list[str],
+    numeric: list[str],
+    categorical: list[tuple[str, npt.NDArray[Any]]],
+    fit_intercept: bool,
+) -> FrameLayout:
+    """The layout of these columns and levels, in reference coding: with an
+    intercept every categorical's first level is the reference; without
+    one, the first categorical keeps all its levels."""
+    coded: list[CategoricalColumn] = []
+    for name, levels in categorical:
         if len(levels) < 2:
-            only = f" ({levels[0]!r})" if len(levels) else ""
+            only = f"only one level ({levels[0]!r})" if len(levels) else "no level"
             raise ValueError(
-                f"categorical column {name!r} has only one level{only}: it is constant, so it cannot "
+                f"categorical column {name!r} has {only} with rows: it is constant, so it cannot "
                 "be estimated beside the others; leave it out."
             )
-        drop_first = fit_intercept or bool(categorical)
-        categorical.append(CategoricalColumn(name, levels, drop_first))
-    return FrameLayout(columns, numeric, categorical)
+        coded.append(CategoricalColumn(name, levels, fit_intercept or bool(coded)))
+    return FrameLayout(columns, numeric, coded)
 
 
-def check_columns(X: pd.DataFrame, layout: FrameLayout) -> None:
+def check_columns(X: Any, layout: FrameLayout) -> None:
     """A frame given to the fitted model has the columns it was fitted on."""
-    if list(X.columns) != layout.columns:
+    names = _columns(X).names()
+    if names != layout.columns:
         raise ValueError(
-            f"X has columns {list(X.columns)}, but the model was fitted on a DataFrame with columns "
+            f"X has columns {names}, but the model was fitted on a DataFrame with columns "
             f"{layout.columns} (same names, same order)."
         )
-
-
-def _numeric_column(X: pd.DataFrame, name: str) -> npt.NDArray[np.float64]:
-    """A numeric column as float64: a view of the frame's memory when it is
-    float64 already, else a converted copy of this column alone."""
-    series = X[name]
-    if series.isna().any():
-        row = int(np.argmax(series.isna().to_numpy()))
-        raise ValueError(f"column {name!r} has a missing value (row {row}).")
-    values: npt.NDArray[np.float64] = series.to_numpy(dtype=np.float64, copy=False)
-    if not np.isfinite(values).all():
-        row = int(np.argmin(np.isfinite(values)))
-        raise ValueError(f"column {name!r} has an infinite value (row {row}).")
-    return values
 
 
 def _dense_runs(columns: list[npt.NDArray[np.float64]]) -> list[npt.NDArray[np.float64]]:
@@ -191,65 +429,34 @@ def _dense_runs(columns: list[npt.NDArray[np.float64]]) -> list[npt.NDArray[np.f
     return runs
 
 
-def _codes(X: pd.DataFrame, column: CategoricalColumn, fitting: bool) -> npt.NDArray[Any]:
-    """The column's codes against the learned levels (the Categorical's own
-    codes, in place, when its categories are those levels). ValueError
-    naming the column and the value for a missing value or an unseen level."""
-    pd = _pandas()
-    series = X[column.name]
-    dtype = series.dtype
-    levels = pd.Index(column.levels)
-    if isinstance(dtype, pd.CategoricalDtype):
-        own = series.cat.codes.to_numpy()
-        if np.array_equal(np.asarray(dtype.categories, dtype=object), column.levels):
-            codes = own
-        else:
-            # The frame's categories as the learned levels' codes (-1: unseen).
-            table = levels.get_indexer(dtype.categories)
-            codes = np.where(own >= 0, table[own], -1)
-    else:
-        codes = levels.get_indexer(series)
-    if codes.size and codes.min() < 0:
-        row = int(np.argmax(codes < 0))
-        value = series.iloc[row]
-        when = "in fit" if fitting else "at prediction"
-        if pd.isna(value):
-            raise ValueError(f"column {column.name!r} has a missing value (row {row}) {when}.")
-        raise ValueError(
-            f"column {column.name!r} has the level {value!r} (row {row}), which was not seen in fit; "
-            f"the levels are {list(column.levels)}."
-        )
-    # The narrowest width, as pandas chooses it for its own codes.
-    width = np.int8 if len(levels) < 2**7 else np.int16 if len(levels) < 2**15 else np.int32
-    return np.ascontiguousarray(codes, dtype=width)
-
-
-def frame_blocks(X: pd.DataFrame, layout: FrameLayout, fitting: bool) -> Blocks:
+def frame_blocks(X: Any, layout: FrameLayout, fitting: bool) -> Blocks:
     """The frame as quorvi._native's list of blocks."""
-    blocks: Blocks = [("dense", run) for run in _dense_runs([_numeric_column(X, n) for n in layout.numeric])]
+    frame = _columns(X)
+    blocks: Blocks = [("dense", run) for run in _dense_runs([frame.numeric(n) for n in layout.numeric])]
     for column in layout.categorical:
-        codes = _codes(X, column, fitting)
+        codes = frame.codes(column, fitting)
         blocks.append(("categorical", codes, len(column.levels), column.drop_first))
     return blocks
 
 
 def frame_scores(
-    X: pd.DataFrame, layout: FrameLayout, coef: npt.NDArray[np.float64], intercept: float
+    X: Any, layout: FrameLayout, coef: npt.NDArray[np.float64], intercept: float
 ) -> npt.NDArray[np.float64]:
     """The linear predictor of every row: X_numeric β + β_level[code] for
     each categorical, column by column (no one-hot, no dense copy)."""
     check_columns(X, layout)
+    frame = _columns(X)
     scores = np.full(len(X), intercept)
     position = 0
     for name in layout.numeric:
-        scores += coef[position] * _numeric_column(X, name)
+        scores += coef[position] * frame.numeric(name)
         position += 1
     for column in layout.categorical:
         width = len(column.levels) - int(column.drop_first)
         table = coef[position : position + width]
         if column.drop_first:
             table = np.concatenate([[0.0], table])
-        scores += table[_codes(X, column, False)]
+        scores += table[frame.codes(column, False)]
         position += width
     return scores
 

@@ -186,8 +186,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         Only when X had string column names (a pandas DataFrame).
     categories_ : dict
         Only for a DataFrame with categorical or string columns: each such
-        column's levels, in code order; the first is the reference level
-        (see the user guide's "Categorical and sparse input").
+        column's levels, in code order, those with rows in fit only (a
+        declared category without rows has no parameter and is left out
+        here); the first is the reference level (see the user guide's
+        "Categorical and sparse input").
     n_obs_ : float
         n = Σ sᵢ, observations counted with their frequency weights (rows
         without weights).
@@ -281,10 +283,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
 
         Parameters
         ----------
-        X : array-like, pandas DataFrame, scipy.sparse matrix, or Dask collection of shape (n_samples, n_features)
-            A DataFrame's categorical and string columns are read as their
-            codes (reference coding: see the user guide); a sparse matrix
-            is read in place (CSR) or converted to CSR once (CSC).
+        X : array-like, DataFrame, scipy.sparse matrix, or Dask collection of shape (n_samples, n_features)
+            A DataFrame's (pandas, or polars and the other libraries that
+            narwhals reads) categorical, enum and string columns are read as
+            their codes (reference coding: see the user guide); a sparse
+            matrix is read in place (CSR) or converted to CSR once (CSC).
         y : array-like of shape (n_samples,)
             Two classes.
         sample_weight : array-like of shape (n_samples,), default=None

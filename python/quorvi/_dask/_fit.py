@@ -52,11 +52,10 @@ def fit_dask(
     check_cluster_arguments(cov_type, clusters)
     names = feature_names(X)
     layout = frame_layout(X, fit_intercept)
-    chunks = (
-        row_chunks(X, y, sample_weight, offset, clusters)
-        if layout is None
-        else frame_row_chunks(X, y, sample_weight, layout, offset, clusters)
-    )
+    if layout is None:
+        chunks = row_chunks(X, y, sample_weight, offset, clusters)
+    else:
+        layout, chunks = frame_row_chunks(X, y, sample_weight, layout, fit_intercept, offset, clusters)
     check = delayed(check_labels, pure=False)
     checks = [
         check(y_chunk, weights, index, start)

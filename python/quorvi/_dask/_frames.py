@@ -1,5 +1,6 @@
 """Dask DataFrames with categorical columns: their layout, learned from the
-frame's dtypes before any task runs, their partitions as the chunks of the
+frame's dtypes before any task runs and cut to the levels with rows in the
+pass that measures the partitions, their partitions as the chunks of the
 fit (each read by the same block conversion as an in-memory frame), and
 predictions on them."""
 
@@ -10,6 +11,7 @@ from typing import Any
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
+from dask.base import compute
 from dask.delayed import delayed
 
 from .. import _design, _prediction
@@ -21,7 +23,8 @@ def frame_layout(X: Any, fit_intercept: bool) -> _design.FrameLayout | None:
     other collection, and for an all-numeric frame, which takes the array
     path). A categorical column of unknown categories, or a string column,
     is refused here, before any task runs: every partition must code its
-    levels alike."""
+    levels alike. The layout has every declared level: frame_row_chunks
+    keeps those with rows."""
     meta = getattr(X, "_meta", None)
     if meta is None or not _design.is_frame_with_categories(meta):
         return None
@@ -38,23 +41,44 @@ def frame_layout(X: Any, fit_intercept: bool) -> _design.FrameLayout | None:
                 f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a Dask fit takes numeric "
                 f"and categorical columns; call X.categorize(columns=[{name!r}]) to read it as categories."
             )
-    return _design.learn_layout(meta, fit_intercept)
+    return _design.learn_layout(meta, fit_intercept, count_levels=False)
 
 
 def frame_row_chunks(
-    X: Any, y: Any, sample_weight: Any, layout: _design.FrameLayout, offset: Any = None, clusters: Any = None
-) -> RowChunks:
-    """The frame's partitions with y, the weights, the offsets and the
-    cluster labels in matching chunks (the partitions' lengths measured
-    once)."""
-    lengths = tuple(int(length) for length in X.map_partitions(len).compute())
+    X: Any,
+    y: Any,
+    sample_weight: Any,
+    layout: _design.FrameLayout,
+    fit_intercept: bool,
+    offset: Any = None,
+    clusters: Any = None,
+) -> tuple[_design.FrameLayout, RowChunks]:
+    """The layout cut to the levels with rows, and the frame's partitions
+    with y, the weights, the offsets and the cluster labels in matching
+    chunks: one pass over the partitions measures their lengths and finds
+    which levels they use."""
+    summary = delayed(_partition_summary, pure=True)
+    summaries = compute(*(summary(part, layout) for part in X.to_delayed()))
+    lengths = tuple(length for length, _ in summaries)
+    used = {
+        column.name: np.logical_or.reduce([levels[column.name] for _, levels in summaries])
+        for column in layout.categorical
+    }
+    layout = _design.keep_used_levels(layout, used, fit_intercept)
     # Only the shape and chunks of this array are used: no task reads it.
     shape = da.empty((sum(lengths), len(layout.columns)), chunks=(lengths, (len(layout.columns),)))
     chunks = row_chunks(shape, y, sample_weight, offset, clusters)
     chunks.X = list(X.to_delayed())
     chunks.n_features = len(layout.columns)
     chunks.sources = [X, *chunks.sources[1:]]
-    return chunks
+    return layout, chunks
+
+
+def _partition_summary(
+    part: Any, layout: _design.FrameLayout
+) -> tuple[int, dict[str, npt.NDArray[np.bool_]]]:
+    """A partition's length, and which of the layout's levels it has rows of."""
+    return len(part), _design.used_levels(part, layout)
 
 
 def frame_scores(
