@@ -517,6 +517,24 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         return _prediction.probabilities(self.decision_function(X, offset))
 
     @overload
+    def predict_log_proba(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
+    @overload
+    def predict_log_proba(self, X: da.Array, offset: Any = None) -> da.Array: ...
+    def predict_log_proba(self, X: Any, offset: Any = None) -> Any:
+        """(n_samples, 2): the logarithms of ``predict_proba(X, offset)``,
+        computed from the linear predictor η as -log(1 + exp(∓η)), so that
+        they keep their accuracy where a probability rounds to 1 or
+        underflows to 0; a Dask array for a Dask X."""
+        check_is_fitted(self)
+        if is_dask_collection(X):
+            from . import _dask
+
+            if getattr(self, "_frame_layout_", None) is not None:
+                return _dask.frame_log_probabilities(self.decision_function(X, offset))
+            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
+        return _prediction.log_probabilities(self.decision_function(X, offset))
+
+    @overload
     def predict(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[Any]: ...
     @overload
     def predict(self, X: da.Array, offset: Any = None) -> da.Array: ...

@@ -18,18 +18,27 @@ def scores(
     return result
 
 
-def probabilities(scores: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """(n, 2): the probabilities of the first and the second class. scores is
-    used as working memory."""
-    # exp(-log(1 + exp(±s))): log(1 + exp(±s)) never overflows, and each
-    # probability is computed directly rather than as 1 minus the other,
-    # which would lose the smaller one to rounding. In place, so that the
-    # result is the only large allocation.
+def log_probabilities(scores: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """(n, 2): the log-probabilities of the first and the second class,
+    -log(1 + exp(±s)). scores is used as working memory."""
+    # log(1 + exp(±s)) never overflows, and each log-probability is computed
+    # directly from the score: log(expit(s)) = -log1p(exp(-s)) keeps its
+    # accuracy where the probability itself rounds to 1 or underflows to 0.
+    # In place, so that the result is the only large allocation.
     result = np.empty((len(scores), 2))
     np.logaddexp(0.0, scores, out=result[:, 0])
     np.negative(scores, out=scores)
     np.logaddexp(0.0, scores, out=result[:, 1])
     np.negative(result, out=result)
+    return result
+
+
+def probabilities(scores: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """(n, 2): the probabilities of the first and the second class. scores is
+    used as working memory."""
+    # The exponential of each log-probability, computed directly rather than
+    # as 1 minus the other, which would lose the smaller one to rounding.
+    result = log_probabilities(scores)
     np.exp(result, out=result)
     return result
 

@@ -6,6 +6,7 @@ import dask.array as da
 import numpy as np
 import pandas as pd
 import pytest
+from scipy.special import log_expit
 
 from problems import logistic_problem
 from quorvi import LogisticRegression
@@ -141,3 +142,25 @@ def test_wald_test_names_what_it_cannot_test(names, message):
     model.covariance_[2, :] = model.covariance_[:, 2] = np.nan
     with pytest.raises(ValueError, match=message):
         model.wald_test(names)
+
+
+@pytest.mark.parametrize("kind", ["numpy", "dask"])
+def test_log_probabilities_equal_scipys_log_expit_of_statsmodels_linear_predictor(kind):
+    X, y = _spector()
+    X = X.to_numpy()
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial()).fit(tol=1e-12)
+    model = LogisticRegression().fit(X, y)
+    # The data, a row far out (η ≈ -435: P(y = 1) ≈ 1e-189, and its
+    # complement rounds to 1), and one beyond exp's range (η ≈ 840: P(y = 0)
+    # underflows to 0, where log(predict_proba) is -inf), with offsets.
+    rows = np.vstack([X, [-150.0, 20.0, 0.0], [300.0, 20.0, 1.0]])
+    offset = np.linspace(-1.0, 1.0, len(rows))
+    eta = glm.predict(sm.add_constant(rows, has_constant="add"), offset=offset, which="linear")
+    expected = np.column_stack([log_expit(-eta), log_expit(eta)])
+    if kind == "dask":
+        rows, offset = da.from_array(rows, chunks=(10, 3)), da.from_array(offset, chunks=10)
+    actual = np.asarray(model.predict_log_proba(rows, offset=offset))
+    # Both fits stop within about 1e-10 of the maximum: η agrees to about
+    # 1e-9 relative, and so does log expit(η) (whose derivative is below 1).
+    np.testing.assert_allclose(actual, expected, rtol=1e-8, atol=1e-12)
+    assert np.isfinite(actual).all() and actual[-1, 0] < -800 and actual[-2, 1] < -400
