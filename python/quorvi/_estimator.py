@@ -571,10 +571,17 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         sample_weight), as scikit-learn's classifiers define it."""
         return float(super().score(X, y, sample_weight=sample_weight))
 
-    def coef_table(self) -> pd.DataFrame:
+    def coef_table(self, alpha: float = 0.05) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
         then the features by name): coefficient, standard error, z, two-sided
-        p-value P>|z| and the 95 % interval. Needs pandas.
+        p-value P>|z| and the 1 - alpha interval, b ± z₁₋α/₂ · SE with the
+        normal quantile z₁₋α/₂ (1.959964 for the default alpha=0.05). Needs
+        pandas.
+
+        The interval's columns are named as in statsmodels' summary:
+        ``[0.025`` and ``0.975]`` for alpha=0.05, ``[0.005`` and ``0.995]``
+        for alpha=0.01 (``f"[{alpha / 2}"`` and ``f"{1 - alpha / 2}]"``). A
+        ValueError for an alpha outside (0, 1).
 
         The standard errors are those of ``cov_type`` (``covariance_``). They
         treat ``sample_weight`` as frequency weights (n = Σ sᵢ): weights that
@@ -584,7 +591,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """
         check_is_fitted(self)
         self._warn_if_penalised("coef_table()")
-        return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_)
+        return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_, alpha=alpha)
 
     def _parameter_names(self) -> list[str]:
         """The names of the parameters, in the order of covariance_: the

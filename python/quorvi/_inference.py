@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
-from scipy.special import chdtrc, xlogy
+from scipy.special import chdtrc, ndtri, xlogy
 from sklearn.utils.validation import check_is_fitted
 
 if TYPE_CHECKING:
@@ -21,10 +21,7 @@ if TYPE_CHECKING:
 
     from ._summary import Summary
 
-# The 0.975 quantile of the standard normal distribution: the half-width of a
-# 95 % interval in standard errors (the value scipy.stats.norm.ppf(0.975) gives).
-NORMAL_QUANTILE_975 = 1.959963984540054
-
+# The columns of coef_table() at the default alpha of 0.05 (see interval_names).
 COLUMNS = ["coef", "std err", "z", "P>|z|", "[0.025", "0.975]"]
 
 # The attributes _set_fit_statistics sets: among those a failed fit removes.
@@ -319,7 +316,7 @@ class InferenceMixin:
         self._warn_if_penalised("summary()")
         return Summary(summary_text(self, coefficient_columns(self._parameters(), self.covariance_)))
 
-    def marginal_effects(self, X: Any, sample_weight: Any = None) -> pd.DataFrame:
+    def marginal_effects(self, X: Any, sample_weight: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
         """Average marginal effects of the features on P(y = ``classes_[1]``).
 
         Parameters
@@ -331,13 +328,15 @@ class InferenceMixin:
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).
+        alpha : float, default=0.05
+            The intervals' level is 1 - alpha, as in ``coef_table(alpha)``.
 
         Returns
         -------
         pandas.DataFrame
-            One row per feature, with the columns of ``coef_table()``, the
-            first named ``"dy/dx"``: effect, standard error, z, P>|z| and
-            the 95 % interval.
+            One row per feature, with the columns of ``coef_table(alpha)``,
+            the first named ``"dy/dx"``: effect, standard error, z, P>|z| and
+            the 1 - alpha interval (95 % by default).
 
         Warns
         -----
@@ -358,6 +357,7 @@ class InferenceMixin:
         from ._margins import average_marginal_effects, margin_sums
 
         check_is_fitted(self)
+        checked_alpha(alpha)
         self._warn_if_penalised("marginal_effects()")
         sums = margin_sums(self, X, sample_weight)
         names = self._parameter_names()
@@ -367,7 +367,7 @@ class InferenceMixin:
             sums, self.coef_[0], self.covariance_, self.fit_intercept, kept
         )
         features = names[1:] if self.fit_intercept else names
-        table = coefficient_table(features, effects, covariance, caller="marginal_effects()")
+        table = coefficient_table(features, effects, covariance, caller="marginal_effects()", alpha=alpha)
         return table.rename(columns={COLUMNS[0]: "dy/dx"})
 
 
@@ -375,6 +375,29 @@ def _dropped_names(model: Any) -> Sequence[str]:
     """The parameters dropped from the fit as linearly dependent."""
     dropped = getattr(model, "dropped_features_", ())
     return [str(name) for name in dropped]
+
+
+def checked_alpha(alpha: float) -> float:
+    """alpha as a float, or a ValueError when it is not in (0, 1)."""
+    if isinstance(alpha, bool) or not isinstance(alpha, (int, float, np.floating, np.integer)):
+        raise ValueError(f"alpha must be a number between 0 and 1 (0.05 for 95 % intervals), got {alpha!r}.")
+    if not 0.0 < float(alpha) < 1.0:
+        raise ValueError(f"alpha must be between 0 and 1 (0.05 for 95 % intervals), got {alpha}.")
+    return float(alpha)
+
+
+def normal_quantile(alpha: float) -> float:
+    """The 1 - alpha/2 quantile of the standard normal distribution: the
+    half-width of a 1 - alpha interval in standard errors (1.959964 for
+    alpha = 0.05)."""
+    return float(ndtri(1.0 - alpha / 2.0))
+
+
+def interval_names(alpha: float) -> list[str]:
+    """The names of a 1 - alpha interval's bounds as statsmodels' summary
+    writes them: "[0.025" and "0.975]" for alpha = 0.05, "[0.005" and
+    "0.995]" for 0.01."""
+    return [f"[{alpha / 2}", f"{1 - alpha / 2}]"]
 
 
 def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -385,14 +408,14 @@ def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
 
 
 def coefficient_columns(
-    coefficients: npt.NDArray[np.float64], covariance: npt.NDArray[np.float64]
+    coefficients: npt.NDArray[np.float64], covariance: npt.NDArray[np.float64], alpha: float = 0.05
 ) -> list[npt.NDArray[np.float64]]:
     """The columns of the coefficient table (COLUMNS): coefficient, standard
-    error, z, two-sided p-value and the 95 % interval."""
+    error, z, two-sided p-value and the 1 - alpha interval (95 % by default)."""
     standard_errors = np.sqrt(np.clip(np.diag(covariance), 0.0, None))
     with np.errstate(divide="ignore", invalid="ignore"):
         z = coefficients / standard_errors
-    half_width = NORMAL_QUANTILE_975 * standard_errors
+    half_width = normal_quantile(alpha) * standard_errors
     return [
         coefficients,
         standard_errors,
@@ -408,10 +431,13 @@ def coefficient_table(
     coefficients: npt.NDArray[np.float64],
     covariance: npt.NDArray[np.float64],
     caller: str = "coef_table()",
+    alpha: float = 0.05,
 ) -> pd.DataFrame:
     """One row per parameter: coefficient, standard error, z, two-sided
-    p-value and the 95 % interval, as a DataFrame to sort, filter or export.
-    caller names the public method in the message when pandas is missing."""
+    p-value and the 1 - alpha interval, as a DataFrame to sort, filter or
+    export. caller names the public method in the message when pandas is
+    missing."""
+    alpha = checked_alpha(alpha)
     try:
         import pandas as pd
     except ImportError as error:
@@ -419,5 +445,8 @@ def coefficient_table(
             f"{caller} returns a pandas DataFrame and needs pandas, which is not installed: "
             "pip install pandas (or: pip install 'quorvi[pandas]')"
         ) from error
-    columns = coefficient_columns(coefficients, covariance)
-    return pd.DataFrame(dict(zip(COLUMNS, columns, strict=True)), index=pd.Index(list(names), dtype=object))
+    columns = coefficient_columns(coefficients, covariance, alpha)
+    names_of_columns = [*COLUMNS[:4], *interval_names(alpha)]
+    return pd.DataFrame(
+        dict(zip(names_of_columns, columns, strict=True)), index=pd.Index(list(names), dtype=object)
+    )

@@ -164,3 +164,27 @@ def test_log_probabilities_equal_scipys_log_expit_of_statsmodels_linear_predicto
     # 1e-9 relative, and so does log expit(η) (whose derivative is below 1).
     np.testing.assert_allclose(actual, expected, rtol=1e-8, atol=1e-12)
     assert np.isfinite(actual).all() and actual[-1, 0] < -800 and actual[-2, 1] < -400
+
+
+def _statsmodels_glm(X, y, **fit):
+    """statsmodels' binomial GLM of y on X with an intercept, its covariance
+    taken one update after its solution, at the maximum, as ours is."""
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial())
+    return glm.fit(start_params=glm.fit(tol=1e-12, maxiter=100).params, maxiter=1, **fit)
+
+
+@pytest.mark.parametrize("alpha", [0.01, 0.1, 0.32])
+def test_intervals_at_other_levels_equal_statsmodels(alpha):
+    X, y = _spector()
+    model = LogisticRegression().fit(X, y)
+    reference = _statsmodels_glm(X, y)
+    table = model.coef_table(alpha=alpha)
+    # The interval's columns are named as statsmodels' summary names them.
+    header = next(line for line in str(reference.summary(alpha=alpha)).splitlines() if "coef" in line)
+    assert header.split()[-2:] == list(table.columns[4:])
+    # The covariances agree to about 1e-11 (see test_wald_test_equals_statsmodels).
+    np.testing.assert_allclose(table.iloc[:, 4:], reference.conf_int(alpha=alpha), rtol=1e-8)
+    effects = model.marginal_effects(X, alpha=alpha)
+    expected = sm.Logit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12).get_margeff().summary_frame(alpha=alpha)
+    assert list(effects.columns[4:]) == list(table.columns[4:])
+    np.testing.assert_allclose(effects.iloc[:, 4:], expected.iloc[:, 4:], rtol=1e-8)
