@@ -550,6 +550,21 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_, offset)
         return _prediction.labels(self.decision_function(X, offset), self.classes_)
 
+    def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]:
+        """X as the parts of its rows' parameter vectors, for
+        _prediction.score_variances: the numeric columns (arrays or a CSR
+        matrix, read in place where they can be) and each categorical as
+        (codes, levels, drop_first). X is validated as for predict."""
+        layout = getattr(self, "_frame_layout_", None)
+        if layout is None:
+            validated = self._validated_input(X)
+            return [validated.tocsr() if _design.is_sparse(validated) else validated], []
+        _design.check_columns(X, layout)
+        blocks = _design.frame_blocks(X, layout, fitting=False)
+        numeric = [block[1] for block in blocks if block[0] == "dense"]
+        categoricals = [(block[1], block[2], block[3]) for block in blocks if block[0] == "categorical"]
+        return numeric, categoricals
+
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored
         values checked as in fit)."""
@@ -571,7 +586,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         sample_weight), as scikit-learn's classifiers define it."""
         return float(super().score(X, y, sample_weight=sample_weight))
 
-    def coef_table(self, alpha: float = 0.05) -> pd.DataFrame:
+    def coef_table(self, *, alpha: float = 0.05) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
         then the features by name): coefficient, standard error, z, two-sided
         p-value P>|z| and the 1 - alpha interval, b ± z₁₋α/₂ · SE with the

@@ -13,8 +13,10 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
-from scipy.special import chdtrc, ndtri, xlogy
+from scipy.special import chdtrc, expit, ndtri, xlogy
 from sklearn.utils.validation import check_is_fitted
+
+from ._prediction import score_variances
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -132,6 +134,10 @@ class InferenceMixin:
         def _parameters(self) -> npt.NDArray[np.float64]: ...
 
         def _validated_input(self, X: Any) -> npt.NDArray[np.float64]: ...
+
+        def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]: ...
+
+        def decision_function(self, X: Any, offset: Any = None) -> Any: ...
 
     def _set_fit_statistics(self, n_obs: float, weighted_positives: float) -> None:
         """Set the fit statistics from the fitted deviance and the weight sums.
@@ -370,6 +376,66 @@ class InferenceMixin:
         table = coefficient_table(features, effects, covariance, caller="marginal_effects()", alpha=alpha)
         return table.rename(columns={COLUMNS[0]: "dy/dx"})
 
+    def prediction_table(self, X: Any, offset: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
+        """The predicted probability of every row of X with its standard
+        error and 1 - alpha interval, as statsmodels'
+        ``get_prediction(X).summary_frame(alpha)`` gives them.
+
+        Parameters
+        ----------
+        X : array-like, pandas DataFrame or scipy.sparse matrix of shape (n_samples, n_features)
+            The rows to predict, validated as for ``predict_proba`` (in
+            memory: select the rows of a Dask collection and compute them
+            first).
+        offset : array-like of shape (n_samples,), default=None
+            The rows' offsets, as for ``predict_proba``.
+        alpha : float, default=0.05
+            The intervals' level is 1 - alpha.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per row of X (a DataFrame's index is kept), with
+            statsmodels' column names: ``mean``, μ = P(y = ``classes_[1]``);
+            ``mean_se``, its standard error; ``mean_ci_lower`` and
+            ``mean_ci_upper``, the 1 - alpha interval.
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+
+        Notes
+        -----
+        With η = xᵀβ + o the linear predictor and V = ``covariance_`` (so of
+        the fit's covariance type), the variance of η is xᵀVx, x the row's
+        parameter vector (1 for the intercept, a categorical's level
+        indicators read by index, never as a one-hot matrix). The standard
+        error is the delta method's, μ(1 - μ)·√(xᵀVx), and the interval is
+        that of η mapped through the link,
+        1 / (1 + exp(-(η ± z₁₋α/₂ √(xᵀVx)))): it lies within (0, 1) and is
+        not symmetric about μ. A feature dropped as linearly dependent has
+        coefficient 0 and takes no part (its NaN rows and columns of V are
+        left out).
+        """
+        from ._validation import is_dask_collection
+
+        check_is_fitted(self)
+        alpha = checked_alpha(alpha)
+        if is_dask_collection(X):
+            raise ValueError(
+                "prediction_table() returns a pandas DataFrame and takes an in-memory X: select the "
+                "rows to predict and compute them first (for example X[:1000].compute())."
+            )
+        self._warn_if_penalised("prediction_table()")
+        scores = np.asarray(self.decision_function(X, offset), dtype=np.float64)
+        dropped = set(_dropped_names(self))
+        kept = np.array([name not in dropped for name in self._parameter_names()])
+        covariance = np.where(np.outer(kept, kept), self.covariance_, 0.0)
+        numeric, categoricals = self._parameter_rows(X)
+        variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
+        return prediction_frame(scores, variances, alpha, getattr(X, "index", None))
+
 
 def _dropped_names(model: Any) -> Sequence[str]:
     """The parameters dropped from the fit as linearly dependent."""
@@ -398,6 +464,42 @@ def interval_names(alpha: float) -> list[str]:
     writes them: "[0.025" and "0.975]" for alpha = 0.05, "[0.005" and
     "0.995]" for 0.01."""
     return [f"[{alpha / 2}", f"{1 - alpha / 2}]"]
+
+
+def require_pandas(caller: str) -> None:
+    """An ImportError saying that caller (a public method that returns a
+    DataFrame) needs pandas, when pandas is not installed."""
+    try:
+        import pandas  # noqa: F401
+    except ImportError as error:
+        raise ImportError(
+            f"{caller} returns a pandas DataFrame and needs pandas, which is not installed: "
+            "pip install pandas (or: pip install 'quorvi[pandas]')"
+        ) from error
+
+
+def prediction_frame(
+    scores: npt.NDArray[np.float64], variances: npt.NDArray[np.float64], alpha: float, index: Any
+) -> pd.DataFrame:
+    """The table of prediction_table(): μ, its delta-method standard error
+    and the 1 - alpha interval of η mapped through the link, for linear
+    predictors η with variances xᵀVx."""
+    require_pandas("prediction_table()")
+    import pandas as pd
+
+    # A negative variance (a covariance that is not positive semi-definite)
+    # has no standard error: NaN, never 0.
+    standard_errors = np.sqrt(np.where(variances >= 0.0, variances, np.nan))
+    half_width = normal_quantile(alpha) * standard_errors
+    # μ(1 - μ) as expit(η)·expit(-η): neither factor is 1 minus a rounded μ.
+    mean = expit(scores)
+    columns = {
+        "mean": mean,
+        "mean_se": mean * expit(-scores) * standard_errors,
+        "mean_ci_lower": expit(scores - half_width),
+        "mean_ci_upper": expit(scores + half_width),
+    }
+    return pd.DataFrame(columns, index=index if isinstance(index, pd.Index) else None)
 
 
 def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -438,13 +540,9 @@ def coefficient_table(
     export. caller names the public method in the message when pandas is
     missing."""
     alpha = checked_alpha(alpha)
-    try:
-        import pandas as pd
-    except ImportError as error:
-        raise ImportError(
-            f"{caller} returns a pandas DataFrame and needs pandas, which is not installed: "
-            "pip install pandas (or: pip install 'quorvi[pandas]')"
-        ) from error
+    require_pandas(caller)
+    import pandas as pd
+
     columns = coefficient_columns(coefficients, covariance, alpha)
     names_of_columns = [*COLUMNS[:4], *interval_names(alpha)]
     return pd.DataFrame(

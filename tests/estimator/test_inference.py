@@ -2,16 +2,20 @@
 independent references: Stata's published results for the Spector logit,
 statsmodels' Wald test, and repeated rows for frequency weights."""
 
+import warnings
+
 import dask.array as da
 import numpy as np
 import pandas as pd
 import pytest
+from scipy import sparse
 from scipy.special import log_expit
 
 from problems import logistic_problem
-from quorvi import LogisticRegression
+from quorvi import CollinearityWarning, LogisticRegression
 
 sm = pytest.importorskip("statsmodels.api")
+from statsmodels.tools.sm_exceptions import SingularMatrixWarning  # noqa: E402
 
 
 def _spector():
@@ -188,3 +192,62 @@ def test_intervals_at_other_levels_equal_statsmodels(alpha):
     expected = sm.Logit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12).get_margeff().summary_frame(alpha=alpha)
     assert list(effects.columns[4:]) == list(table.columns[4:])
     np.testing.assert_allclose(effects.iloc[:, 4:], expected.iloc[:, 4:], rtol=1e-8)
+
+
+def _election():
+    """anes96: the vote on eight numeric columns and educ as a categorical
+    (seven levels, the first the reference), and statsmodels' design of it:
+    the intercept, the numeric columns, then educ's dummies, our order."""
+    data = sm.datasets.anes96.load_pandas().data
+    numeric = ["logpopul", "TVnews", "selfLR", "ClinLR", "DoleLR", "PID", "age", "income"]
+    X = data[numeric].assign(educ=pd.Categorical(data["educ"].astype(int).astype(str)))
+    dummies = pd.get_dummies(X["educ"], prefix="educ", drop_first=True, dtype=float)
+    exog = sm.add_constant(pd.concat([X[numeric], dummies], axis=1))
+    return X, data["vote"].to_numpy(), exog, data["income"].to_numpy()
+
+
+@pytest.mark.parametrize(
+    ("case", "cov_type", "alpha"),
+    [
+        ("spector", "nonrobust", 0.1),
+        ("election", "HC0", 0.05),
+        ("election", "cluster", 0.01),
+        ("dropped", "nonrobust", 0.05),
+    ],
+)
+def test_prediction_table_equals_statsmodels_get_prediction(case, cov_type, alpha, monkeypatch):
+    # Blocks of 111 rows for the election's 9 dense parameters: the 315 rows
+    # predicted are taken in three blocks, the last one short.
+    monkeypatch.setattr("quorvi._prediction._VARIANCE_BLOCK_VALUES", 1000)
+    fit, statsmodels_fit, offset = {}, {}, None
+    if case == "election":
+        X, y, exog, income = _election()
+        if cov_type == "cluster":
+            fit, statsmodels_fit = {"clusters": income}, {"cov_kwds": {"groups": income}}
+        # Every third row from the end: the frame's index is the table's.
+        rows = slice(None, None, -3)
+        offset = np.linspace(-0.5, 0.5, len(y))[rows]
+        X_new, exog_new = X.iloc[rows], exog.iloc[rows]
+    else:
+        X, y = _spector()
+        if case == "dropped":
+            # GPA twice over, as a sparse matrix: dropped from our fit, while
+            # statsmodels' pinv keeps it; the variance of a predictor in the
+            # span of the data is the same either way.
+            X = X.assign(GPA2=2 * X["GPA"])
+        exog = sm.add_constant(X)
+        X_new, exog_new = X, exog
+        if case == "dropped":
+            X = X_new = sparse.csr_array(X.to_numpy())
+    # The dropped case warns, in both (and its dropped feature is checked).
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", CollinearityWarning)
+        warnings.simplefilter("ignore", SingularMatrixWarning)
+        model = LogisticRegression(cov_type=cov_type).fit(X, y, **fit)
+        reference = _statsmodels_glm(exog.iloc[:, 1:], y, cov_type=cov_type, **statsmodels_fit)
+    assert len(model.dropped_features_) == (case == "dropped")
+    table = model.prediction_table(X_new, offset=offset, alpha=alpha)
+    expected = reference.get_prediction(exog_new, offset=offset).summary_frame(alpha=alpha)[table.columns]
+    # The covariances agree to about 1e-11 (see test_wald_test_equals_statsmodels);
+    # the probabilities here lie in (1e-3, 1 - 1e-3).
+    pd.testing.assert_frame_equal(table, expected, check_exact=False, rtol=1e-8, atol=1e-12)
