@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Collection, Iterable, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
@@ -17,6 +17,9 @@ from scipy.special import chdtrc, expit, ndtri, xlogy
 from sklearn.utils.validation import check_is_fitted
 
 from ._prediction import score_variances
+
+# What wald_test() takes: names, restrictions as text, or a matrix R.
+Restrictions = str | Iterable[str] | Sequence[Sequence[float]] | Sequence[float] | npt.NDArray[Any]
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -78,10 +81,11 @@ class WaldTestResult(NamedTuple):
     Attributes
     ----------
     statistic : float
-        W = bᵀ V⁻¹ b, with b the tested coefficients and V their block of
-        ``covariance_``.
+        W = (Rb - q)ᵀ (R V Rᵀ)⁻¹ (Rb - q) for the restrictions R β = q, b the
+        coefficients and V ``covariance_``; for named coefficients,
+        W = bᵀ V⁻¹ b with b those coefficients and V their block.
     df : int
-        The number of tested coefficients.
+        The number of restrictions (of tested coefficients).
     pvalue : float
         P(χ²(df) > W).
     """
@@ -229,31 +233,50 @@ class InferenceMixin:
             raise ValueError(f"unknown parameter name(s) {unknown}; the parameters are {all_names}")
         return [position[name] for name in requested]
 
-    def wald_test(self, names: str | Iterable[str]) -> WaldTestResult:
-        """Joint Wald test that the named coefficients are all zero.
+    def wald_test(self, restrictions: Restrictions, q: Any = None) -> WaldTestResult:
+        """Joint Wald test of linear restrictions on the coefficients: that
+        named coefficients are all zero, or R β = q.
 
         Parameters
         ----------
-        names : str or iterable of str
-            Parameter names as in the index of ``coef_table()`` (the
-            intercept is ``"intercept"``); the name of a categorical
-            column stands for all its levels (a joint test of the column).
+        restrictions : str, iterable of str, or array-like of shape (m, n_params)
+            - Parameter names as in the index of ``coef_table()`` (the
+              intercept is ``"intercept"``), one or several: their
+              coefficients are all 0. The name of a categorical column
+              stands for all its levels (a joint test of the column).
+            - Restrictions as text, as statsmodels and patsy write them:
+              linear equations between parameter names and numbers,
+              separated by commas, such as ``"GPA = TUCE"``,
+              ``"GPA - TUCE = 0, PSI = 1"`` or ``"2 * GPA = TUCE / 3 + 1"``
+              (``+ - * /`` and parentheses; a chain ``a = b = c`` is two
+              restrictions; an expression without ``=`` is set to 0). The
+              names are matched as they are, the longest first, so names
+              with spaces or brackets (``"educ[2] = educ[3]"``) need no
+              quoting. A list may mix names and such text.
+            - A matrix R (a vector for one restriction), one column per
+              parameter in the order of ``covariance_``, with ``q``.
+        q : float or array-like of shape (m,), default=None
+            With a matrix R, the restrictions' values (None: 0).
 
         Returns
         -------
         WaldTestResult
-            ``(statistic, df, pvalue)``: W = bᵀ V⁻¹ b, with b the named
-            coefficients and V their block of ``covariance_`` (so of the
-            fit's covariance type); df the number of names; and
+            ``(statistic, df, pvalue)``: W = (Rb - q)ᵀ (R V Rᵀ)⁻¹ (Rb - q),
+            with b the coefficients and V ``covariance_`` (so of the fit's
+            covariance type); df the number of restrictions; and
             P(χ²(df) > W). For one name, W is the square of its z in
-            ``coef_table()``.
+            ``coef_table()``. statsmodels' ``wald_test(..., scalar=True)``
+            gives the same (with ``use_f=False``).
 
         Raises
         ------
         ValueError
-            For an unknown name (the message lists the valid ones), for a
-            coefficient that was dropped as linearly dependent (it has no
-            variance), or when V is singular.
+            For an unknown name (the message lists the valid ones), text
+            that is not a linear restriction (the message says where), R or q
+            of the wrong shape, restrictions that are linearly dependent (R
+            of less than full row rank: leave out the redundant ones), a
+            restriction on a coefficient that was dropped as linearly
+            dependent (it has no variance), or when R V Rᵀ is singular.
 
         Warns
         -----
@@ -261,30 +284,72 @@ class InferenceMixin:
             When the fit had a ridge penalty (finite ``C``).
         """
         check_is_fitted(self)
-        positions = self._parameter_positions(names)
+        matrix, values = self._restriction_matrix(restrictions, q)
         all_names = self._parameter_names()
+        used = np.flatnonzero(np.any(matrix != 0.0, axis=0))
         dropped = set(_dropped_names(self))
         variances = np.diag(self.covariance_)
-        unusable = [
-            all_names[i] for i in positions if all_names[i] in dropped or not np.isfinite(variances[i])
-        ]
+        unusable = [all_names[i] for i in used if all_names[i] in dropped or not np.isfinite(variances[i])]
         if unusable:
             raise ValueError(
                 f"cannot test {unusable}: they have no variance (dropped as linearly dependent on "
                 "the other features), so leave them out of the test."
             )
+        if not np.all(np.any(matrix != 0.0, axis=1)):
+            raise ValueError(
+                'a restriction involves no parameter (its row of R is 0, as in "1 = 1" or '
+                '"GPA = GPA"): leave it out.'
+            )
+        if np.linalg.matrix_rank(matrix) < len(matrix):
+            raise ValueError(
+                f"the {len(matrix)} restrictions are linearly dependent (R has rank "
+                f"{np.linalg.matrix_rank(matrix)}): leave out the redundant ones."
+            )
         self._warn_if_penalised("wald_test()")
-        coefficients = self._parameters()[positions]
-        block = self.covariance_[np.ix_(positions, positions)]
+        # Only the columns that the restrictions use: a dropped feature's
+        # NaN row of covariance_ takes no part.
+        restricted = matrix[:, used]
+        discrepancy = restricted @ self._parameters()[used] - values
+        covariance = restricted @ self.covariance_[np.ix_(used, used)] @ restricted.T
         try:
-            solved = np.linalg.solve(block, coefficients)
+            solved = np.linalg.solve(covariance, discrepancy)
         except np.linalg.LinAlgError as error:
             raise ValueError(
-                f"the covariance of {[all_names[i] for i in positions]} is singular: "
+                f"the covariance of the restrictions on {[all_names[i] for i in used]} is singular: "
                 "some combination of them has no variance, so their joint test is not defined."
             ) from error
-        statistic = float(coefficients @ solved)
-        return WaldTestResult(statistic, len(positions), chi2_survival(statistic, len(positions)))
+        statistic = float(discrepancy @ solved)
+        return WaldTestResult(statistic, len(matrix), chi2_survival(statistic, len(matrix)))
+
+    def _restriction_matrix(
+        self, restrictions: Restrictions, q: Any
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """R and q of wald_test()'s restrictions, in any of its forms."""
+        from ._restrictions import checked_matrix, restrictions_from_text
+
+        all_names = self._parameter_names()
+        if isinstance(restrictions, str):
+            restrictions = [restrictions]
+        elif isinstance(restrictions, Iterable) and not isinstance(restrictions, np.ndarray):
+            restrictions = list(restrictions)
+        if q is not None or not isinstance(restrictions, list):
+            return checked_matrix(restrictions, q, len(all_names), all_names)
+        items = [item for item in restrictions if isinstance(item, str)]
+        if len(items) < len(restrictions):
+            return checked_matrix(restrictions, q, len(all_names), all_names)
+        known = {*all_names, *getattr(self, "_parameter_groups", dict)()}
+        texts = [item for item in items if _is_restriction_text(item, known)]
+        names = [item for item in items if not _is_restriction_text(item, known)]
+        rows, values = [], []
+        if names or not texts:
+            positions = self._parameter_positions(names)
+            rows.append(np.eye(len(all_names))[positions])
+            values.append(np.zeros(len(positions)))
+        for text in texts:
+            matrix, value = restrictions_from_text(text, all_names)
+            rows.append(matrix)
+            values.append(value)
+        return np.vstack(rows), np.concatenate(values)
 
     def summary(self) -> Summary:
         """A printable report of the fit, as statsmodels users expect.
@@ -435,6 +500,12 @@ class InferenceMixin:
         numeric, categoricals = self._parameter_rows(X)
         variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
         return prediction_frame(scores, variances, alpha, getattr(X, "index", None))
+
+
+def _is_restriction_text(item: str, names: Collection[str]) -> bool:
+    """True for text with operators that is not itself a parameter name; a
+    bare word is a name (an unknown one is reported as such)."""
+    return item not in names and any(character in item for character in "=+-*/(),")
 
 
 def _dropped_names(model: Any) -> Sequence[str]:

@@ -1,6 +1,8 @@
-"""Fit statistics, summary(), wald_test() and marginal_effects() against
+"""Fit statistics, summary(), wald_test(), marginal_effects(),
+predict_log_proba(), prediction_table() and intervals at other levels against
 independent references: Stata's published results for the Spector logit,
-statsmodels' Wald test, and repeated rows for frequency weights."""
+statsmodels' Wald tests, intervals and get_prediction(), SciPy's log_expit,
+and repeated rows for frequency weights."""
 
 import warnings
 
@@ -137,6 +139,17 @@ def test_summary_shows_the_fit_to_four_decimals():
             r"unknown parameter name\(s\) \['grade'\]; the parameters are \['intercept', 'GPA', 'TUCE', 'PSI'\]",
         ),
         (["GPA", "TUCE"], r"cannot test \['TUCE'\]: they have no variance"),
+        ("2 * GPA = TUCE + 1", r"cannot test \['TUCE'\]: they have no variance"),
+        (
+            "GPA = grade",
+            r"unknown parameter name\(s\) \['grade'\] in the restrictions 'GPA = grade' \(at position 6\)",
+        ),
+        ("GPA * PSI = 1", r"at position 4: a product of two parameters is not linear"),
+        ("GPA = PSI, 2 * PSI = 2 * GPA", r"the 2 restrictions are linearly dependent \(R has rank 1\)"),
+        (
+            [[0.0, 1.0, 0.0]],
+            r"R must have one column per parameter \(4: \['intercept', 'GPA', 'TUCE', 'PSI'\]\)",
+        ),
     ],
 )
 def test_wald_test_names_what_it_cannot_test(names, message):
@@ -251,3 +264,39 @@ def test_prediction_table_equals_statsmodels_get_prediction(case, cov_type, alph
     # The covariances agree to about 1e-11 (see test_wald_test_equals_statsmodels);
     # the probabilities here lie in (1e-3, 1 - 1e-3).
     pd.testing.assert_frame_equal(table, expected, check_exact=False, rtol=1e-8, atol=1e-12)
+
+
+# Our restrictions, and statsmodels' own form of the same (its text names
+# the intercept "const"; an R and q where its names hold brackets).
+RESTRICTIONS = [
+    ("GPA = TUCE", "GPA = TUCE"),
+    ("GPA - TUCE = 0, PSI = 1", "GPA - TUCE = 0, PSI = 1"),
+    (["2 * (GPA - PSI) = TUCE / 3 + 1", "intercept = -13"], "2 * GPA - 2 * PSI - TUCE / 3 = 1, const = -13"),
+    (([[0, 1, -1, 0], [0, 0, 0, 1]], [0.0, 1.0]), "GPA - TUCE = 0, PSI = 1"),
+    ("educ[2] - educ[3] = 0, -educ[5]=.5*educ[7]", None),
+]
+
+
+@pytest.mark.parametrize(("ours", "theirs"), RESTRICTIONS)
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC0"])
+def test_wald_test_of_linear_restrictions_equals_statsmodels(ours, theirs, cov_type):
+    if theirs is None:
+        X, y, exog, _ = _election()
+        # The parameters: intercept, 8 numeric columns, educ[2] ... educ[7].
+        R = np.zeros((2, 15))
+        R[0, 9], R[0, 10], R[1, 12], R[1, 14] = 1.0, -1.0, -1.0, -0.5
+        theirs = (R, np.zeros(2))
+        exog = exog.iloc[:, 1:]
+    else:
+        X, y = _spector()
+        exog = X
+    model = LogisticRegression(cov_type=cov_type).fit(X, y)
+    reference = _statsmodels_glm(exog, y, cov_type=cov_type)
+    expected = reference.wald_test(theirs, scalar=True, use_f=False)
+    result = model.wald_test(*ours) if isinstance(ours, tuple) else model.wald_test(ours)
+    # The covariances agree to about 1e-11 (see test_wald_test_equals_statsmodels);
+    # atol for p-values near 0.
+    np.testing.assert_allclose(
+        [result.statistic, result.pvalue], [expected.statistic, expected.pvalue], rtol=1e-8, atol=1e-300
+    )
+    assert result.df == expected.df_denom
