@@ -39,7 +39,9 @@ class _Linear:
         return not self.coefficients.any()
 
 
-def restrictions_from_text(text: str, names: Sequence[str]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def restrictions_from_text(
+    text: str, names: Sequence[str]
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """R and q of the restrictions in text, one row per restriction: the
     restrictions are separated by commas, each an equation between linear
     expressions ("GPA = TUCE", "2 * GPA - TUCE / 2 = 3"); a chain a = b = c
@@ -74,7 +76,7 @@ def checked_matrix(
         values = np.zeros(len(matrix)) if q is None else np.array(q, dtype=np.float64, ndmin=1)
     except (TypeError, ValueError) as error:
         raise ValueError(
-            "wald_test() takes parameter names, restrictions as text (\"GPA = TUCE, PSI = 1\") or a "
+            'wald_test() takes parameter names, restrictions as text ("GPA = TUCE, PSI = 1") or a '
             f"matrix R of numbers with a vector q: {error}"
         ) from error
     if matrix.ndim != 2 or matrix.shape[1] != n_parameters or len(matrix) == 0:
@@ -160,7 +162,7 @@ class _Reader:
         return ValueError(
             f"cannot read the restrictions {self.text!r} at position {where}: {what}. Write linear "
             "equations between parameter names and numbers, separated by commas, such as "
-            "\"GPA = TUCE, 2 * PSI - GPA = 1\"."
+            '"GPA = TUCE, 2 * PSI - GPA = 1".'
         )
 
     def finish(self) -> None:
