@@ -7,6 +7,7 @@ and repeated rows for frequency weights."""
 import warnings
 
 import dask.array as da
+import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 import pytest
@@ -161,12 +162,11 @@ def test_wald_test_names_what_it_cannot_test(names, message):
         model.wald_test(names)
 
 
-@pytest.mark.parametrize("kind", ["numpy", "dask"])
+@pytest.mark.parametrize("kind", ["numpy", "dask", "dask frame"])
 def test_log_probabilities_equal_scipys_log_expit_of_statsmodels_linear_predictor(kind):
     X, y = _spector()
     X = X.to_numpy()
     glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial()).fit(tol=1e-12)
-    model = LogisticRegression().fit(X, y)
     # The data, a row far out (η ≈ -435: P(y = 1) ≈ 1e-189, and its
     # complement rounds to 1), and one beyond exp's range (η ≈ 840: P(y = 0)
     # underflows to 0, where log(predict_proba) is -inf), with offsets.
@@ -174,6 +174,18 @@ def test_log_probabilities_equal_scipys_log_expit_of_statsmodels_linear_predicto
     offset = np.linspace(-1.0, 1.0, len(rows))
     eta = glm.predict(sm.add_constant(rows, has_constant="add"), offset=offset, which="linear")
     expected = np.column_stack([log_expit(-eta), log_expit(eta)])
+    if kind == "dask frame":
+        # PSI as a categorical of levels 0 and 1: the same parameters, read
+        # partition by partition through the frame's layout.
+        def frame(values):
+            return pd.DataFrame(values[:, :2], columns=["GPA", "TUCE"]).assign(
+                PSI=pd.Categorical(values[:, 2])
+            )
+
+        model = LogisticRegression().fit(frame(X), y)
+        rows = dd.from_pandas(frame(rows), npartitions=3)
+    else:
+        model = LogisticRegression().fit(X, y)
     if kind == "dask":
         rows, offset = da.from_array(rows, chunks=(10, 3)), da.from_array(offset, chunks=10)
     actual = np.asarray(model.predict_log_proba(rows, offset=offset))
