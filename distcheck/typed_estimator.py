@@ -33,6 +33,7 @@ seconds: float = model.time_
 table = model.coef_table()
 # What the methods return, as mypy sees it (not Any).
 assert_type(model.predict_proba(X), npt.NDArray[np.float64])
+assert_type(model.predict_log_proba(X), npt.NDArray[np.float64])
 assert_type(model.decision_function(X), npt.NDArray[np.float64])
 assert_type(model.score(X, y), float)
 version: str = quorvi.__version__

@@ -18,7 +18,11 @@ assert_type(model.coef_table(), pd.DataFrame)
 assert_type(model.marginal_effects(X), pd.DataFrame)
 assert_type(model.wald_test(["a", "b"]), WaldTestResult)
 statistic: float = model.wald_test("a").statistic
+assert_type(model.wald_test("a = 2 * b, intercept = 0"), WaldTestResult)
+assert_type(model.wald_test(np.array([[0.0, 1.0, -1.0]]), [0.0]), WaldTestResult)
 text: str = str(model.summary())
+assert_type(model.prediction_table(X, alpha=0.1), pd.DataFrame)
+assert_type(model.coef_table(alpha=0.01), pd.DataFrame)
 
 # Refused: the table is a DataFrame, not an array of numbers.
 rows: int = model.coef_table()  # type: ignore[assignment]

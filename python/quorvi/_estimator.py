@@ -528,6 +528,24 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         return _prediction.probabilities(self.decision_function(X, offset))
 
     @overload
+    def predict_log_proba(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
+    @overload
+    def predict_log_proba(self, X: da.Array, offset: Any = None) -> da.Array: ...
+    def predict_log_proba(self, X: Any, offset: Any = None) -> Any:
+        """(n_samples, 2): the logarithms of ``predict_proba(X, offset)``,
+        computed from the linear predictor η as -log(1 + exp(∓η)), so that
+        they keep their accuracy where a probability rounds to 1 or
+        underflows to 0; a Dask array for a Dask X."""
+        check_is_fitted(self)
+        if is_dask_collection(X):
+            from . import _dask
+
+            if getattr(self, "_frame_layout_", None) is not None:
+                return _dask.frame_log_probabilities(self.decision_function(X, offset))
+            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
+        return _prediction.log_probabilities(self.decision_function(X, offset))
+
+    @overload
     def predict(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[Any]: ...
     @overload
     def predict(self, X: da.Array, offset: Any = None) -> da.Array: ...
@@ -542,6 +560,21 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
                 return _dask.frame_labels(self.decision_function(X, offset), self.classes_)
             return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_, offset)
         return _prediction.labels(self.decision_function(X, offset), self.classes_)
+
+    def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]:
+        """X as the parts of its rows' parameter vectors, for
+        _prediction.score_variances: the numeric columns (arrays or a CSR
+        matrix, read in place where they can be) and each categorical as
+        (codes, levels, drop_first). X is validated as for predict."""
+        layout = getattr(self, "_frame_layout_", None)
+        if layout is None:
+            validated = self._validated_input(X)
+            return [validated.tocsr() if _design.is_sparse(validated) else validated], []
+        _design.check_columns(X, layout)
+        blocks = _design.frame_blocks(X, layout, fitting=False)
+        numeric = [block[1] for block in blocks if block[0] == "dense"]
+        categoricals = [(block[1], block[2], block[3]) for block in blocks if block[0] == "categorical"]
+        return numeric, categoricals
 
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored
@@ -564,10 +597,17 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         sample_weight), as scikit-learn's classifiers define it."""
         return float(super().score(X, y, sample_weight=sample_weight))
 
-    def coef_table(self) -> pd.DataFrame:
+    def coef_table(self, *, alpha: float = 0.05) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
         then the features by name): coefficient, standard error, z, two-sided
-        p-value P>|z| and the 95 % interval. Needs pandas.
+        p-value P>|z| and the 1 - alpha interval, b ± z₁₋α/₂ · SE with the
+        normal quantile z₁₋α/₂ (1.959964 for the default alpha=0.05). Needs
+        pandas.
+
+        The interval's columns are named as in statsmodels' summary:
+        ``[0.025`` and ``0.975]`` for alpha=0.05, ``[0.005`` and ``0.995]``
+        for alpha=0.01 (``f"[{alpha / 2}"`` and ``f"{1 - alpha / 2}]"``). A
+        ValueError for an alpha outside (0, 1).
 
         The standard errors are those of ``cov_type`` (``covariance_``). They
         treat ``sample_weight`` as frequency weights (n = Σ sᵢ): weights that
@@ -577,7 +617,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """
         check_is_fitted(self)
         self._warn_if_penalised("coef_table()")
-        return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_)
+        return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_, alpha=alpha)
 
     def _parameter_names(self) -> list[str]:
         """The names of the parameters, in the order of covariance_: the

@@ -8,23 +8,25 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Collection, Iterable, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
-from scipy.special import chdtrc, xlogy
+from scipy.special import chdtrc, expit, ndtri, xlogy
 from sklearn.utils.validation import check_is_fitted
+
+from ._prediction import score_variances
+
+# What wald_test() takes: names, restrictions as text, or a matrix R.
+Restrictions = str | Iterable[str] | Sequence[Sequence[float]] | Sequence[float] | npt.NDArray[Any]
 
 if TYPE_CHECKING:
     import pandas as pd
 
     from ._summary import Summary
 
-# The 0.975 quantile of the standard normal distribution: the half-width of a
-# 95 % interval in standard errors (the value scipy.stats.norm.ppf(0.975) gives).
-NORMAL_QUANTILE_975 = 1.959963984540054
-
+# The columns of coef_table() at the default alpha of 0.05 (see interval_names).
 COLUMNS = ["coef", "std err", "z", "P>|z|", "[0.025", "0.975]"]
 
 # The attributes _set_fit_statistics sets: among those a failed fit removes.
@@ -79,10 +81,11 @@ class WaldTestResult(NamedTuple):
     Attributes
     ----------
     statistic : float
-        W = bᵀ V⁻¹ b, with b the tested coefficients and V their block of
-        ``covariance_``.
+        W = (Rb - q)ᵀ (R V Rᵀ)⁻¹ (Rb - q) for the restrictions R β = q, b the
+        coefficients and V ``covariance_``; for named coefficients,
+        W = bᵀ V⁻¹ b with b those coefficients and V their block.
     df : int
-        The number of tested coefficients.
+        The number of restrictions (of tested coefficients).
     pvalue : float
         P(χ²(df) > W).
     """
@@ -135,6 +138,10 @@ class InferenceMixin:
         def _parameters(self) -> npt.NDArray[np.float64]: ...
 
         def _validated_input(self, X: Any) -> npt.NDArray[np.float64]: ...
+
+        def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]: ...
+
+        def decision_function(self, X: Any, offset: Any = None) -> Any: ...
 
     def _set_fit_statistics(self, n_obs: float, weighted_positives: float) -> None:
         """Set the fit statistics from the fitted deviance and the weight sums.
@@ -226,31 +233,50 @@ class InferenceMixin:
             raise ValueError(f"unknown parameter name(s) {unknown}; the parameters are {all_names}")
         return [position[name] for name in requested]
 
-    def wald_test(self, names: str | Iterable[str]) -> WaldTestResult:
-        """Joint Wald test that the named coefficients are all zero.
+    def wald_test(self, restrictions: Restrictions, q: Any = None) -> WaldTestResult:
+        """Joint Wald test of linear restrictions on the coefficients: that
+        named coefficients are all zero, or R β = q.
 
         Parameters
         ----------
-        names : str or iterable of str
-            Parameter names as in the index of ``coef_table()`` (the
-            intercept is ``"intercept"``); the name of a categorical
-            column stands for all its levels (a joint test of the column).
+        restrictions : str, iterable of str, or array-like of shape (m, n_params)
+            - Parameter names as in the index of ``coef_table()`` (the
+              intercept is ``"intercept"``), one or several: their
+              coefficients are all 0. The name of a categorical column
+              stands for all its levels (a joint test of the column).
+            - Restrictions as text, as statsmodels and patsy write them:
+              linear equations between parameter names and numbers,
+              separated by commas, such as ``"GPA = TUCE"``,
+              ``"GPA - TUCE = 0, PSI = 1"`` or ``"2 * GPA = TUCE / 3 + 1"``
+              (``+ - * /`` and parentheses; a chain ``a = b = c`` is two
+              restrictions; an expression without ``=`` is set to 0). The
+              names are matched as they are, the longest first, so names
+              with spaces or brackets (``"educ[2] = educ[3]"``) need no
+              quoting. A list may mix names and such text.
+            - A matrix R (a vector for one restriction), one column per
+              parameter in the order of ``covariance_``, with ``q``.
+        q : float or array-like of shape (m,), default=None
+            With a matrix R, the restrictions' values (None: 0).
 
         Returns
         -------
         WaldTestResult
-            ``(statistic, df, pvalue)``: W = bᵀ V⁻¹ b, with b the named
-            coefficients and V their block of ``covariance_`` (so of the
-            fit's covariance type); df the number of names; and
+            ``(statistic, df, pvalue)``: W = (Rb - q)ᵀ (R V Rᵀ)⁻¹ (Rb - q),
+            with b the coefficients and V ``covariance_`` (so of the fit's
+            covariance type); df the number of restrictions; and
             P(χ²(df) > W). For one name, W is the square of its z in
-            ``coef_table()``.
+            ``coef_table()``. statsmodels' ``wald_test(..., scalar=True)``
+            gives the same (with ``use_f=False``).
 
         Raises
         ------
         ValueError
-            For an unknown name (the message lists the valid ones), for a
-            coefficient that was dropped as linearly dependent (it has no
-            variance), or when V is singular.
+            For an unknown name (the message lists the valid ones), text
+            that is not a linear restriction (the message says where), R or q
+            of the wrong shape, restrictions that are linearly dependent (R
+            of less than full row rank: leave out the redundant ones), a
+            restriction on a coefficient that was dropped as linearly
+            dependent (it has no variance), or when R V Rᵀ is singular.
 
         Warns
         -----
@@ -258,30 +284,72 @@ class InferenceMixin:
             When the fit had a ridge penalty (finite ``C``).
         """
         check_is_fitted(self)
-        positions = self._parameter_positions(names)
+        matrix, values = self._restriction_matrix(restrictions, q)
         all_names = self._parameter_names()
+        used = np.flatnonzero(np.any(matrix != 0.0, axis=0))
         dropped = set(_dropped_names(self))
         variances = np.diag(self.covariance_)
-        unusable = [
-            all_names[i] for i in positions if all_names[i] in dropped or not np.isfinite(variances[i])
-        ]
+        unusable = [all_names[i] for i in used if all_names[i] in dropped or not np.isfinite(variances[i])]
         if unusable:
             raise ValueError(
                 f"cannot test {unusable}: they have no variance (dropped as linearly dependent on "
                 "the other features), so leave them out of the test."
             )
+        if not np.all(np.any(matrix != 0.0, axis=1)):
+            raise ValueError(
+                'a restriction involves no parameter (its row of R is 0, as in "1 = 1" or '
+                '"GPA = GPA"): leave it out.'
+            )
+        if np.linalg.matrix_rank(matrix) < len(matrix):
+            raise ValueError(
+                f"the {len(matrix)} restrictions are linearly dependent (R has rank "
+                f"{np.linalg.matrix_rank(matrix)}): leave out the redundant ones."
+            )
         self._warn_if_penalised("wald_test()")
-        coefficients = self._parameters()[positions]
-        block = self.covariance_[np.ix_(positions, positions)]
+        # Only the columns that the restrictions use: a dropped feature's
+        # NaN row of covariance_ takes no part.
+        restricted = matrix[:, used]
+        discrepancy = restricted @ self._parameters()[used] - values
+        covariance = restricted @ self.covariance_[np.ix_(used, used)] @ restricted.T
         try:
-            solved = np.linalg.solve(block, coefficients)
+            solved = np.linalg.solve(covariance, discrepancy)
         except np.linalg.LinAlgError as error:
             raise ValueError(
-                f"the covariance of {[all_names[i] for i in positions]} is singular: "
+                f"the covariance of the restrictions on {[all_names[i] for i in used]} is singular: "
                 "some combination of them has no variance, so their joint test is not defined."
             ) from error
-        statistic = float(coefficients @ solved)
-        return WaldTestResult(statistic, len(positions), chi2_survival(statistic, len(positions)))
+        statistic = float(discrepancy @ solved)
+        return WaldTestResult(statistic, len(matrix), chi2_survival(statistic, len(matrix)))
+
+    def _restriction_matrix(
+        self, restrictions: Restrictions, q: Any
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """R and q of wald_test()'s restrictions, in any of its forms."""
+        from ._restrictions import checked_matrix, restrictions_from_text
+
+        all_names = self._parameter_names()
+        if isinstance(restrictions, str):
+            restrictions = [restrictions]
+        elif isinstance(restrictions, Iterable) and not isinstance(restrictions, np.ndarray):
+            restrictions = list(restrictions)
+        if q is not None or not isinstance(restrictions, list):
+            return checked_matrix(restrictions, q, len(all_names), all_names)
+        items = [item for item in restrictions if isinstance(item, str)]
+        if len(items) < len(restrictions):
+            return checked_matrix(restrictions, q, len(all_names), all_names)
+        known = {*all_names, *getattr(self, "_parameter_groups", dict)()}
+        texts = [item for item in items if _is_restriction_text(item, known)]
+        names = [item for item in items if not _is_restriction_text(item, known)]
+        rows, values = [], []
+        if names or not texts:
+            positions = self._parameter_positions(names)
+            rows.append(np.eye(len(all_names))[positions])
+            values.append(np.zeros(len(positions)))
+        for text in texts:
+            matrix, value = restrictions_from_text(text, all_names)
+            rows.append(matrix)
+            values.append(value)
+        return np.vstack(rows), np.concatenate(values)
 
     def summary(self) -> Summary:
         """A printable report of the fit, as statsmodels users expect.
@@ -319,7 +387,7 @@ class InferenceMixin:
         self._warn_if_penalised("summary()")
         return Summary(summary_text(self, coefficient_columns(self._parameters(), self.covariance_)))
 
-    def marginal_effects(self, X: Any, sample_weight: Any = None) -> pd.DataFrame:
+    def marginal_effects(self, X: Any, sample_weight: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
         """Average marginal effects of the features on P(y = ``classes_[1]``).
 
         Parameters
@@ -331,13 +399,15 @@ class InferenceMixin:
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).
+        alpha : float, default=0.05
+            The intervals' level is 1 - alpha, as in ``coef_table(alpha)``.
 
         Returns
         -------
         pandas.DataFrame
-            One row per feature, with the columns of ``coef_table()``, the
-            first named ``"dy/dx"``: effect, standard error, z, P>|z| and
-            the 95 % interval.
+            One row per feature, with the columns of ``coef_table(alpha)``,
+            the first named ``"dy/dx"``: effect, standard error, z, P>|z| and
+            the 1 - alpha interval (95 % by default).
 
         Warns
         -----
@@ -358,6 +428,7 @@ class InferenceMixin:
         from ._margins import average_marginal_effects, margin_sums
 
         check_is_fitted(self)
+        checked_alpha(alpha)
         self._warn_if_penalised("marginal_effects()")
         sums = margin_sums(self, X, sample_weight)
         names = self._parameter_names()
@@ -367,14 +438,139 @@ class InferenceMixin:
             sums, self.coef_[0], self.covariance_, self.fit_intercept, kept
         )
         features = names[1:] if self.fit_intercept else names
-        table = coefficient_table(features, effects, covariance, caller="marginal_effects()")
+        table = coefficient_table(features, effects, covariance, caller="marginal_effects()", alpha=alpha)
         return table.rename(columns={COLUMNS[0]: "dy/dx"})
+
+    def prediction_table(self, X: Any, offset: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
+        """The predicted probability of every row of X with its standard
+        error and 1 - alpha interval, as statsmodels'
+        ``get_prediction(X).summary_frame(alpha)`` gives them.
+
+        Parameters
+        ----------
+        X : array-like, pandas DataFrame or scipy.sparse matrix of shape (n_samples, n_features)
+            The rows to predict, validated as for ``predict_proba`` (in
+            memory: select the rows of a Dask collection and compute them
+            first).
+        offset : array-like of shape (n_samples,), default=None
+            The rows' offsets, as for ``predict_proba``.
+        alpha : float, default=0.05
+            The intervals' level is 1 - alpha.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per row of X (a DataFrame's index is kept), with
+            statsmodels' column names: ``mean``, μ = P(y = ``classes_[1]``);
+            ``mean_se``, its standard error; ``mean_ci_lower`` and
+            ``mean_ci_upper``, the 1 - alpha interval.
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+
+        Notes
+        -----
+        With η = xᵀβ + o the linear predictor and V = ``covariance_`` (so of
+        the fit's covariance type), the variance of η is xᵀVx, x the row's
+        parameter vector (1 for the intercept, a categorical's level
+        indicators read by index, never as a one-hot matrix). The standard
+        error is the delta method's, μ(1 - μ)·√(xᵀVx), and the interval is
+        that of η mapped through the link,
+        1 / (1 + exp(-(η ± z₁₋α/₂ √(xᵀVx)))): it lies within (0, 1) and is
+        not symmetric about μ. A feature dropped as linearly dependent has
+        coefficient 0 and takes no part (its NaN rows and columns of V are
+        left out).
+        """
+        from ._validation import is_dask_collection
+
+        check_is_fitted(self)
+        alpha = checked_alpha(alpha)
+        if is_dask_collection(X):
+            raise ValueError(
+                "prediction_table() returns a pandas DataFrame and takes an in-memory X: select the "
+                "rows to predict and compute them first (for example X[:1000].compute())."
+            )
+        self._warn_if_penalised("prediction_table()")
+        scores = np.asarray(self.decision_function(X, offset), dtype=np.float64)
+        dropped = set(_dropped_names(self))
+        kept = np.array([name not in dropped for name in self._parameter_names()])
+        covariance = np.where(np.outer(kept, kept), self.covariance_, 0.0)
+        numeric, categoricals = self._parameter_rows(X)
+        variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
+        return prediction_frame(scores, variances, alpha, getattr(X, "index", None))
+
+
+def _is_restriction_text(item: str, names: Collection[str]) -> bool:
+    """True for text with operators that is not itself a parameter name; a
+    bare word is a name (an unknown one is reported as such)."""
+    return item not in names and any(character in item for character in "=+-*/(),")
 
 
 def _dropped_names(model: Any) -> Sequence[str]:
     """The parameters dropped from the fit as linearly dependent."""
     dropped = getattr(model, "dropped_features_", ())
     return [str(name) for name in dropped]
+
+
+def checked_alpha(alpha: float) -> float:
+    """alpha as a float, or a ValueError when it is not in (0, 1)."""
+    if isinstance(alpha, bool) or not isinstance(alpha, (int, float, np.floating, np.integer)):
+        raise ValueError(f"alpha must be a number between 0 and 1 (0.05 for 95 % intervals), got {alpha!r}.")
+    if not 0.0 < float(alpha) < 1.0:
+        raise ValueError(f"alpha must be between 0 and 1 (0.05 for 95 % intervals), got {alpha}.")
+    return float(alpha)
+
+
+def normal_quantile(alpha: float) -> float:
+    """The 1 - alpha/2 quantile of the standard normal distribution: the
+    half-width of a 1 - alpha interval in standard errors (1.959964 for
+    alpha = 0.05)."""
+    return float(ndtri(1.0 - alpha / 2.0))
+
+
+def interval_names(alpha: float) -> list[str]:
+    """The names of a 1 - alpha interval's bounds as statsmodels' summary
+    writes them: "[0.025" and "0.975]" for alpha = 0.05, "[0.005" and
+    "0.995]" for 0.01."""
+    return [f"[{alpha / 2}", f"{1 - alpha / 2}]"]
+
+
+def require_pandas(caller: str) -> None:
+    """An ImportError saying that caller (a public method that returns a
+    DataFrame) needs pandas, when pandas is not installed."""
+    try:
+        import pandas  # noqa: F401
+    except ImportError as error:
+        raise ImportError(
+            f"{caller} returns a pandas DataFrame and needs pandas, which is not installed: "
+            "pip install pandas (or: pip install 'quorvi[pandas]')"
+        ) from error
+
+
+def prediction_frame(
+    scores: npt.NDArray[np.float64], variances: npt.NDArray[np.float64], alpha: float, index: Any
+) -> pd.DataFrame:
+    """The table of prediction_table(): μ, its delta-method standard error
+    and the 1 - alpha interval of η mapped through the link, for linear
+    predictors η with variances xᵀVx."""
+    require_pandas("prediction_table()")
+    import pandas as pd
+
+    # A negative variance (a covariance that is not positive semi-definite)
+    # has no standard error: NaN, never 0.
+    standard_errors = np.sqrt(np.where(variances >= 0.0, variances, np.nan))
+    half_width = normal_quantile(alpha) * standard_errors
+    # μ(1 - μ) as expit(η)·expit(-η): neither factor is 1 minus a rounded μ.
+    mean = expit(scores)
+    columns = {
+        "mean": mean,
+        "mean_se": mean * expit(-scores) * standard_errors,
+        "mean_ci_lower": expit(scores - half_width),
+        "mean_ci_upper": expit(scores + half_width),
+    }
+    return pd.DataFrame(columns, index=index if isinstance(index, pd.Index) else None)
 
 
 def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -385,14 +581,14 @@ def two_sided_p_values(z: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
 
 
 def coefficient_columns(
-    coefficients: npt.NDArray[np.float64], covariance: npt.NDArray[np.float64]
+    coefficients: npt.NDArray[np.float64], covariance: npt.NDArray[np.float64], alpha: float = 0.05
 ) -> list[npt.NDArray[np.float64]]:
     """The columns of the coefficient table (COLUMNS): coefficient, standard
-    error, z, two-sided p-value and the 95 % interval."""
+    error, z, two-sided p-value and the 1 - alpha interval (95 % by default)."""
     standard_errors = np.sqrt(np.clip(np.diag(covariance), 0.0, None))
     with np.errstate(divide="ignore", invalid="ignore"):
         z = coefficients / standard_errors
-    half_width = NORMAL_QUANTILE_975 * standard_errors
+    half_width = normal_quantile(alpha) * standard_errors
     return [
         coefficients,
         standard_errors,
@@ -408,16 +604,18 @@ def coefficient_table(
     coefficients: npt.NDArray[np.float64],
     covariance: npt.NDArray[np.float64],
     caller: str = "coef_table()",
+    alpha: float = 0.05,
 ) -> pd.DataFrame:
     """One row per parameter: coefficient, standard error, z, two-sided
-    p-value and the 95 % interval, as a DataFrame to sort, filter or export.
-    caller names the public method in the message when pandas is missing."""
-    try:
-        import pandas as pd
-    except ImportError as error:
-        raise ImportError(
-            f"{caller} returns a pandas DataFrame and needs pandas, which is not installed: "
-            "pip install pandas (or: pip install 'quorvi[pandas]')"
-        ) from error
-    columns = coefficient_columns(coefficients, covariance)
-    return pd.DataFrame(dict(zip(COLUMNS, columns, strict=True)), index=pd.Index(list(names), dtype=object))
+    p-value and the 1 - alpha interval, as a DataFrame to sort, filter or
+    export. caller names the public method in the message when pandas is
+    missing."""
+    alpha = checked_alpha(alpha)
+    require_pandas(caller)
+    import pandas as pd
+
+    columns = coefficient_columns(coefficients, covariance, alpha)
+    names_of_columns = [*COLUMNS[:4], *interval_names(alpha)]
+    return pd.DataFrame(
+        dict(zip(names_of_columns, columns, strict=True)), index=pd.Index(list(names), dtype=object)
+    )

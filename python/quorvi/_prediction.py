@@ -18,18 +18,27 @@ def scores(
     return result
 
 
-def probabilities(scores: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """(n, 2): the probabilities of the first and the second class. scores is
-    used as working memory."""
-    # exp(-log(1 + exp(±s))): log(1 + exp(±s)) never overflows, and each
-    # probability is computed directly rather than as 1 minus the other,
-    # which would lose the smaller one to rounding. In place, so that the
-    # result is the only large allocation.
+def log_probabilities(scores: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """(n, 2): the log-probabilities of the first and the second class,
+    -log(1 + exp(±s)). scores is used as working memory."""
+    # log(1 + exp(±s)) never overflows, and each log-probability is computed
+    # directly from the score: log(expit(s)) = -log1p(exp(-s)) keeps its
+    # accuracy where the probability itself rounds to 1 or underflows to 0.
+    # In place, so that the result is the only large allocation.
     result = np.empty((len(scores), 2))
     np.logaddexp(0.0, scores, out=result[:, 0])
     np.negative(scores, out=scores)
     np.logaddexp(0.0, scores, out=result[:, 1])
     np.negative(result, out=result)
+    return result
+
+
+def probabilities(scores: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """(n, 2): the probabilities of the first and the second class. scores is
+    used as working memory."""
+    # The exponential of each log-probability, computed directly rather than
+    # as 1 minus the other, which would lose the smaller one to rounding.
+    result = log_probabilities(scores)
     np.exp(result, out=result)
     return result
 
@@ -38,3 +47,66 @@ def labels(scores: npt.NDArray[np.float64], classes: npt.NDArray[Any]) -> npt.ND
     """The more probable of the two classes for every row."""
     chosen: npt.NDArray[Any] = classes[(scores > 0).astype(np.intp)]
     return chosen
+
+
+# Rows per block of score_variances: a block's parameter rows are dense, so
+# blocks of about this many values bound the working memory (8 MiB).
+_VARIANCE_BLOCK_VALUES = 2**20
+
+
+def score_variances(
+    n_rows: int,
+    numeric: list[Any],
+    categoricals: list[tuple[npt.NDArray[Any], int, bool]],
+    covariance: npt.NDArray[np.float64],
+    fit_intercept: bool,
+) -> npt.NDArray[np.float64]:
+    """xᵢᵀ V xᵢ for the parameter row xᵢ of every row: the variance of its
+    linear predictor for the coefficients' covariance V.
+
+    numeric holds the numeric columns as (n, pᵢ) arrays or scipy.sparse
+    matrices side by side; each categorical is (codes, levels, drop_first),
+    its parameters following the numeric ones, as in the fit. A
+    categorical's part of xᵢ is a single 1 (nothing for the reference
+    level), so its terms are read out of V by index, never through a one-hot
+    row: with N the intercept and numeric part and cⱼ the parameter of
+    categorical j's level,
+
+        xᵀVx = Nᵀ V_NN N + 2 Σⱼ Nᵀ V_N,cⱼ + Σⱼ Σₗ V_cⱼ,cₗ.
+
+    The rows are taken in blocks, so that memory stays bounded whatever n.
+    """
+    k = covariance.shape[0]
+    # One more row and column of zeros: the "parameter" of a reference level.
+    padded = np.zeros((k + 1, k + 1))
+    padded[:k, :k] = covariance
+    n_dense = int(fit_intercept) + sum(part.shape[1] for part in numeric)
+    parameters = []
+    start = n_dense
+    for codes, levels, drop_first in categoricals:
+        first_level = int(drop_first)
+        codes = codes.astype(np.intp)
+        parameters.append(np.where(codes >= first_level, start + codes - first_level, k))
+        start += levels - first_level
+    dense_block = padded[:n_dense, :n_dense]
+    rows_per_block = max(1, _VARIANCE_BLOCK_VALUES // max(n_dense, 1))
+    result = np.empty(n_rows)
+    for first in range(0, n_rows, rows_per_block):
+        rows = slice(first, min(first + rows_per_block, n_rows))
+        values = _dense_rows(numeric, rows, fit_intercept)
+        variances = np.einsum("ij,ij->i", values @ dense_block, values)
+        for index in parameters:
+            variances += 2.0 * np.einsum("ij,ji->i", values, padded[:n_dense, index[rows]])
+            for other in parameters:
+                variances += padded[index[rows], other[rows]]
+        result[rows] = variances
+    return result
+
+
+def _dense_rows(numeric: list[Any], rows: slice, fit_intercept: bool) -> npt.NDArray[np.float64]:
+    """The intercept and numeric part of the parameter rows in rows, dense."""
+    parts = [np.ones((rows.stop - rows.start, 1))] if fit_intercept else []
+    for part in numeric:
+        block = part[rows]
+        parts.append(block.toarray() if hasattr(block, "toarray") else np.asarray(block, dtype=np.float64))
+    return np.hstack(parts) if parts else np.empty((rows.stop - rows.start, 0))

@@ -1,18 +1,25 @@
-"""Fit statistics, summary(), wald_test() and marginal_effects() against
+"""Fit statistics, summary(), wald_test(), marginal_effects(),
+predict_log_proba(), prediction_table() and intervals at other levels against
 independent references: Stata's published results for the Spector logit,
-statsmodels' Wald test, and repeated rows for frequency weights."""
+statsmodels' Wald tests, intervals and get_prediction(), SciPy's log_expit,
+and repeated rows for frequency weights."""
 
 import re
+import warnings
 
 import dask.array as da
+import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 import pytest
+from scipy import sparse
+from scipy.special import log_expit
 
 from problems import logistic_problem
 from quorvi import CollinearityWarning, LogisticRegression
 
 sm = pytest.importorskip("statsmodels.api")
+from statsmodels.tools.sm_exceptions import SingularMatrixWarning  # noqa: E402
 
 
 def _spector():
@@ -134,6 +141,17 @@ def test_summary_shows_the_fit_to_four_decimals():
             r"unknown parameter name\(s\) \['grade'\]; the parameters are \['intercept', 'GPA', 'TUCE', 'PSI'\]",
         ),
         (["GPA", "TUCE"], r"cannot test \['TUCE'\]: they have no variance"),
+        ("2 * GPA = TUCE + 1", r"cannot test \['TUCE'\]: they have no variance"),
+        (
+            "GPA = grade",
+            r"unknown parameter name\(s\) \['grade'\] in the restrictions 'GPA = grade' \(at position 6\)",
+        ),
+        ("GPA * PSI = 1", r"at position 4: a product of two parameters is not linear"),
+        ("GPA = PSI, 2 * PSI = 2 * GPA", r"the 2 restrictions are linearly dependent \(R has rank 1\)"),
+        (
+            [[0.0, 1.0, 0.0]],
+            r"R must have one column per parameter \(4: \['intercept', 'GPA', 'TUCE', 'PSI'\]\)",
+        ),
     ],
 )
 def test_wald_test_names_what_it_cannot_test(names, message):
@@ -165,3 +183,155 @@ def test_summary_names_the_modelled_class_and_the_residual_degrees_of_freedom():
     text = str(model.summary())
     assert text.splitlines()[2] == "Dependent: P(y = 'pass'), against y = 'fail'"
     assert re.search(rf"Df residuals: +{deficient.df_resid:.0f}$", text, re.MULTILINE)
+
+
+@pytest.mark.parametrize("kind", ["numpy", "dask", "dask frame"])
+def test_log_probabilities_equal_scipys_log_expit_of_statsmodels_linear_predictor(kind):
+    X, y = _spector()
+    X = X.to_numpy()
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial()).fit(tol=1e-12)
+    # The data, a row far out (η ≈ -435: P(y = 1) ≈ 1e-189, and its
+    # complement rounds to 1), and one beyond exp's range (η ≈ 840: P(y = 0)
+    # underflows to 0, where log(predict_proba) is -inf), with offsets.
+    rows = np.vstack([X, [-150.0, 20.0, 0.0], [300.0, 20.0, 1.0]])
+    offset = np.linspace(-1.0, 1.0, len(rows))
+    eta = glm.predict(sm.add_constant(rows, has_constant="add"), offset=offset, which="linear")
+    expected = np.column_stack([log_expit(-eta), log_expit(eta)])
+    if kind == "dask frame":
+        # PSI as a categorical of levels 0 and 1: the same parameters, read
+        # partition by partition through the frame's layout.
+        def frame(values):
+            return pd.DataFrame(values[:, :2], columns=["GPA", "TUCE"]).assign(
+                PSI=pd.Categorical(values[:, 2])
+            )
+
+        model = LogisticRegression().fit(frame(X), y)
+        rows = dd.from_pandas(frame(rows), npartitions=3)
+    else:
+        model = LogisticRegression().fit(X, y)
+    if kind == "dask":
+        rows, offset = da.from_array(rows, chunks=(10, 3)), da.from_array(offset, chunks=10)
+    actual = np.asarray(model.predict_log_proba(rows, offset=offset))
+    # Both fits stop within about 1e-10 of the maximum: η agrees to about
+    # 1e-9 relative, and so does log expit(η) (whose derivative is below 1).
+    np.testing.assert_allclose(actual, expected, rtol=1e-8, atol=1e-12)
+    assert np.isfinite(actual).all() and actual[-1, 0] < -800 and actual[-2, 1] < -400
+
+
+def _statsmodels_glm(X, y, **fit):
+    """statsmodels' binomial GLM of y on X with an intercept, its covariance
+    taken one update after its solution, at the maximum, as ours is."""
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial())
+    return glm.fit(start_params=glm.fit(tol=1e-12, maxiter=100).params, maxiter=1, **fit)
+
+
+@pytest.mark.parametrize("alpha", [0.01, 0.1, 0.32])
+def test_intervals_at_other_levels_equal_statsmodels(alpha):
+    X, y = _spector()
+    model = LogisticRegression().fit(X, y)
+    reference = _statsmodels_glm(X, y)
+    table = model.coef_table(alpha=alpha)
+    # The interval's columns are named as statsmodels' summary names them.
+    header = next(line for line in str(reference.summary(alpha=alpha)).splitlines() if "coef" in line)
+    assert header.split()[-2:] == list(table.columns[4:])
+    # The covariances agree to about 1e-11 (see test_wald_test_equals_statsmodels).
+    np.testing.assert_allclose(table.iloc[:, 4:], reference.conf_int(alpha=alpha), rtol=1e-8)
+    effects = model.marginal_effects(X, alpha=alpha)
+    expected = sm.Logit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12).get_margeff().summary_frame(alpha=alpha)
+    assert list(effects.columns[4:]) == list(table.columns[4:])
+    np.testing.assert_allclose(effects.iloc[:, 4:], expected.iloc[:, 4:], rtol=1e-8)
+
+
+def _election():
+    """anes96: the vote on eight numeric columns and educ as a categorical
+    (seven levels, the first the reference), and statsmodels' design of it:
+    the intercept, the numeric columns, then educ's dummies, our order."""
+    data = sm.datasets.anes96.load_pandas().data
+    numeric = ["logpopul", "TVnews", "selfLR", "ClinLR", "DoleLR", "PID", "age", "income"]
+    X = data[numeric].assign(educ=pd.Categorical(data["educ"].astype(int).astype(str)))
+    dummies = pd.get_dummies(X["educ"], prefix="educ", drop_first=True, dtype=float)
+    exog = sm.add_constant(pd.concat([X[numeric], dummies], axis=1))
+    return X, data["vote"].to_numpy(), exog, data["income"].to_numpy()
+
+
+@pytest.mark.parametrize(
+    ("case", "cov_type", "alpha"),
+    [
+        ("spector", "nonrobust", 0.1),
+        ("election", "HC0", 0.05),
+        ("election", "cluster", 0.01),
+        ("dropped", "nonrobust", 0.05),
+    ],
+)
+def test_prediction_table_equals_statsmodels_get_prediction(case, cov_type, alpha, monkeypatch):
+    # Blocks of 111 rows for the election's 9 dense parameters: the 315 rows
+    # predicted are taken in three blocks, the last one short.
+    monkeypatch.setattr("quorvi._prediction._VARIANCE_BLOCK_VALUES", 1000)
+    fit, statsmodels_fit, offset = {}, {}, None
+    if case == "election":
+        X, y, exog, income = _election()
+        if cov_type == "cluster":
+            fit, statsmodels_fit = {"clusters": income}, {"cov_kwds": {"groups": income}}
+        # Every third row from the end: the frame's index is the table's.
+        rows = slice(None, None, -3)
+        offset = np.linspace(-0.5, 0.5, len(y))[rows]
+        X_new, exog_new = X.iloc[rows], exog.iloc[rows]
+    else:
+        X, y = _spector()
+        if case == "dropped":
+            # GPA twice over, as a sparse matrix: dropped from our fit, while
+            # statsmodels' pinv keeps it; the variance of a predictor in the
+            # span of the data is the same either way.
+            X = X.assign(GPA2=2 * X["GPA"])
+        exog = sm.add_constant(X)
+        X_new, exog_new = X, exog
+        if case == "dropped":
+            X = X_new = sparse.csr_array(X.to_numpy())
+    # The dropped case warns, in both (and its dropped feature is checked).
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", CollinearityWarning)
+        warnings.simplefilter("ignore", SingularMatrixWarning)
+        model = LogisticRegression(cov_type=cov_type).fit(X, y, **fit)
+        reference = _statsmodels_glm(exog.iloc[:, 1:], y, cov_type=cov_type, **statsmodels_fit)
+    assert len(model.dropped_features_) == (case == "dropped")
+    table = model.prediction_table(X_new, offset=offset, alpha=alpha)
+    expected = reference.get_prediction(exog_new, offset=offset).summary_frame(alpha=alpha)[table.columns]
+    # The covariances agree to about 1e-11 (see test_wald_test_equals_statsmodels);
+    # the probabilities here lie in (1e-3, 1 - 1e-3).
+    pd.testing.assert_frame_equal(table, expected, check_exact=False, rtol=1e-8, atol=1e-12)
+
+
+# Our restrictions, and statsmodels' own form of the same (its text names
+# the intercept "const"; an R and q where its names hold brackets).
+RESTRICTIONS = [
+    ("GPA = TUCE", "GPA = TUCE"),
+    ("GPA - TUCE = 0, PSI = 1", "GPA - TUCE = 0, PSI = 1"),
+    (["2 * (GPA - PSI) = TUCE / 3 + 1", "intercept = -13"], "2 * GPA - 2 * PSI - TUCE / 3 = 1, const = -13"),
+    (([[0, 1, -1, 0], [0, 0, 0, 1]], [0.0, 1.0]), "GPA - TUCE = 0, PSI = 1"),
+    ("educ[2] - educ[3] = 0, -educ[5]=.5*educ[7]", None),
+]
+
+
+@pytest.mark.parametrize(("ours", "theirs"), RESTRICTIONS)
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC0"])
+def test_wald_test_of_linear_restrictions_equals_statsmodels(ours, theirs, cov_type):
+    if theirs is None:
+        X, y, exog, _ = _election()
+        # The parameters: intercept, 8 numeric columns, educ[2] ... educ[7].
+        R = np.zeros((2, 15))
+        R[0, 9], R[0, 10], R[1, 12], R[1, 14] = 1.0, -1.0, -1.0, -0.5
+        theirs = (R, np.zeros(2))
+        exog = exog.iloc[:, 1:]
+    else:
+        X, y = _spector()
+        exog = X
+    model = LogisticRegression(cov_type=cov_type).fit(X, y)
+    reference = _statsmodels_glm(exog, y, cov_type=cov_type)
+    expected = reference.wald_test(theirs, scalar=True, use_f=False)
+    result = model.wald_test(*ours) if isinstance(ours, tuple) else model.wald_test(ours)
+    # The covariances agree to about 1e-11 (see test_wald_test_equals_statsmodels);
+    # atol for p-values near 0.
+    np.testing.assert_allclose(
+        [result.statistic, result.pvalue], [expected.statistic, expected.pvalue], rtol=1e-8, atol=1e-300
+    )
+    assert result.df == expected.df_denom

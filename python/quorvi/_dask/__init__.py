@@ -22,16 +22,18 @@ arrays), _frames (Dask DataFrames with categorical columns). Imported only when 
 does not need Dask."""
 
 from ._fit import DaskFit, fit_dask
-from ._frames import frame_labels, frame_probabilities, frame_scores
-from ._prediction import decision_function, predict, predict_proba
+from ._frames import frame_labels, frame_log_probabilities, frame_probabilities, frame_scores
+from ._prediction import decision_function, predict, predict_log_proba, predict_proba
 
 __all__ = [
     "DaskFit",
     "decision_function",
     "fit_dask",
     "frame_labels",
+    "frame_log_probabilities",
     "frame_probabilities",
     "frame_scores",
     "predict",
+    "predict_log_proba",
     "predict_proba",
 ]

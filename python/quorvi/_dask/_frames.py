@@ -116,5 +116,14 @@ def frame_probabilities(scores: da.Array) -> da.Array:
     )
 
 
+def frame_log_probabilities(scores: da.Array) -> da.Array:
+    return da.map_blocks(
+        lambda block: _prediction.log_probabilities(block.copy()),
+        scores,
+        new_axis=1,
+        chunks=(scores.chunks[0], (2,)),
+    )
+
+
 def frame_labels(scores: da.Array, classes: npt.NDArray[Any]) -> da.Array:
     return da.map_blocks(_prediction.labels, scores, classes, dtype=classes.dtype)

@@ -41,6 +41,12 @@ def _chunk_probabilities(
     return _prediction.probabilities(_chunk_scores(X, offset, coef, intercept))
 
 
+def _chunk_log_probabilities(
+    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
+) -> npt.NDArray[np.float64]:
+    return _prediction.log_probabilities(_chunk_scores(X, offset, coef, intercept))
+
+
 def _chunk_labels(
     X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any]
 ) -> npt.NDArray[Any]:
@@ -75,6 +81,20 @@ def predict_proba(X: Any, coef: npt.NDArray[np.float64], intercept: float, offse
     offsets = _offset_chunks(offset, X)
     return da.map_blocks(
         lambda x, o: _chunk_probabilities(x, None if o is None else o[:, 0], coef, intercept),
+        X,
+        offsets,
+        chunks=(X.chunks[0], (2,)),
+        dtype=np.float64,
+    )
+
+
+def predict_log_proba(
+    X: Any, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None
+) -> da.Array:
+    X = _prediction_input(X, len(coef))
+    offsets = _offset_chunks(offset, X)
+    return da.map_blocks(
+        lambda x, o: _chunk_log_probabilities(x, None if o is None else o[:, 0], coef, intercept),
         X,
         offsets,
         chunks=(X.chunks[0], (2,)),
