@@ -65,6 +65,7 @@ _FITTED_ATTRIBUTES = (
     "dropped_features_",
     "categories_",
     "_frame_layout_",
+    "fitted_with_offset_",
     *FIT_STATISTICS,
 )
 
@@ -172,6 +173,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         metric of the weighted normal equations, is at most 1e-7. The later
         column of each dependent set is the one dropped, as R's ``glm``
         does; a ``CollinearityWarning`` names them.
+    fitted_with_offset_ : bool
+        Whether fit was given an offset: then ``marginal_effects`` needs the
+        rows' offsets too.
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features,)
         Only when X had string column names (a pandas DataFrame).
@@ -330,6 +334,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.converged_ = bool(result["converged"])
         self.time_ = float(result["time"])
         self.deviance_ = float(result["deviance"])
+        self.fitted_with_offset_ = offset is not None
         names = self._parameter_names()
         self.dropped_features_ = np.array([names[j] for j in result["dropped"]], dtype=object)
         self._set_fit_statistics(fitted.n_obs, fitted.weighted_positives)

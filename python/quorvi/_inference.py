@@ -319,7 +319,7 @@ class InferenceMixin:
         self._warn_if_penalised("summary()")
         return Summary(summary_text(self, coefficient_columns(self._parameters(), self.covariance_)))
 
-    def marginal_effects(self, X: Any, sample_weight: Any = None) -> pd.DataFrame:
+    def marginal_effects(self, X: Any, sample_weight: Any = None, offset: Any = None) -> pd.DataFrame:
         """Average marginal effects of the features on P(y = ``classes_[1]``).
 
         Parameters
@@ -331,6 +331,12 @@ class InferenceMixin:
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).
+        offset : array-like of shape (n_samples,), default=None
+            The rows' offsets oᵢ, as for ``predict_proba``: the effects are
+            taken at μᵢ = 1 / (1 + exp(-xᵢᵀβ - oᵢ)). Required (ValueError
+            without it) when the model was fitted with an offset
+            (``fitted_with_offset_``). For a Dask X, a Dask array, or a
+            NumPy vector when X's chunk sizes are known.
 
         Returns
         -------
@@ -346,7 +352,7 @@ class InferenceMixin:
 
         Notes
         -----
-        With μᵢ = 1 / (1 + exp(-xᵢᵀβ)) and ḡ = Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ, the
+        With μᵢ = 1 / (1 + exp(-xᵢᵀβ - oᵢ)) (oᵢ = 0 without an offset) and ḡ = Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ, the
         average effect of feature j is AMEⱼ = βⱼ ḡ. Its covariance is
         J V Jᵀ (the delta method), with V = ``covariance_`` and
 
@@ -359,7 +365,7 @@ class InferenceMixin:
 
         check_is_fitted(self)
         self._warn_if_penalised("marginal_effects()")
-        sums = margin_sums(self, X, sample_weight)
+        sums = margin_sums(self, X, sample_weight, offset)
         names = self._parameter_names()
         dropped = set(_dropped_names(self))
         kept = np.array([name not in dropped for name in names])
