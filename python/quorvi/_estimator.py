@@ -18,7 +18,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _design, _native, _prediction
+from . import _design, _native, _prediction, _separation
 from ._fitted import Fitted, weight_sums
 from ._inference import (
     FIT_STATISTICS,
@@ -347,9 +347,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self.covariance_ = sandwich(result["covariance"], result["meats"], request, fitted.n_obs, k)
         else:
             self.covariance_ = result["covariance"]
-        self._warn_about(result)
+        self._warn_about(result, fitted.separation)
 
-    def _warn_about(self, result: FitResult) -> None:
+    def _warn_about(self, result: FitResult, separation: _separation.Separation | None) -> None:
         """The warnings of a finished fit, all raised here, in Python."""
         if len(self.dropped_features_):
             warnings.warn(
@@ -363,7 +363,12 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             warnings.warn(
                 _convergence_message(result, self.max_iter, self.tol), ConvergenceWarning, stacklevel=5
             )
-        if result["boundary_rows"]:
+        if separation is not None:
+            if separation.found:
+                warnings.warn(separation.message(), PerfectSeparationWarning, stacklevel=5)
+        elif result["boundary_rows"]:
+            # Where the linear program did not run (a chunked fit) or could
+            # not decide: rows fitted at exactly 0 or 1.
             warnings.warn(
                 f"perfect separation: {result['boundary_rows']} sample(s) were fitted with a "
                 "probability of exactly 0 or 1, so the features separate the classes (completely or "
@@ -408,6 +413,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             clusters=request.clusters,
         )
         fitted = Fitted(classes, result, *weight_sums(y01, weights), meat_request=request)
+        if not self._is_penalised():
+            # A penalised likelihood has a finite maximum whatever the data.
+            fitted.separation = _separation.check_fit(
+                design, y01, weights, offset, result, bool(self.fit_intercept), self._parameter_names()
+            )
         if offset is not None and self.fit_intercept and self.max_iter > 0:
             # The null model with an offset has no closed form: the intercept
             # alone, fitted with the same offset (a pass of one column).

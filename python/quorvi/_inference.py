@@ -44,12 +44,14 @@ FIT_STATISTICS = (
 
 
 class PerfectSeparationWarning(UserWarning):
-    """Some rows were fitted with a probability of exactly 0 or 1.
+    """The features separate the classes, completely or quasi-completely.
 
-    The classes are (quasi-)separated by the features: the likelihood keeps
-    rising as some coefficients grow without bound, so no finite maximum
-    exists and the coefficients and standard errors reported are not
-    meaningful.
+    The likelihood keeps rising as some coefficients grow without bound, so
+    no finite maximum exists and the coefficients and standard errors
+    reported are not meaningful. In memory a linear program decides it and
+    the warning names the separating features; on Dask it is raised when
+    rows are fitted with a probability of exactly 0 or 1 (see the user
+    guide's "Perfect separation").
     """
 
 
