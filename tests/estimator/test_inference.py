@@ -6,6 +6,7 @@ import dask.array as da
 import numpy as np
 import pandas as pd
 import pytest
+from scipy import stats as scipy_stats
 
 from problems import logistic_problem
 from quorvi import CollinearityWarning, LogisticRegression
@@ -121,6 +122,31 @@ def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weight
     # standard errors.
     np.testing.assert_allclose(table["dy/dx"], expected, rtol=1e-7, atol=1e-12)
     np.testing.assert_allclose(table["std err"], expected_se, rtol=1e-6)
+
+
+@pytest.mark.parametrize("kind", ["numpy", "dask"])
+def test_the_likelihood_ratio_test_with_an_offset_is_against_the_fitted_null_model(kind):
+    X, y, offset = _affairs_with_an_offset()
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial(), offset=offset).fit(tol=1e-13)
+    # statsmodels' null model is the intercept fitted with the same offset
+    # (llnull -3899.02; the closed form n p̄ log p̄ + ..., which ignores the
+    # offset, is -4002.53).
+    statistic = 2.0 * (glm.llf - glm.llnull)
+    expected = [
+        glm.llnull,
+        statistic,
+        scipy_stats.chi2.sf(statistic, glm.df_model),
+        glm.pseudo_rsquared("mcf"),
+    ]
+    if kind == "dask":
+        X, y = da.from_array(X.to_numpy(), chunks=(1000, 6)), da.from_array(y, chunks=1000)
+    model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
+    actual = [model.null_log_likelihood_, model.lr_statistic_, model.lr_pvalue_, model.pseudo_r2_]
+    # Both maxima to about 1e-9 relative (tol 1e-10 and 1e-13): the
+    # log-likelihoods agree to about 1e-12, their difference (420) and the
+    # p-value (1e-87, whose relative error is about the statistic's
+    # absolute error) to about 1e-9.
+    np.testing.assert_allclose(actual, expected, rtol=1e-8)
 
 
 @pytest.mark.parametrize("names", [["x1"], ["x1", "x3"], ["intercept", "x2", "x3"]])
