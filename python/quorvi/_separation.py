@@ -13,6 +13,7 @@ in the fit and are left out; an offset does not change the answer.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Any
 
@@ -20,6 +21,7 @@ import numpy as np
 import numpy.typing as npt
 from scipy import sparse
 from scipy.optimize import linprog
+from scipy.special import expit
 
 # A fit whose linear predictor reaches this size somewhere has fitted a
 # probability within 2e-9 of 0 or 1: the trigger of the linear program,
@@ -40,6 +42,10 @@ _FEASIBILITY = 1e-10
 # a direction's coefficient counts as nonzero above this too.
 _POSITIVE = 1e-7
 
+
+# The most parameters for which the certificate of no separation (a p × p
+# AᵀA, its eigenvalues and a solve) is tried before the linear program.
+_GRAM_LIMIT = 2000
 
 # linprog's status for a program without a feasible point.
 _INFEASIBLE = 2
@@ -79,28 +85,106 @@ def check_fit(
     names: list[str],
 ) -> Separation | None:
     """The separation of an in-memory fit's design (the array, sparse
-    matrix or blocks it read), decided by the linear program when the fit
-    did not converge with a fitted probability near 0 or 1, or fitted one
-    very near or at 0 or 1; None when it was not run, or HiGHS could not
-    decide. The dropped parameters are left out (a dependent column adds
-    only directions along which no row moves)."""
-    coefficients = np.asarray(result["coefficients"])
-    # One vector of n in place (and a mask of n bytes): the check's whole
-    # cost for a fit that needs no program.
-    scores = _linear_predictor(design, coefficients, fit_intercept, offset)
-    np.abs(scores, out=scores)
-    largest = float(np.max(scores, initial=0.0, where=True if weights is None else weights > 0))
-    del scores
-    near_the_boundary = largest >= _SCORE_TRIGGER or (
-        not result["converged"] and largest >= _UNCONVERGED_TRIGGER
-    )
-    if not (near_the_boundary or result["boundary_rows"]):
+    matrix or blocks it read), checked when the fit suggests it (see
+    _worth_checking): Separation(False) when the fit's own residuals prove
+    there is none, or the linear program finds none; None when it was not
+    checked, or HiGHS could not decide. The dropped parameters are left out
+    (a dependent column adds only directions along which no row moves)."""
+    # One vector of n (and a mask of n bytes): the check's whole cost for a
+    # fit that needs no more.
+    scores = _linear_predictor(design, np.asarray(result["coefficients"]), fit_intercept, offset)
+    if not _worth_checking(scores, weights, result):
         return None
     kept = np.ones(len(names), dtype=bool)
     kept[list(result["dropped"])] = False
     signed = signed_design(_design_matrix(design), y01, weights, fit_intercept)
     signed = signed[:, kept] if not sparse.issparse(signed) else signed.tocsc()[:, kept]
+    rows = np.flatnonzero(weights > 0) if weights is not None else slice(None)
+    signed_scores = (2.0 * y01[rows] - 1.0) * scores[rows]
+    del scores
+    if _certified_not_separated(signed, signed_scores):
+        return Separation(False)
     return find_separation(signed, [name for name, keep in zip(names, kept, strict=True) if keep])
+
+
+def _worth_checking(
+    scores: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, result: Any
+) -> bool:
+    """A fit that did not converge with a score of _UNCONVERGED_TRIGGER or
+    more on a row of positive weight, or reached _SCORE_TRIGGER anywhere, or
+    fitted rows at exactly 0 or 1."""
+    positive = True if weights is None else weights > 0
+    largest = max(
+        float(np.max(scores, initial=0.0, where=positive)),
+        -float(np.min(scores, initial=0.0, where=positive)),
+    )
+    near_the_boundary = largest >= _SCORE_TRIGGER or (
+        not result["converged"] and largest >= _UNCONVERGED_TRIGGER
+    )
+    return bool(near_the_boundary or result["boundary_rows"])
+
+
+def _certified_not_separated(signed: Any, scores: npt.NDArray[np.float64]) -> bool:
+    """Whether the fit's residuals, corrected by one Newton step, prove that
+    no separation exists, without the linear program.
+
+    Stiemke's theorem: no d has A d ≥ 0, A d ≠ 0 exactly when some λ > 0
+    (every entry) has Aᵀλ = 0. The fit's residuals λᵢ = |yᵢ - μᵢ| give Aᵀλ
+    = the score; λ' = λ - W A c with W = μ(1 - μ) and AᵀWA c = Aᵀλ (c is the
+    Newton step) has Aᵀλ' = 0, and λ'ᵢ = λᵢ(1 - μ̃ᵢ aᵢᵀc), μ̃ᵢ the fitted
+    probability of the row's own class, stays positive wherever the step
+    moves no row's score by 1 or more: near a maximum. With r = Aᵀλ' as
+    rounded, a separating d would give min(λ') σ_min(A) |d| ≤ λ'ᵀA d =
+    rᵀd ≤ |r| |d|, so min(λ') σ_min(A) > |r| (each side bounded for its
+    rounding) excludes every d. A well-posed fit that merely reached large
+    scores is so cleared at the cost of two p × p products."""
+    p = signed.shape[1]
+    if p > _GRAM_LIMIT:
+        return False
+    eps = np.finfo(np.float64).eps
+    own = expit(scores)  # μ̃ᵢ = expit(sᵢηᵢ), the probability of the row's class
+    residuals = expit(-scores)
+    weights = own * residuals
+
+    def dense(matrix: Any) -> npt.NDArray[np.float64]:
+        return matrix.toarray() if sparse.issparse(matrix) else np.asarray(matrix)
+
+    eigenvalues = np.linalg.eigvalsh(dense(signed.T @ signed))
+    # eigvalsh's error is about p ε times the largest eigenvalue.
+    smallest = eigenvalues[0] - 4 * p * eps * max(eigenvalues[-1], 0.0)
+    if not smallest > 0:
+        return False
+    weighted = sparse.diags(weights) @ signed if sparse.issparse(signed) else signed * weights[:, None]
+    try:
+        step = np.linalg.solve(dense(signed.T @ weighted), signed.T @ residuals)
+    except np.linalg.LinAlgError:
+        return False
+    corrected = residuals - weighted @ step
+    least = float(corrected.min(initial=np.inf))
+    if not least > 0:
+        return False
+    residual = float(np.linalg.norm(_bounded_products(signed, corrected)))
+    return least * float(np.sqrt(smallest)) > 2.0 * residual
+
+
+def _bounded_products(signed: Any, vector: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """|Aᵀv| bounded above for rounding: each column's n products summed
+    exactly (math.fsum), so the only error is that of the products, at most
+    ε Σᵢ |aᵢⱼ vᵢ| (an ordinary sum's bound, n ε times that, would hide the
+    certificate on large n)."""
+    products = (
+        (sparse.diags(vector) @ signed).tocsc() if sparse.issparse(signed) else signed * vector[:, None]
+    )
+    if sparse.issparse(products):
+        columns = [
+            products.data[products.indptr[j] : products.indptr[j + 1]] for j in range(products.shape[1])
+        ]
+    else:
+        columns = [products[:, j] for j in range(products.shape[1])]
+    eps = np.finfo(np.float64).eps
+    return np.array(
+        [abs(math.fsum(column.tolist())) + 2 * eps * float(np.abs(column).sum()) for column in columns]
+    )
 
 
 def _linear_predictor(
@@ -211,7 +295,8 @@ def find_separation(signed: Any, names: list[str]) -> Separation | None:
     if not values.max() > _POSITIVE or values.min() < -_FEASIBILITY * values.max():
         return None
     features = tuple(name for name, value in zip(names, direction, strict=True) if abs(value) > _POSITIVE)
-    return Separation(True, _is_complete(signed), features)
+    complete = bool(values.min() > _POSITIVE) or _is_complete(signed)
+    return Separation(True, complete, features)
 
 
 def _sparse_direction(signed: Any) -> tuple[int, npt.NDArray[np.float64] | None]:
