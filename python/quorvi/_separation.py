@@ -137,7 +137,7 @@ def _certified_not_separated(signed: Any, scores: npt.NDArray[np.float64]) -> bo
     rounded, a separating d would give min(λ') σ_min(A) |d| ≤ λ'ᵀA d =
     rᵀd ≤ |r| |d|, so min(λ') σ_min(A) > |r| (each side bounded for its
     rounding) excludes every d. A well-posed fit that merely reached large
-    scores is so cleared at the cost of two p × p products."""
+    scores is so cleared at the cost of AᵀA and AᵀWA (p × p)."""
     p = signed.shape[1]
     if p > _GRAM_LIMIT:
         return False
