@@ -18,7 +18,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _design, _native, _prediction
+from . import _design, _native, _prediction, _separation
 from ._fitted import Fitted, weight_sums
 from ._inference import (
     FIT_STATISTICS,
@@ -65,6 +65,7 @@ _FITTED_ATTRIBUTES = (
     "dropped_features_",
     "categories_",
     "_frame_layout_",
+    "fitted_with_offset_",
     *FIT_STATISTICS,
 )
 
@@ -181,6 +182,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         metric of the weighted normal equations, is at most 1e-7. The later
         column of each dependent set is the one dropped, as R's ``glm``
         does; a ``CollinearityWarning`` names them.
+    fitted_with_offset_ : bool
+        Whether fit was given an offset: then ``marginal_effects`` needs the
+        rows' offsets too.
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features,)
         Only when X had string column names (a pandas DataFrame).
@@ -342,6 +346,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.converged_ = bool(result["converged"])
         self.time_ = float(result["time"])
         self.deviance_ = float(result["deviance"])
+        self.fitted_with_offset_ = offset is not None
         names = self._parameter_names()
         self.dropped_features_ = np.array([names[j] for j in result["dropped"]], dtype=object)
         self._set_fit_statistics(fitted.n_obs, fitted.weighted_positives)
@@ -353,9 +358,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self.covariance_, self.clipped_eigenvalues_ = robust_covariance(result, request, fitted.n_obs, k)
         else:
             self.covariance_, self.clipped_eigenvalues_ = result["covariance"], np.empty(0)
-        self._warn_about(result)
+        self._warn_about(result, fitted.separation)
 
-    def _warn_about(self, result: FitResult) -> None:
+    def _warn_about(self, result: FitResult, separation: _separation.Separation | None) -> None:
         """The warnings of a finished fit, all raised here, in Python."""
         if len(self.dropped_features_):
             warnings.warn(
@@ -369,7 +374,12 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             warnings.warn(
                 _convergence_message(result, self.max_iter, self.tol), ConvergenceWarning, stacklevel=5
             )
-        if result["boundary_rows"]:
+        if separation is not None:
+            if separation.found:
+                warnings.warn(separation.message(), PerfectSeparationWarning, stacklevel=5)
+        elif result["boundary_rows"]:
+            # Where the linear program did not run (a chunked fit) or could
+            # not decide: rows fitted at exactly 0 or 1.
             warnings.warn(
                 f"perfect separation: {result['boundary_rows']} sample(s) were fitted with a "
                 "probability of exactly 0 or 1, so the features separate the classes (completely or "
@@ -414,6 +424,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             clusters=request.clusters,
         )
         fitted = Fitted(classes, result, *weight_sums(y01, weights), meat_request=request)
+        if not self._is_penalised():
+            # A penalised likelihood has a finite maximum whatever the data.
+            fitted.separation = _separation.check_fit(
+                design, y01, weights, offset, result, bool(self.fit_intercept), self._parameter_names()
+            )
         if offset is not None and self.fit_intercept and self.max_iter > 0:
             # The null model with an offset has no closed form: the intercept
             # alone, fitted with the same offset (a pass of one column).

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -11,6 +11,7 @@ import numpy.typing as npt
 if TYPE_CHECKING:
     from ._native import FitResult
     from ._robust import MeatRequest
+    from ._separation import Separation
 
 
 @dataclass
@@ -26,6 +27,8 @@ class Fitted:
     meat_request: MeatRequest | None = None
     # The deviance of the null model when it has no closed form (an offset).
     null_deviance: float | None = None
+    # What the separation check decided (None: not run; see _separation).
+    separation: Separation | None = field(default=None, kw_only=True)
 
 
 def weight_sums(y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None) -> tuple[float, float]:

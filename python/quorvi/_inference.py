@@ -46,12 +46,14 @@ FIT_STATISTICS = (
 
 
 class PerfectSeparationWarning(UserWarning):
-    """Some rows were fitted with a probability of exactly 0 or 1.
+    """The features separate the classes, completely or quasi-completely.
 
-    The classes are (quasi-)separated by the features: the likelihood keeps
-    rising as some coefficients grow without bound, so no finite maximum
-    exists and the coefficients and standard errors reported are not
-    meaningful.
+    The likelihood keeps rising as some coefficients grow without bound, so
+    no finite maximum exists and the coefficients and standard errors
+    reported are not meaningful. In memory a linear program decides it and
+    the warning names the separating features; on Dask it is raised when
+    rows are fitted with a probability of exactly 0 or 1 (see the user
+    guide's "Perfect separation").
     """
 
 
@@ -387,7 +389,9 @@ class InferenceMixin:
         self._warn_if_penalised("summary()")
         return Summary(summary_text(self, coefficient_columns(self._parameters(), self.covariance_)))
 
-    def marginal_effects(self, X: Any, sample_weight: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
+    def marginal_effects(
+        self, X: Any, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05
+    ) -> pd.DataFrame:
         """Average marginal effects of the features on P(y = ``classes_[1]``).
 
         Parameters
@@ -399,6 +403,12 @@ class InferenceMixin:
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).
+        offset : array-like of shape (n_samples,), default=None
+            The rows' offsets oᵢ, as for ``predict_proba``: the effects are
+            taken at μᵢ = 1 / (1 + exp(-xᵢᵀβ - oᵢ)). Required (ValueError
+            without it) when the model was fitted with an offset
+            (``fitted_with_offset_``). For a Dask X, a Dask array, or a
+            NumPy vector when X's chunk sizes are known.
         alpha : float, default=0.05
             The intervals' level is 1 - alpha, as in ``coef_table(alpha)``.
 
@@ -416,7 +426,7 @@ class InferenceMixin:
 
         Notes
         -----
-        With μᵢ = 1 / (1 + exp(-xᵢᵀβ)) and ḡ = Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ, the
+        With μᵢ = 1 / (1 + exp(-xᵢᵀβ - oᵢ)) (oᵢ = 0 without an offset) and ḡ = Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ, the
         average effect of feature j is AMEⱼ = βⱼ ḡ. Its covariance is
         J V Jᵀ (the delta method), with V = ``covariance_`` and
 
@@ -430,7 +440,7 @@ class InferenceMixin:
         check_is_fitted(self)
         checked_alpha(alpha)
         self._warn_if_penalised("marginal_effects()")
-        sums = margin_sums(self, X, sample_weight)
+        sums = margin_sums(self, X, sample_weight, offset)
         names = self._parameter_names()
         dropped = set(_dropped_names(self))
         kept = np.array([name not in dropped for name in names])

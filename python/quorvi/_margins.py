@@ -12,6 +12,7 @@ import numpy.typing as npt
 from scipy.special import expit
 from sklearn.utils.validation import _check_sample_weight
 
+from ._robust import checked_offset
 from ._validation import is_dask_collection
 
 # Rows per block of the in-memory pass: the block is read for its scores and
@@ -24,14 +25,18 @@ def chunk_sums(
     weights: npt.NDArray[np.float64] | None,
     coef: npt.NDArray[np.float64],
     intercept: float,
+    offset: npt.NDArray[np.float64] | None = None,
 ) -> npt.NDArray[np.float64]:
     """[Σ sᵢ, Σ sᵢgᵢ, Σ sᵢgᵢ(1 - 2μᵢ), Σ sᵢgᵢ(1 - 2μᵢ)xᵢ (one per feature)]
-    over the rows of X, with μᵢ the fitted probability and gᵢ = μᵢ(1 - μᵢ)."""
+    over the rows of X, with μᵢ the fitted probability (at xᵢᵀβ + oᵢ, the
+    row's offset oᵢ when given) and gᵢ = μᵢ(1 - μᵢ)."""
     sums = np.zeros(3 + X.shape[1])
     rows = max(1, _BLOCK_BYTES // (8 * max(X.shape[1], 1)))
     for start in range(0, X.shape[0], rows):
         block = X[start : start + rows]
         scores = block @ coef + intercept
+        if offset is not None:
+            scores += offset[start : start + rows]
         # 1 - μ from the negated score rather than by subtraction, which
         # would lose it to rounding where μ is near 1.
         mu = expit(scores)
@@ -51,21 +56,29 @@ def chunk_sums(
     return sums
 
 
-def margin_sums(model: Any, X: Any, sample_weight: Any) -> npt.NDArray[np.float64]:
+def margin_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> npt.NDArray[np.float64]:
     """chunk_sums over all rows of X, for a fitted model; X validated as for
-    predict."""
+    predict, offset as for predict_proba."""
+    if offset is None and getattr(model, "fitted_with_offset_", False):
+        # The effects are derivatives at each row's fitted probability, which
+        # the offset moves: without it they would be those of another model.
+        raise ValueError(
+            "the model was fitted with an offset: pass the rows' offsets to marginal_effects(X, "
+            "offset=...) (as to predict_proba), so that the effects are taken at the fitted "
+            "probabilities."
+        )
     coef = model.coef_[0]
     intercept = float(model.intercept_[0])
     if is_dask_collection(X):
         from ._dask._margins import dask_margin_sums
 
-        sums = dask_margin_sums(X, sample_weight, coef, intercept)
+        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept)
     else:
         X = model._validated_input(X)
         weights = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
-        sums = chunk_sums(X, weights, coef, intercept)
+        sums = chunk_sums(X, weights, coef, intercept, checked_offset(offset, X.shape[0]))
     if not sums[0] > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
     return sums

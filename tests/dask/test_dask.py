@@ -6,10 +6,12 @@ running on the cluster."""
 
 import contextlib
 import os
+import re
 import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import dask
 import dask.array as da
@@ -21,6 +23,7 @@ import pytest
 import zarr
 from sklearn.exceptions import ConvergenceWarning
 
+import quorvi
 import quorvi._estimator
 from problems import logistic_problem, textbook_hc_covariances
 from quorvi import CollinearityWarning, CovarianceCorrectionWarning, LogisticRegression
@@ -150,6 +153,45 @@ def test_robust_offset_and_penalised_fits_on_dask_equal_in_memory(client, data, 
     np.testing.assert_allclose(model._parameters(), expected._parameters(), rtol=1e-10, atol=1e-14)
     np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-15)
     np.testing.assert_allclose(model.null_log_likelihood_, expected.null_log_likelihood_, rtol=1e-12)
+
+
+def test_predictions_with_an_offset_on_a_dask_array_equal_statsmodels(client):
+    sm = pytest.importorskip("statsmodels.api")
+    data = sm.datasets.fair.load_pandas().data
+    X = data[["yrs_married", "children", "religious", "educ", "occupation", "occupation_husb"]].to_numpy()
+    y = np.where(data["affairs"] > 0, "yes", "no")
+    offset = np.log(data["yrs_married"].to_numpy())
+    model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
+    glm = sm.GLM(y == "yes", sm.add_constant(X), family=sm.families.Binomial(), offset=offset).fit(tol=1e-13)
+    expected = glm.predict(sm.add_constant(X), offset=offset)
+    # The offsets in chunks unlike X's rows: each meets its own row.
+    rows, offsets = da.from_array(X, chunks=(1_000, 6)), da.from_array(offset, chunks=700)
+    probabilities = model.predict_proba(rows, offset=offsets)
+    labels = model.predict(rows, offset=offsets)
+    assert isinstance(probabilities, da.Array) and isinstance(labels, da.Array)
+    # The two fits stop within about 1e-9 of each other (tol 1e-10, 1e-13).
+    np.testing.assert_allclose(probabilities.compute()[:, 1], expected, rtol=1e-8)
+    np.testing.assert_allclose(probabilities.compute()[:, 0], 1.0 - expected, rtol=1e-8)
+    # No probability lies within 1e-6 of 1/2 here, so the labels cannot tie.
+    assert np.min(np.abs(expected - 0.5)) > 1e-6
+    np.testing.assert_array_equal(labels.compute(), np.where(expected > 0.5, "yes", "no"))
+
+
+def test_a_chunked_fit_of_separated_classes_warns(client):
+    # x0 alone decides the class: the classes are separated completely, and
+    # within 50 updates rows are fitted at exactly 0 or 1, which the chunks count.
+    X, _ = logistic_problem(20_000, 3, seed=6)
+    X = X[:, 1:]
+    y = (X[:, 0] > 0).astype(np.float64)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        LogisticRegression(max_iter=50).fit(da.from_array(X, chunks=(7_000, 2)), y)
+    messages = {record.category: str(record.message) for record in caught}
+    assert set(messages) == {ConvergenceWarning, quorvi.PerfectSeparationWarning}
+    assert re.match(
+        r"perfect separation: \d+ sample\(s\) were fitted with a probability",
+        messages[quorvi.PerfectSeparationWarning],
+    )
 
 
 def test_max_iter_zero_makes_no_update_and_spends_no_loop_time(client, data):

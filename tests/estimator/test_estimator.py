@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from fit_anes96 import load_design
+from scipy import sparse as scipy_sparse
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
@@ -303,35 +304,129 @@ def _one_row_at_the_boundary():
     return np.column_stack([X[:, 1:], column]), y
 
 
+def _complete_separation_of_spector():
+    # A column equal to 2 GRADE - 1 plus a small trend separates the classes
+    # completely by itself (statsmodels' GLM warns PerfectSeparationWarning
+    # too); after 100 updates |η| is only about 27, no probability is 0 or 1.
+    data = sm.datasets.spector.load_pandas()
+    y = data.endog.to_numpy()
+    return data.exog.assign(sep=2.0 * y - 1.0 + 1e-3 * np.arange(len(y))), y
+
+
+def _ties_at_zero():
+    # x ≥ 0 on class 1, x ≤ 0 on class 0, and both classes at x = 0: quasi-
+    # complete separation along x alone (statsmodels does not warn).
+    return np.array([[-3.0, -2.0, -1.0, 0.0, 0.0, 1.0, 2.0, 3.0]]).T, np.array([0, 0, 0, 0, 1, 1, 1, 1.0])
+
+
+def _a_level_of_one_class():
+    # Level "c" holds only rows of class 1: its coefficient grows without end.
+    X, y = logistic_problem(300, 3, seed=2)
+    city = np.where(X[:, 1] > 0.5, "a", "b").astype(object)
+    city[np.flatnonzero(y == 1)[:4]] = "c"
+    return pd.DataFrame({"x": X[:, 2], "city": pd.Categorical(city)}), y
+
+
+def _separated_but_for_rows_of_weight_0():
+    # Five rows on the wrong side of x0 = 0 break the separation; with a
+    # weight of 0 they are not in the fit, and the rest are separated.
+    X, y = _separated()
+    y[:5] = 1.0 - y[:5]
+    return (X, y), {"sample_weight": np.where(np.arange(len(y)) < 5, 0.0, 1.0)}
+
+
+def _one_far_row():
+    # One row of class 1 far out along x0 is fitted at a probability of
+    # exactly 1 (|η| ≈ 65), but the classes overlap: the maximum exists.
+    X, y = logistic_problem(500, 3, seed=3)
+    X = X[:, 1:].copy()
+    X[0], y[0] = [200.0, 0.0], 1.0
+    return X, y
+
+
+_NOT_CONVERGED = "did not converge in max_iter=100"
+
+
 @pytest.mark.parametrize(
     ("data", "params", "expected"),
     [
         (lambda: (_FEATURES, _Y), {"max_iter": 2}, {ConvergenceWarning: "did not converge in max_iter=2"}),
         (
+            _complete_separation_of_spector,
+            {},
+            {
+                ConvergenceWarning: _NOT_CONVERGED,
+                PerfectSeparationWarning: r"perfect separation: the features separate the classes completely, "
+                r"so .* in the coefficients of sep \(.*the coefficients and standard errors are not meaningful",
+            },
+        ),
+        (
             _separated,
             {"max_iter": 50},
             {
                 ConvergenceWarning: "did not converge in max_iter=50",
-                PerfectSeparationWarning: r"perfect separation: \d+ sample\(s\) were fitted with a probability "
-                "of exactly 0 or 1.*the coefficients and standard errors are not meaningful",
+                PerfectSeparationWarning: r"classes completely, .* coefficients of x0 \(",
             },
+        ),
+        (
+            _ties_at_zero,
+            {},
+            {ConvergenceWarning: _NOT_CONVERGED, PerfectSeparationWarning: r"quasi-completely .* of x0 \("},
         ),
         (
             _one_row_at_the_boundary,
             {"max_iter": 50},
             {
                 ConvergenceWarning: "did not converge in max_iter=50",
-                PerfectSeparationWarning: r"perfect separation: 1 sample\(s\) were fitted",
+                PerfectSeparationWarning: r"quasi-completely .* coefficients of x2 \(",
             },
         ),
+        (
+            lambda: (scipy_sparse.csr_matrix(_one_row_at_the_boundary()[0]), _one_row_at_the_boundary()[1]),
+            {"max_iter": 50},
+            {
+                ConvergenceWarning: "did not converge in max_iter=50",
+                PerfectSeparationWarning: r"quasi-completely .* coefficients of x2 \(",
+            },
+        ),
+        (
+            _a_level_of_one_class,
+            {},
+            {
+                ConvergenceWarning: _NOT_CONVERGED,
+                PerfectSeparationWarning: r"quasi-completely .* of city\[c\] \(",
+            },
+        ),
+        (
+            lambda: _separated_but_for_rows_of_weight_0()[0],
+            {"fit": _separated_but_for_rows_of_weight_0()[1]},
+            {
+                ConvergenceWarning: _NOT_CONVERGED,
+                PerfectSeparationWarning: r"classes completely, .* of x0 \(",
+            },
+        ),
+        # Rows fitted at exactly 0 or 1 are no separation by themselves.
+        (_one_far_row, {}, {}),
     ],
-    ids=["max_iter reached", "separated classes", "one row at the boundary"],
+    ids=[
+        "max_iter reached",
+        "complete separation",
+        "separated classes",
+        "quasi-complete, ties",
+        "quasi-complete, one column",
+        "quasi-complete, sparse",
+        "quasi-complete, a level",
+        "separated but for rows of weight 0",
+        "a row at 1, no separation",
+    ],
 )
 def test_warnings_name_the_cause(data, params, expected):
     X, y = data()
+    params = dict(params)
+    fit_arguments = params.pop("fit", {})
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        LogisticRegression(**params).fit(X, y)
+        LogisticRegression(**params).fit(X, y, **fit_arguments)
     assert {record.category for record in caught} == set(expected)
     for record in caught:
         assert re.search(expected[record.category], str(record.message)), record.message

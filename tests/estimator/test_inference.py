@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from scipy import sparse
+from scipy import stats as scipy_stats
 from scipy.special import log_expit
 
 from problems import logistic_problem
@@ -71,6 +72,90 @@ def test_average_marginal_effects_equal_statas(kind):
     # values range over a decade.
     np.testing.assert_allclose(table.iloc[:, :2].to_numpy(), STATA_EFFECTS, rtol=0, atol=1e-7)
     np.testing.assert_allclose(table["z"], table["dy/dx"] / table["std err"], rtol=1e-12)
+
+
+def _affairs_with_an_offset():
+    data = sm.datasets.fair.load_pandas().data
+    X = data[["yrs_married", "children", "religious", "educ", "occupation", "occupation_husb"]]
+    y = (data["affairs"] > 0).astype(np.float64).to_numpy()
+    return X, y, np.log(data["yrs_married"]).to_numpy()
+
+
+def _textbook_margins(params, covariance, design, offset, weights):
+    """AMEⱼ = βⱼ Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ at μᵢ = expit(xᵢᵀβ + oᵢ), and its
+    delta-method standard error √(J V Jᵀ), J by central differences."""
+
+    def effects(beta):
+        mu = 1.0 / (1.0 + np.exp(-(design @ beta + offset)))
+        return beta[1:] * np.average(mu * (1.0 - mu), weights=weights)
+
+    step = 1e-6
+    jacobian = np.column_stack(
+        [(effects(params + step * e) - effects(params - step * e)) / (2 * step) for e in np.eye(len(params))]
+    )
+    return effects(params), np.sqrt(np.diag(jacobian @ covariance @ jacobian.T))
+
+
+@pytest.mark.parametrize(
+    ("kind", "weighted", "duplicate"),
+    [("numpy", False, False), ("dask", True, False), ("numpy", True, True)],
+    ids=["in memory", "dask, weighted", "a dropped feature"],
+)
+def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weighted, duplicate):
+    X, y, offset = _affairs_with_an_offset()
+    # statsmodels fits the model (its margins refuse an offset); the effects
+    # and their delta method are computed from its β and V here.
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial(), offset=offset).fit(tol=1e-13)
+    weights = np.random.default_rng(5).integers(0, 4, len(y)).astype(np.float64) if weighted else None
+    expected, expected_se = _textbook_margins(
+        glm.params.to_numpy(), glm.cov_params().to_numpy(), sm.add_constant(X).to_numpy(), offset, weights
+    )
+    if duplicate:
+        # An exact multiple is dropped: effect 0, standard error NaN (not 0).
+        X = X.assign(educ2=2.0 * X["educ"])
+        expected, expected_se = np.append(expected, 0.0), np.append(expected_se, np.nan)
+        with pytest.warns(CollinearityWarning, match="educ2"):
+            model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
+    else:
+        model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
+    with pytest.raises(ValueError, match=r"fitted with an offset: pass the rows' offsets"):
+        model.marginal_effects(X)
+    rows, offsets = X, offset
+    if kind == "dask":
+        rows = da.from_array(X.to_numpy(), chunks=(1000, 3))
+        offsets = da.from_array(offset, chunks=700)  # chunked unlike X's rows
+        weights = da.from_array(weights, chunks=1000)
+    table = model.marginal_effects(rows, sample_weight=weights, offset=offsets)
+    # The two fits stop within about 1e-9 of each other (tol 1e-10 and
+    # 1e-13), and the central differences are exact to about 1e-9 of the
+    # standard errors.
+    np.testing.assert_allclose(table["dy/dx"], expected, rtol=1e-7, atol=1e-12)
+    np.testing.assert_allclose(table["std err"], expected_se, rtol=1e-6)
+
+
+@pytest.mark.parametrize("kind", ["numpy", "dask"])
+def test_the_likelihood_ratio_test_with_an_offset_is_against_the_fitted_null_model(kind):
+    X, y, offset = _affairs_with_an_offset()
+    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial(), offset=offset).fit(tol=1e-13)
+    # statsmodels' null model is the intercept fitted with the same offset
+    # (llnull -3899.02; the closed form n p̄ log p̄ + ..., which ignores the
+    # offset, is -4002.53).
+    statistic = 2.0 * (glm.llf - glm.llnull)
+    expected = [
+        glm.llnull,
+        statistic,
+        scipy_stats.chi2.sf(statistic, glm.df_model),
+        glm.pseudo_rsquared("mcf"),
+    ]
+    if kind == "dask":
+        X, y = da.from_array(X.to_numpy(), chunks=(1000, 6)), da.from_array(y, chunks=1000)
+    model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
+    actual = [model.null_log_likelihood_, model.lr_statistic_, model.lr_pvalue_, model.pseudo_r2_]
+    # Both maxima to about 1e-9 relative (tol 1e-10 and 1e-13): the
+    # log-likelihoods agree to about 1e-12, their difference (420) and the
+    # p-value (1e-87, whose relative error is about the statistic's
+    # absolute error) to about 1e-9.
+    np.testing.assert_allclose(actual, expected, rtol=1e-8)
 
 
 @pytest.mark.parametrize("names", [["x1"], ["x1", "x3"], ["intercept", "x2", "x3"]])

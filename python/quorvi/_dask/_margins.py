@@ -13,10 +13,12 @@ from sklearn.utils import check_array
 from sklearn.utils.validation import _check_sample_weight
 
 from .._margins import chunk_sums
+from .._robust import checked_offset
+from ._input import rows_chunked_as
 
 
 def _dask_chunk_sums(
-    X: Any, weights: Any, coef: npt.NDArray[np.float64], intercept: float
+    X: Any, weights: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
 ) -> npt.NDArray[np.float64]:
     X = check_array(X, dtype=np.float64, order=None, ensure_min_samples=0, input_name="X")
     if weights is not None:
@@ -24,16 +26,20 @@ def _dask_chunk_sums(
         weights = _check_sample_weight(
             np.asarray(weights).reshape(-1), X, dtype=np.float64, ensure_non_negative=True
         )
-    return chunk_sums(X, weights, coef, intercept).reshape(1, -1)
+    if offset is not None:
+        # Paired with X's chunk in the same way; its length is checked here,
+        # where an unmeasured chunk's is first known.
+        offset = checked_offset(offset, X.shape[0])
+    return chunk_sums(X, weights, coef, intercept, offset).reshape(1, -1)
 
 
 def dask_margin_sums(
-    X: Any, sample_weight: Any, coef: npt.NDArray[np.float64], intercept: float
+    X: Any, sample_weight: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
 ) -> npt.NDArray[np.float64]:
     """The sums of every row chunk, each made where the chunk lives, added
     here: only len(coef) + 3 numbers per chunk travel."""
     if not isinstance(X, da.Array):
-        X = X.to_dask_array(lengths=sample_weight is not None)
+        X = X.to_dask_array(lengths=sample_weight is not None or offset is not None)
     if X.ndim != 2:
         raise ValueError(f"Expected a 2-dimensional Dask array for X, got shape {X.shape} instead.")
     if X.shape[1] != len(coef):
@@ -42,8 +48,11 @@ def dask_margin_sums(
         X = X.rechunk({1: -1})
     width = len(coef) + 3
     chunks = ((1,) * X.numblocks[0], (width,))
+    offsets = None if offset is None else rows_chunked_as(offset, "offset", X)[:, None]
     if sample_weight is None:
-        parts = X.map_blocks(_dask_chunk_sums, None, coef, intercept, chunks=chunks, dtype=np.float64)
+        parts = da.map_blocks(
+            _dask_chunk_sums, X, None, offsets, coef, intercept, chunks=chunks, dtype=np.float64
+        )
     else:
         if any(math.isnan(size) for size in X.chunks[0]):
             raise ValueError(
@@ -62,7 +71,7 @@ def dask_margin_sums(
             )
         weights = weights.rechunk((X.chunks[0],))
         parts = da.map_blocks(
-            _dask_chunk_sums, X, weights[:, None], coef, intercept, chunks=chunks, dtype=np.float64
+            _dask_chunk_sums, X, weights[:, None], offsets, coef, intercept, chunks=chunks, dtype=np.float64
         )
     sums: npt.NDArray[np.float64] = np.asarray(parts.sum(axis=0).compute(), dtype=np.float64)
     return sums

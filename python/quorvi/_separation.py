@@ -1,0 +1,344 @@
+"""Whether the features separate the two classes, so that the likelihood has
+no finite maximum: a linear program after Konis (2007), solved by SciPy's
+HiGHS.
+
+With sᵢ = +1 for the rows of the second class and -1 for the first, and
+aᵢ = sᵢxᵢ (xᵢ with its leading 1 for the intercept), the classes are
+separated, completely or quasi-completely, exactly when some direction d ≠ 0
+has aᵢᵀd ≥ 0 for every row and > 0 for at least one: along d the likelihood
+rises for ever, the rows with aᵢᵀd > 0 going to a fitted probability of 0 or
+1. Complete separation is aᵢᵀd > 0 for every row. Rows of weight 0 are not
+in the fit and are left out; an offset does not change the answer.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from scipy import sparse
+from scipy.optimize import linprog
+from scipy.special import expit
+
+# A fit whose linear predictor reaches this size somewhere has fitted a
+# probability within 2e-9 of 0 or 1: the trigger of the linear program,
+# which alone decides.
+_SCORE_TRIGGER = 20.0
+
+# A fit that did not converge with a linear predictor this large somewhere
+# (a probability within 5e-5 of 0 or 1) runs the linear program too: under
+# separation the separated rows' predictors grow by about one per update.
+_UNCONVERGED_TRIGGER = 10.0
+
+# HiGHS's feasibility tolerances, tighter than its defaults (1e-7): the
+# columns are scaled to a largest |value| of 1, so the rows' aᵢᵀd are of
+# order 1 where a direction separates.
+_FEASIBILITY = 1e-10
+# A direction separates when some aᵢᵀd exceeds this while none is below
+# minus _FEASIBILITY times it (a margin far above the solver's rounding);
+# a direction's coefficient counts as nonzero above this too.
+_POSITIVE = 1e-7
+
+
+# The most parameters for which the certificate of no separation (a p × p
+# AᵀA, its eigenvalues and a solve) is tried before the linear program.
+_GRAM_LIMIT = 2000
+
+# linprog's status for a program without a feasible point.
+_INFEASIBLE = 2
+
+
+@dataclass(frozen=True)
+class Separation:
+    """What the linear program decided: found, and if so whether completely
+    and along which parameters."""
+
+    found: bool
+    complete: bool = False  # every row of positive weight is separated
+    features: tuple[str, ...] = ()  # the parameters with a nonzero component
+
+    def message(self) -> str:
+        kind = (
+            "completely"
+            if self.complete
+            else "quasi-completely (no direction separates every row, some lie on the boundary)"
+        )
+        return (
+            f"perfect separation: the features separate the classes {kind}, so the likelihood has no "
+            f"finite maximum: it rises without end along a direction in the coefficients of "
+            f"{', '.join(self.features)} (the separated rows' fitted probabilities go to 0 or 1), and "
+            "the coefficients and standard errors are not meaningful. Remove or merge the separating "
+            "features, or fit with a penalty (a finite C)."
+        )
+
+
+def check_fit(
+    design: Any,
+    y01: npt.NDArray[np.float64],
+    weights: npt.NDArray[np.float64] | None,
+    offset: npt.NDArray[np.float64] | None,
+    result: Any,
+    fit_intercept: bool,
+    names: list[str],
+) -> Separation | None:
+    """The separation of an in-memory fit's design (the array, sparse
+    matrix or blocks it read), checked when the fit suggests it (see
+    _worth_checking): Separation(False) when the fit's own residuals prove
+    there is none, or the linear program finds none; None when it was not
+    checked, or HiGHS could not decide. The dropped parameters are left out
+    (a dependent column adds only directions along which no row moves)."""
+    # One vector of n (and a mask of n bytes): the check's whole cost for a
+    # fit that needs no more.
+    scores = _linear_predictor(design, np.asarray(result["coefficients"]), fit_intercept, offset)
+    if not _worth_checking(scores, weights, result):
+        return None
+    kept = np.ones(len(names), dtype=bool)
+    kept[list(result["dropped"])] = False
+    signed = signed_design(_design_matrix(design), y01, weights, fit_intercept)
+    signed = signed[:, kept] if not sparse.issparse(signed) else signed.tocsc()[:, kept]
+    rows = np.flatnonzero(weights > 0) if weights is not None else slice(None)
+    signed_scores = (2.0 * y01[rows] - 1.0) * scores[rows]
+    del scores
+    if _certified_not_separated(signed, signed_scores):
+        return Separation(False)
+    return find_separation(signed, [name for name, keep in zip(names, kept, strict=True) if keep])
+
+
+def _worth_checking(
+    scores: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, result: Any
+) -> bool:
+    """A fit that did not converge with a score of _UNCONVERGED_TRIGGER or
+    more on a row of positive weight, or reached _SCORE_TRIGGER anywhere, or
+    fitted rows at exactly 0 or 1."""
+    positive = True if weights is None else weights > 0
+    largest = max(
+        float(np.max(scores, initial=0.0, where=positive)),
+        -float(np.min(scores, initial=0.0, where=positive)),
+    )
+    near_the_boundary = largest >= _SCORE_TRIGGER or (
+        not result["converged"] and largest >= _UNCONVERGED_TRIGGER
+    )
+    return bool(near_the_boundary or result["boundary_rows"])
+
+
+def _certified_not_separated(signed: Any, scores: npt.NDArray[np.float64]) -> bool:
+    """Whether the fit's residuals, corrected by one Newton step, prove that
+    no separation exists, without the linear program.
+
+    Stiemke's theorem: no d has A d ≥ 0, A d ≠ 0 exactly when some λ > 0
+    (every entry) has Aᵀλ = 0. The fit's residuals λᵢ = |yᵢ - μᵢ| give Aᵀλ
+    = the score; λ' = λ - W A c with W = μ(1 - μ) and AᵀWA c = Aᵀλ (c is the
+    Newton step) has Aᵀλ' = 0, and λ'ᵢ = λᵢ(1 - μ̃ᵢ aᵢᵀc), μ̃ᵢ the fitted
+    probability of the row's own class, stays positive wherever the step
+    moves no row's score by 1 or more: near a maximum. With r = Aᵀλ' as
+    rounded, a separating d would give min(λ') σ_min(A) |d| ≤ λ'ᵀA d =
+    rᵀd ≤ |r| |d|, so min(λ') σ_min(A) > |r| (each side bounded for its
+    rounding) excludes every d. A well-posed fit that merely reached large
+    scores is so cleared at the cost of AᵀA and AᵀWA (p × p)."""
+    p = signed.shape[1]
+    if p > _GRAM_LIMIT:
+        return False
+    eps = np.finfo(np.float64).eps
+    own = expit(scores)  # μ̃ᵢ = expit(sᵢηᵢ), the probability of the row's class
+    residuals = expit(-scores)
+    weights = own * residuals
+
+    def dense(matrix: Any) -> npt.NDArray[np.float64]:
+        return matrix.toarray() if sparse.issparse(matrix) else np.asarray(matrix)
+
+    eigenvalues = np.linalg.eigvalsh(dense(signed.T @ signed))
+    # eigvalsh's error is about p ε times the largest eigenvalue.
+    smallest = eigenvalues[0] - 4 * p * eps * max(eigenvalues[-1], 0.0)
+    if not smallest > 0:
+        return False
+    weighted = sparse.diags(weights) @ signed if sparse.issparse(signed) else signed * weights[:, None]
+    try:
+        step = np.linalg.solve(dense(signed.T @ weighted), signed.T @ residuals)
+    except np.linalg.LinAlgError:
+        return False
+    corrected = residuals - weighted @ step
+    least = float(corrected.min(initial=np.inf))
+    if not least > 0:
+        return False
+    residual = float(np.linalg.norm(_bounded_products(signed, corrected)))
+    return least * float(np.sqrt(smallest)) > 2.0 * residual
+
+
+def _bounded_products(signed: Any, vector: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """|Aᵀv| bounded above for rounding: each column's n products summed
+    exactly (math.fsum), so the only error is that of the products, at most
+    ε Σᵢ |aᵢⱼ vᵢ| (an ordinary sum's bound, n ε times that, would hide the
+    certificate on large n)."""
+    products = (
+        (sparse.diags(vector) @ signed).tocsc() if sparse.issparse(signed) else signed * vector[:, None]
+    )
+    if sparse.issparse(products):
+        columns = [
+            products.data[products.indptr[j] : products.indptr[j + 1]] for j in range(products.shape[1])
+        ]
+    else:
+        columns = [products[:, j] for j in range(products.shape[1])]
+    eps = np.finfo(np.float64).eps
+    return np.array(
+        [abs(math.fsum(column.tolist())) + 2 * eps * float(np.abs(column).sum()) for column in columns]
+    )
+
+
+def _linear_predictor(
+    design: Any, coefficients: npt.NDArray[np.float64], fit_intercept: bool, offset: Any
+) -> npt.NDArray[np.float64]:
+    """xᵢᵀβ + oᵢ for every row, block by block for a list of blocks."""
+    intercept = coefficients[0] if fit_intercept else 0.0
+    beta = coefficients[1:] if fit_intercept else coefficients
+    if isinstance(design, list):
+        scores = np.full(_rows(design[0]), intercept)
+        position = 0
+        for block in design:
+            width = _width(block)
+            scores += _block_matrix(block) @ beta[position : position + width]
+            position += width
+    elif sparse.issparse(design):
+        scores = design @ beta
+        scores += intercept
+    else:
+        # Row blocks of about 64 KiB: NumPy copies a misaligned array before
+        # its product, and a block's copy is small where X's would not be.
+        scores = np.full(design.shape[0], intercept)
+        rows = max(1, (1 << 16) // (8 * max(design.shape[1], 1)))
+        for start in range(0, design.shape[0], rows):
+            scores[start : start + rows] += design[start : start + rows] @ beta
+    if offset is not None:
+        scores += offset
+    return scores
+
+
+def _rows(block: tuple[Any, ...]) -> int:
+    return len(block[1]) if block[0] != "sparse" else len(block[3]) - 1
+
+
+def _width(block: tuple[Any, ...]) -> int:
+    kind = block[0]
+    if kind == "dense":
+        return int(block[1].shape[1])
+    if kind == "categorical":
+        return int(block[2]) - int(block[3])
+    return int(block[4])
+
+
+def _block_matrix(block: tuple[Any, ...]) -> Any:
+    """One of quorvi._native's blocks as a matrix: a dense run as itself, a
+    categorical's codes as the CSR of its levels' indicators (the reference
+    level, when dropped, has none), a sparse block as its CSR."""
+    kind = block[0]
+    if kind == "dense":
+        return block[1]
+    if kind == "categorical":
+        codes, levels, drop_first = block[1].astype(np.int64), int(block[2]), bool(block[3])
+        columns = codes - int(drop_first)
+        rows = np.flatnonzero(columns >= 0)
+        return sparse.csr_matrix(
+            (np.ones(len(rows)), (rows, columns[rows])), shape=(len(codes), levels - int(drop_first))
+        )
+    data, indices, indptr, width = block[1:]
+    return sparse.csr_matrix((data, indices, indptr), shape=(len(indptr) - 1, width))
+
+
+def _design_matrix(design: Any) -> Any:
+    """The fit's design as one array or sparse matrix (blocks side by side)."""
+    if not isinstance(design, list):
+        return design
+    matrices = [_block_matrix(block) for block in design]
+    if len(matrices) == 1:
+        return matrices[0]
+    return sparse.hstack([sparse.csr_matrix(matrix) for matrix in matrices], format="csr")
+
+
+def signed_design(
+    X: Any, y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, fit_intercept: bool
+) -> Any:
+    """The rows aᵢ = sᵢxᵢ of positive weight (the intercept's column of ones
+    first), each column scaled to a largest |value| of 1 so that the
+    program's tolerances mean the same for every column; sparse stays
+    sparse."""
+    rows = np.flatnonzero(weights > 0) if weights is not None else np.arange(len(y01))
+    signs = 2.0 * y01[rows] - 1.0
+    if sparse.issparse(X):
+        design = sparse.csr_matrix(X)[rows]
+        if fit_intercept:
+            design = sparse.hstack([np.ones((len(rows), 1)), design], format="csr")
+        scale = np.asarray(abs(design).max(axis=0).todense()).ravel()
+        scale[scale == 0] = 1.0
+        return sparse.diags(signs) @ design @ sparse.diags(1.0 / scale)
+    design = np.asarray(X)[rows]
+    if fit_intercept:
+        design = np.column_stack([np.ones(len(rows)), design])
+    scale = np.abs(design).max(axis=0, initial=0.0)
+    scale[scale == 0] = 1.0
+    return design * (signs[:, None] / scale)
+
+
+def find_separation(signed: Any, names: list[str]) -> Separation | None:
+    """The separation of the signed design's rows (signed_design), its
+    features named from names (one per column); None where HiGHS could not
+    decide."""
+    status, direction = _sparse_direction(signed)
+    if status == _INFEASIBLE:
+        return Separation(False)
+    if direction is None:
+        return None
+    # The direction checked in float64, not on the solver's word: a
+    # separation no row's rounding could make.
+    values = signed @ direction
+    if not values.max() > _POSITIVE or values.min() < -_FEASIBILITY * values.max():
+        return None
+    features = tuple(name for name, value in zip(names, direction, strict=True) if abs(value) > _POSITIVE)
+    complete = bool(values.min() > _POSITIVE) or _is_complete(signed)
+    return Separation(True, complete, features)
+
+
+def _sparse_direction(signed: Any) -> tuple[int, npt.NDArray[np.float64] | None]:
+    """The direction d of least |d|₁ with A d ≥ 0 and Σᵢ aᵢᵀd ≥ 1: it exists
+    exactly when the rows are separated (the set is a cone, so any
+    separating direction scales into it), and the least |d|₁ puts weight
+    only on the features the separation needs, which the warning names. d =
+    u - v with u, v ≥ 0."""
+    p = signed.shape[1]
+    stack = sparse.hstack if sparse.issparse(signed) else np.hstack
+    vstack = sparse.vstack if sparse.issparse(signed) else np.vstack
+    column_sums = np.asarray(signed.sum(axis=0)).ravel()
+    constraints = vstack([stack([-signed, signed]), np.concatenate([-column_sums, column_sums])[None, :]])
+    bounds = np.zeros(signed.shape[0] + 1)
+    bounds[-1] = -1.0
+    solution = linprog(
+        np.ones(2 * p),
+        A_ub=constraints,
+        b_ub=bounds,
+        bounds=(0, None),
+        method="highs",
+        options={"primal_feasibility_tolerance": _FEASIBILITY, "dual_feasibility_tolerance": _FEASIBILITY},
+    )
+    if solution.status != 0:
+        return int(solution.status), None
+    direction: npt.NDArray[np.float64] = solution.x[:p] - solution.x[p:]
+    return 0, direction
+
+
+def _is_complete(signed: Any) -> bool:
+    """Whether one direction separates every row: the largest t with
+    A d ≥ t for some d in the box [-1, 1] is positive."""
+    n, p = signed.shape
+    stack = sparse.hstack if sparse.issparse(signed) else np.hstack
+    objective = np.zeros(p + 1)
+    objective[-1] = -1.0  # maximise t: variables (d, t)
+    solution = linprog(
+        objective,
+        A_ub=stack([-signed, np.ones((n, 1))]),
+        b_ub=np.zeros(n),
+        bounds=[(-1.0, 1.0)] * p + [(None, 1.0)],
+        method="highs",
+        options={"primal_feasibility_tolerance": _FEASIBILITY, "dual_feasibility_tolerance": _FEASIBILITY},
+    )
+    return bool(solution.status == 0 and -solution.fun > _POSITIVE)
