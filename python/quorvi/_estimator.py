@@ -169,9 +169,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         because they are linear combinations of earlier ones, found once,
         at the first update: a column is dropped when 1 − R² of its
         regression on the earlier kept columns (intercept included), in the
-        metric of the weighted normal equations, is at most 1e-7. The later
-        column of each dependent set is the one dropped, as R's ``glm``
-        does; a ``CollinearityWarning`` names them.
+        metric of the weighted normal equations, is at most
+        max(1e-14, 100 q ε), q the parameters and ε the float64 precision:
+        R's ``lm`` rule (norm ratio √(1 − R²) ≤ 1e-7), widened by the
+        rounding of the normal equations, so only dependence to working
+        precision counts (see the user guide). The later column of each
+        dependent set is the one dropped, as R's ``glm`` does; a
+        ``CollinearityWarning`` names them.
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features,)
         Only when X had string column names (a pandas DataFrame).

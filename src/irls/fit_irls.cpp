@@ -138,7 +138,7 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
       // frequency weights): it is X'SX / 4, and which columns depend on
       // others does not change with the weights. (One that is not finite
       // has no solution at all, and the solve says so.)
-      outcome.dropped = dependent_columns(sums->A, dependence_tolerance);
+      outcome.dropped = dependent_columns(sums->A, dependence_tolerance(q));
     }
     if (!solve_penalised_update(*sums, outcome.dropped, settings, beta_new)) {
       ++outcome.singular_solves;

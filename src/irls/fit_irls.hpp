@@ -9,6 +9,7 @@
 // the columns left out) are therefore the same for every caller.
 #pragma once
 
+#include <algorithm>
 #include <armadillo>
 #include <cstdint>
 #include <functional>
@@ -49,9 +50,26 @@ struct FitSettings {
   bool meat_in_loop = false;
 };
 
-// The relative tolerance of drop_dependent: a column whose 1 - R^2 on the
-// earlier independent columns is at most this is left out.
-constexpr double dependence_tolerance = 1e-7;
+// The relative tolerance of drop_dependent for q columns: a column whose
+// 1 - R^2 on the earlier independent columns is at most this is left out.
+//
+// The anchor is R's lm, which drops a column when the norm ratio of its QR
+// residual, sqrt(1 - R^2), is at most 1e-7: 1 - R^2 at most 1e-14, so that
+// only dependence to working precision counts, and a real predictor far
+// from zero (a year, 2020 + a 0/1 effect, has 1 - R^2 of about 6e-8 on the
+// intercept) is kept. Here 1 - R^2 is a pivot of the normal equations, not
+// of a QR of X: forming X'WX and factorising it leaves a relative error of
+// order q eps in each pivot, so an exact dependence among q columns (0.1
+// times every dummy beside the intercept, say) comes out as 1e-15 to 2e-14
+// rather than 0, up to about 10 q eps seen. The floor is therefore raised
+// to 100 q eps (a tenfold margin over that) where it exceeds 1e-14: 1e-13
+// for 5 columns, 1e-11 for 500, still far below any predictor with a real
+// spread.
+inline double dependence_tolerance(arma::uword q) {
+  constexpr double anchor = 1e-14;
+  constexpr double rounding_factor = 100.0;
+  return std::max(anchor, rounding_factor * static_cast<double>(q) * arma::datum::eps);
+}
 
 struct IterationReport {
   std::int32_t iteration;  // from 1
