@@ -97,10 +97,7 @@ bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uwor
                             const FitSettings& settings, arma::vec& beta_new) {
   if (settings.penalty > 0.0) {
     const NormalSums penalised{
-        penalised_information(sums.A, settings.penalty, settings.unpenalised),
-        sums.b,
-        0.0,
-        0,
+        penalised_information(sums.A, settings.penalty, settings.unpenalised), sums.b, 0.0, 0, arma::vec(),
     };
     return solve_update(penalised, dropped, settings.quiet, beta_new);
   }

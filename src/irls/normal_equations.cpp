@@ -235,7 +235,7 @@ void scale_columns(const double* root, arma::uword q, arma::uword m, double* blo
 arma::uword coefficient_count(const LogisticData& data) { return column_count(data.X); }
 
 NormalSums zero_sums(arma::uword q) {
-  return NormalSums{arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0};
+  return NormalSums{arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec()};
 }
 
 NormalSums zero_packed_sums(arma::uword q) {
