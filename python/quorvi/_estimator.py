@@ -322,6 +322,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress)
 
         result = fitted.result
+        if result["overflowed"]:
+            names = self._parameter_names()
+            raise ValueError(_overflow_message([names[j] for j in result["overflowed"]]))
         coefficients = result["coefficients"]
         self.classes_ = fitted.classes
         if self.fit_intercept:
@@ -596,6 +599,18 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             np.concatenate([self.intercept_, self.coef_[0]]) if self.fit_intercept else self.coef_[0].copy()
         )
         return values
+
+
+def _overflow_message(parameters: list[str]) -> str:
+    """What to do when the first weighted normal equations overflow: the
+    values are finite, but a sum of their squares exceeds float64's range."""
+    named = ", ".join(map(repr, parameters))
+    weights = " (for the intercept: the sum of sample_weight)" if "intercept" in parameters else ""
+    return (
+        f"X is too large to fit: the weighted sum of squares of {named}{weights} overflows float64 "
+        "(it exceeds 1.8e308) in the normal equations XᵀWX. Rescale it, dividing by a power of ten, "
+        "say (the coefficient is then multiplied by the same factor)."
+    )
 
 
 def _convergence_message(result: FitResult, max_iter: int, tol: float) -> str:

@@ -130,6 +130,11 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
                                previous_objective, beta, *sums, outcome);
     }
     outcome.last_pass_with_meat = with_meat;
+    if (iterations == 0 && settings.report_overflow && !(sums->A.is_finite() && sums->b.is_finite())) {
+      outcome.overflowed = columns_not_finite(sums->A, sums->b);
+      outcome.last_pass_beta = beta;
+      break;
+    }
     if (iterations == 0 && settings.drop_dependent && sums->A.is_finite()) {
       // The first system, at beta = 0, has every weight 1/4 (times the
       // frequency weights): it is X'SX / 4, and which columns depend on
@@ -243,7 +248,7 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
     return form_normal_equations(data, beta, with_statistics, workspace, with_meat);
   };
   InMemoryFit fit{run_irls(q, pass, loop_settings, observer), NormalSums(), {}, {}};
-  if (meat.kind != MeatKind::none) {
+  if (meat.kind != MeatKind::none && fit.outcome.overflowed.empty()) {
     finish_robust_sums(data, settings, workspace, fit);
   }
   // The last pass's sums are the workspace's own, and it ends here: moved.

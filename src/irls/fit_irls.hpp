@@ -48,6 +48,11 @@ struct FitSettings {
   // Ask the source for the robust sums in the pass predicted to be the last
   // (the previous update's change already small, or the last allowed).
   bool meat_in_loop = false;
+  // A first system with a value that is not finite (a column whose sum of
+  // squares overflows) ends the fit before its solve, with the columns it
+  // involves in FitOutcome::overflowed, for the caller to name in its own
+  // words. Without it, the solve throws "solve(): solution not found".
+  bool report_overflow = false;
 };
 
 // The relative tolerance of drop_dependent for q columns: a column whose
@@ -100,6 +105,9 @@ struct FitOutcome {
   arma::vec last_pass_beta;       // the coefficients of the last pass (the last update's start)
   bool last_pass_with_meat = false;
   std::int32_t halvings = 0;  // passes re-formed at a halved step (counted in passes too)
+  // With report_overflow: the columns whose row of the first system has a
+  // value that is not finite (increasing); no update was made then.
+  std::vector<arma::uword> overflowed;
 };
 
 // The IRLS loop over q coefficients from zero: at most max_iter updates,

@@ -28,6 +28,7 @@ FitSettings estimator_settings(double tol, std::int32_t max_iter, double penalty
   settings.penalty = penalty;
   settings.unpenalised = fit_intercept ? 1 : 0;
   settings.halve_steps = true;
+  settings.report_overflow = true;
   return settings;
 }
 
@@ -194,7 +195,7 @@ py::dict fit_chunked_entry(const py::function& normal_equations, std::int64_t n_
     outcome = run_irls(q, source, settings, observer);
     if (outcome.passes == 0) {
       sums = NormalSums{};
-    } else if (meat_in_loop && !outcome.last_pass_with_meat) {
+    } else if (meat_in_loop && !outcome.last_pass_with_meat && outcome.overflowed.empty()) {
       // The robust sums at the last pass's coefficients: one more pass
       // there, which the caller's source keeps.
       source(outcome.last_pass_beta, true, true);

@@ -216,6 +216,49 @@ def test_native_entries_refuse_arguments_they_would_misread(call, message):
         call()
 
 
+def _huge(kind):
+    """The Spector data with TUCE times 1e200 (its square overflows), as
+    kind: (X, the name the error gives, what fit is given besides)."""
+    data = sm.datasets.spector.load_pandas().data
+    frame = data[["GPA", "TUCE", "PSI"]].assign(TUCE=data["TUCE"] * 1e200)
+    if kind.startswith("Dask"):
+        dd = pytest.importorskip("dask.dataframe")
+        if kind == "Dask DataFrame":
+            return dd.from_pandas(frame, npartitions=3), "'TUCE'", {}
+        return pytest.importorskip("dask.array").from_array(frame.to_numpy(), chunks=(10, 3)), "'x1'", {}
+    return {
+        "array": (frame.to_numpy(), "'x1'", {}),
+        "DataFrame": (frame, "'TUCE'", {}),
+        "DataFrame with a categorical": (frame.assign(PSI=frame["PSI"].astype(str)), "'TUCE'", {}),
+        "sparse": (pytest.importorskip("scipy.sparse").csr_matrix(frame.to_numpy()), "'x1'", {}),
+        "penalised, HC3": (frame, "'TUCE'", {"C": 1.0, "cov_type": "HC3"}),
+    }[kind]
+
+
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "array",
+        "DataFrame",
+        "DataFrame with a categorical",
+        "sparse",
+        "penalised, HC3",
+        "Dask array",
+        "Dask DataFrame",
+    ],
+)
+def test_a_finite_x_whose_sum_of_squares_overflows_is_a_value_error_naming_the_column(kind, capfd):
+    X, name, params = _huge(kind)
+    y = sm.datasets.spector.load_pandas().data["GRADE"].to_numpy()
+    model = LogisticRegression(**params)
+    # (1e200)² exceeds float64's largest value, 1.8e308: not the solver's
+    # "solve(): solution not found", but the column and what to do.
+    with pytest.raises(ValueError, match=rf"weighted sum of squares of {name} overflows float64.*Rescale"):
+        model.fit(X, y)
+    assert not [attribute for attribute in vars(model) if attribute.endswith("_")]
+    assert capfd.readouterr().err == ""
+
+
 def test_a_failed_refit_leaves_the_estimator_unfitted():
     model = LogisticRegression().fit(_FEATURES, _Y)
     with pytest.raises(ValueError, match="Only binary"):
