@@ -129,7 +129,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     C : float, default=np.inf
         Inverse ridge penalty, as scikit-learn defines it: a finite C
         maximises ℓ(β) − ‖β'‖²/(2C), β' the coefficients without the
-        intercept; each update solves (XᵀSWX + I'/C) β = XᵀSWz. No column is
+        intercept; each update solves (XᵀSWX + I'/C) β = XᵀSWz (for its
+        step from the score, see the Notes). No column is
         dropped as dependent (the penalty makes every system regular). The
         covariance is the inverse penalised information (within the sandwich
         for a robust type), and ``coef_table()``, ``summary()`` and
@@ -214,7 +215,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     Steps are safeguarded as in R's ``glm.fit``: an update whose penalised
     deviance is not finite or larger than the previous one is halved (the
     normal equations formed again at the halved point), at most 30 times.
-    Where no step is halved the arithmetic is that of plain IRLS.
+    Where no step is halved the arithmetic is that of plain IRLS, with each
+    update solved for its step: XᵀSWX (β_new − β) = XᵀS(y − μ), the
+    Newton step, the same update as XᵀSWX β_new = XᵀSWz but with rounding
+    relative to the step, so that a nearly collinear design (condition
+    1e8, a year beside the intercept) still reaches tol 1e-8.
     """
 
     classes_: npt.NDArray[Any]

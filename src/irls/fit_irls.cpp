@@ -92,16 +92,27 @@ const NormalSums* halve_while_worse(const NormalEquationsSource& source, const F
   return sums;
 }
 
-// The update's solve, of the penalised system when there is a penalty.
+// The update's solve, of the penalised system when there is a penalty. In
+// the score form the system gives the step from beta: with a penalty P,
+// (A + P) step = score - P beta.
 bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uword>& dropped,
-                            const FitSettings& settings, arma::vec& beta_new) {
+                            const FitSettings& settings, const arma::vec& beta, arma::vec& beta_new) {
+  bool direct = true;
   if (settings.penalty > 0.0) {
-    const NormalSums penalised{
+    NormalSums penalised{
         penalised_information(sums.A, settings.penalty, settings.unpenalised), sums.b, 0.0, 0, arma::vec(),
     };
-    return solve_update(penalised, dropped, settings.quiet, beta_new);
+    if (settings.score_form) {
+      penalised.b -= (penalised.A - sums.A) * beta;
+    }
+    direct = solve_update(penalised, dropped, settings.quiet, beta_new);
+  } else {
+    direct = solve_update(sums, dropped, settings.quiet, beta_new);
   }
-  return solve_update(sums, dropped, settings.quiet, beta_new);
+  if (settings.score_form) {
+    beta_new += beta;
+  }
+  return direct;
 }
 
 }  // namespace
@@ -142,7 +153,7 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
       // has no solution at all, and the solve says so.)
       outcome.dropped = dependent_columns(sums->A, dependence_tolerance(q));
     }
-    if (!solve_penalised_update(*sums, outcome.dropped, settings, beta_new)) {
+    if (!solve_penalised_update(*sums, outcome.dropped, settings, beta, beta_new)) {
       ++outcome.singular_solves;
     }
     release_freed_memory(q);

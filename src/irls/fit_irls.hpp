@@ -53,6 +53,13 @@ struct FitSettings {
   // involves in FitOutcome::overflowed, for the caller to name in its own
   // words. Without it, the solve throws "solve(): solution not found".
   bool report_overflow = false;
+  // The source's b is the score X'S(y - mu) (LogisticData::score_response),
+  // and each update solves for its step, A (beta_new - beta) = b. The same
+  // update as A beta_new = X'SWz, but its rounding is relative to the step,
+  // not to beta: with a nearly collinear column (a year beside the
+  // intercept, condition 1e8) the coefficients settle to about 1e-9 instead
+  // of moving by 1e-5 per update, and tol 1e-8 is reached.
+  bool score_form = false;
 };
 
 // The relative tolerance of drop_dependent for q columns: a column whose

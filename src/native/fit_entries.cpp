@@ -29,6 +29,7 @@ FitSettings estimator_settings(double tol, std::int32_t max_iter, double penalty
   settings.unpenalised = fit_intercept ? 1 : 0;
   settings.halve_steps = true;
   settings.report_overflow = true;
+  settings.score_form = true;
   return settings;
 }
 
@@ -63,6 +64,8 @@ LogisticData checked_data(const py::object& X, const py::array& y,
                          vector_memory(y, "y"), static_cast<arma::uword>(y.shape(0)),
                          sample_weight ? vector_memory(*sample_weight, "sample_weight") : nullptr,}
           : logistic_data_of(X.cast<py::array>(), y, sample_weight, fit_intercept);
+  // The estimator's updates solve for their steps (FitSettings::score_form).
+  data.score_response = true;
   const auto n = static_cast<py::ssize_t>(data.X.n_rows);
   require_rows(y, n, "y");
   if (sample_weight) {
