@@ -134,7 +134,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     C : float, default=np.inf
         Inverse ridge penalty, as scikit-learn defines it: a finite C
         maximises ℓ(β) − ‖β'‖²/(2C), β' the coefficients without the
-        intercept; each update solves (XᵀSWX + I'/C) β = XᵀSWz. No column is
+        intercept; each update solves (XᵀSWX + I'/C) β = XᵀSWz (for its
+        step from the score, see the Notes). No column is
         dropped as dependent (the penalty makes every system regular). The
         covariance is the inverse penalised information (within the sandwich
         for a robust type), and ``coef_table()``, ``summary()`` and
@@ -179,9 +180,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         because they are linear combinations of earlier ones, found once,
         at the first update: a column is dropped when 1 − R² of its
         regression on the earlier kept columns (intercept included), in the
-        metric of the weighted normal equations, is at most 1e-7. The later
-        column of each dependent set is the one dropped, as R's ``glm``
-        does; a ``CollinearityWarning`` names them.
+        metric of the weighted normal equations, is at most
+        max(1e-14, 100 q ε), q the parameters and ε the float64 precision:
+        R's ``lm`` rule (norm ratio √(1 − R²) ≤ 1e-7), widened by the
+        rounding of the normal equations, so only dependence to working
+        precision counts (see the user guide). The later column of each
+        dependent set is the one dropped, as R's ``glm`` does; a
+        ``CollinearityWarning`` names them.
     fitted_with_offset_ : bool
         Whether fit was given an offset: then ``marginal_effects`` needs the
         rows' offsets too.
@@ -225,7 +230,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     Steps are safeguarded as in R's ``glm.fit``: an update whose penalised
     deviance is not finite or larger than the previous one is halved (the
     normal equations formed again at the halved point), at most 30 times.
-    Where no step is halved the arithmetic is that of plain IRLS.
+    Where no step is halved the arithmetic is that of plain IRLS, with each
+    update solved for its step: XᵀSWX (β_new − β) = XᵀS(y − μ), the
+    Newton step, the same update as XᵀSWX β_new = XᵀSWz but with rounding
+    relative to the step, so that a nearly collinear design (condition
+    1e8, a year beside the intercept) still reaches tol 1e-8.
     """
 
     classes_: npt.NDArray[Any]
@@ -334,6 +343,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress)
 
         result = fitted.result
+        if result["overflowed"]:
+            names = self._parameter_names()
+            raise ValueError(_overflow_message([names[j] for j in result["overflowed"]]))
         coefficients = result["coefficients"]
         self.classes_ = fitted.classes
         if self.fit_intercept:
@@ -658,6 +670,18 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             np.concatenate([self.intercept_, self.coef_[0]]) if self.fit_intercept else self.coef_[0].copy()
         )
         return values
+
+
+def _overflow_message(parameters: list[str]) -> str:
+    """What to do when the first weighted normal equations overflow: the
+    values are finite, but a sum of their squares exceeds float64's range."""
+    named = ", ".join(map(repr, parameters))
+    weights = " (for the intercept: the sum of sample_weight)" if "intercept" in parameters else ""
+    return (
+        f"X is too large to fit: the weighted sum of squares of {named}{weights} overflows float64 "
+        "(it exceeds 1.8e308) in the normal equations XᵀWX. Rescale it, dividing by a power of ten, "
+        "say (the coefficient is then multiplied by the same factor)."
+    )
 
 
 def _convergence_message(result: FitResult, max_iter: int, tol: float) -> str:

@@ -34,6 +34,7 @@ class FitResult(TypedDict):
     last_pass_coefficients: npt.NDArray[np.float64]  # where covariance, deviance and meats are evaluated
     meats: list[npt.NDArray[np.float64]]  # the robust sums: one, or one per clustering
     hat_one_rows: list[int]  # rows whose hat value is 1 (HC2/HC3)
+    overflowed: list[int]  # coefficients whose row of the first system is not finite (then no update)
 
 # (codes, n_groups): int64 codes in [0, n_groups), one per row.
 _Clustering = tuple[npt.NDArray[np.int64], int]

@@ -92,19 +92,27 @@ const NormalSums* halve_while_worse(const NormalEquationsSource& source, const F
   return sums;
 }
 
-// The update's solve, of the penalised system when there is a penalty.
+// The update's solve, of the penalised system when there is a penalty. In
+// the score form the system gives the step from beta: with a penalty P,
+// (A + P) step = score - P beta.
 bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uword>& dropped,
-                            const FitSettings& settings, arma::vec& beta_new) {
+                            const FitSettings& settings, const arma::vec& beta, arma::vec& beta_new) {
+  bool direct = true;
   if (settings.penalty > 0.0) {
-    const NormalSums penalised{
-        penalised_information(sums.A, settings.penalty, settings.unpenalised),
-        sums.b,
-        0.0,
-        0,
+    NormalSums penalised{
+        penalised_information(sums.A, settings.penalty, settings.unpenalised), sums.b, 0.0, 0, arma::vec(),
     };
-    return solve_update(penalised, dropped, settings.quiet, beta_new);
+    if (settings.score_form) {
+      penalised.b -= (penalised.A - sums.A) * beta;
+    }
+    direct = solve_update(penalised, dropped, settings.quiet, beta_new);
+  } else {
+    direct = solve_update(sums, dropped, settings.quiet, beta_new);
   }
-  return solve_update(sums, dropped, settings.quiet, beta_new);
+  if (settings.score_form) {
+    beta_new += beta;
+  }
+  return direct;
 }
 
 }  // namespace
@@ -133,14 +141,19 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
                                previous_objective, beta, *sums, outcome);
     }
     outcome.last_pass_with_meat = with_meat;
+    if (iterations == 0 && settings.report_overflow && !(sums->A.is_finite() && sums->b.is_finite())) {
+      outcome.overflowed = columns_not_finite(sums->A, sums->b);
+      outcome.last_pass_beta = beta;
+      break;
+    }
     if (iterations == 0 && settings.drop_dependent && sums->A.is_finite()) {
       // The first system, at beta = 0, has every weight 1/4 (times the
       // frequency weights): it is X'SX / 4, and which columns depend on
       // others does not change with the weights. (One that is not finite
       // has no solution at all, and the solve says so.)
-      outcome.dropped = dependent_columns(sums->A, dependence_tolerance);
+      outcome.dropped = dependent_columns(sums->A, dependence_tolerance(q));
     }
-    if (!solve_penalised_update(*sums, outcome.dropped, settings, beta_new)) {
+    if (!solve_penalised_update(*sums, outcome.dropped, settings, beta, beta_new)) {
       ++outcome.singular_solves;
     }
     release_freed_memory(q);
@@ -246,7 +259,7 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
     return form_normal_equations(data, beta, with_statistics, workspace, with_meat);
   };
   InMemoryFit fit{run_irls(q, pass, loop_settings, observer), NormalSums(), {}, {}};
-  if (meat.kind != MeatKind::none) {
+  if (meat.kind != MeatKind::none && fit.outcome.overflowed.empty()) {
     finish_robust_sums(data, settings, workspace, fit);
   }
   // The last pass's sums are the workspace's own, and it ends here: moved.

@@ -9,6 +9,7 @@
 // the columns left out) are therefore the same for every caller.
 #pragma once
 
+#include <algorithm>
 #include <armadillo>
 #include <cstdint>
 #include <functional>
@@ -47,11 +48,40 @@ struct FitSettings {
   // Ask the source for the robust sums in the pass predicted to be the last
   // (the previous update's change already small, or the last allowed).
   bool meat_in_loop = false;
+  // A first system with a value that is not finite (a column whose sum of
+  // squares overflows) ends the fit before its solve, with the columns it
+  // involves in FitOutcome::overflowed, for the caller to name in its own
+  // words. Without it, the solve throws "solve(): solution not found".
+  bool report_overflow = false;
+  // The source's b is the score X'S(y - mu) (LogisticData::score_response),
+  // and each update solves for its step, A (beta_new - beta) = b. The same
+  // update as A beta_new = X'SWz, but its rounding is relative to the step,
+  // not to beta: with a nearly collinear column (a year beside the
+  // intercept, condition 1e8) the coefficients settle to about 1e-9 instead
+  // of moving by 1e-5 per update, and tol 1e-8 is reached.
+  bool score_form = false;
 };
 
-// The relative tolerance of drop_dependent: a column whose 1 - R^2 on the
-// earlier independent columns is at most this is left out.
-constexpr double dependence_tolerance = 1e-7;
+// The relative tolerance of drop_dependent for q columns: a column whose
+// 1 - R^2 on the earlier independent columns is at most this is left out.
+//
+// The anchor is R's lm, which drops a column when the norm ratio of its QR
+// residual, sqrt(1 - R^2), is at most 1e-7: 1 - R^2 at most 1e-14, so that
+// only dependence to working precision counts, and a real predictor far
+// from zero (a year, 2020 + a 0/1 effect, has 1 - R^2 of about 6e-8 on the
+// intercept) is kept. Here 1 - R^2 is a pivot of the normal equations, not
+// of a QR of X: forming X'WX and factorising it leaves a relative error of
+// order q eps in each pivot, so an exact dependence among q columns (0.1
+// times every dummy beside the intercept, say) comes out as 1e-15 to 2e-14
+// rather than 0, up to about 10 q eps seen. The floor is therefore raised
+// to 100 q eps (a tenfold margin over that) where it exceeds 1e-14: 1e-13
+// for 5 columns, 1e-11 for 500, still far below any predictor with a real
+// spread.
+inline double dependence_tolerance(arma::uword q) {
+  constexpr double anchor = 1e-14;
+  constexpr double rounding_factor = 100.0;
+  return std::max(anchor, rounding_factor * static_cast<double>(q) * arma::datum::eps);
+}
 
 struct IterationReport {
   std::int32_t iteration;  // from 1
@@ -82,6 +112,9 @@ struct FitOutcome {
   arma::vec last_pass_beta;       // the coefficients of the last pass (the last update's start)
   bool last_pass_with_meat = false;
   std::int32_t halvings = 0;  // passes re-formed at a halved step (counted in passes too)
+  // With report_overflow: the columns whose row of the first system has a
+  // value that is not finite (increasing); no update was made then.
+  std::vector<arma::uword> overflowed;
 };
 
 // The IRLS loop over q coefficients from zero: at most max_iter updates,

@@ -136,6 +136,16 @@ std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol) {
   return dependent;
 }
 
+std::vector<arma::uword> columns_not_finite(const arma::mat& A, const arma::vec& b) {
+  std::vector<arma::uword> columns;
+  for (arma::uword j = 0; j < A.n_rows; ++j) {
+    if (!std::isfinite(b[j]) || !A.row(j).is_finite()) {
+      columns.push_back(j);
+    }
+  }
+  return columns;
+}
+
 arma::uvec kept_columns(arma::uword q, const std::vector<arma::uword>& dropped) {
   arma::uvec kept(q - dropped.size());
   arma::uword next = 0;

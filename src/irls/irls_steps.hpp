@@ -32,6 +32,10 @@ double largest_change(const arma::vec& beta_new, const arma::vec& beta);
 // an intercept, the last level.
 std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol);
 
+// The columns j of A beta = b whose row of A, or b[j], has a value that is
+// not finite, in increasing order: where forming the system overflowed.
+std::vector<arma::uword> columns_not_finite(const arma::mat& A, const arma::vec& b);
+
 // The columns of a q-column system not in dropped (increasing), as
 // Armadillo indices: what the solve and the covariance keep.
 arma::uvec kept_columns(arma::uword q, const std::vector<arma::uword>& dropped);

@@ -148,6 +148,20 @@ void working_weights(const double* eta, const double* y, const double* s, arma::
   }
 }
 
+// The same weights with s (y - mu), the rows' terms of the score, in place
+// of s w z.
+QUORVI_VECTOR_CLONES
+void score_weights(const double* y, const double* s, arma::uword m, double* mu_then_residual, double* root) {
+  for (arma::uword k = 0; k < m; ++k) {
+    const double mu = mu_then_residual[k];
+    const double variance = mu * (1.0 - mu);
+    const double w = variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
+    const double frequency = s == nullptr ? 1.0 : s[k];
+    mu_then_residual[k] = frequency * (y[k] - mu);
+    root[k] = std::sqrt(w * frequency);
+  }
+}
+
 // Each row's contribution to the deviance, s * 2 * (its deviance). The
 // weights are applied in a loop of their own: a test for them inside the
 // first would keep the compiler from vectorising it (5 times slower). The
@@ -216,7 +230,11 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   if (robust != nullptr) {
     accumulate_meat(data, *meat, first, m, buffer.rows, mu_then_wz, buffer.meat_rows, *robust);
   }
-  working_weights(linear, y, s, m, mu_then_wz, root);
+  if (data.score_response) {
+    score_weights(y, s, m, mu_then_wz, root);
+  } else {
+    working_weights(linear, y, s, m, mu_then_wz, root);
+  }
 }
 
 QUORVI_VECTOR_CLONES
@@ -235,7 +253,7 @@ void scale_columns(const double* root, arma::uword q, arma::uword m, double* blo
 arma::uword coefficient_count(const LogisticData& data) { return column_count(data.X); }
 
 NormalSums zero_sums(arma::uword q) {
-  return NormalSums{arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0};
+  return NormalSums{arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec()};
 }
 
 NormalSums zero_packed_sums(arma::uword q) {

@@ -19,6 +19,9 @@ struct LogisticData {
   arma::uword n_responses;         // how many y holds: a fit checks that it is X.n_rows before its first pass
   const double* sample_weight;     // X.n_rows frequency weights, or nullptr for all ones
   const double* offset = nullptr;  // X.n_rows known terms added to eta, or nullptr for none
+  // b as the score X'S(y - mu) instead of X'SWz: the right-hand side of the
+  // update's step, A (beta_new - beta) = b (FitSettings::score_form).
+  bool score_response = false;
 };
 
 // The number of coefficients: the columns of all of X's blocks.
@@ -64,7 +67,8 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma:
 // memory order, so both orders give the same bits), eta = X_b beta, then per row the logistic
 // mean mu = 1 / (exp(-eta) + 1) (eta with the row's offset, when data has
 // one), the weight w = clamp(mu (1 - mu), 1e-10, 1)
-// and the working response z = x'beta + (y - mu) / w; then b += X_b' (s w z) and
+// and the working response z = x'beta + (y - mu) / w; then b += X_b' (s w z)
+// (X_b' s (y - mu) with data.score_response) and
 // A += S' S with S the block scaled row-wise by sqrt(s w), a symmetric
 // rank-k update. With robust sums (robust non-null and meat's kind not
 // none), the block's rows are also added to them (robust_sums.hpp). Throws

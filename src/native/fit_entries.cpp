@@ -28,6 +28,8 @@ FitSettings estimator_settings(double tol, std::int32_t max_iter, double penalty
   settings.penalty = penalty;
   settings.unpenalised = fit_intercept ? 1 : 0;
   settings.halve_steps = true;
+  settings.report_overflow = true;
+  settings.score_form = true;
   return settings;
 }
 
@@ -62,6 +64,8 @@ LogisticData checked_data(const py::object& X, const py::array& y,
                          vector_memory(y, "y"), static_cast<arma::uword>(y.shape(0)),
                          sample_weight ? vector_memory(*sample_weight, "sample_weight") : nullptr,}
           : logistic_data_of(X.cast<py::array>(), y, sample_weight, fit_intercept);
+  // The estimator's updates solve for their steps (FitSettings::score_form).
+  data.score_response = true;
   const auto n = static_cast<py::ssize_t>(data.X.n_rows);
   require_rows(y, n, "y");
   if (sample_weight) {
@@ -194,7 +198,7 @@ py::dict fit_chunked_entry(const py::function& normal_equations, std::int64_t n_
     outcome = run_irls(q, source, settings, observer);
     if (outcome.passes == 0) {
       sums = NormalSums{};
-    } else if (meat_in_loop && !outcome.last_pass_with_meat) {
+    } else if (meat_in_loop && !outcome.last_pass_with_meat && outcome.overflowed.empty()) {
       // The robust sums at the last pass's coefficients: one more pass
       // there, which the caller's source keeps.
       source(outcome.last_pass_beta, true, true);

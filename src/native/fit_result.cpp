@@ -35,6 +35,7 @@ py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
   result["deviance"] = py::float_(any_pass ? last_pass.deviance : std::numeric_limits<double>::quiet_NaN());
   result["boundary_rows"] = py::int_(any_pass ? last_pass.boundary_rows : 0);
   result["dropped"] = dropped;
+  result["overflowed"] = rows_to_list(outcome.overflowed);
   result["singular_solves"] = py::int_(outcome.singular_solves);
   result["passes"] = py::int_(outcome.passes);
   result["deviances"] = to_numpy(outcome.deviances);

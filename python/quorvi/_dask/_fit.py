@@ -81,11 +81,14 @@ def fit_dask(
         fit_intercept=fit_intercept,
         meat_in_loop=in_loop,
     )
+    # Overflowing normal equations end the fit before its first update: no
+    # pass more (the estimator names the columns).
+    overflowed = bool(result["overflowed"])
     if max_iter <= 0:
         # No update ran, so no graph found the classes: the label checks
         # alone (they read y, not X).
         normal_equations.find_classes()
-    elif meat == "hat_adjusted":
+    elif meat == "hat_adjusted" and not overflowed:
         # Hat values need the inverse information of the last pass: one more
         # pass at its coefficients.
         bread = np.nan_to_num(np.asarray(result["covariance"]), nan=0.0)
@@ -97,13 +100,13 @@ def fit_dask(
     request = MeatRequest(
         cov_type, meat, hat_power, [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
     )
-    if meat == "cluster" and max_iter > 0 and min(request.n_groups[:2]) < 2:
+    if meat == "cluster" and max_iter > 0 and not overflowed and min(request.n_groups[:2]) < 2:
         raise ValueError(
             "clusters has a single cluster: a cluster-robust covariance needs at least two "
             "(it scales by G/(G - 1))."
         )
     null_deviance = None
-    if offset is not None and fit_intercept and max_iter > 0:
+    if offset is not None and fit_intercept and max_iter > 0 and not overflowed:
         # The null model with an offset: the intercept alone, same offset.
         normal_equations.meat = ChunkMeat()
         normal_equations.intercept_only = True
