@@ -27,6 +27,7 @@ from ._inference import (
     PerfectSeparationWarning,
     coefficient_table,
 )
+from ._links import LINKS, Link, link_named
 from ._robust import (
     COV_TYPES,
     checked_offset,
@@ -141,6 +142,15 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         for a robust type), and ``coef_table()``, ``summary()`` and
         ``wald_test()`` warn (``PenaltyWarning``) that their p-values are not
         valid tests.
+    link : {"logit", "probit", "cloglog"}, default="logit"
+        The link of the binomial model, μ = h(xᵀβ): ``"logit"``, h(η) =
+        1/(1 + e^−η); ``"probit"``, h = Φ the normal distribution function;
+        ``"cloglog"``, h(η) = 1 − exp(−e^η). ``predict()``,
+        ``predict_proba()``, ``marginal_effects()``, ``prediction_table()``
+        and ``summary()`` use it; ``decision_function()`` is η. For probit
+        and cloglog each update is a Fisher scoring step (W = h′(η)²/V(μ),
+        rᵢ = (yᵢ − μᵢ) h′(ηᵢ)/V(μᵢ), as statsmodels' GLM does) and the
+        covariance is built on the inverse expected information.
 
     Attributes
     ----------
@@ -259,6 +269,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         "cov_type": [StrOptions(set(COV_TYPES))],
         # C <= 0 is refused by this check, in scikit-learn's words; np.inf is no penalty.
         "C": [Interval(Real, 0, None, closed="right")],
+        "link": [StrOptions(set(LINKS))],
     }
 
     def __init__(
@@ -271,6 +282,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         verbose: int = 0,
         cov_type: str = "nonrobust",
         C: float = np.inf,
+        link: str = "logit",
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -279,6 +291,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.verbose = verbose
         self.cov_type = cov_type
         self.C = C
+        self.link = link
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -434,6 +447,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             meat=request.meat,
             hat_power=request.hat_power,
             clusters=request.clusters,
+            link=self._link().native,
         )
         fitted = Fitted(classes, result, *weight_sums(y01, weights), meat_request=request)
         if not self._is_penalised():
@@ -454,6 +468,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
                 1,
                 None,
                 offset=offset,
+                link=self._link().native,
             )
             fitted.null_deviance = float(null["deviance"])
         return fitted
@@ -478,6 +493,10 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.n_features_in_ = len(layout.columns)
         self.feature_names_in_ = np.asarray(layout.columns, dtype=object)
 
+    def _link(self) -> Link:
+        """The record of the link parameter (_links.py)."""
+        return link_named(self.link)
+
     def _penalty(self) -> float:
         """1/C, the weight of the penalty Σβⱼ² in the deviance (0 for C=inf)."""
         return 0.0 if np.isinf(self.C) else 1.0 / float(self.C)
@@ -499,6 +518,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             tol=float(self.tol),
             max_iter=int(self.max_iter),
             progress=progress,
+            link=self.link,
         )
         if fit.layout is not None:
             self._record_layout(fit.layout)
@@ -550,9 +570,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_probabilities(self.decision_function(X, offset))
-            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
-        return _prediction.probabilities(self.decision_function(X, offset))
+                return _dask.frame_probabilities(self.decision_function(X, offset), self.link)
+            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link, offset)
+        return _prediction.probabilities(self.decision_function(X, offset), self._link())
 
     @overload
     def predict_log_proba(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
@@ -560,17 +580,17 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     def predict_log_proba(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def predict_log_proba(self, X: Any, offset: Any = None) -> Any:
         """(n_samples, 2): the logarithms of ``predict_proba(X, offset)``,
-        computed from the linear predictor η as -log(1 + exp(∓η)), so that
-        they keep their accuracy where a probability rounds to 1 or
+        computed from the linear predictor η (for the logit as
+        -log(1 + exp(∓η))), so that they keep their accuracy where a probability rounds to 1 or
         underflows to 0; a Dask array for a Dask X."""
         check_is_fitted(self)
         if is_dask_collection(X):
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_log_probabilities(self.decision_function(X, offset))
-            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
-        return _prediction.log_probabilities(self.decision_function(X, offset))
+                return _dask.frame_log_probabilities(self.decision_function(X, offset), self.link)
+            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link, offset)
+        return _prediction.log_probabilities(self.decision_function(X, offset), self._link())
 
     @overload
     def predict(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[Any]: ...
@@ -584,9 +604,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_labels(self.decision_function(X, offset), self.classes_)
-            return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_, offset)
-        return _prediction.labels(self.decision_function(X, offset), self.classes_)
+                return _dask.frame_labels(self.decision_function(X, offset), self.classes_, self.link)
+            return _dask.predict(
+                X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link, offset
+            )
+        return _prediction.labels(self.decision_function(X, offset), self.classes_, self._link())
 
     def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]:
         """X as the parts of its rows' parameter vectors, for

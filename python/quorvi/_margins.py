@@ -9,9 +9,9 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from scipy.special import expit
 from sklearn.utils.validation import _check_sample_weight
 
+from ._links import Link
 from ._robust import checked_offset
 from ._validation import is_dask_collection
 
@@ -25,11 +25,13 @@ def chunk_sums(
     weights: npt.NDArray[np.float64] | None,
     coef: npt.NDArray[np.float64],
     intercept: float,
-    offset: npt.NDArray[np.float64] | None = None,
+    offset: npt.NDArray[np.float64] | None,
+    link: Link,
 ) -> npt.NDArray[np.float64]:
-    """[Σ sᵢ, Σ sᵢgᵢ, Σ sᵢgᵢ(1 - 2μᵢ), Σ sᵢgᵢ(1 - 2μᵢ)xᵢ (one per feature)]
-    over the rows of X, with μᵢ the fitted probability (at xᵢᵀβ + oᵢ, the
-    row's offset oᵢ when given) and gᵢ = μᵢ(1 - μᵢ)."""
+    """[Σ sᵢ, Σ sᵢgᵢ, Σ sᵢg'ᵢ, Σ sᵢg'ᵢxᵢ (one per feature)] over the rows of
+    X, with gᵢ = h'(ηᵢ) the derivative of the link's mean at the row's linear
+    predictor ηᵢ = xᵢᵀβ + oᵢ (oᵢ the row's offset, when given) and g'ᵢ =
+    h''(ηᵢ); for the logit gᵢ = μᵢ(1 - μᵢ) and g'ᵢ = gᵢ(1 - 2μᵢ)."""
     sums = np.zeros(3 + X.shape[1])
     rows = max(1, _BLOCK_BYTES // (8 * max(X.shape[1], 1)))
     for start in range(0, X.shape[0], rows):
@@ -37,12 +39,8 @@ def chunk_sums(
         scores = block @ coef + intercept
         if offset is not None:
             scores += offset[start : start + rows]
-        # 1 - μ from the negated score rather than by subtraction, which
-        # would lose it to rounding where μ is near 1.
-        mu = expit(scores)
-        one_minus_mu = expit(-scores)
-        g = mu * one_minus_mu
-        curvature = g * (one_minus_mu - mu)
+        g = link.derivative(scores)
+        curvature = link.curvature(scores)
         if weights is not None:
             block_weights = weights[start : start + rows]
             sums[0] += block_weights.sum()
@@ -72,13 +70,13 @@ def margin_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> npt.NDAr
     if is_dask_collection(X):
         from ._dask._margins import dask_margin_sums
 
-        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept)
+        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept, model.link)
     else:
         X = model._validated_input(X)
         weights = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
-        sums = chunk_sums(X, weights, coef, intercept, checked_offset(offset, X.shape[0]))
+        sums = chunk_sums(X, weights, coef, intercept, checked_offset(offset, X.shape[0]), model._link())
     if not sums[0] > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
     return sums

@@ -1,0 +1,77 @@
+"""The links of the binomial model, as the Python side needs them: the mean
+μ = h(η) and its logarithms for predictions, its first two derivatives for
+marginal effects and prediction intervals, the name the summary prints, and
+the engine's value of the link (src/irls/links.hpp, where the fit's weights
+and deviance are). A new link is one record here, LINKS names it."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+from scipy.special import expit
+
+from . import _native
+
+_Array = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class Link:
+    """One link: every function takes the linear predictors η."""
+
+    name: str  # the estimator's link parameter
+    model_name: str  # the summary's "Model:" line, as statsmodels names the model
+    native: _native.Link
+    mean: Callable[[_Array], _Array]  # μ = h(η)
+    # (η, out): log(1 - μ) and log μ into the columns of the (n, 2) out, each
+    # computed directly (neither as the logarithm of a rounded probability),
+    # in place: η is working memory, out the only large allocation.
+    log_probabilities: Callable[[_Array, _Array], None]
+    derivative: Callable[[_Array], _Array]  # h'(η) = dμ/dη
+    curvature: Callable[[_Array], _Array]  # h''(η)
+    midpoint: float  # h⁻¹(1/2): the score above which the second class is the more probable
+
+
+def _logit_derivative(scores: _Array) -> _Array:
+    # μ(1 - μ) as expit(η)·expit(-η): neither factor is 1 minus a rounded μ.
+    result: _Array = expit(scores) * expit(-scores)
+    return result
+
+
+def _logit_curvature(scores: _Array) -> _Array:
+    mu = expit(scores)
+    one_minus_mu = expit(-scores)
+    result: _Array = mu * one_minus_mu * (one_minus_mu - mu)
+    return result
+
+
+def _logit_log_probabilities(scores: _Array, out: _Array) -> None:
+    # -log(1 + exp(±η)): log(1 + exp(s)) never overflows, and log(expit(s)) =
+    # -log1p(exp(-s)) keeps its accuracy where the probability rounds to 1 or
+    # underflows to 0.
+    np.logaddexp(0.0, scores, out=out[:, 0])
+    np.negative(scores, out=scores)
+    np.logaddexp(0.0, scores, out=out[:, 1])
+    np.negative(out, out=out)
+
+
+LOGIT = Link(
+    name="logit",
+    model_name="Logit",
+    native=_native.Link.logit,
+    mean=expit,
+    log_probabilities=_logit_log_probabilities,
+    derivative=_logit_derivative,
+    curvature=_logit_curvature,
+    midpoint=0.0,
+)
+
+LINKS: dict[str, Link] = {link.name: link for link in (LOGIT,)}
+
+
+def link_named(name: str) -> Link:
+    """The link of the estimator's link parameter (validated already)."""
+    return LINKS[name]
