@@ -2,7 +2,7 @@
 μ = h(η) and its logarithms for predictions, its first two derivatives for
 marginal effects and prediction intervals, the name the summary prints, and
 the engine's value of the link (src/irls/links.hpp, where the fit's weights
-and deviance are). A new link is one record here, LINKS names it."""
+and deviance are). A new link is one record here and a name in LINKS."""
 
 from __future__ import annotations
 
@@ -24,7 +24,6 @@ class Link:
 
     name: str  # the estimator's link parameter
     model_name: str  # the summary's "Model:" line, as statsmodels names the model
-    native: _native.Link
     mean: Callable[[_Array], _Array]  # μ = h(η)
     # (η, out): log(1 - μ) and log μ into the columns of the (n, 2) out, each
     # computed directly (neither as the logarithm of a rounded probability),
@@ -33,6 +32,11 @@ class Link:
     derivative: Callable[[_Array], _Array]  # h'(η) = dμ/dη
     curvature: Callable[[_Array], _Array]  # h''(η)
     midpoint: float  # h⁻¹(1/2): the score above which the second class is the more probable
+
+    @property
+    def native(self) -> _native.Link:
+        """The engine's value of the link, of the same name."""
+        return _native.Link.__members__[self.name]
 
 
 def _logit_derivative(scores: _Array) -> _Array:
@@ -61,7 +65,6 @@ def _logit_log_probabilities(scores: _Array, out: _Array) -> None:
 LOGIT = Link(
     name="logit",
     model_name="Logit",
-    native=_native.Link.logit,
     mean=expit,
     log_probabilities=_logit_log_probabilities,
     derivative=_logit_derivative,

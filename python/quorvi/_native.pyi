@@ -7,7 +7,7 @@
 # 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
 # finite. Anything else raises ValueError.
 from collections.abc import Callable
-from typing import Any, TypedDict
+from typing import Any, ClassVar, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -15,7 +15,7 @@ import numpy.typing as npt
 class Link:
     """The link of the binomial model (src/irls/links.hpp), one value per link."""
 
-    logit: Link
+    __members__: ClassVar[dict[str, Link]]  # every link by name
     name: str
 
 _Progress = Callable[[int, float, float, float], None]
