@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
-from scipy.special import expit
+from scipy.special import expit, log_ndtr, ndtr
 
 from . import _native
 
@@ -72,7 +72,32 @@ LOGIT = Link(
     midpoint=0.0,
 )
 
-LINKS: dict[str, Link] = {link.name: link for link in (LOGIT,)}
+_ROOT_TWO_PI = float(np.sqrt(2.0 * np.pi))
+
+
+def _normal_density(scores: _Array) -> _Array:
+    result: _Array = np.exp(-0.5 * scores * scores) / _ROOT_TWO_PI
+    return result
+
+
+def _probit_log_probabilities(scores: _Array, out: _Array) -> None:
+    # log Φ(η) and log Φ(-η) by scipy's log_ndtr, accurate in both tails.
+    log_ndtr(scores, out=out[:, 1])
+    np.negative(scores, out=scores)
+    log_ndtr(scores, out=out[:, 0])
+
+
+PROBIT = Link(
+    name="probit",
+    model_name="Probit",
+    mean=ndtr,
+    log_probabilities=_probit_log_probabilities,
+    derivative=_normal_density,
+    curvature=lambda scores: -scores * _normal_density(scores),
+    midpoint=0.0,
+)
+
+LINKS: dict[str, Link] = {link.name: link for link in (LOGIT, PROBIT)}
 
 
 def link_named(name: str) -> Link:

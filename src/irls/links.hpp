@@ -20,7 +20,7 @@
 
 #include "vector_exp.hpp"
 
-enum class LinkKind : std::uint8_t { logit };
+enum class LinkKind : std::uint8_t { logit, probit };
 
 // The working weight's clamp: the lower bound keeps every finite weight
 // positive, so the working response never divides by zero; the upper bound
@@ -61,10 +61,43 @@ struct LogitLink {
   }
 };
 
+// mu = Phi(eta), the normal distribution function. Both tails come from
+// erfc of |eta| (libm's, one call per row: a scalar call gives the same bits
+// at every vector width), so Phi(-x) for large x keeps its relative accuracy
+// and 1 - mu is never 1 minus a rounded mu.
+struct ProbitLink {
+  // Phi(-|eta|): the smaller of mu and 1 - mu.
+  static double tail(double eta) { return 0.5 * std::erfc(std::fabs(eta) * 0.7071067811865475244); }
+  static double mean(double eta) {
+    const double t = tail(eta);
+    return eta < 0.0 ? t : 1.0 - t;
+  }
+  // The weight phi^2 / (Phi (1 - Phi)) and the factor phi / (Phi (1 - Phi))
+  // of y - mu. Beyond |eta| = 37 the weight is far below the clamp and the
+  // factor is about |eta|; eta is held there so that neither phi nor Phi's
+  // tail underflow to 0 (0 / 0). NaN passes through the two comparisons.
+  static RowMoments moments(double eta, double y, double mu) {
+    const double held = eta < -37.0 ? -37.0 : (eta > 37.0 ? 37.0 : eta);
+    const double t = tail(held);
+    const double density = 0.3989422804014326779 * vector_exp(-0.5 * held * held);
+    const double factor = density / (t * (1.0 - t));
+    return RowMoments{clamped_weight(density * factor), (y - mu) * factor};
+  }
+  static double deviance(double eta, double y, double /*mu*/) {
+    const double t = tail(eta);
+    const double log_t = std::log(t);
+    const double log_other = std::log1p(-t);
+    return eta < 0.0 ? binomial_deviance(y, log_t, log_other) : binomial_deviance(y, log_other, log_t);
+  }
+};
+
 // Calls body(Link{}) with the record of kind: the one dispatch of a block.
 template <class Body>
 void with_link(LinkKind kind, Body&& body) {
-  switch (kind) {  // NOLINT(readability-trivial-switch): one case per link
+  switch (kind) {
+    case LinkKind::probit:
+      body(ProbitLink{});
+      break;
     case LinkKind::logit:
     default:
       body(LogitLink{});
