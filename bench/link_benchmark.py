@@ -15,7 +15,7 @@ from scipy.special import expit, ndtr
 
 from quorvi import LogisticRegression
 
-MEANS = {"logit": expit, "probit": ndtr}
+MEANS = {"logit": expit, "probit": ndtr, "cloglog": lambda eta: -np.expm1(-np.exp(eta))}
 
 
 def main() -> None:

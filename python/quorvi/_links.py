@@ -97,7 +97,41 @@ PROBIT = Link(
     midpoint=0.0,
 )
 
-LINKS: dict[str, Link] = {link.name: link for link in (LOGIT, PROBIT)}
+
+def _cloglog_mean(scores: _Array) -> _Array:
+    result: _Array = -np.expm1(-np.exp(scores))
+    return result
+
+
+def _cloglog_derivative(scores: _Array) -> _Array:
+    # exp(η) exp(-exp(η)), as one exponential: 0, not inf · 0, for large η.
+    result: _Array = np.exp(scores - np.exp(scores))
+    return result
+
+
+def _cloglog_log_probabilities(scores: _Array, out: _Array) -> None:
+    # log(1 - μ) = -exp(η) exactly; log μ = log(-expm1(-exp(η))), which is η
+    # itself where exp(η) underflows.
+    out[:, 1] = scores
+    np.exp(scores, out=out[:, 0])
+    np.negative(out[:, 0], out=scores)
+    np.expm1(scores, out=scores)
+    np.negative(scores, out=scores)
+    np.log(scores, out=out[:, 1], where=scores > 0.0)
+    np.negative(out[:, 0], out=out[:, 0])
+
+
+CLOGLOG = Link(
+    name="cloglog",
+    model_name="Cloglog",
+    mean=_cloglog_mean,
+    log_probabilities=_cloglog_log_probabilities,
+    derivative=_cloglog_derivative,
+    curvature=lambda scores: _cloglog_derivative(scores) * -np.expm1(scores),
+    midpoint=float(np.log(np.log(2.0))),
+)
+
+LINKS: dict[str, Link] = {link.name: link for link in (LOGIT, PROBIT, CLOGLOG)}
 
 
 def link_named(name: str) -> Link:

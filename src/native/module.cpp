@@ -13,7 +13,8 @@ PYBIND11_MODULE(_native, m) {
   // (python/quorvi/_links.py) names them.
   py::enum_<LinkKind>(m, "Link", "The link of the binomial model: the mean as a function of eta.")
       .value("logit", LinkKind::logit)
-      .value("probit", LinkKind::probit);
+      .value("probit", LinkKind::probit)
+      .value("cloglog", LinkKind::cloglog);
   m.def("fit", &fit_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::arg("fit_intercept"),
         py::arg("tol"), py::arg("max_iter"), py::arg("n_threads"), py::arg("progress"),
         py::arg("offset") = py::none(), py::arg("penalty") = 0.0, py::arg("meat") = "none",

@@ -48,7 +48,7 @@ def _standard_errors(glm, result, cov_type):
     return np.sqrt(np.diag(bread @ (scores.T @ scores) @ bread) * scale)
 
 
-@pytest.mark.parametrize("link", ["probit"])
+@pytest.mark.parametrize("link", ["probit", "cloglog"])
 @pytest.mark.parametrize("cov_type", ["nonrobust", "HC0", "cluster"])
 def test_link_equals_statsmodels_glm(link, cov_type):
     X, y = _spector()
@@ -81,10 +81,7 @@ def test_probit_equals_published_estimates_and_margins():
     standard errors are on the observed information, not compared)."""
     X, y = _spector()
     model = LogisticRegression(link="probit", tol=1e-12).fit(X, y)
-    np.testing.assert_allclose(
-        model.coef_table()["coef"], [-7.45232, 1.62581, 0.051729, 1.42633], rtol=5e-6
-    )
+    np.testing.assert_allclose(model.coef_table()["coef"], [-7.45232, 1.62581, 0.051729, 1.42633], rtol=5e-6)
     effects = model.marginal_effects(X)
     expected = sm.Probit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12).get_margeff().summary_frame()
     np.testing.assert_allclose(effects["dy/dx"], expected["dy/dx"], rtol=1e-7, atol=1e-10)
-
