@@ -40,7 +40,7 @@ def _standard_errors(glm, result, cov_type):
     bread = np.linalg.inv(-glm.hessian(result.params.to_numpy(), observed=False))
     scores = glm.score_obs(result.params.to_numpy())
     if cov_type == "cluster":
-        scores = np.array([scores[CLUSTERS == g].sum(axis=0) for g in np.unique(CLUSTERS)])
+        scores = pd.DataFrame(scores).groupby(CLUSTERS).sum().to_numpy()
         (n, k), groups = glm.exog.shape, len(scores)
         scale = groups / (groups - 1) * (n - 1) / (n - k)
     else:
