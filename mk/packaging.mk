@@ -80,6 +80,8 @@ sdist-check: $(STAMPS)/packaging-tools
 	tar -tzf $(SDIST_DIR)/quorvi-*.tar.gz | grep -qx 'quorvi-[^/]*/$(STUB)'
 	$(PY) -m pip wheel --quiet --no-deps -w $(SDIST_DIR)/wheel $(SDIST_DIR)/quorvi-*.tar.gz
 	unzip -l $(SDIST_DIR)/wheel/quorvi-*.whl | grep -E '_quorvi\.cpython-311.*\.so|_quorvi-stubs/__init__\.pyi'
+	# The OpenBLAS the build fetched is carried in the package, as in the release wheel.
+	unzip -l $(SDIST_DIR)/wheel/quorvi-*.whl | grep -E ' quorvi/libscipy_openblas\.so$$'
 	@echo "sdist: $$(basename $(SDIST_DIR)/quorvi-*.tar.gz) builds $$(basename $(SDIST_DIR)/wheel/*.whl)"
 
 # The generator's stub, completed by distcheck/finish_stub.py (the
