@@ -644,7 +644,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """
         check_is_fitted(self)
         self._warn_if_penalised("coef_table()")
-        return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_, alpha=alpha)
+        return coefficient_table(
+            self._parameter_names(), self._reported_parameters(), self.covariance_, alpha=alpha
+        )
 
     def _parameter_names(self) -> list[str]:
         """The names of the parameters, in the order of covariance_: the

@@ -217,6 +217,14 @@ class InferenceMixin:
                 stacklevel=3,
             )
 
+    def _reported_parameters(self) -> npt.NDArray[np.float64]:
+        """The parameters as the tables report them: those dropped as
+        linearly dependent are NaN (R's NA), since they were not estimated;
+        coef_ keeps 0 for them so that predictions work."""
+        values = self._parameters()
+        values[_dropped_mask(self)] = np.nan
+        return values
+
     def _parameter_positions(self, names: str | Iterable[str]) -> list[int]:
         """The positions in covariance_ of the named parameters, named as in
         coef_table(); a single name may be given as a string. Repeated names
@@ -387,7 +395,7 @@ class InferenceMixin:
 
         check_is_fitted(self)
         self._warn_if_penalised("summary()")
-        return Summary(summary_text(self, coefficient_columns(self._parameters(), self.covariance_)))
+        return Summary(summary_text(self, coefficient_columns(self._reported_parameters(), self.covariance_)))
 
     def marginal_effects(
         self, X: Any, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05
@@ -440,16 +448,42 @@ class InferenceMixin:
         check_is_fitted(self)
         checked_alpha(alpha)
         self._warn_if_penalised("marginal_effects()")
-        sums = margin_sums(self, X, sample_weight, offset)
-        names = self._parameter_names()
-        dropped = set(_dropped_names(self))
-        kept = np.array([name not in dropped for name in names])
-        effects, covariance = average_marginal_effects(
-            sums, self.coef_[0], self.covariance_, self.fit_intercept, kept
-        )
-        features = names[1:] if self.fit_intercept else names
+        if getattr(self, "_frame_layout_", None) is not None:
+            features, effects, covariance = self._frame_margins(X, sample_weight, offset)
+        else:
+            sums = margin_sums(self, X, sample_weight, offset)
+            names = self._parameter_names()
+            kept = ~_dropped_mask(self)
+            effects, covariance = average_marginal_effects(
+                sums, self.coef_[0], self.covariance_, self.fit_intercept, kept
+            )
+            # Not estimated, so no effect either (a 0 would read as one).
+            effects[~kept[int(self.fit_intercept) :]] = np.nan
+            features = names[1:] if self.fit_intercept else names
         table = coefficient_table(features, effects, covariance, caller="marginal_effects()", alpha=alpha)
         return table.rename(columns={COLUMNS[0]: "dy/dx"})
+
+    def _frame_margins(
+        self, X: Any, sample_weight: Any, offset: Any
+    ) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """marginal_effects() of a model fitted on a DataFrame with
+        categorical columns: in memory only."""
+        from ._design import is_frame_with_categories
+        from ._margins import frame_marginal_effects
+        from ._validation import is_dask_collection
+
+        if is_dask_collection(X):
+            raise ValueError(
+                "marginal_effects() of a model fitted on a DataFrame with categorical columns takes "
+                "an in-memory DataFrame: compute the Dask DataFrame's rows first (X.compute(), or a "
+                "sample of them)."
+            )
+        if not is_frame_with_categories(X):
+            raise ValueError(
+                "the model was fitted on a DataFrame with categorical columns: pass a DataFrame with "
+                f"the columns {self._frame_layout_.columns}."
+            )
+        return frame_marginal_effects(self, X, sample_weight, offset)
 
     def prediction_table(self, X: Any, offset: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
         """The predicted probability of every row of X with its standard
@@ -522,6 +556,13 @@ def _dropped_names(model: Any) -> Sequence[str]:
     """The parameters dropped from the fit as linearly dependent."""
     dropped = getattr(model, "dropped_features_", ())
     return [str(name) for name in dropped]
+
+
+def _dropped_mask(model: Any) -> npt.NDArray[np.bool_]:
+    """True for each parameter (in covariance_'s order) dropped from the fit
+    as linearly dependent."""
+    dropped = set(_dropped_names(model))
+    return np.array([name in dropped for name in model._parameter_names()], dtype=bool)
 
 
 def checked_alpha(alpha: float) -> float:
