@@ -62,8 +62,9 @@ class CollinearityWarning(UserWarning):
     out of the fit.
 
     As R's ``glm`` does, the later feature of each dependent set is dropped:
-    its coefficient is 0 (so that predictions work) and its standard error,
-    z and p-value are NaN. ``dropped_features_`` lists them.
+    its coefficient in ``coef_`` is 0 (so that predictions work), and its
+    whole row of ``coef_table()`` (the coefficient too, as R prints NA) and
+    its marginal effect are NaN. ``dropped_features_`` lists them.
     """
 
 
@@ -407,7 +408,10 @@ class InferenceMixin:
         X : array-like of shape (n_samples, n_features)
             The rows to average over; the training X gives Stata's
             ``margins, dydx(*)``. Validated as for ``predict``; a Dask array
-            or DataFrame is reduced chunk by chunk where it lives.
+            or DataFrame is reduced chunk by chunk where it lives. For a
+            model fitted on a DataFrame with categorical columns, a
+            DataFrame with those columns, in memory (a Dask DataFrame is a
+            ValueError: compute its rows first).
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).
@@ -425,7 +429,10 @@ class InferenceMixin:
         pandas.DataFrame
             One row per feature, with the columns of ``coef_table(alpha)``,
             the first named ``"dy/dx"``: effect, standard error, z, P>|z| and
-            the 1 - alpha interval (95 % by default).
+            the 1 - alpha interval (95 % by default). For a frame with
+            categorical columns, one row per numeric column and one per
+            non-reference level of each categorical, named as in
+            ``coef_table()`` (``"educ[2]"``).
 
         Warns
         -----
@@ -440,8 +447,19 @@ class InferenceMixin:
 
             ∂AMEⱼ/∂βₖ = δⱼₖ ḡ + βⱼ Σ sᵢ μᵢ(1 - μᵢ)(1 - 2μᵢ) xᵢₖ / Σ sᵢ,
 
-        where xᵢ₀ = 1 for the intercept. A feature dropped as linearly
-        dependent has effect 0 and no standard error (NaN).
+        where xᵢ₀ = 1 for the intercept (and a categorical level's
+        indicator where a parameter is a level). A categorical's level l has
+        the discrete change from the reference (first) level r, as Stata's
+        ``margins, dydx(i.column)``:
+
+            AMEₗ = Σ sᵢ [μ(xᵢ(l)) - μ(xᵢ(r))] / Σ sᵢ,
+            ∂AMEₗ/∂β = Σ sᵢ [gᵢ(l) xᵢ(l) - gᵢ(r) xᵢ(r)] / Σ sᵢ,
+
+        with xᵢ(l) the row's parameter vector with the column set to l, every
+        other column as observed, and gᵢ(l) = μ(1 - μ) there. An effect that
+        rests on a parameter dropped as linearly dependent (the feature's, or
+        the level's or its reference's) is NaN, as are its standard error and
+        the rest of its row: it was not estimated.
         """
         from ._margins import average_marginal_effects, margin_sums
 
