@@ -344,15 +344,15 @@ def _election():
     return X, data["vote"].to_numpy(), exog, data["income"].to_numpy()
 
 
-def _discrete_change_margins(params, covariance, design, level_columns, numeric, offset, weights):
+def _discrete_change_margins(params, covariance, design, numeric, categoricals, offset, weights):
     """Stata's margins, dydx(*) on a dummy design, written out: a numeric
     column's effect βⱼ Σ sᵢ gᵢ / Σ sᵢ, and a level's the average over the
-    rows of μ(xᵢ with the categorical's dummies set to the level's pattern)
-    - μ(xᵢ set to the reference's), level_columns giving each level's dummy
-    (None for the reference); standard errors √(J V Jᵀ), J by central
-    differences."""
+    rows of μ(xᵢ with its categorical's dummies set to the level's pattern)
+    - μ(xᵢ set to the first level's), every other column as observed; each
+    categorical given as its levels' dummy columns in order (None for a
+    reference level). Standard errors √(J V Jᵀ), J by central differences."""
 
-    def at_level(beta, level):
+    def at_level(beta, level_columns, level):
         rows = design.copy()
         rows[:, [column for column in level_columns if column is not None]] = 0.0
         if level_columns[level] is not None:
@@ -363,7 +363,10 @@ def _discrete_change_margins(params, covariance, design, level_columns, numeric,
         mu = expit(design @ beta + offset)
         numeric_effects = beta[numeric] * np.average(mu * (1.0 - mu), weights=weights)
         changes = [
-            np.average(at_level(beta, level) - at_level(beta, 0), weights=weights)
+            np.average(
+                at_level(beta, level_columns, level) - at_level(beta, level_columns, 0), weights=weights
+            )
+            for level_columns in categoricals
             for level in range(1, len(level_columns))
         ]
         return np.concatenate([numeric_effects, changes])
@@ -375,14 +378,23 @@ def _discrete_change_margins(params, covariance, design, level_columns, numeric,
     return effects(params), np.sqrt(np.diag(jacobian @ covariance @ jacobian.T))
 
 
-@pytest.mark.parametrize("case", ["election", "offset and weights", "no intercept", "a level dropped"])
+def _dummy_columns(columns, name, levels):
+    """The positions of a categorical's dummies among the design's columns
+    (None for a level without one)."""
+    return [columns.index(f"{name}_{level}") if f"{name}_{level}" in columns else None for level in levels]
+
+
+@pytest.mark.parametrize(
+    "case", ["election", "offset and weights", "no intercept", "a level dropped", "two categoricals"]
+)
 def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, monkeypatch):
     # Blocks of about 60 rows: the 944 rows are read in many blocks.
     monkeypatch.setattr("quorvi._margins._BLOCK_BYTES", 8 * 30 * 60)
     X, y, exog, _ = _election()
     numeric = list(X.columns[:-1])
-    offset, weights = np.zeros(len(y)), None
-    fit = {}
+    educ_levels = list(range(1, 8))
+    categoricals = {"educ": educ_levels}
+    offset, weights, fit = np.zeros(len(y)), None, {}
     if case == "offset and weights":
         offset = np.linspace(-0.5, 0.5, len(y))
         weights = np.random.default_rng(11).integers(0, 4, len(y)).astype(np.float64)
@@ -400,36 +412,39 @@ def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, mon
         numeric = [*numeric, "top"]
         exog = exog.drop(columns="educ_7").assign(top=X["top"])
         exog = exog[["const", *numeric, *(f"educ_{level}" for level in range(2, 7))]]
-    level_names = [f"educ[{level}]" for level in range(2, 8)]
+        categoricals = {"educ": educ_levels[:-1]}
+    if case == "two categoricals":
+        # PID's seven levels as a categorical too (before educ, as in the
+        # frame): each level's change holds educ as observed, and the
+        # Jacobian has the cross terms of the two columns' levels.
+        X = X.assign(PID=pd.Categorical(X["PID"].astype(int).astype(str)))
+        numeric.remove("PID")
+        pid = pd.get_dummies(X["PID"], prefix="PID", drop_first=True, dtype=float)
+        exog = pd.concat(
+            [exog.drop(columns="PID").iloc[:, : len(numeric) + 1], pid, exog.filter(like="educ_")], axis=1
+        )
+        categoricals = {"PID": list(range(7)), "educ": educ_levels}
     glm = sm.GLM(y, exog, family=sm.families.Binomial(), offset=offset, freq_weights=weights)
     glm = glm.fit(tol=1e-13)
     columns = list(exog.columns)
-    # The reference's dummy (with an intercept) and educ 7's (dropped) are
-    # not in the design; educ 7 has no effect to compare then.
-    last_level = 7 if case == "a level dropped" else 8
-    level_columns = [
-        columns.index(f"educ_{level}") if f"educ_{level}" in columns else None
-        for level in range(1, last_level)
-    ]
-    if case != "no intercept":
-        assert level_columns[0] is None
     expected, expected_se = _discrete_change_margins(
         glm.params.to_numpy(),
         glm.cov_params().to_numpy(),
         exog.to_numpy(),
-        level_columns,
         [columns.index(name) for name in numeric],
+        [_dummy_columns(columns, name, levels) for name, levels in categoricals.items()],
         offset,
         weights,
     )
     if case == "a level dropped":
-        expected = np.append(expected, np.nan)
-        expected_se = np.append(expected_se, np.nan)
+        expected, expected_se = np.append(expected, np.nan), np.append(expected_se, np.nan)
+        categoricals = {"educ": educ_levels}
         with pytest.warns(CollinearityWarning, match=re.escape("educ[7]")):
             model = LogisticRegression(tol=1e-10).fit(X, y)
     else:
         model = LogisticRegression(tol=1e-10, fit_intercept=case != "no intercept").fit(X, y, **fit)
     table = model.marginal_effects(X, sample_weight=weights, offset=fit.get("offset"))
+    level_names = [f"{name}[{level}]" for name, levels in categoricals.items() for level in levels[1:]]
     assert list(table.index) == [*numeric, *level_names]
     # The fits stop within about 1e-9 of each other (tol 1e-10 and 1e-13);
     # the central differences are exact to about 1e-9 of the standard errors.
