@@ -410,8 +410,8 @@ class InferenceMixin:
             ``margins, dydx(*)``. Validated as for ``predict``; a Dask array
             or DataFrame is reduced chunk by chunk where it lives. For a
             model fitted on a DataFrame with categorical columns, a
-            DataFrame with those columns, in memory (a Dask DataFrame is a
-            ValueError: compute its rows first).
+            DataFrame with those columns (a Dask DataFrame is reduced
+            partition by partition).
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).
@@ -485,18 +485,14 @@ class InferenceMixin:
         self, X: Any, sample_weight: Any, offset: Any
     ) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """marginal_effects() of a model fitted on a DataFrame with
-        categorical columns: in memory only."""
+        categorical columns, over a DataFrame with those columns (a Dask
+        DataFrame partition by partition)."""
         from ._design import is_frame_with_categories
         from ._margins import frame_marginal_effects
         from ._validation import is_dask_collection
 
-        if is_dask_collection(X):
-            raise ValueError(
-                "marginal_effects() of a model fitted on a DataFrame with categorical columns takes "
-                "an in-memory DataFrame: compute the Dask DataFrame's rows first (X.compute(), or a "
-                "sample of them)."
-            )
-        if not is_frame_with_categories(X):
+        is_dask_frame = is_dask_collection(X) and hasattr(X, "to_delayed") and hasattr(X, "columns")
+        if not (is_dask_frame or is_frame_with_categories(X)):
             raise ValueError(
                 "the model was fitted on a DataFrame with categorical columns: pass a DataFrame with "
                 f"the columns {self._frame_layout_.columns}."

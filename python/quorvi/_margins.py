@@ -206,12 +206,18 @@ class _FrameMarginSums:
             own = column.parameter >= 0
             slope[column.parameter[own], np.flatnonzero(own)] += (weights @ g_at_level)[own]
 
+    def merge(self, other: _FrameMarginSums) -> None:
+        """Add the sums of other rows (a later partition's)."""
+        self.total += other.total
+        self.g += other.g
+        self.curvature += other.curvature
+        for mine, theirs in zip(self.mu + self.slope, other.mu + other.slope, strict=True):
+            mine += theirs
 
-def _frame_sums(
-    model: Any, X: Any, sample_weight: Any, offset: Any
-) -> tuple[_FrameMarginSums, list[_Categorical], int]:
-    """The sums of _FrameMarginSums over the rows of X in blocks, its
-    categoricals, and the number of dense parameters (intercept, numeric)."""
+
+def frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> _FrameMarginSums:
+    """The sums of _FrameMarginSums over the rows of an in-memory frame (the
+    whole X, or one partition of a Dask DataFrame), read in blocks."""
     numeric, parts = model._parameter_rows(X)
     n = len(parts[0][0])
     weights = _check_sample_weight(
@@ -220,7 +226,7 @@ def _frame_sums(
     offsets = checked_offset(offset, n)
     parameters = model._parameters()
     fit_intercept = bool(model.fit_intercept)
-    n_dense = int(fit_intercept) + len(model._frame_layout_.numeric)
+    n_dense = _dense_parameter_count(model)
     columns = _categoricals(parts, n_dense, parameters)
     sums = _FrameMarginSums(len(parameters), columns)
     widest = max(len(column.table) for column in columns)
@@ -233,25 +239,43 @@ def _frame_sums(
         if offsets is not None:
             scores = scores + offsets[rows]
         sums.add_block(dense, block, scores, weights[rows])
-    if not sums.total > 0:
-        raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
-    return sums, columns, n_dense
+    return sums
+
+
+def _dense_parameter_count(model: Any) -> int:
+    """The parameters before the categoricals': the intercept and the
+    numeric columns."""
+    return int(bool(model.fit_intercept)) + len(model._frame_layout_.numeric)
 
 
 def frame_marginal_effects(
     model: Any, X: Any, sample_weight: Any, offset: Any
 ) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(row names, effects, their delta-method covariance J V Jᵀ) over the
-    rows of an in-memory DataFrame with categorical columns: the derivative
+    rows of a DataFrame with categorical columns (in memory, or a Dask
+    DataFrame partition by partition): the derivative
     effect of every numeric column and, for every level of a categorical but
     its first (the reference), the average discrete change from the first,
     Σ sᵢ [μ(xᵢ at that level) - μ(xᵢ at the first)] / Σ sᵢ, as Stata's
     ``margins, dydx(i.group)``. The rows are read in blocks; an effect that
     rests on a parameter dropped as linearly dependent is NaN."""
     _check_offset_given(model, offset)
-    sums, columns, n_dense = _frame_sums(model, X, sample_weight, offset)
+    if is_dask_collection(X):
+        from ._dask._margins import dask_frame_sums
+
+        sums = dask_frame_sums(model, X, sample_weight, offset)
+    else:
+        sums = frame_sums(model, X, sample_weight, offset)
+    if not sums.total > 0:
+        raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
     layout = model._frame_layout_
     parameters = model._parameters()
+    n_dense = _dense_parameter_count(model)
+    # The categoricals' parameters and level coefficients (no rows needed).
+    levels = [
+        (np.empty(0, dtype=np.intp), len(column.levels), column.drop_first) for column in layout.categorical
+    ]
+    columns = _categoricals(levels, n_dense, parameters)
     # Numeric column at parameter p: AME = βₚ ḡ, ∂/∂βₖ = δₚₖ ḡ + βₚ mean(g(1 - 2μ)xₖ).
     numeric_parameters = np.arange(n_dense - len(layout.numeric), n_dense)
     mean_g = sums.g / sums.total

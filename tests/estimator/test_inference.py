@@ -385,7 +385,15 @@ def _dummy_columns(columns, name, levels):
 
 
 @pytest.mark.parametrize(
-    "case", ["election", "offset and weights", "no intercept", "a level dropped", "two categoricals"]
+    "case",
+    [
+        "election",
+        "offset and weights",
+        "dask, offset and weights",
+        "no intercept",
+        "a level dropped",
+        "two categoricals",
+    ],
 )
 def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, monkeypatch):
     # Blocks of about 60 rows: the 944 rows are read in many blocks.
@@ -395,7 +403,7 @@ def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, mon
     educ_levels = list(range(1, 8))
     categoricals = {"educ": educ_levels}
     offset, weights, fit = np.zeros(len(y)), None, {}
-    if case == "offset and weights":
+    if case.endswith("offset and weights"):
         offset = np.linspace(-0.5, 0.5, len(y))
         weights = np.random.default_rng(11).integers(0, 4, len(y)).astype(np.float64)
         fit = {"offset": offset, "sample_weight": weights}
@@ -443,7 +451,12 @@ def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, mon
             model = LogisticRegression(tol=1e-10).fit(X, y)
     else:
         model = LogisticRegression(tol=1e-10, fit_intercept=case != "no intercept").fit(X, y, **fit)
-    table = model.marginal_effects(X, sample_weight=weights, offset=fit.get("offset"))
+    rows = X
+    if case.startswith("dask"):
+        # Three partitions, the weights a Dask array chunked unlike them and
+        # the offsets a NumPy vector, as the in-memory methods take them.
+        rows, weights = dd.from_pandas(X, npartitions=3), da.from_array(weights, chunks=200)
+    table = model.marginal_effects(rows, sample_weight=weights, offset=fit.get("offset"))
     level_names = [f"{name}[{level}]" for name, levels in categoricals.items() for level in levels[1:]]
     assert list(table.index) == [*numeric, *level_names]
     # The fits stop within about 1e-9 of each other (tol 1e-10 and 1e-13);
