@@ -641,10 +641,16 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         are not counts rescale them all (``sample_weight=1/n`` multiplies
         them by √n). With a finite ``C`` they are those of the penalised fit
         and a ``PenaltyWarning`` says that the p-values are not valid tests.
+
+        A parameter dropped as linearly dependent (``dropped_features_``)
+        was not estimated: its whole row is NaN, the coefficient too (R's
+        NA), while ``coef_`` keeps 0 for it so that predictions work.
         """
         check_is_fitted(self)
         self._warn_if_penalised("coef_table()")
-        return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_, alpha=alpha)
+        return coefficient_table(
+            self._parameter_names(), self._reported_parameters(), self.covariance_, alpha=alpha
+        )
 
     def _parameter_names(self) -> list[str]:
         """The names of the parameters, in the order of covariance_: the
