@@ -8,6 +8,7 @@
 // fitted coefficients, the ridge penalty and step halving are compared.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <armadillo>
 #include <cmath>
 #include <cstdint>
@@ -368,6 +369,60 @@ TEST_P(BlockKinds, RobustSumsEqualTheDensifiedDesigns) {
     const InMemoryFit fit = fit_in_memory(data, settings, 2, IterationObserver(), meat);
     ASSERT_TRUE(fit.outcome.result.converged) << name;
     check_at(fit.outcome.last_pass_beta, meat, fit.meats, {}, name + " fit on two workers");
+  }
+}
+
+// Hat values at their bound: a row alone in its level has leverage 1 / s
+// (its dummy column is its own), so with weight 1 its hat value is 1 and the
+// hat-adjusted meat is undefined there, while a lone row of weight 2 has
+// 1/2. The rows flagged are those of the densified design's hat values,
+// h = w x' B x with B = (X'SWX)^-1, that reach 1 - hat_one_tolerance.
+TEST(HatValues, RowsOfLeverageOneAreThoseOfTheDensifiedDesign) {
+  const arma::uword n = case_rows;
+  arma::arma_rng::set_seed(23);
+  const arma::mat numeric = arma::randn(n, 2);
+  std::vector<std::int16_t> codes(n);
+  const arma::uvec drawn = arma::randi<arma::uvec>(n, arma::distr_param(0, 3));
+  std::copy(drawn.begin(), drawn.end(), codes.begin());
+  arma::vec s = arma::ones(n);
+  codes[1234] = 4;   // level 4: this row alone, weight 1
+  codes[17777] = 5;  // level 5: this row alone, weight 2
+  s[17777] = 2.0;
+  Design design = dense_design(numeric.memptr(), n, 2, false, true);
+  DesignBlock categorical{ColumnKind::categorical, nullptr, 5, false};
+  categorical.codes = codes.data();
+  categorical.code_bytes = 2;
+  categorical.first_level = 1;
+  design.blocks.push_back(categorical);
+  arma::mat X = arma::join_rows(arma::ones(n), numeric, arma::zeros(n, 5));
+  for (arma::uword i = 0; i < n; ++i) {
+    if (codes[i] > 0) {
+      X(i, 2 + static_cast<arma::uword>(codes[i])) = 1.0;  // the dummies from column 3
+    }
+  }
+  const arma::vec beta = 0.3 * arma::randn(X.n_cols);
+  const arma::vec y = arma::conv_to<arma::vec>::from(arma::randu(n) < 0.5);
+  const ReferenceSums at = reference_sums(X, y, s, beta);
+  const arma::mat bread = arma::inv_sympd(at.A);
+  const arma::vec h = at.w % arma::sum((X * bread) % X, 1);
+  const arma::uvec expected = arma::find(h >= 1.0 - hat_one_tolerance && s > 0.0);
+  ASSERT_EQ(expected.n_elem, 1U);  // the premise: the lone row of weight 1, no other
+  ASSERT_EQ(expected[0], 1234U);
+  ASSERT_NEAR(h[17777], 0.5, 1e-9);
+
+  MeatSettings meat;
+  meat.kind = MeatKind::hat_adjusted;
+  meat.hat_power = 2.0;
+  meat.inverse_information = &bread;
+  meat.hat_factor = hat_factor_of(bread);
+  for (const bool factored : {true, false}) {
+    MeatSettings settings = meat;
+    if (!factored) {
+      settings.hat_factor.reset();  // x' (B x) in full
+    }
+    RobustSums robust;
+    sum_normal_equations(LogisticData{design, y.memptr(), n, s.memptr()}, beta, false, settings, robust);
+    EXPECT_EQ(robust.hat_one_rows, std::vector<arma::uword>(expected.begin(), expected.end())) << factored;
   }
 }
 
