@@ -120,6 +120,8 @@ class InferenceMixin:
     covariance_: npt.NDArray[np.float64]
     deviance_: float
     fit_intercept: bool
+    # Only after a fit on a DataFrame with categorical columns (_design.FrameLayout).
+    _frame_layout_: Any
 
     # Set here, by _set_fit_statistics.
     log_likelihood_: float

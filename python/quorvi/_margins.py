@@ -211,8 +211,10 @@ class _FrameMarginSums:
         self.total += other.total
         self.g += other.g
         self.curvature += other.curvature
-        for mine, theirs in zip(self.mu + self.slope, other.mu + other.slope, strict=True):
+        for mine, theirs in zip(self.mu, other.mu, strict=True):
             mine += theirs
+        for mine_slope, their_slope in zip(self.slope, other.slope, strict=True):
+            mine_slope += their_slope
 
 
 def frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> _FrameMarginSums:

@@ -6,11 +6,11 @@ from __future__ import annotations
 import math
 from typing import Any
 
-import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
-from dask import delayed
+from dask.base import compute
+from dask.delayed import delayed
 from sklearn.utils import check_array
 from sklearn.utils.validation import _check_sample_weight
 
@@ -100,7 +100,7 @@ def dask_frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> Any:
             partitions, chunked["sample_weight"], chunked["offset"], strict=True
         )
     ]
-    sums, *others = dask.compute(*parts)
+    sums, *others = compute(*parts)
     for other in others:
         sums.merge(other)
     return sums
