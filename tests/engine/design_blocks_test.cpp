@@ -32,7 +32,7 @@ enum class Kind : std::uint8_t {
   sparse64
 };
 
-struct BlockSpec {
+struct BlockShape {
   Kind kind;
   arma::uword width;        // columns (dense, sparse) or levels (categorical)
   unsigned code_bytes = 4;  // categorical: 1, 2 or 4
@@ -43,11 +43,11 @@ struct BlockSpec {
 // blocks' pointers stay valid as more are added.
 class BlockedDesign {
  public:
-  BlockedDesign(arma::uword n, const std::vector<BlockSpec>& specs, unsigned seed) : design{n, {}} {
+  BlockedDesign(arma::uword n, const std::vector<BlockShape>& shapes, unsigned seed) : design{n, {}} {
     arma::arma_rng::set_seed(seed);
     std::vector<arma::mat> parts;
-    for (const BlockSpec& spec : specs) {
-      parts.push_back(add_block(n, spec));
+    for (const BlockShape& shape : shapes) {
+      parts.push_back(add_block(n, shape));
     }
     dense.set_size(n, 0);
     for (const arma::mat& part : parts) {
@@ -59,36 +59,36 @@ class BlockedDesign {
   arma::mat dense;
 
  private:
-  arma::mat add_block(arma::uword n, const BlockSpec& spec) {
-    switch (spec.kind) {
+  arma::mat add_block(arma::uword n, const BlockShape& shape) {
+    switch (shape.kind) {
       case Kind::ones:
         design.blocks.push_back(DesignBlock{ColumnKind::ones, nullptr, 1, false});
         return arma::ones(n, 1);
       case Kind::dense_c: {
-        const arma::mat X = arma::randn(n, spec.width);
+        const arma::mat X = arma::randn(n, shape.width);
         // X transposed, column-major, is X in row-major order.
         const arma::mat& Xt = matrices_.emplace_back(X.t());
-        design.blocks.push_back(DesignBlock{ColumnKind::dense, Xt.memptr(), spec.width, true});
+        design.blocks.push_back(DesignBlock{ColumnKind::dense, Xt.memptr(), shape.width, true});
         return X;
       }
       case Kind::dense_f: {
-        const arma::mat& X = matrices_.emplace_back(arma::randn(n, spec.width));
-        design.blocks.push_back(DesignBlock{ColumnKind::dense, X.memptr(), spec.width, false});
+        const arma::mat& X = matrices_.emplace_back(arma::randn(n, shape.width));
+        design.blocks.push_back(DesignBlock{ColumnKind::dense, X.memptr(), shape.width, false});
         return X;
       }
       case Kind::categorical:
       case Kind::categorical_drop_first:
-        return add_categorical(n, spec, spec.kind == Kind::categorical_drop_first);
+        return add_categorical(n, shape, shape.kind == Kind::categorical_drop_first);
       case Kind::sparse32:
       case Kind::sparse64:
-        return add_sparse(n, spec, spec.kind == Kind::sparse32);
+        return add_sparse(n, shape, shape.kind == Kind::sparse32);
     }
     return {};
   }
 
   template <typename Code>
   const void* stored_codes(const arma::uvec& levels) {
-    std::vector<Code>& codes = spec_codes<Code>().emplace_back(levels.n_elem);
+    std::vector<Code>& codes = held_codes<Code>().emplace_back(levels.n_elem);
     for (arma::uword i = 0; i < levels.n_elem; ++i) {
       codes[i] = static_cast<Code>(levels[i]);
     }
@@ -96,7 +96,7 @@ class BlockedDesign {
   }
 
   template <typename Code>
-  std::deque<std::vector<Code>>& spec_codes() {
+  std::deque<std::vector<Code>>& held_codes() {
     if constexpr (std::is_same_v<Code, std::int8_t>) {
       return codes8_;
     } else if constexpr (std::is_same_v<Code, std::int16_t>) {
@@ -106,35 +106,35 @@ class BlockedDesign {
     }
   }
 
-  arma::mat add_categorical(arma::uword n, const BlockSpec& spec, bool drop_first) {
+  arma::mat add_categorical(arma::uword n, const BlockShape& shape, bool drop_first) {
     // Uneven level frequencies: the square of a uniform draw favours the low codes.
     const arma::vec u = arma::randu(n);
     const arma::uvec levels =
-        arma::conv_to<arma::uvec>::from(arma::floor(arma::square(u) * static_cast<double>(spec.width)));
-    DesignBlock block{ColumnKind::categorical, nullptr, spec.width - (drop_first ? 1 : 0), false};
-    block.codes = spec.code_bytes == 1   ? stored_codes<std::int8_t>(levels)
-                  : spec.code_bytes == 2 ? stored_codes<std::int16_t>(levels)
-                                         : stored_codes<std::int32_t>(levels);
-    block.code_bytes = spec.code_bytes;
+        arma::conv_to<arma::uvec>::from(arma::floor(arma::square(u) * static_cast<double>(shape.width)));
+    DesignBlock block{ColumnKind::categorical, nullptr, shape.width - (drop_first ? 1 : 0), false};
+    block.codes = shape.code_bytes == 1   ? stored_codes<std::int8_t>(levels)
+                  : shape.code_bytes == 2 ? stored_codes<std::int16_t>(levels)
+                                          : stored_codes<std::int32_t>(levels);
+    block.code_bytes = shape.code_bytes;
     block.first_level = drop_first ? 1 : 0;
     design.blocks.push_back(block);
-    arma::mat indicators(n, spec.width, arma::fill::zeros);
+    arma::mat indicators(n, shape.width, arma::fill::zeros);
     for (arma::uword i = 0; i < n; ++i) {
       indicators(i, levels[i]) = 1.0;
     }
-    return drop_first ? arma::mat(indicators.tail_cols(spec.width - 1)) : indicators;
+    return drop_first ? arma::mat(indicators.tail_cols(shape.width - 1)) : indicators;
   }
 
-  arma::mat add_sparse(arma::uword n, const BlockSpec& spec, bool narrow_starts) {
+  arma::mat add_sparse(arma::uword n, const BlockShape& shape, bool narrow_starts) {
     // About a third of the entries stored, some rows with none.
-    const arma::mat values = arma::randn(n, spec.width);
-    const arma::umat stored = arma::randu(n, spec.width) < 0.3;
+    const arma::mat values = arma::randn(n, shape.width);
+    const arma::umat stored = arma::randu(n, shape.width) < 0.3;
     std::vector<double>& data = values_.emplace_back();
     std::vector<std::int32_t>& columns = indices_.emplace_back();
     std::vector<std::int64_t> starts{0};
-    arma::mat densified(n, spec.width, arma::fill::zeros);
+    arma::mat densified(n, shape.width, arma::fill::zeros);
     for (arma::uword i = 0; i < n; ++i) {
-      for (arma::uword j = 0; j < spec.width; ++j) {
+      for (arma::uword j = 0; j < shape.width; ++j) {
         if (stored(i, j) != 0) {
           data.push_back(values(i, j));
           columns.push_back(static_cast<std::int32_t>(j));
@@ -143,7 +143,7 @@ class BlockedDesign {
       }
       starts.push_back(static_cast<std::int64_t>(data.size()));
     }
-    DesignBlock block{ColumnKind::sparse, data.data(), spec.width, true};
+    DesignBlock block{ColumnKind::sparse, data.data(), shape.width, true};
     if (narrow_starts) {
       block.row_starts = narrow_starts_.emplace_back(starts.begin(), starts.end()).data();
       block.row_start_bytes = 4;
@@ -232,7 +232,7 @@ void expect_close(const arma::mat& got, const arma::mat& expected, const std::st
 
 struct DesignCase {
   const char* name;
-  std::vector<BlockSpec> blocks;
+  std::vector<BlockShape> blocks;
 };
 
 // Each kind once beside the intercept or alone, then mixes. A categorical
