@@ -34,7 +34,8 @@ pytest: $(STAMPS)/installed
 
 engine-tests: $(STAMPS)/requirements
 	$(VENV)/bin/cmake -S . -B $(ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVI_ENGINE_TESTS=ON > /dev/null
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVI_ENGINE_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
 	$(VENV)/bin/cmake --build $(ENGINE_BUILD)
 	cd $(ENGINE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
 

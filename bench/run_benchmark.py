@@ -292,7 +292,7 @@ def environment_report() -> dict:
     from threadpoolctl import threadpool_info
 
     # Every method's module loaded, so that threadpoolctl sees every BLAS in
-    # the process: the Debian OpenBLAS under _quorvi and the ones bundled with
+    # the process: the scipy-openblas32 library under _quorvi and the ones bundled with
     # the NumPy and SciPy wheels that the peers use.
     importlib.import_module("_quorvi")
     check_arma = subprocess.run(

@@ -37,7 +37,8 @@ def _sparse(rng, n, notes):
     per_row = rng.integers(0, 3, n) * (rng.random(n) < 0.7)  # many rows with no nonzeros
     if columns:
         per_row = np.minimum(per_row, columns)
-    indptr = np.concatenate([[0], np.cumsum(per_row)]).astype(np.int64)
+    # scipy's row pointers in either width: both are read in place.
+    indptr = np.concatenate([[0], np.cumsum(per_row)]).astype(np.int32 if rng.random() < 0.5 else np.int64)
     stored = int(indptr[-1])
     # Each row's indices distinct and increasing (scipy's canonical CSR);
     # without columns, every index is out of range.
@@ -57,7 +58,7 @@ def _sparse(rng, n, notes):
     if rng.random() < 0.05 and n > 1 and stored:
         indptr[1] = stored + 1
         broken = True
-    notes.append(f"sparse {columns} columns {stored} stored broken {broken}")
+    notes.append(f"sparse {columns} columns {stored} stored {indptr.dtype.name} indptr broken {broken}")
     dense = np.zeros((n, columns))
     if not broken:
         rows = np.repeat(np.arange(n), per_row)

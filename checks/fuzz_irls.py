@@ -389,6 +389,7 @@ NATIVE_KEYS = {
     "deviance",
     "boundary_rows",
     "dropped",
+    "overflowed",
     "singular_solves",
     "passes",
     "deviances",
@@ -468,6 +469,21 @@ def check_native_case(case, fit):
         return problems, name
     if converged and np.isnan(coefficients).any():
         problems.append("native: converged True beside a NaN coefficient")
+    overflowed = result["overflowed"]
+    if (
+        type(overflowed) is not list
+        or overflowed != sorted(set(overflowed))
+        or not all(0 <= j < q for j in overflowed)
+    ):
+        return [f"native: overflowed {overflowed!r} not increasing columns of [0, {q})"], name
+    if overflowed:
+        # A first system with a value that is not finite ends the fit before
+        # its solve: no update, one pass, for the caller to name the columns.
+        if (iterations, converged, result["passes"]) != (0, False, 1) or coefficients.any():
+            problems.append(
+                f"native: overflowed {overflowed} after {iterations} updates, {result['passes']} passes"
+            )
+        return problems, name
     if max_iter <= 0 and (iterations != 0 or converged or coefficients.any()):
         problems.append("native: max_iter <= 0 must give zeros, 0 iterations, not converged")
     if max_iter >= 1 and not converged and iterations != max_iter:

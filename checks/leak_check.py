@@ -324,7 +324,9 @@ def native_cases(X, X_nan, singular, y):
         ("native X strided", raises(ValueError, X[::2], y[::2], None, True, 1e-8, 25, 1, None)),
         ("native y too short", raises(ValueError, X, y[:-1], None, True, 1e-8, 25, 1, None)),
         ("native weights too short", raises(ValueError, X, y, weights[:-1], True, 1e-8, 25, 1, None)),
-        ("native NaN in X", raises(RuntimeError, X_nan, y, None, True, 1e-8, 25, 2, None)),
+        # A first system that is not finite ends the native fit before its
+        # solve, its columns reported in the result's "overflowed".
+        ("native NaN in X", fits(X_nan, y, None, True, 1e-8, 25, 2, None)),
         # A (100001 x 100001) Fisher information: 80 GB, refused at once.
         (
             "native memory exhausted",

@@ -31,7 +31,8 @@ bench-categorical: $(STAMPS)/installed $(STAMPS)/bench-requirements
 # so that it never touches the folder of the Python build.
 bench-roofline: $(STAMPS)/requirements
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVI_BENCH=ON > /dev/null
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DQUORVI_BENCH=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target roofline
 
 $(STAMPS)/bench-requirements: requirements/bench.txt $(STAMPS)/requirements

@@ -1,14 +1,18 @@
 # The robustness checks of `make ci-checks`: the extension and the whole test
 # suite under AddressSanitizer and UndefinedBehaviorSanitizer, a leak check,
 # a fuzzer and valgrind memcheck. Each is bounded by `timeout` and prints its
-# figures; see checks/.
+# figures; see checks/. A short run of the fuzzer is part of `make test` too.
 
 SANITIZE_BUILD := build/sanitize
 FUZZ_SEED ?= 20251208
 FUZZ_SECONDS ?= 180
+# fuzz-short: a fixed number of cases of the same seed, so each run checks
+# the same cases (every kind of design block among them) in a few seconds.
+FUZZ_SHORT_CASES ?= 300
 
-.PHONY: sanitize leak-check fuzz valgrind
+.PHONY: sanitize leak-check fuzz fuzz-short valgrind
 CI_CHECKS += sanitize leak-check fuzz valgrind
+TEST_CHECKS += fuzz-short
 
 # Its own CMake folder: the sanitized module is loaded from there through
 # PYTHONPATH and never installed into .venv, where the normal build lives.
@@ -33,6 +37,11 @@ leak-check: $(STAMPS)/installed
 
 fuzz: $(STAMPS)/installed
 	timeout 600 $(PY) checks/fuzz_irls.py --seed $(FUZZ_SEED) --seconds $(FUZZ_SECONDS)
+
+# Two batches of cases, one per core; --seconds only bounds a stalled run.
+fuzz-short: $(STAMPS)/installed
+	timeout 120 $(PY) checks/fuzz_irls.py --seed $(FUZZ_SEED) --cases $(FUZZ_SHORT_CASES) \
+	  --batch $$(( ($(FUZZ_SHORT_CASES) + 1) / 2 )) --seconds 60
 
 valgrind: $(STAMPS)/installed $(STAMPS)/debian
 	timeout 1200 $(PY) checks/valgrind_check.py

@@ -3,8 +3,9 @@ that this machine's CPU can execute, by OPENBLAS_CORETYPE: `make
 test-coretypes`. A comparison that holds with the kernels OpenBLAS picks here
 and fails with another CPU's shows up here, not on a user's machine.
 
-The core types are those of Debian 12's OpenBLAS 0.3.21 (DYNAMIC_ARCH with
-the older cores; driver/others/dynamic.c), each with the /proc/cpuinfo flags
+The core types are those of OpenBLAS's DYNAMIC_ARCH build with the older
+cores (driver/others/dynamic.c), as the scipy-openblas32 library that the
+engine carries has them, each with the /proc/cpuinfo flags
 of the instruction sets its kernels are built for (getarch.c's HAVE_* and the
 -march options of kernel/Makefile). A kernel the CPU lacks would kill the
 process with an illegal instruction, so such core types are skipped. The
@@ -49,10 +50,10 @@ CORE_TYPES = {
 # library does not know it replaces by its own choice, silently.
 CORE_IN_USE = """
 import ctypes, _quorvi
-path = next(line.split()[-1] for line in open("/proc/self/maps") if "libopenblas" in line)
+path = next(line.split()[-1] for line in open("/proc/self/maps") if "libscipy_openblas" in line)
 library = ctypes.CDLL(path)
-library.openblas_get_corename.restype = ctypes.c_char_p
-print(library.openblas_get_corename().decode())
+library.scipy_openblas_get_corename.restype = ctypes.c_char_p
+print(library.scipy_openblas_get_corename().decode())
 """
 
 

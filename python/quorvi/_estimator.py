@@ -57,6 +57,7 @@ _FITTED_ATTRIBUTES = (
     "intercept_",
     "n_iter_",
     "converged_",
+    "link_",
     "time_",
     "covariance_",
     "clipped_eigenvalues_",
@@ -369,6 +370,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self.coef_ = coefficients.reshape(1, -1).copy()
         self.n_iter_ = np.array([result["iterations"]], dtype=np.int32)
         self.converged_ = bool(result["converged"])
+        self.link_ = str(self.link)
         self.time_ = float(result["time"])
         self.deviance_ = float(result["deviance"])
         self.fitted_with_offset_ = offset is not None
@@ -453,7 +455,14 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if not self._is_penalised():
             # A penalised likelihood has a finite maximum whatever the data.
             fitted.separation = _separation.check_fit(
-                design, y01, weights, offset, result, bool(self.fit_intercept), self._parameter_names()
+                design,
+                y01,
+                weights,
+                offset,
+                result,
+                bool(self.fit_intercept),
+                self._parameter_names(),
+                self._link(),
             )
         if offset is not None and self.fit_intercept and self.max_iter > 0:
             # The null model with an offset has no closed form: the intercept
@@ -494,8 +503,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.feature_names_in_ = np.asarray(layout.columns, dtype=object)
 
     def _link(self) -> Link:
-        """The record of the link parameter (_links.py)."""
+        """The record of the link parameter (_links.py), for a fit."""
         return link_named(self.link)
+
+    def _fitted_link(self) -> Link:
+        """The record of the link the model was fitted with (``link_``):
+        predictions and reports keep it after a set_params(link=...)."""
+        return link_named(self.link_)
 
     def _penalty(self) -> float:
         """1/C, the weight of the penalty Σβⱼ² in the deviance (0 for C=inf)."""
@@ -570,9 +584,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_probabilities(self.decision_function(X, offset), self.link)
-            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link, offset)
-        return _prediction.probabilities(self.decision_function(X, offset), self._link())
+                return _dask.frame_probabilities(self.decision_function(X, offset), self.link_)
+            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
+        return _prediction.probabilities(self.decision_function(X, offset), self._fitted_link())
 
     @overload
     def predict_log_proba(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
@@ -588,9 +602,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_log_probabilities(self.decision_function(X, offset), self.link)
-            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link, offset)
-        return _prediction.log_probabilities(self.decision_function(X, offset), self._link())
+                return _dask.frame_log_probabilities(self.decision_function(X, offset), self.link_)
+            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
+        return _prediction.log_probabilities(self.decision_function(X, offset), self._fitted_link())
 
     @overload
     def predict(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[Any]: ...
@@ -604,11 +618,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_labels(self.decision_function(X, offset), self.classes_, self.link)
+                return _dask.frame_labels(self.decision_function(X, offset), self.classes_, self.link_)
             return _dask.predict(
-                X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link, offset
+                X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
             )
-        return _prediction.labels(self.decision_function(X, offset), self.classes_, self._link())
+        return _prediction.labels(self.decision_function(X, offset), self.classes_, self._fitted_link())
 
     def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]:
         """X as the parts of its rows' parameter vectors, for
@@ -663,10 +677,16 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         are not counts rescale them all (``sample_weight=1/n`` multiplies
         them by √n). With a finite ``C`` they are those of the penalised fit
         and a ``PenaltyWarning`` says that the p-values are not valid tests.
+
+        A parameter dropped as linearly dependent (``dropped_features_``)
+        was not estimated: its whole row is NaN, the coefficient too (R's
+        NA), while ``coef_`` keeps 0 for it so that predictions work.
         """
         check_is_fitted(self)
         self._warn_if_penalised("coef_table()")
-        return coefficient_table(self._parameter_names(), self._parameters(), self.covariance_, alpha=alpha)
+        return coefficient_table(
+            self._parameter_names(), self._reported_parameters(), self.covariance_, alpha=alpha
+        )
 
     def _parameter_names(self) -> list[str]:
         """The names of the parameters, in the order of covariance_: the

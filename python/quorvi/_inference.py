@@ -63,8 +63,9 @@ class CollinearityWarning(UserWarning):
     out of the fit.
 
     As R's ``glm`` does, the later feature of each dependent set is dropped:
-    its coefficient is 0 (so that predictions work) and its standard error,
-    z and p-value are NaN. ``dropped_features_`` lists them.
+    its coefficient in ``coef_`` is 0 (so that predictions work), and its
+    whole row of ``coef_table()`` (the coefficient too, as R prints NA) and
+    its marginal effect are NaN. ``dropped_features_`` lists them.
     """
 
 
@@ -120,6 +121,8 @@ class InferenceMixin:
     covariance_: npt.NDArray[np.float64]
     deviance_: float
     fit_intercept: bool
+    # Only after a fit on a DataFrame with categorical columns (_design.FrameLayout).
+    _frame_layout_: Any
 
     # Set here, by _set_fit_statistics.
     log_likelihood_: float
@@ -139,6 +142,8 @@ class InferenceMixin:
         def _parameter_names(self) -> list[str]: ...
 
         def _parameters(self) -> npt.NDArray[np.float64]: ...
+
+        def _fitted_link(self) -> Link: ...
 
         def _validated_input(self, X: Any) -> npt.NDArray[np.float64]: ...
 
@@ -219,6 +224,14 @@ class InferenceMixin:
                 PenaltyWarning,
                 stacklevel=3,
             )
+
+    def _reported_parameters(self) -> npt.NDArray[np.float64]:
+        """The parameters as the tables report them: those dropped as
+        linearly dependent are NaN (R's NA), since they were not estimated;
+        coef_ keeps 0 for them so that predictions work."""
+        values = self._parameters()
+        values[_dropped_mask(self)] = np.nan
+        return values
 
     def _parameter_positions(self, names: str | Iterable[str]) -> list[int]:
         """The positions in covariance_ of the named parameters, named as in
@@ -390,7 +403,7 @@ class InferenceMixin:
 
         check_is_fitted(self)
         self._warn_if_penalised("summary()")
-        return Summary(summary_text(self, coefficient_columns(self._parameters(), self.covariance_)))
+        return Summary(summary_text(self, coefficient_columns(self._reported_parameters(), self.covariance_)))
 
     def marginal_effects(
         self, X: Any, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05
@@ -402,7 +415,10 @@ class InferenceMixin:
         X : array-like of shape (n_samples, n_features)
             The rows to average over; the training X gives Stata's
             ``margins, dydx(*)``. Validated as for ``predict``; a Dask array
-            or DataFrame is reduced chunk by chunk where it lives.
+            or DataFrame is reduced chunk by chunk where it lives. For a
+            model fitted on a DataFrame with categorical columns, a
+            DataFrame with those columns (a Dask DataFrame is reduced
+            partition by partition).
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).
@@ -420,7 +436,10 @@ class InferenceMixin:
         pandas.DataFrame
             One row per feature, with the columns of ``coef_table(alpha)``,
             the first named ``"dy/dx"``: effect, standard error, z, P>|z| and
-            the 1 - alpha interval (95 % by default).
+            the 1 - alpha interval (95 % by default). For a frame with
+            categorical columns, one row per numeric column and one per
+            non-reference level of each categorical, named as in
+            ``coef_table()`` (``"educ[2]"``).
 
         Warns
         -----
@@ -435,24 +454,57 @@ class InferenceMixin:
 
             ∂AMEⱼ/∂βₖ = δⱼₖ ḡ + βⱼ Σ sᵢ μᵢ(1 - μᵢ)(1 - 2μᵢ) xᵢₖ / Σ sᵢ,
 
-        where xᵢ₀ = 1 for the intercept. A feature dropped as linearly
-        dependent has effect 0 and no standard error (NaN).
+        where xᵢ₀ = 1 for the intercept (and a categorical level's
+        indicator where a parameter is a level). A categorical's level l has
+        the discrete change from the reference (first) level r, as Stata's
+        ``margins, dydx(i.column)``:
+
+            AMEₗ = Σ sᵢ [μ(xᵢ(l)) - μ(xᵢ(r))] / Σ sᵢ,
+            ∂AMEₗ/∂β = Σ sᵢ [gᵢ(l) xᵢ(l) - gᵢ(r) xᵢ(r)] / Σ sᵢ,
+
+        with xᵢ(l) the row's parameter vector with the column set to l, every
+        other column as observed, and gᵢ(l) = μ(1 - μ) there. An effect that
+        rests on a parameter dropped as linearly dependent (the feature's, or
+        the level's or its reference's) is NaN, as are its standard error and
+        the rest of its row: it was not estimated.
         """
         from ._margins import average_marginal_effects, margin_sums
 
         check_is_fitted(self)
         checked_alpha(alpha)
         self._warn_if_penalised("marginal_effects()")
-        sums = margin_sums(self, X, sample_weight, offset)
-        names = self._parameter_names()
-        dropped = set(_dropped_names(self))
-        kept = np.array([name not in dropped for name in names])
-        effects, covariance = average_marginal_effects(
-            sums, self.coef_[0], self.covariance_, self.fit_intercept, kept
-        )
-        features = names[1:] if self.fit_intercept else names
+        if getattr(self, "_frame_layout_", None) is not None:
+            features, effects, covariance = self._frame_margins(X, sample_weight, offset)
+        else:
+            sums = margin_sums(self, X, sample_weight, offset)
+            names = self._parameter_names()
+            kept = ~_dropped_mask(self)
+            effects, covariance = average_marginal_effects(
+                sums, self.coef_[0], self.covariance_, self.fit_intercept, kept
+            )
+            # Not estimated, so no effect either (a 0 would read as one).
+            effects[~kept[int(self.fit_intercept) :]] = np.nan
+            features = names[1:] if self.fit_intercept else names
         table = coefficient_table(features, effects, covariance, caller="marginal_effects()", alpha=alpha)
         return table.rename(columns={COLUMNS[0]: "dy/dx"})
+
+    def _frame_margins(
+        self, X: Any, sample_weight: Any, offset: Any
+    ) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """marginal_effects() of a model fitted on a DataFrame with
+        categorical columns, over a DataFrame with those columns (a Dask
+        DataFrame partition by partition)."""
+        from ._design import is_frame_with_categories
+        from ._margins import frame_marginal_effects
+        from ._validation import is_dask_collection
+
+        is_dask_frame = is_dask_collection(X) and hasattr(X, "to_delayed") and hasattr(X, "columns")
+        if not (is_dask_frame or is_frame_with_categories(X)):
+            raise ValueError(
+                "the model was fitted on a DataFrame with categorical columns: pass a DataFrame with "
+                f"the columns {self._frame_layout_.columns}."
+            )
+        return frame_marginal_effects(self, X, sample_weight, offset)
 
     def prediction_table(self, X: Any, offset: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
         """The predicted probability of every row of X with its standard
@@ -512,7 +564,7 @@ class InferenceMixin:
         covariance = np.where(np.outer(kept, kept), self.covariance_, 0.0)
         numeric, categoricals = self._parameter_rows(X)
         variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
-        return prediction_frame(scores, variances, alpha, getattr(X, "index", None), self._link())
+        return prediction_frame(scores, variances, alpha, getattr(X, "index", None), self._fitted_link())
 
 
 def _is_restriction_text(item: str, names: Collection[str]) -> bool:
@@ -525,6 +577,13 @@ def _dropped_names(model: Any) -> Sequence[str]:
     """The parameters dropped from the fit as linearly dependent."""
     dropped = getattr(model, "dropped_features_", ())
     return [str(name) for name in dropped]
+
+
+def _dropped_mask(model: Any) -> npt.NDArray[np.bool_]:
+    """True for each parameter (in covariance_'s order) dropped from the fit
+    as linearly dependent."""
+    dropped = set(_dropped_names(model))
+    return np.array([name in dropped for name in model._parameter_names()], dtype=bool)
 
 
 def checked_alpha(alpha: float) -> float:

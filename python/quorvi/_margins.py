@@ -5,13 +5,15 @@ those sums."""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
+from scipy import sparse
 from sklearn.utils.validation import _check_sample_weight
 
 from ._links import Link
+from ._prediction import _dense_rows
 from ._robust import checked_offset
 from ._validation import is_dask_collection
 
@@ -57,26 +59,21 @@ def chunk_sums(
 def margin_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> npt.NDArray[np.float64]:
     """chunk_sums over all rows of X, for a fitted model; X validated as for
     predict, offset as for predict_proba."""
-    if offset is None and getattr(model, "fitted_with_offset_", False):
-        # The effects are derivatives at each row's fitted probability, which
-        # the offset moves: without it they would be those of another model.
-        raise ValueError(
-            "the model was fitted with an offset: pass the rows' offsets to marginal_effects(X, "
-            "offset=...) (as to predict_proba), so that the effects are taken at the fitted "
-            "probabilities."
-        )
+    _check_offset_given(model, offset)
     coef = model.coef_[0]
     intercept = float(model.intercept_[0])
     if is_dask_collection(X):
         from ._dask._margins import dask_margin_sums
 
-        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept, model.link)
+        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept, model.link_)
     else:
         X = model._validated_input(X)
         weights = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
-        sums = chunk_sums(X, weights, coef, intercept, checked_offset(offset, X.shape[0]), model._link())
+        sums = chunk_sums(
+            X, weights, coef, intercept, checked_offset(offset, X.shape[0]), model._fitted_link()
+        )
     if not sums[0] > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
     return sums
@@ -107,3 +104,223 @@ def average_marginal_effects(
     effect_covariance[dropped_features, :] = np.nan
     effect_covariance[:, dropped_features] = np.nan
     return effects, effect_covariance
+
+
+def _check_offset_given(model: Any, offset: Any) -> None:
+    """A ValueError when the model was fitted with an offset and none is given."""
+    if offset is None and getattr(model, "fitted_with_offset_", False):
+        # The effects are taken at each row's fitted probability, which the
+        # offset moves: without it they would be those of another model.
+        raise ValueError(
+            "the model was fitted with an offset: pass the rows' offsets to marginal_effects(X, "
+            "offset=...) (as to predict_proba), so that the effects are taken at the fitted "
+            "probabilities."
+        )
+
+
+class _Categorical(NamedTuple):
+    """A categorical column of the design as the margins read it: its rows'
+    codes, the parameter of each level (-1 for the reference level, which
+    has none) and each level's coefficient (0 for the reference)."""
+
+    codes: npt.NDArray[np.intp]
+    parameter: npt.NDArray[np.intp]
+    table: npt.NDArray[np.float64]
+
+
+def _categoricals(
+    parts: list[tuple[npt.NDArray[Any], int, bool]], first_parameter: int, parameters: npt.NDArray[np.float64]
+) -> list[_Categorical]:
+    """Each categorical's codes, level parameters and level coefficients,
+    its parameters following the intercept and the numeric columns."""
+    columns = []
+    start = first_parameter
+    for codes, levels, drop_first in parts:
+        parameter = np.arange(levels, dtype=np.intp) + start - int(drop_first)
+        if drop_first:
+            parameter[0] = -1
+        start += levels - int(drop_first)
+        table = np.where(parameter >= 0, parameters[np.maximum(parameter, 0)], 0.0)
+        columns.append(_Categorical(codes.astype(np.intp), parameter, table))
+    return columns
+
+
+def _indicator_sums(
+    column: _Categorical, weights: npt.NDArray[np.float64], values: npt.NDArray[np.float64], k: int
+) -> npt.NDArray[np.float64]:
+    """(k, m): Σᵢ weightsᵢ valuesᵢ xᵢ over the rows of a block, for the part
+    of each row's parameter vector x that the categorical sets (a 1 at the
+    parameter of the row's level), values of shape (rows, m). Read through a
+    block's sparse indicator, never a dense one-hot."""
+    rows = np.arange(len(column.codes))
+    indicator = sparse.csr_array((weights, (column.codes, rows)), shape=(len(column.parameter), len(rows)))
+    by_level = indicator @ values
+    result = np.zeros((k + 1, values.shape[1]))
+    # The reference level's sums land in the spare last row and are cut off.
+    np.add.at(result, np.where(column.parameter >= 0, column.parameter, k), by_level)
+    return result[:k]
+
+
+class _FrameMarginSums:
+    """The weighted sums over the rows of a frame that its margins need:
+    Σ sᵢ, Σ sᵢgᵢ and Σ sᵢh″(ηᵢ)xᵢ, gᵢ = h′(ηᵢ) (the numeric columns' derivative
+    effects, as in chunk_sums), and per categorical, for every level l,
+    Σ sᵢ μᵢ(l) and Σ sᵢ gᵢ(l) xᵢ(l), with xᵢ(l) the row's parameter vector
+    with the column set to l (its discrete changes and their Jacobian)."""
+
+    def __init__(self, k: int, columns: list[_Categorical], link: Link) -> None:
+        self.link = link
+        self.total = 0.0
+        self.g = 0.0
+        self.curvature = np.zeros(k)
+        self.mu = [np.zeros(len(column.table)) for column in columns]
+        self.slope = [np.zeros((k, len(column.table))) for column in columns]
+
+    def add_block(
+        self,
+        dense: npt.NDArray[np.float64],
+        block: list[_Categorical],
+        scores: npt.NDArray[np.float64],
+        weights: npt.NDArray[np.float64],
+    ) -> None:
+        """Add a block of rows: its dense parameter rows (intercept and
+        numeric columns), its categoricals' codes, scores and weights."""
+        k, n_dense = len(self.curvature), dense.shape[1]
+        g = self.link.derivative(scores)
+        weighted_curvature = weights * self.link.curvature(scores)
+        self.total += float(weights.sum())
+        self.g += float(weights @ g)
+        self.curvature[:n_dense] += weighted_curvature @ dense
+        for column in block:
+            self.curvature += _indicator_sums(column, weighted_curvature, np.ones((len(g), 1)), k)[:, 0]
+        for index, column in enumerate(block):
+            # Every row's score with the column set to each level in turn.
+            at_level = (scores - column.table[column.codes])[:, None] + column.table[None, :]
+            mu_at_level = self.link.mean(at_level)
+            g_at_level = self.link.derivative(at_level)
+            self.mu[index] += weights @ mu_at_level
+            slope = self.slope[index]
+            slope[:n_dense] += dense.T @ (weights[:, None] * g_at_level)
+            for other_index, other in enumerate(block):
+                if other_index != index:
+                    slope += _indicator_sums(other, weights, g_at_level, k)
+            own = column.parameter >= 0
+            slope[column.parameter[own], np.flatnonzero(own)] += (weights @ g_at_level)[own]
+
+    def merge(self, other: _FrameMarginSums) -> None:
+        """Add the sums of other rows (a later partition's)."""
+        self.total += other.total
+        self.g += other.g
+        self.curvature += other.curvature
+        for mine, theirs in zip(self.mu, other.mu, strict=True):
+            mine += theirs
+        for mine_slope, their_slope in zip(self.slope, other.slope, strict=True):
+            mine_slope += their_slope
+
+
+def frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> _FrameMarginSums:
+    """The sums of _FrameMarginSums over the rows of an in-memory frame (the
+    whole X, or one partition of a Dask DataFrame), read in blocks."""
+    numeric, parts = model._parameter_rows(X)
+    n = len(parts[0][0])
+    weights = _check_sample_weight(
+        sample_weight, np.empty((n, 0)), dtype=np.float64, ensure_non_negative=True
+    )
+    offsets = checked_offset(offset, n)
+    parameters = model._parameters()
+    fit_intercept = bool(model.fit_intercept)
+    n_dense = _dense_parameter_count(model)
+    columns = _categoricals(parts, n_dense, parameters)
+    sums = _FrameMarginSums(len(parameters), columns, model._fitted_link())
+    widest = max(len(column.table) for column in columns)
+    rows_per_block = max(1, _BLOCK_BYTES // (8 * (n_dense + 2 * widest)))
+    for first in range(0, n, rows_per_block):
+        rows = slice(first, min(first + rows_per_block, n))
+        dense = _dense_rows(numeric, rows, fit_intercept)
+        block = [column._replace(codes=column.codes[rows]) for column in columns]
+        scores = dense @ parameters[:n_dense] + sum(column.table[column.codes] for column in block)
+        if offsets is not None:
+            scores = scores + offsets[rows]
+        sums.add_block(dense, block, scores, weights[rows])
+    return sums
+
+
+def _dense_parameter_count(model: Any) -> int:
+    """The parameters before the categoricals': the intercept and the
+    numeric columns."""
+    return int(bool(model.fit_intercept)) + len(model._frame_layout_.numeric)
+
+
+def frame_marginal_effects(
+    model: Any, X: Any, sample_weight: Any, offset: Any
+) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(row names, effects, their delta-method covariance J V Jᵀ) over the
+    rows of a DataFrame with categorical columns (in memory, or a Dask
+    DataFrame partition by partition): the derivative
+    effect of every numeric column and, for every level of a categorical but
+    its first (the reference), the average discrete change from the first,
+    Σ sᵢ [μ(xᵢ at that level) - μ(xᵢ at the first)] / Σ sᵢ, as Stata's
+    ``margins, dydx(i.group)``. The rows are read in blocks; an effect that
+    rests on a parameter dropped as linearly dependent is NaN."""
+    _check_offset_given(model, offset)
+    if is_dask_collection(X):
+        from ._dask._margins import dask_frame_sums
+
+        sums = dask_frame_sums(model, X, sample_weight, offset)
+    else:
+        sums = frame_sums(model, X, sample_weight, offset)
+    if not sums.total > 0:
+        raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
+    layout = model._frame_layout_
+    parameters = model._parameters()
+    n_dense = _dense_parameter_count(model)
+    # The categoricals' parameters and level coefficients (no rows needed).
+    levels = [
+        (np.empty(0, dtype=np.intp), len(column.levels), column.drop_first) for column in layout.categorical
+    ]
+    columns = _categoricals(levels, n_dense, parameters)
+    # Numeric column at parameter p: AME = βₚ ḡ, ∂/∂βₖ = δₚₖ ḡ + βₚ mean(g(1 - 2μ)xₖ).
+    numeric_parameters = np.arange(n_dense - len(layout.numeric), n_dense)
+    mean_g = sums.g / sums.total
+    numeric_jacobian = np.outer(parameters[numeric_parameters], sums.curvature / sums.total)
+    numeric_jacobian[np.arange(len(numeric_parameters)), numeric_parameters] += mean_g
+    names: list[str] = list(layout.numeric)
+    effects = [parameters[numeric_parameters] * mean_g]
+    jacobians = [numeric_jacobian]
+    # Level l against the first: the difference of their averages and of
+    # their Jacobians.
+    for layout_column, mu, slope in zip(layout.categorical, sums.mu, sums.slope, strict=True):
+        names.extend(f"{layout_column.name}[{level}]" for level in layout_column.levels[1:])
+        effects.append((mu[1:] - mu[0]) / sums.total)
+        jacobians.append(((slope[:, 1:] - slope[:, :1]) / sums.total).T)
+    all_effects = np.concatenate(effects)
+    covariance = _effect_covariance(model, np.vstack(jacobians), all_effects, columns, numeric_parameters)
+    return names, all_effects, covariance
+
+
+def _effect_covariance(
+    model: Any,
+    jacobian: npt.NDArray[np.float64],
+    effects: npt.NDArray[np.float64],
+    columns: list[_Categorical],
+    numeric_parameters: npt.NDArray[np.intp],
+) -> npt.NDArray[np.float64]:
+    """J V Jᵀ over the estimated parameters; an effect that rests on a
+    parameter dropped as linearly dependent (a numeric column's, a level's or
+    its reference's) is NaN, as are its variance and covariances (effects is
+    written so)."""
+    from ._inference import _dropped_mask
+
+    dropped = _dropped_mask(model)
+    kept = ~dropped
+    covariance = jacobian[:, kept] @ model.covariance_[np.ix_(kept, kept)] @ jacobian[:, kept].T
+    unestimated = [dropped[numeric_parameters]]
+    for column in columns:
+        level_dropped = np.where(column.parameter >= 0, dropped[np.maximum(column.parameter, 0)], False)
+        unestimated.append(level_dropped[1:] | level_dropped[0])
+    missing = np.concatenate(unestimated)
+    effects[missing] = np.nan
+    covariance[missing, :] = np.nan
+    covariance[:, missing] = np.nan
+    result: npt.NDArray[np.float64] = covariance
+    return result

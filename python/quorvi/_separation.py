@@ -21,7 +21,8 @@ import numpy as np
 import numpy.typing as npt
 from scipy import sparse
 from scipy.optimize import linprog
-from scipy.special import expit
+
+from ._links import LOGIT, Link
 
 # A fit whose linear predictor reaches this size somewhere has fitted a
 # probability within 2e-9 of 0 or 1: the trigger of the linear program,
@@ -83,6 +84,7 @@ def check_fit(
     result: Any,
     fit_intercept: bool,
     names: list[str],
+    link: Link = LOGIT,
 ) -> Separation | None:
     """The separation of an in-memory fit's design (the array, sparse
     matrix or blocks it read), checked when the fit suggests it (see
@@ -100,9 +102,7 @@ def check_fit(
     signed = signed_design(_design_matrix(design), y01, weights, fit_intercept)
     signed = signed[:, kept] if not sparse.issparse(signed) else signed.tocsc()[:, kept]
     rows = np.flatnonzero(weights > 0) if weights is not None else slice(None)
-    signed_scores = (2.0 * y01[rows] - 1.0) * scores[rows]
-    del scores
-    if _certified_not_separated(signed, signed_scores):
+    if _certified_not_separated(signed, *_score_residuals(scores[rows], y01[rows], link)):
         return Separation(False)
     return find_separation(signed, [name for name, keep in zip(names, kept, strict=True) if keep])
 
@@ -124,16 +124,44 @@ def _worth_checking(
     return bool(near_the_boundary or result["boundary_rows"])
 
 
-def _certified_not_separated(signed: Any, scores: npt.NDArray[np.float64]) -> bool:
+def _score_residuals(
+    scores: npt.NDArray[np.float64], y01: npt.NDArray[np.float64], link: Link
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(λ, W) of the rows: λᵢ = |yᵢ - μᵢ| h'(ηᵢ) / V(μᵢ), the size of the
+    row's term of the score (signed by its class it is the score's residual,
+    so that Aᵀλ is the score), and W = h'(η)² / V(μ), the link's weights.
+    With V = μ(1 - μ), λᵢ = h'(ηᵢ) / P(the row's own class), each
+    probability from its logarithm, so that neither is 1 minus a rounded
+    probability: for the logit λᵢ = 1 - μ̃ᵢ and W = μ̃ᵢ(1 - μ̃ᵢ), μ̃ᵢ the
+    fitted probability of the row's class."""
+    logs = np.empty((len(scores), 2))
+    link.log_probabilities(scores.copy(), logs)  # log(1 - μ), log μ
+    own = np.where(y01 == 1.0, logs[:, 1], logs[:, 0])
+    other = np.where(y01 == 1.0, logs[:, 0], logs[:, 1])
+    derivative = link.derivative(scores)
+    # A row whose own class has a probability below e^-709 overflows here;
+    # its NaN or infinite λ then fails the certificate, and the linear
+    # program decides.
+    with np.errstate(over="ignore", invalid="ignore"):
+        residuals = derivative * np.exp(-own)
+        weights = residuals * derivative * np.exp(-other)
+    return residuals, weights
+
+
+def _certified_not_separated(
+    signed: Any, residuals: npt.NDArray[np.float64], weights: npt.NDArray[np.float64]
+) -> bool:
     """Whether the fit's residuals, corrected by one Newton step, prove that
     no separation exists, without the linear program.
 
     Stiemke's theorem: no d has A d ≥ 0, A d ≠ 0 exactly when some λ > 0
-    (every entry) has Aᵀλ = 0. The fit's residuals λᵢ = |yᵢ - μᵢ| give Aᵀλ
-    = the score; λ' = λ - W A c with W = μ(1 - μ) and AᵀWA c = Aᵀλ (c is the
-    Newton step) has Aᵀλ' = 0, and λ'ᵢ = λᵢ(1 - μ̃ᵢ aᵢᵀc), μ̃ᵢ the fitted
-    probability of the row's own class, stays positive wherever the step
-    moves no row's score by 1 or more: near a maximum. With r = Aᵀλ' as
+    (every entry) has Aᵀλ = 0. The fit's score residuals λ (_score_residuals)
+    give Aᵀλ = the score; λ' = λ - W A c with the link's weights W and
+    AᵀWA c = Aᵀλ (c is the Newton step) has Aᵀλ' = 0, and for the logit
+    λ'ᵢ = λᵢ(1 - μ̃ᵢ aᵢᵀc), μ̃ᵢ the fitted probability of the row's own
+    class, stays positive wherever the step moves no row's score by 1 or
+    more: near a maximum (so for the other links, whose λ' are checked the
+    same way). With r = Aᵀλ' as
     rounded, a separating d would give min(λ') σ_min(A) |d| ≤ λ'ᵀA d =
     rᵀd ≤ |r| |d|, so min(λ') σ_min(A) > |r| (each side bounded for its
     rounding) excludes every d. A well-posed fit that merely reached large
@@ -142,9 +170,6 @@ def _certified_not_separated(signed: Any, scores: npt.NDArray[np.float64]) -> bo
     if p > _GRAM_LIMIT:
         return False
     eps = np.finfo(np.float64).eps
-    own = expit(scores)  # μ̃ᵢ = expit(sᵢηᵢ), the probability of the row's class
-    residuals = expit(-scores)
-    weights = own * residuals
 
     def dense(matrix: Any) -> npt.NDArray[np.float64]:
         return matrix.toarray() if sparse.issparse(matrix) else np.asarray(matrix)

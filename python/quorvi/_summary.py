@@ -93,7 +93,7 @@ def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
     names = model._parameter_names()
     classes = model.classes_
     left = [
-        ("Model:", model._link().model_name),
+        ("Model:", model._fitted_link().model_name),
         ("Covariance type:", model._cov_type_name()),
         ("Converged:", str(bool(model.converged_))),
         ("Iterations:", str(int(model.n_iter_[0]))),
@@ -124,18 +124,25 @@ def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
         "-" * width,
     ]
     formats = [number, number, number, p_value, number, number]
+    dropped = [str(name) for name in getattr(model, "dropped_features_", ())]
+    # The note on dropped features follows the weights note: it is note [2].
+    dropped_mark = "(dropped: linearly dependent [2])"
     for row, name in enumerate(names):
-        cells = "".join(
-            f"{format_(float(column[row])):>11}" for format_, column in zip(formats, columns, strict=True)
-        )
+        if name in dropped:
+            # Not estimated, so no number at all (R prints NA): a 0 would read
+            # as an estimate of zero.
+            cells = f"{dropped_mark:>{11 * len(COLUMNS)}}"
+        else:
+            cells = "".join(
+                f"{format_(float(column[row])):>11}" for format_, column in zip(formats, columns, strict=True)
+            )
         lines.append(f"{name:<{name_width}}{cells}")
     lines.append("=" * width)
     notes = [WEIGHTS_NOTE]
-    dropped = list(getattr(model, "dropped_features_", ()))
     if dropped:
         notes.append(
-            f"Dropped as linearly dependent on the other features (coefficient 0, no standard error): "
-            f"{', '.join(str(name) for name in dropped)}."
+            "Dropped as linearly dependent on the other features, so not estimated (NaN in coef_table(); "
+            f"coef_ holds 0 for them so that predictions work): {', '.join(dropped)}."
         )
     clipped = getattr(model, "clipped_eigenvalues_", ())
     if len(clipped):

@@ -1,5 +1,8 @@
 #include "blas_threads.hpp"
 
+// scipy-openblas32's CBLAS header: its thread-count functions are
+// scipy_openblas_get_num_threads and scipy_openblas_set_num_threads, the
+// library's own, which threadpoolctl and OPENBLAS_NUM_THREADS act on too.
 #include <cblas.h>
 
 #include <mutex>
@@ -17,15 +20,15 @@ int restore_to = 0;  // 0: nothing to restore
 
 }  // namespace
 
-int blas_thread_count() { return openblas_get_num_threads(); }
+int blas_thread_count() { return scipy_openblas_get_num_threads(); }
 
 SingleThreadedBlas::SingleThreadedBlas() {
   const std::lock_guard<std::mutex> lock(guard_mutex);
   if (active_guards++ == 0) {
-    const int current = openblas_get_num_threads();
+    const int current = scipy_openblas_get_num_threads();
     restore_to = current == 1 ? 0 : current;
     if (restore_to != 0) {
-      openblas_set_num_threads(1);
+      scipy_openblas_set_num_threads(1);
     }
   }
 }
@@ -33,7 +36,7 @@ SingleThreadedBlas::SingleThreadedBlas() {
 SingleThreadedBlas::~SingleThreadedBlas() {
   const std::lock_guard<std::mutex> lock(guard_mutex);
   if (--active_guards == 0 && restore_to != 0) {
-    openblas_set_num_threads(restore_to);
+    scipy_openblas_set_num_threads(restore_to);
     restore_to = 0;
   }
 }

@@ -4,7 +4,7 @@
 #pragma once
 
 // What OpenBLAS is currently set to use (OPENBLAS_NUM_THREADS, threadpoolctl
-// and openblas_set_num_threads all change it).
+// and scipy_openblas_set_num_threads all change it).
 int blas_thread_count();
 
 // While one of these lives, OpenBLAS runs single-threaded. The setting is

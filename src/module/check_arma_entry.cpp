@@ -10,4 +10,7 @@ void check_arma_entry() {
             << arma::arma_version::patch << std::endl;
   std::cout << "LAPACK enabled\n";
   std::cout << "BLAS enabled\n";
+  // On file descriptor 1 before the call returns, whichever C++ runtime's
+  // buffer holds it (the release wheel's static libc++ keeps it otherwise).
+  std::cout.flush();
 }

@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 from scipy import sparse
 from scipy import stats as scipy_stats
-from scipy.special import log_expit
+from scipy.special import expit, log_expit
 
 from problems import logistic_problem
 from quorvi import CollinearityWarning, LogisticRegression
@@ -111,9 +111,10 @@ def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weight
         glm.params.to_numpy(), glm.cov_params().to_numpy(), sm.add_constant(X).to_numpy(), offset, weights
     )
     if duplicate:
-        # An exact multiple is dropped: effect 0, standard error NaN (not 0).
+        # An exact multiple is dropped: not estimated, so neither its effect
+        # nor its standard error is a number (not 0).
         X = X.assign(educ2=2.0 * X["educ"])
-        expected, expected_se = np.append(expected, 0.0), np.append(expected_se, np.nan)
+        expected, expected_se = np.append(expected, np.nan), np.append(expected_se, np.nan)
         with pytest.warns(CollinearityWarning, match="educ2"):
             model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
     else:
@@ -267,6 +268,10 @@ def test_summary_names_the_modelled_class_and_the_residual_degrees_of_freedom():
         deficient = sm.GLM(passed, sm.add_constant(X), family=family, freq_weights=weights).fit()
     text = str(model.summary())
     assert text.splitlines()[2] == "Dependent: P(y = 'pass'), against y = 'fail'"
+    # The dropped column's row holds no number (statsmodels' pinv would give
+    # GPA and GPA2 a share each; R prints NA), and points at its note.
+    assert re.search(r"^GPA2 +\(dropped: linearly dependent \[2\]\)$", text, re.MULTILINE)
+    assert "[2] Dropped as linearly dependent on the other features, so not estimated" in text
     assert re.search(rf"Df residuals: +{deficient.df_resid:.0f}$", text, re.MULTILINE)
 
 
@@ -337,6 +342,136 @@ def _election():
     dummies = pd.get_dummies(X["educ"], prefix="educ", drop_first=True, dtype=float)
     exog = sm.add_constant(pd.concat([X[numeric], dummies], axis=1))
     return X, data["vote"].to_numpy(), exog, data["income"].to_numpy()
+
+
+def _discrete_change_margins(params, covariance, design, numeric, categoricals, offset, weights):
+    """Stata's margins, dydx(*) on a dummy design, written out: a numeric
+    column's effect βⱼ Σ sᵢ gᵢ / Σ sᵢ, and a level's the average over the
+    rows of μ(xᵢ with its categorical's dummies set to the level's pattern)
+    - μ(xᵢ set to the first level's), every other column as observed; each
+    categorical given as its levels' dummy columns in order (None for a
+    reference level). Standard errors √(J V Jᵀ), J by central differences."""
+
+    def at_level(beta, level_columns, level):
+        rows = design.copy()
+        rows[:, [column for column in level_columns if column is not None]] = 0.0
+        if level_columns[level] is not None:
+            rows[:, level_columns[level]] = 1.0
+        return expit(rows @ beta + offset)
+
+    def effects(beta):
+        mu = expit(design @ beta + offset)
+        numeric_effects = beta[numeric] * np.average(mu * (1.0 - mu), weights=weights)
+        changes = [
+            np.average(
+                at_level(beta, level_columns, level) - at_level(beta, level_columns, 0), weights=weights
+            )
+            for level_columns in categoricals
+            for level in range(1, len(level_columns))
+        ]
+        return np.concatenate([numeric_effects, changes])
+
+    step = 1e-6
+    jacobian = np.column_stack(
+        [(effects(params + step * e) - effects(params - step * e)) / (2 * step) for e in np.eye(len(params))]
+    )
+    return effects(params), np.sqrt(np.diag(jacobian @ covariance @ jacobian.T))
+
+
+def _dummy_columns(columns, name, levels):
+    """The positions of a categorical's dummies among the design's columns
+    (None for a level without one)."""
+    return [columns.index(f"{name}_{level}") if f"{name}_{level}" in columns else None for level in levels]
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "election",
+        "offset and weights",
+        "dask, offset and weights",
+        "no intercept",
+        "a level dropped",
+        "two categoricals",
+    ],
+)
+def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, monkeypatch):
+    # Blocks of about 60 rows: the 944 rows are read in many blocks.
+    monkeypatch.setattr("quorvi._margins._BLOCK_BYTES", 8 * 30 * 60)
+    X, y, exog, _ = _election()
+    numeric = list(X.columns[:-1])
+    educ_levels = list(range(1, 8))
+    categoricals = {"educ": educ_levels}
+    offset, weights, fit = np.zeros(len(y)), None, {}
+    if case.endswith("offset and weights"):
+        offset = np.linspace(-0.5, 0.5, len(y))
+        weights = np.random.default_rng(11).integers(0, 4, len(y)).astype(np.float64)
+        fit = {"offset": offset, "sample_weight": weights}
+    if case == "no intercept":
+        # educ keeps all seven levels; its effects are still changes from
+        # the first.
+        exog = pd.concat([X[numeric], pd.get_dummies(X["educ"], prefix="educ", dtype=float)], axis=1)
+    if case == "a level dropped":
+        # A numeric indicator of educ 7 comes first, so educ[7] is dropped
+        # (R's rule: the later of a dependent set): its effect is not
+        # estimated, while the indicator's is the derivative in it.
+        X = X.assign(top=(X["educ"] == "7").astype(float))
+        X = X[[*numeric, "top", "educ"]]
+        numeric = [*numeric, "top"]
+        exog = exog.drop(columns="educ_7").assign(top=X["top"])
+        exog = exog[["const", *numeric, *(f"educ_{level}" for level in range(2, 7))]]
+        categoricals = {"educ": educ_levels[:-1]}
+    if case == "two categoricals":
+        # PID's seven levels as a categorical too (before educ, as in the
+        # frame): each level's change holds educ as observed, and the
+        # Jacobian has the cross terms of the two columns' levels.
+        X = X.assign(PID=pd.Categorical(X["PID"].astype(int).astype(str)))
+        numeric.remove("PID")
+        pid = pd.get_dummies(X["PID"], prefix="PID", drop_first=True, dtype=float)
+        exog = pd.concat(
+            [exog.drop(columns="PID").iloc[:, : len(numeric) + 1], pid, exog.filter(like="educ_")], axis=1
+        )
+        categoricals = {"PID": list(range(7)), "educ": educ_levels}
+    glm = sm.GLM(y, exog, family=sm.families.Binomial(), offset=offset, freq_weights=weights)
+    glm = glm.fit(tol=1e-13)
+    columns = list(exog.columns)
+    expected, expected_se = _discrete_change_margins(
+        glm.params.to_numpy(),
+        glm.cov_params().to_numpy(),
+        exog.to_numpy(),
+        [columns.index(name) for name in numeric],
+        [_dummy_columns(columns, name, levels) for name, levels in categoricals.items()],
+        offset,
+        weights,
+    )
+    if case == "a level dropped":
+        expected, expected_se = np.append(expected, np.nan), np.append(expected_se, np.nan)
+        categoricals = {"educ": educ_levels}
+        with pytest.warns(CollinearityWarning, match=re.escape("educ[7]")):
+            model = LogisticRegression(tol=1e-10).fit(X, y)
+    else:
+        model = LogisticRegression(tol=1e-10, fit_intercept=case != "no intercept").fit(X, y, **fit)
+    rows = X
+    if case.startswith("dask"):
+        # Three partitions, the weights a Dask array chunked unlike them and
+        # the offsets a NumPy vector, as the in-memory methods take them.
+        rows, weights = dd.from_pandas(X, npartitions=3), da.from_array(weights, chunks=200)
+    table = model.marginal_effects(rows, sample_weight=weights, offset=fit.get("offset"))
+    level_names = [f"{name}[{level}]" for name, levels in categoricals.items() for level in levels[1:]]
+    assert list(table.index) == [*numeric, *level_names]
+    # The fits stop within about 1e-9 of each other (tol 1e-10 and 1e-13);
+    # the central differences are exact to about 1e-9 of the standard errors.
+    np.testing.assert_allclose(table["dy/dx"], expected, rtol=1e-6, atol=1e-10)
+    np.testing.assert_allclose(table["std err"], expected_se, rtol=1e-6)
+    if case == "election":
+        # statsmodels' margins agree on the numeric columns; for educ's
+        # dummies they change each from 0 to 1 holding the others as
+        # observed, which is not the change from the reference level.
+        margins = sm.Logit(y, exog).fit(disp=0, tol=1e-12).get_margeff(at="overall", dummy=True)
+        frame = margins.summary_frame()
+        np.testing.assert_allclose(table.loc[numeric, "dy/dx"], frame.loc[numeric, "dy/dx"], rtol=1e-6)
+        np.testing.assert_allclose(table.loc[numeric, "std err"], frame.loc[numeric, "Std. Err."], rtol=1e-5)
+        assert not np.allclose(table.loc[level_names, "dy/dx"], frame.iloc[len(numeric) :, 0], rtol=1e-3)
 
 
 @pytest.mark.parametrize(

@@ -9,11 +9,13 @@ from typing import Any
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
+from dask.base import compute
+from dask.delayed import delayed
 from sklearn.utils import check_array
 from sklearn.utils.validation import _check_sample_weight
 
 from .._links import link_named
-from .._margins import chunk_sums
+from .._margins import chunk_sums, frame_sums
 from .._robust import checked_offset
 from ._input import rows_chunked_as
 
@@ -83,4 +85,31 @@ def dask_margin_sums(
             dtype=np.float64,
         )
     sums: npt.NDArray[np.float64] = np.asarray(parts.sum(axis=0).compute(), dtype=np.float64)
+    return sums
+
+
+def dask_frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> Any:
+    """The margins' sums of a Dask DataFrame with categorical columns: each
+    partition's made where it lives (as for an in-memory frame), added here
+    in partition order, so the result does not depend on the scheduler. With
+    weights or offsets, the partitions' lengths are measured first (one small
+    computation) so that the vectors meet their rows."""
+    partitions = X.to_delayed()
+    vectors = {"sample_weight": sample_weight, "offset": offset}
+    chunked: dict[str, list[Any]] = {name: [None] * len(partitions) for name in vectors}
+    if sample_weight is not None or offset is not None:
+        lengths = tuple(int(length) for length in X.map_partitions(len).compute())
+        rows = da.zeros(sum(lengths), chunks=(lengths,))
+        for name, vector in vectors.items():
+            if vector is not None:
+                chunked[name] = list(rows_chunked_as(vector, name, rows).to_delayed())
+    parts = [
+        delayed(frame_sums, pure=True)(model, part, weights, offsets)
+        for part, weights, offsets in zip(
+            partitions, chunked["sample_weight"], chunked["offset"], strict=True
+        )
+    ]
+    sums, *others = compute(*parts)
+    for other in others:
+        sums.merge(other)
     return sums
