@@ -167,6 +167,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     n_iter_ : ndarray of shape (1,)
         Updates performed.
     converged_ : bool
+    link_ : str
+        The link the model was fitted with; predictions and reports use it
+        (a later ``set_params(link=...)`` changes only the next fit).
     time_ : float
         Seconds spent in the native iteration loop.
     covariance_ : ndarray of shape (n_params, n_params)

@@ -73,6 +73,10 @@ def test_link_equals_statsmodels_glm(link, cov_type):
         model.marginal_effects(X)["dy/dx"], slopes.mean() * reference.params[1:], rtol=1e-7, atol=1e-10
     )
     assert f"Model: {link.capitalize()}" in " ".join(str(model.summary()).split())
+    # The fitted model keeps its link: a later set_params(link=) changes the
+    # next fit, not these predictions.
+    model.set_params(link="logit" if link != "logit" else "probit")
+    np.testing.assert_allclose(model.predict_proba(X)[:, 1], reference.fittedvalues, rtol=1e-7, atol=1e-12)
 
 
 def test_probit_equals_published_estimates_and_margins():
