@@ -27,6 +27,7 @@ from ._inference import (
     PerfectSeparationWarning,
     coefficient_table,
 )
+from ._links import LINKS, Link, link_named
 from ._robust import (
     COV_TYPES,
     checked_offset,
@@ -56,6 +57,7 @@ _FITTED_ATTRIBUTES = (
     "intercept_",
     "n_iter_",
     "converged_",
+    "link_",
     "time_",
     "covariance_",
     "clipped_eigenvalues_",
@@ -141,6 +143,15 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         for a robust type), and ``coef_table()``, ``summary()`` and
         ``wald_test()`` warn (``PenaltyWarning``) that their p-values are not
         valid tests.
+    link : {"logit", "probit", "cloglog"}, default="logit"
+        The link of the binomial model, μ = h(xᵀβ): ``"logit"``, h(η) =
+        1/(1 + e^−η); ``"probit"``, h = Φ the normal distribution function;
+        ``"cloglog"``, h(η) = 1 − exp(−e^η). ``predict()``,
+        ``predict_proba()``, ``marginal_effects()``, ``prediction_table()``
+        and ``summary()`` use it; ``decision_function()`` is η. For probit
+        and cloglog each update is a Fisher scoring step (W = h′(η)²/V(μ),
+        rᵢ = (yᵢ − μᵢ) h′(ηᵢ)/V(μᵢ), as statsmodels' GLM does) and the
+        covariance is built on the inverse expected information.
 
     Attributes
     ----------
@@ -156,6 +167,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     n_iter_ : ndarray of shape (1,)
         Updates performed.
     converged_ : bool
+    link_ : str
+        The link the model was fitted with; predictions and reports use it
+        (a later ``set_params(link=...)`` changes only the next fit).
     time_ : float
         Seconds spent in the native iteration loop.
     covariance_ : ndarray of shape (n_params, n_params)
@@ -259,6 +273,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         "cov_type": [StrOptions(set(COV_TYPES))],
         # C <= 0 is refused by this check, in scikit-learn's words; np.inf is no penalty.
         "C": [Interval(Real, 0, None, closed="right")],
+        "link": [StrOptions(set(LINKS))],
     }
 
     def __init__(
@@ -271,6 +286,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         verbose: int = 0,
         cov_type: str = "nonrobust",
         C: float = np.inf,
+        link: str = "logit",
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -279,6 +295,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.verbose = verbose
         self.cov_type = cov_type
         self.C = C
+        self.link = link
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -356,6 +373,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             self.coef_ = coefficients.reshape(1, -1).copy()
         self.n_iter_ = np.array([result["iterations"]], dtype=np.int32)
         self.converged_ = bool(result["converged"])
+        self.link_ = str(self.link)
         self.time_ = float(result["time"])
         self.deviance_ = float(result["deviance"])
         self.fitted_with_offset_ = offset is not None
@@ -434,12 +452,20 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             meat=request.meat,
             hat_power=request.hat_power,
             clusters=request.clusters,
+            link=self._link().native,
         )
         fitted = Fitted(classes, result, *weight_sums(y01, weights), meat_request=request)
         if not self._is_penalised():
             # A penalised likelihood has a finite maximum whatever the data.
             fitted.separation = _separation.check_fit(
-                design, y01, weights, offset, result, bool(self.fit_intercept), self._parameter_names()
+                design,
+                y01,
+                weights,
+                offset,
+                result,
+                bool(self.fit_intercept),
+                self._parameter_names(),
+                self._link(),
             )
         if offset is not None and self.fit_intercept and self.max_iter > 0:
             # The null model with an offset has no closed form: the intercept
@@ -454,6 +480,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
                 1,
                 None,
                 offset=offset,
+                link=self._link().native,
             )
             fitted.null_deviance = float(null["deviance"])
         return fitted
@@ -478,6 +505,15 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.n_features_in_ = len(layout.columns)
         self.feature_names_in_ = np.asarray(layout.columns, dtype=object)
 
+    def _link(self) -> Link:
+        """The record of the link parameter (_links.py), for a fit."""
+        return link_named(self.link)
+
+    def _fitted_link(self) -> Link:
+        """The record of the link the model was fitted with (``link_``):
+        predictions and reports keep it after a set_params(link=...)."""
+        return link_named(self.link_)
+
     def _penalty(self) -> float:
         """1/C, the weight of the penalty Σβⱼ² in the deviance (0 for C=inf)."""
         return 0.0 if np.isinf(self.C) else 1.0 / float(self.C)
@@ -499,6 +535,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             tol=float(self.tol),
             max_iter=int(self.max_iter),
             progress=progress,
+            link=self.link,
         )
         if fit.layout is not None:
             self._record_layout(fit.layout)
@@ -550,9 +587,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_probabilities(self.decision_function(X, offset))
-            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
-        return _prediction.probabilities(self.decision_function(X, offset))
+                return _dask.frame_probabilities(self.decision_function(X, offset), self.link_)
+            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
+        return _prediction.probabilities(self.decision_function(X, offset), self._fitted_link())
 
     @overload
     def predict_log_proba(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
@@ -560,17 +597,17 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     def predict_log_proba(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def predict_log_proba(self, X: Any, offset: Any = None) -> Any:
         """(n_samples, 2): the logarithms of ``predict_proba(X, offset)``,
-        computed from the linear predictor η as -log(1 + exp(∓η)), so that
-        they keep their accuracy where a probability rounds to 1 or
+        computed from the linear predictor η (for the logit as
+        -log(1 + exp(∓η))), so that they keep their accuracy where a probability rounds to 1 or
         underflows to 0; a Dask array for a Dask X."""
         check_is_fitted(self)
         if is_dask_collection(X):
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_log_probabilities(self.decision_function(X, offset))
-            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), offset)
-        return _prediction.log_probabilities(self.decision_function(X, offset))
+                return _dask.frame_log_probabilities(self.decision_function(X, offset), self.link_)
+            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
+        return _prediction.log_probabilities(self.decision_function(X, offset), self._fitted_link())
 
     @overload
     def predict(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[Any]: ...
@@ -584,9 +621,11 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             from . import _dask
 
             if getattr(self, "_frame_layout_", None) is not None:
-                return _dask.frame_labels(self.decision_function(X, offset), self.classes_)
-            return _dask.predict(X, self.coef_[0], float(self.intercept_[0]), self.classes_, offset)
-        return _prediction.labels(self.decision_function(X, offset), self.classes_)
+                return _dask.frame_labels(self.decision_function(X, offset), self.classes_, self.link_)
+            return _dask.predict(
+                X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
+            )
+        return _prediction.labels(self.decision_function(X, offset), self.classes_, self._fitted_link())
 
     def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]:
         """X as the parts of its rows' parameter vectors, for

@@ -13,9 +13,10 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
-from scipy.special import chdtrc, expit, ndtri, xlogy
+from scipy.special import chdtrc, ndtri, xlogy
 from sklearn.utils.validation import check_is_fitted
 
+from ._links import Link
 from ._prediction import score_variances
 
 # What wald_test() takes: names, restrictions as text, or a matrix R.
@@ -142,11 +143,15 @@ class InferenceMixin:
 
         def _parameters(self) -> npt.NDArray[np.float64]: ...
 
+        def _fitted_link(self) -> Link: ...
+
         def _validated_input(self, X: Any) -> npt.NDArray[np.float64]: ...
 
         def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]: ...
 
         def decision_function(self, X: Any, offset: Any = None) -> Any: ...
+
+        def _link(self) -> Link: ...
 
     def _set_fit_statistics(self, n_obs: float, weighted_positives: float) -> None:
         """Set the fit statistics from the fitted deviance and the weight sums.
@@ -559,7 +564,7 @@ class InferenceMixin:
         covariance = np.where(np.outer(kept, kept), self.covariance_, 0.0)
         numeric, categoricals = self._parameter_rows(X)
         variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
-        return prediction_frame(scores, variances, alpha, getattr(X, "index", None))
+        return prediction_frame(scores, variances, alpha, getattr(X, "index", None), self._fitted_link())
 
 
 def _is_restriction_text(item: str, names: Collection[str]) -> bool:
@@ -617,7 +622,11 @@ def require_pandas(caller: str) -> None:
 
 
 def prediction_frame(
-    scores: npt.NDArray[np.float64], variances: npt.NDArray[np.float64], alpha: float, index: Any
+    scores: npt.NDArray[np.float64],
+    variances: npt.NDArray[np.float64],
+    alpha: float,
+    index: Any,
+    link: Link,
 ) -> pd.DataFrame:
     """The table of prediction_table(): μ, its delta-method standard error
     and the 1 - alpha interval of η mapped through the link, for linear
@@ -629,13 +638,12 @@ def prediction_frame(
     # has no standard error: NaN, never 0.
     standard_errors = np.sqrt(np.where(variances >= 0.0, variances, np.nan))
     half_width = normal_quantile(alpha) * standard_errors
-    # μ(1 - μ) as expit(η)·expit(-η): neither factor is 1 minus a rounded μ.
-    mean = expit(scores)
+    # The standard error of μ = h(η) is h'(η) times that of η.
     columns = {
-        "mean": mean,
-        "mean_se": mean * expit(-scores) * standard_errors,
-        "mean_ci_lower": expit(scores - half_width),
-        "mean_ci_upper": expit(scores + half_width),
+        "mean": link.mean(scores),
+        "mean_se": link.derivative(scores) * standard_errors,
+        "mean_ci_lower": link.mean(scores - half_width),
+        "mean_ci_upper": link.mean(scores + half_width),
     }
     return pd.DataFrame(columns, index=index if isinstance(index, pd.Index) else None)
 

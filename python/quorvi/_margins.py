@@ -10,9 +10,9 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 from scipy import sparse
-from scipy.special import expit
 from sklearn.utils.validation import _check_sample_weight
 
+from ._links import Link
 from ._prediction import _dense_rows
 from ._robust import checked_offset
 from ._validation import is_dask_collection
@@ -27,11 +27,13 @@ def chunk_sums(
     weights: npt.NDArray[np.float64] | None,
     coef: npt.NDArray[np.float64],
     intercept: float,
-    offset: npt.NDArray[np.float64] | None = None,
+    offset: npt.NDArray[np.float64] | None,
+    link: Link,
 ) -> npt.NDArray[np.float64]:
-    """[Σ sᵢ, Σ sᵢgᵢ, Σ sᵢgᵢ(1 - 2μᵢ), Σ sᵢgᵢ(1 - 2μᵢ)xᵢ (one per feature)]
-    over the rows of X, with μᵢ the fitted probability (at xᵢᵀβ + oᵢ, the
-    row's offset oᵢ when given) and gᵢ = μᵢ(1 - μᵢ)."""
+    """[Σ sᵢ, Σ sᵢgᵢ, Σ sᵢg'ᵢ, Σ sᵢg'ᵢxᵢ (one per feature)] over the rows of
+    X, with gᵢ = h'(ηᵢ) the derivative of the link's mean at the row's linear
+    predictor ηᵢ = xᵢᵀβ + oᵢ (oᵢ the row's offset, when given) and g'ᵢ =
+    h''(ηᵢ); for the logit gᵢ = μᵢ(1 - μᵢ) and g'ᵢ = gᵢ(1 - 2μᵢ)."""
     sums = np.zeros(3 + X.shape[1])
     rows = max(1, _BLOCK_BYTES // (8 * max(X.shape[1], 1)))
     for start in range(0, X.shape[0], rows):
@@ -39,12 +41,8 @@ def chunk_sums(
         scores = block @ coef + intercept
         if offset is not None:
             scores += offset[start : start + rows]
-        # 1 - μ from the negated score rather than by subtraction, which
-        # would lose it to rounding where μ is near 1.
-        mu = expit(scores)
-        one_minus_mu = expit(-scores)
-        g = mu * one_minus_mu
-        curvature = g * (one_minus_mu - mu)
+        g = link.derivative(scores)
+        curvature = link.curvature(scores)
         if weights is not None:
             block_weights = weights[start : start + rows]
             sums[0] += block_weights.sum()
@@ -67,13 +65,15 @@ def margin_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> npt.NDAr
     if is_dask_collection(X):
         from ._dask._margins import dask_margin_sums
 
-        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept)
+        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept, model.link_)
     else:
         X = model._validated_input(X)
         weights = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
-        sums = chunk_sums(X, weights, coef, intercept, checked_offset(offset, X.shape[0]))
+        sums = chunk_sums(
+            X, weights, coef, intercept, checked_offset(offset, X.shape[0]), model._fitted_link()
+        )
     if not sums[0] > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
     return sums
@@ -163,12 +163,13 @@ def _indicator_sums(
 
 class _FrameMarginSums:
     """The weighted sums over the rows of a frame that its margins need:
-    Σ sᵢ, Σ sᵢgᵢ and Σ sᵢgᵢ(1 - 2μᵢ)xᵢ (the numeric columns' derivative
+    Σ sᵢ, Σ sᵢgᵢ and Σ sᵢh″(ηᵢ)xᵢ, gᵢ = h′(ηᵢ) (the numeric columns' derivative
     effects, as in chunk_sums), and per categorical, for every level l,
     Σ sᵢ μᵢ(l) and Σ sᵢ gᵢ(l) xᵢ(l), with xᵢ(l) the row's parameter vector
     with the column set to l (its discrete changes and their Jacobian)."""
 
-    def __init__(self, k: int, columns: list[_Categorical]) -> None:
+    def __init__(self, k: int, columns: list[_Categorical], link: Link) -> None:
+        self.link = link
         self.total = 0.0
         self.g = 0.0
         self.curvature = np.zeros(k)
@@ -185,8 +186,8 @@ class _FrameMarginSums:
         """Add a block of rows: its dense parameter rows (intercept and
         numeric columns), its categoricals' codes, scores and weights."""
         k, n_dense = len(self.curvature), dense.shape[1]
-        g = expit(scores) * expit(-scores)
-        weighted_curvature = weights * g * (expit(-scores) - expit(scores))
+        g = self.link.derivative(scores)
+        weighted_curvature = weights * self.link.curvature(scores)
         self.total += float(weights.sum())
         self.g += float(weights @ g)
         self.curvature[:n_dense] += weighted_curvature @ dense
@@ -195,8 +196,8 @@ class _FrameMarginSums:
         for index, column in enumerate(block):
             # Every row's score with the column set to each level in turn.
             at_level = (scores - column.table[column.codes])[:, None] + column.table[None, :]
-            mu_at_level = expit(at_level)
-            g_at_level = mu_at_level * expit(-at_level)
+            mu_at_level = self.link.mean(at_level)
+            g_at_level = self.link.derivative(at_level)
             self.mu[index] += weights @ mu_at_level
             slope = self.slope[index]
             slope[:n_dense] += dense.T @ (weights[:, None] * g_at_level)
@@ -230,7 +231,7 @@ def frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> _FrameMar
     fit_intercept = bool(model.fit_intercept)
     n_dense = _dense_parameter_count(model)
     columns = _categoricals(parts, n_dense, parameters)
-    sums = _FrameMarginSums(len(parameters), columns)
+    sums = _FrameMarginSums(len(parameters), columns, model._fitted_link())
     widest = max(len(column.table) for column in columns)
     rows_per_block = max(1, _BLOCK_BYTES // (8 * (n_dense + 2 * widest)))
     for first in range(0, n, rows_per_block):

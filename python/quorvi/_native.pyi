@@ -7,10 +7,16 @@
 # 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
 # finite. Anything else raises ValueError.
 from collections.abc import Callable
-from typing import Any, TypedDict
+from typing import Any, ClassVar, TypedDict
 
 import numpy as np
 import numpy.typing as npt
+
+class Link:
+    """The link of the binomial model (src/irls/links.hpp), one value per link."""
+
+    __members__: ClassVar[dict[str, Link]]  # every link by name
+    name: str
 
 _Progress = Callable[[int, float, float, float], None]
 _Design = npt.NDArray[np.float64] | list[tuple[Any, ...]]
@@ -65,6 +71,7 @@ def fit(
     meat: str = "none",
     hat_power: float = 1.0,
     clusters: list[_Clustering] = ...,
+    link: Link = ...,
 ) -> FitResult: ...
 def fit_chunked(
     normal_equations: Callable[[npt.NDArray[np.float64], bool, bool], NormalEquations],
@@ -88,5 +95,6 @@ def normal_equations(
     hat_power: float = 1.0,
     clusters: list[_Clustering] = ...,
     inverse_information: npt.NDArray[np.float64] | None = None,
+    link: Link = ...,
 ) -> NormalEquations: ...
 def blas_threads() -> int: ...

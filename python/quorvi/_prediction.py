@@ -8,6 +8,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._links import Link
+
 
 def scores(
     X: npt.NDArray[np.float64], coef: npt.NDArray[np.float64], intercept: float
@@ -18,34 +20,30 @@ def scores(
     return result
 
 
-def log_probabilities(scores: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+def log_probabilities(scores: npt.NDArray[np.float64], link: Link) -> npt.NDArray[np.float64]:
     """(n, 2): the log-probabilities of the first and the second class,
-    -log(1 + exp(±s)). scores is used as working memory."""
-    # log(1 + exp(±s)) never overflows, and each log-probability is computed
-    # directly from the score: log(expit(s)) = -log1p(exp(-s)) keeps its
-    # accuracy where the probability itself rounds to 1 or underflows to 0.
-    # In place, so that the result is the only large allocation.
+    log(1 - μ) and log μ, each computed directly from the score (the link's
+    own forms), so that it keeps its accuracy where the probability itself
+    rounds to 1 or underflows to 0. scores is used as working memory."""
     result = np.empty((len(scores), 2))
-    np.logaddexp(0.0, scores, out=result[:, 0])
-    np.negative(scores, out=scores)
-    np.logaddexp(0.0, scores, out=result[:, 1])
-    np.negative(result, out=result)
+    link.log_probabilities(scores, result)
     return result
 
 
-def probabilities(scores: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+def probabilities(scores: npt.NDArray[np.float64], link: Link) -> npt.NDArray[np.float64]:
     """(n, 2): the probabilities of the first and the second class. scores is
     used as working memory."""
     # The exponential of each log-probability, computed directly rather than
     # as 1 minus the other, which would lose the smaller one to rounding.
-    result = log_probabilities(scores)
+    result = log_probabilities(scores, link)
     np.exp(result, out=result)
     return result
 
 
-def labels(scores: npt.NDArray[np.float64], classes: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    """The more probable of the two classes for every row."""
-    chosen: npt.NDArray[Any] = classes[(scores > 0).astype(np.intp)]
+def labels(scores: npt.NDArray[np.float64], classes: npt.NDArray[Any], link: Link) -> npt.NDArray[Any]:
+    """The more probable of the two classes for every row: the second where
+    the score is above the link's midpoint h⁻¹(1/2)."""
+    chosen: npt.NDArray[Any] = classes[(scores > link.midpoint).astype(np.intp)]
     return chosen
 
 

@@ -21,7 +21,8 @@ import numpy as np
 import numpy.typing as npt
 from scipy import sparse
 from scipy.optimize import linprog
-from scipy.special import expit
+
+from ._links import LOGIT, Link
 
 # A fit whose linear predictor reaches this size somewhere has fitted a
 # probability within 2e-9 of 0 or 1: the trigger of the linear program,
@@ -46,6 +47,10 @@ _POSITIVE = 1e-7
 # The most parameters for which the certificate of no separation (a p × p
 # AᵀA, its eigenvalues and a solve) is tried before the linear program.
 _GRAM_LIMIT = 2000
+
+# The rows whose corrected residual is at least this share of the median
+# one bound the certificate when the smallest residual is too small to.
+_TYPICAL_SHARE = 1e-3
 
 # linprog's status for a program without a feasible point.
 _INFEASIBLE = 2
@@ -83,6 +88,7 @@ def check_fit(
     result: Any,
     fit_intercept: bool,
     names: list[str],
+    link: Link = LOGIT,
 ) -> Separation | None:
     """The separation of an in-memory fit's design (the array, sparse
     matrix or blocks it read), checked when the fit suggests it (see
@@ -100,9 +106,8 @@ def check_fit(
     signed = signed_design(_design_matrix(design), y01, weights, fit_intercept)
     signed = signed[:, kept] if not sparse.issparse(signed) else signed.tocsc()[:, kept]
     rows = np.flatnonzero(weights > 0) if weights is not None else slice(None)
-    signed_scores = (2.0 * y01[rows] - 1.0) * scores[rows]
-    del scores
-    if _certified_not_separated(signed, signed_scores):
+    frequencies = None if weights is None else weights[rows]
+    if _certified_not_separated(signed, _score_residuals(scores[rows], y01[rows], frequencies, link)):
         return Separation(False)
     return find_separation(signed, [name for name, keep in zip(names, kept, strict=True) if keep])
 
@@ -124,27 +129,50 @@ def _worth_checking(
     return bool(near_the_boundary or result["boundary_rows"])
 
 
-def _certified_not_separated(signed: Any, scores: npt.NDArray[np.float64]) -> bool:
+def _score_residuals(
+    scores: npt.NDArray[np.float64],
+    y01: npt.NDArray[np.float64],
+    frequencies: npt.NDArray[np.float64] | None,
+    link: Link,
+) -> npt.NDArray[np.float64]:
+    """λᵢ = sᵢ |yᵢ - μᵢ| h'(ηᵢ) / V(μᵢ) of the rows (of positive weight sᵢ):
+    the size of the row's term of the score, which signed by its class is
+    the score's residual, so that Aᵀλ is the score, near 0 at the fit. With
+    V = μ(1 - μ), λᵢ = sᵢ h'(ηᵢ) / P(the row's own class), the probability
+    from its logarithm, never 1 minus a rounded probability (for the logit
+    λᵢ = sᵢ(1 - μ̃ᵢ), μ̃ᵢ the fitted probability of the row's class)."""
+    logs = np.empty((len(scores), 2))
+    link.log_probabilities(scores.copy(), logs)  # log(1 - μ), log μ
+    own = np.where(y01 == 1.0, logs[:, 1], logs[:, 0])
+    derivative = link.derivative(scores)
+    # A row whose own class has a probability below e^-709 overflows here;
+    # its NaN or infinite λ then fails the certificate, and the linear
+    # program decides.
+    with np.errstate(over="ignore", invalid="ignore"):
+        residuals = derivative * np.exp(-own)
+    return residuals if frequencies is None else residuals * frequencies
+
+
+def _certified_not_separated(signed: Any, residuals: npt.NDArray[np.float64]) -> bool:
     """Whether the fit's residuals, corrected by one Newton step, prove that
     no separation exists, without the linear program.
 
     Stiemke's theorem: no d has A d ≥ 0, A d ≠ 0 exactly when some λ > 0
-    (every entry) has Aᵀλ = 0. The fit's residuals λᵢ = |yᵢ - μᵢ| give Aᵀλ
-    = the score; λ' = λ - W A c with W = μ(1 - μ) and AᵀWA c = Aᵀλ (c is the
-    Newton step) has Aᵀλ' = 0, and λ'ᵢ = λᵢ(1 - μ̃ᵢ aᵢᵀc), μ̃ᵢ the fitted
-    probability of the row's own class, stays positive wherever the step
-    moves no row's score by 1 or more: near a maximum. With r = Aᵀλ' as
+    (every entry) has Aᵀλ = 0. The fit's score residuals λ (_score_residuals)
+    give Aᵀλ = the score, near 0; λ' = λ - Λ A c with Λ = diag(λ) and
+    AᵀΛA c = Aᵀλ has Aᵀλ' = 0, and λ'ᵢ = λᵢ(1 - aᵢᵀc) stays positive
+    wherever |aᵢᵀc| < 1, which a small score gives. (The link's own weights
+    in place of Λ would be its Newton step, but for the complementary
+    log-log their ratio to λ grows as exp(η) and would overturn the rows of
+    large η.) With r = Aᵀλ' as
     rounded, a separating d would give min(λ') σ_min(A) |d| ≤ λ'ᵀA d =
     rᵀd ≤ |r| |d|, so min(λ') σ_min(A) > |r| (each side bounded for its
     rounding) excludes every d. A well-posed fit that merely reached large
-    scores is so cleared at the cost of AᵀA and AᵀWA (p × p)."""
+    scores is so cleared at the cost of AᵀA and AᵀΛA (p × p)."""
     p = signed.shape[1]
     if p > _GRAM_LIMIT:
         return False
     eps = np.finfo(np.float64).eps
-    own = expit(scores)  # μ̃ᵢ = expit(sᵢηᵢ), the probability of the row's class
-    residuals = expit(-scores)
-    weights = own * residuals
 
     def dense(matrix: Any) -> npt.NDArray[np.float64]:
         return matrix.toarray() if sparse.issparse(matrix) else np.asarray(matrix)
@@ -154,17 +182,28 @@ def _certified_not_separated(signed: Any, scores: npt.NDArray[np.float64]) -> bo
     smallest = eigenvalues[0] - 4 * p * eps * max(eigenvalues[-1], 0.0)
     if not smallest > 0:
         return False
-    weighted = sparse.diags(weights) @ signed if sparse.issparse(signed) else signed * weights[:, None]
+    weighted = sparse.diags(residuals) @ signed if sparse.issparse(signed) else signed * residuals[:, None]
     try:
         step = np.linalg.solve(dense(signed.T @ weighted), signed.T @ residuals)
     except np.linalg.LinAlgError:
         return False
     corrected = residuals - weighted @ step
-    least = float(corrected.min(initial=np.inf))
-    if not least > 0:
+    if not float(corrected.min(initial=np.inf)) > 0:
         return False
     residual = float(np.linalg.norm(_bounded_products(signed, corrected)))
-    return least * float(np.sqrt(smallest)) > 2.0 * residual
+    if float(corrected.min()) * float(np.sqrt(smallest)) > 2.0 * residual:
+        return True
+    # Rows fitted far on their own side have a λ' too small for that bound
+    # (for the complementary log-log, exp(η - exp(η)): 1e-62 at η = 5). The
+    # terms of λ'ᵀA d are all at least 0, so the rows S of the larger λ'
+    # alone bound it, min_S(λ') σ_min(A_S) |d|, if they still span every
+    # direction.
+    typical = corrected >= _TYPICAL_SHARE * float(np.median(corrected))
+    subset = signed[np.flatnonzero(typical)]
+    eigenvalues = np.linalg.eigvalsh(dense(subset.T @ subset))
+    smallest = eigenvalues[0] - 4 * p * eps * max(eigenvalues[-1], 0.0)
+    least = float(corrected[typical].min(initial=np.inf))
+    return smallest > 0 and least * float(np.sqrt(smallest)) > 2.0 * residual
 
 
 def _bounded_products(signed: Any, vector: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:

@@ -93,7 +93,7 @@ def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
     names = model._parameter_names()
     classes = model.classes_
     left = [
-        ("Model:", "Logit"),
+        ("Model:", model._fitted_link().model_name),
         ("Covariance type:", model._cov_type_name()),
         ("Converged:", str(bool(model.converged_))),
         ("Iterations:", str(int(model.n_iter_[0]))),

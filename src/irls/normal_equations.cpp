@@ -8,15 +8,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "vector_exp.hpp"
+#include "links.hpp"
 
 namespace {
-
-// The working weight's clamp: the lower bound keeps every finite weight
-// positive, so the working response never divides by zero; for finite mu the
-// weight is at most 0.25 and the upper bound never acts. NaN passes through.
-constexpr double min_weight = 1e-10;
-constexpr double max_weight = 1.0;
 
 // Armadillo's message for a dimension the BLAS's integers cannot hold.
 constexpr const char* blas_overflow =
@@ -120,45 +114,53 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
 // fused multiply-adds, so every variant gives the same bits.
 #define QUORVI_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
 
-// The per-row pass of one block, in the order of the formulas: from eta, the
-// mean mu = 1 / (exp(-eta) + 1), the clamped weight w and the working
-// response z = eta + (y - mu) / w; what the products need is s w z and
-// sqrt(s w). It runs as two loops, the first leaving mu in wz's place, so
-// that the deviance (when asked for) reads mu between them.
-QUORVI_VECTOR_CLONES
-void logistic_means(const double* eta, arma::uword m, double* mu) {
+// The per-row pass of one block, in the order of the formulas, for the link
+// Link (links.hpp): from eta, the mean mu, the clamped weight w, the score's
+// residual r and the working response z = eta + r / w; what the products
+// need is s w z and sqrt(s w). It runs as two loops, the first leaving mu in
+// wz's place, so that the deviance (when asked for) reads mu between them.
+template <class Link>
+void means_loop(const double* eta, arma::uword m, double* mu) {
   for (arma::uword k = 0; k < m; ++k) {
-    mu[k] = 1.0 / (vector_exp(-eta[k]) + 1.0);
+    mu[k] = Link::mean(eta[k]);
   }
 }
 
 // s may be null: every weight is then 1. The test is hoisted out of the loop.
-// eta here is x'beta without the offset: z is the working response of beta.
-QUORVI_VECTOR_CLONES
-void working_weights(const double* eta, const double* y, const double* s, arma::uword m, double* mu_then_wz,
-                     double* root) {
+// linear is x'beta without the offset: z is the working response of beta;
+// eta, with it, is what the weight is a function of.
+template <class Link>
+void working_weights_loop(const double* linear, const double* eta, const double* y, const double* s,
+                          arma::uword m, double* mu_then_wz, double* root) {
   for (arma::uword k = 0; k < m; ++k) {
-    const double mu = mu_then_wz[k];
-    const double variance = mu * (1.0 - mu);
-    const double w = variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
-    const double z = eta[k] + (y[k] - mu) / w;
-    const double weight = s == nullptr ? w : w * s[k];
+    const RowMoments row = Link::moments(eta[k], y[k], mu_then_wz[k]);
+    const double z = linear[k] + row.residual / row.weight;
+    const double weight = s == nullptr ? row.weight : row.weight * s[k];
     mu_then_wz[k] = weight * z;
     root[k] = std::sqrt(weight);
   }
 }
 
-// The same weights with s (y - mu), the rows' terms of the score, in place
-// of s w z.
-QUORVI_VECTOR_CLONES
-void score_weights(const double* y, const double* s, arma::uword m, double* mu_then_residual, double* root) {
+// The same weights with s r, the rows' terms of the score, in place of s w z.
+template <class Link>
+void score_weights_loop(const double* eta, const double* y, const double* s, arma::uword m,
+                        double* mu_then_residual, double* root) {
   for (arma::uword k = 0; k < m; ++k) {
-    const double mu = mu_then_residual[k];
-    const double variance = mu * (1.0 - mu);
-    const double w = variance < min_weight ? min_weight : (variance > max_weight ? max_weight : variance);
+    const RowMoments row = Link::moments(eta[k], y[k], mu_then_residual[k]);
     const double frequency = s == nullptr ? 1.0 : s[k];
-    mu_then_residual[k] = frequency * (y[k] - mu);
-    root[k] = std::sqrt(w * frequency);
+    mu_then_residual[k] = frequency * row.residual;
+    root[k] = std::sqrt(row.weight * frequency);
+  }
+}
+
+// The rows' weights and score residuals (without s) for the robust sums.
+template <class Link>
+void meat_moments_loop(const double* eta, const double* y, const double* mu, arma::uword m, double* residual,
+                       double* weight) {
+  for (arma::uword k = 0; k < m; ++k) {
+    const RowMoments row = Link::moments(eta[k], y[k], mu[k]);
+    residual[k] = row.residual;
+    weight[k] = row.weight;
   }
 }
 
@@ -166,12 +168,11 @@ void score_weights(const double* y, const double* s, arma::uword m, double* mu_t
 // weights are applied in a loop of their own: a test for them inside the
 // first would keep the compiler from vectorising it (5 times slower). The
 // factor 2 is exact, so the product is the same however it is grouped.
-QUORVI_VECTOR_CLONES
-void row_deviances(const double* eta, const double* y, const double* s, arma::uword m, double* deviance) {
+template <class Link>
+void row_deviances_loop(const double* eta, const double* y, const double* s, const double* mu, arma::uword m,
+                        double* deviance) {
   for (arma::uword k = 0; k < m; ++k) {
-    // y log(1 + exp(-eta)) + (1 - y) log(1 + exp(eta)), with one logarithm:
-    // log(1 + exp(-eta)) = log(1 + exp(eta)) - eta.
-    deviance[k] = 2.0 * (vector_softplus(eta[k]) - y[k] * eta[k]);
+    deviance[k] = Link::deviance(eta[k], y[k], mu[k]);
   }
   if (s != nullptr) {
     for (arma::uword k = 0; k < m; ++k) {
@@ -180,12 +181,46 @@ void row_deviances(const double* eta, const double* y, const double* s, arma::uw
   }
 }
 
+// The loops above for the link of the block: the link is chosen here, once
+// per block, and each loop is inlined into every vector variant of its
+// caller. (Function templates cannot be multiversioned themselves.)
+QUORVI_VECTOR_CLONES
+void means(LinkKind link, const double* eta, arma::uword m, double* mu) {
+  with_link(link, [&](auto kind) { means_loop<decltype(kind)>(eta, m, mu); });
+}
+
+QUORVI_VECTOR_CLONES
+void working_weights(LinkKind link, const double* linear, const double* eta, const double* y, const double* s,
+                     arma::uword m, double* mu_then_wz, double* root) {
+  with_link(link,
+            [&](auto kind) { working_weights_loop<decltype(kind)>(linear, eta, y, s, m, mu_then_wz, root); });
+}
+
+QUORVI_VECTOR_CLONES
+void score_weights(LinkKind link, const double* eta, const double* y, const double* s, arma::uword m,
+                   double* mu_then_residual, double* root) {
+  with_link(link,
+            [&](auto kind) { score_weights_loop<decltype(kind)>(eta, y, s, m, mu_then_residual, root); });
+}
+
+QUORVI_VECTOR_CLONES
+void meat_moments(LinkKind link, const double* eta, const double* y, const double* mu, arma::uword m,
+                  double* residual, double* weight) {
+  with_link(link, [&](auto kind) { meat_moments_loop<decltype(kind)>(eta, y, mu, m, residual, weight); });
+}
+
+QUORVI_VECTOR_CLONES
+void row_deviances(LinkKind link, const double* eta, const double* y, const double* s, const double* mu,
+                   arma::uword m, double* deviance) {
+  with_link(link, [&](auto kind) { row_deviances_loop<decltype(kind)>(eta, y, s, mu, m, deviance); });
+}
+
 // The deviance of the rows and the count of those of positive weight whose
 // mean is exactly 0 or 1, added to sums: the rows' deviances computed side
 // by side (vectorised, in deviance), then added one by one in row order.
-void row_statistics(const double* eta, const double* y, const double* s, const double* mu, arma::uword m,
-                    double* deviance, NormalSums& sums) {
-  row_deviances(eta, y, s, m, deviance);
+void row_statistics(LinkKind link, const double* eta, const double* y, const double* s, const double* mu,
+                    arma::uword m, double* deviance, NormalSums& sums) {
+  row_deviances(link, eta, y, s, mu, m, deviance);
   for (arma::uword k = 0; k < m; ++k) {
     sums.deviance += deviance[k];
     const double frequency = s == nullptr ? 1.0 : s[k];
@@ -222,18 +257,21 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   double* root = buffer.root_weight.memptr();
   const double* y = data.y + first;
   const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
-  logistic_means(eta, m, mu_then_wz);
+  means(data.link, eta, m, mu_then_wz);
   if (with_statistics) {
     // root_weight is free until working_weights fills it.
-    row_statistics(eta, y, s, mu_then_wz, m, root, sums);
+    row_statistics(data.link, eta, y, s, mu_then_wz, m, root, sums);
   }
   if (robust != nullptr) {
-    accumulate_meat(data, *meat, first, m, buffer.rows, mu_then_wz, buffer.meat_rows, *robust);
+    double* residual = buffer.meat_residual.memptr();
+    double* weight = buffer.meat_weight.memptr();
+    meat_moments(data.link, eta, y, mu_then_wz, m, residual, weight);
+    accumulate_meat(data, *meat, first, m, buffer.rows, residual, weight, buffer.meat_rows, *robust);
   }
   if (data.score_response) {
-    score_weights(y, s, m, mu_then_wz, root);
+    score_weights(data.link, eta, y, s, m, mu_then_wz, root);
   } else {
-    working_weights(linear, y, s, m, mu_then_wz, root);
+    working_weights(data.link, linear, eta, y, s, m, mu_then_wz, root);
   }
 }
 
@@ -307,6 +345,8 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma:
       arma::vec(block_rows),
       arma::vec(),
       arma::mat(),
+      arma::vec(),
+      arma::vec(),
       make_scatter_scratch(q_dense, q),
   };
 }
@@ -319,6 +359,8 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
   // passes carry no memory for the robust sums.
   if (with_meat && buffer.meat_rows.n_cols < buffer.rows.n_cols) {
     buffer.meat_rows.set_size(buffer.rows.n_rows, buffer.rows.n_cols);
+    buffer.meat_residual.set_size(buffer.rows.n_cols);
+    buffer.meat_weight.set_size(buffer.rows.n_cols);
   }
   const arma::uword capacity = buffer.rows.n_cols;
   // The dense columns are the first q of the system's; the scattered ones,

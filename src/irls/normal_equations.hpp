@@ -7,6 +7,7 @@
 #include <armadillo>
 
 #include "design.hpp"
+#include "links.hpp"
 #include "robust_sums.hpp"
 #include "row_partition.hpp"
 #include "scattered_blocks.hpp"
@@ -22,6 +23,7 @@ struct LogisticData {
   // b as the score X'S(y - mu) instead of X'SWz: the right-hand side of the
   // update's step, A (beta_new - beta) = b (FitSettings::score_form).
   bool score_response = false;
+  LinkKind link = LinkKind::logit;  // mu as a function of eta (links.hpp)
 };
 
 // The number of coefficients: the columns of all of X's blocks.
@@ -56,6 +58,8 @@ struct BlockBuffer {
   arma::vec root_weight;      // sqrt(s w)
   arma::vec eta_with_offset;  // x'beta + offset: only with an offset
   arma::mat meat_rows;        // the block scaled for the robust sums: only in a pass that forms them
+  arma::vec meat_residual;    // the rows' score residuals r, for the robust sums (same pass)
+  arma::vec meat_weight;      // the rows' clamped weights w, for the hat values (same pass)
   ScatterScratch scatter;     // the categorical and sparse blocks' (empty without them)
 };
 

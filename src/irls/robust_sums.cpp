@@ -9,13 +9,6 @@
 
 namespace {
 
-// The working weight as the fit clamps it (normal_equations.cpp): the hat
-// value is that of the weighted least-squares step whose covariance this is.
-double working_weight(double mu) {
-  const double variance = mu * (1.0 - mu);
-  return std::clamp(variance, 1e-10, 1.0);
-}
-
 // A row's score s r x into its group of each clustering: score holds the
 // dense part (q_dense values), factor * the entries in scratch the rest.
 void add_score(const MeatSettings& settings, arma::uword row, const double* score, arma::uword q_dense,
@@ -238,7 +231,8 @@ void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& set
 }
 
 void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
-                     const arma::mat& x, const double* mu_of_rows, arma::mat& workspace, RobustSums& sums) {
+                     const arma::mat& x, const double* residual, const double* weight, arma::mat& workspace,
+                     RobustSums& sums) {
   if (settings.kind == MeatKind::none || m == 0) {
     return;
   }
@@ -248,7 +242,6 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
   }
   const arma::uword q_dense = x.n_rows;
   const bool scattered = q_dense < q;
-  const double* y = data.y + first;
   const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
   arma::vec factor(m);
   arma::vec quadratic;  // x' B x per row, for the hat values
@@ -256,8 +249,7 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
     quadratic = hat_quadratic_forms(data, settings, first, x, m, scattered, workspace, sums);
   }
   for (arma::uword k = 0; k < m; ++k) {
-    const double mu = mu_of_rows[k];
-    const double r = y[k] - mu;
+    const double r = residual[k];
     const double frequency = s == nullptr ? 1.0 : s[k];
     if (settings.kind == MeatKind::cluster) {
       factor[k] = frequency * r;
@@ -265,7 +257,7 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
     }
     double root = std::sqrt(frequency) * std::abs(r);
     if (settings.kind == MeatKind::hat_adjusted) {
-      const double h = working_weight(mu) * quadratic[k];
+      const double h = weight[k] * quadratic[k];
       if (frequency > 0.0 && h >= 1.0 - hat_one_tolerance) {
         sums.hat_one_rows.push_back(first + k);
       }

@@ -103,10 +103,12 @@ void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& set
 
 // Adds the rows [first, first + m) of a block: x the block's dense columns
 // (q_dense x m, one observation per column, unscaled; the scattered entries
-// are read from data.X), mu the rows' means. workspace is q_dense x m of
+// are read from data.X), residual the rows' score residuals r and weight
+// their clamped IRLS weights (links.hpp). workspace is q_dense x m of
 // scratch.
 void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
-                     const arma::mat& x, const double* mu, arma::mat& workspace, RobustSums& sums);
+                     const arma::mat& x, const double* residual, const double* weight, arma::mat& workspace,
+                     RobustSums& sums);
 
 // The meat of clustering c: sum_g U_g U_g' (q x q, both triangles).
 arma::mat cluster_meat(const arma::mat& groups);

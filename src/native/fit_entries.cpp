@@ -57,7 +57,7 @@ void require_rows(const py::array& vector, py::ssize_t n, const char* name) {
 // X is a NumPy array, or a list of blocks of several column kinds
 // (design_blocks.hpp).
 LogisticData checked_data(const py::object& X, const py::array& y,
-                          const std::optional<py::array>& sample_weight, bool fit_intercept) {
+                          const std::optional<py::array>& sample_weight, bool fit_intercept, LinkKind link) {
   LogisticData data =
       py::isinstance<py::list>(X)
           ? LogisticData{design_of_blocks(py::reinterpret_borrow<py::list>(X), fit_intercept),
@@ -66,6 +66,7 @@ LogisticData checked_data(const py::object& X, const py::array& y,
           : logistic_data_of(X.cast<py::array>(), y, sample_weight, fit_intercept);
   // The estimator's updates solve for their steps (FitSettings::score_form).
   data.score_response = true;
+  data.link = link;
   const auto n = static_cast<py::ssize_t>(data.X.n_rows);
   require_rows(y, n, "y");
   if (sample_weight) {
@@ -144,11 +145,12 @@ CovarianceArray covariance_array(arma::uword q) {
 py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<py::array>& sample_weight,
                    bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
                    const std::optional<py::function>& progress, const std::optional<py::array>& offset,
-                   double penalty, const std::string& meat, double hat_power, const py::list& clusters) {
+                   double penalty, const std::string& meat, double hat_power, const py::list& clusters,
+                   LinkKind link) {
   if (n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
-  LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
+  LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
   const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
   data.offset = offset_of(offset, n_rows);
   const FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
@@ -214,8 +216,8 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 bool fit_intercept, bool with_statistics,
                                 const std::optional<py::array>& offset, const std::string& meat,
                                 double hat_power, const py::list& clusters,
-                                const std::optional<py::array>& inverse_information) {
-  LogisticData data = checked_data(X, y, sample_weight, fit_intercept);
+                                const std::optional<py::array>& inverse_information, LinkKind link) {
+  LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
   const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
   data.offset = offset_of(offset, n_rows);
   const arma::uword q = coefficient_count(data);

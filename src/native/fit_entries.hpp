@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "links.hpp"
+
 // Both fits run the engine's one loop with the interpreter lock released,
 // and return the dict of fit_result. Their settings are the estimator's:
 // singular systems solved quietly and counted, dependent columns dropped at
@@ -27,14 +29,16 @@
 // the fit of an X in memory, read in place on n_threads workers. X a 2-D
 // float64 array in C or F order (at any alignment), or a list of blocks of
 // several column kinds (src/bindings/design_blocks.hpp); y and the optional
-// sample_weight 1-D float64 contiguous arrays of X's row count. Raises
+// sample_weight 1-D float64 contiguous arrays of X's row count; link the
+// mean's function of eta (links.hpp, quorvi._native.Link). Raises
 // ValueError for any other layout and for n_threads < 1.
 pybind11::dict fit_entry(const pybind11::object& X, const pybind11::array& y,
                          const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
                          std::int32_t max_iter, int n_threads,
                          const std::optional<pybind11::function>& progress,
                          const std::optional<pybind11::array>& offset, double penalty,
-                         const std::string& meat, double hat_power, const pybind11::list& clusters);
+                         const std::string& meat, double hat_power, const pybind11::list& clusters,
+                         LinkKind link);
 
 // fit_chunked(normal_equations, n_coefficients, tol, max_iter, progress):
 // the fit of rows held elsewhere (the chunks of a Dask array).
@@ -62,6 +66,7 @@ pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11:
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics,
                                       const std::optional<pybind11::array>& offset, const std::string& meat,
                                       double hat_power, const pybind11::list& clusters,
-                                      const std::optional<pybind11::array>& inverse_information);
+                                      const std::optional<pybind11::array>& inverse_information,
+                                      LinkKind link);
 
 int blas_threads_entry();

@@ -9,10 +9,16 @@
 
 PYBIND11_MODULE(_native, m) {
   namespace py = pybind11;
+  // The links of links.hpp, one value each: quorvi's table of links
+  // (python/quorvi/_links.py) names them.
+  py::enum_<LinkKind>(m, "Link", "The link of the binomial model: the mean as a function of eta.")
+      .value("logit", LinkKind::logit)
+      .value("probit", LinkKind::probit)
+      .value("cloglog", LinkKind::cloglog);
   m.def("fit", &fit_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::arg("fit_intercept"),
         py::arg("tol"), py::arg("max_iter"), py::arg("n_threads"), py::arg("progress"),
         py::arg("offset") = py::none(), py::arg("penalty") = 0.0, py::arg("meat") = "none",
-        py::arg("hat_power") = 1.0, py::arg("clusters") = py::list(),
+        py::arg("hat_power") = 1.0, py::arg("clusters") = py::list(), py::arg("link") = LinkKind::logit,
         "Fit a logistic regression by IRLS on a float64 X read in place; return the result dict.");
   m.def("fit_chunked", &fit_chunked_entry, py::arg("normal_equations"), py::arg("n_coefficients"),
         py::arg("tol"), py::arg("max_iter"), py::arg("progress"), py::arg("penalty") = 0.0,
@@ -23,7 +29,7 @@ PYBIND11_MODULE(_native, m) {
   m.def("normal_equations", &normal_equations_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"),
         py::arg("beta"), py::arg("fit_intercept"), py::arg("with_statistics"), py::arg("offset") = py::none(),
         py::arg("meat") = "none", py::arg("hat_power") = 1.0, py::arg("clusters") = py::list(),
-        py::arg("inverse_information") = py::none(),
+        py::arg("inverse_information") = py::none(), py::arg("link") = LinkKind::logit,
         "The weighted normal equations of X's rows at beta (one chunk of a distributed fit): A, b and, "
         "with statistics, the deviance and the rows fitted at exactly 0 or 1.");
   m.def("blas_threads", &blas_threads_entry,

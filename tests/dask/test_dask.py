@@ -453,3 +453,28 @@ def test_hat_adjusted_covariances_with_a_dependent_column_on_dask_equal_the_text
     expected = textbook_hc_covariances(D, y, model._parameters()[:4])[cov_type]
     np.testing.assert_allclose(model.covariance_[:4, :4], expected, rtol=1e-8)
     assert np.isnan(model.covariance_[4]).all() and np.isnan(model.covariance_[:, 4]).all()
+
+
+def test_probit_on_dask_equals_in_memory(client, data):
+    # HC3 and an offset: the link's weights and residuals reach the hat
+    # values, the meat and the null model, each summed chunk by chunk.
+    X, y, weights = data
+    offset = np.random.default_rng(5).normal(scale=0.3, size=len(y))
+    settings = {"link": "probit", "cov_type": "HC3"}
+    expected = LogisticRegression(**settings).fit(X, y, sample_weight=weights, offset=offset)
+    X_dask = da.from_array(X, chunks=(CHUNK, P))
+    offset_dask = da.from_array(offset, chunks=CHUNK // 2)
+    model = LogisticRegression(**settings).fit(X_dask, y, sample_weight=weights, offset=offset_dask)
+    np.testing.assert_allclose(model.coef_, expected.coef_, rtol=1e-10)
+    np.testing.assert_allclose(model.intercept_, expected.intercept_, rtol=1e-10, atol=1e-13)
+    np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-16)
+    np.testing.assert_allclose(model.null_deviance_, expected.null_deviance_, rtol=1e-12)
+    np.testing.assert_allclose(
+        model.predict_proba(X_dask, offset=offset_dask).compute(),
+        expected.predict_proba(X, offset=offset),
+        rtol=1e-9,
+    )
+    effects = model.marginal_effects(X_dask, sample_weight=weights, offset=offset_dask)
+    pd.testing.assert_frame_equal(
+        effects, expected.marginal_effects(X, sample_weight=weights, offset=offset), rtol=1e-9
+    )

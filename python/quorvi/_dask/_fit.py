@@ -45,6 +45,7 @@ def fit_dask(
     clusters: Any = None,
     offset: Any = None,
     penalty: float = 0.0,
+    link: str = "logit",
 ) -> DaskFit:
     """The IRLS fit on Dask collections: the loop of quorvi._native.fit, with
     each update's normal equations (and, in the pass that needs them, the
@@ -67,7 +68,7 @@ def fit_dask(
     meat, hat_power = MEAT_OF[cov_type]
     in_loop = meat in ("residual", "cluster")
     normal_equations = NormalEquations(
-        chunks, labels, fit_intercept, ChunkMeat(meat, hat_power) if in_loop else None, layout
+        chunks, labels, fit_intercept, ChunkMeat(meat, hat_power) if in_loop else None, layout, link
     )
     n_parameters = chunks.n_features if layout is None else len(layout.parameter_names())
     q = n_parameters + int(fit_intercept)

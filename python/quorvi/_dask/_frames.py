@@ -15,6 +15,7 @@ from dask.base import compute
 from dask.delayed import delayed
 
 from .. import _design, _prediction
+from .._links import link_named
 from ._input import RowChunks, row_chunks, rows_chunked_as
 
 
@@ -107,23 +108,25 @@ def frame_scores(
     return scores + rows_chunked_as(offset, "offset", scores)
 
 
-def frame_probabilities(scores: da.Array) -> da.Array:
+def frame_probabilities(scores: da.Array, link: str) -> da.Array:
     return da.map_blocks(
-        lambda block: _prediction.probabilities(block.copy()),
+        lambda block: _prediction.probabilities(block.copy(), link_named(link)),
         scores,
         new_axis=1,
         chunks=(scores.chunks[0], (2,)),
     )
 
 
-def frame_log_probabilities(scores: da.Array) -> da.Array:
+def frame_log_probabilities(scores: da.Array, link: str) -> da.Array:
     return da.map_blocks(
-        lambda block: _prediction.log_probabilities(block.copy()),
+        lambda block: _prediction.log_probabilities(block.copy(), link_named(link)),
         scores,
         new_axis=1,
         chunks=(scores.chunks[0], (2,)),
     )
 
 
-def frame_labels(scores: da.Array, classes: npt.NDArray[Any]) -> da.Array:
-    return da.map_blocks(_prediction.labels, scores, classes, dtype=classes.dtype)
+def frame_labels(scores: da.Array, classes: npt.NDArray[Any], link: str) -> da.Array:
+    return da.map_blocks(
+        lambda block: _prediction.labels(block, classes, link_named(link)), scores, dtype=classes.dtype
+    )

@@ -14,13 +14,14 @@ from dask.delayed import delayed
 from sklearn.utils import check_array
 from sklearn.utils.validation import _check_sample_weight
 
+from .._links import link_named
 from .._margins import chunk_sums, frame_sums
 from .._robust import checked_offset
 from ._input import rows_chunked_as
 
 
 def _dask_chunk_sums(
-    X: Any, weights: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
+    X: Any, weights: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, link: str
 ) -> npt.NDArray[np.float64]:
     X = check_array(X, dtype=np.float64, order=None, ensure_min_samples=0, input_name="X")
     if weights is not None:
@@ -32,11 +33,11 @@ def _dask_chunk_sums(
         # Paired with X's chunk in the same way; its length is checked here,
         # where an unmeasured chunk's is first known.
         offset = checked_offset(offset, X.shape[0])
-    return chunk_sums(X, weights, coef, intercept, offset).reshape(1, -1)
+    return chunk_sums(X, weights, coef, intercept, offset, link_named(link)).reshape(1, -1)
 
 
 def dask_margin_sums(
-    X: Any, sample_weight: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
+    X: Any, sample_weight: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, link: str
 ) -> npt.NDArray[np.float64]:
     """The sums of every row chunk, each made where the chunk lives, added
     here: only len(coef) + 3 numbers per chunk travel."""
@@ -53,7 +54,7 @@ def dask_margin_sums(
     offsets = None if offset is None else rows_chunked_as(offset, "offset", X)[:, None]
     if sample_weight is None:
         parts = da.map_blocks(
-            _dask_chunk_sums, X, None, offsets, coef, intercept, chunks=chunks, dtype=np.float64
+            _dask_chunk_sums, X, None, offsets, coef, intercept, link, chunks=chunks, dtype=np.float64
         )
     else:
         if any(math.isnan(size) for size in X.chunks[0]):
@@ -73,7 +74,15 @@ def dask_margin_sums(
             )
         weights = weights.rechunk((X.chunks[0],))
         parts = da.map_blocks(
-            _dask_chunk_sums, X, weights[:, None], offsets, coef, intercept, chunks=chunks, dtype=np.float64
+            _dask_chunk_sums,
+            X,
+            weights[:, None],
+            offsets,
+            coef,
+            intercept,
+            link,
+            chunks=chunks,
+            dtype=np.float64,
         )
     sums: npt.NDArray[np.float64] = np.asarray(parts.sum(axis=0).compute(), dtype=np.float64)
     return sums

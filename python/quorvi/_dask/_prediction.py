@@ -10,6 +10,7 @@ import numpy.typing as npt
 from sklearn.utils import check_array
 
 from .. import _prediction
+from .._links import link_named
 from ._input import ESTIMATOR_NAME, as_dask_array
 
 
@@ -36,21 +37,21 @@ def _chunk_scores(
 
 
 def _chunk_probabilities(
-    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
+    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, link: str
 ) -> npt.NDArray[np.float64]:
-    return _prediction.probabilities(_chunk_scores(X, offset, coef, intercept))
+    return _prediction.probabilities(_chunk_scores(X, offset, coef, intercept), link_named(link))
 
 
 def _chunk_log_probabilities(
-    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
+    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, link: str
 ) -> npt.NDArray[np.float64]:
-    return _prediction.log_probabilities(_chunk_scores(X, offset, coef, intercept))
+    return _prediction.log_probabilities(_chunk_scores(X, offset, coef, intercept), link_named(link))
 
 
 def _chunk_labels(
-    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any]
+    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any], link: str
 ) -> npt.NDArray[Any]:
-    return _prediction.labels(_chunk_scores(X, offset, coef, intercept), classes)
+    return _prediction.labels(_chunk_scores(X, offset, coef, intercept), classes, link_named(link))
 
 
 def _offset_chunks(offset: Any, X: da.Array) -> Any:
@@ -76,11 +77,13 @@ def decision_function(
     )
 
 
-def predict_proba(X: Any, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None) -> da.Array:
+def predict_proba(
+    X: Any, coef: npt.NDArray[np.float64], intercept: float, link: str, offset: Any = None
+) -> da.Array:
     X = _prediction_input(X, len(coef))
     offsets = _offset_chunks(offset, X)
     return da.map_blocks(
-        lambda x, o: _chunk_probabilities(x, None if o is None else o[:, 0], coef, intercept),
+        lambda x, o: _chunk_probabilities(x, None if o is None else o[:, 0], coef, intercept, link),
         X,
         offsets,
         chunks=(X.chunks[0], (2,)),
@@ -89,12 +92,12 @@ def predict_proba(X: Any, coef: npt.NDArray[np.float64], intercept: float, offse
 
 
 def predict_log_proba(
-    X: Any, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None
+    X: Any, coef: npt.NDArray[np.float64], intercept: float, link: str, offset: Any = None
 ) -> da.Array:
     X = _prediction_input(X, len(coef))
     offsets = _offset_chunks(offset, X)
     return da.map_blocks(
-        lambda x, o: _chunk_log_probabilities(x, None if o is None else o[:, 0], coef, intercept),
+        lambda x, o: _chunk_log_probabilities(x, None if o is None else o[:, 0], coef, intercept, link),
         X,
         offsets,
         chunks=(X.chunks[0], (2,)),
@@ -103,12 +106,17 @@ def predict_log_proba(
 
 
 def predict(
-    X: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any], offset: Any = None
+    X: Any,
+    coef: npt.NDArray[np.float64],
+    intercept: float,
+    classes: npt.NDArray[Any],
+    link: str,
+    offset: Any = None,
 ) -> da.Array:
     X = _prediction_input(X, len(coef))
     offsets = _offset_chunks(offset, X)
     return da.map_blocks(
-        lambda x, o: _chunk_labels(x, None if o is None else o[:, 0], coef, intercept, classes),
+        lambda x, o: _chunk_labels(x, None if o is None else o[:, 0], coef, intercept, classes, link),
         X,
         offsets,
         drop_axis=1,

@@ -14,6 +14,7 @@ from dask.delayed import Delayed, delayed
 
 from .. import _design, _native
 from .._design import FrameLayout
+from .._links import link_named
 from .._robust import factorized
 from .._validation import native_layout
 from ._checks import checked_design
@@ -52,6 +53,7 @@ def chunk_sums(
     intercept_only: bool = False,
     first_row: int | None = None,
     layout: FrameLayout | None = None,
+    link: str = "logit",
 ) -> Sums:
     """The native kernel on one chunk: its share of A, b and, with
     statistics, of the deviance and the boundary rows. check, on the first
@@ -72,9 +74,10 @@ def chunk_sums(
         offset = np.require(offset, dtype=np.float64, requirements=["C", "A"])
         if not np.isfinite(offset).all():
             raise ValueError("offset contains NaN or infinity: every row needs a finite offset.")
+    native_link = link_named(link).native
     if meat is None or meat.meat == "none":
         return _native.normal_equations(
-            design, y01, weights, beta, fit_intercept, with_statistics, offset=offset
+            design, y01, weights, beta, fit_intercept, with_statistics, offset=offset, link=native_link
         )
     codes: list[tuple[npt.NDArray[np.int64], int]] = []
     uniques: list[Any] = []
@@ -103,6 +106,7 @@ def chunk_sums(
         hat_power=meat.hat_power,
         clusters=codes,
         inverse_information=meat.inverse_information,
+        link=native_link,
     )
     if first_row is not None:
         sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
@@ -196,8 +200,10 @@ class NormalEquations:
         fit_intercept: bool,
         meat: ChunkMeat | None = None,
         layout: FrameLayout | None = None,
+        link: str = "logit",
     ) -> None:
         self.chunks = chunks
+        self.link = link
         self.layout = layout
         self.meat = meat or ChunkMeat()
         self.intercept_only = False
@@ -241,6 +247,7 @@ class NormalEquations:
                 self.intercept_only,
                 start,
                 self.layout,
+                self.link,
             )
             for index, (X, y, weights, start, offset, labels) in enumerate(
                 zip(

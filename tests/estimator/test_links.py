@@ -1,0 +1,91 @@
+"""The probit and complementary log-log links against statsmodels' GLM of
+the same binomial family (Fisher scoring, covariance on the expected
+information) and against published estimates."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from quorvi import LogisticRegression
+
+sm = pytest.importorskip("statsmodels.api")
+
+# statsmodels' link class of each of ours.
+STATSMODELS_LINKS = {"probit": "Probit", "cloglog": "CLogLog"}
+
+# Eight clusters of four consecutive rows of the 32.
+CLUSTERS = np.arange(32) // 4
+
+
+def _spector():
+    data = sm.datasets.spector.load_pandas()
+    return data.exog, data.endog.to_numpy()
+
+
+def _statsmodels_fit(X, y, link):
+    family = sm.families.Binomial(link=getattr(sm.families.links, STATSMODELS_LINKS[link])())
+    glm = sm.GLM(y, sm.add_constant(X), family=family)
+    return glm, glm.fit(tol=1e-14, maxiter=200)
+
+
+def _standard_errors(glm, result, cov_type):
+    """The model-based standard errors statsmodels reports, and the robust
+    ones built from its scores and its expected information B: B (Σ sᵢsᵢᵀ) B
+    (HC0) and B (Σ_g u_g u_gᵀ) B · G/(G - 1) · (n - 1)/(n - k) (CR1), the
+    bread of R's sandwich::vcovHC and vcovCL for a glm. (statsmodels' own
+    robust covariances of a GLM take the observed information for the bread,
+    which for a non-canonical link is another matrix.)"""
+    if cov_type == "nonrobust":
+        return np.asarray(result.bse)
+    bread = np.linalg.inv(-glm.hessian(result.params.to_numpy(), observed=False))
+    scores = glm.score_obs(result.params.to_numpy())
+    if cov_type == "cluster":
+        scores = pd.DataFrame(scores).groupby(CLUSTERS).sum().to_numpy()
+        (n, k), groups = glm.exog.shape, len(scores)
+        scale = groups / (groups - 1) * (n - 1) / (n - k)
+    else:
+        scale = 1.0
+    return np.sqrt(np.diag(bread @ (scores.T @ scores) @ bread) * scale)
+
+
+@pytest.mark.parametrize("link", ["probit", "cloglog"])
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC0", "cluster"])
+def test_link_equals_statsmodels_glm(link, cov_type):
+    X, y = _spector()
+    clusters = {"clusters": CLUSTERS} if cov_type == "cluster" else {}
+    model = LogisticRegression(link=link, cov_type=cov_type, tol=1e-12).fit(X, y, **clusters)
+    glm, reference = _statsmodels_fit(X, y, link)
+    table = model.coef_table()
+    # Sums in another order on another BLAS kernel move the last few digits.
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-7, atol=1e-10)
+    expected_errors = _standard_errors(glm, reference, cov_type)
+    np.testing.assert_allclose(table["std err"], expected_errors, rtol=1e-7, atol=1e-10)
+    np.testing.assert_allclose(model.log_likelihood_, reference.llf, rtol=1e-9)
+    np.testing.assert_allclose(model.null_log_likelihood_, reference.llnull, rtol=1e-9)
+    np.testing.assert_allclose(model.predict_proba(X)[:, 1], reference.fittedvalues, rtol=1e-7, atol=1e-12)
+    if cov_type == "nonrobust":
+        table = model.prediction_table(X)
+        expected = reference.get_prediction(sm.add_constant(X)).summary_frame()[table.columns]
+        pd.testing.assert_frame_equal(table, expected, check_exact=False, rtol=1e-7, atol=1e-10)
+    # The average marginal effect is the mean of h'(η) times the coefficient.
+    slopes = reference.family.link.inverse_deriv(reference.predict(which="linear"))
+    np.testing.assert_allclose(
+        model.marginal_effects(X)["dy/dx"], slopes.mean() * reference.params[1:], rtol=1e-7, atol=1e-10
+    )
+    assert f"Model: {link.capitalize()}" in " ".join(str(model.summary()).split())
+    # The fitted model keeps its link: a later set_params(link=) changes the
+    # next fit, not these predictions.
+    model.set_params(link="logit" if link != "logit" else "probit")
+    np.testing.assert_allclose(model.predict_proba(X)[:, 1], reference.fittedvalues, rtol=1e-7, atol=1e-12)
+
+
+def test_probit_equals_published_estimates_and_margins():
+    """Greene, Econometric Analysis, the Spector and Mazzeo probit; the
+    average marginal effects as statsmodels' discrete Probit gives them (its
+    standard errors are on the observed information, not compared)."""
+    X, y = _spector()
+    model = LogisticRegression(link="probit", tol=1e-12).fit(X, y)
+    np.testing.assert_allclose(model.coef_table()["coef"], [-7.45232, 1.62581, 0.051729, 1.42633], rtol=5e-6)
+    effects = model.marginal_effects(X)
+    expected = sm.Probit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12).get_margeff().summary_frame()
+    np.testing.assert_allclose(effects["dy/dx"], expected["dy/dx"], rtol=1e-7, atol=1e-10)
