@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import dask.array as da
@@ -36,24 +37,6 @@ def _chunk_scores(
     return scores if offset is None else scores + np.asarray(offset, dtype=np.float64)
 
 
-def _chunk_probabilities(
-    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, link: str
-) -> npt.NDArray[np.float64]:
-    return _prediction.probabilities(_chunk_scores(X, offset, coef, intercept), link_named(link))
-
-
-def _chunk_log_probabilities(
-    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, link: str
-) -> npt.NDArray[np.float64]:
-    return _prediction.log_probabilities(_chunk_scores(X, offset, coef, intercept), link_named(link))
-
-
-def _chunk_labels(
-    X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, classes: npt.NDArray[Any], link: str
-) -> npt.NDArray[Any]:
-    return _prediction.labels(_chunk_scores(X, offset, coef, intercept), classes, link_named(link))
-
-
 def _offset_chunks(offset: Any, X: da.Array) -> Any:
     """offset in X's row chunks, for map_blocks beside X; None passes through."""
     if offset is None:
@@ -63,45 +46,60 @@ def _offset_chunks(offset: Any, X: da.Array) -> Any:
     return rows_chunked_as(offset, "offset", X)[:, None]
 
 
+def _map_scores(
+    X: Any,
+    coef: npt.NDArray[np.float64],
+    intercept: float,
+    offset: Any,
+    of_scores: Callable[[npt.NDArray[np.float64]], Any],
+    columns: int | None,
+    dtype: Any,
+) -> da.Array:
+    """of_scores of each row chunk's linear predictor (with its offsets), one
+    map_blocks task a chunk: a vector a row (columns None) or columns values."""
+    X = _prediction_input(X, len(coef))
+    offsets = _offset_chunks(offset, X)
+    layout: dict[str, Any] = {"drop_axis": 1} if columns is None else {"chunks": (X.chunks[0], (columns,))}
+    return da.map_blocks(
+        lambda x, o: of_scores(_chunk_scores(x, None if o is None else o[:, 0], coef, intercept)),
+        X,
+        offsets,
+        dtype=dtype,
+        **layout,
+    )
+
+
 def decision_function(
     X: Any, coef: npt.NDArray[np.float64], intercept: float, offset: Any = None
 ) -> da.Array:
-    X = _prediction_input(X, len(coef))
-    offsets = _offset_chunks(offset, X)
-    return da.map_blocks(
-        lambda x, o: _chunk_scores(x, None if o is None else o[:, 0], coef, intercept),
-        X,
-        offsets,
-        drop_axis=1,
-        dtype=np.float64,
-    )
+    return _map_scores(X, coef, intercept, offset, lambda scores: scores, None, np.float64)
 
 
 def predict_proba(
     X: Any, coef: npt.NDArray[np.float64], intercept: float, link: str, offset: Any = None
 ) -> da.Array:
-    X = _prediction_input(X, len(coef))
-    offsets = _offset_chunks(offset, X)
-    return da.map_blocks(
-        lambda x, o: _chunk_probabilities(x, None if o is None else o[:, 0], coef, intercept, link),
+    return _map_scores(
         X,
-        offsets,
-        chunks=(X.chunks[0], (2,)),
-        dtype=np.float64,
+        coef,
+        intercept,
+        offset,
+        lambda scores: _prediction.probabilities(scores, link_named(link)),
+        2,
+        np.float64,
     )
 
 
 def predict_log_proba(
     X: Any, coef: npt.NDArray[np.float64], intercept: float, link: str, offset: Any = None
 ) -> da.Array:
-    X = _prediction_input(X, len(coef))
-    offsets = _offset_chunks(offset, X)
-    return da.map_blocks(
-        lambda x, o: _chunk_log_probabilities(x, None if o is None else o[:, 0], coef, intercept, link),
+    return _map_scores(
         X,
-        offsets,
-        chunks=(X.chunks[0], (2,)),
-        dtype=np.float64,
+        coef,
+        intercept,
+        offset,
+        lambda scores: _prediction.log_probabilities(scores, link_named(link)),
+        2,
+        np.float64,
     )
 
 
@@ -113,12 +111,12 @@ def predict(
     link: str,
     offset: Any = None,
 ) -> da.Array:
-    X = _prediction_input(X, len(coef))
-    offsets = _offset_chunks(offset, X)
-    return da.map_blocks(
-        lambda x, o: _chunk_labels(x, None if o is None else o[:, 0], coef, intercept, classes, link),
+    return _map_scores(
         X,
-        offsets,
-        drop_axis=1,
-        dtype=classes.dtype,
+        coef,
+        intercept,
+        offset,
+        lambda scores: _prediction.labels(scores, classes, link_named(link)),
+        None,
+        classes.dtype,
     )
