@@ -49,7 +49,7 @@ def chunk_sums(
             g *= block_weights
             curvature *= block_weights
         else:
-            sums[0] += len(block)
+            sums[0] += block.shape[0]
         sums[1] += g.sum()
         sums[2] += curvature.sum()
         sums[3:] += curvature @ block

@@ -21,6 +21,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import zarr
+from scipy import sparse
 from sklearn.exceptions import ConvergenceWarning
 
 import quorvi
@@ -478,3 +479,46 @@ def test_probit_on_dask_equals_in_memory(client, data):
     pd.testing.assert_frame_equal(
         effects, expected.marginal_effects(X, sample_weight=weights, offset=offset), rtol=1e-9
     )
+
+
+@pytest.mark.parametrize("cov_type", ["HC3", "cluster"])
+def test_a_dask_array_of_sparse_chunks_equals_the_in_memory_sparse_fit(client, cov_type):
+    rng = np.random.default_rng(8)
+    n = 12_000
+    X = sparse.random(n, 8, density=0.2, random_state=rng, format="csr")
+    X.data = rng.standard_normal(X.nnz)
+    y = (rng.random(n) < 1 / (1 + np.exp(-(X @ rng.normal(size=8))))).astype(float)
+    weights = rng.integers(0, 3, n).astype(float)
+    offset = rng.normal(scale=0.2, size=n)
+    clusters = np.arange(n) % 41 if cov_type == "cluster" else None
+    # CSC chunks, columns split in two: put back together as whole CSR rows.
+    chunked = da.from_array(X.tocsc(), chunks=(2_500, 4), asarray=False)
+    on_dask = LogisticRegression(cov_type=cov_type).fit(
+        chunked,
+        da.from_array(y, chunks=2_500),
+        sample_weight=da.from_array(weights, chunks=2_500),
+        offset=da.from_array(offset, chunks=2_500),
+        clusters=None if clusters is None else da.from_array(clusters, chunks=2_500),
+    )
+    reference = LogisticRegression(cov_type=cov_type).fit(
+        X, y, sample_weight=weights, offset=offset, clusters=clusters
+    )
+    np.testing.assert_allclose(on_dask.coef_, reference.coef_, rtol=1e-10, atol=1e-13)
+    np.testing.assert_allclose(on_dask.covariance_, reference.covariance_, rtol=1e-10, atol=1e-16)
+    dask_offset = da.from_array(offset, chunks=3_000)
+    np.testing.assert_allclose(
+        on_dask.predict_proba(chunked, offset=dask_offset).compute(),
+        reference.predict_proba(X, offset=offset),
+        rtol=1e-12,
+        atol=1e-15,
+    )
+    np.testing.assert_allclose(
+        on_dask.marginal_effects(chunked, offset=dask_offset).to_numpy(dtype=float),
+        reference.marginal_effects(X, offset=offset).to_numpy(dtype=float),
+        rtol=1e-10,
+        atol=1e-14,
+    )
+    # A stored NaN is named by its chunk and column, as in memory by its column.
+    X.data[np.flatnonzero(X.indices == 5)[-1]] = np.nan
+    with pytest.raises(ValueError, match=r"row chunk 4 .*stored value nan in column 5"):
+        LogisticRegression().fit(da.from_array(X, chunks=(2_500, 8), asarray=False), y)

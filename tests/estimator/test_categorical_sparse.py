@@ -104,6 +104,14 @@ def test_sparse_equals_the_dense_fit_of_the_same_matrix(layout, fit_intercept):
     np.testing.assert_allclose(
         fitted.predict_proba(X), reference.predict_proba(dense), rtol=1e-12, atol=1e-15
     )
+    # The average marginal effects read X's rows block by block: sparse
+    # blocks too.
+    np.testing.assert_allclose(
+        fitted.marginal_effects(X).to_numpy(dtype=float),
+        reference.marginal_effects(dense).to_numpy(dtype=float),
+        rtol=1e-10,
+        atol=1e-14,
+    )
 
 
 def _with_ones(design):

@@ -13,6 +13,7 @@ from sklearn.utils import check_array
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import _check_sample_weight
 
+from .. import _design
 from ._input import ESTIMATOR_NAME, chunk_name
 
 
@@ -58,21 +59,40 @@ def _checked_weights(weights: Any, y: npt.NDArray[Any]) -> npt.NDArray[np.float6
     return checked
 
 
-def checked_design(X: Any, rows: int, index: int, start: int | None) -> npt.NDArray[np.float64]:
+def checked_design(X: Any, rows: int, index: int, start: int | None) -> Any:
     """The in-memory fit's checks of X, on one chunk: numbers, all finite, as
-    many rows as y's chunk."""
+    many rows as y's chunk. A scipy.sparse chunk comes back as CSR."""
     try:
-        X = check_array(
-            X, dtype=np.float64, order=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="X"
-        )
-        if len(X) != rows:
+        X = checked_values(X)
+        if X.shape[0] != rows:
             raise ValueError(
-                f"Found input variables with inconsistent numbers of samples: [{len(X)}, {rows}]"
+                f"Found input variables with inconsistent numbers of samples: [{X.shape[0]}, {rows}]"
             )
     except ValueError as error:
-        raise ValueError(f"{chunk_name(index, start, len(X))}: {error}") from None
-    checked: npt.NDArray[np.float64] = X
-    return checked
+        raise ValueError(f"{chunk_name(index, start, X.shape[0])}: {error}") from None
+    return X
+
+
+def checked_values(X: Any) -> Any:
+    """A chunk of X as float64 numbers for the kernel or the scores: a NumPy
+    array of finite values, or, for a scipy.sparse chunk, CSR whose stored
+    values are finite (as an in-memory sparse X is checked)."""
+    if not _design.is_sparse(X):
+        checked: npt.NDArray[np.float64] = check_array(
+            X, dtype=np.float64, order=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="X"
+        )
+        return checked
+    X = check_array(
+        X,
+        accept_sparse="csr",
+        dtype=np.float64,
+        ensure_min_samples=0,
+        ensure_all_finite=False,
+        estimator=ESTIMATOR_NAME,
+        input_name="X",
+    )
+    _design.check_stored_values(X)
+    return X
 
 
 def classes(

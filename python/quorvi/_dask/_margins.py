@@ -11,19 +11,19 @@ import numpy as np
 import numpy.typing as npt
 from dask.base import compute
 from dask.delayed import delayed
-from sklearn.utils import check_array
 from sklearn.utils.validation import _check_sample_weight
 
 from .._links import link_named
 from .._margins import chunk_sums, frame_sums
 from .._robust import checked_offset
+from ._checks import checked_values
 from ._input import rows_chunked_as
 
 
 def _dask_chunk_sums(
     X: Any, weights: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float, link: str
 ) -> npt.NDArray[np.float64]:
-    X = check_array(X, dtype=np.float64, order=None, ensure_min_samples=0, input_name="X")
+    X = checked_values(X)
     if weights is not None:
         # A column of the (n, 1) Dask array that pairs the weights with X's chunks.
         weights = _check_sample_weight(

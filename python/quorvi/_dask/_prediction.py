@@ -8,10 +8,10 @@ from typing import Any
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
-from sklearn.utils import check_array
 
 from .. import _prediction
 from .._links import link_named
+from ._checks import checked_values
 from ._input import ESTIMATOR_NAME, as_dask_array
 
 
@@ -30,9 +30,7 @@ def _prediction_input(X: Any, n_features: int) -> da.Array:
 def _chunk_scores(
     X: Any, offset: Any, coef: npt.NDArray[np.float64], intercept: float
 ) -> npt.NDArray[np.float64]:
-    X = check_array(
-        X, dtype=np.float64, order=None, ensure_min_samples=0, estimator=ESTIMATOR_NAME, input_name="X"
-    )
+    X = checked_values(X)
     scores = _prediction.scores(X, coef, intercept)
     return scores if offset is None else scores + np.asarray(offset, dtype=np.float64)
 

@@ -65,8 +65,16 @@ def chunk_sums(
     if layout is not None:
         design = np.empty((len(y), 0)) if intercept_only else checked_frame(X, layout, len(y), check)
     else:
-        X = np.asarray(X, dtype=np.float64) if check is None else checked_design(X, len(y), *check)
-        design = native_layout(X[:, :0] if intercept_only else X)
+        if check is not None:
+            X = checked_design(X, len(y), *check)
+        elif not _design.is_sparse(X):
+            X = np.asarray(X, dtype=np.float64)
+        if intercept_only:
+            design = np.empty((len(y), 0))
+        elif _design.is_sparse(X):
+            design = _design.csr_blocks(X)
+        else:
+            design = native_layout(X)
     y01 = (y == positive).astype(np.float64)
     if weights is not None:
         weights = np.require(weights, dtype=np.float64, requirements=["C", "A"])
