@@ -111,11 +111,16 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
 // Compiled for the widest vector unit the CPU has, chosen once when the
 // library loads. Divisions and square roots are correctly rounded at every
 // width, vector_exp is plain arithmetic, and nothing is contracted into
-// fused multiply-adds, so every variant gives the same bits. flatten inlines
-// the link's dispatch, loop and record into each variant: GCC does not inline
-// a function of the default target into a clone on its own, so the loops ran
-// at the default width in every variant.
+// fused multiply-adds, so every variant gives the same bits. With GCC,
+// flatten inlines the link's dispatch, loop and record into each variant: it
+// does not inline a function of the default target into a clone on its own,
+// so the loops ran at the default width in every variant. Clang inlines them
+// and refuses flatten beside target_clones.
+#ifdef __clang__
+#define QUORVI_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
+#else
 #define QUORVI_VECTOR_CLONES __attribute__((flatten, target_clones("default", "avx2", "avx512f")))
+#endif
 
 // The per-row pass of one block, in the order of the formulas, for the link
 // Link (links.hpp): from eta, the mean mu, the clamped weight w, the score's

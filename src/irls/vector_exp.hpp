@@ -12,9 +12,9 @@
 // below -708.4, 0 below -745.2, NaN for NaN.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 inline double vector_exp(double x) {
   // exp(x) = 2^k exp(r) with k = round(x / log 2) and |r| <= log(2) / 2;
@@ -145,8 +145,9 @@ inline double vector_log(double x) {
   const double log_m = twice + twice * (u * p);
   const double result = k * log2_high + (log_m + k * log2_low);
   // Zero, infinity and NaN (and negative x) are not of the form above.
-  const double edge = x == 0.0 ? -INFINITY : (x > 0.0 ? x : NAN);
-  return x > 0.0 && x < INFINITY ? result : edge;
+  constexpr double infinity = std::numeric_limits<double>::infinity();
+  const double edge = x == 0.0 ? -infinity : (x > 0.0 ? x : std::numeric_limits<double>::quiet_NaN());
+  return x > 0.0 && x < infinity ? result : edge;
 }
 
 // log(1 + exp(x)), without overflow for large x or loss for very negative x.
