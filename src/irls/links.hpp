@@ -11,6 +11,12 @@
 // and the step solves X'SWX delta = X'S r. For the canonical logit h' = V:
 // w = V and r = y - mu. The working response is z = eta + r / w.
 //
+// Each record's mean also leaves one double per row, its state: what it
+// computed on the way that the weights and the deviance of the same row need
+// again (probit: the tail Phi(-|eta|); cloglog: exp(eta)), so that the pass
+// forms the costly part of a row once. The pass keeps it beside mu and hands
+// it back with mu; a link that needs none leaves it alone.
+//
 // A new link is a record here and a name in LinkKind (and in the Python
 // package's table of links).
 #pragma once
@@ -19,6 +25,7 @@
 #include <cstdint>
 
 #include "vector_exp.hpp"
+#include "vector_normal.hpp"
 
 enum class LinkKind : std::uint8_t { logit, probit, cloglog };
 
@@ -50,43 +57,45 @@ inline double binomial_deviance(double y, double log_mu, double log_complement) 
 
 // mu = 1 / (1 + exp(-eta)), the canonical link: w = mu (1 - mu), r = y - mu.
 struct LogitLink {
-  static double mean(double eta) { return 1.0 / (vector_exp(-eta) + 1.0); }
-  static RowMoments moments(double /*eta*/, double y, double mu) {
+  static double mean(double eta, double& /*state*/) { return 1.0 / (vector_exp(-eta) + 1.0); }
+  static RowMoments moments(double /*eta*/, double y, double mu, double /*state*/) {
     return RowMoments{clamped_weight(mu * (1.0 - mu)), y - mu};
   }
   // y log(1 + exp(-eta)) + (1 - y) log(1 + exp(eta)), with one logarithm:
   // log(1 + exp(-eta)) = log(1 + exp(eta)) - eta.
-  static double deviance(double eta, double y, double /*mu*/) {
+  static double deviance(double eta, double y, double /*mu*/, double /*state*/) {
     return 2.0 * (vector_softplus(eta) - y * eta);
   }
 };
 
 // mu = Phi(eta), the normal distribution function. Both tails come from
-// erfc of |eta| (libm's, one call per row: a scalar call gives the same bits
-// at every vector width), so Phi(-x) for large x keeps its relative accuracy
-// and 1 - mu is never 1 minus a rounded mu.
+// Phi(-|eta|) in plain arithmetic (vector_normal.hpp), so Phi(-x) for large x
+// keeps its relative accuracy and 1 - mu is never 1 minus a rounded mu. The
+// state is that tail: for eta > 0 only 1 - mu would be at hand otherwise,
+// which has lost the tail's low digits.
 struct ProbitLink {
-  // Phi(-|eta|): the smaller of mu and 1 - mu.
-  static double tail(double eta) { return 0.5 * std::erfc(std::fabs(eta) * 0.7071067811865475244); }
-  static double mean(double eta) {
-    const double t = tail(eta);
-    return eta < 0.0 ? t : 1.0 - t;
+  static double mean(double eta, double& state) {
+    state = vector_normal_tail(std::fabs(eta)).tail;
+    return eta < 0.0 ? state : 1.0 - state;
   }
   // The weight phi^2 / (Phi (1 - Phi)) and the factor phi / (Phi (1 - Phi))
   // of y - mu. Beyond |eta| = 37 the weight is far below the clamp and the
   // factor is about |eta|; eta is held there so that neither phi nor Phi's
-  // tail underflow to 0 (0 / 0). NaN passes through the two comparisons.
-  static RowMoments moments(double eta, double y, double mu) {
-    const double held = eta < -37.0 ? -37.0 : (eta > 37.0 ? 37.0 : eta);
-    const double t = tail(held);
-    const double density = 0.3989422804014326779 * vector_exp(-0.5 * held * held);
+  // tail underflow to 0 (0 / 0): the tail of the held eta is Phi(-37), a
+  // constant. NaN passes through the comparisons.
+  static RowMoments moments(double eta, double y, double mu, double tail) {
+    constexpr double tail_at_hold = 5.725571222524577e-300;  // Phi(-37), correctly rounded
+    const double magnitude = std::fabs(eta);
+    const bool held = magnitude > 37.0;
+    const double t = held ? tail_at_hold : tail;
+    const double at = held ? 37.0 : magnitude;
+    const double density = 0.3989422804014326779 * vector_exp_half_square(at);
     const double factor = density / (t * (1.0 - t));
     return RowMoments{clamped_weight(density * factor), (y - mu) * factor};
   }
-  static double deviance(double eta, double y, double /*mu*/) {
-    const double t = tail(eta);
-    const double log_t = std::log(t);
-    const double log_other = std::log1p(-t);
+  static double deviance(double eta, double y, double /*mu*/, double tail) {
+    const double log_t = vector_log(tail);
+    const double log_other = vector_log1p_unit(-tail);
     return eta < 0.0 ? binomial_deviance(y, log_t, log_other) : binomial_deviance(y, log_other, log_t);
   }
 };
@@ -116,20 +125,26 @@ inline double vector_one_minus_exp_neg(double t) {
 // exp(-exp(eta)) and h'(eta) = exp(eta) (1 - mu), so w = exp(eta)^2 (1 - mu) / mu
 // and r = (y - mu) exp(eta) / mu.
 struct CloglogLink {
-  static double mean(double eta) { return vector_one_minus_exp_neg(vector_exp(eta)); }
+  // The state is exp(eta).
+  static double mean(double eta, double& state) {
+    state = vector_exp(eta);
+    return vector_one_minus_exp_neg(state);
+  }
   // eta is held below 700 (where exp(eta) would overflow); beyond 3.6, 1 - mu
-  // is below 1e-16 and the weight far below the clamp. Held above -700 so that
-  // exp(eta) / mu stays 1 and not 0 / 0.
-  static RowMoments moments(double eta, double y, double mu) {
-    const double held = eta < -700.0 ? -700.0 : (eta > 700.0 ? 700.0 : eta);
-    const double e = vector_exp(held);
+  // is below 1e-16 and the weight far below the clamp. mu is mean(eta), which
+  // for eta in [-700, 700] is the mean of the held eta to the bit (and 1
+  // above), so the factor exp(eta) / mu reuses it: one exponential a row
+  // here, exp(-exp(eta)). Below -700, where mu may underflow, the factor is
+  // its limit 1, which exp(-700) / (1 - exp(-exp(-700))) also rounds to.
+  static RowMoments moments(double eta, double y, double mu, double exp_eta) {
+    const double e =
+        eta < -700.0 ? 9.8596765437597708e-305 : (eta > 700.0 ? 1.0142320547350045e+304 : exp_eta);
     const double complement = vector_exp(-e);
-    const double mean_held = vector_one_minus_exp_neg(e);
-    const double factor = e / mean_held;
+    const double factor = eta < -700.0 ? 1.0 : e / mu;
     return RowMoments{clamped_weight(e * complement * factor), (y - mu) * factor};
   }
-  static double deviance(double eta, double y, double mu) {
-    return binomial_deviance(y, std::log(mu), -vector_exp(eta));
+  static double deviance(double /*eta*/, double y, double mu, double exp_eta) {
+    return binomial_deviance(y, vector_log(mu), -exp_eta);
   }
 };
 

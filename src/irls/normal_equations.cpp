@@ -111,18 +111,28 @@ void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma
 // Compiled for the widest vector unit the CPU has, chosen once when the
 // library loads. Divisions and square roots are correctly rounded at every
 // width, vector_exp is plain arithmetic, and nothing is contracted into
-// fused multiply-adds, so every variant gives the same bits.
+// fused multiply-adds, so every variant gives the same bits. With GCC,
+// flatten inlines the link's dispatch, loop and record into each variant: it
+// does not inline a function of the default target into a clone on its own,
+// so the loops ran at the default width in every variant. Clang refuses
+// flatten beside target_clones (whether its clones inline the loops is not
+// measured here: the wheel's zig build is clang).
+#ifdef __clang__
 #define QUORVI_VECTOR_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
+#else
+#define QUORVI_VECTOR_CLONES __attribute__((flatten, target_clones("default", "avx2", "avx512f")))
+#endif
 
 // The per-row pass of one block, in the order of the formulas, for the link
 // Link (links.hpp): from eta, the mean mu, the clamped weight w, the score's
 // residual r and the working response z = eta + r / w; what the products
 // need is s w z and sqrt(s w). It runs as two loops, the first leaving mu in
-// wz's place, so that the deviance (when asked for) reads mu between them.
+// wz's place (and the link's state of each row beside it), so that the
+// deviance (when asked for) reads mu between them.
 template <class Link>
-void means_loop(const double* eta, arma::uword m, double* mu) {
+void means_loop(const double* eta, arma::uword m, double* mu, double* state) {
   for (arma::uword k = 0; k < m; ++k) {
-    mu[k] = Link::mean(eta[k]);
+    mu[k] = Link::mean(eta[k], state[k]);
   }
 }
 
@@ -131,9 +141,9 @@ void means_loop(const double* eta, arma::uword m, double* mu) {
 // eta, with it, is what the weight is a function of.
 template <class Link>
 void working_weights_loop(const double* linear, const double* eta, const double* y, const double* s,
-                          arma::uword m, double* mu_then_wz, double* root) {
+                          const double* state, arma::uword m, double* mu_then_wz, double* root) {
   for (arma::uword k = 0; k < m; ++k) {
-    const RowMoments row = Link::moments(eta[k], y[k], mu_then_wz[k]);
+    const RowMoments row = Link::moments(eta[k], y[k], mu_then_wz[k], state[k]);
     const double z = linear[k] + row.residual / row.weight;
     const double weight = s == nullptr ? row.weight : row.weight * s[k];
     mu_then_wz[k] = weight * z;
@@ -143,10 +153,10 @@ void working_weights_loop(const double* linear, const double* eta, const double*
 
 // The same weights with s r, the rows' terms of the score, in place of s w z.
 template <class Link>
-void score_weights_loop(const double* eta, const double* y, const double* s, arma::uword m,
-                        double* mu_then_residual, double* root) {
+void score_weights_loop(const double* eta, const double* y, const double* s, const double* state,
+                        arma::uword m, double* mu_then_residual, double* root) {
   for (arma::uword k = 0; k < m; ++k) {
-    const RowMoments row = Link::moments(eta[k], y[k], mu_then_residual[k]);
+    const RowMoments row = Link::moments(eta[k], y[k], mu_then_residual[k], state[k]);
     const double frequency = s == nullptr ? 1.0 : s[k];
     mu_then_residual[k] = frequency * row.residual;
     root[k] = std::sqrt(row.weight * frequency);
@@ -155,10 +165,10 @@ void score_weights_loop(const double* eta, const double* y, const double* s, arm
 
 // The rows' weights and score residuals (without s) for the robust sums.
 template <class Link>
-void meat_moments_loop(const double* eta, const double* y, const double* mu, arma::uword m, double* residual,
-                       double* weight) {
+void meat_moments_loop(const double* eta, const double* y, const double* mu, const double* state,
+                       arma::uword m, double* residual, double* weight) {
   for (arma::uword k = 0; k < m; ++k) {
-    const RowMoments row = Link::moments(eta[k], y[k], mu[k]);
+    const RowMoments row = Link::moments(eta[k], y[k], mu[k], state[k]);
     residual[k] = row.residual;
     weight[k] = row.weight;
   }
@@ -169,10 +179,10 @@ void meat_moments_loop(const double* eta, const double* y, const double* mu, arm
 // first would keep the compiler from vectorising it (5 times slower). The
 // factor 2 is exact, so the product is the same however it is grouped.
 template <class Link>
-void row_deviances_loop(const double* eta, const double* y, const double* s, const double* mu, arma::uword m,
-                        double* deviance) {
+void row_deviances_loop(const double* eta, const double* y, const double* s, const double* mu,
+                        const double* state, arma::uword m, double* deviance) {
   for (arma::uword k = 0; k < m; ++k) {
-    deviance[k] = Link::deviance(eta[k], y[k], mu[k]);
+    deviance[k] = Link::deviance(eta[k], y[k], mu[k], state[k]);
   }
   if (s != nullptr) {
     for (arma::uword k = 0; k < m; ++k) {
@@ -185,42 +195,45 @@ void row_deviances_loop(const double* eta, const double* y, const double* s, con
 // per block, and each loop is inlined into every vector variant of its
 // caller. (Function templates cannot be multiversioned themselves.)
 QUORVI_VECTOR_CLONES
-void means(LinkKind link, const double* eta, arma::uword m, double* mu) {
-  with_link(link, [&](auto kind) { means_loop<decltype(kind)>(eta, m, mu); });
+void means(LinkKind link, const double* eta, arma::uword m, double* mu, double* state) {
+  with_link(link, [&](auto kind) { means_loop<decltype(kind)>(eta, m, mu, state); });
 }
 
 QUORVI_VECTOR_CLONES
 void working_weights(LinkKind link, const double* linear, const double* eta, const double* y, const double* s,
-                     arma::uword m, double* mu_then_wz, double* root) {
-  with_link(link,
-            [&](auto kind) { working_weights_loop<decltype(kind)>(linear, eta, y, s, m, mu_then_wz, root); });
+                     const double* state, arma::uword m, double* mu_then_wz, double* root) {
+  with_link(link, [&](auto kind) {
+    working_weights_loop<decltype(kind)>(linear, eta, y, s, state, m, mu_then_wz, root);
+  });
 }
 
 QUORVI_VECTOR_CLONES
-void score_weights(LinkKind link, const double* eta, const double* y, const double* s, arma::uword m,
-                   double* mu_then_residual, double* root) {
-  with_link(link,
-            [&](auto kind) { score_weights_loop<decltype(kind)>(eta, y, s, m, mu_then_residual, root); });
+void score_weights(LinkKind link, const double* eta, const double* y, const double* s, const double* state,
+                   arma::uword m, double* mu_then_residual, double* root) {
+  with_link(link, [&](auto kind) {
+    score_weights_loop<decltype(kind)>(eta, y, s, state, m, mu_then_residual, root);
+  });
 }
 
 QUORVI_VECTOR_CLONES
-void meat_moments(LinkKind link, const double* eta, const double* y, const double* mu, arma::uword m,
-                  double* residual, double* weight) {
-  with_link(link, [&](auto kind) { meat_moments_loop<decltype(kind)>(eta, y, mu, m, residual, weight); });
+void meat_moments(LinkKind link, const double* eta, const double* y, const double* mu, const double* state,
+                  arma::uword m, double* residual, double* weight) {
+  with_link(link,
+            [&](auto kind) { meat_moments_loop<decltype(kind)>(eta, y, mu, state, m, residual, weight); });
 }
 
 QUORVI_VECTOR_CLONES
 void row_deviances(LinkKind link, const double* eta, const double* y, const double* s, const double* mu,
-                   arma::uword m, double* deviance) {
-  with_link(link, [&](auto kind) { row_deviances_loop<decltype(kind)>(eta, y, s, mu, m, deviance); });
+                   const double* state, arma::uword m, double* deviance) {
+  with_link(link, [&](auto kind) { row_deviances_loop<decltype(kind)>(eta, y, s, mu, state, m, deviance); });
 }
 
 // The deviance of the rows and the count of those of positive weight whose
 // mean is exactly 0 or 1, added to sums: the rows' deviances computed side
 // by side (vectorised, in deviance), then added one by one in row order.
 void row_statistics(LinkKind link, const double* eta, const double* y, const double* s, const double* mu,
-                    arma::uword m, double* deviance, NormalSums& sums) {
-  row_deviances(link, eta, y, s, mu, m, deviance);
+                    const double* state, arma::uword m, double* deviance, NormalSums& sums) {
+  row_deviances(link, eta, y, s, mu, state, m, deviance);
   for (arma::uword k = 0; k < m; ++k) {
     sums.deviance += deviance[k];
     const double frequency = s == nullptr ? 1.0 : s[k];
@@ -257,21 +270,22 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   double* root = buffer.root_weight.memptr();
   const double* y = data.y + first;
   const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
-  means(data.link, eta, m, mu_then_wz);
+  double* state = buffer.link_state.memptr();
+  means(data.link, eta, m, mu_then_wz, state);
   if (with_statistics) {
     // root_weight is free until working_weights fills it.
-    row_statistics(data.link, eta, y, s, mu_then_wz, m, root, sums);
+    row_statistics(data.link, eta, y, s, mu_then_wz, state, m, root, sums);
   }
   if (robust != nullptr) {
     double* residual = buffer.meat_residual.memptr();
     double* weight = buffer.meat_weight.memptr();
-    meat_moments(data.link, eta, y, mu_then_wz, m, residual, weight);
+    meat_moments(data.link, eta, y, mu_then_wz, state, m, residual, weight);
     accumulate_meat(data, *meat, first, m, buffer.rows, residual, weight, buffer.meat_rows, *robust);
   }
   if (data.score_response) {
-    score_weights(data.link, eta, y, s, m, mu_then_wz, root);
+    score_weights(data.link, eta, y, s, state, m, mu_then_wz, root);
   } else {
-    working_weights(data.link, linear, eta, y, s, m, mu_then_wz, root);
+    working_weights(data.link, linear, eta, y, s, state, m, mu_then_wz, root);
   }
 }
 
@@ -340,6 +354,7 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma:
   // The offset's and the robust sums' buffers are made when a pass needs them.
   return BlockBuffer{
       arma::mat(q_dense, block_rows),
+      arma::vec(block_rows),
       arma::vec(block_rows),
       arma::vec(block_rows),
       arma::vec(block_rows),

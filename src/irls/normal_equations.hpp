@@ -56,6 +56,7 @@ struct BlockBuffer {
   arma::vec eta;
   arma::vec weighted_z;       // s w z
   arma::vec root_weight;      // sqrt(s w)
+  arma::vec link_state;       // per row, what the link's mean leaves for its weights and deviance (links.hpp)
   arma::vec eta_with_offset;  // x'beta + offset: only with an offset
   arma::mat meat_rows;        // the block scaled for the robust sums: only in a pass that forms them
   arma::vec meat_residual;    // the rows' score residuals r, for the robust sums (same pass)
