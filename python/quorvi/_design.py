@@ -473,10 +473,13 @@ def csr_blocks(X: Any) -> Blocks:
         raise ValueError(
             f"X has {csr.shape[1]} columns; a sparse X may have at most {np.iinfo(np.int32).max}."
         )
-    indices = csr.indices.astype(np.int32, copy=False)
-    indptr = csr.indptr if csr.indptr.dtype in (np.int32, np.int64) else csr.indptr.astype(np.int64)
-    data = np.ascontiguousarray(csr.data, dtype=np.float64)
-    return [("sparse", data, np.ascontiguousarray(indices), np.ascontiguousarray(indptr), int(csr.shape[1]))]
+    # Aligned as well as contiguous: a chunk unpickled on a Dask worker may
+    # hold its arrays at any address, and the native block refuses those.
+    indices = np.require(csr.indices, dtype=np.int32, requirements=["C", "A"])
+    indptr_type = csr.indptr.dtype if csr.indptr.dtype in (np.int32, np.int64) else np.int64
+    indptr = np.require(csr.indptr, dtype=indptr_type, requirements=["C", "A"])
+    data = np.require(csr.data, dtype=np.float64, requirements=["C", "A"])
+    return [("sparse", data, indices, indptr, int(csr.shape[1]))]
 
 
 def check_stored_values(X: Any) -> None:
