@@ -1,9 +1,17 @@
 #include "design.hpp"
 
+bool is_scattered(const DesignBlock& block) {
+  return std::visit([](const auto& kind) { return is_scattered_kind<decltype(kind)>; }, block);
+}
+
+arma::uword column_count(const DesignBlock& block) {
+  return std::visit([](const auto& kind) { return kind.n_cols; }, block);
+}
+
 arma::uword column_count(const Design& design) {
   arma::uword count = 0;
   for (const DesignBlock& block : design.blocks) {
-    count += block.n_cols;
+    count += column_count(block);
   }
   return count;
 }
@@ -11,23 +19,21 @@ arma::uword column_count(const Design& design) {
 arma::uword dense_column_count(const Design& design) {
   arma::uword count = 0;
   for (const DesignBlock& block : design.blocks) {
-    if (is_scattered(block.kind)) {
+    if (is_scattered(block)) {
       break;
     }
-    count += block.n_cols;
+    count += column_count(block);
   }
   return count;
 }
-
-bool is_scattered(ColumnKind kind) { return kind == ColumnKind::categorical || kind == ColumnKind::sparse; }
 
 Design dense_design(const double* memory, arma::uword n_rows, arma::uword n_cols, bool row_major,
                     bool intercept) {
   Design design{n_rows, {}};
   if (intercept) {
-    design.blocks.push_back(DesignBlock{ColumnKind::ones, nullptr, 1, false});
+    design.blocks.emplace_back(OnesBlock{});
   }
-  design.blocks.push_back(DesignBlock{ColumnKind::dense, memory, n_cols, row_major});
+  design.blocks.emplace_back(DenseBlock{memory, n_cols, row_major});
   return design;
 }
 
