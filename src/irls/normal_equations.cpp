@@ -24,8 +24,8 @@ blasint to_blas(arma::uword value) {
 
 // Copies rows [first, first + m) of X's copied blocks into the first m
 // columns of block, one observation per column, block of columns by block
-// of columns (each kind's copy_rows, design.hpp). X's dense memory is read
-// here and nowhere else.
+// of columns (each kind's copy_rows, design.hpp): the only reads of the
+// copied blocks' memory.
 void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma::mat& block) {
   const arma::uword q = block.n_rows;
   double* out = block.memptr();
