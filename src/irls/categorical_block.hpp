@@ -36,13 +36,19 @@ void with_codes(const CategoricalBlock& block, F&& f) {
   }
 }
 
+// A code as its level's index. The codes are not negative (checked where
+// the design is built), so a byte code is read as unsigned: the same value.
+inline arma::uword level_of(std::int8_t code) { return static_cast<std::uint8_t>(code); }
+inline arma::uword level_of(std::int16_t code) { return static_cast<arma::uword>(code); }
+inline arma::uword level_of(std::int32_t code) { return static_cast<arma::uword>(code); }
+
 // sum[k] += the block's part of x_(first + k)' beta, k < m; beta starts at
 // the block's first coefficient.
 inline void add_eta(const CategoricalBlock& block, const double* beta, arma::uword first, arma::uword m,
                     double* sum) {
   with_codes(block, [&](const auto* codes) {
     for (arma::uword k = 0; k < m; ++k) {
-      const auto code = static_cast<arma::uword>(codes[first + k]);
+      const arma::uword code = level_of(codes[first + k]);
       if (code >= block.first_level) {
         sum[k] += beta[code - block.first_level];
       }
@@ -55,7 +61,7 @@ inline void count_entries(const CategoricalBlock& block, arma::uword first, arma
                           arma::uword* counts) {
   with_codes(block, [&](const auto* codes) {
     for (arma::uword k = 0; k < m; ++k) {
-      counts[k] += static_cast<arma::uword>(codes[first + k]) >= block.first_level ? 1 : 0;
+      counts[k] += level_of(codes[first + k]) >= block.first_level ? 1 : 0;
     }
   });
 }
@@ -66,7 +72,7 @@ inline void write_entries(const CategoricalBlock& block, arma::uword first, arma
                           arma::uword* cursor, arma::uword* columns, double* values) {
   with_codes(block, [&](const auto* codes) {
     for (arma::uword k = 0; k < m; ++k) {
-      const auto code = static_cast<arma::uword>(codes[first + k]);
+      const arma::uword code = level_of(codes[first + k]);
       if (code >= block.first_level) {
         columns[cursor[k]] = offset + code - block.first_level;
         values[cursor[k]] = 1.0;
@@ -83,7 +89,7 @@ void for_each_row(const CategoricalBlock& block, arma::uword first, arma::uword 
   static constexpr double one = 1.0;
   with_codes(block, [&](const auto* codes) {
     for (arma::uword k = 0; k < m; ++k) {
-      const auto code = static_cast<arma::uword>(codes[first + k]);
+      const arma::uword code = level_of(codes[first + k]);
       const arma::uword column = code - block.first_level;
       row(k, &column, &one, std::size_t{code >= block.first_level ? 1U : 0U});
     }

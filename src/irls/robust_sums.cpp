@@ -23,8 +23,11 @@ RowEntries row_entries(const ScatterScratch& scratch, bool scattered, arma::uwor
     return RowEntries{nullptr, nullptr, 0};
   }
   const arma::uword start = scratch.row_starts[k];
-  return RowEntries{scratch.columns.data() + start, scratch.values.data() + start,
-                    scratch.row_starts[k + 1] - start};
+  return RowEntries{
+      scratch.columns.data() + start,
+      scratch.values.data() + start,
+      scratch.row_starts[k + 1] - start,
+  };
 }
 
 // A row's score s r x into its group of each clustering: score holds the
