@@ -4,9 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "categorical_block.hpp"
 #include "engine_input.hpp"
-#include "sparse_block.hpp"
 
 namespace py = pybind11;
 
@@ -32,6 +30,16 @@ void require_vector(const py::array& array, const py::dtype& dtype, const std::s
   }
 }
 
+// Each kind's reader: its tuple (checked to have the kind's arity) to the
+// engine's block, and the number of rows it has.
+
+DesignBlock dense_block(const py::tuple& block, arma::uword& n_rows) {
+  const py::array X = array_item(block, 1, "a dense block");
+  const Design dense = design_of(X, false);
+  n_rows = dense.n_rows;
+  return dense.blocks[0];
+}
+
 DesignBlock categorical_block(const py::tuple& block, arma::uword& n_rows) {
   const py::array codes = array_item(block, 1, "a categorical block's codes");
   const auto levels = block[2].cast<std::int64_t>();
@@ -51,16 +59,12 @@ DesignBlock categorical_block(const py::tuple& block, arma::uword& n_rows) {
     throw py::value_error("a categorical block's code at row " + std::to_string(bad) + " is not in [0, " +
                           std::to_string(levels) + ")");
   }
-  DesignBlock result{
-      ColumnKind::categorical,
-      nullptr,
+  return CategoricalBlock{
+      codes.data(),
+      width,
       static_cast<arma::uword>(levels) - (drop_first ? 1 : 0),
-      false,
+      drop_first ? 1U : 0U,
   };
-  result.codes = codes.data();
-  result.code_bytes = width;
-  result.first_level = drop_first ? 1 : 0;
-  return result;
 }
 
 DesignBlock sparse_block(const py::tuple& block, arma::uword& n_rows) {
@@ -88,16 +92,33 @@ DesignBlock sparse_block(const py::tuple& block, arma::uword& n_rows) {
   if (!problem.empty()) {
     throw py::value_error("a sparse block is not valid CSR: " + problem);
   }
-  DesignBlock result{
-      ColumnKind::sparse,
-      static_cast<const double*>(data.data()),
+  return SparseBlock{
+      static_cast<const double*>(data.data()), row_starts, row_start_bytes, column_indices,
       static_cast<arma::uword>(n_cols),
-      true,
   };
-  result.row_starts = row_starts;
-  result.row_start_bytes = row_start_bytes;
-  result.column_indices = column_indices;
-  return result;
+}
+
+// The kinds Python names, each with the length of its tuple and its reader:
+// a new kind is a line here.
+struct BlockKind {
+  const char* name;
+  std::size_t arity;
+  DesignBlock (*read)(const py::tuple& block, arma::uword& n_rows);
+};
+
+constexpr BlockKind block_kinds[] = {
+    {"dense", 2, dense_block},
+    {"categorical", 4, categorical_block},
+    {"sparse", 5, sparse_block},
+};
+
+const BlockKind* block_kind(const std::string& name, std::size_t arity) {
+  for (const BlockKind& kind : block_kinds) {
+    if (name == kind.name && arity == kind.arity) {
+      return &kind;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -108,7 +129,7 @@ Design design_of_blocks(const py::list& blocks, bool intercept) {
   }
   Design design{0, {}};
   if (intercept) {
-    design.blocks.push_back(DesignBlock{ColumnKind::ones, nullptr, 1, false});
+    design.blocks.emplace_back(OnesBlock{});
   }
   bool scattered = false;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
@@ -117,25 +138,18 @@ Design design_of_blocks(const py::list& blocks, bool intercept) {
       throw py::value_error("each block must be a tuple of its kind and its arrays");
     }
     const auto block = py::reinterpret_borrow<py::tuple>(item);
-    const auto kind = block[0].cast<std::string>();
-    arma::uword n_rows = 0;
-    if (kind == "dense" && py::len(block) == 2) {
-      if (scattered) {
-        throw py::value_error("the dense blocks must come before the categorical and sparse ones");
-      }
-      const py::array X = array_item(block, 1, "a dense block");
-      const Design dense = design_of(X, false);
-      n_rows = dense.n_rows;
-      design.blocks.push_back(dense.blocks[0]);
-    } else if (kind == "categorical" && py::len(block) == 4) {
-      scattered = true;
-      design.blocks.push_back(categorical_block(block, n_rows));
-    } else if (kind == "sparse" && py::len(block) == 5) {
-      scattered = true;
-      design.blocks.push_back(sparse_block(block, n_rows));
-    } else {
-      throw py::value_error("unknown block kind or arity: " + kind);
+    const auto name = block[0].cast<std::string>();
+    const BlockKind* kind = block_kind(name, py::len(block));
+    if (kind == nullptr) {
+      throw py::value_error("unknown block kind or arity: " + name);
     }
+    arma::uword n_rows = 0;
+    const DesignBlock read = kind->read(block, n_rows);
+    if (scattered && !is_scattered(read)) {
+      throw py::value_error("the dense blocks must come before the categorical and sparse ones");
+    }
+    scattered = scattered || is_scattered(read);
+    design.blocks.push_back(read);
     if (i > 0 && n_rows != design.n_rows) {
       throw py::value_error("block " + std::to_string(i) + " has " + std::to_string(n_rows) +
                             " rows; block 0 has " + std::to_string(design.n_rows));

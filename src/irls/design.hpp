@@ -1,61 +1,95 @@
 // The design matrix as the kernel reads it: blocks of columns side by side,
-// each of one kind, read in place from the caller's memory: an implicit
-// column of ones (the intercept), dense float64 columns in either memory
-// order, a categorical column as its integer codes, and sparse rows (CSR).
-// The dense kinds come first: the kernel copies their rows into a block
-// buffer for the BLAS; the other kinds ("scattered" blocks, after them) add
-// their rows' terms straight into the sums, touching no zero
-// (categorical_block.cpp, sparse_block.cpp).
+// each of one kind, read in place from the caller's memory. Each kind is a
+// unit of its own (ones_block.hpp, dense_block.hpp, categorical_block.hpp,
+// sparse_block.hpp): a record of what it reads and the operations the pass
+// needs of it, as free functions overloaded on the record. A kind is one of
+// two sorts, by its constant `scattered`:
+//
+//   copied (scattered false): copy_rows(block, n_rows, first, m, offset, q,
+//     out) writes its columns of a block of rows into the block buffer,
+//     where the BLAS forms X beta, b and X'WX (normal_equations.cpp);
+//   scattered (true): its rows are short lists of entries that go straight
+//     into the sums, touching no zero (scattered_blocks.hpp): add_eta,
+//     count_entries, write_entries and for_each_row.
+//
+// The copied blocks come first. The pass visits each block once per block
+// of rows (for_each_block), never per row, so each kind's loop is compiled
+// for that kind alone. A new kind is its unit and its line in DesignBlock
+// (and in the binding's table of kinds, src/bindings/design_blocks.cpp).
 #pragma once
 
 #include <armadillo>
-#include <cstdint>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
-enum class ColumnKind : std::uint8_t {
-  ones,         // one implicit column of ones: no memory
-  dense,        // n_rows x n_cols doubles
-  categorical,  // n_rows integer codes; code c is column c - first_level (none below first_level)
-  sparse,       // compressed sparse rows: n_cols columns
-};
+#include "categorical_block.hpp"
+#include "dense_block.hpp"
+#include "ones_block.hpp"
+#include "sparse_block.hpp"
 
-struct DesignBlock {
-  ColumnKind kind;
-  const double* memory;  // dense: never written; need not be aligned. ones: nullptr
-  arma::uword n_cols;
-  bool row_major;  // dense: rows are contiguous (NumPy's default order)
-  // categorical: n_rows codes of code_bytes (1, 2 or 4) bytes each, signed,
-  // aligned, every one in [0, first_level + n_cols) (checked where the
-  // design is built, never in the kernel). first_level is 1 when the first
-  // level is the reference (no column), else 0.
-  const void* codes = nullptr;
-  unsigned code_bytes = 0;
-  arma::uword first_level = 0;
-  // sparse: row i's values are memory[start(i) .. start(i + 1)) in the
-  // columns column_indices[same range], each in [0, n_cols) and increasing
-  // within the row (checked where the design is built). The row starts are
-  // n_rows + 1 integers of row_start_bytes (4 or 8) bytes each, scipy's
-  // indptr in place whichever width it has: read them through
-  // sparse_row_start (sparse_block.hpp).
-  const void* row_starts = nullptr;
-  unsigned row_start_bytes = 8;
-  const std::int32_t* column_indices = nullptr;
-};
+// The column kinds.
+using DesignBlock = std::variant<OnesBlock, DenseBlock, CategoricalBlock, SparseBlock>;
 
 struct Design {
   arma::uword n_rows;               // observations
   std::vector<DesignBlock> blocks;  // in the order of the coefficients
 };
 
+// True for a kind whose rows are added straight into the sums.
+template <class Kind>
+constexpr bool is_scattered_kind = std::decay_t<Kind>::scattered;
+
+bool is_scattered(const DesignBlock& block);
+arma::uword column_count(const DesignBlock& block);
+
+// f(block, offset) for each block as its own kind, offset its first coefficient.
+template <class F>
+void for_each_block(const Design& design, F&& f) {
+  arma::uword offset = 0;
+  for (const DesignBlock& block : design.blocks) {
+    std::visit([&](const auto& kind) { f(kind, offset); }, block);
+    offset += column_count(block);
+  }
+}
+
+// The same over the leading copied blocks only (it stops at the first
+// scattered one: the copied blocks are the first dense_column_count
+// coefficients, the block buffer's rows), and over the scattered ones only:
+// f is compiled for those kinds alone.
+template <class F>
+void for_each_copied_block(const Design& design, F&& f) {
+  arma::uword offset = 0;
+  for (const DesignBlock& block : design.blocks) {
+    if (is_scattered(block)) {
+      return;
+    }
+    std::visit(
+        [&](const auto& kind) {
+          if constexpr (!is_scattered_kind<decltype(kind)>) {
+            f(kind, offset);
+          }
+        },
+        block);
+    offset += column_count(block);
+  }
+}
+
+template <class F>
+void for_each_scattered_block(const Design& design, F&& f) {
+  for_each_block(design, [&](const auto& block, arma::uword offset) {
+    if constexpr (is_scattered_kind<decltype(block)>) {
+      f(block, offset);
+    }
+  });
+}
+
 // The number of columns of all blocks: the coefficients of the model.
 arma::uword column_count(const Design& design);
 
-// The columns of the leading ones and dense blocks: those the kernel copies
-// into its block buffer. Equal to column_count for a design of those alone.
+// The columns of the leading copied blocks: those the kernel copies into
+// its block buffer. Equal to column_count for a design of those alone.
 arma::uword dense_column_count(const Design& design);
-
-// True for the kinds whose rows are added straight into the sums.
-bool is_scattered(ColumnKind kind);
 
 // n_rows x n_cols doubles at memory, after a column of ones when intercept.
 Design dense_design(const double* memory, arma::uword n_rows, arma::uword n_cols, bool row_major,

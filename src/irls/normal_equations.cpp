@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -23,89 +22,17 @@ blasint to_blas(arma::uword value) {
   return static_cast<blasint>(value);
 }
 
-// One double of X, wherever it lies: X may be a view of a buffer that
-// arrived over a network, not aligned to 8 bytes. The copy compiles to the
-// same unaligned load as a plain read on the processors the engine targets.
-double load(const double* address) {
-  double value = 0.0;
-  std::memcpy(&value, address, sizeof value);
-  return value;
-}
-
-// Columns of a row-major dense block into the block buffer: row by row, a
-// plain loop rather than a library call per row (rows of a few doubles).
-void copy_row_major(const DesignBlock& block, arma::uword first, arma::uword m, arma::uword offset,
-                    arma::uword q, double* out) {
-  for (arma::uword k = 0; k < m; ++k) {
-    double* column = out + k * q + offset;
-    const double* row = block.memory + (first + k) * block.n_cols;
-    for (arma::uword j = 0; j < block.n_cols; ++j) {
-      column[j] = load(row + j);
-    }
-  }
-}
-
-// Columns of a column-major dense block into the block buffer, eight source
-// columns at a time: each row of the buffer is then written in runs of eight
-// neighbouring doubles while eight column streams are read in order, where a
-// column at a time would write one double per cache line of the buffer.
-void copy_column_major(const DesignBlock& block, arma::uword n_rows, arma::uword first, arma::uword m,
-                       arma::uword offset, arma::uword q, double* out) {
-  constexpr arma::uword tile = 8;
-  for (arma::uword j0 = 0; j0 < block.n_cols; j0 += tile) {
-    const arma::uword width = std::min(tile, block.n_cols - j0);
-    const double* sources[tile] = {};
-    for (arma::uword j = 0; j < width; ++j) {
-      sources[j] = block.memory + (j0 + j) * n_rows + first;
-    }
-    for (arma::uword k = 0; k < m; ++k) {
-      double* row = out + k * q + offset + j0;
-      for (arma::uword j = 0; j < width; ++j) {
-        row[j] = load(sources[j] + k);
-      }
-    }
-  }
-}
-
-// Copies rows [first, first + m) of X into the first m columns of block, one
-// observation per column, block of columns by block of columns. X is read
-// here and nowhere else, and only through memcpy and load, so its memory
-// need not be aligned.
+// Copies rows [first, first + m) of X's copied blocks into the first m
+// columns of block, one observation per column, block of columns by block
+// of columns (each kind's copy_rows, design.hpp): the only reads of the
+// copied blocks' memory.
 void copy_block(const LogisticData& data, arma::uword first, arma::uword m, arma::mat& block) {
-  const Design& X = data.X;
   const arma::uword q = block.n_rows;
   double* out = block.memptr();
-  if (X.blocks.size() == 1 && X.blocks[0].kind == ColumnKind::dense && X.blocks[0].row_major) {
-    // The block is a contiguous slab of X already in this layout. (An X
-    // without columns may have no memory at all: nothing to copy.)
-    if (q > 0) {
-      std::memcpy(out, X.blocks[0].memory + first * q, m * q * sizeof(double));
-    }
-    return;
-  }
-  arma::uword offset = 0;
-  for (const DesignBlock& columns : X.blocks) {
-    if (is_scattered(columns.kind)) {
-      break;  // the dense blocks come first; the others are read row by row
-    }
-    switch (columns.kind) {
-      case ColumnKind::ones:
-        for (arma::uword k = 0; k < m; ++k) {
-          out[k * q + offset] = 1.0;
-        }
-        break;
-      case ColumnKind::dense:
-        if (columns.row_major) {
-          copy_row_major(columns, first, m, offset, q, out);
-        } else {
-          copy_column_major(columns, X.n_rows, first, m, offset, q, out);
-        }
-        break;
-      default:
-        break;
-    }
-    offset += columns.n_cols;
-  }
+  const arma::uword n_rows = data.X.n_rows;
+  for_each_copied_block(data.X, [&](const auto& columns, arma::uword offset) {
+    copy_rows(columns, n_rows, first, m, offset, q, out);
+  });
 }
 
 // Compiled for the widest vector unit the CPU has, chosen once when the
@@ -403,7 +330,7 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
                   1, 0.0, buffer.eta.memptr(), 1);
     }
     if (scattered) {
-      add_scattered_eta(data.X, beta, first, m, buffer.eta.memptr());
+      add_scattered_eta(data.X, beta, first, m, buffer.eta.memptr(), buffer.scatter);
     }
     weigh_rows(data, first, m, with_statistics, buffer, sums, meat, with_meat ? robust : nullptr);
     if (with_meat && meat->robust_only) {

@@ -9,36 +9,56 @@
 
 namespace {
 
+// One row's entries of the scattered blocks, as gather_rows leaves them.
+struct RowEntries {
+  const arma::uword* columns;
+  const double* values;
+  std::size_t count;
+};
+
+// Row k's entries of the rows last gathered into scratch; none when there
+// are no scattered blocks (nothing gathered).
+RowEntries row_entries(const ScatterScratch& scratch, bool scattered, arma::uword k) {
+  if (!scattered) {
+    return RowEntries{nullptr, nullptr, 0};
+  }
+  const arma::uword start = scratch.row_starts[k];
+  return RowEntries{
+      scratch.columns.data() + start,
+      scratch.values.data() + start,
+      scratch.row_starts[k + 1] - start,
+  };
+}
+
 // A row's score s r x into its group of each clustering: score holds the
-// dense part (q_dense values), factor * the entries in scratch the rest.
+// dense part (q_dense values), factor * its entries the rest.
 void add_score(const MeatSettings& settings, arma::uword row, const double* score, arma::uword q_dense,
-               double factor, const ScatterScratch& entries, std::vector<arma::mat>& groups) {
+               double factor, const RowEntries& entries, std::vector<arma::mat>& groups) {
   for (std::size_t c = 0; c < settings.clusters.size(); ++c) {
     double* target = groups[c].colptr(static_cast<arma::uword>(settings.clusters[c].codes[row]));
     for (arma::uword j = 0; j < q_dense; ++j) {
       target[j] += score[j];
     }
-    for (std::size_t e = 0; e < entries.columns.size(); ++e) {
+    for (std::size_t e = 0; e < entries.count; ++e) {
       target[entries.columns[e]] += factor * entries.values[e];
     }
   }
 }
 
-// x' B x for a row with scattered entries (in sums.scatter), whose dense
+// x' B x for a row with scattered entries, whose dense
 // part is x_dense; with B's factor R, R_dense x_dense is given in
 // factor_dense (the upper triangle's leading block: only the first q_dense
 // of R x). R x = R_dense x_dense + sum_e v_e R[:, c_e], R's column c_e
 // nonzero in its first c_e + 1 rows only; without R, x' (B x) over the
 // same columns. O(q (q_dense + entries)) per row.
 double scattered_quadratic_form(const MeatSettings& settings, const double* x_dense,
-                                const double* factor_dense, arma::uword q_dense, RobustSums& sums) {
-  const ScatterScratch& entries = sums.scatter;
-  arma::vec& rx = sums.hat_row;
+                                const double* factor_dense, arma::uword q_dense, const RowEntries& entries,
+                                arma::vec& rx) {
   const arma::uword q = rx.n_elem;
   if (!settings.hat_factor.is_empty()) {
     std::copy(factor_dense, factor_dense + q_dense, rx.memptr());
     std::fill(rx.begin() + static_cast<std::ptrdiff_t>(q_dense), rx.end(), 0.0);
-    for (std::size_t e = 0; e < entries.columns.size(); ++e) {
+    for (std::size_t e = 0; e < entries.count; ++e) {
       const arma::uword column = entries.columns[e];
       const double* r = settings.hat_factor.colptr(column);
       const double value = entries.values[e];
@@ -60,7 +80,7 @@ double scattered_quadratic_form(const MeatSettings& settings, const double* x_de
       rx[i] += x_dense[j] * b[i];
     }
   }
-  for (std::size_t e = 0; e < entries.columns.size(); ++e) {
+  for (std::size_t e = 0; e < entries.count; ++e) {
     const double* b = B.colptr(entries.columns[e]);
     for (arma::uword i = 0; i < q; ++i) {
       rx[i] += entries.values[e] * b[i];
@@ -70,7 +90,7 @@ double scattered_quadratic_form(const MeatSettings& settings, const double* x_de
   for (arma::uword j = 0; j < q_dense; ++j) {
     sum += x_dense[j] * rx[j];
   }
-  for (std::size_t e = 0; e < entries.columns.size(); ++e) {
+  for (std::size_t e = 0; e < entries.count; ++e) {
     sum += entries.values[e] * rx[entries.columns[e]];
   }
   return sum;
@@ -93,9 +113,10 @@ arma::vec hat_quadratic_forms(const LogisticData& data, const MeatSettings& sett
                 static_cast<blasint>(q_dense));
   }
   if (scattered) {
+    gather_rows(data.X, first, m, sums.scatter);
     for (arma::uword k = 0; k < m; ++k) {
-      gather_row(data.X, first + k, sums.scatter);
-      quadratic[k] = scattered_quadratic_form(settings, x.colptr(k), workspace.colptr(k), q_dense, sums);
+      quadratic[k] = scattered_quadratic_form(settings, x.colptr(k), workspace.colptr(k), q_dense,
+                                              row_entries(sums.scatter, true, k), sums.hat_row);
     }
     return quadratic;
   }
@@ -137,13 +158,12 @@ void add_scores(const LogisticData& data, const MeatSettings& settings, arma::uw
     sums.n_scores = first + m - sums.first_row;
     return;
   }
+  if (scattered) {
+    gather_rows(data.X, first, m, sums.scatter);
+  }
   for (arma::uword k = 0; k < m; ++k) {
-    sums.scatter.columns.clear();
-    sums.scatter.values.clear();
-    if (scattered) {
-      gather_row(data.X, first + k, sums.scatter);
-    }
-    add_score(settings, first + k, workspace.colptr(k), q_dense, factor[k], sums.scatter, sums.groups);
+    add_score(settings, first + k, workspace.colptr(k), q_dense, factor[k],
+              row_entries(sums.scatter, scattered, k), sums.groups);
   }
 }
 
@@ -218,15 +238,19 @@ void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& set
   }
   total.hat_one_rows.insert(total.hat_one_rows.end(), part.hat_one_rows.begin(), part.hat_one_rows.end());
   const bool scattered = !part.score_factors.is_empty();
-  for (arma::uword k = 0; k < part.n_scores; ++k) {
-    const arma::uword row = part.first_row + k;
-    total.scatter.columns.clear();
-    total.scatter.values.clear();
+  // The chunk's rows in row order, their entries gathered a few hundred
+  // rows at a time: a chunk of a scattered design can be q^2 / 4 rows.
+  constexpr arma::uword rows_at_once = 512;
+  for (arma::uword from = 0; from < part.n_scores; from += rows_at_once) {
+    const arma::uword m = std::min(rows_at_once, part.n_scores - from);
     if (scattered) {
-      gather_row(*part.design, row, total.scatter);
+      gather_rows(*part.design, part.first_row + from, m, total.scatter);
     }
-    add_score(settings, row, part.scores.colptr(k), part.scores.n_rows,
-              scattered ? part.score_factors[k] : 0.0, total.scatter, total.groups);
+    for (arma::uword k = 0; k < m; ++k) {
+      add_score(settings, part.first_row + from + k, part.scores.colptr(from + k), part.scores.n_rows,
+                scattered ? part.score_factors[from + k] : 0.0, row_entries(total.scatter, scattered, k),
+                total.groups);
+    }
   }
 }
 

@@ -1,43 +1,26 @@
 #include "scattered_blocks.hpp"
 
 #include <algorithm>
-
-#include "categorical_block.hpp"
-#include "sparse_block.hpp"
-
-void gather_row(const Design& X, arma::uword row, ScatterScratch& scratch) {
-  scratch.columns.clear();
-  scratch.values.clear();
-  arma::uword offset = 0;
-  for (const DesignBlock& block : X.blocks) {
-    if (block.kind == ColumnKind::categorical) {
-      append_categorical_entry(block, row, offset, scratch.columns, scratch.values);
-    } else if (block.kind == ColumnKind::sparse) {
-      append_sparse_entries(block, row, offset, scratch.columns, scratch.values);
-    }
-    offset += block.n_cols;
-  }
-}
+#include <variant>
 
 namespace {
 
-// The one sparse block of a design whose only scattered block it is, else
-// nullptr: its rows are then read in place, not gathered. offset is its
-// first coefficient.
-const DesignBlock* only_sparse_block(const Design& X, arma::uword& offset) {
-  const DesignBlock* sparse = nullptr;
+// The design's only scattered block, else nullptr: its rows are then read
+// in place, not gathered. offset is its first coefficient.
+const DesignBlock* only_scattered_block(const Design& X, arma::uword& offset) {
+  const DesignBlock* only = nullptr;
   arma::uword at = 0;
   for (const DesignBlock& block : X.blocks) {
-    if (block.kind == ColumnKind::categorical || (block.kind == ColumnKind::sparse && sparse != nullptr)) {
-      return nullptr;
-    }
-    if (block.kind == ColumnKind::sparse) {
-      sparse = &block;
+    if (is_scattered(block)) {
+      if (only != nullptr) {
+        return nullptr;
+      }
+      only = &block;
       offset = at;
     }
-    at += block.n_cols;
+    at += column_count(block);
   }
-  return sparse;
+  return only;
 }
 
 // One row's terms: entries (columns + offset, values) in increasing column
@@ -72,55 +55,76 @@ void add_row_terms(const Index* columns, const double* values, std::size_t entri
 arma::uword packed_size(arma::uword q) { return q * (q + 1) / 2; }
 
 ScatterScratch make_scatter_scratch(arma::uword q_dense, arma::uword q) {
-  return ScatterScratch{arma::mat(q_dense, q - q_dense, arma::fill::zeros), arma::mat(), {}, {}};
+  ScatterScratch scratch;
+  scratch.cross.zeros(q_dense, q - q_dense);
+  return scratch;
 }
 
-void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m,
-                       double* eta) {
-  // Each row's entries summed in column order, block by block, as read in
-  // place: no list of entries is gathered.
+void gather_rows(const Design& X, arma::uword first, arma::uword m, ScatterScratch& scratch) {
+  // Two visits of each block: the rows' counts of entries, then the entries
+  // at their rows' places.
+  std::vector<arma::uword>& starts = scratch.row_starts;
+  starts.assign(m + 1, 0);
+  for_each_scattered_block(X, [&](const auto& block, arma::uword /*offset*/) {
+    count_entries(block, first, m, starts.data() + 1);
+  });
   for (arma::uword k = 0; k < m; ++k) {
-    const arma::uword row = first + k;
-    double sum = 0.0;
-    arma::uword offset = 0;
-    for (const DesignBlock& block : X.blocks) {
-      if (block.kind == ColumnKind::categorical) {
-        const arma::uword code = categorical_code(block, row);
-        if (code >= block.first_level) {
-          sum += beta[offset + code - block.first_level];
-        }
-      } else if (block.kind == ColumnKind::sparse) {
-        const std::int64_t end = sparse_row_start(block, row + 1);
-        for (std::int64_t at = sparse_row_start(block, row); at < end; ++at) {
-          sum += block.memory[at] * beta[offset + static_cast<arma::uword>(block.column_indices[at])];
-        }
-      }
-      offset += block.n_cols;
-    }
-    eta[k] += sum;
+    starts[k + 1] += starts[k];
+  }
+  scratch.columns.resize(starts[m]);
+  scratch.values.resize(starts[m]);
+  scratch.cursor.assign(starts.begin(), starts.end() - 1);
+  for_each_scattered_block(X, [&](const auto& block, arma::uword offset) {
+    write_entries(block, first, m, offset, scratch.cursor.data(), scratch.columns.data(),
+                  scratch.values.data());
+  });
+}
+
+void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m, double* eta,
+                       ScatterScratch& scratch) {
+  // Each row's entries summed in column order, block by block, as read in
+  // place: no list of entries is gathered. The sum is added to eta at the
+  // end, as one term.
+  scratch.eta_part.assign(m, 0.0);
+  double* part = scratch.eta_part.data();
+  for_each_scattered_block(X, [&](const auto& block, arma::uword offset) {
+    add_eta(block, beta.memptr() + offset, first, m, part);
+  });
+  for (arma::uword k = 0; k < m; ++k) {
+    eta[k] += part[k];
   }
 }
 
 void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const arma::mat& dense_rows,
                         const double* root_weight, const double* weighted_z, ScatterScratch& scratch,
                         const LowerTriangle& A, arma::vec& b) {
-  arma::uword offset = 0;
-  const DesignBlock* sparse = only_sparse_block(X, offset);
   double* right_hand_side = weighted_z == nullptr ? nullptr : b.memptr();
-  for (arma::uword k = 0; k < m; ++k) {
+  const auto add_row = [&](arma::uword k, const auto* columns, const double* values, std::size_t entries,
+                           arma::uword offset) {
     // s w as the dense part's rank-k update forms it: sqrt(s w) squared.
     const double weight = root_weight[k] * root_weight[k];
-    const double* x = dense_rows.colptr(k);
-    if (sparse != nullptr) {
-      const std::int64_t start = sparse_row_start(*sparse, first + k);
-      const auto entries = static_cast<std::size_t>(sparse_row_start(*sparse, first + k + 1) - start);
-      add_row_terms(sparse->column_indices + start, sparse->memory + start, entries, offset, weight,
-                    weighted_z == nullptr ? 0.0 : weighted_z[k], x, scratch, A, right_hand_side);
-    } else {
-      gather_row(X, first + k, scratch);
-      add_row_terms(scratch.columns.data(), scratch.values.data(), scratch.columns.size(), 0, weight,
-                    weighted_z == nullptr ? 0.0 : weighted_z[k], x, scratch, A, right_hand_side);
-    }
+    add_row_terms(columns, values, entries, offset, weight, weighted_z == nullptr ? 0.0 : weighted_z[k],
+                  dense_rows.colptr(k), scratch, A, right_hand_side);
+  };
+  arma::uword offset = 0;
+  if (const DesignBlock* only = only_scattered_block(X, offset)) {
+    std::visit(
+        [&](const auto& block) {
+          if constexpr (is_scattered_kind<decltype(block)>) {
+            for_each_row(block, first, m,
+                         [&](arma::uword k, const auto* columns, const double* values, std::size_t entries) {
+                           add_row(k, columns, values, entries, offset);
+                         });
+          }
+        },
+        *only);
+    return;
+  }
+  gather_rows(X, first, m, scratch);
+  for (arma::uword k = 0; k < m; ++k) {
+    const arma::uword start = scratch.row_starts[k];
+    add_row(k, scratch.columns.data() + start, scratch.values.data() + start,
+            scratch.row_starts[k + 1] - start, 0);
   }
 }
 

@@ -53,19 +53,28 @@ struct ScatterScratch {
   // updates of a row range whose sums are packed (the BLAS writes full
   // storage only); added into the packed triangle at the end of the range.
   arma::mat dense_corner;
-  std::vector<arma::uword> columns;  // one row's entries: coefficient indices
-  std::vector<double> values;        // and their values
+  // The entries of a block of rows (gather_rows): row k's are
+  // columns[row_starts[k] .. row_starts[k + 1]), coefficient indices, and
+  // values alike. The vectors keep their capacity from block to block.
+  std::vector<arma::uword> row_starts;
+  std::vector<arma::uword> columns;
+  std::vector<double> values;
+  std::vector<arma::uword> cursor;  // where each row's next entry goes, while they are gathered
+  std::vector<double> eta_part;     // the rows' scattered part of x'beta (add_scattered_eta)
 };
 
 ScatterScratch make_scatter_scratch(arma::uword q_dense, arma::uword q);
 
-// The row's entries of all scattered blocks, as coefficient indices and
-// values, into scratch.columns and scratch.values (which keep their capacity
-// from row to row).
-void gather_row(const Design& X, arma::uword row, ScatterScratch& scratch);
+// The entries of rows [first, first + m) of all scattered blocks, as
+// coefficient indices and values, into scratch (row_starts, columns,
+// values): each block is read once for the m rows, each row's entries in
+// increasing column order.
+void gather_rows(const Design& X, arma::uword first, arma::uword m, ScatterScratch& scratch);
 
-// eta[k] += the scattered blocks' part of x_(first + k)' beta, k < m.
-void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m, double* eta);
+// eta[k] += the scattered blocks' part of x_(first + k)' beta, k < m: each
+// row's entries summed in column order (in scratch.eta_part), then added.
+void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m, double* eta,
+                       ScatterScratch& scratch);
 
 // The rows' scattered terms into b and A's lower triangle (directly) and
 // into scratch.cross. dense_rows holds the rows' dense columns unscaled, one

@@ -62,18 +62,18 @@ class BlockedDesign {
   arma::mat add_block(arma::uword n, const BlockShape& shape) {
     switch (shape.kind) {
       case Kind::ones:
-        design.blocks.push_back(DesignBlock{ColumnKind::ones, nullptr, 1, false});
+        design.blocks.emplace_back(OnesBlock{});
         return arma::ones(n, 1);
       case Kind::dense_c: {
         const arma::mat X = arma::randn(n, shape.width);
         // X transposed, column-major, is X in row-major order.
         const arma::mat& Xt = matrices_.emplace_back(X.t());
-        design.blocks.push_back(DesignBlock{ColumnKind::dense, Xt.memptr(), shape.width, true});
+        design.blocks.emplace_back(DenseBlock{Xt.memptr(), shape.width, true});
         return X;
       }
       case Kind::dense_f: {
         const arma::mat& X = matrices_.emplace_back(arma::randn(n, shape.width));
-        design.blocks.push_back(DesignBlock{ColumnKind::dense, X.memptr(), shape.width, false});
+        design.blocks.emplace_back(DenseBlock{X.memptr(), shape.width, false});
         return X;
       }
       case Kind::categorical:
@@ -111,13 +111,11 @@ class BlockedDesign {
     const arma::vec u = arma::randu(n);
     const arma::uvec levels =
         arma::conv_to<arma::uvec>::from(arma::floor(arma::square(u) * static_cast<double>(shape.width)));
-    DesignBlock block{ColumnKind::categorical, nullptr, shape.width - (drop_first ? 1 : 0), false};
-    block.codes = shape.code_bytes == 1   ? stored_codes<std::int8_t>(levels)
-                  : shape.code_bytes == 2 ? stored_codes<std::int16_t>(levels)
-                                          : stored_codes<std::int32_t>(levels);
-    block.code_bytes = shape.code_bytes;
-    block.first_level = drop_first ? 1 : 0;
-    design.blocks.push_back(block);
+    const void* codes = shape.code_bytes == 1   ? stored_codes<std::int8_t>(levels)
+                        : shape.code_bytes == 2 ? stored_codes<std::int16_t>(levels)
+                                                : stored_codes<std::int32_t>(levels);
+    design.blocks.emplace_back(
+        CategoricalBlock{codes, shape.code_bytes, shape.width - (drop_first ? 1 : 0), drop_first ? 1U : 0U});
     arma::mat indicators(n, shape.width, arma::fill::zeros);
     for (arma::uword i = 0; i < n; ++i) {
       indicators(i, levels[i]) = 1.0;
@@ -143,16 +141,14 @@ class BlockedDesign {
       }
       starts.push_back(static_cast<std::int64_t>(data.size()));
     }
-    DesignBlock block{ColumnKind::sparse, data.data(), shape.width, true};
+    SparseBlock block{data.data(), nullptr, 8, columns.data(), shape.width};
     if (narrow_starts) {
       block.row_starts = narrow_starts_.emplace_back(starts.begin(), starts.end()).data();
       block.row_start_bytes = 4;
     } else {
       block.row_starts = wide_starts_.emplace_back(std::move(starts)).data();
-      block.row_start_bytes = 8;
     }
-    block.column_indices = columns.data();
-    design.blocks.push_back(block);
+    design.blocks.emplace_back(block);
     return densified;
   }
 
@@ -389,11 +385,7 @@ TEST(HatValues, RowsOfLeverageOneAreThoseOfTheDensifiedDesign) {
   codes[17777] = 5;  // level 5: this row alone, weight 2
   s[17777] = 2.0;
   Design design = dense_design(numeric.memptr(), n, 2, false, true);
-  DesignBlock categorical{ColumnKind::categorical, nullptr, 5, false};
-  categorical.codes = codes.data();
-  categorical.code_bytes = 2;
-  categorical.first_level = 1;
-  design.blocks.push_back(categorical);
+  design.blocks.emplace_back(CategoricalBlock{codes.data(), 2, 5, 1});
   arma::mat X = arma::join_rows(arma::ones(n), numeric, arma::zeros(n, 5));
   for (arma::uword i = 0; i < n; ++i) {
     if (codes[i] > 0) {
