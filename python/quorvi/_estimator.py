@@ -18,7 +18,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _design, _native, _prediction, _separation
+from . import _design, _formula, _native, _prediction, _separation
 from ._fitted import Fitted, weight_sums
 from ._inference import (
     FIT_STATISTICS,
@@ -67,6 +67,7 @@ _FITTED_ATTRIBUTES = (
     "dropped_features_",
     "categories_",
     "_frame_layout_",
+    "_formula_",
     "fitted_with_offset_",
     *FIT_STATISTICS,
 )
@@ -274,6 +275,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         # C <= 0 is refused by this check, in scikit-learn's words; np.inf is no penalty.
         "C": [Interval(Real, 0, None, closed="right")],
         "link": [StrOptions(set(LINKS))],
+        "formula": [str, None],
     }
 
     def __init__(
@@ -287,6 +289,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         cov_type: str = "nonrobust",
         C: float = np.inf,
         link: str = "logit",
+        formula: str | None = None,
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -296,6 +299,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self.cov_type = cov_type
         self.C = C
         self.link = link
+        self.formula = formula
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -307,7 +311,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
 
     @_validated_fit
     def fit(
-        self, X: Any, y: Any, sample_weight: Any = None, *, clusters: Any = None, offset: Any = None
+        self, X: Any, y: Any = None, sample_weight: Any = None, *, clusters: Any = None, offset: Any = None
     ) -> Self:
         """Fit the model to X (n_samples, n_features) and the labels y.
 
@@ -352,8 +356,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
 
     def _fit(self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> None:
         progress = _print_progress if self.verbose else None
-        for name in ("categories_", "_frame_layout_"):
+        for name in ("categories_", "_frame_layout_", "_formula_"):
             self.__dict__.pop(name, None)
+        if self.formula is not None:
+            # The formula's design frame (and its left-hand side as y),
+            # every check of the formula made before the fit.
+            formula, X, y = _formula.learn(self.formula, X, y, bool(self.fit_intercept))
+            self._formula_ = formula
         if is_dask_collection(X):
             fitted = self._fit_dask(X, y, sample_weight, clusters, offset, progress)
         else:
@@ -556,6 +565,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
         row of X, with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
+        X = self._design_input(X)
         layout = getattr(self, "_frame_layout_", None)
         if is_dask_collection(X):
             from . import _dask
@@ -632,6 +642,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         _prediction.score_variances: the numeric columns (arrays or a CSR
         matrix, read in place where they can be) and each categorical as
         (codes, levels, drop_first). X is validated as for predict."""
+        X = self._design_input(X)
         layout = getattr(self, "_frame_layout_", None)
         if layout is None:
             validated = self._validated_input(X)
@@ -641,6 +652,13 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         numeric = [block[1] for block in blocks if block[0] == "dense"]
         categoricals = [(block[1], block[2], block[3]) for block in blocks if block[0] == "categorical"]
         return numeric, categoricals
+
+    def _design_input(self, X: Any) -> Any:
+        """X as the fit read it: for a model fitted with a formula, the
+        design frame of the data X (the same transforms, levels and
+        references); else X itself."""
+        formula = getattr(self, "_formula_", None)
+        return X if formula is None or is_dask_collection(X) else formula.frame(X)
 
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored
@@ -658,9 +676,12 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             _design.check_stored_values(validated)
         return validated
 
-    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+    def score(self, X: Any, y: Any = None, sample_weight: Any = None) -> float:
         """The mean accuracy of ``predict(X)`` against y (weighted by
-        sample_weight), as scikit-learn's classifiers define it."""
+        sample_weight), as scikit-learn's classifiers define it; for a model
+        fitted with a formula, y defaults to its left-hand side in X."""
+        if y is None and getattr(self, "_formula_", None) is not None:
+            y = _formula.labels(self._formula_, X)
         return float(super().score(X, y, sample_weight=sample_weight))
 
     def coef_table(self, *, alpha: float = 0.05) -> pd.DataFrame:
@@ -695,6 +716,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """The names of the parameters, in the order of covariance_: the
         intercept first (when fitted), then the features by name."""
         layout = getattr(self, "_frame_layout_", None)
+        formula = getattr(self, "_formula_", None)
+        if formula is not None:
+            return formula.parameter_names(layout, getattr(self, "feature_names_in_", []))
         if layout is not None:
             names = layout.parameter_names()
             return ["intercept", *names] if self.fit_intercept else names
@@ -705,6 +729,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """Each categorical column's name and the names of its levels'
         parameters: what wald_test() tests for the column's name."""
         layout = getattr(self, "_frame_layout_", None)
+        formula = getattr(self, "_formula_", None)
+        if formula is not None:
+            return formula.term_groups(self._parameter_names())
         if layout is None:
             return {}
         return {column.name: column.parameter_names() for column in layout.categorical}
