@@ -716,7 +716,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """The names of the parameters, in the order of covariance_: the
         intercept first (when fitted), then the features by name."""
         layout = getattr(self, "_frame_layout_", None)
-        formula = getattr(self, "_formula_", None)
+        formula: _formula.FormulaDesign | None = getattr(self, "_formula_", None)
         if formula is not None:
             return formula.parameter_names(layout, getattr(self, "feature_names_in_", []))
         if layout is not None:
@@ -729,7 +729,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """Each categorical column's name and the names of its levels'
         parameters: what wald_test() tests for the column's name."""
         layout = getattr(self, "_frame_layout_", None)
-        formula = getattr(self, "_formula_", None)
+        formula: _formula.FormulaDesign | None = getattr(self, "_formula_", None)
         if formula is not None:
             return formula.term_groups(self._parameter_names())
         if layout is None:

@@ -371,13 +371,14 @@ def _lhs(formula: str, parsed: Any, frame: pd.DataFrame) -> npt.NDArray[Any]:
     except (FormulaicError, ValueError) as error:
         raise ValueError(f"the left-hand side {term!r} of {formula!r}: {error}") from None
     columns = list(matrix.values())
+    labels: npt.NDArray[Any]
     if columns[0].indicators:
         # A categorical label: the level of each row, from its codes.
         indicator = columns[0].indicators[0]
         levels = matrix.model_spec.encoder_state[indicator.factor][1]["categories"]
         labels = np.asarray(levels, dtype=object)[indicator.codes]
     elif len(columns) == 1:
-        labels = columns[0].numeric
+        labels = np.asarray(columns[0].numeric)
     else:
         raise ValueError(f"the left-hand side {term!r} of {formula!r} must be one column, the labels")
     distinct = np.unique(labels)
@@ -430,7 +431,7 @@ def _design_frame(
             codes, has_reference = _term_codes(str(term), [columns[p] for p in positions], order is None)
             labels = [structure.columns[p] for p in positions]
             categories = [*([_REFERENCE] if has_reference else []), *labels]
-            categorical[name] = pd.Categorical.from_codes(codes, categories=categories)
+            categorical[name] = pd.Categorical.from_codes(codes, categories=pd.Index(categories))
             if not has_reference:
                 full.append(name)
     names = order if order is not None else [*full, *(name for name in categorical if name not in full)]
