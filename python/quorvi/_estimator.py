@@ -153,6 +153,15 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         and cloglog each update is a Fisher scoring step (W = h′(η)²/V(μ),
         rᵢ = (yᵢ − μᵢ) h′(ηᵢ)/V(μᵢ), as statsmodels' GLM does) and the
         covariance is built on the inverse expected information.
+    formula : str or None, default=None
+        A model formula, ``"y ~ x + C(g) + C(g):C(h) + np.log(z)"``, parsed
+        and evaluated by formulaic (``pip install quorvi[formula]``): then
+        ``fit(data)`` takes a DataFrame of the formula's variables and the
+        labels from its left-hand side (``fit(data, y)`` is a ValueError),
+        categorical terms enter the fit as codes, and the parameters are
+        named as statsmodels names them. The formula decides the intercept,
+        so ``fit_intercept`` must agree with it (``quorvi.logit`` sets it).
+        See the user guide's "Formulas".
 
     Attributes
     ----------
@@ -322,8 +331,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             narwhals reads) categorical, enum and string columns are read as
             their codes (reference coding: see the user guide); a sparse
             matrix is read in place (CSR) or converted to CSR once (CSC).
-        y : array-like of shape (n_samples,)
-            Two classes.
+        y : array-like of shape (n_samples,), default=None
+            Two classes. Required, except with a ``formula``, whose
+            left-hand side gives them (then y must be None).
         sample_weight : array-like of shape (n_samples,), default=None
             Non-negative frequency weights: a weight of m counts a row as m
             identical rows, and 0 leaves it out. Inference treats them so:
@@ -658,7 +668,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         design frame of the data X (the same transforms, levels and
         references); else X itself."""
         formula = getattr(self, "_formula_", None)
-        return X if formula is None or is_dask_collection(X) else formula.frame(X)
+        return X if formula is None else formula.frame(X)
 
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored

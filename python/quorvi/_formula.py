@@ -1,27 +1,19 @@
-"""Formulas (``"y ~ x + C(g) + x:C(g)"``) as the estimator's input: parsed,
-evaluated and coded by formulaic, with its rules for which columns each term
-keeps, but materialized by a materializer of ours that never builds a dummy
-column.
+"""Formulas (``"y ~ x + C(g) + C(g):C(h)"``) as the estimator's input:
+parsed, evaluated and coded by formulaic, with its rules for which columns
+each term keeps, and materialized by our materializer (_materializer.py),
+which never builds a dummy column.
 
-formulaic's own materializers encode a categorical factor as one dense 0/1
-column per level and multiply the columns of an interaction. Ours lets
-formulaic code each factor on one row per distinct value (so its contrasts
-name the columns and record the levels and reference in the model spec, as
-they would for the whole frame), and keeps, for every row, only the factor's
-integer code. A term of categorical factors alone is then one categorical
-column of the design frame: each of its parameters is the indicator of one
-combination of levels, so the combinations that have no parameter (a
-reference level in one of the factors) share a single reference code. That
-is the frame the estimator already reads as codes (python/quorvi/_design.py),
-with reference coding: no column of n × levels is ever made.
-
-A numeric term (``x``, ``I(x ** 2)``, ``np.log(x)``, ``x:z``) is one float64
-column of the design frame.
+A term of categorical factors alone becomes categorical columns of the
+design frame: each of its parameters is the indicator of one combination of
+levels, so the combinations that have no parameter (a reference level in one
+of the factors) share a single reference code. That is the frame the
+estimator already reads as codes (python/quorvi/_design.py), with reference
+coding: no column of n × levels is ever made. A numeric term (``x``,
+``I(x ** 2)``, ``np.log(x)``, ``x:z``) is a float64 column of it.
 """
 
 from __future__ import annotations
 
-import itertools
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -46,6 +38,15 @@ INTERCEPT = "Intercept"
 _REFERENCE = "(reference)"
 
 
+def _codes_materializer() -> Any:
+    """Our materializer (python/quorvi/_materializer.py), imported with
+    formulaic on first use."""
+    _formulaic()
+    from ._materializer import CodesMaterializer
+
+    return CodesMaterializer
+
+
 def _formulaic() -> Any:
     try:
         import formulaic
@@ -54,159 +55,6 @@ def _formulaic() -> Any:
             "formulas need formulaic: pip install quorvi[formula] (or pip install formulaic)"
         ) from error
     return formulaic
-
-
-@dataclass(frozen=True)
-class _Indicator:
-    """The rows of one level of a categorical factor: codes == level."""
-
-    factor: str
-    codes: npt.NDArray[Any]
-    level: int
-    n_levels: int
-
-
-@dataclass(frozen=True)
-class _Column:
-    """One column of a term as our materializer gives it: the product of its
-    numeric factors (None when it has none) times the indicators of its
-    categorical factors' levels, kept as codes."""
-
-    numeric: npt.NDArray[np.float64] | None
-    indicators: tuple[_Indicator, ...]
-
-
-def _materializer_class() -> type:
-    """Our materializer, a subclass of formulaic's pandas materializer that
-    overrides what turns factors into columns (defined on first use, so
-    that formulaic is imported only when a formula is given)."""
-    global _MATERIALIZER
-    if _MATERIALIZER is not None:
-        return _MATERIALIZER
-    import pandas as pd
-    from formulaic.materializers import PandasMaterializer
-    from formulaic.materializers.types import EvaluatedFactor, FactorValues
-    from formulaic.parser.types import Factor
-    from interface_meta import override
-
-    class CodesMaterializer(PandasMaterializer):  # type: ignore[misc]
-        # Registered under its own name only, for no input type: formulaic's
-        # own model_matrix() keeps choosing its own materializers.
-        REGISTER_NAME = "quorvi_codes"
-        REGISTER_INPUTS: Sequence[str] = ()
-        REGISTER_OUTPUTS: Sequence[str] = ("pandas",)
-
-        @override
-        def _encode_evaled_factor(
-            self, factor: Any, spec: Any, drop_rows: Sequence[int], reduced_rank: bool = False
-        ) -> dict[str, Any]:
-            if factor.metadata.kind is not Factor.Kind.CATEGORICAL:
-                return dict(super()._encode_evaled_factor(factor, spec, drop_rows, reduced_rank))
-            values = factor.values
-            raw = values.__wrapped__ if isinstance(values, FactorValues) else values
-            series = pd.Series(raw).reset_index(drop=True)
-            state = spec.encoder_state.get(factor.expr, [None, {}])[1]
-            known = state.get("categories")
-            # formulaic codes one row of each level: its contrasts name the
-            # columns and record the levels (in the spec's encoder state)
-            # exactly as for the whole frame, with n_levels rows. In fit the
-            # levels are the distinct values (or a Categorical's declared
-            # categories); at prediction those the fit recorded.
-            # formulaic caches a factor's coding by its expression, so the
-            # same rows are given again when a factor recurs in a formula.
-            few_rows = self.__dict__.setdefault("_few_rows", {})
-            if known is not None:
-                _check_levels(factor.expr, series, known)
-            if factor.expr in few_rows:
-                distinct = few_rows[factor.expr]
-            elif known is not None:
-                distinct = pd.Series(known, dtype=object)
-            elif isinstance(series.dtype, pd.CategoricalDtype):
-                categories = series.cat.categories
-                distinct = pd.Series(pd.Categorical(categories, categories=categories))
-            else:
-                distinct = series[~series.duplicated()]
-            few_rows[factor.expr] = distinct
-            few = EvaluatedFactor(
-                factor.factor,
-                FactorValues(distinct.reset_index(drop=True), metadata=factor.metadata),
-            )
-            coded = super()._encode_evaled_factor(few, spec, [], reduced_rank)
-            levels = spec.encoder_state[factor.expr][1]["categories"]
-            codes = pd.Categorical(series, categories=levels).codes
-            few_codes = pd.Categorical(distinct, categories=levels).codes
-            return {
-                name: _indicator(factor.expr, codes, few_codes, np.asarray(column), len(levels))
-                for name, column in coded.items()
-            }
-
-        @override
-        def _get_columns_for_term(
-            self, factors: list[dict[str, Any]], spec: Any, scale: float = 1
-        ) -> dict[str, Any]:
-            # The row-wise product of the factors' columns, named as
-            # formulaic names it (the first factor's columns varying fastest).
-            columns = {}
-            for reversed_product in itertools.product(*(factor.items() for factor in reversed(factors))):
-                product = reversed_product[::-1]
-                numeric = None if scale == 1 else np.full(self.nrows, float(scale))
-                indicators = []
-                for _, value in product:
-                    if isinstance(value, _Indicator):
-                        indicators.append(value)
-                    else:
-                        part = np.asarray(value, dtype=np.float64)
-                        numeric = part if numeric is None else numeric * part
-                columns[":".join(name for name, _ in product)] = _Column(numeric, tuple(indicators))
-            return columns
-
-        @override
-        def _combine_columns(
-            self, cols: Sequence[tuple[str, Any]], spec: Any, drop_rows: Sequence[int]
-        ) -> Any:
-            return dict(cols)
-
-    _MATERIALIZER = CodesMaterializer
-    return _MATERIALIZER
-
-
-_MATERIALIZER: type | None = None
-
-
-def _check_levels(factor: str, series: pd.Series, levels: list[Any]) -> None:
-    """ValueError, naming the factor and the level, for a value that was not
-    a level in fit (formulaic would code it as missing, with a warning)."""
-    unseen = ~series.isin(levels)
-    if unseen.any():
-        row = int(np.argmax(unseen.to_numpy()))
-        raise ValueError(
-            f"the term {factor!r} has the level {series.iloc[row]!r} (row {row}), which was not seen "
-            f"in fit; its levels are {list(levels)}."
-        )
-
-
-def _indicator(
-    factor: str,
-    codes: npt.NDArray[Any],
-    few_codes: npt.NDArray[Any],
-    column: npt.NDArray[Any],
-    n_levels: int,
-) -> _Indicator:
-    """One coded column of a factor, which formulaic gave on one row per
-    distinct value, as the indicator of the level it marks. Treatment
-    (dummy) coding makes every column such an indicator; other contrasts
-    (sum, Helmert, polynomial) give columns that are not, which would be a
-    dense column per parameter: refused."""
-    ones = few_codes[column == 1]
-    if len(ones) == 0:
-        raise ValueError(f"the term {factor!r} has a level without rows, which cannot be estimated")
-    if len(ones) != 1 or not np.all((column == 0) | (column == 1)):
-        raise NotImplementedError(
-            f"the term {factor!r} is coded with contrasts other than treatment (dummy) coding; only "
-            "treatment coding (C(g), C(g, Treatment(reference=...)), contr.treatment) is available: "
-            "its parameters are read as codes, never as dense columns."
-        )
-    return _Indicator(factor, codes, int(ones[0]), n_levels)
 
 
 @dataclass
@@ -225,7 +73,11 @@ class FormulaDesign:
 
     def frame(self, data: Any) -> Any:
         """The design frame of data for the fitted model (pandas: numeric
-        columns, then each categorical term as a Categorical of codes)."""
+        columns, then each categorical term as a Categorical of codes; for a
+        Dask DataFrame, that of every partition)."""
+        if is_dask_collection(data):
+            meta = self.frame(_dask_meta(self.formula, data))
+            return data.map_partitions(self.frame, meta=meta)
         matrix = _materialize(self.formula, self.spec, _pandas_data(data, self.formula))
         frame, _, _, _ = _design_frame(self.spec, matrix, self.categorical)
         return frame
@@ -258,17 +110,18 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
             "with a formula, y is its left-hand side: call fit(data) without y (the formula "
             f"{formula!r} names the labels)."
         )
-    if is_dask_collection(data):
-        raise NotImplementedError(
-            "formulas on Dask DataFrames are not available yet: fit a Dask DataFrame with "
-            "fit(X, y) (categorize() its categorical columns), or a pandas or polars DataFrame with "
-            "a formula."
-        )
     parsed = _parse(formula)
-    frame = _pandas_data(data, formula)
-    lhs = _lhs(formula, parsed, frame)
+    dask = is_dask_collection(data)
+    frame = _dask_meta(formula, data) if dask else _pandas_data(data, formula)
+    lhs = None if dask else _lhs(formula, parsed, frame)
     matrix = _materialize(formula, parsed.rhs, frame)
     spec = matrix.model_spec
+    if dask and spec.transform_state:
+        raise NotImplementedError(
+            f"the formula {formula!r} has transforms that learn from the data "
+            f"({', '.join(spec.transform_state)}): on a Dask DataFrame the model spec is learned from "
+            "its dtypes alone, so such transforms are not available there."
+        )
     intercept = any(_is_intercept(structure) for structure in spec.structure)
     if intercept != bool(fit_intercept):
         has = "has an intercept" if intercept else "has no intercept (0 + or - 1)"
@@ -276,7 +129,7 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
             f"the formula {formula!r} {has}, but fit_intercept={bool(fit_intercept)}: the formula "
             f"decides, so pass fit_intercept={intercept} too (quorvi.logit does this itself)."
         )
-    design_frame, numeric, categorical, full = _design_frame(spec, matrix, None)
+    design_frame, numeric, categorical, full = _design_frame(spec, matrix, None, fitting=not dask)
     _check_coding(formula, intercept, categorical, full)
     design = FormulaDesign(formula, spec, intercept, numeric, categorical)
     design.terms = {
@@ -284,6 +137,8 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
         for structure in spec.structure
         if not _is_intercept(structure)
     }
+    if dask:
+        return design, design.frame(data), _dask_labels(formula, parsed, data)
     return design, design_frame, lhs
 
 
@@ -318,6 +173,51 @@ def _parse(formula: str) -> Any:
     return parsed
 
 
+def _dask_meta(formula: str, data: Any) -> pd.DataFrame:
+    """The empty pandas frame of a Dask DataFrame's dtypes, on which the
+    model spec is learned: every partition must code its levels alike, so a
+    categorical column the formula names must have known categories (as
+    the Dask fit of a frame requires), and a string column is refused."""
+    meta: pd.DataFrame | None = getattr(data, "_meta", None)
+    if meta is None or not hasattr(meta, "columns"):
+        raise TypeError(f"a formula needs a DataFrame for its data, got {type(data).__name__}")
+    names = {str(variable) for variable in _formulaic().Formula(formula).required_variables}
+    for name in meta.columns:
+        if name not in names:
+            continue
+        series = data[name]
+        if str(series.dtype) == "category":
+            if not series.cat.known:
+                raise ValueError(
+                    f"column {name!r} of the Dask DataFrame is categorical with unknown categories: call "
+                    f"data.categorize(columns=[{name!r}]) first, so that every partition codes its levels alike."
+                )
+        elif not _numeric_dtype(series.dtype):
+            raise ValueError(
+                f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a formula on a Dask "
+                f"DataFrame takes numeric and categorical columns; call data.categorize(columns=[{name!r}])."
+            )
+    return meta
+
+
+def _numeric_dtype(dtype: Any) -> bool:
+    from ._design import is_numeric_dtype
+
+    return is_numeric_dtype(dtype)
+
+
+def _dask_labels(formula: str, parsed: Any, data: Any) -> Any:
+    """The labels of a Dask DataFrame's left-hand side, partition by
+    partition, as a Dask Series (the fit checks that there are two)."""
+    import pandas as pd
+
+    def labels(part: pd.DataFrame) -> pd.Series:
+        return pd.Series(_lhs(formula, parsed, part, whole=False))
+
+    meta = labels(_dask_meta(formula, data))
+    return data.map_partitions(labels, meta=meta)
+
+
 def _pandas_data(data: Any, formula: str) -> pd.DataFrame:
     """data as a pandas DataFrame: a pandas frame as it is; a frame of
     another library (polars, pyarrow, ...) through narwhals, the columns the
@@ -347,7 +247,7 @@ def _materialize(formula: str, spec: Any, frame: pd.DataFrame) -> Any:
     from formulaic.errors import FormulaicError
 
     try:
-        return _materializer_class()(frame).get_model_matrix(spec, na_action="raise")
+        return _codes_materializer()(frame).get_model_matrix(spec, na_action="raise")
     except FormulaicError as error:
         raise ValueError(f"the formula {formula!r}: {error}") from None
     except ValueError as error:
@@ -358,14 +258,16 @@ def _materialize(formula: str, spec: Any, frame: pd.DataFrame) -> Any:
         raise
 
 
-def _lhs(formula: str, parsed: Any, frame: pd.DataFrame) -> npt.NDArray[Any]:
+def _lhs(formula: str, parsed: Any, frame: pd.DataFrame, whole: bool = True) -> npt.NDArray[Any]:
     """The labels of the left-hand side: one column (numeric, boolean,
-    categorical or string) of exactly two distinct values."""
+    categorical or string) of exactly two distinct values (checked when
+    frame is the whole data, not a Dask partition: the Dask fit checks the
+    labels of all its chunks)."""
     term = str(next(iter(parsed.lhs)))
     from formulaic.errors import FormulaicError
 
     try:
-        matrix = _materializer_class()(frame).get_model_matrix(
+        matrix = _codes_materializer()(frame).get_model_matrix(
             parsed.lhs, ensure_full_rank=False, na_action="raise"
         )
     except (FormulaicError, ValueError) as error:
@@ -382,7 +284,7 @@ def _lhs(formula: str, parsed: Any, frame: pd.DataFrame) -> npt.NDArray[Any]:
     else:
         raise ValueError(f"the left-hand side {term!r} of {formula!r} must be one column, the labels")
     distinct = np.unique(labels)
-    if len(distinct) != 2:
+    if whole and len(distinct) != 2:
         shown = ", ".join(map(repr, distinct[:5].tolist())) + (", ..." if len(distinct) > 5 else "")
         raise ValueError(
             f"the left-hand side {term!r} of {formula!r} has {len(distinct)} distinct value(s) "
@@ -392,7 +294,7 @@ def _lhs(formula: str, parsed: Any, frame: pd.DataFrame) -> npt.NDArray[Any]:
 
 
 def _design_frame(
-    spec: Any, matrix: dict[str, _Column], order: list[str] | None
+    spec: Any, matrix: dict[str, Any], order: list[str] | None, fitting: bool = False
 ) -> tuple[pd.DataFrame, list[str], list[str], list[str]]:
     """The design frame of materialized columns: each numeric term's columns
     as float64 columns, then each categorical term as one Categorical column
@@ -428,7 +330,7 @@ def _design_frame(
             groups.setdefault(tuple(i.factor for i in column.indicators), []).append(position)
         for number, positions in enumerate(groups.values()):
             name = str(term) if len(groups) == 1 else f"{term} [{number}]"
-            codes, has_reference = _term_codes(str(term), [columns[p] for p in positions], order is None)
+            codes, has_reference = _term_codes(str(term), [columns[p] for p in positions], fitting)
             labels = [structure.columns[p] for p in positions]
             categories = [*([_REFERENCE] if has_reference else []), *labels]
             categorical[name] = pd.Categorical.from_codes(codes, categories=pd.Index(categories))
@@ -439,7 +341,7 @@ def _design_frame(
     return frame, list(numeric), names, full
 
 
-def _term_codes(term: str, columns: list[_Column], fitting: bool) -> tuple[npt.NDArray[np.int32], bool]:
+def _term_codes(term: str, columns: list[Any], fitting: bool) -> tuple[npt.NDArray[np.int32], bool]:
     """Each row's code in a term of categorical factors: 1 + the index of
     the column (the combination of levels) it falls in, 0 for the rows in
     none of them (the shared reference); without such rows the codes are
