@@ -472,6 +472,13 @@ class InferenceMixin:
 
         check_is_fitted(self)
         checked_alpha(alpha)
+        if getattr(self, "_formula_", None) is not None:
+            # An effect of a design column would ignore the transforms and
+            # interactions that tie the formula's columns to its variables.
+            raise NotImplementedError(
+                "marginal_effects() of a model fitted with a formula is not available yet: the effects "
+                "of its variables go through the formula's transforms and interactions."
+            )
         self._warn_if_penalised("marginal_effects()")
         if getattr(self, "_frame_layout_", None) is not None:
             features, effects, covariance = self._frame_margins(X, sample_weight, offset)
