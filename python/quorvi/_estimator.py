@@ -4,6 +4,7 @@ inference statsmodels users expect."""
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 import warnings
 from collections.abc import Callable
@@ -20,14 +21,9 @@ from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _design, _formula, _native, _prediction, _separation
 from ._fitted import Fitted, weight_sums
-from ._inference import (
-    FIT_STATISTICS,
-    CollinearityWarning,
-    InferenceMixin,
-    PerfectSeparationWarning,
-    coefficient_table,
-)
+from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
 from ._links import LINKS, Link, link_named
+from ._results import FitResults
 from ._robust import (
     COV_TYPES,
     checked_offset,
@@ -48,29 +44,7 @@ if TYPE_CHECKING:
     import pandas as pd
 
     from ._native import FitResult
-
-# The attributes fit sets: a failed fit removes them all, so that an
-# estimator is either fitted by its last call or not fitted at all.
-_FITTED_ATTRIBUTES = (
-    "classes_",
-    "coef_",
-    "intercept_",
-    "n_iter_",
-    "converged_",
-    "link_",
-    "time_",
-    "covariance_",
-    "clipped_eigenvalues_",
-    "deviance_",
-    "n_features_in_",
-    "feature_names_in_",
-    "dropped_features_",
-    "categories_",
-    "_frame_layout_",
-    "_formula_",
-    "fitted_with_offset_",
-    *FIT_STATISTICS,
-)
+    from ._summary import Summary
 
 
 _Method = TypeVar("_Method", bound=Callable[..., Any])
@@ -87,7 +61,7 @@ def _validated_fit(fit: _Method) -> _Method:
     return decorated
 
 
-class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # type: ignore[misc]
+class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     """Binary logistic regression without penalty, fitted by Iteratively
     Reweighted Least Squares in native code, with standard errors.
 
@@ -272,6 +246,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     dropped_features_: npt.NDArray[np.object_]
     n_features_in_: int
     feature_names_in_: npt.NDArray[np.object_]
+    # All that a fit produced (fitted_attributes() gives the attributes above).
+    _results_: FitResults
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         "fit_intercept": ["boolean"],
@@ -356,70 +332,90 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         -------
         self
         """
+        # A fit that raises leaves the estimator unfitted, whether it was
+        # fitted before or not (scikit-learn's convention allows unfitted or
+        # unchanged; unfitted means no earlier model outlives a fit that was
+        # meant to replace it). Everything the fit produces is built into
+        # its results first and set on the estimator in one step at the end.
+        self._forget_fit()
         try:
-            self._fit(X, y, sample_weight, clusters, offset)
+            results = self._fit(X, y, sample_weight, clusters, offset)
         except BaseException:
-            for name in _FITTED_ATTRIBUTES:
-                self.__dict__.pop(name, None)
+            # What validate_data recorded of X on the way.
+            self._forget_fit()
             raise
+        self._results_ = results
+        for name, value in results.fitted_attributes().items():
+            setattr(self, name, value)
         return self
 
-    def _fit(self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> None:
+    def _forget_fit(self) -> None:
+        """Remove the fitted state: every attribute whose name ends in an
+        underscore, scikit-learn's mark of what fit sets (the mark
+        check_is_fitted reads), the results among them."""
+        for name in [name for name in vars(self) if name.endswith("_") and not name.startswith("__")]:
+            delattr(self, name)
+
+    def _fit(self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> FitResults:
+        """The results of a fit, its warnings raised; sets nothing on the
+        estimator but what validate_data records of an in-memory X."""
         progress = _print_progress if self.verbose else None
-        for name in ("categories_", "_frame_layout_", "_formula_"):
-            self.__dict__.pop(name, None)
+        formula = None
         if self.formula is not None:
             # The formula's design frame (and its left-hand side as y),
             # every check of the formula made before the fit.
             formula, X, y = _formula.learn(self.formula, X, y, bool(self.fit_intercept))
-            self._formula_ = formula
         if is_dask_collection(X):
             fitted = self._fit_dask(X, y, sample_weight, clusters, offset, progress)
         else:
             fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress)
 
         result = fitted.result
+        names = fitted.parameter_names(bool(self.fit_intercept))
         if result["overflowed"]:
-            names = self._parameter_names()
             raise ValueError(_overflow_message([names[j] for j in result["overflowed"]]))
-        coefficients = result["coefficients"]
-        self.classes_ = fitted.classes
-        if self.fit_intercept:
-            self.intercept_ = coefficients[:1].copy()
-            self.coef_ = coefficients[1:].reshape(1, -1).copy()
-        else:
-            self.intercept_ = np.zeros(1)
-            self.coef_ = coefficients.reshape(1, -1).copy()
-        self.n_iter_ = np.array([result["iterations"]], dtype=np.int32)
-        self.converged_ = bool(result["converged"])
-        self.link_ = str(self.link)
-        self.time_ = float(result["time"])
-        self.deviance_ = float(result["deviance"])
-        self.fitted_with_offset_ = offset is not None
-        names = self._parameter_names()
-        self.dropped_features_ = np.array([names[j] for j in result["dropped"]], dtype=object)
-        self._set_fit_statistics(fitted.n_obs, fitted.weighted_positives)
-        if fitted.null_deviance is not None:
-            self._set_null_model(fitted.null_deviance)
         request = fitted.meat_request
         if request is not None and request.cov_type != "nonrobust" and result["passes"] > 0:
-            k = len(names) - len(self.dropped_features_)
-            self.covariance_, self.clipped_eigenvalues_ = robust_covariance(result, request, fitted.n_obs, k)
+            k = len(names) - len(result["dropped"])
+            covariance, clipped = robust_covariance(result, request, fitted.n_obs, k)
         else:
-            self.covariance_, self.clipped_eigenvalues_ = result["covariance"], np.empty(0)
-        self._warn_about(result, fitted.separation)
+            covariance, clipped = result["covariance"], np.empty(0)
+        results = FitResults.from_fit(
+            fitted,
+            covariance,
+            clipped,
+            fit_intercept=bool(self.fit_intercept),
+            cov_type=self.cov_type,
+            C=self.C,
+            link=self.link,
+            fitted_with_offset=offset is not None,
+        )
+        if formula is not None:
+            # The formula's parameter names (statsmodels'), and its terms as
+            # the groups wald_test() tests jointly.
+            names = formula.parameter_names(
+                results.layout, [] if results.feature_names is None else list(results.feature_names)
+            )
+            results = dataclasses.replace(
+                results, names=names, groups=formula.term_groups(names), formula=formula
+            )
+        self._warn_about(results, result, fitted.separation)
+        return results
 
-    def _warn_about(self, result: FitResult, separation: _separation.Separation | None) -> None:
+    def _warn_about(
+        self, results: FitResults, result: FitResult, separation: _separation.Separation | None
+    ) -> None:
         """The warnings of a finished fit, all raised here, in Python."""
-        if len(self.dropped_features_):
+        dropped = results.dropped_features
+        if len(dropped):
             warnings.warn(
-                f"{len(self.dropped_features_)} feature(s) are linear combinations of earlier ones and "
-                f"were left out of the fit: {', '.join(map(str, self.dropped_features_))}. Their "
+                f"{len(dropped)} feature(s) are linear combinations of earlier ones and "
+                f"were left out of the fit: {', '.join(map(str, dropped))}. Their "
                 "coefficients are 0 and their standard errors NaN (see dropped_features_).",
                 CollinearityWarning,
                 stacklevel=5,
             )
-        if not self.converged_:
+        if not results.converged:
             warnings.warn(
                 _convergence_message(result, self.max_iter, self.tol), ConvergenceWarning, stacklevel=5
             )
@@ -442,8 +438,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any, progress: _Progress | None
     ) -> Fitted:
         design: Any
+        layout = None
         if _design.is_frame_with_categories(X):
-            design, y = self._frame_design(X, y)
+            design, y, layout = self._frame_design(X, y)
         elif _design.is_sparse(X):
             X, y = validate_data(
                 self, X, y, accept_sparse=("csr", "csc"), dtype=np.float64, ensure_all_finite=False
@@ -473,8 +470,18 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             clusters=request.clusters,
             link=self._link().native,
         )
-        fitted = Fitted(classes, result, *weight_sums(y01, weights), meat_request=request)
-        if not self._is_penalised():
+        fitted = Fitted(
+            classes,
+            result,
+            *weight_sums(y01, weights),
+            meat_request=request,
+            # What validate_data recorded of an array's columns (a frame's
+            # come from its layout).
+            n_features=X.shape[1],
+            feature_names=getattr(self, "feature_names_in_", None),
+            layout=layout,
+        )
+        if not np.isfinite(self.C):
             # A penalised likelihood has a finite maximum whatever the data.
             fitted.separation = _separation.check_fit(
                 design,
@@ -483,7 +490,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
                 offset,
                 result,
                 bool(self.fit_intercept),
-                self._parameter_names(),
+                fitted.parameter_names(bool(self.fit_intercept)),
                 self._link(),
             )
         if offset is not None and self.fit_intercept and self.max_iter > 0:
@@ -504,9 +511,9 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             fitted.null_deviance = float(null["deviance"])
         return fitted
 
-    def _frame_design(self, X: Any, y: Any) -> tuple[_design.Blocks, npt.NDArray[Any]]:
+    def _frame_design(self, X: Any, y: Any) -> tuple[_design.Blocks, npt.NDArray[Any], _design.FrameLayout]:
         """A DataFrame with categorical or string columns as the native
-        fit's blocks, its layout learned (and recorded) here."""
+        fit's blocks, and the layout learned here."""
         y = check_array(y, ensure_2d=False, dtype=None, input_name="y")
         if y.ndim != 1 or len(y) != len(X):
             raise ValueError(
@@ -514,15 +521,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             )
         layout = _design.learn_layout(X, bool(self.fit_intercept))
         blocks = _design.frame_blocks(X, layout, fitting=True)
-        self._record_layout(layout)
-        return blocks, y
-
-    def _record_layout(self, layout: _design.FrameLayout) -> None:
-        """What a fit on a frame with categorical columns records of it."""
-        self._frame_layout_ = layout
-        self.categories_ = {column.name: column.levels for column in layout.categorical}
-        self.n_features_in_ = len(layout.columns)
-        self.feature_names_in_ = np.asarray(layout.columns, dtype=object)
+        return blocks, y, layout
 
     def _link(self) -> Link:
         """The record of the link parameter (_links.py), for a fit."""
@@ -542,7 +541,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
     ) -> Fitted:
         from ._dask import fit_dask
 
-        fit = fit_dask(
+        return fit_dask(
             X,
             y,
             sample_weight,
@@ -556,16 +555,6 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
             progress=progress,
             link=self.link,
         )
-        if fit.layout is not None:
-            self._record_layout(fit.layout)
-            return fit
-        # What validate_data records for an in-memory X.
-        self.n_features_in_ = fit.n_features
-        if fit.feature_names is None:
-            self.__dict__.pop("feature_names_in_", None)
-        else:
-            self.feature_names_in_ = fit.feature_names
-        return fit
 
     @overload
     def decision_function(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
@@ -575,8 +564,18 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
         row of X, with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
-        X = self._design_input(X)
-        layout = getattr(self, "_frame_layout_", None)
+        return self._design_scores(self._design_input(X), offset)
+
+    def _design_input(self, X: Any) -> Any:
+        """X as the fit read it: for a model fitted with a formula, the
+        design frame of the data X (the same transforms, levels and
+        references); else X itself."""
+        formula: _formula.FormulaDesign | None = self._results_.formula
+        return X if formula is None else formula.frame(X)
+
+    def _design_scores(self, X: Any, offset: Any = None) -> Any:
+        """decision_function of X as the fit read it (a design frame)."""
+        layout = self._results_.layout
         if is_dask_collection(X):
             from . import _dask
 
@@ -606,7 +605,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if is_dask_collection(X):
             from . import _dask
 
-            if getattr(self, "_frame_layout_", None) is not None:
+            if self._results_.layout is not None or self._results_.formula is not None:
                 return _dask.frame_probabilities(self.decision_function(X, offset), self.link_)
             return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
         return _prediction.probabilities(self.decision_function(X, offset), self._fitted_link())
@@ -624,7 +623,7 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if is_dask_collection(X):
             from . import _dask
 
-            if getattr(self, "_frame_layout_", None) is not None:
+            if self._results_.layout is not None or self._results_.formula is not None:
                 return _dask.frame_log_probabilities(self.decision_function(X, offset), self.link_)
             return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
         return _prediction.log_probabilities(self.decision_function(X, offset), self._fitted_link())
@@ -640,35 +639,12 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         if is_dask_collection(X):
             from . import _dask
 
-            if getattr(self, "_frame_layout_", None) is not None:
+            if self._results_.layout is not None or self._results_.formula is not None:
                 return _dask.frame_labels(self.decision_function(X, offset), self.classes_, self.link_)
             return _dask.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
             )
         return _prediction.labels(self.decision_function(X, offset), self.classes_, self._fitted_link())
-
-    def _parameter_rows(self, X: Any) -> tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]:
-        """X as the parts of its rows' parameter vectors, for
-        _prediction.score_variances: the numeric columns (arrays or a CSR
-        matrix, read in place where they can be) and each categorical as
-        (codes, levels, drop_first). X is validated as for predict."""
-        X = self._design_input(X)
-        layout = getattr(self, "_frame_layout_", None)
-        if layout is None:
-            validated = self._validated_input(X)
-            return [validated.tocsr() if _design.is_sparse(validated) else validated], []
-        _design.check_columns(X, layout)
-        blocks = _design.frame_blocks(X, layout, fitting=False)
-        numeric = [block[1] for block in blocks if block[0] == "dense"]
-        categoricals = [(block[1], block[2], block[3]) for block in blocks if block[0] == "categorical"]
-        return numeric, categoricals
-
-    def _design_input(self, X: Any) -> Any:
-        """X as the fit read it: for a model fitted with a formula, the
-        design frame of the data X (the same transforms, levels and
-        references); else X itself."""
-        formula = getattr(self, "_formula_", None)
-        return X if formula is None else formula.frame(X)
 
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored
@@ -690,8 +666,8 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         """The mean accuracy of ``predict(X)`` against y (weighted by
         sample_weight), as scikit-learn's classifiers define it; for a model
         fitted with a formula, y defaults to its left-hand side in X."""
-        if y is None and getattr(self, "_formula_", None) is not None:
-            y = _formula.labels(self._formula_, X)
+        if y is None and getattr(self, "_results_", None) is not None and self._results_.formula is not None:
+            y = _formula.labels(self._results_.formula, X)
         return float(super().score(X, y, sample_weight=sample_weight))
 
     def coef_table(self, *, alpha: float = 0.05) -> pd.DataFrame:
@@ -717,34 +693,213 @@ class LogisticRegression(InferenceMixin, ClassifierMixin, BaseEstimator):  # typ
         NA), while ``coef_`` keeps 0 for it so that predictions work.
         """
         check_is_fitted(self)
-        self._warn_if_penalised("coef_table()")
-        return coefficient_table(
-            self._parameter_names(), self._reported_parameters(), self.covariance_, alpha=alpha
+        return self._results_.coef_table(alpha)
+
+    def wald_test(self, restrictions: Restrictions, q: Any = None) -> WaldTestResult:
+        """Joint Wald test of linear restrictions on the coefficients: that
+        named coefficients are all zero, or R β = q.
+
+        Parameters
+        ----------
+        restrictions : str, iterable of str, or array-like of shape (m, n_params)
+            - Parameter names as in the index of ``coef_table()`` (the
+              intercept is ``"intercept"``), one or several: their
+              coefficients are all 0. The name of a categorical column
+              stands for all its levels (a joint test of the column).
+            - Restrictions as text, as statsmodels and patsy write them:
+              linear equations between parameter names and numbers,
+              separated by commas, such as ``"GPA = TUCE"``,
+              ``"GPA - TUCE = 0, PSI = 1"`` or ``"2 * GPA = TUCE / 3 + 1"``
+              (``+ - * /`` and parentheses; a chain ``a = b = c`` is two
+              restrictions; an expression without ``=`` is set to 0). The
+              names are matched as they are, the longest first, so names
+              with spaces or brackets (``"educ[2] = educ[3]"``) need no
+              quoting. A list may mix names and such text.
+            - A matrix R (a vector for one restriction), one column per
+              parameter in the order of ``covariance_``, with ``q``.
+        q : float or array-like of shape (m,), default=None
+            With a matrix R, the restrictions' values (None: 0).
+
+        Returns
+        -------
+        WaldTestResult
+            ``(statistic, df, pvalue)``: W = (Rb - q)ᵀ (R V Rᵀ)⁻¹ (Rb - q),
+            with b the coefficients and V ``covariance_`` (so of the fit's
+            covariance type); df the number of restrictions; and
+            P(χ²(df) > W). For one name, W is the square of its z in
+            ``coef_table()``. statsmodels' ``wald_test(..., scalar=True)``
+            gives the same (with ``use_f=False``).
+
+        Raises
+        ------
+        ValueError
+            For an unknown name (the message lists the valid ones), text
+            that is not a linear restriction (the message says where), R or q
+            of the wrong shape, restrictions that are linearly dependent (R
+            of less than full row rank: leave out the redundant ones), a
+            restriction on a coefficient that was dropped as linearly
+            dependent (it has no variance), or when R V Rᵀ is singular.
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+        """
+        check_is_fitted(self)
+        return self._results_.wald_test(restrictions, q)
+
+    def summary(self) -> Summary:
+        """A printable report of the fit, as statsmodels users expect.
+
+        Returns
+        -------
+        Summary
+            An object whose ``str()`` is the report (printing it shows it):
+            a header with the classes (the model gives P(y = ``classes_[1]``)),
+            n as the sum of the weights, ``df_model_``, ``df_resid_``, the
+            covariance type, whether the fit converged and in how many
+            iterations, ``log_likelihood_``, ``null_log_likelihood_``, the
+            likelihood-ratio test (``lr_statistic_``, ``lr_pvalue_``),
+            ``pseudo_r2_``, ``aic_`` and ``bic_``; then the coefficient table
+            of ``coef_table()`` (coefficients and standard errors to four
+            decimals); then notes (what the weights mean for inference,
+            dropped features, a penalty).
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+
+        Notes
+        -----
+        The weights are frequency weights: a weight of m counts a row as m
+        observations, so n = Σ sᵢ and every standard error scales as
+        1/√(Σ sᵢ). Normalised weights (summing to 1) or scikit-learn's
+        "balanced" weights therefore rescale every standard error; use
+        weights that count observations for inference.
+        """
+        check_is_fitted(self)
+        return self._results_.summary()
+
+    def marginal_effects(
+        self, X: Any, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05
+    ) -> pd.DataFrame:
+        """Average marginal effects of the features on P(y = ``classes_[1]``).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            The rows to average over; the training X gives Stata's
+            ``margins, dydx(*)``. Validated as for ``predict``; a Dask array
+            or DataFrame is reduced chunk by chunk where it lives. For a
+            model fitted on a DataFrame with categorical columns, a
+            DataFrame with those columns (a Dask DataFrame is reduced
+            partition by partition).
+        sample_weight : array-like of shape (n_samples,), default=None
+            Frequency weights sᵢ of the rows in the average (for a Dask X,
+            a Dask array, or a NumPy vector when X's chunk sizes are known).
+        offset : array-like of shape (n_samples,), default=None
+            The rows' offsets oᵢ, as for ``predict_proba``: the effects are
+            taken at μᵢ = 1 / (1 + exp(-xᵢᵀβ - oᵢ)). Required (ValueError
+            without it) when the model was fitted with an offset
+            (``fitted_with_offset_``). For a Dask X, a Dask array, or a
+            NumPy vector when X's chunk sizes are known.
+        alpha : float, default=0.05
+            The intervals' level is 1 - alpha, as in ``coef_table(alpha)``.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per feature, with the columns of ``coef_table(alpha)``,
+            the first named ``"dy/dx"``: effect, standard error, z, P>|z| and
+            the 1 - alpha interval (95 % by default). For a frame with
+            categorical columns, one row per numeric column and one per
+            non-reference level of each categorical, named as in
+            ``coef_table()`` (``"educ[2]"``).
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+
+        Notes
+        -----
+        With μᵢ = 1 / (1 + exp(-xᵢᵀβ - oᵢ)) (oᵢ = 0 without an offset) and ḡ = Σ sᵢ μᵢ(1 - μᵢ) / Σ sᵢ, the
+        average effect of feature j is AMEⱼ = βⱼ ḡ. Its covariance is
+        J V Jᵀ (the delta method), with V = ``covariance_`` and
+
+            ∂AMEⱼ/∂βₖ = δⱼₖ ḡ + βⱼ Σ sᵢ μᵢ(1 - μᵢ)(1 - 2μᵢ) xᵢₖ / Σ sᵢ,
+
+        where xᵢ₀ = 1 for the intercept (and a categorical level's
+        indicator where a parameter is a level). A categorical's level l has
+        the discrete change from the reference (first) level r, as Stata's
+        ``margins, dydx(i.column)``:
+
+            AMEₗ = Σ sᵢ [μ(xᵢ(l)) - μ(xᵢ(r))] / Σ sᵢ,
+            ∂AMEₗ/∂β = Σ sᵢ [gᵢ(l) xᵢ(l) - gᵢ(r) xᵢ(r)] / Σ sᵢ,
+
+        with xᵢ(l) the row's parameter vector with the column set to l, every
+        other column as observed, and gᵢ(l) = μ(1 - μ) there. An effect that
+        rests on a parameter dropped as linearly dependent (the feature's, or
+        the level's or its reference's) is NaN, as are its standard error and
+        the rest of its row: it was not estimated.
+        """
+        check_is_fitted(self)
+        if self._results_.formula is not None:
+            # An effect of a design column would ignore the transforms and
+            # interactions that tie the formula's columns to its variables.
+            raise NotImplementedError(
+                "marginal_effects() of a model fitted with a formula is not available yet: the effects "
+                "of its variables go through the formula's transforms and interactions."
+            )
+        return self._results_.marginal_effects(X, sample_weight, offset, alpha, self._validated_input)
+
+    def prediction_table(self, X: Any, offset: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
+        """The predicted probability of every row of X with its standard
+        error and 1 - alpha interval, as statsmodels'
+        ``get_prediction(X).summary_frame(alpha)`` gives them.
+
+        Parameters
+        ----------
+        X : array-like, pandas DataFrame or scipy.sparse matrix of shape (n_samples, n_features)
+            The rows to predict, validated as for ``predict_proba`` (in
+            memory: select the rows of a Dask collection and compute them
+            first).
+        offset : array-like of shape (n_samples,), default=None
+            The rows' offsets, as for ``predict_proba``.
+        alpha : float, default=0.05
+            The intervals' level is 1 - alpha.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per row of X (a DataFrame's index is kept), with
+            statsmodels' column names: ``mean``, μ = P(y = ``classes_[1]``);
+            ``mean_se``, its standard error; ``mean_ci_lower`` and
+            ``mean_ci_upper``, the 1 - alpha interval.
+
+        Warns
+        -----
+        PenaltyWarning
+            When the fit had a ridge penalty (finite ``C``).
+
+        Notes
+        -----
+        With η = xᵀβ + o the linear predictor and V = ``covariance_`` (so of
+        the fit's covariance type), the variance of η is xᵀVx, x the row's
+        parameter vector (1 for the intercept, a categorical's level
+        indicators read by index, never as a one-hot matrix). The standard
+        error is the delta method's, μ(1 - μ)·√(xᵀVx), and the interval is
+        that of η mapped through the link,
+        1 / (1 + exp(-(η ± z₁₋α/₂ √(xᵀVx)))): it lies within (0, 1) and is
+        not symmetric about μ. A feature dropped as linearly dependent has
+        coefficient 0 and takes no part (its NaN rows and columns of V are
+        left out).
+        """
+        check_is_fitted(self)
+        return self._results_.prediction_table(
+            self._design_input(X), offset, alpha, self._design_scores, self._validated_input
         )
-
-    def _parameter_names(self) -> list[str]:
-        """The names of the parameters, in the order of covariance_: the
-        intercept first (when fitted), then the features by name."""
-        layout = getattr(self, "_frame_layout_", None)
-        formula: _formula.FormulaDesign | None = getattr(self, "_formula_", None)
-        if formula is not None:
-            return formula.parameter_names(layout, getattr(self, "feature_names_in_", []))
-        if layout is not None:
-            names = layout.parameter_names()
-            return ["intercept", *names] if self.fit_intercept else names
-        names = list(getattr(self, "feature_names_in_", [f"x{i}" for i in range(self.n_features_in_)]))
-        return ["intercept", *names] if self.fit_intercept else names
-
-    def _parameter_groups(self) -> dict[str, list[str]]:
-        """Each categorical column's name and the names of its levels'
-        parameters: what wald_test() tests for the column's name."""
-        layout = getattr(self, "_frame_layout_", None)
-        formula: _formula.FormulaDesign | None = getattr(self, "_formula_", None)
-        if formula is not None:
-            return formula.term_groups(self._parameter_names())
-        if layout is None:
-            return {}
-        return {column.name: column.parameter_names() for column in layout.categorical}
 
     def _parameters(self) -> npt.NDArray[np.float64]:
         """All fitted parameters in the order of covariance_."""

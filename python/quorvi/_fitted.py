@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 if TYPE_CHECKING:
+    from ._design import FrameLayout
     from ._native import FitResult
     from ._robust import MeatRequest
     from ._separation import Separation
@@ -16,8 +17,8 @@ if TYPE_CHECKING:
 
 @dataclass
 class Fitted:
-    """The native loop's result with the labels and weight sums the
-    estimator's statistics need."""
+    """The native loop's result with the labels, weight sums and columns
+    that the fit's results (_results.FitResults) are built from."""
 
     classes: npt.NDArray[Any]
     result: FitResult
@@ -29,6 +30,29 @@ class Fitted:
     null_deviance: float | None = None
     # What the separation check decided (None: not run; see _separation).
     separation: Separation | None = field(default=None, kw_only=True)
+    # X's columns as validate_data records them, and the layout of a
+    # DataFrame with categorical columns (None for any other X).
+    n_features: int = field(default=0, kw_only=True)
+    feature_names: npt.NDArray[np.object_] | None = field(default=None, kw_only=True)
+    layout: FrameLayout | None = field(default=None, kw_only=True)
+
+    def __post_init__(self) -> None:
+        if self.layout is not None:
+            # A frame's columns as the layout learned them.
+            self.n_features = len(self.layout.columns)
+            self.feature_names = np.asarray(self.layout.columns, dtype=object)
+
+    def parameter_names(self, fit_intercept: bool) -> list[str]:
+        """The names of the parameters, in the order of the coefficients:
+        the intercept first (when fitted), then the features by name (x0,
+        x1, ... without names; a categorical's levels as "column[level]")."""
+        if self.layout is not None:
+            names = self.layout.parameter_names()
+        elif self.feature_names is not None:
+            names = list(self.feature_names)
+        else:
+            names = [f"x{i}" for i in range(self.n_features)]
+        return ["intercept", *names] if fit_intercept else names
 
 
 def weight_sums(y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None) -> tuple[float, float]:

@@ -5,7 +5,7 @@ those sums."""
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -16,6 +16,9 @@ from ._links import Link
 from ._prediction import _dense_rows
 from ._robust import checked_offset
 from ._validation import is_dask_collection
+
+if TYPE_CHECKING:
+    from ._results import FitResults, Validate
 
 # Rows per block of the in-memory pass: the block is read for its scores and
 # read again, still in cache, for its column sums (about 1 MiB per block).
@@ -56,24 +59,24 @@ def chunk_sums(
     return sums
 
 
-def margin_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> npt.NDArray[np.float64]:
-    """chunk_sums over all rows of X, for a fitted model; X validated as for
-    predict, offset as for predict_proba."""
-    _check_offset_given(model, offset)
-    coef = model.coef_[0]
-    intercept = float(model.intercept_[0])
+def margin_sums(
+    results: FitResults, X: Any, sample_weight: Any, offset: Any, validate: Validate
+) -> npt.NDArray[np.float64]:
+    """chunk_sums over all rows of X, for a fit's results; an in-memory X
+    validated by validate (as for predict), offset as for predict_proba."""
+    _check_offset_given(results, offset)
+    coef = results.coef
+    intercept = results.intercept
     if is_dask_collection(X):
         from ._dask._margins import dask_margin_sums
 
-        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept, model.link_)
+        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept, results.link_name)
     else:
-        X = model._validated_input(X)
+        X = validate(X)
         weights = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
-        sums = chunk_sums(
-            X, weights, coef, intercept, checked_offset(offset, X.shape[0]), model._fitted_link()
-        )
+        sums = chunk_sums(X, weights, coef, intercept, checked_offset(offset, X.shape[0]), results.link)
     if not sums[0] > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
     return sums
@@ -106,9 +109,9 @@ def average_marginal_effects(
     return effects, effect_covariance
 
 
-def _check_offset_given(model: Any, offset: Any) -> None:
+def _check_offset_given(results: FitResults, offset: Any) -> None:
     """A ValueError when the model was fitted with an offset and none is given."""
-    if offset is None and getattr(model, "fitted_with_offset_", False):
+    if offset is None and results.fitted_with_offset:
         # The effects are taken at each row's fitted probability, which the
         # offset moves: without it they would be those of another model.
         raise ValueError(
@@ -218,20 +221,20 @@ class _FrameMarginSums:
             mine_slope += their_slope
 
 
-def frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> _FrameMarginSums:
+def frame_sums(results: FitResults, X: Any, sample_weight: Any, offset: Any) -> _FrameMarginSums:
     """The sums of _FrameMarginSums over the rows of an in-memory frame (the
     whole X, or one partition of a Dask DataFrame), read in blocks."""
-    numeric, parts = model._parameter_rows(X)
+    numeric, parts = results.parameter_rows(X)
     n = len(parts[0][0])
     weights = _check_sample_weight(
         sample_weight, np.empty((n, 0)), dtype=np.float64, ensure_non_negative=True
     )
     offsets = checked_offset(offset, n)
-    parameters = model._parameters()
-    fit_intercept = bool(model.fit_intercept)
-    n_dense = _dense_parameter_count(model)
+    parameters = results.parameters
+    fit_intercept = results.fit_intercept
+    n_dense = _dense_parameter_count(results)
     columns = _categoricals(parts, n_dense, parameters)
-    sums = _FrameMarginSums(len(parameters), columns, model._fitted_link())
+    sums = _FrameMarginSums(len(parameters), columns, results.link)
     widest = max(len(column.table) for column in columns)
     rows_per_block = max(1, _BLOCK_BYTES // (8 * (n_dense + 2 * widest)))
     for first in range(0, n, rows_per_block):
@@ -245,14 +248,15 @@ def frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> _FrameMar
     return sums
 
 
-def _dense_parameter_count(model: Any) -> int:
+def _dense_parameter_count(results: FitResults) -> int:
     """The parameters before the categoricals': the intercept and the
     numeric columns."""
-    return int(bool(model.fit_intercept)) + len(model._frame_layout_.numeric)
+    assert results.layout is not None  # only a frame's results have categoricals
+    return int(results.fit_intercept) + len(results.layout.numeric)
 
 
 def frame_marginal_effects(
-    model: Any, X: Any, sample_weight: Any, offset: Any
+    results: FitResults, X: Any, sample_weight: Any, offset: Any
 ) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(row names, effects, their delta-method covariance J V Jᵀ) over the
     rows of a DataFrame with categorical columns (in memory, or a Dask
@@ -262,18 +266,19 @@ def frame_marginal_effects(
     Σ sᵢ [μ(xᵢ at that level) - μ(xᵢ at the first)] / Σ sᵢ, as Stata's
     ``margins, dydx(i.group)``. The rows are read in blocks; an effect that
     rests on a parameter dropped as linearly dependent is NaN."""
-    _check_offset_given(model, offset)
+    _check_offset_given(results, offset)
     if is_dask_collection(X):
         from ._dask._margins import dask_frame_sums
 
-        sums = dask_frame_sums(model, X, sample_weight, offset)
+        sums = dask_frame_sums(results, X, sample_weight, offset)
     else:
-        sums = frame_sums(model, X, sample_weight, offset)
+        sums = frame_sums(results, X, sample_weight, offset)
     if not sums.total > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
-    layout = model._frame_layout_
-    parameters = model._parameters()
-    n_dense = _dense_parameter_count(model)
+    layout = results.layout
+    assert layout is not None  # the margins of a frame with categorical columns
+    parameters = results.parameters
+    n_dense = _dense_parameter_count(results)
     # The categoricals' parameters and level coefficients (no rows needed).
     levels = [
         (np.empty(0, dtype=np.intp), len(column.levels), column.drop_first) for column in layout.categorical
@@ -294,12 +299,12 @@ def frame_marginal_effects(
         effects.append((mu[1:] - mu[0]) / sums.total)
         jacobians.append(((slope[:, 1:] - slope[:, :1]) / sums.total).T)
     all_effects = np.concatenate(effects)
-    covariance = _effect_covariance(model, np.vstack(jacobians), all_effects, columns, numeric_parameters)
+    covariance = _effect_covariance(results, np.vstack(jacobians), all_effects, columns, numeric_parameters)
     return names, all_effects, covariance
 
 
 def _effect_covariance(
-    model: Any,
+    results: FitResults,
     jacobian: npt.NDArray[np.float64],
     effects: npt.NDArray[np.float64],
     columns: list[_Categorical],
@@ -309,11 +314,9 @@ def _effect_covariance(
     parameter dropped as linearly dependent (a numeric column's, a level's or
     its reference's) is NaN, as are its variance and covariances (effects is
     written so)."""
-    from ._inference import _dropped_mask
-
-    dropped = _dropped_mask(model)
+    dropped = results.dropped
     kept = ~dropped
-    covariance = jacobian[:, kept] @ model.covariance_[np.ix_(kept, kept)] @ jacobian[:, kept].T
+    covariance = jacobian[:, kept] @ results.covariance[np.ix_(kept, kept)] @ jacobian[:, kept].T
     unestimated = [dropped[numeric_parameters]]
     for column in columns:
         level_dropped = np.where(column.parameter >= 0, dropped[np.maximum(column.parameter, 0)], False)

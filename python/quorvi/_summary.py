@@ -6,12 +6,15 @@ from __future__ import annotations
 import html
 import math
 import textwrap
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from ._inference import COLUMNS
+
+if TYPE_CHECKING:
+    from ._results import FitResults
 
 WIDTH = 78
 
@@ -87,28 +90,29 @@ def _pairs(left: list[tuple[str, str]], right: list[tuple[str, str]]) -> list[st
     return lines
 
 
-def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
-    """The report of a fitted model, with the coefficient table's columns
+def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) -> str:
+    """The report of a fit's results, with the coefficient table's columns
     (COLUMNS) as coefficient_columns gives them."""
-    names = model._parameter_names()
-    classes = model.classes_
+    names = results.names
+    classes = results.classes
+    statistics = results.statistics
     left = [
-        ("Model:", model._fitted_link().model_name),
-        ("Covariance type:", model._cov_type_name()),
-        ("Converged:", str(bool(model.converged_))),
-        ("Iterations:", str(int(model.n_iter_[0]))),
-        ("Log-likelihood:", number(model.log_likelihood_)),
-        ("Null log-likelihood:", number(model.null_log_likelihood_)),
-        ("AIC:", number(model.aic_)),
+        ("Model:", results.link.model_name),
+        ("Covariance type:", results.cov_type),
+        ("Converged:", str(results.converged)),
+        ("Iterations:", str(results.n_iter)),
+        ("Log-likelihood:", number(statistics.log_likelihood)),
+        ("Null log-likelihood:", number(statistics.null_log_likelihood)),
+        ("AIC:", number(statistics.aic)),
     ]
     right = [
-        ("Observations (sum of weights):", count(model.n_obs_)),
-        ("Df model:", str(model.df_model_)),
-        ("Df residuals:", count(model.df_resid_)),
-        ("Pseudo R-squared (McFadden):", number(model.pseudo_r2_)),
-        (f"LR chi2({model.df_model_}):", number(model.lr_statistic_)),
-        ("Prob > chi2:", p_value(model.lr_pvalue_)),
-        ("BIC:", number(model.bic_)),
+        ("Observations (sum of weights):", count(statistics.n_obs)),
+        ("Df model:", str(statistics.df_model)),
+        ("Df residuals:", count(statistics.df_resid)),
+        ("Pseudo R-squared (McFadden):", number(statistics.pseudo_r2)),
+        (f"LR chi2({statistics.df_model}):", number(statistics.lr_statistic)),
+        ("Prob > chi2:", p_value(statistics.lr_pvalue)),
+        ("BIC:", number(statistics.bic)),
     ]
     name_width = max(12, *(len(name) for name in names))
     table_width = name_width + 11 * len(COLUMNS)
@@ -124,7 +128,7 @@ def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
         "-" * width,
     ]
     formats = [number, number, number, p_value, number, number]
-    dropped = [str(name) for name in getattr(model, "dropped_features_", ())]
+    dropped = [str(name) for name in results.dropped_features]
     # The note on dropped features follows the weights note: it is note [2].
     dropped_mark = "(dropped: linearly dependent [2])"
     for row, name in enumerate(names):
@@ -144,7 +148,7 @@ def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
             "Dropped as linearly dependent on the other features, so not estimated (NaN in coef_table(); "
             f"coef_ holds 0 for them so that predictions work): {', '.join(dropped)}."
         )
-    clipped = getattr(model, "clipped_eigenvalues_", ())
+    clipped = results.clipped_eigenvalues
     if len(clipped):
         notes.append(
             "The two-way cluster covariance V_A + V_B - V_(A and B) was not positive semi-definite: "
@@ -152,12 +156,12 @@ def summary_text(model: Any, columns: list[npt.NDArray[np.float64]]) -> str:
             "(Cameron, Gelbach and Miller 2011), and the standard errors are those of the corrected "
             "matrix."
         )
-    if model._is_penalised():
+    if results.is_penalised:
         notes.append(
-            f"Ridge penalty C={model.C}: the coefficients are shrunk towards 0 and the covariance is "
+            f"Ridge penalty C={results.C}: the coefficients are shrunk towards 0 and the covariance is "
             "that of the penalised fit, so the p-values are not valid tests."
         )
-    if not model.converged_:
+    if not results.converged:
         notes.append("The fit did not converge: the numbers above are those of its last update.")
     for index, note in enumerate(notes, start=1):
         lines.extend(textwrap.wrap(note, width, initial_indent=f"[{index}] ", subsequent_indent="    "))

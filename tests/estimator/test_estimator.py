@@ -4,6 +4,7 @@ standard errors and p-values (with and without frequency weights); its input
 handling (no copy of X, the caller's arrays never written, a clear ValueError
 for every bad input) and its warnings and progress output."""
 
+import pickle
 import re
 import sys
 import tracemalloc
@@ -263,6 +264,43 @@ def test_a_failed_refit_leaves_the_estimator_unfitted():
     with pytest.raises(ValueError, match="Only binary"):
         model.fit(_FEATURES, np.arange(40) % 3)
     assert not [name for name in vars(model) if name.endswith("_")]
+
+
+@pytest.mark.parametrize("kind", ["array", "Dask array"])
+def test_a_refit_failing_after_its_results_are_built_leaves_nothing_of_either_fit(kind, monkeypatch):
+    data = sm.datasets.spector.load_pandas().data
+    frame, y = data[["GPA", "TUCE", "PSI"]], data["GRADE"].to_numpy()
+    X = frame.to_numpy()
+    if kind == "Dask array":
+        X = pytest.importorskip("dask.array").from_array(X, chunks=(10, 3))
+    # A frame with a categorical: the fit with the most state of its own.
+    with_categorical = frame.assign(PSI=frame["PSI"].astype(str))
+    model = LogisticRegression(cov_type="HC1").fit(with_categorical, y)
+    fresh = LogisticRegression(cov_type="HC1").fit(X, y)
+    # A refit that succeeds keeps nothing of the frame fit (its categories_).
+    assert vars(model.fit(X, y)).keys() == vars(fresh).keys()
+    model.fit(with_categorical, y)
+
+    def fail_late(self, results, *_):
+        # The results are complete (statistics, robust covariance), only
+        # not yet set on the estimator.
+        assert np.isfinite(results.statistics.lr_pvalue)
+        raise RuntimeError("injected")
+
+    with monkeypatch.context() as patch:
+        patch.setattr(LogisticRegression, "_warn_about", fail_late)
+        with pytest.raises(RuntimeError, match="injected"):
+            model.fit(X, y)
+    assert not [name for name in vars(model) if name.endswith("_")]
+    with pytest.raises(NotFittedError):
+        model.coef_table()
+    # Nothing of the frame fit or of the failed one lingers: the next fit is
+    # a fresh estimator's, bit for bit, and survives a pickle.
+    refitted = pickle.loads(pickle.dumps(model.fit(X, y)))
+    assert vars(refitted).keys() == vars(fresh).keys()
+    pd.testing.assert_frame_equal(refitted.coef_table(), fresh.coef_table(), check_exact=True)
+    pd.testing.assert_frame_equal(refitted.marginal_effects(X), fresh.marginal_effects(X), check_exact=True)
+    assert str(refitted.summary()) == str(fresh.summary())
 
 
 @pytest.mark.parametrize("fit_intercept", [True, False])

@@ -21,12 +21,11 @@ summed over the chunks), _fit (the fit), _prediction (predictions as Dask
 arrays), _frames (Dask DataFrames with categorical columns). Imported only when a Dask collection is passed: the core package
 does not need Dask."""
 
-from ._fit import DaskFit, fit_dask
+from ._fit import fit_dask
 from ._frames import frame_labels, frame_log_probabilities, frame_probabilities, frame_scores
 from ._prediction import decision_function, predict, predict_log_proba, predict_proba
 
 __all__ = [
-    "DaskFit",
     "decision_function",
     "fit_dask",
     "frame_labels",

@@ -4,15 +4,12 @@ normal equations."""
 from __future__ import annotations
 
 from collections.abc import Callable
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 from dask.delayed import delayed
 
 from .. import _native
-from .._design import FrameLayout
 from .._fitted import Fitted
 from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments
 from ._checks import check_labels, classes
@@ -21,15 +18,6 @@ from ._input import feature_names, row_chunks
 from ._reduction import ChunkMeat, NormalEquations
 
 Progress = Callable[[int, float, float, float], None]
-
-
-@dataclass
-class DaskFit(Fitted):
-    """The fit with what validate_data records of an in-memory X."""
-
-    n_features: int = 0
-    feature_names: npt.NDArray[np.object_] | None = None
-    layout: FrameLayout | None = None  # a DataFrame with categorical columns
 
 
 def fit_dask(
@@ -46,7 +34,7 @@ def fit_dask(
     offset: Any = None,
     penalty: float = 0.0,
     link: str = "logit",
-) -> DaskFit:
+) -> Fitted:
     """The IRLS fit on Dask collections: the loop of quorvi._native.fit, with
     each update's normal equations (and, in the pass that needs them, the
     robust sums) summed over the chunks."""
@@ -113,14 +101,14 @@ def fit_dask(
         normal_equations.intercept_only = True
         null = _native.fit_chunked(normal_equations, 1, tol, max_iter, None, fit_intercept=True)
         null_deviance = float(null["deviance"])
-    return DaskFit(
+    return Fitted(
         np.asarray(normal_equations.classes),
         result,
         normal_equations.n_obs,
         normal_equations.weighted_positives,
         request,
         null_deviance,
-        chunks.n_features,
-        names,
-        layout,
+        n_features=chunks.n_features,
+        feature_names=names,
+        layout=layout,
     )

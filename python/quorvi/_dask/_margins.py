@@ -88,7 +88,7 @@ def dask_margin_sums(
     return sums
 
 
-def dask_frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> Any:
+def dask_frame_sums(results: Any, X: Any, sample_weight: Any, offset: Any) -> Any:
     """The margins' sums of a Dask DataFrame with categorical columns: each
     partition's made where it lives (as for an in-memory frame), added here
     in partition order, so the result does not depend on the scheduler. With
@@ -104,7 +104,7 @@ def dask_frame_sums(model: Any, X: Any, sample_weight: Any, offset: Any) -> Any:
             if vector is not None:
                 chunked[name] = list(rows_chunked_as(vector, name, rows).to_delayed())
     parts = [
-        delayed(frame_sums, pure=True)(model, part, weights, offsets)
+        delayed(frame_sums, pure=True)(results, part, weights, offsets)
         for part, weights, offsets in zip(
             partitions, chunked["sample_weight"], chunked["offset"], strict=True
         )

@@ -1,0 +1,466 @@
+"""The results of a fit as one object, FitResults: built once, at the end of
+a fit that succeeded, from what the fit produced (the coefficients, their
+covariance, the parameters' names and groups, the link, the parameters
+dropped as dependent, the weight sums, the covariance type and penalty, how
+X's columns become parameters), and holding the inference on them: the fit
+statistics, the coefficient table, joint Wald tests, the summary, marginal
+effects and prediction tables.
+
+It knows nothing of the estimator. What only the estimator can do is handed
+to it: its scores for the rows of a prediction table, and its validation of
+an in-memory X (scikit-learn's, against what fit saw). The estimator keeps
+it whole and sets its fitted attributes from it in one place, so a fit that
+raises before it exists has nothing of its own to undo (as statsmodels'
+results exist only after a fit)."""
+
+from __future__ import annotations
+
+import math
+import warnings
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+from scipy.special import xlogy
+
+from . import _design
+from ._inference import (
+    COLUMNS,
+    PenaltyWarning,
+    Restrictions,
+    WaldTestResult,
+    checked_alpha,
+    chi2_survival,
+    coefficient_columns,
+    coefficient_table,
+    is_restriction_text,
+    prediction_frame,
+)
+from ._links import Link, link_named
+from ._prediction import score_variances
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from ._fitted import Fitted
+    from ._summary import Summary
+
+# How an in-memory X is validated as for predict (the estimator's check,
+# against the columns it was fitted on): a float64 array or sparse matrix.
+Validate = Callable[[Any], Any]
+
+# The parts of the rows' parameter vectors that score_variances and the
+# margins read: the numeric columns, and each categorical as (codes,
+# levels, drop_first).
+ParameterRows = tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]
+
+# A PenaltyWarning points at the user's call: the estimator's method, the
+# results' method, _warn_if_penalised and warnings.warn below it.
+_USER_CALL = 4
+
+
+@dataclass(frozen=True)
+class FitStatistics:
+    """The likelihood statistics of a fit; each is the estimator's
+    attribute of the same name with a trailing underscore."""
+
+    n_obs: float
+    log_likelihood: float
+    null_log_likelihood: float
+    null_deviance: float
+    aic: float
+    bic: float
+    pseudo_r2: float
+    df_model: int
+    df_resid: float
+    lr_statistic: float
+    lr_pvalue: float
+
+    @classmethod
+    def of(
+        cls,
+        deviance: float,
+        n_obs: float,
+        weighted_positives: float,
+        k: int,
+        fit_intercept: bool,
+        null_deviance: float | None = None,
+    ) -> FitStatistics:
+        """The statistics from the fitted deviance D, the weight sums
+        n = Σ sᵢ and Σ sᵢ yᵢ, and k the estimated parameters (those dropped
+        as linearly dependent are not counted).
+
+        With yᵢ ∈ {0, 1} the saturated model has log-likelihood 0, so the
+        log-likelihood is ℓ = -D/2. The null model is the intercept-only
+        model, whose maximum has the closed form p̄ = Σ sᵢyᵢ / n,
+        ℓ₀ = n p̄ log p̄ + n (1 - p̄) log(1 - p̄); without an intercept it is
+        the model at β = 0, ℓ₀ = n log ½. With an offset it has no closed
+        form, and null_deviance is that of the intercept fitted alone with
+        the offset.
+        """
+        log_likelihood = -0.5 * float(deviance)
+        if null_deviance is not None:
+            null_log_likelihood = -0.5 * null_deviance
+        elif fit_intercept:
+            negatives = n_obs - weighted_positives
+            null_log_likelihood = float(
+                xlogy(weighted_positives, weighted_positives / n_obs) + xlogy(negatives, negatives / n_obs)
+            )
+            null_deviance = -2.0 * null_log_likelihood
+        else:
+            null_log_likelihood = n_obs * math.log(0.5)
+            null_deviance = -2.0 * null_log_likelihood
+        df_model = k - 1 if fit_intercept else k
+        lr_statistic = 2.0 * (log_likelihood - null_log_likelihood)
+        return cls(
+            n_obs=float(n_obs),
+            log_likelihood=log_likelihood,
+            null_log_likelihood=null_log_likelihood,
+            null_deviance=null_deviance,
+            aic=-2.0 * log_likelihood + 2.0 * k,
+            bic=-2.0 * log_likelihood + k * math.log(n_obs),
+            pseudo_r2=1.0 - log_likelihood / null_log_likelihood,
+            df_model=df_model,
+            df_resid=float(n_obs) - k,
+            lr_statistic=lr_statistic,
+            lr_pvalue=chi2_survival(lr_statistic, df_model),
+        )
+
+
+@dataclass(frozen=True, eq=False)
+class FitResults:
+    """What a successful fit produced, and the inference on it. Built by
+    from_fit; the estimator's fitted attributes are fitted_attributes()."""
+
+    classes: npt.NDArray[Any]
+    parameters: npt.NDArray[np.float64]  # the intercept first (when fitted), in covariance's order
+    fit_intercept: bool
+    names: list[str]  # of the parameters, as coef_table() names them
+    groups: dict[str, list[str]]  # a categorical column's name: its levels' parameters
+    dropped: npt.NDArray[np.bool_]  # per parameter: dropped as linearly dependent
+    covariance: npt.NDArray[np.float64]  # of cov_type
+    clipped_eigenvalues: npt.NDArray[np.float64]
+    cov_type: str
+    C: float  # the inverse ridge penalty the fit had (inf: none)
+    link_name: str
+    converged: bool
+    n_iter: int
+    time: float
+    deviance: float
+    statistics: FitStatistics
+    fitted_with_offset: bool
+    # How X's columns become parameters: their number and names, and for a
+    # DataFrame with categorical columns its layout.
+    n_features: int
+    feature_names: npt.NDArray[np.object_] | None
+    layout: _design.FrameLayout | None
+    # For a fit with a formula: what it learned (_formula.FormulaDesign),
+    # applied to every frame given to the fitted model.
+    formula: Any = None
+
+    @classmethod
+    def from_fit(
+        cls,
+        fitted: Fitted,
+        covariance: npt.NDArray[np.float64],
+        clipped_eigenvalues: npt.NDArray[np.float64],
+        *,
+        fit_intercept: bool,
+        cov_type: str,
+        C: float,
+        link: str,
+        fitted_with_offset: bool,
+    ) -> FitResults:
+        """The results of a fit, in memory or on Dask alike, with the
+        covariance of its cov_type."""
+        result = fitted.result
+        names = fitted.parameter_names(fit_intercept)
+        dropped = np.zeros(len(names), dtype=bool)
+        dropped[list(result["dropped"])] = True
+        layout = fitted.layout
+        groups = (
+            {} if layout is None else {column.name: column.parameter_names() for column in layout.categorical}
+        )
+        statistics = FitStatistics.of(
+            float(result["deviance"]),
+            fitted.n_obs,
+            fitted.weighted_positives,
+            int(np.count_nonzero(~dropped)),
+            fit_intercept,
+            fitted.null_deviance,
+        )
+        return cls(
+            classes=fitted.classes,
+            parameters=np.asarray(result["coefficients"], dtype=np.float64),
+            fit_intercept=fit_intercept,
+            names=names,
+            groups=groups,
+            dropped=dropped,
+            covariance=covariance,
+            clipped_eigenvalues=clipped_eigenvalues,
+            cov_type=str(cov_type),
+            C=C,
+            link_name=str(link),
+            converged=bool(result["converged"]),
+            n_iter=int(result["iterations"]),
+            time=float(result["time"]),
+            deviance=float(result["deviance"]),
+            statistics=statistics,
+            fitted_with_offset=fitted_with_offset,
+            n_features=fitted.n_features,
+            feature_names=fitted.feature_names,
+            layout=layout,
+        )
+
+    def fitted_attributes(self) -> dict[str, Any]:
+        """The estimator's fitted attributes, by name: the one place that
+        names them."""
+        coefficients = self.parameters
+        if self.fit_intercept:
+            intercept, coef = coefficients[:1].copy(), coefficients[1:].reshape(1, -1).copy()
+        else:
+            intercept, coef = np.zeros(1), coefficients.reshape(1, -1).copy()
+        statistics = self.statistics
+        attributes: dict[str, Any] = {
+            "classes_": self.classes,
+            "coef_": coef,
+            "intercept_": intercept,
+            "n_iter_": np.array([self.n_iter], dtype=np.int32),
+            "converged_": self.converged,
+            "link_": self.link_name,
+            "time_": self.time,
+            "covariance_": self.covariance,
+            "clipped_eigenvalues_": self.clipped_eigenvalues,
+            "deviance_": self.deviance,
+            "n_features_in_": self.n_features,
+            "dropped_features_": self.dropped_features,
+            "fitted_with_offset_": self.fitted_with_offset,
+            **{f"{name}_": getattr(statistics, name) for name in FitStatistics.__dataclass_fields__},
+        }
+        # What validate_data records: names only for a frame with string column names.
+        if self.feature_names is not None:
+            attributes["feature_names_in_"] = self.feature_names
+        if self.layout is not None:
+            attributes["categories_"] = {column.name: column.levels for column in self.layout.categorical}
+        return attributes
+
+    @property
+    def dropped_features(self) -> npt.NDArray[np.object_]:
+        """The names of the parameters dropped as linearly dependent."""
+        return np.array(
+            [name for name, dropped in zip(self.names, self.dropped, strict=True) if dropped], dtype=object
+        )
+
+    @property
+    def link(self) -> Link:
+        """The record of the link the model was fitted with."""
+        return link_named(self.link_name)
+
+    @property
+    def coef(self) -> npt.NDArray[np.float64]:
+        """The coefficients of the features (without the intercept)."""
+        return self.parameters[1:] if self.fit_intercept else self.parameters
+
+    @property
+    def intercept(self) -> float:
+        return float(self.parameters[0]) if self.fit_intercept else 0.0
+
+    @property
+    def is_penalised(self) -> bool:
+        return bool(np.isfinite(self.C))
+
+    def _warn_if_penalised(self, what: str) -> None:
+        """Warn (PenaltyWarning) that the p-values of `what` are not valid
+        tests when the fit had a ridge penalty."""
+        if self.is_penalised:
+            warnings.warn(
+                f"{what}: the fit maximised a penalised likelihood (C={self.C}), "
+                "so its p-values are not valid tests: the coefficients are shrunk towards 0 and their "
+                "covariance is that of the penalised fit.",
+                PenaltyWarning,
+                stacklevel=_USER_CALL,
+            )
+
+    def reported_parameters(self) -> npt.NDArray[np.float64]:
+        """The parameters as the tables report them: those dropped as
+        linearly dependent are NaN (R's NA), since they were not estimated;
+        coef_ keeps 0 for them so that predictions work."""
+        values = self.parameters.copy()
+        values[self.dropped] = np.nan
+        return values
+
+    def coef_table(self, alpha: float) -> pd.DataFrame:
+        """The table of LogisticRegression.coef_table(), documented there."""
+        self._warn_if_penalised("coef_table()")
+        return coefficient_table(self.names, self.reported_parameters(), self.covariance, alpha=alpha)
+
+    def summary(self) -> Summary:
+        """The report of LogisticRegression.summary(), documented there."""
+        from ._summary import Summary, summary_text
+
+        self._warn_if_penalised("summary()")
+        return Summary(summary_text(self, coefficient_columns(self.reported_parameters(), self.covariance)))
+
+    def _parameter_positions(self, names: str | Iterable[str]) -> list[int]:
+        """The positions in covariance of the named parameters, named as in
+        coef_table(); a single name may be given as a string. Repeated names
+        count once. The one place that turns names into parameters."""
+        requested = [names] if isinstance(names, str) else list(names)
+        # A categorical column's name stands for all its levels.
+        requested = [member for name in requested for member in self.groups.get(name, [name])]
+        requested = list(dict.fromkeys(requested))
+        if not requested:
+            raise ValueError(f"no parameter names were given; the parameters are {self.names}")
+        position = {name: index for index, name in enumerate(self.names)}
+        unknown = [name for name in requested if name not in position]
+        if unknown:
+            raise ValueError(f"unknown parameter name(s) {unknown}; the parameters are {self.names}")
+        return [position[name] for name in requested]
+
+    def wald_test(self, restrictions: Restrictions, q: Any) -> WaldTestResult:
+        """The test of LogisticRegression.wald_test(), documented there."""
+        matrix, values = self._restriction_matrix(restrictions, q)
+        all_names = self.names
+        used = np.flatnonzero(np.any(matrix != 0.0, axis=0))
+        variances = np.diag(self.covariance)
+        unusable = [all_names[i] for i in used if self.dropped[i] or not np.isfinite(variances[i])]
+        if unusable:
+            raise ValueError(
+                f"cannot test {unusable}: they have no variance (dropped as linearly dependent on "
+                "the other features), so leave them out of the test."
+            )
+        if not np.all(np.any(matrix != 0.0, axis=1)):
+            raise ValueError(
+                'a restriction involves no parameter (its row of R is 0, as in "1 = 1" or '
+                '"GPA = GPA"): leave it out.'
+            )
+        if np.linalg.matrix_rank(matrix) < len(matrix):
+            raise ValueError(
+                f"the {len(matrix)} restrictions are linearly dependent (R has rank "
+                f"{np.linalg.matrix_rank(matrix)}): leave out the redundant ones."
+            )
+        self._warn_if_penalised("wald_test()")
+        # Only the columns that the restrictions use: a dropped feature's
+        # NaN row of the covariance takes no part.
+        restricted = matrix[:, used]
+        discrepancy = restricted @ self.parameters[used] - values
+        covariance = restricted @ self.covariance[np.ix_(used, used)] @ restricted.T
+        try:
+            solved = np.linalg.solve(covariance, discrepancy)
+        except np.linalg.LinAlgError as error:
+            raise ValueError(
+                f"the covariance of the restrictions on {[all_names[i] for i in used]} is singular: "
+                "some combination of them has no variance, so their joint test is not defined."
+            ) from error
+        statistic = float(discrepancy @ solved)
+        return WaldTestResult(statistic, len(matrix), chi2_survival(statistic, len(matrix)))
+
+    def _restriction_matrix(
+        self, restrictions: Restrictions, q: Any
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """R and q of wald_test()'s restrictions, in any of its forms."""
+        from ._restrictions import checked_matrix, restrictions_from_text
+
+        all_names = self.names
+        if isinstance(restrictions, str):
+            restrictions = [restrictions]
+        elif isinstance(restrictions, Iterable) and not isinstance(restrictions, np.ndarray):
+            restrictions = list(restrictions)
+        if q is not None or not isinstance(restrictions, list):
+            return checked_matrix(restrictions, q, len(all_names), all_names)
+        items = [item for item in restrictions if isinstance(item, str)]
+        if len(items) < len(restrictions):
+            return checked_matrix(restrictions, q, len(all_names), all_names)
+        known = {*all_names, *self.groups}
+        texts = [item for item in items if is_restriction_text(item, known)]
+        names = [item for item in items if not is_restriction_text(item, known)]
+        rows, values = [], []
+        if names or not texts:
+            positions = self._parameter_positions(names)
+            rows.append(np.eye(len(all_names))[positions])
+            values.append(np.zeros(len(positions)))
+        for text in texts:
+            matrix, value = restrictions_from_text(text, all_names)
+            rows.append(matrix)
+            values.append(value)
+        return np.vstack(rows), np.concatenate(values)
+
+    def parameter_rows(self, X: Any, validate: Validate | None = None) -> ParameterRows:
+        """X as the parts of its rows' parameter vectors: the numeric columns
+        (arrays or a CSR matrix, read in place where they can be) and each
+        categorical as (codes, levels, drop_first). An array X is validated
+        by validate; a frame is checked against the layout."""
+        if self.layout is None:
+            if validate is None:
+                raise TypeError("an array X needs the estimator's validation")
+            validated = validate(X)
+            return [validated.tocsr() if _design.is_sparse(validated) else validated], []
+        _design.check_columns(X, self.layout)
+        blocks = _design.frame_blocks(X, self.layout, fitting=False)
+        numeric = [block[1] for block in blocks if block[0] == "dense"]
+        categoricals = [(block[1], block[2], block[3]) for block in blocks if block[0] == "categorical"]
+        return numeric, categoricals
+
+    def marginal_effects(
+        self, X: Any, sample_weight: Any, offset: Any, alpha: float, validate: Validate
+    ) -> pd.DataFrame:
+        """The table of LogisticRegression.marginal_effects(), documented there."""
+        from ._margins import average_marginal_effects, frame_marginal_effects, margin_sums
+
+        checked_alpha(alpha)
+        self._warn_if_penalised("marginal_effects()")
+        if self.layout is not None:
+            _check_frame(X, self.layout)
+            features, effects, covariance = frame_marginal_effects(self, X, sample_weight, offset)
+        else:
+            sums = margin_sums(self, X, sample_weight, offset, validate)
+            kept = ~self.dropped
+            effects, covariance = average_marginal_effects(
+                sums, self.coef, self.covariance, self.fit_intercept, kept
+            )
+            # Not estimated, so no effect either (a 0 would read as one).
+            effects[~kept[int(self.fit_intercept) :]] = np.nan
+            features = self.names[1:] if self.fit_intercept else self.names
+        table = coefficient_table(features, effects, covariance, caller="marginal_effects()", alpha=alpha)
+        return table.rename(columns={COLUMNS[0]: "dy/dx"})
+
+    def prediction_table(
+        self,
+        X: Any,
+        offset: Any,
+        alpha: float,
+        scores_of: Callable[[Any, Any], Any],
+        validate: Validate,
+    ) -> pd.DataFrame:
+        """LogisticRegression.prediction_table(), with scores_of(X, offset)
+        the estimator's linear predictors of the rows."""
+        from ._validation import is_dask_collection
+
+        alpha = checked_alpha(alpha)
+        if is_dask_collection(X):
+            raise ValueError(
+                "prediction_table() returns a pandas DataFrame and takes an in-memory X: select the "
+                "rows to predict and compute them first (for example X[:1000].compute())."
+            )
+        self._warn_if_penalised("prediction_table()")
+        scores = np.asarray(scores_of(X, offset), dtype=np.float64)
+        kept = ~self.dropped
+        covariance = np.where(np.outer(kept, kept), self.covariance, 0.0)
+        numeric, categoricals = self.parameter_rows(X, validate)
+        variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
+        return prediction_frame(scores, variances, alpha, getattr(X, "index", None), self.link)
+
+
+def _check_frame(X: Any, layout: _design.FrameLayout) -> None:
+    """A ValueError unless X is a DataFrame (in memory, or a Dask one), as
+    a model fitted on a DataFrame with categorical columns reads."""
+    from ._validation import is_dask_collection
+
+    is_dask_frame = is_dask_collection(X) and hasattr(X, "to_delayed") and hasattr(X, "columns")
+    if not (is_dask_frame or _design.is_frame_with_categories(X)):
+        raise ValueError(
+            "the model was fitted on a DataFrame with categorical columns: pass a DataFrame with "
+            f"the columns {layout.columns}."
+        )
