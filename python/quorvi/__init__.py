@@ -10,6 +10,7 @@ every core with the interpreter lock released.
 from importlib.metadata import version as _version
 
 from ._estimator import LogisticRegression
+from ._formula import logit
 from ._inference import CollinearityWarning, PenaltyWarning, PerfectSeparationWarning, WaldTestResult
 from ._robust import CovarianceCorrectionWarning
 
@@ -23,4 +24,5 @@ __all__ = [
     "PerfectSeparationWarning",
     "WaldTestResult",
     "__version__",
+    "logit",
 ]

@@ -4,6 +4,7 @@ inference statsmodels users expect."""
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 import warnings
 from collections.abc import Callable
@@ -18,7 +19,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _design, _native, _prediction, _separation
+from . import _design, _formula, _native, _prediction, _separation
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
 from ._links import LINKS, Link, link_named
@@ -126,6 +127,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         and cloglog each update is a Fisher scoring step (W = h′(η)²/V(μ),
         rᵢ = (yᵢ − μᵢ) h′(ηᵢ)/V(μᵢ), as statsmodels' GLM does) and the
         covariance is built on the inverse expected information.
+    formula : str or None, default=None
+        A model formula, ``"y ~ x + C(g) + C(g):C(h) + np.log(z)"``, parsed
+        and evaluated by formulaic (``pip install quorvi[formula]``): then
+        ``fit(data)`` takes a DataFrame of the formula's variables and the
+        labels from its left-hand side (``fit(data, y)`` is a ValueError),
+        categorical terms enter the fit as codes, and the parameters are
+        named as statsmodels names them. The formula decides the intercept,
+        so ``fit_intercept`` must agree with it (``quorvi.logit`` sets it).
+        See the user guide's "Formulas".
 
     Attributes
     ----------
@@ -250,6 +260,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         # C <= 0 is refused by this check, in scikit-learn's words; np.inf is no penalty.
         "C": [Interval(Real, 0, None, closed="right")],
         "link": [StrOptions(set(LINKS))],
+        "formula": [str, None],
     }
 
     def __init__(
@@ -263,6 +274,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         cov_type: str = "nonrobust",
         C: float = np.inf,
         link: str = "logit",
+        formula: str | None = None,
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -272,6 +284,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.cov_type = cov_type
         self.C = C
         self.link = link
+        self.formula = formula
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -283,7 +296,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
 
     @_validated_fit
     def fit(
-        self, X: Any, y: Any, sample_weight: Any = None, *, clusters: Any = None, offset: Any = None
+        self, X: Any, y: Any = None, sample_weight: Any = None, *, clusters: Any = None, offset: Any = None
     ) -> Self:
         """Fit the model to X (n_samples, n_features) and the labels y.
 
@@ -294,8 +307,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             narwhals reads) categorical, enum and string columns are read as
             their codes (reference coding: see the user guide); a sparse
             matrix is read in place (CSR) or converted to CSR once (CSC).
-        y : array-like of shape (n_samples,)
-            Two classes.
+        y : array-like of shape (n_samples,), default=None
+            Two classes. Required, except with a ``formula``, whose
+            left-hand side gives them (then y must be None).
         sample_weight : array-like of shape (n_samples,), default=None
             Non-negative frequency weights: a weight of m counts a row as m
             identical rows, and 0 leaves it out. Inference treats them so:
@@ -346,6 +360,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """The results of a fit, its warnings raised; sets nothing on the
         estimator but what validate_data records of an in-memory X."""
         progress = _print_progress if self.verbose else None
+        formula = None
+        if self.formula is not None:
+            # The formula's design frame (and its left-hand side as y),
+            # every check of the formula made before the fit.
+            formula, X, y = _formula.learn(self.formula, X, y, bool(self.fit_intercept))
         if is_dask_collection(X):
             fitted = self._fit_dask(X, y, sample_weight, clusters, offset, progress)
         else:
@@ -371,6 +390,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             link=self.link,
             fitted_with_offset=offset is not None,
         )
+        if formula is not None:
+            # The formula's parameter names (statsmodels'), and its terms as
+            # the groups wald_test() tests jointly.
+            names = formula.parameter_names(
+                results.layout, [] if results.feature_names is None else list(results.feature_names)
+            )
+            results = dataclasses.replace(
+                results, names=names, groups=formula.term_groups(names), formula=formula
+            )
         self._warn_about(results, result, fitted.separation)
         return results
 
@@ -536,6 +564,17 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
         row of X, with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
+        return self._design_scores(self._design_input(X), offset)
+
+    def _design_input(self, X: Any) -> Any:
+        """X as the fit read it: for a model fitted with a formula, the
+        design frame of the data X (the same transforms, levels and
+        references); else X itself."""
+        formula: _formula.FormulaDesign | None = self._results_.formula
+        return X if formula is None else formula.frame(X)
+
+    def _design_scores(self, X: Any, offset: Any = None) -> Any:
+        """decision_function of X as the fit read it (a design frame)."""
         layout = self._results_.layout
         if is_dask_collection(X):
             from . import _dask
@@ -566,7 +605,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if is_dask_collection(X):
             from . import _dask
 
-            if self._results_.layout is not None:
+            if self._results_.layout is not None or self._results_.formula is not None:
                 return _dask.frame_probabilities(self.decision_function(X, offset), self.link_)
             return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
         return _prediction.probabilities(self.decision_function(X, offset), self._fitted_link())
@@ -584,7 +623,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if is_dask_collection(X):
             from . import _dask
 
-            if self._results_.layout is not None:
+            if self._results_.layout is not None or self._results_.formula is not None:
                 return _dask.frame_log_probabilities(self.decision_function(X, offset), self.link_)
             return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
         return _prediction.log_probabilities(self.decision_function(X, offset), self._fitted_link())
@@ -600,7 +639,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if is_dask_collection(X):
             from . import _dask
 
-            if self._results_.layout is not None:
+            if self._results_.layout is not None or self._results_.formula is not None:
                 return _dask.frame_labels(self.decision_function(X, offset), self.classes_, self.link_)
             return _dask.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
@@ -623,9 +662,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             _design.check_stored_values(validated)
         return validated
 
-    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+    def score(self, X: Any, y: Any = None, sample_weight: Any = None) -> float:
         """The mean accuracy of ``predict(X)`` against y (weighted by
-        sample_weight), as scikit-learn's classifiers define it."""
+        sample_weight), as scikit-learn's classifiers define it; for a model
+        fitted with a formula, y defaults to its left-hand side in X."""
+        if y is None and getattr(self, "_results_", None) is not None and self._results_.formula is not None:
+            y = _formula.labels(self._results_.formula, X)
         return float(super().score(X, y, sample_weight=sample_weight))
 
     def coef_table(self, *, alpha: float = 0.05) -> pd.DataFrame:
@@ -803,6 +845,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         the rest of its row: it was not estimated.
         """
         check_is_fitted(self)
+        if self._results_.formula is not None:
+            # An effect of a design column would ignore the transforms and
+            # interactions that tie the formula's columns to its variables.
+            raise NotImplementedError(
+                "marginal_effects() of a model fitted with a formula is not available yet: the effects "
+                "of its variables go through the formula's transforms and interactions."
+            )
         return self._results_.marginal_effects(X, sample_weight, offset, alpha, self._validated_input)
 
     def prediction_table(self, X: Any, offset: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
@@ -849,7 +898,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """
         check_is_fitted(self)
         return self._results_.prediction_table(
-            X, offset, alpha, self.decision_function, self._validated_input
+            self._design_input(X), offset, alpha, self._design_scores, self._validated_input
         )
 
     def _parameters(self) -> npt.NDArray[np.float64]:

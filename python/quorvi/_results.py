@@ -156,6 +156,9 @@ class FitResults:
     n_features: int
     feature_names: npt.NDArray[np.object_] | None
     layout: _design.FrameLayout | None
+    # For a fit with a formula: what it learned (_formula.FormulaDesign),
+    # applied to every frame given to the fitted model.
+    formula: Any = None
 
     @classmethod
     def from_fit(

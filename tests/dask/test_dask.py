@@ -522,3 +522,27 @@ def test_a_dask_array_of_sparse_chunks_equals_the_in_memory_sparse_fit(client, c
     X.data[np.flatnonzero(X.indices == 5)[-1]] = np.nan
     with pytest.raises(ValueError, match=r"row chunk 4 .*stored value nan in column 5"):
         LogisticRegression().fit(da.from_array(X, chunks=(2_500, 8), asarray=False), y)
+
+
+def test_formula_on_a_dask_frame_equals_statsmodels(client):
+    # The model spec is learned from the frame's dtypes (categorize()d
+    # columns) and applied partition by partition on the workers.
+    sm = pytest.importorskip("statsmodels.api")
+    smf = pytest.importorskip("statsmodels.formula.api")
+    pytest.importorskip("formulaic")
+    data = sm.datasets.fair.load_pandas().data
+    data = data.assign(
+        had_affair=(data["affairs"] > 0).astype(float),
+        rel=data["religious"].map({1: "none", 2: "mild", 3: "fairly", 4: "strong"}),
+        occ=data["occupation"].astype(int).astype(str),
+    )
+    formula = "had_affair ~ C(rel) * C(occ) + np.log(age)"
+    reference = smf.glm(formula, data, family=sm.families.Binomial()).fit(tol=1e-13)
+    frame = dd.from_pandas(data, npartitions=3).categorize(columns=["rel", "occ"])
+    model = quorvi.logit(formula, frame, tol=1e-10)
+    table = model.coef_table().loc[reference.params.index]
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8, atol=1e-12)
+    np.testing.assert_allclose(model.predict_proba(frame)[:, 1].compute(), reference.fittedvalues, rtol=1e-8)
+    with pytest.raises(ValueError, match=r"column 'rel' of the Dask DataFrame has dtype .*categorize"):
+        quorvi.logit(formula, dd.from_pandas(data, npartitions=3))

@@ -1,0 +1,422 @@
+"""Formulas (``"y ~ x + C(g) + C(g):C(h)"``) as the estimator's input:
+parsed, evaluated and coded by formulaic, with its rules for which columns
+each term keeps, and materialized by our materializer (_materializer.py),
+which never builds a dummy column.
+
+A term of categorical factors alone becomes categorical columns of the
+design frame: each of its parameters is the indicator of one combination of
+levels, so the combinations that have no parameter (a reference level in one
+of the factors) share a single reference code. That is the frame the
+estimator already reads as codes (python/quorvi/_design.py), with reference
+coding: no column of n × levels is ever made. A numeric term (``x``,
+``I(x ** 2)``, ``np.log(x)``, ``x:z``) is a float64 column of it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import narwhals.stable.v2 as nw
+import numpy as np
+import numpy.typing as npt
+
+from ._validation import is_dask_collection
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from ._design import FrameLayout
+
+# The name statsmodels (and formulaic) give the intercept.
+INTERCEPT = "Intercept"
+
+# The label of the code that the combinations without a parameter share in a
+# categorical term's column of the design frame. Column names of formulaic
+# always contain the term's name, so it cannot be one of them.
+_REFERENCE = "(reference)"
+
+
+def _codes_materializer() -> Any:
+    """Our materializer (python/quorvi/_materializer.py), imported with
+    formulaic on first use."""
+    _formulaic()
+    from ._materializer import CodesMaterializer
+
+    return CodesMaterializer
+
+
+def _formulaic() -> Any:
+    try:
+        import formulaic
+    except ImportError as error:  # pragma: no cover - the optional dependency
+        raise ImportError(
+            "formulas need formulaic: pip install quorvi[formula] (or pip install formulaic)"
+        ) from error
+    return formulaic
+
+
+@dataclass
+class FormulaDesign:
+    """What a formula learned in fit, applied to every frame given to the
+    fitted model: formulaic's model spec (transforms, levels, reference
+    levels, the columns each term keeps) and how its terms became the
+    columns of the design frame the estimator fits."""
+
+    formula: str
+    spec: Any  # formulaic's ModelSpec of the right-hand side
+    intercept: bool
+    numeric: list[str] = field(default_factory=list)  # design-frame columns, in order
+    categorical: list[str] = field(default_factory=list)  # design-frame columns (term names)
+    terms: dict[str, list[str]] = field(default_factory=dict)  # term -> its column names
+
+    def frame(self, data: Any) -> Any:
+        """The design frame of data for the fitted model (pandas: numeric
+        columns, then each categorical term as a Categorical of codes; for a
+        Dask DataFrame, that of every partition)."""
+        if is_dask_collection(data):
+            meta = self.frame(_dask_meta(self.formula, data))
+            return data.map_partitions(self.frame, meta=meta)
+        matrix = _materialize(self.formula, self.spec, _pandas_data(data, self.formula))
+        frame, _, _, _ = _design_frame(self.spec, matrix, self.categorical)
+        return frame
+
+    def parameter_names(self, layout: FrameLayout | None, feature_names: Sequence[str]) -> list[str]:
+        """The parameter names, in the estimator's order, as statsmodels
+        names them for the same formula (``Intercept``, ``C(g)[T.b]``,
+        ``x:C(g)[T.b]``, ``I(x ** 2)``)."""
+        if layout is None:
+            names = list(feature_names)
+        else:
+            names = [*layout.numeric]
+            for column in layout.categorical:
+                names.extend(str(level) for level in column.levels[int(column.drop_first) :])
+        return [INTERCEPT, *names] if self.intercept else names
+
+    def term_groups(self, names: Sequence[str]) -> dict[str, list[str]]:
+        """Each term and the names of its parameters (those the fit kept):
+        what wald_test() tests jointly for the term's name."""
+        present = set(names)
+        return {term: [name for name in columns if name in present] for term, columns in self.terms.items()}
+
+
+def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[FormulaDesign, Any, Any]:
+    """The formula learned on data: its design, the design frame of data
+    and the labels of its left-hand side. Every check of the formula and of
+    the data it names is made here, before any fitting."""
+    if y is not None:
+        raise ValueError(
+            "with a formula, y is its left-hand side: call fit(data) without y (the formula "
+            f"{formula!r} names the labels)."
+        )
+    parsed = _parse(formula)
+    dask = is_dask_collection(data)
+    frame = _dask_meta(formula, data) if dask else _pandas_data(data, formula)
+    lhs = None if dask else _lhs(formula, parsed, frame)
+    matrix = _materialize(formula, parsed.rhs, frame)
+    spec = matrix.model_spec
+    if dask and spec.transform_state:
+        raise NotImplementedError(
+            f"the formula {formula!r} has transforms that learn from the data "
+            f"({', '.join(spec.transform_state)}): on a Dask DataFrame the model spec is learned from "
+            "its dtypes alone, so such transforms are not available there."
+        )
+    intercept = any(_is_intercept(structure) for structure in spec.structure)
+    if intercept != bool(fit_intercept):
+        has = "has an intercept" if intercept else "has no intercept (0 + or - 1)"
+        raise ValueError(
+            f"the formula {formula!r} {has}, but fit_intercept={bool(fit_intercept)}: the formula "
+            f"decides, so pass fit_intercept={intercept} too (quorvi.logit does this itself)."
+        )
+    design_frame, numeric, categorical, full = _design_frame(spec, matrix, None, fitting=not dask)
+    _check_coding(formula, intercept, categorical, full)
+    design = FormulaDesign(formula, spec, intercept, numeric, categorical)
+    design.terms = {
+        str(structure.term): list(structure.columns)
+        for structure in spec.structure
+        if not _is_intercept(structure)
+    }
+    if dask:
+        return design, design.frame(data), _dask_labels(formula, parsed, data)
+    return design, design_frame, lhs
+
+
+def _is_intercept(structure: Any) -> bool:
+    """Whether a term of the model spec is the intercept (a term of no
+    factors once scoped), which the estimator fits as its own."""
+    return all(not scoped.factors for scoped in structure.scoped_terms)
+
+
+def _parse(formula: str) -> Any:
+    """The formula parsed by formulaic, refused with a ValueError naming it
+    for a syntax error, and with NotImplementedError for absorbed fixed
+    effects (``| fe``) and formulas of other shapes."""
+    formulaic = _formulaic()
+    from formulaic.errors import FormulaicError
+
+    if not isinstance(formula, str):
+        raise TypeError(f"formula must be a string such as 'y ~ x + C(g)', got {type(formula).__name__}")
+    try:
+        parsed = formulaic.Formula(formula)
+    except FormulaicError as error:
+        raise ValueError(f"the formula {formula!r} cannot be parsed: {error}") from None
+    if not hasattr(parsed, "lhs") or not hasattr(parsed, "rhs"):
+        raise ValueError(f"the formula {formula!r} has no left-hand side: write it as 'y ~ x + ...'")
+    if isinstance(parsed.rhs, tuple):
+        raise NotImplementedError(
+            f"the formula {formula!r} has a '|' part: absorbed fixed effects (| fe) are not available "
+            "yet; enter the effects as C(fe) terms meanwhile."
+        )
+    if len(list(parsed.lhs)) != 1:
+        raise ValueError(f"the formula {formula!r} must have one term on its left-hand side, the labels")
+    return parsed
+
+
+def _dask_meta(formula: str, data: Any) -> pd.DataFrame:
+    """The empty pandas frame of a Dask DataFrame's dtypes, on which the
+    model spec is learned: every partition must code its levels alike, so a
+    categorical column the formula names must have known categories (as
+    the Dask fit of a frame requires), and a string column is refused."""
+    meta: pd.DataFrame | None = getattr(data, "_meta", None)
+    if meta is None or not hasattr(meta, "columns"):
+        raise TypeError(f"a formula needs a DataFrame for its data, got {type(data).__name__}")
+    names = {str(variable) for variable in _formulaic().Formula(formula).required_variables}
+    for name in meta.columns:
+        if name not in names:
+            continue
+        series = data[name]
+        if str(series.dtype) == "category":
+            if not series.cat.known:
+                raise ValueError(
+                    f"column {name!r} of the Dask DataFrame is categorical with unknown categories: call "
+                    f"data.categorize(columns=[{name!r}]) first, so that every partition codes its levels alike."
+                )
+        elif not _numeric_dtype(series.dtype):
+            raise ValueError(
+                f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a formula on a Dask "
+                f"DataFrame takes numeric and categorical columns; call data.categorize(columns=[{name!r}])."
+            )
+    return meta
+
+
+def _numeric_dtype(dtype: Any) -> bool:
+    from ._design import is_numeric_dtype
+
+    return is_numeric_dtype(dtype)
+
+
+def _dask_labels(formula: str, parsed: Any, data: Any) -> Any:
+    """The labels of a Dask DataFrame's left-hand side, partition by
+    partition, as a Dask Series (the fit checks that there are two)."""
+    import pandas as pd
+
+    def labels(part: pd.DataFrame) -> pd.Series:
+        return pd.Series(_lhs(formula, parsed, part, whole=False))
+
+    meta = labels(_dask_meta(formula, data))
+    return data.map_partitions(labels, meta=meta)
+
+
+def _pandas_data(data: Any, formula: str) -> pd.DataFrame:
+    """data as a pandas DataFrame: a pandas frame as it is; a frame of
+    another library (polars, pyarrow, ...) through narwhals, the columns the
+    formula names only, with a polars Categorical read as strings (sorted
+    levels, as the estimator reads it)."""
+    import pandas as pd
+
+    if isinstance(data, pd.DataFrame):
+        return data
+    frame = nw.from_native(data, eager_only=True, pass_through=True)
+    if not isinstance(frame, nw.DataFrame):
+        raise TypeError(
+            f"a formula needs a DataFrame (pandas, polars, ...) for its data, got {type(data).__name__}"
+        )
+    names = {str(variable) for variable in _formulaic().Formula(formula).required_variables}
+    used = [name for name in frame.columns if name in names]
+    frame = frame.select(used).with_columns(
+        nw.col(name).cast(nw.String) for name in used if frame.schema[name] == nw.Categorical
+    )
+    return frame.to_pandas()
+
+
+def _materialize(formula: str, spec: Any, frame: pd.DataFrame) -> Any:
+    """The columns of spec (a parsed right-hand side, or the ModelSpec of a
+    fit) on frame, with the formula's errors in our words: the term that
+    could not be evaluated, a missing value."""
+    from formulaic.errors import FormulaicError
+
+    try:
+        return _codes_materializer()(frame).get_model_matrix(spec, na_action="raise")
+    except FormulaicError as error:
+        raise ValueError(f"the formula {formula!r}: {error}") from None
+    except ValueError as error:
+        if "null values" in str(error):
+            raise ValueError(
+                f"the formula {formula!r}: {error} Drop or fill the missing values first."
+            ) from None
+        raise
+
+
+def _lhs(formula: str, parsed: Any, frame: pd.DataFrame, whole: bool = True) -> npt.NDArray[Any]:
+    """The labels of the left-hand side: one column (numeric, boolean,
+    categorical or string) of exactly two distinct values (checked when
+    frame is the whole data, not a Dask partition: the Dask fit checks the
+    labels of all its chunks)."""
+    term = str(next(iter(parsed.lhs)))
+    from formulaic.errors import FormulaicError
+
+    try:
+        matrix = _codes_materializer()(frame).get_model_matrix(
+            parsed.lhs, ensure_full_rank=False, na_action="raise"
+        )
+    except (FormulaicError, ValueError) as error:
+        raise ValueError(f"the left-hand side {term!r} of {formula!r}: {error}") from None
+    columns = list(matrix.values())
+    labels: npt.NDArray[Any]
+    if columns[0].indicators:
+        # A categorical label: the level of each row, from its codes.
+        indicator = columns[0].indicators[0]
+        levels = matrix.model_spec.encoder_state[indicator.factor][1]["categories"]
+        labels = np.asarray(levels, dtype=object)[indicator.codes]
+    elif len(columns) == 1:
+        labels = np.asarray(columns[0].numeric)
+    else:
+        raise ValueError(f"the left-hand side {term!r} of {formula!r} must be one column, the labels")
+    distinct = np.unique(labels)
+    if whole and len(distinct) != 2:
+        shown = ", ".join(map(repr, distinct[:5].tolist())) + (", ..." if len(distinct) > 5 else "")
+        raise ValueError(
+            f"the left-hand side {term!r} of {formula!r} has {len(distinct)} distinct value(s) "
+            f"({shown}); a logistic regression needs exactly two."
+        )
+    return labels
+
+
+def _design_frame(
+    spec: Any, matrix: dict[str, Any], order: list[str] | None, fitting: bool = False
+) -> tuple[pd.DataFrame, list[str], list[str], list[str]]:
+    """The design frame of materialized columns: each numeric term's columns
+    as float64 columns, then each categorical term as one Categorical column
+    (named by the term) whose categories are its parameters' names, after
+    the shared reference code when the term has one. A term without a
+    reference (all combinations kept: the first categorical term of a
+    formula without an intercept) comes first among them, where the
+    estimator gives the first categorical all its levels."""
+    import pandas as pd
+
+    numeric: dict[str, npt.NDArray[np.float64]] = {}
+    categorical: dict[str, pd.Categorical] = {}
+    full: list[str] = []
+    for structure in spec.structure:
+        term = structure.term
+        if _is_intercept(structure):
+            continue
+        columns = [matrix[name] for name in structure.columns]
+        with_levels = [bool(column.indicators) for column in columns]
+        if not any(with_levels):
+            for name, column in zip(structure.columns, columns, strict=True):
+                numeric[name] = np.ascontiguousarray(column.numeric, dtype=np.float64)
+            continue
+        if not all(with_levels) or any(column.numeric is not None for column in columns):
+            _varying_slopes(str(term))
+        # The columns of one scoped term (one set of factors, each in full
+        # or with its reference left out) mark disjoint combinations of
+        # levels: one categorical column each. A term has several when
+        # formulaic codes it so (C(a):C(b) without the main effects: C(b)
+        # with a reference, then C(a) with one within each level of C(b)).
+        groups: dict[tuple[str, ...], list[int]] = {}
+        for position, column in enumerate(columns):
+            groups.setdefault(tuple(i.factor for i in column.indicators), []).append(position)
+        for number, positions in enumerate(groups.values()):
+            name = str(term) if len(groups) == 1 else f"{term} [{number}]"
+            codes, has_reference = _term_codes(str(term), [columns[p] for p in positions], fitting)
+            labels = [structure.columns[p] for p in positions]
+            categories = [*([_REFERENCE] if has_reference else []), *labels]
+            categorical[name] = pd.Categorical.from_codes(codes, categories=pd.Index(categories))
+            if not has_reference:
+                full.append(name)
+    names = order if order is not None else [*full, *(name for name in categorical if name not in full)]
+    frame = pd.DataFrame({**numeric, **{name: categorical[name] for name in names}}, copy=False)
+    return frame, list(numeric), names, full
+
+
+def _term_codes(term: str, columns: list[Any], fitting: bool) -> tuple[npt.NDArray[np.int32], bool]:
+    """Each row's code in a term of categorical factors: 1 + the index of
+    the column (the combination of levels) it falls in, 0 for the rows in
+    none of them (the shared reference); without such rows the codes are
+    the column indices themselves."""
+    factors = columns[0].indicators
+    sizes = [indicator.n_levels for indicator in factors]
+    strides = np.cumprod([1, *sizes[:-1]])
+    # One entry per combination of levels: the code of its rows.
+    table = np.zeros(int(np.prod(sizes)), dtype=np.int32)
+    for position, column in enumerate(columns):
+        key = sum(
+            int(stride) * indicator.level
+            for stride, indicator in zip(strides, column.indicators, strict=True)
+        )
+        table[key] = position + 1
+    keys = np.zeros(len(factors[0].codes), dtype=np.int64)
+    for stride, indicator in zip(strides, factors, strict=True):
+        keys += int(stride) * indicator.codes.astype(np.int64)
+    codes = table[keys]
+    if np.all(table > 0):
+        return codes - 1, False
+    if fitting and not np.any(codes == 0):
+        raise ValueError(
+            f"the term {term!r} has no row at its reference levels; choose a reference level with "
+            "rows (C(g, Treatment(reference=...)))."
+        )
+    return codes, True
+
+
+def _varying_slopes(term: str) -> None:
+    """A numeric × categorical term (a slope per level) would be a block of
+    codes with a multiplier, a kind the engine does not have yet; this is
+    where it enters."""
+    raise NotImplementedError(
+        f"the term {term!r} multiplies a numeric factor by a categorical one (a slope per level): such "
+        "terms are not available yet; they will be read as codes with a multiplier, never as dense "
+        "dummy products."
+    )
+
+
+def _check_coding(formula: str, intercept: bool, categorical: list[str], full: list[str]) -> None:
+    """The estimator's reference coding is formulaic's for this formula:
+    with an intercept every categorical term has a reference; without one,
+    the first (and only the first) keeps all its combinations."""
+    if intercept and not full:
+        return
+    if not intercept and (not categorical or full == categorical[:1]):
+        return
+    raise NotImplementedError(
+        f"the formula {formula!r} codes its categorical terms in a way the estimator cannot take "
+        f"(terms without a reference level: {full}); add the intercept or the main effects."
+    )
+
+
+def labels(design: FormulaDesign, data: Any) -> npt.NDArray[Any]:
+    """The labels of the formula's left-hand side in data (for score())."""
+    return _lhs(design.formula, _parse(design.formula), _pandas_data(data, design.formula))
+
+
+def logit(
+    formula: str,
+    data: Any,
+    *,
+    sample_weight: Any = None,
+    clusters: Any = None,
+    offset: Any = None,
+    **parameters: Any,
+) -> Any:
+    """A ``LogisticRegression`` fitted to data with the formula, as
+    statsmodels' ``smf.logit(formula, data).fit()``; the intercept is the
+    formula's (``0 +`` or ``- 1`` leave it out). The other keywords are the
+    estimator's parameters (``cov_type="HC1"``, ``link="probit"``, ...)."""
+    from ._estimator import LogisticRegression
+
+    parsed = _parse(formula)
+    parameters.setdefault("fit_intercept", any(str(term) == "1" for term in parsed.rhs))
+    model = LogisticRegression(formula=formula, **parameters)
+    return model.fit(data, sample_weight=sample_weight, clusters=clusters, offset=offset)

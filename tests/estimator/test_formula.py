@@ -1,0 +1,148 @@
+"""Formulas: quorvi.logit and LogisticRegression(formula=) must fit what
+statsmodels' formula GLM fits for the same formula, under the same names,
+with categorical terms read as codes; and refuse bad formulas before any
+fitting, naming the term."""
+
+import numpy as np
+import pytest
+
+import quorvi
+from quorvi import LogisticRegression
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("formulaic")
+sm = pytest.importorskip("statsmodels.api")
+smf = pytest.importorskip("statsmodels.formula.api")
+
+
+@pytest.fixture(scope="module")
+def affairs():
+    """The affairs data (6,366 rows) with a binary label and two string
+    columns: religiousness (4 levels) and occupation (6)."""
+    data = sm.datasets.fair.load_pandas().data
+    return data.assign(
+        had_affair=(data["affairs"] > 0).astype(float),
+        rel=data["religious"].map({1: "none", 2: "mild", 3: "fairly", 4: "strong"}),
+        occ=data["occupation"].astype(int).astype(str),
+    )
+
+
+def _statsmodels(formula, data):
+    # tol 1e-13: statsmodels stops on the change of the deviance, and its
+    # covariance is that of its last step's start, so a looser tol leaves
+    # its standard errors a step behind (about 1e-7 relative here).
+    return smf.glm(formula, data, family=sm.families.Binomial()).fit(tol=1e-13)
+
+
+FORMULAS = [
+    "had_affair ~ rate_marriage + age + yrs_married",
+    "had_affair ~ C(rel) + age",
+    "had_affair ~ C(rel, Treatment(reference='strong')) + np.log(age) + I(yrs_married ** 2)",
+    "had_affair ~ C(rel) * C(occ) + educ",
+    # Without the main effects: formulaic (as patsy) codes C(occ) with a
+    # reference, then C(rel) with one within each level of C(occ).
+    "had_affair ~ C(rel):C(occ) + educ",
+    "had_affair ~ C(rel) + C(rel):C(occ)",
+    "had_affair ~ 0 + C(rel) + C(occ) + age",
+    "had_affair ~ age * yrs_married + rel - 1",
+]
+
+
+@pytest.mark.parametrize("formula", FORMULAS)
+def test_formula_equals_statsmodels(affairs, formula):
+    reference = _statsmodels(formula, affairs)
+    model = quorvi.logit(formula, affairs, tol=1e-10)
+    table = model.coef_table()
+    # The same parameters under statsmodels' names (our order puts the
+    # numeric terms before the categorical ones).
+    assert sorted(table.index) == sorted(reference.params.index)
+    table = table.loc[reference.params.index]
+    # Two IRLS fits of one model, rounding apart; atol for the estimates
+    # near 0 (an interaction's coefficient can be a few 1e-3).
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8, atol=1e-12)
+    np.testing.assert_allclose(model.predict_proba(affairs)[:, 1], reference.fittedvalues, rtol=1e-8)
+
+
+def test_term_wald_tests_equal_statsmodels(affairs):
+    formula = "had_affair ~ C(rel) * C(occ) + educ"
+    reference = _statsmodels(formula, affairs).wald_test_terms(scalar=True).table
+    model = quorvi.logit(formula, affairs, tol=1e-10)
+    for term in ("C(rel)", "C(occ)", "C(rel):C(occ)", "educ"):
+        result = model.wald_test(term)
+        assert result.df == reference.loc[term, "df_constraint"]
+        np.testing.assert_allclose(result.statistic, reference.loc[term, "statistic"], rtol=1e-7)
+
+
+def test_prediction_on_new_data_keeps_the_spec(affairs):
+    formula = "had_affair ~ C(rel, Treatment(reference='mild')) + C(occ) + np.log(age) + I(age ** 2)"
+    train, new = affairs.iloc[::2], affairs.iloc[1::2].head(7)
+    model = quorvi.logit(formula, train, tol=1e-10)
+    reference = _statsmodels(formula, train)
+    # Seven rows, not every level among them: the levels, references and
+    # transforms are those of fit.
+    np.testing.assert_allclose(model.predict_proba(new)[:, 1], reference.predict(new), rtol=1e-8)
+    unseen = new.assign(rel=["none", "mild", "other", "none", "mild", "none", "fairly"])
+    with pytest.raises(
+        ValueError,
+        match=r"the term .C\(rel, Treatment.*. has the level 'other' \(row 2\), which was not seen in fit",
+    ):
+        model.predict(unseen)
+
+
+def test_polars_and_pipeline_use(affairs):
+    pl = pytest.importorskip("polars")
+    from sklearn.base import clone
+    from sklearn.model_selection import KFold, cross_val_score
+
+    formula = "had_affair ~ C(rel) * C(occ) + educ"
+    pandas_fit = quorvi.logit(formula, affairs)
+    polars_fit = quorvi.logit(formula, pl.from_pandas(affairs))
+    np.testing.assert_array_equal(polars_fit.coef_, pandas_fit.coef_)
+    # The formula is a parameter: a clone refits it, and score() reads the
+    # labels from its left-hand side.
+    estimator = clone(LogisticRegression(formula="had_affair ~ C(rel) + age"))
+    scores = cross_val_score(estimator, affairs, cv=KFold(3, shuffle=True, random_state=0))
+    assert np.all((scores > 0.6) & (scores < 0.8))
+
+
+@pytest.mark.parametrize(
+    ("formula", "error", "message"),
+    [
+        ("had_affair ~ age + nosuch", ValueError, r"nosuch"),
+        ("had_affair ~ age +", ValueError, r"cannot be parsed"),
+        ("rate_marriage ~ age", ValueError, r"left-hand side 'rate_marriage' .* has 5 distinct value"),
+        ("had_affair ~ np.nosuch(age)", ValueError, r"np\.nosuch\(age\)"),
+        (
+            "had_affair ~ age | occ",
+            NotImplementedError,
+            r"absorbed fixed effects \(\| fe\) are not available yet",
+        ),
+        (
+            "had_affair ~ C(rel, Sum)",
+            NotImplementedError,
+            r"'C\(rel, Sum\)' is coded with contrasts other than treatment",
+        ),
+        (
+            "had_affair ~ age + age:C(rel)",
+            NotImplementedError,
+            r"the term 'age:C\(rel\)' multiplies a numeric factor",
+        ),
+    ],
+)
+def test_bad_formulas_are_refused_before_fitting(affairs, formula, error, message, monkeypatch):
+    def no_fit(*args, **kwargs):
+        raise AssertionError("the fit was reached")
+
+    monkeypatch.setattr(quorvi._native, "fit", no_fit)
+    with pytest.raises(error, match=message):
+        quorvi.logit(formula, affairs)
+
+
+def test_formula_and_estimator_parameters_must_agree(affairs):
+    with pytest.raises(ValueError, match=r"call fit\(data\) without y"):
+        LogisticRegression(formula="had_affair ~ age").fit(affairs, affairs["had_affair"])
+    with pytest.raises(ValueError, match=r"has no intercept .* pass fit_intercept=False too"):
+        LogisticRegression(formula="had_affair ~ 0 + age").fit(affairs)
+    with pytest.raises(NotImplementedError, match=r"marginal_effects\(\) of a model fitted with a formula"):
+        quorvi.logit("had_affair ~ age", affairs).marginal_effects(affairs)
