@@ -89,3 +89,26 @@ def test_probit_equals_published_estimates_and_margins():
     effects = model.marginal_effects(X)
     expected = sm.Probit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12).get_margeff().summary_frame()
     np.testing.assert_allclose(effects["dy/dx"], expected["dy/dx"], rtol=1e-7, atol=1e-10)
+
+
+def test_cloglog_rows_fitted_at_exactly_one_are_cleared_without_the_linear_program(monkeypatch):
+    # Rows of y = 1 at eta = 7.7 are fitted at mu = 1 exactly (which asks for
+    # the separation check) and their score residual exp(eta - exp(eta))
+    # underflows to 0: the fit's own residuals must still prove that nothing
+    # separates, as they do for a million well-fitted rows, where the linear
+    # program took a minute. Against statsmodels' fit of the same rows.
+    import quorvi._separation
+
+    def linear_program(*arguments, **keywords):
+        raise AssertionError("the linear program ran")
+
+    monkeypatch.setattr(quorvi._separation, "find_separation", linear_program)
+    rng = np.random.default_rng(3)
+    x = np.concatenate([rng.standard_normal(3_000), np.full(5, 10.0)])
+    y = (rng.random(3_005) < -np.expm1(-np.exp(-0.3 + 0.8 * x))).astype(float)
+    assert y[-5:].all()
+    fitted = LogisticRegression(link="cloglog", tol=1e-12).fit(x[:, None], y)
+    _, reference = _statsmodels_fit(x[:, None], y, "cloglog")
+    np.testing.assert_allclose(
+        [fitted.intercept_[0], fitted.coef_[0, 0]], reference.params, rtol=1e-8, atol=1e-10
+    )
