@@ -39,13 +39,12 @@ assert_type(model.score(X, y), float)
 version: str = quorvi.__version__
 category: type[UserWarning] = PerfectSeparationWarning
 
-# Refused: parameters are keyword-only; fit needs y; the attributes have the
-# types of their values.
+# Refused: parameters are keyword-only; the attributes have the types of
+# their values. (fit(X) alone is accepted: with a formula, y comes from it.)
 LogisticRegression(True)  # type: ignore[call-arg]
 LogisticRegression(tol="1e-6")  # type: ignore[arg-type]
 LogisticRegression(max_iter=2.5)  # type: ignore[arg-type]
 LogisticRegression(penalty="l2")  # type: ignore[call-arg]
-model.fit(X)  # type: ignore[call-arg]
 model.coef_table(0.05)  # type: ignore[call-arg]
 seconds = model.coef_  # type: ignore[assignment]
 converged = model.time_  # type: ignore[assignment]
