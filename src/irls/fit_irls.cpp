@@ -101,6 +101,7 @@ bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uwor
   if (settings.penalty > 0.0) {
     NormalSums penalised{
         penalised_information(sums.A, settings.penalty, settings.unpenalised), sums.b, 0.0, 0, arma::vec(),
+        arma::vec(),
     };
     if (settings.score_form) {
       penalised.b -= (penalised.A - sums.A) * beta;
@@ -118,7 +119,7 @@ bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uwor
 }  // namespace
 
 FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const FitSettings& settings,
-                    const IterationObserver& observer) {
+                    const IterationObserver& observer, const StepSolved& step_solved) {
   // With no update, q zeros and no time spent iterating.
   FitOutcome outcome;
   outcome.result = FitResult{arma::vec(q, arma::fill::zeros), 0, 0.0, false};
@@ -151,10 +152,13 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
       // frequency weights): it is X'SX / 4, and which columns depend on
       // others does not change with the weights. (One that is not finite
       // has no solution at all, and the solve says so.)
-      outcome.dropped = dependent_columns(sums->A, dependence_tolerance(q));
+      outcome.dropped = dependent_columns(sums->A, dependence_tolerance(q), sums->dependence_diagonal);
     }
     if (!solve_penalised_update(*sums, outcome.dropped, settings, beta, beta_new)) {
       ++outcome.singular_solves;
+    }
+    if (step_solved) {
+      step_solved();
     }
     release_freed_memory(q);
     changed = coefficients_changed(beta_new, beta, settings.tol);

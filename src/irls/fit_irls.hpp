@@ -117,11 +117,16 @@ struct FitOutcome {
   std::vector<arma::uword> overflowed;
 };
 
+// Called after each update's solve, before the next call of the source: the
+// step was solved from the sums of the source's latest call. (An absorbed
+// fit's levels take their step from those same sums: absorbed_fit.hpp.)
+using StepSolved = std::function<void()>;
+
 // The IRLS loop over q coefficients from zero: at most max_iter updates,
 // stopping after the first that moves no coefficient by more than tol. The
 // last call of source was at the coefficients the last update started from.
 FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const FitSettings& settings,
-                    const IterationObserver& observer);
+                    const IterationObserver& observer, const StepSolved& step_solved = StepSolved());
 
 // A fit over data in memory on `workers` threads (1 = the caller's thread
 // alone), with the sums of its last pass: the Fisher information, deviance

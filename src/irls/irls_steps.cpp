@@ -17,12 +17,13 @@ void throw_not_found() { throw std::runtime_error("solve(): solution not found")
 
 // A scaled to unit diagonal (a correlation matrix when A is X'WX of centred
 // columns), into C (its memory reused when it has A's size); the scale is 0
-// for a column of zero or non-finite diagonal.
-void unit_diagonal(const arma::mat& A, arma::vec& scale, arma::mat& C) {
+// for a column of zero or non-finite diagonal. With reference_diagonal, A is
+// scaled by it instead (its diagonal is then at most 1).
+void unit_diagonal(const arma::mat& A, const arma::vec& reference_diagonal, arma::vec& scale, arma::mat& C) {
   const arma::uword q = A.n_rows;
   scale.set_size(q);
   for (arma::uword j = 0; j < q; ++j) {
-    const double diagonal = A.at(j, j);
+    const double diagonal = reference_diagonal.is_empty() ? A.at(j, j) : reference_diagonal[j];
     scale[j] = diagonal > 0.0 && std::isfinite(diagonal) ? 1.0 / std::sqrt(diagonal) : 0.0;
   }
   C = A;
@@ -83,12 +84,12 @@ double largest_change(const arma::vec& beta_new, const arma::vec& beta) {
   return largest;
 }
 
-std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol) {
+std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol, const arma::vec& reference_diagonal) {
   // One working copy of A (q^2 doubles), factorised in place: it is made
   // while the pass's own sums are held, so a second would count twice.
   arma::vec scale;
   arma::mat C;
-  unit_diagonal(A, scale, C);
+  unit_diagonal(A, reference_diagonal, scale, C);
   const arma::uword q = C.n_rows;
   // Most designs have full rank: one Cholesky factorisation at the BLAS's
   // speed shows it, since its squared pivots are the 1 - R^2 of each column
@@ -104,7 +105,7 @@ std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol) {
   // factorisation above overwrote it), and L is written over it: column
   // `rank` of L is written at step j >= rank, after column `rank` of C was
   // read (at step rank, or at this very step, element by element).
-  unit_diagonal(A, scale, C);
+  unit_diagonal(A, reference_diagonal, scale, C);
   arma::mat& L = C;  // column k of L belongs to kept[k]
   std::vector<arma::uword> dependent;
   std::vector<arma::uword> kept;

@@ -30,7 +30,12 @@ double largest_change(const arma::vec& beta_new, const arma::vec& beta);
 // finite) diagonal is dependent too. So of two equal columns the later one
 // is reported, and of the indicators of all levels of a categorical beside
 // an intercept, the last level.
-std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol);
+// With reference_diagonal (not empty), the 1 - R^2 are relative to it in
+// place of A's own diagonal: A is then a system with other columns
+// eliminated (absorbed levels), and a column that those explain has a
+// small pivot of its own however small its diagonal has become.
+std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol,
+                                           const arma::vec& reference_diagonal = arma::vec());
 
 // The columns j of A beta = b whose row of A, or b[j], has a value that is
 // not finite, in increasing order: where forming the system overflowed.

@@ -173,18 +173,45 @@ void row_statistics(LinkKind link, const double* eta, const double* y, const dou
 // x'beta plus the rows' offsets, into buffer.eta_with_offset; x'beta alone
 // without an offset. mu and the deviance are functions of the full
 // predictor; the working response z is that of the coefficients alone.
+// With absorbed levels, their effects are added the same way: they are
+// known terms of the pass, as an offset is.
 const double* full_predictor(const LogisticData& data, arma::uword first, arma::uword m,
                              BlockBuffer& buffer) {
-  if (data.offset == nullptr) {
+  if (data.offset == nullptr && data.absorbed == nullptr) {
     return buffer.eta.memptr();
   }
   if (buffer.eta_with_offset.n_elem < m) {
     buffer.eta_with_offset.set_size(buffer.eta.n_elem);
   }
-  for (arma::uword k = 0; k < m; ++k) {
-    buffer.eta_with_offset[k] = buffer.eta[k] + data.offset[first + k];
+  if (data.offset == nullptr) {
+    std::copy(buffer.eta.begin(), buffer.eta.begin() + static_cast<std::ptrdiff_t>(m),
+              buffer.eta_with_offset.begin());
+  } else {
+    for (arma::uword k = 0; k < m; ++k) {
+      buffer.eta_with_offset[k] = buffer.eta[k] + data.offset[first + k];
+    }
+  }
+  if (data.absorbed != nullptr) {
+    add_level_effects(*data.absorbed, first, m, buffer.eta_with_offset.memptr());
   }
   return buffer.eta_with_offset.memptr();
+}
+
+// The rows' terms of the absorbed levels' sums: the dense columns from the
+// block buffer (still unscaled), each scattered entry read in place.
+void add_absorbed_rows(const LogisticData& data, arma::uword first, arma::uword m, const BlockBuffer& buffer,
+                       AbsorbedSums& sums) {
+  const AbsorbedLevels& levels = *data.absorbed;
+  const double* root = buffer.root_weight.memptr();
+  add_level_sums(levels, first, m, buffer.rows, root, buffer.weighted_z.memptr(), sums);
+  for_each_scattered_block(data.X, [&](const auto& block, arma::uword offset) {
+    for_each_row(block, first, m, [&](arma::uword k, const auto* columns, const double* values, std::size_t entries) {
+      for (std::size_t e = 0; e < entries; ++e) {
+        add_level_entry(levels, first + k, offset + static_cast<arma::uword>(columns[e]), values[e],
+                        root[k] * root[k], sums);
+      }
+    });
+  });
 }
 
 // With robust sums (robust non-null), the block's rows are added to them
@@ -232,12 +259,15 @@ void scale_columns(const double* root, arma::uword q, arma::uword m, double* blo
 arma::uword coefficient_count(const LogisticData& data) { return column_count(data.X); }
 
 NormalSums zero_sums(arma::uword q) {
-  return NormalSums{arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec()};
+  return NormalSums{
+      arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec(), arma::vec(),
+  };
 }
 
 NormalSums zero_packed_sums(arma::uword q) {
   return NormalSums{
       arma::mat(), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec(packed_size(q), arma::fill::zeros),
+      arma::vec(),
   };
 }
 
@@ -295,7 +325,7 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma:
 
 void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
                                  bool with_statistics, BlockBuffer& buffer, NormalSums& sums,
-                                 const MeatSettings* meat, RobustSums* robust) {
+                                 const MeatSettings* meat, RobustSums* robust, AbsorbedSums* absorbed_sums) {
   const bool with_meat = robust != nullptr && meat != nullptr && meat->kind != MeatKind::none;
   // Made at the first pass that needs it (at most one per fit): the other
   // passes carry no memory for the robust sums.
@@ -332,9 +362,15 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     if (scattered) {
       add_scattered_eta(data.X, beta, first, m, buffer.eta.memptr(), buffer.scatter);
     }
+    if (with_meat && meat->robust_only && data.absorbed != nullptr && data.absorbed->level_means != nullptr) {
+      subtract_level_means(*data.absorbed, first, m, buffer.rows);
+    }
     weigh_rows(data, first, m, with_statistics, buffer, sums, meat, with_meat ? robust : nullptr);
     if (with_meat && meat->robust_only) {
       continue;  // the normal equations at these coefficients are known already
+    }
+    if (absorbed_sums != nullptr) {
+      add_absorbed_rows(data, first, m, buffer, *absorbed_sums);
     }
     if (scattered) {
       add_scattered_sums(data.X, first, m, buffer.rows, buffer.root_weight.memptr(),

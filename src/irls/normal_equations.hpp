@@ -6,6 +6,7 @@
 
 #include <armadillo>
 
+#include "absorbed_levels.hpp"
 #include "design.hpp"
 #include "links.hpp"
 #include "robust_sums.hpp"
@@ -24,6 +25,8 @@ struct LogisticData {
   // update's step, A (beta_new - beta) = b (FitSettings::score_form).
   bool score_response = false;
   LinkKind link = LinkKind::logit;  // mu as a function of eta (links.hpp)
+  // A fixed effect absorbed beside X's columns (absorbed_levels.hpp), or nullptr.
+  const AbsorbedLevels* absorbed = nullptr;
 };
 
 // The number of coefficients: the columns of all of X's blocks.
@@ -41,6 +44,11 @@ struct NormalSums {
   // categorical or sparse blocks: A's lower triangle, packed column by
   // column (LowerTriangle), all such a sum ever holds, in half the memory.
   arma::vec packed_lower;
+  // Where A is the system of X's columns with absorbed levels eliminated
+  // (absorbed_fit.hpp): the diagonal of A before the elimination, against
+  // which a column's dependence on the levels and the earlier columns is
+  // measured. Empty otherwise (A's own diagonal is then the measure).
+  arma::vec dependence_diagonal;
 };
 
 NormalSums zero_sums(arma::uword q);
@@ -78,6 +86,10 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma:
 // rank-k update. With robust sums (robust non-null and meat's kind not
 // none), the block's rows are also added to them (robust_sums.hpp). Throws
 // std::runtime_error when q exceeds the BLAS's 32-bit integers.
+// With data.absorbed, each row's level effect is part of eta, and the rows
+// are added to absorbed_sums too (absorbed_levels.hpp); in a pass for the
+// robust sums alone, the level means are subtracted from the rows first.
 void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
                                  bool with_statistics, BlockBuffer& buffer, NormalSums& sums,
-                                 const MeatSettings* meat = nullptr, RobustSums* robust = nullptr);
+                                 const MeatSettings* meat = nullptr, RobustSums* robust = nullptr,
+                                 AbsorbedSums* absorbed_sums = nullptr);

@@ -39,7 +39,7 @@ void run_worker(const LogisticData& data, const arma::vec& beta, bool with_stati
         reset(*robust, rows.begin);
       }
       accumulate_normal_equations(data, beta, rows, with_statistics, workspace.buffers[worker], partial,
-                                  &workspace.meat, robust);
+                                  &workspace.meat, robust, workspace.absorbed);
       std::unique_lock<std::mutex> lock(order.mutex);
       order.turn.wait(lock, [&] { return order.added == chunk || order.failure; });
       if (order.failure) {
@@ -127,6 +127,9 @@ void set_meat(PassWorkspace& workspace, arma::uword q, const MeatSettings& meat)
 const NormalSums& form_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
                                         PassWorkspace& workspace, bool with_meat) {
   reset(workspace.total);
+  if (workspace.absorbed != nullptr) {
+    reset(*workspace.absorbed);
+  }
   with_meat = with_meat && workspace.meat.kind != MeatKind::none;
   if (with_meat) {
     reset(workspace.robust_total, 0);
@@ -140,7 +143,7 @@ const NormalSums& form_normal_equations(const LogisticData& data, const arma::ve
     // A single chunk's sum is the total: no partial, no addition.
     accumulate_normal_equations(data, beta, RowRange{0, n}, with_statistics, workspace.buffers[0],
                                 workspace.total, &workspace.meat,
-                                with_meat ? &workspace.robust_total : nullptr);
+                                with_meat ? &workspace.robust_total : nullptr, workspace.absorbed);
   } else {
     // One worker is the caller's thread alone, taking the chunks in order.
     if (workspace.packed_partials) {

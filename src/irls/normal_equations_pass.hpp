@@ -28,6 +28,9 @@ struct PassWorkspace {
   // solve's copy of A (with them, a fit would hold 3 q^2 doubles at once,
   // without them 2; making them costs a few milliseconds a pass).
   bool packed_partials = false;
+  // An absorbed fit's level sums (absorbed_levels.hpp), formed by a pass of
+  // one worker, whose rows are added in row order; nullptr otherwise.
+  AbsorbedSums* absorbed = nullptr;
 };
 
 // Makes room for the robust sums of meat (nothing of the size of X).

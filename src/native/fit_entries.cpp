@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "absorbed_fit.hpp"
+#include "absorbed_input.hpp"
 #include "blas_threads.hpp"
 #include "covariance.hpp"
 #include "design_blocks.hpp"
@@ -146,7 +148,7 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
                    bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
                    const std::optional<py::function>& progress, const std::optional<py::array>& offset,
                    double penalty, const std::string& meat, double hat_power, const py::list& clusters,
-                   LinkKind link) {
+                   LinkKind link, const std::optional<py::array>& absorb, std::int64_t n_levels) {
   if (n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
@@ -157,6 +159,20 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
   const MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(coefficient_count(data));
+  if (absorb) {
+    const AbsorbedInput levels = absorbed_input_of(*absorb, n_levels, n_rows);
+    AbsorbedFit absorbed;
+    {
+      const py::gil_scoped_release release;
+      absorbed = fit_absorbed(data, levels.codes, levels.n_levels, settings, observer, meat_settings);
+      covariance_of_outcome(absorbed.fit.outcome, absorbed.fit.last_pass, settings, covariance.view);
+    }
+    py::dict result = fit_result(absorbed.fit.outcome, absorbed.fit.last_pass, covariance.array,
+                                 absorbed.fit.meats, absorbed.fit.hat_one_rows);
+    result["fixed_effects"] = to_numpy(absorbed.effects);
+    result["level_weights"] = to_numpy(absorbed.level_weights);
+    return result;
+  }
   InMemoryFit fit;
   {
     // The arrays stay referenced by this call's arguments while the lock is

@@ -19,7 +19,10 @@ PYBIND11_MODULE(_native, m) {
         py::arg("tol"), py::arg("max_iter"), py::arg("n_threads"), py::arg("progress"),
         py::arg("offset") = py::none(), py::arg("penalty") = 0.0, py::arg("meat") = "none",
         py::arg("hat_power") = 1.0, py::arg("clusters") = py::list(), py::arg("link") = LinkKind::logit,
-        "Fit a logistic regression by IRLS on a float64 X read in place; return the result dict.");
+        py::arg("absorb") = py::none(), py::arg("n_levels") = 0,
+        "Fit a logistic regression by IRLS on a float64 X read in place; return the result dict. With "
+        "absorb (int32 codes in [0, n_levels)), one effect per level is absorbed beside X's columns, on one "
+        "thread; the result then also has the levels' effects and weights.");
   m.def("fit_chunked", &fit_chunked_entry, py::arg("normal_equations"), py::arg("n_coefficients"),
         py::arg("tol"), py::arg("max_iter"), py::arg("progress"), py::arg("penalty") = 0.0,
         py::arg("fit_intercept") = false, py::arg("meat_in_loop") = false,
