@@ -19,7 +19,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _design, _formula, _native, _prediction, _separation
+from . import _absorb, _design, _formula, _native, _prediction, _separation
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
 from ._links import LINKS, Link, link_named
@@ -136,6 +136,20 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         named as statsmodels names them. The formula decides the intercept,
         so ``fit_intercept`` must agree with it (``quorvi.logit`` sets it).
         See the user guide's "Formulas".
+    absorb : str, list of str or None, default=None
+        Columns of the DataFrame X (categorical, string or integer labels)
+        whose levels are absorbed as fixed effects: the model has one
+        effect per level, estimated exactly (as with one dummy per level)
+        but not as columns of the system, so that 10⁶ levels cost O(levels)
+        memory. The levels carry the intercept: each absorbed column's first
+        kept level is its reference, ``intercept_`` is the first column's
+        reference effect, and ``fixed_effects_`` holds the levels' effects
+        relative to it. Absorbed columns are not in ``coef_table()``. A level
+        whose rows are all 0 or all 1 has no finite effect: its rows are
+        left out (a ``PerfectSeparationWarning`` counts them). Covariance
+        types: nonrobust, HC0, HC1 and cluster (``clusters=`` may name an
+        absorbed column); HC2 and HC3 are refused. Not for Dask collections,
+        and not with a finite C. See the user guide's "Fixed effects".
 
     Attributes
     ----------
@@ -261,6 +275,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         "C": [Interval(Real, 0, None, closed="right")],
         "link": [StrOptions(set(LINKS))],
         "formula": [str, None],
+        "absorb": [str, list, tuple, None],
     }
 
     def __init__(
@@ -275,6 +290,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         C: float = np.inf,
         link: str = "logit",
         formula: str | None = None,
+        absorb: str | list[str] | None = None,
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -285,6 +301,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.C = C
         self.link = link
         self.formula = formula
+        self.absorb = absorb
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -365,18 +382,43 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             # The formula's design frame (and its left-hand side as y),
             # every check of the formula made before the fit.
             formula, X, y = _formula.learn(self.formula, X, y, bool(self.fit_intercept))
-        if is_dask_collection(X):
+        absorbed = None
+        if self.absorb is not None:
+            if is_dask_collection(X):
+                raise ValueError(
+                    "absorb= is not available for Dask collections yet: fit the levels as a categorical "
+                    "column, or compute the frame first."
+                )
+            absorbed = _absorb.fit(
+                X,
+                y,
+                sample_weight,
+                clusters,
+                offset,
+                absorb=self.absorb,
+                cov_type=self.cov_type,
+                penalty=self._penalty(),
+                tol=float(self.tol),
+                max_iter=int(self.max_iter),
+                link=self._link(),
+                progress=progress,
+            )
+            fitted = absorbed.fitted
+        elif is_dask_collection(X):
             fitted = self._fit_dask(X, y, sample_weight, clusters, offset, progress)
         else:
             fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress)
 
+        # With absorbed levels, the intercept is among them: the results
+        # hold the remaining features only.
+        fit_intercept = bool(self.fit_intercept) and absorbed is None
         result = fitted.result
-        names = fitted.parameter_names(bool(self.fit_intercept))
+        names = fitted.parameter_names(fit_intercept)
         if result["overflowed"]:
             raise ValueError(_overflow_message([names[j] for j in result["overflowed"]]))
         request = fitted.meat_request
         if request is not None and request.cov_type != "nonrobust" and result["passes"] > 0:
-            k = len(names) - len(result["dropped"])
+            k = len(names) - len(result["dropped"]) if absorbed is None else absorbed.k_robust
             covariance, clipped = robust_covariance(result, request, fitted.n_obs, k)
         else:
             covariance, clipped = result["covariance"], np.empty(0)
@@ -384,12 +426,14 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             fitted,
             covariance,
             clipped,
-            fit_intercept=bool(self.fit_intercept),
+            fit_intercept=fit_intercept,
             cov_type=self.cov_type,
             C=self.C,
             link=self.link,
             fitted_with_offset=offset is not None,
         )
+        if absorbed is not None:
+            results = results.with_absorption(absorbed, list(_design._columns(X).names()))
         if formula is not None:
             # The formula's parameter names (statsmodels'), and its terms as
             # the groups wald_test() tests jointly.
@@ -406,6 +450,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self, results: FitResults, result: FitResult, separation: _separation.Separation | None
     ) -> None:
         """The warnings of a finished fit, all raised here, in Python."""
+        if results.absorption is not None and results.absorption.separated_rows:
+            warnings.warn(results.absorption.separation_message(), PerfectSeparationWarning, stacklevel=5)
         dropped = results.dropped_features
         if len(dropped):
             warnings.warn(
@@ -576,6 +622,14 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def _design_scores(self, X: Any, offset: Any = None) -> Any:
         """decision_function of X as the fit read it (a design frame)."""
         layout = self._results_.layout
+        absorption = self._results_.absorption
+        if absorption is not None:
+            # The absorbed columns' effects are a known term of each row.
+            assert layout is not None
+            rest, effects = absorption.offsets(X)
+            scores = _design.frame_scores(rest, layout, self.coef_[0], float(self.intercept_[0])) + effects
+            offsets = checked_offset(offset, len(scores))
+            return scores if offsets is None else scores + offsets
         if is_dask_collection(X):
             from . import _dask
 

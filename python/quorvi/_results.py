@@ -15,6 +15,8 @@ results exist only after a fit)."""
 
 from __future__ import annotations
 
+import dataclasses
+
 import math
 import warnings
 from collections.abc import Callable, Iterable
@@ -159,6 +161,10 @@ class FitResults:
     # For a fit with a formula: what it learned (_formula.FormulaDesign),
     # applied to every frame given to the fitted model.
     formula: Any = None
+    # For a fit with absorbed columns: what it learned (_absorb.Absorption),
+    # and the intercept, which is among the levels.
+    absorption: Any = None
+    absorbed_intercept: float = 0.0
 
     @classmethod
     def from_fit(
@@ -214,6 +220,24 @@ class FitResults:
             layout=layout,
         )
 
+    def with_absorption(self, absorbed: Any, columns: list[str]) -> FitResults:
+        """These results of the remaining features as those of the fit with
+        absorbed levels: its intercept, its columns (the absorbed among
+        them), and the statistics of the dummy model (the null model with
+        an intercept, k counting the levels' parameters)."""
+        fitted = absorbed.fitted
+        statistics = FitStatistics.of(
+            self.deviance, fitted.n_obs, fitted.weighted_positives, absorbed.k_statistics, True, fitted.null_deviance
+        )
+        return dataclasses.replace(
+            self,
+            absorption=absorbed.absorption,
+            absorbed_intercept=absorbed.intercept,
+            statistics=statistics,
+            n_features=len(columns),
+            feature_names=np.asarray(columns, dtype=object),
+        )
+
     def fitted_attributes(self) -> dict[str, Any]:
         """The estimator's fitted attributes, by name: the one place that
         names them."""
@@ -244,6 +268,13 @@ class FitResults:
             attributes["feature_names_in_"] = self.feature_names
         if self.layout is not None:
             attributes["categories_"] = {column.name: column.levels for column in self.layout.categorical}
+        if self.absorption is not None:
+            attributes["intercept_"] = np.array([self.absorbed_intercept])
+            attributes["fixed_effects_"] = {column.name: column.series() for column in self.absorption.columns}
+            attributes["separated_levels_"] = {
+                column.name: column.separated_levels for column in self.absorption.columns
+            }
+            attributes["n_separated_rows_"] = self.absorption.separated_rows
         return attributes
 
     @property

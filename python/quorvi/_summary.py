@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import html
 import math
+import itertools
 import textwrap
 from typing import TYPE_CHECKING, Any
 
@@ -83,10 +84,13 @@ def _pairs(left: list[tuple[str, str]], right: list[tuple[str, str]]) -> list[st
     """Two columns of 'label: value' lines, each value right-aligned."""
     half = (WIDTH - 4) // 2
     lines = []
-    for (left_label, left_value), (right_label, right_value) in zip(left, right, strict=True):
+    # The shorter column is filled with empty lines.
+    for (left_label, left_value), (right_label, right_value) in itertools.zip_longest(
+        left, right, fillvalue=("", "")
+    ):
         left_text = f"{left_label:<{half - len(left_value)}}{left_value}"
         right_text = f"{right_label:<{half - len(right_value)}}{right_value}"
-        lines.append(f"{left_text}    {right_text}")
+        lines.append(f"{left_text}    {right_text}".rstrip())
     return lines
 
 
@@ -105,6 +109,13 @@ def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) ->
         ("Null log-likelihood:", number(statistics.null_log_likelihood)),
         ("AIC:", number(statistics.aic)),
     ]
+    absorption = results.absorption
+    if absorption is not None:
+        # Each absorbed column with its levels (those with rows in the fit).
+        left.extend(
+            ("Absorbed:" if index == 0 else "", f"{column.name} ({column.kept_levels} levels)")
+            for index, column in enumerate(absorption.columns)
+        )
     right = [
         ("Observations (sum of weights):", count(statistics.n_obs)),
         ("Df model:", str(statistics.df_model)),
@@ -148,6 +159,8 @@ def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) ->
             "Dropped as linearly dependent on the other features, so not estimated (NaN in coef_table(); "
             f"coef_ holds 0 for them so that predictions work): {', '.join(dropped)}."
         )
+    if absorption is not None:
+        notes.append(absorption.summary_note(results.cov_type))
     clipped = results.clipped_eigenvalues
     if len(clipped):
         notes.append(

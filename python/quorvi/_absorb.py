@@ -1,0 +1,407 @@
+"""Fixed effects absorbed instead of estimated as columns (``absorb=``).
+
+A fit with ``absorb=["firm", ...]`` is the model with one dummy per level
+of each named column, fitted without those columns in its system. The
+first absorbed column (the one of most levels) is eliminated exactly every
+update through its diagonal block (the engine's absorbed fit); any others
+enter the system as ordinary categorical blocks whose level coefficients
+are reported here, not in the coefficient table. So the coefficients,
+covariance and tests of the remaining features are the full dummy model's.
+
+Identification: the levels carry the intercept. Each absorbed column's
+first level (in sorted order, among those kept) is its reference with
+effect 0; ``intercept_`` is the first column's reference effect, so that
+ηᵢ = intercept + xᵢᵀβ + Σⱼ effectⱼ[levelᵢⱼ], exactly as the same model fitted
+with the levels as a categorical column in reference coding.
+
+A level whose rows are all 0 or all 1 (among those of positive weight) has
+no finite effect: its rows are dropped (weight 0), and this is repeated
+over the absorbed columns until nothing changes, as fixest does. Its
+effect is then NaN, and predictions for its rows are NaN too.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _design
+
+
+@dataclass(frozen=True)
+class AbsorbedColumn:
+    """One absorbed column as the fit learned it."""
+
+    name: str
+    levels: npt.NDArray[Any]  # every label seen in fit, in code order (sorted)
+    effects: npt.NDArray[np.float64]  # per level, relative to the reference; NaN where dropped
+    reference: int  # the code of the reference level (effect 0)
+    separated_levels: int  # levels dropped because their rows were all 0 or all 1
+    kept_levels: int  # levels with rows of positive weight in the fit
+
+    def series(self) -> Any:
+        import pandas as pd
+
+        return pd.Series(self.effects, index=pd.Index(self.levels, name=self.name), name=self.name)
+
+
+@dataclass(frozen=True)
+class Absorption:
+    """What a fit with absorbed columns learned: the columns, and the rows
+    it dropped for separation."""
+
+    columns: list[AbsorbedColumn]
+    separated_rows: int
+    nested: list[str] = field(default_factory=list)  # absorbed columns nested in the clusters
+
+    @property
+    def names(self) -> list[str]:
+        return [column.name for column in self.columns]
+
+    def summary_note(self, cov_type: str) -> str:
+        """What summary() says of the absorbed columns."""
+        note = (
+            f"The levels of {', '.join(repr(name) for name in self.names)} are absorbed: their effects "
+            "(fixed_effects_) and the intercept are estimated but not listed; the model is the one with a "
+            "dummy per level."
+        )
+        if self.separated_rows:
+            note += f" {self.separated_rows} row(s) of levels with outcomes all 0 or all 1 were left out."
+        if cov_type in ("HC1", "cluster"):
+            counted = [name for name in self.names if name not in self.nested]
+            note += (
+                " The small-sample factor counts the levels of "
+                + (", ".join(repr(name) for name in counted) if counted else "no absorbed column")
+                + " in k"
+                + (
+                    f"; those of {', '.join(repr(name) for name in self.nested)}, nested in the clusters, are "
+                    "not counted (reghdfe's and fixest's rule)."
+                    if self.nested
+                    else "."
+                )
+            )
+        return note
+
+    def separation_message(self) -> str:
+        counts = ", ".join(
+            f"{column.separated_levels} of {column.name!r}" for column in self.columns if column.separated_levels
+        )
+        return (
+            f"absorbed levels whose rows are all 0 or all 1 ({counts}) have no finite effect: their "
+            f"{self.separated_rows} row(s) were left out of the fit, as if they were not there, and their "
+            "effects are NaN (see separated_levels_ and n_separated_rows_). The other estimates are those "
+            "of the remaining rows."
+        )
+
+    def parameter_count(self) -> int:
+        """The level parameters of the dummy model (the intercept among them):
+        Σ kept levels, less one reference for every column after the first."""
+        return sum(column.kept_levels for column in self.columns) - (len(self.columns) - 1)
+
+    def counted_parameters(self, nested: list[str]) -> int:
+        """The level parameters a small-sample factor counts: those of the
+        columns not nested in a clustering (a nested column's levels are
+        constant within each cluster, so they take no degree of freedom of
+        the clusters' scores; reghdfe's and fixest's rule)."""
+        counted = [column for column in self.columns if column.name not in nested]
+        if not counted:
+            return 0
+        return sum(column.kept_levels for column in counted) - (len(counted) - 1)
+
+    def offsets(self, X: Any) -> tuple[Any, npt.NDArray[np.float64]]:
+        """The frame X without its absorbed columns, and each row's Σⱼ
+        effectⱼ[level]: the known part of its linear predictor. A level not
+        seen in fit is a ValueError naming the column and the level."""
+        rest, labels = split(X, self.names)
+        total = np.zeros(len(labels[0]) if labels else 0)
+        for column, values in zip(self.columns, labels, strict=True):
+            codes = np.searchsorted(column.levels, values)
+            codes = np.minimum(codes, len(column.levels) - 1)
+            unseen = column.levels[codes] != values
+            if unseen.any():
+                row = int(np.flatnonzero(unseen)[0])
+                raise ValueError(
+                    f"absorbed column {column.name!r} has the level {values[row]!r} (row {row}), which was "
+                    "not seen in fit: its effect was not estimated."
+                )
+            total += column.effects[codes]
+        return rest, total
+
+
+def check_absorb(absorb: Any) -> list[str]:
+    """absorb as a list of column names, each once."""
+    names = [absorb] if isinstance(absorb, str) else list(absorb)
+    if not names or not all(isinstance(name, str) for name in names):
+        raise ValueError(f"absorb must name one or more columns of X, got {absorb!r}.")
+    duplicated = sorted({name for name in names if names.count(name) > 1})
+    if duplicated:
+        raise ValueError(f"absorb names the column(s) {duplicated} more than once.")
+    return names
+
+
+def split(X: Any, names: list[str]) -> tuple[Any, list[npt.NDArray[Any]]]:
+    """The frame X without the columns names, and their labels (NumPy
+    arrays). ValueError for an X that is not a DataFrame, a column it
+    lacks, missing values, and non-integer numbers."""
+    import narwhals as nw
+    import pandas as pd
+
+    if isinstance(X, pd.DataFrame):
+        present = list(X.columns)
+    else:
+        frame = _design._other_frame(X)
+        if frame is None:
+            raise ValueError(
+                "absorb= names columns of X: X must be a DataFrame (pandas, polars or another that "
+                f"narwhals reads), not {type(X).__name__}."
+            )
+        present = list(frame.columns)
+    missing = [name for name in names if name not in present]
+    if missing:
+        raise ValueError(f"absorb names column(s) {missing} that X does not have (its columns: {present}).")
+    if isinstance(X, pd.DataFrame):
+        labels = [_labels(name, X[name].to_numpy(dtype=object if _is_text(X[name]) else None)) for name in names]
+        return X.drop(columns=names), labels
+    frame = _design._other_frame(X)
+    assert frame is not None
+    labels = [_labels(name, frame[name].to_numpy()) for name in names]
+    return nw.to_native(frame.drop(names)), labels
+
+
+def _is_text(column: Any) -> bool:
+    return not _design.is_numeric_dtype(column.dtype)
+
+
+def _labels(name: str, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """A column's labels, checked: no missing value, and numbers that are
+    integers (a float level would be a measurement, not a group)."""
+    import pandas as pd
+
+    missing = pd.isna(values)
+    if missing.any():
+        raise ValueError(
+            f"absorbed column {name!r} has a missing value at row {int(np.flatnonzero(missing)[0])}: "
+            "every row needs a level."
+        )
+    if values.dtype.kind == "f":
+        if not np.all(np.isfinite(values)) or not np.array_equal(values, np.round(values)):
+            raise ValueError(
+                f"absorbed column {name!r} has numbers that are not integers: absorb= takes the labels of "
+                "groups (categorical, string or integer), not a measurement."
+            )
+        return values.astype(np.int64)
+    if values.dtype.kind in "iub":
+        return values
+    return values.astype(str)
+
+
+def codes_of(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int32], npt.NDArray[Any]]:
+    """Each row's code and the levels in code order (sorted)."""
+    levels, codes = np.unique(labels, return_inverse=True)
+    if len(levels) > np.iinfo(np.int32).max:
+        raise ValueError("an absorbed column has more levels than 2**31 - 1")
+    return codes.astype(np.int32).reshape(-1), levels
+
+
+def drop_separated(
+    y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64], codes: list[npt.NDArray[np.int32]]
+) -> tuple[npt.NDArray[np.float64], list[int]]:
+    """The weights with the rows of separated levels set to 0, repeated over
+    the columns until no level is left whose rows of positive weight are
+    all 0 or all 1; and the number of levels dropped per column. The sums
+    are exact in the cases that matter: a level is separated when Σ s y is 0
+    or equals Σ s, sums of the same terms in the same order."""
+    weights = weights.copy()
+    dropped = [np.zeros(int(c.max()) + 1 if len(c) else 0, dtype=bool) for c in codes]
+    changed = True
+    while changed:
+        changed = False
+        for j, column in enumerate(codes):
+            n_levels = len(dropped[j])
+            total = np.bincount(column, weights=weights, minlength=n_levels)
+            positive = np.bincount(column, weights=weights * y01, minlength=n_levels)
+            separated = (total > 0) & ((positive == 0) | (positive == total))
+            if separated.any():
+                weights[separated[column]] = 0.0
+                dropped[j] |= separated
+                changed = True
+    return weights, [int(d.sum()) for d in dropped]
+
+
+def nested_in(codes: npt.NDArray[np.int32], clusters: npt.NDArray[np.int64], counted: npt.NDArray[np.bool_]) -> bool:
+    """Whether every level's rows (those counted) lie in one cluster."""
+    if not counted.any():
+        return True
+    codes, clusters = codes[counted], clusters[counted]
+    n_levels = int(codes.max()) + 1
+    low = np.full(n_levels, np.iinfo(np.int64).max)
+    high = np.full(n_levels, np.iinfo(np.int64).min)
+    np.minimum.at(low, codes, clusters)
+    np.maximum.at(high, codes, clusters)
+    used = low <= high
+    return bool(np.all(low[used] == high[used]))
+
+
+@dataclass
+class AbsorbedFit:
+    """What fit() hands the estimator: the fit of the remaining features
+    (its result cut to their parameters), what was absorbed, and the
+    parameters the small-sample factors and statistics count."""
+
+    fitted: Any  # _fitted.Fitted
+    absorption: Absorption
+    intercept: float
+    k_robust: int  # parameters counted by the robust covariance's factor
+    k_statistics: int  # parameters of the dummy model (AIC, the LR test's degrees of freedom)
+
+
+def fit(
+    X: Any,
+    y: Any,
+    sample_weight: Any,
+    clusters: Any,
+    offset: Any,
+    *,
+    absorb: Any,
+    cov_type: str,
+    penalty: float,
+    tol: float,
+    max_iter: int,
+    link: Any,
+    progress: Any,
+) -> AbsorbedFit:
+    """The fit of X's other columns with the columns absorb names absorbed."""
+    from sklearn.utils.validation import check_array
+
+    from . import _native
+    from ._fitted import Fitted, weight_sums
+    from ._robust import checked_offset, meat_request
+    from ._validation import encode_binary_target, frequency_weights
+
+    names = check_absorb(absorb)
+    if penalty > 0.0:
+        raise ValueError("absorb= fits the unpenalised model: C must be inf (a ridge penalty would shrink the levels).")
+    if cov_type in ("HC2", "HC3"):
+        raise ValueError(
+            f"cov_type={cov_type!r} is not available with absorb=: its hat values need each row's leverage in "
+            "the dummy model. Use 'HC0', 'HC1' or 'cluster'."
+        )
+    rest, labels = split(X, names)
+    y = check_array(y, ensure_2d=False, dtype=None, input_name="y")
+    if y.ndim != 1 or len(y) != len(labels[0]):
+        raise ValueError(f"Found input variables with inconsistent numbers of samples: [{len(labels[0])}, {len(y)}]")
+    classes, y01 = encode_binary_target(y)
+    n_rows = len(y01)
+    weights = frequency_weights(sample_weight, np.empty((n_rows, 0)), y01)
+    base = np.ones(n_rows) if weights is None else weights
+    coded = [codes_of(values) for values in labels]
+    # The column of most levels is the one eliminated exactly.
+    order = sorted(range(len(names)), key=lambda j: -len(coded[j][1]))
+    kept, separated = drop_separated(y01, base, [coded[j][0] for j in order])
+    if not (kept > 0).any():
+        raise ValueError(
+            f"every level of the absorbed column(s) {names} has outcomes all 0 or all 1: no row is left to fit."
+        )
+    separated_rows = int(np.count_nonzero((base > 0) & (kept == 0)))
+    if isinstance(clusters, str) or (
+        isinstance(clusters, list | tuple) and clusters and all(isinstance(c, str) for c in clusters)
+    ):
+        chosen = [clusters] if isinstance(clusters, str) else list(clusters)
+        unknown = [c for c in chosen if c not in names]
+        if unknown:
+            raise ValueError(f"clusters names {unknown}, which are not absorbed columns (absorb={names}).")
+        clusters = np.column_stack([coded[names.index(c)][0] for c in chosen])
+        if clusters.shape[1] == 1:
+            clusters = clusters[:, 0]
+    request = meat_request(cov_type, clusters, n_rows, kept)
+    layout = _design.learn_layout(rest, True)
+    blocks = _design.frame_blocks(rest, layout, fitting=True)
+    if request.meat != "none" and (layout.categorical or len(names) > 1):
+        raise ValueError(
+            f"cov_type={cov_type!r} with absorb= is available for numeric features and one absorbed column; "
+            "this fit has categorical features or several absorbed columns (use cov_type='nonrobust')."
+        )
+    q = len(layout.parameter_names())
+    if q == 0:
+        raise ValueError("absorb= needs at least one feature besides the absorbed columns.")
+    primary_codes, primary_levels = coded[order[0]]
+    # The other absorbed columns as categorical blocks, coded afresh over the
+    # rows kept so that the first kept level is the reference (code 0).
+    secondary = []
+    for j in order[1:]:
+        codes, levels = coded[j]
+        present = np.unique(codes[kept > 0])
+        recode = np.zeros(len(levels), dtype=np.int32)
+        recode[present] = np.arange(len(present), dtype=np.int32)
+        blocks.append(("categorical", recode[codes], len(present), True))
+        secondary.append((j, present))
+    checked = checked_offset(offset, n_rows)
+    result = _native.fit(
+        blocks,
+        y01,
+        kept,
+        False,
+        tol,
+        max_iter,
+        1,
+        progress,
+        offset=checked,
+        meat=request.meat,
+        hat_power=request.hat_power,
+        clusters=request.clusters,
+        link=link.native,
+        absorb=primary_codes,
+        n_levels=len(primary_levels),
+    )
+    coefficients = np.asarray(result["coefficients"])
+    weights_of_levels = np.asarray(result["level_weights"])
+    has_rows = weights_of_levels > 0
+    reference = int(np.argmax(has_rows))
+    alpha = np.asarray(result["fixed_effects"])
+    intercept = float(alpha[reference])
+    columns: list[AbsorbedColumn | None] = [None] * len(names)
+    effects = np.where(has_rows, alpha - intercept, np.nan)
+    columns[order[0]] = AbsorbedColumn(
+        names[order[0]], primary_levels, effects, reference, separated[0], int(has_rows.sum())
+    )
+    start = q
+    for rank, (j, present) in enumerate(secondary, start=1):
+        levels = coded[j][1]
+        level_effects = np.full(len(levels), np.nan)
+        level_effects[present[0]] = 0.0
+        level_effects[present[1:]] = coefficients[start : start + len(present) - 1]
+        dropped_here = [d - start for d in result["dropped"] if start <= d < start + len(present) - 1]
+        level_effects[present[1:][dropped_here]] = np.nan
+        columns[j] = AbsorbedColumn(names[j], levels, level_effects, int(present[0]), separated[rank], len(present))
+        start += len(present) - 1
+    absorption = Absorption([c for c in columns if c is not None], separated_rows)
+    # The result of the remaining features alone.
+    result["coefficients"] = coefficients[:q]
+    result["covariance"] = np.asarray(result["covariance"])[:q, :q]
+    result["last_pass_coefficients"] = np.asarray(result["last_pass_coefficients"])[:q]
+    result["dropped"] = [d for d in result["dropped"] if d < q]
+    nested = []
+    if request.cov_type == "cluster":
+        nested = [
+            column.name
+            for column, values in zip(absorption.columns, [coded[names.index(c.name)][0] for c in absorption.columns], strict=True)
+            if any(nested_in(values, codes, kept > 0) for codes, _ in request.clusters[:2])
+        ]
+        absorption = Absorption(absorption.columns, separated_rows, nested)
+    n_slopes = q - len(result["dropped"])
+    fitted = Fitted(classes, result, *weight_sums(y01, kept), meat_request=request, layout=layout)
+    if checked is not None and max_iter > 0:
+        null = _native.fit(
+            np.empty((n_rows, 0)), y01, kept, True, tol, max_iter, 1, None, offset=checked, link=link.native
+        )
+        fitted.null_deviance = float(null["deviance"])
+    return AbsorbedFit(
+        fitted,
+        absorption,
+        intercept,
+        n_slopes + absorption.counted_parameters(nested),
+        n_slopes + absorption.parameter_count(),
+    )
