@@ -115,6 +115,10 @@ class Absorption:
         """The frame X without its absorbed columns, and each row's Σⱼ
         effectⱼ[level]: the known part of its linear predictor. A level not
         seen in fit is a ValueError naming the column and the level."""
+        from ._validation import is_dask_collection
+
+        if is_dask_collection(X):
+            raise ValueError("the model was fitted with absorbed columns: pass an in-memory DataFrame.")
         rest, labels = split(X, self.names)
         total = np.zeros(len(labels[0]) if labels else 0)
         for column, values in zip(self.columns, labels, strict=True):
@@ -129,6 +133,31 @@ class Absorption:
                 )
             total += column.effects[codes]
         return rest, total
+
+
+    def margin_rows(
+        self, X: Any, sample_weight: Any, offset: Any, intercept: float
+    ) -> tuple[Any, npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The rows of X for the average marginal effects with the levels at
+        their estimates: the frame of the other columns, the weights (0 for
+        a row of a level dropped for separation, which the fit left out as
+        well) and each row's known term, intercept + Σⱼ effectⱼ + offset."""
+        from ._robust import checked_offset
+
+        rest, effects = self.offsets(X)
+        known = np.isfinite(effects)
+        if sample_weight is None:
+            weights = np.ones(len(effects))
+        else:
+            weights = np.array(sample_weight, dtype=np.float64, copy=True).reshape(-1)
+            if len(weights) != len(effects):
+                raise ValueError(f"sample_weight has {len(weights)} elements; X has {len(effects)} rows")
+        weights[~known] = 0.0
+        total = intercept + np.where(known, effects, 0.0)
+        offsets = checked_offset(offset, len(effects))
+        if offsets is not None:
+            total += offsets
+        return rest, weights, total
 
 
 def check_absorb(absorb: Any) -> list[str]:

@@ -32,6 +32,7 @@ with duplicate or unsorted indices is copied once into canonical form.
 
 from __future__ import annotations
 
+import os
 import sys
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -387,6 +388,43 @@ def _layout(
             )
         coded.append(CategoricalColumn(name, levels, fit_intercept or bool(coded)))
     return FrameLayout(columns, numeric, coded)
+
+
+# The q x q matrices a fit of q parameters holds at once: the normal
+# equations, the solve's factor, and the covariance.
+_SYSTEM_COPIES = 3
+
+
+def available_memory() -> int:
+    """The bytes this machine can still give (MemAvailable; the physical
+    memory where /proc/meminfo is not there)."""
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"))
+
+
+def check_system_fits(layout: FrameLayout, fit_intercept: bool) -> None:
+    """A ValueError, before anything of the size of the system is made,
+    when the dense q x q system of the layout's parameters cannot fit in
+    memory: it names the largest categorical column and suggests absorbing
+    it (a bare MemoryError would say neither)."""
+    q = len(layout.parameter_names()) + int(fit_intercept)
+    needed = _SYSTEM_COPIES * 8 * q * q
+    available = available_memory()
+    if needed <= available or not layout.categorical:
+        return
+    largest = max(layout.categorical, key=lambda column: len(column.levels))
+    raise ValueError(
+        f"the model has {q:,} parameters, among them the levels of {largest.name!r} ({len(largest.levels):,}): "
+        f"its dense {q:,} x {q:,} system needs {needed / 2**30:.1f} GiB, more than the "
+        f"{available / 2**30:.1f} GiB of memory available. To estimate one effect per level without that "
+        f"system, absorb the column as a fixed effect: LogisticRegression(absorb=[{largest.name!r}])."
+    )
 
 
 def check_columns(X: Any, layout: FrameLayout) -> None:

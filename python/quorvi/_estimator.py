@@ -566,6 +566,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 f"Found input variables with inconsistent numbers of samples: [{len(X)}, {len(y)}]"
             )
         layout = _design.learn_layout(X, bool(self.fit_intercept))
+        _design.check_system_fits(layout, bool(self.fit_intercept))
         blocks = _design.frame_blocks(X, layout, fitting=True)
         return blocks, y, layout
 

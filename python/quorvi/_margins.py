@@ -64,7 +64,7 @@ def margin_sums(
 ) -> npt.NDArray[np.float64]:
     """chunk_sums over all rows of X, for a fit's results; an in-memory X
     validated by validate (as for predict), offset as for predict_proba."""
-    _check_offset_given(results, offset)
+    check_offset_given(results, offset)
     coef = results.coef
     intercept = results.intercept
     if is_dask_collection(X):
@@ -109,7 +109,7 @@ def average_marginal_effects(
     return effects, effect_covariance
 
 
-def _check_offset_given(results: FitResults, offset: Any) -> None:
+def check_offset_given(results: FitResults, offset: Any) -> None:
     """A ValueError when the model was fitted with an offset and none is given."""
     if offset is None and results.fitted_with_offset:
         # The effects are taken at each row's fitted probability, which the
@@ -225,7 +225,9 @@ def frame_sums(results: FitResults, X: Any, sample_weight: Any, offset: Any) -> 
     """The sums of _FrameMarginSums over the rows of an in-memory frame (the
     whole X, or one partition of a Dask DataFrame), read in blocks."""
     numeric, parts = results.parameter_rows(X)
-    n = len(parts[0][0])
+    # (A frame of numeric columns alone: the other columns of a fit with
+    # absorbed levels.)
+    n = len(parts[0][0]) if parts else (numeric[0].shape[0] if numeric else 0)
     weights = _check_sample_weight(
         sample_weight, np.empty((n, 0)), dtype=np.float64, ensure_non_negative=True
     )
@@ -235,7 +237,7 @@ def frame_sums(results: FitResults, X: Any, sample_weight: Any, offset: Any) -> 
     n_dense = _dense_parameter_count(results)
     columns = _categoricals(parts, n_dense, parameters)
     sums = _FrameMarginSums(len(parameters), columns, results.link)
-    widest = max(len(column.table) for column in columns)
+    widest = max((len(column.table) for column in columns), default=0)
     rows_per_block = max(1, _BLOCK_BYTES // (8 * (n_dense + 2 * widest)))
     for first in range(0, n, rows_per_block):
         rows = slice(first, min(first + rows_per_block, n))
@@ -266,7 +268,7 @@ def frame_marginal_effects(
     Σ sᵢ [μ(xᵢ at that level) - μ(xᵢ at the first)] / Σ sᵢ, as Stata's
     ``margins, dydx(i.group)``. The rows are read in blocks; an effect that
     rests on a parameter dropped as linearly dependent is NaN."""
-    _check_offset_given(results, offset)
+    check_offset_given(results, offset)
     if is_dask_collection(X):
         from ._dask._margins import dask_frame_sums
 

@@ -26,7 +26,10 @@ def log_probabilities(scores: npt.NDArray[np.float64], link: Link) -> npt.NDArra
     own forms), so that it keeps its accuracy where the probability itself
     rounds to 1 or underflows to 0. scores is used as working memory."""
     result = np.empty((len(scores), 2))
-    link.log_probabilities(scores, result)
+    # A NaN score (a row of an absorbed level dropped for separation, whose
+    # effect is unknown) gives NaN probabilities, not a warning.
+    with np.errstate(invalid="ignore"):
+        link.log_probabilities(scores, result)
     return result
 
 

@@ -442,8 +442,17 @@ class FitResults:
 
         checked_alpha(alpha)
         self._warn_if_penalised("marginal_effects()")
+        if self.absorption is not None:
+            from ._margins import check_offset_given
+
+            # The levels' effects enter as each row's known term.
+            check_offset_given(self, offset)
+            X, sample_weight, offset = self.absorption.margin_rows(
+                X, sample_weight, offset, self.absorbed_intercept
+            )
         if self.layout is not None:
-            _check_frame(X, self.layout)
+            if self.absorption is None:
+                _check_frame(X, self.layout)
             features, effects, covariance = frame_marginal_effects(self, X, sample_weight, offset)
         else:
             sums = margin_sums(self, X, sample_weight, offset, validate)
