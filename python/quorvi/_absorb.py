@@ -87,7 +87,9 @@ class Absorption:
 
     def separation_message(self) -> str:
         counts = ", ".join(
-            f"{column.separated_levels} of {column.name!r}" for column in self.columns if column.separated_levels
+            f"{column.separated_levels} of {column.name!r}"
+            for column in self.columns
+            if column.separated_levels
         )
         return (
             f"absorbed levels whose rows are all 0 or all 1 ({counts}) have no finite effect: their "
@@ -128,12 +130,12 @@ class Absorption:
             if unseen.any():
                 row = int(np.flatnonzero(unseen)[0])
                 raise ValueError(
-                    f"absorbed column {column.name!r} has the level {values[row]!r} (row {row}), which was "
+                    f"absorbed column {column.name!r} has the level {values[row : row + 1].tolist()[0]!r} "
+                    f"(row {row}), which was "
                     "not seen in fit: its effect was not estimated."
                 )
             total += column.effects[codes]
         return rest, total
-
 
     def margin_rows(
         self, X: Any, sample_weight: Any, offset: Any, intercept: float
@@ -192,7 +194,9 @@ def split(X: Any, names: list[str]) -> tuple[Any, list[npt.NDArray[Any]]]:
     if missing:
         raise ValueError(f"absorb names column(s) {missing} that X does not have (its columns: {present}).")
     if isinstance(X, pd.DataFrame):
-        labels = [_labels(name, X[name].to_numpy(dtype=object if _is_text(X[name]) else None)) for name in names]
+        labels = [
+            _labels(name, X[name].to_numpy(dtype=object if _is_text(X[name]) else None)) for name in names
+        ]
         return X.drop(columns=names), labels
     frame = _design._other_frame(X)
     assert frame is not None
@@ -260,7 +264,9 @@ def drop_separated(
     return weights, [int(d.sum()) for d in dropped]
 
 
-def nested_in(codes: npt.NDArray[np.int32], clusters: npt.NDArray[np.int64], counted: npt.NDArray[np.bool_]) -> bool:
+def nested_in(
+    codes: npt.NDArray[np.int32], clusters: npt.NDArray[np.int64], counted: npt.NDArray[np.bool_]
+) -> bool:
     """Whether every level's rows (those counted) lie in one cluster."""
     if not counted.any():
         return True
@@ -312,7 +318,9 @@ def fit(
 
     names = check_absorb(absorb)
     if penalty > 0.0:
-        raise ValueError("absorb= fits the unpenalised model: C must be inf (a ridge penalty would shrink the levels).")
+        raise ValueError(
+            "absorb= fits the unpenalised model: C must be inf (a ridge penalty would shrink the levels)."
+        )
     if cov_type in ("HC2", "HC3"):
         raise ValueError(
             f"cov_type={cov_type!r} is not available with absorb=: its hat values need each row's leverage in "
@@ -321,7 +329,9 @@ def fit(
     rest, labels = split(X, names)
     y = check_array(y, ensure_2d=False, dtype=None, input_name="y")
     if y.ndim != 1 or len(y) != len(labels[0]):
-        raise ValueError(f"Found input variables with inconsistent numbers of samples: [{len(labels[0])}, {len(y)}]")
+        raise ValueError(
+            f"Found input variables with inconsistent numbers of samples: [{len(labels[0])}, {len(y)}]"
+        )
     classes, y01 = encode_binary_target(y)
     n_rows = len(y01)
     weights = frequency_weights(sample_weight, np.empty((n_rows, 0)), y01)
@@ -404,7 +414,9 @@ def fit(
         level_effects[present[1:]] = coefficients[start : start + len(present) - 1]
         dropped_here = [d - start for d in result["dropped"] if start <= d < start + len(present) - 1]
         level_effects[present[1:][dropped_here]] = np.nan
-        columns[j] = AbsorbedColumn(names[j], levels, level_effects, int(present[0]), separated[rank], len(present))
+        columns[j] = AbsorbedColumn(
+            names[j], levels, level_effects, int(present[0]), separated[rank], len(present)
+        )
         start += len(present) - 1
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
     # The result of the remaining features alone.
@@ -416,7 +428,9 @@ def fit(
     if request.cov_type == "cluster":
         nested = [
             column.name
-            for column, values in zip(absorption.columns, [coded[names.index(c.name)][0] for c in absorption.columns], strict=True)
+            for column, values in zip(
+                absorption.columns, [coded[names.index(c.name)][0] for c in absorption.columns], strict=True
+            )
             if any(nested_in(values, codes, kept > 0) for codes, _ in request.clusters[:2])
         ]
         absorption = Absorption(absorption.columns, separated_rows, nested)

@@ -7,7 +7,7 @@
 # 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
 # finite. Anything else raises ValueError.
 from collections.abc import Callable
-from typing import Any, ClassVar, TypedDict
+from typing import Any, ClassVar, NotRequired, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -52,6 +52,10 @@ class FitResult(TypedDict):
     meats: list[npt.NDArray[np.float64]]  # the robust sums: one, or one per clustering
     hat_one_rows: list[int]  # rows whose hat value is 1 (HC2/HC3)
     overflowed: list[int]  # coefficients whose row of the first system is not finite (then no update)
+    # fit with absorb= only: the levels' effects at the final coefficients,
+    # and each level's sum of s w in the last pass (0: no weight, no effect)
+    fixed_effects: NotRequired[npt.NDArray[np.float64]]
+    level_weights: NotRequired[npt.NDArray[np.float64]]
 
 # (codes, n_groups): int64 codes in [0, n_groups), one per row.
 _Clustering = tuple[npt.NDArray[np.int64], int]
@@ -83,6 +87,8 @@ def fit(
     hat_power: float = 1.0,
     clusters: list[_Clustering] = ...,
     link: Link = ...,
+    absorb: npt.NDArray[np.int32] | None = None,
+    n_levels: int = 0,
 ) -> FitResult: ...
 def fit_chunked(
     normal_equations: Callable[[npt.NDArray[np.float64], bool, bool], NormalEquations],

@@ -16,7 +16,6 @@ results exist only after a fit)."""
 from __future__ import annotations
 
 import dataclasses
-
 import math
 import warnings
 from collections.abc import Callable, Iterable
@@ -227,7 +226,12 @@ class FitResults:
         an intercept, k counting the levels' parameters)."""
         fitted = absorbed.fitted
         statistics = FitStatistics.of(
-            self.deviance, fitted.n_obs, fitted.weighted_positives, absorbed.k_statistics, True, fitted.null_deviance
+            self.deviance,
+            fitted.n_obs,
+            fitted.weighted_positives,
+            absorbed.k_statistics,
+            True,
+            fitted.null_deviance,
         )
         return dataclasses.replace(
             self,
@@ -270,7 +274,9 @@ class FitResults:
             attributes["categories_"] = {column.name: column.levels for column in self.layout.categorical}
         if self.absorption is not None:
             attributes["intercept_"] = np.array([self.absorbed_intercept])
-            attributes["fixed_effects_"] = {column.name: column.series() for column in self.absorption.columns}
+            attributes["fixed_effects_"] = {
+                column.name: column.series() for column in self.absorption.columns
+            }
             attributes["separated_levels_"] = {
                 column.name: column.separated_levels for column in self.absorption.columns
             }

@@ -4,8 +4,8 @@ statistics, the coefficient table, and notes on what the numbers mean."""
 from __future__ import annotations
 
 import html
-import math
 import itertools
+import math
 import textwrap
 from typing import TYPE_CHECKING, Any
 

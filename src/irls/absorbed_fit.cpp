@@ -53,8 +53,8 @@ void eliminate(const NormalSums& total, AbsorbedSums& sums, NormalSums& reduced,
     // as a rank-L update of the lower triangle (exactly symmetric once
     // mirrored), and the means C D^-1 in place of it.
     cblas_dgemv(CblasColMajor, CblasNoTrans, static_cast<blasint>(q), static_cast<blasint>(n_levels), -1.0,
-                sums.cross.memptr(), static_cast<blasint>(q), levels.step.memptr(), 1, 1.0, reduced.b.memptr(),
-                1);
+                sums.cross.memptr(), static_cast<blasint>(q), levels.step.memptr(), 1, 1.0,
+                reduced.b.memptr(), 1);
     sums.cross.each_row() %= root_inverse.t();
     cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, static_cast<blasint>(q),
                 static_cast<blasint>(n_levels), -1.0, sums.cross.memptr(), static_cast<blasint>(q), 1.0,

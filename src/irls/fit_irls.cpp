@@ -100,7 +100,11 @@ bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uwor
   bool direct = true;
   if (settings.penalty > 0.0) {
     NormalSums penalised{
-        penalised_information(sums.A, settings.penalty, settings.unpenalised), sums.b, 0.0, 0, arma::vec(),
+        penalised_information(sums.A, settings.penalty, settings.unpenalised),
+        sums.b,
+        0.0,
+        0,
+        arma::vec(),
         arma::vec(),
     };
     if (settings.score_form) {

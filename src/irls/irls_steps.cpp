@@ -84,7 +84,8 @@ double largest_change(const arma::vec& beta_new, const arma::vec& beta) {
   return largest;
 }
 
-std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol, const arma::vec& reference_diagonal) {
+std::vector<arma::uword> dependent_columns(const arma::mat& A, double tol,
+                                           const arma::vec& reference_diagonal) {
   // One working copy of A (q^2 doubles), factorised in place: it is made
   // while the pass's own sums are held, so a second would count twice.
   arma::vec scale;

@@ -14,4 +14,5 @@ struct AbsorbedInput {
 
 // codes: a 1-D, contiguous, aligned int32 array of n_rows codes, each in
 // [0, n_levels). ValueError otherwise, naming the first row out of range.
-AbsorbedInput absorbed_input_of(const pybind11::array& codes, std::int64_t n_levels, pybind11::ssize_t n_rows);
+AbsorbedInput absorbed_input_of(const pybind11::array& codes, std::int64_t n_levels,
+                                pybind11::ssize_t n_rows);

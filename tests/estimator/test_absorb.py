@@ -1,0 +1,225 @@
+"""Absorbed fixed effects (absorb=): the fit must be the model with one dummy
+per level, as statsmodels' GLM fits it on the dummy design, without the
+dummies; levels of one outcome dropped as fixest drops them; bad input
+refused by name."""
+
+import numpy as np
+import pytest
+from scipy.special import expit
+
+import quorvi
+from quorvi import LogisticRegression, PerfectSeparationWarning
+
+pd = pytest.importorskip("pandas")
+sm = pytest.importorskip("statsmodels.api")
+
+FEATURES = ["rate_marriage", "age", "yrs_married", "children", "religious", "educ"]
+# Two fits of one model by IRLS, each stopped at its own tolerance: 1e-8
+# relative, and 1e-10 absolute for a coefficient near 0 (probit's educ is
+# 0.002, with a standard error of 0.03).
+RTOL, ATOL = 1e-8, 1e-10
+
+
+@pytest.fixture(scope="module")
+def affairs():
+    """statsmodels' affairs data (6,366 rows): occupation (6 levels) and
+    the husband's (6) as integer labels."""
+    data = sm.datasets.fair.load_pandas().data
+    frame = data[FEATURES].assign(
+        occupation=data["occupation"].astype(int), husband=data["occupation_husb"].astype(int)
+    )
+    return frame, (data["affairs"] > 0).astype(float).to_numpy()
+
+
+def _dummy_design(frame, absorbed):
+    """The intercept, the features and one dummy per level of each absorbed
+    column but its first: the design statsmodels is given."""
+    dummies = [pd.get_dummies(frame[name], prefix=name, drop_first=True, dtype=float) for name in absorbed]
+    return pd.concat([pd.Series(1.0, index=frame.index, name="const"), frame[FEATURES], *dummies], axis=1)
+
+
+CASES = {
+    "nonrobust": ({"absorb": ["occupation"]}, {}, {}),
+    "HC0, weights and an offset": (
+        {"absorb": "occupation", "cov_type": "HC0"},
+        {"weights": True, "offset": True},
+        {"cov_type": "HC0"},
+    ),
+    # Not nested in the absorbed column: every level counts in k, as statsmodels counts them.
+    "cluster by rate_marriage": (
+        {"absorb": ["occupation"], "cov_type": "cluster"},
+        {"clusters": "rate_marriage"},
+        {"cov_type": "cluster"},
+    ),
+    "two absorbed, probit, polars": (
+        {"absorb": ["occupation", "husband"], "link": "probit"},
+        {"polars": True},
+        {},
+    ),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_absorbed_fit_equals_the_dummy_model(affairs, case):
+    parameters, options, reference = CASES[case]
+    frame, y = affairs
+    absorbed = [parameters["absorb"]] if isinstance(parameters["absorb"], str) else parameters["absorb"]
+    rng = np.random.default_rng(7)
+    weights = rng.integers(1, 4, len(y)).astype(float) if options.get("weights") else None
+    offset = 0.1 * frame["age"].to_numpy() / 10 if options.get("offset") else None
+    link = {"probit": sm.families.links.Probit()}.get(parameters.get("link"), sm.families.links.Logit())
+    design = _dummy_design(frame, absorbed)
+    kwds = {}
+    if "clusters" in options:
+        kwds = {"cov_kwds": {"groups": frame[options["clusters"]].to_numpy()}}
+    expected = sm.GLM(y, design, family=sm.families.Binomial(link), freq_weights=weights, offset=offset).fit(
+        tol=1e-13, **reference, **kwds
+    )
+    X = frame[[*FEATURES, *absorbed]]
+    if options.get("polars"):
+        X = pytest.importorskip("polars").from_pandas(X)
+    fit = {"sample_weight": weights, "offset": offset}
+    if "clusters" in options:
+        fit["clusters"] = frame[options["clusters"]].to_numpy()
+    model = LogisticRegression(tol=1e-12, **parameters).fit(X, y, **fit)
+
+    table = model.coef_table()
+    assert list(table.index) == FEATURES
+    np.testing.assert_allclose(table.iloc[:, 0], expected.params[FEATURES], rtol=RTOL, atol=ATOL)
+    np.testing.assert_allclose(table.iloc[:, 1], expected.bse[FEATURES], rtol=RTOL)
+    np.testing.assert_allclose(model.log_likelihood_, expected.llf, rtol=1e-12)
+    np.testing.assert_allclose(model.aic_, expected.aic, rtol=1e-12)
+    # The intercept is the first column's reference level; the levels are
+    # relative to their own references, as the dummies' coefficients.
+    np.testing.assert_allclose(model.intercept_[0], expected.params["const"], rtol=RTOL)
+    for name in absorbed:
+        effects = model.fixed_effects_[name]
+        assert effects.iloc[0] == 0.0
+        np.testing.assert_allclose(
+            effects.iloc[1:], expected.params.filter(like=f"{name}_"), rtol=RTOL, atol=ATOL
+        )
+    np.testing.assert_allclose(
+        model.predict_proba(X, offset=offset)[:, 1], expected.predict(design, offset=offset), rtol=RTOL
+    )
+
+
+def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(affairs):
+    # Clustered by occupation itself, the absorbed levels are nested in the
+    # clusters and left out of k (reghdfe, fixest): statsmodels' errors,
+    # which count them, times sqrt((n - k_statsmodels) / (n - k)).
+    frame, y = affairs
+    X = frame[[*FEATURES, "occupation"]]
+    model = LogisticRegression(absorb="occupation", cov_type="cluster", tol=1e-12).fit(
+        X, y, clusters="occupation"
+    )
+    design = _dummy_design(frame, ["occupation"])
+    expected = sm.GLM(y, design, family=sm.families.Binomial()).fit(
+        tol=1e-13, cov_type="cluster", cov_kwds={"groups": frame["occupation"].to_numpy()}
+    )
+    n, k_statsmodels, k = len(y), design.shape[1], len(FEATURES)
+    np.testing.assert_allclose(
+        model.coef_table().iloc[:, 1],
+        expected.bse[FEATURES] * np.sqrt((n - k_statsmodels) / (n - k)),
+        rtol=RTOL,
+    )
+    assert "nested in the clusters, are not counted" in " ".join(str(model.summary()).split())
+
+
+def test_levels_of_one_outcome_are_dropped_until_none_is_left():
+    # Level "a0" of a has only y = 1. Once its rows go, level "b0" of b is
+    # left with rows of y = 0 alone, and goes too (fixest's rule, repeated).
+    rng = np.random.default_rng(11)
+    n = 3000
+    X = pd.DataFrame({"x": rng.standard_normal(n), "a": rng.integers(1, 40, n), "b": rng.integers(1, 8, n)})
+    y = (rng.random(n) < expit(X["x"] + 0.2 * X["b"] - 0.8)).astype(float)
+    first = np.arange(20)
+    X.loc[first, "a"], y[first] = 0, 1.0
+    X.loc[first[:10], "b"] = 0
+    second = np.arange(20, 35)
+    X.loc[second, "b"], y[second] = 0, 0.0
+    with pytest.warns(
+        PerfectSeparationWarning, match=r"1 of 'a', 1 of 'b'\) have no finite effect: their 35 row"
+    ):
+        model = LogisticRegression(absorb=["a", "b"], tol=1e-12).fit(X, y)
+    assert model.separated_levels_ == {"a": 1, "b": 1} and model.n_separated_rows_ == 35
+    kept = np.arange(n) >= 35
+    rest = X[kept]
+    design = pd.concat(
+        [pd.Series(1.0, index=rest.index), rest["x"]]
+        + [pd.get_dummies(rest[c], drop_first=True, dtype=float) for c in ("a", "b")],
+        axis=1,
+    )
+    expected = sm.GLM(y[kept], design, family=sm.families.Binomial()).fit(tol=1e-13)
+    np.testing.assert_allclose(model.coef_[0], expected.params["x"], rtol=RTOL)
+    np.testing.assert_allclose(model.coef_table().iloc[0, 1], expected.bse["x"], rtol=RTOL)
+    assert np.isnan(model.fixed_effects_["a"][0]) and np.isnan(model.fixed_effects_["b"][0])
+    probabilities = model.predict_proba(X)[:, 1]
+    assert np.isnan(probabilities[:35]).all() and np.isfinite(probabilities[35:]).all()
+
+
+def test_marginal_effects_take_the_levels_at_their_estimates(affairs):
+    # The effects equal those of the dummy model (statsmodels' average
+    # marginal effects); their errors are the delta method given the fixed
+    # effects, J V Jᵀ over the features alone, J = ḡ I + β mean(g′(η) x)ᵀ.
+    frame, y = affairs
+    X = frame[[*FEATURES, "occupation"]]
+    model = LogisticRegression(absorb="occupation", tol=1e-12).fit(X, y)
+    table = model.marginal_effects(X)
+    design = _dummy_design(frame, ["occupation"])
+    logit = sm.Logit(y, design).fit(disp=0, tol=1e-12)
+    expected = pd.Series(logit.get_margeff(at="overall").margeff, index=design.columns[1:])
+    np.testing.assert_allclose(table["dy/dx"], expected[FEATURES], rtol=1e-9)
+    mu = model.predict_proba(X)[:, 1]
+    g, features = mu * (1 - mu), frame[FEATURES].to_numpy()
+    J = np.diag(np.full(len(FEATURES), g.mean())) + np.outer(
+        model.coef_[0], (g * (1 - 2 * mu)) @ features / len(y)
+    )
+    np.testing.assert_allclose(table.iloc[:, 1], np.sqrt(np.diag(J @ model.covariance_ @ J.T)), rtol=1e-10)
+
+
+def _frame(n=200, seed=0):
+    rng = np.random.default_rng(seed)
+    X = pd.DataFrame({"x": rng.standard_normal(n), "fe": rng.integers(0, 5, n)})
+    return X, (rng.random(n) < 0.5).astype(float)
+
+
+@pytest.mark.parametrize(
+    ("change", "parameters", "match"),
+    [
+        (lambda X: X, {"absorb": "firm"}, r"absorb names column\(s\) \['firm'\] that X does not have"),
+        (
+            lambda X: X.assign(fe=X["fe"].where(X.index != 3)),
+            {"absorb": "fe"},
+            "'fe' has a missing value at row 3",
+        ),
+        (lambda X: X.assign(fe=X["fe"] + 0.5), {"absorb": "fe"}, "'fe' has numbers that are not integers"),
+        (lambda X: X, {"absorb": ["fe", "fe"]}, r"names the column\(s\) \['fe'\] more than once"),
+        (lambda X: X.to_numpy(), {"absorb": "fe"}, "X must be a DataFrame"),
+        (lambda X: X, {"absorb": "fe", "cov_type": "HC3"}, "'HC3' is not available with absorb="),
+        (lambda X: X, {"absorb": "fe", "C": 1.0}, "C must be inf"),
+        (lambda X: X[["fe"]], {"absorb": "fe"}, "needs at least one feature besides"),
+    ],
+)
+def test_bad_absorbed_columns_are_refused_by_name(change, parameters, match):
+    X, y = _frame()
+    with pytest.raises(ValueError, match=match):
+        LogisticRegression(**parameters).fit(change(X), y)
+
+
+def test_every_level_separated_and_an_unseen_level_are_refused():
+    X, y = _frame()
+    with pytest.raises(ValueError, match="every level of the absorbed column"):
+        LogisticRegression(absorb="fe").fit(X, X["fe"] > 2)
+    model = LogisticRegression(absorb="fe").fit(X, y)
+    with pytest.raises(ValueError, match=r"'fe' has the level 9 \(row 0\), which was not seen in fit"):
+        model.predict(X.assign(fe=9))
+
+
+def test_a_categorical_too_large_for_memory_suggests_absorbing_it(monkeypatch):
+    # The check made before any allocation, with the memory the machine
+    # would have (a fault injected: 1 MiB).
+    monkeypatch.setattr(quorvi._design, "available_memory", lambda: 2**20)
+    X, y = _frame(n=1000)
+    X = X.assign(fe=(np.arange(1000) % 300).astype(str))
+    with pytest.raises(ValueError, match=r"among them the levels of 'fe' \(300\).*absorb=\['fe'\]"):
+        LogisticRegression().fit(X, y)
