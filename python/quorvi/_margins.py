@@ -224,7 +224,10 @@ class _FrameMarginSums:
 def frame_sums(results: FitResults, X: Any, sample_weight: Any, offset: Any) -> _FrameMarginSums:
     """The sums of _FrameMarginSums over the rows of an in-memory frame (the
     whole X, or one partition of a Dask DataFrame), read in blocks."""
-    numeric, parts = results.parameter_rows(X)
+    numeric, rows = results.parameter_rows(X)
+    # A slope per level comes from a formula, whose margins are refused.
+    assert all(multiplier is None for *_, multiplier in rows)
+    parts = [(codes, levels, drop_first) for codes, levels, drop_first, _ in rows]
     n = len(parts[0][0])
     weights = _check_sample_weight(
         sample_weight, np.empty((n, 0)), dtype=np.float64, ensure_non_negative=True

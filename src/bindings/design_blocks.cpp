@@ -176,7 +176,8 @@ Design design_of_blocks(const py::list& blocks, bool intercept) {
     arma::uword n_rows = 0;
     const DesignBlock read = kind->read(block, n_rows);
     if (scattered && !is_scattered(read)) {
-      throw py::value_error("the dense blocks must come before the categorical, sparse and varying-slope ones");
+      throw py::value_error(
+          "the dense blocks must come before the categorical, sparse and varying-slope ones");
     }
     scattered = scattered || is_scattered(read);
     design.blocks.push_back(read);
