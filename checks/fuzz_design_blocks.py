@@ -1,13 +1,14 @@
 """The fuzzer's cases for designs of several column kinds (quorvi._native's
 list of blocks): categorical codes of every width with empty levels and
-codes out of range, sparse rows with no nonzeros, all-zero columns, and
-the CSR layouts the binding refuses: indices out of range, unsorted or
-repeated within a row, broken row pointers; some with a robust request (a
-meat, hat values, one or two clusterings). Each case is made from
-(seed, case number) alone. A case with a broken block must be a ValueError;
-any other must give the normal equations and robust sums of its densified
-design (the same sums by the dense kernel, to rounding) and a well-formed
-fit."""
+codes out of range, varying slopes (codes with a multiplier, some of whose
+values are 0; broken: NaN, infinite, float32 or of another length), sparse
+rows with no nonzeros, all-zero columns, and the CSR layouts the binding
+refuses: indices out of range, unsorted or repeated within a row, broken
+row pointers; some with a robust request (a meat, hat values, one or two
+clusterings). Each case is made from (seed, case number) alone. A case with
+a broken block must be a ValueError; any other must give the normal
+equations and robust sums of its densified design (the same sums by the
+dense kernel, to rounding) and a well-formed fit."""
 
 import numpy as np
 
@@ -30,6 +31,27 @@ def _categorical(rng, n, notes):
     if not broken:
         dense[np.arange(n), codes.astype(np.int64)] = 1.0
     return ("categorical", codes, levels, drop_first), dense[:, int(drop_first) :], broken
+
+
+def _varying_slope(rng, n, notes):
+    """A categorical's codes with a multiplier (some rows 0); broken: a code
+    out of range, or a multiplier with a NaN or an infinity, of another
+    dtype or of another length."""
+    (_, codes, levels, drop_first), indicators, broken = _categorical(rng, n, notes)
+    multiplier = rng.standard_normal(n) * (rng.random(n) < 0.9)
+    dense = indicators * multiplier[:, None]
+    fault = str(rng.choice(["none"] * 16 + ["nan", "inf", "float32", "short"]))
+    if fault in ("nan", "inf") and n:
+        multiplier[rng.integers(n)] = np.nan if fault == "nan" else -np.inf
+        broken = True
+    elif fault == "float32":
+        multiplier = multiplier.astype(np.float32)
+        broken = True
+    elif fault == "short":
+        multiplier = multiplier[:-1] if n else np.zeros(1)
+        broken = True
+    notes.append(f"varying slope: multiplier {fault}")
+    return ("varying_slope", codes, levels, drop_first, multiplier), dense, broken
 
 
 def _sparse(rng, n, notes):
@@ -96,7 +118,7 @@ def check_blocks_case(seed, index):
         blocks.append(("dense", X if rng.random() < 0.5 else np.asfortranarray(X)))
         dense_parts.append(X)
     for _ in range(int(rng.integers(1, 4))):
-        block, dense, bad = (_categorical if rng.random() < 0.5 else _sparse)(rng, n, notes)
+        block, dense, bad = rng.choice([_categorical, _sparse, _varying_slope])(rng, n, notes)
         blocks.append(block)
         dense_parts.append(dense)
         broken |= bad

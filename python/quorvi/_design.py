@@ -24,6 +24,16 @@ level with rows is the reference. Coding is reference coding, as R's
 categorical is the reference (no parameter); without one, the first
 categorical keeps all its levels and the others drop their first.
 
+A frame made by a formula (python/quorvi/_formula.py) may pair a
+categorical column with a numeric one, its multiplier, in its ``attrs``
+(under SLOPES, as {categorical: (multiplier, reference level or None)}):
+each row's indicator is then multiplied by the row's value, a slope per
+level (``x:C(g)``), read as a varying-slope block of the codes and the
+multiplier column in place. The multiplier is no parameter of its own, and
+the reference coding of such a column is the formula's: its first level is
+the reference when it is the named reference level, whatever the
+intercept.
+
 A CSR matrix is read in place (its indptr as int32 or int64, its indices as
 int32: indices of int64 are copied once, nnz integers); a CSC matrix, or any other format, is converted to CSR once (a
 copy of its nonzeros, nnz × 12 bytes plus the row pointers), and a matrix
@@ -48,16 +58,22 @@ if TYPE_CHECKING:
 # What quorvi._native takes for X: an array, or a list of block tuples.
 Blocks = list[tuple[Any, ...]]
 
+# The key of a frame's attrs that pairs its categorical columns with their
+# multipliers (a slope per level).
+SLOPES = "quorvi.slopes"
+
 
 @dataclass(frozen=True)
 class CategoricalColumn:
     """A categorical column as the fit learned it: its levels in code order
-    (those with rows in fit only), and whether the first is the reference
-    level (no parameter)."""
+    (those with rows in fit only), whether the first is the reference
+    level (no parameter), and the numeric column that multiplies each
+    row's indicator (a slope per level), if any."""
 
     name: str
     levels: npt.NDArray[Any]
     drop_first: bool
+    multiplier: str | None = None
 
     def parameter_names(self) -> list[str]:
         return [f"{self.name}[{level}]" for level in self.levels[int(self.drop_first) :]]
@@ -69,7 +85,7 @@ class FrameLayout:
     to every frame given to the fitted model."""
 
     columns: list[str]  # all, in the frame's order
-    numeric: list[str]  # in the frame's order
+    numeric: list[str]  # in the frame's order, the multipliers left out
     categorical: list[CategoricalColumn]
 
     def parameter_names(self) -> list[str]:
@@ -338,15 +354,25 @@ def learn_layout(X: Any, fit_intercept: bool, *, count_levels: bool = True) -> F
         raise ValueError("a DataFrame with categorical or string columns must have string column names")
     if len(set(columns)) != len(columns):
         raise ValueError("the DataFrame's column names must be unique")
+    slopes = slopes_of(X)
+    multipliers = {multiplier for multiplier, _ in slopes.values()}
     numeric: list[str] = []
     categorical: list[tuple[str, npt.NDArray[Any]]] = []
     for name in columns:
         if frame.is_numeric(name):
-            numeric.append(name)
+            if name not in multipliers:
+                numeric.append(name)
             continue
         levels, used = frame.levels(name)
         categorical.append((name, levels[used] if count_levels else levels))
-    return _layout(columns, numeric, categorical, fit_intercept)
+    return _layout(columns, numeric, categorical, fit_intercept, slopes)
+
+
+def slopes_of(X: Any) -> dict[str, tuple[str, Any]]:
+    """The categorical columns of a frame that have a multiplier: name ->
+    (multiplier column, reference level or None); none for a frame that
+    did not come from a formula."""
+    return dict(getattr(X, "attrs", {}).get(SLOPES, {})) if _pandas_frame(X) else {}
 
 
 def used_levels(X: Any, layout: FrameLayout) -> dict[str, npt.NDArray[np.bool_]]:
@@ -366,7 +392,12 @@ def keep_used_levels(
     """The layout with each categorical's levels cut to those with rows
     (used: as used_levels gives it, summed over a Dask frame's partitions)."""
     categorical = [(column.name, column.levels[used[column.name]]) for column in layout.categorical]
-    return _layout(layout.columns, layout.numeric, categorical, fit_intercept)
+    slopes = {
+        column.name: (column.multiplier, column.levels[0] if column.drop_first else None)
+        for column in layout.categorical
+        if column.multiplier is not None
+    }
+    return _layout(layout.columns, layout.numeric, categorical, fit_intercept, slopes)
 
 
 def _layout(
@@ -374,19 +405,33 @@ def _layout(
     numeric: list[str],
     categorical: list[tuple[str, npt.NDArray[Any]]],
     fit_intercept: bool,
+    slopes: dict[str, tuple[str, Any]],
 ) -> FrameLayout:
     """The layout of these columns and levels, in reference coding: with an
     intercept every categorical's first level is the reference; without
-    one, the first categorical keeps all its levels."""
+    one, the first categorical keeps all its levels. A column with a
+    multiplier (slopes) has the formula's reference level, when it has one
+    and that level has rows; its other levels all have slopes."""
     coded: list[CategoricalColumn] = []
     for name, levels in categorical:
+        if name in slopes:
+            multiplier, reference = slopes[name]
+            drop_first = reference is not None and len(levels) > 0 and levels[0] == reference
+            if len(levels) <= int(drop_first):
+                raise ValueError(
+                    f"the term {name!r} has no row outside its reference level: its slopes cannot be "
+                    "estimated; leave it out."
+                )
+            coded.append(CategoricalColumn(name, levels, drop_first, multiplier))
+            continue
         if len(levels) < 2:
             only = f"only one level ({levels[0]!r})" if len(levels) else "no level"
             raise ValueError(
                 f"categorical column {name!r} has {only} with rows: it is constant, so it cannot "
                 "be estimated beside the others; leave it out."
             )
-        coded.append(CategoricalColumn(name, levels, fit_intercept or bool(coded)))
+        first = not any(column.multiplier is None for column in coded)
+        coded.append(CategoricalColumn(name, levels, fit_intercept or not first))
     return FrameLayout(columns, numeric, coded)
 
 
@@ -473,15 +518,30 @@ def frame_blocks(X: Any, layout: FrameLayout, fitting: bool) -> Blocks:
     blocks: Blocks = [("dense", run) for run in _dense_runs([frame.numeric(n) for n in layout.numeric])]
     for column in layout.categorical:
         codes = frame.codes(column, fitting)
-        blocks.append(("categorical", codes, len(column.levels), column.drop_first))
+        if column.multiplier is None:
+            blocks.append(("categorical", codes, len(column.levels), column.drop_first))
+        else:
+            blocks.append(
+                ("varying_slope", codes, len(column.levels), column.drop_first, _multiplier(frame, column))
+            )
     return blocks
+
+
+def _multiplier(frame: _Columns, column: CategoricalColumn) -> npt.NDArray[np.float64]:
+    """The multiplier of a categorical column with one, as the native
+    varying-slope block reads it: float64, contiguous and aligned (a
+    partition unpickled on a Dask worker may hold it at any address), finite
+    (refused naming the column)."""
+    assert column.multiplier is not None
+    return np.require(frame.numeric(column.multiplier), dtype=np.float64, requirements=["C", "A"])
 
 
 def frame_scores(
     X: Any, layout: FrameLayout, coef: npt.NDArray[np.float64], intercept: float
 ) -> npt.NDArray[np.float64]:
     """The linear predictor of every row: X_numeric β + β_level[code] for
-    each categorical, column by column (no one-hot, no dense copy)."""
+    each categorical (times the row's multiplier for one with a slope per
+    level), column by column (no one-hot, no dense copy)."""
     check_columns(X, layout)
     frame = _columns(X)
     scores = np.full(len(X), intercept)
@@ -494,7 +554,10 @@ def frame_scores(
         table = coef[position : position + width]
         if column.drop_first:
             table = np.concatenate([[0.0], table])
-        scores += table[frame.codes(column, False)]
+        part = table[frame.codes(column, False)]
+        if column.multiplier is not None:
+            part *= _multiplier(frame, column)
+        scores += part
         position += width
     return scores
 

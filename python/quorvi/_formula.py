@@ -9,7 +9,10 @@ levels, so the combinations that have no parameter (a reference level in one
 of the factors) share a single reference code. That is the frame the
 estimator already reads as codes (python/quorvi/_design.py), with reference
 coding: no column of n × levels is ever made. A numeric term (``x``,
-``I(x ** 2)``, ``np.log(x)``, ``x:z``) is a float64 column of it.
+``I(x ** 2)``, ``np.log(x)``, ``x:z``) is a float64 column of it. A
+numeric × categorical term (``x:C(g)``, a slope per level) is the same
+categorical column with the product of its numeric factors beside it as
+its multiplier: the fit reads the two as one varying-slope block.
 """
 
 from __future__ import annotations
@@ -22,6 +25,7 @@ import narwhals.stable.v2 as nw
 import numpy as np
 import numpy.typing as npt
 
+from ._design import SLOPES, slopes_of
 from ._validation import is_dask_collection
 
 if TYPE_CHECKING:
@@ -130,7 +134,8 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
             f"decides, so pass fit_intercept={intercept} too (quorvi.logit does this itself)."
         )
     design_frame, numeric, categorical, full = _design_frame(spec, matrix, None, fitting=not dask)
-    _check_coding(formula, intercept, categorical, full)
+    slopes = slopes_of(design_frame)
+    _check_coding(formula, intercept, [name for name in categorical if name not in slopes], full)
     design = FormulaDesign(formula, spec, intercept, numeric, categorical)
     design.terms = {
         str(structure.term): list(structure.columns)
@@ -302,43 +307,63 @@ def _design_frame(
     the shared reference code when the term has one. A term without a
     reference (all combinations kept: the first categorical term of a
     formula without an intercept) comes first among them, where the
-    estimator gives the first categorical all its levels."""
+    estimator gives the first categorical all its levels. A numeric ×
+    categorical term (x:C(g)) is such a Categorical column and, among the
+    numeric columns, its multiplier (the product of its numeric factors),
+    paired in the frame's attrs (python/quorvi/_design.py): those come
+    last, with the formula's reference whatever their place.
+
+    Returns the frame, its numeric columns (multipliers included), its
+    categorical columns in order (slopes included) and those of them
+    without a reference (slopes left out: their coding is the formula's
+    whatever the intercept)."""
     import pandas as pd
 
     numeric: dict[str, npt.NDArray[np.float64]] = {}
     categorical: dict[str, pd.Categorical] = {}
+    slopes: dict[str, tuple[str, str | None]] = {}
     full: list[str] = []
     for structure in spec.structure:
         term = structure.term
         if _is_intercept(structure):
             continue
         columns = [matrix[name] for name in structure.columns]
-        with_levels = [bool(column.indicators) for column in columns]
-        if not any(with_levels):
-            for name, column in zip(structure.columns, columns, strict=True):
-                numeric[name] = np.ascontiguousarray(column.numeric, dtype=np.float64)
-            continue
-        if not all(with_levels) or any(column.numeric is not None for column in columns):
-            _varying_slopes(str(term))
         # The columns of one scoped term (one set of factors, each in full
-        # or with its reference left out) mark disjoint combinations of
-        # levels: one categorical column each. A term has several when
-        # formulaic codes it so (C(a):C(b) without the main effects: C(b)
-        # with a reference, then C(a) with one within each level of C(b)).
-        groups: dict[tuple[str, ...], list[int]] = {}
+        # or with its reference left out, times one product of numeric
+        # columns) mark disjoint combinations of levels: one categorical
+        # column each. A term has several when formulaic codes it so
+        # (C(a):C(b) without the main effects: C(b) with a reference, then
+        # C(a) with one within each level of C(b)).
+        groups: dict[tuple[tuple[str, ...], tuple[str, ...]], list[int]] = {}
         for position, column in enumerate(columns):
-            groups.setdefault(tuple(i.factor for i in column.indicators), []).append(position)
-        for number, positions in enumerate(groups.values()):
-            name = str(term) if len(groups) == 1 else f"{term} [{number}]"
+            key = (tuple(i.factor for i in column.indicators), column.numeric_names)
+            groups.setdefault(key, []).append(position)
+        with_levels = [positions for (factors, _), positions in groups.items() if factors]
+        for positions in (positions for (factors, _), positions in groups.items() if not factors):
+            for p in positions:
+                numeric[structure.columns[p]] = np.ascontiguousarray(columns[p].numeric, dtype=np.float64)
+        for number, positions in enumerate(with_levels):
+            name = str(term) if len(with_levels) == 1 else f"{term} [{number}]"
             codes, has_reference = _term_codes(str(term), [columns[p] for p in positions], fitting)
             labels = [structure.columns[p] for p in positions]
             categories = [*([_REFERENCE] if has_reference else []), *labels]
             categorical[name] = pd.Categorical.from_codes(codes, categories=pd.Index(categories))
-            if not has_reference:
+            multiplier = columns[positions[0]].numeric
+            if multiplier is not None:
+                # Every column of the group has this product: the same
+                # numeric columns multiplied.
+                product = ":".join(columns[positions[0]].numeric_names)
+                multiplier_name = f"{product} (in {name})"
+                numeric[multiplier_name] = np.ascontiguousarray(multiplier, dtype=np.float64)
+                slopes[name] = (multiplier_name, _REFERENCE if has_reference else None)
+            elif not has_reference:
                 full.append(name)
-    names = order if order is not None else [*full, *(name for name in categorical if name not in full)]
+    plain = [name for name in categorical if name not in slopes]
+    names = order if order is not None else [*full, *(n for n in plain if n not in full), *slopes]
     frame = pd.DataFrame({**numeric, **{name: categorical[name] for name in names}}, copy=False)
-    return frame, list(numeric), names, full
+    if slopes:
+        frame.attrs[SLOPES] = slopes
+    return frame, list(numeric), list(names), full
 
 
 def _term_codes(term: str, columns: list[Any], fitting: bool) -> tuple[npt.NDArray[np.int32], bool]:
@@ -369,17 +394,6 @@ def _term_codes(term: str, columns: list[Any], fitting: bool) -> tuple[npt.NDArr
             "rows (C(g, Treatment(reference=...)))."
         )
     return codes, True
-
-
-def _varying_slopes(term: str) -> None:
-    """A numeric × categorical term (a slope per level) would be a block of
-    codes with a multiplier, a kind the engine does not have yet; this is
-    where it enters."""
-    raise NotImplementedError(
-        f"the term {term!r} multiplies a numeric factor by a categorical one (a slope per level): such "
-        "terms are not available yet; they will be read as codes with a multiplier, never as dense "
-        "dummy products."
-    )
 
 
 def _check_coding(formula: str, intercept: bool, categorical: list[str], full: list[str]) -> None:

@@ -7,7 +7,8 @@ formulaic code each factor on one row per level (so its contrasts name the
 columns and record the levels and the reference in the model spec, as they
 would for the whole frame) and keeps, for every row, only the factor's code:
 a column of a term is then the product of its numeric factors (if any) and
-the indicators of its factors' levels, never an array of n × levels.
+the indicators of its factors' levels, never an array of n × levels (a
+numeric × categorical column, x:C(g)[T.b], is x and the indicator apart).
 
 Imported only when a formula is given (it imports formulaic); a class of a
 module, so that a model spec that names it travels to Dask's workers.
@@ -42,11 +43,13 @@ class Indicator:
 @dataclass(frozen=True)
 class Column:
     """One column of a term as our materializer gives it: the product of its
-    numeric factors (None when it has none) times the indicators of its
-    categorical factors' levels, kept as codes."""
+    numeric factors (None when it has none; numeric_names the names of the
+    factors' columns in it) times the indicators of its categorical factors'
+    levels, kept as codes."""
 
     numeric: npt.NDArray[np.float64] | None
     indicators: tuple[Indicator, ...]
+    numeric_names: tuple[str, ...] = ()
 
 
 class CodesMaterializer(PandasMaterializer):  # type: ignore[misc]
@@ -114,13 +117,17 @@ class CodesMaterializer(PandasMaterializer):  # type: ignore[misc]
             product = reversed_product[::-1]
             numeric = None if scale == 1 else np.full(self.nrows, float(scale))
             indicators = []
-            for _, value in product:
+            numeric_names = [] if scale == 1 else [repr(float(scale))]
+            for name, value in product:
                 if isinstance(value, Indicator):
                     indicators.append(value)
                 else:
                     part = np.asarray(value, dtype=np.float64)
                     numeric = part if numeric is None else numeric * part
-            columns[":".join(name for name, _ in product)] = Column(numeric, tuple(indicators))
+                    numeric_names.append(name)
+            columns[":".join(name for name, _ in product)] = Column(
+                numeric, tuple(indicators), tuple(numeric_names)
+            )
         return columns
 
     @override

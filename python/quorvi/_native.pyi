@@ -2,7 +2,9 @@
 # X float64, 2-D, C- or F-contiguous at any alignment (read in place), or a list
 # of column blocks ("dense", X) | ("categorical", codes, n_levels, drop_first) |
 # ("sparse", data, indices, indptr, n_cols) (indices int32, distinct and
-# increasing within each row; indptr int32 or int64), dense ones first
+# increasing within each row; indptr int32 or int64) |
+# ("varying_slope", codes, n_levels, drop_first, multiplier) (a categorical's
+# codes, each row's indicator times its finite float64 multiplier), dense ones first
 # (src/bindings/design_blocks.hpp); y float64
 # 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
 # finite. Anything else raises ValueError.

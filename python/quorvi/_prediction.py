@@ -58,7 +58,7 @@ _VARIANCE_BLOCK_VALUES = 2**20
 def score_variances(
     n_rows: int,
     numeric: list[Any],
-    categoricals: list[tuple[npt.NDArray[Any], int, bool]],
+    categoricals: list[tuple[npt.NDArray[Any], int, bool, npt.NDArray[np.float64] | None]],
     covariance: npt.NDArray[np.float64],
     fit_intercept: bool,
 ) -> npt.NDArray[np.float64]:
@@ -66,14 +66,15 @@ def score_variances(
     linear predictor for the coefficients' covariance V.
 
     numeric holds the numeric columns as (n, pᵢ) arrays or scipy.sparse
-    matrices side by side; each categorical is (codes, levels, drop_first),
-    its parameters following the numeric ones, as in the fit. A
-    categorical's part of xᵢ is a single 1 (nothing for the reference
-    level), so its terms are read out of V by index, never through a one-hot
-    row: with N the intercept and numeric part and cⱼ the parameter of
+    matrices side by side; each categorical is (codes, levels, drop_first,
+    multiplier), its parameters following the numeric ones, as in the fit.
+    A categorical's part of xᵢ is a single value vⱼ (1, or the row's
+    multiplier for a slope per level; nothing for the reference level), so
+    its terms are read out of V by index, never through a one-hot row:
+    with N the intercept and numeric part and cⱼ the parameter of
     categorical j's level,
 
-        xᵀVx = Nᵀ V_NN N + 2 Σⱼ Nᵀ V_N,cⱼ + Σⱼ Σₗ V_cⱼ,cₗ.
+        xᵀVx = Nᵀ V_NN N + 2 Σⱼ vⱼ Nᵀ V_N,cⱼ + Σⱼ Σₗ vⱼ vₗ V_cⱼ,cₗ.
 
     The rows are taken in blocks, so that memory stays bounded whatever n.
     """
@@ -84,10 +85,10 @@ def score_variances(
     n_dense = int(fit_intercept) + sum(part.shape[1] for part in numeric)
     parameters = []
     start = n_dense
-    for codes, levels, drop_first in categoricals:
+    for codes, levels, drop_first, multiplier in categoricals:
         first_level = int(drop_first)
         codes = codes.astype(np.intp)
-        parameters.append(np.where(codes >= first_level, start + codes - first_level, k))
+        parameters.append((np.where(codes >= first_level, start + codes - first_level, k), multiplier))
         start += levels - first_level
     dense_block = padded[:n_dense, :n_dense]
     rows_per_block = max(1, _VARIANCE_BLOCK_VALUES // max(n_dense, 1))
@@ -96,10 +97,12 @@ def score_variances(
         rows = slice(first, min(first + rows_per_block, n_rows))
         values = _dense_rows(numeric, rows, fit_intercept)
         variances = np.einsum("ij,ij->i", values @ dense_block, values)
-        for index in parameters:
-            variances += 2.0 * np.einsum("ij,ji->i", values, padded[:n_dense, index[rows]])
-            for other in parameters:
-                variances += padded[index[rows], other[rows]]
+        for index, multiplier in parameters:
+            cross = 2.0 * np.einsum("ij,ji->i", values, padded[:n_dense, index[rows]])
+            for other, other_multiplier in parameters:
+                term = padded[index[rows], other[rows]]
+                cross += term if other_multiplier is None else term * other_multiplier[rows]
+            variances += cross if multiplier is None else cross * multiplier[rows]
         result[rows] = variances
     return result
 

@@ -55,7 +55,7 @@ Validate = Callable[[Any], Any]
 # The parts of the rows' parameter vectors that score_variances and the
 # margins read: the numeric columns, and each categorical as (codes,
 # levels, drop_first).
-ParameterRows = tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool]]]
+ParameterRows = tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool, npt.NDArray[np.float64] | None]]]
 
 # A PenaltyWarning points at the user's call: the estimator's method, the
 # results' method, _warn_if_penalised and warnings.warn below it.
@@ -427,7 +427,8 @@ class FitResults:
     def parameter_rows(self, X: Any, validate: Validate | None = None) -> ParameterRows:
         """X as the parts of its rows' parameter vectors: the numeric columns
         (arrays or a CSR matrix, read in place where they can be) and each
-        categorical as (codes, levels, drop_first). An array X is validated
+        categorical as (codes, levels, drop_first, multiplier), the
+        multiplier None but for a slope per level. An array X is validated
         by validate; a frame is checked against the layout."""
         if self.layout is None:
             if validate is None:
@@ -437,7 +438,11 @@ class FitResults:
         _design.check_columns(X, self.layout)
         blocks = _design.frame_blocks(X, self.layout, fitting=False)
         numeric = [block[1] for block in blocks if block[0] == "dense"]
-        categoricals = [(block[1], block[2], block[3]) for block in blocks if block[0] == "categorical"]
+        categoricals = [
+            (block[1], block[2], block[3], block[4] if block[0] == "varying_slope" else None)
+            for block in blocks
+            if block[0] in ("categorical", "varying_slope")
+        ]
         return numeric, categoricals
 
     def marginal_effects(

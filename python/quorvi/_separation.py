@@ -291,7 +291,7 @@ def _width(block: tuple[Any, ...]) -> int:
     kind = block[0]
     if kind == "dense":
         return int(block[1].shape[1])
-    if kind == "categorical":
+    if kind in ("categorical", "varying_slope"):
         return int(block[2]) - int(block[3])
     return int(block[4])
 
@@ -299,16 +299,18 @@ def _width(block: tuple[Any, ...]) -> int:
 def _block_matrix(block: tuple[Any, ...]) -> Any:
     """One of quorvi._native's blocks as a matrix: a dense run as itself, a
     categorical's codes as the CSR of its levels' indicators (the reference
-    level, when dropped, has none), a sparse block as its CSR."""
+    level, when dropped, has none), a varying slope's as the same CSR with
+    the multiplier as its values, a sparse block as its CSR."""
     kind = block[0]
     if kind == "dense":
         return block[1]
-    if kind == "categorical":
+    if kind in ("categorical", "varying_slope"):
         codes, levels, drop_first = block[1].astype(np.int64), int(block[2]), bool(block[3])
         columns = codes - int(drop_first)
         rows = np.flatnonzero(columns >= 0)
+        values = np.ones(len(rows)) if kind == "categorical" else block[4][rows]
         return sparse.csr_matrix(
-            (np.ones(len(rows)), (rows, columns[rows])), shape=(len(codes), levels - int(drop_first))
+            (values, (rows, columns[rows])), shape=(len(codes), levels - int(drop_first))
         )
     data, indices, indptr, width = block[1:]
     return sparse.csr_matrix((data, indices, indptr), shape=(len(indptr) - 1, width))

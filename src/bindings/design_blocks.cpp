@@ -1,5 +1,6 @@
 #include "design_blocks.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -40,23 +41,26 @@ DesignBlock dense_block(const py::tuple& block, arma::uword& n_rows) {
   return dense.blocks[0];
 }
 
-DesignBlock categorical_block(const py::tuple& block, arma::uword& n_rows) {
-  const py::array codes = array_item(block, 1, "a categorical block's codes");
+// Items 1-3 of a categorical or varying-slope block: its codes (checked to
+// be in range), the number of levels and whether the first is dropped, as
+// a CategoricalBlock.
+CategoricalBlock read_codes(const py::tuple& block, const std::string& what, arma::uword& n_rows) {
+  const py::array codes = array_item(block, 1, what + "'s codes");
   const auto levels = block[2].cast<std::int64_t>();
   const bool drop_first = block[3].cast<bool>();
   const auto width = static_cast<unsigned>(codes.itemsize());
   if (codes.ndim() != 1 || codes.dtype().kind() != 'i' || (width != 1 && width != 2 && width != 4)) {
-    throw py::value_error("a categorical block's codes must be a 1-D int8, int16 or int32 array");
+    throw py::value_error(what + "'s codes must be a 1-D int8, int16 or int32 array");
   }
-  require_vector(codes, codes.dtype(), "a categorical block's codes");
+  require_vector(codes, codes.dtype(), what + "'s codes");
   if (levels < 1 || levels > std::numeric_limits<std::int32_t>::max()) {
-    throw py::value_error("a categorical block must have at least one level");
+    throw py::value_error(what + " must have at least one level");
   }
   n_rows = static_cast<arma::uword>(codes.shape(0));
   const arma::uword bad =
       first_code_out_of_range(codes.data(), width, n_rows, static_cast<arma::uword>(levels));
   if (bad != n_rows) {
-    throw py::value_error("a categorical block's code at row " + std::to_string(bad) + " is not in [0, " +
+    throw py::value_error(what + "'s code at row " + std::to_string(bad) + " is not in [0, " +
                           std::to_string(levels) + ")");
   }
   return CategoricalBlock{
@@ -65,6 +69,31 @@ DesignBlock categorical_block(const py::tuple& block, arma::uword& n_rows) {
       static_cast<arma::uword>(levels) - (drop_first ? 1 : 0),
       drop_first ? 1U : 0U,
   };
+}
+
+DesignBlock categorical_block(const py::tuple& block, arma::uword& n_rows) {
+  return read_codes(block, "a categorical block", n_rows);
+}
+
+// The codes as a categorical block's, and the multiplier: float64, one a
+// row, finite (a NaN or an infinity would reach every sum through its
+// level's column, so it is refused here, once, never met in the kernel).
+DesignBlock varying_slope_block(const py::tuple& block, arma::uword& n_rows) {
+  const CategoricalBlock codes = read_codes(block, "a varying-slope block", n_rows);
+  const py::array multiplier = array_item(block, 4, "a varying-slope block's multiplier");
+  require_vector(multiplier, py::dtype::of<double>(), "a varying-slope block's multiplier");
+  if (static_cast<arma::uword>(multiplier.shape(0)) != n_rows) {
+    throw py::value_error("a varying-slope block's multiplier has " + std::to_string(multiplier.shape(0)) +
+                          " values for " + std::to_string(n_rows) + " codes");
+  }
+  const auto* values = static_cast<const double*>(multiplier.data());
+  const arma::uword bad = first_non_finite(values, n_rows);
+  if (bad != n_rows) {
+    throw py::value_error("a varying-slope block's multiplier has " +
+                          std::string(std::isnan(values[bad]) ? "a NaN" : "an infinite") + " value at row " +
+                          std::to_string(bad));
+  }
+  return VaryingSlopeBlock{codes.codes, codes.code_bytes, codes.n_cols, codes.first_level, values};
 }
 
 DesignBlock sparse_block(const py::tuple& block, arma::uword& n_rows) {
@@ -110,6 +139,7 @@ constexpr BlockKind block_kinds[] = {
     {"dense", 2, dense_block},
     {"categorical", 4, categorical_block},
     {"sparse", 5, sparse_block},
+    {"varying_slope", 5, varying_slope_block},
 };
 
 const BlockKind* block_kind(const std::string& name, std::size_t arity) {
@@ -146,7 +176,8 @@ Design design_of_blocks(const py::list& blocks, bool intercept) {
     arma::uword n_rows = 0;
     const DesignBlock read = kind->read(block, n_rows);
     if (scattered && !is_scattered(read)) {
-      throw py::value_error("the dense blocks must come before the categorical and sparse ones");
+      throw py::value_error(
+          "the dense blocks must come before the categorical, sparse and varying-slope ones");
     }
     scattered = scattered || is_scattered(read);
     design.blocks.push_back(read);

@@ -19,10 +19,11 @@ struct CategoricalBlock {
   arma::uword first_level;  // 1 when the first level is the reference (no column), else 0
 };
 
-// f(codes) with the codes as the integers they are: the width is read once
-// per call, not once per row.
-template <class F>
-void with_codes(const CategoricalBlock& block, F&& f) {
+// f(codes) with the codes of a block that holds them (this one, or a
+// varying slope's, varying_slope_block.hpp) as the integers they are: the
+// width is read once per call, not once per row.
+template <class Block, class F>
+void with_codes(const Block& block, F&& f) {
   switch (block.code_bytes) {
     case 1:
       f(static_cast<const std::int8_t*>(block.codes));

@@ -1,9 +1,9 @@
 // The design matrix as the kernel reads it: blocks of columns side by side,
 // each of one kind, read in place from the caller's memory. Each kind is a
 // unit of its own (ones_block.hpp, dense_block.hpp, categorical_block.hpp,
-// sparse_block.hpp): a record of what it reads and the operations the pass
-// needs of it, as free functions overloaded on the record. A kind is one of
-// two sorts, by its constant `scattered`:
+// sparse_block.hpp, varying_slope_block.hpp): a record of what it reads and
+// the operations the pass needs of it, as free functions overloaded on the
+// record. A kind is one of two sorts, by its constant `scattered`:
 //
 //   copied (scattered false): copy_rows(block, n_rows, first, m, offset, q,
 //     out) writes its columns of a block of rows into the block buffer,
@@ -27,9 +27,10 @@
 #include "dense_block.hpp"
 #include "ones_block.hpp"
 #include "sparse_block.hpp"
+#include "varying_slope_block.hpp"
 
 // The column kinds.
-using DesignBlock = std::variant<OnesBlock, DenseBlock, CategoricalBlock, SparseBlock>;
+using DesignBlock = std::variant<OnesBlock, DenseBlock, CategoricalBlock, SparseBlock, VaryingSlopeBlock>;
 
 struct Design {
   arma::uword n_rows;               // observations

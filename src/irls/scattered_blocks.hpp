@@ -1,11 +1,13 @@
-// The rows of a design's scattered blocks (categorical codes, sparse rows):
-// each row is read as the short list of its nonzero entries (a categorical
-// gives one entry of value 1 in its level's column, or none at the
-// reference level; a sparse row its stored values), and its terms go
-// straight into the sums: b[c] += v s w z, A[c, c'] += s w v v' for the
-// row's pairs, and the cross block with the dense columns as an axpy of the
-// row's dense values into one column of a small buffer. No zero is touched,
-// so one pass costs O(n (q_dense^2 + entries q_dense + entries^2)).
+// The rows of a design's scattered blocks (categorical codes, sparse rows,
+// varying slopes): each row is read as the short list of its nonzero
+// entries (a categorical gives one entry of value 1 in its level's column,
+// or none at the reference level; a varying slope the same entry with the
+// row's multiplier as its value; a sparse row its stored values), and its
+// terms go straight into the sums: b[c] += v s w z, A[c, c'] += s w v v'
+// for the row's pairs, and the cross block with the dense columns as an
+// axpy of the row's dense values into one column of a small buffer. No zero
+// is touched, so one pass costs O(n (q_dense^2 + entries q_dense +
+// entries^2)).
 //
 // A row's entries come in increasing column order, each column once: the
 // blocks follow one another in the coefficients' order, and a sparse

@@ -524,18 +524,24 @@ def test_a_dask_array_of_sparse_chunks_equals_the_in_memory_sparse_fit(client, c
         LogisticRegression().fit(da.from_array(X, chunks=(2_500, 8), asarray=False), y)
 
 
+def _affairs():
+    """statsmodels' affairs data with a binary label and two string columns."""
+    sm = pytest.importorskip("statsmodels.api")
+    data = sm.datasets.fair.load_pandas().data
+    return data.assign(
+        had_affair=(data["affairs"] > 0).astype(float),
+        rel=data["religious"].map({1: "none", 2: "mild", 3: "fairly", 4: "strong"}),
+        occ=data["occupation"].astype(int).astype(str),
+    )
+
+
 def test_formula_on_a_dask_frame_equals_statsmodels(client):
     # The model spec is learned from the frame's dtypes (categorize()d
     # columns) and applied partition by partition on the workers.
     sm = pytest.importorskip("statsmodels.api")
     smf = pytest.importorskip("statsmodels.formula.api")
     pytest.importorskip("formulaic")
-    data = sm.datasets.fair.load_pandas().data
-    data = data.assign(
-        had_affair=(data["affairs"] > 0).astype(float),
-        rel=data["religious"].map({1: "none", 2: "mild", 3: "fairly", 4: "strong"}),
-        occ=data["occupation"].astype(int).astype(str),
-    )
+    data = _affairs()
     formula = "had_affair ~ C(rel) * C(occ) + np.log(age)"
     reference = smf.glm(formula, data, family=sm.families.Binomial()).fit(tol=1e-13)
     frame = dd.from_pandas(data, npartitions=3).categorize(columns=["rel", "occ"])
@@ -546,3 +552,25 @@ def test_formula_on_a_dask_frame_equals_statsmodels(client):
     np.testing.assert_allclose(model.predict_proba(frame)[:, 1].compute(), reference.fittedvalues, rtol=1e-8)
     with pytest.raises(ValueError, match=r"column 'rel' of the Dask DataFrame has dtype .*categorize"):
         quorvi.logit(formula, dd.from_pandas(data, npartitions=3))
+
+
+def test_varying_slopes_on_a_dask_frame_equal_the_in_memory_fit(client):
+    # Numeric × categorical terms reach the workers as codes beside their
+    # multiplier, and every partition's sums, its robust meat among them,
+    # read them as a varying-slope block. The partitions' sums are added in
+    # another order than the in-memory fit's chunks: rounding apart, at
+    # converged fits of this well-conditioned model.
+    pytest.importorskip("formulaic")
+    data = _affairs()
+    formula = "had_affair ~ yrs_married * C(occ) + np.log(age):C(rel)"
+    frame = dd.from_pandas(data, npartitions=4).categorize(columns=["rel", "occ"])
+    model = quorvi.logit(formula, frame, tol=1e-10, cov_type="HC1")
+    in_memory = quorvi.logit(formula, data, tol=1e-10, cov_type="HC1")
+    table, expected = model.coef_table(), in_memory.coef_table()
+    assert sorted(table.index) == sorted(expected.index)
+    table = table.loc[expected.index]
+    np.testing.assert_allclose(table["coef"], expected["coef"], rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(table["std err"], expected["std err"], rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(
+        model.predict_proba(frame)[:, 1].compute(), in_memory.predict_proba(data)[:, 1], rtol=1e-9
+    )

@@ -1,6 +1,7 @@
 // Designs of every column kind (the implicit ones, dense columns in either
 // memory order, categorical codes with and without a reference level, CSR
-// rows with 32- and 64-bit row pointers, and mixes of them) against a direct
+// rows with 32- and 64-bit row pointers, varying slopes with and without a
+// reference level, and mixes of them) against a direct
 // Armadillo transcription of the same sums on the densified design: the
 // matrix built from the blocks, with every term written as a whole-matrix
 // expression. The normal equations, the robust sums (HC0 meat, the
@@ -29,13 +30,15 @@ enum class Kind : std::uint8_t {
   categorical,
   categorical_drop_first,
   sparse32,
-  sparse64
+  sparse64,
+  varying_slope,
+  varying_slope_drop_first
 };
 
 struct BlockShape {
   Kind kind;
-  arma::uword width;        // columns (dense, sparse) or levels (categorical)
-  unsigned code_bytes = 4;  // categorical: 1, 2 or 4
+  arma::uword width;        // columns (dense, sparse) or levels (categorical, varying slope)
+  unsigned code_bytes = 4;  // categorical, varying slope: 1, 2 or 4
 };
 
 // A design of blocks over memory this object owns, and the same columns as
@@ -82,6 +85,9 @@ class BlockedDesign {
       case Kind::sparse32:
       case Kind::sparse64:
         return add_sparse(n, shape, shape.kind == Kind::sparse32);
+      case Kind::varying_slope:
+      case Kind::varying_slope_drop_first:
+        return add_varying_slope(n, shape, shape.kind == Kind::varying_slope_drop_first);
     }
     return {};
   }
@@ -106,21 +112,44 @@ class BlockedDesign {
     }
   }
 
-  arma::mat add_categorical(arma::uword n, const BlockShape& shape, bool drop_first) {
-    // Uneven level frequencies: the square of a uniform draw favours the low codes.
+  // Codes of uneven level frequencies (the square of a uniform draw favours
+  // the low codes), stored at shape.code_bytes each; levels holds them.
+  const void* draw_codes(arma::uword n, const BlockShape& shape, arma::uvec& levels) {
     const arma::vec u = arma::randu(n);
-    const arma::uvec levels =
-        arma::conv_to<arma::uvec>::from(arma::floor(arma::square(u) * static_cast<double>(shape.width)));
-    const void* codes = shape.code_bytes == 1   ? stored_codes<std::int8_t>(levels)
-                        : shape.code_bytes == 2 ? stored_codes<std::int16_t>(levels)
-                                                : stored_codes<std::int32_t>(levels);
+    levels = arma::conv_to<arma::uvec>::from(arma::floor(arma::square(u) * static_cast<double>(shape.width)));
+    return shape.code_bytes == 1   ? stored_codes<std::int8_t>(levels)
+           : shape.code_bytes == 2 ? stored_codes<std::int16_t>(levels)
+                                   : stored_codes<std::int32_t>(levels);
+  }
+
+  // Row i's value in its level's column: 1, or the multiplier of a varying slope.
+  static arma::mat level_columns(const arma::uvec& levels, const arma::vec& value, arma::uword width,
+                                 bool drop_first) {
+    arma::mat columns(levels.n_elem, width, arma::fill::zeros);
+    for (arma::uword i = 0; i < levels.n_elem; ++i) {
+      columns(i, levels[i]) = value[i];
+    }
+    return drop_first ? arma::mat(columns.tail_cols(width - 1)) : columns;
+  }
+
+  arma::mat add_categorical(arma::uword n, const BlockShape& shape, bool drop_first) {
+    arma::uvec levels;
+    const void* codes = draw_codes(n, shape, levels);
     design.blocks.emplace_back(
         CategoricalBlock{codes, shape.code_bytes, shape.width - (drop_first ? 1 : 0), drop_first ? 1U : 0U});
-    arma::mat indicators(n, shape.width, arma::fill::zeros);
-    for (arma::uword i = 0; i < n; ++i) {
-      indicators(i, levels[i]) = 1.0;
-    }
-    return drop_first ? arma::mat(indicators.tail_cols(shape.width - 1)) : indicators;
+    return level_columns(levels, arma::ones(n), shape.width, drop_first);
+  }
+
+  // The multiplier is of either sign, with some rows exactly 0 (an entry of
+  // value 0 is still an entry).
+  arma::mat add_varying_slope(arma::uword n, const BlockShape& shape, bool drop_first) {
+    arma::uvec levels;
+    const void* codes = draw_codes(n, shape, levels);
+    arma::vec& multiplier = multipliers_.emplace_back(1.0 + arma::randn(n));
+    multiplier.elem(arma::find(arma::randu(n) < 0.05)).zeros();
+    design.blocks.emplace_back(VaryingSlopeBlock{codes, shape.code_bytes, shape.width - (drop_first ? 1 : 0),
+                                                 drop_first ? 1U : 0U, multiplier.memptr()});
+    return level_columns(levels, multiplier, shape.width, drop_first);
   }
 
   arma::mat add_sparse(arma::uword n, const BlockShape& shape, bool narrow_starts) {
@@ -153,6 +182,7 @@ class BlockedDesign {
   }
 
   std::deque<arma::mat> matrices_;
+  std::deque<arma::vec> multipliers_;
   std::deque<std::vector<std::int8_t>> codes8_;
   std::deque<std::vector<std::int16_t>> codes16_;
   std::deque<std::vector<std::int32_t>> codes32_;
@@ -253,6 +283,14 @@ const DesignCase design_cases[] = {
       {Kind::sparse32, 2}}},
     {"categorical_all_levels_then_sparse",
      {{Kind::categorical, 4, 4}, {Kind::sparse32, 3}, {Kind::categorical_drop_first, 4, 2}}},
+    {"ones_varying_slope_all_levels_int8", {{Kind::ones, 1}, {Kind::varying_slope, 5, 1}}},
+    {"mix_with_varying_slopes",
+     {{Kind::ones, 1},
+      {Kind::dense_f, 2},
+      {Kind::categorical_drop_first, 6, 2},
+      {Kind::varying_slope_drop_first, 6, 2},
+      {Kind::sparse64, 2},
+      {Kind::varying_slope, 3, 4}}},
 };
 
 constexpr arma::uword case_rows = 20000;

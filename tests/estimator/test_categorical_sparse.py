@@ -289,6 +289,20 @@ _Y4 = np.array([0.0, 1.0, 1.0, 0.0])
             [("sparse", np.ones(3), np.array([0, 2, 2], dtype=np.int32), np.array([0, 1, 3, 3, 3]), 5)],
             "column indices do not increase within row 1",
         ),
+        # A multiplier that is not finite would reach every sum through its
+        # level's column; one the kernel cannot read in place is not copied.
+        (
+            [("varying_slope", _CODES, 3, True, np.array([1.0, 2.0, np.inf, 0.0]))],
+            "varying-slope block's multiplier has an infinite value at row 2",
+        ),
+        (
+            [("varying_slope", _CODES, 3, False, np.array([1.0, np.nan, 2.0, 0.0]))],
+            "varying-slope block's multiplier has a NaN value at row 1",
+        ),
+        (
+            [("varying_slope", _CODES, 3, True, np.ones(4, dtype=np.float32))],
+            "multiplier must be a 1-D, contiguous, aligned float64 array",
+        ),
         ([("categorical", _CODES, 3, True), ("dense", np.ones((4, 1)))], "dense blocks must come before"),
         ([("dense", np.ones((3, 1)))], "y has 4 elements; X has 3 rows"),
     ],

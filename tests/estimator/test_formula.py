@@ -1,7 +1,8 @@
 """Formulas: quorvi.logit and LogisticRegression(formula=) must fit what
 statsmodels' formula GLM fits for the same formula, under the same names,
-with categorical terms read as codes; and refuse bad formulas before any
-fitting, naming the term."""
+with categorical terms read as codes (and numeric × categorical ones as
+codes with a multiplier); and refuse bad formulas before any fitting,
+naming the term."""
 
 import numpy as np
 import pytest
@@ -27,11 +28,11 @@ def affairs():
     )
 
 
-def _statsmodels(formula, data):
+def _statsmodels(formula, data, cov_type="nonrobust"):
     # tol 1e-13: statsmodels stops on the change of the deviance, and its
     # covariance is that of its last step's start, so a looser tol leaves
     # its standard errors a step behind (about 1e-7 relative here).
-    return smf.glm(formula, data, family=sm.families.Binomial()).fit(tol=1e-13)
+    return smf.glm(formula, data, family=sm.families.Binomial()).fit(tol=1e-13, cov_type=cov_type)
 
 
 FORMULAS = [
@@ -45,13 +46,21 @@ FORMULAS = [
     "had_affair ~ C(rel) + C(rel):C(occ)",
     "had_affair ~ 0 + C(rel) + C(occ) + age",
     "had_affair ~ age * yrs_married + rel - 1",
+    # A slope per level: without the main effect of C(rel), one for every
+    # level (age:C(rel)[none], ...); with it, for all but the reference
+    # (yrs_married:C(occ)[T.2], ...); the numeric factor a transform, after
+    # the categorical one and without an intercept.
+    "had_affair ~ age:C(rel) + educ",
+    ("had_affair ~ yrs_married * C(occ) + np.log(age)", "HC0"),
+    "had_affair ~ 0 + C(occ) + C(rel):np.log(age)",
 ]
 
 
-@pytest.mark.parametrize("formula", FORMULAS)
-def test_formula_equals_statsmodels(affairs, formula):
-    reference = _statsmodels(formula, affairs)
-    model = quorvi.logit(formula, affairs, tol=1e-10)
+@pytest.mark.parametrize("case", FORMULAS)
+def test_formula_equals_statsmodels(affairs, case):
+    formula, cov_type = (case, "nonrobust") if isinstance(case, str) else case
+    reference = _statsmodels(formula, affairs, cov_type)
+    model = quorvi.logit(formula, affairs, tol=1e-10, cov_type=cov_type)
     table = model.coef_table()
     # The same parameters under statsmodels' names (our order puts the
     # numeric terms before the categorical ones).
@@ -64,18 +73,30 @@ def test_formula_equals_statsmodels(affairs, formula):
     np.testing.assert_allclose(model.predict_proba(affairs)[:, 1], reference.fittedvalues, rtol=1e-8)
 
 
-def test_term_wald_tests_equal_statsmodels(affairs):
-    formula = "had_affair ~ C(rel) * C(occ) + educ"
+@pytest.mark.parametrize(
+    ("formula", "terms"),
+    [
+        ("had_affair ~ C(rel) * C(occ) + educ", ("C(rel)", "C(occ)", "C(rel):C(occ)", "educ")),
+        (
+            "had_affair ~ yrs_married * C(occ) + np.log(age):C(rel)",
+            ("yrs_married:C(occ)", "np.log(age):C(rel)"),
+        ),
+    ],
+)
+def test_term_wald_tests_equal_statsmodels(affairs, formula, terms):
     reference = _statsmodels(formula, affairs).wald_test_terms(scalar=True).table
     model = quorvi.logit(formula, affairs, tol=1e-10)
-    for term in ("C(rel)", "C(occ)", "C(rel):C(occ)", "educ"):
+    for term in terms:
         result = model.wald_test(term)
         assert result.df == reference.loc[term, "df_constraint"]
         np.testing.assert_allclose(result.statistic, reference.loc[term, "statistic"], rtol=1e-7)
 
 
 def test_prediction_on_new_data_keeps_the_spec(affairs):
-    formula = "had_affair ~ C(rel, Treatment(reference='mild')) + C(occ) + np.log(age) + I(age ** 2)"
+    formula = (
+        "had_affair ~ C(rel, Treatment(reference='mild')) + C(occ) + np.log(age) + I(age ** 2) "
+        "+ yrs_married:C(occ)"
+    )
     train, new = affairs.iloc[::2], affairs.iloc[1::2].head(7)
     model = quorvi.logit(formula, train, tol=1e-10)
     reference = _statsmodels(formula, train)
@@ -122,11 +143,6 @@ def test_polars_and_pipeline_use(affairs):
             "had_affair ~ C(rel, Sum)",
             NotImplementedError,
             r"'C\(rel, Sum\)' is coded with contrasts other than treatment",
-        ),
-        (
-            "had_affair ~ age + age:C(rel)",
-            NotImplementedError,
-            r"the term 'age:C\(rel\)' multiplies a numeric factor",
         ),
     ],
 )
