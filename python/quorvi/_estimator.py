@@ -382,8 +382,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             # The formula's design frame (and its left-hand side as y),
             # every check of the formula made before the fit.
             formula, X, y = _formula.learn(self.formula, X, y, bool(self.fit_intercept))
+        absorb = self.absorb
+        if formula is not None and formula.absorbed:
+            if absorb is not None:
+                raise ValueError(
+                    "absorb= and a formula with an absorbed part ('| fe') were both given: use one of them."
+                )
+            absorb = formula.absorbed
         absorbed = None
-        if self.absorb is not None:
+        if absorb is not None:
             if is_dask_collection(X):
                 raise ValueError(
                     "absorb= is not available for Dask collections yet: fit the levels as a categorical "
@@ -395,7 +402,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 sample_weight,
                 clusters,
                 offset,
-                absorb=self.absorb,
+                absorb=absorb,
                 cov_type=self.cov_type,
                 penalty=self._penalty(),
                 tol=float(self.tol),

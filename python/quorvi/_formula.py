@@ -74,6 +74,9 @@ class FormulaDesign:
     numeric: list[str] = field(default_factory=list)  # design-frame columns, in order
     categorical: list[str] = field(default_factory=list)  # design-frame columns (term names)
     terms: dict[str, list[str]] = field(default_factory=dict)  # term -> its column names
+    # The columns of the formula's "| fe1 + fe2" part, absorbed as fixed
+    # effects (the estimator's absorb=); the design frame carries them last.
+    absorbed: list[str] = field(default_factory=list)
 
     def frame(self, data: Any) -> Any:
         """The design frame of data for the fitted model (pandas: numeric
@@ -84,7 +87,7 @@ class FormulaDesign:
             return data.map_partitions(self.frame, meta=meta)
         matrix = _materialize(self.formula, self.spec, _pandas_data(data, self.formula))
         frame, _, _, _ = _design_frame(self.spec, matrix, self.categorical)
-        return frame
+        return _with_absorbed(frame, data, self.absorbed)
 
     def parameter_names(self, layout: FrameLayout | None, feature_names: Sequence[str]) -> list[str]:
         """The parameter names, in the estimator's order, as statsmodels
@@ -96,7 +99,8 @@ class FormulaDesign:
             names = [*layout.numeric]
             for column in layout.categorical:
                 names.extend(str(level) for level in column.levels[int(column.drop_first) :])
-        return [INTERCEPT, *names] if self.intercept else names
+        # With absorbed effects the intercept is among their levels.
+        return [INTERCEPT, *names] if self.intercept and not self.absorbed else names
 
     def term_groups(self, names: Sequence[str]) -> dict[str, list[str]]:
         """Each term and the names of its parameters (those the fit kept):
@@ -114,8 +118,14 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
             "with a formula, y is its left-hand side: call fit(data) without y (the formula "
             f"{formula!r} names the labels)."
         )
+    formula, absorbed = split_absorbed(formula)
     parsed = _parse(formula)
     dask = is_dask_collection(data)
+    if dask and absorbed:
+        raise ValueError(
+            f"the formula's absorbed part ({' + '.join(absorbed)}) is not available for Dask DataFrames yet: "
+            "enter the effects as C(fe) terms, or compute the frame first."
+        )
     frame = _dask_meta(formula, data) if dask else _pandas_data(data, formula)
     lhs = None if dask else _lhs(formula, parsed, frame)
     matrix = _materialize(formula, parsed.rhs, frame)
@@ -136,7 +146,7 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
     design_frame, numeric, categorical, full = _design_frame(spec, matrix, None, fitting=not dask)
     slopes = slopes_of(design_frame)
     _check_coding(formula, intercept, [name for name in categorical if name not in slopes], full)
-    design = FormulaDesign(formula, spec, intercept, numeric, categorical)
+    design = FormulaDesign(formula, spec, intercept, numeric, categorical, absorbed=absorbed)
     design.terms = {
         str(structure.term): list(structure.columns)
         for structure in spec.structure
@@ -144,7 +154,69 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
     }
     if dask:
         return design, design.frame(data), _dask_labels(formula, parsed, data)
-    return design, design_frame, lhs
+    if absorbed and not intercept:
+        raise ValueError(
+            f"the formula {formula!r} has no intercept, but its absorbed levels carry one: leave out the "
+            "0 + (or - 1)."
+        )
+    return design, _with_absorbed(design_frame, data, absorbed), lhs
+
+
+def split_absorbed(formula: str) -> tuple[str, list[str]]:
+    """The formula without its "| fe1 + fe2" part (pyfixest's syntax for
+    absorbed fixed effects), and the columns that part names. The part is
+    found at the last "|" outside parentheses and parsed by formulaic; each
+    of its terms must be a plain column name."""
+    if not isinstance(formula, str):
+        return formula, []
+    depth, bar = 0, -1
+    for position, character in enumerate(formula):
+        depth += {"(": 1, ")": -1}.get(character, 0)
+        if character == "|" and depth == 0:
+            bar = position
+    if bar < 0:
+        return formula, []
+    main, part = formula[:bar].rstrip(), formula[bar + 1 :].strip()
+    names = []
+    for term in (term.strip() for term in part.split("+")):
+        if not term.isidentifier():
+            raise ValueError(
+                f"the absorbed part of the formula {formula!r} must name columns joined by '+' "
+                f"(as '| firm + year'); {term!r} is not a column name."
+            )
+        names.append(term)
+    return main, names
+
+
+def _with_absorbed(frame: Any, data: Any, absorbed: list[str]) -> Any:
+    """The design frame with data's absorbed columns after its own (the
+    estimator takes them out again by name)."""
+    if not absorbed:
+        return frame
+    import pandas as pd
+
+    present = (
+        list(data.columns)
+        if isinstance(data, pd.DataFrame)
+        else nw.from_native(data, eager_only=True).columns
+    )
+    missing = [name for name in absorbed if name not in present]
+    if missing:
+        raise ValueError(
+            f"the formula's absorbed part names column(s) {missing} that the data does not have."
+        )
+    clash = [name for name in absorbed if name in frame.columns]
+    if clash:
+        raise ValueError(
+            f"the column(s) {clash} are both absorbed and terms of the formula: use one or the other."
+        )
+    if isinstance(data, pd.DataFrame):
+        columns = data[absorbed]
+    else:
+        columns = nw.from_native(data, eager_only=True).select(absorbed).to_pandas()
+    joined = pd.concat([frame, columns.set_axis(frame.index, axis=0)], axis=1)
+    joined.attrs = frame.attrs  # how the frame's slope columns pair up (slopes_of)
+    return joined
 
 
 def _is_intercept(structure: Any) -> bool:
@@ -169,9 +241,8 @@ def _parse(formula: str) -> Any:
     if not hasattr(parsed, "lhs") or not hasattr(parsed, "rhs"):
         raise ValueError(f"the formula {formula!r} has no left-hand side: write it as 'y ~ x + ...'")
     if isinstance(parsed.rhs, tuple):
-        raise NotImplementedError(
-            f"the formula {formula!r} has a '|' part: absorbed fixed effects (| fe) are not available "
-            "yet; enter the effects as C(fe) terms meanwhile."
+        raise ValueError(
+            f"the formula {formula!r} has more than one '|' part: write it as 'y ~ x | fe1 + fe2'."
         )
     if len(list(parsed.lhs)) != 1:
         raise ValueError(f"the formula {formula!r} must have one term on its left-hand side, the labels")
@@ -430,7 +501,7 @@ def logit(
     estimator's parameters (``cov_type="HC1"``, ``link="probit"``, ...)."""
     from ._estimator import LogisticRegression
 
-    parsed = _parse(formula)
+    parsed = _parse(split_absorbed(formula)[0])
     parameters.setdefault("fit_intercept", any(str(term) == "1" for term in parsed.rhs))
     model = LogisticRegression(formula=formula, **parameters)
     return model.fit(data, sample_weight=sample_weight, clusters=clusters, offset=offset)

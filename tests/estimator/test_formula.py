@@ -74,6 +74,28 @@ def test_formula_equals_statsmodels(affairs, case):
 
 
 @pytest.mark.parametrize(
+    "formula",
+    [
+        "had_affair ~ rate_marriage + age * yrs_married + C(rel) | occ",
+        "had_affair ~ rate_marriage + yrs_married:C(rel) + np.log(age) | occ + occupation_husb",
+    ],
+)
+def test_an_absorbed_part_equals_its_levels_as_terms(affairs, formula):
+    # pyfixest's "| fe" is the model with C(fe) terms, its levels absorbed:
+    # statsmodels' fit with them as terms, less the intercept and levels.
+    main, absorbed = formula.split(" | ")
+    reference = _statsmodels(main + "".join(f" + C({name})" for name in absorbed.split(" + ")), affairs)
+    model = quorvi.logit(formula, affairs, tol=1e-10)
+    table = model.coef_table()
+    assert set(table.index) == {
+        name for name in reference.params.index if "occ" not in name and name != "Intercept"
+    }
+    np.testing.assert_allclose(table["coef"], reference.params[table.index], rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(table["std err"], reference.bse[table.index], rtol=1e-8)
+    np.testing.assert_allclose(model.predict_proba(affairs)[:, 1], reference.fittedvalues, rtol=1e-8)
+
+
+@pytest.mark.parametrize(
     ("formula", "terms"),
     [
         ("had_affair ~ C(rel) * C(occ) + educ", ("C(rel)", "C(occ)", "C(rel):C(occ)", "educ")),
@@ -134,11 +156,8 @@ def test_polars_and_pipeline_use(affairs):
         ("had_affair ~ age +", ValueError, r"cannot be parsed"),
         ("rate_marriage ~ age", ValueError, r"left-hand side 'rate_marriage' .* has 5 distinct value"),
         ("had_affair ~ np.nosuch(age)", ValueError, r"np\.nosuch\(age\)"),
-        (
-            "had_affair ~ age | occ",
-            NotImplementedError,
-            r"absorbed fixed effects \(\| fe\) are not available yet",
-        ),
+        ("had_affair ~ age | np.log(occ)", ValueError, r"'np.log\(occ\)' is not a column name"),
+        ("had_affair ~ age | firm", ValueError, r"absorbed part names column\(s\) \['firm'\]"),
         (
             "had_affair ~ C(rel, Sum)",
             NotImplementedError,
