@@ -1,22 +1,12 @@
 // The fit with one absorbed fixed effect (absorbed_levels.hpp): the model
 // with one dummy per level beside X's q columns, fitted without the dummies'
-// columns. Each update's system over [X, dummies] is
+// columns, the levels eliminated from each update (level_elimination.hpp).
 //
-//   [ A   C ] [ d_beta  ]   [ b       ]
-//   [ C'  D ] [ d_alpha ] = [ b_alpha ]      D diagonal (L levels),
-//
-// and the levels are eliminated exactly through D: the loop (run_irls)
-// solves the Schur complement (A - C D^-1 C') d_beta = b - C D^-1 b_alpha
-// as it would any source's system, and the levels take their step from the
-// same sums, d_alpha = D^-1 (b_alpha - C' d_beta). O(L q^2) per update on
-// top of the pass; no L x L matrix anywhere.
-//
-// What the fit reports of the coefficients is then exactly the full model's:
-// the inverse of the Schur complement is the coefficients' block of the
-// inverse information, and with the dense columns' level means m subtracted
-// from each row (x - m[level]) the sandwich of the rows is that block of the
-// full sandwich (the robust sums' pass does so). A level of no weight (D = 0)
-// has no effect: it stays 0.
+// What the fit reports of the coefficients is exactly the full model's: the
+// covariance from the Schur complement, and, with the dense columns' level
+// means m subtracted from each row (x - m[level]), the sandwich of the rows,
+// which is the coefficients' block of the full sandwich (the robust sums'
+// pass does so).
 #pragma once
 
 #include <armadillo>

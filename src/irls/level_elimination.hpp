@@ -1,0 +1,78 @@
+// The absorbed levels' part of an IRLS update (absorbed_levels.hpp): each
+// update's system over [X, one dummy per level] is
+//
+//   [ A   C ] [ d_beta  ]   [ b       ]
+//   [ C'  D ] [ d_alpha ] = [ b_alpha ]      D diagonal (L levels),
+//
+// and the levels are eliminated exactly through D: the loop solves the
+// Schur complement (A - C D^-1 C') d_beta = b - C D^-1 b_alpha as it would
+// any source's system, and the levels take their step from the same sums,
+// d_alpha = D^-1 (b_alpha - C' d_beta). O(L q^2) per update; no L x L matrix.
+//
+// The inverse of the Schur complement is the coefficients' block of the
+// inverse of the full information, so the covariance read from it is the
+// full model's. A level of no weight (D = 0) has no effect: it stays 0.
+//
+// Whoever forms the sums (a pass over rows in memory, or chunks summed
+// elsewhere) drives it: effects_at(beta) before forming the sums at beta,
+// eliminate() after, step_solved() when the loop has solved a step from
+// the latest sums (run_irls's StepSolved).
+#pragma once
+
+#include <armadillo>
+
+#include "absorbed_levels.hpp"
+#include "normal_equations.hpp"
+
+class LevelElimination {
+ public:
+  LevelElimination(arma::uword q, arma::uword n_levels);
+
+  // The levels' effects for sums at beta: stepped from the sums the last
+  // step was solved from (0 before the first solve). Valid until the next
+  // call; the sums at beta must be formed with them.
+  const arma::vec& effects_at(const arma::vec& beta);
+
+  // The Schur complement of the sums formed at the last effects_at's beta
+  // (both triangles of total.A), with A's diagonal before the elimination
+  // as the measure of dependence. sums' cross block is used as working
+  // memory (its values are lost). The reference stays valid until the next
+  // call.
+  const NormalSums& eliminate(const NormalSums& total, AbsorbedSums& sums);
+
+  // The loop solved its step from the latest sums.
+  void step_solved();
+
+  // After the loop: the effects at the final coefficients, and of the
+  // sums the last step was solved from (the last ones, when the loop
+  // stopped before a solve) their weights D, their effects, their
+  // coefficients and each level's mean of the columns, C D^-1 (q x L).
+  arma::vec final_effects(const arma::vec& beta) const;
+  const arma::vec& last_weights() const { return last().weight; }
+  const arma::vec& last_effects() const { return last().effects; }
+  const arma::vec& last_beta() const { return last().beta; }
+  const arma::mat& last_means() const { return last().means; }
+  // The latest eliminated system (what eliminate() last returned).
+  const NormalSums& eliminate_result() const { return reduced_; }
+
+ private:
+  // One formation of the sums once eliminated: what the levels' step from
+  // it needs.
+  struct Eliminated {
+    arma::vec weight;   // D
+    arma::vec step;     // D^-1 b_alpha (0 for a level of no weight)
+    arma::mat means;    // q x L: C D^-1
+    arma::vec effects;  // the alpha the sums were formed at
+    arma::vec beta;     // the coefficients they were formed at
+  };
+
+  const Eliminated& last() const { return solved_ ? anchor_ : current_; }
+  static void step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects);
+
+  Eliminated current_;  // the latest sums
+  Eliminated anchor_;   // those the last step was solved from
+  bool solved_ = false;
+  arma::vec effects_;
+  arma::vec root_inverse_;
+  NormalSums reduced_;
+};
