@@ -1,6 +1,5 @@
 #include "absorbed_fit.hpp"
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -30,18 +29,22 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
     throw std::logic_error("y has " + std::to_string(data.n_responses) + " elements; X has " +
                            std::to_string(data.X.n_rows) + " rows");
   }
-  LevelElimination levels(q, n_levels);
   AbsorbedLevels absorbed{codes, n_levels, nullptr};
+  // Which scattered columns share rows with which levels: made once.
+  const LevelPattern pattern = level_pattern(data.X, absorbed);
+  const arma::uword q_dense = dense_column_count(data.X);
+  const LevelPattern* scattered = q_dense < q ? &pattern : nullptr;
+  LevelElimination levels(q, n_levels, q_dense, scattered);
   LogisticData with_levels = data;
   with_levels.absorbed = &absorbed;
   PassWorkspace workspace = make_pass_workspace(with_levels, 1);
   set_meat(workspace, q, meat);
-  AbsorbedSums sums = zero_absorbed_sums(q, n_levels);
+  AbsorbedSums sums = zero_absorbed_sums(q_dense, n_levels, scattered);
   workspace.absorbed = &sums;
-  std::optional<SingleThreadedBlas> single_threaded;
-  if (workspace.partition.single_threaded_blas) {
-    single_threaded.emplace();
-  }
+  // The whole fit runs on this thread, and its BLAS calls are small (the
+  // dense columns' products, the solve): held single-threaded throughout,
+  // so that no BLAS thread spins between them.
+  const SingleThreadedBlas single_threaded;
   const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
                                          bool /*with_meat*/) -> const NormalSums& {
     absorbed.effects = levels.effects_at(beta).memptr();

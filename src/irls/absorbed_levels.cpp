@@ -1,10 +1,79 @@
 #include "absorbed_levels.hpp"
 
-AbsorbedSums zero_absorbed_sums(arma::uword q, arma::uword n_levels) {
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+// f(block_index, row, column) for every entry of X's scattered blocks, row
+// by row within each block, column a coefficient index.
+template <class F>
+void for_each_scattered_entry(const Design& X, arma::uword first, arma::uword m, F&& f) {
+  std::size_t index = 0;
+  for_each_scattered_block(X, [&](const auto& block, arma::uword offset) {
+    for_each_row(
+        block, first, m, [&](arma::uword k, const auto* columns, const double* values, std::size_t entries) {
+          if (entries > 1) {
+            throw std::invalid_argument("absorbed levels beside a block of more than one entry per row");
+          }
+          if (entries == 1) {
+            f(index, first + k, offset + static_cast<arma::uword>(columns[0]), values[0]);
+          }
+        });
+    ++index;
+  });
+}
+
+}  // namespace
+
+LevelPattern level_pattern(const Design& X, const AbsorbedLevels& levels) {
+  LevelPattern pattern;
+  std::size_t n_blocks = 0;
+  for_each_scattered_block(X, [&](const auto& /*block*/, arma::uword /*offset*/) { ++n_blocks; });
+  if (n_blocks == 0) {
+    return pattern;
+  }
+  const arma::uword n = X.n_rows;
+  // Each level's columns in row order (a counting sort by level), then
+  // sorted and made unique within the level.
+  std::vector<arma::uword> counts(levels.n_levels + 1, 0);
+  for_each_scattered_entry(X, 0, n, [&](std::size_t, arma::uword row, arma::uword, double) {
+    ++counts[static_cast<arma::uword>(levels.codes[row]) + 1];
+  });
+  for (arma::uword l = 0; l < levels.n_levels; ++l) {
+    counts[l + 1] += counts[l];
+  }
+  std::vector<arma::uword> by_level(counts.back());
+  std::vector<arma::uword> cursor(counts.begin(), counts.end() - 1);
+  for_each_scattered_entry(X, 0, n, [&](std::size_t, arma::uword row, arma::uword column, double) {
+    by_level[cursor[static_cast<arma::uword>(levels.codes[row])]++] = column;
+  });
+  pattern.level_starts.assign(levels.n_levels + 1, 0);
+  for (arma::uword l = 0; l < levels.n_levels; ++l) {
+    const auto begin = by_level.begin() + static_cast<std::ptrdiff_t>(counts[l]);
+    const auto end = by_level.begin() + static_cast<std::ptrdiff_t>(counts[l + 1]);
+    std::sort(begin, end);
+    pattern.columns.insert(pattern.columns.end(), begin, std::unique(begin, end));
+    pattern.level_starts[l + 1] = pattern.columns.size();
+  }
+  pattern.positions.assign(n_blocks, std::vector<arma::uword>(n, LevelPattern::no_entry));
+  for_each_scattered_entry(X, 0, n, [&](std::size_t block, arma::uword row, arma::uword column, double) {
+    const auto level = static_cast<arma::uword>(levels.codes[row]);
+    const auto begin = pattern.columns.begin() + static_cast<std::ptrdiff_t>(pattern.level_starts[level]);
+    const auto end = pattern.columns.begin() + static_cast<std::ptrdiff_t>(pattern.level_starts[level + 1]);
+    pattern.positions[block][row] =
+        static_cast<arma::uword>(std::lower_bound(begin, end, column) - pattern.columns.begin());
+  });
+  return pattern;
+}
+
+AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels, const LevelPattern* pattern) {
   return AbsorbedSums{
       arma::vec(n_levels, arma::fill::zeros),
       arma::vec(n_levels, arma::fill::zeros),
-      arma::mat(q, n_levels, arma::fill::zeros),
+      arma::mat(q_dense, n_levels, arma::fill::zeros),
+      arma::vec(pattern == nullptr ? 0 : pattern->pairs(), arma::fill::zeros),
+      pattern,
   };
 }
 
@@ -12,6 +81,7 @@ void reset(AbsorbedSums& sums) {
   sums.weight.zeros();
   sums.score.zeros();
   sums.cross.zeros();
+  sums.pair_cross.zeros();
 }
 
 void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uword m, double* eta) {
@@ -39,6 +109,18 @@ void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword
       cross[j] += weight * x[j];
     }
   }
+}
+
+void add_scattered_level_terms(const Design& X, arma::uword first, arma::uword m, const double* root_weight,
+                               AbsorbedSums& sums) {
+  if (sums.pattern == nullptr) {
+    return;
+  }
+  const LevelPattern& pattern = *sums.pattern;
+  for_each_scattered_entry(X, first, m, [&](std::size_t block, arma::uword row, arma::uword, double value) {
+    const double root = root_weight[row - first];
+    sums.pair_cross[pattern.positions[block][row]] += root * root * value;
+  });
 }
 
 void subtract_level_means(const AbsorbedLevels& levels, arma::uword first, arma::uword m,

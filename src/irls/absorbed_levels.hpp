@@ -10,12 +10,22 @@
 //   cross(:, l)  = the same of s w x                          (the q x L cross block C)
 //
 // never an L x L matrix: the dummies of one variable are orthogonal, so D is
-// diagonal. An absorbed fit (absorbed_fit.hpp) eliminates the levels from
-// these each update. O(L (q + 2)) memory, O(n q) work per pass.
+// diagonal. The cross block of the dense columns is dense (q_dense x L);
+// that of the scattered columns (categorical blocks: one entry per row) is
+// sparse, one value per pair of a level and a column that share a row
+// (LevelPattern), so that a second fixed effect of 1,000 levels beside one
+// of 100,000 costs the pairs that occur, not 10^8 values. A level
+// elimination (level_elimination.hpp) eliminates the levels from these
+// each update. O(L q_dense + pairs) memory, O(n (q_dense + entries)) work
+// per pass.
 #pragma once
 
 #include <armadillo>
 #include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "design.hpp"
 
 // What the pass reads of the absorbed variable; nothing is written.
 struct AbsorbedLevels {
@@ -30,14 +40,35 @@ struct AbsorbedLevels {
   const double* level_means = nullptr;
 };
 
+// Which scattered columns each level shares a row with: fixed for a fit
+// (it depends on the codes alone). Pairs of level l are
+// [level_starts[l], level_starts[l + 1]), their columns (coefficient
+// indices) increasing; row i's entry of the b-th scattered block is pair
+// positions[b][i] (no_entry at a reference level).
+struct LevelPattern {
+  static constexpr arma::uword no_entry = std::numeric_limits<arma::uword>::max();
+  std::vector<arma::uword> level_starts;
+  std::vector<arma::uword> columns;
+  std::vector<std::vector<arma::uword>> positions;
+  arma::uword pairs() const { return columns.size(); }
+};
+
+// The pattern of X's scattered blocks against the levels; empty (no pairs,
+// no blocks) for a design of copied blocks. Throws std::invalid_argument
+// for a block that can have more than one entry per row (a sparse block).
+LevelPattern level_pattern(const Design& X, const AbsorbedLevels& levels);
+
 // The sums of the levels over the rows of one pass.
 struct AbsorbedSums {
   arma::vec weight;
   arma::vec score;
-  arma::mat cross;  // q x n_levels
+  arma::mat cross;              // q_dense x n_levels
+  arma::vec pair_cross;         // per pair of the pattern: sum of s w v
+  const LevelPattern* pattern;  // nullptr: no scattered columns
 };
 
-AbsorbedSums zero_absorbed_sums(arma::uword q, arma::uword n_levels);
+AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels,
+                                const LevelPattern* pattern = nullptr);
 void reset(AbsorbedSums& sums);
 
 // eta[k] += alpha[level of row first + k], k < m.
@@ -51,11 +82,9 @@ void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword
                     const arma::mat& dense_rows, const double* root_weight, const double* weighted_z,
                     AbsorbedSums& sums);
 
-// One scattered entry of row `row`: s w v into cross(column, level).
-inline void add_level_entry(const AbsorbedLevels& levels, arma::uword row, arma::uword column, double value,
-                            double weight, AbsorbedSums& sums) {
-  sums.cross.at(column, static_cast<arma::uword>(levels.codes[row])) += weight * value;
-}
+// The rows' scattered entries into sums.pair_cross (each s w v).
+void add_scattered_level_terms(const Design& X, arma::uword first, arma::uword m, const double* root_weight,
+                               AbsorbedSums& sums);
 
 // dense_rows(:, k) -= level_means(:, level of row first + k), k < m.
 void subtract_level_means(const AbsorbedLevels& levels, arma::uword first, arma::uword m,

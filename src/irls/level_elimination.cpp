@@ -4,24 +4,36 @@
 
 #include <cmath>
 
-LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels)
+LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense,
+                                   const LevelPattern* pattern)
     : current_{arma::vec(n_levels, arma::fill::zeros), arma::vec(n_levels, arma::fill::zeros),
-               arma::mat(q, n_levels), arma::vec(n_levels, arma::fill::zeros),
-               arma::vec(q, arma::fill::zeros)},
+               arma::mat(q_dense, n_levels),           arma::vec(pattern == nullptr ? 0 : pattern->pairs()),
+               arma::vec(n_levels, arma::fill::zeros), arma::vec(q, arma::fill::zeros)},
       anchor_(current_),
+      pattern_(pattern),
       effects_(n_levels, arma::fill::zeros),
       root_inverse_(n_levels),
       reduced_(zero_sums(q)) {}
 
-void LevelElimination::step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects) {
+void LevelElimination::step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects) const {
   // alpha_S + D^-1 b_alpha - m' (beta - beta_S): linear in beta, so a
   // halved step halves the levels' step too.
   effects = anchor.effects + anchor.step;
   const arma::vec change = beta - anchor.beta;
-  if (change.n_elem > 0 && effects.n_elem > 0) {
-    cblas_dgemv(CblasColMajor, CblasTrans, static_cast<blasint>(anchor.means.n_rows),
+  const arma::uword q_dense = anchor.means.n_rows;
+  if (q_dense > 0 && effects.n_elem > 0) {
+    cblas_dgemv(CblasColMajor, CblasTrans, static_cast<blasint>(q_dense),
                 static_cast<blasint>(anchor.means.n_cols), -1.0, anchor.means.memptr(),
-                static_cast<blasint>(anchor.means.n_rows), change.memptr(), 1, 1.0, effects.memptr(), 1);
+                static_cast<blasint>(q_dense), change.memptr(), 1, 1.0, effects.memptr(), 1);
+  }
+  if (pattern_ != nullptr) {
+    for (arma::uword level = 0; level < effects.n_elem; ++level) {
+      double sum = 0.0;
+      for (arma::uword p = pattern_->level_starts[level]; p < pattern_->level_starts[level + 1]; ++p) {
+        sum += anchor.pair_means[p] * change[pattern_->columns[p]];
+      }
+      effects[level] -= sum;
+    }
   }
 }
 
@@ -34,8 +46,53 @@ const arma::vec& LevelElimination::effects_at(const arma::vec& beta) {
   return effects_;
 }
 
+// The scattered columns' terms of the elimination, from their sparse cross
+// block c_s and the dense one already scaled, G = C_d D^-1/2: for each level
+// l and each of its pairs (column c, value v),
+//   b[c] -= v step_l,   A[c, j] -= v D_l^-1/2 G[j, l] (j dense, A's lower triangle),
+//   A[c', c] -= v v' / D_l (c' <= c a column of the level's earlier pairs),
+// the last into the upper triangle of the scattered block, where the
+// level's earlier columns lie down one column of A (in memory order, not a
+// stride of q apart), and copied to the lower one at the end; and the
+// pairs' means v / D_l.
+void LevelElimination::eliminate_scattered(const AbsorbedSums& sums) {
+  const LevelPattern& pattern = *pattern_;
+  const arma::mat& scaled = sums.cross;
+  const arma::uword q_dense = scaled.n_rows;
+  arma::mat& A = reduced_.A;
+  for (arma::uword level = 0; level < root_inverse_.n_elem; ++level) {
+    const double root_inverse = root_inverse_[level];
+    const double inverse = root_inverse * root_inverse;
+    const double step = current_.step[level];
+    const double* g = scaled.colptr(level);
+    const arma::uword start = pattern.level_starts[level];
+    for (arma::uword p = start; p < pattern.level_starts[level + 1]; ++p) {
+      const arma::uword column = pattern.columns[p];
+      const double value = sums.pair_cross[p];
+      reduced_.b[column] -= value * step;
+      const double dense_factor = value * root_inverse;
+      for (arma::uword j = 0; j < q_dense; ++j) {
+        A.at(column, j) -= dense_factor * g[j];
+      }
+      const double pair_factor = value * inverse;
+      double* upper = A.colptr(column);
+      for (arma::uword earlier = start; earlier <= p; ++earlier) {
+        upper[pattern.columns[earlier]] -= pair_factor * sums.pair_cross[earlier];
+      }
+      current_.pair_means[p] = pair_factor;
+    }
+  }
+  const arma::uword q = A.n_rows;
+  for (arma::uword j = q_dense; j < q; ++j) {
+    for (arma::uword i = q_dense; i < j; ++i) {
+      A.at(j, i) = A.at(i, j);
+    }
+  }
+}
+
 const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedSums& sums) {
   const arma::uword q = total.A.n_rows;
+  const arma::uword q_dense = sums.cross.n_rows;
   const arma::uword n_levels = sums.weight.n_elem;
   for (arma::uword l = 0; l < n_levels; ++l) {
     const double weight = sums.weight[l];
@@ -48,20 +105,27 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   reduced_.boundary_rows = total.boundary_rows;
   reduced_.dependence_diagonal = total.A.diag();
   reduced_.A = total.A;
-  if (q > 0 && n_levels > 0) {
-    // b - C (D^-1 b_alpha); then C D^-1/2 in place, A - (C D^-1/2)(C D^-1/2)'
-    // as a rank-L update of the lower triangle (exactly symmetric once
-    // mirrored), and the means C D^-1 in place of it.
-    const auto rows = static_cast<blasint>(q);
-    const auto columns = static_cast<blasint>(n_levels);
+  if (q == 0 || n_levels == 0) {
+    return reduced_;
+  }
+  // The dense columns: b - C (D^-1 b_alpha); then C D^-1/2 in place,
+  // A - (C D^-1/2)(C D^-1/2)' as a rank-L update of the lower triangle of
+  // their block; the scattered columns from that scaled block; and the
+  // means C D^-1 in place of it.
+  const auto rows = static_cast<blasint>(q_dense);
+  const auto columns = static_cast<blasint>(n_levels);
+  if (q_dense > 0) {
     cblas_dgemv(CblasColMajor, CblasNoTrans, rows, columns, -1.0, sums.cross.memptr(), rows,
                 current_.step.memptr(), 1, 1.0, reduced_.b.memptr(), 1);
     sums.cross.each_row() %= root_inverse_.t();
     cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, rows, columns, -1.0, sums.cross.memptr(), rows, 1.0,
-                reduced_.A.memptr(), rows);
-    fill_upper_triangle(reduced_.A);
-    sums.cross.each_row() %= root_inverse_.t();
+                reduced_.A.memptr(), static_cast<blasint>(q));
   }
+  if (pattern_ != nullptr) {
+    eliminate_scattered(sums);
+  }
+  fill_upper_triangle(reduced_.A);
+  sums.cross.each_row() %= root_inverse_.t();
   // The pass's cross block becomes these sums' means; the old means' memory
   // is the next pass's cross block.
   current_.means.swap(sums.cross);
@@ -72,6 +136,7 @@ void LevelElimination::step_solved() {
   anchor_.weight.swap(current_.weight);
   anchor_.step.swap(current_.step);
   anchor_.means.swap(current_.means);
+  anchor_.pair_means.swap(current_.pair_means);
   anchor_.effects.swap(current_.effects);
   anchor_.beta.swap(current_.beta);
   solved_ = true;

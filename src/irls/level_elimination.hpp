@@ -26,7 +26,12 @@
 
 class LevelElimination {
  public:
-  LevelElimination(arma::uword q, arma::uword n_levels);
+  // For q coefficients, the first q_dense of them dense columns (whose
+  // cross block with the levels is dense) and the others scattered ones of
+  // the given pattern (nullptr: none).
+  LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense, const LevelPattern* pattern);
+  // A design of dense columns alone.
+  LevelElimination(arma::uword q, arma::uword n_levels) : LevelElimination(q, n_levels, q, nullptr) {}
 
   // The levels' effects for sums at beta: stepped from the sums the last
   // step was solved from (0 before the first solve). Valid until the next
@@ -35,9 +40,9 @@ class LevelElimination {
 
   // The Schur complement of the sums formed at the last effects_at's beta
   // (both triangles of total.A), with A's diagonal before the elimination
-  // as the measure of dependence. sums' cross block is used as working
-  // memory (its values are lost). The reference stays valid until the next
-  // call.
+  // as the measure of dependence. sums' cross blocks are used as working
+  // memory (their values are lost). The reference stays valid until the
+  // next call. O(L q_dense^2 + sum over levels of (pairs q_dense + pairs^2)).
   const NormalSums& eliminate(const NormalSums& total, AbsorbedSums& sums);
 
   // The loop solved its step from the latest sums.
@@ -46,7 +51,8 @@ class LevelElimination {
   // After the loop: the effects at the final coefficients, and of the
   // sums the last step was solved from (the last ones, when the loop
   // stopped before a solve) their weights D, their effects, their
-  // coefficients and each level's mean of the columns, C D^-1 (q x L).
+  // coefficients and each level's mean of the dense columns, C D^-1
+  // (q_dense x L).
   arma::vec final_effects(const arma::vec& beta) const;
   const arma::vec& last_weights() const { return last().weight; }
   const arma::vec& last_effects() const { return last().effects; }
@@ -59,18 +65,21 @@ class LevelElimination {
   // One formation of the sums once eliminated: what the levels' step from
   // it needs.
   struct Eliminated {
-    arma::vec weight;   // D
-    arma::vec step;     // D^-1 b_alpha (0 for a level of no weight)
-    arma::mat means;    // q x L: C D^-1
-    arma::vec effects;  // the alpha the sums were formed at
-    arma::vec beta;     // the coefficients they were formed at
+    arma::vec weight;      // D
+    arma::vec step;        // D^-1 b_alpha (0 for a level of no weight)
+    arma::mat means;       // q_dense x L: C D^-1 of the dense columns
+    arma::vec pair_means;  // per pair of the pattern: its cross sum / D
+    arma::vec effects;     // the alpha the sums were formed at
+    arma::vec beta;        // the coefficients they were formed at
   };
 
   const Eliminated& last() const { return solved_ ? anchor_ : current_; }
-  static void step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects);
+  void step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects) const;
+  void eliminate_scattered(const AbsorbedSums& sums);
 
   Eliminated current_;  // the latest sums
   Eliminated anchor_;   // those the last step was solved from
+  const LevelPattern* pattern_;
   bool solved_ = false;
   arma::vec effects_;
   arma::vec root_inverse_;

@@ -201,18 +201,9 @@ const double* full_predictor(const LogisticData& data, arma::uword first, arma::
 // block buffer (still unscaled), each scattered entry read in place.
 void add_absorbed_rows(const LogisticData& data, arma::uword first, arma::uword m, const BlockBuffer& buffer,
                        AbsorbedSums& sums) {
-  const AbsorbedLevels& levels = *data.absorbed;
   const double* root = buffer.root_weight.memptr();
-  add_level_sums(levels, first, m, buffer.rows, root, buffer.weighted_z.memptr(), sums);
-  for_each_scattered_block(data.X, [&](const auto& block, arma::uword offset) {
-    for_each_row(block, first, m,
-                 [&](arma::uword k, const auto* columns, const double* values, std::size_t entries) {
-                   for (std::size_t e = 0; e < entries; ++e) {
-                     add_level_entry(levels, first + k, offset + static_cast<arma::uword>(columns[e]),
-                                     values[e], root[k] * root[k], sums);
-                   }
-                 });
-  });
+  add_level_sums(*data.absorbed, first, m, buffer.rows, root, buffer.weighted_z.memptr(), sums);
+  add_scattered_level_terms(data.X, first, m, root, sums);
 }
 
 // With robust sums (robust non-null), the block's rows are added to them
