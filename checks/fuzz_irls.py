@@ -376,8 +376,32 @@ def _robust_arguments(rng, n, case):
     if rng.random() < 0.3:
         robust["penalty"] = float(rng.choice([0.0, 0.1, 10.0, -1.0]))
         refused = refused or robust["penalty"] < 0
+    if rng.random() < 0.25:
+        absorb, absorb_refused = _absorbed_arguments(rng, n)
+        robust.update(absorb)
+        # Hat values are not formed beside absorbed levels.
+        refused = refused or absorb_refused or meat == "hat_adjusted"
     case.note(f"native robust arguments: { {k: v if np.isscalar(v) else '...' for k, v in robust.items()} }")
     return robust, refused
+
+
+def _absorbed_arguments(rng, n):
+    """An absorbed variable's codes and level count: levels of one row,
+    levels without rows, and sometimes a code out of range, the wrong dtype
+    or length (refused)."""
+    n_levels = int(rng.integers(1, 9))
+    # Squared uniforms: the last levels have a row or none.
+    codes = np.floor(rng.random(n) ** 2 * n_levels).astype(np.int32)
+    kind = str(rng.choice(["fine", "fine", "fine", "out of range", "negative", "int64", "wrong length"]))
+    refused = kind in ("int64", "wrong length")
+    if kind in ("out of range", "negative") and n:
+        codes[int(rng.integers(n))] = n_levels if kind == "out of range" else -1
+        refused = True
+    elif kind == "int64":
+        codes = codes.astype(np.int64)
+    elif kind == "wrong length":
+        codes = np.zeros(n + 1, dtype=np.int32)
+    return {"absorb": codes, "n_levels": n_levels}, refused
 
 
 NATIVE_KEYS = {
@@ -445,8 +469,21 @@ def check_native_case(case, fit):
 
     n, p = X.shape
     q = p + fit_intercept
-    if type(result) is not dict or set(result) != NATIVE_KEYS:
-        return [*problems, f"native: not a dict with the keys {sorted(NATIVE_KEYS)}: {result!r}"], name
+    keys = NATIVE_KEYS | ({"fixed_effects", "level_weights"} if "absorb" in robust else set())
+    if type(result) is not dict or set(result) != keys:
+        return [*problems, f"native: not a dict with the keys {sorted(keys)}: {result!r}"], name
+    if "absorb" in robust:
+        levels = robust["n_levels"]
+        effects, level_weights = result["fixed_effects"], result["level_weights"]
+        if not all(
+            type(v) is np.ndarray and v.dtype == np.float64 and v.shape == (levels,)
+            for v in (effects, level_weights)
+        ):
+            problems.append(f"native: malformed fixed_effects or level_weights for {levels} levels")
+        elif max_iter >= 1 and not (level_weights >= 0).all():
+            problems.append(f"native: negative level weights {level_weights}")
+        elif (effects[level_weights == 0] != 0).any():
+            problems.append("native: a level of no weight has an effect")
     coefficients, covariance = result["coefficients"], result["covariance"]
     iterations, converged = result["iterations"], result["converged"]
     if not (

@@ -223,6 +223,10 @@ def native_cases(X, X_nan, singular, y):
     one_way = [(codes, 7)]
     two_way = [(codes, 7), (np.ascontiguousarray(np.arange(n) % 3, dtype=np.int64), 3), (pairs, 21)]
     bread = np.eye(q)
+    # Absorbed levels: five with rows (the last of one row), two more without.
+    levels = np.minimum(np.arange(n, dtype=np.int32) % 5, 4)
+    levels[-1] = 4
+    levels[: n - 1] %= 4
     robust = {"offset": offset, "meat": "cluster", "clusters": two_way}
     cases = [
         ("chunk sums", entry(_native.normal_equations, X, y, weights, beta, True, True)),
@@ -257,6 +261,32 @@ def native_cases(X, X_nan, singular, y):
             raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, meat="cluster", clusters=[(codes, 6)]),
         ),
         ("native unknown meat", raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, meat="HC9")),
+        (
+            "native absorbed levels, clusters",
+            fits(X, y, weights, False, 1e-8, 25, 1, None, absorb=levels, n_levels=5, **robust),
+        ),
+        ("native absorbed levels", fits(F, y, None, False, 1e-8, 25, 1, None, absorb=levels, n_levels=7)),
+        (
+            "native absorbed code out of range",
+            raises(ValueError, X, y, None, False, 1e-8, 25, 1, None, absorb=levels, n_levels=4),
+        ),
+        (
+            "native absorbed, hat values",
+            raises(
+                ValueError,
+                X,
+                y,
+                None,
+                False,
+                1e-8,
+                25,
+                1,
+                None,
+                absorb=levels,
+                n_levels=5,
+                meat="hat_adjusted",
+            ),
+        ),
         (
             "native offset too short",
             raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, offset=offset[:-1]),
