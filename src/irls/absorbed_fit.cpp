@@ -52,7 +52,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   };
   FitSettings loop_settings = settings;
   loop_settings.meat_in_loop = false;  // the rows' level means are known only once their pass has ended
-  result.fit.outcome = run_irls(q, pass, loop_settings, observer, [&levels]() { levels.step_solved(); });
+  result.fit.outcome = run_irls(q, pass, loop_settings, observer, [&levels] { levels.step_solved(); });
   result.effects = levels.final_effects(result.fit.outcome.result.coefficients);
   result.level_weights = levels.last_weights();
   // The eliminated system of the last pass, for the covariance.

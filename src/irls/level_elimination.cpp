@@ -6,9 +6,11 @@
 
 LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense,
                                    const LevelPattern* pattern)
-    : current_{arma::vec(n_levels, arma::fill::zeros), arma::vec(n_levels, arma::fill::zeros),
-               arma::mat(q_dense, n_levels),           arma::vec(pattern == nullptr ? 0 : pattern->pairs()),
-               arma::vec(n_levels, arma::fill::zeros), arma::vec(q, arma::fill::zeros)},
+    : current_{
+          arma::vec(n_levels, arma::fill::zeros), arma::vec(n_levels, arma::fill::zeros),
+          arma::mat(q_dense, n_levels),           arma::vec(pattern == nullptr ? 0 : pattern->pairs()),
+          arma::vec(n_levels, arma::fill::zeros), arma::vec(q, arma::fill::zeros),
+      },
       anchor_(current_),
       pattern_(pattern),
       effects_(n_levels, arma::fill::zeros),

@@ -197,13 +197,42 @@ const double* full_predictor(const LogisticData& data, arma::uword first, arma::
   return buffer.eta_with_offset.memptr();
 }
 
-// The rows' terms of the absorbed levels' sums: the dense columns from the
-// block buffer (still unscaled), each scattered entry read in place.
+// The rows' terms of the absorbed levels' sums, when the pass forms them
+// (sums not null): the dense columns from the block buffer (still
+// unscaled), each scattered entry read in place.
 void add_absorbed_rows(const LogisticData& data, arma::uword first, arma::uword m, const BlockBuffer& buffer,
-                       AbsorbedSums& sums) {
+                       AbsorbedSums* sums) {
+  if (sums == nullptr) {
+    return;
+  }
   const double* root = buffer.root_weight.memptr();
-  add_level_sums(*data.absorbed, first, m, buffer.rows, root, buffer.weighted_z.memptr(), sums);
-  add_scattered_level_terms(data.X, first, m, root, sums);
+  add_level_sums(*data.absorbed, first, m, buffer.rows, root, buffer.weighted_z.memptr(), *sums);
+  add_scattered_level_terms(data.X, first, m, root, *sums);
+}
+
+// x'beta of the block's rows (in buffer.rows, one observation per column)
+// into buffer.eta: the copied columns' through the BLAS, then the scattered
+// blocks' part.
+void linear_predictor(const LogisticData& data, const arma::vec& beta, arma::uword first, arma::uword m,
+                      bool scattered, BlockBuffer& buffer) {
+  const blasint q = to_blas(buffer.rows.n_rows);
+  if (q == 0) {
+    buffer.eta.head(m).zeros();  // the BLAS leaves y untouched when there are no columns
+  } else {
+    cblas_dgemv(CblasColMajor, CblasTrans, q, to_blas(m), 1.0, buffer.rows.memptr(), q, beta.memptr(), 1, 0.0,
+                buffer.eta.memptr(), 1);
+  }
+  if (scattered) {
+    add_scattered_eta(data.X, beta, first, m, buffer.eta.memptr(), buffer.scatter);
+  }
+}
+
+// In a pass for the robust sums of an absorbed fit, the rows' level means
+// of the dense columns are subtracted from them (absorbed_levels.hpp).
+void partial_out_levels(const LogisticData& data, arma::uword first, arma::uword m, arma::mat& rows) {
+  if (data.absorbed != nullptr && data.absorbed->level_means != nullptr) {
+    subtract_level_means(*data.absorbed, first, m, rows);
+  }
 }
 
 // With robust sums (robust non-null), the block's rows are added to them
@@ -341,29 +370,20 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
   const LowerTriangle lower{packed ? sums.packed_lower.memptr() : sums.A.memptr(), sums.b.n_elem, packed};
   const blasint ld_sums = std::max<blasint>(to_blas(dense_sums.n_rows), 1);
   const bool scattered = sums.b.n_elem > buffer.rows.n_rows;
+  const bool robust_only = with_meat && meat->robust_only;
   for (arma::uword first = rows.begin; first < rows.end; first += capacity) {
     const arma::uword m = std::min(capacity, rows.end - first);
     const blasint rows_in_block = to_blas(m);
     copy_block(data, first, m, buffer.rows);
-    if (q == 0) {
-      buffer.eta.head(m).zeros();  // the BLAS leaves y untouched when there are no columns
-    } else {
-      cblas_dgemv(CblasColMajor, CblasTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), ld, beta.memptr(),
-                  1, 0.0, buffer.eta.memptr(), 1);
-    }
-    if (scattered) {
-      add_scattered_eta(data.X, beta, first, m, buffer.eta.memptr(), buffer.scatter);
-    }
-    if (with_meat && meat->robust_only && data.absorbed != nullptr && data.absorbed->level_means != nullptr) {
-      subtract_level_means(*data.absorbed, first, m, buffer.rows);
+    linear_predictor(data, beta, first, m, scattered, buffer);
+    if (robust_only) {
+      partial_out_levels(data, first, m, buffer.rows);
     }
     weigh_rows(data, first, m, with_statistics, buffer, sums, meat, with_meat ? robust : nullptr);
-    if (with_meat && meat->robust_only) {
+    if (robust_only) {
       continue;  // the normal equations at these coefficients are known already
     }
-    if (absorbed_sums != nullptr) {
-      add_absorbed_rows(data, first, m, buffer, *absorbed_sums);
-    }
+    add_absorbed_rows(data, first, m, buffer, absorbed_sums);
     if (scattered) {
       add_scattered_sums(data.X, first, m, buffer.rows, buffer.root_weight.memptr(),
                          buffer.weighted_z.memptr(), buffer.scatter, lower, sums.b);

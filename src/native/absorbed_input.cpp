@@ -8,7 +8,8 @@
 namespace py = pybind11;
 
 AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, py::ssize_t n_rows) {
-  constexpr int readable = py::array::c_style | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+  constexpr int aligned = py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+  constexpr int readable = static_cast<int>(py::array::c_style) | aligned;
   if (codes.ndim() != 1 || !codes.dtype().equal(py::dtype::of<std::int32_t>()) ||
       (codes.flags() & readable) != readable) {
     throw py::value_error("the absorbed codes must be a 1-D, contiguous, aligned int32 array");
