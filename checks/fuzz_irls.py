@@ -379,8 +379,7 @@ def _robust_arguments(rng, n, case):
     if rng.random() < 0.25:
         absorb, absorb_refused = _absorbed_arguments(rng, n)
         robust.update(absorb)
-        # Hat values are not formed beside absorbed levels.
-        refused = refused or absorb_refused or meat == "hat_adjusted"
+        refused = refused or absorb_refused
     case.note(f"native robust arguments: { {k: v if np.isscalar(v) else '...' for k, v in robust.items()} }")
     return robust, refused
 

@@ -232,52 +232,62 @@ def _labels(name: str, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
 
 
 def codes_of(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int32], npt.NDArray[Any]]:
-    """Each row's code and the levels in code order (sorted)."""
-    levels, codes = np.unique(labels, return_inverse=True)
+    """Each row's code and the levels in code order (sorted). pandas'
+    factorize hashes the labels (np.unique would sort a copy of all of
+    them: several times the time and the memory at 10⁶ rows)."""
+    import pandas as pd
+
+    codes, levels = pd.factorize(labels, sort=True)
     if len(levels) > np.iinfo(np.int32).max:
         raise ValueError("an absorbed column has more levels than 2**31 - 1")
-    return codes.astype(np.int32).reshape(-1), levels
+    return codes.astype(np.int32), np.asarray(levels)
 
 
 def drop_separated(
-    y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64], codes: list[npt.NDArray[np.int32]]
-) -> tuple[npt.NDArray[np.float64], list[int]]:
+    y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, codes: list[npt.NDArray[np.int32]]
+) -> tuple[npt.NDArray[np.float64] | None, list[int]]:
     """The weights with the rows of separated levels set to 0, repeated over
     the columns until no level is left whose rows of positive weight are
-    all 0 or all 1; and the number of levels dropped per column. The sums
-    are exact in the cases that matter: a level is separated when Σ s y is 0
-    or equals Σ s, sums of the same terms in the same order."""
-    weights = weights.copy()
+    all 0 or all 1; and the number of levels dropped per column. weights
+    None is every weight 1, and stays None when no level is dropped (no
+    vector of n ones is made). The sums are exact in the cases that matter:
+    a level is separated when Σ s y is 0 or equals Σ s, sums of the same
+    terms in the same order."""
     dropped = [np.zeros(int(c.max()) + 1 if len(c) else 0, dtype=bool) for c in codes]
+    positives = y01 if weights is None else weights * y01
     changed = True
     while changed:
         changed = False
         for j, column in enumerate(codes):
             n_levels = len(dropped[j])
             total = np.bincount(column, weights=weights, minlength=n_levels)
-            positive = np.bincount(column, weights=weights * y01, minlength=n_levels)
+            positive = np.bincount(column, weights=positives, minlength=n_levels)
             separated = (total > 0) & ((positive == 0) | (positive == total))
             if separated.any():
-                weights[separated[column]] = 0.0
+                if weights is None:
+                    weights = np.ones(len(y01))
+                if positives is y01:
+                    positives = weights * y01
+                rows = separated[column]
+                weights[rows] = 0.0
+                positives[rows] = 0.0
                 dropped[j] |= separated
                 changed = True
     return weights, [int(d.sum()) for d in dropped]
 
 
 def nested_in(
-    codes: npt.NDArray[np.int32], clusters: npt.NDArray[np.int64], counted: npt.NDArray[np.bool_]
+    codes: npt.NDArray[np.int32], clusters: npt.NDArray[np.int64], counted: npt.NDArray[np.bool_] | None
 ) -> bool:
-    """Whether every level's rows (those counted) lie in one cluster."""
-    if not counted.any():
+    """Whether every level's rows (those counted; None: all) lie in one
+    cluster: each row's cluster is the one a row of its level last wrote."""
+    if counted is not None:
+        codes, clusters = codes[counted], clusters[counted]
+    if not len(codes):
         return True
-    codes, clusters = codes[counted], clusters[counted]
-    n_levels = int(codes.max()) + 1
-    low = np.full(n_levels, np.iinfo(np.int64).max)
-    high = np.full(n_levels, np.iinfo(np.int64).min)
-    np.minimum.at(low, codes, clusters)
-    np.maximum.at(high, codes, clusters)
-    used = low <= high
-    return bool(np.all(low[used] == high[used]))
+    cluster_of_level = np.zeros(int(codes.max()) + 1, dtype=clusters.dtype)
+    cluster_of_level[codes] = clusters
+    return bool(np.array_equal(cluster_of_level[codes], clusters))
 
 
 @dataclass
@@ -321,11 +331,6 @@ def fit(
         raise ValueError(
             "absorb= fits the unpenalised model: C must be inf (a ridge penalty would shrink the levels)."
         )
-    if cov_type in ("HC2", "HC3"):
-        raise ValueError(
-            f"cov_type={cov_type!r} is not available with absorb=: its hat values need each row's leverage in "
-            "the dummy model. Use 'HC0', 'HC1' or 'cluster'."
-        )
     rest, labels = split(X, names)
     y = check_array(y, ensure_2d=False, dtype=None, input_name="y")
     if y.ndim != 1 or len(y) != len(labels[0]):
@@ -335,16 +340,20 @@ def fit(
     classes, y01 = encode_binary_target(y)
     n_rows = len(y01)
     weights = frequency_weights(sample_weight, np.empty((n_rows, 0)), y01)
-    base = np.ones(n_rows) if weights is None else weights
     coded = [codes_of(values) for values in labels]
     # The column of most levels is the one eliminated exactly.
     order = sorted(range(len(names)), key=lambda j: -len(coded[j][1]))
-    kept, separated = drop_separated(y01, base, [coded[j][0] for j in order])
-    if not (kept > 0).any():
+    # The fit's weights: None for all 1 (no weights given, no level dropped).
+    kept, separated = drop_separated(y01, weights, [coded[j][0] for j in order])
+    counted = None if kept is None else kept > 0
+    if counted is not None and not counted.any():
         raise ValueError(
             f"every level of the absorbed column(s) {names} has outcomes all 0 or all 1: no row is left to fit."
         )
-    separated_rows = int(np.count_nonzero((base > 0) & (kept == 0)))
+    separated_rows = 0
+    if counted is not None:
+        separated_rows = int(np.count_nonzero(~counted))
+        separated_rows -= 0 if weights is None else int(np.count_nonzero(weights == 0))
     if isinstance(clusters, str) or (
         isinstance(clusters, list | tuple) and clusters and all(isinstance(c, str) for c in clusters)
     ):
@@ -372,7 +381,7 @@ def fit(
     secondary = []
     for j in order[1:]:
         codes, levels = coded[j]
-        present = np.unique(codes[kept > 0])
+        present = np.unique(codes if counted is None else codes[counted])
         recode = np.zeros(len(levels), dtype=np.int32)
         recode[present] = np.arange(len(present), dtype=np.int32)
         blocks.append(("categorical", recode[codes], len(present), True))
@@ -431,7 +440,7 @@ def fit(
             for column, values in zip(
                 absorption.columns, [coded[names.index(c.name)][0] for c in absorption.columns], strict=True
             )
-            if any(nested_in(values, codes, kept > 0) for codes, _ in request.clusters[:2])
+            if any(nested_in(values, codes, counted) for codes, _ in request.clusters[:2])
         ]
         absorption = Absorption(absorption.columns, separated_rows, nested)
     n_slopes = q - len(result["dropped"])

@@ -147,9 +147,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         relative to it. Absorbed columns are not in ``coef_table()``. A level
         whose rows are all 0 or all 1 has no finite effect: its rows are
         left out (a ``PerfectSeparationWarning`` counts them). Covariance
-        types: nonrobust, HC0, HC1 and cluster (``clusters=`` may name an
-        absorbed column); HC2 and HC3 are refused. Not for Dask collections,
-        and not with a finite C. See the user guide's "Fixed effects".
+        types: all (``clusters=`` may name an absorbed column); the robust
+        ones with numeric features and one absorbed column. Not with a
+        finite C. See the user guide's "Fixed effects".
 
     Attributes
     ----------

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "blas_threads.hpp"
+#include "covariance.hpp"
 #include "level_elimination.hpp"
 #include "normal_equations_pass.hpp"
 
@@ -12,9 +13,6 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
                          const FitSettings& settings, const IterationObserver& observer,
                          const MeatSettings& meat) {
   const arma::uword q = coefficient_count(data);
-  if (meat.kind == MeatKind::hat_adjusted) {
-    throw std::invalid_argument("hat values are not formed with absorbed levels");
-  }
   if (meat.kind != MeatKind::none && dense_column_count(data.X) != q) {
     throw std::invalid_argument("robust sums with absorbed levels need a design of dense columns");
   }
@@ -62,10 +60,28 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
     // row's level means subtracted from its columns.
     absorbed.effects = levels.last_effects().memptr();
     absorbed.level_means = levels.last_means().memptr();
+    arma::mat bread;
+    arma::vec inverse_weights;
+    if (meat.kind == MeatKind::hat_adjusted) {
+      // The hat values need the coefficients' inverse information of the
+      // last pass and each level's 1 / D.
+      bread.set_size(q, q);
+      covariance_of_outcome(result.fit.outcome, result.fit.last_pass, settings, bread);
+      bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
+      workspace.meat.inverse_information = &bread;
+      workspace.meat.hat_factor = hat_factor_of(bread);
+      const arma::vec& weights = levels.last_weights();
+      inverse_weights.zeros(n_levels);
+      for (arma::uword l = 0; l < n_levels; ++l) {
+        inverse_weights[l] = weights[l] > 0.0 ? 1.0 / weights[l] : 0.0;
+      }
+      absorbed.inverse_level_weights = inverse_weights.memptr();
+    }
     workspace.absorbed = nullptr;
     workspace.meat.robust_only = true;
     form_normal_equations(with_levels, levels.last_beta(), false, workspace, true);
     ++result.fit.outcome.passes;
+    workspace.meat.inverse_information = nullptr;
     if (meat.kind == MeatKind::cluster) {
       for (const arma::mat& groups : workspace.robust_total.groups) {
         result.fit.meats.push_back(cluster_meat(groups));
@@ -73,6 +89,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
     } else {
       result.fit.meats.push_back(std::move(workspace.robust_total.meat));
     }
+    result.fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
   }
   return result;
 }

@@ -22,10 +22,10 @@ struct AbsorbedFit {
 
 // The fit of data (score_response set) with the levels of codes (n_rows,
 // each in [0, n_levels)) absorbed, on the caller's thread: the level sums
-// are added row by row into one total. Robust sums of the residual or
-// cluster kinds come from one more pass at the last pass's coefficients;
-// they need a design of copied blocks only (std::invalid_argument
-// otherwise, and for hat-adjusted sums, which are not formed here).
+// are added row by row into one total. Robust sums come from one more pass
+// at the last pass's coefficients, with the rows' level means subtracted
+// (and, for hat values, each level's leverage 1/D added to its rows'); they
+// need a design of copied blocks only (std::invalid_argument otherwise).
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
                          const FitSettings& settings, const IterationObserver& observer,
                          const MeatSettings& meat = MeatSettings());

@@ -38,7 +38,21 @@ struct AbsorbedLevels {
   // design once the levels are partialled out, whose sandwich is the
   // coefficients' block of the sandwich of the full system.
   const double* level_means = nullptr;
+  // n_levels, or nullptr: 1 / weight[l] (0 for a level of no weight). The
+  // hat value of a row in the full model is w (x~' B x~ + 1 / weight[level]),
+  // x~ = x - m[level] and B the coefficients' inverse information: the
+  // leverage of its level's dummy adds to that of the partialled-out row.
+  const double* inverse_level_weights = nullptr;
 };
+
+// The hat-value term of row `row`'s level (see inverse_level_weights); 0
+// without absorbed levels.
+inline double level_leverage(const AbsorbedLevels* levels, arma::uword row) {
+  if (levels == nullptr || levels->inverse_level_weights == nullptr) {
+    return 0.0;
+  }
+  return levels->inverse_level_weights[levels->codes[row]];
+}
 
 // Which scattered columns each level shares a row with: fixed for a fit
 // (it depends on the codes alone). Pairs of level l are

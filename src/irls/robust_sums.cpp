@@ -281,7 +281,7 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
     }
     double root = std::sqrt(frequency) * std::abs(r);
     if (settings.kind == MeatKind::hat_adjusted) {
-      const double h = weight[k] * quadratic[k];
+      const double h = weight[k] * (quadratic[k] + level_leverage(data.absorbed, first + k));
       if (frequency > 0.0 && h >= 1.0 - hat_one_tolerance) {
         sums.hat_one_rows.push_back(first + k);
       }
