@@ -107,10 +107,11 @@ class Absorption:
         """The level parameters a small-sample factor counts: those of the
         columns not nested in a clustering (a nested column's levels are
         constant within each cluster, so they take no degree of freedom of
-        the clusters' scores; reghdfe's and fixest's rule)."""
+        the clusters' scores; reghdfe's and fixest's rule), and the
+        intercept when every column is nested."""
         counted = [column for column in self.columns if column.name not in nested]
         if not counted:
-            return 0
+            return 1  # the intercept, which the levels of a counted column would include
         return sum(column.kept_levels for column in counted) - (len(counted) - 1)
 
     def offsets(self, X: Any) -> tuple[Any, npt.NDArray[np.float64]]:

@@ -121,8 +121,9 @@ def test_hc_covariances_are_the_textbook_sandwiches_of_the_dummy_model(affairs, 
 
 def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(affairs):
     # Clustered by occupation itself, the absorbed levels are nested in the
-    # clusters and left out of k (reghdfe, fixest): statsmodels' errors,
-    # which count them, times sqrt((n - k_statsmodels) / (n - k)).
+    # clusters and left out of k but for the intercept (reghdfe, fixest, as
+    # pyfixest's CRV1 gives it): statsmodels' errors, which count them all,
+    # times sqrt((n - k_statsmodels) / (n - k)).
     frame, y = affairs
     X = frame[[*FEATURES, "occupation"]]
     model = LogisticRegression(absorb="occupation", cov_type="cluster", tol=1e-12).fit(
@@ -132,7 +133,7 @@ def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(affairs):
     expected = sm.GLM(y, design, family=sm.families.Binomial()).fit(
         tol=1e-13, cov_type="cluster", cov_kwds={"groups": frame["occupation"].to_numpy()}
     )
-    n, k_statsmodels, k = len(y), design.shape[1], len(FEATURES)
+    n, k_statsmodels, k = len(y), design.shape[1], len(FEATURES) + 1  # the intercept still counts
     np.testing.assert_allclose(
         model.coef_table().iloc[:, 1],
         expected.bse[FEATURES] * np.sqrt((n - k_statsmodels) / (n - k)),
