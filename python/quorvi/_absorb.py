@@ -174,6 +174,26 @@ def check_absorb(absorb: Any) -> list[str]:
     return names
 
 
+def check_fit_arguments(absorb: Any, penalty: float) -> list[str]:
+    """The absorbed columns' names, once the fit's settings are checked."""
+    names = check_absorb(absorb)
+    if penalty > 0.0:
+        raise ValueError(
+            "absorb= fits the unpenalised model: C must be inf (a ridge penalty would shrink the levels)."
+        )
+    return names
+
+
+def check_robust_design(meat: str, cov_type: str, layout: _design.FrameLayout, n_absorbed: int) -> None:
+    """The robust sums with absorbed levels are formed for numeric features
+    and one absorbed column only."""
+    if meat != "none" and (layout.categorical or n_absorbed > 1):
+        raise ValueError(
+            f"cov_type={cov_type!r} with absorb= is available for numeric features and one absorbed column; "
+            "this fit has categorical features or several absorbed columns (use cov_type='nonrobust')."
+        )
+
+
 def split(X: Any, names: list[str]) -> tuple[Any, list[npt.NDArray[Any]]]:
     """The frame X without the columns names, and their labels (NumPy
     arrays). ValueError for an X that is not a DataFrame, a column it
@@ -195,14 +215,17 @@ def split(X: Any, names: list[str]) -> tuple[Any, list[npt.NDArray[Any]]]:
     if missing:
         raise ValueError(f"absorb names column(s) {missing} that X does not have (its columns: {present}).")
     if isinstance(X, pd.DataFrame):
-        labels = [
-            _labels(name, X[name].to_numpy(dtype=object if _is_text(X[name]) else None)) for name in names
-        ]
+        labels = [pandas_labels(X[name], name) for name in names]
         return X.drop(columns=names), labels
     frame = _design._other_frame(X)
     assert frame is not None
     labels = [_labels(name, frame[name].to_numpy()) for name in names]
     return nw.to_native(frame.drop(names)), labels
+
+
+def pandas_labels(column: Any, name: str) -> npt.NDArray[Any]:
+    """A pandas column's labels, checked (as _labels)."""
+    return _labels(name, column.to_numpy(dtype=object if _is_text(column) else None))
 
 
 def _is_text(column: Any) -> bool:
@@ -232,6 +255,11 @@ def _labels(name: str, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return values.astype(str)
 
 
+def check_features(q: int) -> None:
+    if q == 0:
+        raise ValueError("absorb= needs at least one feature besides the absorbed columns.")
+
+
 def codes_of(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int32], npt.NDArray[Any]]:
     """Each row's code and the levels in code order (sorted). pandas'
     factorize hashes the labels (np.unique would sort a copy of all of
@@ -256,6 +284,7 @@ def drop_separated(
     terms in the same order."""
     dropped = [np.zeros(int(c.max()) + 1 if len(c) else 0, dtype=bool) for c in codes]
     positives = y01 if weights is None else weights * y01
+    given = weights
     changed = True
     while changed:
         changed = False
@@ -265,8 +294,10 @@ def drop_separated(
             positive = np.bincount(column, weights=positives, minlength=n_levels)
             separated = (total > 0) & ((positive == 0) | (positive == total))
             if separated.any():
-                if weights is None:
-                    weights = np.ones(len(y01))
+                if weights is given:
+                    # Weights of our own: the caller's (which may be its
+                    # very array) are never written.
+                    weights = np.ones(len(y01)) if given is None else given.copy()
                 if positives is y01:
                     positives = weights * y01
                 rows = separated[column]
@@ -275,6 +306,12 @@ def drop_separated(
                 dropped[j] |= separated
                 changed = True
     return weights, [int(d.sum()) for d in dropped]
+
+
+def no_row_left(names: list[str]) -> str:
+    return (
+        f"every level of the absorbed column(s) {names} has outcomes all 0 or all 1: no row is left to fit."
+    )
 
 
 def nested_in(
@@ -327,11 +364,7 @@ def fit(
     from ._robust import checked_offset, meat_request
     from ._validation import encode_binary_target, frequency_weights
 
-    names = check_absorb(absorb)
-    if penalty > 0.0:
-        raise ValueError(
-            "absorb= fits the unpenalised model: C must be inf (a ridge penalty would shrink the levels)."
-        )
+    names = check_fit_arguments(absorb, penalty)
     rest, labels = split(X, names)
     y = check_array(y, ensure_2d=False, dtype=None, input_name="y")
     if y.ndim != 1 or len(y) != len(labels[0]):
@@ -348,9 +381,7 @@ def fit(
     kept, separated = drop_separated(y01, weights, [coded[j][0] for j in order])
     counted = None if kept is None else kept > 0
     if counted is not None and not counted.any():
-        raise ValueError(
-            f"every level of the absorbed column(s) {names} has outcomes all 0 or all 1: no row is left to fit."
-        )
+        raise ValueError(no_row_left(names))
     separated_rows = 0
     if counted is not None:
         separated_rows = int(np.count_nonzero(~counted))
@@ -368,14 +399,9 @@ def fit(
     request = meat_request(cov_type, clusters, n_rows, kept)
     layout = _design.learn_layout(rest, True)
     blocks = _design.frame_blocks(rest, layout, fitting=True)
-    if request.meat != "none" and (layout.categorical or len(names) > 1):
-        raise ValueError(
-            f"cov_type={cov_type!r} with absorb= is available for numeric features and one absorbed column; "
-            "this fit has categorical features or several absorbed columns (use cov_type='nonrobust')."
-        )
+    check_robust_design(request.meat, cov_type, layout, len(names))
     q = len(layout.parameter_names())
-    if q == 0:
-        raise ValueError("absorb= needs at least one feature besides the absorbed columns.")
+    check_features(q)
     primary_codes, primary_levels = coded[order[0]]
     # The other absorbed columns as categorical blocks, coded afresh over the
     # rows kept so that the first kept level is the reference (code 0).
@@ -406,16 +432,8 @@ def fit(
         n_levels=len(primary_levels),
     )
     coefficients = np.asarray(result["coefficients"])
-    weights_of_levels = np.asarray(result["level_weights"])
-    has_rows = weights_of_levels > 0
-    reference = int(np.argmax(has_rows))
-    alpha = np.asarray(result["fixed_effects"])
-    intercept = float(alpha[reference])
     columns: list[AbsorbedColumn | None] = [None] * len(names)
-    effects = np.where(has_rows, alpha - intercept, np.nan)
-    columns[order[0]] = AbsorbedColumn(
-        names[order[0]], primary_levels, effects, reference, separated[0], int(has_rows.sum())
-    )
+    columns[order[0]], intercept = eliminated_column(names[order[0]], primary_levels, result, separated[0])
     start = q
     for rank, (j, present) in enumerate(secondary, start=1):
         levels = coded[j][1]
@@ -429,11 +447,7 @@ def fit(
         )
         start += len(present) - 1
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
-    # The result of the remaining features alone.
-    result["coefficients"] = coefficients[:q]
-    result["covariance"] = np.asarray(result["covariance"])[:q, :q]
-    result["last_pass_coefficients"] = np.asarray(result["last_pass_coefficients"])[:q]
-    result["dropped"] = [d for d in result["dropped"] if d < q]
+    cut_to_features(result, q)
     nested = []
     if request.cov_type == "cluster":
         nested = [
@@ -444,17 +458,46 @@ def fit(
             if any(nested_in(values, codes, counted) for codes, _ in request.clusters[:2])
         ]
         absorption = Absorption(absorption.columns, separated_rows, nested)
-    n_slopes = q - len(result["dropped"])
     fitted = Fitted(classes, result, *weight_sums(y01, kept), meat_request=request, layout=layout)
     if checked is not None and max_iter > 0:
         null = _native.fit(
             np.empty((n_rows, 0)), y01, kept, True, tol, max_iter, 1, None, offset=checked, link=link.native
         )
         fitted.null_deviance = float(null["deviance"])
+    return absorbed_fit(fitted, absorption, intercept, q)
+
+
+def eliminated_column(
+    name: str, levels: npt.NDArray[Any], result: Any, separated_levels: int
+) -> tuple[AbsorbedColumn, float]:
+    """The column whose levels the engine eliminated, from its result's
+    effects and level weights, and the intercept: its first level with rows
+    is the reference, and the others' effects are relative to it."""
+    has_rows = np.asarray(result["level_weights"]) > 0
+    reference = int(np.argmax(has_rows))
+    alpha = np.asarray(result["fixed_effects"])
+    intercept = float(alpha[reference])
+    effects = np.where(has_rows, alpha - intercept, np.nan)
+    return AbsorbedColumn(name, levels, effects, reference, separated_levels, int(has_rows.sum())), intercept
+
+
+def cut_to_features(result: Any, q: int) -> None:
+    """The result of the remaining features alone (its first q parameters)."""
+    result["coefficients"] = np.asarray(result["coefficients"])[:q]
+    result["covariance"] = np.asarray(result["covariance"])[:q, :q]
+    result["last_pass_coefficients"] = np.asarray(result["last_pass_coefficients"])[:q]
+    result["dropped"] = [d for d in result["dropped"] if d < q]
+
+
+def absorbed_fit(fitted: Any, absorption: Absorption, intercept: float, q: int) -> AbsorbedFit:
+    """The fit handed to the estimator, with the parameters its small-sample
+    factors (the levels of columns nested in the clusters left out) and its
+    statistics count."""
+    n_slopes = q - len(fitted.result["dropped"])
     return AbsorbedFit(
         fitted,
         absorption,
         intercept,
-        n_slopes + absorption.counted_parameters(nested),
+        n_slopes + absorption.counted_parameters(absorption.nested),
         n_slopes + absorption.parameter_count(),
     )

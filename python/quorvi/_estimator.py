@@ -149,7 +149,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         left out (a ``PerfectSeparationWarning`` counts them). Covariance
         types: all (``clusters=`` may name an absorbed column); the robust
         ones with numeric features and one absorbed column. Not with a
-        finite C. See the user guide's "Fixed effects".
+        finite C. On a Dask DataFrame, one absorbed column, and not HC2 or
+        HC3 (see the Dask page's "Fixed effects"). See the user guide's
+        "Fixed effects".
 
     Attributes
     ----------
@@ -392,11 +394,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         absorbed = None
         if absorb is not None:
             if is_dask_collection(X):
-                raise ValueError(
-                    "absorb= is not available for Dask collections yet: fit the levels as a categorical "
-                    "column, or compute the frame first."
-                )
-            absorbed = _absorb.fit(
+                from ._dask import fit_absorbed_dask as fit_absorbed
+            else:
+                fit_absorbed = _absorb.fit
+            absorbed = fit_absorbed(
                 X,
                 y,
                 sample_weight,
@@ -440,7 +441,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             fitted_with_offset=offset is not None,
         )
         if absorbed is not None:
-            results = results.with_absorption(absorbed, list(_design._columns(X).names()))
+            columns = X.columns if is_dask_collection(X) else _design._columns(X).names()
+            results = results.with_absorption(absorbed, list(columns))
         if formula is not None:
             # The formula's parameter names (statsmodels'), and its terms as
             # the groups wald_test() tests jointly.

@@ -58,6 +58,12 @@ class FitResult(TypedDict):
     # and each level's sum of s w in the last pass (0: no weight, no effect)
     fixed_effects: NotRequired[npt.NDArray[np.float64]]
     level_weights: NotRequired[npt.NDArray[np.float64]]
+    # fit_chunked_absorbed only: where a pass of robust sums is formed (the
+    # coefficients and effects of the sums the last step was solved from,
+    # and each level's means of the columns, (L, q))
+    solved_coefficients: NotRequired[npt.NDArray[np.float64]]
+    solved_effects: NotRequired[npt.NDArray[np.float64]]
+    level_means: NotRequired[npt.NDArray[np.float64]]
 
 # (codes, n_groups): int64 codes in [0, n_groups), one per row.
 _Clustering = tuple[npt.NDArray[np.int64], int]
@@ -73,6 +79,11 @@ class NormalEquations(TypedDict, total=False):
     meat: npt.NDArray[np.float64]
     groups: list[Any]  # per clustering: (n_groups, q) sums (the Dask chunk task pairs them with labels)
     hat_one_rows: list[int]
+    # with absorb= (the levels' sums): per level the weight and score, and
+    # the (L, q) cross block with the columns
+    level_weights: npt.NDArray[np.float64]
+    level_scores: npt.NDArray[np.float64]
+    level_cross: npt.NDArray[np.float64]
 
 def fit(
     X: _Design,
@@ -115,5 +126,17 @@ def normal_equations(
     clusters: list[_Clustering] = ...,
     inverse_information: npt.NDArray[np.float64] | None = None,
     link: Link = ...,
+    absorb: npt.NDArray[np.int32] | None = None,
+    n_levels: int = 0,
+    effects: npt.NDArray[np.float64] | None = None,
+    level_means: npt.NDArray[np.float64] | None = None,
 ) -> NormalEquations: ...
+def fit_chunked_absorbed(
+    normal_equations: Callable[[npt.NDArray[np.float64], npt.NDArray[np.float64], bool], NormalEquations],
+    n_coefficients: int,
+    n_levels: int,
+    tol: float,
+    max_iter: int,
+    progress: _Progress | None,
+) -> FitResult: ...
 def blas_threads() -> int: ...

@@ -111,9 +111,19 @@ void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword
   }
 }
 
-void add_scattered_level_terms(const Design& X, arma::uword first, arma::uword m, const double* root_weight,
-                               AbsorbedSums& sums) {
+void add_scattered_level_terms(const Design& X, const AbsorbedLevels& levels, arma::uword first,
+                               arma::uword m, const double* root_weight, AbsorbedSums& sums) {
   if (sums.pattern == nullptr) {
+    if (sums.cross.n_rows == dense_column_count(X)) {
+      return;  // no scattered columns
+    }
+    // A dense cross block of every column (a chunk's sums, added to other
+    // chunks' without a pattern common to them): the entries in place.
+    for_each_scattered_entry(
+        X, first, m, [&](std::size_t, arma::uword row, arma::uword column, double value) {
+          const double root = root_weight[row - first];
+          sums.cross.at(column, static_cast<arma::uword>(levels.codes[row])) += root * root * value;
+        });
     return;
   }
   const LevelPattern& pattern = *sums.pattern;

@@ -76,7 +76,7 @@ LevelPattern level_pattern(const Design& X, const AbsorbedLevels& levels);
 struct AbsorbedSums {
   arma::vec weight;
   arma::vec score;
-  arma::mat cross;              // q_dense x n_levels
+  arma::mat cross;              // q_dense x n_levels (q x n_levels without a pattern: see below)
   arma::vec pair_cross;         // per pair of the pattern: sum of s w v
   const LevelPattern* pattern;  // nullptr: no scattered columns
 };
@@ -96,9 +96,11 @@ void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword
                     const arma::mat& dense_rows, const double* root_weight, const double* weighted_z,
                     AbsorbedSums& sums);
 
-// The rows' scattered entries into sums.pair_cross (each s w v).
-void add_scattered_level_terms(const Design& X, arma::uword first, arma::uword m, const double* root_weight,
-                               AbsorbedSums& sums);
+// The rows' scattered entries (each s w v) into sums.pair_cross, or, for
+// sums without a pattern whose cross block has a row for every column (a
+// chunk's, to be added to other chunks'), into the cross block itself.
+void add_scattered_level_terms(const Design& X, const AbsorbedLevels& levels, arma::uword first,
+                               arma::uword m, const double* root_weight, AbsorbedSums& sums);
 
 // dense_rows(:, k) -= level_means(:, level of row first + k), k < m.
 void subtract_level_means(const AbsorbedLevels& levels, arma::uword first, arma::uword m,

@@ -207,7 +207,7 @@ void add_absorbed_rows(const LogisticData& data, arma::uword first, arma::uword 
   }
   const double* root = buffer.root_weight.memptr();
   add_level_sums(*data.absorbed, first, m, buffer.rows, root, buffer.weighted_z.memptr(), *sums);
-  add_scattered_level_terms(data.X, first, m, root, *sums);
+  add_scattered_level_terms(data.X, *data.absorbed, first, m, root, *sums);
 }
 
 // x'beta of the block's rows (in buffer.rows, one observation per column)

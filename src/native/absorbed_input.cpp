@@ -2,14 +2,35 @@
 
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "absorbed_levels.hpp"
 
 namespace py = pybind11;
 
+namespace {
+
+constexpr int readable =
+    static_cast<int>(py::array::c_style) | static_cast<int>(py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+
+// values' memory, when it is a C-contiguous, aligned float64 array of shape.
+const double* in_place(const py::array& values, const std::vector<py::ssize_t>& shape, const char* name,
+                       const std::string& shape_name) {
+  bool fits = values.dtype().equal(py::dtype::of<double>()) && (values.flags() & readable) == readable &&
+              values.ndim() == static_cast<py::ssize_t>(shape.size());
+  for (std::size_t axis = 0; fits && axis < shape.size(); ++axis) {
+    fits = values.shape(static_cast<py::ssize_t>(axis)) == shape[axis];
+  }
+  if (!fits) {
+    throw py::value_error(std::string(name) + " must be a C-contiguous, aligned float64 array of shape " +
+                          shape_name);
+  }
+  return static_cast<const double*>(values.data());
+}
+
+}  // namespace
+
 AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, py::ssize_t n_rows) {
-  constexpr int aligned = py::detail::npy_api::NPY_ARRAY_ALIGNED_;
-  constexpr int readable = static_cast<int>(py::array::c_style) | aligned;
   if (codes.ndim() != 1 || !codes.dtype().equal(py::dtype::of<std::int32_t>()) ||
       (codes.flags() & readable) != readable) {
     throw py::value_error("the absorbed codes must be a 1-D, contiguous, aligned int32 array");
@@ -29,4 +50,23 @@ AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, p
                           std::to_string(n_levels) + ")");
   }
   return AbsorbedInput{data, static_cast<arma::uword>(n_levels)};
+}
+
+AbsorbedLevels chunk_levels_of(const py::array& codes, std::int64_t n_levels,
+                               const std::optional<py::array>& effects,
+                               const std::optional<py::array>& level_means, py::ssize_t n_rows,
+                               arma::uword q) {
+  const AbsorbedInput input = absorbed_input_of(codes, n_levels, n_rows);
+  if (!effects) {
+    throw py::value_error("the absorbed codes need the levels' effects");
+  }
+  const auto levels = static_cast<py::ssize_t>(input.n_levels);
+  const std::string count = std::to_string(levels);
+  const double* effect_values = in_place(*effects, {levels}, "effects", "(" + count + ",)");
+  AbsorbedLevels chunk{input.codes, input.n_levels, effect_values, nullptr};
+  if (level_means) {
+    chunk.level_means = in_place(*level_means, {levels, static_cast<py::ssize_t>(q)}, "level_means",
+                                 "(" + count + ", " + std::to_string(q) + ")");
+  }
+  return chunk;
 }

@@ -6,6 +6,9 @@
 
 #include <armadillo>
 #include <cstdint>
+#include <optional>
+
+#include "absorbed_levels.hpp"
 
 struct AbsorbedInput {
   const std::int32_t* codes;
@@ -16,3 +19,13 @@ struct AbsorbedInput {
 // [0, n_levels). ValueError otherwise, naming the first row out of range.
 AbsorbedInput absorbed_input_of(const pybind11::array& codes, std::int64_t n_levels,
                                 pybind11::ssize_t n_rows);
+
+// One chunk's levels for quorvi._native.normal_equations: the codes as
+// above, effects (float64, n_levels) and, for the robust sums' pass,
+// level_means ((n_levels, q) float64: row l level l's means of the q
+// columns, which is the engine's q x n_levels in column order), both
+// 1-D/2-D, C-contiguous and aligned, read in place. ValueError otherwise.
+AbsorbedLevels chunk_levels_of(const pybind11::array& codes, std::int64_t n_levels,
+                               const std::optional<pybind11::array>& effects,
+                               const std::optional<pybind11::array>& level_means, pybind11::ssize_t n_rows,
+                               arma::uword q);

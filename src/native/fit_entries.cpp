@@ -9,6 +9,7 @@
 #include "absorbed_fit.hpp"
 #include "absorbed_input.hpp"
 #include "blas_threads.hpp"
+#include "chunked_absorbed_fit.hpp"
 #include "covariance.hpp"
 #include "design_blocks.hpp"
 #include "engine_input.hpp"
@@ -115,6 +116,23 @@ void square_copy(const py::array& matrix, arma::uword q, const char* name, arma:
   }
 }
 
+// The levels' cross block, (n_levels, q) in NumPy's rows, as the engine's
+// q x n_levels, whatever its strides and alignment.
+void level_cross_copy(const py::array& matrix, arma::uword q, arma::uword n_levels, arma::mat& copy) {
+  if (!is_float64(matrix) || matrix.ndim() != 2 || static_cast<arma::uword>(matrix.shape(0)) != n_levels ||
+      static_cast<arma::uword>(matrix.shape(1)) != q) {
+    throw py::value_error("level_cross must be a " + std::to_string(n_levels) + " x " + std::to_string(q) +
+                          " float64 array");
+  }
+  copy.set_size(q, n_levels);
+  for (arma::uword level = 0; level < n_levels; ++level) {
+    for (arma::uword j = 0; j < q; ++j) {
+      copy(j, level) = element_at(matrix, static_cast<py::ssize_t>(level) * matrix.strides(0) +
+                                              static_cast<py::ssize_t>(j) * matrix.strides(1));
+    }
+  }
+}
+
 py::array_t<double> matrix_to_numpy(const arma::mat& values) {
   py::array_t<double> array(
       {static_cast<py::ssize_t>(values.n_rows), static_cast<py::ssize_t>(values.n_cols)});
@@ -140,6 +158,65 @@ CovarianceArray covariance_array(arma::uword q) {
     covariance.view = arma::mat(covariance.array.mutable_data(), q, q, false, true);
   }
   return covariance;
+}
+
+// A chunk's sums with absorbed levels: the normal equations and the levels'
+// sums ("level_weights", "level_scores", "level_cross" of shape (L, q)) at
+// the given effects; or, with robust sums and the level means, the robust
+// sums alone of the rows less their level's means (the caller has the
+// normal equations at beta already).
+py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool with_statistics,
+                             MeatSettings meat, const AbsorbedLevels& levels) {
+  data.absorbed = &levels;
+  const arma::uword q = beta.n_elem;
+  py::dict result;
+  if (meat.kind == MeatKind::none) {
+    AbsorbedSums sums = zero_absorbed_sums(q, levels.n_levels);
+    NormalSums total;
+    {
+      const py::gil_scoped_release release;
+      total = sum_absorbed_normal_equations(data, beta, with_statistics, sums);
+    }
+    result["A"] = matrix_to_numpy(total.A);
+    result["b"] = to_numpy(total.b);
+    result["deviance"] = py::float_(with_statistics ? total.deviance : 0.0);
+    result["boundary_rows"] = py::int_(with_statistics ? total.boundary_rows : 0);
+    result["level_weights"] = to_numpy(sums.weight);
+    result["level_scores"] = to_numpy(sums.score);
+    // The engine's q x L block in column order is NumPy's (L, q) in row order.
+    py::array_t<double> cross({static_cast<py::ssize_t>(levels.n_levels), static_cast<py::ssize_t>(q)});
+    std::copy(sums.cross.begin(), sums.cross.end(), cross.mutable_data());
+    result["level_cross"] = cross;
+    return result;
+  }
+  if (meat.kind == MeatKind::hat_adjusted || levels.level_means == nullptr ||
+      dense_column_count(data.X) != q) {
+    throw py::value_error(
+        "robust sums with absorbed levels are residual or cluster sums of dense columns, with the level "
+        "means");
+  }
+  meat.robust_only = true;
+  RobustSums robust;
+  {
+    const py::gil_scoped_release release;
+    sum_normal_equations(data, beta, false, meat, robust);
+  }
+  // A and b as zeros, as for the hat-adjusted sums: the keys every chunk's sums have.
+  result["A"] = matrix_to_numpy(arma::mat(q, q, arma::fill::zeros));
+  result["b"] = to_numpy(arma::vec(q, arma::fill::zeros));
+  result["deviance"] = py::float_(0.0);
+  result["boundary_rows"] = py::int_(0);
+  if (meat.kind == MeatKind::residual) {
+    result["meat"] = matrix_to_numpy(robust.meat);
+  } else {
+    py::list groups;
+    for (const arma::mat& group_sums : robust.groups) {
+      groups.append(matrix_to_numpy(group_sums.t()));
+    }
+    result["groups"] = groups;
+  }
+  result["hat_one_rows"] = py::list();
+  return result;
 }
 
 }  // namespace
@@ -234,13 +311,20 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 bool fit_intercept, bool with_statistics,
                                 const std::optional<py::array>& offset, const std::string& meat,
                                 double hat_power, const py::list& clusters,
-                                const std::optional<py::array>& inverse_information, LinkKind link) {
+                                const std::optional<py::array>& inverse_information, LinkKind link,
+                                const std::optional<py::array>& absorb, std::int64_t n_levels,
+                                const std::optional<py::array>& effects,
+                                const std::optional<py::array>& level_means) {
   LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
   const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
   data.offset = offset_of(offset, n_rows);
   const arma::uword q = coefficient_count(data);
   const arma::vec coefficients = vector_copy(beta, q, "beta");
   MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
+  if (absorb) {
+    return absorbed_chunk_sums(data, coefficients, with_statistics, meat_settings,
+                               chunk_levels_of(*absorb, n_levels, effects, level_means, n_rows, q));
+  }
   arma::mat bread;
   if (meat_settings.kind == MeatKind::hat_adjusted) {
     if (!inverse_information) {
@@ -280,3 +364,45 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
 }
 
 int blas_threads_entry() { return blas_thread_count(); }
+
+py::dict fit_chunked_absorbed_entry(const py::function& normal_equations, std::int64_t n_coefficients,
+                                    std::int64_t n_levels, double tol, std::int32_t max_iter,
+                                    const std::optional<py::function>& progress) {
+  if (n_coefficients < 0 || n_levels < 1) {
+    throw py::value_error("n_coefficients must be at least 0 and n_levels at least 1");
+  }
+  const auto q = static_cast<arma::uword>(n_coefficients);
+  const auto levels = static_cast<arma::uword>(n_levels);
+  // No penalty: it would shrink the levels.
+  const FitSettings settings = estimator_settings(tol, max_iter, 0.0, false);
+  const AbsorbedSumsSource source = [&](const arma::vec& beta, const arma::vec& effects, bool with_statistics,
+                                        NormalSums& total, AbsorbedSums& sums) {
+    const py::gil_scoped_acquire acquire;
+    const py::dict part = normal_equations(to_numpy(beta), to_numpy(effects), with_statistics);
+    square_copy(part["A"].cast<py::array>(), q, "A", total.A);
+    total.b = vector_copy(part["b"].cast<py::array>(), q, "b");
+    total.deviance = part["deviance"].cast<double>();
+    total.boundary_rows = part["boundary_rows"].cast<arma::uword>();
+    sums.weight = vector_copy(part["level_weights"].cast<py::array>(), levels, "level_weights");
+    sums.score = vector_copy(part["level_scores"].cast<py::array>(), levels, "level_scores");
+    level_cross_copy(part["level_cross"].cast<py::array>(), q, levels, sums.cross);
+  };
+  const IterationObserver observer = python_observer(progress);
+  CovarianceArray covariance = covariance_array(q);
+  ChunkedAbsorbedFit fit;
+  {
+    const py::gil_scoped_release release;
+    fit = fit_absorbed_chunked(q, levels, source, settings, observer);
+    covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance.view);
+  }
+  py::dict result = fit_result(fit.outcome, fit.last_pass, covariance.array);
+  result["fixed_effects"] = to_numpy(fit.effects);
+  result["level_weights"] = to_numpy(fit.level_weights);
+  result["solved_coefficients"] = to_numpy(fit.solved_beta);
+  result["solved_effects"] = to_numpy(fit.solved_effects);
+  py::array_t<double> means(
+      {static_cast<py::ssize_t>(fit.level_means.n_cols), static_cast<py::ssize_t>(fit.level_means.n_rows)});
+  std::copy(fit.level_means.begin(), fit.level_means.end(), means.mutable_data());
+  result["level_means"] = means;
+  return result;
+}

@@ -61,12 +61,33 @@ pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std
 // one (n_groups, q) array per clustering, by the chunk's own codes) and
 // "hat_one_rows"; hat_adjusted needs inverse_information, and forms the
 // robust sums alone (A and b are zeros: the caller has them at beta).
+// With absorb (the chunk's int32 codes of n_levels levels) and effects, the
+// rows' levels are in their linear predictor and the result also holds the
+// levels' sums "level_weights", "level_scores" and "level_cross" ((L, q));
+// with residual or cluster sums, level_means ((L, q)) too, and only the
+// robust sums are formed, of the rows less their level's means.
 pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics,
                                       const std::optional<pybind11::array>& offset, const std::string& meat,
                                       double hat_power, const pybind11::list& clusters,
                                       const std::optional<pybind11::array>& inverse_information,
-                                      LinkKind link);
+                                      LinkKind link, const std::optional<pybind11::array>& absorb,
+                                      std::int64_t n_levels, const std::optional<pybind11::array>& effects,
+                                      const std::optional<pybind11::array>& level_means);
+
+// fit_chunked_absorbed(normal_equations, n_coefficients, n_levels, tol,
+// max_iter, progress): the fit of rows held elsewhere with one absorbed
+// fixed effect of n_levels levels (src/irls/chunked_absorbed_fit.hpp),
+// unpenalised. normal_equations(beta, effects, with_statistics) returns the
+// sums over all rows at beta with the levels at effects, as
+// normal_equations(..., absorb=codes, n_levels=L, effects=effects) returns
+// them for one chunk. The result is fit's with "fixed_effects" and
+// "level_weights", and, for a pass of robust sums, "solved_coefficients",
+// "solved_effects" and "level_means" ((L, q)).
+pybind11::dict fit_chunked_absorbed_entry(const pybind11::function& normal_equations,
+                                          std::int64_t n_coefficients, std::int64_t n_levels, double tol,
+                                          std::int32_t max_iter,
+                                          const std::optional<pybind11::function>& progress);
 
 int blas_threads_entry();

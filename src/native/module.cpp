@@ -33,8 +33,15 @@ PYBIND11_MODULE(_native, m) {
         py::arg("beta"), py::arg("fit_intercept"), py::arg("with_statistics"), py::arg("offset") = py::none(),
         py::arg("meat") = "none", py::arg("hat_power") = 1.0, py::arg("clusters") = py::list(),
         py::arg("inverse_information") = py::none(), py::arg("link") = LinkKind::logit,
+        py::arg("absorb") = py::none(), py::arg("n_levels") = 0, py::arg("effects") = py::none(),
+        py::arg("level_means") = py::none(),
         "The weighted normal equations of X's rows at beta (one chunk of a distributed fit): A, b and, "
         "with statistics, the deviance and the rows fitted at exactly 0 or 1.");
+  m.def("fit_chunked_absorbed", &fit_chunked_absorbed_entry, py::arg("normal_equations"),
+        py::arg("n_coefficients"), py::arg("n_levels"), py::arg("tol"), py::arg("max_iter"),
+        py::arg("progress"),
+        "Fit a logistic regression with one absorbed fixed effect by IRLS whose sums "
+        "normal_equations(beta, effects, with_statistics) forms elsewhere; return the result dict.");
   m.def("blas_threads", &blas_threads_entry,
         "The number of threads the OpenBLAS behind the engine is currently set to use.");
 }

@@ -574,3 +574,92 @@ def test_varying_slopes_on_a_dask_frame_equal_the_in_memory_fit(client):
     np.testing.assert_allclose(
         model.predict_proba(frame)[:, 1].compute(), in_memory.predict_proba(data)[:, 1], rtol=1e-9
     )
+
+
+def _frame_with_firms(n, seed):
+    """Two numeric features, a categorical one and a string label of 40
+    firms, one of which has only positive outcomes."""
+    rng = np.random.default_rng(seed)
+    firm = rng.integers(0, 40, n)
+    frame = pd.DataFrame(
+        {
+            "x": rng.normal(size=n),
+            "z": rng.normal(size=n),
+            "firm": np.char.add("f", firm.astype(str)),
+        }
+    )
+    eta = 0.8 * frame.x - 0.4 * frame.z + np.sin(firm)
+    y = (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(np.int64)
+    y[firm == 7] = 1
+    return frame, y
+
+
+@pytest.mark.parametrize(
+    ("cov_type", "extra"),
+    [
+        ("nonrobust", "a categorical feature"),
+        ("HC1", "an offset"),
+        # Clusters that cross the firms and the partitions: every level counts in k.
+        ("cluster", "clusters"),
+        # Nested: the firms' levels are not counted in k.
+        ("cluster", "clusters by the firm"),
+    ],
+)
+def test_one_absorbed_column_on_a_dask_frame_equals_the_in_memory_absorbed_fit(client, cov_type, extra):
+    n = 8_000
+    frame, y = _frame_with_firms(n, seed=41)
+    weights = np.random.default_rng(5).integers(0, 4, n).astype(np.float64)
+    arguments = {}
+    if extra == "a categorical feature":
+        frame = frame.assign(size=pd.Categorical(np.random.default_rng(6).choice(list("sml"), n)))
+    if extra == "an offset":
+        arguments["offset"] = np.linspace(-0.5, 0.5, n)
+    if extra == "clusters":
+        arguments["clusters"] = (np.arange(n) * 7) % 61
+    if extra == "clusters by the firm":
+        arguments["clusters"] = "firm"
+    X = dd.from_pandas(frame, npartitions=4)
+    if extra == "a categorical feature":
+        X = X.categorize(columns=["size"])
+    given = dict(arguments)
+    if extra == "clusters":
+        given["clusters"] = da.from_array(arguments["clusters"], chunks=3_000)
+    model = LogisticRegression(absorb="firm", cov_type=cov_type)
+    reference = LogisticRegression(absorb="firm", cov_type=cov_type)
+    with pytest.warns(quorvi.PerfectSeparationWarning, match="1 of 'firm'"):
+        model.fit(X.persist(), dd.from_pandas(pd.Series(y), npartitions=4), sample_weight=weights, **given)
+    with pytest.warns(quorvi.PerfectSeparationWarning, match="1 of 'firm'"):
+        reference.fit(frame, y, sample_weight=weights, **arguments)
+
+    # The same loop over the same sums, added in another order (four
+    # partitions' shares against one pass over all rows): rounding apart.
+    assert model.n_iter_[0] == reference.n_iter_[0]
+    np.testing.assert_allclose(model.coef_, reference.coef_, rtol=1e-10)
+    np.testing.assert_allclose(model.intercept_, reference.intercept_, rtol=1e-10, atol=1e-13)
+    table, expected = model.coef_table(), reference.coef_table()
+    np.testing.assert_allclose(table["std err"], expected["std err"], rtol=1e-10)
+    effects, expected_effects = model.fixed_effects_["firm"], reference.fixed_effects_["firm"]
+    assert list(effects.index) == list(expected_effects.index)
+    # The reference level's effect is 0 and the separated one's NaN in both.
+    np.testing.assert_allclose(effects, expected_effects, rtol=1e-10, atol=1e-13)
+    assert (model.n_separated_rows_, model.deviance_) == pytest.approx(
+        (reference.n_separated_rows_, reference.deviance_), rel=1e-12
+    )
+    with pytest.raises(ValueError, match="fitted with absorbed columns: pass an in-memory DataFrame"):
+        model.predict_proba(X)
+
+
+@pytest.mark.parametrize(
+    ("parameters", "message"),
+    [
+        ({"absorb": ["firm", "city"]}, r"absorb= on a Dask DataFrame takes one column; \['firm', 'city'\]"),
+        ({"absorb": "firm", "cov_type": "HC3"}, r"cov_type='HC3' with absorb= is not available on a Dask"),
+    ],
+)
+def test_what_absorb_cannot_do_on_a_dask_frame_is_refused_before_any_task_runs(parameters, message):
+    frame, y = _frame_with_firms(100, seed=42)
+    frame = frame.assign(city=np.where(frame.x > 0, "east", "west"))
+    X = dd.from_pandas(frame, npartitions=2)
+    X = X.map_partitions(_never_computed, meta=X._meta)
+    with pytest.raises(ValueError, match=message):
+        LogisticRegression(**parameters).fit(X, y)

@@ -18,15 +18,18 @@ the active dask.distributed client, or with Dask's default scheduler.
 Modules, by concern: _input (Dask collections as row chunks), _checks (the
 in-memory fit's checks, chunk by chunk), _reduction (the normal equations
 summed over the chunks), _fit (the fit), _prediction (predictions as Dask
-arrays), _frames (Dask DataFrames with categorical columns). Imported only when a Dask collection is passed: the core package
+arrays), _frames (Dask DataFrames with categorical columns), _absorb (one absorbed
+column). Imported only when a Dask collection is passed: the core package
 does not need Dask."""
 
+from ._absorb import fit_absorbed_dask
 from ._fit import fit_dask
 from ._frames import frame_labels, frame_log_probabilities, frame_probabilities, frame_scores
 from ._prediction import decision_function, predict, predict_log_proba, predict_proba
 
 __all__ = [
     "decision_function",
+    "fit_absorbed_dask",
     "fit_dask",
     "frame_labels",
     "frame_log_probabilities",

@@ -4,7 +4,7 @@ every row chunk where it lives, and a fixed-order tree of additions."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -27,6 +27,18 @@ if TYPE_CHECKING:
 # level is a hop between workers and costs milliseconds on every update;
 # the sums are q x q, so even 16 of them are small beside a chunk of X.
 FAN_IN = 16
+
+
+@dataclass
+class ChunkLevels:
+    """What a chunk's sums with an absorbed column need beyond its rows: the
+    number of levels, the levels' effects and, for the robust sums, each
+    level's means of the columns ((L, q)). Each is one key of the graph,
+    which every chunk's task reads (sent to a worker once, not per task)."""
+
+    n_levels: int
+    effects: Any = None
+    level_means: Any = None
 
 
 @dataclass
@@ -54,12 +66,16 @@ def chunk_sums(
     first_row: int | None = None,
     layout: FrameLayout | None = None,
     link: str = "logit",
+    level_codes: Any = None,
+    levels: ChunkLevels | None = None,
 ) -> Sums:
     """The native kernel on one chunk: its share of A, b and, with
     statistics, of the deviance and the boundary rows. check, on the first
     pass, is the chunk's (index, first row): its X is checked before use.
     With meat, the chunk's robust sums too: the meat, or per clustering the
-    chunk's groups as (labels, sums) for merging by label."""
+    chunk's groups as (labels, sums) for merging by label. With level_codes (the
+    chunk's absorbed levels, int32) and levels, each row's level effect is
+    in its linear predictor, and the sums hold the levels' shares too."""
     y = np.asarray(y)
     design: Any
     if layout is not None:
@@ -83,9 +99,27 @@ def chunk_sums(
         if not np.isfinite(offset).all():
             raise ValueError("offset contains NaN or infinity: every row needs a finite offset.")
     native_link = link_named(link).native
+    absorbed: dict[str, Any] = {}
+    if level_codes is not None and levels is not None:
+        absorbed = {
+            "absorb": np.require(level_codes, dtype=np.int32, requirements=["C", "A"]),
+            "n_levels": levels.n_levels,
+            "effects": np.require(levels.effects, dtype=np.float64, requirements=["C", "A"]),
+            "level_means": None
+            if levels.level_means is None
+            else np.require(levels.level_means, dtype=np.float64, requirements=["C", "A"]),
+        }
     if meat is None or meat.meat == "none":
         return _native.normal_equations(
-            design, y01, weights, beta, fit_intercept, with_statistics, offset=offset, link=native_link
+            design,
+            y01,
+            weights,
+            beta,
+            fit_intercept,
+            with_statistics,
+            offset=offset,
+            link=native_link,
+            **absorbed,
         )
     codes: list[tuple[npt.NDArray[np.int64], int]] = []
     uniques: list[Any] = []
@@ -115,6 +149,7 @@ def chunk_sums(
         clusters=codes,
         inverse_information=meat.inverse_information,
         link=native_link,
+        **absorbed,
     )
     if first_row is not None:
         sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
@@ -152,6 +187,11 @@ def checked_frame(
         raise ValueError(f"{chunk_name(check[0], check[1], len(X))}: {error}") from None
 
 
+# The absorbed levels' sums of a chunk (weight and score per level, the
+# (L, q) cross block): added like A and b, never an L x L matrix.
+LEVEL_SUMS = ("level_weights", "level_scores", "level_cross")
+
+
 def add_sums(*parts: Sums) -> Sums:
     """The sums of parts, added left to right: the same order on every run."""
     first = parts[0]
@@ -167,6 +207,10 @@ def add_sums(*parts: Sums) -> Sums:
         total["groups"] = first["groups"]
     if "hat_one_rows" in first:
         total["hat_one_rows"] = first["hat_one_rows"]
+    levels: dict[str, Any] = cast("dict[str, Any]", total)
+    for key in LEVEL_SUMS:
+        if key in first:
+            levels[key] = np.array(cast("dict[str, Any]", first)[key], copy=True)
     for part in parts[1:]:
         total["A"] += part["A"]
         total["b"] += part["b"]
@@ -181,6 +225,9 @@ def add_sums(*parts: Sums) -> Sums:
             ]
         if "hat_one_rows" in part:
             total["hat_one_rows"] = total["hat_one_rows"] + part["hat_one_rows"]
+        for key in LEVEL_SUMS:
+            if key in part:
+                levels[key] += cast("dict[str, Any]", part)[key]
     return total
 
 
@@ -226,6 +273,11 @@ class NormalEquations:
         self.fit_intercept = fit_intercept
         self.n_obs = 0.0
         self.weighted_positives = 0.0
+        # An absorbed column: each chunk's codes (persisted) and its number
+        # of levels; None for none.
+        self.codes: list[Delayed] | None = None
+        self.n_levels = 0
+        self.level_means: npt.NDArray[np.float64] | None = None
 
     def find_classes(self) -> None:
         """The classes and weight sums without a pass over X (for a fit that
@@ -234,11 +286,26 @@ class NormalEquations:
             ((self.classes, self.n_obs, self.weighted_positives, rows),) = compute(self.classes)
             self._learn_starts(rows)
 
-    def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool, with_meat: bool = False) -> Sums:
+    def __call__(
+        self,
+        beta: npt.NDArray[np.float64],
+        with_statistics: bool,
+        with_meat: bool = False,
+        effects: npt.NDArray[np.float64] | None = None,
+    ) -> Sums:
+        """The sums at beta; with an absorbed column, with its levels at
+        effects (and, in a pass of robust sums, at level_means)."""
         chunk_task = delayed(chunk_sums, pure=False)
         first_pass = isinstance(self.classes, Delayed)
         positive = self.classes[0][1] if first_pass else self.classes[1]
         chunks = self.chunks
+        absorbed = self.codes is not None and not self.intercept_only
+        levels = (
+            delayed(ChunkLevels(self.n_levels, effects, self.level_means if with_meat else None), pure=True)
+            if absorbed
+            else None
+        )
+        codes = self.codes if absorbed and self.codes is not None else [None] * len(chunks.X)
         parts = [
             chunk_task(
                 X,
@@ -256,8 +323,10 @@ class NormalEquations:
                 start,
                 self.layout,
                 self.link,
+                chunk_codes,
+                levels,
             )
-            for index, (X, y, weights, start, offset, labels) in enumerate(
+            for index, (X, y, weights, start, offset, labels, chunk_codes) in enumerate(
                 zip(
                     chunks.X,
                     chunks.y,
@@ -265,6 +334,7 @@ class NormalEquations:
                     chunks.starts,
                     chunks.offsets,
                     chunks.clusters,
+                    codes,
                     strict=True,
                 )
             )
