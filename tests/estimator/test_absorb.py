@@ -154,10 +154,13 @@ def test_levels_of_one_outcome_are_dropped_until_none_is_left():
     X.loc[first[:10], "b"] = 0
     second = np.arange(20, 35)
     X.loc[second, "b"], y[second] = 0, 0.0
+    weights = np.ones(n)
     with pytest.warns(
         PerfectSeparationWarning, match=r"1 of 'a', 1 of 'b'\) have no finite effect: their 35 row"
     ):
-        model = LogisticRegression(absorb=["a", "b"], tol=1e-12).fit(X, y)
+        model = LogisticRegression(absorb=["a", "b"], tol=1e-12).fit(X, y, sample_weight=weights)
+    # The rows are dropped in weights of the fit's own: the caller's are not written.
+    assert (weights == 1.0).all()
     assert model.separated_levels_ == {"a": 1, "b": 1} and model.n_separated_rows_ == 35
     kept = np.arange(n) >= 35
     rest = X[kept]
