@@ -6,11 +6,12 @@
 
 #include "blas_threads.hpp"
 #include "covariance.hpp"
+#include "halved_pass.hpp"
 #include "level_elimination.hpp"
 #include "normal_equations_pass.hpp"
 
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
-                         const FitSettings& settings, const IterationObserver& observer,
+                         const FitSettings& settings, unsigned workers, const IterationObserver& observer,
                          const MeatSettings& meat) {
   const arma::uword q = coefficient_count(data);
   if (meat.kind != MeatKind::none && dense_column_count(data.X) != q) {
@@ -35,10 +36,10 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   LevelElimination levels(q, n_levels, q_dense, scattered);
   LogisticData with_levels = data;
   with_levels.absorbed = &absorbed;
+  HalvedPass halved = make_halved_pass(with_levels, workers, scattered);
+  // The robust sums' pass (after the loop) runs on this thread.
   PassWorkspace workspace = make_pass_workspace(with_levels, 1);
   set_meat(workspace, q, meat);
-  AbsorbedSums sums = zero_absorbed_sums(q_dense, n_levels, scattered);
-  workspace.absorbed = &sums;
   // The whole fit runs on this thread, and its BLAS calls are small (the
   // dense columns' products, the solve): held single-threaded throughout,
   // so that no BLAS thread spins between them.
@@ -46,7 +47,8 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
                                          bool /*with_meat*/) -> const NormalSums& {
     absorbed.effects = levels.effects_at(beta).memptr();
-    return levels.eliminate(form_normal_equations(with_levels, beta, with_statistics, workspace), sums);
+    form_halved(with_levels, beta, with_statistics, halved);
+    return levels.eliminate(halved.halves[0], halved.levels[0]);
   };
   FitSettings loop_settings = settings;
   loop_settings.meat_in_loop = false;  // the rows' level means are known only once their pass has ended
@@ -77,7 +79,6 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
       }
       absorbed.inverse_level_weights = inverse_weights.memptr();
     }
-    workspace.absorbed = nullptr;
     workspace.meat.robust_only = true;
     form_normal_equations(with_levels, levels.last_beta(), false, workspace, true);
     ++result.fit.outcome.passes;

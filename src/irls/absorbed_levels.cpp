@@ -84,9 +84,18 @@ void reset(AbsorbedSums& sums) {
   sums.pair_cross.zeros();
 }
 
+// Rows ahead of the one at hand whose level's sums are fetched into the
+// cache while it is added: a level's sums lie anywhere in L-sized arrays
+// (40 MB for 10^6 levels and 5 columns), and waiting for each row's was
+// most of the pass's time.
+constexpr arma::uword prefetch_distance = 16;
+
 void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uword m, double* eta) {
   const std::int32_t* codes = levels.codes + first;
   for (arma::uword k = 0; k < m; ++k) {
+    if (k + prefetch_distance < m) {
+      __builtin_prefetch(levels.effects + codes[k + prefetch_distance]);
+    }
     eta[k] += levels.effects[codes[k]];
   }
 }
@@ -97,6 +106,12 @@ void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword
   const std::int32_t* codes = levels.codes + first;
   const arma::uword q_dense = dense_rows.n_rows;
   for (arma::uword k = 0; k < m; ++k) {
+    if (k + prefetch_distance < m) {
+      const auto ahead = static_cast<arma::uword>(codes[k + prefetch_distance]);
+      __builtin_prefetch(sums.weight.memptr() + ahead, 1);
+      __builtin_prefetch(sums.score.memptr() + ahead, 1);
+      __builtin_prefetch(sums.cross.colptr(ahead), 1);
+    }
     const auto level = static_cast<arma::uword>(codes[k]);
     // The same product s w as the rank-k update's (sqrt(s w) squared), so
     // that D and C are the dummies' part of the very system A is part of.

@@ -241,7 +241,8 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
     AbsorbedFit absorbed;
     {
       const py::gil_scoped_release release;
-      absorbed = fit_absorbed(data, levels.codes, levels.n_levels, settings, observer, meat_settings);
+      absorbed = fit_absorbed(data, levels.codes, levels.n_levels, settings, static_cast<unsigned>(n_threads),
+                              observer, meat_settings);
       // On the fitting thread alone, as the fit ran (absorbed_fit.hpp).
       const SingleThreadedBlas single_threaded;
       covariance_of_outcome(absorbed.fit.outcome, absorbed.fit.last_pass, settings, covariance.view);

@@ -3,8 +3,8 @@
 // the levels' effects, the coefficients' covariance (their block of the
 // inverse information) and the HC0 sandwich's block, for dense columns
 // alone and beside a categorical column (whose cross block with the levels
-// is the sparse one). Levels of one row and a level of no weight are among
-// them.
+// is the sparse one), on one thread and two (the same bits). Levels of
+// uneven sizes and one of no weight are among them.
 #include <gtest/gtest.h>
 
 #include <armadillo>
@@ -17,7 +17,7 @@
 namespace {
 
 struct AbsorbedProblem {
-  arma::uword n = 3000;
+  arma::uword n = 40000;  // three chunks of rows: the two halves of a pass differ
   arma::uword n_levels = 60;
   arma::mat X;                      // dense columns, column-major
   std::vector<std::int32_t> other;  // a categorical of 7 levels, the first the reference
@@ -35,7 +35,7 @@ struct AbsorbedProblem {
     codes.resize(n);
     other.resize(n);
     for (arma::uword i = 0; i < n; ++i) {
-      // Uneven levels: the last ones have a row or two each.
+      // Uneven levels: the first ones have many times the rows of the last.
       codes[i] = static_cast<std::int32_t>(static_cast<double>(n_levels) * u[i] * u[i]);
       other[i] = static_cast<std::int32_t>(i % 7);
       eta[i] += level_effects[static_cast<arma::uword>(codes[i])] + 0.1 * other[i];
@@ -119,7 +119,12 @@ TEST_P(AbsorbedFitTest, EqualsNewtonOnTheDummyDesign) {
   MeatSettings meat;
   meat.kind = with_categorical ? MeatKind::none : MeatKind::residual;
   const AbsorbedFit fit =
-      fit_absorbed(data, problem.codes.data(), problem.n_levels, settings, IterationObserver(), meat);
+      fit_absorbed(data, problem.codes.data(), problem.n_levels, settings, 2, IterationObserver(), meat);
+  // One thread sums the two halves of the pass one after the other: the same bits.
+  const AbsorbedFit one_thread =
+      fit_absorbed(data, problem.codes.data(), problem.n_levels, settings, 1, IterationObserver(), meat);
+  EXPECT_TRUE(arma::all(fit.fit.outcome.result.coefficients == one_thread.fit.outcome.result.coefficients));
+  EXPECT_TRUE(arma::all(fit.effects == one_thread.effects));
   ASSERT_TRUE(fit.fit.outcome.result.converged);
   EXPECT_TRUE(fit.fit.outcome.dropped.empty());
   EXPECT_EQ(fit.level_weights[5], 0.0);

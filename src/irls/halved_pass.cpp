@@ -1,0 +1,92 @@
+#include "halved_pass.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "scattered_blocks.hpp"
+
+namespace {
+
+// The chunks of half h: [0, middle) and [middle, n_chunks).
+RowRange half_chunks(const RowPartition& partition, unsigned half) {
+  const arma::uword middle = (partition.n_chunks + 1) / 2;
+  return half == 0 ? RowRange{0, middle} : RowRange{middle, partition.n_chunks};
+}
+
+void sum_half(const LogisticData& data, const arma::vec& beta, bool with_statistics, HalvedPass& pass,
+              unsigned half) {
+  NormalSums& total = pass.halves[half];
+  reset(total);
+  reset(pass.levels[half]);
+  const RowRange chunks = half_chunks(pass.partition, half);
+  for (arma::uword chunk = chunks.begin; chunk < chunks.end; ++chunk) {
+    NormalSums& partial = pass.partials[half];
+    reset(partial);
+    accumulate_normal_equations(data, beta, chunk_rows(pass.partition, chunk, data.X.n_rows), with_statistics,
+                                pass.buffers[half], partial, nullptr, nullptr, &pass.levels[half]);
+    add_into(total, partial);
+  }
+}
+
+void add_levels(AbsorbedSums& total, const AbsorbedSums& part) {
+  total.weight += part.weight;
+  total.score += part.score;
+  total.cross += part.cross;
+  total.pair_cross += part.pair_cross;
+}
+
+}  // namespace
+
+HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const LevelPattern* pattern) {
+  const arma::uword n = data.X.n_rows;
+  const arma::uword q = coefficient_count(data);
+  const arma::uword q_dense = dense_column_count(data.X);
+  const RowPartition partition =
+      q_dense == q ? partition_rows(n, q) : scattered_partition(partition_rows(n, q_dense), n, q);
+  const arma::uword block_rows = std::min(partition.block_rows, std::max<arma::uword>(n, 1));
+  HalvedPass pass{partition, std::clamp(workers, 1U, 2U), {}, {}, {}, {}};
+  for (unsigned half = 0; half < 2; ++half) {
+    pass.buffers.push_back(make_block_buffer(block_rows, q_dense, q));
+    pass.partials.push_back(q_dense < q ? zero_packed_sums(q) : zero_sums(q));
+    pass.halves.push_back(zero_sums(q));
+    pass.levels.push_back(zero_absorbed_sums(q_dense, data.absorbed->n_levels, pattern));
+  }
+  return pass;
+}
+
+void form_halved(const LogisticData& data, const arma::vec& beta, bool with_statistics, HalvedPass& pass) {
+  std::exception_ptr second_failure;
+  std::thread second;
+  if (pass.workers > 1 && pass.partition.n_chunks > 1) {
+    try {
+      second = std::thread([&] {
+        try {
+          sum_half(data, beta, with_statistics, pass, 1);
+        } catch (...) {
+          second_failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: this one sums both halves.
+    }
+  }
+  std::exception_ptr failure;
+  try {
+    sum_half(data, beta, with_statistics, pass, 0);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (second.joinable()) {
+    second.join();
+  } else if (!failure) {
+    sum_half(data, beta, with_statistics, pass, 1);
+  }
+  if (failure || second_failure) {
+    std::rethrow_exception(failure ? failure : second_failure);
+  }
+  add_into(pass.halves[0], pass.halves[1]);
+  fill_upper_triangle(pass.halves[0].A);
+  add_levels(pass.levels[0], pass.levels[1]);
+}
