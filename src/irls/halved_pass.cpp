@@ -4,6 +4,7 @@
 #include <exception>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "scattered_blocks.hpp"
 
@@ -27,6 +28,17 @@ void sum_half(const LogisticData& data, const arma::vec& beta, bool with_statist
     accumulate_normal_equations(data, beta, chunk_rows(pass.partition, chunk, data.X.n_rows), with_statistics,
                                 pass.buffers[half], partial, nullptr, nullptr, &pass.levels[half]);
     add_into(total, partial);
+  }
+}
+
+// A thread running work, or none (not joinable) when no more threads are
+// to be had: the caller then does the work itself.
+template <class Work>
+std::thread started(Work&& work) {
+  try {
+    return std::thread(std::forward<Work>(work));
+  } catch (const std::system_error&) {
+    return std::thread();
   }
 }
 
@@ -60,17 +72,13 @@ void form_halved(const LogisticData& data, const arma::vec& beta, bool with_stat
   std::exception_ptr second_failure;
   std::thread second;
   if (pass.workers > 1 && pass.partition.n_chunks > 1) {
-    try {
-      second = std::thread([&] {
-        try {
-          sum_half(data, beta, with_statistics, pass, 1);
-        } catch (...) {
-          second_failure = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: this one sums both halves.
-    }
+    second = started([&] {
+      try {
+        sum_half(data, beta, with_statistics, pass, 1);
+      } catch (...) {
+        second_failure = std::current_exception();
+      }
+    });
   }
   std::exception_ptr failure;
   try {
