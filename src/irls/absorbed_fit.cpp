@@ -37,8 +37,9 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   LogisticData with_levels = data;
   with_levels.absorbed = &absorbed;
   HalvedPass halved = make_halved_pass(with_levels, workers, scattered);
-  // The robust sums' pass (after the loop) runs on this thread.
-  PassWorkspace workspace = make_pass_workspace(with_levels, 1);
+  // The robust sums' pass (after the loop): no level sums, so the standard
+  // pass on every worker, its chunks added in order.
+  PassWorkspace workspace = make_pass_workspace(with_levels, workers);
   set_meat(workspace, q, meat);
   // The whole fit runs on this thread, and its BLAS calls are small (the
   // dense columns' products, the solve): held single-threaded throughout,

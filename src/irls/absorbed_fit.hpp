@@ -23,8 +23,8 @@ struct AbsorbedFit {
 // The fit of data (score_response set) with the levels of codes (n_rows,
 // each in [0, n_levels)) absorbed, its passes on `workers` threads (at most
 // two: halved_pass.hpp; the same bits for any number). Robust sums come from
-// one more pass at the last pass's coefficients, on the caller's thread,
-// with the rows' level means subtracted (and, for hat values, each level's
+// one more pass at the last pass's coefficients, with the rows' level
+// means subtracted (and, for hat values, each level's
 // leverage 1/D added to its rows'); they need a design of copied blocks
 // only (std::invalid_argument otherwise).
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
