@@ -283,28 +283,30 @@ def drop_separated(
     a level is separated when Σ s y is 0 or equals Σ s, sums of the same
     terms in the same order."""
     dropped = [np.zeros(int(c.max()) + 1 if len(c) else 0, dtype=bool) for c in codes]
+    # Weights of our own, made at the first level dropped: the caller's
+    # (which may be its very array) are never written.
+    own: npt.NDArray[np.float64] | None = None
     positives = y01 if weights is None else weights * y01
-    given = weights
     changed = True
     while changed:
         changed = False
         for j, column in enumerate(codes):
             n_levels = len(dropped[j])
-            total = np.bincount(column, weights=weights, minlength=n_levels)
+            current = weights if own is None else own
+            total = np.bincount(column, weights=current, minlength=n_levels)
             positive = np.bincount(column, weights=positives, minlength=n_levels)
             separated = (total > 0) & ((positive == 0) | (positive == total))
             if separated.any():
-                if weights is given:
-                    # Weights of our own: the caller's (which may be its
-                    # very array) are never written.
-                    weights = np.ones(len(y01)) if given is None else given.copy()
-                if positives is y01:
-                    positives = weights * y01
+                if own is None:
+                    own = np.ones(len(y01)) if weights is None else weights.copy()
+                    positives = own * y01
                 rows = separated[column]
-                weights[rows] = 0.0
+                own[rows] = 0.0
                 positives[rows] = 0.0
                 dropped[j] |= separated
                 changed = True
+    if own is not None:
+        weights = own
     return weights, [int(d.sum()) for d in dropped]
 
 
@@ -355,8 +357,10 @@ def fit(
     max_iter: int,
     link: Any,
     progress: Any,
+    n_threads: int = 1,
 ) -> AbsorbedFit:
-    """The fit of X's other columns with the columns absorb names absorbed."""
+    """The fit of X's other columns with the columns absorb names absorbed,
+    its passes on n_threads threads (at most two are used)."""
     from sklearn.utils.validation import check_array
 
     from . import _native
@@ -421,7 +425,7 @@ def fit(
         False,
         tol,
         max_iter,
-        1,
+        max(int(n_threads), 1),
         progress,
         offset=checked,
         meat=request.meat,

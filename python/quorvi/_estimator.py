@@ -393,10 +393,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             absorb = formula.absorbed
         absorbed = None
         if absorb is not None:
+            threads: dict[str, int] = {}
             if is_dask_collection(X):
                 from ._dask import fit_absorbed_dask as fit_absorbed
             else:
                 fit_absorbed = _absorb.fit
+                threads["n_threads"] = _native.blas_threads() if self.n_threads is None else self.n_threads
             absorbed = fit_absorbed(
                 X,
                 y,
@@ -410,6 +412,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 max_iter=int(self.max_iter),
                 link=self._link(),
                 progress=progress,
+                **threads,
             )
             fitted = absorbed.fitted
         elif is_dask_collection(X):

@@ -224,10 +224,10 @@ class _FrameMarginSums:
 def frame_sums(results: FitResults, X: Any, sample_weight: Any, offset: Any) -> _FrameMarginSums:
     """The sums of _FrameMarginSums over the rows of an in-memory frame (the
     whole X, or one partition of a Dask DataFrame), read in blocks."""
-    numeric, rows = results.parameter_rows(X)
+    numeric, categoricals = results.parameter_rows(X)
     # A slope per level comes from a formula, whose margins are refused.
-    assert all(multiplier is None for *_, multiplier in rows)
-    parts = [(codes, levels, drop_first) for codes, levels, drop_first, _ in rows]
+    assert all(multiplier is None for *_, multiplier in categoricals)
+    parts = [(codes, levels, drop_first) for codes, levels, drop_first, _ in categoricals]
     # (A frame of numeric columns alone: the other columns of a fit with
     # absorbed levels.)
     n = len(parts[0][0]) if parts else (numeric[0].shape[0] if numeric else 0)
