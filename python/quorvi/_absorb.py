@@ -73,9 +73,12 @@ class Absorption:
         if cov_type in ("HC1", "cluster"):
             counted = [name for name in self.names if name not in self.nested]
             note += (
-                " The small-sample factor counts the levels of "
-                + (", ".join(repr(name) for name in counted) if counted else "no absorbed column")
-                + " in k"
+                " The small-sample factor counts in k the features and the levels of "
+                + (
+                    ", ".join(repr(name) for name in counted)
+                    if counted
+                    else "no absorbed column (the intercept only)"
+                )
                 + (
                     f"; those of {', '.join(repr(name) for name in self.nested)}, nested in the clusters, are "
                     "not counted (reghdfe's and fixest's rule)."
