@@ -479,7 +479,8 @@ def check_native_case(case, fit):
             for v in (effects, level_weights)
         ):
             problems.append(f"native: malformed fixed_effects or level_weights for {levels} levels")
-        elif max_iter >= 1 and not (level_weights >= 0).all():
+        # NaN where the data had NaN or infinity (its sums are NaN), never negative.
+        elif (level_weights < 0).any():
             problems.append(f"native: negative level weights {level_weights}")
         elif (effects[level_weights == 0] != 0).any():
             problems.append("native: a level of no weight has an effect")
