@@ -466,11 +466,7 @@ def fit(
         ]
         absorption = Absorption(absorption.columns, separated_rows, nested)
     fitted = Fitted(classes, result, *weight_sums(y01, kept), meat_request=request, layout=layout)
-    if checked is not None and max_iter > 0:
-        null = _native.fit(
-            np.empty((n_rows, 0)), y01, kept, True, tol, max_iter, 1, None, offset=checked, link=link.native
-        )
-        fitted.null_deviance = float(null["deviance"])
+    fitted.null_deviance = result["null_deviance"]
     return absorbed_fit(fitted, absorption, intercept, q)
 
 

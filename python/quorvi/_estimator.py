@@ -533,6 +533,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             result,
             *weight_sums(y01, weights),
             meat_request=request,
+            # With an offset beside the intercept, the engine's fit of the
+            # intercept alone (the null deviance has no closed form then).
+            null_deviance=result["null_deviance"],
             # What validate_data recorded of an array's columns (a frame's
             # come from its layout).
             n_features=X.shape[1],
@@ -551,22 +554,6 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 fitted.parameter_names(bool(self.fit_intercept)),
                 self._link(),
             )
-        if offset is not None and self.fit_intercept and self.max_iter > 0:
-            # The null model with an offset has no closed form: the intercept
-            # alone, fitted with the same offset (a pass of one column).
-            null = _native.fit(
-                np.empty((X.shape[0], 0)),
-                y01,
-                weights,
-                True,
-                float(self.tol),
-                int(self.max_iter),
-                1,
-                None,
-                offset=offset,
-                link=self._link().native,
-            )
-            fitted.null_deviance = float(null["deviance"])
         return fitted
 
     def _frame_design(self, X: Any, y: Any) -> tuple[_design.Blocks, npt.NDArray[Any], _design.FrameLayout]:

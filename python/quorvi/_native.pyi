@@ -9,7 +9,7 @@
 # 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
 # finite. Anything else raises ValueError.
 from collections.abc import Callable
-from typing import Any, ClassVar, NotRequired, TypedDict
+from typing import Any, ClassVar, NotRequired, Protocol, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -54,6 +54,9 @@ class FitResult(TypedDict):
     meats: list[npt.NDArray[np.float64]]  # the robust sums: one, or one per clustering
     hat_one_rows: list[int]  # rows whose hat value is 1 (HC2/HC3)
     overflowed: list[int]  # coefficients whose row of the first system is not finite (then no update)
+    # the intercept-only model's deviance with the same offset, where the
+    # fit plan fitted it (an offset beside an intercept); None otherwise
+    null_deviance: float | None
     # fit with absorb= only: the levels' effects at the final coefficients,
     # and each level's sum of s w in the last pass (0: no weight, no effect)
     fixed_effects: NotRequired[npt.NDArray[np.float64]]
@@ -103,15 +106,32 @@ def fit(
     absorb: npt.NDArray[np.int32] | None = None,
     n_levels: int = 0,
 ) -> FitResult: ...
+class _ChunkedPasses(Protocol):
+    """The passes of a fit over rows held elsewhere (quorvi._dask's
+    NormalEquations): the fit plan calls them."""
+
+    def __call__(
+        self,
+        beta: npt.NDArray[np.float64],
+        with_statistics: bool,
+        with_meat: bool = ...,
+        effects: npt.NDArray[np.float64] | None = ...,
+    ) -> NormalEquations: ...
+    def robust_pass(
+        self, beta: npt.NDArray[np.float64], inverse_information: npt.NDArray[np.float64] | None
+    ) -> NormalEquations: ...
+    def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> NormalEquations: ...
+
 def fit_chunked(
-    normal_equations: Callable[[npt.NDArray[np.float64], bool, bool], NormalEquations],
+    passes: _ChunkedPasses,
     n_coefficients: int,
     tol: float,
     max_iter: int,
     progress: _Progress | None,
     penalty: float = 0.0,
     fit_intercept: bool = False,
-    meat_in_loop: bool = False,
+    meat: str = "none",
+    offset: bool = False,
 ) -> FitResult: ...
 def normal_equations(
     X: _Design,
@@ -132,11 +152,12 @@ def normal_equations(
     level_means: npt.NDArray[np.float64] | None = None,
 ) -> NormalEquations: ...
 def fit_chunked_absorbed(
-    normal_equations: Callable[[npt.NDArray[np.float64], npt.NDArray[np.float64], bool], NormalEquations],
+    passes: _ChunkedPasses,
     n_coefficients: int,
     n_levels: int,
     tol: float,
     max_iter: int,
     progress: _Progress | None,
+    offset: bool = False,
 ) -> FitResult: ...
 def blas_threads() -> int: ...

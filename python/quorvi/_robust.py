@@ -62,13 +62,18 @@ def meat_request(
         # The intersection: the pairs of both labels, coded once more.
         pairs = first[0] * np.int64(second[1]) + second[0]
         request.clusters = [first, second, code_labels(pairs, counted)]
-    for _, groups in request.clusters[:2]:
-        if groups < 2:
-            raise ValueError(
-                "clusters has a single cluster: a cluster-robust covariance needs at least two "
-                "(it scales by G/(G - 1))."
-            )
+    check_cluster_count(request.n_groups)
     return request
+
+
+def check_cluster_count(n_groups: list[int]) -> None:
+    """Each of the clusterings (one-way, or two-way's first two) has at least
+    two groups, as the factor G/(G - 1) needs."""
+    if min(n_groups[:2]) < 2:
+        raise ValueError(
+            "clusters has a single cluster: a cluster-robust covariance needs at least two "
+            "(it scales by G/(G - 1))."
+        )
 
 
 def check_cluster_arguments(cov_type: str, clusters: Any) -> None:

@@ -93,5 +93,9 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
     }
     result.fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
   }
+  if (data.offset != nullptr && result.fit.outcome.overflowed.empty()) {
+    // The null model beside an offset (the levels carry the intercept).
+    result.fit.null_deviance = null_deviance_in_memory(data, settings);
+  }
   return result;
 }

@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "blas_threads.hpp"
 #include "covariance.hpp"
+#include "fit_plan.hpp"
 #include "freed_memory.hpp"
 #include "irls_steps.hpp"
 #include "normal_equations_pass.hpp"
@@ -202,41 +205,43 @@ void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pas
 
 namespace {
 
-// The robust sums at the coefficients of the loop's last pass: its own when
-// it formed them, else one more pass there (the normal equations come out
-// the same bits: the pass is deterministic). Hat values need the inverse
-// information of the last pass, so they always take one more pass.
-void finish_robust_sums(const LogisticData& data, const FitSettings& settings, PassWorkspace& workspace,
-                        InMemoryFit& fit) {
-  FitOutcome& outcome = fit.outcome;
-  const MeatSettings& meat = workspace.meat;
-  arma::mat bread;
-  if (meat.kind == MeatKind::hat_adjusted) {
-    bread.set_size(workspace.total.A.n_rows, workspace.total.A.n_cols);
-    covariance_of_outcome(outcome, workspace.total, settings, bread);
-    bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
-    workspace.meat.inverse_information = &bread;
-    workspace.meat.hat_factor = hat_factor_of(bread);
+// The in-memory back end's pass for the robust sums alone at beta, on the
+// loop's workspace. The normal equations at these coefficients are the last
+// pass's: kept, and not formed again.
+void robust_pass(const LogisticData& data, PassWorkspace& workspace, const arma::vec& beta,
+                 const arma::mat* inverse_information) {
+  if (inverse_information != nullptr) {
+    workspace.meat.inverse_information = inverse_information;
+    workspace.meat.hat_factor = hat_factor_of(*inverse_information);
   }
-  if (meat.kind == MeatKind::hat_adjusted || !outcome.last_pass_with_meat) {
-    // The normal equations at these coefficients are the last pass's: kept,
-    // and not formed again.
-    NormalSums last_pass = workspace.total;
-    workspace.meat.robust_only = true;
-    form_normal_equations(data, outcome.last_pass_beta, false, workspace, true);
-    workspace.meat.robust_only = false;
-    workspace.total = std::move(last_pass);
-    ++outcome.passes;
-  }
+  NormalSums last_pass = workspace.total;
+  workspace.meat.robust_only = true;
+  form_normal_equations(data, beta, false, workspace, true);
+  workspace.meat.robust_only = false;
   workspace.meat.inverse_information = nullptr;
-  if (meat.kind == MeatKind::cluster) {
-    for (const arma::mat& groups : workspace.robust_total.groups) {
-      fit.meats.push_back(cluster_meat(groups));
+  workspace.total = std::move(last_pass);
+}
+
+// The intercept-only model's passes over data's rows (one column: one
+// worker), with a workspace of its own made at the first.
+class NullModelPasses {
+ public:
+  explicit NullModelPasses(const LogisticData& data) : data_(intercept_only(data)) {}
+
+  const NormalSums& operator()(const arma::vec& beta, bool with_statistics, bool /*with_meat*/) {
+    if (!workspace_) {
+      workspace_.emplace(make_pass_workspace(data_, 1));
     }
-  } else {
-    fit.meats.push_back(std::move(workspace.robust_total.meat));
+    return form_normal_equations(data_, beta, with_statistics, *workspace_);
   }
-  fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
+
+ private:
+  LogisticData data_;
+  std::optional<PassWorkspace> workspace_;
+};
+
+bool has_intercept(const Design& design) {
+  return !design.blocks.empty() && std::holds_alternative<OnesBlock>(design.blocks.front());
 }
 
 }  // namespace
@@ -244,17 +249,16 @@ void finish_robust_sums(const LogisticData& data, const FitSettings& settings, P
 InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings, unsigned workers,
                           const IterationObserver& observer, const MeatSettings& meat) {
   const arma::uword q = coefficient_count(data);
+  const FitPlan plan{settings, meat.kind, data.offset != nullptr && has_intercept(data.X)};
   if (settings.max_iter <= 0) {
     // Returned before any working memory is allocated (A alone is q x q),
     // so a wide X still gets its zeros.
-    return InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums(), {}, {}};
+    return InMemoryFit{run_fit_plan(q, FitPasses(), plan, observer).outcome, NormalSums(), {}, {}};
   }
   check_response_length(data);
   // Everything the loop uses is allocated before the clock starts.
   PassWorkspace workspace = make_pass_workspace(data, workers);
   set_meat(workspace, q, meat);
-  FitSettings loop_settings = settings;
-  loop_settings.meat_in_loop = meat.kind == MeatKind::residual || meat.kind == MeatKind::cluster;
   // Held for the whole loop, solves included, not pass by pass: OpenBLAS's
   // idle threads spin for a while after each threaded call, and on a
   // machine with as many cores as workers they would take the workers' time.
@@ -262,17 +266,30 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
   if (workspace.partition.single_threaded_blas) {
     single_threaded.emplace();
   }
-  const NormalEquationsSource pass = [&data, &workspace](const arma::vec& beta, bool with_statistics,
-                                                         bool with_meat) -> const NormalSums& {
+  NullModelPasses null_passes(data);
+  FitPasses passes;
+  passes.normal_equations = [&data, &workspace](const arma::vec& beta, bool with_statistics,
+                                                bool with_meat) -> const NormalSums& {
     return form_normal_equations(data, beta, with_statistics, workspace, with_meat);
   };
-  InMemoryFit fit{run_irls(q, pass, loop_settings, observer), NormalSums(), {}, {}};
-  if (meat.kind != MeatKind::none && fit.outcome.overflowed.empty()) {
-    finish_robust_sums(data, settings, workspace, fit);
-  }
+  passes.robust_pass = [&data, &workspace](const arma::vec& beta, const arma::mat* inverse_information) {
+    robust_pass(data, workspace, beta, inverse_information);
+  };
+  passes.robust_sums = [&workspace] { return std::move(workspace.robust_total); };
+  passes.null_normal_equations = std::ref(null_passes);
+  PlannedFit planned = run_fit_plan(q, passes, plan, observer);
+  InMemoryFit fit{
+      std::move(planned.outcome),      NormalSums(),          std::move(planned.meats),
+      std::move(planned.hat_one_rows), planned.null_deviance,
+  };
   // The last pass's sums are the workspace's own, and it ends here: moved.
   fit.last_pass = std::move(workspace.total);
   return fit;
+}
+
+double null_deviance_in_memory(const LogisticData& data, const FitSettings& settings) {
+  NullModelPasses null_passes(data);
+  return null_model_deviance(std::ref(null_passes), settings);
 }
 
 FitResult fit_irls(const LogisticData& data, double tol, std::int32_t max_iter) {

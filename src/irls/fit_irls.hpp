@@ -13,6 +13,7 @@
 #include <armadillo>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "normal_equations.hpp"
@@ -135,20 +136,26 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
 // allocated. Throws std::logic_error when data's response count differs
 // from X's row count (and max_iter >= 1).
 //
-// With robust sums (meat's kind not none) they come at the same
-// coefficients: from the loop's last pass when it asked for them, else
-// from one more pass; hat-adjusted sums always from one more pass, with
-// the inverse (penalised) information of the last pass. meats then holds
-// the meat (one per clustering for cluster sums).
+// The fit plan (fit_plan.hpp) decides which passes run: this is its back
+// end for rows in memory. With robust sums (meat's kind not none) they come
+// at the same coefficients; meats then holds the meat (one per clustering
+// for cluster sums).
 struct InMemoryFit {
   FitOutcome outcome;
   NormalSums last_pass;
   std::vector<arma::mat> meats;
   std::vector<arma::uword> hat_one_rows;
+  // With an offset beside an intercept: the deviance of the intercept-only
+  // model with the same offset (fit_plan.hpp); NaN otherwise.
+  double null_deviance = std::numeric_limits<double>::quiet_NaN();
 };
 
 InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings, unsigned workers,
                           const IterationObserver& observer, const MeatSettings& meat = MeatSettings());
+
+// The deviance of data's intercept-only model with its offset (the null
+// model of fit_plan.hpp), fitted in memory on the caller's thread.
+double null_deviance_in_memory(const LogisticData& data, const FitSettings& settings);
 
 // The covariance of the estimator's fit: the inverse of the (penalised)
 // information of the last pass, NaN for dropped columns.

@@ -4,6 +4,7 @@
 #include <armadillo>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "absorbed_fit.hpp"
@@ -13,6 +14,7 @@
 #include "covariance.hpp"
 #include "design_blocks.hpp"
 #include "engine_input.hpp"
+#include "fit_plan.hpp"
 #include "fit_result.hpp"
 #include "robust_input.hpp"
 
@@ -118,11 +120,12 @@ void square_copy(const py::array& matrix, arma::uword q, const char* name, arma:
 
 // The levels' cross block, (n_levels, q) in NumPy's rows, as the engine's
 // q x n_levels, whatever its strides and alignment.
-void level_cross_copy(const py::array& matrix, arma::uword q, arma::uword n_levels, arma::mat& copy) {
+void level_cross_copy(const py::array& matrix, arma::uword q, arma::uword n_levels, arma::mat& copy,
+                      const char* name = "level_cross") {
   if (!is_float64(matrix) || matrix.ndim() != 2 || static_cast<arma::uword>(matrix.shape(0)) != n_levels ||
       static_cast<arma::uword>(matrix.shape(1)) != q) {
-    throw py::value_error("level_cross must be a " + std::to_string(n_levels) + " x " + std::to_string(q) +
-                          " float64 array");
+    throw py::value_error(std::string(name) + " must be a " + std::to_string(n_levels) + " x " +
+                          std::to_string(q) + " float64 array");
   }
   copy.set_size(q, n_levels);
   for (arma::uword level = 0; level < n_levels; ++level) {
@@ -219,6 +222,51 @@ py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool wit
   return result;
 }
 
+// The null model's deviance for the result: None where the plan fitted none.
+py::object null_deviance_of(double deviance) {
+  return std::isnan(deviance) ? py::object(py::none()) : py::object(py::float_(deviance));
+}
+
+// A chunked source's normal equations (the dict of chunk_sums) into sums.
+void copy_normal_sums(const py::dict& part, arma::uword q, NormalSums& sums) {
+  square_copy(part["A"].cast<py::array>(), q, "A", sums.A);
+  sums.b = vector_copy(part["b"].cast<py::array>(), q, "b");
+  sums.deviance = part["deviance"].cast<double>();
+  sums.boundary_rows = part["boundary_rows"].cast<arma::uword>();
+}
+
+// A chunked source's robust sums: the meat (q, q), or per clustering its
+// labels and group scores (n_groups, q), and the rows of hat value 1.
+RobustSums robust_sums_of(const py::dict& part, arma::uword q) {
+  RobustSums robust;
+  if (part.contains("meat")) {
+    square_copy(part["meat"].cast<py::array>(), q, "meat", robust.meat);
+  }
+  if (part.contains("groups")) {
+    for (const py::handle clustering : part["groups"]) {
+      const auto scores = clustering.cast<py::tuple>()[1].cast<py::array>();
+      arma::mat groups;
+      level_cross_copy(scores, q, static_cast<arma::uword>(scores.shape(0)), groups, "groups");
+      robust.groups.push_back(std::move(groups));
+    }
+  }
+  for (const py::handle row : part["hat_one_rows"]) {
+    robust.hat_one_rows.push_back(row.cast<arma::uword>());
+  }
+  return robust;
+}
+
+// The intercept-only model's passes of a chunked source: its
+// null_model(beta, with_statistics), copied into sums.
+NormalEquationsSource null_model_passes(const py::object& passes, NormalSums& sums) {
+  return [&passes, &sums](const arma::vec& beta, bool with_statistics,
+                          bool /*with_meat*/) -> const NormalSums& {
+    const py::gil_scoped_acquire acquire;
+    copy_normal_sums(passes.attr("null_model")(to_numpy(beta), with_statistics).cast<py::dict>(), 1, sums);
+    return sums;
+  };
+}
+
 }  // namespace
 
 py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<py::array>& sample_weight,
@@ -251,6 +299,7 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
                                  absorbed.fit.meats, absorbed.fit.hat_one_rows);
     result["fixed_effects"] = to_numpy(absorbed.effects);
     result["level_weights"] = to_numpy(absorbed.level_weights);
+    result["null_deviance"] = null_deviance_of(absorbed.fit.null_deviance);
     return result;
   }
   InMemoryFit fit;
@@ -261,50 +310,65 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
     fit = fit_in_memory(data, settings, static_cast<unsigned>(n_threads), observer, meat_settings);
     covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance.view);
   }
-  return fit_result(fit.outcome, fit.last_pass, covariance.array, fit.meats, fit.hat_one_rows);
+  py::dict result = fit_result(fit.outcome, fit.last_pass, covariance.array, fit.meats, fit.hat_one_rows);
+  result["null_deviance"] = null_deviance_of(fit.null_deviance);
+  return result;
 }
 
-py::dict fit_chunked_entry(const py::function& normal_equations, std::int64_t n_coefficients, double tol,
+py::dict fit_chunked_entry(const py::object& passes, std::int64_t n_coefficients, double tol,
                            std::int32_t max_iter, const std::optional<py::function>& progress, double penalty,
-                           bool fit_intercept, bool meat_in_loop) {
+                           bool fit_intercept, const std::string& meat, bool offset) {
   if (n_coefficients < 0) {
     throw py::value_error("n_coefficients must be at least 0");
   }
   const auto q = static_cast<arma::uword>(n_coefficients);
-  FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
-  settings.meat_in_loop = meat_in_loop;
-  // The sums of the latest update, copied out of what normal_equations
-  // returned: fresh, aligned memory of the engine's own.
+  const FitPlan plan{
+      estimator_settings(tol, max_iter, penalty, fit_intercept),
+      meat_kind_of(meat),
+      offset && fit_intercept,
+  };
+  // The sums of the latest update, copied out of what the source returned:
+  // fresh, aligned memory of the engine's own; and the robust sums of the
+  // latest pass that formed them, as returned.
   NormalSums sums = zero_sums(q);
-  const NormalEquationsSource source = [&](const arma::vec& beta, bool with_statistics,
-                                           bool with_meat) -> const NormalSums& {
+  NormalSums null_sums = zero_sums(1);
+  py::object robust = py::none();
+  FitPasses chunked;
+  chunked.normal_equations = [&](const arma::vec& beta, bool with_statistics,
+                                 bool with_meat) -> const NormalSums& {
     const py::gil_scoped_acquire acquire;
-    const py::dict part = normal_equations(to_numpy(beta), with_statistics, with_meat);
-    square_copy(part["A"].cast<py::array>(), q, "A", sums.A);
-    sums.b = vector_copy(part["b"].cast<py::array>(), q, "b");
-    sums.deviance = part["deviance"].cast<double>();
-    sums.boundary_rows = part["boundary_rows"].cast<arma::uword>();
+    const py::dict part = passes(to_numpy(beta), with_statistics, with_meat);
+    copy_normal_sums(part, q, sums);
+    if (with_meat) {
+      robust = part;
+    }
     return sums;
   };
+  chunked.robust_pass = [&](const arma::vec& beta, const arma::mat* inverse_information) {
+    const py::gil_scoped_acquire acquire;
+    robust = passes.attr("robust_pass")(
+        to_numpy(beta), inverse_information == nullptr ? py::object(py::none())
+                                                       : py::object(matrix_to_numpy(*inverse_information)));
+  };
+  chunked.robust_sums = [&] {
+    const py::gil_scoped_acquire acquire;
+    return robust_sums_of(robust.cast<py::dict>(), q);
+  };
+  chunked.null_normal_equations = null_model_passes(passes, null_sums);
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(q);
-  FitOutcome outcome;
+  PlannedFit fit;
   {
-    // normal_equations takes the lock back for itself; the solves run
-    // without it.
+    // The source takes the lock back for itself; the solves run without it.
     const py::gil_scoped_release release;
-    outcome = run_irls(q, source, settings, observer);
-    if (outcome.passes == 0) {
-      sums = NormalSums{};
-    } else if (meat_in_loop && !outcome.last_pass_with_meat && outcome.overflowed.empty()) {
-      // The robust sums at the last pass's coefficients: one more pass
-      // there, which the caller's source keeps.
-      source(outcome.last_pass_beta, true, true);
-      ++outcome.passes;
-    }
-    covariance_of_outcome(outcome, sums, settings, covariance.view);
+    fit = run_fit_plan(q, chunked, plan, observer);
+    covariance_of_outcome(fit.outcome, fit.last_pass == nullptr ? NormalSums{} : *fit.last_pass,
+                          plan.settings, covariance.view);
   }
-  return fit_result(outcome, sums, covariance.array);
+  py::dict result = fit_result(fit.outcome, fit.last_pass == nullptr ? NormalSums{} : *fit.last_pass,
+                               covariance.array, fit.meats, fit.hat_one_rows);
+  result["null_deviance"] = null_deviance_of(fit.null_deviance);
+  return result;
 }
 
 py::dict normal_equations_entry(const py::object& X, const py::array& y,
@@ -366,9 +430,9 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
 
 int blas_threads_entry() { return blas_thread_count(); }
 
-py::dict fit_chunked_absorbed_entry(const py::function& normal_equations, std::int64_t n_coefficients,
+py::dict fit_chunked_absorbed_entry(const py::object& passes, std::int64_t n_coefficients,
                                     std::int64_t n_levels, double tol, std::int32_t max_iter,
-                                    const std::optional<py::function>& progress) {
+                                    const std::optional<py::function>& progress, bool offset) {
   if (n_coefficients < 0 || n_levels < 1) {
     throw py::value_error("n_coefficients must be at least 0 and n_levels at least 1");
   }
@@ -379,22 +443,25 @@ py::dict fit_chunked_absorbed_entry(const py::function& normal_equations, std::i
   const AbsorbedSumsSource source = [&](const arma::vec& beta, const arma::vec& effects, bool with_statistics,
                                         NormalSums& total, AbsorbedSums& sums) {
     const py::gil_scoped_acquire acquire;
-    const py::dict part = normal_equations(to_numpy(beta), to_numpy(effects), with_statistics);
-    square_copy(part["A"].cast<py::array>(), q, "A", total.A);
-    total.b = vector_copy(part["b"].cast<py::array>(), q, "b");
-    total.deviance = part["deviance"].cast<double>();
-    total.boundary_rows = part["boundary_rows"].cast<arma::uword>();
+    const py::dict part = passes(to_numpy(beta), with_statistics, false, to_numpy(effects));
+    copy_normal_sums(part, q, total);
     sums.weight = vector_copy(part["level_weights"].cast<py::array>(), levels, "level_weights");
     sums.score = vector_copy(part["level_scores"].cast<py::array>(), levels, "level_scores");
     level_cross_copy(part["level_cross"].cast<py::array>(), q, levels, sums.cross);
   };
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(q);
+  NormalSums null_sums = zero_sums(1);
+  double null_deviance = std::numeric_limits<double>::quiet_NaN();
   ChunkedAbsorbedFit fit;
   {
     const py::gil_scoped_release release;
     fit = fit_absorbed_chunked(q, levels, source, settings, observer);
     covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance.view);
+    if (offset && fit.outcome.passes > 0 && fit.outcome.overflowed.empty()) {
+      // The null model beside an offset (the levels carry the intercept).
+      null_deviance = null_model_deviance(null_model_passes(passes, null_sums), settings);
+    }
   }
   py::dict result = fit_result(fit.outcome, fit.last_pass, covariance.array);
   result["fixed_effects"] = to_numpy(fit.effects);
@@ -405,5 +472,6 @@ py::dict fit_chunked_absorbed_entry(const py::function& normal_equations, std::i
       {static_cast<py::ssize_t>(fit.level_means.n_cols), static_cast<py::ssize_t>(fit.level_means.n_rows)});
   std::copy(fit.level_means.begin(), fit.level_means.end(), means.mutable_data());
   result["level_means"] = means;
+  result["null_deviance"] = null_deviance_of(null_deviance);
   return result;
 }

@@ -40,15 +40,18 @@ pybind11::dict fit_entry(const pybind11::object& X, const pybind11::array& y,
                          const std::string& meat, double hat_power, const pybind11::list& clusters,
                          LinkKind link, const std::optional<pybind11::array>& absorb, std::int64_t n_levels);
 
-// fit_chunked(normal_equations, n_coefficients, tol, max_iter, progress):
-// the fit of rows held elsewhere (the chunks of a Dask array).
-// normal_equations(beta, with_statistics) is called once per update, with
-// the lock held, and returns the sums over all rows at beta as
-// normal_equations() returns them for one chunk.
-pybind11::dict fit_chunked_entry(const pybind11::function& normal_equations, std::int64_t n_coefficients,
-                                 double tol, std::int32_t max_iter,
-                                 const std::optional<pybind11::function>& progress, double penalty,
-                                 bool fit_intercept, bool meat_in_loop);
+// fit_chunked(passes, n_coefficients, tol, max_iter, progress, ...): the
+// fit of rows held elsewhere (the chunks of a Dask array), by the engine's
+// fit plan (fit_plan.hpp). passes(beta, with_statistics, with_meat) is
+// called once per update, with the lock held, and returns the sums over all
+// rows at beta as normal_equations() returns them for one chunk (with
+// "groups" as (labels, (n_groups, q) scores) per clustering);
+// passes.robust_pass(beta, inverse_information) the robust sums alone after
+// the loop, and passes.null_model(beta, with_statistics) the intercept-only
+// model's normal equations, when the plan asks for them.
+pybind11::dict fit_chunked_entry(const pybind11::object& passes, std::int64_t n_coefficients, double tol,
+                                 std::int32_t max_iter, const std::optional<pybind11::function>& progress,
+                                 double penalty, bool fit_intercept, const std::string& meat, bool offset);
 
 // normal_equations(X, y, sample_weight, beta, fit_intercept, with_statistics)
 // -> {"A": (q, q), "b": (q,), "deviance": float, "boundary_rows": int}: the
@@ -85,9 +88,8 @@ pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11:
 // them for one chunk. The result is fit's with "fixed_effects" and
 // "level_weights", and, for a pass of robust sums, "solved_coefficients",
 // "solved_effects" and "level_means" ((L, q)).
-pybind11::dict fit_chunked_absorbed_entry(const pybind11::function& normal_equations,
-                                          std::int64_t n_coefficients, std::int64_t n_levels, double tol,
-                                          std::int32_t max_iter,
-                                          const std::optional<pybind11::function>& progress);
+pybind11::dict fit_chunked_absorbed_entry(const pybind11::object& passes, std::int64_t n_coefficients,
+                                          std::int64_t n_levels, double tol, std::int32_t max_iter,
+                                          const std::optional<pybind11::function>& progress, bool offset);
 
 int blas_threads_entry();

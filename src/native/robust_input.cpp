@@ -8,20 +8,26 @@
 
 namespace py = pybind11;
 
+MeatKind meat_kind_of(const std::string& meat) {
+  if (meat == "none") {
+    return MeatKind::none;
+  }
+  if (meat == "residual") {
+    return MeatKind::residual;
+  }
+  if (meat == "hat_adjusted") {
+    return MeatKind::hat_adjusted;
+  }
+  if (meat == "cluster") {
+    return MeatKind::cluster;
+  }
+  throw py::value_error("meat must be 'none', 'residual', 'hat_adjusted' or 'cluster'");
+}
+
 MeatSettings meat_settings_of(const std::string& meat, double hat_power, const py::list& clusters,
                               py::ssize_t n_rows) {
   MeatSettings settings;
-  if (meat == "none") {
-    settings.kind = MeatKind::none;
-  } else if (meat == "residual") {
-    settings.kind = MeatKind::residual;
-  } else if (meat == "hat_adjusted") {
-    settings.kind = MeatKind::hat_adjusted;
-  } else if (meat == "cluster") {
-    settings.kind = MeatKind::cluster;
-  } else {
-    throw py::value_error("meat must be 'none', 'residual', 'hat_adjusted' or 'cluster'");
-  }
+  settings.kind = meat_kind_of(meat);
   settings.hat_power = hat_power;
   if (settings.kind == MeatKind::cluster && clusters.empty()) {
     throw py::value_error("cluster sums need at least one clustering");

@@ -10,6 +10,9 @@
 
 #include "robust_sums.hpp"
 
+// meat: "none", "residual", "hat_adjusted" or "cluster"; ValueError else.
+MeatKind meat_kind_of(const std::string& meat);
+
 // meat: "none", "residual", "hat_adjusted" or "cluster"; clusters: a list
 // of (codes, n_groups), codes 1-D contiguous int64 of n_rows values in
 // [0, n_groups). The codes are read in place: the arrays must outlive the

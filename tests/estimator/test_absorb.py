@@ -90,6 +90,8 @@ def test_absorbed_fit_equals_the_dummy_model(affairs, case):
     np.testing.assert_allclose(table.iloc[:, 1], expected.bse[FEATURES], rtol=RTOL)
     np.testing.assert_allclose(model.log_likelihood_, expected.llf, rtol=1e-12)
     np.testing.assert_allclose(model.aic_, expected.aic, rtol=1e-12)
+    # The null model (with an offset, the engine's fit of the intercept alone).
+    np.testing.assert_allclose(model.null_log_likelihood_, expected.llnull, rtol=1e-10)
     # The intercept is the first column's reference level; the levels are
     # relative to their own references, as the dummies' coefficients.
     np.testing.assert_allclose(model.intercept_[0], expected.params["const"], rtol=RTOL)

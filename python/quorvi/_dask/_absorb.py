@@ -20,7 +20,7 @@ from dask.delayed import Delayed, delayed
 from .. import _absorb, _design, _native
 from .._fitted import Fitted
 from .._links import Link
-from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments
+from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import check_labels, classes
 from ._fit import Progress
 from ._frames import frame_layout, frame_row_chunks
@@ -157,12 +157,7 @@ def fit_absorbed_dask(
     normal_equations.codes = code_chunks
     normal_equations.n_levels = len(levels)
     result: Any = _native.fit_chunked_absorbed(
-        lambda beta, effects, with_statistics: normal_equations(beta, with_statistics, False, effects),
-        q,
-        len(levels),
-        tol,
-        max_iter,
-        progress,
+        normal_equations, q, len(levels), tol, max_iter, progress, offset=offset is not None
     )
     overflowed = bool(result["overflowed"])
     request = MeatRequest(cov_type, meat, hat_power)
@@ -176,11 +171,8 @@ def fit_absorbed_dask(
         )
         result["passes"] += 1
         request.clusters = [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
-        if meat == "cluster" and min(request.n_groups[:2]) < 2:
-            raise ValueError(
-                "clusters has a single cluster: a cluster-robust covariance needs at least two "
-                "(it scales by G/(G - 1))."
-            )
+        if meat == "cluster":
+            check_cluster_count(request.n_groups)
     result["meats"] = normal_equations.meats
     result["hat_one_rows"] = normal_equations.hat_one_rows
 
@@ -199,14 +191,7 @@ def fit_absorbed_dask(
         meat_request=request,
         layout=layout,
     )
-    if offset is not None and max_iter > 0 and not overflowed:
-        # The null model with an offset: the intercept alone, same offset
-        # and rows.
-        normal_equations.meat = ChunkMeat()
-        normal_equations.intercept_only = True
-        normal_equations.fit_intercept = True
-        null = _native.fit_chunked(normal_equations, 1, tol, max_iter, None, fit_intercept=True)
-        fitted.null_deviance = float(null["deviance"])
+    fitted.null_deviance = result["null_deviance"]
     return _absorb.absorbed_fit(fitted, absorption, intercept, q)
 
 

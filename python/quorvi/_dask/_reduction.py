@@ -353,6 +353,25 @@ class NormalEquations:
         result: Sums = total
         return result
 
+    def robust_pass(
+        self, beta: npt.NDArray[np.float64], inverse_information: npt.NDArray[np.float64] | None
+    ) -> Sums:
+        """The robust sums at beta, in a pass after the loop: for hat values
+        with the inverse information of the loop's last pass."""
+        if inverse_information is not None:
+            self.meat = ChunkMeat(self.meat.meat, self.meat.hat_power, inverse_information)
+        return self(beta, False, True)
+
+    def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> Sums:
+        """The normal equations of the intercept-only model at beta: the
+        same rows, weights and offsets, the intercept alone."""
+        kept = self.intercept_only, self.fit_intercept
+        self.intercept_only = self.fit_intercept = True
+        try:
+            return self(beta, with_statistics, False)
+        finally:
+            self.intercept_only, self.fit_intercept = kept
+
     def _learn_starts(self, rows: list[int]) -> None:
         """Where each chunk starts, from the row counts of the first pass,
         where Dask did not know them: later passes then name the rows of X

@@ -1,0 +1,68 @@
+// The plan of an estimator's fit, written once for every back end: which
+// pass forms the robust sums, the extra pass for hat values, and the null
+// model beside an offset. A back end (the rows in memory, the chunks of a
+// distributed array) only supplies passes over its rows (FitPasses); the
+// loop itself is run_irls (fit_irls.hpp).
+#pragma once
+
+#include <armadillo>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "fit_irls.hpp"
+#include "robust_sums.hpp"
+
+// The passes a back end supplies. Any may be empty where the plan never asks
+// for it (no robust sums, no null model, no update).
+struct FitPasses {
+  // The loop's passes: the normal equations at beta, and the robust sums as
+  // well when with_meat (kept by the back end until robust_sums).
+  NormalEquationsSource normal_equations;
+  // One pass more after the loop, at beta, for the robust sums alone (the
+  // normal equations of the loop's last pass stay what they were).
+  // inverse_information: for hat values, the inverse information of the
+  // last pass with dropped columns at 0; nullptr for the other kinds.
+  std::function<void(const arma::vec& beta, const arma::mat* inverse_information)> robust_pass;
+  // The robust sums of the latest pass that formed them: the meat, or the
+  // group scores of each clustering, and the rows of hat value 1.
+  std::function<RobustSums()> robust_sums;
+  // The normal equations of the intercept-only model over the same rows,
+  // weights and offset, at its coefficient beta (one element).
+  NormalEquationsSource null_normal_equations;
+};
+
+struct FitPlan {
+  FitSettings settings;  // the loop's; meat_in_loop is the plan's to set
+  MeatKind meat = MeatKind::none;
+  // The model has an intercept and the rows an offset: the null model's
+  // deviance then has no closed form, and is fitted.
+  bool null_model = false;
+};
+
+struct PlannedFit {
+  FitOutcome outcome;
+  // The sums of the loop's last pass, held by the back end (nullptr when
+  // no pass ran): the information the covariance is taken from.
+  const NormalSums* last_pass = nullptr;
+  std::vector<arma::mat> meats;  // the meat, or one per clustering
+  std::vector<arma::uword> hat_one_rows;
+  double null_deviance = std::numeric_limits<double>::quiet_NaN();  // with null_model
+};
+
+// The fit of plan over q coefficients from zero. The robust sums come at
+// the coefficients of the loop's last pass (those the covariance is taken
+// at): residual and cluster sums from the loop's last pass when it was
+// predicted to be the last, else from one more pass; hat-adjusted sums
+// always from one more pass, since they need that pass's inverse
+// information. Nothing more after a fit whose first system overflowed.
+PlannedFit run_fit_plan(arma::uword q, const FitPasses& passes, const FitPlan& plan,
+                        const IterationObserver& observer);
+
+// The deviance of the intercept-only model fitted by the loop of settings
+// (no penalty, nothing printed), whose passes null_normal_equations forms.
+double null_model_deviance(const NormalEquationsSource& null_normal_equations, const FitSettings& settings);
+
+// The intercept-only model of data's rows: the same responses, weights,
+// offset and link, one column of ones.
+LogisticData intercept_only(const LogisticData& data);
