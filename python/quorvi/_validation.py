@@ -12,6 +12,20 @@ import numpy.typing as npt
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import _check_sample_weight
 
+# The checks' messages, one text for every back end (in memory, and the
+# chunk by chunk checks of quorvi._dask).
+ONE_WEIGHTED_CLASS = (
+    "sample_weight gives a positive weight to the samples of only one class: "
+    "a classifier needs samples of two classes."
+)
+
+
+def one_class_message(labels: list[Any]) -> str:
+    """What a y of fewer than two classes is told: its one label, or none."""
+    # The label as Python shows it (from tolist()), 1.0 rather than np.float64(1.0).
+    found = f"only one class ({labels[0]!r})" if labels else "no samples"
+    return f"y contains {found}: a classifier needs samples of two classes."
+
 
 def is_dask_collection(value: Any) -> bool:
     """True for a Dask array, DataFrame or Series. Dask is imported by
@@ -57,9 +71,7 @@ def encode_binary_target(y: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDA
         raise ValueError(f"Only binary classification is supported. The type of the target is {y_type}.")
     classes, encoded = np.unique(y, return_inverse=True)
     if len(classes) < 2:
-        raise ValueError(
-            f"y contains only one class ({classes.tolist()[0]!r}): a classifier needs samples of two classes."
-        )
+        raise ValueError(one_class_message(classes.tolist()))
     return classes, encoded.astype(np.float64).reshape(-1)
 
 
@@ -75,8 +87,5 @@ def frequency_weights(
     )
     positive = weights > 0
     if not (positive & (y01 == 1.0)).any() or not (positive & (y01 == 0.0)).any():
-        raise ValueError(
-            "sample_weight gives a positive weight to the samples of only one class: "
-            "a classifier needs samples of two classes."
-        )
+        raise ValueError(ONE_WEIGHTED_CLASS)
     return weights

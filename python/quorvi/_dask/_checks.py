@@ -14,6 +14,7 @@ from sklearn.utils.multiclass import check_classification_targets, type_of_targe
 from sklearn.utils.validation import _check_sample_weight
 
 from .. import _design
+from .._validation import ONE_WEIGHTED_CLASS, one_class_message
 from ._input import ESTIMATOR_NAME, chunk_name
 
 
@@ -113,17 +114,12 @@ def classes(
                 f"{seen.tolist()}."
             )
     if len(seen) < 2:
-        # tolist(): the label as Python shows it, 1.0 rather than np.float64(1.0).
-        found = f"only one class ({seen.tolist()[0]!r})" if len(seen) else "no samples"
-        raise ValueError(f"y contains {found}: a classifier needs samples of two classes.")
+        raise ValueError(one_class_message(seen.tolist()))
     positive = np.unique(np.concatenate([chunk.weighted_labels for chunk in checked]))
     if len(positive) == 0:
         raise ValueError("Sample weights must contain at least one non-zero number.")
     if len(positive) < 2:
-        raise ValueError(
-            "sample_weight gives a positive weight to the samples of only one class: "
-            "a classifier needs samples of two classes."
-        )
+        raise ValueError(ONE_WEIGHTED_CLASS)
     n_obs = sum(float(chunk.label_weights.sum()) for chunk in checked)
     positives = sum(float(chunk.label_weights[chunk.labels == seen[1]].sum()) for chunk in checked)
     return seen, n_obs, positives, [chunk.rows for chunk in checked]
