@@ -29,7 +29,12 @@ FitSettings estimator_settings(double tol, std::int32_t max_iter, double penalty
   if (!(penalty >= 0.0) || !std::isfinite(penalty)) {
     throw py::value_error("penalty must be finite and at least 0");
   }
-  FitSettings settings{tol, max_iter, true, penalty == 0.0, true};
+  FitSettings settings{};
+  settings.tol = tol;
+  settings.max_iter = max_iter;
+  settings.quiet = true;
+  settings.drop_dependent = penalty == 0.0;
+  settings.with_statistics = true;
   settings.penalty = penalty;
   settings.unpenalised = fit_intercept ? 1 : 0;
   settings.halve_steps = true;

@@ -1,0 +1,153 @@
+// The fit plan against a back end that records what it is asked for: which
+// passes run after the loop, at which coefficients, with what inverse
+// information, and when the null model is fitted.
+#include <gtest/gtest.h>
+
+#include <armadillo>
+#include <cmath>
+#include <vector>
+
+#include "fit_plan.hpp"
+
+namespace {
+
+struct Problem {
+  arma::mat X;
+  arma::vec y;
+  arma::vec offset;
+};
+
+Problem problem() {
+  arma::arma_rng::set_seed(7);
+  Problem made{arma::randn(300, 3), arma::vec(300), arma::vec(300, arma::fill::zeros)};
+  const arma::vec eta = 0.3 + made.X * arma::vec{0.8, -0.5, 0.2};
+  const arma::vec u = arma::randu(300);
+  made.y = arma::conv_to<arma::vec>::from(u < 1.0 / (1.0 + arma::exp(-eta)));
+  return made;
+}
+
+LogisticData data_of(const Problem& p, bool with_offset) {
+  LogisticData data{
+      dense_design(p.X.memptr(), p.X.n_rows, p.X.n_cols, false, true),
+      p.y.memptr(),
+      p.y.n_elem,
+      nullptr,
+  };
+  data.score_response = true;
+  data.offset = with_offset ? p.offset.memptr() : nullptr;
+  return data;
+}
+
+FitSettings settings() {
+  FitSettings s{};
+  s.tol = 1e-10;
+  s.max_iter = 25;
+  s.quiet = true;
+  s.drop_dependent = true;
+  s.with_statistics = true;
+  s.score_form = true;
+  return s;
+}
+
+// A back end over data's rows on the caller's thread, recording each call.
+struct RecordingPasses {
+  const LogisticData& data;
+  MeatSettings meat;
+  NormalSums sums;
+  NormalSums null_sums;
+  RobustSums robust;
+  std::vector<arma::vec> robust_at;  // the coefficients of each robust pass
+  std::vector<arma::mat> bread;      // the inverse information it was given (empty: none)
+  int null_passes = 0;
+
+  FitPasses passes() {
+    FitPasses made;
+    made.normal_equations = [this](const arma::vec& beta, bool with_statistics,
+                                   bool with_meat) -> const NormalSums& {
+      sums = with_meat ? sum_normal_equations(data, beta, with_statistics, meat, robust)
+                       : sum_normal_equations(data, beta, with_statistics);
+      return sums;
+    };
+    made.robust_pass = [this](const arma::vec& beta, const arma::mat* inverse_information) {
+      robust_at.push_back(beta);
+      bread.push_back(inverse_information == nullptr ? arma::mat() : *inverse_information);
+      MeatSettings settings = meat;
+      if (inverse_information != nullptr) {
+        settings.inverse_information = inverse_information;
+        settings.hat_factor = hat_factor_of(*inverse_information);
+      }
+      sum_normal_equations(data, beta, false, settings, robust);
+    };
+    made.robust_sums = [this] { return robust; };
+    made.null_normal_equations = [this](const arma::vec& beta, bool with_statistics,
+                                        bool /*with_meat*/) -> const NormalSums& {
+      ++null_passes;
+      null_sums = sum_normal_equations(intercept_only(data), beta, with_statistics);
+      return null_sums;
+    };
+    return made;
+  }
+};
+
+}  // namespace
+
+// Residual sums come from the loop's last pass when it was predicted, else
+// from exactly one pass more at the last pass's coefficients; hat values
+// always from one pass more, given the inverse of that pass's information.
+TEST(FitPlan, RobustSumsComeAtTheLastPassCoefficients) {
+  const Problem p = problem();
+  const LogisticData data = data_of(p, false);
+  for (const MeatKind kind : {MeatKind::residual, MeatKind::hat_adjusted}) {
+    RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}, 0};
+    backend.meat.kind = kind;
+    const PlannedFit fit =
+        run_fit_plan(4, backend.passes(), FitPlan{settings(), kind, false}, IterationObserver());
+    ASSERT_TRUE(fit.outcome.result.converged);
+    ASSERT_EQ(fit.meats.size(), 1U);
+    const bool extra = kind == MeatKind::hat_adjusted || !fit.outcome.last_pass_with_meat;
+    ASSERT_EQ(backend.robust_at.size(), extra ? 1U : 0U);
+    if (kind == MeatKind::hat_adjusted) {
+      EXPECT_TRUE(arma::approx_equal(backend.robust_at[0], fit.outcome.last_pass_beta, "absdiff", 0.0));
+      EXPECT_TRUE(arma::approx_equal(backend.bread[0], arma::inv_sympd(fit.last_pass->A), "reldiff", 1e-10));
+    }
+    EXPECT_EQ(backend.null_passes, 0);
+  }
+}
+
+// With an offset beside the intercept the null model is fitted. A zero
+// offset has the closed form: the deviance of the mean of y.
+TEST(FitPlan, NullModelBesideAnOffset) {
+  const Problem p = problem();
+  for (const bool with_offset : {false, true}) {
+    const LogisticData data = data_of(p, with_offset);
+    RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}, 0};
+    const PlannedFit fit = run_fit_plan(4, backend.passes(), FitPlan{settings(), MeatKind::none, with_offset},
+                                        IterationObserver());
+    if (!with_offset) {
+      EXPECT_EQ(backend.null_passes, 0);
+      EXPECT_TRUE(std::isnan(fit.null_deviance));
+      continue;
+    }
+    const double mean = arma::mean(p.y);
+    const double expected = -2.0 * arma::accu(p.y * std::log(mean) + (1.0 - p.y) * std::log1p(-mean));
+    EXPECT_GT(backend.null_passes, 0);
+    EXPECT_NEAR(fit.null_deviance, expected, 1e-10 * expected);
+  }
+}
+
+// A first system that overflows ends the fit: no pass more, no null model.
+TEST(FitPlan, NothingMoreAfterAnOverflow) {
+  Problem p = problem();
+  p.X(0, 1) = 1e200;
+  const LogisticData data = data_of(p, true);
+  RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}, 0};
+  backend.meat.kind = MeatKind::hat_adjusted;
+  FitSettings overflow = settings();
+  overflow.report_overflow = true;
+  const PlannedFit fit =
+      run_fit_plan(4, backend.passes(), FitPlan{overflow, MeatKind::hat_adjusted, true}, IterationObserver());
+  EXPECT_FALSE(fit.outcome.overflowed.empty());
+  EXPECT_TRUE(backend.robust_at.empty());
+  EXPECT_EQ(backend.null_passes, 0);
+  EXPECT_TRUE(fit.meats.empty());
+}
