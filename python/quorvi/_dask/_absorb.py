@@ -21,7 +21,7 @@ from .. import _absorb, _design, _native
 from .._fitted import Fitted
 from .._links import Link
 from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count
-from ._checks import check_labels, classes
+from ._checks import found_classes
 from ._fit import Progress
 from ._frames import frame_layout, frame_row_chunks
 from ._reduction import FAN_IN, ChunkMeat, NormalEquations
@@ -90,14 +90,7 @@ def fit_absorbed_dask(
     )
     q = len(layout.parameter_names())
     _absorb.check_features(q)
-    check = delayed(check_labels, pure=False)
-    checks = [
-        check(y_chunk, weights, index, start)
-        for index, (y_chunk, weights, start) in enumerate(
-            zip(chunks.y, chunks.weights, chunks.starts, strict=True)
-        )
-    ]
-    found = delayed(classes, pure=False)(chunks.starts, checks)
+    found = found_classes(chunks)
     seen = [delayed(_partition_levels, pure=True)(part, name, index) for index, part in enumerate(labels_of)]
     (labels, _, _, rows), *partition_levels = compute(found, *seen)
     levels = np.unique(np.concatenate(partition_levels))

@@ -9,6 +9,7 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from dask.delayed import delayed
 from sklearn.utils import check_array
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import _check_sample_weight
@@ -123,3 +124,17 @@ def classes(
     n_obs = sum(float(chunk.label_weights.sum()) for chunk in checked)
     positives = sum(float(chunk.label_weights[chunk.labels == seen[1]].sum()) for chunk in checked)
     return seen, n_obs, positives, [chunk.rows for chunk in checked]
+
+
+def found_classes(chunks: Any) -> Any:
+    """A Delayed of classes() over the label checks of every chunk of y (and
+    its weights): the classes, weight sums and row counts, computed in the
+    graph of a fit's first pass."""
+    check = delayed(check_labels, pure=False)
+    checks = [
+        check(y_chunk, weights, index, start)
+        for index, (y_chunk, weights, start) in enumerate(
+            zip(chunks.y, chunks.weights, chunks.starts, strict=True)
+        )
+    ]
+    return delayed(classes, pure=False)(chunks.starts, checks)

@@ -7,12 +7,11 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
-from dask.delayed import delayed
 
 from .. import _native
 from .._fitted import Fitted
 from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count
-from ._checks import check_labels, classes
+from ._checks import found_classes
 from ._frames import frame_layout, frame_row_chunks
 from ._input import feature_names, row_chunks
 from ._reduction import ChunkMeat, NormalEquations
@@ -45,14 +44,7 @@ def fit_dask(
         chunks = row_chunks(X, y, sample_weight, offset, clusters)
     else:
         layout, chunks = frame_row_chunks(X, y, sample_weight, layout, fit_intercept, offset, clusters)
-    check = delayed(check_labels, pure=False)
-    checks = [
-        check(y_chunk, weights, index, start)
-        for index, (y_chunk, weights, start) in enumerate(
-            zip(chunks.y, chunks.weights, chunks.starts, strict=True)
-        )
-    ]
-    labels = delayed(classes, pure=False)(chunks.starts, checks)
+    labels = found_classes(chunks)
     meat, hat_power = MEAT_OF[cov_type]
     normal_equations = NormalEquations(
         chunks, labels, fit_intercept, ChunkMeat(meat, hat_power), layout, link
