@@ -228,6 +228,21 @@ def native_cases(X, X_nan, singular, y):
     levels[-1] = 4
     levels[: n - 1] %= 4
     robust = {"offset": offset, "meat": "cluster", "clusters": two_way}
+
+    class RobustSource:
+        """A chunked source of the passes of an HC0 fit (the loop's, with
+        the robust sums when asked, and the robust pass after it), with the
+        rows' offsets."""
+
+        def __call__(self, beta, with_statistics, with_meat=False):
+            meat = "residual" if with_meat else "none"
+            return _native.normal_equations(
+                X, y, weights, beta, True, with_statistics, offset=offset, meat=meat
+            )
+
+        def robust_pass(self, beta, inverse_information):
+            return self(beta, False, True)
+
     cases = [
         ("chunk sums", entry(_native.normal_equations, X, y, weights, beta, True, True)),
         (
@@ -244,6 +259,10 @@ def native_cases(X, X_nan, singular, y):
         (
             "chunked fit, source raises",
             raises_in(ProgressAbort, _native.fit_chunked, failing_source, q, 1e-8, 5, None),
+        ),
+        (
+            "chunked fit, HC0, ridge",
+            entry(_native.fit_chunked, RobustSource(), q, 1e-8, 25, None, 0.5, True, "residual"),
         ),
         ("native fit", fits(X, y, None, True, 1e-8, 25, 1, None)),
         (
@@ -344,7 +363,6 @@ def native_cases(X, X_nan, singular, y):
                 None,
             ),
         ),
-        ("chunked fit, meat, ridge", entry(_native.fit_chunked, source, q, 1e-8, 25, None, 0.5, True, True)),
         ("native F, weights, 3 workers", fits(F, y, weights, True, 1e-8, 25, 3, None)),
         ("native no intercept, progress", fits(X, y, weights, False, 1e-8, 25, 2, progress)),
         ("native max_iter 0", fits(X, y, None, True, 1e-8, 0, 1, None)),
