@@ -54,6 +54,9 @@ class FitResult(TypedDict):
     meats: list[npt.NDArray[np.float64]]  # the robust sums: one, or one per clustering
     hat_one_rows: list[int]  # rows whose hat value is 1 (HC2/HC3)
     overflowed: list[int]  # coefficients whose row of the first system is not finite (then no update)
+    # fit of an in-memory X without absorb= only: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
+    # over the rows, h the link's mean, at last_pass_coefficients
+    margin_sums: NotRequired[npt.NDArray[np.float64]]
     # fit with absorb= only: the levels' effects at the final coefficients,
     # and each level's sum of s w in the last pass (0: no weight, no effect)
     fixed_effects: NotRequired[npt.NDArray[np.float64]]

@@ -253,6 +253,9 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
     result["level_weights"] = to_numpy(absorbed.level_weights);
     return result;
   }
+  // The last pass's sums of the average marginal effects, for
+  // marginal_effects() without X.
+  data.with_margin_sums = true;
   InMemoryFit fit;
   {
     // The arrays stay referenced by this call's arguments while the lock is
