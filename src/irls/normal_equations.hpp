@@ -27,9 +27,9 @@ struct LogisticData {
   LinkKind link = LinkKind::logit;  // mu as a function of eta (links.hpp)
   // A fixed effect absorbed beside X's columns (absorbed_levels.hpp), or nullptr.
   const AbsorbedLevels* absorbed = nullptr;
-  // Every pass also forms NormalSums::margins: the fit's last pass then
-  // holds what the average marginal effects over these rows need, and no
-  // copy of X has to be kept for them.
+  // The pass also forms NormalSums::margins: the fit's last pass then holds
+  // what the average marginal effects over these rows need, and no copy of
+  // X has to be kept for them (which passes: margin_passes.hpp).
   bool with_margin_sums = false;
 };
 
