@@ -324,12 +324,40 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   }
 }
 
+// In a pass that forms the margin sums: the per-row buffers (made at the
+// first such pass, at most one per fit otherwise) and the sum of s h'' x
+// sized as b.
+void prepare_margin_sums(const LogisticData& data, BlockBuffer& buffer, NormalSums& sums) {
+  if (!data.with_margin_sums) {
+    return;
+  }
+  if (buffer.margin_slope.n_elem < buffer.rows.n_cols) {
+    buffer.margin_slope.set_size(buffer.rows.n_cols);
+    buffer.margin_curvature.set_size(buffer.rows.n_cols);
+  }
+  if (sums.margins.curvature.n_elem != sums.b.n_elem) {
+    sums.margins.curvature.zeros(sums.b.n_elem);
+  }
+}
+
+// The scattered columns' part of the sum of s h'' x, when the pass forms it.
+ScatteredMarginTerms scattered_margin_terms(const LogisticData& data, const BlockBuffer& buffer,
+                                            NormalSums& sums) {
+  if (!data.with_margin_sums) {
+    return ScatteredMarginTerms();
+  }
+  return ScatteredMarginTerms{buffer.margin_curvature.memptr(), sums.margins.curvature.memptr()};
+}
+
 // The block's terms of the margin sums (data.with_margin_sums), from the
 // rows' s h' and s h'' that weigh_rows left and the dense columns while
 // they are unscaled and in cache: sum of s h'' x by the BLAS (the
 // scattered columns' part is added with their other sums).
 void add_margin_rows(const LogisticData& data, arma::uword first, arma::uword m, const BlockBuffer& buffer,
                      MarginSums& margins) {
+  if (!data.with_margin_sums) {
+    return;
+  }
   margins.weight +=
       data.sample_weight == nullptr ? static_cast<double>(m) : lane_sum(data.sample_weight + first, m);
   margins.slope += lane_sum(buffer.margin_slope.memptr(), m);
@@ -455,13 +483,7 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     buffer.meat_residual.set_size(buffer.rows.n_cols);
     buffer.meat_weight.set_size(buffer.rows.n_cols);
   }
-  if (data.with_margin_sums && buffer.margin_slope.n_elem < buffer.rows.n_cols) {
-    buffer.margin_slope.set_size(buffer.rows.n_cols);
-    buffer.margin_curvature.set_size(buffer.rows.n_cols);
-  }
-  if (data.with_margin_sums && sums.margins.curvature.n_elem != sums.b.n_elem) {
-    sums.margins.curvature.zeros(sums.b.n_elem);
-  }
+  prepare_margin_sums(data, buffer, sums);
   const arma::uword capacity = buffer.rows.n_cols;
   // The dense columns are the first q of the system's; the scattered ones,
   // when there are any, follow them (scattered_blocks.hpp).
@@ -491,16 +513,11 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
       continue;  // the normal equations at these coefficients are known already
     }
     add_absorbed_rows(data, first, m, buffer, absorbed_sums);
-    if (data.with_margin_sums) {
-      add_margin_rows(data, first, m, buffer, sums.margins);
-    }
+    add_margin_rows(data, first, m, buffer, sums.margins);
     if (scattered) {
-      const ScatteredMarginTerms margin_terms{
-          data.with_margin_sums ? buffer.margin_curvature.memptr() : nullptr,
-          data.with_margin_sums ? sums.margins.curvature.memptr() : nullptr,
-      };
       add_scattered_sums(data.X, first, m, buffer.rows, buffer.root_weight.memptr(),
-                         buffer.weighted_z.memptr(), buffer.scatter, lower, sums.b, margin_terms);
+                         buffer.weighted_z.memptr(), buffer.scatter, lower, sums.b,
+                         scattered_margin_terms(data, buffer, sums));
     }
     if (q == 0) {
       continue;
