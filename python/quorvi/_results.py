@@ -509,6 +509,10 @@ class FitResults:
             reason = "the fit made no update (max_iter=0)"
         elif self.training_margin_sums is None:
             reason = "only an in-memory fit forms the sums over its rows (not a fit on Dask collections)"
+        elif not self.training_margin_sums[0] > 0:
+            raise ValueError(
+                "sample_weight sums to 0: there are no rows to average the marginal effects over."
+            )
         else:
             return self.training_margin_sums
         raise ValueError(

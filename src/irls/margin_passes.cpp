@@ -22,7 +22,9 @@ IterationObserver observer_forming_margins(LogisticData& data, const FitSettings
 }
 
 void finish_margin_sums(LogisticData& data, const MarginPasses& passes, InMemoryFit& fit) {
-  if (fit.outcome.passes == 0 || passes.formed_in_last_pass) {
+  // A fit that made no update (none allowed, or a first system that
+  // overflowed) has no effects to average.
+  if (fit.outcome.result.iterations == 0 || passes.formed_in_last_pass) {
     return;
   }
   data.with_margin_sums = true;

@@ -22,5 +22,5 @@ IterationObserver observer_forming_margins(LogisticData& data, const FitSettings
 
 // After such a fit: fit.last_pass.margins at the last pass's coefficients,
 // from one more pass (on the caller's thread) when the last did not form
-// them; nothing after a fit without a pass.
+// them; nothing after a fit without an update.
 void finish_margin_sums(LogisticData& data, const MarginPasses& passes, InMemoryFit& fit);

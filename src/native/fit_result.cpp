@@ -46,7 +46,7 @@ py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
   result["meats"] = matrices_to_numpy(meats);
   result["hat_one_rows"] = rows_to_list(hat_one_rows);
   const MarginSums& margins = last_pass.margins;
-  if (any_pass && !margins.curvature.is_empty()) {
+  if (outcome.result.iterations > 0 && !margins.curvature.is_empty()) {
     // [sum of s, sum of s h', sum of s h'' x (one per coefficient)].
     arma::vec margin_sums(2 + margins.curvature.n_elem);
     margin_sums[0] = margins.weight;
