@@ -469,8 +469,16 @@ def check_native_case(case, fit):
     n, p = X.shape
     q = p + fit_intercept
     keys = NATIVE_KEYS | ({"fixed_effects", "level_weights"} if "absorb" in robust else set())
+    # A fit without absorbed levels that made an update has its margin sums.
+    if type(result) is dict and "absorb" not in robust and result.get("iterations", 0) > 0:
+        keys = keys | {"margin_sums"}
     if type(result) is not dict or set(result) != keys:
         return [*problems, f"native: not a dict with the keys {sorted(keys)}: {result!r}"], name
+    margin_sums = result.get("margin_sums")
+    if margin_sums is not None and not (
+        type(margin_sums) is np.ndarray and margin_sums.dtype == np.float64 and margin_sums.shape == (2 + q,)
+    ):
+        problems.append(f"native: margin_sums not float64 of shape ({2 + q},): {margin_sums!r}")
     if "absorb" in robust:
         levels = robust["n_levels"]
         effects, level_weights = result["fixed_effects"], result["level_weights"]

@@ -836,19 +836,31 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         return self._results_.summary()
 
     def marginal_effects(
-        self, X: Any, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05
+        self, X: Any = None, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05
     ) -> pd.DataFrame:
         """Average marginal effects of the features on P(y = ``classes_[1]``).
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
+        X : array-like of shape (n_samples, n_features), default=None
             The rows to average over; the training X gives Stata's
             ``margins, dydx(*)``. Validated as for ``predict``; a Dask array
             or DataFrame is reduced chunk by chunk where it lives. For a
             model fitted on a DataFrame with categorical columns, a
             DataFrame with those columns (a Dask DataFrame is reduced
             partition by partition).
+
+            None (the default) averages over the training rows, with the
+            fit's sample_weight and offset, from sums that the fit's last
+            pass formed over them: the estimator keeps no copy of X, and no
+            row is read again. The table is that of
+            ``marginal_effects(X_train, sample_weight_train, offset_train)``
+            to about 1e-8 relative (see Notes). Available for a fit of an
+            in-memory array or sparse matrix (or a DataFrame of numeric
+            columns); ValueError, saying to pass X, for a fit on a DataFrame
+            with categorical columns (each level's discrete change needs
+            every row at every level), with ``absorb=``, or on Dask
+            collections, and when sample_weight or offset is given without X.
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).
@@ -897,6 +909,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         rests on a parameter dropped as linearly dependent (the feature's, or
         the level's or its reference's) is NaN, as are its standard error and
         the rest of its row: it was not estimated.
+
+        Without X, the sums are those of the fit's last pass, at the
+        coefficients its last update started from, β₀, which differ from
+        ``coef_`` by the last update's change (at most ``tol``). The mean ḡ
+        is carried from β₀ to the final coefficients by its gradient (the
+        sum Σ sᵢ h″(ηᵢ) xᵢ, h the link's mean, which that pass formed too), so the effects are
+        those at ``coef_`` up to the square of that change; the sum in the
+        Jacobian, which only the standard errors read, stays at β₀ (a
+        relative difference of the order of the change).
         """
         check_is_fitted(self)
         if self._results_.formula is not None:

@@ -82,6 +82,31 @@ def margin_sums(
     return sums
 
 
+def training_sums(result: Any, fit_intercept: bool) -> npt.NDArray[np.float64] | None:
+    """The sums of chunk_sums over the training rows, from those the fit's
+    last pass formed (its "margin_sums"), or None where it formed none (a
+    Dask or absorbed fit, or no update).
+
+    The pass was at the coefficients the last update started from, β₀,
+    which differ from the final β by the last change (at most tol). Σ sᵢgᵢ
+    is carried to β to first order by its gradient, which is the pass's
+    Σ sᵢg'ᵢxᵢ: Σ sᵢgᵢ(β) = Σ sᵢgᵢ(β₀) + (Σ sᵢg'ᵢxᵢ)ᵀ(β - β₀) + O(|β - β₀|²),
+    so the effects are those at β to second order in the change. The sum
+    Σ sᵢg'ᵢxᵢ itself, which enters the standard errors only, stays at β₀: a
+    relative difference of the order of the change."""
+    if "margin_sums" not in result:
+        return None
+    raw = np.asarray(result["margin_sums"], dtype=np.float64)
+    curvature = raw[2:]
+    change = np.asarray(result["coefficients"]) - np.asarray(result["last_pass_coefficients"])
+    slope = raw[1] + float(curvature @ change)
+    # chunk_sums' layout: Σ sᵢg'ᵢ (the intercept's) third, as if X had one.
+    intercept_sum = curvature[:1] if fit_intercept else np.full(1, np.nan)
+    features = curvature[1:] if fit_intercept else curvature
+    result_sums: npt.NDArray[np.float64] = np.concatenate([[raw[0], slope], intercept_sum, features])
+    return result_sums
+
+
 def average_marginal_effects(
     sums: npt.NDArray[np.float64],
     coef: npt.NDArray[np.float64],

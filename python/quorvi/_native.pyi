@@ -57,6 +57,9 @@ class FitResult(TypedDict):
     # the intercept-only model's deviance with the same offset, where the
     # fit plan fitted it (an offset beside an intercept); None otherwise
     null_deviance: float | None
+    # fit of an in-memory X without absorb= only: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
+    # over the rows, h the link's mean, at last_pass_coefficients
+    margin_sums: NotRequired[npt.NDArray[np.float64]]
     # fit with absorb= only: the levels' effects at the final coefficients,
     # and each level's sum of s w in the last pass (0: no weight, no effect)
     fixed_effects: NotRequired[npt.NDArray[np.float64]]

@@ -40,6 +40,7 @@ from ._inference import (
     prediction_frame,
 )
 from ._links import Link, link_named
+from ._margins import training_sums
 from ._prediction import score_variances
 
 if TYPE_CHECKING:
@@ -164,6 +165,9 @@ class FitResults:
     # and the intercept, which is among the levels.
     absorption: Any = None
     absorbed_intercept: float = 0.0
+    # The margins' sums over the training rows (_margins.training_sums),
+    # formed in the fit's last pass; None where the fit formed none.
+    training_margin_sums: npt.NDArray[np.float64] | None = None
 
     @classmethod
     def from_fit(
@@ -217,6 +221,7 @@ class FitResults:
             n_features=fitted.n_features,
             feature_names=fitted.feature_names,
             layout=layout,
+            training_margin_sums=training_sums(result, fit_intercept),
         )
 
     def with_absorption(self, absorbed: Any, columns: list[str]) -> FitResults:
@@ -449,9 +454,13 @@ class FitResults:
         self, X: Any, sample_weight: Any, offset: Any, alpha: float, validate: Validate
     ) -> pd.DataFrame:
         """The table of LogisticRegression.marginal_effects(), documented there."""
-        from ._margins import average_marginal_effects, frame_marginal_effects, margin_sums
+        from ._margins import frame_marginal_effects, margin_sums
 
         checked_alpha(alpha)
+        if X is None:
+            sums = self._training_margin_sums(sample_weight, offset)
+            self._warn_if_penalised("marginal_effects()")
+            return self._numeric_effects_table(sums, alpha)
         self._warn_if_penalised("marginal_effects()")
         if self.absorption is not None:
             from ._margins import check_offset_given
@@ -461,21 +470,55 @@ class FitResults:
             X, sample_weight, offset = self.absorption.margin_rows(
                 X, sample_weight, offset, self.absorbed_intercept
             )
-        if self.layout is not None:
-            if self.absorption is None:
-                _check_frame(X, self.layout)
-            features, effects, covariance = frame_marginal_effects(self, X, sample_weight, offset)
-        else:
-            sums = margin_sums(self, X, sample_weight, offset, validate)
-            kept = ~self.dropped
-            effects, covariance = average_marginal_effects(
-                sums, self.coef, self.covariance, self.fit_intercept, kept
+        if self.layout is None:
+            return self._numeric_effects_table(margin_sums(self, X, sample_weight, offset, validate), alpha)
+        if self.absorption is None:
+            _check_frame(X, self.layout)
+        features, effects, covariance = frame_marginal_effects(self, X, sample_weight, offset)
+        return _effects_table(features, effects, covariance, alpha)
+
+    def _numeric_effects_table(self, sums: npt.NDArray[np.float64], alpha: float) -> pd.DataFrame:
+        """The effects table of numeric features from the sums of
+        _margins.chunk_sums."""
+        from ._margins import average_marginal_effects
+
+        kept = ~self.dropped
+        effects, covariance = average_marginal_effects(
+            sums, self.coef, self.covariance, self.fit_intercept, kept
+        )
+        # Not estimated, so no effect either (a 0 would read as one).
+        effects[~kept[int(self.fit_intercept) :]] = np.nan
+        features = self.names[1:] if self.fit_intercept else self.names
+        return _effects_table(features, effects, covariance, alpha)
+
+    def _training_margin_sums(self, sample_weight: Any, offset: Any) -> npt.NDArray[np.float64]:
+        """The margins' sums over the training rows, which the fit's last
+        pass formed; a ValueError, saying to pass X, where there are none."""
+        if sample_weight is not None or offset is not None:
+            raise ValueError(
+                "marginal_effects() without X averages over the training rows with the fit's own "
+                "sample_weight and offset: pass X with the sample_weight and offset given."
             )
-            # Not estimated, so no effect either (a 0 would read as one).
-            effects[~kept[int(self.fit_intercept) :]] = np.nan
-            features = self.names[1:] if self.fit_intercept else self.names
-        table = coefficient_table(features, effects, covariance, caller="marginal_effects()", alpha=alpha)
-        return table.rename(columns={COLUMNS[0]: "dy/dx"})
+        if self.absorption is not None:
+            reason = "a fit with absorbed levels (absorb=) forms no sums for them"
+        elif self.layout is not None:
+            # A level's discrete change needs every row's probability at
+            # every level of the column: per-row work beyond the pass.
+            reason = "the discrete changes of a DataFrame's categorical columns need every row"
+        elif self.training_margin_sums is None and self.n_iter == 0:
+            reason = "the fit made no update (max_iter=0)"
+        elif self.training_margin_sums is None:
+            reason = "only an in-memory fit forms the sums over its rows (not a fit on Dask collections)"
+        elif not self.training_margin_sums[0] > 0:
+            raise ValueError(
+                "sample_weight sums to 0: there are no rows to average the marginal effects over."
+            )
+        else:
+            return self.training_margin_sums
+        raise ValueError(
+            f"marginal_effects() without X is not available for this model: {reason}. Pass X (the "
+            "training rows, with their sample_weight and offset) to average over them."
+        )
 
     def prediction_table(
         self,
@@ -502,6 +545,14 @@ class FitResults:
         numeric, categoricals = self.parameter_rows(X, validate)
         variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
         return prediction_frame(scores, variances, alpha, getattr(X, "index", None), self.link)
+
+
+def _effects_table(
+    features: list[str], effects: npt.NDArray[np.float64], covariance: npt.NDArray[np.float64], alpha: float
+) -> pd.DataFrame:
+    """The table of marginal effects, with the columns of coef_table()."""
+    table = coefficient_table(features, effects, covariance, caller="marginal_effects()", alpha=alpha)
+    return table.rename(columns={COLUMNS[0]: "dy/dx"})
 
 
 def _check_frame(X: Any, layout: _design.FrameLayout) -> None:

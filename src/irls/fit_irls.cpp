@@ -109,6 +109,7 @@ bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uwor
         0,
         arma::vec(),
         arma::vec(),
+        MarginSums(),
     };
     if (settings.score_form) {
       penalised.b -= (penalised.A - sums.A) * beta;

@@ -17,6 +17,11 @@
 // forms the costly part of a row once. The pass keeps it beside mu and hands
 // it back with mu; a link that needs none leaves it alone.
 //
+// moments also gives the mean's first two derivatives h'(eta) and h''(eta),
+// from the same intermediates as the weight: the average marginal effects
+// over the fit's rows are formed from them (normal_equations.hpp). A loop
+// that does not read them leaves them to the optimiser to remove.
+//
 // A new link is a record here and a name in LinkKind (and in the Python
 // package's table of links).
 #pragma once
@@ -40,10 +45,12 @@ inline double clamped_weight(double w) {
 }
 
 // What a row contributes to the update: its clamped weight w and the score's
-// residual r.
+// residual r; and h'(eta), h''(eta) (unclamped) for the margin sums.
 struct RowMoments {
   double weight;
   double residual;
+  double slope;      // h'(eta)
+  double curvature;  // h''(eta)
 };
 
 // -2 (y log mu + (1 - y) log(1 - mu)) from the logarithms of the two
@@ -58,8 +65,10 @@ inline double binomial_deviance(double y, double log_mu, double log_complement) 
 // mu = 1 / (1 + exp(-eta)), the canonical link: w = mu (1 - mu), r = y - mu.
 struct LogitLink {
   static double mean(double eta, double& /*state*/) { return 1.0 / (vector_exp(-eta) + 1.0); }
+  // h' = mu (1 - mu), h'' = h' (1 - 2 mu).
   static RowMoments moments(double /*eta*/, double y, double mu, double /*state*/) {
-    return RowMoments{clamped_weight(mu * (1.0 - mu)), y - mu};
+    const double slope = mu * (1.0 - mu);
+    return RowMoments{clamped_weight(slope), y - mu, slope, slope * (1.0 - 2.0 * mu)};
   }
   // y log(1 + exp(-eta)) + (1 - y) log(1 + exp(eta)), with one logarithm:
   // log(1 + exp(-eta)) = log(1 + exp(eta)) - eta.
@@ -82,7 +91,8 @@ struct ProbitLink {
   // of y - mu. Beyond |eta| = 37 the weight is far below the clamp and the
   // factor is about |eta|; eta is held there so that neither phi nor Phi's
   // tail underflow to 0 (0 / 0): the tail of the held eta is Phi(-37), a
-  // constant. NaN passes through the comparisons.
+  // constant. NaN passes through the comparisons. h' = phi(eta) and h'' =
+  // -eta phi(eta), at the held eta (both below 1e-290 there).
   static RowMoments moments(double eta, double y, double mu, double tail) {
     constexpr double tail_at_hold = 5.725571222524577e-300;  // Phi(-37), correctly rounded
     const double magnitude = std::fabs(eta);
@@ -91,7 +101,8 @@ struct ProbitLink {
     const double at = held ? 37.0 : magnitude;
     const double density = 0.3989422804014326779 * vector_exp_half_square(at);
     const double factor = density / (t * (1.0 - t));
-    return RowMoments{clamped_weight(density * factor), (y - mu) * factor};
+    const double signed_at = eta < 0.0 ? -at : at;
+    return RowMoments{clamped_weight(density * factor), (y - mu) * factor, density, -signed_at * density};
   }
   static double deviance(double eta, double y, double /*mu*/, double tail) {
     const double log_t = vector_log(tail);
@@ -136,12 +147,15 @@ struct CloglogLink {
   // above), so the factor exp(eta) / mu reuses it: one exponential a row
   // here, exp(-exp(eta)). Below -700, where mu may underflow, the factor is
   // its limit 1, which exp(-700) / (1 - exp(-exp(-700))) also rounds to.
+  // h' = exp(eta) exp(-exp(eta)) and h'' = h' (1 - exp(eta)), from the held
+  // exp(eta) (h' is below 1e-300 beyond the holds, 0 above 700).
   static RowMoments moments(double eta, double y, double mu, double exp_eta) {
     const double e =
         eta < -700.0 ? 9.8596765437597708e-305 : (eta > 700.0 ? 1.0142320547350045e+304 : exp_eta);
     const double complement = vector_exp(-e);
     const double factor = eta < -700.0 ? 1.0 : e / mu;
-    return RowMoments{clamped_weight(e * complement * factor), (y - mu) * factor};
+    const double slope = e * complement;
+    return RowMoments{clamped_weight(slope * factor), (y - mu) * factor, slope, slope * (1.0 - e)};
   }
   static double deviance(double /*eta*/, double y, double mu, double exp_eta) {
     return binomial_deviance(y, vector_log(mu), -exp_eta);

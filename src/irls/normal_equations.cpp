@@ -65,28 +65,53 @@ void means_loop(const double* eta, arma::uword m, double* mu, double* state) {
 
 // s may be null: every weight is then 1. The test is hoisted out of the loop.
 // linear is x'beta without the offset: z is the working response of beta;
-// eta, with it, is what the weight is a function of.
-template <class Link>
+// eta, with it, is what the weight is a function of. With margins, the
+// rows' s h'(eta) and s h''(eta) go into margin.slope and margin.curvature
+// (the same intermediates as the weight's: links.hpp).
+struct MarginTerms {
+  double* slope;
+  double* curvature;
+};
+
+template <class Link, bool margins>
 void working_weights_loop(const double* linear, const double* eta, const double* y, const double* s,
-                          const double* state, arma::uword m, double* mu_then_wz, double* root) {
+                          const double* state, arma::uword m, double* __restrict mu_then_wz,
+                          double* __restrict root, MarginTerms margin) {
+  double* __restrict slope = margin.slope;  // unaliased, as in score_weights_loop
+  double* __restrict curvature = margin.curvature;
   for (arma::uword k = 0; k < m; ++k) {
     const RowMoments row = Link::moments(eta[k], y[k], mu_then_wz[k], state[k]);
     const double z = linear[k] + row.residual / row.weight;
-    const double weight = s == nullptr ? row.weight : row.weight * s[k];
+    const double frequency = s == nullptr ? 1.0 : s[k];
+    const double weight = s == nullptr ? row.weight : row.weight * frequency;
     mu_then_wz[k] = weight * z;
     root[k] = std::sqrt(weight);
+    if constexpr (margins) {
+      slope[k] = frequency * row.slope;
+      curvature[k] = frequency * row.curvature;
+    }
   }
 }
 
 // The same weights with s r, the rows' terms of the score, in place of s w z.
-template <class Link>
+// The outputs are declared unaliased: with the margin terms the loop has
+// four, and GCC's run-time alias checks (at most ten) would not cover them,
+// leaving the loop scalar.
+template <class Link, bool margins>
 void score_weights_loop(const double* eta, const double* y, const double* s, const double* state,
-                        arma::uword m, double* mu_then_residual, double* root) {
+                        arma::uword m, double* __restrict mu_then_residual, double* __restrict root,
+                        MarginTerms margin) {
+  double* __restrict slope = margin.slope;
+  double* __restrict curvature = margin.curvature;
   for (arma::uword k = 0; k < m; ++k) {
     const RowMoments row = Link::moments(eta[k], y[k], mu_then_residual[k], state[k]);
     const double frequency = s == nullptr ? 1.0 : s[k];
     mu_then_residual[k] = frequency * row.residual;
     root[k] = std::sqrt(row.weight * frequency);
+    if constexpr (margins) {
+      slope[k] = frequency * row.slope;
+      curvature[k] = frequency * row.curvature;
+    }
   }
 }
 
@@ -128,18 +153,50 @@ void means(LinkKind link, const double* eta, arma::uword m, double* mu, double* 
 
 QUORVI_VECTOR_CLONES
 void working_weights(LinkKind link, const double* linear, const double* eta, const double* y, const double* s,
-                     const double* state, arma::uword m, double* mu_then_wz, double* root) {
+                     const double* state, arma::uword m, double* mu_then_wz, double* root,
+                     MarginTerms margin) {
   with_link(link, [&](auto kind) {
-    working_weights_loop<decltype(kind)>(linear, eta, y, s, state, m, mu_then_wz, root);
+    if (margin.slope != nullptr) {
+      working_weights_loop<decltype(kind), true>(linear, eta, y, s, state, m, mu_then_wz, root, margin);
+    } else {
+      working_weights_loop<decltype(kind), false>(linear, eta, y, s, state, m, mu_then_wz, root, margin);
+    }
   });
 }
 
 QUORVI_VECTOR_CLONES
 void score_weights(LinkKind link, const double* eta, const double* y, const double* s, const double* state,
-                   arma::uword m, double* mu_then_residual, double* root) {
+                   arma::uword m, double* mu_then_residual, double* root, MarginTerms margin) {
   with_link(link, [&](auto kind) {
-    score_weights_loop<decltype(kind)>(eta, y, s, state, m, mu_then_residual, root);
+    if (margin.slope != nullptr) {
+      score_weights_loop<decltype(kind), true>(eta, y, s, state, m, mu_then_residual, root, margin);
+    } else {
+      score_weights_loop<decltype(kind), false>(eta, y, s, state, m, mu_then_residual, root, margin);
+    }
   });
+}
+
+// The sum of v[0..m) as eight interleaved partial sums added at the end:
+// the lanes are fixed by the code, not by the vector unit, so the loop
+// vectorises and gives the same bits at every width.
+QUORVI_VECTOR_CLONES
+double lane_sum(const double* v, arma::uword m) {
+  constexpr arma::uword lanes = 8;
+  double partial[lanes] = {};
+  const arma::uword whole = m - m % lanes;
+  for (arma::uword k = 0; k < whole; k += lanes) {
+    for (arma::uword lane = 0; lane < lanes; ++lane) {
+      partial[lane] += v[k + lane];
+    }
+  }
+  double total = 0.0;
+  for (const double value : partial) {
+    total += value;
+  }
+  for (arma::uword k = whole; k < m; ++k) {
+    total += v[k];
+  }
+  return total;
 }
 
 QUORVI_VECTOR_CLONES
@@ -257,10 +314,57 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
     meat_moments(data.link, eta, y, mu_then_wz, state, m, residual, weight);
     accumulate_meat(data, *meat, first, m, buffer.rows, residual, weight, buffer.meat_rows, *robust);
   }
+  const MarginTerms margin = data.with_margin_sums
+                                 ? MarginTerms{buffer.margin_slope.memptr(), buffer.margin_curvature.memptr()}
+                                 : MarginTerms{nullptr, nullptr};
   if (data.score_response) {
-    score_weights(data.link, eta, y, s, state, m, mu_then_wz, root);
+    score_weights(data.link, eta, y, s, state, m, mu_then_wz, root, margin);
   } else {
-    working_weights(data.link, linear, eta, y, s, state, m, mu_then_wz, root);
+    working_weights(data.link, linear, eta, y, s, state, m, mu_then_wz, root, margin);
+  }
+}
+
+// In a pass that forms the margin sums: the per-row buffers (made at the
+// first such pass, at most one per fit otherwise) and the sum of s h'' x
+// sized as b.
+void prepare_margin_sums(const LogisticData& data, BlockBuffer& buffer, NormalSums& sums) {
+  if (!data.with_margin_sums) {
+    return;
+  }
+  if (buffer.margin_slope.n_elem < buffer.rows.n_cols) {
+    buffer.margin_slope.set_size(buffer.rows.n_cols);
+    buffer.margin_curvature.set_size(buffer.rows.n_cols);
+  }
+  if (sums.margins.curvature.n_elem != sums.b.n_elem) {
+    sums.margins.curvature.zeros(sums.b.n_elem);
+  }
+}
+
+// The scattered columns' part of the sum of s h'' x, when the pass forms it.
+ScatteredMarginTerms scattered_margin_terms(const LogisticData& data, const BlockBuffer& buffer,
+                                            NormalSums& sums) {
+  if (!data.with_margin_sums) {
+    return ScatteredMarginTerms();
+  }
+  return ScatteredMarginTerms{buffer.margin_curvature.memptr(), sums.margins.curvature.memptr()};
+}
+
+// The block's terms of the margin sums (data.with_margin_sums), from the
+// rows' s h' and s h'' that weigh_rows left and the dense columns while
+// they are unscaled and in cache: sum of s h'' x by the BLAS (the
+// scattered columns' part is added with their other sums).
+void add_margin_rows(const LogisticData& data, arma::uword first, arma::uword m, const BlockBuffer& buffer,
+                     MarginSums& margins) {
+  if (!data.with_margin_sums) {
+    return;
+  }
+  margins.weight +=
+      data.sample_weight == nullptr ? static_cast<double>(m) : lane_sum(data.sample_weight + first, m);
+  margins.slope += lane_sum(buffer.margin_slope.memptr(), m);
+  const blasint q = to_blas(buffer.rows.n_rows);
+  if (q > 0) {
+    cblas_dgemv(CblasColMajor, CblasNoTrans, q, to_blas(m), 1.0, buffer.rows.memptr(), q,
+                buffer.margin_curvature.memptr(), 1, 1.0, margins.curvature.memptr(), 1);
   }
 }
 
@@ -281,18 +385,32 @@ arma::uword coefficient_count(const LogisticData& data) { return column_count(da
 
 NormalSums zero_sums(arma::uword q) {
   return NormalSums{
-      arma::mat(q, q, arma::fill::zeros), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec(), arma::vec(),
+      arma::mat(q, q, arma::fill::zeros),
+      arma::vec(q, arma::fill::zeros),
+      0.0,
+      0,
+      arma::vec(),
+      arma::vec(),
+      MarginSums(),
   };
 }
 
 NormalSums zero_packed_sums(arma::uword q) {
   return NormalSums{
-      arma::mat(), arma::vec(q, arma::fill::zeros), 0.0, 0, arma::vec(packed_size(q), arma::fill::zeros),
+      arma::mat(),
+      arma::vec(q, arma::fill::zeros),
+      0.0,
+      0,
+      arma::vec(packed_size(q), arma::fill::zeros),
       arma::vec(),
+      MarginSums(),
   };
 }
 
 void reset(NormalSums& sums) {
+  sums.margins.weight = 0.0;
+  sums.margins.slope = 0.0;
+  sums.margins.curvature.zeros();
   sums.A.zeros();
   sums.packed_lower.zeros();
   sums.b.zeros();
@@ -316,6 +434,14 @@ void add_into(NormalSums& total, const NormalSums& part) {
     }
   }
   total.b += part.b;
+  if (!part.margins.curvature.is_empty()) {
+    if (total.margins.curvature.is_empty()) {
+      total.margins.curvature.zeros(part.margins.curvature.n_elem);
+    }
+    total.margins.weight += part.margins.weight;
+    total.margins.slope += part.margins.slope;
+    total.margins.curvature += part.margins.curvature;
+  }
   total.deviance += part.deviance;
   total.boundary_rows += part.boundary_rows;
 }
@@ -340,6 +466,8 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma:
       arma::mat(),
       arma::vec(),
       arma::vec(),
+      arma::vec(),
+      arma::vec(),
       make_scatter_scratch(q_dense, q),
   };
 }
@@ -355,6 +483,7 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     buffer.meat_residual.set_size(buffer.rows.n_cols);
     buffer.meat_weight.set_size(buffer.rows.n_cols);
   }
+  prepare_margin_sums(data, buffer, sums);
   const arma::uword capacity = buffer.rows.n_cols;
   // The dense columns are the first q of the system's; the scattered ones,
   // when there are any, follow them (scattered_blocks.hpp).
@@ -384,9 +513,11 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
       continue;  // the normal equations at these coefficients are known already
     }
     add_absorbed_rows(data, first, m, buffer, absorbed_sums);
+    add_margin_rows(data, first, m, buffer, sums.margins);
     if (scattered) {
       add_scattered_sums(data.X, first, m, buffer.rows, buffer.root_weight.memptr(),
-                         buffer.weighted_z.memptr(), buffer.scatter, lower, sums.b);
+                         buffer.weighted_z.memptr(), buffer.scatter, lower, sums.b,
+                         scattered_margin_terms(data, buffer, sums));
     }
     if (q == 0) {
       continue;

@@ -27,6 +27,21 @@ struct LogisticData {
   LinkKind link = LinkKind::logit;  // mu as a function of eta (links.hpp)
   // A fixed effect absorbed beside X's columns (absorbed_levels.hpp), or nullptr.
   const AbsorbedLevels* absorbed = nullptr;
+  // The pass also forms NormalSums::margins: the fit's last pass then holds
+  // what the average marginal effects over these rows need, and no copy of
+  // X has to be kept for them (which passes: margin_passes.hpp).
+  bool with_margin_sums = false;
+};
+
+// The sums over rows behind the average marginal effects of the numeric
+// columns and their delta-method covariance: the effect of column j is
+// beta_j slope / weight, its gradient in beta_k is delta_jk slope / weight +
+// beta_j curvature_k / weight. h is the link's mean (links.hpp), eta the
+// row's full linear predictor (with its offset).
+struct MarginSums {
+  double weight = 0.0;  // sum of s
+  double slope = 0.0;   // sum of s h'(eta)
+  arma::vec curvature;  // sum of s h''(eta) x, one per coefficient
 };
 
 // The number of coefficients: the columns of all of X's blocks.
@@ -49,6 +64,8 @@ struct NormalSums {
   // which a column's dependence on the levels and the earlier columns is
   // measured. Empty otherwise (A's own diagonal is then the measure).
   arma::vec dependence_diagonal;
+  // With LogisticData::with_margin_sums; otherwise curvature stays empty.
+  MarginSums margins;
 };
 
 NormalSums zero_sums(arma::uword q);
@@ -69,7 +86,9 @@ struct BlockBuffer {
   arma::mat meat_rows;        // the block scaled for the robust sums: only in a pass that forms them
   arma::vec meat_residual;    // the rows' score residuals r, for the robust sums (same pass)
   arma::vec meat_weight;      // the rows' clamped weights w, for the hat values (same pass)
-  ScatterScratch scatter;     // the categorical and sparse blocks' (empty without them)
+  arma::vec margin_slope;     // s h'(eta) per row: only in a pass that forms the margin sums
+  arma::vec margin_curvature;  // s h''(eta) per row (same pass)
+  ScatterScratch scatter;      // the categorical and sparse blocks' (empty without them)
 };
 
 // q_dense of the q columns are copied (dense_column_count).

@@ -45,5 +45,14 @@ py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
       any_pass ? outcome.last_pass_beta : arma::vec(outcome.result.coefficients.n_elem, arma::fill::zeros));
   result["meats"] = matrices_to_numpy(meats);
   result["hat_one_rows"] = rows_to_list(hat_one_rows);
+  const MarginSums& margins = last_pass.margins;
+  if (outcome.result.iterations > 0 && !margins.curvature.is_empty()) {
+    // [sum of s, sum of s h', sum of s h'' x (one per coefficient)].
+    arma::vec margin_sums(2 + margins.curvature.n_elem);
+    margin_sums[0] = margins.weight;
+    margin_sums[1] = margins.slope;
+    margin_sums.tail(margins.curvature.n_elem) = margins.curvature;
+    result["margin_sums"] = to_numpy(margin_sums);
+  }
   return result;
 }

@@ -58,12 +58,15 @@ def test_fit_statistics_equal_statas():
     )
 
 
-@pytest.mark.parametrize("kind", ["numpy", "dask"])
+@pytest.mark.parametrize("kind", ["numpy", "dask", "training rows"])
 def test_average_marginal_effects_equal_statas(kind):
     X, y = _spector()
     model = LogisticRegression().fit(X, y)
-    rows = da.from_array(X.to_numpy(), chunks=(7, 2)) if kind == "dask" else X
-    table = model.marginal_effects(rows)
+    if kind == "training rows":
+        # Without X: from the sums the fit's last pass formed over its rows.
+        table = model.marginal_effects()
+    else:
+        table = model.marginal_effects(da.from_array(X.to_numpy(), chunks=(7, 2)) if kind == "dask" else X)
     assert list(table.index) == ["GPA", "TUCE", "PSI"]
     assert list(table.columns) == ["dy/dx", "std err", "z", "P>|z|", "[0.025", "0.975]"]
     # Stata's margins differentiates numerically and prints 7 or 8 digits:
@@ -98,15 +101,32 @@ def _textbook_margins(params, covariance, design, offset, weights):
 
 @pytest.mark.parametrize(
     ("kind", "weighted", "duplicate"),
-    [("numpy", False, False), ("dask", True, False), ("numpy", True, True)],
-    ids=["in memory", "dask, weighted", "a dropped feature"],
+    [
+        ("numpy", False, False),
+        ("dask", True, False),
+        ("numpy", True, True),
+        ("training rows", True, False),
+        ("training rows", True, True),
+    ],
+    ids=[
+        "in memory",
+        "dask, weighted",
+        "a dropped feature",
+        "training rows, weighted",
+        "training rows, a dropped feature",
+    ],
 )
 def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weighted, duplicate):
     X, y, offset = _affairs_with_an_offset()
+    weights = np.random.default_rng(5).integers(0, 4, len(y)).astype(np.float64) if weighted else None
+    # Without X the effects average over the training rows, with the fit's
+    # own weights (frequency weights of the fit, here and in statsmodels').
+    fit_weights = weights if kind == "training rows" else None
     # statsmodels fits the model (its margins refuse an offset); the effects
     # and their delta method are computed from its β and V here.
-    glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial(), offset=offset).fit(tol=1e-13)
-    weights = np.random.default_rng(5).integers(0, 4, len(y)).astype(np.float64) if weighted else None
+    glm = sm.GLM(
+        y, sm.add_constant(X), family=sm.families.Binomial(), offset=offset, freq_weights=fit_weights
+    ).fit(tol=1e-13)
     expected, expected_se = _textbook_margins(
         glm.params.to_numpy(), glm.cov_params().to_numpy(), sm.add_constant(X).to_numpy(), offset, weights
     )
@@ -116,9 +136,9 @@ def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weight
         X = X.assign(educ2=2.0 * X["educ"])
         expected, expected_se = np.append(expected, np.nan), np.append(expected_se, np.nan)
         with pytest.warns(CollinearityWarning, match="educ2"):
-            model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
+            model = LogisticRegression(tol=1e-10).fit(X, y, sample_weight=fit_weights, offset=offset)
     else:
-        model = LogisticRegression(tol=1e-10).fit(X, y, offset=offset)
+        model = LogisticRegression(tol=1e-10).fit(X, y, sample_weight=fit_weights, offset=offset)
     with pytest.raises(ValueError, match=r"fitted with an offset: pass the rows' offsets"):
         model.marginal_effects(X)
     rows, offsets = X, offset
@@ -126,7 +146,10 @@ def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weight
         rows = da.from_array(X.to_numpy(), chunks=(1000, 3))
         offsets = da.from_array(offset, chunks=700)  # chunked unlike X's rows
         weights = da.from_array(weights, chunks=1000)
-    table = model.marginal_effects(rows, sample_weight=weights, offset=offsets)
+    if kind == "training rows":
+        table = model.marginal_effects()
+    else:
+        table = model.marginal_effects(rows, sample_weight=weights, offset=offsets)
     # The two fits stop within about 1e-9 of each other (tol 1e-10 and
     # 1e-13), and the central differences are exact to about 1e-9 of the
     # standard errors.
@@ -472,6 +495,33 @@ def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, mon
         np.testing.assert_allclose(table.loc[numeric, "dy/dx"], frame.loc[numeric, "dy/dx"], rtol=1e-6)
         np.testing.assert_allclose(table.loc[numeric, "std err"], frame.loc[numeric, "Std. Err."], rtol=1e-5)
         assert not np.allclose(table.loc[level_names, "dy/dx"], frame.iloc[len(numeric) :, 0], rtol=1e-3)
+
+
+@pytest.mark.parametrize(
+    ("case", "message"),
+    [
+        ("categorical frame", "discrete changes of a DataFrame's categorical columns need every row.*Pass X"),
+        ("absorbed", r"absorbed levels \(absorb=\) forms no sums.*Pass X"),
+        ("dask", "only an in-memory fit forms the sums.*Pass X"),
+        ("weights without X", "with the fit's own sample_weight and offset: pass X"),
+    ],
+)
+def test_marginal_effects_without_X_say_to_pass_X_where_the_fit_formed_no_sums(case, message):
+    X, y, _, _ = _election()
+    numeric = X.drop(columns="educ")
+    if case == "categorical frame":
+        model = LogisticRegression().fit(X, y)
+    elif case == "absorbed":
+        model = LogisticRegression(absorb="educ").fit(X, y)
+    elif case == "dask":
+        model = LogisticRegression().fit(
+            da.from_array(numeric.to_numpy(), chunks=(500, 8)), da.from_array(y, 500)
+        )
+    else:
+        model = LogisticRegression().fit(numeric, y)
+    weights = np.ones(len(y)) if case == "weights without X" else None
+    with pytest.raises(ValueError, match=message):
+        model.marginal_effects(sample_weight=weights)
 
 
 @pytest.mark.parametrize(

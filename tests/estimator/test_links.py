@@ -67,11 +67,13 @@ def test_link_equals_statsmodels_glm(link, cov_type):
         table = model.prediction_table(X)
         expected = reference.get_prediction(sm.add_constant(X)).summary_frame()[table.columns]
         pd.testing.assert_frame_equal(table, expected, check_exact=False, rtol=1e-7, atol=1e-10)
-    # The average marginal effect is the mean of h'(η) times the coefficient.
+    # The average marginal effect is the mean of h'(η) times the coefficient,
+    # over the rows given or (without X) from the sums of the fit's last pass.
     slopes = reference.family.link.inverse_deriv(reference.predict(which="linear"))
-    np.testing.assert_allclose(
-        model.marginal_effects(X)["dy/dx"], slopes.mean() * reference.params[1:], rtol=1e-7, atol=1e-10
-    )
+    for effects in (model.marginal_effects(X), model.marginal_effects()):
+        np.testing.assert_allclose(
+            effects["dy/dx"], slopes.mean() * reference.params[1:], rtol=1e-7, atol=1e-10
+        )
     assert f"Model: {link.capitalize()}" in " ".join(str(model.summary()).split())
     # The fitted model keeps its link: a later set_params(link=) changes the
     # next fit, not these predictions.
@@ -86,9 +88,11 @@ def test_probit_equals_published_estimates_and_margins():
     X, y = _spector()
     model = LogisticRegression(link="probit", tol=1e-12).fit(X, y)
     np.testing.assert_allclose(model.coef_table()["coef"], [-7.45232, 1.62581, 0.051729, 1.42633], rtol=5e-6)
-    effects = model.marginal_effects(X)
-    expected = sm.Probit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12).get_margeff().summary_frame()
-    np.testing.assert_allclose(effects["dy/dx"], expected["dy/dx"], rtol=1e-7, atol=1e-10)
+    expected = (
+        sm.Probit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12).get_margeff(at="overall").summary_frame()
+    )
+    for effects in (model.marginal_effects(X), model.marginal_effects()):
+        np.testing.assert_allclose(effects["dy/dx"], expected["dy/dx"], rtol=1e-7, atol=1e-10)
 
 
 def test_cloglog_rows_fitted_at_exactly_one_are_cleared_without_the_linear_program(monkeypatch):
