@@ -319,6 +319,23 @@ def no_row_left(names: list[str]) -> str:
     )
 
 
+def clusters_are_levels(clusters: Any, name: str, labels: npt.NDArray[Any]) -> bool:
+    """Whether clusters are one-way and the absorbed column name's own:
+    clusters naming it, or integer labels equal to its labels (a Series or
+    an array of it). Any other clusters are coded as given."""
+    from ._robust import check_cluster_arguments
+
+    check_cluster_arguments("cluster", clusters)
+    if isinstance(clusters, list | tuple) and len(clusters) == 1 and isinstance(clusters[0], str):
+        clusters = clusters[0]
+    if isinstance(clusters, str):
+        return clusters == name
+    if not hasattr(clusters, "dtype") or getattr(clusters, "ndim", 0) != 1 or labels.dtype.kind not in "iu":
+        return False
+    values = np.asarray(clusters)
+    return values.dtype.kind in "iu" and bool(np.array_equal(values, labels))
+
+
 def nested_in(
     codes: npt.NDArray[np.int32], clusters: npt.NDArray[np.int64], counted: npt.NDArray[np.bool_] | None
 ) -> bool:
@@ -368,7 +385,7 @@ def fit(
 
     from . import _native
     from ._fitted import Fitted, weight_sums
-    from ._robust import checked_offset, meat_request
+    from ._robust import MeatRequest, check_cluster_counts, checked_offset, meat_request
     from ._validation import encode_binary_target, frequency_weights
 
     names = check_fit_arguments(absorb, penalty)
@@ -393,17 +410,23 @@ def fit(
     if counted is not None:
         separated_rows = int(np.count_nonzero(~counted))
         separated_rows -= 0 if weights is None else int(np.count_nonzero(weights == 0))
-    if isinstance(clusters, str) or (
-        isinstance(clusters, list | tuple) and clusters and all(isinstance(c, str) for c in clusters)
-    ):
-        chosen = [clusters] if isinstance(clusters, str) else list(clusters)
-        unknown = [c for c in chosen if c not in names]
-        if unknown:
-            raise ValueError(f"clusters names {unknown}, which are not absorbed columns (absorb={names}).")
-        clusters = np.column_stack([coded[names.index(c)][0] for c in chosen])
-        if clusters.shape[1] == 1:
-            clusters = clusters[:, 0]
-    request = meat_request(cov_type, clusters, n_rows, kept)
+    by_levels = cov_type == "cluster" and len(names) == 1 and clusters_are_levels(clusters, names[0], labels[0])
+    if by_levels:
+        # The clusters are the eliminated levels: the engine forms their
+        # scores from its level sums, with no codes of their own.
+        request = MeatRequest(cov_type, "cluster_by_levels", 1.0)
+    else:
+        if isinstance(clusters, str) or (
+            isinstance(clusters, list | tuple) and clusters and all(isinstance(c, str) for c in clusters)
+        ):
+            chosen = [clusters] if isinstance(clusters, str) else list(clusters)
+            unknown = [c for c in chosen if c not in names]
+            if unknown:
+                raise ValueError(f"clusters names {unknown}, which are not absorbed columns (absorb={names}).")
+            clusters = np.column_stack([coded[names.index(c)][0] for c in chosen])
+            if clusters.shape[1] == 1:
+                clusters = clusters[:, 0]
+        request = meat_request(cov_type, clusters, n_rows, kept)
     layout = _design.learn_layout(rest, True)
     blocks = _design.frame_blocks(rest, layout, fitting=True)
     check_robust_design(request.meat, cov_type, layout, len(names))
@@ -456,7 +479,12 @@ def fit(
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
     cut_to_features(result, q)
     nested = []
-    if request.cov_type == "cluster":
+    if by_levels:
+        request.level_groups = absorption.columns[0].kept_levels
+        check_cluster_counts(request.n_groups)
+        # A column is nested in itself.
+        absorption = Absorption(absorption.columns, separated_rows, names)
+    elif request.cov_type == "cluster":
         nested = [
             column.name
             for column, values in zip(

@@ -34,9 +34,15 @@ class MeatRequest:
     meat: str
     hat_power: float
     clusters: list[tuple[npt.NDArray[np.int64], int]] = field(default_factory=list)
+    # One-way clusters that are the absorbed levels (meat "cluster_by_levels"):
+    # no codes of their own, the engine's being the levels', and this many
+    # clusters (the levels with rows of positive weight).
+    level_groups: int = 0
 
     @property
     def n_groups(self) -> list[int]:
+        if self.meat == "cluster_by_levels":
+            return [self.level_groups]
         return [groups for _, groups in self.clusters]
 
 
@@ -62,13 +68,17 @@ def meat_request(
         # The intersection: the pairs of both labels, coded once more.
         pairs = first[0] * np.int64(second[1]) + second[0]
         request.clusters = [first, second, code_labels(pairs, counted)]
-    for _, groups in request.clusters[:2]:
+    check_cluster_counts(request.n_groups[:2])
+    return request
+
+
+def check_cluster_counts(n_groups: list[int]) -> None:
+    for groups in n_groups:
         if groups < 2:
             raise ValueError(
                 "clusters has a single cluster: a cluster-robust covariance needs at least two "
                 "(it scales by G/(G - 1))."
             )
-    return request
 
 
 def check_cluster_arguments(cov_type: str, clusters: Any) -> None:

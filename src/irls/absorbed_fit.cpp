@@ -10,6 +10,38 @@
 #include "level_elimination.hpp"
 #include "normal_equations_pass.hpp"
 
+namespace {
+
+// Whether the halved pass forms the levels' score_cross (every half's).
+void form_level_scores(HalvedPass& halved, bool formed) {
+  for (AbsorbedSums& sums : halved.levels) {
+    form_score_cross(sums, formed);
+  }
+}
+
+// The cluster meat when the clusters are the levels: each level's score
+// once the levels are partialled out, sum s r (x - m) = score_cross - m
+// score, from the sums of the last pass (the loop's own when it formed
+// them, else one more pass at its coefficients and effects: the same sums,
+// the pass being deterministic), with that pass's means m. The scores'
+// memory, q_dense x L, is freed once the meat is formed.
+arma::mat level_cluster_meat(const LogisticData& with_levels, AbsorbedLevels& absorbed,
+                             const LevelElimination& levels, HalvedPass& halved, FitOutcome& outcome) {
+  if (!outcome.last_pass_with_meat) {
+    absorbed.effects = levels.last_effects().memptr();
+    form_level_scores(halved, true);
+    form_halved(with_levels, levels.last_beta(), false, halved);
+    ++outcome.passes;
+  }
+  AbsorbedSums& sums = halved.levels[0];
+  partial_out_scores(sums, levels.last_means());
+  arma::mat meat = cluster_meat(sums.score_cross);
+  form_level_scores(halved, false);
+  return meat;
+}
+
+}  // namespace
+
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
                          const MeatSettings& meat) {
@@ -38,27 +70,39 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   with_levels.absorbed = &absorbed;
   HalvedPass halved = make_halved_pass(with_levels, workers, scattered);
   // The robust sums' pass (after the loop): no level sums, so the standard
-  // pass on every worker, its chunks added in order.
+  // pass on every worker, its chunks added in order. Clusters that are the
+  // levels need none.
+  MeatSettings row_meat = meat;
+  if (meat.clusters_are_levels) {
+    row_meat.kind = MeatKind::none;
+  }
   PassWorkspace workspace = make_pass_workspace(with_levels, workers);
-  set_meat(workspace, q, meat);
+  set_meat(workspace, q, row_meat);
   // The whole fit runs on this thread, and its BLAS calls are small (the
   // dense columns' products, the solve): held single-threaded throughout,
   // so that no BLAS thread spins between them.
   const SingleThreadedBlas single_threaded;
+  // Clusters that are the levels take their scores from the level sums of
+  // the pass predicted to be the last; any other robust sums need the
+  // rows' level means, known only once their pass has ended.
+  const bool level_clusters = meat.kind == MeatKind::cluster && meat.clusters_are_levels;
   const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
-                                         bool /*with_meat*/) -> const NormalSums& {
+                                         bool with_meat) -> const NormalSums& {
     absorbed.effects = levels.effects_at(beta).memptr();
+    form_level_scores(halved, level_clusters && with_meat);
     form_halved(with_levels, beta, with_statistics, halved);
     return levels.eliminate(halved.halves[0], halved.levels[0]);
   };
   FitSettings loop_settings = settings;
-  loop_settings.meat_in_loop = false;  // the rows' level means are known only once their pass has ended
+  loop_settings.meat_in_loop = level_clusters;
   result.fit.outcome = run_irls(q, pass, loop_settings, observer, [&levels] { levels.step_solved(); });
   result.effects = levels.final_effects(result.fit.outcome.result.coefficients);
   result.level_weights = levels.last_weights();
   // The eliminated system of the last pass, for the covariance.
   result.fit.last_pass = levels.eliminate_result();
-  if (meat.kind != MeatKind::none && result.fit.outcome.overflowed.empty()) {
+  if (level_clusters && result.fit.outcome.overflowed.empty()) {
+    result.fit.meats.push_back(level_cluster_meat(with_levels, absorbed, levels, halved, result.fit.outcome));
+  } else if (meat.kind != MeatKind::none && result.fit.outcome.overflowed.empty()) {
     // The robust sums at the last pass's coefficients and effects, with each
     // row's level means subtracted from its columns.
     absorbed.effects = levels.last_effects().memptr();

@@ -74,6 +74,7 @@ AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels, const
       arma::mat(q_dense, n_levels, arma::fill::zeros),
       arma::vec(pattern == nullptr ? 0 : pattern->pairs(), arma::fill::zeros),
       pattern,
+      arma::mat(),
   };
 }
 
@@ -82,6 +83,27 @@ void reset(AbsorbedSums& sums) {
   sums.score.zeros();
   sums.cross.zeros();
   sums.pair_cross.zeros();
+  sums.score_cross.zeros();
+}
+
+void form_score_cross(AbsorbedSums& sums, bool formed) {
+  if (!formed) {
+    sums.score_cross.reset();
+  } else if (sums.score_cross.n_cols != sums.weight.n_elem) {
+    sums.score_cross.zeros(sums.cross.n_rows, sums.weight.n_elem);
+  }
+}
+
+void partial_out_scores(AbsorbedSums& sums, const arma::mat& means) {
+  const arma::uword q_dense = sums.score_cross.n_rows;
+  for (arma::uword level = 0; level < sums.score_cross.n_cols; ++level) {
+    const double score = sums.score[level];
+    const double* mean = means.colptr(level);
+    double* target = sums.score_cross.colptr(level);
+    for (arma::uword j = 0; j < q_dense; ++j) {
+      target[j] -= mean[j] * score;
+    }
+  }
 }
 
 // Rows ahead of the one at hand whose level's sums are fetched into the
@@ -89,6 +111,29 @@ void reset(AbsorbedSums& sums) {
 // (40 MB for 10^6 levels and 5 columns), and waiting for each row's was
 // most of the pass's time.
 constexpr arma::uword prefetch_distance = 16;
+
+namespace {
+
+// score_cross(:, level) += s r x for each row: a loop of its own, run in
+// the passes that form it alone.
+void add_level_scores(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
+                      const arma::mat& dense_rows, const double* weighted_z, arma::mat& score_cross) {
+  const std::int32_t* codes = levels.codes + first;
+  const arma::uword q_dense = dense_rows.n_rows;
+  for (arma::uword k = 0; k < m; ++k) {
+    if (k + prefetch_distance < m) {
+      __builtin_prefetch(score_cross.colptr(static_cast<arma::uword>(codes[k + prefetch_distance])), 1);
+    }
+    const double score = weighted_z[k];
+    const double* x = dense_rows.colptr(k);
+    double* target = score_cross.colptr(static_cast<arma::uword>(codes[k]));
+    for (arma::uword j = 0; j < q_dense; ++j) {
+      target[j] += score * x[j];
+    }
+  }
+}
+
+}  // namespace
 
 void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uword m, double* eta) {
   const std::int32_t* codes = levels.codes + first;
@@ -103,6 +148,9 @@ void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uw
 void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
                     const arma::mat& dense_rows, const double* root_weight, const double* weighted_z,
                     AbsorbedSums& sums) {
+  if (!sums.score_cross.is_empty()) {
+    add_level_scores(levels, first, m, dense_rows, weighted_z, sums.score_cross);
+  }
   const std::int32_t* codes = levels.codes + first;
   const arma::uword q_dense = dense_rows.n_rows;
   for (arma::uword k = 0; k < m; ++k) {

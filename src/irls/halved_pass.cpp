@@ -47,6 +47,9 @@ void add_levels(AbsorbedSums& total, const AbsorbedSums& part) {
   total.score += part.score;
   total.cross += part.cross;
   total.pair_cross += part.pair_cross;
+  if (!part.score_cross.is_empty()) {
+    total.score_cross += part.score_cross;
+  }
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 namespace py = pybind11;
 
 MeatSettings meat_settings_of(const std::string& meat, double hat_power, const py::list& clusters,
-                              py::ssize_t n_rows) {
+                              py::ssize_t n_rows, bool levels_absorbed) {
   MeatSettings settings;
   if (meat == "none") {
     settings.kind = MeatKind::none;
@@ -19,6 +19,13 @@ MeatSettings meat_settings_of(const std::string& meat, double hat_power, const p
     settings.kind = MeatKind::hat_adjusted;
   } else if (meat == "cluster") {
     settings.kind = MeatKind::cluster;
+  } else if (meat == "cluster_by_levels" && levels_absorbed) {
+    settings.kind = MeatKind::cluster;
+    settings.clusters_are_levels = true;
+    if (!clusters.empty()) {
+      throw py::value_error("cluster sums by the absorbed levels take no clusters of their own");
+    }
+    return settings;
   } else {
     throw py::value_error("meat must be 'none', 'residual', 'hat_adjusted' or 'cluster'");
   }
