@@ -13,9 +13,9 @@
 namespace {
 
 // Whether the halved pass forms the levels' score_cross (every half's).
-void form_level_scores(HalvedPass& halved, bool formed) {
+void form_level_scores(HalvedPass& halved, arma::uword q_dense, bool formed) {
   for (AbsorbedSums& sums : halved.levels) {
-    form_score_cross(sums, formed);
+    form_score_cross(sums, q_dense, formed);
   }
 }
 
@@ -26,17 +26,19 @@ void form_level_scores(HalvedPass& halved, bool formed) {
 // the pass being deterministic), with that pass's means m. The scores'
 // memory, q_dense x L, is freed once the meat is formed.
 arma::mat level_cluster_meat(const LogisticData& with_levels, AbsorbedLevels& absorbed,
-                             const LevelElimination& levels, HalvedPass& halved, FitOutcome& outcome) {
+                             LevelElimination& levels, HalvedPass& halved, FitOutcome& outcome) {
+  const arma::uword q_dense = dense_column_count(with_levels.X);
   if (!outcome.last_pass_with_meat) {
     absorbed.effects = levels.last_effects().memptr();
-    form_level_scores(halved, true);
+    levels.lend_buffers(halved.levels[0]);
+    form_level_scores(halved, q_dense, true);
     form_halved(with_levels, levels.last_beta(), false, halved);
     ++outcome.passes;
   }
   AbsorbedSums& sums = halved.levels[0];
   partial_out_scores(sums, levels.last_means());
   arma::mat meat = cluster_meat(sums.score_cross);
-  form_level_scores(halved, false);
+  form_level_scores(halved, q_dense, false);
   return meat;
 }
 
@@ -69,6 +71,10 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   LogisticData with_levels = data;
   with_levels.absorbed = &absorbed;
   HalvedPass halved = make_halved_pass(with_levels, workers, scattered);
+  // The first half's weights and cross block are lent by the elimination
+  // at each pass (LevelElimination::lend_buffers): none of their own.
+  halved.levels[0].weight.reset();
+  halved.levels[0].cross.reset();
   // The robust sums' pass (after the loop): no level sums, so the standard
   // pass on every worker, its chunks added in order. Clusters that are the
   // levels need none.
@@ -89,7 +95,8 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
                                          bool with_meat) -> const NormalSums& {
     absorbed.effects = levels.effects_at(beta).memptr();
-    form_level_scores(halved, level_clusters && with_meat);
+    levels.lend_buffers(halved.levels[0]);
+    form_level_scores(halved, q_dense, level_clusters && with_meat);
     form_halved(with_levels, beta, with_statistics, halved);
     return levels.eliminate(halved.halves[0], halved.levels[0]);
   };

@@ -86,11 +86,11 @@ void reset(AbsorbedSums& sums) {
   sums.score_cross.zeros();
 }
 
-void form_score_cross(AbsorbedSums& sums, bool formed) {
+void form_score_cross(AbsorbedSums& sums, arma::uword q_dense, bool formed) {
   if (!formed) {
     sums.score_cross.reset();
-  } else if (sums.score_cross.n_cols != sums.weight.n_elem) {
-    sums.score_cross.zeros(sums.cross.n_rows, sums.weight.n_elem);
+  } else if (sums.score_cross.n_cols != sums.score.n_elem) {
+    sums.score_cross.zeros(q_dense, sums.score.n_elem);
   }
 }
 
@@ -112,29 +112,6 @@ void partial_out_scores(AbsorbedSums& sums, const arma::mat& means) {
 // most of the pass's time.
 constexpr arma::uword prefetch_distance = 16;
 
-namespace {
-
-// score_cross(:, level) += s r x for each row: a loop of its own, run in
-// the passes that form it alone.
-void add_level_scores(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
-                      const arma::mat& dense_rows, const double* weighted_z, arma::mat& score_cross) {
-  const std::int32_t* codes = levels.codes + first;
-  const arma::uword q_dense = dense_rows.n_rows;
-  for (arma::uword k = 0; k < m; ++k) {
-    if (k + prefetch_distance < m) {
-      __builtin_prefetch(score_cross.colptr(static_cast<arma::uword>(codes[k + prefetch_distance])), 1);
-    }
-    const double score = weighted_z[k];
-    const double* x = dense_rows.colptr(k);
-    double* target = score_cross.colptr(static_cast<arma::uword>(codes[k]));
-    for (arma::uword j = 0; j < q_dense; ++j) {
-      target[j] += score * x[j];
-    }
-  }
-}
-
-}  // namespace
-
 void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uword m, double* eta) {
   const std::int32_t* codes = levels.codes + first;
   for (arma::uword k = 0; k < m; ++k) {
@@ -148,28 +125,38 @@ void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uw
 void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
                     const arma::mat& dense_rows, const double* root_weight, const double* weighted_z,
                     AbsorbedSums& sums) {
-  if (!sums.score_cross.is_empty()) {
-    add_level_scores(levels, first, m, dense_rows, weighted_z, sums.score_cross);
-  }
   const std::int32_t* codes = levels.codes + first;
   const arma::uword q_dense = dense_rows.n_rows;
+  // The scores s r x in the same loop, when they are formed: the row's
+  // level is then in the cache once.
+  double* scores = sums.score_cross.is_empty() ? nullptr : sums.score_cross.memptr();
   for (arma::uword k = 0; k < m; ++k) {
     if (k + prefetch_distance < m) {
       const auto ahead = static_cast<arma::uword>(codes[k + prefetch_distance]);
       __builtin_prefetch(sums.weight.memptr() + ahead, 1);
       __builtin_prefetch(sums.score.memptr() + ahead, 1);
       __builtin_prefetch(sums.cross.colptr(ahead), 1);
+      if (scores != nullptr) {
+        __builtin_prefetch(scores + ahead * q_dense, 1);
+      }
     }
     const auto level = static_cast<arma::uword>(codes[k]);
     // The same product s w as the rank-k update's (sqrt(s w) squared), so
     // that D and C are the dummies' part of the very system A is part of.
     const double weight = root_weight[k] * root_weight[k];
+    const double score = weighted_z[k];
     sums.weight[level] += weight;
-    sums.score[level] += weighted_z[k];
+    sums.score[level] += score;
     const double* x = dense_rows.colptr(k);
     double* cross = sums.cross.colptr(level);
     for (arma::uword j = 0; j < q_dense; ++j) {
       cross[j] += weight * x[j];
+    }
+    if (scores != nullptr) {
+      double* level_scores = scores + level * q_dense;
+      for (arma::uword j = 0; j < q_dense; ++j) {
+        level_scores[j] += score * x[j];
+      }
     }
   }
 }

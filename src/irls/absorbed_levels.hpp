@@ -105,7 +105,7 @@ void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword
 
 // Whether the pass forms score_cross: zeros of q_dense x n_levels, or none
 // (its memory freed).
-void form_score_cross(AbsorbedSums& sums, bool formed);
+void form_score_cross(AbsorbedSums& sums, arma::uword q_dense, bool formed);
 
 // The levels' partialled-out scores, score_cross - means .* score (column
 // by column), in place of score_cross; means q_dense x n_levels.
