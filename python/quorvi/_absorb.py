@@ -436,7 +436,9 @@ def fit(
     if counted is not None:
         separated_rows = int(np.count_nonzero(~counted))
         separated_rows -= 0 if weights is None else int(np.count_nonzero(weights == 0))
-    by_levels = cov_type == "cluster" and len(names) == 1 and clusters_are_levels(clusters, names[0], labels[0])
+    by_levels = (
+        cov_type == "cluster" and len(names) == 1 and clusters_are_levels(clusters, names[0], labels[0])
+    )
     if by_levels:
         # The clusters are the eliminated levels: the engine forms their
         # scores from its level sums, with no codes of their own.
@@ -448,7 +450,9 @@ def fit(
             chosen = [clusters] if isinstance(clusters, str) else list(clusters)
             unknown = [c for c in chosen if c not in names]
             if unknown:
-                raise ValueError(f"clusters names {unknown}, which are not absorbed columns (absorb={names}).")
+                raise ValueError(
+                    f"clusters names {unknown}, which are not absorbed columns (absorb={names})."
+                )
             clusters = np.column_stack([coded[names.index(c)][0] for c in chosen])
             if clusters.shape[1] == 1:
                 clusters = clusters[:, 0]

@@ -128,7 +128,9 @@ def test_hc_covariances_are_the_textbook_sandwiches_of_the_dummy_model(affairs, 
         (lambda frame: 100 + frame["occupation"].to_numpy(), False),
     ],
 )
-def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(affairs, monkeypatch, clusters, by_levels):
+def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(
+    affairs, monkeypatch, clusters, by_levels
+):
     # Clustered by occupation itself, the absorbed levels are nested in the
     # clusters and left out of k but for the intercept (reghdfe, fixest, as
     # pyfixest's CRV1 gives it): statsmodels' errors, which count them all,
