@@ -42,6 +42,51 @@ arma::mat level_cluster_meat(const LogisticData& with_levels, AbsorbedLevels& ab
   return meat;
 }
 
+// The robust sums at the last pass's coefficients and effects, from one
+// more pass over the rows with each row's level means subtracted from its
+// columns. No level sums: the standard pass on every worker, its chunks
+// added in order.
+void row_robust_sums(const LogisticData& with_levels, AbsorbedLevels& absorbed,
+                     const LevelElimination& levels, const FitSettings& settings, unsigned workers,
+                     const MeatSettings& meat, InMemoryFit& fit) {
+  const arma::uword q = coefficient_count(with_levels);
+  const arma::uword n_levels = absorbed.n_levels;
+  PassWorkspace workspace = make_pass_workspace(with_levels, workers);
+  set_meat(workspace, q, meat);
+  absorbed.effects = levels.last_effects().memptr();
+  absorbed.level_means = levels.last_means().memptr();
+  arma::mat bread;
+  arma::vec inverse_weights;
+  if (meat.kind == MeatKind::hat_adjusted) {
+    // The hat values need the coefficients' inverse information of the
+    // last pass and each level's 1 / D.
+    bread.set_size(q, q);
+    covariance_of_outcome(fit.outcome, fit.last_pass, settings, bread);
+    bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
+    workspace.meat.inverse_information = &bread;
+    workspace.meat.hat_factor = hat_factor_of(bread);
+    const arma::vec& weights = levels.last_weights();
+    inverse_weights.zeros(n_levels);
+    for (arma::uword l = 0; l < n_levels; ++l) {
+      inverse_weights[l] = weights[l] > 0.0 ? 1.0 / weights[l] : 0.0;
+    }
+    absorbed.inverse_level_weights = inverse_weights.memptr();
+  }
+  workspace.meat.robust_only = true;
+  form_normal_equations(with_levels, levels.last_beta(), false, workspace, true);
+  ++fit.outcome.passes;
+  workspace.meat.inverse_information = nullptr;
+  if (meat.kind == MeatKind::cluster) {
+    for (const arma::mat& groups : workspace.robust_total.groups) {
+      fit.meats.push_back(cluster_meat(groups));
+    }
+  } else {
+    fit.meats.push_back(std::move(workspace.robust_total.meat));
+  }
+  fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
+  absorbed.inverse_level_weights = nullptr;
+}
+
 }  // namespace
 
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
@@ -75,15 +120,6 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   // at each pass (LevelElimination::lend_buffers): none of their own.
   halved.levels[0].weight.reset();
   halved.levels[0].cross.reset();
-  // The robust sums' pass (after the loop): no level sums, so the standard
-  // pass on every worker, its chunks added in order. Clusters that are the
-  // levels need none.
-  MeatSettings row_meat = meat;
-  if (meat.clusters_are_levels) {
-    row_meat.kind = MeatKind::none;
-  }
-  PassWorkspace workspace = make_pass_workspace(with_levels, workers);
-  set_meat(workspace, q, row_meat);
   // The whole fit runs on this thread, and its BLAS calls are small (the
   // dense columns' products, the solve): held single-threaded throughout,
   // so that no BLAS thread spins between them.
@@ -110,39 +146,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   if (level_clusters && result.fit.outcome.overflowed.empty()) {
     result.fit.meats.push_back(level_cluster_meat(with_levels, absorbed, levels, halved, result.fit.outcome));
   } else if (meat.kind != MeatKind::none && result.fit.outcome.overflowed.empty()) {
-    // The robust sums at the last pass's coefficients and effects, with each
-    // row's level means subtracted from its columns.
-    absorbed.effects = levels.last_effects().memptr();
-    absorbed.level_means = levels.last_means().memptr();
-    arma::mat bread;
-    arma::vec inverse_weights;
-    if (meat.kind == MeatKind::hat_adjusted) {
-      // The hat values need the coefficients' inverse information of the
-      // last pass and each level's 1 / D.
-      bread.set_size(q, q);
-      covariance_of_outcome(result.fit.outcome, result.fit.last_pass, settings, bread);
-      bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
-      workspace.meat.inverse_information = &bread;
-      workspace.meat.hat_factor = hat_factor_of(bread);
-      const arma::vec& weights = levels.last_weights();
-      inverse_weights.zeros(n_levels);
-      for (arma::uword l = 0; l < n_levels; ++l) {
-        inverse_weights[l] = weights[l] > 0.0 ? 1.0 / weights[l] : 0.0;
-      }
-      absorbed.inverse_level_weights = inverse_weights.memptr();
-    }
-    workspace.meat.robust_only = true;
-    form_normal_equations(with_levels, levels.last_beta(), false, workspace, true);
-    ++result.fit.outcome.passes;
-    workspace.meat.inverse_information = nullptr;
-    if (meat.kind == MeatKind::cluster) {
-      for (const arma::mat& groups : workspace.robust_total.groups) {
-        result.fit.meats.push_back(cluster_meat(groups));
-      }
-    } else {
-      result.fit.meats.push_back(std::move(workspace.robust_total.meat));
-    }
-    result.fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
+    row_robust_sums(with_levels, absorbed, levels, settings, workers, meat, result.fit);
   }
   return result;
 }

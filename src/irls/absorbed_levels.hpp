@@ -84,7 +84,7 @@ struct AbsorbedSums {
   // the score of the level's rows once the levels are partialled out is
   // sum s r (x - m) = score_cross - m score: a cluster's score when the
   // clusters are the levels, without a pass of its own.
-  arma::mat score_cross = arma::mat();
+  arma::mat score_cross;
 };
 
 AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels,
