@@ -116,10 +116,6 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   LogisticData with_levels = data;
   with_levels.absorbed = &absorbed;
   HalvedPass halved = make_halved_pass(with_levels, workers, scattered);
-  // The first half's weights and cross block are lent by the elimination
-  // at each pass (LevelElimination::lend_buffers): none of their own.
-  halved.levels[0].weight.reset();
-  halved.levels[0].cross.reset();
   // The whole fit runs on this thread, and its BLAS calls are small (the
   // dense columns' products, the solve): held single-threaded throughout,
   // so that no BLAS thread spins between them.
