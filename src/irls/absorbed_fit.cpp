@@ -1,5 +1,6 @@
 #include "absorbed_fit.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,34 @@
 #include "normal_equations_pass.hpp"
 
 namespace {
+
+// The next change of the coefficients, estimated from the latest two
+// (each the largest change of an update): the latest times their ratio,
+// which is what a linear convergence gives and more than a quadratic one
+// does. Infinite until two are known.
+class LastPassEstimate {
+ public:
+  // The change from the last solved step's start to the coefficients of
+  // the coming pass, after `solved` steps (a halved step replaces its own).
+  void record(std::int32_t solved, double change) {
+    if (solved != solved_) {
+      previous_ = latest_;
+      solved_ = solved;
+    }
+    latest_ = change;
+  }
+  double next_change() const {
+    if (!(previous_ > 0.0) || std::isinf(previous_)) {
+      return arma::datum::inf;
+    }
+    return latest_ * std::min(1.0, latest_ / previous_);
+  }
+
+ private:
+  std::int32_t solved_ = 0;
+  double latest_ = arma::datum::inf;
+  double previous_ = arma::datum::inf;
+};
 
 // Whether the halved pass forms the levels' score_cross (every half's).
 void form_level_scores(HalvedPass& halved, arma::uword q_dense, bool formed) {
@@ -127,20 +156,23 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   // rows' level means, known only once their pass has ended.
   const bool level_clusters = meat.kind == MeatKind::cluster && meat.clusters_are_levels;
   // The loop predicts its last pass when the previous change is at most
-  // 10 sqrt(tol), and so forms the scores in the pass before the last as
-  // well, most often: here they cost a sixth of a pass, and the prediction
-  // that errs (a pass not predicted that ends the loop) one more pass of
-  // the level sums after it. So they are formed only when that change is
-  // at most sqrt(tol), the next change (of the order of its square) then
-  // within tol, or in the last pass allowed.
+  // 10 sqrt(tol), as if the changes shrank quadratically; here they often
+  // shrink linearly (the levels' step is taken from the sums of the step
+  // before), and the scores would be formed in several passes, each a
+  // third of a pass more. So they are formed only when the next change,
+  // estimated from the last two, is within 10 tol (or in the last pass
+  // allowed); a pass that ends the loop unpredicted costs one more pass of
+  // the level sums after it.
+  LastPassEstimate estimate;
   std::int32_t solved_steps = 0;
   const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
                                          bool with_meat) -> const NormalSums& {
     absorbed.effects = levels.effects_at(beta).memptr();
     levels.lend_buffers(halved.levels[0]);
-    const bool scores = level_clusters && with_meat &&
-                        (solved_steps + 1 >= settings.max_iter ||
-                         largest_change(beta, levels.last_beta()) <= std::sqrt(settings.tol));
+    estimate.record(solved_steps, largest_change(beta, levels.last_beta()));
+    const bool scores =
+        level_clusters && with_meat &&
+        (solved_steps + 1 >= settings.max_iter || estimate.next_change() <= 10.0 * settings.tol);
     form_level_scores(halved, q_dense, scores);
     form_halved(with_levels, beta, with_statistics, halved);
     return levels.eliminate(halved.halves[0], halved.levels[0]);
