@@ -34,9 +34,15 @@ class MeatRequest:
     meat: str
     hat_power: float
     clusters: list[tuple[npt.NDArray[np.int64], int]] = field(default_factory=list)
+    # One-way clusters that are the absorbed levels (meat "cluster_by_levels"):
+    # no codes of their own, the engine's being the levels', and this many
+    # clusters (the levels with rows of positive weight).
+    level_groups: int = 0
 
     @property
     def n_groups(self) -> list[int]:
+        if self.meat == "cluster_by_levels":
+            return [self.level_groups]
         return [groups for _, groups in self.clusters]
 
 

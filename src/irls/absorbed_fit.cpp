@@ -1,5 +1,7 @@
 #include "absorbed_fit.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -7,8 +9,116 @@
 #include "blas_threads.hpp"
 #include "covariance.hpp"
 #include "halved_pass.hpp"
+#include "irls_steps.hpp"
 #include "level_elimination.hpp"
 #include "normal_equations_pass.hpp"
+
+namespace {
+
+// The next change of the coefficients, estimated from the latest two
+// (each the largest change of an update): the latest times their ratio,
+// which is what a linear convergence gives and more than a quadratic one
+// does. Infinite until two are known.
+class LastPassEstimate {
+ public:
+  // The change from the last solved step's start to the coefficients of
+  // the coming pass, after `solved` steps (a halved step replaces its own).
+  void record(std::int32_t solved, double change) {
+    if (solved != solved_) {
+      previous_ = latest_;
+      solved_ = solved;
+    }
+    latest_ = change;
+  }
+  double next_change() const {
+    if (!(previous_ > 0.0) || std::isinf(previous_)) {
+      return arma::datum::inf;
+    }
+    return latest_ * std::min(1.0, latest_ / previous_);
+  }
+
+ private:
+  std::int32_t solved_ = 0;
+  double latest_ = arma::datum::inf;
+  double previous_ = arma::datum::inf;
+};
+
+// Whether the halved pass forms the levels' score_cross (every half's).
+void form_level_scores(HalvedPass& halved, arma::uword q_dense, bool formed) {
+  for (AbsorbedSums& sums : halved.levels) {
+    form_score_cross(sums, q_dense, formed);
+  }
+}
+
+// The cluster meat when the clusters are the levels: each level's score
+// once the levels are partialled out, sum s r (x - m) = score_cross - m
+// score, from the sums of the last pass (the loop's own when it formed
+// them, else one more pass at its coefficients and effects: the same sums,
+// the pass being deterministic), with that pass's means m. The scores'
+// memory, q_dense x L, is freed once the meat is formed.
+arma::mat level_cluster_meat(const LogisticData& with_levels, AbsorbedLevels& absorbed,
+                             LevelElimination& levels, HalvedPass& halved, FitOutcome& outcome) {
+  const arma::uword q_dense = dense_column_count(with_levels.X);
+  if (halved.levels[0].score_cross.is_empty()) {
+    absorbed.effects = levels.last_effects().memptr();
+    levels.lend_buffers(halved.levels[0]);
+    form_level_scores(halved, q_dense, true);
+    form_halved(with_levels, levels.last_beta(), false, halved);
+    ++outcome.passes;
+  }
+  AbsorbedSums& sums = halved.levels[0];
+  partial_out_scores(sums, levels.last_means());
+  arma::mat meat = cluster_meat(sums.score_cross);
+  form_level_scores(halved, q_dense, false);
+  return meat;
+}
+
+// The robust sums at the last pass's coefficients and effects, from one
+// more pass over the rows with each row's level means subtracted from its
+// columns. No level sums: the standard pass on every worker, its chunks
+// added in order.
+void row_robust_sums(const LogisticData& with_levels, AbsorbedLevels& absorbed,
+                     const LevelElimination& levels, const FitSettings& settings, unsigned workers,
+                     const MeatSettings& meat, InMemoryFit& fit) {
+  const arma::uword q = coefficient_count(with_levels);
+  const arma::uword n_levels = absorbed.n_levels;
+  PassWorkspace workspace = make_pass_workspace(with_levels, workers);
+  set_meat(workspace, q, meat);
+  absorbed.effects = levels.last_effects().memptr();
+  absorbed.level_means = levels.last_means().memptr();
+  arma::mat bread;
+  arma::vec inverse_weights;
+  if (meat.kind == MeatKind::hat_adjusted) {
+    // The hat values need the coefficients' inverse information of the
+    // last pass and each level's 1 / D.
+    bread.set_size(q, q);
+    covariance_of_outcome(fit.outcome, fit.last_pass, settings, bread);
+    bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
+    workspace.meat.inverse_information = &bread;
+    workspace.meat.hat_factor = hat_factor_of(bread);
+    const arma::vec& weights = levels.last_weights();
+    inverse_weights.zeros(n_levels);
+    for (arma::uword l = 0; l < n_levels; ++l) {
+      inverse_weights[l] = weights[l] > 0.0 ? 1.0 / weights[l] : 0.0;
+    }
+    absorbed.inverse_level_weights = inverse_weights.memptr();
+  }
+  workspace.meat.robust_only = true;
+  form_normal_equations(with_levels, levels.last_beta(), false, workspace, true);
+  ++fit.outcome.passes;
+  workspace.meat.inverse_information = nullptr;
+  if (meat.kind == MeatKind::cluster) {
+    for (const arma::mat& groups : workspace.robust_total.groups) {
+      fit.meats.push_back(cluster_meat(groups));
+    }
+  } else {
+    fit.meats.push_back(std::move(workspace.robust_total.meat));
+  }
+  fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
+  absorbed.inverse_level_weights = nullptr;
+}
+
+}  // namespace
 
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
@@ -37,61 +147,50 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   LogisticData with_levels = data;
   with_levels.absorbed = &absorbed;
   HalvedPass halved = make_halved_pass(with_levels, workers, scattered);
-  // The robust sums' pass (after the loop): no level sums, so the standard
-  // pass on every worker, its chunks added in order.
-  PassWorkspace workspace = make_pass_workspace(with_levels, workers);
-  set_meat(workspace, q, meat);
   // The whole fit runs on this thread, and its BLAS calls are small (the
   // dense columns' products, the solve): held single-threaded throughout,
   // so that no BLAS thread spins between them.
   const SingleThreadedBlas single_threaded;
+  // Clusters that are the levels take their scores from the level sums of
+  // the pass predicted to be the last; any other robust sums need the
+  // rows' level means, known only once their pass has ended.
+  const bool level_clusters = meat.kind == MeatKind::cluster && meat.clusters_are_levels;
+  // The loop predicts its last pass when the previous change is at most
+  // 10 sqrt(tol), as if the changes shrank quadratically; here they often
+  // shrink linearly (the levels' step is taken from the sums of the step
+  // before), and the scores would be formed in several passes, each a
+  // third of a pass more. So they are formed only when the next change,
+  // estimated from the last two, is within 10 tol (or in the last pass
+  // allowed); a pass that ends the loop unpredicted costs one more pass of
+  // the level sums after it.
+  LastPassEstimate estimate;
+  std::int32_t solved_steps = 0;
   const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
-                                         bool /*with_meat*/) -> const NormalSums& {
+                                         bool with_meat) -> const NormalSums& {
     absorbed.effects = levels.effects_at(beta).memptr();
+    levels.lend_buffers(halved.levels[0]);
+    estimate.record(solved_steps, largest_change(beta, levels.last_beta()));
+    const bool scores =
+        level_clusters && with_meat &&
+        (solved_steps + 1 >= settings.max_iter || estimate.next_change() <= 10.0 * settings.tol);
+    form_level_scores(halved, q_dense, scores);
     form_halved(with_levels, beta, with_statistics, halved);
     return levels.eliminate(halved.halves[0], halved.levels[0]);
   };
   FitSettings loop_settings = settings;
-  loop_settings.meat_in_loop = false;  // the rows' level means are known only once their pass has ended
-  result.fit.outcome = run_irls(q, pass, loop_settings, observer, [&levels] { levels.step_solved(); });
+  loop_settings.meat_in_loop = level_clusters;
+  result.fit.outcome = run_irls(q, pass, loop_settings, observer, [&levels, &solved_steps] {
+    levels.step_solved();
+    ++solved_steps;
+  });
   result.effects = levels.final_effects(result.fit.outcome.result.coefficients);
   result.level_weights = levels.last_weights();
   // The eliminated system of the last pass, for the covariance.
   result.fit.last_pass = levels.eliminate_result();
-  if (meat.kind != MeatKind::none && result.fit.outcome.overflowed.empty()) {
-    // The robust sums at the last pass's coefficients and effects, with each
-    // row's level means subtracted from its columns.
-    absorbed.effects = levels.last_effects().memptr();
-    absorbed.level_means = levels.last_means().memptr();
-    arma::mat bread;
-    arma::vec inverse_weights;
-    if (meat.kind == MeatKind::hat_adjusted) {
-      // The hat values need the coefficients' inverse information of the
-      // last pass and each level's 1 / D.
-      bread.set_size(q, q);
-      covariance_of_outcome(result.fit.outcome, result.fit.last_pass, settings, bread);
-      bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
-      workspace.meat.inverse_information = &bread;
-      workspace.meat.hat_factor = hat_factor_of(bread);
-      const arma::vec& weights = levels.last_weights();
-      inverse_weights.zeros(n_levels);
-      for (arma::uword l = 0; l < n_levels; ++l) {
-        inverse_weights[l] = weights[l] > 0.0 ? 1.0 / weights[l] : 0.0;
-      }
-      absorbed.inverse_level_weights = inverse_weights.memptr();
-    }
-    workspace.meat.robust_only = true;
-    form_normal_equations(with_levels, levels.last_beta(), false, workspace, true);
-    ++result.fit.outcome.passes;
-    workspace.meat.inverse_information = nullptr;
-    if (meat.kind == MeatKind::cluster) {
-      for (const arma::mat& groups : workspace.robust_total.groups) {
-        result.fit.meats.push_back(cluster_meat(groups));
-      }
-    } else {
-      result.fit.meats.push_back(std::move(workspace.robust_total.meat));
-    }
-    result.fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
+  if (level_clusters && result.fit.outcome.overflowed.empty()) {
+    result.fit.meats.push_back(level_cluster_meat(with_levels, absorbed, levels, halved, result.fit.outcome));
+  } else if (meat.kind != MeatKind::none && result.fit.outcome.overflowed.empty()) {
+    row_robust_sums(with_levels, absorbed, levels, settings, workers, meat, result.fit);
   }
   if (data.offset != nullptr && result.fit.outcome.overflowed.empty()) {
     // The null model beside an offset (the levels carry the intercept).

@@ -26,7 +26,10 @@ struct AbsorbedFit {
 // one more pass at the last pass's coefficients, with the rows' level
 // means subtracted (and, for hat values, each level's
 // leverage 1/D added to its rows'); they need a design of copied blocks
-// only (std::invalid_argument otherwise).
+// only (std::invalid_argument otherwise). Clusters that are the levels
+// (MeatSettings::clusters_are_levels) take their scores from the level
+// sums of the pass predicted to be the loop's last instead, and from one
+// more pass of the level sums only when that prediction failed.
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
                          const MeatSettings& meat = MeatSettings());

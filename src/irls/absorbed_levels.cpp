@@ -74,6 +74,7 @@ AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels, const
       arma::mat(q_dense, n_levels, arma::fill::zeros),
       arma::vec(pattern == nullptr ? 0 : pattern->pairs(), arma::fill::zeros),
       pattern,
+      arma::mat(),
   };
 }
 
@@ -82,6 +83,27 @@ void reset(AbsorbedSums& sums) {
   sums.score.zeros();
   sums.cross.zeros();
   sums.pair_cross.zeros();
+  sums.score_cross.zeros();
+}
+
+void form_score_cross(AbsorbedSums& sums, arma::uword q_dense, bool formed) {
+  if (!formed) {
+    sums.score_cross.reset();
+  } else if (sums.score_cross.n_cols != sums.score.n_elem) {
+    sums.score_cross.zeros(q_dense, sums.score.n_elem);
+  }
+}
+
+void partial_out_scores(AbsorbedSums& sums, const arma::mat& means) {
+  const arma::uword q_dense = sums.score_cross.n_rows;
+  for (arma::uword level = 0; level < sums.score_cross.n_cols; ++level) {
+    const double score = sums.score[level];
+    const double* mean = means.colptr(level);
+    double* target = sums.score_cross.colptr(level);
+    for (arma::uword j = 0; j < q_dense; ++j) {
+      target[j] -= mean[j] * score;
+    }
+  }
 }
 
 // Rows ahead of the one at hand whose level's sums are fetched into the
@@ -105,23 +127,36 @@ void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword
                     AbsorbedSums& sums) {
   const std::int32_t* codes = levels.codes + first;
   const arma::uword q_dense = dense_rows.n_rows;
+  // The scores s r x in the same loop, when they are formed: the row's
+  // level is then in the cache once.
+  double* scores = sums.score_cross.is_empty() ? nullptr : sums.score_cross.memptr();
   for (arma::uword k = 0; k < m; ++k) {
     if (k + prefetch_distance < m) {
       const auto ahead = static_cast<arma::uword>(codes[k + prefetch_distance]);
       __builtin_prefetch(sums.weight.memptr() + ahead, 1);
       __builtin_prefetch(sums.score.memptr() + ahead, 1);
       __builtin_prefetch(sums.cross.colptr(ahead), 1);
+      if (scores != nullptr) {
+        __builtin_prefetch(scores + ahead * q_dense, 1);
+      }
     }
     const auto level = static_cast<arma::uword>(codes[k]);
     // The same product s w as the rank-k update's (sqrt(s w) squared), so
     // that D and C are the dummies' part of the very system A is part of.
     const double weight = root_weight[k] * root_weight[k];
+    const double score = weighted_z[k];
     sums.weight[level] += weight;
-    sums.score[level] += weighted_z[k];
+    sums.score[level] += score;
     const double* x = dense_rows.colptr(k);
     double* cross = sums.cross.colptr(level);
     for (arma::uword j = 0; j < q_dense; ++j) {
       cross[j] += weight * x[j];
+    }
+    if (scores != nullptr) {
+      double* level_scores = scores + level * q_dense;
+      for (arma::uword j = 0; j < q_dense; ++j) {
+        level_scores[j] += score * x[j];
+      }
     }
   }
 }

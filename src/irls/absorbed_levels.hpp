@@ -79,6 +79,12 @@ struct AbsorbedSums {
   arma::mat cross;              // q_dense x n_levels (q x n_levels without a pattern: see below)
   arma::vec pair_cross;         // per pair of the pattern: sum of s w v
   const LevelPattern* pattern;  // nullptr: no scattered columns
+  // q_dense x n_levels, or empty (not formed): sum of s r x, the score of
+  // the dense columns over each level's rows. With the means m and score,
+  // the score of the level's rows once the levels are partialled out is
+  // sum s r (x - m) = score_cross - m score: a cluster's score when the
+  // clusters are the levels, without a pass of its own.
+  arma::mat score_cross;
 };
 
 AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels,
@@ -89,12 +95,21 @@ void reset(AbsorbedSums& sums);
 void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uword m, double* eta);
 
 // The rows [first, first + m) into sums: root_weight sqrt(s w) and
-// weighted_z the row's term of b (as the pass leaves them), dense_rows the
-// rows' dense columns unscaled (q_dense x m, one observation per column).
+// weighted_z the row's term of b (as the pass leaves them; s r in the score
+// form, which score_cross needs), dense_rows the rows' dense columns
+// unscaled (q_dense x m, one observation per column).
 // The scattered blocks' entries are added by add_scattered_level_terms.
 void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
                     const arma::mat& dense_rows, const double* root_weight, const double* weighted_z,
                     AbsorbedSums& sums);
+
+// Whether the pass forms score_cross: zeros of q_dense x n_levels, or none
+// (its memory freed).
+void form_score_cross(AbsorbedSums& sums, arma::uword q_dense, bool formed);
+
+// The levels' partialled-out scores, score_cross - means .* score (column
+// by column), in place of score_cross; means q_dense x n_levels.
+void partial_out_scores(AbsorbedSums& sums, const arma::mat& means);
 
 // The rows' scattered entries (each s w v) into sums.pair_cross, or, for
 // sums without a pattern whose cross block has a row for every column (a

@@ -47,6 +47,9 @@ void add_levels(AbsorbedSums& total, const AbsorbedSums& part) {
   total.score += part.score;
   total.cross += part.cross;
   total.pair_cross += part.pair_cross;
+  if (!part.score_cross.is_empty()) {
+    total.score_cross += part.score_cross;
+  }
 }
 
 }  // namespace
@@ -59,12 +62,22 @@ HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const Le
       q_dense == q ? partition_rows(n, q) : scattered_partition(partition_rows(n, q_dense), n, q);
   const arma::uword block_rows = std::min(partition.block_rows, std::max<arma::uword>(n, 1));
   HalvedPass pass{partition, std::clamp(workers, 1U, 2U), {}, {}, {}, {}};
+  // Room for both halves first: growing a vector would copy the sums made
+  // so far (Armadillo's moves are not noexcept), L-sized ones among them.
+  pass.buffers.reserve(2);
+  pass.partials.reserve(2);
+  pass.halves.reserve(2);
+  pass.levels.reserve(2);
   for (unsigned half = 0; half < 2; ++half) {
     pass.buffers.push_back(make_block_buffer(block_rows, q_dense, q));
     pass.partials.push_back(q_dense < q ? zero_packed_sums(q) : zero_sums(q));
     pass.halves.push_back(zero_sums(q));
     pass.levels.push_back(zero_absorbed_sums(q_dense, data.absorbed->n_levels, pattern));
   }
+  // The first half's weights and cross block are lent before each pass
+  // (LevelElimination::lend_buffers): none of its own.
+  pass.levels[0].weight.reset();
+  pass.levels[0].cross.reset();
   return pass;
 }
 

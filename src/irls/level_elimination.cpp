@@ -13,7 +13,6 @@ LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels, arma::uw
       },
       anchor_(current_),
       pattern_(pattern),
-      effects_(n_levels, arma::fill::zeros),
       root_inverse_(n_levels),
       reduced_(zero_sums(q)) {}
 
@@ -40,12 +39,14 @@ void LevelElimination::step_from(const Eliminated& anchor, const arma::vec& beta
 }
 
 const arma::vec& LevelElimination::effects_at(const arma::vec& beta) {
+  // Into the latest sums' own effects (0 before the first solve): those
+  // of sums no step will be taken from, whose memory step_solved then
+  // hands to the anchor.
   if (solved_) {
-    step_from(anchor_, beta, effects_);
+    step_from(anchor_, beta, current_.effects);
   }
-  current_.effects = effects_;
   current_.beta = beta;
-  return effects_;
+  return current_.effects;
 }
 
 // The scattered columns' terms of the elimination, from their sparse cross
@@ -101,7 +102,8 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
     current_.step[l] = weight > 0.0 ? sums.score[l] / weight : 0.0;
     root_inverse_[l] = weight > 0.0 ? 1.0 / std::sqrt(weight) : 0.0;
   }
-  current_.weight = sums.weight;
+  // D, taken over with its memory: what the sums hold instead is never read.
+  current_.weight.swap(sums.weight);
   reduced_.b = total.b;
   reduced_.deviance = total.deviance;
   reduced_.boundary_rows = total.boundary_rows;
@@ -132,6 +134,11 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   // is the next pass's cross block.
   current_.means.swap(sums.cross);
   return reduced_;
+}
+
+void LevelElimination::lend_buffers(AbsorbedSums& sums) {
+  sums.weight.swap(current_.weight);
+  sums.cross.swap(current_.means);
 }
 
 void LevelElimination::step_solved() {

@@ -40,10 +40,19 @@ class LevelElimination {
 
   // The Schur complement of the sums formed at the last effects_at's beta
   // (both triangles of total.A), with A's diagonal before the elimination
-  // as the measure of dependence. sums' cross blocks are used as working
-  // memory (their values are lost). The reference stays valid until the
+  // as the measure of dependence. sums' weights and cross blocks become
+  // the elimination's (sums are left with the memory lent_buffers lent, or
+  // none); their scores are kept. The reference stays valid until the
   // next call. O(L q_dense^2 + sum over levels of (pairs q_dense + pairs^2)).
   const NormalSums& eliminate(const NormalSums& total, AbsorbedSums& sums);
+
+  // Before sums are formed in place (a pass over rows): their weights and
+  // cross block take the memory of the latest sums' D and means, which
+  // nothing reads again (a step is taken from the sums it was solved from,
+  // kept apart), and eliminate() takes it back. With sums that hold none of
+  // their own, the pass and the elimination then hold two q_dense x L
+  // blocks between them, not three.
+  void lend_buffers(AbsorbedSums& sums);
 
   // The loop solved its step from the latest sums.
   void step_solved();
@@ -81,7 +90,6 @@ class LevelElimination {
   Eliminated anchor_;   // those the last step was solved from
   const LevelPattern* pattern_;
   bool solved_ = false;
-  arma::vec effects_;
   arma::vec root_inverse_;
   NormalSums reduced_;
 };

@@ -46,6 +46,10 @@ struct MeatSettings {
   MeatKind kind = MeatKind::none;
   double hat_power = 1.0;
   std::vector<ClusterCodes> clusters;
+  // cluster: the one clustering is the absorbed levels' own, and clusters
+  // is empty. An absorbed fit then forms each cluster's score from its
+  // level's sums (absorbed_fit.hpp) rather than row by row.
+  bool clusters_are_levels = false;
   const arma::mat* inverse_information = nullptr;  // hat_adjusted: q x q
   // hat_adjusted: R upper triangular with R'R = inverse_information, so that
   // x'Bx = |Rx|^2 costs a triangular product; empty when B has none (the

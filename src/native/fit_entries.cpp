@@ -287,7 +287,7 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
   const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
   data.offset = offset_of(offset, n_rows);
   const FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
-  const MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
+  const MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows, absorb.has_value());
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(coefficient_count(data));
   if (absorb) {

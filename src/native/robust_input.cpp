@@ -25,8 +25,16 @@ MeatKind meat_kind_of(const std::string& meat) {
 }
 
 MeatSettings meat_settings_of(const std::string& meat, double hat_power, const py::list& clusters,
-                              py::ssize_t n_rows) {
+                              py::ssize_t n_rows, bool levels_absorbed) {
   MeatSettings settings;
+  if (meat == "cluster_by_levels" && levels_absorbed) {
+    settings.kind = MeatKind::cluster;
+    settings.clusters_are_levels = true;
+    if (!clusters.empty()) {
+      throw py::value_error("cluster sums by the absorbed levels take no clusters of their own");
+    }
+    return settings;
+  }
   settings.kind = meat_kind_of(meat);
   settings.hat_power = hat_power;
   if (settings.kind == MeatKind::cluster && clusters.empty()) {

@@ -16,9 +16,11 @@ MeatKind meat_kind_of(const std::string& meat);
 // meat: "none", "residual", "hat_adjusted" or "cluster"; clusters: a list
 // of (codes, n_groups), codes 1-D contiguous int64 of n_rows values in
 // [0, n_groups). The codes are read in place: the arrays must outlive the
-// settings. ValueError for anything else.
+// settings. With absorbed levels (levels_absorbed), also
+// "cluster_by_levels": one-way clusters that are the levels, with no
+// clusters of their own. ValueError for anything else.
 MeatSettings meat_settings_of(const std::string& meat, double hat_power, const pybind11::list& clusters,
-                              pybind11::ssize_t n_rows);
+                              pybind11::ssize_t n_rows, bool levels_absorbed = false);
 
 // An optional offset: 1-D contiguous float64 of n_rows values, or nullptr.
 const double* offset_of(const std::optional<pybind11::array>& offset, pybind11::ssize_t n_rows);

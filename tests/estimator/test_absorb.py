@@ -121,16 +121,40 @@ def test_hc_covariances_are_the_textbook_sandwiches_of_the_dummy_model(affairs, 
     np.testing.assert_allclose(model.covariance_, expected[1 : k + 1, 1 : k + 1], rtol=1e-8)
 
 
-def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(affairs):
+@pytest.mark.parametrize(
+    ("clusters", "by_levels"),
+    [
+        ("occupation", True),
+        (lambda frame: frame["occupation"], True),
+        # The same clusters under other labels: coded as given, scores summed row by row.
+        (lambda frame: 100 + frame["occupation"].to_numpy(), False),
+    ],
+)
+def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(
+    affairs, monkeypatch, clusters, by_levels
+):
     # Clustered by occupation itself, the absorbed levels are nested in the
     # clusters and left out of k but for the intercept (reghdfe, fixest, as
     # pyfixest's CRV1 gives it): statsmodels' errors, which count them all,
-    # times sqrt((n - k_statsmodels) / (n - k)).
+    # times sqrt((n - k_statsmodels) / (n - k)). The clusters that are the
+    # absorbed levels take their scores from the level sums of the loop's
+    # last pass, with no pass of their own.
     frame, y = affairs
     X = frame[[*FEATURES, "occupation"]]
+    native_fit = quorvi._native.fit
+    calls = []
+
+    def recording_fit(*args, **kwargs):
+        result = native_fit(*args, **kwargs)
+        calls.append((kwargs.get("meat"), result["passes"], result["iterations"]))
+        return result
+
+    monkeypatch.setattr(quorvi._native, "fit", recording_fit)
     model = LogisticRegression(absorb="occupation", cov_type="cluster", tol=1e-12).fit(
-        X, y, clusters="occupation"
+        X, y, clusters=clusters if isinstance(clusters, str) else clusters(frame)
     )
+    meat, passes, iterations = calls[0]
+    assert (meat, passes) == (("cluster_by_levels", iterations) if by_levels else ("cluster", iterations + 1))
     design = _dummy_design(frame, ["occupation"])
     expected = sm.GLM(y, design, family=sm.families.Binomial()).fit(
         tol=1e-13, cov_type="cluster", cov_kwds={"groups": frame["occupation"].to_numpy()}
