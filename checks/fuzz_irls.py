@@ -421,6 +421,7 @@ NATIVE_KEYS = {
     "last_pass_coefficients",
     "meats",
     "hat_one_rows",
+    "null_deviance",
 }
 
 
@@ -469,8 +470,9 @@ def check_native_case(case, fit):
     n, p = X.shape
     q = p + fit_intercept
     keys = NATIVE_KEYS | ({"fixed_effects", "level_weights"} if "absorb" in robust else set())
-    # A fit without absorbed levels that made an update has its margin sums.
-    if type(result) is dict and "absorb" not in robust and result.get("iterations", 0) > 0:
+    # A fit without absorbed levels that made an update has its margin sums
+    # (none of no coefficient).
+    if type(result) is dict and "absorb" not in robust and result.get("iterations", 0) > 0 and q > 0:
         keys = keys | {"margin_sums"}
     if type(result) is not dict or set(result) != keys:
         return [*problems, f"native: not a dict with the keys {sorted(keys)}: {result!r}"], name
@@ -479,6 +481,12 @@ def check_native_case(case, fit):
         type(margin_sums) is np.ndarray and margin_sums.dtype == np.float64 and margin_sums.shape == (2 + q,)
     ):
         problems.append(f"native: margin_sums not float64 of shape ({2 + q},): {margin_sums!r}")
+    # The null model is fitted only beside an offset, and is a float then.
+    null_deviance = result["null_deviance"]
+    if not (null_deviance is None or type(null_deviance) is float) or (
+        null_deviance is not None and robust.get("offset") is None
+    ):
+        problems.append(f"native: null_deviance {null_deviance!r} without an offset, or not a float")
     if "absorb" in robust:
         levels = robust["n_levels"]
         effects, level_weights = result["fixed_effects"], result["level_weights"]
