@@ -263,9 +263,10 @@ class NormalEquations:
         self.meat = meat or ChunkMeat()
         self.intercept_only = False
         # The robust sums of the latest pass that formed them, at its
-        # coefficients: the meats (one per clustering), the groups per
-        # clustering and the rows whose hat value is 1.
-        self.meats: list[npt.NDArray[np.float64]] = []
+        # coefficients (the engine's fit plan reads them from that pass's
+        # result; meats forms them for the absorbed fit's own pass): the
+        # groups per clustering and the rows whose hat value is 1.
+        self._robust_total: Any = None
         self.n_groups: list[int] = []
         self.hat_one_rows: list[int] = []
         # A Delayed until the first pass computes it, then the two labels.
@@ -380,9 +381,19 @@ class NormalEquations:
             self.chunks.starts = [int(start) for start in np.cumsum([0, *rows[:-1]])]
 
     def _keep_meat(self, total: Any) -> None:
+        self._robust_total = total
         if self.meat.meat == "cluster":
             self.n_groups = [len(labels) for labels, _ in total["groups"]]
-            self.meats = [sums.T @ sums for _, sums in total["groups"]]
-        else:
-            self.meats = [np.asarray(total["meat"])]
         self.hat_one_rows = list(total.get("hat_one_rows", []))
+
+    @property
+    def meats(self) -> list[npt.NDArray[np.float64]]:
+        """The meats of the latest robust sums (one per clustering: U'U of
+        its group scores); formed when read, since the engine's plan forms
+        its own from the same sums."""
+        total = self._robust_total
+        if total is None:
+            return []
+        if self.meat.meat == "cluster":
+            return [sums.T @ sums for _, sums in total["groups"]]
+        return [np.asarray(total["meat"])]
