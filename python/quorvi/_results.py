@@ -100,7 +100,8 @@ class FitStatistics:
         ℓ₀ = n p̄ log p̄ + n (1 - p̄) log(1 - p̄); without an intercept it is
         the model at β = 0, ℓ₀ = n log ½. With an offset it has no closed
         form, and null_deviance is that of the intercept fitted alone with
-        the offset.
+        the offset (by the fit's own tol and max_iter, and at most 100
+        updates).
         """
         log_likelihood = -0.5 * float(deviance)
         if null_deviance is not None:

@@ -1,5 +1,6 @@
 #include "fit_plan.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "design.hpp"
@@ -62,6 +63,11 @@ double null_model_deviance(const NormalEquationsSource& null_normal_equations, c
   null_settings.unpenalised = 1;
   null_settings.drop_dependent = true;
   null_settings.meat_in_loop = false;
+  // One coefficient converges in a few updates from any start, but with a
+  // tolerance of 0 its change can cycle at one unit of rounding forever:
+  // the caller's limit bounds the fit it asked for, this one bounds the
+  // fit it did not.
+  null_settings.max_iter = std::min(settings.max_iter, null_model_max_iter);
   const NormalSums* last = nullptr;
   const NormalEquationsSource kept = [&null_normal_equations, &last](const arma::vec& beta,
                                                                      bool with_statistics,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <armadillo>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <vector>
@@ -60,7 +61,9 @@ PlannedFit run_fit_plan(arma::uword q, const FitPasses& passes, const FitPlan& p
                         const IterationObserver& observer);
 
 // The deviance of the intercept-only model fitted by the loop of settings
-// (no penalty, nothing printed), whose passes null_normal_equations forms.
+// (no penalty, nothing printed, at most null_model_max_iter updates), whose
+// passes null_normal_equations forms.
+constexpr std::int32_t null_model_max_iter = 100;
 double null_model_deviance(const NormalEquationsSource& null_normal_equations, const FitSettings& settings);
 
 // The intercept-only model of data's rows: the same responses, weights,
