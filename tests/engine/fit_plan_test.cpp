@@ -161,7 +161,7 @@ TEST(FitPlan, NothingMoreAfterAnOverflow) {
 TEST(FitPlan, NullModelEndsAtAToleranceOfZero) {
   const arma::vec y{1, 0, 1, 1, 0, 1, 0, 0, 0};
   const arma::vec weights{1, 1, 0, 2, 3, 1, 0, 0, 0};
-  const arma::vec offset{0.2063280293603965,   -0.566937337469914,  1.3186404509940808,
+  const arma::vec offset{0.2063280293603965,   -0.566937337469914,   1.3186404509940808,
                          -0.04297018031629278, -0.03920611283844427, -2.652037050968319,
                          -0.19861701458771777, -0.7988008946971901,  0.5747021101585714};
   LogisticData data{Design{9, {}}, y.memptr(), y.n_elem, weights.memptr()};
