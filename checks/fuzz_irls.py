@@ -400,7 +400,15 @@ def _absorbed_arguments(rng, n):
         codes = codes.astype(np.int64)
     elif kind == "wrong length":
         codes = np.zeros(n + 1, dtype=np.int32)
-    return {"absorb": codes, "n_levels": n_levels}, refused
+    absorbed = {"absorb": codes, "n_levels": n_levels}
+    # Levels left out by a flag each (those separated by their outcomes),
+    # sometimes of the wrong dtype or length (refused).
+    flags = str(rng.choice(["none", "none", "fine", "uint8", "wrong length"]))
+    if flags != "none":
+        kept = rng.random(n_levels + (flags == "wrong length")) < 0.7
+        absorbed["kept_levels"] = kept.astype(np.uint8) if flags == "uint8" else kept
+        refused = refused or flags != "fine"
+    return absorbed, refused
 
 
 NATIVE_KEYS = {
@@ -500,6 +508,8 @@ def check_native_case(case, fit):
             problems.append(f"native: negative level weights {level_weights}")
         elif (effects[level_weights == 0] != 0).any():
             problems.append("native: a level of no weight has an effect")
+        elif "kept_levels" in robust and (level_weights[~robust["kept_levels"]] > 0).any():
+            problems.append("native: a level left out has weight")
     coefficients, covariance = result["coefficients"], result["covariance"]
     iterations, converged = result["iterations"], result["converged"]
     if not (

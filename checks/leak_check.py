@@ -286,6 +286,23 @@ def native_cases(X, X_nan, singular, y):
         ),
         ("native absorbed levels", fits(F, y, None, False, 1e-8, 25, 1, None, absorb=levels, n_levels=7)),
         (
+            "native absorbed levels, some left out, an offset",
+            fits(
+                X,
+                y,
+                weights,
+                False,
+                1e-8,
+                25,
+                1,
+                None,
+                offset=offset,
+                absorb=levels,
+                n_levels=5,
+                kept_levels=np.array([True, False, True, True, False]),
+            ),
+        ),
+        (
             "native absorbed code out of range",
             raises(ValueError, X, y, None, False, 1e-8, 25, 1, None, absorb=levels, n_levels=4),
         ),

@@ -303,40 +303,53 @@ def _table_codes(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int32], npt.N
 
 def drop_separated(
     y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, codes: list[npt.NDArray[np.int32]]
-) -> tuple[npt.NDArray[np.float64] | None, list[int]]:
-    """The weights with the rows of separated levels set to 0, repeated over
-    the columns until no level is left whose rows of positive weight are
-    all 0 or all 1; and the number of levels dropped per column. weights
-    None is every weight 1, and stays None when no level is dropped (no
-    vector of n ones is made). The sums are exact in the cases that matter:
-    a level is separated when Σ s y is 0 or equals Σ s, sums of the same
-    terms in the same order."""
-    dropped = [np.zeros(int(c.max()) + 1 if len(c) else 0, dtype=bool) for c in codes]
-    # Weights of our own, made at the first level dropped: the caller's
-    # (which may be its very array) are never written.
-    own: npt.NDArray[np.float64] | None = None
-    positives = y01 if weights is None else weights * y01
+) -> tuple[npt.NDArray[np.bool_] | None, list[npt.NDArray[np.bool_]]]:
+    """The rows kept and, per column, the levels kept, once the levels whose
+    rows of positive weight are all 0 or all 1 are dropped, repeated over
+    the columns until no such level is left. Rows kept is None when no
+    level is dropped. Nothing of n floats is made (the caller's weights are
+    never written). The sums are exact in the cases that matter: a level is
+    separated when Σ s y is 0 or equals Σ s, sums of the same terms in the
+    same order."""
+    n_levels = [int(c.max()) + 1 if len(c) else 0 for c in codes]
+    kept = [np.ones(count, dtype=bool) for count in n_levels]
+    rows_kept: npt.NDArray[np.bool_] | None = None
     changed = True
     while changed:
         changed = False
         for j, column in enumerate(codes):
-            n_levels = len(dropped[j])
-            current = weights if own is None else own
-            total = np.bincount(column, weights=current, minlength=n_levels)
-            positive = np.bincount(column, weights=positives, minlength=n_levels)
+            total, positive = _level_sums(column, n_levels[j], weights, y01, rows_kept)
             separated = (total > 0) & ((positive == 0) | (positive == total))
             if separated.any():
-                if own is None:
-                    own = np.ones(len(y01)) if weights is None else weights.copy()
-                    positives = own * y01
-                rows = separated[column]
-                own[rows] = 0.0
-                positives[rows] = 0.0
-                dropped[j] |= separated
+                kept[j] &= ~separated
+                rows_kept = kept[j][column] if rows_kept is None else rows_kept & kept[j][column]
                 changed = True
-    if own is not None:
-        weights = own
-    return weights, [int(d.sum()) for d in dropped]
+    return rows_kept, kept
+
+
+def _level_sums(
+    codes: npt.NDArray[np.int32],
+    n_levels: int,
+    weights: npt.NDArray[np.float64] | None,
+    y01: npt.NDArray[np.float64],
+    rows_kept: npt.NDArray[np.bool_] | None,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Per level, Σ s and Σ s y over the rows kept (None: all), s the
+    weights (None: 1). bincount reads its labels as a copy in intp, 8 bytes
+    a row: in slices of rows, that copy is a slice's, not all rows'."""
+    size = max(1 << 16, 2 * n_levels)
+    total = np.zeros(n_levels)
+    positive = np.zeros(n_levels)
+    for start in range(0, len(codes), size):
+        part = slice(start, start + size)
+        s = None if weights is None else weights[part]
+        if rows_kept is not None:
+            s = rows_kept[part].astype(np.float64) if s is None else np.where(rows_kept[part], s, 0.0)
+        total += np.bincount(codes[part], weights=s, minlength=n_levels)
+        positive += np.bincount(
+            codes[part], weights=y01[part] if s is None else s * y01[part], minlength=n_levels
+        )
+    return total, positive
 
 
 def no_row_left(names: list[str]) -> str:
@@ -427,15 +440,22 @@ def fit(
     coded = [codes_of(values) for values in labels]
     # The column of most levels is the one eliminated exactly.
     order = sorted(range(len(names)), key=lambda j: -len(coded[j][1]))
-    # The fit's weights: None for all 1 (no weights given, no level dropped).
-    kept, separated = drop_separated(y01, weights, [coded[j][0] for j in order])
-    counted = None if kept is None else kept > 0
+    rows_kept, kept_levels = drop_separated(y01, weights, [coded[j][0] for j in order])
+    separated = [int(np.count_nonzero(~levels)) for levels in kept_levels]
+    # The rows that count (positive weight, not dropped); None for all.
+    counted = None if weights is None else weights > 0
+    separated_rows = 0
+    if rows_kept is not None:
+        separated_rows = int(np.count_nonzero(~rows_kept if counted is None else ~rows_kept & counted))
+        counted = rows_kept if counted is None else rows_kept & counted
     if counted is not None and not counted.any():
         raise ValueError(no_row_left(names))
-    separated_rows = 0
-    if counted is not None:
-        separated_rows = int(np.count_nonzero(~counted))
-        separated_rows -= 0 if weights is None else int(np.count_nonzero(weights == 0))
+    # Levels dropped from the eliminated column alone leave out their rows
+    # in the engine, by a flag per level; others by weights of 0.
+    flagged = rows_kept is not None and all(levels.all() for levels in kept_levels[1:])
+    fit_weights = weights
+    if rows_kept is not None and not flagged:
+        fit_weights = np.where(rows_kept, 1.0 if weights is None else weights, 0.0)
     by_levels = (
         cov_type == "cluster" and len(names) == 1 and clusters_are_levels(clusters, names[0], labels[0])
     )
@@ -456,7 +476,7 @@ def fit(
             clusters = np.column_stack([coded[names.index(c)][0] for c in chosen])
             if clusters.shape[1] == 1:
                 clusters = clusters[:, 0]
-        request = meat_request(cov_type, clusters, n_rows, kept)
+        request = meat_request(cov_type, clusters, n_rows, counted)
     layout = _design.learn_layout(rest, True)
     blocks = _design.frame_blocks(rest, layout, fitting=True)
     check_robust_design(request.meat, cov_type, layout, len(names))
@@ -477,7 +497,7 @@ def fit(
     result = _native.fit(
         blocks,
         y01,
-        kept,
+        fit_weights,
         False,
         tol,
         max_iter,
@@ -490,6 +510,7 @@ def fit(
         link=link.native,
         absorb=primary_codes,
         n_levels=len(primary_levels),
+        kept_levels=kept_levels[0] if flagged else None,
     )
     coefficients = np.asarray(result["coefficients"])
     columns: list[AbsorbedColumn | None] = [None] * len(names)
@@ -523,7 +544,7 @@ def fit(
             if any(nested_in(values, codes, counted) for codes, _ in request.clusters[:2])
         ]
         absorption = Absorption(absorption.columns, separated_rows, nested)
-    fitted = Fitted(classes, result, *weight_sums(y01, kept), meat_request=request, layout=layout)
+    fitted = Fitted(classes, result, *weight_sums(y01, weights, counted), meat_request=request, layout=layout)
     fitted.null_deviance = result["null_deviance"]
     return absorbed_fit(fitted, absorption, intercept, q)
 

@@ -55,8 +55,17 @@ class Fitted:
         return ["intercept", *names] if fit_intercept else names
 
 
-def weight_sums(y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None) -> tuple[float, float]:
-    """(n_obs, weighted_positives) of a 0/1 response and its weights."""
+def weight_sums(
+    y01: npt.NDArray[np.float64],
+    weights: npt.NDArray[np.float64] | None,
+    counted: npt.NDArray[np.bool_] | None = None,
+) -> tuple[float, float]:
+    """(n_obs, weighted_positives) of a 0/1 response and its weights, over
+    the rows counted (None: all)."""
+    if counted is not None and weights is None:
+        return float(np.count_nonzero(counted)), float(np.sum(y01, where=counted))
+    if counted is not None:
+        weights = np.where(counted, weights, 0.0)
     if weights is None:
         return float(len(y01)), float(np.sum(y01))
     return float(np.sum(weights)), float(np.dot(weights, y01))

@@ -108,6 +108,7 @@ def fit(
     link: Link = ...,
     absorb: npt.NDArray[np.int32] | None = None,
     n_levels: int = 0,
+    kept_levels: npt.NDArray[np.bool_] | None = None,
 ) -> FitResult: ...
 class _ChunkedPasses(Protocol):
     """The passes of a fit over rows held elsewhere (quorvi._dask's

@@ -47,13 +47,13 @@ class MeatRequest:
 
 
 def meat_request(
-    cov_type: str, clusters: Any, n_rows: int, weights: npt.NDArray[np.float64] | None = None
+    cov_type: str, clusters: Any, n_rows: int, weights: npt.NDArray[Any] | None = None
 ) -> MeatRequest:
     """The sums of cov_type, with clusters (labels of n_rows rows, one or two
     columns of any hashable values) checked and coded 0..G-1 in order of first
-    appearance. Only rows of positive weight count towards G: a row of
-    weight 0 is left out, as if it were not there. A ValueError names what
-    is wrong."""
+    appearance. Only rows of positive weight (or True, for a bool per row)
+    count towards G: a row of weight 0 is left out, as if it were not there.
+    A ValueError names what is wrong."""
     meat, hat_power = MEAT_OF[cov_type]
     request = MeatRequest(cov_type, meat, hat_power)
     check_cluster_arguments(cov_type, clusters)

@@ -118,11 +118,21 @@ void row_robust_sums(const LogisticData& with_levels, AbsorbedLevels& absorbed,
   absorbed.inverse_level_weights = nullptr;
 }
 
+// Each row's frequency weight, 0 for the rows of a level left out.
+arma::vec kept_row_weights(const LogisticData& data, const AbsorbedLevels& absorbed) {
+  arma::vec weights(data.X.n_rows);
+  for (arma::uword i = 0; i < weights.n_elem; ++i) {
+    const double frequency = data.sample_weight == nullptr ? 1.0 : data.sample_weight[i];
+    weights[i] = absorbed.kept[absorbed.codes[i]] != 0 ? frequency : 0.0;
+  }
+  return weights;
+}
+
 }  // namespace
 
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
-                         const MeatSettings& meat) {
+                         const MeatSettings& meat, const std::uint8_t* kept_levels) {
   const arma::uword q = coefficient_count(data);
   if (meat.kind != MeatKind::none && dense_column_count(data.X) != q) {
     throw std::invalid_argument("robust sums with absorbed levels need a design of dense columns");
@@ -139,6 +149,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
                            std::to_string(data.X.n_rows) + " rows");
   }
   AbsorbedLevels absorbed{codes, n_levels, nullptr};
+  absorbed.kept = kept_levels;
   // Which scattered columns share rows with which levels: made once.
   const LevelPattern pattern = level_pattern(data.X, absorbed);
   const arma::uword q_dense = dense_column_count(data.X);
@@ -193,8 +204,17 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
     row_robust_sums(with_levels, absorbed, levels, settings, workers, meat, result.fit);
   }
   if (data.offset != nullptr && result.fit.outcome.overflowed.empty()) {
-    // The null model beside an offset (the levels carry the intercept).
-    result.fit.null_deviance = null_deviance_in_memory(data, settings);
+    // The null model beside an offset (the levels carry the intercept), over
+    // the rows of kept levels: its passes have no levels to leave the
+    // others out by, so they take weights of their own.
+    if (kept_levels == nullptr) {
+      result.fit.null_deviance = null_deviance_in_memory(data, settings);
+    } else {
+      const arma::vec kept_weights = kept_row_weights(data, absorbed);
+      LogisticData kept_rows = data;
+      kept_rows.sample_weight = kept_weights.memptr();
+      result.fit.null_deviance = null_deviance_in_memory(kept_rows, settings);
+    }
   }
   return result;
 }

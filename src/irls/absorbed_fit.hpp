@@ -30,6 +30,9 @@ struct AbsorbedFit {
 // (MeatSettings::clusters_are_levels) take their scores from the level
 // sums of the pass predicted to be the loop's last instead, and from one
 // more pass of the level sums only when that prediction failed.
+// kept_levels (n_levels flags, or nullptr) leaves out the rows of the
+// levels flagged 0, as weights of 0 would (AbsorbedLevels::kept).
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
-                         const MeatSettings& meat = MeatSettings());
+                         const MeatSettings& meat = MeatSettings(),
+                         const std::uint8_t* kept_levels = nullptr);

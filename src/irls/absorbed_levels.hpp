@@ -43,6 +43,10 @@ struct AbsorbedLevels {
   // x~ = x - m[level] and B the coefficients' inverse information: the
   // leverage of its level's dummy adds to that of the partialled-out row.
   const double* inverse_level_weights = nullptr;
+  // n_levels flags, or nullptr for all 1: a level of flag 0 has every row
+  // left out, as if its weights were 0 (the levels separated by their
+  // outcomes), with no weight vector of n rows made for it.
+  const std::uint8_t* kept = nullptr;
 };
 
 // The hat-value term of row `row`'s level (see inverse_level_weights); 0

@@ -68,16 +68,18 @@ HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const Le
   pass.partials.reserve(2);
   pass.halves.reserve(2);
   pass.levels.reserve(2);
+  const arma::uword n_levels = data.absorbed->n_levels;
   for (unsigned half = 0; half < 2; ++half) {
     pass.buffers.push_back(make_block_buffer(block_rows, q_dense, q));
     pass.partials.push_back(q_dense < q ? zero_packed_sums(q) : zero_sums(q));
     pass.halves.push_back(zero_sums(q));
-    pass.levels.push_back(zero_absorbed_sums(q_dense, data.absorbed->n_levels, pattern));
+    // The first half's weights and cross block are lent before each pass
+    // (LevelElimination::lend_buffers): none of its own, not even for a
+    // moment (an L-sized block made and freed here would set the fit's
+    // peak).
+    pass.levels.push_back(zero_absorbed_sums(q_dense, half == 0 ? 0 : n_levels, pattern));
   }
-  // The first half's weights and cross block are lent before each pass
-  // (LevelElimination::lend_buffers): none of its own.
-  pass.levels[0].weight.reset();
-  pass.levels[0].cross.reset();
+  pass.levels[0].score.zeros(n_levels);
   return pass;
 }
 

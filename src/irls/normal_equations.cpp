@@ -292,16 +292,40 @@ void partial_out_levels(const LogisticData& data, arma::uword first, arma::uword
   }
 }
 
+// The frequency weights s of the rows [first, first + m) (nullptr for all
+// 1): data's own, or, with absorbed levels left out, those times each
+// row's level flag, in buffer.row_weight.
+const double* row_frequencies(const LogisticData& data, arma::uword first, arma::uword m,
+                              BlockBuffer& buffer) {
+  const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
+  if (data.absorbed == nullptr || data.absorbed->kept == nullptr) {
+    return s;
+  }
+  if (buffer.row_weight.n_elem < m) {
+    buffer.row_weight.set_size(buffer.rows.n_cols);
+  }
+  const std::int32_t* codes = data.absorbed->codes + first;
+  const std::uint8_t* kept = data.absorbed->kept;
+  double* out = buffer.row_weight.memptr();
+  for (arma::uword k = 0; k < m; ++k) {
+    const double frequency = s == nullptr ? 1.0 : s[k];
+    out[k] = kept[codes[k]] != 0 ? frequency : 0.0;
+  }
+  return out;
+}
+
 // With robust sums (robust non-null), the block's rows are added to them
-// while the means are at hand and x is not yet scaled.
-void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool with_statistics,
-                BlockBuffer& buffer, NormalSums& sums, const MeatSettings* meat, RobustSums* robust) {
+// while the means are at hand and x is not yet scaled. Returns the rows'
+// frequency weights (row_frequencies).
+const double* weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool with_statistics,
+                         BlockBuffer& buffer, NormalSums& sums, const MeatSettings* meat,
+                         RobustSums* robust) {
   const double* linear = buffer.eta.memptr();
   const double* eta = full_predictor(data, first, m, buffer);
   double* mu_then_wz = buffer.weighted_z.memptr();
   double* root = buffer.root_weight.memptr();
   const double* y = data.y + first;
-  const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
+  const double* s = row_frequencies(data, first, m, buffer);
   double* state = buffer.link_state.memptr();
   means(data.link, eta, m, mu_then_wz, state);
   if (with_statistics) {
@@ -312,7 +336,8 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
     double* residual = buffer.meat_residual.memptr();
     double* weight = buffer.meat_weight.memptr();
     meat_moments(data.link, eta, y, mu_then_wz, state, m, residual, weight);
-    accumulate_meat(data, *meat, first, m, buffer.rows, residual, weight, buffer.meat_rows, *robust);
+    accumulate_meat(data, *meat, RowFrequencies{first, m, s}, buffer.rows, residual, weight, buffer.meat_rows,
+                    *robust);
   }
   const MarginTerms margin = data.with_margin_sums
                                  ? MarginTerms{buffer.margin_slope.memptr(), buffer.margin_curvature.memptr()}
@@ -322,6 +347,7 @@ void weigh_rows(const LogisticData& data, arma::uword first, arma::uword m, bool
   } else {
     working_weights(data.link, linear, eta, y, s, state, m, mu_then_wz, root, margin);
   }
+  return s;
 }
 
 // In a pass that forms the margin sums: the per-row buffers (made at the
@@ -353,13 +379,12 @@ ScatteredMarginTerms scattered_margin_terms(const LogisticData& data, const Bloc
 // rows' s h' and s h'' that weigh_rows left and the dense columns while
 // they are unscaled and in cache: sum of s h'' x by the BLAS (the
 // scattered columns' part is added with their other sums).
-void add_margin_rows(const LogisticData& data, arma::uword first, arma::uword m, const BlockBuffer& buffer,
+void add_margin_rows(const LogisticData& data, arma::uword m, const double* s, const BlockBuffer& buffer,
                      MarginSums& margins) {
   if (!data.with_margin_sums) {
     return;
   }
-  margins.weight +=
-      data.sample_weight == nullptr ? static_cast<double>(m) : lane_sum(data.sample_weight + first, m);
+  margins.weight += s == nullptr ? static_cast<double>(m) : lane_sum(s, m);
   margins.slope += lane_sum(buffer.margin_slope.memptr(), m);
   const blasint q = to_blas(buffer.rows.n_rows);
   if (q > 0) {
@@ -468,6 +493,7 @@ BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma:
       arma::vec(),
       arma::vec(),
       arma::vec(),
+      arma::vec(),
       make_scatter_scratch(q_dense, q),
   };
 }
@@ -508,12 +534,13 @@ void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta
     if (robust_only) {
       partial_out_levels(data, first, m, buffer.rows);
     }
-    weigh_rows(data, first, m, with_statistics, buffer, sums, meat, with_meat ? robust : nullptr);
+    const double* s =
+        weigh_rows(data, first, m, with_statistics, buffer, sums, meat, with_meat ? robust : nullptr);
     if (robust_only) {
       continue;  // the normal equations at these coefficients are known already
     }
     add_absorbed_rows(data, first, m, buffer, absorbed_sums);
-    add_margin_rows(data, first, m, buffer, sums.margins);
+    add_margin_rows(data, m, s, buffer, sums.margins);
     if (scattered) {
       add_scattered_sums(data.X, first, m, buffer.rows, buffer.root_weight.memptr(),
                          buffer.weighted_z.memptr(), buffer.scatter, lower, sums.b,

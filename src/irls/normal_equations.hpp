@@ -88,6 +88,7 @@ struct BlockBuffer {
   arma::vec meat_weight;      // the rows' clamped weights w, for the hat values (same pass)
   arma::vec margin_slope;     // s h'(eta) per row: only in a pass that forms the margin sums
   arma::vec margin_curvature;  // s h''(eta) per row (same pass)
+  arma::vec row_weight;        // s of rows some of whose levels are left out (AbsorbedLevels::kept)
   ScatterScratch scatter;      // the categorical and sparse blocks' (empty without them)
 };
 

@@ -254,9 +254,11 @@ void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& set
   }
 }
 
-void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
+void accumulate_meat(const LogisticData& data, const MeatSettings& settings, RowFrequencies rows,
                      const arma::mat& x, const double* residual, const double* weight, arma::mat& workspace,
                      RobustSums& sums) {
+  const arma::uword first = rows.first;
+  const arma::uword m = rows.m;
   if (settings.kind == MeatKind::none || m == 0) {
     return;
   }
@@ -266,7 +268,7 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arm
   }
   const arma::uword q_dense = x.n_rows;
   const bool scattered = q_dense < q;
-  const double* s = data.sample_weight == nullptr ? nullptr : data.sample_weight + first;
+  const double* s = rows.s;
   arma::vec factor(m);
   arma::vec quadratic;  // x' B x per row, for the hat values
   if (settings.kind == MeatKind::hat_adjusted) {

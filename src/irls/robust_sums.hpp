@@ -105,12 +105,19 @@ void finish_row_range(RobustSums& sums);
 // rows' scores into their groups, row by row.
 void add_into(RobustSums& total, const RobustSums& part, const MeatSettings& settings);
 
-// Adds the rows [first, first + m) of a block: x the block's dense columns
-// (q_dense x m, one observation per column, unscaled; the scattered entries
-// are read from data.X), residual the rows' score residuals r and weight
-// their clamped IRLS weights (links.hpp). workspace is q_dense x m of
-// scratch.
-void accumulate_meat(const LogisticData& data, const MeatSettings& settings, arma::uword first, arma::uword m,
+// The rows [first, first + m) of a block and their frequency weights s
+// (nullptr for all 1).
+struct RowFrequencies {
+  arma::uword first;
+  arma::uword m;
+  const double* s;
+};
+
+// Adds the rows of a block: x the block's dense columns (q_dense x m, one
+// observation per column, unscaled; the scattered entries are read from
+// data.X), residual the rows' score residuals r and weight their clamped
+// IRLS weights (links.hpp). workspace is q_dense x m of scratch.
+void accumulate_meat(const LogisticData& data, const MeatSettings& settings, RowFrequencies rows,
                      const arma::mat& x, const double* residual, const double* weight, arma::mat& workspace,
                      RobustSums& sums);
 

@@ -30,7 +30,8 @@ const double* in_place(const py::array& values, const std::vector<py::ssize_t>& 
 
 }  // namespace
 
-AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, py::ssize_t n_rows) {
+AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, py::ssize_t n_rows,
+                                const std::optional<py::array>& kept) {
   if (codes.ndim() != 1 || !codes.dtype().equal(py::dtype::of<std::int32_t>()) ||
       (codes.flags() & readable) != readable) {
     throw py::value_error("the absorbed codes must be a 1-D, contiguous, aligned int32 array");
@@ -49,7 +50,17 @@ AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, p
     throw py::value_error("the absorbed code at row " + std::to_string(bad) + " is not in [0, " +
                           std::to_string(n_levels) + ")");
   }
-  return AbsorbedInput{data, static_cast<arma::uword>(n_levels)};
+  AbsorbedInput input{data, static_cast<arma::uword>(n_levels)};
+  if (kept) {
+    // NumPy's bool is one byte of 0 or 1, read as the engine's flags.
+    if (kept->ndim() != 1 || !kept->dtype().equal(py::dtype::of<bool>()) ||
+        (kept->flags() & readable) != readable || kept->shape(0) != n_levels) {
+      throw py::value_error("kept_levels must be a 1-D, contiguous bool array of n_levels (" +
+                            std::to_string(n_levels) + ") flags");
+    }
+    input.kept = static_cast<const std::uint8_t*>(kept->data());
+  }
+  return input;
 }
 
 AbsorbedLevels chunk_levels_of(const py::array& codes, std::int64_t n_levels,

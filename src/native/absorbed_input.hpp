@@ -13,12 +13,14 @@
 struct AbsorbedInput {
   const std::int32_t* codes;
   arma::uword n_levels;
+  const std::uint8_t* kept = nullptr;  // AbsorbedLevels::kept
 };
 
 // codes: a 1-D, contiguous, aligned int32 array of n_rows codes, each in
-// [0, n_levels). ValueError otherwise, naming the first row out of range.
-AbsorbedInput absorbed_input_of(const pybind11::array& codes, std::int64_t n_levels,
-                                pybind11::ssize_t n_rows);
+// [0, n_levels); kept, when given, a 1-D contiguous bool array of n_levels
+// flags. ValueError otherwise, naming the first row out of range.
+AbsorbedInput absorbed_input_of(const pybind11::array& codes, std::int64_t n_levels, pybind11::ssize_t n_rows,
+                                const std::optional<pybind11::array>& kept = std::nullopt);
 
 // One chunk's levels for quorvi._native.normal_equations: the codes as
 // above, effects (float64, n_levels) and, for the robust sums' pass,

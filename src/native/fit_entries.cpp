@@ -279,7 +279,8 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
                    bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
                    const std::optional<py::function>& progress, const std::optional<py::array>& offset,
                    double penalty, const std::string& meat, double hat_power, const py::list& clusters,
-                   LinkKind link, const std::optional<py::array>& absorb, std::int64_t n_levels) {
+                   LinkKind link, const std::optional<py::array>& absorb, std::int64_t n_levels,
+                   const std::optional<py::array>& kept_levels) {
   if (n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
@@ -291,12 +292,12 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(coefficient_count(data));
   if (absorb) {
-    const AbsorbedInput levels = absorbed_input_of(*absorb, n_levels, n_rows);
+    const AbsorbedInput levels = absorbed_input_of(*absorb, n_levels, n_rows, kept_levels);
     AbsorbedFit absorbed;
     {
       const py::gil_scoped_release release;
       absorbed = fit_absorbed(data, levels.codes, levels.n_levels, settings, static_cast<unsigned>(n_threads),
-                              observer, meat_settings);
+                              observer, meat_settings, levels.kept);
       // On the fitting thread alone, as the fit ran (absorbed_fit.hpp).
       const SingleThreadedBlas single_threaded;
       covariance_of_outcome(absorbed.fit.outcome, absorbed.fit.last_pass, settings, covariance.view);

@@ -38,7 +38,8 @@ pybind11::dict fit_entry(const pybind11::object& X, const pybind11::array& y,
                          const std::optional<pybind11::function>& progress,
                          const std::optional<pybind11::array>& offset, double penalty,
                          const std::string& meat, double hat_power, const pybind11::list& clusters,
-                         LinkKind link, const std::optional<pybind11::array>& absorb, std::int64_t n_levels);
+                         LinkKind link, const std::optional<pybind11::array>& absorb, std::int64_t n_levels,
+                         const std::optional<pybind11::array>& kept_levels);
 
 // fit_chunked(passes, n_coefficients, tol, max_iter, progress, ...): the
 // fit of rows held elsewhere (the chunks of a Dask array), by the engine's

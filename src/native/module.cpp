@@ -19,10 +19,11 @@ PYBIND11_MODULE(_native, m) {
         py::arg("tol"), py::arg("max_iter"), py::arg("n_threads"), py::arg("progress"),
         py::arg("offset") = py::none(), py::arg("penalty") = 0.0, py::arg("meat") = "none",
         py::arg("hat_power") = 1.0, py::arg("clusters") = py::list(), py::arg("link") = LinkKind::logit,
-        py::arg("absorb") = py::none(), py::arg("n_levels") = 0,
+        py::arg("absorb") = py::none(), py::arg("n_levels") = 0, py::arg("kept_levels") = py::none(),
         "Fit a logistic regression by IRLS on a float64 X read in place; return the result dict. With "
         "absorb (int32 codes in [0, n_levels)), one effect per level is absorbed beside X's columns, on one "
-        "thread; the result then also has the levels' effects and weights.");
+        "thread; the result then also has the levels' effects and weights. kept_levels (bool, one per "
+        "level) leaves out the rows of the levels it marks False, as weights of 0 would.");
   m.def("fit_chunked", &fit_chunked_entry, py::arg("passes"), py::arg("n_coefficients"), py::arg("tol"),
         py::arg("max_iter"), py::arg("progress"), py::arg("penalty") = 0.0, py::arg("fit_intercept") = false,
         py::arg("meat") = "none", py::arg("offset") = false,

@@ -3,6 +3,8 @@ per level, as statsmodels' GLM fits it on the dummy design, without the
 dummies; levels of one outcome dropped as fixest drops them; bad input
 refused by name."""
 
+import warnings
+
 import numpy as np
 import pytest
 from scipy.special import expit
@@ -46,6 +48,13 @@ CASES = {
         {"weights": True, "offset": True},
         {"cov_type": "HC0"},
     ),
+    # A level of outcomes all 1: its rows are left out (by the engine's flag
+    # per level), and statsmodels is given the other rows.
+    "HC0, weights, an offset and a separated level": (
+        {"absorb": "occupation", "cov_type": "HC0"},
+        {"weights": True, "offset": True, "separated": 6},
+        {"cov_type": "HC0"},
+    ),
     # Not nested in the absorbed column: every level counts in k, as statsmodels counts them.
     "cluster by rate_marriage": (
         {"absorb": ["occupation"], "cov_type": "cluster"},
@@ -69,20 +78,31 @@ def test_absorbed_fit_equals_the_dummy_model(affairs, case):
     weights = rng.integers(1, 4, len(y)).astype(float) if options.get("weights") else None
     offset = 0.1 * frame["age"].to_numpy() / 10 if options.get("offset") else None
     link = {"probit": sm.families.links.Probit()}.get(parameters.get("link"), sm.families.links.Logit())
-    design = _dummy_design(frame, absorbed)
+    kept = np.ones(len(y), dtype=bool)
+    if "separated" in options:
+        kept = frame[absorbed[0]].to_numpy() != options["separated"]
+        y = np.where(kept, y, 1.0)
+    design = _dummy_design(frame[kept], absorbed)
     kwds = {}
     if "clusters" in options:
         kwds = {"cov_kwds": {"groups": frame[options["clusters"]].to_numpy()}}
-    expected = sm.GLM(y, design, family=sm.families.Binomial(link), freq_weights=weights, offset=offset).fit(
-        tol=1e-13, **reference, **kwds
-    )
+    expected = sm.GLM(
+        y[kept],
+        design,
+        family=sm.families.Binomial(link),
+        freq_weights=None if weights is None else weights[kept],
+        offset=None if offset is None else offset[kept],
+    ).fit(tol=1e-13, **reference, **kwds)
     X = frame[[*FEATURES, *absorbed]]
     if options.get("polars"):
         X = pytest.importorskip("polars").from_pandas(X)
     fit = {"sample_weight": weights, "offset": offset}
     if "clusters" in options:
         fit["clusters"] = frame[options["clusters"]].to_numpy()
-    model = LogisticRegression(tol=1e-12, **parameters).fit(X, y, **fit)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error" if kept.all() else "ignore", PerfectSeparationWarning)
+        model = LogisticRegression(tol=1e-12, **parameters).fit(X, y, **fit)
+    assert model.n_separated_rows_ == np.count_nonzero(~kept)
 
     table = model.coef_table()
     assert list(table.index) == FEATURES
@@ -99,10 +119,14 @@ def test_absorbed_fit_equals_the_dummy_model(affairs, case):
         effects = model.fixed_effects_[name]
         assert effects.iloc[0] == 0.0
         np.testing.assert_allclose(
-            effects.iloc[1:], expected.params.filter(like=f"{name}_"), rtol=RTOL, atol=ATOL
+            effects.iloc[1:].dropna(), expected.params.filter(like=f"{name}_"), rtol=RTOL, atol=ATOL
         )
+    probabilities = model.predict_proba(X, offset=offset)[:, 1]
+    assert np.isnan(probabilities[~kept]).all()
     np.testing.assert_allclose(
-        model.predict_proba(X, offset=offset)[:, 1], expected.predict(design, offset=offset), rtol=RTOL
+        probabilities[kept],
+        expected.predict(design, offset=None if offset is None else offset[kept]),
+        rtol=RTOL,
     )
 
 
