@@ -62,9 +62,9 @@ def weight_sums(
 ) -> tuple[float, float]:
     """(n_obs, weighted_positives) of a 0/1 response and its weights, over
     the rows counted (None: all)."""
-    if counted is not None and weights is None:
-        return float(np.count_nonzero(counted)), float(np.sum(y01, where=counted))
     if counted is not None:
+        if weights is None:
+            return float(np.count_nonzero(counted)), float(np.sum(y01, where=counted))
         weights = np.where(counted, weights, 0.0)
     if weights is None:
         return float(len(y01)), float(np.sum(y01))
