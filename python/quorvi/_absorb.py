@@ -494,6 +494,11 @@ def fit(
         blocks.append(("categorical", recode[codes], len(present), True))
         secondary.append((j, present))
     checked = checked_offset(offset, n_rows)
+    if flagged:
+        # Not held during the fit (a byte a row, at its peak): made again
+        # from the flags after it.
+        del rows_kept
+        counted = None
     result = _native.fit(
         blocks,
         y01,
@@ -529,6 +534,10 @@ def fit(
         start += len(present) - 1
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
     cut_to_features(result, q)
+    if flagged:
+        counted = kept_levels[0][primary_codes]
+        if weights is not None:
+            counted &= weights > 0
     nested = []
     if by_levels:
         request.level_groups = absorption.columns[0].kept_levels

@@ -4,6 +4,25 @@
 
 #include <cmath>
 
+namespace {
+
+// D^-1/2 of a level (0 for a level of no weight), made where it is used:
+// an L-sized vector of them would be held for the whole fit.
+double root_inverse_of(double weight) { return weight > 0.0 ? 1.0 / std::sqrt(weight) : 0.0; }
+
+// cross(:, l) *= D_l^-1/2 for every level l.
+void scale_by_root_inverse(arma::mat& cross, const arma::vec& weight) {
+  for (arma::uword level = 0; level < cross.n_cols; ++level) {
+    const double factor = root_inverse_of(weight[level]);
+    double* column = cross.colptr(level);
+    for (arma::uword j = 0; j < cross.n_rows; ++j) {
+      column[j] *= factor;
+    }
+  }
+}
+
+}  // namespace
+
 LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense,
                                    const LevelPattern* pattern)
     : current_{
@@ -13,7 +32,6 @@ LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels, arma::uw
       },
       anchor_(current_),
       pattern_(pattern),
-      root_inverse_(n_levels),
       reduced_(zero_sums(q)) {}
 
 void LevelElimination::step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects) const {
@@ -63,8 +81,8 @@ void LevelElimination::eliminate_scattered(const AbsorbedSums& sums) {
   const arma::mat& scaled = sums.cross;
   const arma::uword q_dense = scaled.n_rows;
   arma::mat& A = reduced_.A;
-  for (arma::uword level = 0; level < root_inverse_.n_elem; ++level) {
-    const double root_inverse = root_inverse_[level];
+  for (arma::uword level = 0; level < current_.weight.n_elem; ++level) {
+    const double root_inverse = root_inverse_of(current_.weight[level]);
     const double inverse = root_inverse * root_inverse;
     const double step = current_.step[level];
     const double* g = scaled.colptr(level);
@@ -100,7 +118,6 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   for (arma::uword l = 0; l < n_levels; ++l) {
     const double weight = sums.weight[l];
     current_.step[l] = weight > 0.0 ? sums.score[l] / weight : 0.0;
-    root_inverse_[l] = weight > 0.0 ? 1.0 / std::sqrt(weight) : 0.0;
   }
   // D, taken over with its memory: what the sums hold instead is never read.
   current_.weight.swap(sums.weight);
@@ -121,7 +138,7 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   if (q_dense > 0) {
     cblas_dgemv(CblasColMajor, CblasNoTrans, rows, columns, -1.0, sums.cross.memptr(), rows,
                 current_.step.memptr(), 1, 1.0, reduced_.b.memptr(), 1);
-    sums.cross.each_row() %= root_inverse_.t();
+    scale_by_root_inverse(sums.cross, current_.weight);
     cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, rows, columns, -1.0, sums.cross.memptr(), rows, 1.0,
                 reduced_.A.memptr(), static_cast<blasint>(q));
   }
@@ -129,7 +146,7 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
     eliminate_scattered(sums);
   }
   fill_upper_triangle(reduced_.A);
-  sums.cross.each_row() %= root_inverse_.t();
+  scale_by_root_inverse(sums.cross, current_.weight);
   // The pass's cross block becomes these sums' means; the old means' memory
   // is the next pass's cross block.
   current_.means.swap(sums.cross);

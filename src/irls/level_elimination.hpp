@@ -90,6 +90,5 @@ class LevelElimination {
   Eliminated anchor_;   // those the last step was solved from
   const LevelPattern* pattern_;
   bool solved_ = false;
-  arma::vec root_inverse_;
   NormalSums reduced_;
 };
