@@ -248,9 +248,9 @@ bool has_intercept(const Design& design) {
 }  // namespace
 
 InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings, unsigned workers,
-                          const IterationObserver& observer, const MeatSettings& meat) {
+                          const IterationObserver& observer, const MeatSettings& meat, bool margins) {
   const arma::uword q = coefficient_count(data);
-  const FitPlan plan{settings, meat.kind, data.offset != nullptr && has_intercept(data.X)};
+  const FitPlan plan{settings, meat.kind, data.offset != nullptr && has_intercept(data.X), margins};
   if (settings.max_iter <= 0) {
     // Returned before any working memory is allocated (A alone is q x q),
     // so a wide X still gets its zeros.
@@ -268,16 +268,28 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
     single_threaded.emplace();
   }
   NullModelPasses null_passes(data);
+  // The rows as the passes read them: the plan switches their margin sums
+  // on between updates, never during a pass.
+  LogisticData rows = data;
+  rows.with_margin_sums = false;
   FitPasses passes;
-  passes.normal_equations = [&data, &workspace](const arma::vec& beta, bool with_statistics,
+  passes.normal_equations = [&rows, &workspace](const arma::vec& beta, bool with_statistics,
                                                 bool with_meat) -> const NormalSums& {
-    return form_normal_equations(data, beta, with_statistics, workspace, with_meat);
+    return form_normal_equations(rows, beta, with_statistics, workspace, with_meat);
   };
-  passes.robust_pass = [&data, &workspace](const arma::vec& beta, const arma::mat* inverse_information) {
-    robust_pass(data, workspace, beta, inverse_information);
+  passes.robust_pass = [&rows, &workspace](const arma::vec& beta, const arma::mat* inverse_information) {
+    robust_pass(rows, workspace, beta, inverse_information);
   };
   passes.robust_sums = [&workspace] { return std::move(workspace.robust_total); };
   passes.null_normal_equations = std::ref(null_passes);
+  passes.form_margins = [&rows] { rows.with_margin_sums = true; };
+  // On the caller's thread; its normal equations are the last pass's
+  // again, and are not read (nor counted in the passes).
+  passes.margin_pass = [&rows](const arma::vec& beta) {
+    LogisticData margin_rows = rows;
+    margin_rows.with_margin_sums = true;
+    return sum_normal_equations(margin_rows, beta, false).margins;
+  };
   PlannedFit planned = run_fit_plan(q, passes, plan, observer);
   InMemoryFit fit{
       std::move(planned.outcome),      NormalSums(),          std::move(planned.meats),
@@ -285,6 +297,7 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
   };
   // The last pass's sums are the workspace's own, and it ends here: moved.
   fit.last_pass = std::move(workspace.total);
+  fit.last_pass.margins = std::move(planned.margins);
   return fit;
 }
 

@@ -150,8 +150,11 @@ struct InMemoryFit {
   double null_deviance = std::numeric_limits<double>::quiet_NaN();
 };
 
+// With margins, last_pass.margins holds the margin sums at the last pass's
+// coefficients (FitPlan::margins).
 InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings, unsigned workers,
-                          const IterationObserver& observer, const MeatSettings& meat = MeatSettings());
+                          const IterationObserver& observer, const MeatSettings& meat = MeatSettings(),
+                          bool margins = false);
 
 // The deviance of data's intercept-only model with its offset (the null
 // model of fit_plan.hpp), fitted in memory on the caller's thread.

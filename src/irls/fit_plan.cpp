@@ -1,6 +1,8 @@
 #include "fit_plan.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <utility>
 
 #include "design.hpp"
@@ -32,6 +34,49 @@ void finish_robust_sums(const FitPasses& passes, const FitPlan& plan, const Norm
   fit.hat_one_rows = std::move(robust.hat_one_rows);
 }
 
+// The plan's observer: it switches the margin sums on for the passes
+// predicted to be the last, by the robust sums' rule (Newton's changes
+// shrink quadratically, so after a change of c the next is of order c^2),
+// and records whether the latest update's pass formed them.
+class MarginSwitch {
+ public:
+  MarginSwitch(const FitPasses& passes, const FitPlan& plan, const IterationObserver& inner)
+      : passes_(passes), plan_(plan), inner_(inner) {
+    // A fit of one update forms them in its only pass (and one of none
+    // asks for no pass).
+    if (plan.margins && plan.settings.max_iter == 1) {
+      switch_on();
+    }
+  }
+
+  void operator()(const IterationReport& report) {
+    formed_in_last_pass_ = on_;
+    if (plan_.margins && (report.iteration + 1 >= plan_.settings.max_iter ||
+                          report.max_change <= 10.0 * std::sqrt(plan_.settings.tol))) {
+      switch_on();
+    }
+    if (inner_) {
+      inner_(report);
+    }
+  }
+
+  bool formed_in_last_pass() const { return formed_in_last_pass_; }
+
+ private:
+  void switch_on() {
+    if (!on_) {
+      passes_.form_margins();
+      on_ = true;
+    }
+  }
+
+  const FitPasses& passes_;
+  const FitPlan& plan_;
+  const IterationObserver& inner_;
+  bool on_ = false;
+  bool formed_in_last_pass_ = false;
+};
+
 }  // namespace
 
 PlannedFit run_fit_plan(arma::uword q, const FitPasses& passes, const FitPlan& plan,
@@ -44,9 +89,15 @@ PlannedFit run_fit_plan(arma::uword q, const FitPasses& passes, const FitPlan& p
     fit.last_pass = &passes.normal_equations(beta, with_statistics, with_meat);
     return *fit.last_pass;
   };
-  fit.outcome = run_irls(q, passes.normal_equations ? kept : NormalEquationsSource(), settings, observer);
+  MarginSwitch margins(passes, plan, observer);
+  fit.outcome =
+      run_irls(q, passes.normal_equations ? kept : NormalEquationsSource(), settings, std::ref(margins));
   if (fit.outcome.passes == 0 || !fit.outcome.overflowed.empty()) {
     return fit;
+  }
+  if (plan.margins && fit.outcome.result.iterations > 0) {
+    fit.margins = margins.formed_in_last_pass() ? fit.last_pass->margins
+                                                : passes.margin_pass(fit.outcome.last_pass_beta);
   }
   if (plan.meat != MeatKind::none) {
     finish_robust_sums(passes, plan, *fit.last_pass, fit);

@@ -1,6 +1,6 @@
 // The plan of an estimator's fit, written once for every back end: which
-// pass forms the robust sums, the extra pass for hat values, and the null
-// model beside an offset. A back end (the rows in memory, the chunks of a
+// pass forms the robust sums, the extra pass for hat values, which passes
+// form the margin sums, and the null model beside an offset. A back end (the rows in memory, the chunks of a
 // distributed array) only supplies passes over its rows (FitPasses); the
 // loop itself is run_irls (fit_irls.hpp).
 #pragma once
@@ -31,6 +31,11 @@ struct FitPasses {
   // The normal equations of the intercept-only model over the same rows,
   // weights and offset, at its coefficient beta (one element).
   NormalEquationsSource null_normal_equations;
+  // The loop's passes form the margin sums (NormalSums::margins) from the
+  // next one on; never switched off.
+  std::function<void()> form_margins;
+  // One pass more at beta for the margin sums alone.
+  std::function<MarginSums(const arma::vec& beta)> margin_pass;
 };
 
 struct FitPlan {
@@ -39,6 +44,13 @@ struct FitPlan {
   // The model has an intercept and the rows an offset: the null model's
   // deviance then has no closed form, and is fitted.
   bool null_model = false;
+  // The margin sums of the loop's last pass (the average marginal effects
+  // over the fit's rows, with no copy of them kept). They cost a few per
+  // cent of a pass, so they are formed, as the residual sums are, in the
+  // passes predicted to be the last; a fit that ends on a pass that did
+  // not form them (a large change followed by convergence at once) takes
+  // one more pass for them.
+  bool margins = false;
 };
 
 struct PlannedFit {
@@ -49,6 +61,7 @@ struct PlannedFit {
   std::vector<arma::mat> meats;  // the meat, or one per clustering
   std::vector<arma::uword> hat_one_rows;
   double null_deviance = std::numeric_limits<double>::quiet_NaN();  // with null_model
+  MarginSums margins;  // with margins, after a fit that made an update
 };
 
 // The fit of plan over q coefficients from zero. The robust sums come at
@@ -56,7 +69,8 @@ struct PlannedFit {
 // at): residual and cluster sums from the loop's last pass when it was
 // predicted to be the last, else from one more pass; hat-adjusted sums
 // always from one more pass, since they need that pass's inverse
-// information. Nothing more after a fit whose first system overflowed.
+// information. Nothing more after a fit whose first system overflowed,
+// and no margin sums from a fit that made no update.
 PlannedFit run_fit_plan(arma::uword q, const FitPasses& passes, const FitPlan& plan,
                         const IterationObserver& observer);
 

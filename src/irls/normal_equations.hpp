@@ -29,7 +29,7 @@ struct LogisticData {
   const AbsorbedLevels* absorbed = nullptr;
   // The pass also forms NormalSums::margins: the fit's last pass then holds
   // what the average marginal effects over these rows need, and no copy of
-  // X has to be kept for them (which passes: margin_passes.hpp).
+  // X has to be kept for them (which passes: FitPlan::margins).
   bool with_margin_sums = false;
 };
 

@@ -16,7 +16,6 @@
 #include "engine_input.hpp"
 #include "fit_plan.hpp"
 #include "fit_result.hpp"
-#include "margin_passes.hpp"
 #include "robust_input.hpp"
 
 namespace py = pybind11;
@@ -309,17 +308,14 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
     result["null_deviance"] = null_deviance_of(absorbed.fit.null_deviance);
     return result;
   }
-  // The last pass's sums of the average marginal effects, for
-  // marginal_effects() without X (margin_passes.hpp).
-  MarginPasses margin_passes;
-  const IterationObserver margin_observer = observer_forming_margins(data, settings, observer, margin_passes);
   InMemoryFit fit;
   {
     // The arrays stay referenced by this call's arguments while the lock is
     // released; only native memory is touched until it is taken back.
     const py::gil_scoped_release release;
-    fit = fit_in_memory(data, settings, static_cast<unsigned>(n_threads), margin_observer, meat_settings);
-    finish_margin_sums(data, margin_passes, fit);
+    // With the last pass's sums of the average marginal effects, for
+    // marginal_effects() without X.
+    fit = fit_in_memory(data, settings, static_cast<unsigned>(n_threads), observer, meat_settings, true);
     covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance.view);
   }
   py::dict result = fit_result(fit.outcome, fit.last_pass, covariance.array, fit.meats, fit.hat_one_rows);

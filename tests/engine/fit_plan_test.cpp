@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "fit_plan.hpp"
@@ -61,13 +62,18 @@ struct RecordingPasses {
   std::vector<arma::vec> robust_at;  // the coefficients of each robust pass
   std::vector<arma::mat> bread;      // the inverse information it was given (empty: none)
   int null_passes = 0;
+  int sums_formed = 0;
+  int margins_from = std::numeric_limits<int>::max();  // the first pass forming the margin sums
+  int margin_passes = 0;
 
   FitPasses passes() {
     FitPasses made;
     made.normal_equations = [this](const arma::vec& beta, bool with_statistics,
                                    bool with_meat) -> const NormalSums& {
-      sums = with_meat ? sum_normal_equations(data, beta, with_statistics, meat, robust)
-                       : sum_normal_equations(data, beta, with_statistics);
+      LogisticData rows = data;
+      rows.with_margin_sums = ++sums_formed >= margins_from;
+      sums = with_meat ? sum_normal_equations(rows, beta, with_statistics, meat, robust)
+                       : sum_normal_equations(rows, beta, with_statistics);
       return sums;
     };
     made.robust_pass = [this](const arma::vec& beta, const arma::mat* inverse_information) {
@@ -81,6 +87,13 @@ struct RecordingPasses {
       sum_normal_equations(data, beta, false, settings, robust);
     };
     made.robust_sums = [this] { return robust; };
+    made.form_margins = [this] { margins_from = sums_formed + 1; };
+    made.margin_pass = [this](const arma::vec& beta) {
+      ++margin_passes;
+      LogisticData rows = data;
+      rows.with_margin_sums = true;
+      return sum_normal_equations(rows, beta, false).margins;
+    };
     made.null_normal_equations = [this](const arma::vec& beta, bool with_statistics,
                                         bool /*with_meat*/) -> const NormalSums& {
       ++null_passes;
@@ -100,7 +113,7 @@ TEST(FitPlan, RobustSumsComeAtTheLastPassCoefficients) {
   const Problem p = problem();
   const LogisticData data = data_of(p, false);
   for (const MeatKind kind : {MeatKind::residual, MeatKind::hat_adjusted}) {
-    RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}, 0};
+    RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}};
     backend.meat.kind = kind;
     const PlannedFit fit =
         run_fit_plan(4, backend.passes(), FitPlan{settings(), kind, false}, IterationObserver());
@@ -122,7 +135,7 @@ TEST(FitPlan, NullModelBesideAnOffset) {
   const Problem p = problem();
   for (const bool with_offset : {false, true}) {
     const LogisticData data = data_of(p, with_offset);
-    RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}, 0};
+    RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}};
     const PlannedFit fit = run_fit_plan(4, backend.passes(), FitPlan{settings(), MeatKind::none, with_offset},
                                         IterationObserver());
     if (!with_offset) {
@@ -142,7 +155,7 @@ TEST(FitPlan, NothingMoreAfterAnOverflow) {
   Problem p = problem();
   p.X(0, 1) = 1e200;
   const LogisticData data = data_of(p, true);
-  RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}, 0};
+  RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}};
   backend.meat.kind = MeatKind::hat_adjusted;
   FitSettings overflow = settings();
   overflow.report_overflow = true;
@@ -167,7 +180,7 @@ TEST(FitPlan, NullModelEndsAtAToleranceOfZero) {
   LogisticData data{Design{9, {}}, y.memptr(), y.n_elem, weights.memptr()};
   data.score_response = true;
   data.offset = offset.memptr();
-  RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}, 0};
+  RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}};
   FitSettings endless = settings();
   endless.tol = 0.0;
   endless.max_iter = std::numeric_limits<std::int32_t>::max();
@@ -176,4 +189,30 @@ TEST(FitPlan, NullModelEndsAtAToleranceOfZero) {
   const double deviance = null_model_deviance(backend.passes().null_normal_equations, endless);
   EXPECT_LE(backend.null_passes, null_model_max_iter + 1);
   EXPECT_NEAR(deviance, converged, 1e-12 * converged);
+}
+
+// The margin sums are those of a pass at the last pass's coefficients,
+// whether the loop's last pass formed them (a fit that converges, one of a
+// single update) or one pass more did (a fit whose first change was large
+// and within its tolerance at once); only the passes predicted to be the
+// last form them.
+TEST(FitPlan, MarginSumsAreTheLastPasses) {
+  const Problem p = problem();
+  const LogisticData data = data_of(p, false);
+  for (const auto [max_iter, tol] : {std::pair{25, 1e-10}, std::pair{1, 1e-10}, std::pair{25, 1e300}}) {
+    RecordingPasses backend{data, MeatSettings{}, {}, {}, {}, {}, {}};
+    FitSettings limited = settings();
+    limited.max_iter = max_iter;
+    limited.tol = tol;
+    FitPlan plan{limited, MeatKind::none, false, true};
+    const PlannedFit fit = run_fit_plan(4, backend.passes(), plan, IterationObserver());
+    LogisticData rows = data;
+    rows.with_margin_sums = true;
+    const MarginSums expected = sum_normal_equations(rows, fit.outcome.last_pass_beta, false).margins;
+    EXPECT_NEAR(fit.margins.slope, expected.slope, 1e-12 * std::abs(expected.slope));
+    EXPECT_EQ(fit.margins.weight, expected.weight);
+    EXPECT_TRUE(arma::approx_equal(fit.margins.curvature, expected.curvature, "reldiff", 1e-12));
+    EXPECT_GE(backend.margins_from, fit.outcome.passes - 1);
+    EXPECT_EQ(backend.margin_passes, tol > 1.0 ? 1 : 0);
+  }
 }
