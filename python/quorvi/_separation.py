@@ -102,13 +102,78 @@ def check_fit(
         return None
     kept = np.ones(len(names), dtype=bool)
     kept[list(result["dropped"])] = False
-    signed = signed_design(_design_matrix(design), y01, weights, fit_intercept)
-    signed = signed[:, kept] if not sparse.issparse(signed) else signed.tocsc()[:, kept]
+    signed = _SignedRows(_design_matrix(design), y01, weights, fit_intercept, kept)
     rows = np.flatnonzero(weights > 0) if weights is not None else slice(None)
     frequencies = None if weights is None else weights[rows]
     if _certified_not_separated(signed, _score_residuals(scores[rows], y01[rows], frequencies, link)):
         return Separation(False)
-    return find_separation(signed, [name for name, keep in zip(names, kept, strict=True) if keep])
+    return find_separation(signed.matrix(), [name for name, keep in zip(names, kept, strict=True) if keep])
+
+
+# Rows per block of the signed design that the certificate reads: about
+# 2 MiB of it at 16 columns.
+_BLOCK_ROWS = 16384
+
+
+class _SignedRows:
+    """The rows of signed_design (the columns kept), in blocks of rows. A
+    dense X is read a block at a time, never copied whole: the certificate
+    needs only p × p sums and vectors of n, and the linear program, which
+    needs the whole matrix, runs only when the certificate fails. A sparse
+    design is one block."""
+
+    def __init__(
+        self,
+        X: Any,
+        y01: npt.NDArray[np.float64],
+        weights: npt.NDArray[np.float64] | None,
+        fit_intercept: bool,
+        kept: npt.NDArray[np.bool_],
+    ) -> None:
+        self._arguments = (X, y01, weights, fit_intercept)
+        self._kept = kept
+        self.width = int(np.count_nonzero(kept))
+        self._whole: Any = None
+        if sparse.issparse(X) or not isinstance(X, np.ndarray):
+            self._whole = self.matrix()
+            return
+        self._rows = np.flatnonzero(weights > 0) if weights is not None else None
+        self.n_rows = len(y01) if self._rows is None else len(self._rows)
+        # The columns' largest |value| over the rows, as signed_design takes it.
+        scale = np.ones(X.shape[1] + int(fit_intercept))
+        largest = np.zeros(X.shape[1])
+        for rows in self._row_blocks():
+            largest = np.maximum(largest, np.abs(X[rows]).max(axis=0, initial=0.0))
+        scale[int(fit_intercept) :] = largest
+        scale[scale == 0] = 1.0
+        self._scale = scale
+
+    def matrix(self) -> Any:
+        """The whole signed design (signed_design's, the columns kept)."""
+        if self._whole is not None:
+            return self._whole
+        signed = signed_design(*self._arguments)
+        return signed[:, self._kept] if not sparse.issparse(signed) else signed.tocsc()[:, self._kept]
+
+    def _row_blocks(self) -> Any:
+        n = self.n_rows
+        for start in range(0, n, _BLOCK_ROWS):
+            stop = min(start + _BLOCK_ROWS, n)
+            yield slice(start, stop) if self._rows is None else self._rows[start:stop]
+
+    def blocks(self) -> Any:
+        """(positions among the rows of positive weight, the block's signed rows)."""
+        if self._whole is not None:
+            yield slice(None), self._whole
+            return
+        X, y01, _, fit_intercept = self._arguments
+        for start, rows in zip(range(0, self.n_rows, _BLOCK_ROWS), self._row_blocks(), strict=True):
+            design = X[rows]
+            if fit_intercept:
+                design = np.column_stack([np.ones(len(design)), design])
+            signs = 2.0 * y01[rows] - 1.0
+            signed = design * (signs[:, None] / self._scale)
+            yield slice(start, start + len(design)), signed[:, self._kept]
 
 
 def _worth_checking(
@@ -152,7 +217,7 @@ def _score_residuals(
     return residuals if frequencies is None else residuals * frequencies
 
 
-def _certified_not_separated(signed: Any, residuals: npt.NDArray[np.float64]) -> bool:
+def _certified_not_separated(signed: _SignedRows, residuals: npt.NDArray[np.float64]) -> bool:
     """Whether the fit's residuals, corrected by one Newton step, prove that
     no separation exists, without the linear program.
 
@@ -167,31 +232,33 @@ def _certified_not_separated(signed: Any, residuals: npt.NDArray[np.float64]) ->
     rounded, a separating d would give min(λ') σ_min(A) |d| ≤ λ'ᵀA d =
     rᵀd ≤ |r| |d|, so min(λ') σ_min(A) > |r| (each side bounded for its
     rounding) excludes every d. A well-posed fit that merely reached large
-    scores is so cleared at the cost of AᵀA and AᵀΛA (p × p)."""
-    p = signed.shape[1]
+    scores is so cleared at the cost of AᵀA and AᵀΛA (p × p), in two passes
+    over blocks of rows."""
+    p = signed.width
     if p > _GRAM_LIMIT:
         return False
-    eps = np.finfo(np.float64).eps
-
-    def dense(matrix: Any) -> npt.NDArray[np.float64]:
-        return matrix.toarray() if sparse.issparse(matrix) else np.asarray(matrix)
-
-    eigenvalues = np.linalg.eigvalsh(dense(signed.T @ signed))
-    # eigvalsh's error is about p ε times the largest eigenvalue.
-    smallest = eigenvalues[0] - 4 * p * eps * max(eigenvalues[-1], 0.0)
+    gram, information, score = np.zeros((p, p)), np.zeros((p, p)), np.zeros(p)
+    for part, block in signed.blocks():
+        gram += _dense(block.T @ block)
+        information += _dense(block.T @ _scaled_rows(block, residuals[part]))
+        score += block.T @ residuals[part]
+    smallest = _smallest_eigenvalue(gram)
     if not smallest > 0:
         return False
-    weighted = sparse.diags(residuals) @ signed if sparse.issparse(signed) else signed * residuals[:, None]
     try:
-        step = np.linalg.solve(dense(signed.T @ weighted), signed.T @ residuals)
+        step = np.linalg.solve(information, score)
     except np.linalg.LinAlgError:
         return False
-    corrected = residuals - weighted @ step
+    corrected = np.empty(len(residuals))
+    products = _BoundedColumnSums(p)
+    for part, block in signed.blocks():
+        corrected[part] = residuals[part] - _scaled_rows(block, residuals[part]) @ step
+        products.add(_scaled_rows(block, corrected[part]))
     # Every λ' at least 0 (a NaN fails): the bound below needs them
     # positive, the one on the rows S after it only at least 0 outside S.
     if not float(corrected.min(initial=np.inf)) >= 0:
         return False
-    residual = float(np.linalg.norm(_bounded_products(signed, corrected)))
+    residual = float(np.linalg.norm(products.bounds()))
     if float(corrected.min()) * float(np.sqrt(smallest)) > 2.0 * residual:
         return True
     # Rows fitted far on their own side have a λ' too small for that bound
@@ -201,48 +268,93 @@ def _certified_not_separated(signed: Any, residuals: npt.NDArray[np.float64]) ->
     # alone bound it, min_S(λ') σ_min(A_S) |d|, if they still span every
     # direction.
     typical = corrected >= _TYPICAL_SHARE * float(np.median(corrected))
-    subset = signed[np.flatnonzero(typical)]
-    eigenvalues = np.linalg.eigvalsh(dense(subset.T @ subset))
-    smallest = eigenvalues[0] - 4 * p * eps * max(eigenvalues[-1], 0.0)
+    smallest = _smallest_eigenvalue(_gram(signed, typical))
     least = float(corrected[typical].min(initial=np.inf))
     return smallest > 0 and least * float(np.sqrt(smallest)) > 2.0 * residual
 
 
-def _bounded_products(signed: Any, vector: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """|Aᵀv| bounded above for rounding: each column's n products summed to
-    about twice the working precision (_compensated_sums), so that the error
-    is essentially that of the products, at most ε Σᵢ |aᵢⱼ vᵢ| (an ordinary
-    sum's bound, n ε times that, would hide the certificate on large n)."""
-    products = (
-        (sparse.diags(vector) @ signed).tocsc() if sparse.issparse(signed) else signed * vector[:, None]
-    )
-    if sparse.issparse(products):
-        columns = [
-            products.data[products.indptr[j] : products.indptr[j + 1]] for j in range(products.shape[1])
-        ]
-        sums = np.array([_compensated_sums(column[:, None])[0] for column in columns])
-        magnitudes = np.array([float(np.abs(column).sum()) for column in columns])
-    else:
-        sums = _compensated_sums(products)
-        magnitudes = np.abs(products).sum(axis=0)
+def _dense(matrix: Any) -> npt.NDArray[np.float64]:
+    return matrix.toarray() if sparse.issparse(matrix) else np.asarray(matrix)
+
+
+def _scaled_rows(block: Any, factors: npt.NDArray[np.float64]) -> Any:
+    """diag(factors) block, sparse or dense."""
+    return sparse.diags(factors) @ block if sparse.issparse(block) else block * factors[:, None]
+
+
+def _gram(signed: _SignedRows, rows: npt.NDArray[np.bool_] | None = None) -> npt.NDArray[np.float64]:
+    """AᵀA of the signed rows (those of the mask rows, when given)."""
+    gram = np.zeros((signed.width, signed.width))
+    for part, block in signed.blocks():
+        chosen = block if rows is None else block[np.flatnonzero(rows[part])]
+        gram += _dense(chosen.T @ chosen)
+    return gram
+
+
+def _smallest_eigenvalue(gram: npt.NDArray[np.float64]) -> float:
+    """The smallest eigenvalue of a symmetric gram, less a bound of
+    eigvalsh's error (about p ε times the largest)."""
+    eigenvalues = np.linalg.eigvalsh(gram)
     eps = np.finfo(np.float64).eps
-    # The sums' own error is at most ε/2 of the result plus a term of order
-    # (ε log₂ n)² Σ|x|: the second ε Σ|x| covers both.
-    bounds: npt.NDArray[np.float64] = np.abs(sums) + 2 * eps * magnitudes
-    return bounds
+    return float(eigenvalues[0] - 4 * len(gram) * eps * max(eigenvalues[-1], 0.0))
 
 
-def _compensated_sums(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+class _BoundedColumnSums:
+    """|Aᵀv| bounded above for rounding, from the blocks of rows of the
+    products diag(v) A added one by one: each column's n products summed to
+    about twice the working precision (_compensated_parts, over all blocks
+    as one), so that the error is essentially that of the products, at most
+    ε Σᵢ |aᵢⱼ vᵢ| (an ordinary sum's bound, n ε times that, would hide the
+    certificate on large n)."""
+
+    def __init__(self, width: int) -> None:
+        self._totals: list[npt.NDArray[np.float64]] = []
+        self._errors = np.zeros(width)
+        self._magnitudes = np.zeros(width)
+
+    def add(self, products: Any) -> None:
+        if sparse.issparse(products):
+            products = products.tocsc()
+            columns = [
+                products.data[products.indptr[j] : products.indptr[j + 1]] for j in range(products.shape[1])
+            ]
+            parts = [_compensated_parts(column[:, None]) for column in columns]
+            self._totals.append(np.array([total[0] for total, _ in parts]))
+            self._errors += np.array([error[0] for _, error in parts])
+            self._magnitudes += np.array([float(np.abs(column).sum()) for column in columns])
+        else:
+            total, error = _compensated_parts(products)
+            self._totals.append(total)
+            self._errors += error
+            self._magnitudes += np.abs(products).sum(axis=0)
+
+    def bounds(self) -> npt.NDArray[np.float64]:
+        # The blocks' totals (each exact but for the errors kept) summed the
+        # same way: one compensated sum of every product.
+        width = len(self._errors)
+        total, error = _compensated_parts(np.array(self._totals).reshape(-1, width))
+        sums = total + (self._errors + error)
+        eps = np.finfo(np.float64).eps
+        # The sums' own error is at most ε/2 of the result plus a term of order
+        # (ε log₂ n)² Σ|x|: the second ε Σ|x| covers both.
+        bounds: npt.NDArray[np.float64] = np.abs(sums) + 2 * eps * self._magnitudes
+        return bounds
+
+
+def _compensated_parts(
+    values: npt.NDArray[np.float64],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The column sums of values (n × p), each as if in twice the working
-    precision: rows added in pairs, level by level, each addition's exact
-    rounding error kept (Knuth's TwoSum) and those errors added at the end,
-    where their own rounding is of order ε² (Ogita, Rump and Oishi 2005).
-    Vectorised over the rows; the exact summation of math.fsum made n Python
-    floats of every column (seconds at a million rows)."""
+    precision, as (total, errors) whose sum is the result: rows added in
+    pairs, level by level, each addition's exact rounding error kept
+    (Knuth's TwoSum) and those errors added apart, where their own rounding
+    is of order ε² (Ogita, Rump and Oishi 2005). Vectorised over the rows;
+    the exact summation of math.fsum made n Python floats of every column
+    (seconds at a million rows)."""
     level = np.asarray(values, dtype=np.float64)
-    if len(level) == 0:
-        return np.zeros(level.shape[1])
     errors = np.zeros(level.shape[1])
+    if len(level) == 0:
+        return errors.copy(), errors
     while len(level) > 1:
         if len(level) % 2:
             level = np.vstack([level, np.zeros((1, level.shape[1]))])
@@ -251,8 +363,7 @@ def _compensated_sums(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64
         second_part = total - first
         errors += ((first - (total - second_part)) + (second - second_part)).sum(axis=0)
         level = total
-    result: npt.NDArray[np.float64] = level[0] + errors
-    return result
+    return level[0], errors
 
 
 def _linear_predictor(

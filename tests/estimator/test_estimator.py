@@ -514,6 +514,29 @@ def test_warnings_name_the_cause(data, params, expected):
         assert record.filename == __file__
 
 
+def test_the_certificate_reads_the_signed_design_in_blocks_as_the_linear_program_does():
+    # The certificate of no separation reads X a block of rows at a time;
+    # the blocks, put together, must be the linear program's signed design
+    # exactly (rows of weight 0 left out, a dropped column too, every
+    # column scaled by its largest value over the rows kept).
+    from quorvi import _separation
+
+    rng = np.random.default_rng(4)
+    n = 2 * _separation._BLOCK_ROWS + 17
+    X = rng.standard_normal((n, 3)) * [1.0, 5.0, 0.1]
+    X[3, 1] = 50.0  # the largest value, in a row of weight 0: not the scale
+    y = (rng.random(n) < 0.5).astype(float)
+    weights = rng.integers(0, 3, n).astype(float)
+    weights[3] = 0.0
+    kept = np.array([True, True, False, True])
+    signed = _separation._SignedRows(X, y, weights, True, kept)
+    parts = list(signed.blocks())
+    positions = np.concatenate([np.arange(signed.n_rows)[part] for part, _ in parts])
+    np.testing.assert_array_equal(positions, np.arange(signed.n_rows))
+    expected = _separation.signed_design(X, y, weights, True)[:, kept]
+    np.testing.assert_array_equal(np.vstack([block for _, block in parts]), expected)
+
+
 def test_verbose_prints_a_line_per_iteration(capsys):
     X, y = logistic_problem(500, 4, seed=9)
     weights = np.random.default_rng(2).integers(1, 3, 500).astype(np.float64)
