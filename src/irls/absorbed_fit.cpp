@@ -154,7 +154,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   const LevelPattern pattern = level_pattern(data.X, absorbed);
   const arma::uword q_dense = dense_column_count(data.X);
   const LevelPattern* scattered = q_dense < q ? &pattern : nullptr;
-  LevelElimination levels(q, n_levels, q_dense, scattered);
+  LevelElimination levels(q, n_levels, q_dense, scattered, workers);
   LogisticData with_levels = data;
   with_levels.absorbed = &absorbed;
   HalvedPass halved = make_halved_pass(with_levels, workers, scattered);

@@ -2,7 +2,11 @@
 
 #include <cblas.h>
 
+#include <algorithm>
 #include <cmath>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -21,10 +25,39 @@ void scale_by_root_inverse(arma::mat& cross, const arma::vec& weight) {
   }
 }
 
+// The column that splits the scattered columns' terms of the elimination
+// into two halves of about equal work: a pair's work is the number of the
+// level's pairs up to it (its column's terms) and the dense columns. q when
+// there is no pattern.
+arma::uword balanced_split(arma::uword q, arma::uword q_dense, const LevelPattern* pattern) {
+  if (pattern == nullptr || pattern->pairs() == 0) {
+    return q;
+  }
+  std::vector<double> work(q, 0.0);
+  for (arma::uword level = 0; level + 1 < pattern->level_starts.size(); ++level) {
+    const arma::uword start = pattern->level_starts[level];
+    for (arma::uword p = start; p < pattern->level_starts[level + 1]; ++p) {
+      work[pattern->columns[p]] += static_cast<double>(p - start + 1 + q_dense);
+    }
+  }
+  double total = 0.0;
+  for (const double w : work) {
+    total += w;
+  }
+  double so_far = 0.0;
+  for (arma::uword column = q_dense; column < q; ++column) {
+    so_far += work[column];
+    if (so_far >= total / 2.0) {
+      return column + 1;
+    }
+  }
+  return q;
+}
+
 }  // namespace
 
 LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense,
-                                   const LevelPattern* pattern)
+                                   const LevelPattern* pattern, unsigned workers)
     : current_{
           arma::vec(n_levels, arma::fill::zeros), arma::vec(n_levels, arma::fill::zeros),
           arma::mat(q_dense, n_levels),           arma::vec(pattern == nullptr ? 0 : pattern->pairs()),
@@ -32,6 +65,8 @@ LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels, arma::uw
       },
       anchor_(current_),
       pattern_(pattern),
+      workers_(workers),
+      split_column_(balanced_split(q, q_dense, pattern)),
       reduced_(zero_sums(q)) {}
 
 void LevelElimination::step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects) const {
@@ -76,7 +111,36 @@ const arma::vec& LevelElimination::effects_at(const arma::vec& beta) {
 // level's earlier columns lie down one column of A (in memory order, not a
 // stride of q apart), and copied to the lower one at the end; and the
 // pairs' means v / D_l.
+//
+// Each term is written into the row or column of A of its pair's column c,
+// and b[c]: the columns below split_column_ on this thread and those from it
+// on a second (workers > 1), each in the order of the levels as one thread
+// would, so that A comes out the same bits for any number of workers.
 void LevelElimination::eliminate_scattered(const AbsorbedSums& sums) {
+  const arma::uword q_dense = sums.cross.n_rows;
+  const arma::uword q = reduced_.A.n_rows;
+  std::thread second;
+  if (workers_ > 1 && split_column_ < q) {
+    try {
+      second = std::thread([this, &sums, q] { eliminate_scattered_columns(sums, split_column_, q); });
+    } catch (const std::system_error&) {
+      second = std::thread();  // no thread to be had: this one does both ranges
+    }
+  }
+  eliminate_scattered_columns(sums, q_dense, second.joinable() ? split_column_ : q);
+  if (second.joinable()) {
+    second.join();
+  }
+  arma::mat& A = reduced_.A;
+  for (arma::uword j = q_dense; j < q; ++j) {
+    for (arma::uword i = q_dense; i < j; ++i) {
+      A.at(j, i) = A.at(i, j);
+    }
+  }
+}
+
+void LevelElimination::eliminate_scattered_columns(const AbsorbedSums& sums, arma::uword low,
+                                                   arma::uword high) {
   const LevelPattern& pattern = *pattern_;
   const arma::mat& scaled = sums.cross;
   const arma::uword q_dense = scaled.n_rows;
@@ -87,7 +151,13 @@ void LevelElimination::eliminate_scattered(const AbsorbedSums& sums) {
     const double step = current_.step[level];
     const double* g = scaled.colptr(level);
     const arma::uword start = pattern.level_starts[level];
-    for (arma::uword p = start; p < pattern.level_starts[level + 1]; ++p) {
+    const arma::uword end = pattern.level_starts[level + 1];
+    // A level's pairs are in increasing column order: those of the range
+    // are one run of them.
+    const auto* columns = pattern.columns.data();
+    const arma::uword first =
+        static_cast<arma::uword>(std::lower_bound(columns + start, columns + end, low) - columns);
+    for (arma::uword p = first; p < end && columns[p] < high; ++p) {
       const arma::uword column = pattern.columns[p];
       const double value = sums.pair_cross[p];
       reduced_.b[column] -= value * step;
@@ -101,12 +171,6 @@ void LevelElimination::eliminate_scattered(const AbsorbedSums& sums) {
         upper[pattern.columns[earlier]] -= pair_factor * sums.pair_cross[earlier];
       }
       current_.pair_means[p] = pair_factor;
-    }
-  }
-  const arma::uword q = A.n_rows;
-  for (arma::uword j = q_dense; j < q; ++j) {
-    for (arma::uword i = q_dense; i < j; ++i) {
-      A.at(j, i) = A.at(i, j);
     }
   }
 }

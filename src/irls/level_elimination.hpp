@@ -28,8 +28,10 @@ class LevelElimination {
  public:
   // For q coefficients, the first q_dense of them dense columns (whose
   // cross block with the levels is dense) and the others scattered ones of
-  // the given pattern (nullptr: none).
-  LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense, const LevelPattern* pattern);
+  // the given pattern (nullptr: none); the scattered columns' terms on up
+  // to two threads (the same bits for any number of workers).
+  LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense, const LevelPattern* pattern,
+                   unsigned workers = 1);
   // A design of dense columns alone.
   LevelElimination(arma::uword q, arma::uword n_levels) : LevelElimination(q, n_levels, q, nullptr) {}
 
@@ -85,10 +87,14 @@ class LevelElimination {
   const Eliminated& last() const { return solved_ ? anchor_ : current_; }
   void step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects) const;
   void eliminate_scattered(const AbsorbedSums& sums);
+  // The terms of the pairs whose columns are in [low, high).
+  void eliminate_scattered_columns(const AbsorbedSums& sums, arma::uword low, arma::uword high);
 
   Eliminated current_;  // the latest sums
   Eliminated anchor_;   // those the last step was solved from
   const LevelPattern* pattern_;
+  unsigned workers_;
+  arma::uword split_column_;  // eliminate_scattered's second thread takes the columns from it
   bool solved_ = false;
   NormalSums reduced_;
 };

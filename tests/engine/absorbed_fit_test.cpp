@@ -120,7 +120,8 @@ TEST_P(AbsorbedFitTest, EqualsNewtonOnTheDummyDesign) {
   meat.kind = with_categorical ? MeatKind::none : MeatKind::residual;
   const AbsorbedFit fit =
       fit_absorbed(data, problem.codes.data(), problem.n_levels, settings, 2, IterationObserver(), meat);
-  // One thread sums the two halves of the pass one after the other: the same bits.
+  // One thread sums the two halves of the pass, and eliminates the two ranges
+  // of the categorical's columns, one after the other: the same bits.
   const AbsorbedFit one_thread =
       fit_absorbed(data, problem.codes.data(), problem.n_levels, settings, 1, IterationObserver(), meat);
   EXPECT_TRUE(arma::all(fit.fit.outcome.result.coefficients == one_thread.fit.outcome.result.coefficients));
