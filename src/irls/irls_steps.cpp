@@ -5,6 +5,8 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "diagonal_block_solve.hpp"
+
 namespace {
 
 // Armadillo's own message for a system its fast solver rejects.
@@ -50,6 +52,10 @@ void solve_normal_equations(const arma::mat& A, const arma::vec& b, arma::vec& b
 bool solve_normal_equations_quietly(const arma::mat& A, const arma::vec& b, arma::vec& beta_new) {
   if (!A.is_finite() || !b.is_finite()) {
     throw_not_found();
+  }
+  // A wide categorical's diagonal block eliminated first, when A has one.
+  if (solve_by_diagonal_block(A, b, beta_new)) {
+    return true;
   }
   // no_approx: the fast solver reports a singular system instead of warning
   // and falling back; the fallback is then asked for explicitly, which

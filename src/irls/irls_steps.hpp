@@ -12,7 +12,9 @@ void solve_normal_equations(const arma::mat& A, const arma::vec& b, arma::vec& b
 
 // The same solve without a word to standard error, for callers that report
 // to their users in their own way: false when the system was singular and
-// the minimum-norm least-squares solution was taken.
+// the minimum-norm least-squares solution was taken. A system with a wide
+// diagonal block (a categorical's) is solved by eliminating it first
+// (diagonal_block_solve.hpp).
 bool solve_normal_equations_quietly(const arma::mat& A, const arma::vec& b, arma::vec& beta_new);
 
 // True when some coefficient moved by more than tol. A NaN change or a NaN

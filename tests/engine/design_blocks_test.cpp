@@ -271,6 +271,9 @@ const DesignCase design_cases[] = {
     {"dense_f", {{Kind::dense_f, 3}}},
     {"ones_categorical_drop_first_int8", {{Kind::ones, 1}, {Kind::categorical_drop_first, 6, 1}}},
     {"categorical_all_levels_int16", {{Kind::categorical, 5, 2}}},
+    // Wide enough that the update's solve eliminates the indicators' diagonal block first.
+    {"ones_dense_c_wide_categorical_int16",
+     {{Kind::ones, 1}, {Kind::dense_c, 3}, {Kind::categorical_drop_first, 41, 2}}},
     {"ones_sparse_int32_starts", {{Kind::ones, 1}, {Kind::sparse32, 5}}},
     {"dense_f_sparse_int64_starts", {{Kind::dense_f, 2}, {Kind::sparse64, 4}}},
     {"mix_of_every_kind",

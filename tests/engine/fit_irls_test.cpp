@@ -15,6 +15,7 @@
 #include <string>
 
 #include "covariance.hpp"
+#include "diagonal_block_solve.hpp"
 #include "fit_irls.hpp"
 #include "irls_steps.hpp"
 #include "vector_exp.hpp"
@@ -407,3 +408,29 @@ TEST(ConvergenceTest, ChangeEqualToTolDoesNotCount) {
 }
 
 }  // namespace
+
+// A system with a diagonal block in the middle (40 columns between 3 and
+// 4 others, as a categorical's indicators lie between numeric columns) is
+// solved by eliminating the block first, to the full solve's solution; one
+// whose block is too narrow, or not positive, is left to the full solve.
+TEST(DiagonalBlockSolve, EqualsTheFullSolve) {
+  arma::arma_rng::set_seed(3);
+  const arma::uword before = 3;
+  const arma::uword block = 40;
+  const arma::uword q = before + block + 4;
+  const arma::mat X = arma::randn(500, q);
+  arma::mat A = X.t() * X;
+  A.submat(before, before, before + block - 1, before + block - 1) = arma::diagmat(arma::randu(block) + 1.0);
+  const arma::vec b = arma::randn(q);
+  arma::vec x;
+  ASSERT_TRUE(solve_by_diagonal_block(A, b, x));
+  const arma::vec expected = arma::solve(A, b);
+  EXPECT_LT(arma::abs(x - expected).max(), 1e-10 * arma::abs(expected).max());
+
+  arma::mat narrow = X.t() * X;
+  narrow.submat(before, before, before + 9, before + 9) = arma::eye(10, 10);
+  EXPECT_FALSE(solve_by_diagonal_block(narrow, b, x));
+  arma::mat not_positive = A;
+  not_positive(before + 5, before + 5) = 0.0;
+  EXPECT_FALSE(solve_by_diagonal_block(not_positive, b, x));
+}
