@@ -62,8 +62,8 @@ bool solve_by_diagonal_block(const arma::mat& A, const arma::vec& b, arma::vec& 
   const arma::vec rhs = b.elem(rest) - scaled.t() * scaled_b;
   arma::vec x_rest;
   if (!rest.is_empty() &&
-      !arma::solve(x_rest, schur, rhs, arma::solve_opts::fast + arma::solve_opts::likely_sympd +
-                                           arma::solve_opts::no_approx)) {
+      !arma::solve(x_rest, schur, rhs,
+                   arma::solve_opts::fast + arma::solve_opts::likely_sympd + arma::solve_opts::no_approx)) {
     return false;
   }
   x.set_size(q);
