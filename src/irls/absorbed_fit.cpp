@@ -122,8 +122,7 @@ void row_robust_sums(const LogisticData& with_levels, AbsorbedLevels& absorbed,
 arma::vec kept_row_weights(const LogisticData& data, const AbsorbedLevels& absorbed) {
   arma::vec weights(data.X.n_rows);
   for (arma::uword i = 0; i < weights.n_elem; ++i) {
-    const double frequency = data.sample_weight == nullptr ? 1.0 : data.sample_weight[i];
-    weights[i] = absorbed.kept[absorbed.codes[i]] != 0 ? frequency : 0.0;
+    weights[i] = kept_frequency(absorbed, data.sample_weight, i);
   }
   return weights;
 }

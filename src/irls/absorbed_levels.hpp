@@ -49,6 +49,15 @@ struct AbsorbedLevels {
   const std::uint8_t* kept = nullptr;
 };
 
+// Row `row`'s frequency weight (sample_weight's, nullptr for all 1), 0 when
+// its level is left out (AbsorbedLevels::kept, which must be set).
+inline double kept_frequency(const AbsorbedLevels& levels, const double* sample_weight, arma::uword row) {
+  if (levels.kept[levels.codes[row]] == 0) {
+    return 0.0;
+  }
+  return sample_weight == nullptr ? 1.0 : sample_weight[row];
+}
+
 // The hat-value term of row `row`'s level (see inverse_level_weights); 0
 // without absorbed levels.
 inline double level_leverage(const AbsorbedLevels* levels, arma::uword row) {

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <exception>
-#include <system_error>
 #include <thread>
-#include <utility>
 
 #include "scattered_blocks.hpp"
+#include "started_thread.hpp"
 
 namespace {
 
@@ -28,17 +27,6 @@ void sum_half(const LogisticData& data, const arma::vec& beta, bool with_statist
     accumulate_normal_equations(data, beta, chunk_rows(pass.partition, chunk, data.X.n_rows), with_statistics,
                                 pass.buffers[half], partial, nullptr, nullptr, &pass.levels[half]);
     add_into(total, partial);
-  }
-}
-
-// A thread running work, or none (not joinable) when no more threads are
-// to be had: the caller then does the work itself.
-template <class Work>
-std::thread started(Work&& work) {
-  try {
-    return std::thread(std::forward<Work>(work));
-  } catch (const std::system_error&) {
-    return std::thread();
   }
 }
 

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <system_error>
 #include <thread>
 #include <vector>
+
+#include "started_thread.hpp"
 
 namespace {
 
@@ -121,11 +122,7 @@ void LevelElimination::eliminate_scattered(const AbsorbedSums& sums) {
   const arma::uword q = reduced_.A.n_rows;
   std::thread second;
   if (workers_ > 1 && split_column_ < q) {
-    try {
-      second = std::thread([this, &sums, q] { eliminate_scattered_columns(sums, split_column_, q); });
-    } catch (const std::system_error&) {
-      second = std::thread();  // no thread to be had: this one does both ranges
-    }
+    second = started([this, &sums, q] { eliminate_scattered_columns(sums, split_column_, q); });
   }
   eliminate_scattered_columns(sums, q_dense, second.joinable() ? split_column_ : q);
   if (second.joinable()) {

@@ -304,12 +304,9 @@ const double* row_frequencies(const LogisticData& data, arma::uword first, arma:
   if (buffer.row_weight.n_elem < m) {
     buffer.row_weight.set_size(buffer.rows.n_cols);
   }
-  const std::int32_t* codes = data.absorbed->codes + first;
-  const std::uint8_t* kept = data.absorbed->kept;
   double* out = buffer.row_weight.memptr();
   for (arma::uword k = 0; k < m; ++k) {
-    const double frequency = s == nullptr ? 1.0 : s[k];
-    out[k] = kept[codes[k]] != 0 ? frequency : 0.0;
+    out[k] = kept_frequency(*data.absorbed, data.sample_weight, first + k);
   }
   return out;
 }
