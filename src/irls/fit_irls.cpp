@@ -60,15 +60,9 @@ double seconds_since(Clock::time_point start) {
   return static_cast<double>(nanoseconds) / 1000000 / 1000;
 }
 
-// Whether the coming pass is predicted to be the loop's last: the last one
-// allowed, or the previous update's change already small. Newton's changes
-// shrink quadratically, so after a change of c the next is of order c^2.
 bool predicted_last(const FitSettings& settings, std::int32_t iterations,
                     const std::vector<double>& changes) {
-  if (iterations + 1 >= settings.max_iter) {
-    return true;
-  }
-  return !changes.empty() && changes.back() <= 10.0 * std::sqrt(settings.tol);
+  return predicted_last_pass(settings, iterations, changes.empty() ? arma::datum::inf : changes.back());
 }
 
 // Halves the step that led to beta (from previous_start) while its
@@ -192,6 +186,10 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
   outcome.result.iterations = iterations;
   outcome.result.converged = !changed;
   return outcome;
+}
+
+bool predicted_last_pass(const FitSettings& settings, std::int32_t iterations, double last_change) {
+  return iterations + 1 >= settings.max_iter || last_change <= 10.0 * std::sqrt(settings.tol);
 }
 
 void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pass,

@@ -160,6 +160,14 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
 // model of fit_plan.hpp), fitted in memory on the caller's thread.
 double null_deviance_in_memory(const LogisticData& data, const FitSettings& settings);
 
+// Whether the pass after `iterations` updates, the last of which changed
+// the coefficients by at most last_change (infinite before the first), is
+// predicted to be the loop's last: the last one allowed, or the previous
+// change already small. Newton's changes shrink quadratically, so after a
+// change of c the next is of order c^2. The passes that form the robust
+// and the margin sums are chosen by it.
+bool predicted_last_pass(const FitSettings& settings, std::int32_t iterations, double last_change);
+
 // The covariance of the estimator's fit: the inverse of the (penalised)
 // information of the last pass, NaN for dropped columns.
 void covariance_of_outcome(const FitOutcome& outcome, const NormalSums& last_pass,

@@ -1,7 +1,6 @@
 #include "fit_plan.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <functional>
 #include <utility>
 
@@ -35,8 +34,7 @@ void finish_robust_sums(const FitPasses& passes, const FitPlan& plan, const Norm
 }
 
 // The plan's observer: it switches the margin sums on for the passes
-// predicted to be the last, by the robust sums' rule (Newton's changes
-// shrink quadratically, so after a change of c the next is of order c^2),
+// predicted to be the last (predicted_last_pass, the robust sums' rule),
 // and records whether the latest update's pass formed them.
 class MarginSwitch {
  public:
@@ -51,8 +49,7 @@ class MarginSwitch {
 
   void operator()(const IterationReport& report) {
     formed_in_last_pass_ = on_;
-    if (plan_.margins && (report.iteration + 1 >= plan_.settings.max_iter ||
-                          report.max_change <= 10.0 * std::sqrt(plan_.settings.tol))) {
+    if (plan_.margins && predicted_last_pass(plan_.settings, report.iteration, report.max_change)) {
       switch_on();
     }
     if (inner_) {
