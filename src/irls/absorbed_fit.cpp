@@ -103,8 +103,10 @@ void row_robust_sums(const LogisticData& with_levels, AbsorbedLevels& absorbed,
     }
     absorbed.inverse_level_weights = inverse_weights.memptr();
   }
-  workspace.meat.robust_only = true;
-  form_normal_equations(with_levels, levels.last_beta(), false, workspace, true);
+  PassRequest request;
+  request.normal_equations = false;
+  request.robust = true;
+  form_pass(with_levels, levels.last_beta(), request, workspace);
   ++fit.outcome.passes;
   workspace.meat.inverse_information = nullptr;
   if (meat.kind == MeatKind::cluster) {

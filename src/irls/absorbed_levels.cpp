@@ -204,3 +204,20 @@ arma::uword first_level_out_of_range(const std::int32_t* codes, arma::uword n_ro
   }
   return n_rows;
 }
+
+void add_rows(AbsorbedSums& sums, const Design& X, const AbsorbedLevels& levels, const RowBlock& block) {
+  const double* root = block.buffer.root_weight.memptr();
+  add_level_sums(levels, block.first, block.m, block.buffer.rows, root, block.buffer.weighted_z.memptr(),
+                 sums);
+  add_scattered_level_terms(X, levels, block.first, block.m, root, sums);
+}
+
+void add_into(AbsorbedSums& total, const AbsorbedSums& part) {
+  total.weight += part.weight;
+  total.score += part.score;
+  total.cross += part.cross;
+  total.pair_cross += part.pair_cross;
+  if (!part.score_cross.is_empty()) {
+    total.score_cross += part.score_cross;
+  }
+}

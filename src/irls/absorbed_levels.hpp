@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "design.hpp"
+#include "row_block.hpp"
 
 // What the pass reads of the absorbed variable; nothing is written.
 struct AbsorbedLevels {
@@ -115,6 +116,13 @@ void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uw
 void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
                     const arma::mat& dense_rows, const double* root_weight, const double* weighted_z,
                     AbsorbedSums& sums);
+
+// A block's rows as the pass leaves them (row_block.hpp): add_level_sums
+// and add_scattered_level_terms.
+void add_rows(AbsorbedSums& sums, const Design& X, const AbsorbedLevels& levels, const RowBlock& block);
+
+// Another's sums of the same levels into total (in chunk order).
+void add_into(AbsorbedSums& total, const AbsorbedSums& part);
 
 // Whether the pass forms score_cross: zeros of q_dense x n_levels, or none
 // (its memory freed).

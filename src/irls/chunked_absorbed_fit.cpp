@@ -50,6 +50,6 @@ NormalSums sum_absorbed_normal_equations(const LogisticData& data, const arma::v
   const SingleThreadedBlas single_threaded;
   PassWorkspace workspace = make_pass_workspace(data, 1);
   workspace.absorbed = &sums;
-  form_normal_equations(data, beta, with_statistics, workspace);
+  form_pass(data, beta, loop_pass(with_statistics, false), workspace);
   return std::move(workspace.total);
 }

@@ -7,7 +7,7 @@
 //
 //   copied (scattered false): copy_rows(block, n_rows, first, m, offset, q,
 //     out) writes its columns of a block of rows into the block buffer,
-//     where the BLAS forms X beta, b and X'WX (normal_equations.cpp);
+//     where the BLAS forms X beta, b and X'WX (pass_sums.cpp, normal_equations.cpp);
 //   scattered (true): its rows are short lists of entries that go straight
 //     into the sums, touching no zero (scattered_blocks.hpp): add_eta,
 //     count_entries, write_entries and for_each_row.

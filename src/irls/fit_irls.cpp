@@ -75,7 +75,8 @@ const NormalSums* halve_while_worse(const NormalEquationsSource& source, const F
                                     double& previous_objective, arma::vec& beta, const NormalSums& formed,
                                     FitOutcome& outcome) {
   const NormalSums* sums = &formed;
-  double objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
+  double objective =
+      penalised_deviance(sums->statistics.deviance, beta, settings.penalty, settings.unpenalised);
   for (int halving = 0;
        after_a_step && halving < max_halvings && step_needs_halving(previous_objective, objective);
        ++halving) {
@@ -83,7 +84,7 @@ const NormalSums* halve_while_worse(const NormalEquationsSource& source, const F
     sums = &source(beta, settings.with_statistics, with_meat);
     ++outcome.passes;
     ++outcome.halvings;
-    objective = penalised_deviance(sums->deviance, beta, settings.penalty, settings.unpenalised);
+    objective = penalised_deviance(sums->statistics.deviance, beta, settings.penalty, settings.unpenalised);
   }
   previous_objective = objective;
   return sums;
@@ -96,15 +97,9 @@ bool solve_penalised_update(const NormalSums& sums, const std::vector<arma::uwor
                             const FitSettings& settings, const arma::vec& beta, arma::vec& beta_new) {
   bool direct = true;
   if (settings.penalty > 0.0) {
-    NormalSums penalised{
-        penalised_information(sums.A, settings.penalty, settings.unpenalised),
-        sums.b,
-        0.0,
-        0,
-        arma::vec(),
-        arma::vec(),
-        MarginSums(),
-    };
+    NormalSums penalised;
+    penalised.A = penalised_information(sums.A, settings.penalty, settings.unpenalised);
+    penalised.b = sums.b;
     if (settings.score_form) {
       penalised.b -= (penalised.A - sums.A) * beta;
     }
@@ -166,7 +161,7 @@ FitOutcome run_irls(arma::uword q, const NormalEquationsSource& source, const Fi
     changed = coefficients_changed(beta_new, beta, settings.tol);
     const double max_change = largest_change(beta_new, beta);
     const double deviance =
-        settings.with_statistics ? sums->deviance : std::numeric_limits<double>::quiet_NaN();
+        settings.with_statistics ? sums->statistics.deviance : std::numeric_limits<double>::quiet_NaN();
     outcome.deviances.push_back(deviance);
     outcome.changes.push_back(max_change);
     if (settings.halve_steps) {
@@ -213,12 +208,11 @@ void robust_pass(const LogisticData& data, PassWorkspace& workspace, const arma:
     workspace.meat.inverse_information = inverse_information;
     workspace.meat.hat_factor = hat_factor_of(*inverse_information);
   }
-  NormalSums last_pass = workspace.total;
-  workspace.meat.robust_only = true;
-  form_normal_equations(data, beta, false, workspace, true);
-  workspace.meat.robust_only = false;
+  PassRequest request;
+  request.normal_equations = false;
+  request.robust = true;
+  form_pass(data, beta, request, workspace);
   workspace.meat.inverse_information = nullptr;
-  workspace.total = std::move(last_pass);
 }
 
 // The intercept-only model's passes over data's rows (one column: one
@@ -231,7 +225,7 @@ class NullModelPasses {
     if (!workspace_) {
       workspace_.emplace(make_pass_workspace(data_, 1));
     }
-    return form_normal_equations(data_, beta, with_statistics, *workspace_);
+    return form_pass(data_, beta, loop_pass(with_statistics, false), *workspace_);
   }
 
  private:
@@ -266,27 +260,31 @@ InMemoryFit fit_in_memory(const LogisticData& data, const FitSettings& settings,
     single_threaded.emplace();
   }
   NullModelPasses null_passes(data);
-  // The rows as the passes read them: the plan switches their margin sums
-  // on between updates, never during a pass.
-  LogisticData rows = data;
-  rows.with_margin_sums = false;
+  // The plan switches the margin sums on between updates, never during a pass.
+  bool with_margins = false;
   FitPasses passes;
-  passes.normal_equations = [&rows, &workspace](const arma::vec& beta, bool with_statistics,
-                                                bool with_meat) -> const NormalSums& {
-    return form_normal_equations(rows, beta, with_statistics, workspace, with_meat);
+  passes.normal_equations = [&data, &workspace, &with_margins](const arma::vec& beta, bool with_statistics,
+                                                               bool with_meat) -> const NormalSums& {
+    PassRequest request = loop_pass(with_statistics, with_meat);
+    request.margins = with_margins;
+    return form_pass(data, beta, request, workspace);
   };
-  passes.robust_pass = [&rows, &workspace](const arma::vec& beta, const arma::mat* inverse_information) {
-    robust_pass(rows, workspace, beta, inverse_information);
+  passes.robust_pass = [&data, &workspace](const arma::vec& beta, const arma::mat* inverse_information) {
+    robust_pass(data, workspace, beta, inverse_information);
   };
   passes.robust_sums = [&workspace] { return std::move(workspace.robust_total); };
   passes.null_normal_equations = std::ref(null_passes);
-  passes.form_margins = [&rows] { rows.with_margin_sums = true; };
-  // On the caller's thread; its normal equations are the last pass's
-  // again, and are not read (nor counted in the passes).
-  passes.margin_pass = [&rows](const arma::vec& beta) {
-    LogisticData margin_rows = rows;
-    margin_rows.with_margin_sums = true;
-    return sum_normal_equations(margin_rows, beta, false).margins;
+  passes.form_margins = [&with_margins] { with_margins = true; };
+  // On the caller's thread, with a workspace of its own: the margin sums
+  // alone (the normal equations are the last pass's, and are not formed
+  // again, nor counted in the passes).
+  passes.margin_pass = [&data](const arma::vec& beta) {
+    const SingleThreadedBlas single_threaded;
+    PassWorkspace margin_workspace = make_pass_workspace(data, 1);
+    PassRequest request;
+    request.normal_equations = false;
+    request.margins = true;
+    return form_pass(data, beta, request, margin_workspace).margins;
   };
   PlannedFit planned = run_fit_plan(q, passes, plan, observer);
   InMemoryFit fit{
@@ -318,16 +316,16 @@ NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta,
   // worker's), so the BLAS stays single-threaded inside each.
   const SingleThreadedBlas single_threaded;
   PassWorkspace workspace = make_pass_workspace(data, 1);
-  form_normal_equations(data, beta, with_statistics, workspace);
+  form_pass(data, beta, loop_pass(with_statistics, false), workspace);
   return std::move(workspace.total);
 }
 
-NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
-                                const MeatSettings& meat, RobustSums& robust) {
+NormalSums sum_pass(const LogisticData& data, const arma::vec& beta, const PassRequest& request,
+                    const MeatSettings& meat, RobustSums& robust) {
   const SingleThreadedBlas single_threaded;
   PassWorkspace workspace = make_pass_workspace(data, 1);
   set_meat(workspace, coefficient_count(data), meat);
-  form_normal_equations(data, beta, with_statistics, workspace, true);
+  form_pass(data, beta, request, workspace);
   robust = std::move(workspace.robust_total);
   return std::move(workspace.total);
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "normal_equations.hpp"
+#include "normal_equations_pass.hpp"
 
 // What one fit returns; the binding layer copies it into the result dict.
 struct FitResult {
@@ -189,7 +190,9 @@ FitResult fit_irls(const arma::mat& X, const arma::vec& y, double tol, std::int3
 // the BLAS single-threaded.
 NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics);
 
-// The same with the robust sums of meat, for one chunk (groups hold the
-// chunk's cluster sums, one column per group code of the chunk).
-NormalSums sum_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
-                                const MeatSettings& meat, RobustSums& robust);
+// The sums of request in the same way, with the robust sums of meat, when
+// asked for, into robust (groups then hold the chunk's cluster sums, one
+// column per group code of the chunk). Without the normal equations, A and
+// b are zeros.
+NormalSums sum_pass(const LogisticData& data, const arma::vec& beta, const PassRequest& request,
+                    const MeatSettings& meat, RobustSums& robust);

@@ -125,7 +125,7 @@ double null_model_deviance(const NormalEquationsSource& null_normal_equations, c
   };
   const FitOutcome outcome = run_irls(1, kept, null_settings, IterationObserver());
   return last == nullptr || !outcome.overflowed.empty() ? std::numeric_limits<double>::quiet_NaN()
-                                                        : last->deviance;
+                                                        : last->statistics.deviance;
 }
 
 LogisticData intercept_only(const LogisticData& data) {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <thread>
 
+#include "pass_sums.hpp"
 #include "scattered_blocks.hpp"
 #include "started_thread.hpp"
 
@@ -15,28 +16,29 @@ RowRange half_chunks(const RowPartition& partition, unsigned half) {
   return half == 0 ? RowRange{0, middle} : RowRange{middle, partition.n_chunks};
 }
 
-void sum_half(const LogisticData& data, const arma::vec& beta, bool with_statistics, HalvedPass& pass,
-              unsigned half) {
-  NormalSums& total = pass.halves[half];
-  reset(total);
-  reset(pass.levels[half]);
-  const RowRange chunks = half_chunks(pass.partition, half);
-  for (arma::uword chunk = chunks.begin; chunk < chunks.end; ++chunk) {
-    NormalSums& partial = pass.partials[half];
-    reset(partial);
-    accumulate_normal_equations(data, beta, chunk_rows(pass.partition, chunk, data.X.n_rows), with_statistics,
-                                pass.buffers[half], partial, nullptr, nullptr, &pass.levels[half]);
-    add_into(total, partial);
-  }
+// The normal equations (with their statistics) of sums, as pass_sums composes them.
+PassSums normal_sums(NormalSums& sums, bool with_statistics) {
+  PassSums out;
+  out.normal_equations = &sums;
+  out.statistics = with_statistics ? &sums.statistics : nullptr;
+  return out;
 }
 
-void add_levels(AbsorbedSums& total, const AbsorbedSums& part) {
-  total.weight += part.weight;
-  total.score += part.score;
-  total.cross += part.cross;
-  total.pair_cross += part.pair_cross;
-  if (!part.score_cross.is_empty()) {
-    total.score_cross += part.score_cross;
+void sum_half(const LogisticData& data, const arma::vec& beta, bool with_statistics, HalvedPass& pass,
+              unsigned half) {
+  const PassSums total = normal_sums(pass.halves[half], with_statistics);
+  reset(total, 0);
+  reset(pass.levels[half]);
+  const PassSums chunk_sums = normal_sums(pass.partials[half], with_statistics);
+  // The level sums straight into the half's: in row order, never per chunk.
+  PassSums rows_into = chunk_sums;
+  rows_into.levels = &pass.levels[half];
+  const RowRange chunks = half_chunks(pass.partition, half);
+  for (arma::uword chunk = chunks.begin; chunk < chunks.end; ++chunk) {
+    const RowRange rows = chunk_rows(pass.partition, chunk, data.X.n_rows);
+    reset(chunk_sums, rows.begin);
+    accumulate_rows(data, beta, rows, pass.buffers[half], rows_into);
+    add_into(total, chunk_sums);
   }
 }
 
@@ -97,7 +99,10 @@ void form_halved(const LogisticData& data, const arma::vec& beta, bool with_stat
   if (failure || second_failure) {
     std::rethrow_exception(failure ? failure : second_failure);
   }
-  add_into(pass.halves[0], pass.halves[1]);
+  PassSums first_half = normal_sums(pass.halves[0], with_statistics);
+  first_half.levels = pass.levels.data();
+  PassSums second_half = normal_sums(pass.halves[1], with_statistics);
+  second_half.levels = &pass.levels[1];
+  add_into(first_half, second_half);
   fill_upper_triangle(pass.halves[0].A);
-  add_levels(pass.levels[0], pass.levels[1]);
 }

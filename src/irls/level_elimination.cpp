@@ -183,8 +183,7 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   // D, taken over with its memory: what the sums hold instead is never read.
   current_.weight.swap(sums.weight);
   reduced_.b = total.b;
-  reduced_.deviance = total.deviance;
-  reduced_.boundary_rows = total.boundary_rows;
+  reduced_.statistics = total.statistics;
   reduced_.dependence_diagonal = total.A.diag();
   reduced_.A = total.A;
   if (q == 0 || n_levels == 0) {

@@ -1,19 +1,21 @@
-// The kernel of every fit: for a row range of X and coefficients beta, the
-// weighted normal equations of one IRLS update, X'WX beta_new = X'Wz, added
-// into partial sums. _quorvi.irls, the estimator and any other caller that
-// splits the rows its own way call this same function on their ranges.
+// The normal equations of one IRLS update over some rows, X'WX beta_new =
+// X'Wz, added into partial sums: the sum every pass of a fit forms
+// (pass_sums.hpp composes it with the others). _quorvi.irls, the estimator
+// and any other caller that splits the rows its own way form them with the
+// same kernel on their ranges.
 #pragma once
 
 #include <armadillo>
 
 #include "absorbed_levels.hpp"
 #include "design.hpp"
+#include "fit_statistics.hpp"
 #include "links.hpp"
-#include "robust_sums.hpp"
-#include "row_partition.hpp"
+#include "margin_sums.hpp"
+#include "row_block.hpp"
 #include "scattered_blocks.hpp"
 
-// What the kernel reads: the design, the response and, optionally, frequency
+// What a pass reads: the design, the response and, optionally, frequency
 // weights. Nothing is written.
 struct LogisticData {
   Design X;
@@ -27,34 +29,18 @@ struct LogisticData {
   LinkKind link = LinkKind::logit;  // mu as a function of eta (links.hpp)
   // A fixed effect absorbed beside X's columns (absorbed_levels.hpp), or nullptr.
   const AbsorbedLevels* absorbed = nullptr;
-  // The pass also forms NormalSums::margins: the fit's last pass then holds
-  // what the average marginal effects over these rows need, and no copy of
-  // X has to be kept for them (which passes: FitPlan::margins).
-  bool with_margin_sums = false;
-};
-
-// The sums over rows behind the average marginal effects of the numeric
-// columns and their delta-method covariance: the effect of column j is
-// beta_j slope / weight, its gradient in beta_k is delta_jk slope / weight +
-// beta_j curvature_k / weight. h is the link's mean (links.hpp), eta the
-// row's full linear predictor (with its offset).
-struct MarginSums {
-  double weight = 0.0;  // sum of s
-  double slope = 0.0;   // sum of s h'(eta)
-  arma::vec curvature;  // sum of s h''(eta) x, one per coefficient
 };
 
 // The number of coefficients: the columns of all of X's blocks.
 arma::uword coefficient_count(const LogisticData& data);
 
-// Sums over rows. Only the lower triangle of A is formed (and, once the
-// rows are all added, mirrored by fill_upper_triangle); deviance and
-// boundary_rows only when statistics are asked for.
+// What a source of normal equations hands the loop: the sums over rows
+// (only the lower triangle of A while rows are added; mirrored by
+// fill_upper_triangle once they all are), with the statistics and margin
+// sums of the same pass when it formed them.
 struct NormalSums {
-  arma::mat A;                // sum of s w x x'
-  arma::vec b;                // sum of s w z x
-  double deviance;            // sum of s * (the row's deviance)
-  arma::uword boundary_rows;  // rows of positive weight fitted at exactly 0 or 1
+  arma::mat A;  // sum of s w x x'
+  arma::vec b;  // sum of s w z x
   // In place of A (then empty), in a chunk's partial sums of a design with
   // categorical or sparse blocks: A's lower triangle, packed column by
   // column (LowerTriangle), all such a sum ever holds, in half the memory.
@@ -64,52 +50,29 @@ struct NormalSums {
   // which a column's dependence on the levels and the earlier columns is
   // measured. Empty otherwise (A's own diagonal is then the measure).
   arma::vec dependence_diagonal;
-  // With LogisticData::with_margin_sums; otherwise curvature stays empty.
-  MarginSums margins;
+  FitStatistics statistics;  // zeros when the pass did not form them
+  MarginSums margins;        // curvature empty when the pass did not form them
 };
 
 NormalSums zero_sums(arma::uword q);
 NormalSums zero_packed_sums(arma::uword q);
+// Zeros A, b, the statistics and the margin sums.
 void reset(NormalSums& sums);
+// A chunk's A and b into the total's (the statistics and margin sums are
+// sums of their own: add_into of pass_sums.hpp adds each one formed).
 void add_into(NormalSums& total, const NormalSums& part);
 void fill_upper_triangle(arma::mat& A);
 
-// Room for one block of rows: the copied block of the dense columns, then
-// its scaled form, and the per-row quantities. One per thread.
-struct BlockBuffer {
-  arma::mat rows;  // q_dense x block_rows: one observation per column
-  arma::vec eta;
-  arma::vec weighted_z;       // s w z
-  arma::vec root_weight;      // sqrt(s w)
-  arma::vec link_state;       // per row, what the link's mean leaves for its weights and deviance (links.hpp)
-  arma::vec eta_with_offset;  // x'beta + offset: only with an offset
-  arma::mat meat_rows;        // the block scaled for the robust sums: only in a pass that forms them
-  arma::vec meat_residual;    // the rows' score residuals r, for the robust sums (same pass)
-  arma::vec meat_weight;      // the rows' clamped weights w, for the hat values (same pass)
-  arma::vec margin_slope;     // s h'(eta) per row: only in a pass that forms the margin sums
-  arma::vec margin_curvature;  // s h''(eta) per row (same pass)
-  arma::vec row_weight;        // s of rows some of whose levels are left out (AbsorbedLevels::kept)
-  ScatterScratch scatter;      // the categorical and sparse blocks' (empty without them)
-};
-
-// q_dense of the q columns are copied (dense_column_count).
-BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma::uword q);
-
-// Adds the rows in `rows` to sums, block by block: each block is copied into
-// buffer.rows, one observation per column (the same layout whatever X's
-// memory order, so both orders give the same bits), eta = X_b beta, then per row the logistic
-// mean mu = 1 / (exp(-eta) + 1) (eta with the row's offset, when data has
-// one), the weight w = clamp(mu (1 - mu), 1e-10, 1)
-// and the working response z = x'beta + (y - mu) / w; then b += X_b' (s w z)
-// (X_b' s (y - mu) with data.score_response) and
-// A += S' S with S the block scaled row-wise by sqrt(s w), a symmetric
-// rank-k update. With robust sums (robust non-null and meat's kind not
-// none), the block's rows are also added to them (robust_sums.hpp). Throws
+// Adds a block's rows (block.buffer.rows their dense columns, one
+// observation per column: the same layout whatever X's memory order, so
+// both orders give the same bits): b += X_b' (s w z) (X_b' s r in the score
+// form) and A += S' S with S the block scaled row-wise by sqrt(s w), a
+// symmetric rank-k update; the scattered blocks' terms entry by entry
+// (scattered_blocks.hpp). Scales buffer.rows in place. Throws
 // std::runtime_error when q exceeds the BLAS's 32-bit integers.
-// With data.absorbed, each row's level effect is part of eta, and the rows
-// are added to absorbed_sums too (absorbed_levels.hpp); in a pass for the
-// robust sums alone, the level means are subtracted from the rows first.
-void accumulate_normal_equations(const LogisticData& data, const arma::vec& beta, RowRange rows,
-                                 bool with_statistics, BlockBuffer& buffer, NormalSums& sums,
-                                 const MeatSettings* meat = nullptr, RobustSums* robust = nullptr,
-                                 AbsorbedSums* absorbed_sums = nullptr);
+void add_rows(NormalSums& sums, const Design& X, const RowBlock& block);
+
+// What add_rows holds for a whole row range (the scattered columns' cross
+// block with the dense ones, and the dense corner of packed sums) into
+// sums: at the end of each range whose rows were added.
+void finish_row_range(NormalSums& sums, BlockBuffer& buffer);

@@ -21,34 +21,59 @@ struct OrderedTotal {
   std::exception_ptr failure;
 };
 
-void run_worker(const LogisticData& data, const arma::vec& beta, bool with_statistics, bool with_meat,
-                PassWorkspace& workspace, unsigned worker, std::atomic<arma::uword>& next_chunk,
-                OrderedTotal& order) {
-  const arma::uword n = data.X.n_rows;
-  NormalSums& partial = workspace.partials[worker];
+// The sums of request over sums (and robust, when formed), as pass_sums
+// composes them.
+PassSums requested_sums(const PassRequest& request, NormalSums& sums, RobustSums* robust,
+                        const MeatSettings& meat) {
+  PassSums out;
+  if (request.normal_equations) {
+    out.normal_equations = &sums;
+  }
+  if (request.statistics) {
+    out.statistics = &sums.statistics;
+  }
+  if (request.margins) {
+    out.margins = &sums.margins;
+  }
+  if (robust != nullptr) {
+    out.robust = robust;
+    out.meat = &meat;
+  }
+  return out;
+}
+
+struct PassOf {
+  const LogisticData& data;
+  const arma::vec& beta;
+  const PassRequest& request;
+  bool robust;  // request.robust, and workspace.meat forms something
+};
+
+void run_worker(const PassOf& pass, PassWorkspace& workspace, const PassSums& total, unsigned worker,
+                std::atomic<arma::uword>& next_chunk, OrderedTotal& order) {
+  const arma::uword n = pass.data.X.n_rows;
+  const PassSums chunk_sums =
+      requested_sums(pass.request, workspace.partials[worker],
+                     pass.robust ? &workspace.robust_partials[worker] : nullptr, workspace.meat);
+  // The level sums are added by the pass's one worker, straight into the
+  // total, in row order (they are too large to keep per chunk).
+  PassSums rows_into = chunk_sums;
+  rows_into.levels = total.levels;
   try {
     for (;;) {
       const arma::uword chunk = next_chunk.fetch_add(1);
       if (chunk >= workspace.partition.n_chunks) {
         return;
       }
-      reset(partial);
       const RowRange rows = chunk_rows(workspace.partition, chunk, n);
-      RobustSums* robust = with_meat ? &workspace.robust_partials[worker] : nullptr;
-      if (robust != nullptr) {
-        reset(*robust, rows.begin);
-      }
-      accumulate_normal_equations(data, beta, rows, with_statistics, workspace.buffers[worker], partial,
-                                  &workspace.meat, robust, workspace.absorbed);
+      reset(chunk_sums, rows.begin);
+      accumulate_rows(pass.data, pass.beta, rows, workspace.buffers[worker], rows_into);
       std::unique_lock<std::mutex> lock(order.mutex);
       order.turn.wait(lock, [&] { return order.added == chunk || order.failure; });
       if (order.failure) {
         return;
       }
-      add_into(workspace.total, partial);
-      if (robust != nullptr) {
-        add_into(workspace.robust_total, *robust, workspace.meat);
-      }
+      add_into(total, chunk_sums);
       ++order.added;
       order.turn.notify_all();
     }
@@ -61,21 +86,20 @@ void run_worker(const LogisticData& data, const arma::vec& beta, bool with_stati
   }
 }
 
-void sum_chunks_in_order(const LogisticData& data, const arma::vec& beta, bool with_statistics,
-                         bool with_meat, PassWorkspace& workspace) {
+void sum_chunks_in_order(const PassOf& pass, PassWorkspace& workspace, const PassSums& total) {
   std::atomic<arma::uword> next_chunk{0};
   OrderedTotal order;
   std::vector<std::thread> helpers;
   helpers.reserve(workspace.workers - 1);
   for (unsigned worker = 1; worker < workspace.workers; ++worker) {
     try {
-      helpers.emplace_back(run_worker, std::cref(data), std::cref(beta), with_statistics, with_meat,
-                           std::ref(workspace), worker, std::ref(next_chunk), std::ref(order));
+      helpers.emplace_back(run_worker, std::cref(pass), std::ref(workspace), std::cref(total), worker,
+                           std::ref(next_chunk), std::ref(order));
     } catch (const std::system_error&) {
       break;  // no more threads to be had: the chunks are shared among those that started
     }
   }
-  run_worker(data, beta, with_statistics, with_meat, workspace, 0, next_chunk, order);
+  run_worker(pass, workspace, total, 0, next_chunk, order);
   for (std::thread& helper : helpers) {
     helper.join();
   }
@@ -85,6 +109,13 @@ void sum_chunks_in_order(const LogisticData& data, const arma::vec& beta, bool w
 }
 
 }  // namespace
+
+PassRequest loop_pass(bool with_statistics, bool with_meat) {
+  PassRequest request;
+  request.statistics = with_statistics;
+  request.robust = with_meat;
+  return request;
+}
 
 PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers) {
   const arma::uword n = data.X.n_rows;
@@ -124,16 +155,15 @@ void set_meat(PassWorkspace& workspace, arma::uword q, const MeatSettings& meat)
   }
 }
 
-const NormalSums& form_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
-                                        PassWorkspace& workspace, bool with_meat) {
-  reset(workspace.total);
-  if (workspace.absorbed != nullptr) {
-    reset(*workspace.absorbed);
+const NormalSums& form_pass(const LogisticData& data, const arma::vec& beta, const PassRequest& request,
+                            PassWorkspace& workspace) {
+  const bool robust = request.robust && workspace.meat.kind != MeatKind::none;
+  PassSums total =
+      requested_sums(request, workspace.total, robust ? &workspace.robust_total : nullptr, workspace.meat);
+  if (request.normal_equations) {
+    total.levels = workspace.absorbed;
   }
-  with_meat = with_meat && workspace.meat.kind != MeatKind::none;
-  if (with_meat) {
-    reset(workspace.robust_total, 0);
-  }
+  reset(total, 0);
   std::optional<SingleThreadedBlas> single_threaded;
   if (workspace.partition.single_threaded_blas) {
     single_threaded.emplace();
@@ -141,9 +171,7 @@ const NormalSums& form_normal_equations(const LogisticData& data, const arma::ve
   const arma::uword n = data.X.n_rows;
   if (workspace.partition.n_chunks == 1) {
     // A single chunk's sum is the total: no partial, no addition.
-    accumulate_normal_equations(data, beta, RowRange{0, n}, with_statistics, workspace.buffers[0],
-                                workspace.total, &workspace.meat,
-                                with_meat ? &workspace.robust_total : nullptr, workspace.absorbed);
+    accumulate_rows(data, beta, RowRange{0, n}, workspace.buffers[0], total);
   } else {
     // One worker is the caller's thread alone, taking the chunks in order.
     if (workspace.packed_partials) {
@@ -152,13 +180,15 @@ const NormalSums& form_normal_equations(const LogisticData& data, const arma::ve
         workspace.partials.push_back(zero_packed_sums(workspace.total.b.n_elem));
       }
     }
-    sum_chunks_in_order(data, beta, with_statistics, with_meat, workspace);
+    sum_chunks_in_order(PassOf{data, beta, request, robust}, workspace, total);
     if (workspace.packed_partials) {
       workspace.partials.clear();
     }
   }
-  fill_upper_triangle(workspace.total.A);
-  if (with_meat && !workspace.robust_total.meat.is_empty()) {
+  if (request.normal_equations) {
+    fill_upper_triangle(workspace.total.A);
+  }
+  if (robust && !workspace.robust_total.meat.is_empty()) {
     fill_upper_triangle(workspace.robust_total.meat);
   }
   return workspace.total;

@@ -1,5 +1,5 @@
-// One pass over all rows of X: the weighted normal equations of one IRLS
-// update, with the rows split into fixed chunks that one or more worker
+// One pass over all rows of X: the sums one IRLS update (or the fit plan)
+// asks for, with the rows split into fixed chunks that one or more worker
 // threads sum up.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "normal_equations.hpp"
+#include "pass_sums.hpp"
 #include "row_partition.hpp"
 
 // Everything a pass needs, allocated once per fit: O(q^2 + block x q) per
@@ -33,6 +34,21 @@ struct PassWorkspace {
   AbsorbedSums* absorbed = nullptr;
 };
 
+// What a pass of the workspace forms (pass_sums.hpp). Without the normal
+// equations (a pass for the robust sums alone, whose normal equations at
+// the same coefficients are known already) the total is left as the last
+// pass made it; the level sums are formed with the normal equations.
+struct PassRequest {
+  bool normal_equations = true;
+  bool statistics = false;
+  bool robust = false;  // the robust sums of workspace.meat (none: not formed)
+  bool margins = false;
+};
+
+// The loop's pass: the normal equations, with the statistics and the
+// robust sums as asked.
+PassRequest loop_pass(bool with_statistics, bool with_meat);
+
 // Makes room for the robust sums of meat (nothing of the size of X).
 void set_meat(PassWorkspace& workspace, arma::uword q, const MeatSettings& meat);
 
@@ -46,7 +62,7 @@ PassWorkspace make_pass_workspace(const LogisticData& data, unsigned workers);
 // bit for bit, for any number of workers. (A single chunk, for q above 512,
 // is summed by the caller's thread with the BLAS's own threads.) An
 // exception in any worker stops the pass and is rethrown here.
-// With with_meat, the pass also forms workspace.robust_total, in the same
-// order and with the same guarantee.
-const NormalSums& form_normal_equations(const LogisticData& data, const arma::vec& beta, bool with_statistics,
-                                        PassWorkspace& workspace, bool with_meat = false);
+// The robust sums go into workspace.robust_total, the margin sums into the
+// total's, in the same order and with the same guarantee.
+const NormalSums& form_pass(const LogisticData& data, const arma::vec& beta, const PassRequest& request,
+                            PassWorkspace& workspace);

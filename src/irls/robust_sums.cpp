@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "normal_equations.hpp"
+#include "row_moments.hpp"
 
 namespace {
 
@@ -314,6 +315,29 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, Row
     add_scattered_sums(data.X, first, m, x, factor.memptr(), nullptr, sums.scatter,
                        full_lower_triangle(sums.meat), no_right_hand_side);
   }
+}
+
+void add_rows(RobustSums& sums, const MeatSettings& settings, const LogisticData& data,
+              const RowBlock& block) {
+  BlockBuffer& buffer = block.buffer;
+  const arma::uword capacity = buffer.rows.n_cols;
+  // Made at the first pass that forms the robust sums (at most one per fit
+  // in memory): the other passes carry no memory for them.
+  if (buffer.meat_rows.n_cols < capacity) {
+    buffer.meat_rows.set_size(buffer.rows.n_rows, capacity);
+  }
+  double* residual = row_buffer(buffer.meat_residual, block.m, capacity);
+  double* weight = row_buffer(buffer.meat_weight, block.m, capacity);
+  meat_moments(data.link, block.eta, block.y, buffer.mu.memptr(), buffer.link_state.memptr(), block.m,
+               residual, weight);
+  const arma::mat* x = &buffer.rows;
+  if (data.absorbed != nullptr && data.absorbed->level_means != nullptr) {
+    buffer.level_free_rows = buffer.rows;
+    subtract_level_means(*data.absorbed, block.first, block.m, buffer.level_free_rows);
+    x = &buffer.level_free_rows;
+  }
+  accumulate_meat(data, settings, RowFrequencies{block.first, block.m, block.s}, *x, residual, weight,
+                  buffer.meat_rows, sums);
 }
 
 arma::mat cluster_meat(const arma::mat& groups) {

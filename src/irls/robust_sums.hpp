@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "design.hpp"
+#include "row_block.hpp"
 #include "row_partition.hpp"
 #include "scattered_blocks.hpp"
 
@@ -55,9 +56,6 @@ struct MeatSettings {
   // x'Bx = |Rx|^2 costs a triangular product; empty when B has none (the
   // full product B x is taken then).
   arma::mat hat_factor;
-  // A pass for the robust sums alone (the normal equations at the same
-  // coefficients are known already): the kernel skips b and A.
-  bool robust_only = false;
 };
 
 // R with R'R = B for a symmetric positive semi-definite B whose zero rows
@@ -120,6 +118,14 @@ struct RowFrequencies {
 void accumulate_meat(const LogisticData& data, const MeatSettings& settings, RowFrequencies rows,
                      const arma::mat& x, const double* residual, const double* weight, arma::mat& workspace,
                      RobustSums& sums);
+
+// Adds a block's rows as the pass leaves them (row_block.hpp): their score
+// residuals and weights from the link's mean, then accumulate_meat. In an
+// absorbed fit with the level means (AbsorbedLevels::level_means), of the
+// rows less their level's means, in a copy of the block (the others' sums
+// read the rows as they are).
+void add_rows(RobustSums& sums, const MeatSettings& settings, const LogisticData& data,
+              const RowBlock& block);
 
 // The meat of clustering c: sum_g U_g U_g' (q x q, both triangles).
 arma::mat cluster_meat(const arma::mat& groups);

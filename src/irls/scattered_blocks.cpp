@@ -29,16 +29,13 @@ const DesignBlock* only_scattered_block(const Design& X, arma::uword& offset) {
 template <class Index>
 void add_row_terms(const Index* columns, const double* values, std::size_t entries, arma::uword offset,
                    double weight, double weighted_z, const double* x, ScatterScratch& scratch,
-                   const LowerTriangle& A, double* b, double margin_value, double* margin_sums) {
+                   const LowerTriangle& A, double* b) {
   const arma::uword q_dense = scratch.cross.n_rows;
   for (std::size_t f = 0; f < entries; ++f) {
     const arma::uword column = offset + static_cast<arma::uword>(columns[f]);
     const double value = values[f];
     if (b != nullptr) {
       b[column] += value * weighted_z;
-    }
-    if (margin_sums != nullptr) {
-      margin_sums[column] += value * margin_value;
     }
     const double scaled = weight * value;
     double* cross = scratch.cross.colptr(column - q_dense);
@@ -100,15 +97,14 @@ void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first
 
 void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const arma::mat& dense_rows,
                         const double* root_weight, const double* weighted_z, ScatterScratch& scratch,
-                        const LowerTriangle& A, arma::vec& b, const ScatteredMarginTerms& margin) {
+                        const LowerTriangle& A, arma::vec& b) {
   double* right_hand_side = weighted_z == nullptr ? nullptr : b.memptr();
   const auto add_row = [&](arma::uword k, const auto* columns, const double* values, std::size_t entries,
                            arma::uword offset) {
     // s w as the dense part's rank-k update forms it: sqrt(s w) squared.
     const double weight = root_weight[k] * root_weight[k];
     add_row_terms(columns, values, entries, offset, weight, weighted_z == nullptr ? 0.0 : weighted_z[k],
-                  dense_rows.colptr(k), scratch, A, right_hand_side,
-                  margin.row_values == nullptr ? 0.0 : margin.row_values[k], margin.sums);
+                  dense_rows.colptr(k), scratch, A, right_hand_side);
   };
   arma::uword offset = 0;
   if (const DesignBlock* only = only_scattered_block(X, offset)) {
@@ -130,6 +126,18 @@ void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const
     add_row(k, scratch.columns.data() + start, scratch.values.data() + start,
             scratch.row_starts[k + 1] - start, 0);
   }
+}
+
+void add_scattered_products(const Design& X, arma::uword first, arma::uword m, const double* row_values,
+                            double* sums) {
+  for_each_scattered_block(X, [&](const auto& block, arma::uword offset) {
+    for_each_row(block, first, m,
+                 [&](arma::uword k, const auto* columns, const double* values, std::size_t entries) {
+                   for (std::size_t f = 0; f < entries; ++f) {
+                     sums[offset + static_cast<arma::uword>(columns[f])] += values[f] * row_values[k];
+                   }
+                 });
+  });
 }
 
 void add_cross_block(ScatterScratch& scratch, const LowerTriangle& A) {

@@ -78,23 +78,20 @@ void gather_rows(const Design& X, arma::uword first, arma::uword m, ScatterScrat
 void add_scattered_eta(const Design& X, const arma::vec& beta, arma::uword first, arma::uword m, double* eta,
                        ScatterScratch& scratch);
 
-// Per row a value v (row_values) whose sum of v x over the rows goes into
-// sums (one per coefficient; the scattered columns' part here): the margin
-// sums' s h''(eta) x (normal_equations.hpp). Null pointers: none.
-struct ScatteredMarginTerms {
-  const double* row_values = nullptr;
-  double* sums = nullptr;
-};
-
 // The rows' scattered terms into b and A's lower triangle (directly) and
-// into scratch.cross, and margin's products when it has them. dense_rows holds the rows' dense columns
-// unscaled, one observation per column; root_weight is sqrt(s w), weighted_z is s w z. With weighted_z null,
-// b is untouched: the robust sums add their meat's terms here, with their own root, A the meat and a scratch
-// of their own.
+// into scratch.cross. dense_rows holds the rows' dense columns unscaled,
+// one observation per column; root_weight is sqrt(s w), weighted_z is s w
+// z. With weighted_z null, b is untouched: the robust sums add their meat's
+// terms here, with their own root, A the meat and a scratch of their own.
 void add_scattered_sums(const Design& X, arma::uword first, arma::uword m, const arma::mat& dense_rows,
                         const double* root_weight, const double* weighted_z, ScatterScratch& scratch,
-                        const LowerTriangle& A, arma::vec& b,
-                        const ScatteredMarginTerms& margin = ScatteredMarginTerms());
+                        const LowerTriangle& A, arma::vec& b);
+
+// sums[c] += the sum over rows k < m of row_values[k] x_(first + k)[c], for
+// the scattered columns c (one sum per coefficient): the margin sums'
+// s h''(eta) x. Each column's terms are added in row order.
+void add_scattered_products(const Design& X, arma::uword first, arma::uword m, const double* row_values,
+                            double* sums);
 
 // scratch.cross into rows q_dense.. of A's first q_dense columns (the lower
 // triangle), then cleared. Called once per row range, so that the sums of a

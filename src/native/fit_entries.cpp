@@ -174,7 +174,7 @@ CovarianceArray covariance_array(arma::uword q) {
 // sums alone of the rows less their level's means (the caller has the
 // normal equations at beta already).
 py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool with_statistics,
-                             MeatSettings meat, const AbsorbedLevels& levels) {
+                             const MeatSettings& meat, const AbsorbedLevels& levels) {
   data.absorbed = &levels;
   const arma::uword q = beta.n_elem;
   py::dict result;
@@ -187,8 +187,8 @@ py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool wit
     }
     result["A"] = matrix_to_numpy(total.A);
     result["b"] = to_numpy(total.b);
-    result["deviance"] = py::float_(with_statistics ? total.deviance : 0.0);
-    result["boundary_rows"] = py::int_(with_statistics ? total.boundary_rows : 0);
+    result["deviance"] = py::float_(with_statistics ? total.statistics.deviance : 0.0);
+    result["boundary_rows"] = py::int_(with_statistics ? total.statistics.boundary_rows : 0);
     result["level_weights"] = to_numpy(sums.weight);
     result["level_scores"] = to_numpy(sums.score);
     // The engine's q x L block in column order is NumPy's (L, q) in row order.
@@ -203,11 +203,13 @@ py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool wit
         "robust sums with absorbed levels are residual or cluster sums of dense columns, with the level "
         "means");
   }
-  meat.robust_only = true;
+  PassRequest robust_alone;
+  robust_alone.normal_equations = false;
+  robust_alone.robust = true;
   RobustSums robust;
   {
     const py::gil_scoped_release release;
-    sum_normal_equations(data, beta, false, meat, robust);
+    sum_pass(data, beta, robust_alone, meat, robust);
   }
   // A and b as zeros, as for the hat-adjusted sums: the keys every chunk's sums have.
   result["A"] = matrix_to_numpy(arma::mat(q, q, arma::fill::zeros));
@@ -236,8 +238,8 @@ py::object null_deviance_of(double deviance) {
 void copy_normal_sums(const py::dict& part, arma::uword q, NormalSums& sums) {
   square_copy(part["A"].cast<py::array>(), q, "A", sums.A);
   sums.b = vector_copy(part["b"].cast<py::array>(), q, "b");
-  sums.deviance = part["deviance"].cast<double>();
-  sums.boundary_rows = part["boundary_rows"].cast<arma::uword>();
+  sums.statistics.deviance = part["deviance"].cast<double>();
+  sums.statistics.boundary_rows = part["boundary_rows"].cast<arma::uword>();
 }
 
 // A chunked source's robust sums: the meat (q, q), or per clustering its
@@ -406,21 +408,22 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
     square_copy(*inverse_information, q, "inverse_information", bread);
     meat_settings.inverse_information = &bread;
     meat_settings.hat_factor = hat_factor_of(bread);
-    meat_settings.robust_only = true;  // the caller has the normal equations at beta already
   }
   NormalSums sums;
   RobustSums robust;
   {
     const py::gil_scoped_release release;
-    sums = meat_settings.kind == MeatKind::none
-               ? sum_normal_equations(data, coefficients, with_statistics)
-               : sum_normal_equations(data, coefficients, with_statistics, meat_settings, robust);
+    PassRequest request = loop_pass(with_statistics, meat_settings.kind != MeatKind::none);
+    // The hat values' pass comes after the loop, whose normal equations at
+    // beta the caller has: they are not formed again.
+    request.normal_equations = meat_settings.kind != MeatKind::hat_adjusted;
+    sums = sum_pass(data, coefficients, request, meat_settings, robust);
   }
   py::dict result;
   result["A"] = matrix_to_numpy(sums.A);
   result["b"] = to_numpy(sums.b);
-  result["deviance"] = py::float_(with_statistics ? sums.deviance : 0.0);
-  result["boundary_rows"] = py::int_(with_statistics ? sums.boundary_rows : 0);
+  result["deviance"] = py::float_(with_statistics ? sums.statistics.deviance : 0.0);
+  result["boundary_rows"] = py::int_(with_statistics ? sums.statistics.boundary_rows : 0);
   if (meat_settings.kind == MeatKind::residual || meat_settings.kind == MeatKind::hat_adjusted) {
     result["meat"] = matrix_to_numpy(robust.meat);
   }

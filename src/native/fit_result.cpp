@@ -32,8 +32,9 @@ py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
   result["time"] = py::float_(outcome.result.time);
   result["converged"] = py::bool_(outcome.result.converged);
   result["covariance"] = covariance;
-  result["deviance"] = py::float_(any_pass ? last_pass.deviance : std::numeric_limits<double>::quiet_NaN());
-  result["boundary_rows"] = py::int_(any_pass ? last_pass.boundary_rows : 0);
+  result["deviance"] =
+      py::float_(any_pass ? last_pass.statistics.deviance : std::numeric_limits<double>::quiet_NaN());
+  result["boundary_rows"] = py::int_(any_pass ? last_pass.statistics.boundary_rows : 0);
   result["dropped"] = dropped;
   result["overflowed"] = rows_to_list(outcome.overflowed);
   result["singular_solves"] = py::int_(outcome.singular_solves);

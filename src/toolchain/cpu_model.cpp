@@ -1,7 +1,7 @@
 // The CPU feature flags that clang's target_clones dispatch reads, for a
 // compiler runtime that lacks them: zig's compiler-rt has no __cpu_model or
 // __cpu_indicator_init (libgcc and LLVM's compiler-rt have), and the engine's
-// vector kernels (normal_equations.cpp) are compiled in avx512f, avx2 and
+// vector kernels (vector_clones.hpp) are compiled in avx512f, avx2 and
 // default variants that a resolver picks when the library loads. Linked into
 // the engine only by a build that asks for it (QUORVI_CPU_MODEL).
 //

@@ -338,8 +338,8 @@ TEST_P(BlockKinds, NormalEquationsEqualTheDensifiedDesigns) {
     const NormalSums sums = sum_normal_equations(problem.data(score_response), problem.beta, true);
     expect_close(sums.A, expected.A, "A");
     expect_close(sums.b, score_response ? expected.score : expected.working, "b");
-    expect_close(arma::vec{sums.deviance}, arma::vec{expected.deviance}, "deviance");
-    EXPECT_EQ(sums.boundary_rows, 0U);
+    expect_close(arma::vec{sums.statistics.deviance}, arma::vec{expected.deviance}, "deviance");
+    EXPECT_EQ(sums.statistics.boundary_rows, 0U);
   }
 }
 
@@ -395,7 +395,7 @@ TEST_P(BlockKinds, RobustSumsEqualTheDensifiedDesigns) {
       one_pass.hat_factor = hat_factor_of(start_bread);
     }
     RobustSums robust;
-    sum_normal_equations(data, problem.beta, false, one_pass, robust);
+    sum_pass(data, problem.beta, loop_pass(false, true), one_pass, robust);
     const std::vector<arma::mat> one_pass_meats =
         kind == MeatKind::cluster ? std::vector<arma::mat>() : std::vector<arma::mat>{symmatl(robust.meat)};
     check_at(problem.beta, meat, one_pass_meats, robust.groups, name + " one pass");
@@ -454,7 +454,7 @@ TEST(HatValues, RowsOfLeverageOneAreThoseOfTheDensifiedDesign) {
       settings.hat_factor.reset();  // x' (B x) in full
     }
     RobustSums robust;
-    sum_normal_equations(LogisticData{design, y.memptr(), n, s.memptr()}, beta, false, settings, robust);
+    sum_pass(LogisticData{design, y.memptr(), n, s.memptr()}, beta, loop_pass(false, true), settings, robust);
     EXPECT_EQ(robust.hat_one_rows, std::vector<arma::uword>(expected.begin(), expected.end())) << factored;
   }
 }

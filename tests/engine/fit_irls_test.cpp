@@ -211,8 +211,8 @@ TEST(Weights, AreFrequencies) {
   EXPECT_TRUE(covariance.has_nan());
   const double deviance =
       -2.0 * arma::accu(y_repeated % arma::log(mu) + (1.0 - y_repeated) % arma::log(1.0 - mu));
-  EXPECT_NEAR(summary.deviance, deviance, 1e-10 * deviance);
-  EXPECT_EQ(summary.boundary_rows, 0U);
+  EXPECT_NEAR(summary.statistics.deviance, deviance, 1e-10 * deviance);
+  EXPECT_EQ(summary.statistics.boundary_rows, 0U);
 }
 
 TEST(Summary, CountsRowsFittedAtExactlyZeroOrOne) {
@@ -222,7 +222,7 @@ TEST(Summary, CountsRowsFittedAtExactlyZeroOrOne) {
   const arma::vec y{1.0, 0.0, 1.0, 1.0};
   const arma::vec weights{1.0, 2.0, 1.0, 0.0};
   const LogisticData data = data_of(X, y, weights.memptr(), false);
-  EXPECT_EQ(sum_normal_equations(data, arma::vec{1.0}, true).boundary_rows, 2U);
+  EXPECT_EQ(sum_normal_equations(data, arma::vec{1.0}, true).statistics.boundary_rows, 2U);
 }
 
 // Block-sized BLAS calls from several threads need the BLAS single-threaded

@@ -52,6 +52,22 @@ FitSettings settings() {
   return s;
 }
 
+PassRequest robust_alone() {
+  PassRequest request;
+  request.normal_equations = false;
+  request.robust = true;
+  return request;
+}
+
+// The margin sums alone of data's rows at beta.
+MarginSums margin_sums(const LogisticData& data, const arma::vec& beta) {
+  PassRequest request;
+  request.normal_equations = false;
+  request.margins = true;
+  RobustSums unused;
+  return sum_pass(data, beta, request, MeatSettings(), unused).margins;
+}
+
 // A back end over data's rows on the caller's thread, recording each call.
 struct RecordingPasses {
   const LogisticData& data;
@@ -70,10 +86,10 @@ struct RecordingPasses {
     FitPasses made;
     made.normal_equations = [this](const arma::vec& beta, bool with_statistics,
                                    bool with_meat) -> const NormalSums& {
-      LogisticData rows = data;
-      rows.with_margin_sums = ++sums_formed >= margins_from;
-      sums = with_meat ? sum_normal_equations(rows, beta, with_statistics, meat, robust)
-                       : sum_normal_equations(rows, beta, with_statistics);
+      PassRequest request = loop_pass(with_statistics, with_meat);
+      request.margins = ++sums_formed >= margins_from;
+      RobustSums unused;
+      sums = sum_pass(data, beta, request, meat, with_meat ? robust : unused);
       return sums;
     };
     made.robust_pass = [this](const arma::vec& beta, const arma::mat* inverse_information) {
@@ -84,15 +100,13 @@ struct RecordingPasses {
         settings.inverse_information = inverse_information;
         settings.hat_factor = hat_factor_of(*inverse_information);
       }
-      sum_normal_equations(data, beta, false, settings, robust);
+      sum_pass(data, beta, robust_alone(), settings, robust);
     };
     made.robust_sums = [this] { return robust; };
     made.form_margins = [this] { margins_from = sums_formed + 1; };
     made.margin_pass = [this](const arma::vec& beta) {
       ++margin_passes;
-      LogisticData rows = data;
-      rows.with_margin_sums = true;
-      return sum_normal_equations(rows, beta, false).margins;
+      return margin_sums(data, beta);
     };
     made.null_normal_equations = [this](const arma::vec& beta, bool with_statistics,
                                         bool /*with_meat*/) -> const NormalSums& {
@@ -206,9 +220,7 @@ TEST(FitPlan, MarginSumsAreTheLastPasses) {
     limited.tol = tol;
     FitPlan plan{limited, MeatKind::none, false, true};
     const PlannedFit fit = run_fit_plan(4, backend.passes(), plan, IterationObserver());
-    LogisticData rows = data;
-    rows.with_margin_sums = true;
-    const MarginSums expected = sum_normal_equations(rows, fit.outcome.last_pass_beta, false).margins;
+    const MarginSums expected = margin_sums(data, fit.outcome.last_pass_beta);
     EXPECT_NEAR(fit.margins.slope, expected.slope, 1e-12 * std::abs(expected.slope));
     EXPECT_EQ(fit.margins.weight, expected.weight);
     EXPECT_TRUE(arma::approx_equal(fit.margins.curvature, expected.curvature, "reldiff", 1e-12));

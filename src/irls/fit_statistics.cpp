@@ -1,0 +1,25 @@
+#include "fit_statistics.hpp"
+
+#include "row_moments.hpp"
+
+void reset(FitStatistics& statistics) { statistics = FitStatistics(); }
+
+void add_into(FitStatistics& total, const FitStatistics& part) {
+  total.deviance += part.deviance;
+  total.boundary_rows += part.boundary_rows;
+}
+
+void add_rows(FitStatistics& statistics, LinkKind link, const RowBlock& block) {
+  BlockBuffer& buffer = block.buffer;
+  const arma::uword m = block.m;
+  double* deviance = row_buffer(buffer.row_deviance, m, buffer.rows.n_cols);
+  const double* mu = buffer.mu.memptr();
+  row_deviances(link, block.eta, block.y, block.s, mu, buffer.link_state.memptr(), m, deviance);
+  for (arma::uword k = 0; k < m; ++k) {
+    statistics.deviance += deviance[k];
+    const double frequency = block.s == nullptr ? 1.0 : block.s[k];
+    if (frequency > 0.0 && (mu[k] == 0.0 || mu[k] == 1.0)) {
+      ++statistics.boundary_rows;
+    }
+  }
+}
