@@ -207,8 +207,8 @@ arma::uword first_level_out_of_range(const std::int32_t* codes, arma::uword n_ro
 
 void add_rows(AbsorbedSums& sums, const Design& X, const AbsorbedLevels& levels, const RowBlock& block) {
   const double* root = block.buffer.root_weight.memptr();
-  add_level_sums(levels, block.first, block.m, block.buffer.rows, root, block.buffer.weighted_z.memptr(),
-                 sums);
+  add_level_sums(levels, block.first, block.m, block.buffer.rows, root,
+                 block.buffer.mu_then_weighted_z.memptr(), sums);
   add_scattered_level_terms(X, levels, block.first, block.m, root, sums);
 }
 

@@ -13,7 +13,7 @@ void add_rows(FitStatistics& statistics, LinkKind link, const RowBlock& block) {
   BlockBuffer& buffer = block.buffer;
   const arma::uword m = block.m;
   double* deviance = row_buffer(buffer.row_deviance, m, buffer.rows.n_cols);
-  const double* mu = buffer.mu.memptr();
+  const double* mu = buffer.mu_then_weighted_z.memptr();
   row_deviances(link, block.eta, block.y, block.s, mu, buffer.link_state.memptr(), m, deviance);
   for (arma::uword k = 0; k < m; ++k) {
     statistics.deviance += deviance[k];

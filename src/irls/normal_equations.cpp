@@ -89,7 +89,7 @@ void add_rows(NormalSums& sums, const Design& X, const RowBlock& block) {
   const blasint q = to_blas(buffer.rows.n_rows);
   if (sums.b.n_elem > buffer.rows.n_rows) {
     add_scattered_sums(X, block.first, block.m, buffer.rows, buffer.root_weight.memptr(),
-                       buffer.weighted_z.memptr(), buffer.scatter, lower_of(sums), sums.b);
+                       buffer.mu_then_weighted_z.memptr(), buffer.scatter, lower_of(sums), sums.b);
   }
   if (q == 0) {
     return;
@@ -103,7 +103,7 @@ void add_rows(NormalSums& sums, const Design& X, const RowBlock& block) {
   }
   const blasint rows_in_block = to_blas(block.m);
   cblas_dgemv(CblasColMajor, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), q,
-              buffer.weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
+              buffer.mu_then_weighted_z.memptr(), 1, 1.0, sums.b.memptr(), 1);
   scale_columns(buffer.root_weight.memptr(), buffer.rows.n_rows, block.m, buffer.rows.memptr());
   cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, q, rows_in_block, 1.0, buffer.rows.memptr(), q, 1.0,
               dense_sums.memptr(), std::max<blasint>(to_blas(dense_sums.n_rows), 1));

@@ -95,26 +95,31 @@ void weigh_rows(const LogisticData& data, const PassSums& sums, const RowBlock& 
         row_buffer(buffer.margin_curvature, block.m, capacity),
     };
   }
-  const double* mu = buffer.mu.memptr();
+  double* mu_then_weighted_z = buffer.mu_then_weighted_z.memptr();
   const double* state = buffer.link_state.memptr();
   if (data.score_response) {
-    score_weights(data.link, block.eta, block.y, block.s, mu, state, block.m, buffer.weighted_z.memptr(),
+    score_weights(data.link, block.eta, block.y, block.s, state, block.m, mu_then_weighted_z,
                   buffer.root_weight.memptr(), margin);
   } else {
-    working_weights(data.link, block.linear, block.eta, block.y, block.s, mu, state, block.m,
-                    buffer.weighted_z.memptr(), buffer.root_weight.memptr(), margin);
+    working_weights(data.link, block.linear, block.eta, block.y, block.s, state, block.m, mu_then_weighted_z,
+                    buffer.root_weight.memptr(), margin);
   }
 }
 
-// Each sum adds the block. The normal equations come last: they scale the
-// dense columns in place.
-void add_block(const LogisticData& data, const PassSums& sums, const RowBlock& block) {
+// The sums that read the link's mean add the block, before the working
+// weights take its place.
+void add_block_of_means(const LogisticData& data, const PassSums& sums, const RowBlock& block) {
   if (sums.statistics != nullptr) {
     add_rows(*sums.statistics, data.link, block);
   }
   if (sums.robust != nullptr) {
     add_rows(*sums.robust, *sums.meat, data, block);
   }
+}
+
+// The sums that read the working weights add the block. The normal
+// equations come last: they scale the dense columns in place.
+void add_block_of_weights(const LogisticData& data, const PassSums& sums, const RowBlock& block) {
   if (sums.levels != nullptr) {
     add_rows(*sums.levels, data.X, *data.absorbed, block);
   }
@@ -142,9 +147,10 @@ void accumulate_rows(const LogisticData& data, const arma::vec& beta, RowRange r
     const RowBlock block{
         first, m, data.y + first, row_frequencies(data, first, m, buffer), buffer.eta.memptr(), eta, buffer,
     };
-    means(data.link, eta, m, buffer.mu.memptr(), buffer.link_state.memptr());
+    means(data.link, eta, m, buffer.mu_then_weighted_z.memptr(), buffer.link_state.memptr());
+    add_block_of_means(data, sums, block);
     weigh_rows(data, sums, block);
-    add_block(data, sums, block);
+    add_block_of_weights(data, sums, block);
   }
   if (sums.normal_equations != nullptr) {
     finish_row_range(*sums.normal_equations, buffer);

@@ -328,8 +328,8 @@ void add_rows(RobustSums& sums, const MeatSettings& settings, const LogisticData
   }
   double* residual = row_buffer(buffer.meat_residual, block.m, capacity);
   double* weight = row_buffer(buffer.meat_weight, block.m, capacity);
-  meat_moments(data.link, block.eta, block.y, buffer.mu.memptr(), buffer.link_state.memptr(), block.m,
-               residual, weight);
+  meat_moments(data.link, block.eta, block.y, buffer.mu_then_weighted_z.memptr(), buffer.link_state.memptr(),
+               block.m, residual, weight);
   const arma::mat* x = &buffer.rows;
   if (data.absorbed != nullptr && data.absorbed->level_means != nullptr) {
     buffer.level_free_rows = buffer.rows;

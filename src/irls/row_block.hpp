@@ -15,9 +15,10 @@
 struct BlockBuffer {
   arma::mat rows;  // q_dense x block_rows: one observation per column
   arma::vec eta;   // x'beta
-  arma::vec mu;
+  // The link's mean mu, then, once the working weights are formed in its
+  // place, s w z (s r in the score form): one stream of memory for both.
+  arma::vec mu_then_weighted_z;
   arma::vec link_state;       // per row, what the link's mean leaves for its weights and deviance (links.hpp)
-  arma::vec weighted_z;       // s w z (s r in the score form)
   arma::vec root_weight;      // sqrt(s w)
   arma::vec eta_with_offset;  // x'beta + offset (+ level effects): only with either
   arma::vec row_weight;       // s of rows some of whose levels are left out (AbsorbedLevels::kept)
@@ -35,11 +36,12 @@ struct BlockBuffer {
 BlockBuffer make_block_buffer(arma::uword block_rows, arma::uword q_dense, arma::uword q);
 
 // A block's rows [first, first + m) once the pass has evaluated the link on
-// them: buffer.rows holds their dense columns (unscaled), buffer.mu and
-// buffer.link_state the link's mean and state; buffer.weighted_z and
-// buffer.root_weight the working weights, when a sum of the pass needs
-// them (PassSums::needs_working_weights), and margin_slope and
-// margin_curvature beside them with margin sums.
+// them: buffer.rows holds their dense columns (unscaled),
+// buffer.mu_then_weighted_z and buffer.link_state the link's mean and state.
+// The sums that read the mean add the block first; then, when a sum of the
+// pass needs them, the working weights replace the mean (s w z, and
+// sqrt(s w) in buffer.root_weight), with margin_slope and margin_curvature
+// beside them for the margin sums, and the other sums add the block.
 struct RowBlock {
   arma::uword first;
   arma::uword m;

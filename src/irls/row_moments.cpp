@@ -18,16 +18,16 @@ void means_loop(const double* eta, arma::uword m, double* mu, double* state) {
 // leaving the loop scalar. The test of s is hoisted out of the loop.
 template <class Link, bool margins>
 void working_weights_loop(const double* linear, const double* eta, const double* y, const double* s,
-                          const double* mu, const double* state, arma::uword m, double* __restrict weighted_z,
+                          const double* state, arma::uword m, double* __restrict mu_then_weighted_z,
                           double* __restrict root, MarginTerms margin) {
   double* __restrict slope = margin.slope;
   double* __restrict curvature = margin.curvature;
   for (arma::uword k = 0; k < m; ++k) {
-    const RowMoments row = Link::moments(eta[k], y[k], mu[k], state[k]);
+    const RowMoments row = Link::moments(eta[k], y[k], mu_then_weighted_z[k], state[k]);
     const double z = linear[k] + row.residual / row.weight;
     const double frequency = s == nullptr ? 1.0 : s[k];
     const double weight = s == nullptr ? row.weight : row.weight * frequency;
-    weighted_z[k] = weight * z;
+    mu_then_weighted_z[k] = weight * z;
     root[k] = std::sqrt(weight);
     if constexpr (margins) {
       slope[k] = frequency * row.slope;
@@ -37,15 +37,15 @@ void working_weights_loop(const double* linear, const double* eta, const double*
 }
 
 template <class Link, bool margins>
-void score_weights_loop(const double* eta, const double* y, const double* s, const double* mu,
-                        const double* state, arma::uword m, double* __restrict weighted_residual,
-                        double* __restrict root, MarginTerms margin) {
+void score_weights_loop(const double* eta, const double* y, const double* s, const double* state,
+                        arma::uword m, double* __restrict mu_then_weighted_residual, double* __restrict root,
+                        MarginTerms margin) {
   double* __restrict slope = margin.slope;
   double* __restrict curvature = margin.curvature;
   for (arma::uword k = 0; k < m; ++k) {
-    const RowMoments row = Link::moments(eta[k], y[k], mu[k], state[k]);
+    const RowMoments row = Link::moments(eta[k], y[k], mu_then_weighted_residual[k], state[k]);
     const double frequency = s == nullptr ? 1.0 : s[k];
-    weighted_residual[k] = frequency * row.residual;
+    mu_then_weighted_residual[k] = frequency * row.residual;
     root[k] = std::sqrt(row.weight * frequency);
     if constexpr (margins) {
       slope[k] = frequency * row.slope;
@@ -92,26 +92,27 @@ void means(LinkKind link, const double* eta, arma::uword m, double* mu, double* 
 
 QUORVI_VECTOR_CLONES
 void working_weights(LinkKind link, const double* linear, const double* eta, const double* y, const double* s,
-                     const double* mu, const double* state, arma::uword m, double* weighted_z, double* root,
+                     const double* state, arma::uword m, double* mu_then_weighted_z, double* root,
                      MarginTerms margin) {
   with_link(link, [&](auto kind) {
     if (margin.slope != nullptr) {
-      working_weights_loop<decltype(kind), true>(linear, eta, y, s, mu, state, m, weighted_z, root, margin);
+      working_weights_loop<decltype(kind), true>(linear, eta, y, s, state, m, mu_then_weighted_z, root,
+                                                 margin);
     } else {
-      working_weights_loop<decltype(kind), false>(linear, eta, y, s, mu, state, m, weighted_z, root, margin);
+      working_weights_loop<decltype(kind), false>(linear, eta, y, s, state, m, mu_then_weighted_z, root,
+                                                  margin);
     }
   });
 }
 
 QUORVI_VECTOR_CLONES
-void score_weights(LinkKind link, const double* eta, const double* y, const double* s, const double* mu,
-                   const double* state, arma::uword m, double* weighted_residual, double* root,
-                   MarginTerms margin) {
+void score_weights(LinkKind link, const double* eta, const double* y, const double* s, const double* state,
+                   arma::uword m, double* mu_then_weighted_residual, double* root, MarginTerms margin) {
   with_link(link, [&](auto kind) {
     if (margin.slope != nullptr) {
-      score_weights_loop<decltype(kind), true>(eta, y, s, mu, state, m, weighted_residual, root, margin);
+      score_weights_loop<decltype(kind), true>(eta, y, s, state, m, mu_then_weighted_residual, root, margin);
     } else {
-      score_weights_loop<decltype(kind), false>(eta, y, s, mu, state, m, weighted_residual, root, margin);
+      score_weights_loop<decltype(kind), false>(eta, y, s, state, m, mu_then_weighted_residual, root, margin);
     }
   });
 }

@@ -19,18 +19,18 @@ struct MarginTerms {
   double* curvature = nullptr;
 };
 
-// s w z and sqrt(s w) per row: w the clamped weight and z = linear + r / w
-// the working response of the coefficients alone (linear is x'beta without
-// the offset; eta, with it, is what the weight is a function of). s may be
-// null: every weight is then 1.
+// s w z and sqrt(s w) per row, s w z in place of the row's mean mu: w the
+// clamped weight and z = linear + r / w the working response of the
+// coefficients alone (linear is x'beta without the offset; eta, with it,
+// is what the weight is a function of). s may be null: every weight is
+// then 1.
 void working_weights(LinkKind link, const double* linear, const double* eta, const double* y, const double* s,
-                     const double* mu, const double* state, arma::uword m, double* weighted_z, double* root,
+                     const double* state, arma::uword m, double* mu_then_weighted_z, double* root,
                      MarginTerms margin);
 
 // The same weights with s r, the rows' terms of the score, in place of s w z.
-void score_weights(LinkKind link, const double* eta, const double* y, const double* s, const double* mu,
-                   const double* state, arma::uword m, double* weighted_residual, double* root,
-                   MarginTerms margin);
+void score_weights(LinkKind link, const double* eta, const double* y, const double* s, const double* state,
+                   arma::uword m, double* mu_then_weighted_residual, double* root, MarginTerms margin);
 
 // The rows' score residuals r and clamped weights w (without s), for the
 // robust sums.
