@@ -57,9 +57,8 @@ from . import _native
 if TYPE_CHECKING:
     import pandas as pd
 
-# What quorvi._native takes for X: an array, or a list of block tuples.
-# A design as quorvi._native reads it: its column blocks, in the order of
-# the coefficients, the dense ones first.
+# A design as quorvi._native reads it (beside a plain array): its column
+# blocks, in the order of the coefficients, the dense ones first.
 Block = _native.DenseBlock | _native.CategoricalBlock | _native.SparseBlock | _native.VaryingSlopeBlock
 Blocks = list[Block]
 # A frame's columns before they are blocks: the numeric ones as (n, k) runs,
