@@ -120,11 +120,11 @@ def fit(method: str, X: np.ndarray, y: np.ndarray, tol: float) -> dict:
         if method == "engine 2 workers":
             from quorvi import _native
 
-            result = _native.fit(X, y, None, False, tol, MAX_ITER, 2, None)
+            fitted = _native.fit(X, y, None, fit_intercept=False, tol=tol, max_iter=MAX_ITER, n_threads=2)
             return {
-                "coefficients": result["coefficients"],
-                "iterations": result["iterations"],
-                "loop_time": result["time"],
+                "coefficients": fitted.coefficients,
+                "iterations": fitted.iterations,
+                "loop_time": fitted.time,
             }
         if method.startswith("quorvi estimator"):
             import quorvi

@@ -1,14 +1,17 @@
 """The fuzzer's cases for designs of several column kinds (quorvi._native's
-list of blocks): categorical codes of every width with empty levels and
+block classes): categorical codes of every width with empty levels and
 codes out of range, varying slopes (codes with a multiplier, some of whose
 values are 0; broken: NaN, infinite, float32 or of another length), sparse
 rows with no nonzeros, all-zero columns, and the CSR layouts the binding
 refuses: indices out of range, unsorted or repeated within a row, broken
 row pointers; some with a robust request (a meat, hat values, one or two
 clusterings). Each case is made from (seed, case number) alone. A case with
-a broken block must be a ValueError; any other must give the normal
+a broken block must be a ValueError, where the block is made (its layout) or
+where a fit reads it (its values); any other must give the normal
 equations and robust sums of its densified design (the same sums by the
 dense kernel, to rounding) and a well-formed fit."""
+
+from functools import partial
 
 import numpy as np
 
@@ -30,14 +33,15 @@ def _categorical(rng, n, notes):
     dense = np.zeros((n, levels))
     if not broken:
         dense[np.arange(n), codes.astype(np.int64)] = 1.0
-    return ("categorical", codes, levels, drop_first), dense[:, int(drop_first) :], broken
+    block = partial(_native.CategoricalBlock, codes=codes, n_levels=levels, drop_first=drop_first)
+    return block, dense[:, int(drop_first) :], broken
 
 
 def _varying_slope(rng, n, notes):
     """A categorical's codes with a multiplier (some rows 0); broken: a code
     out of range, or a multiplier with a NaN or an infinity, of another
     dtype or of another length."""
-    (_, codes, levels, drop_first), indicators, broken = _categorical(rng, n, notes)
+    categorical, indicators, broken = _categorical(rng, n, notes)
     multiplier = rng.standard_normal(n) * (rng.random(n) < 0.9)
     dense = indicators * multiplier[:, None]
     fault = str(rng.choice(["none"] * 16 + ["nan", "inf", "float32", "short"]))
@@ -51,7 +55,7 @@ def _varying_slope(rng, n, notes):
         multiplier = multiplier[:-1] if n else np.zeros(1)
         broken = True
     notes.append(f"varying slope: multiplier {fault}")
-    return ("varying_slope", codes, levels, drop_first, multiplier), dense, broken
+    return partial(_native.VaryingSlopeBlock, **categorical.keywords, multiplier=multiplier), dense, broken
 
 
 def _sparse(rng, n, notes):
@@ -85,7 +89,11 @@ def _sparse(rng, n, notes):
     if not broken:
         rows = np.repeat(np.arange(n), per_row)
         np.add.at(dense, (rows, indices.astype(np.int64)), values)
-    return ("sparse", values, indices, indptr, columns), dense, broken
+    return (
+        partial(_native.SparseBlock, data=values, indices=indices, indptr=indptr, n_cols=columns),
+        dense,
+        broken,
+    )
 
 
 def _robust_request(rng, n, q, notes):
@@ -93,17 +101,24 @@ def _robust_request(rng, n, q, notes):
     meat = str(rng.choice(["none", "residual", "hat_adjusted", "cluster"]))
     notes.append(f"meat {meat}")
     if meat == "residual":
-        return {"meat": meat}
+        return {"meat": _native.Meat.residual}
     if meat == "hat_adjusted":
         # Any symmetric positive definite B, of a size that makes hat values
         # mostly below 1 or not; the same for both designs.
         root = rng.standard_normal((q, q))
         scale = 10.0 ** rng.uniform(-3, 0)
         bread = scale * (root @ root.T / max(q, 1) + np.eye(q))
-        return {"meat": meat, "hat_power": float(rng.choice([1.0, 2.0])), "inverse_information": bread}
+        return {
+            "meat": _native.Meat.hat_adjusted,
+            "hat_power": float(rng.choice([1.0, 2.0])),
+            "inverse_information": bread,
+        }
     if meat == "cluster" and n > 0:
         groups = [int(rng.integers(1, 5)) for _ in range(int(rng.integers(1, 3)))]
-        return {"meat": meat, "clusters": [(rng.integers(0, g, n).astype(np.int64), g) for g in groups]}
+        return {
+            "meat": _native.Meat.cluster,
+            "clusters": [(rng.integers(0, g, n).astype(np.int64), g) for g in groups],
+        }
     return {}
 
 
@@ -112,14 +127,16 @@ def check_blocks_case(seed, index):
     rng = np.random.default_rng([seed, index, 2])
     n = int(rng.integers(0, 60))
     notes = [f"blocks n {n}"]
-    blocks, dense_parts, broken = [], [], False
+    # Each block as the call that makes it, so that a refused layout is
+    # caught with the values refused by the fit.
+    makers, dense_parts, broken = [], [], False
     if rng.random() < 0.6:
         X = rng.standard_normal((n, int(rng.integers(1, 4))))
-        blocks.append(("dense", X if rng.random() < 0.5 else np.asfortranarray(X)))
+        makers.append(partial(_native.DenseBlock, values=X if rng.random() < 0.5 else np.asfortranarray(X)))
         dense_parts.append(X)
     for _ in range(int(rng.integers(1, 4))):
-        block, dense, bad = rng.choice([_categorical, _sparse, _varying_slope])(rng, n, notes)
-        blocks.append(block)
+        make, dense, bad = rng.choice([_categorical, _sparse, _varying_slope])(rng, n, notes)
+        makers.append(make)
         dense_parts.append(dense)
         broken |= bad
     fit_intercept = bool(rng.random() < 0.6)
@@ -129,11 +146,14 @@ def check_blocks_case(seed, index):
     robust = _robust_request(rng, n, q, notes)
     # The fit takes the request's sums in its passes; its hat values use its own B.
     in_fit = {key: value for key, value in robust.items() if key != "inverse_information"}
-    snapshot = [np.array(a, copy=True) for block in blocks for a in block[1:] if isinstance(a, np.ndarray)]
+    arrays = [a for make in makers for a in make.keywords.values() if isinstance(a, np.ndarray)]
+    snapshot = [np.array(a, copy=True) for a in arrays]
     problems = []
+    n_threads = int(rng.choice([1, 3]))
     try:
+        blocks = [make() for make in makers]
         result = _native.fit(
-            blocks, y, None, fit_intercept, 1e-8, 25, int(rng.choice([1, 3])), None, **in_fit
+            blocks, y, None, fit_intercept=fit_intercept, tol=1e-8, max_iter=25, n_threads=n_threads, **in_fit
         )
     except ValueError as error:
         if not broken:
@@ -141,15 +161,18 @@ def check_blocks_case(seed, index):
         return problems, "native blocks ValueError"
     if broken:
         return ["blocks: a broken block was accepted; " + "; ".join(notes)], "native blocks accepted broken"
-    after = [a for block in blocks for a in block[1:] if isinstance(a, np.ndarray)]
-    if any(not np.array_equal(b, a) for b, a in zip(snapshot, after, strict=True)):
+    if any(not np.array_equal(b, a) for b, a in zip(snapshot, arrays, strict=True)):
         problems.append("blocks: an input was modified")
-    if result["coefficients"].shape != (q,):
-        problems.append(f"blocks: {result['coefficients'].shape} coefficients for {q} columns")
+    if result.coefficients.shape != (q,):
+        problems.append(f"blocks: {result.coefficients.shape} coefficients for {q} columns")
         return problems, "native blocks malformed"
     beta = rng.standard_normal(q) * 0.3
-    ours = _native.normal_equations(blocks, y, None, beta, fit_intercept, True, **robust)
-    reference = _native.normal_equations(np.ascontiguousarray(design), y, None, beta, False, True, **robust)
+    ours = _native.normal_equations(
+        blocks, y, None, beta, fit_intercept=fit_intercept, with_statistics=True, **robust
+    )
+    reference = _native.normal_equations(
+        np.ascontiguousarray(design), y, None, beta, fit_intercept=False, with_statistics=True, **robust
+    )
     # The same sums in another order: rounding of a few ulps of the terms
     # (the meat's and the groups' terms are of the same size as A's and b's).
     scale = np.abs(design).max(initial=1.0) ** 2 * max(n, 1)

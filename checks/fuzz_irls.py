@@ -433,13 +433,56 @@ NATIVE_KEYS = {
 }
 
 
+# The attributes of a FitResult that a fit may leave None (its optional sums).
+NATIVE_OPTIONAL_KEYS = (
+    "margin_sums",
+    "fixed_effects",
+    "level_weights",
+    "solved_coefficients",
+    "solved_effects",
+    "level_means",
+)
+
+
+def native_fields(result):
+    """A FitResult's attributes as a dict, the optional ones only when
+    present (not None); None for anything that is not a FitResult."""
+    from quorvi import _native
+
+    if type(result) is not _native.FitResult:
+        return None
+    fields = {key: getattr(result, key) for key in NATIVE_KEYS}
+    fields.update(
+        {key: getattr(result, key) for key in NATIVE_OPTIONAL_KEYS if getattr(result, key) is not None}
+    )
+    return fields
+
+
 def check_native_case(case, fit):
     """Runs quorvi._native.fit on the case; returns the rules it broke and the kind of outcome."""
+    from quorvi import _native
+
     args, refused, may_refuse = case.native
-    X, _, _, fit_intercept, tol, max_iter, _, progress, robust = args
+    X, y, weights, fit_intercept, tol, max_iter, n_threads, progress, robust = args
     before = [_snapshot(a) for a in args[:3]]
+    options = dict(robust)
+    if "meat" in options:
+        options["meat"] = _native.Meat.__members__[options["meat"]]
     try:
-        result, outcome = fit(*args[:8], **robust), None
+        fitted = fit(
+            X,
+            y,
+            weights,
+            fit_intercept=fit_intercept,
+            tol=tol,
+            max_iter=max_iter,
+            n_threads=n_threads,
+            progress=progress,
+            **options,
+        )
+        result, outcome = native_fields(fitted), None
+        if result is None:
+            result = fitted  # reported below as not a FitResult
     except (ValueError, TypeError, RuntimeError, MemoryError, ProgressAbort) as error:
         result, outcome = None, error
     name = "native " + outcome_name(result if isinstance(result, dict) else {}, outcome)
@@ -448,11 +491,14 @@ def check_native_case(case, fit):
         problems.append("native: an input was modified")
     # pybind11 itself refuses an argument that is not an ndarray at all (a
     # list) with its TypeError, before the entry's own checks can say
-    # ValueError; any other TypeError is a fault.
+    # ValueError, and a list X is read as a list of column blocks, whose
+    # items are no blocks (TypeError); any other TypeError is a fault.
     not_arrays = any(not isinstance(a, np.ndarray) for a in args[:2]) or not (
         args[2] is None or isinstance(args[2], np.ndarray)
     )
     if isinstance(outcome, TypeError):
+        if isinstance(X, list) and re.match(r"block \d+ is not a DenseBlock, ", str(outcome)):
+            return problems, "native TypeError: block 0 is not a block"
         if not (not_arrays and str(outcome).startswith("fit(): incompatible function arguments.")):
             problems.append(f"native: unexpected TypeError: {str(outcome)[:200]}")
         return problems, "native TypeError: fit(): incompatible function arguments."
@@ -483,7 +529,7 @@ def check_native_case(case, fit):
     if type(result) is dict and "absorb" not in robust and result.get("iterations", 0) > 0 and q > 0:
         keys = keys | {"margin_sums"}
     if type(result) is not dict or set(result) != keys:
-        return [*problems, f"native: not a dict with the keys {sorted(keys)}: {result!r}"], name
+        return [*problems, f"native: not a FitResult with the fields {sorted(keys)}: {result!r}"], name
     margin_sums = result.get("margin_sums")
     if margin_sums is not None and not (
         type(margin_sums) is np.ndarray and margin_sums.dtype == np.float64 and margin_sums.shape == (2 + q,)

@@ -173,8 +173,8 @@ def native_cases(X, X_nan, singular, y):
             result = _native.fit(*args, **kwargs)
             # A list of blocks: 4 + 4 columns beside X's (categorical, sparse).
             columns = X.shape[1] + 8 if isinstance(args[0], list) else args[0].shape[1]
-            assert result["coefficients"].shape == (columns + args[3],)
-            return "dict"
+            assert result.coefficients.shape == (columns + kwargs["fit_intercept"],)
+            return "result"
 
         return call
 
@@ -183,9 +183,9 @@ def native_cases(X, X_nan, singular, y):
     def raises(expected, *args, **kwargs):
         return raising(expected, _native.fit, *args, **kwargs)
 
-    def entry(function, *args):
+    def entry(function, *args, **kwargs):
         def call():
-            function(*args)
+            function(*args, **kwargs)
             return "result"
 
         return call
@@ -200,7 +200,9 @@ def native_cases(X, X_nan, singular, y):
 
     def source(beta, with_statistics, with_meat):
         # Misaligned sums, as they come back from a worker.
-        sums = _native.normal_equations(X, y, weights, beta, True, with_statistics)
+        sums = _native.normal_equations(
+            X, y, weights, beta, fit_intercept=True, with_statistics=with_statistics
+        )
         A = np.frombuffer(bytearray(sums["A"].nbytes + 5), dtype=np.float64, offset=5).reshape(
             sums["A"].shape
         )
@@ -208,7 +210,9 @@ def native_cases(X, X_nan, singular, y):
         return {**sums, "A": A}
 
     def short_source(beta, with_statistics, with_meat):
-        sums = _native.normal_equations(X, y, weights, beta, True, with_statistics)
+        sums = _native.normal_equations(
+            X, y, weights, beta, fit_intercept=True, with_statistics=with_statistics
+        )
         return {**sums, "b": sums["b"][:-1]}
 
     def failing_source(beta, with_statistics, with_meat):
@@ -227,7 +231,7 @@ def native_cases(X, X_nan, singular, y):
     levels = np.minimum(np.arange(n, dtype=np.int32) % 5, 4)
     levels[-1] = 4
     levels[: n - 1] %= 4
-    robust = {"offset": offset, "meat": "cluster", "clusters": two_way}
+    robust = {"offset": offset, "meat": _native.Meat.cluster, "clusters": two_way}
 
     class RobustSource:
         """A chunked source of the passes of an HC0 fit (the loop's, with
@@ -235,67 +239,226 @@ def native_cases(X, X_nan, singular, y):
         rows' offsets."""
 
         def __call__(self, beta, with_statistics, with_meat=False):
-            meat = "residual" if with_meat else "none"
+            meat = _native.Meat.residual if with_meat else _native.Meat.none
             return _native.normal_equations(
-                X, y, weights, beta, True, with_statistics, offset=offset, meat=meat
+                X,
+                y,
+                weights,
+                beta,
+                fit_intercept=True,
+                with_statistics=with_statistics,
+                offset=offset,
+                meat=meat,
             )
 
         def robust_pass(self, beta, inverse_information):
             return self(beta, False, True)
 
     cases = [
-        ("chunk sums", entry(_native.normal_equations, X, y, weights, beta, True, True)),
+        (
+            "chunk sums",
+            entry(_native.normal_equations, X, y, weights, beta, fit_intercept=True, with_statistics=True),
+        ),
         (
             "chunk sums, misaligned",
-            entry(_native.normal_equations, X_misaligned, y, None, beta_misaligned, True, False),
+            entry(
+                _native.normal_equations,
+                X_misaligned,
+                y,
+                None,
+                beta_misaligned,
+                fit_intercept=True,
+                with_statistics=False,
+            ),
         ),
-        ("chunked fit", entry(_native.fit_chunked, source, q, 1e-8, 25, progress)),
-        ("chunked fit, max_iter 0", entry(_native.fit_chunked, source, q, 1e-8, 0, None)),
+        (
+            "chunked fit",
+            entry(_native.fit_chunked, source, n_coefficients=q, tol=1e-8, max_iter=25, progress=progress),
+        ),
+        (
+            "chunked fit, max_iter 0",
+            entry(_native.fit_chunked, source, n_coefficients=q, tol=1e-8, max_iter=0, progress=None),
+        ),
         (
             "chunk sums, beta too short",
-            raises_in(ValueError, _native.normal_equations, X, y, None, beta[:-1], True, False),
+            raises_in(
+                ValueError,
+                _native.normal_equations,
+                X,
+                y,
+                None,
+                beta[:-1],
+                fit_intercept=True,
+                with_statistics=False,
+            ),
         ),
-        ("chunked fit, b short", raises_in(ValueError, _native.fit_chunked, short_source, q, 1e-8, 25, None)),
+        (
+            "chunked fit, b short",
+            raises_in(
+                ValueError,
+                _native.fit_chunked,
+                short_source,
+                n_coefficients=q,
+                tol=1e-8,
+                max_iter=25,
+                progress=None,
+            ),
+        ),
         (
             "chunked fit, source raises",
-            raises_in(ProgressAbort, _native.fit_chunked, failing_source, q, 1e-8, 5, None),
+            raises_in(
+                ProgressAbort,
+                _native.fit_chunked,
+                failing_source,
+                n_coefficients=q,
+                tol=1e-8,
+                max_iter=5,
+                progress=None,
+            ),
         ),
         (
             "chunked fit, HC0, ridge",
-            entry(_native.fit_chunked, RobustSource(), q, 1e-8, 25, None, 0.5, True, "residual"),
+            entry(
+                _native.fit_chunked,
+                RobustSource(),
+                n_coefficients=q,
+                tol=1e-8,
+                max_iter=25,
+                progress=None,
+                penalty=0.5,
+                fit_intercept=True,
+                meat=_native.Meat.residual,
+            ),
         ),
-        ("native fit", fits(X, y, None, True, 1e-8, 25, 1, None)),
+        (
+            "native fit",
+            fits(X, y, None, fit_intercept=True, tol=1e-8, max_iter=25, n_threads=1, progress=None),
+        ),
         (
             "native HC0, offset, ridge",
-            fits(X, y, weights, True, 1e-8, 25, 2, None, offset=offset, penalty=0.5, meat="residual"),
+            fits(
+                X,
+                y,
+                weights,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=2,
+                progress=None,
+                offset=offset,
+                penalty=0.5,
+                meat=_native.Meat.residual,
+            ),
         ),
-        ("native HC3", fits(F, y, None, True, 1e-8, 25, 3, None, meat="hat_adjusted", hat_power=2.0)),
-        ("native two-way clusters", fits(X, y, weights, True, 1e-8, 25, 2, None, **robust)),
+        (
+            "native HC3",
+            fits(
+                F,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=3,
+                progress=None,
+                meat=_native.Meat.hat_adjusted,
+                hat_power=2.0,
+            ),
+        ),
+        (
+            "native two-way clusters",
+            fits(
+                X, y, weights, fit_intercept=True, tol=1e-8, max_iter=25, n_threads=2, progress=None, **robust
+            ),
+        ),
         (
             "native one-way, max_iter 0",
-            fits(X, y, None, True, 1e-8, 0, 1, None, meat="cluster", clusters=one_way),
+            fits(
+                X,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=0,
+                n_threads=1,
+                progress=None,
+                meat=_native.Meat.cluster,
+                clusters=one_way,
+            ),
         ),
         (
             "native code out of range",
-            raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, meat="cluster", clusters=[(codes, 6)]),
+            raises(
+                ValueError,
+                X,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+                meat=_native.Meat.cluster,
+                clusters=[(codes, 6)],
+            ),
         ),
-        ("native unknown meat", raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, meat="HC9")),
+        (
+            "native unknown meat",
+            raises(
+                ValueError,
+                X,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+                meat=_native.Meat(9),
+            ),
+        ),
         (
             "native absorbed levels, clusters",
-            fits(X, y, weights, False, 1e-8, 25, 1, None, absorb=levels, n_levels=5, **robust),
+            fits(
+                X,
+                y,
+                weights,
+                fit_intercept=False,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+                absorb=levels,
+                n_levels=5,
+                **robust,
+            ),
         ),
-        ("native absorbed levels", fits(F, y, None, False, 1e-8, 25, 1, None, absorb=levels, n_levels=7)),
+        (
+            "native absorbed levels",
+            fits(
+                F,
+                y,
+                None,
+                fit_intercept=False,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+                absorb=levels,
+                n_levels=7,
+            ),
+        ),
         (
             "native absorbed levels, some left out, an offset",
             fits(
                 X,
                 y,
                 weights,
-                False,
-                1e-8,
-                25,
-                1,
-                None,
+                fit_intercept=False,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
                 offset=offset,
                 absorb=levels,
                 n_levels=5,
@@ -304,7 +467,19 @@ def native_cases(X, X_nan, singular, y):
         ),
         (
             "native absorbed code out of range",
-            raises(ValueError, X, y, None, False, 1e-8, 25, 1, None, absorb=levels, n_levels=4),
+            raises(
+                ValueError,
+                X,
+                y,
+                None,
+                fit_intercept=False,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+                absorb=levels,
+                n_levels=4,
+            ),
         ),
         (
             "native absorbed, hat values",
@@ -312,22 +487,47 @@ def native_cases(X, X_nan, singular, y):
                 X,
                 y,
                 None,
-                False,
-                1e-8,
-                25,
-                1,
-                None,
+                fit_intercept=False,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
                 absorb=levels,
                 n_levels=5,
-                meat="hat_adjusted",
+                meat=_native.Meat.hat_adjusted,
                 hat_power=2.0,
             ),
         ),
         (
             "native offset too short",
-            raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, offset=offset[:-1]),
+            raises(
+                ValueError,
+                X,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+                offset=offset[:-1],
+            ),
         ),
-        ("native negative penalty", raises(ValueError, X, y, None, True, 1e-8, 25, 1, None, penalty=-1.0)),
+        (
+            "native negative penalty",
+            raises(
+                ValueError,
+                X,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+                penalty=-1.0,
+            ),
+        ),
         (
             "chunk sums, clusters and offset",
             entry(
@@ -336,13 +536,13 @@ def native_cases(X, X_nan, singular, y):
                 y,
                 weights,
                 beta,
-                True,
-                True,
-                offset,
-                "cluster",
-                1.0,
-                two_way,
-                None,
+                fit_intercept=True,
+                with_statistics=True,
+                offset=offset,
+                meat=_native.Meat.cluster,
+                hat_power=1.0,
+                clusters=two_way,
+                inverse_information=None,
             ),
         ),
         (
@@ -353,13 +553,13 @@ def native_cases(X, X_nan, singular, y):
                 y,
                 None,
                 beta,
-                True,
-                True,
-                None,
-                "hat_adjusted",
-                2.0,
-                [],
-                bread,
+                fit_intercept=True,
+                with_statistics=True,
+                offset=None,
+                meat=_native.Meat.hat_adjusted,
+                hat_power=2.0,
+                clusters=[],
+                inverse_information=bread,
             ),
         ),
         (
@@ -371,31 +571,121 @@ def native_cases(X, X_nan, singular, y):
                 y,
                 None,
                 beta,
-                True,
-                True,
-                None,
-                "hat_adjusted",
-                1.0,
-                [],
-                None,
+                fit_intercept=True,
+                with_statistics=True,
+                offset=None,
+                meat=_native.Meat.hat_adjusted,
+                hat_power=1.0,
+                clusters=[],
+                inverse_information=None,
             ),
         ),
-        ("native F, weights, 3 workers", fits(F, y, weights, True, 1e-8, 25, 3, None)),
-        ("native no intercept, progress", fits(X, y, weights, False, 1e-8, 25, 2, progress)),
-        ("native max_iter 0", fits(X, y, None, True, 1e-8, 0, 1, None)),
-        ("native singular design", fits(singular, y, None, True, 1e-8, 3, 2, None)),
-        ("native progress raises", raises(ProgressAbort, X, y, None, True, 1e-8, 25, 2, abort)),
-        ("native X float32", raises(ValueError, X.astype(np.float32), y, None, True, 1e-8, 25, 1, None)),
-        ("native X strided", raises(ValueError, X[::2], y[::2], None, True, 1e-8, 25, 1, None)),
-        ("native y too short", raises(ValueError, X, y[:-1], None, True, 1e-8, 25, 1, None)),
-        ("native weights too short", raises(ValueError, X, y, weights[:-1], True, 1e-8, 25, 1, None)),
+        (
+            "native F, weights, 3 workers",
+            fits(F, y, weights, fit_intercept=True, tol=1e-8, max_iter=25, n_threads=3, progress=None),
+        ),
+        (
+            "native no intercept, progress",
+            fits(X, y, weights, fit_intercept=False, tol=1e-8, max_iter=25, n_threads=2, progress=progress),
+        ),
+        (
+            "native max_iter 0",
+            fits(X, y, None, fit_intercept=True, tol=1e-8, max_iter=0, n_threads=1, progress=None),
+        ),
+        (
+            "native singular design",
+            fits(singular, y, None, fit_intercept=True, tol=1e-8, max_iter=3, n_threads=2, progress=None),
+        ),
+        (
+            "native progress raises",
+            raises(
+                ProgressAbort,
+                X,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=2,
+                progress=abort,
+            ),
+        ),
+        (
+            "native X float32",
+            raises(
+                ValueError,
+                X.astype(np.float32),
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+            ),
+        ),
+        (
+            "native X strided",
+            raises(
+                ValueError,
+                X[::2],
+                y[::2],
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+            ),
+        ),
+        (
+            "native y too short",
+            raises(
+                ValueError,
+                X,
+                y[:-1],
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+            ),
+        ),
+        (
+            "native weights too short",
+            raises(
+                ValueError,
+                X,
+                y,
+                weights[:-1],
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+            ),
+        ),
         # A first system that is not finite ends the native fit before its
         # solve, its columns reported in the result's "overflowed".
-        ("native NaN in X", fits(X_nan, y, None, True, 1e-8, 25, 2, None)),
+        (
+            "native NaN in X",
+            fits(X_nan, y, None, fit_intercept=True, tol=1e-8, max_iter=25, n_threads=2, progress=None),
+        ),
         # A (100001 x 100001) Fisher information: 80 GB, refused at once.
         (
             "native memory exhausted",
-            raises(MemoryError, np.ones((1, 100000)), np.ones(1), None, True, 1e-8, 25, 1, None),
+            raises(
+                MemoryError,
+                np.ones((1, 100000)),
+                np.ones(1),
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+            ),
         ),
     ]
     # Designs of several column kinds: a categorical with an empty level, a
@@ -405,17 +695,58 @@ def native_cases(X, X_nan, singular, y):
     values = np.ones(n // 2)
     indices = (np.arange(n // 2) % 3).astype(np.int32)
     indptr = np.minimum(np.arange(n + 1) // 2, n // 2).astype(np.int64)
-    blocks = [("dense", X), ("categorical", codes, 5, True), ("sparse", values, indices, indptr, 4)]
-    bad_codes = [("categorical", codes - 1, 5, True)]
-    bad_indptr = [("sparse", values, indices, indptr[::-1].copy(), 4)]
+    blocks = [
+        _native.DenseBlock(values=X),
+        _native.CategoricalBlock(codes=codes, n_levels=5, drop_first=True),
+        _native.SparseBlock(data=values, indices=indices, indptr=indptr, n_cols=4),
+    ]
+    bad_codes = [_native.CategoricalBlock(codes=codes - 1, n_levels=5, drop_first=True)]
+    bad_indptr = [_native.SparseBlock(data=values, indices=indices, indptr=indptr[::-1].copy(), n_cols=4)]
     cases += [
-        ("native blocks", fits(blocks, y, weights, True, 1e-8, 25, 2, None)),
+        (
+            "native blocks",
+            fits(blocks, y, weights, fit_intercept=True, tol=1e-8, max_iter=25, n_threads=2, progress=None),
+        ),
         (
             "native blocks chunk sums",
-            entry(_native.normal_equations, blocks, y, None, np.zeros(X.shape[1] + 9), True, True),
+            entry(
+                _native.normal_equations,
+                blocks,
+                y,
+                None,
+                np.zeros(X.shape[1] + 9),
+                fit_intercept=True,
+                with_statistics=True,
+            ),
         ),
-        ("native blocks code out of range", raises(ValueError, bad_codes, y, None, True, 1e-8, 25, 1, None)),
-        ("native blocks bad row pointers", raises(ValueError, bad_indptr, y, None, True, 1e-8, 25, 1, None)),
+        (
+            "native blocks code out of range",
+            raises(
+                ValueError,
+                bad_codes,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+            ),
+        ),
+        (
+            "native blocks bad row pointers",
+            raises(
+                ValueError,
+                bad_indptr,
+                y,
+                None,
+                fit_intercept=True,
+                tol=1e-8,
+                max_iter=25,
+                n_threads=1,
+                progress=None,
+            ),
+        ),
     ]
     return cases, (
         X,

@@ -28,7 +28,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _design
+from . import _design, _native
 
 
 @dataclass(frozen=True)
@@ -187,10 +187,12 @@ def check_fit_arguments(absorb: Any, penalty: float) -> list[str]:
     return names
 
 
-def check_robust_design(meat: str, cov_type: str, layout: _design.FrameLayout, n_absorbed: int) -> None:
+def check_robust_design(
+    meat: _native.Meat, cov_type: str, layout: _design.FrameLayout, n_absorbed: int
+) -> None:
     """The robust sums with absorbed levels are formed for numeric features
     and one absorbed column only."""
-    if meat != "none" and (layout.categorical or n_absorbed > 1):
+    if meat != _native.Meat.none and (layout.categorical or n_absorbed > 1):
         raise ValueError(
             f"cov_type={cov_type!r} with absorb= is available for numeric features and one absorbed column; "
             "this fit has categorical features or several absorbed columns (use cov_type='nonrobust')."
@@ -422,7 +424,6 @@ def fit(
     its passes on n_threads threads (at most two are used)."""
     from sklearn.utils.validation import check_array
 
-    from . import _native
     from ._fitted import Fitted, weight_sums
     from ._robust import MeatRequest, check_cluster_count, checked_offset, meat_request
     from ._validation import encode_binary_target, frequency_weights
@@ -462,7 +463,7 @@ def fit(
     if by_levels:
         # The clusters are the eliminated levels: the engine forms their
         # scores from its level sums, with no codes of their own.
-        request = MeatRequest(cov_type, "cluster_by_levels", 1.0)
+        request = MeatRequest(cov_type, _native.Meat.cluster, 1.0, by_levels=True)
     else:
         if isinstance(clusters, str) or (
             isinstance(clusters, list | tuple) and clusters and all(isinstance(c, str) for c in clusters)
@@ -491,7 +492,7 @@ def fit(
         present = np.unique(codes if counted is None else codes[counted])
         recode = np.zeros(len(levels), dtype=np.int32)
         recode[present] = np.arange(len(present), dtype=np.int32)
-        blocks.append(("categorical", recode[codes], len(present), True))
+        blocks.append(_native.CategoricalBlock(codes=recode[codes], n_levels=len(present), drop_first=True))
         secondary.append((j, present))
     checked = checked_offset(offset, n_rows)
     if flagged:
@@ -503,21 +504,22 @@ def fit(
         blocks,
         y01,
         fit_weights,
-        False,
-        tol,
-        max_iter,
-        max(int(n_threads), 1),
-        progress,
+        fit_intercept=False,
+        tol=tol,
+        max_iter=max_iter,
+        n_threads=max(int(n_threads), 1),
+        progress=progress,
         offset=checked,
         meat=request.meat,
         hat_power=request.hat_power,
         clusters=request.clusters,
+        clusters_are_levels=request.by_levels,
         link=link.native,
         absorb=primary_codes,
         n_levels=len(primary_levels),
         kept_levels=kept_levels[0] if flagged else None,
     )
-    coefficients = np.asarray(result["coefficients"])
+    coefficients = np.asarray(result.coefficients)
     columns: list[AbsorbedColumn | None] = [None] * len(names)
     columns[order[0]], intercept = eliminated_column(names[order[0]], primary_levels, result, separated[0])
     start = q
@@ -526,14 +528,14 @@ def fit(
         level_effects = np.full(len(levels), np.nan)
         level_effects[present[0]] = 0.0
         level_effects[present[1:]] = coefficients[start : start + len(present) - 1]
-        dropped_here = [d - start for d in result["dropped"] if start <= d < start + len(present) - 1]
+        dropped_here = [d - start for d in result.dropped if start <= d < start + len(present) - 1]
         level_effects[present[1:][dropped_here]] = np.nan
         columns[j] = AbsorbedColumn(
             names[j], levels, level_effects, int(present[0]), separated[rank], len(present)
         )
         start += len(present) - 1
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
-    cut_to_features(result, q)
+    result = cut_to_features(result, q)
     if flagged:
         counted = kept_levels[0][primary_codes]
         if weights is not None:
@@ -554,7 +556,7 @@ def fit(
         ]
         absorption = Absorption(absorption.columns, separated_rows, nested)
     fitted = Fitted(classes, result, *weight_sums(y01, weights, counted), meat_request=request, layout=layout)
-    fitted.null_deviance = result["null_deviance"]
+    fitted.null_deviance = result.null_deviance
     return absorbed_fit(fitted, absorption, intercept, q)
 
 
@@ -564,27 +566,29 @@ def eliminated_column(
     """The column whose levels the engine eliminated, from its result's
     effects and level weights, and the intercept: its first level with rows
     is the reference, and the others' effects are relative to it."""
-    has_rows = np.asarray(result["level_weights"]) > 0
+    has_rows = np.asarray(result.level_weights) > 0
     reference = int(np.argmax(has_rows))
-    alpha = np.asarray(result["fixed_effects"])
+    alpha = np.asarray(result.fixed_effects)
     intercept = float(alpha[reference])
     effects = np.where(has_rows, alpha - intercept, np.nan)
     return AbsorbedColumn(name, levels, effects, reference, separated_levels, int(has_rows.sum())), intercept
 
 
-def cut_to_features(result: Any, q: int) -> None:
+def cut_to_features(result: _native.FitResult, q: int) -> _native.FitResult:
     """The result of the remaining features alone (its first q parameters)."""
-    result["coefficients"] = np.asarray(result["coefficients"])[:q]
-    result["covariance"] = np.asarray(result["covariance"])[:q, :q]
-    result["last_pass_coefficients"] = np.asarray(result["last_pass_coefficients"])[:q]
-    result["dropped"] = [d for d in result["dropped"] if d < q]
+    return result.replace(
+        coefficients=np.asarray(result.coefficients)[:q],
+        covariance=np.asarray(result.covariance)[:q, :q],
+        last_pass_coefficients=np.asarray(result.last_pass_coefficients)[:q],
+        dropped=[d for d in result.dropped if d < q],
+    )
 
 
 def absorbed_fit(fitted: Any, absorption: Absorption, intercept: float, q: int) -> AbsorbedFit:
     """The fit handed to the estimator, with the parameters its small-sample
     factors (the levels of columns nested in the clusters left out) and its
     statistics count."""
-    n_slopes = q - len(fitted.result["dropped"])
+    n_slopes = q - len(fitted.result.dropped)
     return AbsorbedFit(
         fitted,
         absorption,

@@ -52,11 +52,21 @@ import numpy as np
 import numpy.typing as npt
 from scipy import sparse
 
+from . import _native
+
 if TYPE_CHECKING:
     import pandas as pd
 
-# What quorvi._native takes for X: an array, or a list of block tuples.
-Blocks = list[tuple[Any, ...]]
+# A design as quorvi._native reads it (beside a plain array): its column
+# blocks, in the order of the coefficients, the dense ones first.
+Block = _native.DenseBlock | _native.CategoricalBlock | _native.SparseBlock | _native.VaryingSlopeBlock
+Blocks = list[Block]
+# A frame's columns before they are blocks: the numeric ones as (n, k) runs,
+# and each categorical as (codes, n_levels, drop_first, multiplier), the
+# multiplier None but for a slope per level.
+FrameColumns = tuple[
+    list[npt.NDArray[np.float64]], list[tuple[npt.NDArray[Any], int, bool, npt.NDArray[np.float64] | None]]
+]
 
 # The key of a frame's attrs that pairs its categorical columns with their
 # multipliers (a slope per level).
@@ -512,17 +522,36 @@ def _dense_runs(columns: list[npt.NDArray[np.float64]]) -> list[npt.NDArray[np.f
     return runs
 
 
+def frame_columns(X: Any, layout: FrameLayout, fitting: bool) -> FrameColumns:
+    """The frame's columns as the native blocks read them, in place where
+    they can be: the numeric ones as dense runs, and each categorical as
+    (codes, n_levels, drop_first, multiplier)."""
+    frame = _columns(X)
+    numeric = _dense_runs([frame.numeric(n) for n in layout.numeric])
+    categoricals = [
+        (
+            frame.codes(column, fitting),
+            len(column.levels),
+            column.drop_first,
+            None if column.multiplier is None else _multiplier(frame, column),
+        )
+        for column in layout.categorical
+    ]
+    return numeric, categoricals
+
+
 def frame_blocks(X: Any, layout: FrameLayout, fitting: bool) -> Blocks:
     """The frame as quorvi._native's list of blocks."""
-    frame = _columns(X)
-    blocks: Blocks = [("dense", run) for run in _dense_runs([frame.numeric(n) for n in layout.numeric])]
-    for column in layout.categorical:
-        codes = frame.codes(column, fitting)
-        if column.multiplier is None:
-            blocks.append(("categorical", codes, len(column.levels), column.drop_first))
+    numeric, categoricals = frame_columns(X, layout, fitting)
+    blocks: Blocks = [_native.DenseBlock(values=run) for run in numeric]
+    for codes, n_levels, drop_first, multiplier in categoricals:
+        if multiplier is None:
+            blocks.append(_native.CategoricalBlock(codes=codes, n_levels=n_levels, drop_first=drop_first))
         else:
             blocks.append(
-                ("varying_slope", codes, len(column.levels), column.drop_first, _multiplier(frame, column))
+                _native.VaryingSlopeBlock(
+                    codes=codes, n_levels=n_levels, drop_first=drop_first, multiplier=multiplier
+                )
             )
     return blocks
 
@@ -580,7 +609,7 @@ def csr_blocks(X: Any) -> Blocks:
     indptr_type = csr.indptr.dtype if csr.indptr.dtype in (np.int32, np.int64) else np.int64
     indptr = np.require(csr.indptr, dtype=indptr_type, requirements=["C", "A"])
     data = np.require(csr.data, dtype=np.float64, requirements=["C", "A"])
-    return [("sparse", data, indices, indptr, int(csr.shape[1]))]
+    return [_native.SparseBlock(data=data, indices=indices, indptr=indptr, n_cols=int(csr.shape[1]))]
 
 
 def check_stored_values(X: Any) -> None:

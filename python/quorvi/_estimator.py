@@ -425,14 +425,14 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         fit_intercept = bool(self.fit_intercept) and absorbed is None
         result = fitted.result
         names = fitted.parameter_names(fit_intercept)
-        if result["overflowed"]:
-            raise ValueError(_overflow_message([names[j] for j in result["overflowed"]]))
+        if result.overflowed:
+            raise ValueError(_overflow_message([names[j] for j in result.overflowed]))
         request = fitted.meat_request
-        if request is not None and request.cov_type != "nonrobust" and result["passes"] > 0:
-            k = len(names) - len(result["dropped"]) if absorbed is None else absorbed.k_robust
+        if request is not None and request.cov_type != "nonrobust" and result.passes > 0:
+            k = len(names) - len(result.dropped) if absorbed is None else absorbed.k_robust
             covariance, clipped = robust_covariance(result, request, fitted.n_obs, k)
         else:
-            covariance, clipped = result["covariance"], np.empty(0)
+            covariance, clipped = result.covariance, np.empty(0)
         results = FitResults.from_fit(
             fitted,
             covariance,
@@ -480,11 +480,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if separation is not None:
             if separation.found:
                 warnings.warn(separation.message(), PerfectSeparationWarning, stacklevel=5)
-        elif result["boundary_rows"]:
+        elif result.boundary_rows:
             # Where the linear program did not run (a chunked fit) or could
             # not decide: rows fitted at exactly 0 or 1.
             warnings.warn(
-                f"perfect separation: {result['boundary_rows']} sample(s) were fitted with a "
+                f"perfect separation: {result.boundary_rows} sample(s) were fitted with a "
                 "probability of exactly 0 or 1, so the features separate the classes (completely or "
                 "in part) and the likelihood has no finite maximum; the coefficients and standard "
                 "errors are not meaningful.",
@@ -516,11 +516,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             design,
             y01,
             weights,
-            bool(self.fit_intercept),
-            float(self.tol),
-            int(self.max_iter),
-            max(int(n_threads), 1),
-            progress,
+            fit_intercept=bool(self.fit_intercept),
+            tol=float(self.tol),
+            max_iter=int(self.max_iter),
+            n_threads=max(int(n_threads), 1),
+            progress=progress,
             offset=offset,
             penalty=self._penalty(),
             meat=request.meat,
@@ -535,7 +535,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             meat_request=request,
             # With an offset beside the intercept, the engine's fit of the
             # intercept alone (the null deviance has no closed form then).
-            null_deviance=result["null_deviance"],
+            null_deviance=result.null_deviance,
             # What validate_data recorded of an array's columns (a frame's
             # come from its layout).
             n_features=X.shape[1],
@@ -1002,13 +1002,13 @@ def _convergence_message(result: FitResult, max_iter: int, tol: float) -> str:
     still change by more than tol, the changes are rounding in the weighted
     normal equations of an ill-conditioned design, and more iterations will
     not help."""
-    changes = np.asarray(result["changes"])
-    deviances = np.asarray(result["deviances"])
-    scale = max(1.0, float(np.max(np.abs(result["coefficients"]), initial=0.0)))
+    changes = np.asarray(result.changes)
+    deviances = np.asarray(result.deviances)
+    scale = max(1.0, float(np.max(np.abs(result.coefficients), initial=0.0)))
     last = slice(-_STALL_WINDOW, None)
     if (
         len(changes) >= _STALL_WINDOW
-        and not result["boundary_rows"]
+        and not result.boundary_rows
         and np.all(np.isfinite(deviances[last]))
         and np.all(changes[last] <= _STALL_CHANGE_RTOL * scale)
         and np.ptp(deviances[last]) <= _STALL_DEVIANCE_RTOL * max(abs(deviances[-1]), 1.0)

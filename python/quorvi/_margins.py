@@ -94,11 +94,11 @@ def training_sums(result: Any, fit_intercept: bool) -> npt.NDArray[np.float64] |
     so the effects are those at β to second order in the change. The sum
     Σ sᵢg'ᵢxᵢ itself, which enters the standard errors only, stays at β₀: a
     relative difference of the order of the change."""
-    if "margin_sums" not in result:
+    if result.margin_sums is None:
         return None
-    raw = np.asarray(result["margin_sums"], dtype=np.float64)
+    raw = np.asarray(result.margin_sums, dtype=np.float64)
     curvature = raw[2:]
-    change = np.asarray(result["coefficients"]) - np.asarray(result["last_pass_coefficients"])
+    change = np.asarray(result.coefficients) - np.asarray(result.last_pass_coefficients)
     slope = raw[1] + float(curvature @ change)
     # chunk_sums' layout: Σ sᵢg'ᵢ (the intercept's) third, as if X had one.
     intercept_sum = curvature[:1] if fit_intercept else np.full(1, np.nan)

@@ -1,15 +1,12 @@
 # Types of the compiled entry quorvi._native (src/native/). Its contract:
 # X float64, 2-D, C- or F-contiguous at any alignment (read in place), or a list
-# of column blocks ("dense", X) | ("categorical", codes, n_levels, drop_first) |
-# ("sparse", data, indices, indptr, n_cols) (indices int32, distinct and
-# increasing within each row; indptr int32 or int64) |
-# ("varying_slope", codes, n_levels, drop_first, multiplier) (a categorical's
-# codes, each row's indicator times its finite float64 multiplier), dense ones first
-# (src/bindings/design_blocks.hpp); y float64
-# 1-D of 0.0 and 1.0; sample_weight None or float64 1-D, non-negative and
-# finite. Anything else raises ValueError.
+# of column blocks (DenseBlock, CategoricalBlock, SparseBlock, VaryingSlopeBlock),
+# dense ones first (src/bindings/design_blocks.hpp); y float64 1-D of 0.0 and
+# 1.0; sample_weight None or float64 1-D, non-negative and finite. Anything
+# else raises ValueError (TypeError for an item that is no block). Every
+# option after the data is keyword-only.
 from collections.abc import Callable
-from typing import Any, ClassVar, NotRequired, Protocol, TypedDict
+from typing import Any, ClassVar, Protocol, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -31,45 +28,172 @@ class Link:
     @property
     def value(self) -> int: ...
 
+class Meat:
+    """The robust sums a pass forms beside the normal equations
+    (src/irls/robust_sums.hpp), one value per kind."""
+
+    __members__: ClassVar[dict[str, Meat]]  # every kind by name
+    none: ClassVar[Meat]
+    residual: ClassVar[Meat]  # HC0, HC1
+    hat_adjusted: ClassVar[Meat]  # HC2, HC3 (with hat_power)
+    cluster: ClassVar[Meat]  # the cluster scores, one set per clustering
+    def __init__(self, value: int) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __int__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+# The column blocks of a design, each holding the arrays it reads in place.
+# A layout the kernel cannot read is refused when the block is made; the
+# values (codes and column indices in range, a finite multiplier) each time
+# a fit reads it.
+class DenseBlock:
+    """Dense columns: a 2-D float64 array in C or F order."""
+
+    def __init__(self, values: npt.NDArray[np.float64]) -> None: ...
+    @property
+    def values(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def n_rows(self) -> int: ...
+    @property
+    def n_cols(self) -> int: ...
+
+class CategoricalBlock:
+    """One column per level of int8, int16 or int32 codes in [0, n_levels),
+    the first left out when drop_first."""
+
+    def __init__(self, codes: npt.NDArray[np.signedinteger[Any]], n_levels: int, drop_first: bool) -> None: ...
+    @property
+    def codes(self) -> npt.NDArray[np.signedinteger[Any]]: ...
+    @property
+    def n_levels(self) -> int: ...
+    @property
+    def drop_first(self) -> bool: ...
+    @property
+    def n_rows(self) -> int: ...
+    @property
+    def n_cols(self) -> int: ...  # n_levels - drop_first
+
+class VaryingSlopeBlock:
+    """A categorical's columns, each row's indicator times its finite
+    float64 multiplier."""
+
+    def __init__(
+        self,
+        codes: npt.NDArray[np.signedinteger[Any]],
+        n_levels: int,
+        drop_first: bool,
+        multiplier: npt.NDArray[np.float64],
+    ) -> None: ...
+    @property
+    def codes(self) -> npt.NDArray[np.signedinteger[Any]]: ...
+    @property
+    def n_levels(self) -> int: ...
+    @property
+    def drop_first(self) -> bool: ...
+    @property
+    def multiplier(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def n_rows(self) -> int: ...
+    @property
+    def n_cols(self) -> int: ...
+
+class SparseBlock:
+    """CSR columns: float64 data, int32 indices (distinct and increasing
+    within each row), int32 or int64 indptr of n_rows + 1."""
+
+    def __init__(
+        self,
+        data: npt.NDArray[np.float64],
+        indices: npt.NDArray[np.int32],
+        indptr: npt.NDArray[np.int32] | npt.NDArray[np.int64],
+        n_cols: int,
+    ) -> None: ...
+    @property
+    def data(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def indices(self) -> npt.NDArray[np.int32]: ...
+    @property
+    def indptr(self) -> npt.NDArray[np.int32] | npt.NDArray[np.int64]: ...
+    @property
+    def n_rows(self) -> int: ...
+    @property
+    def n_cols(self) -> int: ...
+
 _Progress = Callable[[int, float, float, float], None]
-_Design = npt.NDArray[np.float64] | list[tuple[Any, ...]]
+_Design = npt.NDArray[np.float64] | list[DenseBlock | CategoricalBlock | SparseBlock | VaryingSlopeBlock]
 
-class FitResult(TypedDict):
-    """What fit and fit_chunked return (built in one place, src/native/fit_result.cpp)."""
+class FitResult:
+    """What fit, fit_chunked and fit_chunked_absorbed return (built in one
+    place, src/native/fit_result.cpp): read-only attributes; it pickles."""
 
-    coefficients: npt.NDArray[np.float64]  # q values, the intercept first
-    iterations: int
-    time: float  # seconds in the loop
-    converged: bool
-    covariance: npt.NDArray[np.float64]  # (q, q), at the coefficients the last update started from
-    deviance: float  # at the same coefficients; NaN without an update
-    boundary_rows: int  # rows of positive weight fitted at exactly 0 or 1, same coefficients
-    dropped: list[int]  # coefficients held at 0 as linearly dependent
-    singular_solves: int  # updates solved by least squares
-    passes: int  # normal equations formed: one per update
-    deviances: npt.NDArray[np.float64]  # per update, at the coefficients it started from
-    changes: npt.NDArray[np.float64]  # per update, the largest coefficient change
-    halvings: int  # passes re-formed at a halved step (counted in passes)
-    last_pass_coefficients: npt.NDArray[np.float64]  # where covariance, deviance and meats are evaluated
-    meats: list[npt.NDArray[np.float64]]  # the robust sums: one, or one per clustering
-    hat_one_rows: list[int]  # rows whose hat value is 1 (HC2/HC3)
-    overflowed: list[int]  # coefficients whose row of the first system is not finite (then no update)
+    @property
+    def coefficients(self) -> npt.NDArray[np.float64]: ...  # q values, the intercept first
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def time(self) -> float: ...  # seconds in the loop
+    @property
+    def converged(self) -> bool: ...
+    # (q, q), at the coefficients the last update started from
+    @property
+    def covariance(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def deviance(self) -> float: ...  # at the same coefficients; NaN without an update
+    # rows of positive weight fitted at exactly 0 or 1, same coefficients
+    @property
+    def boundary_rows(self) -> int: ...
+    @property
+    def dropped(self) -> list[int]: ...  # coefficients held at 0 as linearly dependent
+    @property
+    def singular_solves(self) -> int: ...  # updates solved by least squares
+    @property
+    def passes(self) -> int: ...  # normal equations formed: one per update
+    @property
+    def deviances(self) -> npt.NDArray[np.float64]: ...  # per update, at the coefficients it started from
+    @property
+    def changes(self) -> npt.NDArray[np.float64]: ...  # per update, the largest coefficient change
+    @property
+    def halvings(self) -> int: ...  # passes re-formed at a halved step (counted in passes)
+    # where covariance, deviance and meats are evaluated
+    @property
+    def last_pass_coefficients(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def meats(self) -> list[npt.NDArray[np.float64]]: ...  # the robust sums: one, or one per clustering
+    @property
+    def hat_one_rows(self) -> list[int]: ...  # rows whose hat value is 1 (HC2/HC3)
+    # coefficients whose row of the first system is not finite (then no update)
+    @property
+    def overflowed(self) -> list[int]: ...
     # the intercept-only model's deviance with the same offset, where the
     # fit plan fitted it (an offset beside an intercept); None otherwise
-    null_deviance: float | None
+    @property
+    def null_deviance(self) -> float | None: ...
     # fit of an in-memory X without absorb= only: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
     # over the rows, h the link's mean, at last_pass_coefficients
-    margin_sums: NotRequired[npt.NDArray[np.float64]]
+    @property
+    def margin_sums(self) -> npt.NDArray[np.float64] | None: ...
     # fit with absorb= only: the levels' effects at the final coefficients,
     # and each level's sum of s w in the last pass (0: no weight, no effect)
-    fixed_effects: NotRequired[npt.NDArray[np.float64]]
-    level_weights: NotRequired[npt.NDArray[np.float64]]
+    @property
+    def fixed_effects(self) -> npt.NDArray[np.float64] | None: ...
+    @property
+    def level_weights(self) -> npt.NDArray[np.float64] | None: ...
     # fit_chunked_absorbed only: where a pass of robust sums is formed (the
     # coefficients and effects of the sums the last step was solved from,
     # and each level's means of the columns, (L, q))
-    solved_coefficients: NotRequired[npt.NDArray[np.float64]]
-    solved_effects: NotRequired[npt.NDArray[np.float64]]
-    level_means: NotRequired[npt.NDArray[np.float64]]
+    @property
+    def solved_coefficients(self) -> npt.NDArray[np.float64] | None: ...
+    @property
+    def solved_effects(self) -> npt.NDArray[np.float64] | None: ...
+    @property
+    def level_means(self) -> npt.NDArray[np.float64] | None: ...
+    def replace(self, **changes: Any) -> FitResult:
+        """A copy with the given fields replaced (TypeError for no such field)."""
 
 # (codes, n_groups): int64 codes in [0, n_groups), one per row.
 _Clustering = tuple[npt.NDArray[np.int64], int]
@@ -95,21 +219,24 @@ def fit(
     X: _Design,
     y: npt.NDArray[np.float64],
     sample_weight: npt.NDArray[np.float64] | None,
+    *,
     fit_intercept: bool,
     tol: float,
     max_iter: int,
     n_threads: int,
-    progress: _Progress | None,
+    progress: _Progress | None = None,
     offset: npt.NDArray[np.float64] | None = None,
     penalty: float = 0.0,
-    meat: str = "none",
+    meat: Meat = ...,
     hat_power: float = 1.0,
     clusters: list[_Clustering] = ...,
+    clusters_are_levels: bool = False,  # with absorb= and Meat.cluster: the clusters are the levels
     link: Link = ...,
     absorb: npt.NDArray[np.int32] | None = None,
     n_levels: int = 0,
     kept_levels: npt.NDArray[np.bool_] | None = None,
 ) -> FitResult: ...
+
 class _ChunkedPasses(Protocol):
     """The passes of a fit over rows held elsewhere (quorvi._dask's
     NormalEquations): the fit plan calls them."""
@@ -128,13 +255,14 @@ class _ChunkedPasses(Protocol):
 
 def fit_chunked(
     passes: _ChunkedPasses,
+    *,
     n_coefficients: int,
     tol: float,
     max_iter: int,
-    progress: _Progress | None,
+    progress: _Progress | None = None,
     penalty: float = 0.0,
     fit_intercept: bool = False,
-    meat: str = "none",
+    meat: Meat = ...,
     offset: bool = False,
 ) -> FitResult: ...
 def normal_equations(
@@ -142,10 +270,11 @@ def normal_equations(
     y: npt.NDArray[np.float64],
     sample_weight: npt.NDArray[np.float64] | None,
     beta: npt.NDArray[np.float64],
+    *,
     fit_intercept: bool,
     with_statistics: bool,
     offset: npt.NDArray[np.float64] | None = None,
-    meat: str = "none",
+    meat: Meat = ...,
     hat_power: float = 1.0,
     clusters: list[_Clustering] = ...,
     inverse_information: npt.NDArray[np.float64] | None = None,
@@ -157,11 +286,12 @@ def normal_equations(
 ) -> NormalEquations: ...
 def fit_chunked_absorbed(
     passes: _ChunkedPasses,
+    *,
     n_coefficients: int,
     n_levels: int,
     tol: float,
     max_iter: int,
-    progress: _Progress | None,
+    progress: _Progress | None = None,
     offset: bool = False,
 ) -> FitResult: ...
 def blas_threads() -> int: ...

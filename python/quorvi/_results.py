@@ -188,13 +188,13 @@ class FitResults:
         result = fitted.result
         names = fitted.parameter_names(fit_intercept)
         dropped = np.zeros(len(names), dtype=bool)
-        dropped[list(result["dropped"])] = True
+        dropped[list(result.dropped)] = True
         layout = fitted.layout
         groups = (
             {} if layout is None else {column.name: column.parameter_names() for column in layout.categorical}
         )
         statistics = FitStatistics.of(
-            float(result["deviance"]),
+            float(result.deviance),
             fitted.n_obs,
             fitted.weighted_positives,
             int(np.count_nonzero(~dropped)),
@@ -203,7 +203,7 @@ class FitResults:
         )
         return cls(
             classes=fitted.classes,
-            parameters=np.asarray(result["coefficients"], dtype=np.float64),
+            parameters=np.asarray(result.coefficients, dtype=np.float64),
             fit_intercept=fit_intercept,
             names=names,
             groups=groups,
@@ -213,10 +213,10 @@ class FitResults:
             cov_type=str(cov_type),
             C=C,
             link_name=str(link),
-            converged=bool(result["converged"]),
-            n_iter=int(result["iterations"]),
-            time=float(result["time"]),
-            deviance=float(result["deviance"]),
+            converged=bool(result.converged),
+            n_iter=int(result.iterations),
+            time=float(result.time),
+            deviance=float(result.deviance),
             statistics=statistics,
             fitted_with_offset=fitted_with_offset,
             n_features=fitted.n_features,
@@ -442,14 +442,7 @@ class FitResults:
             validated = validate(X)
             return [validated.tocsr() if _design.is_sparse(validated) else validated], []
         _design.check_columns(X, self.layout)
-        blocks = _design.frame_blocks(X, self.layout, fitting=False)
-        numeric = [block[1] for block in blocks if block[0] == "dense"]
-        categoricals = [
-            (block[1], block[2], block[3], block[4] if block[0] == "varying_slope" else None)
-            for block in blocks
-            if block[0] in ("categorical", "varying_slope")
-        ]
-        return numeric, categoricals
+        return _design.frame_columns(X, self.layout, fitting=False)
 
     def marginal_effects(
         self, X: Any, sample_weight: Any, offset: Any, alpha: float, validate: Validate

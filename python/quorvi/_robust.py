@@ -11,16 +11,18 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._native import Meat
+
 COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
 
 # The native pass's sums per covariance type: (meat, hat_power).
 MEAT_OF = {
-    "nonrobust": ("none", 1.0),
-    "HC0": ("residual", 1.0),
-    "HC1": ("residual", 1.0),
-    "HC2": ("hat_adjusted", 1.0),
-    "HC3": ("hat_adjusted", 2.0),
-    "cluster": ("cluster", 1.0),
+    "nonrobust": (Meat.none, 1.0),
+    "HC0": (Meat.residual, 1.0),
+    "HC1": (Meat.residual, 1.0),
+    "HC2": (Meat.hat_adjusted, 1.0),
+    "HC3": (Meat.hat_adjusted, 2.0),
+    "cluster": (Meat.cluster, 1.0),
 }
 
 
@@ -31,17 +33,18 @@ class MeatRequest:
     intersection, in that order."""
 
     cov_type: str
-    meat: str
+    meat: Meat
     hat_power: float
     clusters: list[tuple[npt.NDArray[np.int64], int]] = field(default_factory=list)
-    # One-way clusters that are the absorbed levels (meat "cluster_by_levels"):
-    # no codes of their own, the engine's being the levels', and this many
-    # clusters (the levels with rows of positive weight).
+    # One-way clusters that are the absorbed levels (by_levels): no codes of
+    # their own, the engine's being the levels', and this many clusters (the
+    # levels with rows of positive weight).
+    by_levels: bool = False
     level_groups: int = 0
 
     @property
     def n_groups(self) -> list[int]:
-        if self.meat == "cluster_by_levels":
+        if self.by_levels:
             return [self.level_groups]
         return [groups for _, groups in self.clusters]
 
@@ -218,8 +221,8 @@ def robust_covariance(
     semi-definite (a CovarianceCorrectionWarning: two-way clusters only);
     n_obs the sum of the frequency weights, k the estimated parameters."""
     check_residual_degrees(request.cov_type, n_obs, k)
-    check_hat_values(result["hat_one_rows"], request.cov_type)
-    covariance, clipped = sandwich(result["covariance"], result["meats"], request, n_obs, k)
+    check_hat_values(result.hat_one_rows, request.cov_type)
+    covariance, clipped = sandwich(result.covariance, result.meats, request, n_obs, k)
     if len(clipped):
         # stacklevel: the user's call of fit (fit_context, fit, _fit, here).
         warnings.warn(

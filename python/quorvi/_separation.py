@@ -14,14 +14,18 @@ in the fit and are left out; an offset does not change the answer.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 from scipy import sparse
 from scipy.optimize import linprog
 
+from . import _native
 from ._links import LOGIT, Link
+
+if TYPE_CHECKING:
+    from ._design import Block
 
 # A fit whose linear predictor reaches this size somewhere has fitted a
 # probability within 2e-9 of 0 or 1: the trigger of the linear program,
@@ -97,11 +101,11 @@ def check_fit(
     (a dependent column adds only directions along which no row moves)."""
     # One vector of n (and a mask of n bytes): the check's whole cost for a
     # fit that needs no more.
-    scores = _linear_predictor(design, np.asarray(result["coefficients"]), fit_intercept, offset)
+    scores = _linear_predictor(design, np.asarray(result.coefficients), fit_intercept, offset)
     if not _worth_checking(scores, weights, result):
         return None
     kept = np.ones(len(names), dtype=bool)
-    kept[list(result["dropped"])] = False
+    kept[list(result.dropped)] = False
     signed = _SignedRows(_design_matrix(design), y01, weights, fit_intercept, kept)
     rows = np.flatnonzero(weights > 0) if weights is not None else slice(None)
     frequencies = None if weights is None else weights[rows]
@@ -188,9 +192,9 @@ def _worth_checking(
         -float(np.min(scores, initial=0.0, where=positive)),
     )
     near_the_boundary = largest >= _SCORE_TRIGGER or (
-        not result["converged"] and largest >= _UNCONVERGED_TRIGGER
+        not result.converged and largest >= _UNCONVERGED_TRIGGER
     )
-    return bool(near_the_boundary or result["boundary_rows"])
+    return bool(near_the_boundary or result.boundary_rows)
 
 
 def _score_residuals(
@@ -373,12 +377,11 @@ def _linear_predictor(
     intercept = coefficients[0] if fit_intercept else 0.0
     beta = coefficients[1:] if fit_intercept else coefficients
     if isinstance(design, list):
-        scores = np.full(_rows(design[0]), intercept)
+        scores = np.full(design[0].n_rows, intercept)
         position = 0
         for block in design:
-            width = _width(block)
-            _add_block_predictor(block, beta[position : position + width], scores)
-            position += width
+            _add_block_predictor(block, beta[position : position + block.n_cols], scores)
+            position += block.n_cols
     elif sparse.issparse(design):
         scores = design @ beta
         scores += intercept
@@ -395,55 +398,37 @@ def _linear_predictor(
 
 
 def _add_block_predictor(
-    block: tuple[Any, ...], beta: npt.NDArray[np.float64], scores: npt.NDArray[np.float64]
+    block: Block, beta: npt.NDArray[np.float64], scores: npt.NDArray[np.float64]
 ) -> None:
     """scores += the block's columns times beta. A categorical's row has one
     entry, its level's coefficient (0 at a dropped reference): read by the
     codes, with no matrix of indicators made (which took most of this at a
     million rows). The same numbers as the product: one term a row."""
-    kind = block[0]
-    if kind in ("categorical", "varying_slope"):
-        codes, drop_first = block[1], bool(block[3])
-        levels = np.concatenate([[0.0], beta]) if drop_first else beta
-        terms = levels[codes]
-        if kind == "varying_slope":
-            terms *= block[4]
+    if isinstance(block, _native.CategoricalBlock | _native.VaryingSlopeBlock):
+        levels = np.concatenate([[0.0], beta]) if block.drop_first else beta
+        terms = levels[block.codes]
+        if isinstance(block, _native.VaryingSlopeBlock):
+            terms *= block.multiplier
         scores += terms
     else:
         scores += _block_matrix(block) @ beta
 
 
-def _rows(block: tuple[Any, ...]) -> int:
-    return len(block[1]) if block[0] != "sparse" else len(block[3]) - 1
-
-
-def _width(block: tuple[Any, ...]) -> int:
-    kind = block[0]
-    if kind == "dense":
-        return int(block[1].shape[1])
-    if kind in ("categorical", "varying_slope"):
-        return int(block[2]) - int(block[3])
-    return int(block[4])
-
-
-def _block_matrix(block: tuple[Any, ...]) -> Any:
+def _block_matrix(block: Block) -> Any:
     """One of quorvi._native's blocks as a matrix: a dense run as itself, a
     categorical's codes as the CSR of its levels' indicators (the reference
     level, when dropped, has none), a varying slope's as the same CSR with
     the multiplier as its values, a sparse block as its CSR."""
-    kind = block[0]
-    if kind == "dense":
-        return block[1]
-    if kind in ("categorical", "varying_slope"):
-        codes, levels, drop_first = block[1].astype(np.int64), int(block[2]), bool(block[3])
-        columns = codes - int(drop_first)
-        rows = np.flatnonzero(columns >= 0)
-        values = np.ones(len(rows)) if kind == "categorical" else block[4][rows]
+    if isinstance(block, _native.DenseBlock):
+        return block.values
+    if isinstance(block, _native.SparseBlock):
         return sparse.csr_matrix(
-            (values, (rows, columns[rows])), shape=(len(codes), levels - int(drop_first))
+            (block.data, block.indices, block.indptr), shape=(block.n_rows, block.n_cols)
         )
-    data, indices, indptr, width = block[1:]
-    return sparse.csr_matrix((data, indices, indptr), shape=(len(indptr) - 1, width))
+    columns = block.codes.astype(np.int64) - int(block.drop_first)
+    rows = np.flatnonzero(columns >= 0)
+    values = block.multiplier[rows] if isinstance(block, _native.VaryingSlopeBlock) else np.ones(len(rows))
+    return sparse.csr_matrix((values, (rows, columns[rows])), shape=(block.n_rows, block.n_cols))
 
 
 def _design_matrix(design: Any) -> Any:

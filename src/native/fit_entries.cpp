@@ -229,11 +229,6 @@ py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool wit
   return result;
 }
 
-// The null model's deviance for the result: None where the plan fitted none.
-py::object null_deviance_of(double deviance) {
-  return std::isnan(deviance) ? py::object(py::none()) : py::object(py::float_(deviance));
-}
-
 // A chunked source's normal equations (the dict of chunk_sums) into sums.
 void copy_normal_sums(const py::dict& part, arma::uword q, NormalSums& sums) {
   square_copy(part["A"].cast<py::array>(), q, "A", sums.A);
@@ -276,12 +271,13 @@ NormalEquationsSource null_model_passes(const py::object& passes, NormalSums& su
 
 }  // namespace
 
-py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<py::array>& sample_weight,
-                   bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
-                   const std::optional<py::function>& progress, const std::optional<py::array>& offset,
-                   double penalty, const std::string& meat, double hat_power, const py::list& clusters,
-                   LinkKind link, const std::optional<py::array>& absorb, std::int64_t n_levels,
-                   const std::optional<py::array>& kept_levels) {
+NativeFitResult fit_entry(const py::object& X, const py::array& y,
+                          const std::optional<py::array>& sample_weight, bool fit_intercept, double tol,
+                          std::int32_t max_iter, int n_threads, const std::optional<py::function>& progress,
+                          const std::optional<py::array>& offset, double penalty, MeatKind meat,
+                          double hat_power, const py::list& clusters, bool clusters_are_levels, LinkKind link,
+                          const std::optional<py::array>& absorb, std::int64_t n_levels,
+                          const std::optional<py::array>& kept_levels) {
   if (n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
@@ -289,7 +285,8 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
   const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
   data.offset = offset_of(offset, n_rows);
   const FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
-  const MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows, absorb.has_value());
+  const MeatSettings meat_settings =
+      meat_settings_of(meat, hat_power, clusters, n_rows, clusters_are_levels, absorb.has_value());
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(coefficient_count(data));
   if (absorb) {
@@ -303,11 +300,11 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
       const SingleThreadedBlas single_threaded;
       covariance_of_outcome(absorbed.fit.outcome, absorbed.fit.last_pass, settings, covariance.view);
     }
-    py::dict result = fit_result(absorbed.fit.outcome, absorbed.fit.last_pass, covariance.array,
-                                 absorbed.fit.meats, absorbed.fit.hat_one_rows);
-    result["fixed_effects"] = to_numpy(absorbed.effects);
-    result["level_weights"] = to_numpy(absorbed.level_weights);
-    result["null_deviance"] = null_deviance_of(absorbed.fit.null_deviance);
+    NativeFitResult result =
+        fit_result(absorbed.fit.outcome, absorbed.fit.last_pass, covariance.array, absorbed.fit.null_deviance,
+                   absorbed.fit.meats, absorbed.fit.hat_one_rows);
+    result.fixed_effects = to_numpy(absorbed.effects);
+    result.level_weights = to_numpy(absorbed.level_weights);
     return result;
   }
   InMemoryFit fit;
@@ -320,23 +317,21 @@ py::dict fit_entry(const py::object& X, const py::array& y, const std::optional<
     fit = fit_in_memory(data, settings, static_cast<unsigned>(n_threads), observer, meat_settings, true);
     covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance.view);
   }
-  py::dict result = fit_result(fit.outcome, fit.last_pass, covariance.array, fit.meats, fit.hat_one_rows);
-  result["null_deviance"] = null_deviance_of(fit.null_deviance);
-  return result;
+  return fit_result(fit.outcome, fit.last_pass, covariance.array, fit.null_deviance, fit.meats,
+                    fit.hat_one_rows);
 }
 
-py::dict fit_chunked_entry(const py::object& passes, std::int64_t n_coefficients, double tol,
-                           std::int32_t max_iter, const std::optional<py::function>& progress, double penalty,
-                           bool fit_intercept, const std::string& meat, bool offset) {
+NativeFitResult fit_chunked_entry(const py::object& passes, std::int64_t n_coefficients, double tol,
+                                  std::int32_t max_iter, const std::optional<py::function>& progress,
+                                  double penalty, bool fit_intercept, MeatKind meat, bool offset) {
   if (n_coefficients < 0) {
     throw py::value_error("n_coefficients must be at least 0");
   }
   const auto q = static_cast<arma::uword>(n_coefficients);
-  const FitPlan plan{
-      estimator_settings(tol, max_iter, penalty, fit_intercept),
-      meat_kind_of(meat),
-      offset && fit_intercept,
-  };
+  FitPlan plan;
+  plan.settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
+  plan.meat = checked_meat(meat);
+  plan.null_model = offset && fit_intercept;
   // The sums of the latest update, copied out of what the source returned:
   // fresh, aligned memory of the engine's own; and the robust sums of the
   // latest pass that formed them, as returned.
@@ -375,19 +370,16 @@ py::dict fit_chunked_entry(const py::object& passes, std::int64_t n_coefficients
     covariance_of_outcome(fit.outcome, fit.last_pass == nullptr ? NormalSums{} : *fit.last_pass,
                           plan.settings, covariance.view);
   }
-  py::dict result = fit_result(fit.outcome, fit.last_pass == nullptr ? NormalSums{} : *fit.last_pass,
-                               covariance.array, fit.meats, fit.hat_one_rows);
-  result["null_deviance"] = null_deviance_of(fit.null_deviance);
-  return result;
+  return fit_result(fit.outcome, fit.last_pass == nullptr ? NormalSums{} : *fit.last_pass, covariance.array,
+                    fit.null_deviance, fit.meats, fit.hat_one_rows);
 }
 
 py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 const std::optional<py::array>& sample_weight, const py::array& beta,
                                 bool fit_intercept, bool with_statistics,
-                                const std::optional<py::array>& offset, const std::string& meat,
-                                double hat_power, const py::list& clusters,
-                                const std::optional<py::array>& inverse_information, LinkKind link,
-                                const std::optional<py::array>& absorb, std::int64_t n_levels,
+                                const std::optional<py::array>& offset, MeatKind meat, double hat_power,
+                                const py::list& clusters, const std::optional<py::array>& inverse_information,
+                                LinkKind link, const std::optional<py::array>& absorb, std::int64_t n_levels,
                                 const std::optional<py::array>& effects,
                                 const std::optional<py::array>& level_means) {
   LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
@@ -441,9 +433,9 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
 
 int blas_threads_entry() { return blas_thread_count(); }
 
-py::dict fit_chunked_absorbed_entry(const py::object& passes, std::int64_t n_coefficients,
-                                    std::int64_t n_levels, double tol, std::int32_t max_iter,
-                                    const std::optional<py::function>& progress, bool offset) {
+NativeFitResult fit_chunked_absorbed_entry(const py::object& passes, std::int64_t n_coefficients,
+                                           std::int64_t n_levels, double tol, std::int32_t max_iter,
+                                           const std::optional<py::function>& progress, bool offset) {
   if (n_coefficients < 0 || n_levels < 1) {
     throw py::value_error("n_coefficients must be at least 0 and n_levels at least 1");
   }
@@ -474,15 +466,14 @@ py::dict fit_chunked_absorbed_entry(const py::object& passes, std::int64_t n_coe
       null_deviance = null_model_deviance(null_model_passes(passes, null_sums), settings);
     }
   }
-  py::dict result = fit_result(fit.outcome, fit.last_pass, covariance.array);
-  result["fixed_effects"] = to_numpy(fit.effects);
-  result["level_weights"] = to_numpy(fit.level_weights);
-  result["solved_coefficients"] = to_numpy(fit.solved_beta);
-  result["solved_effects"] = to_numpy(fit.solved_effects);
+  NativeFitResult result = fit_result(fit.outcome, fit.last_pass, covariance.array, null_deviance);
+  result.fixed_effects = to_numpy(fit.effects);
+  result.level_weights = to_numpy(fit.level_weights);
+  result.solved_coefficients = to_numpy(fit.solved_beta);
+  result.solved_effects = to_numpy(fit.solved_effects);
   py::array_t<double> means(
       {static_cast<py::ssize_t>(fit.level_means.n_cols), static_cast<py::ssize_t>(fit.level_means.n_rows)});
   std::copy(fit.level_means.begin(), fit.level_means.end(), means.mutable_data());
-  result["level_means"] = means;
-  result["null_deviance"] = null_deviance_of(null_deviance);
+  result.level_means = means;
   return result;
 }

@@ -7,12 +7,13 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
+#include "fit_result.hpp"
 #include "links.hpp"
+#include "robust_sums.hpp"
 
 // Both fits run the engine's one loop with the interpreter lock released,
-// and return the dict of fit_result. Their settings are the estimator's:
+// and return the result of fit_result. Their settings are the estimator's:
 // singular systems solved quietly and counted, dependent columns dropped at
 // the first update, the deviance and boundary rows summed in every pass.
 // progress, when given, is called as progress(iteration, deviance,
@@ -22,26 +23,28 @@
 // offset (1-D float64 of X's rows) is added to every row's linear
 // predictor. meat, hat_power and clusters ask for the robust sums of
 // robust_input.hpp at the coefficients of the last pass; the result's
-// "meats" holds them (one per clustering), "hat_one_rows" the rows whose
-// hat value is 1, and "last_pass_coefficients" those coefficients.
+// meats holds them (one per clustering), hat_one_rows the rows whose hat
+// value is 1, and last_pass_coefficients those coefficients.
 
-// fit(X, y, sample_weight, fit_intercept, tol, max_iter, n_threads, progress):
+// fit(X, y, sample_weight, *, fit_intercept, tol, max_iter, n_threads, ...):
 // the fit of an X in memory, read in place on n_threads workers. X a 2-D
 // float64 array in C or F order (at any alignment), or a list of blocks of
 // several column kinds (src/bindings/design_blocks.hpp); y and the optional
 // sample_weight 1-D float64 contiguous arrays of X's row count; link the
 // mean's function of eta (links.hpp, quorvi._native.Link). Raises
-// ValueError for any other layout and for n_threads < 1.
-pybind11::dict fit_entry(const pybind11::object& X, const pybind11::array& y,
-                         const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
-                         std::int32_t max_iter, int n_threads,
-                         const std::optional<pybind11::function>& progress,
-                         const std::optional<pybind11::array>& offset, double penalty,
-                         const std::string& meat, double hat_power, const pybind11::list& clusters,
-                         LinkKind link, const std::optional<pybind11::array>& absorb, std::int64_t n_levels,
-                         const std::optional<pybind11::array>& kept_levels);
+// ValueError for any other layout and for n_threads < 1. With absorb,
+// clusters_are_levels asks for cluster sums whose clusters are the
+// absorbed levels.
+NativeFitResult fit_entry(const pybind11::object& X, const pybind11::array& y,
+                          const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
+                          std::int32_t max_iter, int n_threads,
+                          const std::optional<pybind11::function>& progress,
+                          const std::optional<pybind11::array>& offset, double penalty, MeatKind meat,
+                          double hat_power, const pybind11::list& clusters, bool clusters_are_levels,
+                          LinkKind link, const std::optional<pybind11::array>& absorb, std::int64_t n_levels,
+                          const std::optional<pybind11::array>& kept_levels);
 
-// fit_chunked(passes, n_coefficients, tol, max_iter, progress, ...): the
+// fit_chunked(passes, *, n_coefficients, tol, max_iter, progress, ...): the
 // fit of rows held elsewhere (the chunks of a Dask array), by the engine's
 // fit plan (fit_plan.hpp). passes(beta, with_statistics, with_meat) is
 // called once per update, with the lock held, and returns the sums over all
@@ -50,11 +53,11 @@ pybind11::dict fit_entry(const pybind11::object& X, const pybind11::array& y,
 // passes.robust_pass(beta, inverse_information) the robust sums alone after
 // the loop, and passes.null_model(beta, with_statistics) the intercept-only
 // model's normal equations, when the plan asks for them.
-pybind11::dict fit_chunked_entry(const pybind11::object& passes, std::int64_t n_coefficients, double tol,
-                                 std::int32_t max_iter, const std::optional<pybind11::function>& progress,
-                                 double penalty, bool fit_intercept, const std::string& meat, bool offset);
+NativeFitResult fit_chunked_entry(const pybind11::object& passes, std::int64_t n_coefficients, double tol,
+                                  std::int32_t max_iter, const std::optional<pybind11::function>& progress,
+                                  double penalty, bool fit_intercept, MeatKind meat, bool offset);
 
-// normal_equations(X, y, sample_weight, beta, fit_intercept, with_statistics)
+// normal_equations(X, y, sample_weight, beta, *, fit_intercept, with_statistics, ...)
 // -> {"A": (q, q), "b": (q,), "deviance": float, "boundary_rows": int}: the
 // sums over X's rows at beta (one chunk of a distributed fit), with X, y and
 // sample_weight laid out as for fit and beta of q = p (+1 with the
@@ -73,24 +76,24 @@ pybind11::dict fit_chunked_entry(const pybind11::object& passes, std::int64_t n_
 pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics,
-                                      const std::optional<pybind11::array>& offset, const std::string& meat,
+                                      const std::optional<pybind11::array>& offset, MeatKind meat,
                                       double hat_power, const pybind11::list& clusters,
                                       const std::optional<pybind11::array>& inverse_information,
                                       LinkKind link, const std::optional<pybind11::array>& absorb,
                                       std::int64_t n_levels, const std::optional<pybind11::array>& effects,
                                       const std::optional<pybind11::array>& level_means);
 
-// fit_chunked_absorbed(normal_equations, n_coefficients, n_levels, tol,
-// max_iter, progress): the fit of rows held elsewhere with one absorbed
+// fit_chunked_absorbed(passes, *, n_coefficients, n_levels, tol, max_iter,
+// progress, offset): the fit of rows held elsewhere with one absorbed
 // fixed effect of n_levels levels (src/irls/chunked_absorbed_fit.hpp),
-// unpenalised. normal_equations(beta, effects, with_statistics) returns the
+// unpenalised. passes(beta, with_statistics, False, effects) returns the
 // sums over all rows at beta with the levels at effects, as
 // normal_equations(..., absorb=codes, n_levels=L, effects=effects) returns
-// them for one chunk. The result is fit's with "fixed_effects" and
-// "level_weights", and, for a pass of robust sums, "solved_coefficients",
-// "solved_effects" and "level_means" ((L, q)).
-pybind11::dict fit_chunked_absorbed_entry(const pybind11::object& passes, std::int64_t n_coefficients,
-                                          std::int64_t n_levels, double tol, std::int32_t max_iter,
-                                          const std::optional<pybind11::function>& progress, bool offset);
+// them for one chunk. The result is fit's with fixed_effects and
+// level_weights, and, for a pass of robust sums, solved_coefficients,
+// solved_effects and level_means ((L, q)).
+NativeFitResult fit_chunked_absorbed_entry(const pybind11::object& passes, std::int64_t n_coefficients,
+                                           std::int64_t n_levels, double tol, std::int32_t max_iter,
+                                           const std::optional<pybind11::function>& progress, bool offset);
 
 int blas_threads_entry();

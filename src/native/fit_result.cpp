@@ -1,8 +1,8 @@
 #include "fit_result.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
-
-#include "robust_input.hpp"
 
 namespace py = pybind11;
 
@@ -16,36 +16,49 @@ py::array_t<double> to_numpy(const std::vector<double>& values) {
   return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
+// Each q x q matrix as a NumPy array.
+std::vector<py::array_t<double>> matrices_to_numpy(const std::vector<arma::mat>& matrices) {
+  std::vector<py::array_t<double>> arrays;
+  arrays.reserve(matrices.size());
+  for (const arma::mat& matrix : matrices) {
+    py::array_t<double> array(
+        {static_cast<py::ssize_t>(matrix.n_rows), static_cast<py::ssize_t>(matrix.n_cols)});
+    const arma::mat transpose = matrix.t();  // NumPy's memory is row-major
+    std::copy(transpose.begin(), transpose.end(), array.mutable_data());
+    arrays.push_back(std::move(array));
+  }
+  return arrays;
+}
+
 }  // namespace
 
-py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
-                    const py::array_t<double>& covariance, const std::vector<arma::mat>& meats,
-                    const std::vector<arma::uword>& hat_one_rows) {
+NativeFitResult fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
+                           const py::array_t<double>& covariance, double null_deviance,
+                           const std::vector<arma::mat>& meats,
+                           const std::vector<arma::uword>& hat_one_rows) {
   const bool any_pass = outcome.passes > 0;
-  py::list dropped;
-  for (const arma::uword column : outcome.dropped) {
-    dropped.append(py::int_(column));
-  }
-  py::dict result;
-  result["coefficients"] = to_numpy(outcome.result.coefficients);
-  result["iterations"] = py::int_(outcome.result.iterations);
-  result["time"] = py::float_(outcome.result.time);
-  result["converged"] = py::bool_(outcome.result.converged);
-  result["covariance"] = covariance;
-  result["deviance"] =
-      py::float_(any_pass ? last_pass.statistics.deviance : std::numeric_limits<double>::quiet_NaN());
-  result["boundary_rows"] = py::int_(any_pass ? last_pass.statistics.boundary_rows : 0);
-  result["dropped"] = dropped;
-  result["overflowed"] = rows_to_list(outcome.overflowed);
-  result["singular_solves"] = py::int_(outcome.singular_solves);
-  result["passes"] = py::int_(outcome.passes);
-  result["deviances"] = to_numpy(outcome.deviances);
-  result["changes"] = to_numpy(outcome.changes);
-  result["halvings"] = py::int_(outcome.halvings);
-  result["last_pass_coefficients"] = to_numpy(
+  NativeFitResult result;
+  result.coefficients = to_numpy(outcome.result.coefficients);
+  result.iterations = outcome.result.iterations;
+  result.time = outcome.result.time;
+  result.converged = outcome.result.converged;
+  result.covariance = covariance;
+  result.deviance = any_pass ? last_pass.statistics.deviance : std::numeric_limits<double>::quiet_NaN();
+  result.boundary_rows = any_pass ? static_cast<std::int64_t>(last_pass.statistics.boundary_rows) : 0;
+  result.dropped = outcome.dropped;
+  result.overflowed = outcome.overflowed;
+  result.singular_solves = outcome.singular_solves;
+  result.passes = outcome.passes;
+  result.deviances = to_numpy(outcome.deviances);
+  result.changes = to_numpy(outcome.changes);
+  result.halvings = outcome.halvings;
+  result.last_pass_coefficients = to_numpy(
       any_pass ? outcome.last_pass_beta : arma::vec(outcome.result.coefficients.n_elem, arma::fill::zeros));
-  result["meats"] = matrices_to_numpy(meats);
-  result["hat_one_rows"] = rows_to_list(hat_one_rows);
+  result.meats = matrices_to_numpy(meats);
+  result.hat_one_rows = hat_one_rows;
+  if (!std::isnan(null_deviance)) {
+    result.null_deviance = null_deviance;
+  }
   const MarginSums& margins = last_pass.margins;
   if (outcome.result.iterations > 0 && !margins.curvature.is_empty()) {
     // [sum of s, sum of s h', sum of s h'' x (one per coefficient)].
@@ -53,7 +66,7 @@ py::dict fit_result(const FitOutcome& outcome, const NormalSums& last_pass,
     margin_sums[0] = margins.weight;
     margin_sums[1] = margins.slope;
     margin_sums.tail(margins.curvature.n_elem) = margins.curvature;
-    result["margin_sums"] = to_numpy(margin_sums);
+    result.margin_sums = to_numpy(margin_sums);
   }
   return result;
 }

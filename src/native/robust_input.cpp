@@ -8,26 +8,21 @@
 
 namespace py = pybind11;
 
-MeatKind meat_kind_of(const std::string& meat) {
-  if (meat == "none") {
-    return MeatKind::none;
+MeatKind checked_meat(MeatKind meat) {
+  if (meat != MeatKind::none && meat != MeatKind::residual && meat != MeatKind::hat_adjusted &&
+      meat != MeatKind::cluster) {
+    throw py::value_error("meat must be Meat.none, Meat.residual, Meat.hat_adjusted or Meat.cluster");
   }
-  if (meat == "residual") {
-    return MeatKind::residual;
-  }
-  if (meat == "hat_adjusted") {
-    return MeatKind::hat_adjusted;
-  }
-  if (meat == "cluster") {
-    return MeatKind::cluster;
-  }
-  throw py::value_error("meat must be 'none', 'residual', 'hat_adjusted' or 'cluster'");
+  return meat;
 }
 
-MeatSettings meat_settings_of(const std::string& meat, double hat_power, const py::list& clusters,
-                              py::ssize_t n_rows, bool levels_absorbed) {
+MeatSettings meat_settings_of(MeatKind meat, double hat_power, const py::list& clusters, py::ssize_t n_rows,
+                              bool clusters_are_levels, bool levels_absorbed) {
   MeatSettings settings;
-  if (meat == "cluster_by_levels" && levels_absorbed) {
+  if (clusters_are_levels) {
+    if (meat != MeatKind::cluster || !levels_absorbed) {
+      throw py::value_error("clusters_are_levels needs meat=Meat.cluster and absorbed levels (absorb=)");
+    }
     settings.kind = MeatKind::cluster;
     settings.clusters_are_levels = true;
     if (!clusters.empty()) {
@@ -35,7 +30,7 @@ MeatSettings meat_settings_of(const std::string& meat, double hat_power, const p
     }
     return settings;
   }
-  settings.kind = meat_kind_of(meat);
+  settings.kind = checked_meat(meat);
   settings.hat_power = hat_power;
   if (settings.kind == MeatKind::cluster && clusters.empty()) {
     throw py::value_error("cluster sums need at least one clustering");
@@ -67,18 +62,6 @@ const double* offset_of(const std::optional<py::array>& offset, py::ssize_t n_ro
     throw py::value_error("offset must have one value per row of X");
   }
   return vector_memory(*offset, "offset");
-}
-
-py::list matrices_to_numpy(const std::vector<arma::mat>& matrices) {
-  py::list list;
-  for (const arma::mat& matrix : matrices) {
-    py::array_t<double> array(
-        {static_cast<py::ssize_t>(matrix.n_rows), static_cast<py::ssize_t>(matrix.n_cols)});
-    const arma::mat transpose = matrix.t();  // NumPy's memory is row-major
-    std::copy(transpose.begin(), transpose.end(), array.mutable_data());
-    list.append(array);
-  }
-  return list;
 }
 
 py::list rows_to_list(const std::vector<arma::uword>& rows) {

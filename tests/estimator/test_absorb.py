@@ -170,17 +170,16 @@ def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(
 
     def recording_fit(*args, **kwargs):
         result = native_fit(*args, **kwargs)
-        calls.append((kwargs.get("meat"), result["passes"], result["iterations"]))
+        calls.append((kwargs["clusters_are_levels"], result.passes, result.iterations))
         return result
 
     monkeypatch.setattr(quorvi._native, "fit", recording_fit)
     model = LogisticRegression(absorb="occupation", cov_type="cluster", tol=1e-12).fit(
         X, y, clusters=clusters if isinstance(clusters, str) else clusters(frame)
     )
-    meat, passes, iterations = calls[0]
+    clusters_are_levels, passes, iterations = calls[0]
     # By the levels: no pass beyond the loop's; else one row-by-row pass more.
-    expected_call = ("cluster_by_levels", iterations) if by_levels else ("cluster", iterations + 1)
-    assert (meat, passes) == expected_call
+    assert (clusters_are_levels, passes) == (by_levels, iterations + int(not by_levels))
     design = _dummy_design(frame, ["occupation"])
     expected = sm.GLM(y, design, family=sm.families.Binomial()).fit(
         tol=1e-13, cov_type="cluster", cov_kwds={"groups": frame["occupation"].to_numpy()}

@@ -261,53 +261,97 @@ _CODES = np.array([0, 1, 2, 1], dtype=np.int8)
 _Y4 = np.array([0.0, 1.0, 1.0, 0.0])
 
 
+def _sparse(indices, indptr, n_values):
+    return _native.SparseBlock(
+        data=np.ones(n_values), indices=np.array(indices, dtype=np.int32), indptr=np.array(indptr), n_cols=5
+    )
+
+
 # What would make the kernel read a coefficient out of range is refused
-# where the native entry builds the design.
+# where the block is made or where the native entry builds the design (the
+# values, which stay writable after the block is made); so is an item that
+# is no block.
 @pytest.mark.parametrize(
-    ("blocks", "message"),
+    ("blocks", "error", "message"),
     [
         (
-            [("categorical", np.array([0, 3, 1, 2], dtype=np.int8), 3, True)],
+            lambda: [
+                _native.CategoricalBlock(
+                    codes=np.array([0, 3, 1, 2], dtype=np.int8), n_levels=3, drop_first=True
+                )
+            ],
+            ValueError,
             r"code at row 1 is not in \[0, 3\)",
         ),
         (
-            [("categorical", np.array([0, -1, 1, 2], dtype=np.int16), 3, True)],
+            lambda: [
+                _native.CategoricalBlock(
+                    codes=np.array([0, -1, 1, 2], dtype=np.int16), n_levels=3, drop_first=True
+                )
+            ],
+            ValueError,
             r"code at row 1 is not in \[0, 3\)",
         ),
-        ([("categorical", _CODES.astype(np.int64), 3, True)], "int8, int16 or int32"),
         (
-            [("sparse", np.ones(2), np.array([0, 5], dtype=np.int32), np.array([0, 1, 2, 2, 2]), 5)],
-            "column index 5 is out of range",
+            lambda: [_native.CategoricalBlock(codes=_CODES.astype(np.int64), n_levels=3, drop_first=True)],
+            ValueError,
+            "int8, int16 or int32",
         ),
+        (lambda: [_sparse([0, 5], [0, 1, 2, 2, 2], 2)], ValueError, "column index 5 is out of range"),
+        (lambda: [_sparse([0, 1], [0, 2, 1, 2, 2], 2)], ValueError, "row pointers decrease at row 1"),
         (
-            [("sparse", np.ones(2), np.array([0, 1], dtype=np.int32), np.array([0, 2, 1, 2, 2]), 5)],
-            "row pointers decrease at row 1",
-        ),
-        (
-            [("sparse", np.ones(3), np.array([0, 2, 2], dtype=np.int32), np.array([0, 1, 3, 3, 3]), 5)],
+            lambda: [_sparse([0, 2, 2], [0, 1, 3, 3, 3], 3)],
+            ValueError,
             "column indices do not increase within row 1",
         ),
         # A multiplier that is not finite would reach every sum through its
         # level's column; one the kernel cannot read in place is not copied.
         (
-            [("varying_slope", _CODES, 3, True, np.array([1.0, 2.0, np.inf, 0.0]))],
+            lambda: [
+                _native.VaryingSlopeBlock(
+                    codes=_CODES, n_levels=3, drop_first=True, multiplier=np.array([1.0, 2.0, np.inf, 0.0])
+                )
+            ],
+            ValueError,
             "varying-slope block's multiplier has an infinite value at row 2",
         ),
         (
-            [("varying_slope", _CODES, 3, False, np.array([1.0, np.nan, 2.0, 0.0]))],
+            lambda: [
+                _native.VaryingSlopeBlock(
+                    codes=_CODES, n_levels=3, drop_first=False, multiplier=np.array([1.0, np.nan, 2.0, 0.0])
+                )
+            ],
+            ValueError,
             "varying-slope block's multiplier has a NaN value at row 1",
         ),
         (
-            [("varying_slope", _CODES, 3, True, np.ones(4, dtype=np.float32))],
+            lambda: [
+                _native.VaryingSlopeBlock(
+                    codes=_CODES, n_levels=3, drop_first=True, multiplier=np.ones(4, dtype=np.float32)
+                )
+            ],
+            ValueError,
             "multiplier must be a 1-D, contiguous, aligned float64 array",
         ),
-        ([("categorical", _CODES, 3, True), ("dense", np.ones((4, 1)))], "dense blocks must come before"),
-        ([("dense", np.ones((3, 1)))], "y has 4 elements; X has 3 rows"),
+        (
+            lambda: [
+                _native.CategoricalBlock(codes=_CODES, n_levels=3, drop_first=True),
+                _native.DenseBlock(values=np.ones((4, 1))),
+            ],
+            ValueError,
+            "dense blocks must come before",
+        ),
+        (lambda: [_native.DenseBlock(values=np.ones((3, 1)))], ValueError, "y has 4 elements; X has 3 rows"),
+        (
+            lambda: [("dense", np.ones((4, 1)))],
+            TypeError,
+            "^block 0 is not a DenseBlock, CategoricalBlock, SparseBlock or VaryingSlopeBlock: tuple$",
+        ),
     ],
 )
-def test_native_design_blocks_are_checked(blocks, message):
-    with pytest.raises(ValueError, match=message):
-        _native.fit(blocks, _Y4, None, True, 1e-8, 10, 1, None)
+def test_native_design_blocks_are_checked(blocks, error, message):
+    with pytest.raises(error, match=message):
+        _native.fit(blocks(), _Y4, None, fit_intercept=True, tol=1e-8, max_iter=10, n_threads=1)
 
 
 def _election():

@@ -197,6 +197,8 @@ def test_bad_input_is_a_value_error_and_fits_nothing(case):
 _CONTIGUOUS = np.ascontiguousarray(_FEATURES)
 _NO_WORKER = "^n_threads must be at least 1$"
 _BETA = "^beta must be a 1-D float64 array of 3 elements$"  # the intercept and two features
+_SETTINGS = {"fit_intercept": True, "tol": 1e-8, "max_iter": 100}
+_CHUNK = {"fit_intercept": True, "with_statistics": False}
 
 
 # What the native entries would otherwise misread: a fit with no worker, or
@@ -204,10 +206,10 @@ _BETA = "^beta must be a 1-D float64 array of 3 elements$"  # the intercept and 
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: _native.fit(_CONTIGUOUS, _Y, None, True, 1e-8, 100, 0, None), _NO_WORKER),
-        (lambda: _native.fit(_CONTIGUOUS, _Y, None, True, 1e-8, 100, -1, None), _NO_WORKER),
-        (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(2), True, False), _BETA),
-        (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(4), True, True), _BETA),
+        (lambda: _native.fit(_CONTIGUOUS, _Y, None, **_SETTINGS, n_threads=0), _NO_WORKER),
+        (lambda: _native.fit(_CONTIGUOUS, _Y, None, **_SETTINGS, n_threads=-1), _NO_WORKER),
+        (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(2), **_CHUNK), _BETA),
+        (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(4), **_CHUNK), _BETA),
     ],
     ids=["no worker", "negative workers", "chunk's beta short", "chunk's beta long"],
 )

@@ -32,7 +32,9 @@ def test_python_threads_and_other_fits_run_during_a_native_fit():
     outcome = {}
 
     def long_fit():
-        outcome["result"] = _native.fit(X, y, None, False, 0.0, 15, 1, progress)
+        outcome["result"] = _native.fit(
+            X, y, None, fit_intercept=False, tol=0.0, max_iter=15, n_threads=1, progress=progress
+        )
 
     thread = threading.Thread(target=long_fit)
     thread.start()
@@ -48,7 +50,7 @@ def test_python_threads_and_other_fits_run_during_a_native_fit():
         seen = lines.getvalue().count("\n")
     finally:
         thread.join(timeout=300)
-    total = outcome["result"]["iterations"]
+    total = outcome["result"].iterations
     assert short.converged_ and lines.getvalue().count("\n") == total
     # Started after the first iteration and finished before the last one.
     assert 1 <= seen < total, (seen, total)

@@ -149,32 +149,37 @@ def fit_absorbed_dask(
     normal_equations.classes = labels
     normal_equations.codes = code_chunks
     normal_equations.n_levels = len(levels)
-    result: Any = _native.fit_chunked_absorbed(
-        normal_equations, q, len(levels), tol, max_iter, progress, offset=offset is not None
+    result = _native.fit_chunked_absorbed(
+        normal_equations,
+        n_coefficients=q,
+        n_levels=len(levels),
+        tol=tol,
+        max_iter=max_iter,
+        progress=progress,
+        offset=offset is not None,
     )
-    overflowed = bool(result["overflowed"])
+    overflowed = bool(result.overflowed)
     request = MeatRequest(cov_type, meat, hat_power)
-    if meat != "none" and max_iter > 0 and not overflowed:
+    if meat != _native.Meat.none and max_iter > 0 and not overflowed:
         # The robust sums at the coefficients and effects the last step was
         # solved from, each row's columns less its level's means.
         normal_equations.meat = ChunkMeat(meat, hat_power)
-        normal_equations.level_means = np.asarray(result["level_means"])
+        normal_equations.level_means = np.asarray(result.level_means)
         normal_equations(
-            np.asarray(result["solved_coefficients"]), False, True, np.asarray(result["solved_effects"])
+            np.asarray(result.solved_coefficients), False, True, np.asarray(result.solved_effects)
         )
-        result["passes"] += 1
+        result = result.replace(passes=result.passes + 1)
         request.clusters = [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
-        if meat == "cluster":
+        if meat == _native.Meat.cluster:
             check_cluster_count(request.n_groups)
-    result["meats"] = normal_equations.meats
-    result["hat_one_rows"] = normal_equations.hat_one_rows
+    result = result.replace(meats=normal_equations.meats, hat_one_rows=normal_equations.hat_one_rows)
 
     column, intercept = _absorb.eliminated_column(name, levels, result, int(separated.sum()))
     nested = []
-    if meat == "cluster" and (by_level or _nested(code_chunks, chunks.clusters, chunks.weights)):
+    if meat == _native.Meat.cluster and (by_level or _nested(code_chunks, chunks.clusters, chunks.weights)):
         nested = [name]
     absorption = _absorb.Absorption([column], separated_rows, nested)
-    _absorb.cut_to_features(result, q)
+    result = _absorb.cut_to_features(result, q)
     keep = ~separated
     fitted = Fitted(
         np.asarray(labels),
@@ -184,7 +189,7 @@ def fit_absorbed_dask(
         meat_request=request,
         layout=layout,
     )
-    fitted.null_deviance = result["null_deviance"]
+    fitted.null_deviance = result.null_deviance
     return _absorb.absorbed_fit(fitted, absorption, intercept, q)
 
 

@@ -56,10 +56,10 @@ def fit_dask(
     # chunks only supply its passes.
     result = _native.fit_chunked(
         normal_equations,
-        q,
-        tol,
-        max_iter,
-        progress,
+        n_coefficients=q,
+        tol=tol,
+        max_iter=max_iter,
+        progress=progress,
         penalty=penalty,
         fit_intercept=fit_intercept,
         meat=meat,
@@ -72,7 +72,7 @@ def fit_dask(
     request = MeatRequest(
         cov_type, meat, hat_power, [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
     )
-    if meat == "cluster" and result["meats"]:
+    if meat == _native.Meat.cluster and result.meats:
         check_cluster_count(request.n_groups)
     return Fitted(
         np.asarray(normal_equations.classes),
@@ -80,7 +80,7 @@ def fit_dask(
         normal_equations.n_obs,
         normal_equations.weighted_positives,
         request,
-        result["null_deviance"],
+        result.null_deviance,
         n_features=chunks.n_features,
         feature_names=names,
         layout=layout,

@@ -45,7 +45,7 @@ class ChunkLevels:
 class ChunkMeat:
     """What a chunk's robust sums need beyond the normal equations."""
 
-    meat: str = "none"
+    meat: _native.Meat = _native.Meat.none
     hat_power: float = 1.0
     inverse_information: npt.NDArray[np.float64] | None = None
 
@@ -56,6 +56,7 @@ def chunk_sums(
     weights: Any,
     positive: Any,
     beta: npt.NDArray[np.float64],
+    *,
     fit_intercept: bool,
     with_statistics: bool,
     check: tuple[int, int | None] | None,
@@ -109,21 +110,21 @@ def chunk_sums(
             if levels.level_means is None
             else np.require(levels.level_means, dtype=np.float64, requirements=["C", "A"]),
         }
-    if meat is None or meat.meat == "none":
+    if meat is None or meat.meat == _native.Meat.none:
         return _native.normal_equations(
             design,
             y01,
             weights,
             beta,
-            fit_intercept,
-            with_statistics,
+            fit_intercept=fit_intercept,
+            with_statistics=with_statistics,
             offset=offset,
             link=native_link,
             **absorbed,
         )
     codes: list[tuple[npt.NDArray[np.int64], int]] = []
     uniques: list[Any] = []
-    if meat.meat == "cluster":
+    if meat.meat == _native.Meat.cluster:
         columns = [np.asarray(column) for column in labels or []]
         if any(pd.isna(column).any() for column in columns):
             raise ValueError("clusters contains missing labels (NaN or None): every row needs a cluster.")
@@ -141,8 +142,8 @@ def chunk_sums(
         y01,
         weights,
         beta,
-        fit_intercept,
-        with_statistics,
+        fit_intercept=fit_intercept,
+        with_statistics=with_statistics,
         offset=offset,
         meat=meat.meat,
         hat_power=meat.hat_power,
@@ -153,7 +154,7 @@ def chunk_sums(
     )
     if first_row is not None:
         sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
-    if meat.meat == "cluster":
+    if meat.meat == _native.Meat.cluster:
         sums["groups"] = [
             (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
         ]
@@ -314,18 +315,18 @@ class NormalEquations:
                 weights,
                 positive,
                 beta,
-                self.fit_intercept,
-                with_statistics,
-                (index, start) if first_pass else None,
-                offset,
-                labels if with_meat else None,
-                self.meat if with_meat else None,
-                self.intercept_only,
-                start,
-                self.layout,
-                self.link,
-                chunk_codes,
-                levels,
+                fit_intercept=self.fit_intercept,
+                with_statistics=with_statistics,
+                check=(index, start) if first_pass else None,
+                offset=offset,
+                labels=labels if with_meat else None,
+                meat=self.meat if with_meat else None,
+                intercept_only=self.intercept_only,
+                first_row=start,
+                layout=self.layout,
+                link=self.link,
+                level_codes=chunk_codes,
+                levels=levels,
             )
             for index, (X, y, weights, start, offset, labels, chunk_codes) in enumerate(
                 zip(
@@ -347,7 +348,7 @@ class NormalEquations:
             self._learn_starts(rows)
         else:
             (total,) = compute(tree_sum(parts))
-        if with_meat and self.meat.meat != "none":
+        if with_meat and self.meat.meat != _native.Meat.none:
             self._keep_meat(total)
         # What comes back from a worker may be read-only or unaligned: the
         # engine copies it element by element into memory of its own.
@@ -382,7 +383,7 @@ class NormalEquations:
 
     def _keep_meat(self, total: Any) -> None:
         self._robust_total = total
-        if self.meat.meat == "cluster":
+        if self.meat.meat == _native.Meat.cluster:
             self.n_groups = [len(labels) for labels, _ in total["groups"]]
         self.hat_one_rows = list(total.get("hat_one_rows", []))
 
@@ -394,6 +395,6 @@ class NormalEquations:
         total = self._robust_total
         if total is None:
             return []
-        if self.meat.meat == "cluster":
+        if self.meat.meat == _native.Meat.cluster:
             return [sums.T @ sums for _, sums in total["groups"]]
         return [np.asarray(total["meat"])]

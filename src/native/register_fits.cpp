@@ -1,0 +1,45 @@
+#include <pybind11/stl.h>
+
+#include "fit_entries.hpp"
+#include "registrations.hpp"
+
+namespace py = pybind11;
+
+// The entries: the data positional, every option by keyword.
+void register_fits(py::module_& m) {
+  m.def("fit", &fit_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::kw_only(),
+        py::arg("fit_intercept"), py::arg("tol"), py::arg("max_iter"), py::arg("n_threads"),
+        py::arg("progress") = py::none(), py::arg("offset") = py::none(), py::arg("penalty") = 0.0,
+        py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0, py::arg("clusters") = py::list(),
+        py::arg("clusters_are_levels") = false, py::arg("link") = LinkKind::logit,
+        py::arg("absorb") = py::none(), py::arg("n_levels") = 0, py::arg("kept_levels") = py::none(),
+        "Fit a logistic regression by IRLS on a float64 X read in place, or a list of column blocks; "
+        "return its FitResult. With absorb (int32 codes in [0, n_levels)), one effect per level is "
+        "absorbed beside X's columns, on one thread; the result then also has the levels' effects and "
+        "weights, and clusters_are_levels asks for cluster sums by those levels. kept_levels (bool, one "
+        "per level) leaves out the rows of the levels it marks False, as weights of 0 would.");
+  m.def("fit_chunked", &fit_chunked_entry, py::arg("passes"), py::kw_only(), py::arg("n_coefficients"),
+        py::arg("tol"), py::arg("max_iter"), py::arg("progress") = py::none(), py::arg("penalty") = 0.0,
+        py::arg("fit_intercept") = false, py::arg("meat") = MeatKind::none, py::arg("offset") = false,
+        "Fit a logistic regression by IRLS over rows held elsewhere, by the fit plan of the in-memory fit; "
+        "return its FitResult. passes(beta, with_statistics, with_meat) sums the normal equations (and "
+        "with_meat the robust sums of meat), passes.robust_pass(beta, inverse_information) the robust sums "
+        "alone, and passes.null_model(beta, with_statistics) the intercept-only model's normal equations "
+        "(with offset and fit_intercept).");
+  m.def("normal_equations", &normal_equations_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"),
+        py::arg("beta"), py::kw_only(), py::arg("fit_intercept"), py::arg("with_statistics"),
+        py::arg("offset") = py::none(), py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0,
+        py::arg("clusters") = py::list(), py::arg("inverse_information") = py::none(),
+        py::arg("link") = LinkKind::logit, py::arg("absorb") = py::none(), py::arg("n_levels") = 0,
+        py::arg("effects") = py::none(), py::arg("level_means") = py::none(),
+        "The weighted normal equations of X's rows at beta (one chunk of a distributed fit): A, b and, "
+        "with statistics, the deviance and the rows fitted at exactly 0 or 1.");
+  m.def("fit_chunked_absorbed", &fit_chunked_absorbed_entry, py::arg("passes"), py::kw_only(),
+        py::arg("n_coefficients"), py::arg("n_levels"), py::arg("tol"), py::arg("max_iter"),
+        py::arg("progress") = py::none(), py::arg("offset") = false,
+        "Fit a logistic regression with one absorbed fixed effect by IRLS whose sums "
+        "passes(beta, with_statistics, False, effects) forms elsewhere (with offset, the null model's "
+        "passes.null_model(beta, with_statistics) too); return its FitResult.");
+  m.def("blas_threads", &blas_threads_entry,
+        "The number of threads the OpenBLAS behind the engine is currently set to use.");
+}
