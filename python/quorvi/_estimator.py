@@ -856,11 +856,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             row is read again. The table is that of
             ``marginal_effects(X_train, sample_weight_train, offset_train)``
             to about 1e-8 relative (see Notes). Available for a fit of an
-            in-memory array or sparse matrix (or a DataFrame of numeric
-            columns); ValueError, saying to pass X, for a fit on a DataFrame
-            with categorical columns (each level's discrete change needs
-            every row at every level), with ``absorb=``, or on Dask
-            collections, and when sample_weight or offset is given without X.
+            array or sparse matrix, in memory or on Dask (or a DataFrame of
+            numeric columns); ValueError, saying to pass X, for a fit on a
+            DataFrame with categorical columns (each level's discrete change
+            needs every row at every level) or with ``absorb=``, and when
+            sample_weight or offset is given without X.
         sample_weight : array-like of shape (n_samples,), default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known).

@@ -66,7 +66,9 @@ class CategoricalBlock:
     """One column per level of int8, int16 or int32 codes in [0, n_levels),
     the first left out when drop_first."""
 
-    def __init__(self, codes: npt.NDArray[np.signedinteger[Any]], n_levels: int, drop_first: bool) -> None: ...
+    def __init__(
+        self, codes: npt.NDArray[np.signedinteger[Any]], n_levels: int, drop_first: bool
+    ) -> None: ...
     @property
     def codes(self) -> npt.NDArray[np.signedinteger[Any]]: ...
     @property
@@ -173,7 +175,7 @@ class FitResult:
     # fit plan fitted it (an offset beside an intercept); None otherwise
     @property
     def null_deviance(self) -> float | None: ...
-    # fit of an in-memory X without absorb= only: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
+    # a fit without absorb=, in memory or chunked with margins=True: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
     # over the rows, h the link's mean, at last_pass_coefficients
     @property
     def margin_sums(self) -> npt.NDArray[np.float64] | None: ...
@@ -214,6 +216,8 @@ class NormalEquations(TypedDict, total=False):
     level_weights: npt.NDArray[np.float64]
     level_scores: npt.NDArray[np.float64]
     level_cross: npt.NDArray[np.float64]
+    # with margins=True: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
+    margin_sums: npt.NDArray[np.float64]
 
 def fit(
     X: _Design,
@@ -252,6 +256,8 @@ class _ChunkedPasses(Protocol):
         self, beta: npt.NDArray[np.float64], inverse_information: npt.NDArray[np.float64] | None
     ) -> NormalEquations: ...
     def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> NormalEquations: ...
+    def form_margins(self) -> None: ...  # with margins=True: the passes from the next one on form them
+    def margin_pass(self, beta: npt.NDArray[np.float64]) -> NormalEquations: ...
 
 def fit_chunked(
     passes: _ChunkedPasses,
@@ -264,6 +270,7 @@ def fit_chunked(
     fit_intercept: bool = False,
     meat: Meat = ...,
     offset: bool = False,
+    margins: bool = False,
 ) -> FitResult: ...
 def normal_equations(
     X: _Design,
@@ -283,6 +290,7 @@ def normal_equations(
     n_levels: int = 0,
     effects: npt.NDArray[np.float64] | None = None,
     level_means: npt.NDArray[np.float64] | None = None,
+    margins: bool = False,
 ) -> NormalEquations: ...
 def fit_chunked_absorbed(
     passes: _ChunkedPasses,

@@ -499,10 +499,8 @@ class FitResults:
             # A level's discrete change needs every row's probability at
             # every level of the column: per-row work beyond the pass.
             reason = "the discrete changes of a DataFrame's categorical columns need every row"
-        elif self.training_margin_sums is None and self.n_iter == 0:
-            reason = "the fit made no update (max_iter=0)"
         elif self.training_margin_sums is None:
-            reason = "only an in-memory fit forms the sums over its rows (not a fit on Dask collections)"
+            reason = "the fit made no update (max_iter=0)"
         elif not self.training_margin_sums[0] > 0:
             raise ValueError(
                 "sample_weight sums to 0: there are no rows to average the marginal effects over."

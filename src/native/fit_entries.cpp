@@ -229,12 +229,24 @@ py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool wit
   return result;
 }
 
-// A chunked source's normal equations (the dict of chunk_sums) into sums.
+// The margin sums of margin_sums_to_numpy's layout, from a chunked source.
+MarginSums margin_sums_of(const py::dict& part, arma::uword q) {
+  const arma::vec values = vector_copy(part["margin_sums"].cast<py::array>(), q + 2, "margin_sums");
+  MarginSums margins;
+  margins.weight = values[0];
+  margins.slope = values[1];
+  margins.curvature = values.tail(q);
+  return margins;
+}
+
+// A chunked source's normal equations (the dict of chunk_sums) into sums,
+// with its margin sums when it has them.
 void copy_normal_sums(const py::dict& part, arma::uword q, NormalSums& sums) {
   square_copy(part["A"].cast<py::array>(), q, "A", sums.A);
   sums.b = vector_copy(part["b"].cast<py::array>(), q, "b");
   sums.statistics.deviance = part["deviance"].cast<double>();
   sums.statistics.boundary_rows = part["boundary_rows"].cast<arma::uword>();
+  sums.margins = part.contains("margin_sums") ? margin_sums_of(part, q) : MarginSums();
 }
 
 // A chunked source's robust sums: the meat (q, q), or per clustering its
@@ -323,7 +335,8 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
 
 NativeFitResult fit_chunked_entry(const py::object& passes, std::int64_t n_coefficients, double tol,
                                   std::int32_t max_iter, const std::optional<py::function>& progress,
-                                  double penalty, bool fit_intercept, MeatKind meat, bool offset) {
+                                  double penalty, bool fit_intercept, MeatKind meat, bool offset,
+                                  bool margins) {
   if (n_coefficients < 0) {
     throw py::value_error("n_coefficients must be at least 0");
   }
@@ -332,6 +345,7 @@ NativeFitResult fit_chunked_entry(const py::object& passes, std::int64_t n_coeff
   plan.settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
   plan.meat = checked_meat(meat);
   plan.null_model = offset && fit_intercept;
+  plan.margins = margins;
   // The sums of the latest update, copied out of what the source returned:
   // fresh, aligned memory of the engine's own; and the robust sums of the
   // latest pass that formed them, as returned.
@@ -360,6 +374,14 @@ NativeFitResult fit_chunked_entry(const py::object& passes, std::int64_t n_coeff
     return robust_sums_of(robust.cast<py::dict>(), q);
   };
   chunked.null_normal_equations = null_model_passes(passes, null_sums);
+  chunked.form_margins = [&] {
+    const py::gil_scoped_acquire acquire;
+    passes.attr("form_margins")();
+  };
+  chunked.margin_pass = [&](const arma::vec& beta) {
+    const py::gil_scoped_acquire acquire;
+    return margin_sums_of(passes.attr("margin_pass")(to_numpy(beta)).cast<py::dict>(), q);
+  };
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(q);
   PlannedFit fit;
@@ -370,8 +392,10 @@ NativeFitResult fit_chunked_entry(const py::object& passes, std::int64_t n_coeff
     covariance_of_outcome(fit.outcome, fit.last_pass == nullptr ? NormalSums{} : *fit.last_pass,
                           plan.settings, covariance.view);
   }
-  return fit_result(fit.outcome, fit.last_pass == nullptr ? NormalSums{} : *fit.last_pass, covariance.array,
-                    fit.null_deviance, fit.meats, fit.hat_one_rows);
+  NormalSums last_pass = fit.last_pass == nullptr ? NormalSums{} : *fit.last_pass;
+  // The plan's margin sums: the last pass's, or those of a pass of their own.
+  last_pass.margins = std::move(fit.margins);
+  return fit_result(fit.outcome, last_pass, covariance.array, fit.null_deviance, fit.meats, fit.hat_one_rows);
 }
 
 py::dict normal_equations_entry(const py::object& X, const py::array& y,
@@ -381,7 +405,7 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 const py::list& clusters, const std::optional<py::array>& inverse_information,
                                 LinkKind link, const std::optional<py::array>& absorb, std::int64_t n_levels,
                                 const std::optional<py::array>& effects,
-                                const std::optional<py::array>& level_means) {
+                                const std::optional<py::array>& level_means, bool margins) {
   LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
   const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
   data.offset = offset_of(offset, n_rows);
@@ -389,6 +413,9 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
   const arma::vec coefficients = vector_copy(beta, q, "beta");
   MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
   if (absorb) {
+    if (margins) {
+      throw py::value_error("margin sums are not formed beside absorbed levels");
+    }
     return absorbed_chunk_sums(data, coefficients, with_statistics, meat_settings,
                                chunk_levels_of(*absorb, n_levels, effects, level_means, n_rows, q));
   }
@@ -409,6 +436,7 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
     // The hat values' pass comes after the loop, whose normal equations at
     // beta the caller has: they are not formed again.
     request.normal_equations = meat_settings.kind != MeatKind::hat_adjusted;
+    request.margins = margins;
     sums = sum_pass(data, coefficients, request, meat_settings, robust);
   }
   py::dict result;
@@ -428,6 +456,9 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
     result["groups"] = groups;
   }
   result["hat_one_rows"] = rows_to_list(robust.hat_one_rows);
+  if (margins) {
+    result["margin_sums"] = margin_sums_to_numpy(sums.margins);
+  }
   return result;
 }
 

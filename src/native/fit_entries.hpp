@@ -52,10 +52,14 @@ NativeFitResult fit_entry(const pybind11::object& X, const pybind11::array& y,
 // "groups" as (labels, (n_groups, q) scores) per clustering);
 // passes.robust_pass(beta, inverse_information) the robust sums alone after
 // the loop, and passes.null_model(beta, with_statistics) the intercept-only
-// model's normal equations, when the plan asks for them.
+// model's normal equations, when the plan asks for them. With margins, the
+// result has the margin sums of the loop's last pass, as fit's: the plan
+// calls passes.form_margins() when the passes from the next one on are to
+// hold "margin_sums", and passes.margin_pass(beta) for a pass of its own.
 NativeFitResult fit_chunked_entry(const pybind11::object& passes, std::int64_t n_coefficients, double tol,
                                   std::int32_t max_iter, const std::optional<pybind11::function>& progress,
-                                  double penalty, bool fit_intercept, MeatKind meat, bool offset);
+                                  double penalty, bool fit_intercept, MeatKind meat, bool offset,
+                                  bool margins);
 
 // normal_equations(X, y, sample_weight, beta, *, fit_intercept, with_statistics, ...)
 // -> {"A": (q, q), "b": (q,), "deviance": float, "boundary_rows": int}: the
@@ -72,7 +76,9 @@ NativeFitResult fit_chunked_entry(const pybind11::object& passes, std::int64_t n
 // rows' levels are in their linear predictor and the result also holds the
 // levels' sums "level_weights", "level_scores" and "level_cross" ((L, q));
 // with residual or cluster sums, level_means ((L, q)) too, and only the
-// robust sums are formed, of the rows less their level's means.
+// robust sums are formed, of the rows less their level's means. With margins
+// (no absorb), also "margin_sums": [sum s, sum s h'(eta), sum s h''(eta) x
+// (q values)], h the link's mean.
 pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics,
@@ -81,7 +87,7 @@ pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11:
                                       const std::optional<pybind11::array>& inverse_information,
                                       LinkKind link, const std::optional<pybind11::array>& absorb,
                                       std::int64_t n_levels, const std::optional<pybind11::array>& effects,
-                                      const std::optional<pybind11::array>& level_means);
+                                      const std::optional<pybind11::array>& level_means, bool margins);
 
 // fit_chunked_absorbed(passes, *, n_coefficients, n_levels, tol, max_iter,
 // progress, offset): the fit of rows held elsewhere with one absorbed

@@ -61,12 +61,15 @@ NativeFitResult fit_result(const FitOutcome& outcome, const NormalSums& last_pas
   }
   const MarginSums& margins = last_pass.margins;
   if (outcome.result.iterations > 0 && !margins.curvature.is_empty()) {
-    // [sum of s, sum of s h', sum of s h'' x (one per coefficient)].
-    arma::vec margin_sums(2 + margins.curvature.n_elem);
-    margin_sums[0] = margins.weight;
-    margin_sums[1] = margins.slope;
-    margin_sums.tail(margins.curvature.n_elem) = margins.curvature;
-    result.margin_sums = to_numpy(margin_sums);
+    result.margin_sums = margin_sums_to_numpy(margins);
   }
   return result;
+}
+
+py::array_t<double> margin_sums_to_numpy(const MarginSums& margins) {
+  arma::vec values(2 + margins.curvature.n_elem);
+  values[0] = margins.weight;
+  values[1] = margins.slope;
+  values.tail(margins.curvature.n_elem) = margins.curvature;
+  return to_numpy(values);
 }

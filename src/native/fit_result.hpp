@@ -15,6 +15,10 @@
 // A new NumPy array holding a copy of values.
 pybind11::array_t<double> to_numpy(const arma::vec& values);
 
+// The margin sums as the results hold them: [sum of s, sum of s h', sum of
+// s h'' x (one per coefficient)].
+pybind11::array_t<double> margin_sums_to_numpy(const MarginSums& margins);
+
 // A fit's outcome as Python reads it. The arrays are made once, when the
 // fit ends, so that reading an attribute copies nothing; the lists of rows
 // and columns are copied out on each read, so nothing in the result can be
@@ -42,7 +46,7 @@ struct NativeFitResult {
   std::vector<arma::uword> hat_one_rows;         // rows whose hat value is 1
   // The intercept-only model's deviance, where the fit plan fitted it.
   std::optional<double> null_deviance;
-  // An in-memory fit without absorbed levels: the last pass's margin sums.
+  // A fit without absorbed levels (in memory, or chunked with margins): the last pass's margin sums.
   std::optional<pybind11::array_t<double>> margin_sums;
   // A fit with absorbed levels: their effects and weights.
   std::optional<pybind11::array_t<double>> fixed_effects;

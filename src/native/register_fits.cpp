@@ -21,19 +21,22 @@ void register_fits(py::module_& m) {
   m.def("fit_chunked", &fit_chunked_entry, py::arg("passes"), py::kw_only(), py::arg("n_coefficients"),
         py::arg("tol"), py::arg("max_iter"), py::arg("progress") = py::none(), py::arg("penalty") = 0.0,
         py::arg("fit_intercept") = false, py::arg("meat") = MeatKind::none, py::arg("offset") = false,
+        py::arg("margins") = false,
         "Fit a logistic regression by IRLS over rows held elsewhere, by the fit plan of the in-memory fit; "
         "return its FitResult. passes(beta, with_statistics, with_meat) sums the normal equations (and "
         "with_meat the robust sums of meat), passes.robust_pass(beta, inverse_information) the robust sums "
         "alone, and passes.null_model(beta, with_statistics) the intercept-only model's normal equations "
-        "(with offset and fit_intercept).");
+        "(with offset and fit_intercept). With margins, passes.form_margins() asks the passes from the next "
+        "one on for their margin sums, and passes.margin_pass(beta) forms them alone.");
   m.def("normal_equations", &normal_equations_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"),
         py::arg("beta"), py::kw_only(), py::arg("fit_intercept"), py::arg("with_statistics"),
         py::arg("offset") = py::none(), py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0,
         py::arg("clusters") = py::list(), py::arg("inverse_information") = py::none(),
         py::arg("link") = LinkKind::logit, py::arg("absorb") = py::none(), py::arg("n_levels") = 0,
-        py::arg("effects") = py::none(), py::arg("level_means") = py::none(),
+        py::arg("effects") = py::none(), py::arg("level_means") = py::none(), py::arg("margins") = false,
         "The weighted normal equations of X's rows at beta (one chunk of a distributed fit): A, b and, "
-        "with statistics, the deviance and the rows fitted at exactly 0 or 1.");
+        "with statistics, the deviance and the rows fitted at exactly 0 or 1; with margins, the sums of "
+        "the average marginal effects.");
   m.def("fit_chunked_absorbed", &fit_chunked_absorbed_entry, py::arg("passes"), py::kw_only(),
         py::arg("n_coefficients"), py::arg("n_levels"), py::arg("tol"), py::arg("max_iter"),
         py::arg("progress") = py::none(), py::arg("offset") = false,

@@ -4,6 +4,7 @@ independent references: Stata's published results for the Spector logit,
 statsmodels' Wald tests, intervals and get_prediction(), SciPy's log_expit,
 and repeated rows for frequency weights."""
 
+import contextlib
 import re
 import warnings
 
@@ -107,6 +108,7 @@ def _textbook_margins(params, covariance, design, offset, weights):
         ("numpy", True, True),
         ("training rows", True, False),
         ("training rows", True, True),
+        ("dask training rows", True, True),
     ],
     ids=[
         "in memory",
@@ -114,6 +116,7 @@ def _textbook_margins(params, covariance, design, offset, weights):
         "a dropped feature",
         "training rows, weighted",
         "training rows, a dropped feature",
+        "training rows on dask, weighted, a dropped feature",
     ],
 )
 def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weighted, duplicate):
@@ -121,7 +124,8 @@ def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weight
     weights = np.random.default_rng(5).integers(0, 4, len(y)).astype(np.float64) if weighted else None
     # Without X the effects average over the training rows, with the fit's
     # own weights (frequency weights of the fit, here and in statsmodels').
-    fit_weights = weights if kind == "training rows" else None
+    training = kind in ("training rows", "dask training rows")
+    fit_weights = weights if training else None
     # statsmodels fits the model (its margins refuse an offset); the effects
     # and their delta method are computed from its β and V here.
     glm = sm.GLM(
@@ -135,18 +139,26 @@ def test_marginal_effects_with_an_offset_equal_the_textbook_formula(kind, weight
         # nor its standard error is a number (not 0).
         X = X.assign(educ2=2.0 * X["educ"])
         expected, expected_se = np.append(expected, np.nan), np.append(expected_se, np.nan)
-        with pytest.warns(CollinearityWarning, match="educ2"):
-            model = LogisticRegression(tol=1e-10).fit(X, y, sample_weight=fit_weights, offset=offset)
-    else:
-        model = LogisticRegression(tol=1e-10).fit(X, y, sample_weight=fit_weights, offset=offset)
+    fit_rows, fit_y, fit_offset = X, y, offset
+    if kind == "dask training rows":
+        # The sums of the fit's last pass over chunks held by Dask, in
+        # chunks unlike those of y, the weights and the offsets.
+        fit_rows = da.from_array(X.to_numpy(), chunks=(1500, 2))
+        fit_y, fit_offset = da.from_array(y, chunks=1500), da.from_array(offset, chunks=1500)
+        fit_weights = da.from_array(fit_weights, chunks=1500)
+    dropped_name = "x6" if kind == "dask training rows" else "educ2"  # a Dask array's columns have no names
+    with pytest.warns(CollinearityWarning, match=dropped_name) if duplicate else contextlib.nullcontext():
+        model = LogisticRegression(tol=1e-10).fit(
+            fit_rows, fit_y, sample_weight=fit_weights, offset=fit_offset
+        )
     with pytest.raises(ValueError, match=r"fitted with an offset: pass the rows' offsets"):
-        model.marginal_effects(X)
+        model.marginal_effects(fit_rows)
     rows, offsets = X, offset
     if kind == "dask":
         rows = da.from_array(X.to_numpy(), chunks=(1000, 3))
         offsets = da.from_array(offset, chunks=700)  # chunked unlike X's rows
         weights = da.from_array(weights, chunks=1000)
-    if kind == "training rows":
+    if training:
         table = model.marginal_effects()
     else:
         table = model.marginal_effects(rows, sample_weight=weights, offset=offsets)
@@ -502,7 +514,7 @@ def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, mon
     [
         ("categorical frame", "discrete changes of a DataFrame's categorical columns need every row.*Pass X"),
         ("absorbed", r"absorbed levels \(absorb=\) forms no sums.*Pass X"),
-        ("dask", "only an in-memory fit forms the sums.*Pass X"),
+        ("dask frame", "discrete changes of a DataFrame's categorical columns need every row.*Pass X"),
         ("weights without X", "with the fit's own sample_weight and offset: pass X"),
     ],
 )
@@ -513,10 +525,8 @@ def test_marginal_effects_without_X_say_to_pass_X_where_the_fit_formed_no_sums(c
         model = LogisticRegression().fit(X, y)
     elif case == "absorbed":
         model = LogisticRegression(absorb="educ").fit(X, y)
-    elif case == "dask":
-        model = LogisticRegression().fit(
-            da.from_array(numeric.to_numpy(), chunks=(500, 8)), da.from_array(y, 500)
-        )
+    elif case == "dask frame":
+        model = LogisticRegression().fit(dd.from_pandas(X, npartitions=3), dd.from_pandas(pd.Series(y), 3))
     else:
         model = LogisticRegression().fit(numeric, y)
     weights = np.ones(len(y)) if case == "weights without X" else None

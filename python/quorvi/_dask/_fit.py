@@ -64,6 +64,9 @@ def fit_dask(
         fit_intercept=fit_intercept,
         meat=meat,
         offset=offset is not None,
+        # The sums behind marginal_effects() without X: a DataFrame's
+        # categorical columns need every row for theirs, and form none.
+        margins=layout is None,
     )
     if max_iter <= 0:
         # No update ran, so no graph found the classes: the label checks

@@ -69,6 +69,7 @@ def chunk_sums(
     link: str = "logit",
     level_codes: Any = None,
     levels: ChunkLevels | None = None,
+    margins: bool = False,
 ) -> Sums:
     """The native kernel on one chunk: its share of A, b and, with
     statistics, of the deviance and the boundary rows. check, on the first
@@ -76,7 +77,8 @@ def chunk_sums(
     With meat, the chunk's robust sums too: the meat, or per clustering the
     chunk's groups as (labels, sums) for merging by label. With level_codes (the
     chunk's absorbed levels, int32) and levels, each row's level effect is
-    in its linear predictor, and the sums hold the levels' shares too."""
+    in its linear predictor, and the sums hold the levels' shares too. With
+    margins, the sums of the average marginal effects ("margin_sums")."""
     y = np.asarray(y)
     design: Any
     if layout is not None:
@@ -120,6 +122,7 @@ def chunk_sums(
             with_statistics=with_statistics,
             offset=offset,
             link=native_link,
+            margins=margins,
             **absorbed,
         )
     codes: list[tuple[npt.NDArray[np.int64], int]] = []
@@ -150,6 +153,7 @@ def chunk_sums(
         clusters=codes,
         inverse_information=meat.inverse_information,
         link=native_link,
+        margins=margins,
         **absorbed,
     )
     if first_row is not None:
@@ -188,9 +192,10 @@ def checked_frame(
         raise ValueError(f"{chunk_name(check[0], check[1], len(X))}: {error}") from None
 
 
-# The absorbed levels' sums of a chunk (weight and score per level, the
-# (L, q) cross block): added like A and b, never an L x L matrix.
-LEVEL_SUMS = ("level_weights", "level_scores", "level_cross")
+# The sums of a chunk added like A and b: the absorbed levels' (weight and
+# score per level, the (L, q) cross block; never an L x L matrix) and the
+# average marginal effects'.
+ADDED_SUMS = ("level_weights", "level_scores", "level_cross", "margin_sums")
 
 
 def add_sums(*parts: Sums) -> Sums:
@@ -209,7 +214,7 @@ def add_sums(*parts: Sums) -> Sums:
     if "hat_one_rows" in first:
         total["hat_one_rows"] = first["hat_one_rows"]
     levels: dict[str, Any] = cast("dict[str, Any]", total)
-    for key in LEVEL_SUMS:
+    for key in ADDED_SUMS:
         if key in first:
             levels[key] = np.array(cast("dict[str, Any]", first)[key], copy=True)
     for part in parts[1:]:
@@ -226,7 +231,7 @@ def add_sums(*parts: Sums) -> Sums:
             ]
         if "hat_one_rows" in part:
             total["hat_one_rows"] = total["hat_one_rows"] + part["hat_one_rows"]
-        for key in LEVEL_SUMS:
+        for key in ADDED_SUMS:
             if key in part:
                 levels[key] += cast("dict[str, Any]", part)[key]
     return total
@@ -280,6 +285,9 @@ class NormalEquations:
         self.codes: list[Delayed] | None = None
         self.n_levels = 0
         self.level_means: npt.NDArray[np.float64] | None = None
+        # Whether the passes form the margin sums (the engine's plan switches
+        # them on for the passes predicted to be the last).
+        self.margins = False
 
     def find_classes(self) -> None:
         """The classes and weight sums without a pass over X (for a fit that
@@ -327,6 +335,7 @@ class NormalEquations:
                 link=self.link,
                 level_codes=chunk_codes,
                 levels=levels,
+                margins=self.margins and not self.intercept_only and not absorbed,
             )
             for index, (X, y, weights, start, offset, labels, chunk_codes) in enumerate(
                 zip(
@@ -363,6 +372,19 @@ class NormalEquations:
         if inverse_information is not None:
             self.meat = ChunkMeat(self.meat.meat, self.meat.hat_power, inverse_information)
         return self(beta, False, True)
+
+    def form_margins(self) -> None:
+        """The passes from the next one on also form the margin sums."""
+        self.margins = True
+
+    def margin_pass(self, beta: npt.NDArray[np.float64]) -> Sums:
+        """The margin sums at beta, in a pass after the loop."""
+        kept = self.margins
+        self.margins = True
+        try:
+            return self(beta, False, False)
+        finally:
+            self.margins = kept
 
     def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> Sums:
         """The normal equations of the intercept-only model at beta: the
