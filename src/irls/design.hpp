@@ -15,7 +15,8 @@
 // The copied blocks come first. The pass visits each block once per block
 // of rows (for_each_block), never per row, so each kind's loop is compiled
 // for that kind alone. A new kind is its unit and its line in DesignBlock
-// (and in the binding's table of kinds, src/bindings/design_blocks.cpp).
+// (and, for Python, its class in src/bindings/design_blocks.* with its registration in
+// src/native/register_blocks.cpp).
 #pragma once
 
 #include <armadillo>

@@ -19,7 +19,8 @@
 #include "normal_equations.hpp"
 #include "normal_equations_pass.hpp"
 
-// What one fit returns; the binding layer copies it into the result dict.
+// What one fit returns; each binding copies it into its own result (_quorvi's dict,
+// quorvi._native's FitResult).
 struct FitResult {
   arma::vec coefficients;   // final coefficients, one per column of X
   std::int32_t iterations;  // coefficient updates performed
