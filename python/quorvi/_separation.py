@@ -171,13 +171,17 @@ class _SignedRows:
             yield slice(None), self._whole
             return
         X, y01, _, fit_intercept = self._arguments
+        first = int(fit_intercept)
+        every_column = bool(self._kept.all())
         for start, rows in zip(range(0, self.n_rows, _BLOCK_ROWS), self._row_blocks(), strict=True):
-            design = X[rows]
-            if fit_intercept:
-                design = np.column_stack([np.ones(len(design)), design])
             signs = 2.0 * y01[rows] - 1.0
-            signed = design * (signs[:, None] / self._scale)
-            yield slice(start, start + len(design)), signed[:, self._kept]
+            # Each entry x (s / scale), as signed_design forms it, written
+            # into one array (the intercept's column is s / scale itself).
+            signed = np.empty((len(signs), X.shape[1] + first))
+            np.multiply(X[rows], signs[:, None] / self._scale[first:], out=signed[:, first:])
+            if fit_intercept:
+                signed[:, 0] = signs / self._scale[0]
+            yield slice(start, start + len(signs)), signed if every_column else signed[:, self._kept]
 
 
 def _worth_checking(
@@ -241,11 +245,20 @@ def _certified_not_separated(signed: _SignedRows, residuals: npt.NDArray[np.floa
     p = signed.width
     if p > _GRAM_LIMIT:
         return False
+    # The rows S of the bound after the first (below), chosen by λ, whose λ'
+    # is close to it: their AᵀA is formed in the same pass. Without rows
+    # outside them the second bound would be the first.
+    typical = residuals >= _TYPICAL_SHARE * float(np.median(residuals))
+    some_atypical = not bool(typical.all())
     gram, information, score = np.zeros((p, p)), np.zeros((p, p)), np.zeros(p)
+    typical_gram = np.zeros((p, p))
     for part, block in signed.blocks():
         gram += _dense(block.T @ block)
         information += _dense(block.T @ _scaled_rows(block, residuals[part]))
         score += block.T @ residuals[part]
+        if some_atypical:
+            chosen = block[np.flatnonzero(typical[part])]
+            typical_gram += _dense(chosen.T @ chosen)
     smallest = _smallest_eigenvalue(gram)
     if not smallest > 0:
         return False
@@ -268,11 +281,12 @@ def _certified_not_separated(signed: _SignedRows, residuals: npt.NDArray[np.floa
     # Rows fitted far on their own side have a λ' too small for that bound
     # (for the complementary log-log, exp(η - exp(η)): 1e-62 at η = 5, and 0,
     # underflowed, beyond η = 6.6, which a million well-fitted rows reach).
-    # The terms of λ'ᵀA d are all at least 0, so the rows S of the larger λ'
-    # alone bound it, min_S(λ') σ_min(A_S) |d|, if they still span every
-    # direction.
-    typical = corrected >= _TYPICAL_SHARE * float(np.median(corrected))
-    smallest = _smallest_eigenvalue(_gram(signed, typical))
+    # The terms of λ'ᵀA d are all at least 0, so any rows S alone bound it,
+    # min_S(λ') σ_min(A_S) |d|, if they still span every direction: S are
+    # the rows of the larger λ, whose AᵀA the first pass formed.
+    if not some_atypical:
+        return False
+    smallest = _smallest_eigenvalue(typical_gram)
     least = float(corrected[typical].min(initial=np.inf))
     return smallest > 0 and least * float(np.sqrt(smallest)) > 2.0 * residual
 
@@ -284,15 +298,6 @@ def _dense(matrix: Any) -> npt.NDArray[np.float64]:
 def _scaled_rows(block: Any, factors: npt.NDArray[np.float64]) -> Any:
     """diag(factors) block, sparse or dense."""
     return sparse.diags(factors) @ block if sparse.issparse(block) else block * factors[:, None]
-
-
-def _gram(signed: _SignedRows, rows: npt.NDArray[np.bool_] | None = None) -> npt.NDArray[np.float64]:
-    """AᵀA of the signed rows (those of the mask rows, when given)."""
-    gram = np.zeros((signed.width, signed.width))
-    for part, block in signed.blocks():
-        chosen = block if rows is None else block[np.flatnonzero(rows[part])]
-        gram += _dense(chosen.T @ chosen)
-    return gram
 
 
 def _smallest_eigenvalue(gram: npt.NDArray[np.float64]) -> float:

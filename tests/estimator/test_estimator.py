@@ -530,13 +530,13 @@ def test_the_certificate_reads_the_signed_design_in_blocks_as_the_linear_program
     y = (rng.random(n) < 0.5).astype(float)
     weights = rng.integers(0, 3, n).astype(float)
     weights[3] = 0.0
-    kept = np.array([True, True, False, True])
-    signed = _separation._SignedRows(X, y, weights, True, kept)
-    parts = list(signed.blocks())
-    positions = np.concatenate([np.arange(signed.n_rows)[part] for part, _ in parts])
-    np.testing.assert_array_equal(positions, np.arange(signed.n_rows))
-    expected = _separation.signed_design(X, y, weights, True)[:, kept]
-    np.testing.assert_array_equal(np.vstack([block for _, block in parts]), expected)
+    for kept in (np.array([True, True, False, True]), np.ones(4, dtype=bool)):
+        signed = _separation._SignedRows(X, y, weights, True, kept)
+        parts = list(signed.blocks())
+        positions = np.concatenate([np.arange(signed.n_rows)[part] for part, _ in parts])
+        np.testing.assert_array_equal(positions, np.arange(signed.n_rows))
+        expected = _separation.signed_design(X, y, weights, True)[:, kept]
+        np.testing.assert_array_equal(np.vstack([block for _, block in parts]), expected)
 
 
 def test_verbose_prints_a_line_per_iteration(capsys):
