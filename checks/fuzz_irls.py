@@ -380,6 +380,11 @@ def _robust_arguments(rng, n, case):
         absorb, absorb_refused = _absorbed_arguments(rng, n)
         robust.update(absorb)
         refused = refused or absorb_refused
+        if rng.random() < 0.4:
+            further, further_refused = _further_arguments(rng, n)
+            robust.update(further)
+            # Solved beside the dense columns of an X array, with no robust sums.
+            refused = refused or further_refused or meat != "none"
     case.note(f"native robust arguments: { {k: v if np.isscalar(v) else '...' for k, v in robust.items()} }")
     return robust, refused
 
@@ -411,6 +416,24 @@ def _absorbed_arguments(rng, n):
     return absorbed, refused
 
 
+def _further_arguments(rng, n):
+    """One or two more absorbed columns (solved for each update), with
+    levels of one row or none, sometimes a code out of range or a level
+    count missing (refused)."""
+    codes, counts = [], []
+    for _ in range(int(rng.integers(1, 3))):
+        count = int(rng.integers(1, 7))
+        codes.append(np.floor(rng.random(n) ** 2 * count).astype(np.int32))
+        counts.append(count)
+    kind = str(rng.choice(["fine", "fine", "fine", "out of range", "missing count"]))
+    if kind == "out of range" and n:
+        codes[0][int(rng.integers(n))] = counts[0]
+    elif kind == "missing count":
+        counts.pop()
+    refused = kind == "missing count" or (kind == "out of range" and n > 0)
+    return {"further_absorb": codes, "further_levels": counts}, refused
+
+
 NATIVE_KEYS = {
     "coefficients",
     "iterations",
@@ -430,6 +453,7 @@ NATIVE_KEYS = {
     "meats",
     "hat_one_rows",
     "null_deviance",
+    "further_unconverged",
 }
 
 
@@ -441,6 +465,7 @@ NATIVE_OPTIONAL_KEYS = (
     "solved_coefficients",
     "solved_effects",
     "level_means",
+    "further_effects",
 )
 
 
@@ -524,6 +549,8 @@ def check_native_case(case, fit):
     n, p = X.shape
     q = p + fit_intercept
     keys = NATIVE_KEYS | ({"fixed_effects", "level_weights"} if "absorb" in robust else set())
+    if "further_absorb" in robust:
+        keys = keys | {"further_effects"}
     # A fit without absorbed levels that made an update has its margin sums
     # (none of no coefficient).
     if type(result) is dict and "absorb" not in robust and result.get("iterations", 0) > 0 and q > 0:
@@ -556,6 +583,14 @@ def check_native_case(case, fit):
             problems.append("native: a level of no weight has an effect")
         elif "kept_levels" in robust and (level_weights[~robust["kept_levels"]] > 0).any():
             problems.append("native: a level left out has weight")
+    if "further_absorb" in robust:
+        further = result["further_effects"]
+        if not (
+            type(further) is np.ndarray
+            and further.dtype == np.float64
+            and further.shape == (sum(robust["further_levels"]),)
+        ):
+            problems.append(f"native: malformed further_effects for {robust['further_levels']} levels")
     coefficients, covariance = result["coefficients"], result["covariance"]
     iterations, converged = result["iterations"], result["converged"]
     if not (

@@ -162,12 +162,12 @@ def native_cases(X, X_nan, singular, y):
     weights = np.arange(n, dtype=np.float64) % 3
     calls = []
 
-    def progress(iteration, deviance, max_change, seconds):
+    def progress(iteration, deviance, max_change, seconds, inner_iterations):
         calls.append(iteration)
         if len(calls) > 50:
             calls.clear()
 
-    def abort(iteration, deviance, max_change, seconds):
+    def abort(iteration, deviance, max_change, seconds, inner_iterations):
         raise ProgressAbort(iteration)
 
     def fits(*args, **kwargs):
@@ -450,6 +450,20 @@ def native_cases(X, X_nan, singular, y):
                 absorb=levels,
                 n_levels=5,
                 kept_levels=np.array([True, False, True, True, False]),
+            ),
+        ),
+        (
+            "native further absorbed columns",
+            fits(
+                X,
+                y,
+                weights,
+                fit_intercept=False,
+                **LOOP,
+                absorb=levels,
+                n_levels=5,
+                further_absorb=[levels[::-1].copy()],
+                further_levels=[5],
             ),
         ),
         (

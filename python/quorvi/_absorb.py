@@ -22,6 +22,7 @@ effect is then NaN, and predictions for its rows are NaN too.
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -484,10 +485,14 @@ def fit(
     q = len(layout.parameter_names())
     check_features(q)
     primary_codes, primary_levels = coded[order[0]]
-    # The other absorbed columns as categorical blocks, coded afresh over the
-    # rows kept so that the first kept level is the reference (code 0).
+    # The other absorbed columns: beside numeric features, solved for each
+    # update by the engine (its further absorbed columns), read in place;
+    # beside categorical ones, as categorical blocks of the design, coded
+    # afresh over the rows kept so that the first kept level is the
+    # reference (code 0).
+    further = order[1:] if not layout.categorical else []
     secondary = []
-    for j in order[1:]:
+    for j in order[1:] if layout.categorical else []:
         codes, levels = coded[j]
         present = np.unique(codes if counted is None else codes[counted])
         recode = np.zeros(len(levels), dtype=np.int32)
@@ -518,9 +523,17 @@ def fit(
         absorb=primary_codes,
         n_levels=len(primary_levels),
         kept_levels=kept_levels[0] if flagged else None,
+        further_absorb=[coded[j][0] for j in further],
+        further_levels=[len(coded[j][1]) for j in further],
     )
+    if flagged:
+        counted = kept_levels[0][primary_codes]
+        if weights is not None:
+            counted &= weights > 0
     coefficients = np.asarray(result.coefficients)
     columns: list[AbsorbedColumn | None] = [None] * len(names)
+    if further:
+        result = further_columns(result, names, coded, further, separated, counted, columns)
     columns[order[0]], intercept = eliminated_column(names[order[0]], primary_levels, result, separated[0])
     start = q
     for rank, (j, present) in enumerate(secondary, start=1):
@@ -536,10 +549,6 @@ def fit(
         start += len(present) - 1
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
     result = cut_to_features(result, q)
-    if flagged:
-        counted = kept_levels[0][primary_codes]
-        if weights is not None:
-            counted &= weights > 0
     nested = []
     if by_levels:
         request.level_groups = absorption.columns[0].kept_levels
@@ -558,6 +567,51 @@ def fit(
     fitted = Fitted(classes, result, *weight_sums(y01, weights, counted), meat_request=request, layout=layout)
     fitted.null_deviance = result.null_deviance
     return absorbed_fit(fitted, absorption, intercept, q)
+
+
+def further_columns(
+    result: Any,
+    names: list[str],
+    coded: list[tuple[npt.NDArray[np.int32], npt.NDArray[Any]]],
+    further: list[int],
+    separated: list[int],
+    counted: npt.NDArray[np.bool_] | None,
+    columns: list[AbsorbedColumn | None],
+) -> Any:
+    """The absorbed columns the engine solved for after the first, into
+    columns, each normalised so that its first level with rows has effect 0
+    (the difference added to the first column's effects, which leaves every
+    row's predictor as it was); the result with the first column's effects
+    so shifted. A ConvergenceWarning when the solve missed its tolerance."""
+    if result.further_unconverged:
+        from sklearn.exceptions import ConvergenceWarning
+
+        warnings.warn(
+            f"the solve for the levels of {[names[j] for j in further]} missed its tolerance in "
+            f"{result.further_unconverged} update(s): their levels are poorly connected through the rows "
+            "(the estimates may be less accurate than tol).",
+            ConvergenceWarning,
+            stacklevel=5,
+        )
+    stacked = np.asarray(result.further_effects)
+    shift = 0.0
+    start = 0
+    for rank, j in enumerate(further, start=1):
+        codes, levels = coded[j]
+        has_rows = np.bincount(codes if counted is None else codes[counted], minlength=len(levels)) > 0
+        reference = int(np.argmax(has_rows))
+        effects = stacked[start : start + len(levels)]
+        shift += float(effects[reference])
+        columns[j] = AbsorbedColumn(
+            names[j],
+            levels,
+            np.where(has_rows, effects - effects[reference], np.nan),
+            reference,
+            separated[rank],
+            int(has_rows.sum()),
+        )
+        start += len(levels)
+    return result.replace(fixed_effects=np.asarray(result.fixed_effects) + shift)
 
 
 def eliminated_column(

@@ -49,8 +49,9 @@ if TYPE_CHECKING:
 
 _Method = TypeVar("_Method", bound=Callable[..., Any])
 
-# progress(iteration, deviance, max_change, seconds), as quorvi._native.fit calls it.
-_Progress = Callable[[int, float, float, float], None]
+# progress(iteration, deviance, max_change, seconds, inner_iterations), as
+# quorvi._native.fit calls it.
+_Progress = Callable[[int, float, float, float, int], None]
 
 
 def _validated_fit(fit: _Method) -> _Method:
@@ -1039,9 +1040,14 @@ _STALL_DEVIANCE_RTOL = 1e-11
 _STALL_CHANGE_RTOL = 1e-6
 
 
-def _print_progress(iteration: int, deviance: float, max_change: float, seconds: float) -> None:
+def _print_progress(
+    iteration: int, deviance: float, max_change: float, seconds: float, inner_iterations: int
+) -> None:
+    # The inner solve's iterations: those of the absorbed columns after the first.
+    inner = f"  inner iterations {inner_iterations}" if inner_iterations else ""
     print(
-        f"iteration {iteration:3d}  deviance {deviance:.10g}  max |change| {max_change:.3e}  {seconds:.3f} s",
+        f"iteration {iteration:3d}  deviance {deviance:.10g}  max |change| {max_change:.3e}  {seconds:.3f} s"
+        + inner,
         file=sys.stdout,
         flush=True,
     )

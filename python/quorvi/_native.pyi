@@ -126,7 +126,7 @@ class SparseBlock:
     @property
     def n_cols(self) -> int: ...
 
-_Progress = Callable[[int, float, float, float], None]
+_Progress = Callable[[int, float, float, float, int], None]
 _Design = npt.NDArray[np.float64] | list[DenseBlock | CategoricalBlock | SparseBlock | VaryingSlopeBlock]
 
 class FitResult:
@@ -185,6 +185,12 @@ class FitResult:
     def fixed_effects(self) -> npt.NDArray[np.float64] | None: ...
     @property
     def level_weights(self) -> npt.NDArray[np.float64] | None: ...
+    # fit with further_absorb= only: the further columns' effects (stacked),
+    # and the updates whose solve of them missed its tolerance (else 0)
+    @property
+    def further_effects(self) -> npt.NDArray[np.float64] | None: ...
+    @property
+    def further_unconverged(self) -> int: ...
     # fit_chunked_absorbed only: where a pass of robust sums is formed (the
     # coefficients and effects of the sums the last step was solved from,
     # and each level's means of the columns, (L, q))
@@ -239,6 +245,8 @@ def fit(
     absorb: npt.NDArray[np.int32] | None = None,
     n_levels: int = 0,
     kept_levels: npt.NDArray[np.bool_] | None = None,
+    further_absorb: list[npt.NDArray[np.int32]] = ...,
+    further_levels: list[int] = ...,
 ) -> FitResult: ...
 
 class _ChunkedPasses(Protocol):

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -133,16 +134,21 @@ arma::vec kept_row_weights(const LogisticData& data, const AbsorbedLevels& absor
 
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
-                         const MeatSettings& meat, const std::uint8_t* kept_levels) {
+                         const MeatSettings& meat, const std::uint8_t* kept_levels,
+                         const std::vector<FurtherColumn>& further) {
   const arma::uword q = coefficient_count(data);
   if (meat.kind != MeatKind::none && dense_column_count(data.X) != q) {
     throw std::invalid_argument("robust sums with absorbed levels need a design of dense columns");
+  }
+  if (!further.empty() && (dense_column_count(data.X) != q || meat.kind != MeatKind::none)) {
+    throw std::invalid_argument("further absorbed columns need a design of dense columns and no robust sums");
   }
   AbsorbedFit result;
   if (settings.max_iter <= 0) {
     result.fit = InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums(), {}, {}};
     result.effects.zeros(n_levels);
     result.level_weights.zeros(n_levels);
+    result.further_effects.zeros(further_levels_of(further).n_levels());
     return result;
   }
   if (data.n_responses != data.X.n_rows) {
@@ -155,7 +161,17 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   const LevelPattern pattern = level_pattern(data.X, absorbed);
   const arma::uword q_dense = dense_column_count(data.X);
   const LevelPattern* scattered = q_dense < q ? &pattern : nullptr;
-  LevelElimination levels(q, n_levels, q_dense, scattered, workers);
+  FurtherLevels further_levels = further_levels_of(further);
+  arma::vec further_row_weights;
+  std::optional<FurtherSolve> further_solve;
+  if (!further.empty()) {
+    further_row_weights.zeros(data.X.n_rows);
+    further_levels.row_weights = further_row_weights.memptr();
+    absorbed.further = &further_levels;
+    further_solve.emplace(further_levels, codes, n_levels, data.X.n_rows, workers);
+  }
+  FurtherSolve* solve = further_solve ? &*further_solve : nullptr;
+  LevelElimination levels(q, n_levels, q_dense, scattered, workers, solve, further_levels.n_levels());
   LogisticData with_levels = data;
   with_levels.absorbed = &absorbed;
   HalvedPass halved = make_halved_pass(with_levels, workers, scattered);
@@ -180,6 +196,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
   const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
                                          bool with_meat) -> const NormalSums& {
     absorbed.effects = levels.effects_at(beta).memptr();
+    further_levels.effects = levels.further_effects().memptr();
     levels.lend_buffers(halved.levels[0]);
     estimate.record(solved_steps, largest_change(beta, levels.last_beta()));
     const bool scores =
@@ -187,16 +204,28 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
         (solved_steps + 1 >= settings.max_iter || estimate.next_change() <= 10.0 * settings.tol);
     form_level_scores(halved, q_dense, scores);
     form_halved(with_levels, beta, with_statistics, halved);
-    return levels.eliminate(halved.halves[0], halved.levels[0]);
+    const NormalSums& eliminated = levels.eliminate(halved.halves[0], halved.levels[0]);
+    if (solve != nullptr && !solve->converged()) {
+      ++result.unconverged_solves;
+    }
+    return eliminated;
   };
+  // Each update's report with the iterations of the solve its step came from.
+  const IterationObserver reported =
+      !observer || solve == nullptr ? observer : [&](const IterationReport& report) {
+        IterationReport with_inner = report;
+        with_inner.inner_iterations = solve->iterations();
+        observer(with_inner);
+      };
   FitSettings loop_settings = settings;
   loop_settings.meat_in_loop = level_clusters;
-  result.fit.outcome = run_irls(q, pass, loop_settings, observer, [&levels, &solved_steps] {
+  result.fit.outcome = run_irls(q, pass, loop_settings, reported, [&levels, &solved_steps] {
     levels.step_solved();
     ++solved_steps;
   });
   result.effects = levels.final_effects(result.fit.outcome.result.coefficients);
   result.level_weights = levels.last_weights();
+  result.further_effects = levels.final_further_effects(result.fit.outcome.result.coefficients);
   // The eliminated system of the last pass, for the covariance.
   result.fit.last_pass = levels.eliminate_result();
   if (level_clusters && result.fit.outcome.overflowed.empty()) {

@@ -11,13 +11,17 @@
 
 #include <armadillo>
 #include <cstdint>
+#include <vector>
 
 #include "fit_irls.hpp"
+#include "further_levels.hpp"
 
 struct AbsorbedFit {
-  InMemoryFit fit;          // X's coefficients; last_pass.A is the Schur complement of the last pass
-  arma::vec effects;        // the levels' effects at the final coefficients
-  arma::vec level_weights;  // D of the last pass: sum of s w over each level's rows
+  InMemoryFit fit;            // X's coefficients; last_pass.A is the Schur complement of the last pass
+  arma::vec effects;          // the levels' effects at the final coefficients
+  arma::vec level_weights;    // D of the last pass: sum of s w over each level's rows
+  arma::vec further_effects;  // the further columns' (stacked), at the final coefficients
+  std::int32_t unconverged_solves = 0;  // updates whose further levels' solve missed its tolerance
 };
 
 // The fit of data (score_response set) with the levels of codes (n_rows,
@@ -32,7 +36,11 @@ struct AbsorbedFit {
 // more pass of the level sums only when that prediction failed.
 // kept_levels (n_levels flags, or nullptr) leaves out the rows of the
 // levels flagged 0, as weights of 0 would (AbsorbedLevels::kept).
+// further: more absorbed columns, solved for each update after these
+// levels (further_solve.hpp); they need a design of copied blocks and no
+// robust sums (std::invalid_argument otherwise), and each update's report
+// carries the solve's iterations.
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
-                         const MeatSettings& meat = MeatSettings(),
-                         const std::uint8_t* kept_levels = nullptr);
+                         const MeatSettings& meat = MeatSettings(), const std::uint8_t* kept_levels = nullptr,
+                         const std::vector<FurtherColumn>& further = {});

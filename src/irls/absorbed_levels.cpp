@@ -75,6 +75,7 @@ AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels, const
       arma::vec(pattern == nullptr ? 0 : pattern->pairs(), arma::fill::zeros),
       pattern,
       arma::mat(),
+      FurtherSums{},
   };
 }
 
@@ -84,6 +85,7 @@ void reset(AbsorbedSums& sums) {
   sums.cross.zeros();
   sums.pair_cross.zeros();
   sums.score_cross.zeros();
+  reset(sums.further);
 }
 
 void form_score_cross(AbsorbedSums& sums, arma::uword q_dense, bool formed) {
@@ -119,6 +121,9 @@ void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uw
       __builtin_prefetch(levels.effects + codes[k + prefetch_distance]);
     }
     eta[k] += levels.effects[codes[k]];
+  }
+  if (levels.further != nullptr) {
+    add_further_effects(*levels.further, first, m, eta);
   }
 }
 
@@ -210,6 +215,10 @@ void add_rows(AbsorbedSums& sums, const Design& X, const AbsorbedLevels& levels,
   add_level_sums(levels, block.first, block.m, block.buffer.rows, root,
                  block.buffer.mu_then_weighted_z.memptr(), sums);
   add_scattered_level_terms(X, levels, block.first, block.m, root, sums);
+  if (levels.further != nullptr) {
+    add_further_sums(*levels.further, block.first, block.m, block.buffer.rows, root,
+                     block.buffer.mu_then_weighted_z.memptr(), sums.further);
+  }
 }
 
 void add_into(AbsorbedSums& total, const AbsorbedSums& part) {
@@ -219,5 +228,8 @@ void add_into(AbsorbedSums& total, const AbsorbedSums& part) {
   total.pair_cross += part.pair_cross;
   if (!part.score_cross.is_empty()) {
     total.score_cross += part.score_cross;
+  }
+  if (!part.further.weight.is_empty()) {
+    add_into(total.further, part.further);
   }
 }

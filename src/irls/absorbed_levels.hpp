@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "design.hpp"
+#include "further_levels.hpp"
 #include "row_block.hpp"
 
 // What the pass reads of the absorbed variable; nothing is written.
@@ -48,6 +49,10 @@ struct AbsorbedLevels {
   // left out, as if its weights were 0 (the levels separated by their
   // outcomes), with no weight vector of n rows made for it.
   const std::uint8_t* kept = nullptr;
+  // The further absorbed columns of a fit that absorbs several
+  // (further_levels.hpp), or nullptr: their effects are added to eta too,
+  // and their sums formed beside these.
+  const FurtherLevels* further = nullptr;
 };
 
 // Row `row`'s frequency weight (sample_weight's, nullptr for all 1), 0 when
@@ -99,6 +104,7 @@ struct AbsorbedSums {
   // sum s r (x - m) = score_cross - m score: a cluster's score when the
   // clusters are the levels, without a pass of its own.
   arma::mat score_cross;
+  FurtherSums further;  // the further columns' (empty without)
 };
 
 AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels,

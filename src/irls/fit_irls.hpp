@@ -91,6 +91,9 @@ struct IterationReport {
   double deviance;         // at the coefficients the update started from; NaN without statistics
   double max_change;       // largest absolute coefficient change of the update
   double seconds;          // since the loop started
+  // Iterations of an inner solve the update's system needed (the further
+  // absorbed columns': further_solve.hpp); 0 without one.
+  std::int32_t inner_iterations = 0;
 };
 
 // Called on the fitting thread after every update; an exception it throws

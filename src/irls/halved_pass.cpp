@@ -70,6 +70,11 @@ HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const Le
     pass.levels.push_back(zero_absorbed_sums(q_dense, half == 0 ? 0 : n_levels, pattern));
   }
   pass.levels[0].score.zeros(n_levels);
+  if (data.absorbed->further != nullptr) {
+    for (AbsorbedSums& sums : pass.levels) {
+      sums.further = zero_further_sums(q_dense, data.absorbed->further->n_levels());
+    }
+  }
   return pass;
 }
 

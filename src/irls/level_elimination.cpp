@@ -58,15 +58,22 @@ arma::uword balanced_split(arma::uword q, arma::uword q_dense, const LevelPatter
 }  // namespace
 
 LevelElimination::LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense,
-                                   const LevelPattern* pattern, unsigned workers)
+                                   const LevelPattern* pattern, unsigned workers, FurtherSolve* further,
+                                   arma::uword n_further)
     : current_{
-          arma::vec(n_levels, arma::fill::zeros), arma::vec(n_levels, arma::fill::zeros),
-          arma::mat(q_dense, n_levels),           arma::vec(pattern == nullptr ? 0 : pattern->pairs()),
-          arma::vec(n_levels, arma::fill::zeros), arma::vec(q, arma::fill::zeros),
+          arma::vec(n_levels, arma::fill::zeros),
+          arma::vec(n_levels, arma::fill::zeros),
+          arma::mat(q_dense, n_levels),
+          arma::vec(pattern == nullptr ? 0 : pattern->pairs()),
+          arma::vec(n_levels, arma::fill::zeros),
+          arma::vec(q, arma::fill::zeros),
+          arma::mat(),
+          arma::vec(n_further, arma::fill::zeros),
       },
       anchor_(current_),
       pattern_(pattern),
       workers_(workers),
+      further_(further),
       split_column_(balanced_split(q, q_dense, pattern)),
       reduced_(zero_sums(q)) {}
 
@@ -92,12 +99,32 @@ void LevelElimination::step_from(const Eliminated& anchor, const arma::vec& beta
   }
 }
 
+void LevelElimination::further_step_from(const Eliminated& anchor, const arma::vec& beta,
+                                         arma::vec& effects) {
+  const arma::mat& solution = anchor.further_solution;
+  if (solution.is_empty()) {
+    effects = anchor.further_effects;
+    return;
+  }
+  const arma::uword q = anchor.beta.n_elem;
+  effects = anchor.further_effects + solution.row(q).t();
+  if (q > 0) {
+    const arma::vec change = beta - anchor.beta;
+    cblas_dgemv(CblasColMajor, CblasTrans, static_cast<blasint>(q), static_cast<blasint>(solution.n_cols),
+                -1.0, solution.memptr(), static_cast<blasint>(solution.n_rows), change.memptr(), 1, 1.0,
+                effects.memptr(), 1);
+  }
+}
+
 const arma::vec& LevelElimination::effects_at(const arma::vec& beta) {
   // Into the latest sums' own effects (0 before the first solve): those
   // of sums no step will be taken from, whose memory step_solved then
   // hands to the anchor.
   if (solved_) {
     step_from(anchor_, beta, current_.effects);
+    if (further_ != nullptr) {
+      further_step_from(anchor_, beta, current_.further_effects);
+    }
   }
   current_.beta = beta;
   return current_.effects;
@@ -187,6 +214,10 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   reduced_.dependence_diagonal = total.A.diag();
   reduced_.A = total.A;
   if (q == 0 || n_levels == 0) {
+    if (further_ != nullptr && n_levels > 0) {
+      further_->eliminate(sums.further, current_.weight, current_.means, current_.step, reduced_,
+                          current_.further_solution);
+    }
     return reduced_;
   }
   // The dense columns: b - C (D^-1 b_alpha); then C D^-1/2 in place,
@@ -210,6 +241,10 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   // The pass's cross block becomes these sums' means; the old means' memory
   // is the next pass's cross block.
   current_.means.swap(sums.cross);
+  if (further_ != nullptr) {
+    further_->eliminate(sums.further, current_.weight, current_.means, current_.step, reduced_,
+                        current_.further_solution);
+  }
   return reduced_;
 }
 
@@ -225,11 +260,21 @@ void LevelElimination::step_solved() {
   anchor_.pair_means.swap(current_.pair_means);
   anchor_.effects.swap(current_.effects);
   anchor_.beta.swap(current_.beta);
+  anchor_.further_solution.swap(current_.further_solution);
+  anchor_.further_effects.swap(current_.further_effects);
   solved_ = true;
 }
 
 arma::vec LevelElimination::final_effects(const arma::vec& beta) const {
   arma::vec effects;
   step_from(last(), beta, effects);
+  return effects;
+}
+
+arma::vec LevelElimination::final_further_effects(const arma::vec& beta) const {
+  arma::vec effects;
+  if (further_ != nullptr) {
+    further_step_from(last(), beta, effects);
+  }
   return effects;
 }

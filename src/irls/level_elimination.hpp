@@ -22,6 +22,7 @@
 #include <armadillo>
 
 #include "absorbed_levels.hpp"
+#include "further_solve.hpp"
 #include "normal_equations.hpp"
 
 class LevelElimination {
@@ -29,9 +30,12 @@ class LevelElimination {
   // For q coefficients, the first q_dense of them dense columns (whose
   // cross block with the levels is dense) and the others scattered ones of
   // the given pattern (nullptr: none); the scattered columns' terms on up
-  // to two threads (the same bits for any number of workers).
+  // to two threads (the same bits for any number of workers). With
+  // further (a design of dense columns only), the further absorbed
+  // columns are eliminated after these levels, each update
+  // (further_solve.hpp).
   LevelElimination(arma::uword q, arma::uword n_levels, arma::uword q_dense, const LevelPattern* pattern,
-                   unsigned workers = 1);
+                   unsigned workers = 1, FurtherSolve* further = nullptr, arma::uword n_further = 0);
   // A design of dense columns alone.
   LevelElimination(arma::uword q, arma::uword n_levels) : LevelElimination(q, n_levels, q, nullptr) {}
 
@@ -39,6 +43,8 @@ class LevelElimination {
   // step was solved from (0 before the first solve). Valid until the next
   // call; the sums at beta must be formed with them.
   const arma::vec& effects_at(const arma::vec& beta);
+  // The further columns' (stacked), set by the same effects_at.
+  const arma::vec& further_effects() const { return current_.further_effects; }
 
   // The Schur complement of the sums formed at the last effects_at's beta
   // (both triangles of total.A), with A's diagonal before the elimination
@@ -65,6 +71,7 @@ class LevelElimination {
   // coefficients and each level's mean of the dense columns, C D^-1
   // (q_dense x L).
   arma::vec final_effects(const arma::vec& beta) const;
+  arma::vec final_further_effects(const arma::vec& beta) const;
   const arma::vec& last_weights() const { return last().weight; }
   const arma::vec& last_effects() const { return last().effects; }
   const arma::vec& last_beta() const { return last().beta; }
@@ -82,10 +89,17 @@ class LevelElimination {
     arma::vec pair_means;  // per pair of the pattern: its cross sum / D
     arma::vec effects;     // the alpha the sums were formed at
     arma::vec beta;        // the coefficients they were formed at
+    // With further columns: their solution [Y_b'; y_r'] (rows q + 1 and
+    // more, by L_f: further_solve.hpp),
+    // and their effects the sums were formed at.
+    arma::mat further_solution;
+    arma::vec further_effects;
   };
 
   const Eliminated& last() const { return solved_ ? anchor_ : current_; }
   void step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects) const;
+  // y_r - Y_b (beta - beta_S) from the further effects of the anchor.
+  static void further_step_from(const Eliminated& anchor, const arma::vec& beta, arma::vec& effects);
   void eliminate_scattered(const AbsorbedSums& sums);
   // The terms of the pairs whose columns are in [low, high).
   void eliminate_scattered_columns(const AbsorbedSums& sums, arma::uword low, arma::uword high);
@@ -94,6 +108,7 @@ class LevelElimination {
   Eliminated anchor_;   // those the last step was solved from
   const LevelPattern* pattern_;
   unsigned workers_;
+  FurtherSolve* further_;
   arma::uword split_column_;  // eliminate_scattered's second thread takes the columns from it
   bool solved_ = false;
   NormalSums reduced_;

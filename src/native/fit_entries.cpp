@@ -52,7 +52,8 @@ IterationObserver python_observer(const std::optional<py::function>& progress) {
       throw py::error_already_set();
     }
     if (progress) {
-      (*progress)(report.iteration, report.deviance, report.max_change, report.seconds);
+      (*progress)(report.iteration, report.deviance, report.max_change, report.seconds,
+                  report.inner_iterations);
     }
   };
 }
@@ -289,7 +290,8 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
                           const std::optional<py::array>& offset, double penalty, MeatKind meat,
                           double hat_power, const py::list& clusters, bool clusters_are_levels, LinkKind link,
                           const std::optional<py::array>& absorb, std::int64_t n_levels,
-                          const std::optional<py::array>& kept_levels) {
+                          const std::optional<py::array>& kept_levels, const py::list& further_absorb,
+                          const std::vector<std::int64_t>& further_levels) {
   if (n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
@@ -303,11 +305,20 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
   CovarianceArray covariance = covariance_array(coefficient_count(data));
   if (absorb) {
     const AbsorbedInput levels = absorbed_input_of(*absorb, n_levels, n_rows, kept_levels);
+    if (further_absorb.size() != further_levels.size()) {
+      throw py::value_error("further_absorb and further_levels must have the same length");
+    }
+    std::vector<FurtherColumn> further;
+    for (std::size_t j = 0; j < further_levels.size(); ++j) {
+      const AbsorbedInput column =
+          absorbed_input_of(further_absorb[j].cast<py::array>(), further_levels[j], n_rows);
+      further.push_back(FurtherColumn{column.codes, column.n_levels});
+    }
     AbsorbedFit absorbed;
     {
       const py::gil_scoped_release release;
       absorbed = fit_absorbed(data, levels.codes, levels.n_levels, settings, static_cast<unsigned>(n_threads),
-                              observer, meat_settings, levels.kept);
+                              observer, meat_settings, levels.kept, further);
       // On the fitting thread alone, as the fit ran (absorbed_fit.hpp).
       const SingleThreadedBlas single_threaded;
       covariance_of_outcome(absorbed.fit.outcome, absorbed.fit.last_pass, settings, covariance.view);
@@ -317,7 +328,14 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
                    absorbed.fit.meats, absorbed.fit.hat_one_rows);
     result.fixed_effects = to_numpy(absorbed.effects);
     result.level_weights = to_numpy(absorbed.level_weights);
+    if (!further.empty()) {
+      result.further_effects = to_numpy(absorbed.further_effects);
+      result.further_unconverged = absorbed.unconverged_solves;
+    }
     return result;
+  }
+  if (!further_absorb.empty()) {
+    throw py::value_error("further_absorb needs absorb");
   }
   InMemoryFit fit;
   {

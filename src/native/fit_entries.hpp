@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "fit_result.hpp"
 #include "links.hpp"
@@ -17,7 +18,8 @@
 // singular systems solved quietly and counted, dependent columns dropped at
 // the first update, the deviance and boundary rows summed in every pass.
 // progress, when given, is called as progress(iteration, deviance,
-// max_change, seconds) after every update. Both halve a step that makes the
+// max_change, seconds, inner_iterations) after every update (the last 0
+// but for a fit with further absorbed columns). Both halve a step that makes the
 // penalised deviance worse; penalty (1/C, 0 for none) is a ridge penalty on
 // every coefficient but the intercept, and no column is dropped with one.
 // offset (1-D float64 of X's rows) is added to every row's linear
@@ -34,7 +36,8 @@
 // mean's function of eta (links.hpp, quorvi._native.Link). Raises
 // ValueError for any other layout and for n_threads < 1. With absorb,
 // clusters_are_levels asks for cluster sums whose clusters are the
-// absorbed levels.
+// absorbed levels, and further_absorb with further_levels adds more
+// absorbed columns (src/irls/further_solve.hpp).
 NativeFitResult fit_entry(const pybind11::object& X, const pybind11::array& y,
                           const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
                           std::int32_t max_iter, int n_threads,
@@ -42,7 +45,9 @@ NativeFitResult fit_entry(const pybind11::object& X, const pybind11::array& y,
                           const std::optional<pybind11::array>& offset, double penalty, MeatKind meat,
                           double hat_power, const pybind11::list& clusters, bool clusters_are_levels,
                           LinkKind link, const std::optional<pybind11::array>& absorb, std::int64_t n_levels,
-                          const std::optional<pybind11::array>& kept_levels);
+                          const std::optional<pybind11::array>& kept_levels,
+                          const pybind11::list& further_absorb,
+                          const std::vector<std::int64_t>& further_levels);
 
 // fit_chunked(passes, *, n_coefficients, tol, max_iter, progress, ...): the
 // fit of rows held elsewhere (the chunks of a Dask array), by the engine's

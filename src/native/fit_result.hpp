@@ -51,6 +51,10 @@ struct NativeFitResult {
   // A fit with absorbed levels: their effects and weights.
   std::optional<pybind11::array_t<double>> fixed_effects;
   std::optional<pybind11::array_t<double>> level_weights;
+  // With further absorbed columns: their effects (stacked), and the
+  // updates whose solve of them missed its tolerance.
+  std::optional<pybind11::array_t<double>> further_effects;
+  std::int64_t further_unconverged = 0;
   // fit_chunked_absorbed: where a pass of robust sums is formed.
   std::optional<pybind11::array_t<double>> solved_coefficients;
   std::optional<pybind11::array_t<double>> solved_effects;
@@ -83,6 +87,8 @@ void for_each_field(Visit&& visit) {
   visit("margin_sums", &NativeFitResult::margin_sums);
   visit("fixed_effects", &NativeFitResult::fixed_effects);
   visit("level_weights", &NativeFitResult::level_weights);
+  visit("further_effects", &NativeFitResult::further_effects);
+  visit("further_unconverged", &NativeFitResult::further_unconverged);
   visit("solved_coefficients", &NativeFitResult::solved_coefficients);
   visit("solved_effects", &NativeFitResult::solved_effects);
   visit("level_means", &NativeFitResult::level_means);

@@ -293,3 +293,54 @@ def test_a_categorical_too_large_for_memory_suggests_absorbing_it(monkeypatch):
     X = X.assign(fe=(np.arange(1000) % 300).astype(str))
     with pytest.raises(ValueError, match=r"among them the levels of 'fe' \(300\).*absorb=\['fe'\]"):
         LogisticRegression().fit(X, y)
+
+
+def test_several_absorbed_columns_in_separate_groups_are_the_dummy_model(capsys):
+    # Three absorbed columns whose levels fall into two groups no row links
+    # (the rows of a < 15 meet only b < 4 and c < 3): in the second group b's
+    # and c's effects can shift against a's, so the dummy design statsmodels
+    # is given leaves out one dummy of each there (b_4 and c_3) to be of
+    # full rank. Weights of 0 and an offset; the further columns are solved
+    # iteratively, and verbose=1 prints the inner iterations.
+    rng = np.random.default_rng(5)
+    n = 4000
+    group = rng.random(n) < 0.5
+    X = pd.DataFrame(
+        {
+            "x1": rng.standard_normal(n),
+            "x2": rng.standard_normal(n),
+            "a": np.where(group, rng.integers(0, 15, n), rng.integers(15, 40, n)),
+            "b": np.where(group, rng.integers(0, 4, n), rng.integers(4, 9, n)),
+            "c": np.where(group, rng.integers(0, 3, n), rng.integers(3, 5, n)),
+        }
+    )
+    eta = 0.5 * X["x1"] - 0.3 * X["x2"] + 0.1 * X["b"] - 0.2 * X["c"] + 0.02 * X["a"] - 0.5
+    y = (rng.random(n) < expit(eta)).astype(float)
+    weights = rng.integers(0, 3, n).astype(float)
+    offset = 0.05 * rng.standard_normal(n)
+    model = LogisticRegression(absorb=["a", "b", "c"], tol=1e-12, verbose=1).fit(
+        X, y, sample_weight=weights, offset=offset
+    )
+    assert "inner iterations" in capsys.readouterr().out
+    design = pd.concat(
+        [pd.Series(1.0, index=X.index, name="const"), X[["x1", "x2"]]]
+        + [pd.get_dummies(X[c], prefix=c, drop_first=True, dtype=float) for c in ("a", "b", "c")],
+        axis=1,
+    )
+    expected = sm.GLM(
+        y,
+        design.drop(columns=["b_4", "c_3"]),
+        family=sm.families.Binomial(),
+        freq_weights=weights,
+        offset=offset,
+    ).fit(tol=1e-13)
+    np.testing.assert_allclose(model.coef_[0], expected.params[["x1", "x2"]], rtol=RTOL)
+    np.testing.assert_allclose(model.coef_table().iloc[:, 1], expected.bse[["x1", "x2"]], rtol=RTOL)
+    np.testing.assert_allclose(model.log_likelihood_, expected.llf, rtol=1e-12)
+    np.testing.assert_allclose(
+        model.predict_proba(X, offset=offset)[:, 1],
+        expected.predict(design.drop(columns=["b_4", "c_3"]), offset=offset),
+        rtol=RTOL,
+    )
+    # Each column's reference level (its first) has effect 0.
+    assert all(model.fixed_effects_[c].iloc[0] == 0.0 for c in ("a", "b", "c"))

@@ -16,7 +16,7 @@ from ._frames import frame_layout, frame_row_chunks
 from ._input import feature_names, row_chunks
 from ._reduction import ChunkMeat, NormalEquations
 
-Progress = Callable[[int, float, float, float], None]
+Progress = Callable[[int, float, float, float, int], None]
 
 
 def fit_dask(
