@@ -4,7 +4,9 @@ A fit with ``absorb=["firm", ...]`` is the model with one dummy per level
 of each named column, fitted without those columns in its system. The
 first absorbed column (the one of most levels) is eliminated exactly every
 update through its diagonal block (the engine's absorbed fit); any others
-enter the system as ordinary categorical blocks whose level coefficients
+are solved for every update by the engine's conjugate gradients beside
+numeric features (its further absorbed columns), or enter the system as
+ordinary categorical blocks beside categorical ones; their level effects
 are reported here, not in the coefficient table. So the coefficients,
 covariance and tests of the remaining features are the full dummy model's.
 
