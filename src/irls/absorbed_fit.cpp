@@ -130,6 +130,32 @@ arma::vec kept_row_weights(const LogisticData& data, const AbsorbedLevels& absor
   return weights;
 }
 
+// The designs an absorbed fit takes: robust sums and further absorbed
+// columns need copied blocks only, and not both.
+void check_absorbed_design(const LogisticData& data, const MeatSettings& meat,
+                           const std::vector<FurtherColumn>& further) {
+  const bool dense = dense_column_count(data.X) == coefficient_count(data);
+  if (meat.kind != MeatKind::none && !dense) {
+    throw std::invalid_argument("robust sums with absorbed levels need a design of dense columns");
+  }
+  if (!further.empty() && (!dense || meat.kind != MeatKind::none)) {
+    throw std::invalid_argument("further absorbed columns need a design of dense columns and no robust sums");
+  }
+}
+
+// Each update's report with the iterations of the solve its step came
+// from (solve nullptr: the reports as they are).
+IterationObserver with_inner_iterations(const IterationObserver& observer, const FurtherSolve* solve) {
+  if (!observer || solve == nullptr) {
+    return observer;
+  }
+  return [observer, solve](const IterationReport& report) {
+    IterationReport with_inner = report;
+    with_inner.inner_iterations = solve->iterations();
+    observer(with_inner);
+  };
+}
+
 }  // namespace
 
 AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
@@ -137,12 +163,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
                          const MeatSettings& meat, const std::uint8_t* kept_levels,
                          const std::vector<FurtherColumn>& further) {
   const arma::uword q = coefficient_count(data);
-  if (meat.kind != MeatKind::none && dense_column_count(data.X) != q) {
-    throw std::invalid_argument("robust sums with absorbed levels need a design of dense columns");
-  }
-  if (!further.empty() && (dense_column_count(data.X) != q || meat.kind != MeatKind::none)) {
-    throw std::invalid_argument("further absorbed columns need a design of dense columns and no robust sums");
-  }
+  check_absorbed_design(data, meat, further);
   AbsorbedFit result;
   if (settings.max_iter <= 0) {
     result.fit = InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums(), {}, {}};
@@ -210,13 +231,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, ar
     }
     return eliminated;
   };
-  // Each update's report with the iterations of the solve its step came from.
-  const IterationObserver reported =
-      !observer || solve == nullptr ? observer : [&](const IterationReport& report) {
-        IterationReport with_inner = report;
-        with_inner.inner_iterations = solve->iterations();
-        observer(with_inner);
-      };
+  const IterationObserver reported = with_inner_iterations(observer, solve);
   FitSettings loop_settings = settings;
   loop_settings.meat_in_loop = level_clusters;
   result.fit.outcome = run_irls(q, pass, loop_settings, reported, [&levels, &solved_steps] {

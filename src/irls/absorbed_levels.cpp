@@ -75,7 +75,7 @@ AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels, const
       arma::vec(pattern == nullptr ? 0 : pattern->pairs(), arma::fill::zeros),
       pattern,
       arma::mat(),
-      FurtherSums{},
+      FurtherSums(),
   };
 }
 

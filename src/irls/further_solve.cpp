@@ -39,6 +39,34 @@ struct Width<0> {
 // block, and waiting for each row's was most of a product's time.
 constexpr arma::uword prefetch_distance = 16;
 
+// sum[c] = sum over the further columns j of V(c, f_j) for row i (V's memory at v_base).
+template <int K>
+void gather_row(const FurtherLevels& levels, arma::uword i, const double* v_base, arma::uword k,
+                double* sum) {
+  for (arma::uword c = 0; c < k; ++c) {
+    sum[c] = 0.0;
+  }
+  for (std::size_t j = 0; j < levels.codes.size(); ++j) {
+    const double* __restrict v =
+        v_base + (levels.starts[j] + static_cast<arma::uword>(levels.codes[j][i])) * k;
+    for (arma::uword c = 0; c < k; ++c) {
+      sum[c] += v[c];
+    }
+  }
+}
+
+// out(c, f_j) += weight values[c] for row i and every further column j.
+template <int K>
+void scatter_row(const FurtherLevels& levels, arma::uword i, double weight, const double* values,
+                 arma::uword k, double* out_base) {
+  for (std::size_t j = 0; j < levels.codes.size(); ++j) {
+    double* __restrict out = out_base + (levels.starts[j] + static_cast<arma::uword>(levels.codes[j][i])) * k;
+    for (arma::uword c = 0; c < k; ++c) {
+      out[c] += weight * values[c];
+    }
+  }
+}
+
 // Rows [begin, end): U(:, level) += s w sum_j V(:, f_j), and with `also`
 // the same terms into also(:, f_j).
 template <int K>
@@ -48,7 +76,6 @@ void to_first_rows(const FurtherLevels& levels, const std::int32_t* first_codes,
   double fixed[K > 0 ? K : 1];
   std::vector<double> any_width(K > 0 ? 0 : k);
   double* row_sum = K > 0 ? fixed : any_width.data();
-  const std::size_t n_columns = levels.codes.size();
   const double* weights = levels.row_weights;
   const double* v_base = V.memptr();
   double* u_base = U.memptr();
@@ -62,28 +89,13 @@ void to_first_rows(const FurtherLevels& levels, const std::int32_t* first_codes,
     if (weight == 0.0) {
       continue;
     }
-    for (arma::uword c = 0; c < k; ++c) {
-      row_sum[c] = 0.0;
-    }
-    for (std::size_t j = 0; j < n_columns; ++j) {
-      const double* __restrict v =
-          v_base + (levels.starts[j] + static_cast<arma::uword>(levels.codes[j][i])) * k;
-      for (arma::uword c = 0; c < k; ++c) {
-        row_sum[c] += v[c];
-      }
-    }
+    gather_row<K>(levels, i, v_base, k, row_sum);
     double* __restrict u = u_base + static_cast<arma::uword>(level) * k;
     for (arma::uword c = 0; c < k; ++c) {
       u[c] += weight * row_sum[c];
     }
     if (also_base != nullptr) {
-      for (std::size_t j = 0; j < n_columns; ++j) {
-        double* __restrict out =
-            also_base + (levels.starts[j] + static_cast<arma::uword>(levels.codes[j][i])) * k;
-        for (arma::uword c = 0; c < k; ++c) {
-          out[c] += weight * row_sum[c];
-        }
-      }
+      scatter_row<K>(levels, i, weight, row_sum, k, also_base);
     }
   }
 }
@@ -305,17 +317,11 @@ arma::vec row_dots(const arma::mat& a, const arma::mat& b) { return arma::sum(a 
 
 }  // namespace
 
-void FurtherSolve::eliminate(const FurtherSums& sums, const arma::vec& first_weight, arma::mat& first_means,
-                             arma::vec& first_step, NormalSums& reduced, arma::mat& solution) {
-  const arma::uword q = first_means.n_rows;
-  // q + 1 right-hand sides, padded with a side of zeros to an even count:
-  // each level's values then fill whole vectors of two.
-  const arma::uword k = (q + 2) / 2 * 2;
-  const arma::uword n_further = sums.weight.n_elem;
-  for (arma::uword l = 0; l < inverse_first_.n_elem; ++l) {
-    inverse_first_[l] = first_weight[l] > 0.0 ? 1.0 / first_weight[l] : 0.0;
-  }
+arma::mat FurtherSolve::right_hand_sides(const FurtherSums& sums, const arma::mat& first_means,
+                                         const arma::vec& first_step, arma::uword k) {
   // The right-hand sides [S_fb, r_f] = [C_f', b_f] - Z'WZ1 [means', step].
+  const arma::uword q = first_means.n_rows;
+  const arma::uword n_further = sums.weight.n_elem;
   arma::mat rhs;
   rhs.zeros(k, n_further);
   if (q > 0) {
@@ -328,17 +334,18 @@ void FurtherSolve::eliminate(const FurtherSums& sums, const arma::vec& first_wei
   }
   first_block_.row(q) = first_step.t();
   from_first(first_block_, -1.0, rhs);
-  if (groups_.size() != n_further) {
-    find_groups();
-  }
-  project_to_range(rhs, sums.weight);
-  further_weight_ = sums.weight;
+  return rhs;
+}
+
+void FurtherSolve::conjugate_gradients(const arma::mat& rhs, arma::uword q, arma::mat& solution) {
+  const arma::uword k = rhs.n_rows;
+  const arma::uword n_further = rhs.n_cols;
   // Preconditioned conjugate gradients, one per right-hand side, sharing
   // the products; from the latest solution (the weights change little from
   // one update to the next).
   arma::vec inverse_weight(n_further);
   for (arma::uword l = 0; l < n_further; ++l) {
-    inverse_weight[l] = sums.weight[l] > 0.0 ? 1.0 / sums.weight[l] : 0.0;
+    inverse_weight[l] = further_weight_[l] > 0.0 ? 1.0 / further_weight_[l] : 0.0;
   }
   const auto precondition = [&](const arma::mat& r) {
     arma::mat z = r;
@@ -396,6 +403,25 @@ void FurtherSolve::eliminate(const FurtherSums& sums, const arma::vec& first_wei
     rz = rz_next;
   }
   warm_ = solution;
+}
+
+void FurtherSolve::eliminate(const FurtherSums& sums, const arma::vec& first_weight, arma::mat& first_means,
+                             arma::vec& first_step, NormalSums& reduced, arma::mat& solution) {
+  const arma::uword q = first_means.n_rows;
+  // q + 1 right-hand sides, padded with a side of zeros to an even count:
+  // each level's values then fill whole vectors of two.
+  const arma::uword k = (q + 2) / 2 * 2;
+  const arma::uword n_further = sums.weight.n_elem;
+  for (arma::uword l = 0; l < inverse_first_.n_elem; ++l) {
+    inverse_first_[l] = first_weight[l] > 0.0 ? 1.0 / first_weight[l] : 0.0;
+  }
+  arma::mat rhs = right_hand_sides(sums, first_means, first_step, k);
+  if (groups_.size() != n_further) {
+    find_groups();
+  }
+  project_to_range(rhs, sums.weight);
+  further_weight_ = sums.weight;
+  conjugate_gradients(rhs, q, solution);
   // The coefficients' system: A - S_bf Y_b (symmetric up to rounding: its
   // mean with its transpose), b - S_bf y_r.
   if (q > 0 && n_further > 0) {

@@ -75,6 +75,13 @@ class FurtherSolve {
   void find_groups();
   // rhs less its part along the null directions of S_ff.
   void project_to_range(arma::mat& rhs, const arma::vec& weight) const;
+  // [S_fb, r_f] = [C_f', b_f] - Z'WZ1 [means', step], k rows (padded with 0).
+  arma::mat right_hand_sides(const FurtherSums& sums, const arma::mat& first_means,
+                             const arma::vec& first_step, arma::uword k);
+  // Preconditioned conjugate gradients for S_ff solution = rhs, one per
+  // row of rhs sharing the products; the first q rows start from the
+  // latest solution.
+  void conjugate_gradients(const arma::mat& rhs, arma::uword q, arma::mat& solution);
   // out = S_ff V for V and out (q + 1) x L_f.
   void apply(const arma::mat& V, arma::mat& out);
   // U(:, l) = D_l^-1 sum over level l's rows of s w sum_j V(:, f_j), the
