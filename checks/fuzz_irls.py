@@ -390,19 +390,26 @@ def _robust_arguments(rng, n, case):
 
 
 def _absorbed_arguments(rng, n):
-    """An absorbed variable's codes and level count: levels of one row,
-    levels without rows, and sometimes a code out of range, the wrong dtype
-    or length (refused)."""
+    """An absorbed variable's codes (int32, or int64 as labels read in
+    place) and level count: levels of one row, levels without rows, and
+    sometimes a code out of range (beyond int32's too), the wrong dtype or
+    length (refused)."""
     n_levels = int(rng.integers(1, 9))
     # Squared uniforms: the last levels have a row or none.
-    codes = np.floor(rng.random(n) ** 2 * n_levels).astype(np.int32)
-    kind = str(rng.choice(["fine", "fine", "fine", "out of range", "negative", "int64", "wrong length"]))
-    refused = kind in ("int64", "wrong length")
-    if kind in ("out of range", "negative") and n:
-        codes[int(rng.integers(n))] = n_levels if kind == "out of range" else -1
+    codes = np.floor(rng.random(n) ** 2 * n_levels).astype(str(rng.choice(["int32", "int64"])))
+    kind = str(
+        rng.choice(
+            ["fine", "fine", "fine", "out of range", "negative", "beyond int32", "int16", "wrong length"]
+        )
+    )
+    refused = kind in ("int16", "wrong length")
+    if kind in ("out of range", "negative", "beyond int32") and n:
+        bad = {"out of range": n_levels, "negative": -1, "beyond int32": 2**32}[kind]
+        codes = codes.astype(np.int64) if kind == "beyond int32" else codes
+        codes[int(rng.integers(n))] = bad
         refused = True
-    elif kind == "int64":
-        codes = codes.astype(np.int64)
+    elif kind == "int16":
+        codes = codes.astype(np.int16)
     elif kind == "wrong length":
         codes = np.zeros(n + 1, dtype=np.int32)
     absorbed = {"absorb": codes, "n_levels": n_levels}
@@ -423,7 +430,7 @@ def _further_arguments(rng, n):
     codes, counts = [], []
     for _ in range(int(rng.integers(1, 3))):
         count = int(rng.integers(1, 7))
-        codes.append(np.floor(rng.random(n) ** 2 * count).astype(np.int32))
+        codes.append(np.floor(rng.random(n) ** 2 * count).astype(str(rng.choice(["int32", "int64"]))))
         counts.append(count)
     kind = str(rng.choice(["fine", "fine", "fine", "out of range", "missing count"]))
     if kind == "out of range" and n:

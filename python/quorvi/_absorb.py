@@ -33,6 +33,10 @@ import numpy.typing as npt
 
 from . import _design, _native
 
+# An absorbed column's codes: int32 made from its labels, or its int64 (or
+# int32) labels themselves, read in place (codes_of).
+Codes = npt.NDArray[np.int32] | npt.NDArray[np.int64]
+
 
 @dataclass(frozen=True)
 class AbsorbedColumn:
@@ -268,10 +272,12 @@ def check_features(q: int) -> None:
         raise ValueError("absorb= needs at least one feature besides the absorbed columns.")
 
 
-def codes_of(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int32], npt.NDArray[Any]]:
+def codes_of(labels: npt.NDArray[Any]) -> tuple[Codes, npt.NDArray[Any]]:
     """Each row's code and the levels in code order (sorted). pandas'
     factorize hashes the labels (np.unique would sort a copy of all of
-    them: several times the time and the memory at 10⁶ rows)."""
+    them: several times the time and the memory at 10⁶ rows). Integer
+    labels that number their levels from 0, nearly all of them present,
+    are their own codes, read in place (levels_seen tells which were)."""
     import pandas as pd
 
     if labels.dtype.kind in "iu" and len(labels):
@@ -284,15 +290,28 @@ def codes_of(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int32], npt.NDArr
     return codes.astype(np.int32), np.asarray(levels)
 
 
-def _table_codes(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int32], npt.NDArray[Any]] | None:
+def _table_codes(
+    labels: npt.NDArray[Any],
+) -> tuple[Codes, npt.NDArray[Any]] | None:
     """codes_of for integer labels of a range no wider than twice the rows:
-    a table of the values present, and each value's rank among them, read
-    by the labels themselves. No hashing, and 4 bytes a row rather than
+    the labels themselves where they can be (see codes_of), else a table of
+    the values present, and each value's rank among them, read by the
+    labels themselves. No hashing, and 4 bytes a row rather than
     factorize's 8 and its table (a fifth of the time, and 41 MB less at
     10⁶ rows); None for a wider range."""
     low, high = int(labels.min()), int(labels.max())
     if high - low >= max(2 * len(labels), 1 << 16):
         return None
+    if low >= 0 and high < np.iinfo(np.int32).max and _readable_in_place(labels):
+        # Counted in slices: bincount would read all the labels as a copy in intp.
+        size = 1 << 20
+        counts = np.zeros(high + 1, dtype=np.int64)
+        for start in range(0, len(labels), size):
+            counts += np.bincount(labels[start : start + size], minlength=high + 1)
+        n_present = int(np.count_nonzero(counts))
+        # A code of no rows costs the engine its level sums: a few are fine.
+        if high + 1 - n_present <= n_present // 16:
+            return labels, np.arange(high + 1, dtype=labels.dtype)
     # Labels of 0 or more index a table from 0 in place, with no shifted copy.
     offset = min(low, 0)
     index = labels if offset == 0 else np.subtract(labels, offset, dtype=np.int64)
@@ -306,8 +325,40 @@ def _table_codes(labels: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int32], npt.N
     return rank[index], levels
 
 
+def _readable_in_place(labels: npt.NDArray[Any]) -> bool:
+    """Whether the engine reads labels as its codes in place: int32 or int64,
+    of this machine's byte order, contiguous and aligned."""
+    return (
+        labels.dtype in (np.dtype(np.int32), np.dtype(np.int64))
+        and labels.dtype.isnative
+        and labels.flags.c_contiguous
+        and labels.flags.aligned
+    )
+
+
+def levels_seen(column: AbsorbedColumn, codes: Codes) -> AbsorbedColumn:
+    """The column with only the levels some row has, when its codes were
+    its labels read in place (whose range may hold numbers no row has):
+    every label seen in fit, as a column coded from its labels has."""
+    counts = np.zeros(len(column.levels), dtype=np.int64)
+    size = 1 << 20
+    for start in range(0, len(codes), size):
+        counts += np.bincount(codes[start : start + size], minlength=len(column.levels))
+    seen = counts > 0
+    if seen.all():
+        return column
+    return AbsorbedColumn(
+        column.name,
+        column.levels[seen],
+        column.effects[seen],
+        int(np.count_nonzero(seen[: column.reference])),
+        column.separated_levels,
+        column.kept_levels,
+    )
+
+
 def drop_separated(
-    y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, codes: list[npt.NDArray[np.int32]]
+    y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, codes: list[Codes]
 ) -> tuple[npt.NDArray[np.bool_] | None, list[npt.NDArray[np.bool_]]]:
     """The rows kept and, per column, the levels kept, once the levels whose
     rows of positive weight are all 0 or all 1 are dropped, repeated over
@@ -333,7 +384,7 @@ def drop_separated(
 
 
 def _level_sums(
-    codes: npt.NDArray[np.int32],
+    codes: Codes,
     n_levels: int,
     weights: npt.NDArray[np.float64] | None,
     y01: npt.NDArray[np.float64],
@@ -380,9 +431,7 @@ def clusters_are_levels(clusters: Any, name: str, labels: npt.NDArray[Any]) -> b
     return values.dtype.kind in "iu" and bool(np.array_equal(values, labels))
 
 
-def nested_in(
-    codes: npt.NDArray[np.int32], clusters: npt.NDArray[np.int64], counted: npt.NDArray[np.bool_] | None
-) -> bool:
+def nested_in(codes: Codes, clusters: npt.NDArray[np.int64], counted: npt.NDArray[np.bool_] | None) -> bool:
     """Whether every level's rows (those counted; None: all) lie in one
     cluster: each row's cluster is the one a row of its level last wrote."""
     if counted is not None:
@@ -549,6 +598,9 @@ def fit(
             names[j], levels, level_effects, int(present[0]), separated[rank], len(present)
         )
         start += len(present) - 1
+    for j, column in enumerate(columns):
+        if column is not None and coded[j][0] is labels[j]:
+            columns[j] = levels_seen(column, coded[j][0])
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
     result = cut_to_features(result, q)
     nested = []
@@ -574,7 +626,7 @@ def fit(
 def further_columns(
     result: Any,
     names: list[str],
-    coded: list[tuple[npt.NDArray[np.int32], npt.NDArray[Any]]],
+    coded: list[tuple[Codes, npt.NDArray[Any]]],
     further: list[int],
     separated: list[int],
     counted: npt.NDArray[np.bool_] | None,

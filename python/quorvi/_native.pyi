@@ -242,10 +242,10 @@ def fit(
     clusters: list[_Clustering] = ...,
     clusters_are_levels: bool = False,  # with absorb= and Meat.cluster: the clusters are the levels
     link: Link = ...,
-    absorb: npt.NDArray[np.int32] | None = None,
+    absorb: npt.NDArray[np.int32] | npt.NDArray[np.int64] | None = None,
     n_levels: int = 0,
     kept_levels: npt.NDArray[np.bool_] | None = None,
-    further_absorb: list[npt.NDArray[np.int32]] = ...,
+    further_absorb: list[npt.NDArray[np.int32] | npt.NDArray[np.int64]] = ...,
     further_levels: list[int] = ...,
 ) -> FitResult: ...
 

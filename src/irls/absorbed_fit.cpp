@@ -158,7 +158,7 @@ IterationObserver with_inner_iterations(const IterationObserver& observer, const
 
 }  // namespace
 
-AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
+AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
                          const MeatSettings& meat, const std::uint8_t* kept_levels,
                          const std::vector<FurtherColumn>& further) {

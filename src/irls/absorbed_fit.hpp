@@ -40,7 +40,7 @@ struct AbsorbedFit {
 // levels (further_solve.hpp); they need a design of copied blocks and no
 // robust sums (std::invalid_argument otherwise), and each update's report
 // carries the solve's iterations.
-AbsorbedFit fit_absorbed(const LogisticData& data, const std::int32_t* codes, arma::uword n_levels,
+AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
                          const MeatSettings& meat = MeatSettings(), const std::uint8_t* kept_levels = nullptr,
                          const std::vector<FurtherColumn>& further = {});

@@ -37,16 +37,15 @@ LevelPattern level_pattern(const Design& X, const AbsorbedLevels& levels) {
   // Each level's columns in row order (a counting sort by level), then
   // sorted and made unique within the level.
   std::vector<arma::uword> counts(levels.n_levels + 1, 0);
-  for_each_scattered_entry(X, 0, n, [&](std::size_t, arma::uword row, arma::uword, double) {
-    ++counts[static_cast<arma::uword>(levels.codes[row]) + 1];
-  });
+  for_each_scattered_entry(
+      X, 0, n, [&](std::size_t, arma::uword row, arma::uword, double) { ++counts[levels.codes[row] + 1]; });
   for (arma::uword l = 0; l < levels.n_levels; ++l) {
     counts[l + 1] += counts[l];
   }
   std::vector<arma::uword> by_level(counts.back());
   std::vector<arma::uword> cursor(counts.begin(), counts.end() - 1);
   for_each_scattered_entry(X, 0, n, [&](std::size_t, arma::uword row, arma::uword column, double) {
-    by_level[cursor[static_cast<arma::uword>(levels.codes[row])]++] = column;
+    by_level[cursor[levels.codes[row]]++] = column;
   });
   pattern.level_starts.assign(levels.n_levels + 1, 0);
   for (arma::uword l = 0; l < levels.n_levels; ++l) {
@@ -58,7 +57,7 @@ LevelPattern level_pattern(const Design& X, const AbsorbedLevels& levels) {
   }
   pattern.positions.assign(n_blocks, std::vector<arma::uword>(n, LevelPattern::no_entry));
   for_each_scattered_entry(X, 0, n, [&](std::size_t block, arma::uword row, arma::uword column, double) {
-    const auto level = static_cast<arma::uword>(levels.codes[row]);
+    const auto level = levels.codes[row];
     const auto begin = pattern.columns.begin() + static_cast<std::ptrdiff_t>(pattern.level_starts[level]);
     const auto end = pattern.columns.begin() + static_cast<std::ptrdiff_t>(pattern.level_starts[level + 1]);
     pattern.positions[block][row] =
@@ -115,13 +114,14 @@ void partial_out_scores(AbsorbedSums& sums, const arma::mat& means) {
 constexpr arma::uword prefetch_distance = 16;
 
 void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uword m, double* eta) {
-  const std::int32_t* codes = levels.codes + first;
-  for (arma::uword k = 0; k < m; ++k) {
-    if (k + prefetch_distance < m) {
-      __builtin_prefetch(levels.effects + codes[k + prefetch_distance]);
+  with_absorbed_codes(levels.codes + first, [&](const auto* codes) {
+    for (arma::uword k = 0; k < m; ++k) {
+      if (k + prefetch_distance < m) {
+        __builtin_prefetch(levels.effects + codes[k + prefetch_distance]);
+      }
+      eta[k] += levels.effects[codes[k]];
     }
-    eta[k] += levels.effects[codes[k]];
-  }
+  });
   if (levels.further != nullptr) {
     add_further_effects(*levels.further, first, m, eta);
   }
@@ -130,40 +130,41 @@ void add_level_effects(const AbsorbedLevels& levels, arma::uword first, arma::uw
 void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
                     const arma::mat& dense_rows, const double* root_weight, const double* weighted_z,
                     AbsorbedSums& sums) {
-  const std::int32_t* codes = levels.codes + first;
   const arma::uword q_dense = dense_rows.n_rows;
   // The scores s r x in the same loop, when they are formed: the row's
   // level is then in the cache once.
   double* scores = sums.score_cross.is_empty() ? nullptr : sums.score_cross.memptr();
-  for (arma::uword k = 0; k < m; ++k) {
-    if (k + prefetch_distance < m) {
-      const auto ahead = static_cast<arma::uword>(codes[k + prefetch_distance]);
-      __builtin_prefetch(sums.weight.memptr() + ahead, 1);
-      __builtin_prefetch(sums.score.memptr() + ahead, 1);
-      __builtin_prefetch(sums.cross.colptr(ahead), 1);
-      if (scores != nullptr) {
-        __builtin_prefetch(scores + ahead * q_dense, 1);
+  with_absorbed_codes(levels.codes + first, [&](const auto* codes) {
+    for (arma::uword k = 0; k < m; ++k) {
+      if (k + prefetch_distance < m) {
+        const auto ahead = static_cast<arma::uword>(codes[k + prefetch_distance]);
+        __builtin_prefetch(sums.weight.memptr() + ahead, 1);
+        __builtin_prefetch(sums.score.memptr() + ahead, 1);
+        __builtin_prefetch(sums.cross.colptr(ahead), 1);
+        if (scores != nullptr) {
+          __builtin_prefetch(scores + ahead * q_dense, 1);
+        }
       }
-    }
-    const auto level = static_cast<arma::uword>(codes[k]);
-    // The same product s w as the rank-k update's (sqrt(s w) squared), so
-    // that D and C are the dummies' part of the very system A is part of.
-    const double weight = root_weight[k] * root_weight[k];
-    const double score = weighted_z[k];
-    sums.weight[level] += weight;
-    sums.score[level] += score;
-    const double* x = dense_rows.colptr(k);
-    double* cross = sums.cross.colptr(level);
-    for (arma::uword j = 0; j < q_dense; ++j) {
-      cross[j] += weight * x[j];
-    }
-    if (scores != nullptr) {
-      double* level_scores = scores + level * q_dense;
+      const auto level = static_cast<arma::uword>(codes[k]);
+      // The same product s w as the rank-k update's (sqrt(s w) squared), so
+      // that D and C are the dummies' part of the very system A is part of.
+      const double weight = root_weight[k] * root_weight[k];
+      const double score = weighted_z[k];
+      sums.weight[level] += weight;
+      sums.score[level] += score;
+      const double* x = dense_rows.colptr(k);
+      double* cross = sums.cross.colptr(level);
       for (arma::uword j = 0; j < q_dense; ++j) {
-        level_scores[j] += score * x[j];
+        cross[j] += weight * x[j];
+      }
+      if (scores != nullptr) {
+        double* level_scores = scores + level * q_dense;
+        for (arma::uword j = 0; j < q_dense; ++j) {
+          level_scores[j] += score * x[j];
+        }
       }
     }
-  }
+  });
 }
 
 void add_scattered_level_terms(const Design& X, const AbsorbedLevels& levels, arma::uword first,
@@ -174,11 +175,11 @@ void add_scattered_level_terms(const Design& X, const AbsorbedLevels& levels, ar
     }
     // A dense cross block of every column (a chunk's sums, added to other
     // chunks' without a pattern common to them): the entries in place.
-    for_each_scattered_entry(
-        X, first, m, [&](std::size_t, arma::uword row, arma::uword column, double value) {
-          const double root = root_weight[row - first];
-          sums.cross.at(column, static_cast<arma::uword>(levels.codes[row])) += root * root * value;
-        });
+    for_each_scattered_entry(X, first, m,
+                             [&](std::size_t, arma::uword row, arma::uword column, double value) {
+                               const double root = root_weight[row - first];
+                               sums.cross.at(column, levels.codes[row]) += root * root * value;
+                             });
     return;
   }
   const LevelPattern& pattern = *sums.pattern;
@@ -190,24 +191,15 @@ void add_scattered_level_terms(const Design& X, const AbsorbedLevels& levels, ar
 
 void subtract_level_means(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
                           arma::mat& dense_rows) {
-  const std::int32_t* codes = levels.codes + first;
+  const AbsorbedCodes codes = levels.codes + first;
   const arma::uword q_dense = dense_rows.n_rows;
   for (arma::uword k = 0; k < m; ++k) {
-    const double* mean = levels.level_means + static_cast<arma::uword>(codes[k]) * q_dense;
+    const double* mean = levels.level_means + codes[k] * q_dense;
     double* x = dense_rows.colptr(k);
     for (arma::uword j = 0; j < q_dense; ++j) {
       x[j] -= mean[j];
     }
   }
-}
-
-arma::uword first_level_out_of_range(const std::int32_t* codes, arma::uword n_rows, arma::uword n_levels) {
-  for (arma::uword row = 0; row < n_rows; ++row) {
-    if (codes[row] < 0 || static_cast<arma::uword>(codes[row]) >= n_levels) {
-      return row;
-    }
-  }
-  return n_rows;
 }
 
 void add_rows(AbsorbedSums& sums, const Design& X, const AbsorbedLevels& levels, const RowBlock& block) {

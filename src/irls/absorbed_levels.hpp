@@ -25,13 +25,14 @@
 #include <limits>
 #include <vector>
 
+#include "absorbed_codes.hpp"
 #include "design.hpp"
 #include "further_levels.hpp"
 #include "row_block.hpp"
 
 // What the pass reads of the absorbed variable; nothing is written.
 struct AbsorbedLevels {
-  const std::int32_t* codes;  // n_rows codes, each in [0, n_levels) (checked where they are read in)
+  AbsorbedCodes codes;  // n_rows codes, each in [0, n_levels) (checked where they are read in)
   arma::uword n_levels;
   const double* effects;  // n_levels: alpha at the pass's coefficients
   // q_dense x n_levels, or nullptr: each level's weighted mean of the dense
@@ -147,6 +148,3 @@ void add_scattered_level_terms(const Design& X, const AbsorbedLevels& levels, ar
 // dense_rows(:, k) -= level_means(:, level of row first + k), k < m.
 void subtract_level_means(const AbsorbedLevels& levels, arma::uword first, arma::uword m,
                           arma::mat& dense_rows);
-
-// The first row whose code is outside [0, n_levels), or n_rows when none is.
-arma::uword first_level_out_of_range(const std::int32_t* codes, arma::uword n_rows, arma::uword n_levels);

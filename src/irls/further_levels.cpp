@@ -12,11 +12,12 @@ FurtherLevels further_levels_of(const std::vector<FurtherColumn>& columns) {
 
 void add_further_effects(const FurtherLevels& levels, arma::uword first, arma::uword m, double* eta) {
   for (std::size_t j = 0; j < levels.codes.size(); ++j) {
-    const std::int32_t* codes = levels.codes[j] + first;
     const double* effects = levels.effects + levels.starts[j];
-    for (arma::uword k = 0; k < m; ++k) {
-      eta[k] += effects[codes[k]];
-    }
+    with_absorbed_codes(levels.codes[j] + first, [&](const auto* codes) {
+      for (arma::uword k = 0; k < m; ++k) {
+        eta[k] += effects[codes[k]];
+      }
+    });
   }
 }
 
@@ -49,18 +50,19 @@ void add_further_sums(const FurtherLevels& levels, arma::uword first, arma::uwor
     levels.row_weights[first + k] = root_weight[k] * root_weight[k];
   }
   for (std::size_t j = 0; j < levels.codes.size(); ++j) {
-    const std::int32_t* codes = levels.codes[j] + first;
     const arma::uword start = levels.starts[j];
-    for (arma::uword k = 0; k < m; ++k) {
-      const arma::uword level = start + static_cast<arma::uword>(codes[k]);
-      const double weight = levels.row_weights[first + k];
-      sums.weight[level] += weight;
-      sums.score[level] += weighted_z[k];
-      const double* x = dense_rows.colptr(k);
-      double* cross = sums.cross.colptr(level);
-      for (arma::uword i = 0; i < q; ++i) {
-        cross[i] += weight * x[i];
+    with_absorbed_codes(levels.codes[j] + first, [&](const auto* codes) {
+      for (arma::uword k = 0; k < m; ++k) {
+        const arma::uword level = start + static_cast<arma::uword>(codes[k]);
+        const double weight = levels.row_weights[first + k];
+        sums.weight[level] += weight;
+        sums.score[level] += weighted_z[k];
+        const double* x = dense_rows.colptr(k);
+        double* cross = sums.cross.colptr(level);
+        for (arma::uword i = 0; i < q; ++i) {
+          cross[i] += weight * x[i];
+        }
       }
-    }
+    });
   }
 }

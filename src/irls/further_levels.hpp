@@ -6,19 +6,20 @@
 #pragma once
 
 #include <armadillo>
-#include <cstdint>
 #include <vector>
+
+#include "absorbed_codes.hpp"
 
 // One further absorbed column: n_rows codes in [0, n_levels), read in place.
 struct FurtherColumn {
-  const std::int32_t* codes;
+  AbsorbedCodes codes;
   arma::uword n_levels;
 };
 
 // What the pass reads and writes of the further columns: their levels are
 // stacked, column j's at [starts[j], starts[j + 1]).
 struct FurtherLevels {
-  std::vector<const std::int32_t*> codes;
+  std::vector<AbsorbedCodes> codes;
   std::vector<arma::uword> starts;
   const double* effects = nullptr;  // stacked: the effects at the pass's coefficients
   double* row_weights = nullptr;    // n_rows: the pass writes each row's s w here

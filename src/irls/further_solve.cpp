@@ -11,7 +11,7 @@
 #include "blas_index.hpp"
 #include "started_thread.hpp"
 
-FurtherSolve::FurtherSolve(const FurtherLevels& levels, const std::int32_t* first_codes, arma::uword n_first,
+FurtherSolve::FurtherSolve(const FurtherLevels& levels, AbsorbedCodes first_codes, arma::uword n_first,
                            arma::uword n_rows, unsigned workers)
     : levels_(levels),
       first_codes_(first_codes),
@@ -47,8 +47,7 @@ void gather_row(const FurtherLevels& levels, arma::uword i, const double* v_base
     sum[c] = 0.0;
   }
   for (std::size_t j = 0; j < levels.codes.size(); ++j) {
-    const double* __restrict v =
-        v_base + (levels.starts[j] + static_cast<arma::uword>(levels.codes[j][i])) * k;
+    const double* __restrict v = v_base + (levels.starts[j] + levels.codes[j][i]) * k;
     for (arma::uword c = 0; c < k; ++c) {
       sum[c] += v[c];
     }
@@ -60,7 +59,7 @@ template <int K>
 void scatter_row(const FurtherLevels& levels, arma::uword i, double weight, const double* values,
                  arma::uword k, double* out_base) {
   for (std::size_t j = 0; j < levels.codes.size(); ++j) {
-    double* __restrict out = out_base + (levels.starts[j] + static_cast<arma::uword>(levels.codes[j][i])) * k;
+    double* __restrict out = out_base + (levels.starts[j] + levels.codes[j][i]) * k;
     for (arma::uword c = 0; c < k; ++c) {
       out[c] += weight * values[c];
     }
@@ -69,9 +68,9 @@ void scatter_row(const FurtherLevels& levels, arma::uword i, double weight, cons
 
 // Rows [begin, end): U(:, level) += s w sum_j V(:, f_j), and with `also`
 // the same terms into also(:, f_j).
-template <int K>
-void to_first_rows(const FurtherLevels& levels, const std::int32_t* first_codes, const arma::mat& V,
-                   arma::mat& U, arma::mat* also, arma::uword begin, arma::uword end) {
+template <int K, class Code>
+void to_first_rows(const FurtherLevels& levels, const Code* first_codes, const arma::mat& V, arma::mat& U,
+                   arma::mat* also, arma::uword begin, arma::uword end) {
   const arma::uword k = Width<K>::of(V.n_rows);
   double fixed[K > 0 ? K : 1];
   std::vector<double> any_width(K > 0 ? 0 : k);
@@ -84,13 +83,13 @@ void to_first_rows(const FurtherLevels& levels, const std::int32_t* first_codes,
     if (i + prefetch_distance < end) {
       __builtin_prefetch(u_base + static_cast<arma::uword>(first_codes[i + prefetch_distance]) * k, 1);
     }
-    const std::int32_t level = first_codes[i];
+    const auto level = static_cast<arma::uword>(first_codes[i]);
     const double weight = weights[i];
     if (weight == 0.0) {
       continue;
     }
     gather_row<K>(levels, i, v_base, k, row_sum);
-    double* __restrict u = u_base + static_cast<arma::uword>(level) * k;
+    double* __restrict u = u_base + level * k;
     for (arma::uword c = 0; c < k; ++c) {
       u[c] += weight * row_sum[c];
     }
@@ -101,9 +100,9 @@ void to_first_rows(const FurtherLevels& levels, const std::int32_t* first_codes,
 }
 
 // Rows [begin, end): out(:, f_j) += sign s w P(:, level).
-template <int K>
-void from_first_rows(const FurtherLevels& levels, const std::int32_t* first_codes, const arma::mat& P,
-                     double sign, arma::mat& out, arma::uword begin, arma::uword end) {
+template <int K, class Code>
+void from_first_rows(const FurtherLevels& levels, const Code* first_codes, const arma::mat& P, double sign,
+                     arma::mat& out, arma::uword begin, arma::uword end) {
   const arma::uword k = Width<K>::of(P.n_rows);
   const std::size_t n_columns = levels.codes.size();
   const double* weights = levels.row_weights;
@@ -119,7 +118,7 @@ void from_first_rows(const FurtherLevels& levels, const std::int32_t* first_code
     }
     const double* __restrict p = p_base + static_cast<arma::uword>(first_codes[i]) * k;
     for (std::size_t j = 0; j < n_columns; ++j) {
-      double* __restrict o = out_base + (levels.starts[j] + static_cast<arma::uword>(levels.codes[j][i])) * k;
+      double* __restrict o = out_base + (levels.starts[j] + levels.codes[j][i]) * k;
       for (arma::uword c = 0; c < k; ++c) {
         o[c] += weight * p[c];
       }
@@ -211,10 +210,9 @@ void FurtherSolve::find_groups() {
     if (levels_.row_weights[i] == 0.0) {
       continue;
     }
-    const arma::uword first = root(static_cast<arma::uword>(first_codes_[i]));
+    const arma::uword first = root(first_codes_[i]);
     for (std::size_t j = 0; j < levels_.codes.size(); ++j) {
-      const arma::uword other =
-          root(n_first + levels_.starts[j] + static_cast<arma::uword>(levels_.codes[j][i]));
+      const arma::uword other = root(n_first + levels_.starts[j] + levels_.codes[j][i]);
       if (other != first) {
         parent[other] = first;
       }
@@ -273,8 +271,10 @@ void FurtherSolve::to_first(const arma::mat& V, arma::mat& U, arma::mat* also) {
   with_width(k, [&](auto width) {
     by_halves(n_rows_, workers_, [&](unsigned half, arma::uword begin, arma::uword end) {
       arma::mat* into = also == nullptr ? nullptr : half == 0 ? also : &second_further_;
-      to_first_rows<decltype(width)::value>(levels_, first_codes_, V, half == 0 ? U : second_first_, into,
-                                            begin, end);
+      with_absorbed_codes(first_codes_, [&](const auto* codes) {
+        to_first_rows<decltype(width)::value>(levels_, codes, V, half == 0 ? U : second_first_, into, begin,
+                                              end);
+      });
     });
   });
   U += second_first_;
@@ -290,8 +290,10 @@ void FurtherSolve::from_first(const arma::mat& P, double sign, arma::mat& out) {
   second_further_.zeros(P.n_rows, out.n_cols);
   with_width(P.n_rows, [&](auto width) {
     by_halves(n_rows_, workers_, [&](unsigned half, arma::uword begin, arma::uword end) {
-      from_first_rows<decltype(width)::value>(levels_, first_codes_, P, sign,
-                                              half == 0 ? out : second_further_, begin, end);
+      with_absorbed_codes(first_codes_, [&](const auto* codes) {
+        from_first_rows<decltype(width)::value>(levels_, codes, P, sign, half == 0 ? out : second_further_,
+                                                begin, end);
+      });
     });
   });
   out += second_further_;

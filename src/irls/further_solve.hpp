@@ -48,7 +48,7 @@ class FurtherSolve {
   // first_codes: the first column's codes (n_rows, in [0, n_first)). The
   // products' passes on up to two workers, over two fixed halves of the
   // rows summed apart and then added: the same bits for any number.
-  FurtherSolve(const FurtherLevels& levels, const std::int32_t* first_codes, arma::uword n_first,
+  FurtherSolve(const FurtherLevels& levels, AbsorbedCodes first_codes, arma::uword n_first,
                arma::uword n_rows, unsigned workers = 1);
 
   // With the first column eliminated from reduced (A and b of the q
@@ -92,7 +92,7 @@ class FurtherSolve {
   void from_first(const arma::mat& P, double sign, arma::mat& out);
 
   const FurtherLevels& levels_;
-  const std::int32_t* first_codes_;
+  AbsorbedCodes first_codes_;
   arma::uword n_rows_;
   unsigned workers_;
   arma::vec inverse_first_;          // D^-1 of the first column (0 for no weight)

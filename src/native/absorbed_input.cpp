@@ -32,9 +32,10 @@ const double* in_place(const py::array& values, const std::vector<py::ssize_t>& 
 
 AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, py::ssize_t n_rows,
                                 const std::optional<py::array>& kept) {
-  if (codes.ndim() != 1 || !codes.dtype().equal(py::dtype::of<std::int32_t>()) ||
+  const bool narrow = codes.dtype().equal(py::dtype::of<std::int32_t>());
+  if (codes.ndim() != 1 || !(narrow || codes.dtype().equal(py::dtype::of<std::int64_t>())) ||
       (codes.flags() & readable) != readable) {
-    throw py::value_error("the absorbed codes must be a 1-D, contiguous, aligned int32 array");
+    throw py::value_error("the absorbed codes must be a 1-D, contiguous, aligned int32 or int64 array");
   }
   if (codes.shape(0) != n_rows) {
     throw py::value_error("the absorbed codes have " + std::to_string(codes.shape(0)) + " elements; X has " +
@@ -43,7 +44,8 @@ AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, p
   if (n_levels < 1 || n_levels > std::numeric_limits<std::int32_t>::max()) {
     throw py::value_error("an absorbed variable must have at least one level");
   }
-  const auto* data = static_cast<const std::int32_t*>(codes.data());
+  const AbsorbedCodes data = narrow ? AbsorbedCodes(static_cast<const std::int32_t*>(codes.data()))
+                                    : AbsorbedCodes(static_cast<const std::int64_t*>(codes.data()));
   const auto rows = static_cast<arma::uword>(n_rows);
   const arma::uword bad = first_level_out_of_range(data, rows, static_cast<arma::uword>(n_levels));
   if (bad != rows) {

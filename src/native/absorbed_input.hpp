@@ -1,5 +1,5 @@
 // The absorbed fixed effect of quorvi._native.fit, as the engine reads it:
-// one int32 code per row, read in place.
+// one int32 or int64 code per row, read in place.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -8,15 +8,16 @@
 #include <cstdint>
 #include <optional>
 
+#include "absorbed_codes.hpp"
 #include "absorbed_levels.hpp"
 
 struct AbsorbedInput {
-  const std::int32_t* codes;
+  AbsorbedCodes codes;
   arma::uword n_levels;
   const std::uint8_t* kept = nullptr;  // AbsorbedLevels::kept
 };
 
-// codes: a 1-D, contiguous, aligned int32 array of n_rows codes, each in
+// codes: a 1-D, contiguous, aligned int32 or int64 array of n_rows codes, each in
 // [0, n_levels); kept, when given, a 1-D contiguous bool array of n_levels
 // flags. ValueError otherwise, naming the first row out of range.
 AbsorbedInput absorbed_input_of(const pybind11::array& codes, std::int64_t n_levels, pybind11::ssize_t n_rows,

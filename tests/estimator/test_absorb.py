@@ -344,3 +344,29 @@ def test_several_absorbed_columns_in_separate_groups_are_the_dummy_model(capsys)
     )
     # Each column's reference level (its first) has effect 0.
     assert all(model.fixed_effects_[c].iloc[0] == 0.0 for c in ("a", "b", "c"))
+
+
+def test_integer_labels_read_in_place_are_the_labels_as_text():
+    # Labels 0..199 with two numbers no row has (int64, read by the engine
+    # as its codes in place) and an int32 second column: the same fit as
+    # the labels as text, coded by factorize; the numbers no row has are
+    # no levels of the fit.
+    rng = np.random.default_rng(5)
+    n = 4000
+    fe = rng.integers(0, 200, n)
+    fe[np.isin(fe, [57, 130])] = 58
+    X = pd.DataFrame({"x": rng.standard_normal(n), "fe": fe, "g": rng.integers(0, 10, n).astype(np.int32)})
+    y = (rng.random(n) < expit(0.4 * X["x"] + 0.01 * (fe % 7) - 0.1 * X["g"])).astype(float)
+    before = X.copy()
+    model = LogisticRegression(absorb=["fe", "g"]).fit(X, y)
+    as_text = LogisticRegression(absorb=["fe", "g"]).fit(X.assign(fe=fe.astype(str), g=X["g"].astype(str)), y)
+    pd.testing.assert_frame_equal(X, before)
+    np.testing.assert_allclose(model.coef_, as_text.coef_, rtol=1e-10)
+    np.testing.assert_allclose(model.coef_table().iloc[:, 1], as_text.coef_table().iloc[:, 1], rtol=1e-10)
+    for name in ("fe", "g"):
+        effects = model.fixed_effects_[name]
+        assert list(effects.index) == sorted(set(X[name].tolist()))
+        text = as_text.fixed_effects_[name]
+        np.testing.assert_allclose(effects.to_numpy(), text[effects.index.astype(str)].to_numpy(), atol=1e-10)
+    with pytest.raises(ValueError, match=r"'fe' has the level 57 \(row 0\), which was not seen in fit"):
+        model.predict(X.assign(fe=57))
