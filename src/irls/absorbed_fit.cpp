@@ -54,8 +54,9 @@ void form_level_scores(HalvedPass& halved, arma::uword q_dense, bool formed) {
 // The cluster meat when the clusters are the levels: each level's score
 // once the levels are partialled out, sum s r (x - m) = score_cross - m
 // score, from the sums of the last pass (the loop's own when it formed
-// them, else one more pass at its coefficients and effects: the same sums,
-// the pass being deterministic), with that pass's means m. The scores'
+// them, partialled out by the elimination with that pass's means m; else
+// one more pass at its coefficients and effects: the same sums, the pass
+// being deterministic, with the means of the last step). The scores'
 // memory, q_dense x L, is freed once the meat is formed.
 arma::mat level_cluster_meat(const LogisticData& with_levels, AbsorbedLevels& absorbed,
                              LevelElimination& levels, HalvedPass& halved, FitOutcome& outcome) {
@@ -66,9 +67,9 @@ arma::mat level_cluster_meat(const LogisticData& with_levels, AbsorbedLevels& ab
     form_level_scores(halved, q_dense, true);
     form_halved(with_levels, levels.last_beta(), false, halved);
     ++outcome.passes;
+    partial_out_scores(halved.levels[0], levels.last_means());
   }
   AbsorbedSums& sums = halved.levels[0];
-  partial_out_scores(sums, levels.last_means());
   arma::mat meat = cluster_meat(sums.score_cross);
   form_level_scores(halved, q_dense, false);
   return meat;
@@ -238,9 +239,6 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
     levels.step_solved();
     ++solved_steps;
   });
-  result.effects = levels.final_effects(result.fit.outcome.result.coefficients);
-  result.level_weights = levels.last_weights();
-  result.further_effects = levels.final_further_effects(result.fit.outcome.result.coefficients);
   // The eliminated system of the last pass, for the covariance.
   result.fit.last_pass = levels.eliminate_result();
   if (level_clusters && result.fit.outcome.overflowed.empty()) {
@@ -248,6 +246,12 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
   } else if (meat.kind != MeatKind::none && result.fit.outcome.overflowed.empty()) {
     row_robust_sums(with_levels, absorbed, levels, settings, workers, meat, result.fit);
   }
+  // The pass's level sums are read no more: freed before the L-sized
+  // results are made, which would otherwise set the fit's peak.
+  halved.levels.clear();
+  result.effects = levels.final_effects(result.fit.outcome.result.coefficients);
+  result.level_weights = levels.last_weights();
+  result.further_effects = levels.final_further_effects(result.fit.outcome.result.coefficients);
   if (data.offset != nullptr && result.fit.outcome.overflowed.empty()) {
     // The null model beside an offset (the levels carry the intercept), over
     // the rows of kept levels: its passes have no levels to leave the

@@ -107,6 +107,22 @@ void partial_out_scores(AbsorbedSums& sums, const arma::mat& means) {
   }
 }
 
+void partial_out_scores(AbsorbedSums& sums) {
+  const arma::uword q_dense = sums.score_cross.n_rows;
+  for (arma::uword level = 0; level < sums.score_cross.n_cols; ++level) {
+    const double weight = sums.weight[level];
+    if (!(weight > 0.0)) {
+      continue;  // no rows of weight: its scores are 0
+    }
+    const double score = sums.score[level] / weight;
+    const double* cross = sums.cross.colptr(level);
+    double* target = sums.score_cross.colptr(level);
+    for (arma::uword j = 0; j < q_dense; ++j) {
+      target[j] -= cross[j] * score;
+    }
+  }
+}
+
 // Rows ahead of the one at hand whose level's sums are fetched into the
 // cache while it is added: a level's sums lie anywhere in L-sized arrays
 // (40 MB for 10^6 levels and 5 columns), and waiting for each row's was

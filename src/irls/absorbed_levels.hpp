@@ -138,6 +138,9 @@ void form_score_cross(AbsorbedSums& sums, arma::uword q_dense, bool formed);
 // The levels' partialled-out scores, score_cross - means .* score (column
 // by column), in place of score_cross; means q_dense x n_levels.
 void partial_out_scores(AbsorbedSums& sums, const arma::mat& means);
+// The same with the sums' own means, cross / weight (a level of no weight
+// has scores of 0 and is left as it is).
+void partial_out_scores(AbsorbedSums& sums);
 
 // The rows' scattered entries (each s w v) into sums.pair_cross, or, for
 // sums without a pattern whose cross block has a row for every column (a

@@ -63,13 +63,12 @@ HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const Le
     pass.buffers.push_back(make_block_buffer(block_rows, q_dense, q));
     pass.partials.push_back(q_dense < q ? zero_packed_sums(q) : zero_sums(q));
     pass.halves.push_back(zero_sums(q));
-    // The first half's weights and cross block are lent before each pass
-    // (LevelElimination::lend_buffers): none of its own, not even for a
-    // moment (an L-sized block made and freed here would set the fit's
-    // peak).
+    // The first half's weights, scores and cross block are lent before
+    // each pass (LevelElimination::lend_buffers): none of its own, not even
+    // for a moment (an L-sized block made and freed here would set the
+    // fit's peak).
     pass.levels.push_back(zero_absorbed_sums(q_dense, half == 0 ? 0 : n_levels, pattern));
   }
-  pass.levels[0].score.zeros(n_levels);
   if (data.absorbed->further != nullptr) {
     for (AbsorbedSums& sums : pass.levels) {
       sums.further = zero_further_sums(q_dense, data.absorbed->further->n_levels());

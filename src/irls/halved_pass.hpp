@@ -19,12 +19,12 @@ struct HalvedPass {
   std::vector<BlockBuffer> buffers;  // per half
   std::vector<NormalSums> partials;  // per half: one chunk's sums (packed for a scattered design)
   std::vector<NormalSums> halves;    // per half; the whole pass's in the first after form_halved
-  std::vector<AbsorbedSums> levels;  // per half; likewise (the first half's weight and cross: lent)
+  std::vector<AbsorbedSums> levels;  // per half; likewise (the first half's weight, score and cross: lent)
 };
 
 // For data (with its absorbed levels) and the pattern of its scattered
 // columns (nullptr: none); workers >= 1, at most two used. The first
-// half's level weights and cross block are empty: the elimination lends
+// half's level weights, scores and cross block are empty: the elimination lends
 // its own before each pass (LevelElimination::lend_buffers), so that the
 // pass holds no L-sized block of its own beside those.
 HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const LevelPattern* pattern);

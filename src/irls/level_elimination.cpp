@@ -203,10 +203,18 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   const arma::uword q = total.A.n_rows;
   const arma::uword q_dense = sums.cross.n_rows;
   const arma::uword n_levels = sums.weight.n_elem;
+  if (!sums.score_cross.is_empty()) {
+    // The levels' scores once they are partialled out, with this pass's
+    // means, while the scores are at hand.
+    partial_out_scores(sums);
+  }
+  // The step D^-1 b_alpha in place of the scores, then taken over with
+  // their memory (lent by the step's: lend_buffers).
   for (arma::uword l = 0; l < n_levels; ++l) {
     const double weight = sums.weight[l];
-    current_.step[l] = weight > 0.0 ? sums.score[l] / weight : 0.0;
+    sums.score[l] = weight > 0.0 ? sums.score[l] / weight : 0.0;
   }
+  current_.step.swap(sums.score);
   // D, taken over with its memory: what the sums hold instead is never read.
   current_.weight.swap(sums.weight);
   reduced_.b = total.b;
@@ -250,6 +258,7 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
 
 void LevelElimination::lend_buffers(AbsorbedSums& sums) {
   sums.weight.swap(current_.weight);
+  sums.score.swap(current_.step);
   sums.cross.swap(current_.means);
 }
 

@@ -48,14 +48,17 @@ class LevelElimination {
 
   // The Schur complement of the sums formed at the last effects_at's beta
   // (both triangles of total.A), with A's diagonal before the elimination
-  // as the measure of dependence. sums' weights and cross blocks become
-  // the elimination's (sums are left with the memory lent_buffers lent, or
-  // none); their scores are kept. The reference stays valid until the
-  // next call. O(L q_dense^2 + sum over levels of (pairs q_dense + pairs^2)).
+  // as the measure of dependence. sums' weights, scores (as the step
+  // D^-1 b_alpha) and cross blocks become the elimination's (sums are left
+  // with the memory lend_buffers lent, or none); their score_cross, when
+  // formed, is partialled out with these sums' means (partial_out_scores).
+  // The reference stays valid until the next call.
+  // O(L q_dense^2 + sum over levels of (pairs q_dense + pairs^2)).
   const NormalSums& eliminate(const NormalSums& total, AbsorbedSums& sums);
 
-  // Before sums are formed in place (a pass over rows): their weights and
-  // cross block take the memory of the latest sums' D and means, which
+  // Before sums are formed in place (a pass over rows): their weights,
+  // scores and cross block take the memory of the latest sums' D, step and
+  // means, which
   // nothing reads again (a step is taken from the sums it was solved from,
   // kept apart), and eliminate() takes it back. With sums that hold none of
   // their own, the pass and the elimination then hold two q_dense x L
