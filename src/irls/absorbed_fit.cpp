@@ -249,9 +249,9 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
   // The pass's level sums are read no more: freed before the L-sized
   // results are made, which would otherwise set the fit's peak.
   halved.levels.clear();
-  result.effects = levels.final_effects(result.fit.outcome.result.coefficients);
-  result.level_weights = levels.last_weights();
   result.further_effects = levels.final_further_effects(result.fit.outcome.result.coefficients);
+  result.effects = levels.take_final_effects(result.fit.outcome.result.coefficients);
+  result.level_weights = levels.take_last_weights();
   if (data.offset != nullptr && result.fit.outcome.overflowed.empty()) {
     // The null model beside an offset (the levels carry the intercept), over
     // the rows of kept levels: its passes have no levels to leave the

@@ -220,8 +220,13 @@ void subtract_level_means(const AbsorbedLevels& levels, arma::uword first, arma:
 
 void add_rows(AbsorbedSums& sums, const Design& X, const AbsorbedLevels& levels, const RowBlock& block) {
   const double* root = block.buffer.root_weight.memptr();
-  add_level_sums(levels, block.first, block.m, block.buffer.rows, root,
-                 block.buffer.mu_then_weighted_z.memptr(), sums);
+  if (sums.staged != nullptr) {
+    stage_level_rows(*sums.staged, block.first, block.m, block.buffer.rows, root,
+                     block.buffer.mu_then_weighted_z.memptr());
+  } else {
+    add_level_sums(levels, block.first, block.m, block.buffer.rows, root,
+                   block.buffer.mu_then_weighted_z.memptr(), sums);
+  }
   add_scattered_level_terms(X, levels, block.first, block.m, root, sums);
   if (levels.further != nullptr) {
     add_further_sums(*levels.further, block.first, block.m, block.buffer.rows, root,
@@ -230,9 +235,11 @@ void add_rows(AbsorbedSums& sums, const Design& X, const AbsorbedLevels& levels,
 }
 
 void add_into(AbsorbedSums& total, const AbsorbedSums& part) {
-  total.weight += part.weight;
-  total.score += part.score;
-  total.cross += part.cross;
+  if (!part.weight.is_empty()) {  // none in sums whose rows were staged
+    total.weight += part.weight;
+    total.score += part.score;
+    total.cross += part.cross;
+  }
   total.pair_cross += part.pair_cross;
   if (!part.score_cross.is_empty()) {
     total.score_cross += part.score_cross;

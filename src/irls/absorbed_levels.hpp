@@ -29,6 +29,7 @@
 #include "design.hpp"
 #include "further_levels.hpp"
 #include "row_block.hpp"
+#include "staged_level_rows.hpp"
 
 // What the pass reads of the absorbed variable; nothing is written.
 struct AbsorbedLevels {
@@ -106,6 +107,10 @@ struct AbsorbedSums {
   // clusters are the levels, without a pass of its own.
   arma::mat score_cross;
   FurtherSums further;  // the further columns' (empty without)
+  // Or nullptr: the rows' terms of weight, score, cross and score_cross are
+  // staged there by add_rows, to be added by level ranges
+  // (staged_level_rows.hpp), and these sums hold none of them.
+  StagedLevelRows* staged = nullptr;
 };
 
 AbsorbedSums zero_absorbed_sums(arma::uword q_dense, arma::uword n_levels,

@@ -1,9 +1,14 @@
 // The pass of an absorbed fit (absorbed_fit.hpp) on one or two threads. Its
-// level sums are L-sized, too large to keep per chunk, so the chunks are
-// split into two fixed halves (by the shape alone), each summed in chunk
-// order into sums of its own, normal equations and level sums alike; the
-// second half's are then added to the first's. One thread sums the halves
-// one after the other, two side by side: the same bits either way.
+// level sums are L-sized, too large to keep per chunk or per thread. The
+// chunks are split into two fixed halves (by the shape alone), each summed
+// in chunk order into normal equations of its own, the second half's then
+// added to the first's. The level sums are one set: the pass goes through
+// the halves in rounds of a chunk of each, whose rows are staged
+// (staged_level_rows.hpp), and then the rows of both stages are added by
+// level, the levels below level_split on one thread and the others on the
+// second. One thread does the same work in the same order: the same bits
+// for one or two. (A pass of one chunk has no second half: its level sums
+// are added straight away.)
 #pragma once
 
 #include <armadillo>
@@ -19,14 +24,21 @@ struct HalvedPass {
   std::vector<BlockBuffer> buffers;  // per half
   std::vector<NormalSums> partials;  // per half: one chunk's sums (packed for a scattered design)
   std::vector<NormalSums> halves;    // per half; the whole pass's in the first after form_halved
-  std::vector<AbsorbedSums> levels;  // per half; likewise (the first half's weight, score and cross: lent)
+  // Per half: the first's holds the whole pass's level sums (its weight,
+  // score and cross lent), and the pairs and further columns' sums of its
+  // half; the second's only the last two, added to the first's.
+  std::vector<AbsorbedSums> levels;
+  std::vector<StagedLevelRows> stages;  // per half, when the rows are staged (more than one chunk)
+  std::vector<std::vector<arma::uword>> selections;  // per thread: the staged rows of its range
+  arma::uword level_split = 0;                       // the first level of the second thread's range
 };
 
 // For data (with its absorbed levels) and the pattern of its scattered
 // columns (nullptr: none); workers >= 1, at most two used. The first
-// half's level weights, scores and cross block are empty: the elimination lends
-// its own before each pass (LevelElimination::lend_buffers), so that the
-// pass holds no L-sized block of its own beside those.
+// half's level weights, scores and cross block are empty: the elimination
+// lends its own before each pass (LevelElimination::lend_buffers), so that
+// the pass holds no L-sized block of its own beside those. The level split
+// balances the rows of the two ranges (from the codes alone).
 HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const LevelPattern* pattern);
 
 // The sums at beta: the normal equations (A with both triangles) in

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "started_thread.hpp"
@@ -278,6 +279,17 @@ arma::vec LevelElimination::final_effects(const arma::vec& beta) const {
   arma::vec effects;
   step_from(last(), beta, effects);
   return effects;
+}
+
+arma::vec LevelElimination::take_final_effects(const arma::vec& beta) {
+  Eliminated& from = solved_ ? anchor_ : current_;
+  // In place: step_from reads each level's effect before it writes it.
+  step_from(from, beta, from.effects);
+  return std::move(from.effects);
+}
+
+arma::vec LevelElimination::take_last_weights() {
+  return std::move(solved_ ? anchor_.weight : current_.weight);
 }
 
 arma::vec LevelElimination::final_further_effects(const arma::vec& beta) const {

@@ -74,6 +74,11 @@ class LevelElimination {
   // coefficients and each level's mean of the dense columns, C D^-1
   // (q_dense x L).
   arma::vec final_effects(const arma::vec& beta) const;
+  // The same effects, and the last weights, in the memory of the sums they
+  // come from, which nothing may read after: what a fit returns, with no
+  // L-sized copy beside the elimination's own.
+  arma::vec take_final_effects(const arma::vec& beta);
+  arma::vec take_last_weights();
   arma::vec final_further_effects(const arma::vec& beta) const;
   const arma::vec& last_weights() const { return last().weight; }
   const arma::vec& last_effects() const { return last().effects; }
