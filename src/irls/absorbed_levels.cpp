@@ -153,32 +153,12 @@ void add_level_sums(const AbsorbedLevels& levels, arma::uword first, arma::uword
   with_absorbed_codes(levels.codes + first, [&](const auto* codes) {
     for (arma::uword k = 0; k < m; ++k) {
       if (k + prefetch_distance < m) {
-        const auto ahead = static_cast<arma::uword>(codes[k + prefetch_distance]);
-        __builtin_prefetch(sums.weight.memptr() + ahead, 1);
-        __builtin_prefetch(sums.score.memptr() + ahead, 1);
-        __builtin_prefetch(sums.cross.colptr(ahead), 1);
-        if (scores != nullptr) {
-          __builtin_prefetch(scores + ahead * q_dense, 1);
-        }
+        prefetch_level(sums, scores, static_cast<arma::uword>(codes[k + prefetch_distance]), q_dense);
       }
-      const auto level = static_cast<arma::uword>(codes[k]);
       // The same product s w as the rank-k update's (sqrt(s w) squared), so
       // that D and C are the dummies' part of the very system A is part of.
-      const double weight = root_weight[k] * root_weight[k];
-      const double score = weighted_z[k];
-      sums.weight[level] += weight;
-      sums.score[level] += score;
-      const double* x = dense_rows.colptr(k);
-      double* cross = sums.cross.colptr(level);
-      for (arma::uword j = 0; j < q_dense; ++j) {
-        cross[j] += weight * x[j];
-      }
-      if (scores != nullptr) {
-        double* level_scores = scores + level * q_dense;
-        for (arma::uword j = 0; j < q_dense; ++j) {
-          level_scores[j] += score * x[j];
-        }
-      }
+      add_level_row(sums, scores, static_cast<arma::uword>(codes[k]), root_weight[k] * root_weight[k],
+                    weighted_z[k], dense_rows.colptr(k), q_dense);
     }
   });
 }

@@ -7,7 +7,7 @@
 namespace {
 
 // Staged rows ahead of the one at hand whose level's sums are fetched into
-// the cache while it is added (as add_level_sums does).
+// the cache while it is added (as add_level_sums does: prefetch_level).
 constexpr arma::uword prefetch_distance = 16;
 
 }  // namespace
@@ -51,32 +51,13 @@ void add_staged_rows(const StagedLevelRows& stage, const AbsorbedLevels& levels,
     }
     for (arma::uword r = 0; r < count; ++r) {
       if (r + prefetch_distance < count) {
-        const auto ahead = static_cast<arma::uword>(codes[selected[r + prefetch_distance]]);
-        __builtin_prefetch(sums.weight.memptr() + ahead, 1);
-        __builtin_prefetch(sums.score.memptr() + ahead, 1);
-        __builtin_prefetch(sums.cross.colptr(ahead), 1);
-        if (scores != nullptr) {
-          __builtin_prefetch(scores + ahead * q_dense, 1);
-        }
+        prefetch_level(sums, scores, static_cast<arma::uword>(codes[selected[r + prefetch_distance]]),
+                       q_dense);
       }
       const arma::uword k = selected[r];
-      const auto level = static_cast<arma::uword>(codes[k]);
       const double* staged = stage.rows.colptr(k);
-      const double weight = staged[0];
-      const double score = staged[1];
-      const double* x = staged + 2;
-      sums.weight[level] += weight;
-      sums.score[level] += score;
-      double* cross = sums.cross.colptr(level);
-      for (arma::uword j = 0; j < q_dense; ++j) {
-        cross[j] += weight * x[j];
-      }
-      if (scores != nullptr) {
-        double* level_scores = scores + level * q_dense;
-        for (arma::uword j = 0; j < q_dense; ++j) {
-          level_scores[j] += score * x[j];
-        }
-      }
+      add_level_row(sums, scores, static_cast<arma::uword>(codes[k]), staged[0], staged[1], staged + 2,
+                    q_dense);
     }
   });
 }
