@@ -22,6 +22,7 @@ from scipy import sparse
 from scipy.optimize import linprog
 
 from . import _native
+from ._fit_certificate import certified_by_the_fit
 from ._links import LOGIT, Link
 
 if TYPE_CHECKING:
@@ -106,10 +107,17 @@ def check_fit(
         return None
     kept = np.ones(len(names), dtype=bool)
     kept[list(result.dropped)] = False
-    signed = _SignedRows(_design_matrix(design), y01, weights, fit_intercept, kept)
     rows = np.flatnonzero(weights > 0) if weights is not None else slice(None)
     frequencies = None if weights is None else weights[rows]
-    if _certified_not_separated(signed, _score_residuals(scores[rows], y01[rows], frequencies, link)):
+    residuals = _score_residuals(scores[rows], y01[rows], frequencies, link)
+    # The proof from the fit's own sums first (_fit_certificate): it costs one
+    # pass; the one below forms p × p sums of the rows and is tried only
+    # when the first does not suffice.
+    start = _linear_predictor(design, np.asarray(result.last_pass_coefficients), fit_intercept, offset)
+    if certified_by_the_fit(design, y01, weights, result, fit_intercept, kept, link, residuals, start):
+        return Separation(False)
+    signed = _SignedRows(_design_matrix(design), y01, weights, fit_intercept, kept)
+    if _certified_not_separated(signed, residuals):
         return Separation(False)
     return find_separation(signed.matrix(), [name for name, keep in zip(names, kept, strict=True) if keep])
 

@@ -539,6 +539,55 @@ def test_the_certificate_reads_the_signed_design_in_blocks_as_the_linear_program
         np.testing.assert_array_equal(np.vstack([block for _, block in parts]), expected)
 
 
+def _strongly_predicted(kind):
+    """A well-posed problem whose linear predictor passes 30 on some rows
+    (the separation check's trigger) without any separation: the strong
+    feature's classes overlap around 0. As a dense array, a CSR, or a frame
+    with a categorical column."""
+    rng = np.random.default_rng(21)
+    n = 4_000
+    strong = 4.0 * rng.standard_normal(n)
+    other = rng.standard_normal((n, 3))
+    groups = rng.integers(0, 6, n)
+    eta = 2.5 * strong + other @ [0.4, -0.3, 0.2] + 0.3 * groups - 0.5
+    y = (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(float)
+    X = np.column_stack([strong, other])
+    if kind == "sparse":
+        X[np.abs(X) < 0.3] = 0.0
+        return scipy_sparse.csr_matrix(X), y
+    if kind == "categorical":
+        frame = pd.DataFrame(X, columns=["strong", "a", "b", "c"])
+        frame["g"] = pd.Categorical.from_codes(groups, [f"g{k}" for k in range(6)])
+        return frame, y
+    return X, y
+
+
+@pytest.mark.parametrize("link", ["logit", "probit"])
+@pytest.mark.parametrize("kind", ["dense", "sparse", "categorical"])
+def test_a_well_posed_fit_of_large_scores_is_cleared_by_its_own_sums(monkeypatch, kind, link):
+    # The proof of no separation from the engine's covariance and the final
+    # score (one pass over X) must suffice here: neither the p x p sums of
+    # the rows nor the linear program may run, which at a million rows cost
+    # many times the fit. Weights with zeros and an offset move the sums.
+    from quorvi import _separation
+
+    def must_not_run(*arguments, **keywords):
+        raise AssertionError("a costlier proof ran")
+
+    monkeypatch.setattr(_separation, "_certified_not_separated", must_not_run)
+    monkeypatch.setattr(_separation, "find_separation", must_not_run)
+    checked = []
+    monkeypatch.setattr(_separation, "_worth_checking", lambda *arguments: checked.append(True) or True)
+    X, y = _strongly_predicted(kind)
+    rng = np.random.default_rng(5)
+    weights = rng.integers(0, 3, len(y)).astype(float)
+    offset = 0.1 * rng.standard_normal(len(y))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        model = LogisticRegression(link=link).fit(X, y, sample_weight=weights, offset=offset)
+    assert checked and np.abs(model.decision_function(X, offset=offset)).max() > 20
+
+
 def test_verbose_prints_a_line_per_iteration(capsys):
     X, y = logistic_problem(500, 4, seed=9)
     weights = np.random.default_rng(2).integers(1, 3, 500).astype(np.float64)
