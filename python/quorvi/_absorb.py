@@ -128,9 +128,9 @@ class Absorption:
         """The frame X without its absorbed columns, and each row's Σⱼ
         effectⱼ[level]: the known part of its linear predictor. A level not
         seen in fit is a ValueError naming the column and the level."""
-        from ._validation import is_dask_collection
+        from ._validation import is_distributed
 
-        if is_dask_collection(X):
+        if is_distributed(X):
             raise ValueError("the model was fitted with absorbed columns: pass an in-memory DataFrame.")
         rest, labels = split(X, self.names)
         total = np.zeros(len(labels[0]) if labels else 0)

@@ -20,6 +20,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _absorb, _design, _formula, _native, _prediction, _separation
+from ._backends import Backend, backend_of
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
 from ._links import LINKS, Link, link_named
@@ -33,7 +34,6 @@ from ._robust import (
 from ._validation import (
     encode_binary_target,
     frequency_weights,
-    is_dask_collection,
     native_layout,
 )
 
@@ -386,6 +386,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             # every check of the formula made before the fit.
             formula, X, y = _formula.learn(self.formula, X, y, bool(self.fit_intercept))
         absorb = self.absorb
+        backend = backend_of(X)
         if formula is not None and formula.absorbed:
             if absorb is not None:
                 raise ValueError(
@@ -395,8 +396,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         absorbed = None
         if absorb is not None:
             threads: dict[str, int] = {}
-            if is_dask_collection(X):
-                from ._dask import fit_absorbed_dask as fit_absorbed
+            if backend is not None:
+                fit_absorbed = backend.module().fit_absorbed
             else:
                 fit_absorbed = _absorb.fit
                 threads["n_threads"] = _native.blas_threads() if self.n_threads is None else self.n_threads
@@ -416,8 +417,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 **threads,
             )
             fitted = absorbed.fitted
-        elif is_dask_collection(X):
-            fitted = self._fit_dask(X, y, sample_weight, clusters, offset, progress)
+        elif backend is not None:
+            fitted = self._fit_on(backend, X, y, sample_weight, clusters, offset, progress)
         else:
             fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress)
 
@@ -445,7 +446,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             fitted_with_offset=offset is not None,
         )
         if absorbed is not None:
-            columns = X.columns if is_dask_collection(X) else _design._columns(X).names()
+            columns = backend.module().columns(X) if backend is not None else _design._columns(X).names()
             results = results.with_absorption(absorbed, list(columns))
         if formula is not None:
             # The formula's parameter names (statsmodels'), and its terms as
@@ -583,12 +584,18 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """1/C, the weight of the penalty Σβⱼ² in the deviance (0 for C=inf)."""
         return 0.0 if np.isinf(self.C) else 1.0 / float(self.C)
 
-    def _fit_dask(
-        self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any, progress: _Progress | None
+    def _fit_on(
+        self,
+        backend: Backend,
+        X: Any,
+        y: Any,
+        sample_weight: Any,
+        clusters: Any,
+        offset: Any,
+        progress: _Progress | None,
     ) -> Fitted:
-        from ._dask import fit_dask
-
-        return fit_dask(
+        """The fit on a back end other than memory, by its passes."""
+        return backend.module().fit(  # type: ignore[no-any-return]
             X,
             y,
             sample_weight,
@@ -631,12 +638,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             scores = _design.frame_scores(rest, layout, self.coef_[0], float(self.intercept_[0])) + effects
             offsets = checked_offset(offset, len(scores))
             return scores if offsets is None else scores + offsets
-        if is_dask_collection(X):
-            from . import _dask
-
+        backend = backend_of(X)
+        if backend is not None:
+            module = backend.module()
             if layout is not None:
-                return _dask.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]), offset)
-            return _dask.decision_function(X, self.coef_[0], float(self.intercept_[0]), offset)
+                return module.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]), offset)
+            return module.decision_function(X, self.coef_[0], float(self.intercept_[0]), offset)
         if layout is not None:
             if not _design.is_frame_with_categories(X):
                 raise ValueError(
@@ -657,12 +664,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """(n_samples, 2): the probabilities of classes_[0] and classes_[1],
         with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
-        if is_dask_collection(X):
-            from . import _dask
-
+        backend = backend_of(X)
+        if backend is not None:
+            module = backend.module()
             if self._results_.layout is not None or self._results_.formula is not None:
-                return _dask.frame_probabilities(self.decision_function(X, offset), self.link_)
-            return _dask.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
+                return module.frame_probabilities(self.decision_function(X, offset), self.link_)
+            return module.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
         return _prediction.probabilities(self.decision_function(X, offset), self._fitted_link())
 
     @overload
@@ -675,12 +682,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         -log(1 + exp(∓η))), so that they keep their accuracy where a probability rounds to 1 or
         underflows to 0; a Dask array for a Dask X."""
         check_is_fitted(self)
-        if is_dask_collection(X):
-            from . import _dask
-
+        backend = backend_of(X)
+        if backend is not None:
+            module = backend.module()
             if self._results_.layout is not None or self._results_.formula is not None:
-                return _dask.frame_log_probabilities(self.decision_function(X, offset), self.link_)
-            return _dask.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
+                return module.frame_log_probabilities(self.decision_function(X, offset), self.link_)
+            return module.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
         return _prediction.log_probabilities(self.decision_function(X, offset), self._fitted_link())
 
     @overload
@@ -691,12 +698,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """The more probable of the two classes for every row of X, with the
         rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
-        if is_dask_collection(X):
-            from . import _dask
-
+        backend = backend_of(X)
+        if backend is not None:
+            module = backend.module()
             if self._results_.layout is not None or self._results_.formula is not None:
-                return _dask.frame_labels(self.decision_function(X, offset), self.classes_, self.link_)
-            return _dask.predict(
+                return module.frame_labels(self.decision_function(X, offset), self.classes_, self.link_)
+            return module.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
             )
         return _prediction.labels(self.decision_function(X, offset), self.classes_, self._fitted_link())

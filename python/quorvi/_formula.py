@@ -25,8 +25,8 @@ import narwhals.stable.v2 as nw
 import numpy as np
 import numpy.typing as npt
 
+from ._backends import backend_of
 from ._design import SLOPES, slopes_of
-from ._validation import is_dask_collection
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -82,9 +82,10 @@ class FormulaDesign:
         """The design frame of data for the fitted model (pandas: numeric
         columns, then each categorical term as a Categorical of codes; for a
         Dask DataFrame, that of every partition)."""
-        if is_dask_collection(data):
+        backend = backend_of(data)
+        if backend is not None:
             meta = self.frame(_dask_meta(self.formula, data))
-            return data.map_partitions(self.frame, meta=meta)
+            return backend.module().formula_frames(data, self.frame, meta)
         matrix = _materialize(self.formula, self.spec, _pandas_data(data, self.formula))
         frame, _, _, _ = _design_frame(self.spec, matrix, self.categorical)
         return _with_absorbed(frame, data, self.absorbed)
@@ -120,7 +121,8 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
         )
     formula, absorbed = split_absorbed(formula)
     parsed = _parse(formula)
-    dask = is_dask_collection(data)
+    backend = backend_of(data)
+    dask = backend is not None
     if dask and absorbed:
         raise ValueError(
             f"the formula's absorbed part ({' + '.join(absorbed)}) is not available for Dask DataFrames yet: "
@@ -254,32 +256,11 @@ def _dask_meta(formula: str, data: Any) -> pd.DataFrame:
     model spec is learned: every partition must code its levels alike, so a
     categorical column the formula names must have known categories (as
     the Dask fit of a frame requires), and a string column is refused."""
-    meta: pd.DataFrame | None = getattr(data, "_meta", None)
-    if meta is None or not hasattr(meta, "columns"):
-        raise TypeError(f"a formula needs a DataFrame for its data, got {type(data).__name__}")
+    backend = backend_of(data)
+    assert backend is not None
     names = {str(variable) for variable in _formulaic().Formula(formula).required_variables}
-    for name in meta.columns:
-        if name not in names:
-            continue
-        series = data[name]
-        if str(series.dtype) == "category":
-            if not series.cat.known:
-                raise ValueError(
-                    f"column {name!r} of the Dask DataFrame is categorical with unknown categories: call "
-                    f"data.categorize(columns=[{name!r}]) first, so that every partition codes its levels alike."
-                )
-        elif not _numeric_dtype(series.dtype):
-            raise ValueError(
-                f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a formula on a Dask "
-                f"DataFrame takes numeric and categorical columns; call data.categorize(columns=[{name!r}])."
-            )
+    meta: pd.DataFrame = backend.module().formula_meta(data, names)
     return meta
-
-
-def _numeric_dtype(dtype: Any) -> bool:
-    from ._design import is_numeric_dtype
-
-    return is_numeric_dtype(dtype)
 
 
 def _dask_labels(formula: str, parsed: Any, data: Any) -> Any:
@@ -290,8 +271,10 @@ def _dask_labels(formula: str, parsed: Any, data: Any) -> Any:
     def labels(part: pd.DataFrame) -> pd.Series:
         return pd.Series(_lhs(formula, parsed, part, whole=False))
 
+    backend = backend_of(data)
+    assert backend is not None
     meta = labels(_dask_meta(formula, data))
-    return data.map_partitions(labels, meta=meta)
+    return backend.module().formula_frames(data, labels, meta)
 
 
 def _pandas_data(data: Any, formula: str) -> pd.DataFrame:

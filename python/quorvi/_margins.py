@@ -12,10 +12,10 @@ import numpy.typing as npt
 from scipy import sparse
 from sklearn.utils.validation import _check_sample_weight
 
+from ._backends import backend_of
 from ._links import Link
 from ._prediction import _dense_rows
 from ._robust import checked_offset
-from ._validation import is_dask_collection
 
 if TYPE_CHECKING:
     from ._results import FitResults, Validate
@@ -67,10 +67,12 @@ def margin_sums(
     check_offset_given(results, offset)
     coef = results.coef
     intercept = results.intercept
-    if is_dask_collection(X):
-        from ._dask._margins import dask_margin_sums
-
-        sums = dask_margin_sums(X, sample_weight, offset, coef, intercept, results.link_name)
+    backend = backend_of(X)
+    if backend is not None:
+        sums = np.asarray(
+            backend.module().margin_sums(X, sample_weight, offset, coef, intercept, results.link_name),
+            dtype=np.float64,
+        )
     else:
         X = validate(X)
         weights = None
@@ -297,10 +299,9 @@ def frame_marginal_effects(
     ``margins, dydx(i.group)``. The rows are read in blocks; an effect that
     rests on a parameter dropped as linearly dependent is NaN."""
     check_offset_given(results, offset)
-    if is_dask_collection(X):
-        from ._dask._margins import dask_frame_sums
-
-        sums = dask_frame_sums(results, X, sample_weight, offset)
+    backend = backend_of(X)
+    if backend is not None:
+        sums = backend.module().frame_sums(results, X, sample_weight, offset)
     else:
         sums = frame_sums(results, X, sample_weight, offset)
     if not sums.total > 0:

@@ -522,10 +522,10 @@ class FitResults:
     ) -> pd.DataFrame:
         """LogisticRegression.prediction_table(), with scores_of(X, offset)
         the estimator's linear predictors of the rows."""
-        from ._validation import is_dask_collection
+        from ._validation import is_distributed
 
         alpha = checked_alpha(alpha)
-        if is_dask_collection(X):
+        if is_distributed(X):
             raise ValueError(
                 "prediction_table() returns a pandas DataFrame and takes an in-memory X: select the "
                 "rows to predict and compute them first (for example X[:1000].compute())."
@@ -550,10 +550,11 @@ def _effects_table(
 def _check_frame(X: Any, layout: _design.FrameLayout) -> None:
     """A ValueError unless X is a DataFrame (in memory, or a Dask one), as
     a model fitted on a DataFrame with categorical columns reads."""
-    from ._validation import is_dask_collection
+    from ._backends import backend_of
 
-    is_dask_frame = is_dask_collection(X) and hasattr(X, "to_delayed") and hasattr(X, "columns")
-    if not (is_dask_frame or _design.is_frame_with_categories(X)):
+    backend = backend_of(X)
+    distributed_frame = backend is not None and backend.module().is_frame(X)
+    if not (distributed_frame or _design.is_frame_with_categories(X)):
         raise ValueError(
             "the model was fitted on a DataFrame with categorical columns: pass a DataFrame with "
             f"the columns {layout.columns}."

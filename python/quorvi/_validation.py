@@ -4,7 +4,6 @@ writing the caller's arrays."""
 
 from __future__ import annotations
 
-import sys
 from typing import Any
 
 import numpy as np
@@ -27,11 +26,12 @@ def one_class_message(labels: list[Any]) -> str:
     return f"y contains {found}: a classifier needs samples of two classes."
 
 
-def is_dask_collection(value: Any) -> bool:
-    """True for a Dask array, DataFrame or Series. Dask is imported by
-    whoever made one; quorvi itself never imports it for this check."""
-    dask = sys.modules.get("dask")
-    return dask is not None and bool(dask.is_dask_collection(value))
+def is_distributed(value: Any) -> bool:
+    """True for an input of a registered back end other than memory (a Dask
+    array, DataFrame or Series): _backends.py says which."""
+    from ._backends import backend_of
+
+    return backend_of(value) is not None
 
 
 def native_layout(X: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:

@@ -19,22 +19,41 @@ Modules, by concern: _input (Dask collections as row chunks), _checks (the
 in-memory fit's checks, chunk by chunk), _reduction (the normal equations
 summed over the chunks), _fit (the fit), _prediction (predictions as Dask
 arrays), _frames (Dask DataFrames with categorical columns), _absorb (one absorbed
-column). Imported only when a Dask collection is passed: the core package
-does not need Dask."""
+column). Imported only when a Dask collection is passed (the back end's
+registration, quorvi/_backends.py): the core package does not need Dask."""
 
-from ._absorb import fit_absorbed_dask
-from ._fit import fit_dask
-from ._frames import frame_labels, frame_log_probabilities, frame_probabilities, frame_scores
+from ._absorb import fit_absorbed_dask as fit_absorbed
+from ._fit import fit_dask as fit
+from ._frames import (
+    columns,
+    formula_frames,
+    formula_meta,
+    frame_labels,
+    frame_log_probabilities,
+    frame_probabilities,
+    frame_scores,
+    is_frame,
+)
+from ._margins import dask_frame_sums as frame_sums
+from ._margins import dask_margin_sums as margin_sums
 from ._prediction import decision_function, predict, predict_log_proba, predict_proba
 
+# The back end's functions, by the names every back end's module gives them
+# (quorvi/_backends.py).
 __all__ = [
+    "columns",
     "decision_function",
-    "fit_absorbed_dask",
-    "fit_dask",
+    "fit",
+    "fit_absorbed",
+    "formula_frames",
+    "formula_meta",
     "frame_labels",
     "frame_log_probabilities",
     "frame_probabilities",
     "frame_scores",
+    "frame_sums",
+    "is_frame",
+    "margin_sums",
     "predict",
     "predict_log_proba",
     "predict_proba",

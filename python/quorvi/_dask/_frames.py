@@ -130,3 +130,47 @@ def frame_labels(scores: da.Array, classes: npt.NDArray[Any], link: str) -> da.A
     return da.map_blocks(
         lambda block: _prediction.labels(block, classes, link_named(link)), scores, dtype=classes.dtype
     )
+
+
+def formula_meta(data: Any, names: set[str]) -> Any:
+    """The empty pandas frame of a Dask DataFrame's dtypes, on which a
+    formula's model spec is learned (names: the variables it uses): every
+    partition must code its levels alike, so a categorical column the
+    formula names must have known categories (as the Dask fit of a frame
+    requires), and a string column is refused."""
+    from .._design import is_numeric_dtype
+
+    meta = getattr(data, "_meta", None)
+    if meta is None or not hasattr(meta, "columns"):
+        raise TypeError(f"a formula needs a DataFrame for its data, got {type(data).__name__}")
+    for name in meta.columns:
+        if name not in names:
+            continue
+        series = data[name]
+        if str(series.dtype) == "category":
+            if not series.cat.known:
+                raise ValueError(
+                    f"column {name!r} of the Dask DataFrame is categorical with unknown categories: call "
+                    f"data.categorize(columns=[{name!r}]) first, so that every partition codes its levels alike."
+                )
+        elif not is_numeric_dtype(series.dtype):
+            raise ValueError(
+                f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a formula on a Dask "
+                f"DataFrame takes numeric and categorical columns; call data.categorize(columns=[{name!r}])."
+            )
+    return meta
+
+
+def formula_frames(data: Any, function: Any, meta: Any) -> Any:
+    """function applied to every partition of the Dask DataFrame data (its
+    result's empty frame or series is meta)."""
+    return data.map_partitions(function, meta=meta)
+
+
+def is_frame(X: Any) -> bool:
+    """Whether the Dask collection X is a DataFrame (not an array)."""
+    return hasattr(X, "to_delayed") and hasattr(X, "columns")
+
+
+def columns(X: Any) -> list[str]:
+    return list(X.columns)

@@ -1,0 +1,68 @@
+"""The back ends an input can live on, each a registered unit: whether an
+input is its own, and the module that fits and predicts on it by passes
+over its rows where they are (the rows in memory are the default, handled by
+the estimator itself). A new back end is its module and one registration
+here; the estimator, the formulas and the margins ask backend_of(X) and call
+the module's functions, which every back end's module provides under the
+same names:
+
+- fit(X, y, sample_weight, *, cov_type, clusters, offset, penalty,
+  fit_intercept, tol, max_iter, progress, link) and fit_absorbed(X, y,
+  sample_weight, clusters, offset, *, absorb, cov_type, penalty, tol,
+  max_iter, link, progress): the fit, as a Fitted (or AbsorbedFit);
+- decision_function, predict_proba, predict_log_proba and predict of an
+  array (X, coef, intercept[, classes], link, offset), and frame_scores,
+  frame_probabilities, frame_log_probabilities and frame_labels of a frame
+  with categorical columns: predictions on the back end, lazily;
+- margin_sums(X, sample_weight, offset, coef, intercept, link) and
+  frame_sums(results, X, sample_weight, offset): the sums of the average
+  marginal effects over its rows;
+- is_frame(X), columns(X), and formula_frames(data, function, meta): a
+  frame of the back end, its column names, and a function applied to every
+  part of it (the formula's design frame of each partition).
+
+A module is imported only when an input of its back end is passed: the
+core package needs none of them."""
+
+from __future__ import annotations
+
+import importlib
+import sys
+from collections.abc import Callable
+from dataclasses import dataclass
+from types import ModuleType
+from typing import Any
+
+
+@dataclass(frozen=True)
+class Backend:
+    name: str
+    owns: Callable[[Any], bool]  # whether an input is this back end's (never imports it)
+    module_name: str  # relative to the package
+
+    def module(self) -> ModuleType:
+        return importlib.import_module(self.module_name, __package__)
+
+
+_REGISTERED: list[Backend] = []
+
+
+def register(backend: Backend) -> None:
+    _REGISTERED.append(backend)
+
+
+def backend_of(value: Any) -> Backend | None:
+    """The back end whose input value is, or None for one in memory."""
+    for backend in _REGISTERED:
+        if backend.owns(value):
+            return backend
+    return None
+
+
+def _is_dask_collection(value: Any) -> bool:
+    # Dask is imported by whoever made one; this check never imports it.
+    dask = sys.modules.get("dask")
+    return dask is not None and bool(dask.is_dask_collection(value))
+
+
+register(Backend("dask", _is_dask_collection, "._dask"))
