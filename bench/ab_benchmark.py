@@ -63,7 +63,6 @@ def _fit_dense(rest: str):
 
 def _fit_categorical(kind: str, rest: str):
     import categorical_benchmark
-
     import quorvi
 
     X, _, y = categorical_benchmark.make_data(kind, 1_000_000)
@@ -103,7 +102,6 @@ def _labelled(frame, columns: list[str], label: str):
 
 def _fit_absorbed(name: str, rest: str):
     import fixed_effects_benchmark as fe
-
     import quorvi
 
     if name == "fe-labels":
@@ -159,7 +157,9 @@ def timed_run(build: str, cell: str) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--a", default="installed", help="the build before (a folder, or 'installed')")
     parser.add_argument("--b", default="installed", help="the build after")
     parser.add_argument("--repeats", type=int, default=3)

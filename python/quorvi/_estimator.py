@@ -23,6 +23,7 @@ from . import _absorb, _design, _formula, _native, _prediction, _separation
 from ._backends import Backend, backend_of
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
+from ._information import INFORMATION, inverse_information, observed_information
 from ._links import LINKS, Link, link_named
 from ._results import FitResults
 from ._robust import (
@@ -126,8 +127,17 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         ``predict_proba()``, ``marginal_effects()``, ``prediction_table()``
         and ``summary()`` use it; ``decision_function()`` is η. For probit
         and cloglog each update is a Fisher scoring step (W = h′(η)²/V(μ),
-        rᵢ = (yᵢ − μᵢ) h′(ηᵢ)/V(μᵢ), as statsmodels' GLM does) and the
-        covariance is built on the inverse expected information.
+        rᵢ = (yᵢ − μᵢ) h′(ηᵢ)/V(μᵢ), as statsmodels' GLM does); the
+        bread of the covariance is chosen by ``information``.
+    information : {"observed", "expected"} or None, default=None
+        The information the covariance of every type is built on (its
+        bread) for probit and cloglog: ``"observed"``, the negative Hessian
+        of the log-likelihood, as Stata's ``probit``, statsmodels'
+        ``Probit`` and its robust GLM covariances take it; ``"expected"``,
+        the Fisher information XᵀSWX of the loop, as R's ``glm`` and
+        ``sandwich`` and statsmodels' nonrobust GLM. None is
+        ``"observed"``, but with absorbed columns, whose fit has the
+        expected one only. For the logit both are the same.
     formula : str or None, default=None
         A model formula, ``"y ~ x + C(g) + C(g):C(h) + np.log(z)"``, parsed
         and evaluated by formulaic (``pip install quorvi[formula]``): then
@@ -279,6 +289,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         "link": [StrOptions(set(LINKS))],
         "formula": [str, None],
         "absorb": [str, list, tuple, None],
+        "information": [StrOptions(set(INFORMATION)), None],
     }
 
     def __init__(
@@ -294,6 +305,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         link: str = "logit",
         formula: str | None = None,
         absorb: str | list[str] | None = None,
+        information: str | None = None,
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -305,6 +317,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.link = link
         self.formula = formula
         self.absorb = absorb
+        self.information = information
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -394,6 +407,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 )
             absorb = formula.absorbed
         absorbed = None
+        observed = self._observed_information(absorb is not None)
         if absorb is not None:
             threads: dict[str, int] = {}
             if backend is not None:
@@ -418,9 +432,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             )
             fitted = absorbed.fitted
         elif backend is not None:
-            fitted = self._fit_on(backend, X, y, sample_weight, clusters, offset, progress)
+            fitted = self._fit_on(backend, X, y, sample_weight, clusters, offset, progress, observed)
         else:
-            fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress)
+            fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress, observed)
 
         # With absorbed levels, the intercept is among them: the results
         # hold the remaining features only.
@@ -445,6 +459,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             link=self.link,
             fitted_with_offset=offset is not None,
         )
+        if observed and fitted.observed_information:
+            results = dataclasses.replace(results, information="observed")
         if absorbed is not None:
             columns = backend.module().columns(X) if backend is not None else _design._columns(X).names()
             results = results.with_absorption(absorbed, list(columns))
@@ -494,8 +510,30 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 stacklevel=5,
             )
 
+    def _observed_information(self, absorbed: bool) -> bool:
+        """Whether the covariance is built on the observed information: the
+        default for probit and cloglog (for the logit it is the expected
+        one); absorbed levels have the expected one only."""
+        if self.link == "logit":
+            return False
+        if absorbed:
+            if self.information == "observed":
+                raise ValueError(
+                    "information='observed' is not available with absorbed columns: their fit builds the "
+                    "covariance on the expected information; pass information='expected' (or leave it out)."
+                )
+            return False
+        return self.information != "expected"
+
     def _fit_in_memory(
-        self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any, progress: _Progress | None
+        self,
+        X: Any,
+        y: Any,
+        sample_weight: Any,
+        clusters: Any,
+        offset: Any,
+        progress: _Progress | None,
+        observed: bool = False,
     ) -> Fitted:
         design: Any
         layout = None
@@ -556,6 +594,20 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 fitted.parameter_names(bool(self.fit_intercept)),
                 self._link(),
             )
+        if observed and result.passes > 0:
+            information = observed_information(
+                design,
+                y01,
+                weights,
+                offset,
+                np.asarray(result.last_pass_coefficients),
+                bool(self.fit_intercept),
+                self._link(),
+            )
+            covariance = inverse_information(information, result, self._penalty(), bool(self.fit_intercept))
+            if covariance is not None:
+                fitted.result = result.replace(covariance=covariance)
+                fitted.observed_information = True
         return fitted
 
     def _frame_design(self, X: Any, y: Any) -> tuple[_design.Blocks, npt.NDArray[Any], _design.FrameLayout]:
@@ -593,12 +645,14 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         clusters: Any,
         offset: Any,
         progress: _Progress | None,
+        observed: bool,
     ) -> Fitted:
         """The fit on a back end other than memory, by its passes."""
         return backend.module().fit(  # type: ignore[no-any-return]
             X,
             y,
             sample_weight,
+            observed_information=observed,
             cov_type=self.cov_type,
             clusters=clusters,
             offset=offset,

@@ -35,6 +35,9 @@ class Fitted:
     n_features: int = field(default=0, kw_only=True)
     feature_names: npt.NDArray[np.object_] | None = field(default=None, kw_only=True)
     layout: FrameLayout | None = field(default=None, kw_only=True)
+    # Whether result's covariance is the inverse observed information (a
+    # probit or cloglog fit; _information.py), not the engine's expected one.
+    observed_information: bool = field(default=False, kw_only=True)
 
     def __post_init__(self) -> None:
         if self.layout is not None:

@@ -169,6 +169,9 @@ class FitResults:
     # The margins' sums over the training rows (_margins.training_sums),
     # formed in the fit's last pass; None where the fit formed none.
     training_margin_sums: npt.NDArray[np.float64] | None = None
+    # The information the covariance is built on ("expected" for the logit,
+    # where the observed one is the same).
+    information: str = "expected"
 
     @classmethod
     def from_fit(

@@ -161,6 +161,14 @@ def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) ->
         )
     if absorption is not None:
         notes.append(absorption.summary_note(results.cov_type))
+    if results.link.name != "logit":
+        notes.append(
+            "The covariance is built on the observed information (the negative Hessian of the "
+            "log-likelihood), as Stata's probit and statsmodels' Probit report it."
+            if results.information == "observed"
+            else "The covariance is built on the expected (Fisher) information, as R's glm and "
+            "statsmodels' GLM report it."
+        )
     clipped = results.clipped_eigenvalues
     if len(clipped):
         notes.append(

@@ -468,7 +468,11 @@ def test_probit_on_dask_equals_in_memory(client, data):
     model = LogisticRegression(**settings).fit(X_dask, y, sample_weight=weights, offset=offset_dask)
     np.testing.assert_allclose(model.coef_, expected.coef_, rtol=1e-10)
     np.testing.assert_allclose(model.intercept_, expected.intercept_, rtol=1e-10, atol=1e-13)
+    # The bread of both is the observed information (the probit's default),
+    # formed chunk by chunk in one pass more on Dask: not the expected one.
     np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-16)
+    fisher = LogisticRegression(**settings, information="expected").fit(X, y, weights, offset=offset)
+    assert not np.allclose(model.covariance_, fisher.covariance_, rtol=1e-4)
     np.testing.assert_allclose(model.null_deviance_, expected.null_deviance_, rtol=1e-12)
     np.testing.assert_allclose(
         model.predict_proba(X_dask, offset=offset_dask).compute(),

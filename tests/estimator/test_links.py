@@ -53,7 +53,8 @@ def _standard_errors(glm, result, cov_type):
 def test_link_equals_statsmodels_glm(link, cov_type):
     X, y = _spector()
     clusters = {"clusters": CLUSTERS} if cov_type == "cluster" else {}
-    model = LogisticRegression(link=link, cov_type=cov_type, tol=1e-12).fit(X, y, **clusters)
+    model = LogisticRegression(link=link, cov_type=cov_type, tol=1e-12, information="expected")
+    model.fit(X, y, **clusters)
     glm, reference = _statsmodels_fit(X, y, link)
     table = model.coef_table()
     # Sums in another order on another BLAS kernel move the last few digits.
@@ -79,6 +80,40 @@ def test_link_equals_statsmodels_glm(link, cov_type):
     # next fit, not these predictions.
     model.set_params(link="logit" if link != "logit" else "probit")
     np.testing.assert_allclose(model.predict_proba(X)[:, 1], reference.fittedvalues, rtol=1e-7, atol=1e-12)
+
+
+@pytest.mark.parametrize("link", ["probit", "cloglog"])
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC0", "HC1", "cluster"])
+def test_observed_information_is_the_default_bread(link, cov_type):
+    # The default bread of probit and cloglog is the negative Hessian, as
+    # Stata's probit and statsmodels' discrete Probit take it (and robust
+    # GLM fits of statsmodels): here statsmodels' GLM Hessian with
+    # observed=True at its maximum, and its scores. Greene's published
+    # probit standard errors (Econometric Analysis, Spector and Mazzeo) are
+    # these to his four digits.
+    X, y = _spector()
+    clusters = {"clusters": CLUSTERS} if cov_type == "cluster" else {}
+    model = LogisticRegression(link=link, cov_type=cov_type, tol=1e-12).fit(X, y, **clusters)
+    glm, reference = _statsmodels_fit(X, y, link)
+    params = reference.params.to_numpy()
+    bread = np.linalg.inv(-glm.hessian(params, observed=True))
+    scores = glm.score_obs(params)
+    (n, k), scale = glm.exog.shape, 1.0
+    if cov_type == "cluster":
+        scores = pd.DataFrame(scores).groupby(CLUSTERS).sum().to_numpy()
+        scale = len(scores) / (len(scores) - 1) * (n - 1) / (n - k)
+    elif cov_type == "HC1":
+        scale = n / (n - k)
+    expected = bread if cov_type == "nonrobust" else bread @ (scores.T @ scores) @ bread * scale
+    # As in the test above; the off-diagonal covariances lose a digit more
+    # to cancellation in the meat.
+    np.testing.assert_allclose(model.coef_table()["std err"], np.sqrt(np.diag(expected)), rtol=1e-7)
+    np.testing.assert_allclose(model.covariance_, expected, rtol=1e-6, atol=1e-12)
+    if link == "probit" and cov_type == "nonrobust":
+        np.testing.assert_allclose(model.coef_table()["std err"], [2.5425, 0.6939, 0.0839, 0.5950], atol=5e-5)
+        discrete = sm.Probit(y, sm.add_constant(X)).fit(disp=0, tol=1e-12)
+        np.testing.assert_allclose(model.coef_table()["std err"], discrete.bse, rtol=1e-7)
+    assert "observed information" in " ".join(str(model.summary()).split())
 
 
 def test_probit_equals_published_estimates_and_margins():

@@ -10,6 +10,7 @@ import numpy as np
 
 from .. import _native
 from .._fitted import Fitted
+from .._information import inverse_information
 from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import found_classes
 from ._frames import frame_layout, frame_row_chunks
@@ -33,6 +34,7 @@ def fit_dask(
     offset: Any = None,
     penalty: float = 0.0,
     link: str = "logit",
+    observed_information: bool = False,
 ) -> Fitted:
     """The IRLS fit on Dask collections: the loop of quorvi._native.fit, with
     each update's normal equations (and, in the pass that needs them, the
@@ -72,6 +74,16 @@ def fit_dask(
         # No update ran, so no graph found the classes: the label checks
         # alone (they read y, not X).
         normal_equations.find_classes()
+    observed = False
+    if observed_information and result.passes > 0:
+        # The bread of every covariance type from the observed information
+        # (probit, cloglog), one pass more at the coefficients of the
+        # engine's covariance.
+        information = normal_equations.observed_information(np.asarray(result.last_pass_coefficients))
+        covariance = inverse_information(information, result, penalty, fit_intercept)
+        if covariance is not None:
+            result = result.replace(covariance=covariance)
+            observed = True
     request = MeatRequest(
         cov_type, meat, hat_power, [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
     )
@@ -87,4 +99,5 @@ def fit_dask(
         n_features=chunks.n_features,
         feature_names=names,
         layout=layout,
+        observed_information=observed,
     )

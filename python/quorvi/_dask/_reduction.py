@@ -14,6 +14,7 @@ from dask.delayed import Delayed, delayed
 
 from .. import _design, _native
 from .._design import FrameLayout
+from .._information import observed_information
 from .._links import link_named
 from .._robust import factorized
 from .._validation import native_layout
@@ -70,6 +71,7 @@ def chunk_sums(
     level_codes: Any = None,
     levels: ChunkLevels | None = None,
     margins: bool = False,
+    observed: bool = False,
 ) -> Sums:
     """The native kernel on one chunk: its share of A, b and, with
     statistics, of the deviance and the boundary rows. check, on the first
@@ -101,6 +103,13 @@ def chunk_sums(
         offset = np.require(offset, dtype=np.float64, requirements=["C", "A"])
         if not np.isfinite(offset).all():
             raise ValueError("offset contains NaN or infinity: every row needs a finite offset.")
+    if observed:
+        # The observed information of the chunk's rows in place of A (probit
+        # and cloglog: _information.py), added over the chunks as A is.
+        information = observed_information(
+            design, y01, weights, offset, beta, fit_intercept, link_named(link)
+        )
+        return {"A": information, "b": np.zeros(len(beta)), "deviance": 0.0, "boundary_rows": 0}
     native_link = link_named(link).native
     absorbed: dict[str, Any] = {}
     if level_codes is not None and levels is not None:
@@ -288,6 +297,8 @@ class NormalEquations:
         # Whether the passes form the margin sums (the engine's plan switches
         # them on for the passes predicted to be the last).
         self.margins = False
+        # Whether the pass forms the observed information in place of A.
+        self.observed = False
 
     def find_classes(self) -> None:
         """The classes and weight sums without a pass over X (for a fit that
@@ -336,6 +347,7 @@ class NormalEquations:
                 level_codes=chunk_codes,
                 levels=levels,
                 margins=self.margins and not self.intercept_only and not absorbed,
+                observed=self.observed,
             )
             for index, (X, y, weights, start, offset, labels, chunk_codes) in enumerate(
                 zip(
@@ -385,6 +397,15 @@ class NormalEquations:
             return self(beta, False, False)
         finally:
             self.margins = kept
+
+    def observed_information(self, beta: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        """The observed information at beta, in a pass after the loop."""
+        self.observed = True
+        try:
+            information: npt.NDArray[np.float64] = np.asarray(self(beta, False, False)["A"])
+            return information
+        finally:
+            self.observed = False
 
     def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> Sums:
         """The normal equations of the intercept-only model at beta: the
