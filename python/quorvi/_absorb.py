@@ -19,11 +19,18 @@ with the levels as a categorical column in reference coding.
 A level whose rows are all 0 or all 1 (among those of positive weight) has
 no finite effect: its rows are dropped (weight 0), and this is repeated
 over the absorbed columns until nothing changes, as fixest does. Its
-effect is then NaN, and predictions for its rows are NaN too.
+effect is then NaN in ``fixed_effects_``; a prediction takes it at the
+limit the dummy-variable fit tends to, +∞ for a level all of whose rows
+are 1 and −∞ for all 0, so that its rows have the probability 1 or 0 and
+are labelled by it. A row with levels of both limits takes that of the
+level dropped first: the fit's levels tend to their limits at rates
+ordered as they were dropped (each later drop is of the rows the earlier
+ones left), so a training row has the limit of its own outcome there.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import warnings
 from dataclasses import dataclass, field
 from typing import Any
@@ -48,6 +55,11 @@ class AbsorbedColumn:
     reference: int  # the code of the reference level (effect 0)
     separated_levels: int  # levels dropped because their rows were all 0 or all 1
     kept_levels: int  # levels with rows of positive weight in the fit
+    # Per level dropped because its rows were all 1 (+k) or all 0 (-k): the
+    # sign of the limit its effect tends to in the dummy model, and k the
+    # step of drop_separated that dropped it (1 first); 0 for the others.
+    # None: no level was so dropped.
+    limits: npt.NDArray[np.int32] | None = None
 
     def series(self) -> Any:
         import pandas as pd
@@ -104,8 +116,9 @@ class Absorption:
         return (
             f"absorbed levels whose rows are all 0 or all 1 ({counts}) have no finite effect: their "
             f"{self.separated_rows} row(s) were left out of the fit, as if they were not there, and their "
-            "effects are NaN (see separated_levels_ and n_separated_rows_). The other estimates are those "
-            "of the remaining rows."
+            "effects are NaN (see separated_levels_ and n_separated_rows_); predictions for their rows "
+            "take the limit the dummy-variable fit tends to, the probability 1 or 0 of their outcome. The "
+            "other estimates are those of the remaining rows."
         )
 
     def parameter_count(self) -> int:
@@ -126,14 +139,20 @@ class Absorption:
 
     def offsets(self, X: Any) -> tuple[Any, npt.NDArray[np.float64]]:
         """The frame X without its absorbed columns, and each row's Σⱼ
-        effectⱼ[level]: the known part of its linear predictor. A level not
-        seen in fit is a ValueError naming the column and the level."""
+        effectⱼ[level]: the known part of its linear predictor, ±∞ for a
+        row of a level dropped for a single outcome (the limit of its
+        first-dropped such level), NaN for one of a level whose effect was
+        not estimated. A level not seen in fit is a ValueError naming the
+        column and the level."""
         from ._validation import is_dask_collection
 
         if is_dask_collection(X):
             raise ValueError("the model was fitted with absorbed columns: pass an in-memory DataFrame.")
         rest, labels = split(X, self.names)
         total = np.zeros(len(labels[0]) if labels else 0)
+        # Per row, the step of its first-dropped level (0: none) and the sign of its limit.
+        first = np.zeros(len(total), dtype=np.int32)
+        sign = np.zeros(len(total))
         for column, values in zip(self.columns, labels, strict=True):
             codes = np.searchsorted(column.levels, values)
             codes = np.minimum(codes, len(column.levels) - 1)
@@ -145,7 +164,18 @@ class Absorption:
                     f"(row {row}), which was "
                     "not seen in fit: its effect was not estimated."
                 )
-            total += column.effects[codes]
+            if column.limits is None:
+                total += column.effects[codes]
+                continue
+            limits = column.limits[codes]
+            total += np.where(limits != 0, 0.0, column.effects[codes])
+            steps = np.abs(limits)
+            earlier = (steps > 0) & ((first == 0) | (steps < first))
+            first[earlier] = steps[earlier]
+            sign[earlier] = np.sign(limits[earlier])
+        # An infinite term outweighs every finite one.
+        limited = first > 0
+        total[limited] = sign[limited] * np.inf
         return rest, total
 
     def margin_rows(
@@ -354,13 +384,28 @@ def levels_seen(column: AbsorbedColumn, codes: Codes) -> AbsorbedColumn:
         int(np.count_nonzero(seen[: column.reference])),
         column.separated_levels,
         column.kept_levels,
+        None if column.limits is None else column.limits[seen],
     )
+
+
+def limits_of(
+    total: npt.NDArray[np.float64], positive: npt.NDArray[np.float64], step: int = 1
+) -> npt.NDArray[np.int32]:
+    """Per level, the sign of its effect's limit from its sums over the rows
+    it had when it was dropped at step: +step for rows all 1, -step for
+    rows all 0, 0 for a level not dropped (or without rows)."""
+    limits = np.zeros(len(total), dtype=np.int32)
+    has_rows = total > 0
+    limits[has_rows & (positive == total)] = step
+    limits[has_rows & (positive == 0)] = -step
+    return limits
 
 
 def drop_separated(
     y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, codes: list[Codes]
-) -> tuple[npt.NDArray[np.bool_] | None, list[npt.NDArray[np.bool_]]]:
-    """The rows kept and, per column, the levels kept, once the levels whose
+) -> tuple[npt.NDArray[np.bool_] | None, list[npt.NDArray[np.bool_]], list[npt.NDArray[np.int32]]]:
+    """The rows kept and, per column, the levels kept and the limits of
+    those dropped (limits_of), once the levels whose
     rows of positive weight are all 0 or all 1 are dropped, repeated over
     the columns until no such level is left. Rows kept is None when no
     level is dropped. Nothing of n floats is made (the caller's weights are
@@ -369,7 +414,9 @@ def drop_separated(
     same order."""
     n_levels = [int(c.max()) + 1 if len(c) else 0 for c in codes]
     kept = [np.ones(count, dtype=bool) for count in n_levels]
+    limits = [np.zeros(count, dtype=np.int32) for count in n_levels]
     rows_kept: npt.NDArray[np.bool_] | None = None
+    step = 0
     changed = True
     while changed:
         changed = False
@@ -378,9 +425,11 @@ def drop_separated(
             separated = (total > 0) & ((positive == 0) | (positive == total))
             if separated.any():
                 kept[j] &= ~separated
+                step += 1
+                limits[j][separated] = limits_of(total, positive, step)[separated]
                 rows_kept = kept[j][column] if rows_kept is None else rows_kept & kept[j][column]
                 changed = True
-    return rows_kept, kept
+    return rows_kept, kept, limits
 
 
 def _level_sums(
@@ -493,7 +542,7 @@ def fit(
     coded = [codes_of(values) for values in labels]
     # The column of most levels is the one eliminated exactly.
     order = sorted(range(len(names)), key=lambda j: -len(coded[j][1]))
-    rows_kept, kept_levels = drop_separated(y01, weights, [coded[j][0] for j in order])
+    rows_kept, kept_levels, level_limits = drop_separated(y01, weights, [coded[j][0] for j in order])
     separated = [int(np.count_nonzero(~levels)) for levels in kept_levels]
     # The rows that count (positive weight, not dropped); None for all.
     counted = None if weights is None else weights > 0
@@ -598,7 +647,10 @@ def fit(
             names[j], levels, level_effects, int(present[0]), separated[rank], len(present)
         )
         start += len(present) - 1
-    for j, column in enumerate(columns):
+    for rank, j in enumerate(order):
+        column = columns[j]
+        if column is not None and level_limits[rank].any():
+            columns[j] = column = dataclasses.replace(column, limits=level_limits[rank])
         if column is not None and coded[j][0] is labels[j]:
             columns[j] = levels_seen(column, coded[j][0])
     absorption = Absorption([c for c in columns if c is not None], separated_rows)

@@ -147,7 +147,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         reference effect, and ``fixed_effects_`` holds the levels' effects
         relative to it. Absorbed columns are not in ``coef_table()``. A level
         whose rows are all 0 or all 1 has no finite effect: its rows are
-        left out (a ``PerfectSeparationWarning`` counts them). Covariance
+        left out (a ``PerfectSeparationWarning`` counts them), its effect is
+        NaN in ``fixed_effects_``, and predictions take the limit that the
+        dummy-variable fit tends to, +∞ for a level all of whose rows are 1
+        and −∞ for all 0: its rows have the probability 1 or 0 and are
+        labelled by it (a row with levels of both limits takes that of the
+        level dropped first, for a training row the limit of its own
+        outcome). Covariance
         types: all (``clusters=`` may name an absorbed column); the robust
         ones with numeric features and one absorbed column. Not with a
         finite C. On a Dask DataFrame, one absorbed column, and not HC2 or
@@ -689,7 +695,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def predict(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def predict(self, X: Any, offset: Any = None) -> Any:
         """The more probable of the two classes for every row of X, with the
-        rows' offsets when given; a Dask array for a Dask X."""
+        rows' offsets when given; a Dask array for a Dask X.
+
+        A row of an absorbed level dropped for a single outcome is labelled
+        by its probability's limit (1 for a level whose rows were all 1, 0
+        for all 0; see ``absorb``). A row without a probability (NaN in
+        ``predict_proba``) has no label: an in-memory X with such rows is a
+        ValueError saying how many and why (so is ``score()``)."""
         check_is_fitted(self)
         if is_dask_collection(X):
             from . import _dask
@@ -699,7 +711,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             return _dask.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
             )
-        return _prediction.labels(self.decision_function(X, offset), self.classes_, self._fitted_link())
+        scores = self.decision_function(X, offset)
+        _check_labelled(scores, self._results_.absorption is not None)
+        return _prediction.labels(scores, self.classes_, self._fitted_link())
 
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored
@@ -983,6 +997,25 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             np.concatenate([self.intercept_, self.coef_[0]]) if self.fit_intercept else self.coef_[0].copy()
         )
         return values
+
+
+def _check_labelled(scores: npt.NDArray[np.float64], absorbed: bool) -> None:
+    """A ValueError for rows without a probability (NaN scores): a label
+    that no probability supports would be counted by score() as if it were
+    a prediction."""
+    missing = int(np.count_nonzero(np.isnan(scores)))
+    if not missing:
+        return
+    reason = (
+        "an absorbed level whose effect was not estimated, or a missing value among their features"
+        if absorbed
+        else "a missing value among their features"
+    )
+    raise ValueError(
+        f"{missing} row(s) of X have no probability (predict_proba is NaN for them): {reason}. predict() "
+        "and score() give no label without one; leave these rows out "
+        "(np.isnan(predict_proba(X)[:, 1]) finds them)."
+    )
 
 
 def _overflow_message(parameters: list[str]) -> str:
