@@ -341,6 +341,10 @@ def test_several_absorbed_columns_in_separate_groups_are_the_dummy_model(capsys)
     np.testing.assert_allclose(model.coef_[0], expected.params[["x1", "x2"]], rtol=RTOL)
     np.testing.assert_allclose(model.coef_table().iloc[:, 1], expected.bse[["x1", "x2"]], rtol=RTOL)
     np.testing.assert_allclose(model.log_likelihood_, expected.llf, rtol=1e-12)
+    # The parameters counted are the rank of the dummy design (found from
+    # the eliminated Gram of b's and c's levels).
+    assert model.df_model_ == expected.df_model
+    np.testing.assert_allclose([model.aic_, model.bic_], [expected.aic, expected.bic_llf], rtol=1e-12)
     np.testing.assert_allclose(
         model.predict_proba(X, offset=offset)[:, 1],
         expected.predict(design.drop(columns=["b_4", "c_3"]), offset=offset),

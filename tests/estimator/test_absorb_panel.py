@@ -6,6 +6,7 @@ the prediction table."""
 import numpy as np
 import pytest
 from scipy.special import expit
+from scipy.stats import chi2
 
 import quorvi
 from quorvi import LogisticRegression, PerfectSeparationWarning
@@ -103,3 +104,47 @@ def test_rows_without_a_probability_are_refused_a_label():
             method()
     rest = frame[~unknown]
     assert model.score(X[~unknown], rest["y"]) == np.mean(model.predict(X[~unknown]) == rest["y"])
+
+
+def _two_groups(seed=1, firms=120):
+    """Firms 0-59 seen only in years 0-4 and firms 60-119 only in 5-9,
+    each firm with both outcomes (no level is dropped)."""
+    rng = np.random.default_rng(seed)
+    firm = np.repeat(np.arange(firms), 5)
+    year = np.tile(np.arange(5), firms) + 5 * (firm >= firms // 2)
+    frame = pd.DataFrame(
+        {"firm": firm, "year": year, "x": rng.standard_normal(len(firm)), "g": rng.integers(0, 3, len(firm))}
+    )
+    frame["y"] = (rng.random(len(frame)) < expit(frame["x"] + rng.normal(0, 0.5, firms)[firm])).astype(int)
+    # One row of each firm of each outcome, in a random year of its five.
+    picks = 5 * np.arange(firms)[:, None] + np.argsort(rng.random((firms, 5)), axis=1)[:, :2]
+    frame.loc[picks[:, 0], "y"], frame.loc[picks[:, 1], "y"] = 1, 0
+    return frame
+
+
+@pytest.mark.parametrize(
+    "formula",
+    # Beside a categorical feature the second column is a categorical block.
+    ["y ~ x | firm + year", "y ~ x + C(g) | firm + year"],
+)
+def test_levels_in_groups_no_row_links_count_by_the_rank_of_the_dummy_design(formula):
+    frame = _two_groups()
+    model = quorvi.logit(formula, frame, tol=1e-12)
+    # Full rank: one level of year less in the second group.
+    features = ["x"] + (["g_1", "g_2"] if "C(g)" in formula else [])
+    dummies = [pd.get_dummies(frame[c], prefix=c, drop_first=True, dtype=float) for c in ["g", "firm", "year"]]
+    design = pd.concat([pd.Series(1.0, index=frame.index, name="const"), frame[["x"]], *dummies], axis=1)
+    design = design.drop(columns=["year_5"] + ([] if len(features) > 1 else ["g_1", "g_2"]))
+    assert np.linalg.matrix_rank(design.to_numpy()) == design.shape[1]
+    expected = sm.GLM(frame["y"], design, family=sm.families.Binomial()).fit(tol=1e-13)
+    assert model.df_model_ == expected.df_model == 127 + len(features)
+    np.testing.assert_allclose(model.coef_[0], expected.params[features], rtol=1e-7)
+    # The likelihood of two IRLS fits to 1e-12 and 1e-13 agrees to ~1e-12.
+    np.testing.assert_allclose(
+        [model.aic_, model.bic_, model.lr_pvalue_],
+        [expected.aic, expected.bic_llf, chi2.sf(2 * (expected.llf - expected.llnull), expected.df_model)],
+        rtol=1e-9,
+    )
+    np.testing.assert_allclose(
+        model.predict_proba(frame)[:, 1], expected.predict(design), rtol=1e-7
+    )
