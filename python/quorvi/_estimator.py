@@ -985,6 +985,19 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         not symmetric about μ. A feature dropped as linearly dependent has
         coefficient 0 and takes no part (its NaN rows and columns of V are
         left out).
+
+        With absorbed levels (``absorb=`` or ``| fe``), X holds the absorbed
+        columns too and η adds each row's level effects; the standard error
+        and interval are conditional on those effects (the intercept among
+        them): xᵀVx has the features' covariance only, as for the marginal
+        effects. They leave out the levels' own sampling error and its
+        covariance with the slopes, so they are not the dummy-variable
+        model's (statsmodels' ``get_prediction`` on the dummy design), which
+        can be smaller as well as larger: a level's effect is estimated
+        against its rows' mean of the features, so holding it fixed counts
+        the slopes' error at a row's distance from 0, not from that mean. A row
+        of a level dropped for a single outcome has its limit, μ of 1 or 0
+        with a standard error of 0.
         """
         check_is_fitted(self)
         return self._results_.prediction_table(

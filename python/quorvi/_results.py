@@ -534,7 +534,10 @@ class FitResults:
         scores = np.asarray(scores_of(X, offset), dtype=np.float64)
         kept = ~self.dropped
         covariance = np.where(np.outer(kept, kept), self.covariance, 0.0)
-        numeric, categoricals = self.parameter_rows(X, validate)
+        # With absorbed levels the variance is that of the slopes' part of
+        # η, the levels (and the intercept among them) held at their estimates.
+        rows = X if self.absorption is None else self.absorption.offsets(X)[0]
+        numeric, categoricals = self.parameter_rows(rows, validate)
         variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
         return prediction_frame(scores, variances, alpha, getattr(X, "index", None), self.link)
 

@@ -3,6 +3,8 @@ model as statsmodels' GLM fits it: the labels of rows of levels dropped for
 a single outcome, the parameter count of levels in disconnected groups, and
 the prediction table."""
 
+from contextlib import nullcontext
+
 import numpy as np
 import pytest
 from scipy.special import expit
@@ -148,3 +150,33 @@ def test_levels_in_groups_no_row_links_count_by_the_rank_of_the_dummy_design(for
     np.testing.assert_allclose(
         model.predict_proba(frame)[:, 1], expected.predict(design), rtol=1e-7
     )
+
+
+@pytest.mark.parametrize("absorbed", [["firm"], ["firm", "year"]])
+def test_prediction_table_is_the_delta_method_given_the_levels(grunfeld, absorbed):
+    # The dummy model's slopes' block of its covariance (statsmodels) and its
+    # probabilities give the delta method with the levels held at their
+    # estimates: se = μ(1 - μ) √(xᵀ V_ββ x), interval through the link.
+    formula = f"y ~ value + capital | {' + '.join(absorbed)}"
+    with pytest.warns(PerfectSeparationWarning) if "year" in absorbed else nullcontext():
+        model = quorvi.logit(formula, grunfeld, tol=1e-12)
+    # The rows of years dropped for a single outcome are at their limit (±∞).
+    kept = np.isfinite(model.decision_function(grunfeld))
+    rest = grunfeld[kept]
+    expected, design = _dummy_fit(rest, ["value", "capital"], absorbed)
+    table = model.prediction_table(grunfeld)
+    features = rest[["value", "capital"]].to_numpy()
+    slopes = expected.cov_params().loc[["value", "capital"], ["value", "capital"]].to_numpy()
+    mean = expected.predict(design).to_numpy()
+    se = np.sqrt(np.einsum("ij,jk,ik->i", features, slopes, features))
+    eta = np.log(mean / (1 - mean))
+    # Two IRLS fits to 1e-12 and 1e-13: 1e-6 relative on V and μ; 1 - μ of
+    # a μ near 1 is statsmodels' rounding (1e-16 absolute).
+    np.testing.assert_allclose(table["mean"][kept], mean, rtol=1e-7)
+    np.testing.assert_allclose(table["mean_se"][kept], mean * (1 - mean) * se, rtol=1e-6, atol=1e-14)
+    np.testing.assert_allclose(table["mean_ci_lower"][kept], expit(eta - 1.959963984540054 * se), rtol=1e-6)
+    np.testing.assert_allclose(table["mean_ci_upper"][kept], expit(eta + 1.959963984540054 * se), rtol=1e-6)
+    # The rows at a level's limit: μ of their outcome, with no error.
+    limit = table[~kept]
+    np.testing.assert_array_equal(limit["mean"], grunfeld["y"][~kept])
+    assert (limit["mean_se"] == 0).all() and (limit["mean_ci_lower"] == limit["mean"]).all()
