@@ -31,14 +31,13 @@ ones left), so a training row has the limit of its own outcome there.
 from __future__ import annotations
 
 import dataclasses
-import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _design, _native
+from . import _caller, _design, _native
 
 # An absorbed column's codes: int32 made from its labels, or its int64 (or
 # int32) labels themselves, read in place (codes_of).
@@ -519,7 +518,9 @@ _RANK_SLICE = 1 << 19
 _RANK_LEVELS = 2000
 
 
-def level_rank(codes: list[Codes], n_levels: list[int], counted: npt.NDArray[np.bool_] | None) -> tuple[int, bool]:
+def level_rank(
+    codes: list[Codes], n_levels: list[int], counted: npt.NDArray[np.bool_] | None
+) -> tuple[int, bool]:
     """The rank of the dummy design of the absorbed columns whose codes are
     given (the column of most levels first), over the rows counted (None:
     all), and whether it is exact (else an upper bound).
@@ -536,7 +537,9 @@ def level_rank(codes: list[Codes], n_levels: list[int], counted: npt.NDArray[np.
     present = [_levels_with_rows(c, n, counted) for c, n in zip(codes, n_levels, strict=True)]
     if len(codes) == 1:
         return int(present[0].sum()), True
-    first_two = int(present[0].sum() + present[1].sum()) - _groups(codes[:2], n_levels[:2], present[:2], counted)
+    first_two = int(present[0].sum() + present[1].sum()) - _groups(
+        codes[:2], n_levels[:2], present[:2], counted
+    )
     if len(codes) == 2:
         return first_two, True
     others = sum(int(p.sum()) for p in present[1:])
@@ -863,7 +866,9 @@ def ranked(
     counted_rank = rank
     chosen = [(c, levels) for j, (c, levels) in coded if names[j] not in absorption.nested]
     if chosen and len(chosen) < len(coded):
-        counted_rank, counted_exact = level_rank([c for c, _ in chosen], [len(lv) for _, lv in chosen], counted)
+        counted_rank, counted_exact = level_rank(
+            [c for c, _ in chosen], [len(lv) for _, lv in chosen], counted
+        )
         exact = exact and counted_exact
     return dataclasses.replace(absorption, rank=rank, counted_rank=counted_rank, rank_is_bound=not exact)
 
@@ -885,12 +890,11 @@ def further_columns(
     if result.further_unconverged:
         from sklearn.exceptions import ConvergenceWarning
 
-        warnings.warn(
+        _caller.warn(
             f"the solve for the levels of {[names[j] for j in further]} missed its tolerance in "
             f"{result.further_unconverged} update(s): their levels are poorly connected through the rows "
             "(the estimates may be less accurate than tol).",
             ConvergenceWarning,
-            stacklevel=5,
         )
     stacked = np.asarray(result.further_effects)
     shift = 0.0

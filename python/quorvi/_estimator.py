@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import dataclasses
 import sys
-import warnings
 from collections.abc import Callable
 from numbers import Integral, Real
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar, overload
@@ -19,7 +18,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _absorb, _design, _formula, _native, _prediction, _separation
+from . import _absorb, _caller, _design, _formula, _native, _prediction, _separation
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
 from ._links import LINKS, Link, link_named
@@ -470,33 +469,29 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     ) -> None:
         """The warnings of a finished fit, all raised here, in Python."""
         if results.absorption is not None and results.absorption.separated_rows:
-            warnings.warn(results.absorption.separation_message(), PerfectSeparationWarning, stacklevel=5)
+            _caller.warn(results.absorption.separation_message(), PerfectSeparationWarning)
         dropped = results.dropped_features
         if len(dropped):
-            warnings.warn(
+            _caller.warn(
                 f"{len(dropped)} feature(s) are linear combinations of earlier ones and "
                 f"were left out of the fit: {', '.join(map(str, dropped))}. Their "
                 "coefficients are 0 and their standard errors NaN (see dropped_features_).",
                 CollinearityWarning,
-                stacklevel=5,
             )
         if not results.converged:
-            warnings.warn(
-                _convergence_message(result, self.max_iter, self.tol), ConvergenceWarning, stacklevel=5
-            )
+            _caller.warn(_convergence_message(result, self.max_iter, self.tol), ConvergenceWarning)
         if separation is not None:
             if separation.found:
-                warnings.warn(separation.message(), PerfectSeparationWarning, stacklevel=5)
+                _caller.warn(separation.message(), PerfectSeparationWarning)
         elif result.boundary_rows:
             # Where the linear program did not run (a chunked fit) or could
             # not decide: rows fitted at exactly 0 or 1.
-            warnings.warn(
+            _caller.warn(
                 f"perfect separation: {result.boundary_rows} sample(s) were fitted with a "
                 "probability of exactly 0 or 1, so the features separate the classes (completely or "
                 "in part) and the likelihood has no finite maximum; the coefficients and standard "
                 "errors are not meaningful.",
                 PerfectSeparationWarning,
-                stacklevel=5,
             )
 
     def _fit_in_memory(

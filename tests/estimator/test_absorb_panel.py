@@ -100,7 +100,9 @@ def test_rows_without_a_probability_are_refused_a_label():
     # Its row of year 5 (a year dropped for outcomes all 0) is at that limit.
     unknown = ((frame["firm"] == column.levels[10]) & (frame["year"] < 5)).to_numpy()
     assert np.isnan(model.predict_proba(X)[unknown, 1]).all()
-    message = rf"^{unknown.sum()} row\(s\) of X have no probability \(predict_proba is NaN for them\): an absorbed"
+    message = (
+        rf"^{unknown.sum()} row\(s\) of X have no probability \(predict_proba is NaN for them\): an absorbed"
+    )
     for method in (lambda: model.predict(X), lambda: model.score(X, frame["y"])):
         with pytest.raises(ValueError, match=message):
             method()
@@ -134,7 +136,9 @@ def test_levels_in_groups_no_row_links_count_by_the_rank_of_the_dummy_design(for
     model = quorvi.logit(formula, frame, tol=1e-12)
     # Full rank: one level of year less in the second group.
     features = ["x"] + (["g_1", "g_2"] if "C(g)" in formula else [])
-    dummies = [pd.get_dummies(frame[c], prefix=c, drop_first=True, dtype=float) for c in ["g", "firm", "year"]]
+    dummies = [
+        pd.get_dummies(frame[c], prefix=c, drop_first=True, dtype=float) for c in ["g", "firm", "year"]
+    ]
     design = pd.concat([pd.Series(1.0, index=frame.index, name="const"), frame[["x"]], *dummies], axis=1)
     design = design.drop(columns=["year_5"] + ([] if len(features) > 1 else ["g_1", "g_2"]))
     assert np.linalg.matrix_rank(design.to_numpy()) == design.shape[1]
@@ -147,9 +151,7 @@ def test_levels_in_groups_no_row_links_count_by_the_rank_of_the_dummy_design(for
         [expected.aic, expected.bic_llf, chi2.sf(2 * (expected.llf - expected.llnull), expected.df_model)],
         rtol=1e-9,
     )
-    np.testing.assert_allclose(
-        model.predict_proba(frame)[:, 1], expected.predict(design), rtol=1e-7
-    )
+    np.testing.assert_allclose(model.predict_proba(frame)[:, 1], expected.predict(design), rtol=1e-7)
 
 
 @pytest.mark.parametrize("absorbed", [["firm"], ["firm", "year"]])
