@@ -19,19 +19,25 @@ with the levels as a categorical column in reference coding.
 A level whose rows are all 0 or all 1 (among those of positive weight) has
 no finite effect: its rows are dropped (weight 0), and this is repeated
 over the absorbed columns until nothing changes, as fixest does. Its
-effect is then NaN, and predictions for its rows are NaN too.
+effect is then NaN in ``fixed_effects_``; a prediction takes it at the
+limit the dummy-variable fit tends to, +∞ for a level all of whose rows
+are 1 and −∞ for all 0, so that its rows have the probability 1 or 0 and
+are labelled by it. A row with levels of both limits takes that of the
+level dropped first: the fit's levels tend to their limits at rates
+ordered as they were dropped (each later drop is of the rows the earlier
+ones left), so a training row has the limit of its own outcome there.
 """
 
 from __future__ import annotations
 
-import warnings
+import dataclasses
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _design, _native
+from . import _caller, _design, _native
 
 # An absorbed column's codes: int32 made from its labels, or its int64 (or
 # int32) labels themselves, read in place (codes_of).
@@ -48,6 +54,11 @@ class AbsorbedColumn:
     reference: int  # the code of the reference level (effect 0)
     separated_levels: int  # levels dropped because their rows were all 0 or all 1
     kept_levels: int  # levels with rows of positive weight in the fit
+    # Per level dropped because its rows were all 1 (+k) or all 0 (-k): the
+    # sign of the limit its effect tends to in the dummy model, and k the
+    # step of drop_separated that dropped it (1 first); 0 for the others.
+    # None: no level was so dropped.
+    limits: npt.NDArray[np.int32] | None = None
 
     def series(self) -> Any:
         import pandas as pd
@@ -63,6 +74,15 @@ class Absorption:
     columns: list[AbsorbedColumn]
     separated_rows: int
     nested: list[str] = field(default_factory=list)  # absorbed columns nested in the clusters
+    # The rank of the dummy design of every absorbed column (the level
+    # parameters, the intercept among them), and of those a small-sample
+    # factor counts (level_rank); None: Σ kept levels less one per column
+    # after the first, as for levels connected through the rows.
+    rank: int | None = None
+    counted_rank: int | None = None
+    # Whether the ranks are upper bounds (three or more absorbed columns
+    # with too many levels beside the first to find the rank of).
+    rank_is_bound: bool = False
 
     @property
     def names(self) -> list[str]:
@@ -77,6 +97,12 @@ class Absorption:
         )
         if self.separated_rows:
             note += f" {self.separated_rows} row(s) of levels with outcomes all 0 or all 1 were left out."
+        if self.rank_is_bound:
+            note += (
+                " The levels' parameters counted in df_model, AIC, BIC and the small-sample factor are an "
+                "upper bound (three or more absorbed columns, with more than 2,000 levels after the first): "
+                "with levels in groups that no row links, the dummy model has fewer."
+            )
         if cov_type in ("HC1", "cluster"):
             counted = [name for name in self.names if name not in self.nested]
             note += (
@@ -104,13 +130,17 @@ class Absorption:
         return (
             f"absorbed levels whose rows are all 0 or all 1 ({counts}) have no finite effect: their "
             f"{self.separated_rows} row(s) were left out of the fit, as if they were not there, and their "
-            "effects are NaN (see separated_levels_ and n_separated_rows_). The other estimates are those "
-            "of the remaining rows."
+            "effects are NaN (see separated_levels_ and n_separated_rows_); predictions for their rows "
+            "take the limit the dummy-variable fit tends to, the probability 1 or 0 of their outcome. The "
+            "other estimates are those of the remaining rows."
         )
 
     def parameter_count(self) -> int:
         """The level parameters of the dummy model (the intercept among them):
-        Σ kept levels, less one reference for every column after the first."""
+        the rank of its dummy design (level_rank), else Σ kept levels less
+        one reference for every column after the first."""
+        if self.rank is not None:
+            return self.rank
         return sum(column.kept_levels for column in self.columns) - (len(self.columns) - 1)
 
     def counted_parameters(self, nested: list[str]) -> int:
@@ -122,18 +152,26 @@ class Absorption:
         counted = [column for column in self.columns if column.name not in nested]
         if not counted:
             return 1  # the intercept, which the levels of a counted column would include
+        if self.counted_rank is not None:
+            return self.counted_rank
         return sum(column.kept_levels for column in counted) - (len(counted) - 1)
 
     def offsets(self, X: Any) -> tuple[Any, npt.NDArray[np.float64]]:
         """The frame X without its absorbed columns, and each row's Σⱼ
-        effectⱼ[level]: the known part of its linear predictor. A level not
-        seen in fit is a ValueError naming the column and the level."""
+        effectⱼ[level]: the known part of its linear predictor, ±∞ for a
+        row of a level dropped for a single outcome (the limit of its
+        first-dropped such level), NaN for one of a level whose effect was
+        not estimated. A level not seen in fit is a ValueError naming the
+        column and the level."""
         from ._validation import is_distributed
 
         if is_distributed(X):
             raise ValueError("the model was fitted with absorbed columns: pass an in-memory DataFrame.")
         rest, labels = split(X, self.names)
         total = np.zeros(len(labels[0]) if labels else 0)
+        # Per row, the step of its first-dropped level (0: none) and the sign of its limit.
+        first = np.zeros(len(total), dtype=np.int32)
+        sign = np.zeros(len(total))
         for column, values in zip(self.columns, labels, strict=True):
             codes = np.searchsorted(column.levels, values)
             codes = np.minimum(codes, len(column.levels) - 1)
@@ -145,7 +183,18 @@ class Absorption:
                     f"(row {row}), which was "
                     "not seen in fit: its effect was not estimated."
                 )
-            total += column.effects[codes]
+            if column.limits is None:
+                total += column.effects[codes]
+                continue
+            limits = column.limits[codes]
+            total += np.where(limits != 0, 0.0, column.effects[codes])
+            steps = np.abs(limits)
+            earlier = (steps > 0) & ((first == 0) | (steps < first))
+            first[earlier] = steps[earlier]
+            sign[earlier] = np.sign(limits[earlier])
+        # An infinite term outweighs every finite one.
+        limited = first > 0
+        total[limited] = sign[limited] * np.inf
         return rest, total
 
     def margin_rows(
@@ -354,13 +403,28 @@ def levels_seen(column: AbsorbedColumn, codes: Codes) -> AbsorbedColumn:
         int(np.count_nonzero(seen[: column.reference])),
         column.separated_levels,
         column.kept_levels,
+        None if column.limits is None else column.limits[seen],
     )
+
+
+def limits_of(
+    total: npt.NDArray[np.float64], positive: npt.NDArray[np.float64], step: int = 1
+) -> npt.NDArray[np.int32]:
+    """Per level, the sign of its effect's limit from its sums over the rows
+    it had when it was dropped at step: +step for rows all 1, -step for
+    rows all 0, 0 for a level not dropped (or without rows)."""
+    limits = np.zeros(len(total), dtype=np.int32)
+    has_rows = total > 0
+    limits[has_rows & (positive == total)] = step
+    limits[has_rows & (positive == 0)] = -step
+    return limits
 
 
 def drop_separated(
     y01: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None, codes: list[Codes]
-) -> tuple[npt.NDArray[np.bool_] | None, list[npt.NDArray[np.bool_]]]:
-    """The rows kept and, per column, the levels kept, once the levels whose
+) -> tuple[npt.NDArray[np.bool_] | None, list[npt.NDArray[np.bool_]], list[npt.NDArray[np.int32]]]:
+    """The rows kept and, per column, the levels kept and the limits of
+    those dropped (limits_of), once the levels whose
     rows of positive weight are all 0 or all 1 are dropped, repeated over
     the columns until no such level is left. Rows kept is None when no
     level is dropped. Nothing of n floats is made (the caller's weights are
@@ -369,7 +433,9 @@ def drop_separated(
     same order."""
     n_levels = [int(c.max()) + 1 if len(c) else 0 for c in codes]
     kept = [np.ones(count, dtype=bool) for count in n_levels]
+    limits = [np.zeros(count, dtype=np.int32) for count in n_levels]
     rows_kept: npt.NDArray[np.bool_] | None = None
+    step = 0
     changed = True
     while changed:
         changed = False
@@ -378,9 +444,11 @@ def drop_separated(
             separated = (total > 0) & ((positive == 0) | (positive == total))
             if separated.any():
                 kept[j] &= ~separated
+                step += 1
+                limits[j][separated] = limits_of(total, positive, step)[separated]
                 rows_kept = kept[j][column] if rows_kept is None else rows_kept & kept[j][column]
                 changed = True
-    return rows_kept, kept
+    return rows_kept, kept, limits
 
 
 def _level_sums(
@@ -443,6 +511,160 @@ def nested_in(codes: Codes, clusters: npt.NDArray[np.int64], counted: npt.NDArra
     return bool(np.array_equal(cluster_of_level[codes], clusters))
 
 
+# Rows per slice of level_rank's passes over the codes.
+_RANK_SLICE = 1 << 19
+# The most levels beside the first absorbed column for which level_rank
+# forms their eliminated Gram (dense, 8 · m² bytes) to find its rank.
+_RANK_LEVELS = 2000
+
+
+def level_rank(
+    codes: list[Codes], n_levels: list[int], counted: npt.NDArray[np.bool_] | None
+) -> tuple[int, bool]:
+    """The rank of the dummy design of the absorbed columns whose codes are
+    given (the column of most levels first), over the rows counted (None:
+    all), and whether it is exact (else an upper bound).
+
+    One column: its levels with rows. Two: the levels less one per
+    connected group of the graph whose nodes are the levels and whose
+    edges are the rows (a shift of one column's effects against the
+    other's within a group leaves every row's predictor as it was). More:
+    the first column's levels plus the rank of the others' Gram with the
+    first eliminated, D₂ᵀD₂ − D₂ᵀD₁ (D₁ᵀD₁)⁻¹ D₁ᵀD₂ (formed over the pairs of
+    levels that share a row), when the others have at most _RANK_LEVELS
+    levels; beyond that, the rank of the first two plus each further
+    column's levels less one, a bound."""
+    present = [_levels_with_rows(c, n, counted) for c, n in zip(codes, n_levels, strict=True)]
+    if len(codes) == 1:
+        return int(present[0].sum()), True
+    first_two = int(present[0].sum() + present[1].sum()) - _groups(
+        codes[:2], n_levels[:2], present[:2], counted
+    )
+    if len(codes) == 2:
+        return first_two, True
+    others = sum(int(p.sum()) for p in present[1:])
+    if others > _RANK_LEVELS:
+        return first_two + sum(int(p.sum()) - 1 for p in present[2:]), False
+    return int(present[0].sum()) + _eliminated_rank(codes, n_levels, present, counted), True
+
+
+def _level_counts(codes: Codes, n: int, counted: npt.NDArray[np.bool_] | None) -> npt.NDArray[np.float64]:
+    """Per level, its rows counted (None: all)."""
+    counts = np.zeros(n)
+    for part in range(0, len(codes), _RANK_SLICE):
+        rows = slice(part, part + _RANK_SLICE)
+        chunk = codes[rows] if counted is None else codes[rows][counted[rows]]
+        counts += np.bincount(chunk, minlength=n)
+    return counts
+
+
+def _levels_with_rows(codes: Codes, n: int, counted: npt.NDArray[np.bool_] | None) -> npt.NDArray[np.bool_]:
+    return _level_counts(codes, n, counted) > 0
+
+
+def _groups(
+    codes: list[Codes],
+    n_levels: list[int],
+    present: list[npt.NDArray[np.bool_]],
+    counted: npt.NDArray[np.bool_] | None,
+) -> int:
+    """The connected groups of the levels of two columns (with rows; the
+    second of fewer levels), linked by the rows. Each level of the first
+    joins the group of the second's level of one of its rows, so the groups
+    are those of the graph of the second's levels alone, an edge wherever a
+    row's level differs from the one its first level joined."""
+    from scipy.sparse import coo_array
+    from scipy.sparse.csgraph import connected_components
+
+    first, second = codes
+    n_second = n_levels[1]
+    joined = np.zeros(n_levels[0], dtype=np.int64)
+    slices = [slice(part, part + _RANK_SLICE) for part in range(0, len(first), _RANK_SLICE)]
+
+    def rows_of(rows: slice) -> tuple[Codes, Codes]:
+        if counted is None:
+            return first[rows], second[rows]
+        return first[rows][counted[rows]], second[rows][counted[rows]]
+
+    for rows in slices:
+        a, b = rows_of(rows)
+        joined[a] = b
+    # The edges as a table of every pair where it is small (years, say),
+    # else as the distinct pairs of each slice.
+    table = n_second * n_second <= 1 << 22
+    linked = np.zeros(n_second * n_second if table else 0, dtype=bool)
+    edges: list[npt.NDArray[np.int64]] = []
+    for rows in slices:
+        a, b = rows_of(rows)
+        level = joined[a]
+        keys = (level * n_second + b)[level != b]
+        if table:
+            linked[keys] = True
+        else:
+            edges.append(np.unique(keys))
+    if table:
+        keys = np.flatnonzero(linked)
+    else:
+        keys = np.unique(np.concatenate(edges)) if edges else np.empty(0, dtype=np.int64)
+    graph = coo_array(
+        (np.ones(len(keys), dtype=np.int8), (keys // n_second, keys % n_second)), shape=(n_second, n_second)
+    )
+    _, group = connected_components(graph, directed=False)
+    return len(np.unique(group[present[1]]))
+
+
+def _eliminated_rank(
+    codes: list[Codes],
+    n_levels: list[int],
+    present: list[npt.NDArray[np.bool_]],
+    counted: npt.NDArray[np.bool_] | None,
+) -> int:
+    """The rank of the Gram of the dummies of the columns after the first,
+    their levels with rows only, once the first column's are eliminated:
+    D₂ᵀD₂ from the pairs of levels of each row, D₁ᵀD₂ from the distinct
+    pairs of a first level and another level, with their counts."""
+    from scipy.sparse import csr_array
+
+    index = []
+    start = 0
+    for p in present[1:]:
+        position = np.full(len(p), -1, dtype=np.int64)
+        position[p] = np.arange(start, start + int(p.sum()))
+        index.append(position)
+        start += int(p.sum())
+    m, n_first = start, n_levels[0]
+    gram = np.zeros(m * m)
+    pairs: list[tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]] = []
+    for part in range(0, len(codes[0]), _RANK_SLICE):
+        rows = slice(part, part + _RANK_SLICE)
+        keep = None if counted is None else counted[rows]
+        columns = [c[rows] if keep is None else c[rows][keep] for c in codes]
+        others = [position[c] for position, c in zip(index, columns[1:], strict=True)]
+        for one in others:
+            for other in others:
+                gram += np.bincount(one * m + other, minlength=m * m)
+        keys = np.concatenate([columns[0].astype(np.int64) * m + one for one in others])
+        distinct, counts = np.unique(keys, return_counts=True)
+        pairs.append((distinct, counts))
+    distinct, inverse = np.unique(np.concatenate([d for d, _ in pairs]), return_inverse=True)
+    counts = np.bincount(inverse, weights=np.concatenate([c for _, c in pairs]).astype(np.float64))
+    cross = csr_array((counts, (distinct // m, distinct % m)), shape=(n_first, m))
+    level_rows = _level_counts(codes[0], n_first, counted)
+    scale = np.divide(1.0, level_rows, out=np.zeros(n_first), where=level_rows > 0)
+    schur = gram.reshape(m, m)
+    # Σ_f c_f c_fᵀ / n_f over the first column's levels, in dense blocks of
+    # them (a sparse product of the two would cost several times more).
+    block = max(1, (1 << 20) // max(m, 1))
+    for low in range(0, n_first, block):
+        part = cross[low : low + block].toarray()
+        schur -= part.T @ (part * scale[low : low + block, None])
+    # A zero eigenvalue comes out as rounding of sums of up to n counts (far
+    # below 1e-12 of the largest); a real one of weakly linked levels is of
+    # the order of 1/(rows of a level), far above it.
+    eigenvalues = np.linalg.eigvalsh(schur)
+    return int(np.count_nonzero(eigenvalues > 1e-12 * m * max(float(eigenvalues[-1]), 1.0)))
+
+
 @dataclass
 class AbsorbedFit:
     """What fit() hands the estimator: the fit of the remaining features
@@ -493,7 +715,7 @@ def fit(
     coded = [codes_of(values) for values in labels]
     # The column of most levels is the one eliminated exactly.
     order = sorted(range(len(names)), key=lambda j: -len(coded[j][1]))
-    rows_kept, kept_levels = drop_separated(y01, weights, [coded[j][0] for j in order])
+    rows_kept, kept_levels, level_limits = drop_separated(y01, weights, [coded[j][0] for j in order])
     separated = [int(np.count_nonzero(~levels)) for levels in kept_levels]
     # The rows that count (positive weight, not dropped); None for all.
     counted = None if weights is None else weights > 0
@@ -592,13 +814,19 @@ def fit(
         level_effects = np.full(len(levels), np.nan)
         level_effects[present[0]] = 0.0
         level_effects[present[1:]] = coefficients[start : start + len(present) - 1]
+        # A level dropped as dependent (levels in groups that no row links)
+        # has the coefficient 0 in the fit, as any dropped parameter: a
+        # normalisation of its group, with which the rows were predicted.
         dropped_here = [d - start for d in result.dropped if start <= d < start + len(present) - 1]
-        level_effects[present[1:][dropped_here]] = np.nan
+        level_effects[present[1:][dropped_here]] = 0.0
         columns[j] = AbsorbedColumn(
             names[j], levels, level_effects, int(present[0]), separated[rank], len(present)
         )
         start += len(present) - 1
-    for j, column in enumerate(columns):
+    for rank, j in enumerate(order):
+        column = columns[j]
+        if column is not None and level_limits[rank].any():
+            columns[j] = column = dataclasses.replace(column, limits=level_limits[rank])
         if column is not None and coded[j][0] is labels[j]:
             columns[j] = levels_seen(column, coded[j][0])
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
@@ -618,9 +846,31 @@ def fit(
             if any(nested_in(values, codes, counted) for codes, _ in request.clusters[:2])
         ]
         absorption = Absorption(absorption.columns, separated_rows, nested)
+    if len(names) > 1:
+        absorption = ranked(absorption, names, [(j, coded[j]) for j in order], counted)
     fitted = Fitted(classes, result, *weight_sums(y01, weights, counted), meat_request=request, layout=layout)
     fitted.null_deviance = result.null_deviance
     return absorbed_fit(fitted, absorption, intercept, q)
+
+
+def ranked(
+    absorption: Absorption,
+    names: list[str],
+    coded: list[tuple[int, tuple[Codes, npt.NDArray[Any]]]],
+    counted: npt.NDArray[np.bool_] | None,
+) -> Absorption:
+    """The absorption with the ranks of its dummy designs (level_rank), of
+    every column and of those not nested in the clusters; coded holds
+    (index, (codes, levels)) of each column, that of most levels first."""
+    rank, exact = level_rank([c for _, (c, _) in coded], [len(levels) for _, (_, levels) in coded], counted)
+    counted_rank = rank
+    chosen = [(c, levels) for j, (c, levels) in coded if names[j] not in absorption.nested]
+    if chosen and len(chosen) < len(coded):
+        counted_rank, counted_exact = level_rank(
+            [c for c, _ in chosen], [len(lv) for _, lv in chosen], counted
+        )
+        exact = exact and counted_exact
+    return dataclasses.replace(absorption, rank=rank, counted_rank=counted_rank, rank_is_bound=not exact)
 
 
 def further_columns(
@@ -640,12 +890,11 @@ def further_columns(
     if result.further_unconverged:
         from sklearn.exceptions import ConvergenceWarning
 
-        warnings.warn(
+        _caller.warn(
             f"the solve for the levels of {[names[j] for j in further]} missed its tolerance in "
             f"{result.further_unconverged} update(s): their levels are poorly connected through the rows "
             "(the estimates may be less accurate than tol).",
             ConvergenceWarning,
-            stacklevel=5,
         )
     stacked = np.asarray(result.further_effects)
     shift = 0.0

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import dataclasses
 import sys
-import warnings
 from collections.abc import Callable
 from numbers import Integral, Real
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar, overload
@@ -19,7 +18,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _absorb, _design, _formula, _native, _prediction, _separation
+from . import _absorb, _caller, _design, _formula, _native, _prediction, _separation
 from ._backends import Backend, backend_of
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
@@ -157,7 +156,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         reference effect, and ``fixed_effects_`` holds the levels' effects
         relative to it. Absorbed columns are not in ``coef_table()``. A level
         whose rows are all 0 or all 1 has no finite effect: its rows are
-        left out (a ``PerfectSeparationWarning`` counts them). Covariance
+        left out (a ``PerfectSeparationWarning`` counts them), its effect is
+        NaN in ``fixed_effects_``, and predictions take the limit that the
+        dummy-variable fit tends to, +∞ for a level all of whose rows are 1
+        and −∞ for all 0: its rows have the probability 1 or 0 and are
+        labelled by it (a row with levels of both limits takes that of the
+        level dropped first, for a training row the limit of its own
+        outcome). Covariance
         types: all (``clusters=`` may name an absorbed column); the robust
         ones with numeric features and one absorbed column. Not with a
         finite C. On a Dask DataFrame, one absorbed column, and not HC2 or
@@ -481,33 +486,29 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     ) -> None:
         """The warnings of a finished fit, all raised here, in Python."""
         if results.absorption is not None and results.absorption.separated_rows:
-            warnings.warn(results.absorption.separation_message(), PerfectSeparationWarning, stacklevel=5)
+            _caller.warn(results.absorption.separation_message(), PerfectSeparationWarning)
         dropped = results.dropped_features
         if len(dropped):
-            warnings.warn(
+            _caller.warn(
                 f"{len(dropped)} feature(s) are linear combinations of earlier ones and "
                 f"were left out of the fit: {', '.join(map(str, dropped))}. Their "
                 "coefficients are 0 and their standard errors NaN (see dropped_features_).",
                 CollinearityWarning,
-                stacklevel=5,
             )
         if not results.converged:
-            warnings.warn(
-                _convergence_message(result, self.max_iter, self.tol), ConvergenceWarning, stacklevel=5
-            )
+            _caller.warn(_convergence_message(result, self.max_iter, self.tol), ConvergenceWarning)
         if separation is not None:
             if separation.found:
-                warnings.warn(separation.message(), PerfectSeparationWarning, stacklevel=5)
+                _caller.warn(separation.message(), PerfectSeparationWarning)
         elif result.boundary_rows:
             # Where the linear program did not run (a chunked fit) or could
             # not decide: rows fitted at exactly 0 or 1.
-            warnings.warn(
+            _caller.warn(
                 f"perfect separation: {result.boundary_rows} sample(s) were fitted with a "
                 "probability of exactly 0 or 1, so the features separate the classes (completely or "
                 "in part) and the likelihood has no finite maximum; the coefficients and standard "
                 "errors are not meaningful.",
                 PerfectSeparationWarning,
-                stacklevel=5,
             )
 
     def _observed_information(self, absorbed: bool) -> bool:
@@ -750,7 +751,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def predict(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def predict(self, X: Any, offset: Any = None) -> Any:
         """The more probable of the two classes for every row of X, with the
-        rows' offsets when given; a Dask array for a Dask X."""
+        rows' offsets when given; a Dask array for a Dask X.
+
+        A row of an absorbed level dropped for a single outcome is labelled
+        by its probability's limit (1 for a level whose rows were all 1, 0
+        for all 0; see ``absorb``). A row without a probability (NaN in
+        ``predict_proba``) has no label: an in-memory X with such rows is a
+        ValueError saying how many and why (so is ``score()``)."""
         check_is_fitted(self)
         backend = backend_of(X)
         if backend is not None:
@@ -760,7 +767,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             return module.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
             )
-        return _prediction.labels(self.decision_function(X, offset), self.classes_, self._fitted_link())
+        scores = self.decision_function(X, offset)
+        _check_labelled(scores, self._results_.absorption is not None)
+        return _prediction.labels(scores, self.classes_, self._fitted_link())
 
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored
@@ -1032,6 +1041,19 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         not symmetric about μ. A feature dropped as linearly dependent has
         coefficient 0 and takes no part (its NaN rows and columns of V are
         left out).
+
+        With absorbed levels (``absorb=`` or ``| fe``), X holds the absorbed
+        columns too and η adds each row's level effects; the standard error
+        and interval are conditional on those effects (the intercept among
+        them): xᵀVx has the features' covariance only, as for the marginal
+        effects. They leave out the levels' own sampling error and its
+        covariance with the slopes, so they are not the dummy-variable
+        model's (statsmodels' ``get_prediction`` on the dummy design), which
+        can be smaller as well as larger: a level's effect is estimated
+        against its rows' mean of the features, so holding it fixed counts
+        the slopes' error at a row's distance from 0, not from that mean. A row
+        of a level dropped for a single outcome has its limit, μ of 1 or 0
+        with a standard error of 0.
         """
         check_is_fitted(self)
         return self._results_.prediction_table(
@@ -1044,6 +1066,25 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             np.concatenate([self.intercept_, self.coef_[0]]) if self.fit_intercept else self.coef_[0].copy()
         )
         return values
+
+
+def _check_labelled(scores: npt.NDArray[np.float64], absorbed: bool) -> None:
+    """A ValueError for rows without a probability (NaN scores): a label
+    that no probability supports would be counted by score() as if it were
+    a prediction."""
+    missing = int(np.count_nonzero(np.isnan(scores)))
+    if not missing:
+        return
+    reason = (
+        "an absorbed level whose effect was not estimated, or a missing value among their features"
+        if absorbed
+        else "a missing value among their features"
+    )
+    raise ValueError(
+        f"{missing} row(s) of X have no probability (predict_proba is NaN for them): {reason}. predict() "
+        "and score() give no label without one; leave these rows out "
+        "(np.isnan(predict_proba(X)[:, 1]) finds them)."
+    )
 
 
 def _overflow_message(parameters: list[str]) -> str:

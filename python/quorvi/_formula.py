@@ -123,11 +123,6 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
     parsed = _parse(formula)
     backend = backend_of(data)
     dask = backend is not None
-    if dask and absorbed:
-        raise ValueError(
-            f"the formula's absorbed part ({' + '.join(absorbed)}) is not available for Dask DataFrames yet: "
-            "enter the effects as C(fe) terms, or compute the frame first."
-        )
     frame = _dask_meta(formula, data) if dask else _pandas_data(data, formula)
     lhs = None if dask else _lhs(formula, parsed, frame)
     matrix = _materialize(formula, parsed.rhs, frame)
@@ -154,13 +149,15 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
         for structure in spec.structure
         if not _is_intercept(structure)
     }
-    if dask:
-        return design, design.frame(data), _dask_labels(formula, parsed, data)
     if absorbed and not intercept:
         raise ValueError(
             f"the formula {formula!r} has no intercept, but its absorbed levels carry one: leave out the "
             "0 + (or - 1)."
         )
+    if dask:
+        # Each partition's design frame carries its absorbed columns, as in
+        # memory: the fit takes them out by name (absorb= on Dask).
+        return design, design.frame(data), _dask_labels(formula, parsed, data)
     return design, _with_absorbed(design_frame, data, absorbed), lhs
 
 

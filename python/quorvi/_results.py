@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import warnings
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -26,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 from scipy.special import xlogy
 
-from . import _design
+from . import _caller, _design
 from ._inference import (
     COLUMNS,
     PenaltyWarning,
@@ -57,10 +56,6 @@ Validate = Callable[[Any], Any]
 # margins read: the numeric columns, and each categorical as (codes,
 # levels, drop_first).
 ParameterRows = tuple[list[Any], list[tuple[npt.NDArray[Any], int, bool, npt.NDArray[np.float64] | None]]]
-
-# A PenaltyWarning points at the user's call: the estimator's method, the
-# results' method, _warn_if_penalised and warnings.warn below it.
-_USER_CALL = 4
 
 
 @dataclass(frozen=True)
@@ -321,12 +316,11 @@ class FitResults:
         """Warn (PenaltyWarning) that the p-values of `what` are not valid
         tests when the fit had a ridge penalty."""
         if self.is_penalised:
-            warnings.warn(
+            _caller.warn(
                 f"{what}: the fit maximised a penalised likelihood (C={self.C}), "
                 "so its p-values are not valid tests: the coefficients are shrunk towards 0 and their "
                 "covariance is that of the penalised fit.",
                 PenaltyWarning,
-                stacklevel=_USER_CALL,
             )
 
     def reported_parameters(self) -> npt.NDArray[np.float64]:
@@ -537,7 +531,10 @@ class FitResults:
         scores = np.asarray(scores_of(X, offset), dtype=np.float64)
         kept = ~self.dropped
         covariance = np.where(np.outer(kept, kept), self.covariance, 0.0)
-        numeric, categoricals = self.parameter_rows(X, validate)
+        # With absorbed levels the variance is that of the slopes' part of
+        # η, the levels (and the intercept among them) held at their estimates.
+        rows = X if self.absorption is None else self.absorption.offsets(X)[0]
+        numeric, categoricals = self.parameter_rows(rows, validate)
         variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
         return prediction_frame(scores, variances, alpha, getattr(X, "index", None), self.link)
 

@@ -4,13 +4,13 @@ formed from its sums. The in-memory and the Dask fit share all of it."""
 
 from __future__ import annotations
 
-import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from . import _caller
 from ._native import Meat
 
 COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
@@ -224,15 +224,13 @@ def robust_covariance(
     check_hat_values(result.hat_one_rows, request.cov_type)
     covariance, clipped = sandwich(result.covariance, result.meats, request, n_obs, k)
     if len(clipped):
-        # stacklevel: the user's call of fit (fit_context, fit, _fit, here).
-        warnings.warn(
+        _caller.warn(
             f"the two-way cluster covariance V_A + V_B - V_(A and B) is not positive semi-definite: "
             f"its eigenvalue(s) {', '.join(f'{value:.4g}' for value in clipped)} were set to 0 and the "
             "matrix rebuilt, the correction of Cameron, Gelbach and Miller (2011); the standard errors "
             "and tests are those of the corrected matrix (see clipped_eigenvalues_). Negative "
             "eigenvalues are common when a clustering has few clusters.",
             CovarianceCorrectionWarning,
-            stacklevel=5,
         )
     return covariance, clipped
 

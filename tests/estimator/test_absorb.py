@@ -122,7 +122,8 @@ def test_absorbed_fit_equals_the_dummy_model(affairs, case):
             effects.iloc[1:].dropna(), expected.params.filter(like=f"{name}_"), rtol=RTOL, atol=ATOL
         )
     probabilities = model.predict_proba(X, offset=offset)[:, 1]
-    assert np.isnan(probabilities[~kept]).all()
+    # A level of outcomes all 1: its rows at the limit of the dummy fit.
+    assert (probabilities[~kept] == 1.0).all()
     np.testing.assert_allclose(
         probabilities[kept],
         expected.predict(design, offset=None if offset is None else offset[kept]),
@@ -225,7 +226,10 @@ def test_levels_of_one_outcome_are_dropped_until_none_is_left():
     np.testing.assert_allclose(model.coef_table().iloc[0, 1], expected.bse["x"], rtol=RTOL)
     assert np.isnan(model.fixed_effects_["a"][0]) and np.isnan(model.fixed_effects_["b"][0])
     probabilities = model.predict_proba(X)[:, 1]
-    assert np.isnan(probabilities[:35]).all() and np.isfinite(probabilities[35:]).all()
+    # At the limits: a0 (all 1) gives 1, b0 (all 0) gives 0, and the rows of
+    # both that of a0, dropped first: each row its own outcome.
+    np.testing.assert_array_equal(probabilities[:35], y[:35])
+    assert np.isfinite(probabilities[35:]).all() and (probabilities[35:] % 1 > 0).all()
 
 
 def test_marginal_effects_take_the_levels_at_their_estimates(affairs):
@@ -337,6 +341,10 @@ def test_several_absorbed_columns_in_separate_groups_are_the_dummy_model(capsys)
     np.testing.assert_allclose(model.coef_[0], expected.params[["x1", "x2"]], rtol=RTOL)
     np.testing.assert_allclose(model.coef_table().iloc[:, 1], expected.bse[["x1", "x2"]], rtol=RTOL)
     np.testing.assert_allclose(model.log_likelihood_, expected.llf, rtol=1e-12)
+    # The parameters counted are the rank of the dummy design (found from
+    # the eliminated Gram of b's and c's levels).
+    assert model.df_model_ == expected.df_model
+    np.testing.assert_allclose([model.aic_, model.bic_], [expected.aic, expected.bic_llf], rtol=1e-12)
     np.testing.assert_allclose(
         model.predict_proba(X, offset=offset)[:, 1],
         expected.predict(design.drop(columns=["b_4", "c_3"]), offset=offset),

@@ -9,6 +9,7 @@ kind, which the chunked sums do not form."""
 
 from __future__ import annotations
 
+import dataclasses
 from typing import Any
 
 import dask.array as da
@@ -175,6 +176,8 @@ def fit_absorbed_dask(
     result = result.replace(meats=normal_equations.meats, hat_one_rows=normal_equations.hat_one_rows)
 
     column, intercept = _absorb.eliminated_column(name, levels, result, int(separated.sum()))
+    if separated.any():
+        column = dataclasses.replace(column, limits=_absorb.limits_of(total, positives))
     nested = []
     if meat == _native.Meat.cluster and (by_level or _nested(code_chunks, chunks.clusters, chunks.weights)):
         nested = [name]
