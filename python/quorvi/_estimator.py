@@ -153,6 +153,20 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         finite C. On a Dask DataFrame, one absorbed column, and not HC2 or
         HC3 (see the Dask page's "Fixed effects"). See the user guide's
         "Fixed effects".
+    missing : {"drop", "raise"}, default="drop"
+        What a formula fit does with a row that has a missing value (NaN,
+        None, pandas' NA or a polars null) in a variable of the formula, its
+        label or an absorbed column among them, or a value that a transform
+        makes NaN (``np.log`` of a negative number): ``"drop"`` leaves the
+        row out, as statsmodels' ``missing="drop"`` and R's ``na.omit`` do,
+        and with it the row's ``sample_weight``, ``offset`` and
+        ``clusters`` when they are given as arrays of the data's length (a
+        missing value there drops the row too); ``n_dropped_rows_`` and
+        ``dropped_rows_`` say which, and ``summary()`` counts them.
+        ``"raise"`` refuses such a row (ValueError). Without a formula, a
+        missing value in X is always refused, as scikit-learn's estimators
+        do: drop or impute the rows first. On a Dask DataFrame a missing
+        value is refused whatever this says.
 
     Attributes
     ----------
@@ -202,6 +216,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         precision counts (see the user guide). The later column of each
         dependent set is the one dropped, as R's ``glm`` does; a
         ``CollinearityWarning`` names them.
+    n_dropped_rows_ : int
+        Only for a fit with a formula: the rows of the data left out for a
+        missing value (``missing="drop"``); 0 on Dask.
+    dropped_rows_ : ndarray of shape (n_rows,) of bool
+        Only for a formula fit in memory: which rows of the data were left
+        out (True), so that ``data[~model.dropped_rows_]`` are the rows fitted.
     fitted_with_offset_ : bool
         Whether fit was given an offset: then ``marginal_effects`` needs the
         rows' offsets too.
@@ -279,6 +299,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         "link": [StrOptions(set(LINKS))],
         "formula": [str, None],
         "absorb": [str, list, tuple, None],
+        "missing": [StrOptions({"drop", "raise"})],
     }
 
     def __init__(
@@ -294,6 +315,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         link: str = "logit",
         formula: str | None = None,
         absorb: str | list[str] | None = None,
+        missing: str = "drop",
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -305,6 +327,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.link = link
         self.formula = formula
         self.absorb = absorb
+        self.missing = missing
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -381,10 +404,23 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         estimator but what validate_data records of an in-memory X."""
         progress = _print_progress if self.verbose else None
         formula = None
+        dropped_rows = None
         if self.formula is not None:
-            # The formula's design frame (and its left-hand side as y),
-            # every check of the formula made before the fit.
-            formula, X, y = _formula.learn(self.formula, X, y, bool(self.fit_intercept))
+            # The formula's design frame of the complete rows (and its
+            # left-hand side as y, the companions of the same rows), every
+            # check of the formula made before the fit.
+            learned = _formula.learn(
+                self.formula,
+                X,
+                y,
+                bool(self.fit_intercept),
+                self.missing,
+                {"sample_weight": sample_weight, "clusters": clusters, "offset": offset},
+            )
+            formula, X, y, dropped_rows = learned.design, learned.frame, learned.labels, learned.dropped_rows
+            sample_weight, clusters, offset = (
+                learned.companions[name] for name in ("sample_weight", "clusters", "offset")
+            )
         absorb = self.absorb
         if formula is not None and formula.absorbed:
             if absorb is not None:
@@ -454,7 +490,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 results.layout, [] if results.feature_names is None else list(results.feature_names)
             )
             results = dataclasses.replace(
-                results, names=names, groups=formula.term_groups(names), formula=formula
+                results,
+                names=names,
+                groups=formula.term_groups(names),
+                formula=formula,
+                dropped_rows=dropped_rows,
             )
         self._warn_about(results, result, fitted.separation)
         return results
@@ -611,14 +651,24 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
         row of X, with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
-        return self._design_scores(self._design_input(X), offset)
+        formula: _formula.FormulaDesign | None = self._results_.formula
+        if formula is None or is_dask_collection(X):
+            return self._design_scores(self._design_input(X), offset)
+        # A row with a missing value has no score: NaN in its place, the
+        # data's length kept (R's na.exclude).
+        frame, complete = formula.rows(X)
+        if complete is None:
+            return self._design_scores(frame, offset)
+        scores = np.full(len(complete), np.nan)
+        scores[complete] = self._design_scores(frame, _formula.rows_of(offset, complete, "offset"))
+        return scores
 
-    def _design_input(self, X: Any) -> Any:
+    def _design_input(self, X: Any, caller: str = "predict()") -> Any:
         """X as the fit read it: for a model fitted with a formula, the
         design frame of the data X (the same transforms, levels and
-        references); else X itself."""
+        references), which must have no incomplete row; else X itself."""
         formula: _formula.FormulaDesign | None = self._results_.formula
-        return X if formula is None else formula.frame(X)
+        return X if formula is None else formula.frame(X, caller)
 
     def _design_scores(self, X: Any, offset: Any = None) -> Any:
         """decision_function of X as the fit read it (a design frame)."""
@@ -699,7 +749,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             return _dask.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
             )
-        return _prediction.labels(self.decision_function(X, offset), self.classes_, self._fitted_link())
+        # A label for every row: a formula's incomplete rows are refused.
+        scores = self._design_scores(self._design_input(X), offset)
+        return _prediction.labels(scores, self.classes_, self._fitted_link())
 
     def _validated_input(self, X: Any) -> Any:
         """X for the scores: a float64 array, or a sparse matrix (its stored
@@ -721,9 +773,14 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """The mean accuracy of ``predict(X)`` against y (weighted by
         sample_weight), as scikit-learn's classifiers define it; for a model
         fitted with a formula, y defaults to its left-hand side in X."""
-        if y is None and getattr(self, "_results_", None) is not None and self._results_.formula is not None:
-            y = _formula.labels(self._results_.formula, X)
-        return float(super().score(X, y, sample_weight=sample_weight))
+        formula = getattr(self, "_results_", None) and self._results_.formula
+        if formula is None:
+            return float(super().score(X, y, sample_weight=sample_weight))
+        from sklearn.metrics import accuracy_score
+
+        labels, frame = _formula.scored_rows(formula, X, y)
+        predicted = _prediction.labels(self._design_scores(frame), self.classes_, self._fitted_link())
+        return float(accuracy_score(labels, predicted, sample_weight=sample_weight))
 
     def coef_table(self, *, alpha: float = 0.05) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
@@ -974,7 +1031,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """
         check_is_fitted(self)
         return self._results_.prediction_table(
-            self._design_input(X), offset, alpha, self._design_scores, self._validated_input
+            self._design_input(X, "prediction_table()"), offset, alpha, self._design_scores, self._validated_input
         )
 
     def _parameters(self) -> npt.NDArray[np.float64]:

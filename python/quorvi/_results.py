@@ -162,6 +162,9 @@ class FitResults:
     # For a fit with a formula: what it learned (_formula.FormulaDesign),
     # applied to every frame given to the fitted model.
     formula: Any = None
+    # For a fit with a formula: the rows of the data left out for a missing
+    # value (a mask of the data's length; None on Dask, which refuses them).
+    dropped_rows: npt.NDArray[np.bool_] | None = None
     # For a fit with absorbed columns: what it learned (_absorb.Absorption),
     # and the intercept, which is among the levels.
     absorption: Any = None
@@ -278,6 +281,11 @@ class FitResults:
             attributes["feature_names_in_"] = self.feature_names
         if self.layout is not None:
             attributes["categories_"] = {column.name: column.levels for column in self.layout.categorical}
+        if self.formula is not None:
+            dropped = self.dropped_rows
+            attributes["n_dropped_rows_"] = 0 if dropped is None else int(np.count_nonzero(dropped))
+            if dropped is not None:
+                attributes["dropped_rows_"] = dropped
         if self.absorption is not None:
             attributes["intercept_"] = np.array([self.absorbed_intercept])
             attributes["fixed_effects_"] = {

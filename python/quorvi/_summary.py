@@ -125,6 +125,11 @@ def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) ->
         ("Prob > chi2:", p_value(statistics.lr_pvalue)),
         ("BIC:", number(statistics.bic)),
     ]
+    if results.formula is not None:
+        # Beside n, the rows of the data the fit left out (R's na.omit
+        # count, statsmodels' nobs less than the data's rows).
+        dropped = results.dropped_rows
+        right.insert(1, ("Rows dropped (missing values):", str(0 if dropped is None else int(dropped.sum()))))
     name_width = max(12, *(len(name) for name in names))
     table_width = name_width + 11 * len(COLUMNS)
     width = max(WIDTH, table_width)

@@ -4,6 +4,8 @@ with categorical terms read as codes (and numeric × categorical ones as
 codes with a multiplier); and refuse bad formulas before any fitting,
 naming the term."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -175,9 +177,58 @@ def test_bad_formulas_are_refused_before_fitting(affairs, formula, error, messag
 
 
 def test_formula_and_estimator_parameters_must_agree(affairs):
-    with pytest.raises(ValueError, match=r"call fit\(data\) without y"):
-        LogisticRegression(formula="had_affair ~ age").fit(affairs, affairs["had_affair"])
+    with pytest.raises(ValueError, match=r"the y given differs from the labels .* call fit\(data\) without y"):
+        LogisticRegression(formula="had_affair ~ age").fit(affairs, 1 - affairs["had_affair"])
     with pytest.raises(ValueError, match=r"has no intercept .* pass fit_intercept=False too"):
         LogisticRegression(formula="had_affair ~ 0 + age").fit(affairs)
     with pytest.raises(NotImplementedError, match=r"marginal_effects\(\) of a model fitted with a formula"):
         quorvi.logit("had_affair ~ age", affairs).marginal_effects(affairs)
+
+
+@pytest.fixture(scope="module")
+def incomplete(affairs):
+    """The affairs data with values missing in a numeric variable, a
+    string factor and the label, and yrs_married - 1 negative (its log NaN)
+    on the rows of 0.5 years; weights that count rows, some missing."""
+    rng = np.random.default_rng(0)
+    data = affairs.copy()
+    for column, count in [("educ", 200), ("rel", 100), ("had_affair", 50)]:
+        data.loc[rng.choice(len(data), count, replace=False), column] = np.nan if column != "rel" else None
+    weights = rng.integers(1, 4, len(data)).astype(float)
+    weights[rng.choice(len(data), 30, replace=False)] = np.nan
+    return data, weights
+
+
+@pytest.mark.parametrize("frame", ["pandas", "polars"])
+def test_missing_values_are_dropped_as_statsmodels_drops_them(incomplete, frame):
+    data, weights = incomplete
+    formula = "had_affair ~ educ + C(rel) + np.log(yrs_married - 1) + age:C(occ)"
+    # patsy warns of the log of a negative number, as numpy does.
+    with np.errstate(invalid="ignore"):
+        reference = smf.glm(
+            formula, data, family=sm.families.Binomial(), freq_weights=weights, missing="drop"
+        ).fit(tol=1e-13)
+        expected = reference.predict(data)
+    given = data if frame == "pandas" else pytest.importorskip("polars").from_pandas(data)
+    model = quorvi.logit(formula, given, sample_weight=weights, tol=1e-10)
+    table = model.coef_table().loc[reference.params.index]
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8)
+    assert model.dropped_rows_.shape == (len(data),)
+    assert model.n_dropped_rows_ == len(data) - reference.nobs == model.dropped_rows_.sum()
+    assert model.n_obs_ == np.nansum(weights[~model.dropped_rows_])
+    assert re.search(rf"Rows dropped \(missing values\): +{model.n_dropped_rows_}\n", str(model.summary()))
+    # R's na.exclude: NaN where a variable of the right-hand side is
+    # missing (a missing label does not stop a prediction), as statsmodels'
+    # predict gives.
+    probabilities = model.predict_proba(given)
+    np.testing.assert_allclose(probabilities[:, 1], expected, rtol=1e-8)
+    np.testing.assert_array_equal(np.isnan(model.decision_function(given)), np.isnan(expected))
+    incomplete_rows = r"needs every row of the data, and {} of its 6366 rows have a missing value"
+    with pytest.raises(ValueError, match=r"predict\(\) " + incomplete_rows.format(int(np.isnan(expected).sum()))):
+        model.predict(given)
+    unscored = int((np.isnan(expected) | data["had_affair"].isna()).sum())
+    with pytest.raises(ValueError, match=r"score\(\) " + incomplete_rows.format(unscored)):
+        model.score(given)
+    with pytest.raises(ValueError, match=r"`had_affair` contains null values after evaluation"):
+        quorvi.logit(formula, given, missing="raise")
