@@ -782,7 +782,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         predicted = _prediction.labels(self._design_scores(frame), self.classes_, self._fitted_link())
         return float(accuracy_score(labels, predicted, sample_weight=sample_weight))
 
-    def coef_table(self, *, alpha: float = 0.05) -> pd.DataFrame:
+    def coef_table(self, *, alpha: float = 0.05, exponentiate: bool = False) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
         then the features by name): coefficient, standard error, z, two-sided
         p-value P>|z| and the 1 - alpha interval, b ± z₁₋α/₂ · SE with the
@@ -803,9 +803,19 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         A parameter dropped as linearly dependent (``dropped_features_``)
         was not estimated: its whole row is NaN, the coefficient too (R's
         NA), while ``coef_`` keeps 0 for it so that predictions work.
+
+        ``exponentiate=True`` reports exp(β), as Stata's ``logit, or`` and
+        R's ``broom::tidy(exponentiate = TRUE)`` do: for the logit the first
+        column is ``odds ratio``, exp(coef), the intercept's the baseline
+        odds; for cloglog it is ``hazard ratio`` (exp(β) multiplies the
+        cumulative hazard −log(1 − μ)). Its standard error is the delta
+        method's, exp(coef) · SE, as Stata prints it; z and P>|z| are the
+        coefficient's (the test of a ratio of 1), and the interval is exp()
+        of the coefficient's, so not symmetric about the ratio. For probit,
+        whose exp(β) is no ratio, a ValueError.
         """
         check_is_fitted(self)
-        return self._results_.coef_table(alpha)
+        return self._results_.coef_table(alpha, exponentiate)
 
     def wald_test(self, restrictions: Restrictions, q: Any = None) -> WaldTestResult:
         """Joint Wald test of linear restrictions on the coefficients: that
@@ -860,8 +870,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         check_is_fitted(self)
         return self._results_.wald_test(restrictions, q)
 
-    def summary(self) -> Summary:
+    def summary(self, *, exponentiate: bool = False) -> Summary:
         """A printable report of the fit, as statsmodels users expect.
+
+        Parameters
+        ----------
+        exponentiate : bool, default=False
+            Report odds ratios (logit) or hazard ratios (cloglog) instead of
+            the coefficients, as ``coef_table(exponentiate=True)`` gives
+            them (see there); a ValueError for probit.
 
         Returns
         -------
@@ -891,7 +908,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         weights that count observations for inference.
         """
         check_is_fitted(self)
-        return self._results_.summary()
+        return self._results_.summary(exponentiate)
 
     def marginal_effects(
         self, X: Any = None, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05

@@ -35,6 +35,7 @@ from ._inference import (
     checked_alpha,
     chi2_survival,
     coefficient_columns,
+    exponentiated,
     coefficient_table,
     is_restriction_text,
     prediction_frame,
@@ -342,17 +343,33 @@ class FitResults:
         values[self.dropped] = np.nan
         return values
 
-    def coef_table(self, alpha: float) -> pd.DataFrame:
+    def coef_table(self, alpha: float, exponentiate: bool = False) -> pd.DataFrame:
         """The table of LogisticRegression.coef_table(), documented there."""
+        ratio = self._ratio("coef_table()", exponentiate)
         self._warn_if_penalised("coef_table()")
-        return coefficient_table(self.names, self.reported_parameters(), self.covariance, alpha=alpha)
+        return coefficient_table(
+            self.names, self.reported_parameters(), self.covariance, alpha=alpha, ratio=ratio
+        )
 
-    def summary(self) -> Summary:
+    def summary(self, exponentiate: bool = False) -> Summary:
         """The report of LogisticRegression.summary(), documented there."""
         from ._summary import Summary, summary_text
 
+        ratio = self._ratio("summary()", exponentiate)
         self._warn_if_penalised("summary()")
-        return Summary(summary_text(self, coefficient_columns(self.reported_parameters(), self.covariance)))
+        columns = coefficient_columns(self.reported_parameters(), self.covariance)
+        return Summary(summary_text(self, exponentiated(columns) if ratio else columns, ratio))
+
+    def _ratio(self, caller: str, exponentiate: bool) -> str | None:
+        """The name of exp(β) under the fitted link when exponentiate asks
+        for it (None when it does not); a ValueError saying why for a link
+        whose exp(β) is no ratio."""
+        if not exponentiate:
+            return None
+        link = self.link
+        if link.ratio is None:
+            raise ValueError(f"{caller} with exponentiate=True, for a model of link={link.name!r}: {link.no_ratio}.")
+        return link.ratio
 
     def _parameter_positions(self, names: str | Iterable[str]) -> list[int]:
         """The positions in covariance of the named parameters, named as in

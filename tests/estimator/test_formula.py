@@ -232,3 +232,32 @@ def test_missing_values_are_dropped_as_statsmodels_drops_them(incomplete, frame)
         model.score(given)
     with pytest.raises(ValueError, match=r"`had_affair` contains null values after evaluation"):
         quorvi.logit(formula, given, missing="raise")
+
+
+@pytest.mark.parametrize(
+    ("link", "statsmodels_link", "ratio"),
+    [("logit", sm.families.links.Logit, "odds ratio"), ("cloglog", sm.families.links.CLogLog, "hazard ratio")],
+)
+def test_exponentiated_coefficients_are_stata_ratios(affairs, link, statsmodels_link, ratio):
+    # Stata's "logit, or" from statsmodels' fit: exp(b), exp(b) * se by the
+    # delta method, z and p of b, and exp() of b's interval.
+    formula = "had_affair ~ age + C(rel) + np.log(yrs_married)"
+    family = sm.families.Binomial(link=statsmodels_link())
+    reference = smf.glm(formula, affairs, family=family).fit(tol=1e-13)
+    model = quorvi.logit(formula, affairs, link=link, tol=1e-10)
+    table = model.coef_table(exponentiate=True, alpha=0.1).loc[reference.params.index]
+    assert list(table.columns) == [ratio, "std err", "z", "P>|z|", "[0.05", "0.95]"]
+    interval = np.exp(reference.conf_int(alpha=0.1))
+    expected = [np.exp(reference.params), np.exp(reference.params) * reference.bse, reference.tvalues]
+    for column, values in zip(table.columns, [*expected, reference.pvalues, interval[0], interval[1]]):
+        # A p-value of 1e-62 moves z² times z's relative difference (1e-9).
+        np.testing.assert_allclose(table[column], values, rtol=1e-5 if column == "P>|z|" else 1e-7)
+    assert "Intercept" in table.index
+    assert re.search(rf"\n {{10,}}{ratio} +std err +z +P>\|z\|", str(model.summary(exponentiate=True)))
+
+
+def test_probit_coefficients_are_no_ratios(affairs):
+    model = quorvi.logit("had_affair ~ age", affairs, link="probit")
+    for method in (model.coef_table, model.summary):
+        with pytest.raises(ValueError, match=r"exponentiate=True, for a model of link='probit': a probit coef"):
+            method(exponentiate=True)
