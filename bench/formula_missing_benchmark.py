@@ -33,9 +33,9 @@ def main() -> None:
     y = (rng.random(n) < 1 / (1 + np.exp(-eta))).astype(np.float64)
     # A column each, as a frame read from a file holds them (the columns
     # of one 2-D block would be strided views, read slower by every pass).
-    data = pd.DataFrame(
-        {**{name: X[:, j].copy() for j, name in enumerate("abcde")}, "y": y}
-    ).assign(g=pd.Categorical(rng.integers(0, 100, n).astype(str)))
+    data = pd.DataFrame({**{name: X[:, j].copy() for j, name in enumerate("abcde")}, "y": y}).assign(
+        g=pd.Categorical(rng.integers(0, 100, n).astype(str))
+    )
     incomplete = rng.random(n) < 0.05
     which = rng.integers(0, 6, n)
     for position, column in enumerate("abcdeg"):

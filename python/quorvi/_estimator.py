@@ -131,8 +131,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     formula : str or None, default=None
         A model formula, ``"y ~ x + C(g) + C(g):C(h) + np.log(z)"``, parsed
         and evaluated by formulaic (``pip install quorvi[formula]``): then
-        ``fit(data)`` takes a DataFrame of the formula's variables and the
-        labels from its left-hand side (``fit(data, y)`` is a ValueError),
+        ``fit(data)`` takes a DataFrame of the formula's variables (a polars
+        LazyFrame is collected, the formula's columns only) and the labels
+        from its left-hand side (a y given beside it must be those labels,
+        as ``cross_val_score(..., y, scoring="roc_auc")`` passes them; a y
+        that differs is a ValueError), rows with a missing value are left
+        out (``missing``), a formula's ``| fe1 + fe2`` part absorbs those
+        columns (not ``absorb=``, which a formula refuses),
         categorical terms enter the fit as codes, and the parameters are
         named as statsmodels names them. The formula decides the intercept,
         so ``fit_intercept`` must agree with it (``quorvi.logit`` sets it).
@@ -352,7 +357,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             matrix is read in place (CSR) or converted to CSR once (CSC).
         y : array-like of shape (n_samples,), default=None
             Two classes. Required, except with a ``formula``, whose
-            left-hand side gives them (then y must be None).
+            left-hand side gives them (then y is None, or equal to them).
         sample_weight : array-like of shape (n_samples,), default=None
             Non-negative frequency weights: a weight of m counts a row as m
             identical rows, and 0 leaves it out. Inference treats them so:
@@ -405,6 +410,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         progress = _print_progress if self.verbose else None
         formula = None
         dropped_rows = None
+        if self.formula is not None and self.absorb is not None:
+            _, absorbed_part = _formula.split_absorbed(self.formula)
+            raise ValueError(
+                "absorb= and a formula with an absorbed part ('| fe') were both given: use one of them."
+                if absorbed_part
+                else f"with a formula, absorbed levels are the formula's '| fe' part, not absorb=: write "
+                f"formula='{self.formula} | {' + '.join([self.absorb] if isinstance(self.absorb, str) else self.absorb)}' "
+                "and leave absorb=None."
+            )
         if self.formula is not None:
             # The formula's design frame of the complete rows (and its
             # left-hand side as y, the companions of the same rows), every
@@ -423,10 +437,6 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             )
         absorb = self.absorb
         if formula is not None and formula.absorbed:
-            if absorb is not None:
-                raise ValueError(
-                    "absorb= and a formula with an absorbed part ('| fe') were both given: use one of them."
-                )
             absorb = formula.absorbed
         absorbed = None
         if absorb is not None:
@@ -1048,7 +1058,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """
         check_is_fitted(self)
         return self._results_.prediction_table(
-            self._design_input(X, "prediction_table()"), offset, alpha, self._design_scores, self._validated_input
+            self._design_input(X, "prediction_table()"),
+            offset,
+            alpha,
+            self._design_scores,
+            self._validated_input,
         )
 
     def _parameters(self) -> npt.NDArray[np.float64]:

@@ -105,6 +105,7 @@ class FormulaDesign:
         are (None when all are): a row is incomplete when a variable of the
         right-hand side or an absorbed column is missing there, or a
         transform makes it NaN. With missing="raise", formulaic's error."""
+        data = _collected(data, self.formula, self.absorbed)
         pandas_data = _pandas_data(data, self.formula)
         matrix = _materialize(self.formula, self.spec, pandas_data, self.missing)
         complete = None
@@ -176,6 +177,7 @@ def learn(
     companions = dict(companions or {})
     formula, absorbed = split_absorbed(formula)
     parsed = _parse(formula)
+    data = _collected(data, formula, absorbed)
     dask = is_dask_collection(data)
     if dask and absorbed:
         raise ValueError(
@@ -237,9 +239,7 @@ def learn(
             f"the formula {formula!r} has no intercept, but its absorbed levels carry one: leave out the "
             "0 + (or - 1)."
         )
-    return Learned(
-        design, _with_absorbed(design_frame, data, absorbed, complete), lhs, complete, companions
-    )
+    return Learned(design, _with_absorbed(design_frame, data, absorbed, complete), lhs, complete, companions)
 
 
 def _incomplete_message(caller: str, count: int, n: int, formula: str) -> str:
@@ -267,7 +267,9 @@ def _complete_rows(columns: Any, *nulls: npt.NDArray[np.bool_] | None) -> npt.ND
     for column in columns:
         if not hasattr(column, "indicators"):
             continue  # the intercept's ones
-        arrays: list[tuple[npt.NDArray[Any], bool]] = [(indicator.codes, True) for indicator in column.indicators]
+        arrays: list[tuple[npt.NDArray[Any], bool]] = [
+            (indicator.codes, True) for indicator in column.indicators
+        ]
         if column.numeric is not None:
             arrays.append((column.numeric, False))
         for values, codes in arrays:
@@ -283,7 +285,7 @@ def _complete_rows(columns: Any, *nulls: npt.NDArray[np.bool_] | None) -> npt.ND
     return ~missing
 
 
-def _subset(matrix: dict[str, Any], complete: npt.NDArray[np.bool_]) -> dict[str, Any]:
+def _subset(matrix: Any, complete: npt.NDArray[np.bool_]) -> dict[str, Any]:
     """The materialized columns of the complete rows, each distinct array
     subset once (a term's columns share their factors' arrays): the one
     copy of the formula's columns that dropping rows costs. The numeric
@@ -356,7 +358,7 @@ def _companion_nulls(name: str, value: Any, n: int) -> npt.NDArray[np.bool_] | N
             "the data (the rows with a missing value are left out of both)."
         )
     nulls = table.isna()
-    return np.asarray(nulls if nulls.ndim == 1 else nulls.any(axis=1), dtype=bool)
+    return np.asarray(nulls.any(axis=1) if isinstance(nulls, pd.DataFrame) else nulls, dtype=bool)
 
 
 def rows_of(value: Any, complete: npt.NDArray[np.bool_], name: str) -> Any:
@@ -547,6 +549,21 @@ def _dask_labels(formula: str, parsed: Any, data: Any) -> Any:
 
     meta = labels(_dask_meta(formula, data))
     return data.map_partitions(labels, meta=meta)
+
+
+def _collected(data: Any, formula: str, absorbed: list[str]) -> Any:
+    """A lazy frame (a polars LazyFrame, ...) collected: the columns that
+    the formula and its absorbed part name, and no other; any other data as
+    it is."""
+    if is_dask_collection(data):
+        return data  # evaluated partition by partition, never collected
+    frame = nw.from_native(data, pass_through=True)
+    if not isinstance(frame, nw.LazyFrame):
+        return data
+    names = {str(variable) for variable in _formulaic().Formula(formula).required_variables} | set(absorbed)
+    return (
+        frame.select([name for name in frame.collect_schema().names() if name in names]).collect().to_native()
+    )
 
 
 def _pandas_data(data: Any, formula: str) -> pd.DataFrame:
@@ -759,6 +776,7 @@ def scored_rows(design: FormulaDesign, data: Any, y: Any) -> tuple[npt.NDArray[A
     frame of data, for score(): every row must be complete, and a y given
     must be the left-hand side (as scikit-learn's scorers pass it)."""
     formula = design.formula
+    data = _collected(data, formula, design.absorbed)
     labels, missing = _lhs(formula, _parse(formula), _pandas_data(data, formula), design.missing)
     if y is not None and not _same_labels(y, labels, missing):
         raise ValueError(
@@ -784,12 +802,72 @@ def logit(
     **parameters: Any,
 ) -> Any:
     """A ``LogisticRegression`` fitted to data with the formula, as
-    statsmodels' ``smf.logit(formula, data).fit()``; the intercept is the
-    formula's (``0 +`` or ``- 1`` leave it out). The other keywords are the
-    estimator's parameters (``cov_type="HC1"``, ``link="probit"``, ...)."""
+    statsmodels' ``smf.logit(formula, data).fit()`` and R's ``glm(formula,
+    data, family = binomial)``.
+
+    The formula is formulaic's (patsy's) grammar: ``"y ~ x + C(g) + x:C(g)
+    + np.log(z) + I(z ** 2)"``, ``C(g, Treatment(reference="b"))`` for a
+    reference level, ``0 +`` or ``- 1`` to leave out the intercept (the
+    formula decides it: ``fit_intercept`` is set from it), and
+    ``y ~ x | fe1 + fe2`` to absorb the levels of ``fe1`` and ``fe2`` as
+    fixed effects (pyfixest's syntax; the estimator's ``absorb=``).
+    Categorical terms enter the fit as codes, never as dummy columns, and
+    the parameters are named as statsmodels names them.
+
+    Rows with a missing value in a variable of the formula (or a value a
+    transform makes NaN, or a missing weight, offset or cluster) are left
+    out, as statsmodels' ``missing="drop"`` and R's ``na.omit`` do:
+    ``n_dropped_rows_`` counts them, ``dropped_rows_`` marks them and
+    ``summary()`` reports them; ``missing="raise"`` refuses them instead.
+
+    Parameters
+    ----------
+    formula : str
+        ``"y ~ terms"`` or ``"y ~ terms | absorbed columns"``; the left-hand
+        side is the labels, a column of two distinct values.
+    data : DataFrame
+        pandas, polars (a LazyFrame is collected, the formula's columns
+        only) or another frame narwhals reads, or a Dask DataFrame.
+    sample_weight, clusters, offset : array-like or None
+        As for ``LogisticRegression.fit``, one value per row of data.
+    **parameters
+        The estimator's parameters, below (``cov_type="HC1"``,
+        ``link="probit"``, ``missing="raise"``, ...).
+
+    Returns
+    -------
+    LogisticRegression
+        Fitted: ``coef_table()``, ``summary()``, ``wald_test("C(g)")``,
+        ``predict_proba(new_data)`` (the same transforms, levels and
+        references; NaN for a row with a missing value).
+
+    Examples
+    --------
+    >>> import statsmodels.api as sm, quorvi
+    >>> data = sm.datasets.fair.load_pandas().data
+    >>> data["had_affair"] = (data.affairs > 0).astype(float)
+    >>> model = quorvi.logit("had_affair ~ age + np.log(yrs_married) + C(religious)", data)
+    >>> model.coef_table(exponentiate=True)            # odds ratios, as Stata's logit, or
+    >>> quorvi.logit("had_affair ~ age + educ | occupation", data).summary()   # absorbed levels
+    >>> quorvi.logit("had_affair ~ age + C(religious)", data, cov_type="cluster",
+    ...              clusters=data.occupation)
+    >>> model.n_dropped_rows_                          # rows left out for a missing value
+
+    The estimator's parameters
+    --------------------------
+    """
     from ._estimator import LogisticRegression
 
     parsed = _parse(split_absorbed(formula)[0])
     parameters.setdefault("fit_intercept", any(str(term) == "1" for term in parsed.rhs))
     model = LogisticRegression(formula=formula, **parameters)
     return model.fit(data, sample_weight=sample_weight, clusters=clusters, offset=offset)
+
+
+def document_logit(estimator_doc: str | None) -> None:
+    """logit's docstring completed by the estimator's parameters (those of
+    its class docstring), so that help(quorvi.logit) shows them all."""
+    if logit.__doc__ is None or estimator_doc is None or "Parameters\n    ----------\n" not in estimator_doc:
+        return  # python -OO strips docstrings
+    section = estimator_doc.split("Parameters\n    ----------\n", 1)[1].split("\n    Attributes\n", 1)[0]
+    logit.__doc__ = logit.__doc__.rstrip() + "\n" + section.rstrip() + "\n"

@@ -35,8 +35,8 @@ from ._inference import (
     checked_alpha,
     chi2_survival,
     coefficient_columns,
-    exponentiated,
     coefficient_table,
+    exponentiated,
     is_restriction_text,
     prediction_frame,
 )
@@ -368,7 +368,9 @@ class FitResults:
             return None
         link = self.link
         if link.ratio is None:
-            raise ValueError(f"{caller} with exponentiate=True, for a model of link={link.name!r}: {link.no_ratio}.")
+            raise ValueError(
+                f"{caller} with exponentiate=True, for a model of link={link.name!r}: {link.no_ratio}."
+            )
         return link.ratio
 
     def _parameter_positions(self, names: str | Iterable[str]) -> list[int]:

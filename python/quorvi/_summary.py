@@ -131,8 +131,10 @@ def summary_text(
     if results.formula is not None:
         # Beside n, the rows of the data the fit left out (R's na.omit
         # count, statsmodels' nobs less than the data's rows).
-        dropped = results.dropped_rows
-        right.insert(1, ("Rows dropped (missing values):", str(0 if dropped is None else int(dropped.sum()))))
+        dropped_rows = results.dropped_rows
+        right.insert(
+            1, ("Rows dropped (missing values):", str(0 if dropped_rows is None else int(dropped_rows.sum())))
+        )
     name_width = max(12, *(len(name) for name in names))
     headers = [ratio or COLUMNS[0], *COLUMNS[1:]]
     # Each column 11 wide, the first wider for a long name ("hazard ratio").
@@ -146,7 +148,8 @@ def summary_text(
         f"Dependent: P(y = {_label(classes[1])}), against y = {_label(classes[0])}",
         *_pairs(left, right),
         "=" * width,
-        " " * name_width + "".join(f"{column:>{width}}" for column, width in zip(headers, widths, strict=True)),
+        " " * name_width
+        + "".join(f"{column:>{width}}" for column, width in zip(headers, widths, strict=True)),
         "-" * width,
     ]
     formats = [number, number, number, p_value, number, number]
