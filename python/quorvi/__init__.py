@@ -9,10 +9,13 @@ every core with the interpreter lock released.
 
 from importlib.metadata import version as _version
 
+from . import _formula
 from ._estimator import LogisticRegression
 from ._formula import logit
 from ._inference import CollinearityWarning, PenaltyWarning, PerfectSeparationWarning, WaldTestResult
 from ._robust import CovarianceCorrectionWarning
+
+_formula.document_logit(LogisticRegression.__doc__)
 
 __version__: str = _version("quorvi")
 

@@ -140,8 +140,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     formula : str or None, default=None
         A model formula, ``"y ~ x + C(g) + C(g):C(h) + np.log(z)"``, parsed
         and evaluated by formulaic (``pip install quorvi[formula]``): then
-        ``fit(data)`` takes a DataFrame of the formula's variables and the
-        labels from its left-hand side (``fit(data, y)`` is a ValueError),
+        ``fit(data)`` takes a DataFrame of the formula's variables (a polars
+        LazyFrame is collected, the formula's columns only) and the labels
+        from its left-hand side (a y given beside it must be those labels,
+        as ``cross_val_score(..., y, scoring="roc_auc")`` passes them; a y
+        that differs is a ValueError), rows with a missing value are left
+        out (``missing``), a formula's ``| fe1 + fe2`` part absorbs those
+        columns (not ``absorb=``, which a formula refuses),
         categorical terms enter the fit as codes, and the parameters are
         named as statsmodels names them. The formula decides the intercept,
         so ``fit_intercept`` must agree with it (``quorvi.logit`` sets it).
@@ -168,6 +173,20 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         finite C. On a Dask DataFrame, one absorbed column, and not HC2 or
         HC3 (see the Dask page's "Fixed effects"). See the user guide's
         "Fixed effects".
+    missing : {"drop", "raise"}, default="drop"
+        What a formula fit does with a row that has a missing value (NaN,
+        None, pandas' NA or a polars null) in a variable of the formula, its
+        label or an absorbed column among them, or a value that a transform
+        makes NaN (``np.log`` of a negative number): ``"drop"`` leaves the
+        row out, as statsmodels' ``missing="drop"`` and R's ``na.omit`` do,
+        and with it the row's ``sample_weight``, ``offset`` and
+        ``clusters`` when they are given as arrays of the data's length (a
+        missing value there drops the row too); ``n_dropped_rows_`` and
+        ``dropped_rows_`` say which, and ``summary()`` counts them.
+        ``"raise"`` refuses such a row (ValueError). Without a formula, a
+        missing value in X is always refused, as scikit-learn's estimators
+        do: drop or impute the rows first. On a Dask DataFrame a missing
+        value is refused whatever this says.
 
     Attributes
     ----------
@@ -217,6 +236,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         precision counts (see the user guide). The later column of each
         dependent set is the one dropped, as R's ``glm`` does; a
         ``CollinearityWarning`` names them.
+    n_dropped_rows_ : int
+        Only for a fit with a formula: the rows of the data left out for a
+        missing value (``missing="drop"``); 0 on Dask.
+    dropped_rows_ : ndarray of shape (n_rows,) of bool
+        Only for a formula fit in memory: which rows of the data were left
+        out (True), so that ``data[~model.dropped_rows_]`` are the rows fitted.
     fitted_with_offset_ : bool
         Whether fit was given an offset: then ``marginal_effects`` needs the
         rows' offsets too.
@@ -295,6 +320,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         "formula": [str, None],
         "absorb": [str, list, tuple, None],
         "information": [StrOptions(set(INFORMATION)), None],
+        "missing": [StrOptions({"drop", "raise"})],
     }
 
     def __init__(
@@ -311,6 +337,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         formula: str | None = None,
         absorb: str | list[str] | None = None,
         information: str | None = None,
+        missing: str = "drop",
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -323,6 +350,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.formula = formula
         self.absorb = absorb
         self.information = information
+        self.missing = missing
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -347,7 +375,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             matrix is read in place (CSR) or converted to CSR once (CSC).
         y : array-like of shape (n_samples,), default=None
             Two classes. Required, except with a ``formula``, whose
-            left-hand side gives them (then y must be None).
+            left-hand side gives them (then y is None, or equal to them).
         sample_weight : array-like of shape (n_samples,), default=None
             Non-negative frequency weights: a weight of m counts a row as m
             identical rows, and 0 leaves it out. Inference treats them so:
@@ -399,17 +427,35 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         estimator but what validate_data records of an in-memory X."""
         progress = _print_progress if self.verbose else None
         formula = None
+        dropped_rows = None
+        if self.formula is not None and self.absorb is not None:
+            _, absorbed_part = _formula.split_absorbed(self.formula)
+            raise ValueError(
+                "absorb= and a formula with an absorbed part ('| fe') were both given: use one of them."
+                if absorbed_part
+                else f"with a formula, absorbed levels are the formula's '| fe' part, not absorb=: write "
+                f"formula='{self.formula} | {' + '.join([self.absorb] if isinstance(self.absorb, str) else self.absorb)}' "
+                "and leave absorb=None."
+            )
         if self.formula is not None:
-            # The formula's design frame (and its left-hand side as y),
-            # every check of the formula made before the fit.
-            formula, X, y = _formula.learn(self.formula, X, y, bool(self.fit_intercept))
+            # The formula's design frame of the complete rows (and its
+            # left-hand side as y, the companions of the same rows), every
+            # check of the formula made before the fit.
+            learned = _formula.learn(
+                self.formula,
+                X,
+                y,
+                bool(self.fit_intercept),
+                self.missing,
+                {"sample_weight": sample_weight, "clusters": clusters, "offset": offset},
+            )
+            formula, X, y, dropped_rows = learned.design, learned.frame, learned.labels, learned.dropped_rows
+            sample_weight, clusters, offset = (
+                learned.companions[name] for name in ("sample_weight", "clusters", "offset")
+            )
         absorb = self.absorb
         backend = backend_of(X)
         if formula is not None and formula.absorbed:
-            if absorb is not None:
-                raise ValueError(
-                    "absorb= and a formula with an absorbed part ('| fe') were both given: use one of them."
-                )
             absorb = formula.absorbed
         absorbed = None
         observed = self._observed_information(absorb is not None)
@@ -476,7 +522,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 results.layout, [] if results.feature_names is None else list(results.feature_names)
             )
             results = dataclasses.replace(
-                results, names=names, groups=formula.term_groups(names), formula=formula
+                results,
+                names=names,
+                groups=formula.term_groups(names),
+                formula=formula,
+                dropped_rows=dropped_rows,
             )
         self._warn_about(results, result, fitted.separation)
         return results
@@ -673,14 +723,24 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
         row of X, with the rows' offsets when given; a Dask array for a Dask X."""
         check_is_fitted(self)
-        return self._design_scores(self._design_input(X), offset)
+        formula: _formula.FormulaDesign | None = self._results_.formula
+        if formula is None or backend_of(X) is not None:
+            return self._design_scores(self._design_input(X), offset)
+        # A row with a missing value has no score: NaN in its place, the
+        # data's length kept (R's na.exclude).
+        frame, complete = formula.rows(X)
+        if complete is None:
+            return self._design_scores(frame, offset)
+        scores = np.full(len(complete), np.nan)
+        scores[complete] = self._design_scores(frame, _formula.rows_of(offset, complete, "offset"))
+        return scores
 
-    def _design_input(self, X: Any) -> Any:
+    def _design_input(self, X: Any, caller: str = "predict()") -> Any:
         """X as the fit read it: for a model fitted with a formula, the
         design frame of the data X (the same transforms, levels and
-        references); else X itself."""
+        references), which must have no incomplete row; else X itself."""
         formula: _formula.FormulaDesign | None = self._results_.formula
-        return X if formula is None else formula.frame(X)
+        return X if formula is None else formula.frame(X, caller)
 
     def _design_scores(self, X: Any, offset: Any = None) -> Any:
         """decision_function of X as the fit read it (a design frame)."""
@@ -767,7 +827,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             return module.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
             )
-        scores = self.decision_function(X, offset)
+        # A label for every row: a formula's incomplete rows are refused.
+        scores = self._design_scores(self._design_input(X), offset)
         _check_labelled(scores, self._results_.absorption is not None)
         return _prediction.labels(scores, self.classes_, self._fitted_link())
 
@@ -791,11 +852,16 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """The mean accuracy of ``predict(X)`` against y (weighted by
         sample_weight), as scikit-learn's classifiers define it; for a model
         fitted with a formula, y defaults to its left-hand side in X."""
-        if y is None and getattr(self, "_results_", None) is not None and self._results_.formula is not None:
-            y = _formula.labels(self._results_.formula, X)
-        return float(super().score(X, y, sample_weight=sample_weight))
+        formula = getattr(self, "_results_", None) and self._results_.formula
+        if formula is None:
+            return float(super().score(X, y, sample_weight=sample_weight))
+        from sklearn.metrics import accuracy_score
 
-    def coef_table(self, *, alpha: float = 0.05) -> pd.DataFrame:
+        labels, frame = _formula.scored_rows(formula, X, y)
+        predicted = _prediction.labels(self._design_scores(frame), self.classes_, self._fitted_link())
+        return float(accuracy_score(labels, predicted, sample_weight=sample_weight))
+
+    def coef_table(self, *, alpha: float = 0.05, exponentiate: bool = False) -> pd.DataFrame:
         """A pandas DataFrame, one row per parameter (the intercept first,
         then the features by name): coefficient, standard error, z, two-sided
         p-value P>|z| and the 1 - alpha interval, b ± z₁₋α/₂ · SE with the
@@ -816,9 +882,19 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         A parameter dropped as linearly dependent (``dropped_features_``)
         was not estimated: its whole row is NaN, the coefficient too (R's
         NA), while ``coef_`` keeps 0 for it so that predictions work.
+
+        ``exponentiate=True`` reports exp(β), as Stata's ``logit, or`` and
+        R's ``broom::tidy(exponentiate = TRUE)`` do: for the logit the first
+        column is ``odds ratio``, exp(coef), the intercept's the baseline
+        odds; for cloglog it is ``hazard ratio`` (exp(β) multiplies the
+        cumulative hazard −log(1 − μ)). Its standard error is the delta
+        method's, exp(coef) · SE, as Stata prints it; z and P>|z| are the
+        coefficient's (the test of a ratio of 1), and the interval is exp()
+        of the coefficient's, so not symmetric about the ratio. For probit,
+        whose exp(β) is no ratio, a ValueError.
         """
         check_is_fitted(self)
-        return self._results_.coef_table(alpha)
+        return self._results_.coef_table(alpha, exponentiate)
 
     def wald_test(self, restrictions: Restrictions, q: Any = None) -> WaldTestResult:
         """Joint Wald test of linear restrictions on the coefficients: that
@@ -873,8 +949,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         check_is_fitted(self)
         return self._results_.wald_test(restrictions, q)
 
-    def summary(self) -> Summary:
+    def summary(self, *, exponentiate: bool = False) -> Summary:
         """A printable report of the fit, as statsmodels users expect.
+
+        Parameters
+        ----------
+        exponentiate : bool, default=False
+            Report odds ratios (logit) or hazard ratios (cloglog) instead of
+            the coefficients, as ``coef_table(exponentiate=True)`` gives
+            them (see there); a ValueError for probit.
 
         Returns
         -------
@@ -904,7 +987,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         weights that count observations for inference.
         """
         check_is_fitted(self)
-        return self._results_.summary()
+        return self._results_.summary(exponentiate)
 
     def marginal_effects(
         self, X: Any = None, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05
@@ -1057,7 +1140,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """
         check_is_fitted(self)
         return self._results_.prediction_table(
-            self._design_input(X), offset, alpha, self._design_scores, self._validated_input
+            self._design_input(X, "prediction_table()"),
+            offset,
+            alpha,
+            self._design_scores,
+            self._validated_input,
         )
 
     def _parameters(self) -> npt.NDArray[np.float64]:

@@ -17,6 +17,7 @@ its multiplier: the fit reads the two as one varying-slope block.
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -27,6 +28,7 @@ import numpy.typing as npt
 
 from ._backends import backend_of
 from ._design import SLOPES, slopes_of
+from ._validation import is_distributed
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -77,18 +79,44 @@ class FormulaDesign:
     # The columns of the formula's "| fe1 + fe2" part, absorbed as fixed
     # effects (the estimator's absorb=); the design frame carries them last.
     absorbed: list[str] = field(default_factory=list)
+    # What a row with a missing value does: "drop" leaves it out of the fit
+    # and gives it no prediction; "raise" refuses it.
+    missing: str = "drop"
 
-    def frame(self, data: Any) -> Any:
+    def frame(self, data: Any, caller: str = "predict()") -> Any:
         """The design frame of data for the fitted model (pandas: numeric
         columns, then each categorical term as a Categorical of codes; for a
-        Dask DataFrame, that of every partition)."""
+        Dask DataFrame, that of every partition), refusing rows with a
+        missing value (see rows())."""
         backend = backend_of(data)
         if backend is not None:
-            meta = self.frame(_dask_meta(self.formula, data))
-            return backend.module().formula_frames(data, self.frame, meta)
-        matrix = _materialize(self.formula, self.spec, _pandas_data(data, self.formula))
+            # Each partition refuses a missing value (formulaic's error):
+            # rows dropped partition by partition would no longer line up
+            # with the labels, weights and offsets chunked like the data.
+            refusing = dataclasses.replace(self, missing="raise")
+            meta = refusing.frame(_dask_meta(self.formula, data))
+            return backend.module().formula_frames(data, refusing.frame, meta)
+        frame, complete = self.rows(data)
+        if complete is not None:
+            count = int(np.count_nonzero(~complete))
+            raise ValueError(_incomplete_message(caller, count, len(complete), self.formula))
+        return frame
+
+    def rows(self, data: Any) -> tuple[Any, npt.NDArray[np.bool_] | None]:
+        """The design frame of data's complete rows, and which rows those
+        are (None when all are): a row is incomplete when a variable of the
+        right-hand side or an absorbed column is missing there, or a
+        transform makes it NaN. With missing="raise", formulaic's error."""
+        data = _collected(data, self.formula, self.absorbed)
+        pandas_data = _pandas_data(data, self.formula)
+        matrix = _materialize(self.formula, self.spec, pandas_data, self.missing)
+        complete = None
+        if self.missing == "drop":
+            complete = _complete_rows(matrix.values(), _absorbed_nulls(data, self.absorbed))
+            if complete is not None:
+                matrix = _subset(matrix, complete)
         frame, _, _, _ = _design_frame(self.spec, matrix, self.categorical)
-        return _with_absorbed(frame, data, self.absorbed)
+        return _with_absorbed(frame, data, self.absorbed, complete), complete
 
     def parameter_names(self, layout: FrameLayout | None, feature_names: Sequence[str]) -> list[str]:
         """The parameter names, in the estimator's order, as statsmodels
@@ -110,22 +138,58 @@ class FormulaDesign:
         return {term: [name for name in columns if name in present] for term, columns in self.terms.items()}
 
 
-def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[FormulaDesign, Any, Any]:
+@dataclass
+class Learned:
+    """What learn() gives the fit: the formula's design, the design frame of
+    the data's complete rows with their labels, which rows those are (None
+    when all are) and the fit's companions (sample_weight, clusters,
+    offset) of the same rows."""
+
+    design: FormulaDesign
+    frame: Any
+    labels: Any
+    complete: npt.NDArray[np.bool_] | None
+    companions: dict[str, Any]
+
+    @property
+    def dropped_rows(self) -> npt.NDArray[np.bool_] | None:
+        """The rows left out, a mask of the data's length (None on Dask)."""
+        if is_distributed(self.frame):
+            return None
+        if self.complete is None:
+            return np.zeros(len(self.frame), dtype=bool)
+        return ~self.complete
+
+
+def learn(
+    formula: str,
+    data: Any,
+    y: Any,
+    fit_intercept: bool,
+    missing: str = "drop",
+    companions: dict[str, Any] | None = None,
+) -> Learned:
     """The formula learned on data: its design, the design frame of data
     and the labels of its left-hand side. Every check of the formula and of
-    the data it names is made here, before any fitting."""
-    if y is not None:
-        raise ValueError(
-            "with a formula, y is its left-hand side: call fit(data) without y (the formula "
-            f"{formula!r} names the labels)."
-        )
+    the data it names is made here, before any fitting. With
+    missing="drop", a row is left out when a variable of the formula, or a
+    companion (weights, offsets, clusters as arrays of the data's length),
+    is missing there; the design frame, the labels and the companions are
+    then those of the other rows."""
+    companions = dict(companions or {})
     formula, absorbed = split_absorbed(formula)
     parsed = _parse(formula)
+    data = _collected(data, formula, absorbed)
     backend = backend_of(data)
     dask = backend is not None
     frame = _dask_meta(formula, data) if dask else _pandas_data(data, formula)
-    lhs = None if dask else _lhs(formula, parsed, frame)
-    matrix = _materialize(formula, parsed.rhs, frame)
+    # On Dask the partitions are evaluated where they live, and refuse a
+    # missing value there (formulaic's error).
+    na_action = "raise" if dask else missing
+    lhs, lhs_missing = (None, None) if dask else _lhs(formula, parsed, frame, na_action=na_action)
+    if y is not None:
+        _check_given_labels(formula, y, lhs, lhs_missing, dask)
+    matrix = _materialize(formula, parsed.rhs, frame, na_action)
     spec = matrix.model_spec
     if dask and spec.transform_state:
         raise NotImplementedError(
@@ -133,6 +197,23 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
             f"({', '.join(spec.transform_state)}): on a Dask DataFrame the model spec is learned from "
             "its dtypes alone, so such transforms are not available there."
         )
+    complete = None
+    if na_action == "drop":
+        nulls = [lhs_missing, _absorbed_nulls(data, absorbed)]
+        nulls.extend(_companion_nulls(name, value, len(frame)) for name, value in companions.items())
+        complete = _complete_rows(matrix.values(), *nulls)
+        if complete is not None:
+            if not np.any(complete):
+                raise ValueError(
+                    f"every one of the {len(complete)} rows has a missing value in a variable of the "
+                    f"formula {formula!r} (or of its weights, offsets or clusters): no row is left to fit."
+                )
+            matrix = _subset(matrix, complete)
+            assert lhs is not None
+            lhs = lhs[complete]
+            companions = {name: _rows_of(value, complete) for name, value in companions.items()}
+    if lhs is not None:
+        _check_two_labels(formula, parsed, lhs)
     intercept = any(_is_intercept(structure) for structure in spec.structure)
     if intercept != bool(fit_intercept):
         has = "has an intercept" if intercept else "has no intercept (0 + or - 1)"
@@ -143,7 +224,7 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
     design_frame, numeric, categorical, full = _design_frame(spec, matrix, None, fitting=not dask)
     slopes = slopes_of(design_frame)
     _check_coding(formula, intercept, [name for name in categorical if name not in slopes], full)
-    design = FormulaDesign(formula, spec, intercept, numeric, categorical, absorbed=absorbed)
+    design = FormulaDesign(formula, spec, intercept, numeric, categorical, absorbed=absorbed, missing=missing)
     design.terms = {
         str(structure.term): list(structure.columns)
         for structure in spec.structure
@@ -157,8 +238,181 @@ def learn(formula: str, data: Any, y: Any, fit_intercept: bool) -> tuple[Formula
     if dask:
         # Each partition's design frame carries its absorbed columns, as in
         # memory: the fit takes them out by name (absorb= on Dask).
-        return design, design.frame(data), _dask_labels(formula, parsed, data)
-    return design, _with_absorbed(design_frame, data, absorbed), lhs
+        return Learned(design, design.frame(data), _dask_labels(formula, parsed, data), None, companions)
+    return Learned(design, _with_absorbed(design_frame, data, absorbed, complete), lhs, complete, companions)
+
+
+def _incomplete_message(caller: str, count: int, n: int, formula: str) -> str:
+    """Why a method that needs every row refuses data with incomplete rows."""
+    return (
+        f"{caller} needs every row of the data, and {count} of its {n} rows have a missing value (NaN "
+        f"or None) in a variable of the formula {formula!r}, or one that a transform makes NaN: drop "
+        "or fill them first (predict_proba() and decision_function() give NaN for such rows)."
+    )
+
+
+def _complete_rows(columns: Any, *nulls: npt.NDArray[np.bool_] | None) -> npt.NDArray[np.bool_] | None:
+    """Which rows have every column of a materialized matrix (and no null
+    among nulls): a numeric column's NaN or a factor's code -1 (a missing
+    level) marks an incomplete row. One pass over each distinct array (a
+    factor's codes and a numeric factor are shared by its columns). None
+    when every row is complete."""
+    missing: npt.NDArray[np.bool_] | None = None
+    seen: set[int] = set()
+
+    def add(mask: npt.NDArray[np.bool_]) -> None:
+        nonlocal missing
+        missing = mask if missing is None else np.logical_or(missing, mask, out=missing)
+
+    for column in columns:
+        if not hasattr(column, "indicators"):
+            continue  # the intercept's ones
+        arrays: list[tuple[npt.NDArray[Any], bool]] = [
+            (indicator.codes, True) for indicator in column.indicators
+        ]
+        if column.numeric is not None:
+            arrays.append((column.numeric, False))
+        for values, codes in arrays:
+            if id(values) in seen:
+                continue
+            seen.add(id(values))
+            add(values < 0 if codes else np.isnan(values))
+    for mask in nulls:
+        if mask is not None:
+            add(mask.copy() if missing is None else mask)
+    if missing is None or not missing.any():
+        return None
+    return ~missing
+
+
+def _subset(matrix: Any, complete: npt.NDArray[np.bool_]) -> dict[str, Any]:
+    """The materialized columns of the complete rows, each distinct array
+    subset once (a term's columns share their factors' arrays): the one
+    copy of the formula's columns that dropping rows costs. The numeric
+    arrays are rows of one block, in the matrix's order, so that the fit
+    reads neighbouring columns as one dense run (_design._dense_runs), as
+    it reads the columns of a pandas block in place."""
+    numeric: dict[int, npt.NDArray[np.float64]] = {}
+    for column in matrix.values():
+        if getattr(column, "numeric", None) is not None:
+            numeric.setdefault(id(column.numeric), column.numeric)
+    block = np.empty((len(numeric), int(np.count_nonzero(complete))))
+    cache: dict[int, npt.NDArray[Any]] = {}
+    for row, (key, values) in enumerate(numeric.items()):
+        cache[key] = np.compress(complete, values, out=block[row])
+
+    def rows(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        if id(values) not in cache:
+            cache[id(values)] = values[complete]
+        return cache[id(values)]
+
+    subset = {}
+    for name, column in matrix.items():
+        if hasattr(column, "indicators"):
+            indicators = tuple(dataclasses.replace(i, codes=rows(i.codes)) for i in column.indicators)
+            numeric_values = None if column.numeric is None else rows(column.numeric)
+            subset[name] = dataclasses.replace(column, numeric=numeric_values, indicators=indicators)
+        else:
+            # The intercept's ones, which the design frame leaves out.
+            subset[name] = column
+    return _Columns(subset, matrix.model_spec)
+
+
+class _Columns(dict[str, Any]):
+    """Materialized columns with the model spec they were materialized by,
+    as formulaic's model matrix carries it."""
+
+    def __init__(self, columns: dict[str, Any], model_spec: Any) -> None:
+        super().__init__(columns)
+        self.model_spec = model_spec
+
+
+def _absorbed_nulls(data: Any, absorbed: list[str]) -> npt.NDArray[np.bool_] | None:
+    """The rows whose absorbed columns (the formula's "| fe" part) are missing."""
+    if not absorbed or is_distributed(data):
+        return None
+    import pandas as pd
+
+    if not isinstance(data, pd.DataFrame):
+        data = nw.from_native(data, eager_only=True)
+        present = [name for name in absorbed if name in data.columns]
+        return np.asarray(data.select(present).to_pandas().isna().any(axis=1)) if present else None
+    present = [name for name in absorbed if name in data.columns]
+    return np.asarray(data[present].isna().any(axis=1)) if present else None
+
+
+def _companion_nulls(name: str, value: Any, n: int) -> npt.NDArray[np.bool_] | None:
+    """The rows where a companion of the fit (an array of weights, offsets
+    or cluster labels of the data's length) is missing; None for a
+    companion that is absent or not such an array (a column's name)."""
+    import pandas as pd
+
+    if value is None or isinstance(value, str) or is_distributed(value):
+        return None
+    if isinstance(value, list | tuple) and all(isinstance(item, str) for item in value):
+        return None  # names of columns
+    table = value if isinstance(value, pd.Series | pd.DataFrame) else pd.DataFrame(np.asarray(value))
+    if len(table) != n:
+        raise ValueError(
+            f"{name} has {len(table)} rows and the data {n}: with a formula, give one value per row of "
+            "the data (the rows with a missing value are left out of both)."
+        )
+    nulls = table.isna()
+    return np.asarray(nulls.any(axis=1) if isinstance(nulls, pd.DataFrame) else nulls, dtype=bool)
+
+
+def rows_of(value: Any, complete: npt.NDArray[np.bool_], name: str) -> Any:
+    """An array of the data's length (an offset at prediction) of the
+    complete rows only."""
+    if value is None:
+        return None
+    values = np.asarray(value)
+    if len(values) != len(complete):
+        raise ValueError(f"{name} has {len(values)} rows and the data {len(complete)}")
+    return values[complete]
+
+
+def _rows_of(value: Any, complete: npt.NDArray[np.bool_]) -> Any:
+    """A companion of the fit of the complete rows only (names as they are)."""
+    import pandas as pd
+
+    if value is None or isinstance(value, str) or is_distributed(value):
+        return value
+    if isinstance(value, list | tuple) and all(isinstance(item, str) for item in value):
+        return value
+    if isinstance(value, pd.Series | pd.DataFrame):
+        return value.iloc[complete]
+    return np.asarray(value)[complete]
+
+
+def _check_given_labels(formula: str, y: Any, lhs: Any, lhs_missing: Any, dask: bool) -> None:
+    """A y given to fit beside a formula must be its left-hand side (as
+    scikit-learn's scorers and cross_val_score pass it): refused otherwise."""
+    if dask or is_distributed(y):
+        raise ValueError(
+            f"with a formula on a Dask DataFrame, y is its left-hand side: call fit(data) without y (the "
+            f"formula {formula!r} names the labels)."
+        )
+    if not _same_labels(y, lhs, lhs_missing):
+        raise ValueError(
+            f"with a formula, y is its left-hand side: the y given differs from the labels that the formula "
+            f"{formula!r} names in the data; call fit(data) without y."
+        )
+
+
+def _same_labels(y: Any, lhs: npt.NDArray[Any], lhs_missing: npt.NDArray[np.bool_] | None) -> bool:
+    """Whether y holds the left-hand side's labels, row for row (where they
+    are missing, y may hold anything)."""
+    values = np.asarray(y)
+    if values.ndim == 2 and values.shape[1] == 1:
+        values = values[:, 0]
+    if values.shape != lhs.shape:
+        return False
+    known = slice(None) if lhs_missing is None else ~lhs_missing
+    try:
+        return bool(np.all(values[known] == lhs[known]))
+    except (TypeError, ValueError):
+        return False
 
 
 def split_absorbed(formula: str) -> tuple[str, list[str]]:
@@ -187,9 +441,11 @@ def split_absorbed(formula: str) -> tuple[str, list[str]]:
     return main, names
 
 
-def _with_absorbed(frame: Any, data: Any, absorbed: list[str]) -> Any:
-    """The design frame with data's absorbed columns after its own (the
-    estimator takes them out again by name)."""
+def _with_absorbed(
+    frame: Any, data: Any, absorbed: list[str], complete: npt.NDArray[np.bool_] | None = None
+) -> Any:
+    """The design frame with data's absorbed columns (of the complete rows,
+    when given) after its own (the estimator takes them out again by name)."""
     if not absorbed:
         return frame
     import pandas as pd
@@ -213,6 +469,8 @@ def _with_absorbed(frame: Any, data: Any, absorbed: list[str]) -> Any:
         columns = data[absorbed]
     else:
         columns = nw.from_native(data, eager_only=True).select(absorbed).to_pandas()
+    if complete is not None:
+        columns = columns.iloc[complete]
     joined = pd.concat([frame, columns.set_axis(frame.index, axis=0)], axis=1)
     joined.attrs = frame.attrs  # how the frame's slope columns pair up (slopes_of)
     return joined
@@ -266,12 +524,27 @@ def _dask_labels(formula: str, parsed: Any, data: Any) -> Any:
     import pandas as pd
 
     def labels(part: pd.DataFrame) -> pd.Series:
-        return pd.Series(_lhs(formula, parsed, part, whole=False))
+        return pd.Series(_lhs(formula, parsed, part)[0])
 
     backend = backend_of(data)
     assert backend is not None
     meta = labels(_dask_meta(formula, data))
     return backend.module().formula_frames(data, labels, meta)
+
+
+def _collected(data: Any, formula: str, absorbed: list[str]) -> Any:
+    """A lazy frame (a polars LazyFrame, ...) collected: the columns that
+    the formula and its absorbed part name, and no other; any other data as
+    it is."""
+    if is_distributed(data):
+        return data  # evaluated partition by partition, never collected
+    frame = nw.from_native(data, pass_through=True)
+    if not isinstance(frame, nw.LazyFrame):
+        return data
+    names = {str(variable) for variable in _formulaic().Formula(formula).required_variables} | set(absorbed)
+    return (
+        frame.select([name for name in frame.collect_schema().names() if name in names]).collect().to_native()
+    )
 
 
 def _pandas_data(data: Any, formula: str) -> pd.DataFrame:
@@ -296,13 +569,20 @@ def _pandas_data(data: Any, formula: str) -> pd.DataFrame:
     return frame.to_pandas()
 
 
-def _materialize(formula: str, spec: Any, frame: pd.DataFrame) -> Any:
+def _materialize(formula: str, spec: Any, frame: pd.DataFrame, missing: str = "raise") -> Any:
     """The columns of spec (a parsed right-hand side, or the ModelSpec of a
     fit) on frame, with the formula's errors in our words: the term that
-    could not be evaluated, a missing value."""
+    could not be evaluated, a missing value (missing="raise"). With
+    missing="drop" the missing values are kept (NaN, or a factor's code -1)
+    for _complete_rows to find in one pass, and a transform's NaN (np.log
+    of a negative number) is such a value, not a warning: the fit counts
+    the rows it leaves out."""
     from formulaic.errors import FormulaicError
 
     try:
+        if missing == "drop":
+            with np.errstate(invalid="ignore"):
+                return _codes_materializer()(frame).get_model_matrix(spec, na_action="ignore")
         return _codes_materializer()(frame).get_model_matrix(spec, na_action="raise")
     except FormulaicError as error:
         raise ValueError(f"the formula {formula!r}: {error}") from None
@@ -314,39 +594,50 @@ def _materialize(formula: str, spec: Any, frame: pd.DataFrame) -> Any:
         raise
 
 
-def _lhs(formula: str, parsed: Any, frame: pd.DataFrame, whole: bool = True) -> npt.NDArray[Any]:
-    """The labels of the left-hand side: one column (numeric, boolean,
-    categorical or string) of exactly two distinct values (checked when
-    frame is the whole data, not a Dask partition: the Dask fit checks the
-    labels of all its chunks)."""
+def _lhs(
+    formula: str, parsed: Any, frame: pd.DataFrame, na_action: str = "raise"
+) -> tuple[npt.NDArray[Any], npt.NDArray[np.bool_] | None]:
+    """The labels of the left-hand side, one column (numeric, boolean,
+    categorical or string), of every row of frame, and which of them are
+    missing (None when none is; with na_action="raise", a missing label is
+    formulaic's error)."""
     term = str(next(iter(parsed.lhs)))
     from formulaic.errors import FormulaicError
 
     try:
         matrix = _codes_materializer()(frame).get_model_matrix(
-            parsed.lhs, ensure_full_rank=False, na_action="raise"
+            parsed.lhs, ensure_full_rank=False, na_action="ignore" if na_action == "drop" else "raise"
         )
     except (FormulaicError, ValueError) as error:
         raise ValueError(f"the left-hand side {term!r} of {formula!r}: {error}") from None
     columns = list(matrix.values())
     labels: npt.NDArray[Any]
     if columns[0].indicators:
-        # A categorical label: the level of each row, from its codes.
+        # A categorical label: the level of each row, from its codes (-1
+        # for a missing one).
         indicator = columns[0].indicators[0]
         levels = matrix.model_spec.encoder_state[indicator.factor][1]["categories"]
-        labels = np.asarray(levels, dtype=object)[indicator.codes]
+        missing = indicator.codes < 0
+        labels = np.asarray([*levels, None], dtype=object)[indicator.codes]
     elif len(columns) == 1:
         labels = np.asarray(columns[0].numeric)
+        missing = np.isnan(labels)
     else:
         raise ValueError(f"the left-hand side {term!r} of {formula!r} must be one column, the labels")
+    return labels, (missing if missing.any() else None)
+
+
+def _check_two_labels(formula: str, parsed: Any, labels: npt.NDArray[Any]) -> None:
+    """The labels of the whole data (not a Dask partition: the Dask fit
+    checks the labels of all its chunks) must have two distinct values."""
     distinct = np.unique(labels)
-    if whole and len(distinct) != 2:
+    if len(distinct) != 2:
+        term = str(next(iter(parsed.lhs)))
         shown = ", ".join(map(repr, distinct[:5].tolist())) + (", ..." if len(distinct) > 5 else "")
         raise ValueError(
             f"the left-hand side {term!r} of {formula!r} has {len(distinct)} distinct value(s) "
             f"({shown}); a logistic regression needs exactly two."
         )
-    return labels
 
 
 def _design_frame(
@@ -461,9 +752,25 @@ def _check_coding(formula: str, intercept: bool, categorical: list[str], full: l
     )
 
 
-def labels(design: FormulaDesign, data: Any) -> npt.NDArray[Any]:
-    """The labels of the formula's left-hand side in data (for score())."""
-    return _lhs(design.formula, _parse(design.formula), _pandas_data(data, design.formula))
+def scored_rows(design: FormulaDesign, data: Any, y: Any) -> tuple[npt.NDArray[Any], Any]:
+    """The labels of the formula's left-hand side in data and the design
+    frame of data, for score(): every row must be complete, and a y given
+    must be the left-hand side (as scikit-learn's scorers pass it)."""
+    formula = design.formula
+    data = _collected(data, formula, design.absorbed)
+    labels, missing = _lhs(formula, _parse(formula), _pandas_data(data, formula), design.missing)
+    if y is not None and not _same_labels(y, labels, missing):
+        raise ValueError(
+            "with a formula, y is its left-hand side: the y given differs from the labels that the "
+            f"formula {formula!r} names in the data; call score(data) without y."
+        )
+    frame, complete = design.rows(data)
+    incomplete = np.zeros(len(labels), dtype=bool) if missing is None else missing
+    if complete is not None:
+        incomplete = incomplete | ~complete
+    if incomplete.any():
+        raise ValueError(_incomplete_message("score()", int(incomplete.sum()), len(labels), formula))
+    return labels, frame
 
 
 def logit(
@@ -476,12 +783,72 @@ def logit(
     **parameters: Any,
 ) -> Any:
     """A ``LogisticRegression`` fitted to data with the formula, as
-    statsmodels' ``smf.logit(formula, data).fit()``; the intercept is the
-    formula's (``0 +`` or ``- 1`` leave it out). The other keywords are the
-    estimator's parameters (``cov_type="HC1"``, ``link="probit"``, ...)."""
+    statsmodels' ``smf.logit(formula, data).fit()`` and R's ``glm(formula,
+    data, family = binomial)``.
+
+    The formula is formulaic's (patsy's) grammar: ``"y ~ x + C(g) + x:C(g)
+    + np.log(z) + I(z ** 2)"``, ``C(g, Treatment(reference="b"))`` for a
+    reference level, ``0 +`` or ``- 1`` to leave out the intercept (the
+    formula decides it: ``fit_intercept`` is set from it), and
+    ``y ~ x | fe1 + fe2`` to absorb the levels of ``fe1`` and ``fe2`` as
+    fixed effects (pyfixest's syntax; the estimator's ``absorb=``).
+    Categorical terms enter the fit as codes, never as dummy columns, and
+    the parameters are named as statsmodels names them.
+
+    Rows with a missing value in a variable of the formula (or a value a
+    transform makes NaN, or a missing weight, offset or cluster) are left
+    out, as statsmodels' ``missing="drop"`` and R's ``na.omit`` do:
+    ``n_dropped_rows_`` counts them, ``dropped_rows_`` marks them and
+    ``summary()`` reports them; ``missing="raise"`` refuses them instead.
+
+    Parameters
+    ----------
+    formula : str
+        ``"y ~ terms"`` or ``"y ~ terms | absorbed columns"``; the left-hand
+        side is the labels, a column of two distinct values.
+    data : DataFrame
+        pandas, polars (a LazyFrame is collected, the formula's columns
+        only) or another frame narwhals reads, or a Dask DataFrame.
+    sample_weight, clusters, offset : array-like or None
+        As for ``LogisticRegression.fit``, one value per row of data.
+    **parameters
+        The estimator's parameters, below (``cov_type="HC1"``,
+        ``link="probit"``, ``missing="raise"``, ...).
+
+    Returns
+    -------
+    LogisticRegression
+        Fitted: ``coef_table()``, ``summary()``, ``wald_test("C(g)")``,
+        ``predict_proba(new_data)`` (the same transforms, levels and
+        references; NaN for a row with a missing value).
+
+    Examples
+    --------
+    >>> import statsmodels.api as sm, quorvi
+    >>> data = sm.datasets.fair.load_pandas().data
+    >>> data["had_affair"] = (data.affairs > 0).astype(float)
+    >>> model = quorvi.logit("had_affair ~ age + np.log(yrs_married) + C(religious)", data)
+    >>> model.coef_table(exponentiate=True)            # odds ratios, as Stata's logit, or
+    >>> quorvi.logit("had_affair ~ age + educ | occupation", data).summary()   # absorbed levels
+    >>> quorvi.logit("had_affair ~ age + C(religious)", data, cov_type="cluster",
+    ...              clusters=data.occupation)
+    >>> model.n_dropped_rows_                          # rows left out for a missing value
+
+    The estimator's parameters
+    --------------------------
+    """
     from ._estimator import LogisticRegression
 
     parsed = _parse(split_absorbed(formula)[0])
     parameters.setdefault("fit_intercept", any(str(term) == "1" for term in parsed.rhs))
     model = LogisticRegression(formula=formula, **parameters)
     return model.fit(data, sample_weight=sample_weight, clusters=clusters, offset=offset)
+
+
+def document_logit(estimator_doc: str | None) -> None:
+    """logit's docstring completed by the estimator's parameters (those of
+    its class docstring), so that help(quorvi.logit) shows them all."""
+    if logit.__doc__ is None or estimator_doc is None or "Parameters\n    ----------\n" not in estimator_doc:
+        return  # python -OO strips docstrings
+    section = estimator_doc.split("Parameters\n    ----------\n", 1)[1].split("\n    Attributes\n", 1)[0]
+    logit.__doc__ = logit.__doc__.rstrip() + "\n" + section.rstrip() + "\n"

@@ -181,23 +181,37 @@ def coefficient_columns(
     ]
 
 
+def exponentiated(columns: list[npt.NDArray[np.float64]]) -> list[npt.NDArray[np.float64]]:
+    """The coefficient table's columns with exp(b) for b (an odds or hazard
+    ratio): its standard error by the delta method, exp(b) · SE, as Stata
+    prints it; z and P>|z| those of b (the test of b = 0, ratio = 1); the
+    interval exp() of b's, so that it is not symmetric about exp(b)."""
+    coefficients, standard_errors, z, p, lower, upper = columns
+    ratios = np.exp(coefficients)
+    return [ratios, ratios * standard_errors, z, p, np.exp(lower), np.exp(upper)]
+
+
 def coefficient_table(
     names: Sequence[str],
     coefficients: npt.NDArray[np.float64],
     covariance: npt.NDArray[np.float64],
     caller: str = "coef_table()",
     alpha: float = 0.05,
+    ratio: str | None = None,
 ) -> pd.DataFrame:
     """One row per parameter: coefficient, standard error, z, two-sided
     p-value and the 1 - alpha interval, as a DataFrame to sort, filter or
-    export. caller names the public method in the message when pandas is
-    missing."""
+    export; with a ratio's name, exp() of the coefficients under it (see
+    exponentiated). caller names the public method in the message when
+    pandas is missing."""
     alpha = checked_alpha(alpha)
     require_pandas(caller)
     import pandas as pd
 
     columns = coefficient_columns(coefficients, covariance, alpha)
-    names_of_columns = [*COLUMNS[:4], *interval_names(alpha)]
+    if ratio is not None:
+        columns = exponentiated(columns)
+    names_of_columns = [ratio or COLUMNS[0], *COLUMNS[1:4], *interval_names(alpha)]
     return pd.DataFrame(
         dict(zip(names_of_columns, columns, strict=True)), index=pd.Index(list(names), dtype=object)
     )

@@ -32,6 +32,10 @@ class Link:
     derivative: Callable[[_Array], _Array]  # h'(η) = dμ/dη
     curvature: Callable[[_Array], _Array]  # h''(η)
     midpoint: float  # h⁻¹(1/2): the score above which the second class is the more probable
+    # What exp(β) of a coefficient is under this link (coef_table(exponentiate=True)),
+    # or why it is nothing to report.
+    ratio: str | None = None
+    no_ratio: str = ""
 
     @property
     def native(self) -> _native.Link:
@@ -70,6 +74,8 @@ LOGIT = Link(
     derivative=_logit_derivative,
     curvature=_logit_curvature,
     midpoint=0.0,
+    # exp(β) = the odds' factor per unit of the feature: log μ/(1 − μ) = η.
+    ratio="odds ratio",
 )
 
 _ROOT_TWO_PI = float(np.sqrt(2.0 * np.pi))
@@ -95,6 +101,10 @@ PROBIT = Link(
     derivative=_normal_density,
     curvature=lambda scores: -scores * _normal_density(scores),
     midpoint=0.0,
+    no_ratio=(
+        "a probit coefficient is a shift of the normal quantile Φ⁻¹(μ), and exp() of it is no ratio "
+        "of anything (no odds or hazard ratio): report the coefficients, or marginal_effects()"
+    ),
 )
 
 
@@ -129,6 +139,9 @@ CLOGLOG = Link(
     derivative=_cloglog_derivative,
     curvature=lambda scores: _cloglog_derivative(scores) * -np.expm1(scores),
     midpoint=float(np.log(np.log(2.0))),
+    # log(−log(1 − μ)) = η: exp(β) multiplies the cumulative hazard −log(1 − μ),
+    # the hazard ratio of a proportional-hazards model observed in intervals.
+    ratio="hazard ratio",
 )
 
 LINKS: dict[str, Link] = {link.name: link for link in (LOGIT, PROBIT, CLOGLOG)}

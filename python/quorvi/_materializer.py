@@ -137,8 +137,10 @@ class CodesMaterializer(PandasMaterializer):  # type: ignore[misc]
 
 def _check_levels(factor: str, series: pd.Series, levels: list[Any]) -> None:
     """ValueError, naming the factor and the level, for a value that was not
-    a level in fit (formulaic would code it as missing, with a warning)."""
-    unseen = ~series.isin(levels)
+    a level in fit (formulaic would code it as missing, with a warning). A
+    missing value is no level: its row is one of the formula's incomplete
+    rows (code -1), left out or refused by the caller."""
+    unseen = ~series.isin(levels) & series.notna()
     if unseen.any():
         row = int(np.argmax(unseen.to_numpy()))
         raise ValueError(

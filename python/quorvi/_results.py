@@ -35,6 +35,7 @@ from ._inference import (
     chi2_survival,
     coefficient_columns,
     coefficient_table,
+    exponentiated,
     is_restriction_text,
     prediction_frame,
 )
@@ -157,6 +158,9 @@ class FitResults:
     # For a fit with a formula: what it learned (_formula.FormulaDesign),
     # applied to every frame given to the fitted model.
     formula: Any = None
+    # For a fit with a formula: the rows of the data left out for a missing
+    # value (a mask of the data's length; None on Dask, which refuses them).
+    dropped_rows: npt.NDArray[np.bool_] | None = None
     # For a fit with absorbed columns: what it learned (_absorb.Absorption),
     # and the intercept, which is among the levels.
     absorption: Any = None
@@ -276,6 +280,11 @@ class FitResults:
             attributes["feature_names_in_"] = self.feature_names
         if self.layout is not None:
             attributes["categories_"] = {column.name: column.levels for column in self.layout.categorical}
+        if self.formula is not None:
+            dropped = self.dropped_rows
+            attributes["n_dropped_rows_"] = 0 if dropped is None else int(np.count_nonzero(dropped))
+            if dropped is not None:
+                attributes["dropped_rows_"] = dropped
         if self.absorption is not None:
             attributes["intercept_"] = np.array([self.absorbed_intercept])
             attributes["fixed_effects_"] = {
@@ -331,17 +340,35 @@ class FitResults:
         values[self.dropped] = np.nan
         return values
 
-    def coef_table(self, alpha: float) -> pd.DataFrame:
+    def coef_table(self, alpha: float, exponentiate: bool = False) -> pd.DataFrame:
         """The table of LogisticRegression.coef_table(), documented there."""
+        ratio = self._ratio("coef_table()", exponentiate)
         self._warn_if_penalised("coef_table()")
-        return coefficient_table(self.names, self.reported_parameters(), self.covariance, alpha=alpha)
+        return coefficient_table(
+            self.names, self.reported_parameters(), self.covariance, alpha=alpha, ratio=ratio
+        )
 
-    def summary(self) -> Summary:
+    def summary(self, exponentiate: bool = False) -> Summary:
         """The report of LogisticRegression.summary(), documented there."""
         from ._summary import Summary, summary_text
 
+        ratio = self._ratio("summary()", exponentiate)
         self._warn_if_penalised("summary()")
-        return Summary(summary_text(self, coefficient_columns(self.reported_parameters(), self.covariance)))
+        columns = coefficient_columns(self.reported_parameters(), self.covariance)
+        return Summary(summary_text(self, exponentiated(columns) if ratio else columns, ratio))
+
+    def _ratio(self, caller: str, exponentiate: bool) -> str | None:
+        """The name of exp(β) under the fitted link when exponentiate asks
+        for it (None when it does not); a ValueError saying why for a link
+        whose exp(β) is no ratio."""
+        if not exponentiate:
+            return None
+        link = self.link
+        if link.ratio is None:
+            raise ValueError(
+                f"{caller} with exponentiate=True, for a model of link={link.name!r}: {link.no_ratio}."
+            )
+        return link.ratio
 
     def _parameter_positions(self, names: str | Iterable[str]) -> list[int]:
         """The positions in covariance of the named parameters, named as in

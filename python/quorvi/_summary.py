@@ -94,9 +94,12 @@ def _pairs(left: list[tuple[str, str]], right: list[tuple[str, str]]) -> list[st
     return lines
 
 
-def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) -> str:
+def summary_text(
+    results: FitResults, columns: list[npt.NDArray[np.float64]], ratio: str | None = None
+) -> str:
     """The report of a fit's results, with the coefficient table's columns
-    (COLUMNS) as coefficient_columns gives them."""
+    (COLUMNS) as coefficient_columns gives them; with a ratio's name, exp()
+    of the coefficients under it (_inference.exponentiated)."""
     names = results.names
     classes = results.classes
     statistics = results.statistics
@@ -125,8 +128,18 @@ def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) ->
         ("Prob > chi2:", p_value(statistics.lr_pvalue)),
         ("BIC:", number(statistics.bic)),
     ]
+    if results.formula is not None:
+        # Beside n, the rows of the data the fit left out (R's na.omit
+        # count, statsmodels' nobs less than the data's rows).
+        dropped_rows = results.dropped_rows
+        right.insert(
+            1, ("Rows dropped (missing values):", str(0 if dropped_rows is None else int(dropped_rows.sum())))
+        )
     name_width = max(12, *(len(name) for name in names))
-    table_width = name_width + 11 * len(COLUMNS)
+    headers = [ratio or COLUMNS[0], *COLUMNS[1:]]
+    # Each column 11 wide, the first wider for a long name ("hazard ratio").
+    widths = [max(11, len(headers[0]) + 1), *[11] * (len(COLUMNS) - 1)]
+    table_width = name_width + sum(widths)
     width = max(WIDTH, table_width)
     title = "quorvi.LogisticRegression results"
     lines = [
@@ -135,7 +148,8 @@ def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) ->
         f"Dependent: P(y = {_label(classes[1])}), against y = {_label(classes[0])}",
         *_pairs(left, right),
         "=" * width,
-        " " * name_width + "".join(f"{column:>11}" for column in COLUMNS),
+        " " * name_width
+        + "".join(f"{column:>{width}}" for column, width in zip(headers, widths, strict=True)),
         "-" * width,
     ]
     formats = [number, number, number, p_value, number, number]
@@ -146,10 +160,11 @@ def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) ->
         if name in dropped:
             # Not estimated, so no number at all (R prints NA): a 0 would read
             # as an estimate of zero.
-            cells = f"{dropped_mark:>{11 * len(COLUMNS)}}"
+            cells = f"{dropped_mark:>{sum(widths)}}"
         else:
             cells = "".join(
-                f"{format_(float(column[row])):>11}" for format_, column in zip(formats, columns, strict=True)
+                f"{format_(float(column[row])):>{width}}"
+                for format_, column, width in zip(formats, columns, widths, strict=True)
             )
         lines.append(f"{name:<{name_width}}{cells}")
     lines.append("=" * width)
@@ -158,6 +173,12 @@ def summary_text(results: FitResults, columns: list[npt.NDArray[np.float64]]) ->
         notes.append(
             "Dropped as linearly dependent on the other features, so not estimated (NaN in coef_table(); "
             f"coef_ holds 0 for them so that predictions work): {', '.join(dropped)}."
+        )
+    if ratio is not None:
+        notes.append(
+            f"{ratio} = exp(coef) (the intercept's row: its exp(), the baseline); its std err is exp(coef) "
+            "times the coefficient's (the delta method, as Stata prints it); z and P>|z| are the "
+            "coefficient's (the test of a ratio of 1), and the interval is exp() of the coefficient's."
         )
     if absorption is not None:
         notes.append(absorption.summary_note(results.cov_type))

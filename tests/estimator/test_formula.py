@@ -4,6 +4,8 @@ with categorical terms read as codes (and numeric × categorical ones as
 codes with a multiplier); and refuse bad formulas before any fitting,
 naming the term."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -175,9 +177,154 @@ def test_bad_formulas_are_refused_before_fitting(affairs, formula, error, messag
 
 
 def test_formula_and_estimator_parameters_must_agree(affairs):
-    with pytest.raises(ValueError, match=r"call fit\(data\) without y"):
-        LogisticRegression(formula="had_affair ~ age").fit(affairs, affairs["had_affair"])
+    with pytest.raises(
+        ValueError, match=r"the y given differs from the labels .* call fit\(data\) without y"
+    ):
+        LogisticRegression(formula="had_affair ~ age").fit(affairs, 1 - affairs["had_affair"])
+    with pytest.raises(
+        ValueError, match=r"formula's '\| fe' part, not absorb=: write formula='had_affair ~ age \| occ'"
+    ):
+        LogisticRegression(formula="had_affair ~ age", absorb="occ").fit(affairs)
+    with pytest.raises(
+        ValueError, match=r"absorb= and a formula with an absorbed part \('\| fe'\) were both given"
+    ):
+        LogisticRegression(formula="had_affair ~ age | occ", absorb="occ").fit(affairs)
     with pytest.raises(ValueError, match=r"has no intercept .* pass fit_intercept=False too"):
         LogisticRegression(formula="had_affair ~ 0 + age").fit(affairs)
     with pytest.raises(NotImplementedError, match=r"marginal_effects\(\) of a model fitted with a formula"):
         quorvi.logit("had_affair ~ age", affairs).marginal_effects(affairs)
+
+
+@pytest.fixture(scope="module")
+def incomplete(affairs):
+    """The affairs data with values missing in a numeric variable, a
+    string factor and the label, and yrs_married - 1 negative (its log NaN)
+    on the rows of 0.5 years; weights that count rows, some missing."""
+    rng = np.random.default_rng(0)
+    data = affairs.copy()
+    for column, count in [("educ", 200), ("rel", 100), ("had_affair", 50)]:
+        data.loc[rng.choice(len(data), count, replace=False), column] = np.nan if column != "rel" else None
+    weights = rng.integers(1, 4, len(data)).astype(float)
+    weights[rng.choice(len(data), 30, replace=False)] = np.nan
+    return data, weights
+
+
+@pytest.mark.parametrize("frame", ["pandas", "polars"])
+def test_missing_values_are_dropped_as_statsmodels_drops_them(incomplete, frame):
+    data, weights = incomplete
+    formula = "had_affair ~ educ + C(rel) + np.log(yrs_married - 1) + age:C(occ)"
+    # patsy warns of the log of a negative number, as numpy does.
+    with np.errstate(invalid="ignore"):
+        reference = smf.glm(
+            formula, data, family=sm.families.Binomial(), freq_weights=weights, missing="drop"
+        ).fit(tol=1e-13)
+        expected = reference.predict(data)
+    given = data if frame == "pandas" else pytest.importorskip("polars").from_pandas(data)
+    model = quorvi.logit(formula, given, sample_weight=weights, tol=1e-10)
+    table = model.coef_table().loc[reference.params.index]
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8)
+    assert model.dropped_rows_.shape == (len(data),)
+    assert model.n_dropped_rows_ == len(data) - reference.nobs == model.dropped_rows_.sum()
+    assert model.n_obs_ == np.nansum(weights[~model.dropped_rows_])
+    assert re.search(rf"Rows dropped \(missing values\): +{model.n_dropped_rows_}\n", str(model.summary()))
+    # R's na.exclude: NaN where a variable of the right-hand side is
+    # missing (a missing label does not stop a prediction), as statsmodels'
+    # predict gives.
+    probabilities = model.predict_proba(given)
+    np.testing.assert_allclose(probabilities[:, 1], expected, rtol=1e-8)
+    np.testing.assert_array_equal(np.isnan(model.decision_function(given)), np.isnan(expected))
+    incomplete_rows = r"needs every row of the data, and {} of its 6366 rows have a missing value"
+    with pytest.raises(
+        ValueError, match=r"predict\(\) " + incomplete_rows.format(int(np.isnan(expected).sum()))
+    ):
+        model.predict(given)
+    unscored = int((np.isnan(expected) | data["had_affair"].isna()).sum())
+    with pytest.raises(ValueError, match=r"score\(\) " + incomplete_rows.format(unscored)):
+        model.score(given)
+    with pytest.raises(ValueError, match=r"`had_affair` contains null values after evaluation"):
+        quorvi.logit(formula, given, missing="raise")
+
+
+@pytest.mark.parametrize(
+    ("link", "statsmodels_link", "ratio"),
+    [
+        ("logit", sm.families.links.Logit, "odds ratio"),
+        ("cloglog", sm.families.links.CLogLog, "hazard ratio"),
+    ],
+)
+def test_exponentiated_coefficients_are_stata_ratios(affairs, link, statsmodels_link, ratio):
+    # Stata's "logit, or" from statsmodels' fit: exp(b), exp(b) * se by the
+    # delta method, z and p of b, and exp() of b's interval.
+    formula = "had_affair ~ age + C(rel) + np.log(yrs_married)"
+    family = sm.families.Binomial(link=statsmodels_link())
+    reference = smf.glm(formula, affairs, family=family).fit(tol=1e-13)
+    # statsmodels' GLM standard errors are on the expected information.
+    model = quorvi.logit(formula, affairs, link=link, tol=1e-10, information="expected")
+    table = model.coef_table(exponentiate=True, alpha=0.1).loc[reference.params.index]
+    assert list(table.columns) == [ratio, "std err", "z", "P>|z|", "[0.05", "0.95]"]
+    interval = np.exp(reference.conf_int(alpha=0.1))
+    expected = [np.exp(reference.params), np.exp(reference.params) * reference.bse, reference.tvalues]
+    for column, values in zip(
+        table.columns, [*expected, reference.pvalues, interval[0], interval[1]], strict=True
+    ):
+        # A p-value of 1e-62 moves z² times z's relative difference (1e-9).
+        np.testing.assert_allclose(table[column], values, rtol=1e-5 if column == "P>|z|" else 1e-7)
+    assert "Intercept" in table.index
+    assert re.search(rf"\n {{10,}}{ratio} +std err +z +P>\|z\|", str(model.summary(exponentiate=True)))
+
+
+def test_probit_coefficients_are_no_ratios(affairs):
+    model = quorvi.logit("had_affair ~ age", affairs, link="probit")
+    for method in (model.coef_table, model.summary):
+        with pytest.raises(
+            ValueError, match=r"exponentiate=True, for a model of link='probit': a probit coef"
+        ):
+            method(exponentiate=True)
+
+
+@pytest.mark.parametrize("scoring", ["roc_auc", "neg_log_loss"])
+def test_scorers_that_need_y_score_a_formula_estimator(affairs, scoring):
+    from sklearn.metrics import log_loss, roc_auc_score
+    from sklearn.model_selection import KFold, cross_val_score
+
+    # y given beside the data is the formula's left-hand side, as
+    # cross_val_score passes it to fit and to the scorer.
+    formula = "had_affair ~ C(rel) + np.log(age) + yrs_married:C(occ)"
+    folds = KFold(3, shuffle=True, random_state=0)
+    scores = cross_val_score(
+        LogisticRegression(formula=formula), affairs, affairs["had_affair"], cv=folds, scoring=scoring
+    )
+    expected = []
+    for train, test in folds.split(affairs):
+        probabilities = quorvi.logit(formula, affairs.iloc[train]).predict_proba(affairs.iloc[test])[:, 1]
+        labels = affairs["had_affair"].iloc[test]
+        expected.append(
+            roc_auc_score(labels, probabilities) if scoring == "roc_auc" else -log_loss(labels, probabilities)
+        )
+    np.testing.assert_allclose(scores, expected, rtol=1e-12)
+    model = LogisticRegression(formula=formula).fit(affairs, affairs["had_affair"])
+    assert model.score(affairs, affairs["had_affair"]) == model.score(affairs)
+    with pytest.raises(
+        ValueError, match=r"the y given differs from the labels .* call score\(data\) without y"
+    ):
+        model.score(affairs, 1 - affairs["had_affair"])
+
+
+def test_a_polars_lazy_frame_is_collected_with_the_formulas_columns(affairs, monkeypatch):
+    pl = pytest.importorskip("polars")
+    formula = "had_affair ~ age + C(rel) | occ"
+    lazy = pl.from_pandas(affairs).lazy()
+    collected = []
+    original = pl.LazyFrame.collect
+    monkeypatch.setattr(
+        pl.LazyFrame,
+        "collect",
+        lambda self, *a, **k: collected.append(self.collect_schema().names()) or original(self, *a, **k),
+    )
+    model = quorvi.logit(formula, lazy)
+    assert sorted(collected[0]) == ["age", "had_affair", "occ", "rel"]
+    np.testing.assert_array_equal(model.coef_, quorvi.logit(formula, affairs).coef_)
+    np.testing.assert_array_equal(
+        model.predict_proba(lazy), quorvi.logit(formula, affairs).predict_proba(affairs)
+    )
