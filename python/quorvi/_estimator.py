@@ -183,10 +183,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         in the rows and columns of ``dropped_features_``, and throughout
         when no update was made (max_iter=0).
     clipped_eigenvalues_ : ndarray of shape (n_clipped,)
-        The negative eigenvalues of a two-way cluster covariance
-        V_A + V_B − V_{A∩B} that were set to 0 to make it positive
-        semi-definite (Cameron, Gelbach and Miller 2011; a
-        ``CovarianceCorrectionWarning`` says so); empty when none were.
+        The negative eigenvalues that were set to 0 to make a two-way
+        cluster covariance V = V_A + V_B − V_{A∩B} positive semi-definite
+        (Cameron, Gelbach and Miller 2011; a ``CovarianceCorrectionWarning``
+        says so); empty when none were. They are those of the unit-free
+        D^−1/2 V D^−1/2, D the diagonal of V_A + V_B + V_{A∩B}, in which the
+        correction is made, so that it does not depend on the features'
+        units (see the user guide).
     deviance_ : float
         The (frequency-weighted) deviance −2ℓ, at the same coefficients as
         ``covariance_``; NaN when no update was made.
