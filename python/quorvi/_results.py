@@ -41,6 +41,7 @@ from ._inference import (
 )
 from ._links import Link, link_named
 from ._margins import training_sums
+from ._named import ArgumentColumns
 from ._prediction import score_variances
 
 if TYPE_CHECKING:
@@ -169,6 +170,9 @@ class FitResults:
     # The margins' sums over the training rows (_margins.training_sums),
     # formed in the fit's last pass; None where the fit formed none.
     training_margin_sums: npt.NDArray[np.float64] | None = None
+    # The columns of the training frame that fit's arguments named (the
+    # offset's is read again from the frames given to the fitted model).
+    argument_columns: ArgumentColumns = dataclasses.field(default_factory=ArgumentColumns)
 
     @classmethod
     def from_fit(

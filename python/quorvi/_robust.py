@@ -149,9 +149,16 @@ def code_labels(
 
 
 def checked_offset(offset: Any, n_rows: int) -> npt.NDArray[np.float64] | None:
-    """offset as a contiguous float64 vector of n_rows finite values."""
+    """offset as a contiguous float64 vector of n_rows finite values (a
+    scalar: the same for every row)."""
     if offset is None:
         return None
+    if isinstance(offset, str):
+        raise ValueError(f"offset={offset!r} names a column of X, but X is not a DataFrame.")
+    if np.ndim(offset) == 0:
+        # One offset for every row (offset=0: a model fitted with an offset
+        # predicted, explicitly, without it).
+        offset = np.full(n_rows, offset, dtype=np.float64)
     values = np.ascontiguousarray(np.asarray(offset, dtype=np.float64).reshape(-1))
     if np.ndim(offset) > 1 and np.shape(offset)[1:] != (1,) * (np.ndim(offset) - 1):
         raise ValueError("offset must be one value per row (1-D).")
