@@ -98,7 +98,9 @@ def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negativ
     expected = vectors @ np.diag(np.maximum(values, 0.0)) @ vectors.T * np.outer(d, d)
     negative = ", ".join(f"{value:.4g}" for value in values[values < 0])
     with pytest.warns(quorvi.CovarianceCorrectionWarning, match=f"eigenvalue.s. {negative} were set to 0"):
-        model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(X * scale, y, clusters=np.column_stack([A, B]))
+        model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(
+            X * scale, y, clusters=np.column_stack([A, B])
+        )
     units = np.r_[1.0, np.full(X.shape[1], scale)]
     np.testing.assert_allclose(model.covariance_ * np.outer(units, units), expected, rtol=1e-8, atol=1e-14)
     np.testing.assert_allclose(model.clipped_eigenvalues_, values[values < 0], rtol=1e-6)
@@ -107,7 +109,9 @@ def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negativ
         # Against the fit in the features' own units, far closer than to
         # statsmodels: only the rounding of the two fits differs.
         own = LogisticRegression(cov_type="cluster", tol=1e-12)
-        with pytest.warns(quorvi.CovarianceCorrectionWarning, match=f"eigenvalue.s. {negative} were set to 0"):
+        with pytest.warns(
+            quorvi.CovarianceCorrectionWarning, match=f"eigenvalue.s. {negative} were set to 0"
+        ):
             own.fit(X, y, clusters=np.column_stack([A, B]))
         np.testing.assert_allclose(
             np.sqrt(np.diag(model.covariance_)) * units, np.sqrt(np.diag(own.covariance_)), rtol=1e-11
