@@ -34,13 +34,14 @@ def frame_layout(X: Any, fit_intercept: bool) -> _design.FrameLayout | None:
         if str(series.dtype) == "category" and not series.cat.known:
             raise ValueError(
                 f"column {name!r} of the Dask DataFrame is categorical with unknown categories: call "
-                f"X.categorize(columns=[{name!r}]) (or X.categorize()) first, so that every partition "
-                "codes its levels alike."
+                f"X.categorize(columns=[{name!r}]).persist() (or X.categorize().persist()) first, so that "
+                "every partition codes its levels alike (persisted before columns are selected from it)."
             )
         if str(series.dtype) != "category" and not _design.is_numeric_dtype(series.dtype):
             raise ValueError(
                 f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a Dask fit takes numeric "
-                f"and categorical columns; call X.categorize(columns=[{name!r}]) to read it as categories."
+                f"and categorical columns; call X.categorize(columns=[{name!r}]).persist() to read it as "
+                "categories."
             )
     return _design.learn_layout(meta, fit_intercept, count_levels=False)
 
