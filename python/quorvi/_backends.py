@@ -17,9 +17,14 @@ same names:
 - margin_sums(X, sample_weight, offset, coef, intercept, link) and
   frame_sums(results, X, sample_weight, offset): the sums of the average
   marginal effects over its rows;
-- is_frame(X), columns(X), and formula_frames(data, function, meta): a
-  frame of the back end, its column names, and a function applied to every
-  part of it (the formula's design frame of each partition).
+- is_frame(X), columns(X), column(X, name), columns_of(X, names),
+  without_columns(X, names): a frame of the back end, its column names, a
+  column's values (one or several, for clusters) chunked as its rows, the
+  frame without some columns (those that name fit's arguments);
+- formula_meta(data, names) and formula_frames(data, function, meta): the
+  empty pandas frame a formula's model spec is learned on, and a function
+  applied to every part of the frame (the formula's design frame of each
+  partition).
 
 A module is imported only when an input of its back end is passed: the
 core package needs none of them."""

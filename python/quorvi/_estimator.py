@@ -18,7 +18,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _absorb, _caller, _design, _formula, _native, _prediction, _separation
+from . import _absorb, _caller, _design, _formula, _named, _native, _prediction, _separation
 from ._backends import Backend, backend_of
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
@@ -168,7 +168,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         labelled by it (a row with levels of both limits takes that of the
         level dropped first, for a training row the limit of its own
         outcome). Covariance
-        types: all (``clusters=`` may name an absorbed column); the robust
+        types: all (``clusters=`` may name an absorbed column, read as its
+        levels); the robust
         ones with numeric features and one absorbed column. Not with a
         finite C. On a Dask DataFrame, one absorbed column, and not HC2 or
         HC3 (see the Dask page's "Fixed effects"). See the user guide's
@@ -217,10 +218,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         in the rows and columns of ``dropped_features_``, and throughout
         when no update was made (max_iter=0).
     clipped_eigenvalues_ : ndarray of shape (n_clipped,)
-        The negative eigenvalues of a two-way cluster covariance
-        V_A + V_B − V_{A∩B} that were set to 0 to make it positive
-        semi-definite (Cameron, Gelbach and Miller 2011; a
-        ``CovarianceCorrectionWarning`` says so); empty when none were.
+        The negative eigenvalues that were set to 0 to make a two-way
+        cluster covariance V = V_A + V_B − V_{A∩B} positive semi-definite
+        (Cameron, Gelbach and Miller 2011; a ``CovarianceCorrectionWarning``
+        says so); empty when none were. They are those of the unit-free
+        D^−1/2 V D^−1/2, D the diagonal of V_A + V_B + V_{A∩B}, in which the
+        correction is made, so that it does not depend on the features'
+        units (see the user guide).
     deviance_ : float
         The (frequency-weighted) deviance −2ℓ, at the same coefficients as
         ``covariance_``; NaN when no update was made.
@@ -243,8 +247,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         Only for a formula fit in memory: which rows of the data were left
         out (True), so that ``data[~model.dropped_rows_]`` are the rows fitted.
     fitted_with_offset_ : bool
-        Whether fit was given an offset: then ``marginal_effects`` needs the
-        rows' offsets too.
+        Whether fit was given an offset: then the predictions and
+        ``marginal_effects`` need the rows' offsets too.
     n_features_in_ : int
     feature_names_in_ : ndarray of shape (n_features,)
         Only when X had string column names (a pandas DataFrame).
@@ -376,23 +380,32 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         y : array-like of shape (n_samples,), default=None
             Two classes. Required, except with a ``formula``, whose
             left-hand side gives them (then y is None, or equal to them).
-        sample_weight : array-like of shape (n_samples,), default=None
-            Non-negative frequency weights: a weight of m counts a row as m
+        sample_weight : array-like of shape (n_samples,) or str, default=None
+            Non-negative frequency weights (or the name of their column of
+            the DataFrame X): a weight of m counts a row as m
             identical rows, and 0 leaves it out. Inference treats them so:
             n = Σ sᵢ, and every covariance type gives the covariance of the
             data with each row repeated sᵢ times. Weights that are not counts
             (normalised weights, or scikit-learn's "balanced" class weights)
             therefore rescale every standard error: ``sample_weight=1/n``
             multiplies them all by √n.
-        clusters : array-like of shape (n_samples,) or (n_samples, 2), default=None
+        clusters : array-like of shape (n_samples,) or (n_samples, 2), str or list of str, default=None
             The cluster of every row, for ``cov_type="cluster"`` (and only
             then): any hashable labels, one column for one-way clustering, two
             for two-way. A DataFrame, Series or array; on Dask, a Dask array
-            chunked like X's rows.
+            chunked like X's rows; or the names of one or two columns of the
+            DataFrame X.
         offset : array-like of shape (n_samples,), default=None
             A known term added to every row's linear predictor,
             ηᵢ = xᵢᵀβ + oᵢ, with a coefficient of 1 that is not estimated
-            (log exposure, say). Pass the same to ``predict_proba``.
+            (log exposure, say); a scalar for every row; or the name of a
+            column of the DataFrame X, which the fitted model then reads
+            from every frame it predicts. The fitted model needs the offsets
+            to predict (see ``predict_proba``).
+
+            Without a formula, a column of X named by sample_weight, clusters
+            or offset is not a feature (as an absorbed column is not); with
+            one, the formula decides the features.
 
         Returns
         -------
@@ -437,6 +450,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 f"formula='{self.formula} | {' + '.join([self.absorb] if isinstance(self.absorb, str) else self.absorb)}' "
                 "and leave absorb=None."
             )
+        absorb = self.absorb
+        if self.formula is not None:
+            absorb = _formula.split_absorbed(self.formula)[1] or None
+        absorbed_names = [] if absorb is None else [absorb] if isinstance(absorb, str) else list(absorb)
+        # Arguments that name columns of the data become their values first,
+        # so that a formula's dropped rows leave them as they leave arrays.
+        X, sample_weight, offset, clusters, argument_columns = _named.fit_arguments(
+            X, X, sample_weight, offset, clusters, absorbed=absorbed_names, formula=self.formula is not None
+        )
         if self.formula is not None:
             # The formula's design frame of the complete rows (and its
             # left-hand side as y, the companions of the same rows), every
@@ -453,10 +475,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             sample_weight, clusters, offset = (
                 learned.companions[name] for name in ("sample_weight", "clusters", "offset")
             )
-        absorb = self.absorb
         backend = backend_of(X)
-        if formula is not None and formula.absorbed:
-            absorb = formula.absorbed
         absorbed = None
         observed = self._observed_information(absorb is not None)
         if absorb is not None:
@@ -512,6 +531,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         )
         if observed and fitted.observed_information:
             results = dataclasses.replace(results, information="observed")
+        results = dataclasses.replace(results, argument_columns=argument_columns)
         if absorbed is not None:
             columns = backend.module().columns(X) if backend is not None else _design._columns(X).names()
             results = results.with_absorption(absorbed, list(columns))
@@ -721,8 +741,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def decision_function(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def decision_function(self, X: Any, offset: Any = None) -> Any:
         """The linear predictor xᵢᵀβ + oᵢ (log-odds of classes_[1]) of every
-        row of X, with the rows' offsets when given; a Dask array for a Dask X."""
-        check_is_fitted(self)
+        row of X, with the rows' offsets (see ``predict_proba``); a Dask array
+        for a Dask X."""
+        X, offset, _ = self._prediction_rows(X, offset)
         formula: _formula.FormulaDesign | None = self._results_.formula
         if formula is None or backend_of(X) is not None:
             return self._design_scores(self._design_input(X), offset)
@@ -734,6 +755,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         scores = np.full(len(complete), np.nan)
         scores[complete] = self._design_scores(frame, _formula.rows_of(offset, complete, "offset"))
         return scores
+
+    def _prediction_rows(self, X: Any, offset: Any, sample_weight: Any = None) -> tuple[Any, Any, Any]:
+        """(X, offset, sample_weight) for a method of the fitted model: named
+        columns of X read and dropped, the offsets required of a model
+        fitted with them."""
+        check_is_fitted(self)
+        return self._results_.argument_columns.prediction_rows(
+            X, offset, self._results_.fitted_with_offset, sample_weight
+        )
 
     def _design_input(self, X: Any, caller: str = "predict()") -> Any:
         """X as the fit read it: for a model fitted with a formula, the
@@ -776,9 +806,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     @overload
     def predict_proba(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def predict_proba(self, X: Any, offset: Any = None) -> Any:
-        """(n_samples, 2): the probabilities of classes_[0] and classes_[1],
-        with the rows' offsets when given; a Dask array for a Dask X."""
-        check_is_fitted(self)
+        """(n_samples, 2): the probabilities of classes_[0] and classes_[1];
+        a Dask array for a Dask X.
+
+        offset: the rows' offsets (an array, a scalar for every row, or the
+        name of a column of X). A model fitted with an offset needs them
+        (ValueError without; ``offset=0`` says they are 0); one fitted with
+        an offset column of X reads that column of X when offset is None.
+        """
+        X, offset, _ = self._prediction_rows(X, offset)
         backend = backend_of(X)
         if backend is not None:
             module = backend.module()
@@ -796,7 +832,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         computed from the linear predictor η (for the logit as
         -log(1 + exp(∓η))), so that they keep their accuracy where a probability rounds to 1 or
         underflows to 0; a Dask array for a Dask X."""
-        check_is_fitted(self)
+        X, offset, _ = self._prediction_rows(X, offset)
         backend = backend_of(X)
         if backend is not None:
             module = backend.module()
@@ -811,14 +847,14 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def predict(self, X: da.Array, offset: Any = None) -> da.Array: ...
     def predict(self, X: Any, offset: Any = None) -> Any:
         """The more probable of the two classes for every row of X, with the
-        rows' offsets when given; a Dask array for a Dask X.
+        rows' offsets (see ``predict_proba``); a Dask array for a Dask X.
 
         A row of an absorbed level dropped for a single outcome is labelled
         by its probability's limit (1 for a level whose rows were all 1, 0
         for all 0; see ``absorb``). A row without a probability (NaN in
         ``predict_proba``) has no label: an in-memory X with such rows is a
         ValueError saying how many and why (so is ``score()``)."""
-        check_is_fitted(self)
+        X, offset, _ = self._prediction_rows(X, offset)
         backend = backend_of(X)
         if backend is not None:
             module = backend.module()
@@ -851,14 +887,22 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def score(self, X: Any, y: Any = None, sample_weight: Any = None) -> float:
         """The mean accuracy of ``predict(X)`` against y (weighted by
         sample_weight), as scikit-learn's classifiers define it; for a model
-        fitted with a formula, y defaults to its left-hand side in X."""
+        fitted with a formula, y defaults to its left-hand side in X.
+        sample_weight may name a column of X; the offsets are those of
+        ``predict`` (a model fitted with an offset column reads it from X)."""
+        if isinstance(sample_weight, str):
+            check_is_fitted(self)
+            name, sample_weight = sample_weight, _named.column_of(X, sample_weight, "sample_weight")
+            if self._results_.formula is None and name != self._results_.argument_columns.offset:
+                X = _named.without_columns(X, [name])
         formula = getattr(self, "_results_", None) and self._results_.formula
         if formula is None:
             return float(super().score(X, y, sample_weight=sample_weight))
         from sklearn.metrics import accuracy_score
 
         labels, frame = _formula.scored_rows(formula, X, y)
-        predicted = _prediction.labels(self._design_scores(frame), self.classes_, self._fitted_link())
+        _, offset, _ = self._prediction_rows(X, None)
+        predicted = _prediction.labels(self._design_scores(frame, offset), self.classes_, self._fitted_link())
         return float(accuracy_score(labels, predicted, sample_weight=sample_weight))
 
     def coef_table(self, *, alpha: float = 0.05, exponentiate: bool = False) -> pd.DataFrame:
@@ -1015,15 +1059,17 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             DataFrame with categorical columns (each level's discrete change
             needs every row at every level) or with ``absorb=``, and when
             sample_weight or offset is given without X.
-        sample_weight : array-like of shape (n_samples,), default=None
+        sample_weight : array-like of shape (n_samples,) or str, default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
-            a Dask array, or a NumPy vector when X's chunk sizes are known).
-        offset : array-like of shape (n_samples,), default=None
+            a Dask array, or a NumPy vector when X's chunk sizes are known),
+            or the name of their column of the DataFrame X.
+        offset : array-like of shape (n_samples,), scalar or str, default=None
             The rows' offsets oᵢ, as for ``predict_proba``: the effects are
             taken at μᵢ = 1 / (1 + exp(-xᵢᵀβ - oᵢ)). Required (ValueError
             without it) when the model was fitted with an offset
-            (``fitted_with_offset_``). For a Dask X, a Dask array, or a
-            NumPy vector when X's chunk sizes are known.
+            (``fitted_with_offset_``), unless it was fitted with an offset
+            column that X has. For a Dask X, a Dask array, or a NumPy vector
+            when X's chunk sizes are known.
         alpha : float, default=0.05
             The intervals' level is 1 - alpha, as in ``coef_table(alpha)``.
 
@@ -1074,6 +1120,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         relative difference of the order of the change).
         """
         check_is_fitted(self)
+        if X is not None:
+            X, offset, sample_weight = self._prediction_rows(X, offset, sample_weight)
         if self._results_.formula is not None:
             # An effect of a design column would ignore the transforms and
             # interactions that tie the formula's columns to its variables.
@@ -1094,7 +1142,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             The rows to predict, validated as for ``predict_proba`` (in
             memory: select the rows of a Dask collection and compute them
             first).
-        offset : array-like of shape (n_samples,), default=None
+        offset : array-like of shape (n_samples,), scalar or str, default=None
             The rows' offsets, as for ``predict_proba``.
         alpha : float, default=0.05
             The intervals' level is 1 - alpha.
@@ -1138,7 +1186,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         of a level dropped for a single outcome has its limit, μ of 1 or 0
         with a standard error of 0.
         """
-        check_is_fitted(self)
+        X, offset, _ = self._prediction_rows(X, offset)
         return self._results_.prediction_table(
             self._design_input(X, "prediction_table()"),
             offset,

@@ -14,6 +14,7 @@ from sklearn.utils.validation import _check_sample_weight
 
 from ._backends import backend_of
 from ._links import Link
+from ._named import check_offset_given as offset_given
 from ._prediction import _dense_rows
 from ._robust import checked_offset
 
@@ -137,15 +138,10 @@ def average_marginal_effects(
 
 
 def check_offset_given(results: FitResults, offset: Any) -> None:
-    """A ValueError when the model was fitted with an offset and none is given."""
-    if offset is None and results.fitted_with_offset:
-        # The effects are taken at each row's fitted probability, which the
-        # offset moves: without it they would be those of another model.
-        raise ValueError(
-            "the model was fitted with an offset: pass the rows' offsets to marginal_effects(X, "
-            "offset=...) (as to predict_proba), so that the effects are taken at the fitted "
-            "probabilities."
-        )
+    """A ValueError when the model was fitted with an offset and none is
+    given: the effects are taken at each row's fitted probability, which
+    the offset moves."""
+    offset_given(results.fitted_with_offset, offset)
 
 
 class _Categorical(NamedTuple):

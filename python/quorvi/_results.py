@@ -41,6 +41,7 @@ from ._inference import (
 )
 from ._links import Link, link_named
 from ._margins import training_sums
+from ._named import ArgumentColumns
 from ._prediction import score_variances
 
 if TYPE_CHECKING:
@@ -171,6 +172,9 @@ class FitResults:
     # The information the covariance is built on ("expected" for the logit,
     # where the observed one is the same).
     information: str = "expected"
+    # The columns of the training frame that fit's arguments named (the
+    # offset's is read again from the frames given to the fitted model).
+    argument_columns: ArgumentColumns = dataclasses.field(default_factory=ArgumentColumns)
 
     @classmethod
     def from_fit(

@@ -149,9 +149,16 @@ def code_labels(
 
 
 def checked_offset(offset: Any, n_rows: int) -> npt.NDArray[np.float64] | None:
-    """offset as a contiguous float64 vector of n_rows finite values."""
+    """offset as a contiguous float64 vector of n_rows finite values (a
+    scalar: the same for every row)."""
     if offset is None:
         return None
+    if isinstance(offset, str):
+        raise ValueError(f"offset={offset!r} names a column of X, but X is not a DataFrame.")
+    if np.ndim(offset) == 0:
+        # One offset for every row (offset=0: a model fitted with an offset
+        # predicted, explicitly, without it).
+        offset = np.full(n_rows, offset, dtype=np.float64)
     values = np.ascontiguousarray(np.asarray(offset, dtype=np.float64).reshape(-1))
     if np.ndim(offset) > 1 and np.shape(offset)[1:] != (1,) * (np.ndim(offset) - 1):
         raise ValueError("offset must be one value per row (1-D).")
@@ -205,10 +212,11 @@ class CovarianceCorrectionWarning(UserWarning):
     V_A + V_B - V_(A and B) is a difference of matrices and can have
     negative eigenvalues (a negative variance of some combination of the
     coefficients), most often when a clustering has few clusters. As
-    Cameron, Gelbach and Miller (2011) propose, and as fixest does by
-    default, the matrix is rebuilt from its eigen-decomposition with the
-    negative eigenvalues set to 0; ``clipped_eigenvalues_`` holds them and
-    ``summary()`` says so.
+    Cameron, Gelbach and Miller (2011) propose, the matrix is rebuilt from
+    an eigen-decomposition with the negative eigenvalues set to 0: that of
+    D^-1/2 V D^-1/2, D the diagonal of V_A + V_B + V_(A and B), so that the
+    correction does not depend on the features' units (fixest decomposes V
+    itself). ``clipped_eigenvalues_`` holds them and ``summary()`` says so.
     """
 
 
@@ -226,8 +234,9 @@ def robust_covariance(
     if len(clipped):
         _caller.warn(
             f"the two-way cluster covariance V_A + V_B - V_(A and B) is not positive semi-definite: "
-            f"its eigenvalue(s) {', '.join(f'{value:.4g}' for value in clipped)} were set to 0 and the "
-            "matrix rebuilt, the correction of Cameron, Gelbach and Miller (2011); the standard errors "
+            f"its eigenvalue(s) {', '.join(f'{value:.4g}' for value in clipped)} were set to 0 in the "
+            "unit-free D^-1/2 V D^-1/2 (D the diagonal of V_A + V_B + V_(A and B)) and the matrix "
+            "rebuilt, the correction of Cameron, Gelbach and Miller (2011); the standard errors "
             "and tests are those of the corrected matrix (see clipped_eigenvalues_). Negative "
             "eigenvalues are common when a clustering has few clusters.",
             CovarianceCorrectionWarning,
@@ -246,23 +255,30 @@ def without_negative_eigenvalues(
     covariance: npt.NDArray[np.float64], parts: npt.NDArray[np.float64]
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(covariance, clipped): covariance as it is when it is positive
-    semi-definite, clipped empty; else rebuilt as Q max(L, 0) Q' from its
-    eigen-decomposition Q L Q' (Cameron, Gelbach and Miller 2011), clipped
-    its negative eigenvalues. Whether it is, is decided on D^-1/2 V D^-1/2,
+    semi-definite, clipped empty; else rebuilt with its negative eigenvalues
+    set to 0 (Cameron, Gelbach and Miller 2011), clipped those eigenvalues.
+
+    Both the decision and the correction are made on C = D^-1/2 V D^-1/2,
     D the diagonal of parts (the sum of the positive semi-definite terms V
-    was formed from): the same signs of eigenvalues (Sylvester), in a scale
-    that does not depend on the units of the features, where rounding is
-    told from a negative variance by ROUNDING_EIGENVALUE."""
+    was formed from), and the corrected V is D^1/2 Q max(L, 0) Q' D^1/2 from
+    C = Q L Q'. C has the signs of V's eigenvalues (Sylvester) and does not
+    depend on the units of the features: eigenvalues of V itself do, so
+    clipping them would give a feature in thousands of dollars other
+    standard errors than in dollars (fixest clips in the parameters' units).
+    In C, rounding is told from a negative variance by ROUNDING_EIGENVALUE,
+    and clipped holds C's eigenvalues, which are unit-free too."""
     no_eigenvalues = np.empty(0)
     if covariance.size == 0 or not np.isfinite(covariance).all():
         return covariance, no_eigenvalues
     diagonal = np.diag(parts)
     scale = np.sqrt(np.where(diagonal > 0, diagonal, 1.0))
-    if np.linalg.eigvalsh(covariance / np.outer(scale, scale))[0] >= -ROUNDING_EIGENVALUE:
+    outer = np.outer(scale, scale)
+    values, vectors = np.linalg.eigh(covariance / outer)
+    if values[0] >= -ROUNDING_EIGENVALUE:
         return covariance, no_eigenvalues
-    values, vectors = np.linalg.eigh(covariance)
     corrected = (vectors * np.maximum(values, 0.0)) @ vectors.T
-    return 0.5 * (corrected + corrected.T), values[values < 0]
+    corrected = 0.5 * (corrected + corrected.T) * outer
+    return corrected, values[values < 0]
 
 
 def sandwich(

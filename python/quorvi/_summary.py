@@ -195,7 +195,8 @@ def summary_text(
         notes.append(
             "The two-way cluster covariance V_A + V_B - V_(A and B) was not positive semi-definite: "
             f"its eigenvalue(s) {', '.join(f'{value:.4g}' for value in clipped)} were set to 0 "
-            "(Cameron, Gelbach and Miller 2011), and the standard errors are those of the corrected "
+            "in the unit-free D^-1/2 V D^-1/2, D the diagonal of V_A + V_B + V_(A and B) (Cameron, "
+            "Gelbach and Miller 2011), and the standard errors are those of the corrected "
             "matrix."
         )
     if results.is_penalised:

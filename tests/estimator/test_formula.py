@@ -209,7 +209,7 @@ def incomplete(affairs):
     return data, weights
 
 
-@pytest.mark.parametrize("frame", ["pandas", "polars"])
+@pytest.mark.parametrize("frame", ["pandas", "polars", "pandas, weights by name"])
 def test_missing_values_are_dropped_as_statsmodels_drops_them(incomplete, frame):
     data, weights = incomplete
     formula = "had_affair ~ educ + C(rel) + np.log(yrs_married - 1) + age:C(occ)"
@@ -219,8 +219,14 @@ def test_missing_values_are_dropped_as_statsmodels_drops_them(incomplete, frame)
             formula, data, family=sm.families.Binomial(), freq_weights=weights, missing="drop"
         ).fit(tol=1e-13)
         expected = reference.predict(data)
-    given = data if frame == "pandas" else pytest.importorskip("polars").from_pandas(data)
-    model = quorvi.logit(formula, given, sample_weight=weights, tol=1e-10)
+    given = data if frame.startswith("pandas") else pytest.importorskip("polars").from_pandas(data)
+    if frame.endswith("by name"):
+        # A column named for the weights is read with the data's rows and
+        # loses the same incomplete ones (its own NaN among them).
+        given = data.assign(w=weights)
+        model = quorvi.logit(formula, given, sample_weight="w", tol=1e-10)
+    else:
+        model = quorvi.logit(formula, given, sample_weight=weights, tol=1e-10)
     table = model.coef_table().loc[reference.params.index]
     np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-10)
     np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8)

@@ -67,25 +67,58 @@ def test_covariance_equals_statsmodels_glm(cov_type, clusters, reference, offset
     np.testing.assert_allclose(model.null_log_likelihood_, result.llnull, rtol=1e-10)
 
 
-def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negative_eigenvalues_set_to_0():
-    # Affairs data clustered by rate_marriage (5 groups) and age (6): statsmodels'
-    # V_A + V_B - V_(A and B) has three negative eigenvalues (the variance of
-    # yrs_married is -1.1e-4). Cameron, Gelbach and Miller (2011): Q max(L, 0) Q'.
+@pytest.mark.parametrize("scale", [1.0, 1e5], ids=["features as given", "features x 1e5"])
+@pytest.mark.parametrize("first", ["rate_marriage", "occupation"])
+def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negative_eigenvalues_set_to_0(
+    first, scale
+):
+    # Affairs data clustered by rate_marriage (5 groups) or occupation (6) and
+    # age (6): statsmodels' V = V_A + V_B - V_(A and B) has three or two
+    # negative eigenvalues (with rate_marriage, the variance of yrs_married is
+    # -1.1e-4). Cameron, Gelbach and Miller (2011), in the unit-free
+    # C = D^-1/2 V D^-1/2, D the diagonal of V_A + V_B + V_(A and B) (each
+    # term statsmodels' one-way CR1): D^1/2 Q max(L, 0) Q' D^1/2 from C = Q L Q'.
+    # Features in other units (x 1e5) give the same standard errors scaled
+    # back, and the same warning: clipping V's own eigenvalues would move
+    # them by up to 1e-4 relative.
     data = sm.datasets.fair.load_pandas().data
     X = data[["yrs_married", "children", "religious", "educ", "occupation", "occupation_husb"]]
     y = (data["affairs"] > 0).astype(float)
-    labels = np.column_stack([_codes(data["rate_marriage"]), _codes(data["age"])])
+    A, B = _codes(data[first]), _codes(data["age"])
     glm = sm.GLM(y, sm.add_constant(X), family=sm.families.Binomial())
-    uncorrected = glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": labels}).cov_params().to_numpy()
-    values, vectors = np.linalg.eigh(uncorrected)
-    assert (values < 0).sum() == 3
-    expected = vectors @ np.diag(np.maximum(values, 0.0)) @ vectors.T
+
+    def statsmodels_cluster(groups):
+        return glm.fit(tol=1e-13, cov_type="cluster", cov_kwds={"groups": groups}).cov_params().to_numpy()
+
+    uncorrected = statsmodels_cluster(np.column_stack([A, B]))
+    parts = sum(statsmodels_cluster(groups) for groups in (A, B, _codes(A * 100 + B)))
+    d = np.sqrt(np.diag(parts))
+    values, vectors = np.linalg.eigh(uncorrected / np.outer(d, d))
+    assert (values < 0).sum() == {"rate_marriage": 3, "occupation": 2}[first]
+    expected = vectors @ np.diag(np.maximum(values, 0.0)) @ vectors.T * np.outer(d, d)
     negative = ", ".join(f"{value:.4g}" for value in values[values < 0])
     with pytest.warns(quorvi.CovarianceCorrectionWarning, match=f"eigenvalue.s. {negative} were set to 0"):
-        model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(X, y, clusters=labels)
-    np.testing.assert_allclose(model.covariance_, expected, rtol=1e-8, atol=1e-14)
+        model = LogisticRegression(cov_type="cluster", tol=1e-12).fit(
+            X * scale, y, clusters=np.column_stack([A, B])
+        )
+    units = np.r_[1.0, np.full(X.shape[1], scale)]
+    np.testing.assert_allclose(model.covariance_ * np.outer(units, units), expected, rtol=1e-8, atol=1e-14)
     np.testing.assert_allclose(model.clipped_eigenvalues_, values[values < 0], rtol=1e-6)
     assert f"eigenvalue(s) {negative} were set to 0" in " ".join(str(model.summary()).split())
+    if scale != 1.0:
+        # Against the fit in the features' own units, far closer than to
+        # statsmodels: only the rounding of the two fits differs.
+        own = LogisticRegression(cov_type="cluster", tol=1e-12)
+        with pytest.warns(
+            quorvi.CovarianceCorrectionWarning, match=f"eigenvalue.s. {negative} were set to 0"
+        ):
+            own.fit(X, y, clusters=np.column_stack([A, B]))
+        np.testing.assert_allclose(
+            np.sqrt(np.diag(model.covariance_)) * units, np.sqrt(np.diag(own.covariance_)), rtol=1e-11
+        )
+        np.testing.assert_allclose(
+            model.covariance_ * np.outer(units, units), own.covariance_, rtol=1e-9, atol=1e-15
+        )
 
 
 @pytest.mark.parametrize("dependent", [False, True], ids=["full rank", "a column dropped as dependent"])

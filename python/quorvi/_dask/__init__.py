@@ -25,7 +25,9 @@ registration, quorvi/_backends.py): the core package does not need Dask."""
 from ._absorb import fit_absorbed_dask as fit_absorbed
 from ._fit import fit_dask as fit
 from ._frames import (
+    column,
     columns,
+    columns_of,
     formula_frames,
     formula_meta,
     frame_labels,
@@ -33,6 +35,7 @@ from ._frames import (
     frame_probabilities,
     frame_scores,
     is_frame,
+    without_columns,
 )
 from ._margins import dask_frame_sums as frame_sums
 from ._margins import dask_margin_sums as margin_sums
@@ -41,7 +44,9 @@ from ._prediction import decision_function, predict, predict_log_proba, predict_
 # The back end's functions, by the names every back end's module gives them
 # (quorvi/_backends.py).
 __all__ = [
+    "column",
     "columns",
+    "columns_of",
     "decision_function",
     "fit",
     "fit_absorbed",
@@ -57,4 +62,5 @@ __all__ = [
     "predict",
     "predict_log_proba",
     "predict_proba",
+    "without_columns",
 ]

@@ -34,13 +34,14 @@ def frame_layout(X: Any, fit_intercept: bool) -> _design.FrameLayout | None:
         if str(series.dtype) == "category" and not series.cat.known:
             raise ValueError(
                 f"column {name!r} of the Dask DataFrame is categorical with unknown categories: call "
-                f"X.categorize(columns=[{name!r}]) (or X.categorize()) first, so that every partition "
-                "codes its levels alike."
+                f"X.categorize(columns=[{name!r}]).persist() (or X.categorize().persist()) first, so that "
+                "every partition codes its levels alike (persisted before columns are selected from it)."
             )
         if str(series.dtype) != "category" and not _design.is_numeric_dtype(series.dtype):
             raise ValueError(
                 f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a Dask fit takes numeric "
-                f"and categorical columns; call X.categorize(columns=[{name!r}]) to read it as categories."
+                f"and categorical columns; call X.categorize(columns=[{name!r}]).persist() to read it as "
+                "categories."
             )
     return _design.learn_layout(meta, fit_intercept, count_levels=False)
 
@@ -174,3 +175,17 @@ def is_frame(X: Any) -> bool:
 
 def columns(X: Any) -> list[str]:
     return list(X.columns)
+
+
+def column(X: Any, name: str) -> Any:
+    """The Dask DataFrame X's column name, as a Dask Series chunked as X's rows."""
+    return X[name]
+
+
+def columns_of(X: Any, names: list[str]) -> Any:
+    """One column as a Series, several as a DataFrame."""
+    return X[names[0]] if len(names) == 1 else X[names]
+
+
+def without_columns(X: Any, names: list[str]) -> Any:
+    return X.drop(columns=names)

@@ -60,6 +60,9 @@ def rows_chunked_as(vector: Any, name: str, X: da.Array) -> da.Array:
     row_chunks = X.chunks[0]
     if not isinstance(vector, da.Array) and not hasattr(vector, "to_dask_array"):
         values = np.asarray(vector)
+        if name == "offset" and values.ndim == 0 and not any(math.isnan(size) for size in row_chunks):
+            # One offset for every row.
+            return da.full(X.shape[0], float(values), chunks=(row_chunks,))
         if values.ndim != 1:
             raise ValueError(f"{name} should be a 1d array, got an array of shape {values.shape} instead.")
         if any(math.isnan(size) for size in row_chunks):
