@@ -645,6 +645,7 @@ def fit(
         blocks.append(_native.CategoricalBlock(codes=recode[codes], n_levels=len(present), drop_first=True))
         secondary.append((j, present))
     checked = checked_offset(offset, n_rows)
+    hat_rows = request.hat_rows(weight_sums(y01, weights, counted)[0])
     if flagged:
         # Not held during the fit (a byte a row, at its peak): made again
         # from the flags after it.
@@ -662,6 +663,7 @@ def fit(
         offset=checked,
         meat=request.meat,
         hat_power=request.hat_power,
+        hat_rows=hat_rows,
         clusters=request.clusters,
         clusters_are_levels=request.by_levels,
         link=link.native,

@@ -130,10 +130,11 @@ def test_absorbed_fit_equals_the_dummy_model(affairs, case):
     )
 
 
-@pytest.mark.parametrize("cov_type", ["HC1", "HC2", "HC3"])
+@pytest.mark.parametrize("cov_type", ["HC1", "HC2", "HC3", "HC4"])
 def test_hc_covariances_are_the_textbook_sandwiches_of_the_dummy_model(affairs, cov_type):
     # The features' block of B X' diag(omega) X B on the dummy design, the
-    # hat values those of the full model (each row's level among its columns).
+    # hat values those of the full model (each row's level among its columns;
+    # HC4's k, in n h / k, counts the levels).
     frame, y = affairs
     model = LogisticRegression(absorb="occupation", cov_type=cov_type, tol=1e-12).fit(
         frame[[*FEATURES, "occupation"]], y
