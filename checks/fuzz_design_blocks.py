@@ -110,7 +110,8 @@ def _robust_request(rng, n, q, notes):
         bread = scale * (root @ root.T / max(q, 1) + np.eye(q))
         return {
             "meat": _native.Meat.hat_adjusted,
-            "hat_power": float(rng.choice([1.0, 2.0])),
+            "hat_power": float(rng.choice([1.0, 2.0, 4.0])),
+            "hat_rows": float(rng.choice([0.0, n, 0.5])),  # HC4's power by leverage: n
             "inverse_information": bread,
         }
     if meat == "cluster" and n > 0:

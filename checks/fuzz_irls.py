@@ -360,7 +360,11 @@ def _robust_arguments(rng, n, case):
     meat = str(rng.choice(["none", "none", "residual", "hat_adjusted", "cluster"]))
     if meat != "none":
         robust["meat"] = meat
-        robust["hat_power"] = float(rng.choice([1.0, 2.0]))
+        robust["hat_power"] = float(rng.choice([1.0, 2.0, 4.0]))
+    if meat == "hat_adjusted" and rng.random() < 0.4:
+        # HC4's power by leverage: n rows, or a count of none, or a malformed one.
+        robust["hat_rows"] = float(rng.choice([n, 0.5, -1.0, np.inf]))
+        refused = refused or not 0.0 <= robust["hat_rows"] < np.inf
     if meat == "cluster":
         groups = int(rng.integers(1, 6))
         codes = np.ascontiguousarray(rng.integers(0, groups, n), dtype=np.int64)

@@ -84,7 +84,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     verbose : int, default=0
         1 or more: print a line per iteration (iteration, deviance, largest
         coefficient change, seconds since the loop started).
-    cov_type : {"nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster"}, default="nonrobust"
+    cov_type : {"nonrobust", "HC0", "HC1", "HC2", "HC3", "HC4", "cluster"}, default="nonrobust"
         The covariance of the coefficients (``covariance_``, ``coef_table()``,
         ``summary()``, ``wald_test()``). With B = (XᵀSWX)⁻¹ the inverse
         information, rᵢ = yᵢ − μᵢ, n = Σ sᵢ and k the estimated parameters:
@@ -96,6 +96,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
           rᵢ²/(1 − hᵢ)², hᵢ = wᵢ xᵢᵀ B xᵢ the hat value of one observation
           (R's ``sandwich::vcovHC`` for a ``glm``); a row with hᵢ = 1 makes
           them undefined (ValueError);
+        - ``"HC4"``: rᵢ² replaced by rᵢ²/(1 − hᵢ)^δᵢ, δᵢ = min(4, n hᵢ/k)
+          (Cribari-Neto 2004; ``vcovHC(type = "HC4")``), k counting the
+          absorbed levels and not the dropped columns;
         - ``"cluster"``: with ``fit(..., clusters=)``, one-way
           B (Σ_g u_g u_gᵀ) B · G/(G − 1) · (n − 1)/(n − k), u_g = Σ_{i∈g} sᵢrᵢxᵢ
           (Stata's and statsmodels' CR1); two-way V_A + V_B − V_{A∩B}, each
@@ -105,9 +108,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
           clusters with a row of positive weight.
 
         A frequency weight of m gives the same covariance, of every type, as
-        m repeated rows; HC1, HC2, HC3 and cluster need n > k (else a
+        m repeated rows; HC1 to HC4 and cluster need n > k (else a
         ValueError). HC0, HC1 and cluster add their sums to the pass the
-        fit predicts to be its last (or one more pass); HC2 and HC3 one pass
+        fit predicts to be its last (or one more pass); HC2 to HC4 one pass
         for the hat values. All are at the coefficients of ``covariance_``.
     C : float, default=np.inf
         Inverse ridge penalty, as scikit-learn defines it: a finite C
@@ -171,8 +174,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         types: all (``clusters=`` may name an absorbed column, read as its
         levels); the robust
         ones with numeric features and one absorbed column. Not with a
-        finite C. On a Dask DataFrame, one absorbed column, and not HC2 or
-        HC3 (see the Dask page's "Fixed effects"). See the user guide's
+        finite C. On a Dask DataFrame, one absorbed column, and not HC2 to
+        HC4 (see the Dask page's "Fixed effects"). See the user guide's
         "Fixed effects".
     missing : {"drop", "raise"}, default="drop"
         What a formula fit does with a row that has a missing value (NaN,
@@ -636,6 +639,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             penalty=self._penalty(),
             meat=request.meat,
             hat_power=request.hat_power,
+            hat_rows=request.hat_rows(weight_sums(y01, weights)[0]),
             clusters=request.clusters,
             link=self._link().native,
         )

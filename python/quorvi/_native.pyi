@@ -35,7 +35,7 @@ class Meat:
     __members__: ClassVar[dict[str, Meat]]  # every kind by name
     none: ClassVar[Meat]
     residual: ClassVar[Meat]  # HC0, HC1
-    hat_adjusted: ClassVar[Meat]  # HC2, HC3 (with hat_power)
+    hat_adjusted: ClassVar[Meat]  # HC2, HC3, HC4 (with hat_power, and hat_rows for HC4)
     cluster: ClassVar[Meat]  # the cluster scores, one set per clustering
     def __init__(self, value: int) -> None: ...
     def __eq__(self, other: object) -> bool: ...
@@ -239,6 +239,7 @@ def fit(
     penalty: float = 0.0,
     meat: Meat = ...,
     hat_power: float = 1.0,
+    hat_rows: float = 0.0,  # HC4: n, and each row's power min(hat_power, n h / k)
     clusters: list[_Clustering] = ...,
     clusters_are_levels: bool = False,  # with absorb= and Meat.cluster: the clusters are the levels
     link: Link = ...,
@@ -291,6 +292,7 @@ def normal_equations(
     offset: npt.NDArray[np.float64] | None = None,
     meat: Meat = ...,
     hat_power: float = 1.0,
+    hat_rows: float = 0.0,  # HC4: n, and each row's power min(hat_power, n h / k)
     clusters: list[_Clustering] = ...,
     inverse_information: npt.NDArray[np.float64] | None = None,
     link: Link = ...,

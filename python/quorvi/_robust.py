@@ -13,7 +13,7 @@ import numpy.typing as npt
 from . import _caller
 from ._native import Meat
 
-COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "cluster")
+COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "HC4", "cluster")
 
 # The native pass's sums per covariance type: (meat, hat_power).
 MEAT_OF = {
@@ -22,8 +22,14 @@ MEAT_OF = {
     "HC1": (Meat.residual, 1.0),
     "HC2": (Meat.hat_adjusted, 1.0),
     "HC3": (Meat.hat_adjusted, 2.0),
+    # Each row's power is min(4, h n / k) (Cribari-Neto 2004): 4 the cap.
+    "HC4": (Meat.hat_adjusted, 4.0),
     "cluster": (Meat.cluster, 1.0),
 }
+
+# The covariance types whose power of 1 - h is each row's own, min(hat_power,
+# h / mean h): the pass is given n (hat_rows), and the engine counts k.
+POWER_BY_LEVERAGE = ("HC4",)
 
 
 @dataclass
@@ -41,6 +47,11 @@ class MeatRequest:
     # levels with rows of positive weight).
     by_levels: bool = False
     level_groups: int = 0
+
+    def hat_rows(self, n_obs: float) -> float:
+        """What the native pass takes as hat_rows: n_obs, the sum of the
+        frequency weights, for a power by leverage; 0 for none."""
+        return n_obs if self.cov_type in POWER_BY_LEVERAGE else 0.0
 
     @property
     def n_groups(self) -> list[int]:
@@ -174,12 +185,13 @@ USES_OF_RESIDUAL_DEGREES = {
     "HC1": "scales HC0 by n/(n - k)",
     "HC2": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
     "HC3": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
+    "HC4": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
     "cluster": "scales by (n - 1)/(n - k)",
 }
 
 
 def check_residual_degrees(cov_type: str, n_obs: float, k: int) -> None:
-    """HC1 and cluster scale by 1/(n - k), and HC2 and HC3 divide by 1 - h
+    """HC1 and cluster scale by 1/(n - k), and HC2 to HC4 divide by 1 - h
     where the hat values average k/n: all need n > k, n the sum of the
     frequency weights. Weights that sum to k or less (normalised weights
     sum to 1) would give a covariance of 0, a negative one or a division by
@@ -195,13 +207,13 @@ def check_residual_degrees(cov_type: str, n_obs: float, k: int) -> None:
 
 
 def check_hat_values(hat_one_rows: list[int], cov_type: str) -> None:
-    """HC2 and HC3 divide by 1 - h: a hat value of 1 leaves them undefined."""
+    """HC2 to HC4 divide by 1 - h: a hat value of 1 leaves them undefined."""
     if hat_one_rows:
         shown = ", ".join(map(str, hat_one_rows[:10]))
         more = f" and {len(hat_one_rows) - 10} more" if len(hat_one_rows) > 10 else ""
         raise ValueError(
             f"cov_type={cov_type!r} is undefined: row(s) {shown}{more} have a hat value of 1 (each alone "
-            "determines its own fit), and HC2/HC3 divide by 1 - h. Use HC0 or HC1."
+            f"determines its own fit), and {cov_type} divides by a power of 1 - h. Use HC0 or HC1."
         )
 
 

@@ -96,13 +96,13 @@ void row_robust_sums(const LogisticData& with_levels, AbsorbedLevels& absorbed,
     bread.set_size(q, q);
     covariance_of_outcome(fit.outcome, fit.last_pass, settings, bread);
     bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
-    workspace.meat.inverse_information = &bread;
-    workspace.meat.hat_factor = hat_factor_of(bread);
     const arma::vec& weights = levels.last_weights();
     inverse_weights.zeros(n_levels);
     for (arma::uword l = 0; l < n_levels; ++l) {
       inverse_weights[l] = weights[l] > 0.0 ? 1.0 / weights[l] : 0.0;
     }
+    // A level of weight is a parameter of the hat matrix (its leverage 1/D).
+    set_hat_values(workspace.meat, bread, arma::accu(weights > 0.0));
     absorbed.inverse_level_weights = inverse_weights.memptr();
   }
   PassRequest request;

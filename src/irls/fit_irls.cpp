@@ -205,8 +205,7 @@ namespace {
 void robust_pass(const LogisticData& data, PassWorkspace& workspace, const arma::vec& beta,
                  const arma::mat* inverse_information) {
   if (inverse_information != nullptr) {
-    workspace.meat.inverse_information = inverse_information;
-    workspace.meat.hat_factor = hat_factor_of(*inverse_information);
+    set_hat_values(workspace.meat, *inverse_information);
   }
   PassRequest request;
   request.normal_equations = false;

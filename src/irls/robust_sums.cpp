@@ -183,6 +183,16 @@ arma::mat hat_factor_of(const arma::mat& inverse_information) {
   return full;
 }
 
+void set_hat_values(MeatSettings& settings, const arma::mat& inverse_information,
+                    arma::uword absorbed_parameters) {
+  settings.inverse_information = &inverse_information;
+  settings.hat_factor = hat_factor_of(inverse_information);
+  if (settings.hat_rows > 0.0) {
+    const arma::uword k = arma::accu(inverse_information.diag() > 0.0) + absorbed_parameters;
+    settings.mean_hat = static_cast<double>(k) / settings.hat_rows;
+  }
+}
+
 RobustSums make_robust_sums(const MeatSettings& settings, arma::uword q, arma::uword q_dense,
                             bool keep_scores, arma::uword chunk_rows) {
   RobustSums sums;
@@ -288,7 +298,9 @@ void accumulate_meat(const LogisticData& data, const MeatSettings& settings, Row
       if (frequency > 0.0 && h >= 1.0 - hat_one_tolerance) {
         sums.hat_one_rows.push_back(first + k);
       }
-      root /= std::pow(1.0 - h, settings.hat_power / 2.0);
+      const double power =
+          settings.mean_hat > 0.0 ? std::min(settings.hat_power, h / settings.mean_hat) : settings.hat_power;
+      root /= std::pow(1.0 - h, power / 2.0);
     }
     factor[k] = root;
   }

@@ -2,7 +2,8 @@
 // the same pass over X (the "meat" of a sandwich covariance):
 //
 //   residual:      M = sum s r^2 x x'                     (HC0, HC1)
-//   hat_adjusted:  M = sum s r^2 / (1 - h)^power x x'     (HC2: power 1, HC3: power 2)
+//   hat_adjusted:  M = sum s r^2 / (1 - h)^power x x'     (HC2: power 1, HC3: power 2;
+//                  HC4: power min(4, h / mean h), Cribari-Neto 2004)
 //                  with h = w x' B x, B the inverse information, the hat
 //                  value of one observation (a row of weight m is m rows)
 //   cluster:       U_c[g] = sum over the rows of group g of s r x, for each
@@ -46,6 +47,13 @@ struct ClusterCodes {
 struct MeatSettings {
   MeatKind kind = MeatKind::none;
   double hat_power = 1.0;
+  // hat_adjusted with the power by leverage (HC4): n, the sum of the
+  // frequency weights of the fit's rows; each row's power is then
+  // min(hat_power, h / mean_hat). 0: hat_power for every row.
+  double hat_rows = 0.0;
+  // k / n, the hat values' mean (k the parameters estimated: the trace of
+  // the hat matrix), set with the inverse information (set_hat_values).
+  double mean_hat = 0.0;
   std::vector<ClusterCodes> clusters;
   // cluster: the one clustering is the absorbed levels' own, and clusters
   // is empty. An absorbed fit then forms each cluster's score from its
@@ -63,7 +71,14 @@ struct MeatSettings {
 // of B is not positive definite.
 arma::mat hat_factor_of(const arma::mat& inverse_information);
 
-// A hat value at least this close to 1 makes HC2/HC3 undefined.
+// What the hat values need, set once the inverse information B is known
+// (dropped columns at 0; the caller keeps B): B, its factor and, with
+// hat_rows, the hat values' mean, k counting B's kept columns and the
+// absorbed levels of positive weight (absorbed_parameters).
+void set_hat_values(MeatSettings& settings, const arma::mat& inverse_information,
+                    arma::uword absorbed_parameters = 0);
+
+// A hat value at least this close to 1 makes HC2 to HC4 undefined.
 constexpr double hat_one_tolerance = 1e-10;
 
 // The robust sums of some rows. For a chunk summed by a worker, scores

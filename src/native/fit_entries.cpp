@@ -288,10 +288,10 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
                           const std::optional<py::array>& sample_weight, bool fit_intercept, double tol,
                           std::int32_t max_iter, int n_threads, const std::optional<py::function>& progress,
                           const std::optional<py::array>& offset, double penalty, MeatKind meat,
-                          double hat_power, const py::list& clusters, bool clusters_are_levels, LinkKind link,
-                          const std::optional<py::array>& absorb, std::int64_t n_levels,
-                          const std::optional<py::array>& kept_levels, const py::list& further_absorb,
-                          const std::vector<std::int64_t>& further_levels) {
+                          double hat_power, double hat_rows, const py::list& clusters,
+                          bool clusters_are_levels, LinkKind link, const std::optional<py::array>& absorb,
+                          std::int64_t n_levels, const std::optional<py::array>& kept_levels,
+                          const py::list& further_absorb, const std::vector<std::int64_t>& further_levels) {
   if (n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
@@ -300,7 +300,7 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
   data.offset = offset_of(offset, n_rows);
   const FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
   const MeatSettings meat_settings =
-      meat_settings_of(meat, hat_power, clusters, n_rows, clusters_are_levels, absorb.has_value());
+      meat_settings_of(meat, hat_power, hat_rows, clusters, n_rows, clusters_are_levels, absorb.has_value());
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(coefficient_count(data));
   if (absorb) {
@@ -420,8 +420,9 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 const std::optional<py::array>& sample_weight, const py::array& beta,
                                 bool fit_intercept, bool with_statistics,
                                 const std::optional<py::array>& offset, MeatKind meat, double hat_power,
-                                const py::list& clusters, const std::optional<py::array>& inverse_information,
-                                LinkKind link, const std::optional<py::array>& absorb, std::int64_t n_levels,
+                                double hat_rows, const py::list& clusters,
+                                const std::optional<py::array>& inverse_information, LinkKind link,
+                                const std::optional<py::array>& absorb, std::int64_t n_levels,
                                 const std::optional<py::array>& effects,
                                 const std::optional<py::array>& level_means, bool margins) {
   LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
@@ -429,7 +430,7 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
   data.offset = offset_of(offset, n_rows);
   const arma::uword q = coefficient_count(data);
   const arma::vec coefficients = vector_copy(beta, q, "beta");
-  MeatSettings meat_settings = meat_settings_of(meat, hat_power, clusters, n_rows);
+  MeatSettings meat_settings = meat_settings_of(meat, hat_power, hat_rows, clusters, n_rows);
   if (absorb) {
     if (margins) {
       throw py::value_error("margin sums are not formed beside absorbed levels");
@@ -443,8 +444,7 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
       throw py::value_error("hat values need inverse_information");
     }
     square_copy(*inverse_information, q, "inverse_information", bread);
-    meat_settings.inverse_information = &bread;
-    meat_settings.hat_factor = hat_factor_of(bread);
+    set_hat_values(meat_settings, bread);
   }
   NormalSums sums;
   RobustSums robust;

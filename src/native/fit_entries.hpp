@@ -23,7 +23,7 @@
 // penalised deviance worse; penalty (1/C, 0 for none) is a ridge penalty on
 // every coefficient but the intercept, and no column is dropped with one.
 // offset (1-D float64 of X's rows) is added to every row's linear
-// predictor. meat, hat_power and clusters ask for the robust sums of
+// predictor. meat, hat_power, hat_rows and clusters ask for the robust sums of
 // robust_input.hpp at the coefficients of the last pass; the result's
 // meats holds them (one per clustering), hat_one_rows the rows whose hat
 // value is 1, and last_pass_coefficients those coefficients.
@@ -38,16 +38,14 @@
 // clusters_are_levels asks for cluster sums whose clusters are the
 // absorbed levels, and further_absorb with further_levels adds more
 // absorbed columns (src/irls/further_solve.hpp).
-NativeFitResult fit_entry(const pybind11::object& X, const pybind11::array& y,
-                          const std::optional<pybind11::array>& sample_weight, bool fit_intercept, double tol,
-                          std::int32_t max_iter, int n_threads,
-                          const std::optional<pybind11::function>& progress,
-                          const std::optional<pybind11::array>& offset, double penalty, MeatKind meat,
-                          double hat_power, const pybind11::list& clusters, bool clusters_are_levels,
-                          LinkKind link, const std::optional<pybind11::array>& absorb, std::int64_t n_levels,
-                          const std::optional<pybind11::array>& kept_levels,
-                          const pybind11::list& further_absorb,
-                          const std::vector<std::int64_t>& further_levels);
+NativeFitResult fit_entry(
+    const pybind11::object& X, const pybind11::array& y, const std::optional<pybind11::array>& sample_weight,
+    bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
+    const std::optional<pybind11::function>& progress, const std::optional<pybind11::array>& offset,
+    double penalty, MeatKind meat, double hat_power, double hat_rows, const pybind11::list& clusters,
+    bool clusters_are_levels, LinkKind link, const std::optional<pybind11::array>& absorb,
+    std::int64_t n_levels, const std::optional<pybind11::array>& kept_levels,
+    const pybind11::list& further_absorb, const std::vector<std::int64_t>& further_levels);
 
 // fit_chunked(passes, *, n_coefficients, tol, max_iter, progress, ...): the
 // fit of rows held elsewhere (the chunks of a Dask array), by the engine's
@@ -88,7 +86,7 @@ pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11:
                                       const std::optional<pybind11::array>& sample_weight,
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics,
                                       const std::optional<pybind11::array>& offset, MeatKind meat,
-                                      double hat_power, const pybind11::list& clusters,
+                                      double hat_power, double hat_rows, const pybind11::list& clusters,
                                       const std::optional<pybind11::array>& inverse_information,
                                       LinkKind link, const std::optional<pybind11::array>& absorb,
                                       std::int64_t n_levels, const std::optional<pybind11::array>& effects,

@@ -11,10 +11,11 @@ void register_fits(py::module_& m) {
       "fit", &fit_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::kw_only(),
       py::arg("fit_intercept"), py::arg("tol"), py::arg("max_iter"), py::arg("n_threads"),
       py::arg("progress") = py::none(), py::arg("offset") = py::none(), py::arg("penalty") = 0.0,
-      py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0, py::arg("clusters") = py::list(),
-      py::arg("clusters_are_levels") = false, py::arg("link") = LinkKind::logit,
-      py::arg("absorb") = py::none(), py::arg("n_levels") = 0, py::arg("kept_levels") = py::none(),
-      py::arg("further_absorb") = py::list(), py::arg("further_levels") = std::vector<std::int64_t>(),
+      py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0, py::arg("hat_rows") = 0.0,
+      py::arg("clusters") = py::list(), py::arg("clusters_are_levels") = false,
+      py::arg("link") = LinkKind::logit, py::arg("absorb") = py::none(), py::arg("n_levels") = 0,
+      py::arg("kept_levels") = py::none(), py::arg("further_absorb") = py::list(),
+      py::arg("further_levels") = std::vector<std::int64_t>(),
       "Fit a logistic regression by IRLS on a float64 X read in place, or a list of column blocks; "
       "return its FitResult. With absorb (int32 or int64 codes in [0, n_levels)), one effect per level is "
       "absorbed beside X's columns, on one thread; the result then also has the levels' effects and "
@@ -35,9 +36,10 @@ void register_fits(py::module_& m) {
   m.def("normal_equations", &normal_equations_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"),
         py::arg("beta"), py::kw_only(), py::arg("fit_intercept"), py::arg("with_statistics"),
         py::arg("offset") = py::none(), py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0,
-        py::arg("clusters") = py::list(), py::arg("inverse_information") = py::none(),
-        py::arg("link") = LinkKind::logit, py::arg("absorb") = py::none(), py::arg("n_levels") = 0,
-        py::arg("effects") = py::none(), py::arg("level_means") = py::none(), py::arg("margins") = false,
+        py::arg("hat_rows") = 0.0, py::arg("clusters") = py::list(),
+        py::arg("inverse_information") = py::none(), py::arg("link") = LinkKind::logit,
+        py::arg("absorb") = py::none(), py::arg("n_levels") = 0, py::arg("effects") = py::none(),
+        py::arg("level_means") = py::none(), py::arg("margins") = false,
         "The weighted normal equations of X's rows at beta (one chunk of a distributed fit): A, b and, "
         "with statistics, the deviance and the rows fitted at exactly 0 or 1; with margins, the sums of "
         "the average marginal effects.");

@@ -1,6 +1,7 @@
 #include "robust_input.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -16,8 +17,8 @@ MeatKind checked_meat(MeatKind meat) {
   return meat;
 }
 
-MeatSettings meat_settings_of(MeatKind meat, double hat_power, const py::list& clusters, py::ssize_t n_rows,
-                              bool clusters_are_levels, bool levels_absorbed) {
+MeatSettings meat_settings_of(MeatKind meat, double hat_power, double hat_rows, const py::list& clusters,
+                              py::ssize_t n_rows, bool clusters_are_levels, bool levels_absorbed) {
   MeatSettings settings;
   if (clusters_are_levels) {
     if (meat != MeatKind::cluster || !levels_absorbed) {
@@ -32,6 +33,10 @@ MeatSettings meat_settings_of(MeatKind meat, double hat_power, const py::list& c
   }
   settings.kind = checked_meat(meat);
   settings.hat_power = hat_power;
+  if (!(hat_rows >= 0.0) || std::isinf(hat_rows)) {
+    throw py::value_error("hat_rows must be a finite number of 0 or more");
+  }
+  settings.hat_rows = hat_rows;
   if (settings.kind == MeatKind::cluster && clusters.empty()) {
     throw py::value_error("cluster sums need at least one clustering");
   }

@@ -443,19 +443,23 @@ def test_rows_of_weight_zero_are_left_out_of_the_cluster_covariance_on_dask(clie
     np.testing.assert_allclose(model.covariance_, result.cov_params(), rtol=1e-8, atol=1e-14)
 
 
-@pytest.mark.parametrize("cov_type", ["HC2", "HC3"])
+@pytest.mark.parametrize("cov_type", ["HC2", "HC3", "HC4"])
 def test_hat_adjusted_covariances_with_a_dependent_column_on_dask_equal_the_textbook_sandwich(
     client, cov_type
 ):
     # A column equal to the sum of two others is dropped; the hat values are
     # those over the kept columns, so the covariance of the rest is the
-    # textbook one of the design without it (not NaN).
+    # textbook one of the design without it (not NaN), HC4's k not counting
+    # it. Frequency weights of 0 to 3 in chunks: HC4's n is their sum.
     X, y = _small_problem()
+    weights = np.random.default_rng(8).integers(0, 4, len(y)).astype(float)
     design = da.from_array(np.column_stack([X, X[:, 0] + X[:, 1]]), chunks=(128, 4))
     with pytest.warns(CollinearityWarning, match="x3"):
-        model = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(design, y)
+        model = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(
+            design, y, sample_weight=da.from_array(weights, chunks=128)
+        )
     D = np.column_stack([np.ones(len(y)), X])
-    expected = textbook_hc_covariances(D, y, model._parameters()[:4])[cov_type]
+    expected = textbook_hc_covariances(D, y, model._parameters()[:4], weights)[cov_type]
     np.testing.assert_allclose(model.covariance_[:4, :4], expected, rtol=1e-8)
     assert np.isnan(model.covariance_[4]).all() and np.isnan(model.covariance_[:, 4]).all()
 

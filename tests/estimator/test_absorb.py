@@ -131,10 +131,11 @@ def test_absorbed_fit_equals_the_dummy_model(affairs, case):
     )
 
 
-@pytest.mark.parametrize("cov_type", ["HC1", "HC2", "HC3"])
+@pytest.mark.parametrize("cov_type", ["HC1", "HC2", "HC3", "HC4"])
 def test_hc_covariances_are_the_textbook_sandwiches_of_the_dummy_model(affairs, cov_type):
     # The features' block of B X' diag(omega) X B on the dummy design, the
-    # hat values those of the full model (each row's level among its columns).
+    # hat values those of the full model (each row's level among its columns;
+    # HC4's k, in n h / k, counts the levels).
     frame, y = affairs
     model = LogisticRegression(absorb="occupation", cov_type=cov_type, tol=1e-12).fit(
         frame[[*FEATURES, "occupation"]], y
@@ -297,6 +298,64 @@ def test_a_categorical_too_large_for_memory_suggests_absorbing_it(monkeypatch):
     X = X.assign(fe=(np.arange(1000) % 300).astype(str))
     with pytest.raises(ValueError, match=r"among them the levels of 'fe' \(300\).*absorb=\['fe'\]"):
         LogisticRegression().fit(X, y)
+
+
+def test_two_absorbed_columns_beside_a_categorical_feature_are_the_dummy_model(affairs):
+    # The second absorbed column is solved for by the engine, the
+    # categorical feature (religious, 4 levels) entering as dummy columns.
+    frame, y = affairs
+    numeric = [name for name in FEATURES if name != "religious"]
+    X = frame.assign(religious=pd.Categorical(frame["religious"].astype(int).astype(str)))
+    weights = np.random.default_rng(3).integers(1, 4, len(y)).astype(float)
+    model = LogisticRegression(absorb=["occupation", "husband"], tol=1e-12).fit(X, y, sample_weight=weights)
+    dummies = [
+        pd.get_dummies(X[name], prefix=name, prefix_sep="=", drop_first=True, dtype=float)
+        for name in ("religious", "occupation", "husband")
+    ]
+    design = pd.concat([pd.Series(1.0, index=X.index, name="const"), X[numeric], *dummies], axis=1)
+    expected = sm.GLM(y, design, family=sm.families.Binomial(), freq_weights=weights).fit(tol=1e-13)
+    table = model.coef_table()
+    names = [*numeric, "religious[2]", "religious[3]", "religious[4]"]
+    assert list(table.index) == names
+    parameters = [*numeric, "religious=2", "religious=3", "religious=4"]
+    np.testing.assert_allclose(table.iloc[:, 0], expected.params[parameters], rtol=RTOL, atol=ATOL)
+    np.testing.assert_allclose(table.iloc[:, 1], expected.bse[parameters], rtol=RTOL)
+    np.testing.assert_allclose(model.log_likelihood_, expected.llf, rtol=1e-12)
+    np.testing.assert_allclose(model.intercept_[0], expected.params["const"], rtol=RTOL)
+    np.testing.assert_allclose(
+        model.fixed_effects_["husband"].iloc[1:],
+        expected.params.filter(like="husband="),
+        rtol=RTOL,
+        atol=ATOL,
+    )
+
+
+@pytest.mark.parametrize(
+    ("features", "message"),
+    [
+        # The dummies (2,000 x 2) take less than the system of 402 parameters.
+        (
+            {"c": np.arange(2000) % 3},
+            r"0\.1 MiB for the dummy columns of its categorical features \(2,000 rows by 2\)",
+        ),
+        # A categorical of 101 levels: the system of 150 parameters takes less.
+        (
+            {"c": np.arange(2000) % 101},
+            r"0\.9 MiB for the system of its 150 parameters \(the levels of its categorical features and of",
+        ),
+    ],
+)
+def test_an_absorbed_fit_too_large_for_memory_is_refused_before_it_allocates(monkeypatch, features, message):
+    # The fault injected: a machine of 64 KiB available. The fit a
+    # categorical feature made a 20,000-by-20,000 system of once crashed the
+    # interpreter; the check comes before anything of that size is made.
+    monkeypatch.setattr(quorvi._design, "available_memory", lambda: 2**16)
+    rng = np.random.default_rng(0)
+    X = pd.DataFrame(
+        {"x": rng.standard_normal(2000), "a": np.arange(2000) % 400, "b": np.arange(2000) % 50}
+    ).assign(**{name: pd.Categorical(values.astype(str)) for name, values in features.items()})
+    with pytest.raises(MemoryError, match=r"the fit absorbing 'a', 'b' would need " + message):
+        LogisticRegression(absorb=["a", "b"]).fit(X, rng.random(2000) < 0.5)
 
 
 def test_several_absorbed_columns_in_separate_groups_are_the_dummy_model(capsys):

@@ -121,24 +121,29 @@ def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negativ
         )
 
 
+@pytest.mark.parametrize("weighted", [False, True], ids=["unweighted", "frequency weights"])
 @pytest.mark.parametrize("dependent", [False, True], ids=["full rank", "a column dropped as dependent"])
-def test_hc_covariances_equal_the_textbook_sandwich(dependent):
-    # (X'WX)^-1 X' diag(r^2 / (1 - h)^p) X (X'WX)^-1, h the diagonal of the
-    # hat matrix W^1/2 X (X'WX)^-1 X' W^1/2 (R's sandwich::vcovHC for a glm),
-    # at the coefficients of the fit's last pass (within tol of the final).
-    # A column equal to the sum of two others is dropped: the covariance of
-    # the rest is the textbook one of the design without it (its hat values
-    # over the kept columns, not NaN).
+def test_hc_covariances_equal_the_textbook_sandwich(dependent, weighted):
+    # (X'SWX)^-1 X' S diag(r^2 / (1 - h)^p) X (X'SWX)^-1, h the diagonal of
+    # the hat matrix W^1/2 X (X'SWX)^-1 X' W^1/2 (R's sandwich::vcovHC for a
+    # glm; HC4's p = min(4, n h / k) per row), at the coefficients of the
+    # fit's last pass (within tol of the final). A column equal to the sum of
+    # two others is dropped: the covariance of the rest is the textbook one
+    # of the design without it (its hat values over the kept columns, not
+    # NaN, and HC4's k not counting it). Weights of 0 to 3: n their sum.
     X, y, _ = _problem(n=300, seed=3)
+    weights = np.random.default_rng(4).integers(0, 4, len(y)).astype(float) if weighted else None
     design = np.column_stack([X, X[:, 0] + X[:, 1]]) if dependent else X
     dropped = pytest.warns(CollinearityWarning, match="x3") if dependent else contextlib.nullcontext()
     fits = {}
-    for cov_type in ("HC0", "HC1", "HC2", "HC3"):
+    for cov_type in ("HC0", "HC1", "HC2", "HC3", "HC4"):
         with dropped:
-            fits[cov_type] = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(design, y)
+            fits[cov_type] = LogisticRegression(cov_type=cov_type, tol=1e-12).fit(
+                design, y, sample_weight=weights
+            )
     kept = slice(0, X.shape[1] + 1)
     D = np.column_stack([np.ones(len(y)), X])
-    expected = textbook_hc_covariances(D, y, fits["HC0"]._parameters()[kept])
+    expected = textbook_hc_covariances(D, y, fits["HC0"]._parameters()[kept], weights)
     for cov_type, fit in fits.items():
         np.testing.assert_allclose(
             fit.covariance_[kept, kept], expected[cov_type], rtol=1e-8, err_msg=cov_type
@@ -147,7 +152,7 @@ def test_hc_covariances_equal_the_textbook_sandwich(dependent):
             assert np.isnan(fit.covariance_[-1]).all() and np.isnan(fit.covariance_[:, -1]).all()
 
 
-@pytest.mark.parametrize("cov_type", ["HC0", "HC1", "HC2", "HC3", "cluster"])
+@pytest.mark.parametrize("cov_type", ["HC0", "HC1", "HC2", "HC3", "HC4", "cluster"])
 def test_frequency_weights_equal_repeated_rows(cov_type):
     X, y, groups = _problem(n=400, seed=5)
     weights = np.random.default_rng(6).integers(0, 4, len(y))

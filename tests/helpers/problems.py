@@ -17,16 +17,19 @@ def logistic_problem(n, p, seed, scale=1.0):
     return X, y
 
 
-def textbook_hc_covariances(D, y, beta):
-    """HC0 to HC3 of a logistic fit by the textbook formulas, in NumPy:
-    B X' diag(omega) X B, B = (X'WX)^-1 for the design D (intercept column
-    included) and the coefficients beta, with omega = r^2, r^2 n/(n - k),
-    r^2/(1 - h) and r^2/(1 - h)^2, h the diagonal of W^1/2 D B D' W^1/2 (R's
-    sandwich::vcovHC for a glm)."""
-    n, k = D.shape
+def textbook_hc_covariances(D, y, beta, weights=None):
+    """HC0 to HC4 of a logistic fit by the textbook formulas, in NumPy:
+    B X' S diag(omega) X B, B = (X'SWX)^-1 for the design D (intercept
+    column included, of full rank), the coefficients beta and the frequency
+    weights S (None: 1), with omega = r^2, r^2 n/(n - k), r^2/(1 - h),
+    r^2/(1 - h)^2 and r^2/(1 - h)^delta, delta = min(4, n h / k) (Cribari-Neto
+    2004), h the diagonal of W^1/2 D B D' W^1/2, n the sum of the weights and
+    k the columns of D (R's sandwich::vcovHC for a glm)."""
+    s = np.ones(len(y)) if weights is None else np.asarray(weights, dtype=float)
+    n, k = s.sum(), D.shape[1]
     mu = 1 / (1 + np.exp(-D @ beta))
     w = mu * (1 - mu)
-    bread = np.linalg.inv(D.T @ (w[:, None] * D))
+    bread = np.linalg.inv(D.T @ ((s * w)[:, None] * D))
     h = w * np.einsum("ij,jk,ik->i", D, bread, D)
     squared = (y - mu) ** 2
     omegas = {
@@ -34,5 +37,6 @@ def textbook_hc_covariances(D, y, beta):
         "HC1": squared * n / (n - k),
         "HC2": squared / (1 - h),
         "HC3": squared / (1 - h) ** 2,
+        "HC4": squared / (1 - h) ** np.minimum(4.0, n * h / k),
     }
-    return {name: bread @ (D.T @ (omega[:, None] * D)) @ bread for name, omega in omegas.items()}
+    return {name: bread @ (D.T @ ((s * omega)[:, None] * D)) @ bread for name, omega in omegas.items()}

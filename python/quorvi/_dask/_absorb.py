@@ -35,7 +35,7 @@ SEVERAL_COLUMNS = (
 
 def check_dask_absorb(X: Any, absorb: Any, penalty: float, cov_type: str) -> list[str]:
     """The one absorbed column's name, every check that needs no task made."""
-    if cov_type in ("HC2", "HC3"):
+    if cov_type in ("HC2", "HC3", "HC4"):
         # Hat values need each row's leverage: another pass of their own,
         # which the chunked fit does not make with absorbed levels.
         raise ValueError(

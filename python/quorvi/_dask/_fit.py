@@ -11,7 +11,7 @@ import numpy as np
 from .. import _native
 from .._fitted import Fitted
 from .._information import inverse_information
-from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count
+from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import found_classes
 from ._frames import frame_layout, frame_row_chunks
 from ._input import feature_names, row_chunks
@@ -49,7 +49,12 @@ def fit_dask(
     labels = found_classes(chunks)
     meat, hat_power = MEAT_OF[cov_type]
     normal_equations = NormalEquations(
-        chunks, labels, fit_intercept, ChunkMeat(meat, hat_power), layout, link
+        chunks,
+        labels,
+        fit_intercept,
+        ChunkMeat(meat, hat_power, by_leverage=cov_type in POWER_BY_LEVERAGE),
+        layout,
+        link,
     )
     n_parameters = chunks.n_features if layout is None else len(layout.parameter_names())
     q = n_parameters + int(fit_intercept)

@@ -3,7 +3,7 @@ every row chunk where it lives, and a fixed-order tree of additions."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
@@ -49,6 +49,8 @@ class ChunkMeat:
     meat: _native.Meat = _native.Meat.none
     hat_power: float = 1.0
     inverse_information: npt.NDArray[np.float64] | None = None
+    hat_rows: float = 0.0  # for a power by leverage, n (the sum of the frequency weights)
+    by_leverage: bool = False  # the power by leverage (HC4): hat_rows is set with the inverse information
 
 
 def chunk_sums(
@@ -159,6 +161,7 @@ def chunk_sums(
         offset=offset,
         meat=meat.meat,
         hat_power=meat.hat_power,
+        hat_rows=meat.hat_rows,
         clusters=codes,
         inverse_information=meat.inverse_information,
         link=native_link,
@@ -382,7 +385,11 @@ class NormalEquations:
         """The robust sums at beta, in a pass after the loop: for hat values
         with the inverse information of the loop's last pass."""
         if inverse_information is not None:
-            self.meat = ChunkMeat(self.meat.meat, self.meat.hat_power, inverse_information)
+            self.meat = replace(
+                self.meat,
+                inverse_information=inverse_information,
+                hat_rows=self.n_obs if self.meat.by_leverage else 0.0,
+            )
         return self(beta, False, True)
 
     def form_margins(self) -> None:
