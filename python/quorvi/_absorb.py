@@ -284,10 +284,7 @@ def _labels(name: str, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
         )
     if values.dtype.kind == "f":
         if not np.all(np.isfinite(values)) or not np.array_equal(values, np.round(values)):
-            raise ValueError(
-                f"absorbed column {name!r} has numbers that are not integers: absorb= takes the labels of "
-                "groups (categorical, string or integer), not a measurement."
-            )
+            raise ValueError(_absorbed_labels.not_integers_message(name))
         return values.astype(np.int64)
     if values.dtype.kind in "iub":
         return values

@@ -32,8 +32,9 @@ class Categories:
     # Per row, 0 <= code < len(labels); maybe the caller's buffer (read only).
     codes: npt.NDArray[np.integer[Any]]
     # The label of each code, as given: repeats or missing entries may be
-    # among them (only those some row has count).
-    labels: npt.NDArray[np.object_]
+    # among them (only those some row has count). Numbers (integer, float or
+    # bool) as a NumPy array of their type, anything else as objects.
+    labels: npt.NDArray[Any]
     # The same labels as an Arrow string array where they are one already
     # (or cheaply become one), which Arrow ranks several times faster than
     # Python sorts them; None to sort them in Python.
@@ -47,15 +48,25 @@ def missing_message(name: str, row: int) -> str:
     return f"absorbed column {name!r} has a missing value at row {row}: every row needs a level."
 
 
+def not_integers_message(name: str) -> str:
+    return (
+        f"absorbed column {name!r} has numbers that are not integers: absorb= takes the labels of "
+        "groups (categorical, string or integer), not a measurement."
+    )
+
+
+def _table(labels: Any) -> npt.NDArray[Any]:
+    """Labels (a pandas Index or an array) as Categories holds them."""
+    values = labels.to_numpy() if hasattr(labels, "to_numpy") else np.asarray(labels)
+    return values if values.dtype.kind in "iubf" else values.astype(object)
+
+
 def from_codes(name: str, codes: npt.NDArray[Any], labels: Any) -> Categories:
     """Categories of codes where -1 marks a missing label (pandas' sentinel),
     refused by row; labels a pandas Index or an array."""
     if codes.dtype.kind == "i" and len(codes) and int(codes.min()) < 0:
         raise ValueError(missing_message(name, int(np.argmax(codes < 0))))
-    objects = (
-        labels.to_numpy(dtype=object) if hasattr(labels, "to_numpy") else np.asarray(labels, dtype=object)
-    )
-    return Categories(name, codes, objects, _arrow_text(getattr(labels, "array", None)))
+    return Categories(name, codes, _table(labels), _arrow_text(getattr(labels, "array", None)))
 
 
 def _arrow_text(values: Any) -> Any:
@@ -143,8 +154,7 @@ def arrow_categories(name: str, array: Any) -> Categories:
     parts = [chunk.indices.to_numpy(zero_copy_only=False) for chunk in chunked.chunks]
     codes = parts[0] if len(parts) == 1 else np.concatenate(parts)
     dictionary = chunked.chunk(0).dictionary
-    labels = dictionary.to_numpy(zero_copy_only=False)
-    return Categories(name, codes, np.asarray(labels, dtype=object), _arrow_text(dictionary))
+    return Categories(name, codes, _table(dictionary.to_numpy(zero_copy_only=False)), _arrow_text(dictionary))
 
 
 def _first_null(chunked: Any) -> int:
@@ -171,9 +181,7 @@ def polars_categories(series: Any, name: str) -> Categories | None:
     physical = series.to_physical().to_numpy()
     if isinstance(dtype, pl.Enum):
         categories = dtype.categories
-        return Categories(
-            name, physical, np.asarray(categories.to_numpy(), dtype=object), _polars_arrow(categories)
-        )
+        return Categories(name, physical, _table(categories.to_numpy()), _polars_arrow(categories))
     # The shared mapping may be far larger than this column's categories, and
     # polars reads it out one category at a time: the text of each code some
     # row has is read from one of its rows instead.
@@ -189,7 +197,7 @@ def polars_categories(series: Any, name: str) -> Categories | None:
     text = series.gather(row_of[used]).cast(pl.String)
     local = np.zeros(size, dtype=np.int32)
     local[used] = np.arange(len(used), dtype=np.int32)
-    return Categories(name, local[physical], np.asarray(text.to_numpy(), dtype=object), _polars_arrow(text))
+    return Categories(name, local[physical], _table(text.to_numpy()), _polars_arrow(text))
 
 
 def _polars_arrow(text: Any) -> Any:
@@ -232,13 +240,17 @@ def _text(labels: npt.NDArray[np.object_]) -> npt.NDArray[np.object_]:
     return labels.astype(str).astype(object)
 
 
-def _used(categories: Categories) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.object_]]:
-    """The codes some row has, and their text. A missing label that a row
-    has is refused by its first row."""
+def _used(categories: Categories) -> tuple[npt.NDArray[np.intp], npt.NDArray[Any]]:
+    """The codes some row has, and their labels as the fit's levels: as a
+    column of such labels would give them, integers (a float category must
+    be one) or else text. A missing label that a row has is refused by its
+    first row."""
     import pandas as pd
 
     used = np.flatnonzero(_counts(categories))
     labels = categories.labels[used]
+    if labels.dtype.kind in "iub":
+        return used, labels
     if categories.arrow_text is not None and not categories.arrow_text.take(used).null_count:
         return used, labels  # strings, none missing
     missing = pd.isna(labels)
@@ -246,10 +258,14 @@ def _used(categories: Categories) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.
         bad = np.zeros(len(categories.labels), dtype=bool)
         bad[used[missing]] = True
         raise ValueError(missing_message(categories.name, int(np.argmax(bad[categories.codes]))))
+    if labels.dtype.kind == "f":
+        if not np.all(np.isfinite(labels)) or not np.array_equal(labels, np.round(labels)):
+            raise ValueError(not_integers_message(categories.name))
+        return used, labels.astype(np.int64)
     return used, _text(labels)
 
 
-def level_codes(categories: Categories) -> tuple[npt.NDArray[Any], npt.NDArray[np.object_], bool]:
+def level_codes(categories: Categories) -> tuple[npt.NDArray[Any], npt.NDArray[Any], bool]:
     """Each row's level code, the levels in code order (sorted), and whether
     those levels may include some no row has (levels the fit then drops,
     _absorb.levels_seen). Codes whose categories are already in sorted order
@@ -267,7 +283,7 @@ def level_codes(categories: Categories) -> tuple[npt.NDArray[Any], npt.NDArray[n
         if _readable_in_place(codes) and n_labels - len(used) <= len(used) // 16:
             if len(used) == n_labels:
                 return codes, text, False
-            levels = np.full(n_labels, "", dtype=object)
+            levels = np.zeros(n_labels, dtype=text.dtype)
             levels[used] = text
             return codes, levels, True
         rank, levels = np.arange(len(text), dtype=np.int32), text
@@ -275,25 +291,27 @@ def level_codes(categories: Categories) -> tuple[npt.NDArray[Any], npt.NDArray[n
         # Two categories of the same text (an Arrow dictionary may repeat a
         # value; 1 and "1" among objects) are one level.
         rank = _dense_rank(text, None if categories.arrow_text is None else categories.arrow_text.take(used))
-        levels = np.empty(int(rank.max()) + 1, dtype=object)
+        levels = np.empty(int(rank.max()) + 1, dtype=text.dtype)
         levels[rank] = text
     table = np.zeros(n_labels, dtype=np.int32)
     table[used] = rank
     return table[codes], levels, False
 
 
-def _increasing(text: npt.NDArray[np.object_]) -> bool:
-    """Whether the texts are in strictly increasing order; a short prefix
-    first, where texts in no order nearly always show it."""
+def _increasing(text: npt.NDArray[Any]) -> bool:
+    """Whether the labels are in strictly increasing order; a short prefix
+    first, where labels in no order nearly always show it."""
     head = text[:1024]
     if not bool(np.all(head[1:] > head[:-1])):
         return False
     return bool(np.all(text[1024:] > text[1023:-1]))
 
 
-def _dense_rank(text: npt.NDArray[np.object_], arrow_text: Any) -> npt.NDArray[np.int32]:
-    """Each text's rank among the distinct texts in sorted order (code point
-    order, in which Arrow's byte order of UTF-8 agrees)."""
+def _dense_rank(text: npt.NDArray[Any], arrow_text: Any) -> npt.NDArray[np.int32]:
+    """Each label's rank among the distinct labels in sorted order (for text,
+    code point order, in which Arrow's byte order of UTF-8 agrees)."""
+    if text.dtype.kind in "iub":
+        return np.unique(text, return_inverse=True)[1].astype(np.int32)
     if arrow_text is not None:
         import pyarrow.compute as pc
 
@@ -326,14 +344,16 @@ def level_values(
     categories: Categories, levels: npt.NDArray[Any], values: npt.NDArray[np.float64]
 ) -> npt.NDArray[np.float64]:
     """Each row's entry of values (one per level of levels, sorted), its
-    category matched to the levels by its text, not by its code: a frame
+    category matched to the levels by its label, not by its code: a frame
     whose categories are in another order, or are others, is read by what
     they say. A category some row has that is not among the levels is a
     ValueError naming it and its first row."""
     codes = _signed(categories.codes, len(categories.labels))
     categories = Categories(categories.name, codes, categories.labels, categories.arrow_text)
     used, text = _used(categories)
-    if not len(levels):
+    numbers = "iub"
+    if not len(levels) or (levels.dtype.kind in numbers) != (text.dtype.kind in numbers):
+        # Text is no level of a fit of numbers, nor a number one of text.
         position = np.zeros(len(text), dtype=np.intp)
         seen = np.zeros(len(text), dtype=bool)
     else:
@@ -343,7 +363,8 @@ def level_values(
         unseen = np.zeros(len(categories.labels), dtype=bool)
         unseen[used[~seen]] = True
         row = int(np.argmax(unseen[codes]))
-        label = text[np.searchsorted(used, codes[row])]
+        at = int(np.searchsorted(used, codes[row]))
+        label = text[at : at + 1].tolist()[0]
         raise ValueError(
             f"absorbed column {categories.name!r} has the level {label!r} (row {row}), which was not seen "
             "in fit: its effect was not estimated."
