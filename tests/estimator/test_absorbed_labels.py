@@ -89,6 +89,7 @@ LABEL_TYPES = {
     "Arrow dictionary, sorted, read in place": _each(lambda codes, rng: _arrow_sorted_with_unused(codes)),
     "polars Categorical": lambda X, names, rng: _polars(X, names, lambda codes: pl.Categorical),
     "polars Enum in another order": lambda X, names, rng: _polars(X, names, _reversed_enum),
+    "polars strings": lambda X, names, rng: _polars(X, names, lambda codes: pl.String),
     "pyarrow Table of dictionaries": lambda X, names, rng: pa.Table.from_pandas(
         _each(lambda codes, rng: _arrow_chunks(codes))(X, names, rng), preserve_index=False
     ),
