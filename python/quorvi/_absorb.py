@@ -143,7 +143,7 @@ class Absorption:
             if isinstance(values, Categories):
                 total += _absorbed_labels.level_values(values, column.levels, column.effects)
                 continue
-            codes = np.searchsorted(column.levels, values)
+            codes = np.searchsorted(column.levels, values) if _comparable(column.levels, values) else 0
             codes = np.minimum(codes, len(column.levels) - 1)
             unseen = column.levels[codes] != values
             if unseen.any():
@@ -179,6 +179,12 @@ class Absorption:
         if offsets is not None:
             total += offsets
         return rest, weights, total
+
+
+def _comparable(levels: npt.NDArray[Any], values: npt.NDArray[Any]) -> bool:
+    """Whether labels can be among the levels: numbers among numbers, other
+    labels among others (integers are no level of a fit of text)."""
+    return (levels.dtype.kind in "iub") == (values.dtype.kind in "iub")
 
 
 def check_absorb(absorb: Any) -> list[str]:

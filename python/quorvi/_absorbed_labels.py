@@ -56,9 +56,14 @@ def not_integers_message(name: str) -> str:
 
 
 def _table(labels: Any) -> npt.NDArray[Any]:
-    """Labels (a pandas Index or an array) as Categories holds them."""
-    values = labels.to_numpy() if hasattr(labels, "to_numpy") else np.asarray(labels)
-    return values if values.dtype.kind in "iubf" else values.astype(object)
+    """Labels (a pandas Index or Series, or an array) as Categories holds
+    them: anything but numbers as the objects pandas gives (a Timestamp, not
+    NumPy's integer of nanoseconds)."""
+    if not hasattr(labels, "to_numpy"):
+        values = np.asarray(labels)
+        return values if values.dtype.kind in "iubf" else values.astype(object)
+    values: npt.NDArray[Any] = labels.to_numpy()
+    return values if values.dtype.kind in "iubf" else np.asarray(labels.to_numpy(dtype=object))
 
 
 def from_codes(name: str, codes: npt.NDArray[Any], labels: Any) -> Categories:
@@ -154,7 +159,7 @@ def arrow_categories(name: str, array: Any) -> Categories:
     parts = [chunk.indices.to_numpy(zero_copy_only=False) for chunk in chunked.chunks]
     codes = parts[0] if len(parts) == 1 else np.concatenate(parts)
     dictionary = chunked.chunk(0).dictionary
-    return Categories(name, codes, _table(dictionary.to_numpy(zero_copy_only=False)), _arrow_text(dictionary))
+    return Categories(name, codes, _table(dictionary.to_pandas()), _arrow_text(dictionary))
 
 
 def _first_null(chunked: Any) -> int:
