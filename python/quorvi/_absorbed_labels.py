@@ -59,11 +59,10 @@ def _table(labels: Any) -> npt.NDArray[Any]:
     """Labels (a pandas Index or Series, or an array) as Categories holds
     them: anything but numbers as the objects pandas gives (a Timestamp, not
     NumPy's integer of nanoseconds)."""
-    if not hasattr(labels, "to_numpy"):
-        values = np.asarray(labels)
-        return values if values.dtype.kind in "iubf" else values.astype(object)
-    values: npt.NDArray[Any] = labels.to_numpy()
-    return values if values.dtype.kind in "iubf" else np.asarray(labels.to_numpy(dtype=object))
+    values: npt.NDArray[Any] = labels.to_numpy() if hasattr(labels, "to_numpy") else np.asarray(labels)
+    if values.dtype.kind in "iubf":
+        return values
+    return np.asarray(labels.to_numpy(dtype=object)) if hasattr(labels, "to_numpy") else values.astype(object)
 
 
 def from_codes(name: str, codes: npt.NDArray[Any], labels: Any) -> Categories:
