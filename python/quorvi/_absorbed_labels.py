@@ -117,14 +117,20 @@ def pandas_categories(column: Any, name: str) -> Categories | None:
 
 def native_categories(column: Any, name: str) -> Categories | None:
     """A column of another library (the native object narwhals wraps) as
-    Categories: an Arrow dictionary or a polars Categorical or Enum; None for
-    any other."""
+    Categories: an Arrow dictionary or strings, a polars Categorical, Enum or
+    String; None for any other."""
     module = type(column).__module__.split(".")[0]
     if module == "pyarrow":
         import pyarrow as pa
 
-        if isinstance(column, pa.ChunkedArray | pa.Array) and pa.types.is_dictionary(column.type):
-            return arrow_categories(name, column)
+        if isinstance(column, pa.ChunkedArray | pa.Array):
+            if pa.types.is_dictionary(column.type):
+                return arrow_categories(name, column)
+            if pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
+                import pyarrow.compute as pc
+
+                # Strings factorised once, by Arrow.
+                return arrow_categories(name, pc.dictionary_encode(column))
     if module == "polars":
         return polars_categories(column, name)
     return None

@@ -93,6 +93,9 @@ LABEL_TYPES = {
     "pyarrow Table of dictionaries": lambda X, names, rng: pa.Table.from_pandas(
         _each(lambda codes, rng: _arrow_chunks(codes))(X, names, rng), preserve_index=False
     ),
+    "pyarrow Table of strings": lambda X, names, rng: pa.Table.from_pandas(
+        _each(lambda codes, rng: _text(codes))(X, names, rng), preserve_index=False
+    ),
 }
 
 
