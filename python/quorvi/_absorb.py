@@ -549,6 +549,9 @@ def fit(
     by_levels = (
         cov_type == "cluster" and len(names) == 1 and clusters_are_levels(clusters, names[0], labels[0])
     )
+    # Codes of categories that were renumbered (an Arrow column's indices,
+    # strings' factorisation) are not held through the fit.
+    del labels, values
     if by_levels:
         # The clusters are the eliminated levels: the engine forms their
         # scores from its level sums, with no codes of their own.
