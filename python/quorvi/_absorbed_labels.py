@@ -5,10 +5,11 @@ physical codes already number the rows' labels; strings are numbered by one
 factorisation. Such a column is read here as those codes and the table of
 the labels they stand for, and only the table (one entry per category, not
 per row) is compared and sorted. The fit's levels are what coding the rows'
-labels as text would give: the categories some row has, in sorted order of
-their text, so that a column gives the same fit whatever its label type
-(the reference level, the order of fixed_effects_ and every sum over the
-levels included). Integer labels are read by _absorb.codes_of instead.
+labels themselves would give: the categories some row has, in sorted order
+(of their value for numbers, of their text for anything else), so that a
+column gives the same fit whatever its label type (the reference level,
+the order of fixed_effects_ and every sum over the levels included).
+Integer labels are read by _absorb.codes_of instead.
 """
 
 from __future__ import annotations
@@ -107,6 +108,7 @@ def pandas_categories(column: Any, name: str) -> Categories | None:
         import pyarrow as pa
 
         if pa.types.is_dictionary(dtype.pyarrow_dtype):
+            # The column's own chunks (its __arrow_array__), not a copy.
             return arrow_categories(name, pa.array(column.array))
     if _design._is_text(dtype):
         # Hashed, not sorted: the sort is of the distinct labels alone.
