@@ -21,6 +21,16 @@ the same data with the covariance clustered by the absorbed column;
 10,000,000 with 1,000,000 (one repeat). --quick divides the rows and the
 level counts by ten, so every level keeps its number of rows.
 
+Label types: the shapes of 100,000 and of 10,000 + 1,000 levels again, quorvi
+alone, with the absorbed columns' labels given as int32 codes, a pandas
+Categorical (of the labels as text, as astype("category") makes it), strings
+(pandas' str dtype), an Arrow dictionary (pandas ArrowDtype, four chunks each
+encoded with its own dictionary) and a polars Categorical (the whole frame a
+polars DataFrame). The text of level k is "f" and k zero-padded, so its
+sorted order is the integers' order and every label type fits the same
+model with the same codes: the table compares the label types' times
+(--no-label-types leaves these rows out).
+
 Methods, each in a fresh child process per shape:
 - pyfixest: feglm("y ~ x1+x2+x3+x4+x5 | fe", data, family="logit") at its
   default tolerances (iwls_tol 1e-8, MapDemeaner's fixef_tol 1e-6 in
@@ -68,6 +78,7 @@ from __future__ import annotations
 import argparse
 import ctypes
 import inspect
+import itertools
 import json
 import os
 import platform
@@ -82,6 +93,16 @@ import numpy as np
 
 RESULTS = Path(__file__).resolve().parent / "results"
 METHODS = ["pyfixest", "pyfixest-1e-10", "glum", "quorvi"]
+# The absorbed columns' label types of the label-type rows (the other shapes
+# have int64 labels), and how the table names them.
+LABEL_TYPES = {
+    "int32": "int32 codes",
+    "categorical": "pandas Categorical",
+    "string": "strings (pandas str)",
+    "arrow": "Arrow dictionary, 4 chunks",
+    "polars": "polars Categorical",
+}
+ARROW_CHUNKS = 4
 SLOPES = np.array([0.5, -0.25, 0.1, 0.0, 0.3])
 NUMERIC = [f"x{j}" for j in range(1, len(SLOPES) + 1)]
 LEVEL_EFFECT_SCALE = 0.5
@@ -115,6 +136,7 @@ class Shape:
     levels: tuple[int, ...]
     cov_type: str = "nonrobust"
     large: bool = False
+    labels: str = "int64"
 
     @property
     def absorbed(self) -> list[str]:
@@ -123,10 +145,11 @@ class Shape:
     def label(self) -> str:
         levels = " + ".join(f"{count:,}" for count in self.levels)
         cluster = ", cluster" if self.cov_type == "cluster" else ""
-        return f"{self.rows:,} rows, {levels} levels{cluster}"
+        labels = "" if self.labels == "int64" else f", {LABEL_TYPES[self.labels]}"
+        return f"{self.rows:,} rows, {levels} levels{cluster}{labels}"
 
 
-def shapes(quick: bool, large: bool) -> list[Shape]:
+def shapes(quick: bool, large: bool, label_types: bool = True) -> list[Shape]:
     scale = 10 if quick else 1
     listed = [
         Shape("one", 1_000_000 // scale, (100_000 // scale,)),
@@ -136,12 +159,68 @@ def shapes(quick: bool, large: bool) -> list[Shape]:
     ]
     if large:
         listed.append(Shape("large", 10_000_000 // scale, (1_000_000 // scale,), large=True))
+    if label_types:
+        for labels in LABEL_TYPES:
+            listed.append(Shape(f"one-{labels}", 1_000_000 // scale, (100_000 // scale,), labels=labels))
+            listed.append(
+                Shape(f"two-{labels}", 1_000_000 // scale, (10_000 // scale, 1_000 // scale), labels=labels)
+            )
     return listed
 
 
-def make_data(rows: int, levels: tuple[int, ...], absorbed: list[str]):
-    """(frame of x1..x5 and the absorbed columns' integer labels, y as 0/1
-    float64), as the module docstring describes."""
+def with_labels(frame, absorbed: list[str], labels: str):
+    """frame with its absorbed columns' integer labels given as labels (one
+    of LABEL_TYPES; int64 leaves them): the same levels in the same sorted
+    order."""
+    import pandas as pd
+
+    if labels == "int64":
+        return frame
+    if labels == "int32":
+        return frame.assign(**{name: frame[name].to_numpy().astype(np.int32) for name in absorbed})
+    texts = {}
+    for name in absorbed:
+        code = frame[name].to_numpy()
+        width = len(str(int(code.max())))
+        names = np.array([f"f{k:0{width}d}" for k in range(int(code.max()) + 1)], dtype=object)
+        texts[name] = (names, code)
+    if labels == "polars":
+        import polars as pl
+
+        return pl.from_pandas(frame.drop(columns=absorbed)).with_columns(
+            pl.Series(name, names.tolist(), dtype=pl.String).gather(code).cast(pl.Categorical).alias(name)
+            for name, (names, code) in texts.items()
+        )
+    columns = {}
+    for name, (names, code) in texts.items():
+        text = pd.Series(names[code], index=frame.index, dtype="str")
+        if labels == "categorical":
+            columns[name] = text.astype("category")
+        elif labels == "string":
+            columns[name] = text
+        else:
+            import pyarrow as pa
+
+            bounds = np.linspace(0, len(code), ARROW_CHUNKS + 1).astype(int)
+            chunks = [
+                pa.array(names[code[start:stop]].tolist(), pa.string()).dictionary_encode()
+                for start, stop in itertools.pairwise(bounds)
+            ]
+            columns[name] = pd.Series(
+                pd.arrays.ArrowExtensionArray(pa.chunked_array(chunks)), index=frame.index
+            )
+    return frame.assign(**columns)
+
+
+def frame_bytes(frame) -> int:
+    if hasattr(frame, "estimated_size"):  # polars
+        return int(frame.estimated_size())
+    return int(frame.memory_usage(deep=True).sum())
+
+
+def make_data(rows: int, levels: tuple[int, ...], absorbed: list[str], labels: str = "int64"):
+    """(frame of x1..x5 and the absorbed columns' labels, y as 0/1 float64),
+    as the module docstring describes."""
     import pandas as pd
 
     rng = np.random.default_rng(SEED)
@@ -156,7 +235,7 @@ def make_data(rows: int, levels: tuple[int, ...], absorbed: list[str]):
     frame = pd.DataFrame(X, columns=NUMERIC)
     for name, code in zip(absorbed, codes, strict=True):
         frame[name] = code
-    return frame, y
+    return with_labels(frame, absorbed, labels), y
 
 
 def separated_levels(frame, y, absorbed: list[str]) -> dict[str, dict[str, int]]:
@@ -210,6 +289,8 @@ def skip_reason(
                 f"glum: {glum_parameters(shape):,} parameters, a dense Hessian of "
                 f"{8 * glum_parameters(shape) ** 2 / 2**20:,.0f} MiB (run up to {glum_max_parameters:,})"
             )
+    if method != "quorvi" and shape.labels != "int64":
+        return f"{method}: the label-type rows time quorvi alone"
     if method == "quorvi" and not quorvi_absorbs():
         return (
             "quorvi: the installed LogisticRegression has no absorb parameter yet (fixed effects not built)"
@@ -294,11 +375,11 @@ def run_child(shape: Shape, method: str, repeats: int, out: Path) -> None:
     # A small fit of the same kind first: an import or a just-in-time
     # compilation is not a fit.
     warm_levels = tuple(min(count, 50) for count in shape.levels)
-    warm_frame, warm_y = make_data(5_000, warm_levels, shape.absorbed)
+    warm_frame, warm_y = make_data(5_000, warm_levels, shape.absorbed, shape.labels)
     fitter(method, shape, warm_frame, warm_y)()
     del warm_frame, warm_y
 
-    frame, y = make_data(shape.rows, shape.levels, shape.absorbed)
+    frame, y = make_data(shape.rows, shape.levels, shape.absorbed, shape.labels)
     fit = fitter(method, shape, frame, y)
     ctypes.CDLL(None).malloc_trim(0)
     before = rss_bytes("VmRSS")
@@ -319,7 +400,7 @@ def run_child(shape: Shape, method: str, repeats: int, out: Path) -> None:
                 "slopes": [float(value) for value in slopes],
                 "iterations": iterations,
                 "rows_used": rows_used,
-                "x_bytes": int(frame.memory_usage(deep=True).sum()),
+                "x_bytes": frame_bytes(frame),
                 "warnings": caught[:10],
             }
         )
@@ -363,6 +444,9 @@ def main() -> None:
     )
     parser.add_argument("--methods", nargs="+", choices=METHODS, default=METHODS)
     parser.add_argument(
+        "--no-label-types", action="store_true", help="leave out the rows that compare label types"
+    )
+    parser.add_argument(
         "--glum-max-parameters",
         type=int,
         default=GLUM_MAX_PARAMETERS,
@@ -397,7 +481,7 @@ def main() -> None:
         },
         "shapes": [],
     }
-    for shape in shapes(args.quick, args.large):
+    for shape in shapes(args.quick, args.large, not args.no_label_types):
         frame, y = make_data(shape.rows, shape.levels, shape.absorbed)
         entry = {
             **asdict(shape),
@@ -496,9 +580,55 @@ def tolerance_text(value: float | str) -> str:
     return format(value, "g") if isinstance(value, float) else str(value)
 
 
+def label_type_lines(shapes_run: list[dict]) -> list[str]:
+    """The label-type rows as one table: each label type's time at both
+    shapes beside int32 codes', and its target."""
+    by_key = {shape["key"]: shape for shape in shapes_run}
+    levels = {
+        shape_name: " + ".join(f"{count:,}" for count in by_key[f"{shape_name}-int32"]["levels"])
+        if f"{shape_name}-int32" in by_key
+        else shape_name
+        for shape_name in ("one", "two")
+    }
+    rows = next(iter(by_key.values()))["rows"]
+    lines = [
+        f"Label types at {rows:,} rows (quorvi alone; the same model and codes, the absorbed columns' labels "
+        "given as each type):",
+        "",
+        f"| labels | {levels['one']} levels (s) | × int32 codes | MiB | {levels['two']} levels (s) | × int32 codes "
+        "| MiB | max abs slope diff vs int32 codes | target |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---|",
+    ]
+    for labels, name in LABEL_TYPES.items():
+        cells, diffs, ratios = [], [], []
+        for shape_name in ("one", "two"):
+            ours = by_key.get(f"{shape_name}-{labels}", {}).get("results", {}).get("quorvi")
+            codes = by_key.get(f"{shape_name}-int32", {}).get("results", {}).get("quorvi")
+            ratio = None if ours is None or codes is None else ours["seconds"] / codes["seconds"]
+            ratios.append(ratio)
+            cells += [cell(ours, "seconds", ".2f"), "—" if ratio is None else f"{ratio:.2f} ×"]
+            cells.append(cell(ours, "extra_mib", ".0f"))
+            if ours is not None and codes is not None:
+                diffs.append(float(np.max(np.abs(np.array(ours["slopes"]) - codes["slopes"]))))
+        if labels == "string":
+            target = "one factorisation of the strings (no target)"
+        elif labels == "int32":
+            target = "the reference"
+        elif any(ratio is None for ratio in ratios):
+            target = "≤ 1.2 × int32 codes: not measured"
+        else:
+            met = "met" if all(ratio <= 1.2 for ratio in ratios) else "**not met**"
+            target = f"≤ 1.2 × int32 codes: {met}"
+        diff = f"{max(diffs):.1e}" if diffs else "—"
+        lines.append(f"| {name} | {' | '.join(cells)} | {diff} | {target} |")
+    return lines
+
+
 def write_outputs(report: dict, path: Path) -> None:
     report = upgraded(report)
     meta = report["meta"]
+    label_rows = [shape for shape in report["shapes"] if shape.get("labels", "int64") != "int64"]
+    report = {**report, "shapes": [shape for shape in report["shapes"] if shape not in label_rows]}
     by_key = {shape["key"]: shape for shape in report["shapes"]}
     marks = {True: "met", False: "**not met**", None: "not measured"}
     versions_text = ", ".join(f"{name} {version}" for name, version in meta["versions"].items())
@@ -570,6 +700,8 @@ def write_outputs(report: dict, path: Path) -> None:
     ]
     if skipped:
         lines += ["", "Not run:", "", *skipped]
+    if label_rows:
+        lines += ["", *label_type_lines(label_rows)]
     path.write_text("\n".join(lines) + "\n")
     print("\n".join(lines))
 

@@ -38,11 +38,16 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _caller, _design, _native
+from . import _absorbed_labels, _caller, _design, _native
+from ._absorbed_labels import Categories
 
 # An absorbed column's codes: int32 made from its labels, or its int64 (or
-# int32) labels themselves, read in place (codes_of).
+# int32) labels or codes themselves, read in place (codes_of).
 Codes = npt.NDArray[np.int32] | npt.NDArray[np.int64]
+# An absorbed column as split reads it: its labels (integers, or whatever
+# else the Dask path and a library without categories give), or codes into
+# a table of them.
+Labels = npt.NDArray[Any] | Categories
 
 
 @dataclass(frozen=True)
@@ -174,7 +179,10 @@ class Absorption:
         first = np.zeros(len(total), dtype=np.int32)
         sign = np.zeros(len(total))
         for column, values in zip(self.columns, labels, strict=True):
-            codes = np.searchsorted(column.levels, values)
+            if isinstance(values, Categories):
+                total += _absorbed_labels.level_values(values, column.levels, column.effects)
+                continue
+            codes = np.searchsorted(column.levels, values) if _comparable(column.levels, values) else 0
             codes = np.minimum(codes, len(column.levels) - 1)
             unseen = column.levels[codes] != values
             if unseen.any():
@@ -221,6 +229,12 @@ class Absorption:
         if offsets is not None:
             total += offsets
         return rest, weights, total
+
+
+def _comparable(levels: npt.NDArray[Any], values: npt.NDArray[Any]) -> bool:
+    """Whether labels can be among the levels: numbers among numbers, other
+    labels among others (integers are no level of a fit of text)."""
+    return (levels.dtype.kind in "iub") == (values.dtype.kind in "iub")
 
 
 def check_absorb(absorb: Any) -> list[str]:
@@ -330,10 +344,12 @@ def dummy_columns(X: Any, layout: _design.FrameLayout) -> npt.NDArray[np.float64
     return columns
 
 
-def split(X: Any, names: list[str]) -> tuple[Any, list[npt.NDArray[Any]]]:
-    """The frame X without the columns names, and their labels (NumPy
-    arrays). ValueError for an X that is not a DataFrame, a column it
-    lacks, missing values, and non-integer numbers."""
+def split(X: Any, names: list[str]) -> tuple[Any, list[Labels]]:
+    """The frame X without the columns names, and their labels: a NumPy
+    array of integer labels, or Categories for a Categorical, an Arrow
+    dictionary, a polars Categorical or Enum and strings. ValueError for an
+    X that is not a DataFrame, a column it lacks, missing values, and
+    non-integer numbers."""
     import narwhals as nw
     import pandas as pd
 
@@ -351,12 +367,29 @@ def split(X: Any, names: list[str]) -> tuple[Any, list[npt.NDArray[Any]]]:
     if missing:
         raise ValueError(f"absorb names column(s) {missing} that X does not have (its columns: {present}).")
     if isinstance(X, pd.DataFrame):
-        labels = [pandas_labels(X[name], name) for name in names]
+        labels = [_pandas_column(X[name], name) for name in names]
         return X.drop(columns=names), labels
     frame = _design._other_frame(X)
     assert frame is not None
-    labels = [_labels(name, frame[name].to_numpy()) for name in names]
+    labels = [_other_column(frame[name], name) for name in names]
     return nw.to_native(frame.drop(names)), labels
+
+
+def _pandas_column(column: Any, name: str) -> Labels:
+    categories = _absorbed_labels.pandas_categories(column, name)
+    return pandas_labels(column, name) if categories is None else categories
+
+
+def _other_column(column: Any, name: str) -> Labels:
+    """A column of another library (a narwhals Series) as split reads it."""
+    import narwhals as nw
+
+    categories = _absorbed_labels.native_categories(nw.to_native(column), name)
+    if categories is not None:
+        return categories
+    values = column.to_numpy()
+    categories = _absorbed_labels.text_categories(name, values)
+    return _labels(name, values) if categories is None else categories
 
 
 def pandas_labels(column: Any, name: str) -> npt.NDArray[Any]:
@@ -381,10 +414,7 @@ def _labels(name: str, values: npt.NDArray[Any]) -> npt.NDArray[Any]:
         )
     if values.dtype.kind == "f":
         if not np.all(np.isfinite(values)) or not np.array_equal(values, np.round(values)):
-            raise ValueError(
-                f"absorbed column {name!r} has numbers that are not integers: absorb= takes the labels of "
-                "groups (categorical, string or integer), not a measurement."
-            )
+            raise ValueError(_absorbed_labels.not_integers_message(name))
         return values.astype(np.int64)
     if values.dtype.kind in "iub":
         return values
@@ -396,22 +426,27 @@ def check_features(q: int) -> None:
         raise ValueError("absorb= needs at least one feature besides the absorbed columns.")
 
 
-def codes_of(labels: npt.NDArray[Any]) -> tuple[Codes, npt.NDArray[Any]]:
-    """Each row's code and the levels in code order (sorted). pandas'
-    factorize hashes the labels (np.unique would sort a copy of all of
-    them: several times the time and the memory at 10⁶ rows). Integer
-    labels that number their levels from 0, nearly all of them present,
-    are their own codes, read in place (levels_seen tells which were)."""
+def codes_of(labels: Labels) -> tuple[Codes, npt.NDArray[Any], bool]:
+    """Each row's code, the levels in code order (sorted), and whether the
+    levels may hold some that no row has (codes read in place: levels_seen
+    cuts them after the fit). pandas' factorize hashes the labels (np.unique
+    would sort a copy of all of them: several times the time and the memory
+    at 10⁶ rows). Integer labels that number their levels from 0, nearly all
+    of them present, are their own codes, read in place, and so are the
+    codes of categories in sorted order (_absorbed_labels)."""
     import pandas as pd
 
+    if isinstance(labels, Categories):
+        return _absorbed_labels.level_codes(labels)
     if labels.dtype.kind in "iu" and len(labels):
         table = _table_codes(labels)
         if table is not None:
-            return table
+            codes, levels = table
+            return codes, levels, codes is labels
     codes, levels = pd.factorize(labels, sort=True)
     if len(levels) > np.iinfo(np.int32).max:
         raise ValueError("an absorbed column has more levels than 2**31 - 1")
-    return codes.astype(np.int32), np.asarray(levels)
+    return codes.astype(np.int32), np.asarray(levels), False
 
 
 def _table_codes(
@@ -449,15 +484,7 @@ def _table_codes(
     return rank[index], levels
 
 
-def _readable_in_place(labels: npt.NDArray[Any]) -> bool:
-    """Whether the engine reads labels as its codes in place: int32 or int64,
-    of this machine's byte order, contiguous and aligned."""
-    return (
-        labels.dtype in (np.dtype(np.int32), np.dtype(np.int64))
-        and labels.dtype.isnative
-        and labels.flags.c_contiguous
-        and labels.flags.aligned
-    )
+_readable_in_place = _absorbed_labels._readable_in_place
 
 
 def levels_seen(column: AbsorbedColumn, codes: Codes) -> AbsorbedColumn:
@@ -557,10 +584,10 @@ def no_row_left(names: list[str]) -> str:
     )
 
 
-def clusters_are_levels(clusters: Any, name: str, labels: npt.NDArray[Any]) -> bool:
+def clusters_are_levels(clusters: Any, name: str, labels: Labels) -> bool:
     """Whether clusters are one-way and the absorbed column name's own:
-    clusters naming it, or integer labels equal to its labels (a Series or
-    an array of it). Any other clusters are coded as given."""
+    clusters naming it, or integer labels equal to its integer labels (a
+    Series or an array of it). Any other clusters are coded as given."""
     from ._robust import check_cluster_arguments
 
     check_cluster_arguments("cluster", clusters)
@@ -568,7 +595,12 @@ def clusters_are_levels(clusters: Any, name: str, labels: npt.NDArray[Any]) -> b
         clusters = clusters[0]
     if isinstance(clusters, str):
         return clusters == name
-    if not hasattr(clusters, "dtype") or getattr(clusters, "ndim", 0) != 1 or labels.dtype.kind not in "iu":
+    if (
+        not hasattr(clusters, "dtype")
+        or getattr(clusters, "ndim", 0) != 1
+        or isinstance(labels, Categories)
+        or labels.dtype.kind not in "iu"
+    ):
         return False
     values = np.asarray(clusters)
     return values.dtype.kind in "iu" and bool(np.array_equal(values, labels))
@@ -787,7 +819,12 @@ def fit(
     classes, y01 = encode_binary_target(y)
     n_rows = len(y01)
     weights = frequency_weights(sample_weight, np.empty((n_rows, 0)), y01)
-    coded = [codes_of(values) for values in labels]
+    coded = []
+    sparse = []
+    for values in labels:
+        codes, levels, may_be_unused = codes_of(values)
+        coded.append((codes, levels))
+        sparse.append(may_be_unused)
     # The column of most levels is the one eliminated exactly.
     order = sorted(range(len(names)), key=lambda j: -len(coded[j][1]))
     rows_kept, kept_levels, level_limits = drop_separated(y01, weights, [coded[j][0] for j in order])
@@ -809,6 +846,9 @@ def fit(
     by_levels = (
         cov_type == "cluster" and len(names) == 1 and clusters_are_levels(clusters, names[0], labels[0])
     )
+    # Codes of categories that were renumbered (an Arrow column's indices,
+    # strings' factorisation) are not held through the fit.
+    del labels, values
     if by_levels:
         # The clusters are the eliminated levels: the engine forms their
         # scores from its level sums, with no codes of their own.
@@ -923,7 +963,7 @@ def fit(
         column = columns[j]
         if column is not None and level_limits[rank].any():
             columns[j] = column = dataclasses.replace(column, limits=level_limits[rank])
-        if column is not None and coded[j][0] is labels[j]:
+        if column is not None and sparse[j]:
             columns[j] = levels_seen(column, coded[j][0])
     absorption = Absorption([c for c in columns if c is not None], separated_rows)
     result = cut_to_features(result, q)

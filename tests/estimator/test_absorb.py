@@ -269,6 +269,11 @@ def _frame(n=200, seed=0):
             "'fe' has a missing value at row 3",
         ),
         (lambda X: X.assign(fe=X["fe"] + 0.5), {"absorb": "fe"}, "'fe' has numbers that are not integers"),
+        (
+            lambda X: X.assign(fe=pd.Categorical(X["fe"] + 0.5)),
+            {"absorb": "fe"},
+            "'fe' has numbers that are not integers",
+        ),
         (lambda X: X, {"absorb": ["fe", "fe"]}, r"names the column\(s\) \['fe'\] more than once"),
         (lambda X: X.to_numpy(), {"absorb": "fe"}, "X must be a DataFrame"),
         (lambda X: X, {"absorb": "fe", "C": 1.0}, "C must be inf"),
