@@ -88,6 +88,31 @@ def test_a_two_way_covariance_that_is_not_positive_semi_definite_has_its_negativ
     assert f"eigenvalue(s) {negative} were set to 0" in " ".join(str(model.summary()).split())
 
 
+def test_the_two_way_correction_is_decided_whatever_the_features_units():
+    # Affairs data clustered by occupation (6 groups) and age (6): V_A + V_B
+    # - V_(A and B) has two negative eigenvalues. With every feature in units
+    # 1e5 times smaller the covariance is S⁻¹ V S⁻¹ (S the scales, the
+    # intercept's 1), of the same signs of eigenvalues (Sylvester): the same
+    # two are corrected, although in these units they are of order 1e-14.
+    data = sm.datasets.fair.load_pandas().data
+    X = data[["yrs_married", "children", "religious", "educ", "occupation_husb"]]
+    y = (data["affairs"] > 0).astype(float)
+    labels = np.column_stack([_codes(data["occupation"]), _codes(data["age"])])
+    fits = []
+    for scale in (1.0, 1e5):
+        with pytest.warns(quorvi.CovarianceCorrectionWarning, match="eigenvalue.s. .* were set to 0"):
+            fits.append(LogisticRegression(cov_type="cluster", tol=1e-12).fit(X * scale, y, clusters=labels))
+        assert len(fits[-1].clipped_eigenvalues_) == 2
+    scales = np.array([1.0, *np.full(X.shape[1], 1e5)])
+    np.testing.assert_allclose(fits[1]._parameters() * scales, fits[0]._parameters(), rtol=1e-8)
+    # Loose: clipped in the features' units, the eigenvalues set to 0 are
+    # other combinations of the coefficients in the two units, which moves
+    # the corrected errors by 1.2e-4 relative here.
+    np.testing.assert_allclose(
+        np.sqrt(np.diag(fits[1].covariance_)) * scales, np.sqrt(np.diag(fits[0].covariance_)), rtol=1e-3
+    )
+
+
 @pytest.mark.parametrize("dependent", [False, True], ids=["full rank", "a column dropped as dependent"])
 def test_hc_covariances_equal_the_textbook_sandwich(dependent):
     # (X'WX)^-1 X' diag(r^2 / (1 - h)^p) X (X'WX)^-1, h the diagonal of the
