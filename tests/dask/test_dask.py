@@ -613,6 +613,9 @@ def _frame_with_firms(n, seed):
         ("HC1", "an offset"),
         # Clusters that cross the firms and the partitions: every level counts in k.
         ("cluster", "clusters"),
+        # The same with the rows of one firm inside one cluster: the firms
+        # are still not nested in the clusters, and every level still counts.
+        ("cluster", "clusters, one firm inside one"),
         # Nested: the firms' levels are not counted in k.
         ("cluster", "clusters by the firm"),
     ],
@@ -628,13 +631,15 @@ def test_one_absorbed_column_on_a_dask_frame_equals_the_in_memory_absorbed_fit(c
         arguments["offset"] = np.linspace(-0.5, 0.5, n)
     if extra == "clusters":
         arguments["clusters"] = (np.arange(n) * 7) % 61
+    if extra == "clusters, one firm inside one":
+        arguments["clusters"] = np.where(frame["firm"] == "f3", 0, (np.arange(n) * 7) % 61)
     if extra == "clusters by the firm":
         arguments["clusters"] = "firm"
     X = dd.from_pandas(frame, npartitions=4)
     if extra == "a categorical feature":
         X = X.categorize(columns=["size"])
     given = dict(arguments)
-    if extra == "clusters":
+    if extra in ("clusters", "clusters, one firm inside one"):
         given["clusters"] = da.from_array(arguments["clusters"], chunks=3_000)
     model = LogisticRegression(absorb="firm", cov_type=cov_type)
     reference = LogisticRegression(absorb="firm", cov_type=cov_type)

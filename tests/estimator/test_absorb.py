@@ -8,6 +8,7 @@ import warnings
 import numpy as np
 import pytest
 from scipy.special import expit
+from sklearn.exceptions import ConvergenceWarning
 
 import quorvi
 from problems import textbook_hc_covariances
@@ -55,6 +56,9 @@ CASES = {
         {"weights": True, "offset": True, "separated": 6},
         {"cov_type": "HC0"},
     ),
+    # Without weights, the engine's flag alone leaves the rows out; the
+    # first level, so that the reference (and the intercept) is the next.
+    "a separated first level, unweighted": ({"absorb": "occupation"}, {"separated": 1}, {}),
     # Not nested in the absorbed column: every level counts in k, as statsmodels counts them.
     "cluster by rate_marriage": (
         {"absorb": ["occupation"], "cov_type": "cluster"},
@@ -116,10 +120,11 @@ def test_absorbed_fit_equals_the_dummy_model(affairs, case):
     # relative to their own references, as the dummies' coefficients.
     np.testing.assert_allclose(model.intercept_[0], expected.params["const"], rtol=RTOL)
     for name in absorbed:
-        effects = model.fixed_effects_[name]
+        # The reference is the first level left in: effect 0.
+        effects = model.fixed_effects_[name].dropna()
         assert effects.iloc[0] == 0.0
         np.testing.assert_allclose(
-            effects.iloc[1:].dropna(), expected.params.filter(like=f"{name}_"), rtol=RTOL, atol=ATOL
+            effects.iloc[1:], expected.params.filter(like=f"{name}_"), rtol=RTOL, atol=ATOL
         )
     probabilities = model.predict_proba(X, offset=offset)[:, 1]
     # A level of outcomes all 1: its rows at the limit of the dummy fit.
@@ -195,9 +200,95 @@ def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(
     assert "nested in the clusters, are not counted" in " ".join(str(model.summary()).split())
 
 
+def test_clusters_by_the_absorbed_levels_before_convergence_are_the_dummy_sandwich(affairs):
+    # Stopped after two updates, the level clusters' scores of the features
+    # are taken from the level sums of the last pass, where the levels' own
+    # scores are not yet 0: the covariance must still be the dummy model's
+    # sandwich B (Σ_g u_g u_gᵀ) B over all its parameters (NumPy), at the
+    # coefficients of that pass (those one update reaches), with the
+    # factor G/(G - 1) (n - 1)/(n - k) that counts the intercept alone.
+    frame, y = affairs
+    X = frame[[*FEATURES, "occupation"]]
+    with pytest.warns(ConvergenceWarning):
+        start = LogisticRegression(absorb="occupation", max_iter=1).fit(X, y)
+    with pytest.warns(ConvergenceWarning):
+        model = LogisticRegression(absorb="occupation", cov_type="cluster", max_iter=2).fit(
+            X, y, clusters="occupation"
+        )
+    design = _dummy_design(frame, ["occupation"]).to_numpy()
+    parameters = [start.intercept_[0], *start.coef_[0], *start.fixed_effects_["occupation"].iloc[1:]]
+    mu = expit(design @ np.array(parameters))
+    bread = np.linalg.inv(design.T @ ((mu * (1 - mu))[:, None] * design))
+    scores = pd.DataFrame((y - mu)[:, None] * design).groupby(frame["occupation"].to_numpy()).sum().to_numpy()
+    (n, k), groups = (len(y), len(FEATURES) + 1), len(scores)
+    expected = bread @ scores.T @ scores @ bread * groups / (groups - 1) * (n - 1) / (n - k)
+    features = slice(1, len(FEATURES) + 1)
+    np.testing.assert_allclose(model.covariance_, expected[features, features], rtol=1e-8)
+
+
+def _newton_on_dummies(design, y, weights):
+    """The maximum-likelihood logit of a (sparse) design by Newton's method
+    in NumPy, and its inverse information."""
+    theta = np.zeros(design.shape[1])
+    for _ in range(50):
+        mu = expit(design @ theta)
+        information = (design.T @ design.multiply((weights * mu * (1 - mu))[:, None])).toarray()
+        step = np.linalg.solve(information, design.T @ (weights * (y - mu)))
+        theta += step
+        if np.abs(step).max() < 1e-13:
+            break
+    mu = expit(design @ theta)
+    information = (design.T @ design.multiply((weights * mu * (1 - mu))[:, None])).toarray()
+    return theta, mu, np.linalg.inv(information)
+
+
+@pytest.mark.parametrize(("cov_type", "n_threads"), [("nonrobust", 1), ("cluster", 2)])
+def test_a_fit_of_more_rows_than_a_chunk_of_the_pass_is_the_dummy_model(cov_type, n_threads):
+    # 40,000 rows of 3 features are three chunks of the pass (of 16,384 rows
+    # at most): it stages each chunk's rows and then adds them to the level
+    # sums by ranges of levels, one range per thread. (Every other absorbed
+    # fit here is one chunk, whose rows are added as they come.) Against
+    # Newton's method on the sparse dummy design of 300 levels of unequal
+    # sizes; clustered by the levels themselves, whose scores come from those
+    # staged sums too, against the dummy model's B (Σ_g u_g u_gᵀ) B with the
+    # intercept alone counted in k (the levels are nested in the clusters).
+    from scipy import sparse
+
+    rng = np.random.default_rng(17)
+    n, n_levels = 40_000, 300
+    firm = (n_levels * rng.random(n) ** 2).astype(int)  # from 2,343 rows down to 48
+    features = rng.standard_normal((n, 3)) + 0.01 * firm[:, None]
+    y = (rng.random(n) < expit(features @ [0.6, -0.4, 0.2] + np.cos(firm))).astype(float)
+    weights = rng.integers(0, 4, n).astype(float)
+    X = pd.DataFrame(features, columns=["x1", "x2", "x3"]).assign(firm=firm)
+    clusters = {"clusters": "firm"} if cov_type == "cluster" else {}
+    model = LogisticRegression(absorb="firm", cov_type=cov_type, tol=1e-12, n_threads=n_threads).fit(
+        X, y, sample_weight=weights, **clusters
+    )
+    dummies = sparse.csr_array((np.ones(n), (np.arange(n), firm)), shape=(n, n_levels))[:, 1:]
+    design = sparse.hstack([np.ones((n, 1)), features, dummies], format="csr")
+    theta, mu, bread = _newton_on_dummies(design, y, weights)
+    covariance = bread
+    if cov_type == "cluster":
+        scores = design.multiply((weights * (y - mu))[:, None]).tocsr()
+        totals = (
+            sparse.csr_array((np.ones(n), (firm, np.arange(n))), shape=(n_levels, n)) @ scores
+        ).toarray()
+        total, k = weights.sum(), 3 + 1
+        covariance = bread @ totals.T @ totals @ bread * n_levels / (n_levels - 1) * (total - 1) / (total - k)
+    np.testing.assert_allclose(model.coef_[0], theta[1:4], rtol=1e-9)
+    np.testing.assert_allclose(model.intercept_[0], theta[0], rtol=1e-9)
+    np.testing.assert_allclose(model.fixed_effects_["firm"].iloc[1:], theta[4:], rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(model.covariance_, covariance[1:4, 1:4], rtol=1e-8)
+
+
 def test_levels_of_one_outcome_are_dropped_until_none_is_left():
-    # Level "a0" of a has only y = 1. Once its rows go, level "b0" of b is
-    # left with rows of y = 0 alone, and goes too (fixest's rule, repeated).
+    # Level 0 of a has only y = 1. Once its rows go, level 0 of b is left
+    # with rows of y = 0 alone, and goes too, in the same sweep over the
+    # columns (a has more levels: it comes first). The other way round needs
+    # a second sweep (fixest's rule, repeated until nothing changes): level
+    # 8 of b has only y = 0, and once its rows go, level 40 of a, whose other
+    # rows are all y = 1, is left with them alone.
     rng = np.random.default_rng(11)
     n = 3000
     X = pd.DataFrame({"x": rng.standard_normal(n), "a": rng.integers(1, 40, n), "b": rng.integers(1, 8, n)})
@@ -207,48 +298,69 @@ def test_levels_of_one_outcome_are_dropped_until_none_is_left():
     X.loc[first[:10], "b"] = 0
     second = np.arange(20, 35)
     X.loc[second, "b"], y[second] = 0, 0.0
+    third = np.arange(35, 50)
+    X.loc[third, "b"], y[third] = 8, 0.0
+    X.loc[third[:5], "a"] = 40
+    fourth = np.arange(50, 60)
+    X.loc[fourth, "a"], y[fourth] = 40, 1.0
     weights = np.ones(n)
     with pytest.warns(
-        PerfectSeparationWarning, match=r"1 of 'a', 1 of 'b'\) have no finite effect: their 35 row"
+        PerfectSeparationWarning, match=r"2 of 'a', 2 of 'b'\) have no finite effect: their 60 row"
     ):
         model = LogisticRegression(absorb=["a", "b"], tol=1e-12).fit(X, y, sample_weight=weights)
     # The rows are dropped in weights of the fit's own: the caller's are not written.
     assert (weights == 1.0).all()
-    assert model.separated_levels_ == {"a": 1, "b": 1} and model.n_separated_rows_ == 35
-    kept = np.arange(n) >= 35
+    assert model.separated_levels_ == {"a": 2, "b": 2} and model.n_separated_rows_ == 60
+    kept = np.arange(n) >= 60
     rest = X[kept]
     design = pd.concat(
-        [pd.Series(1.0, index=rest.index), rest["x"]]
-        + [pd.get_dummies(rest[c], drop_first=True, dtype=float) for c in ("a", "b")],
+        [pd.Series(1.0, index=rest.index, name="const"), rest["x"]]
+        + [pd.get_dummies(rest[c], prefix=c, drop_first=True, dtype=float) for c in ("a", "b")],
         axis=1,
     )
     expected = sm.GLM(y[kept], design, family=sm.families.Binomial()).fit(tol=1e-13)
     np.testing.assert_allclose(model.coef_[0], expected.params["x"], rtol=RTOL)
     np.testing.assert_allclose(model.coef_table().iloc[0, 1], expected.bse["x"], rtol=RTOL)
-    assert np.isnan(model.fixed_effects_["a"][0]) and np.isnan(model.fixed_effects_["b"][0])
+    np.testing.assert_allclose(model.intercept_[0], expected.params["const"], rtol=RTOL)
+    for name, dropped in (("a", [0, 40]), ("b", [0, 8])):
+        effects = model.fixed_effects_[name]
+        assert np.isnan(effects[dropped]).all() and np.isfinite(effects.drop(dropped)).all()
+        # b's levels are solved by conjugate gradients, to about tol.
+        np.testing.assert_allclose(
+            effects.drop(dropped).iloc[1:], expected.params.filter(like=f"{name}_"), rtol=1e-7, atol=1e-9
+        )
     probabilities = model.predict_proba(X)[:, 1]
-    # At the limits: a0 (all 1) gives 1, b0 (all 0) gives 0, and the rows of
-    # both that of a0, dropped first: each row its own outcome.
-    np.testing.assert_array_equal(probabilities[:35], y[:35])
-    assert np.isfinite(probabilities[35:]).all() and (probabilities[35:] % 1 > 0).all()
+    # At the limits: every row of a level dropped for a single outcome gets
+    # the probability of that outcome (a row of two such levels that of the
+    # level dropped first): each row its own outcome.
+    np.testing.assert_array_equal(probabilities[:60], y[:60])
+    assert np.isfinite(probabilities[60:]).all() and (probabilities[60:] % 1 > 0).all()
 
 
-def test_marginal_effects_take_the_levels_at_their_estimates(affairs):
+@pytest.mark.parametrize("separated", [False, True], ids=["every level", "a separated level"])
+def test_marginal_effects_take_the_levels_at_their_estimates(affairs, separated):
     # The effects equal those of the dummy model (statsmodels' average
     # marginal effects); their errors are the delta method given the fixed
     # effects, J V Jᵀ over the features alone, J = ḡ I + β mean(g′(η) x)ᵀ.
+    # A level of outcomes all 1 (occupation 6, 1.7 % of the rows) was left
+    # out of the fit, and is left out of the averages too: they are those of
+    # the dummy model of the other rows, whatever rows X has.
     frame, y = affairs
+    kept = frame["occupation"].to_numpy() != 6 if separated else np.ones(len(y), dtype=bool)
+    y = np.where(kept, y, 1.0)
     X = frame[[*FEATURES, "occupation"]]
-    model = LogisticRegression(absorb="occupation", tol=1e-12).fit(X, y)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore" if separated else "error", PerfectSeparationWarning)
+        model = LogisticRegression(absorb="occupation", tol=1e-12).fit(X, y)
     table = model.marginal_effects(X)
-    design = _dummy_design(frame, ["occupation"])
-    logit = sm.Logit(y, design).fit(disp=0, tol=1e-12)
+    design = _dummy_design(frame[kept], ["occupation"])
+    logit = sm.Logit(y[kept], design).fit(disp=0, tol=1e-12)
     expected = pd.Series(logit.get_margeff(at="overall").margeff, index=design.columns[1:])
     np.testing.assert_allclose(table["dy/dx"], expected[FEATURES], rtol=1e-9)
-    mu = model.predict_proba(X)[:, 1]
-    g, features = mu * (1 - mu), frame[FEATURES].to_numpy()
+    mu = model.predict_proba(X[kept])[:, 1]
+    g, features = mu * (1 - mu), frame.loc[kept, FEATURES].to_numpy()
     J = np.diag(np.full(len(FEATURES), g.mean())) + np.outer(
-        model.coef_[0], (g * (1 - 2 * mu)) @ features / len(y)
+        model.coef_[0], (g * (1 - 2 * mu)) @ features / len(mu)
     )
     np.testing.assert_allclose(table.iloc[:, 1], np.sqrt(np.diag(J @ model.covariance_ @ J.T)), rtol=1e-10)
 
@@ -293,6 +405,10 @@ def test_every_level_separated_and_an_unseen_level_are_refused():
     model = LogisticRegression(absorb="fe").fit(X, y)
     with pytest.raises(ValueError, match=r"'fe' has the level 9 \(row 0\), which was not seen in fit"):
         model.predict(X.assign(fe=9))
+    # One unseen level among seen ones is refused as well, not given another level's effect.
+    mixed = X.assign(fe=np.where(np.arange(len(X)) == 3, 9, X["fe"]))
+    with pytest.raises(ValueError, match=r"'fe' has the level 9 \(row 3\), which was not seen in fit"):
+        model.predict_proba(mixed)
 
 
 def test_a_categorical_too_large_for_memory_suggests_absorbing_it(monkeypatch):

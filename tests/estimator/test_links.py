@@ -28,6 +28,25 @@ def _statsmodels_fit(X, y, link):
     return glm, glm.fit(tol=1e-14, maxiter=200)
 
 
+def _delta_method_errors(design, model, link):
+    """The standard errors of the average marginal effects mean(h'(Xθ)) θⱼ
+    (h' statsmodels' inverse_deriv of the link), by the delta method with
+    the model's covariance and the Jacobian by central differences."""
+    theta = model._parameters()
+
+    def effects(parameters):
+        return link.inverse_deriv(design @ parameters).mean() * parameters[1:]
+
+    steps = 1e-5 * np.maximum(np.abs(theta), 1.0)
+    J = np.column_stack(
+        [
+            (effects(theta + step * unit) - effects(theta - step * unit)) / (2 * step)
+            for step, unit in zip(steps, np.eye(len(theta)), strict=True)
+        ]
+    )
+    return np.sqrt(np.diag(J @ model.covariance_ @ J.T))
+
+
 def _standard_errors(glm, result, cov_type):
     """The model-based standard errors statsmodels reports, and the robust
     ones built from its scores and its expected information B: B (Σ sᵢsᵢᵀ) B
@@ -70,11 +89,16 @@ def test_link_equals_statsmodels_glm(link, cov_type):
         pd.testing.assert_frame_equal(table, expected, check_exact=False, rtol=1e-7, atol=1e-10)
     # The average marginal effect is the mean of h'(η) times the coefficient,
     # over the rows given or (without X) from the sums of the fit's last pass.
+    # Their standard errors are the delta method's, J V Jᵀ with V =
+    # covariance_, J the Jacobian of that mean by central differences.
     slopes = reference.family.link.inverse_deriv(reference.predict(which="linear"))
+    errors = _delta_method_errors(sm.add_constant(X).to_numpy(), model, reference.family.link)
     for effects in (model.marginal_effects(X), model.marginal_effects()):
         np.testing.assert_allclose(
             effects["dy/dx"], slopes.mean() * reference.params[1:], rtol=1e-7, atol=1e-10
         )
+        # Central differences are accurate to about 1e-9 relative here.
+        np.testing.assert_allclose(effects["std err"], errors, rtol=1e-6)
     assert f"Model: {link.capitalize()}" in " ".join(str(model.summary()).split())
     # The fitted model keeps its link: a later set_params(link=) changes the
     # next fit, not these predictions.
@@ -151,3 +175,16 @@ def test_cloglog_rows_fitted_at_exactly_one_are_cleared_without_the_linear_progr
     np.testing.assert_allclose(
         [fitted.intercept_[0], fitted.coef_[0, 0]], reference.params, rtol=1e-8, atol=1e-10
     )
+
+
+@pytest.mark.parametrize("link", ["logit", "probit", "cloglog"])
+def test_predict_is_the_class_of_probability_above_one_half(link):
+    # Each link's class boundary is the score of probability 1/2 (cloglog's
+    # log(log 2), not 0): 2,000 rows whose scores fall on both sides of it.
+    rng = np.random.default_rng(8)
+    X = rng.standard_normal((2_000, 2))
+    y = np.where(rng.random(2_000) < 0.5 + 0.3 * np.tanh(X[:, 0] - 0.5 * X[:, 1]), "yes", "no")
+    model = LogisticRegression(link=link).fit(X, y)
+    probabilities = model.predict_proba(X)[:, 1]
+    assert np.mean(np.abs(probabilities - 0.5) < 0.1) > 0.05  # many rows near the boundary
+    np.testing.assert_array_equal(model.predict(X), model.classes_[(probabilities > 0.5).astype(int)])
