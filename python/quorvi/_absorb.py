@@ -40,6 +40,7 @@ import numpy.typing as npt
 
 from . import _absorbed_labels, _caller, _design, _native
 from ._absorbed_labels import Categories
+from ._absorbed_sandwich import FURTHER_LIMIT, absorbed_meats
 
 # An absorbed column's codes: int32 made from its labels, or its int64 (or
 # int32) labels or codes themselves, read in place (codes_of).
@@ -261,13 +262,26 @@ def check_fit_arguments(absorb: Any, penalty: float) -> list[str]:
 def check_robust_design(
     meat: _native.Meat, cov_type: str, layout: _design.FrameLayout, n_absorbed: int
 ) -> None:
-    """The robust sums with absorbed levels are formed for numeric features
-    and one absorbed column only."""
-    if meat != _native.Meat.none and (layout.categorical or n_absorbed > 1):
+    """The hat values of HC2, HC3 and HC4 with absorbed levels are formed
+    for numeric features and one absorbed column only: beside several, a
+    row's leverage needs entries of the inverse of a level block that is not
+    diagonal (pyfixest refuses them too)."""
+    if meat == _native.Meat.hat_adjusted and (layout.categorical or n_absorbed > 1):
         raise ValueError(
-            f"cov_type={cov_type!r} with absorb= is available for numeric features and one absorbed column; "
-            "this fit has categorical features or several absorbed columns (use cov_type='nonrobust')."
+            f"cov_type={cov_type!r} with absorb= is available for numeric features and one absorbed column: "
+            "a row's leverage beside several absorbed columns or categorical features needs entries of the "
+            "inverse of their levels' block, which is not diagonal (use 'HC0', 'HC1' or 'cluster')."
         )
+
+
+def partialled_in_python(meat: _native.Meat, layout: _design.FrameLayout, n_absorbed: int) -> bool:
+    """Whether the robust sums of an absorbed fit are formed after it from
+    its features partialled out of every absorbed column
+    (_absorbed_sandwich.py), rather than in the engine's pass (numeric
+    features and one absorbed column)."""
+    return meat in (_native.Meat.residual, _native.Meat.cluster) and bool(
+        layout.categorical or n_absorbed > 1
+    )
 
 
 # The q x q matrices an absorbed fit of q parameters beside categorical
@@ -869,6 +883,11 @@ def fit(
         request = meat_request(cov_type, clusters, n_rows, counted)
     layout = _design.learn_layout(rest, True)
     check_robust_design(request.meat, cov_type, layout, len(names))
+    in_python = partialled_in_python(request.meat, layout, len(names))
+    if in_python and by_levels:
+        # The clusters are the levels, read as their codes by the sums formed here.
+        by_levels = False
+        request = meat_request(cov_type, coded[0][0], n_rows, counted)
     q = len(layout.parameter_names())
     check_features(q)
     primary_codes, primary_levels = coded[order[0]]
@@ -906,6 +925,15 @@ def fit(
         recode[present] = np.arange(len(present), dtype=np.int32)
         blocks.append(_native.CategoricalBlock(codes=recode[codes], n_levels=len(present), drop_first=True))
         secondary.append((j, present))
+    if in_python:
+        further_levels = sum(len(coded[j][1]) for j in order[1:])
+        if further_levels > FURTHER_LIMIT:
+            raise ValueError(
+                f"cov_type={cov_type!r} with absorb= needs the absorbed columns after the first to have at "
+                f"most {FURTHER_LIMIT:,} levels together (their system is formed whole); "
+                f"{', '.join(repr(names[j]) for j in order[1:])} have {further_levels:,}. Absorb the column of "
+                "most levels first, or use cov_type='nonrobust'."
+            )
     checked = checked_offset(offset, n_rows)
     hat_rows = request.hat_rows(weight_sums(y01, weights, counted)[0])
     if flagged:
@@ -923,10 +951,10 @@ def fit(
         n_threads=max(int(n_threads), 1),
         progress=progress,
         offset=checked,
-        meat=request.meat,
+        meat=_native.Meat.none if in_python else request.meat,
         hat_power=request.hat_power,
         hat_rows=hat_rows,
-        clusters=request.clusters,
+        clusters=[] if in_python else request.clusters,
         clusters_are_levels=request.by_levels,
         link=link.native,
         absorb=primary_codes,
@@ -940,6 +968,45 @@ def fit(
         if weights is not None:
             counted &= weights > 0
     coefficients = np.asarray(result.coefficients)
+    if in_python and result.passes > 0:
+        features = features_of(blocks, rest, layout, as_dummies)
+        scores = features @ coefficients[:q] + np.asarray(result.fixed_effects)[primary_codes]
+        start_level = 0
+        for j in further:
+            count = len(coded[j][1])
+            scores += np.asarray(result.further_effects)[start_level : start_level + count][coded[j][0]]
+            start_level += count
+        # The columns after the first that entered the system as categorical
+        # blocks: their levels' coefficients follow the features'. The
+        # features are partialled out of them too (the features' rows of the
+        # system's inverse give the same influence as their Schur complement).
+        partial_codes = [(coded[j][0], len(coded[j][1])) for j in further]
+        position = q
+        for j, present in secondary:
+            recode = np.full(len(coded[j][1]), -1, dtype=np.intp)
+            recode[present] = np.arange(len(present))
+            codes = recode[coded[j][0]]
+            levels = np.concatenate([[0.0], coefficients[position : position + len(present) - 1], [0.0]])
+            scores += levels[codes]  # -1, a level without rows: the appended 0
+            partial_codes.append((np.where(codes >= 0, codes, len(present)), len(present) + 1))
+            position += len(present) - 1
+        if checked is not None:
+            scores += checked
+        frequencies = np.ones(n_rows) if weights is None else np.array(weights, dtype=np.float64)
+        if counted is not None:
+            frequencies[~counted] = 0.0
+        meats = absorbed_meats(
+            features,
+            y01,
+            frequencies,
+            scores,
+            (primary_codes, len(primary_levels)),
+            partial_codes,
+            link,
+            request.clusters if request.meat == _native.Meat.cluster else None,
+        )
+        del features, scores
+        result = result.replace(meats=meats)
     columns: list[AbsorbedColumn | None] = [None] * len(names)
     if further:
         result = further_columns(result, names, coded, further, separated, counted, columns)
@@ -1065,6 +1132,19 @@ def eliminated_column(
     intercept = float(alpha[reference])
     effects = np.where(has_rows, alpha - intercept, np.nan)
     return AbsorbedColumn(name, levels, effects, reference, separated_levels, int(has_rows.sum())), intercept
+
+
+def features_of(
+    blocks: _design.Blocks, rest: Any, layout: _design.FrameLayout, as_dummies: bool
+) -> npt.NDArray[np.float64]:
+    """The features as one dense array in the order of their parameters:
+    the blocks' own when all are dense (numeric runs, and the dummy columns
+    of categorical features when the fit was given them), else the numeric
+    runs beside the categorical features' dummy columns made here."""
+    if as_dummies or not layout.categorical:
+        return np.column_stack([block.values for block in blocks if isinstance(block, _native.DenseBlock)])
+    numeric, _ = _design.frame_columns(rest, layout, fitting=True)
+    return np.column_stack([*numeric, dummy_columns(rest, layout)])
 
 
 def cut_to_features(result: _native.FitResult, q: int) -> _native.FitResult:

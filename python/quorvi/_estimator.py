@@ -172,8 +172,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         level dropped first, for a training row the limit of its own
         outcome). Covariance
         types: all (``clusters=`` may name an absorbed column, read as its
-        levels); the robust
-        ones with numeric features and one absorbed column. Not with a
+        levels); HC0, HC1 and cluster beside any absorbed design, HC2 to
+        HC4 with numeric features and one absorbed column. Not with a
         finite C. On a Dask DataFrame, one absorbed column, and not HC2 to
         HC4 (see the Dask page's "Fixed effects"). See the user guide's
         "Fixed effects".

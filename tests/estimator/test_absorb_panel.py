@@ -182,3 +182,110 @@ def test_prediction_table_is_the_delta_method_given_the_levels(grunfeld, absorbe
     limit = table[~kept]
     np.testing.assert_array_equal(limit["mean"], grunfeld["y"][~kept])
     assert (limit["mean_se"] == 0).all() and (limit["mean_ci_lower"] == limit["mean"]).all()
+
+
+def _clustered_panel(seed=8, firms=80, years=7):
+    """A firm × year panel beside two numeric features and a 3-level
+    categorical one, frequency weights with zeros, an offset; no level of
+    one outcome."""
+    rng = np.random.default_rng(seed)
+    frame = pd.DataFrame(
+        {"firm": np.repeat(np.arange(firms), years), "year": np.tile(np.arange(years), firms)}
+    )
+    frame["x1"] = rng.standard_normal(len(frame)) + 0.3 * rng.normal(size=firms)[frame["firm"]]
+    frame["x2"] = rng.standard_normal(len(frame))
+    frame["g"] = pd.Categorical(rng.integers(0, 3, len(frame)))
+    frame["o"] = 0.2 * rng.standard_normal(len(frame))
+    eta = (
+        0.8 * frame["x1"] - 0.4 * frame["x2"] + rng.normal(0, 0.7, firms)[frame["firm"]] + 0.1 * frame["year"]
+    )
+    frame["y"] = (rng.random(len(frame)) < expit(eta + frame["o"])).astype(int)
+    frame["w"] = rng.integers(0, 3, len(frame)).astype(float)
+    # Each firm and year has rows of both outcomes, of positive weight.
+    frame.loc[frame["year"] == 0, ["y", "w"]] = [1, 1.0]
+    frame.loc[frame["year"] == 1, ["y", "w"]] = [0, 1.0]
+    frame.loc[frame["firm"] == 0, "y"] = np.arange(years) % 2
+    frame.loc[frame["firm"] == 0, "w"] = 1.0
+    # A third column of 40 levels, each with rows of both outcomes too.
+    frame["cell"] = rng.integers(0, 40, len(frame))
+    order = frame.groupby("cell").cumcount()
+    frame.loc[order == 0, ["y", "w"]] = [1, 1.0]
+    frame.loc[order == 1, ["y", "w"]] = [0, 1.0]
+    return frame
+
+
+@pytest.mark.parametrize(
+    ("cov_type", "clusters", "features", "absorbed"),
+    [
+        ("HC0", None, ["x1", "x2"], ["firm", "year"]),
+        ("HC1", None, ["x1", "x2", "g"], ["firm", "year"]),
+        ("cluster", ["firm"], ["x1", "x2"], ["firm", "year"]),
+        ("cluster", ["firm"], ["x1", "x2", "g"], ["firm", "year"]),
+        ("cluster", ["firm", "year"], ["x1", "x2"], ["firm", "year"]),
+        # A further column of 40 levels beside a categorical feature: the
+        # feature's dummy columns beside the solve for its levels.
+        ("cluster", ["firm"], ["x1", "x2", "g"], ["firm", "cell"]),
+    ],
+)
+def test_robust_covariances_beside_firm_and_year_are_the_dummy_models_sandwich(
+    cov_type, clusters, features, absorbed
+):
+    # The features' block of B M B in the dummy model (statsmodels' GLM: its
+    # inverse information and its rows' scores), times the small-sample
+    # factor of the rules documented: HC1 counts every level (the rank of
+    # the dummy design); a clustering's G/(G - 1) and (n - 1)/(n - k), k not
+    # counting the levels of firm, nested in the firm clusters.
+    frame = _clustered_panel()
+    model = LogisticRegression(absorb=absorbed, cov_type=cov_type, tol=1e-12)
+    model.fit(
+        frame[[*features, *absorbed]],
+        frame["y"],
+        sample_weight=frame["w"],
+        offset=frame["o"],
+        **({} if clusters is None else {"clusters": clusters}),
+    )
+    kept = frame[frame["w"] > 0]
+    columns = [pd.get_dummies(kept["g"], prefix="g", drop_first=True, dtype=float)] if "g" in features else []
+    numeric = [name for name in features if name != "g"]
+    dummies = [pd.get_dummies(kept[c], prefix=c, drop_first=True, dtype=float) for c in absorbed]
+    design = pd.concat(
+        [pd.Series(1.0, index=kept.index, name="const"), kept[numeric], *columns, *dummies], axis=1
+    )
+    glm = sm.GLM(kept["y"], design, family=sm.families.Binomial(), offset=kept["o"], freq_weights=kept["w"])
+    # statsmodels' tol is on the deviance: at 1e-13 its inverse information
+    # is still 1e-7 from the maximum's.
+    reference = glm.fit(tol=1e-15, maxiter=200)
+    bread = np.asarray(reference.normalized_cov_params)
+    scores = glm.score_obs(reference.params.to_numpy())  # each row's s r x, its weight in it
+    n, slopes = kept["w"].sum(), len(design.columns) - sum(d.shape[1] for d in dummies) - 1
+    k_all = len(design.columns)
+    features_at = slice(1, 1 + slopes)
+    if clusters is None:
+        meat = scores.T @ (scores / kept["w"].to_numpy()[:, None])
+        factor = n / (n - k_all) if cov_type == "HC1" else 1.0
+        expected = (bread @ meat @ bread)[features_at, features_at] * factor
+    else:
+
+        def term(labels, k):
+            sums = pd.DataFrame(scores).groupby(labels.to_numpy()).sum().to_numpy()
+            groups = len(sums)
+            return (
+                (bread @ sums.T @ sums @ bread)[features_at, features_at]
+                * groups
+                / (groups - 1)
+                * (n - 1)
+                / (n - k)
+            )
+
+        # firm's levels are nested in the firm clusters: not counted, the
+        # intercept is, and the other column's levels.
+        k = slopes + 1 + (kept[absorbed[1]].nunique() - 1)
+        if clusters == ["firm"]:
+            expected = term(kept["firm"], k)
+        else:
+            pairs = kept["firm"].astype(str) + "/" + kept["year"].astype(str)
+            # year's levels are nested in the year clusters too.
+            k = slopes + 1
+            expected = term(kept["firm"], k) + term(kept["year"], k) - term(pairs, k)
+    np.testing.assert_allclose(model.coef_[0], reference.params.iloc[features_at], rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(model.covariance_, expected, rtol=1e-7, atol=1e-14)
