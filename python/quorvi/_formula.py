@@ -834,8 +834,8 @@ def logit(
     ...              clusters=data.occupation)
     >>> model.n_dropped_rows_                          # rows left out for a missing value
 
-    The estimator's parameters
-    --------------------------
+    Other Parameters
+    ----------------
     """
     from ._estimator import LogisticRegression
 
