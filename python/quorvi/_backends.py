@@ -65,4 +65,17 @@ def _is_dask_collection(value: Any) -> bool:
     return dask is not None and bool(dask.is_dask_collection(value))
 
 
+def _is_spark_frame(value: Any) -> bool:
+    # A Spark DataFrame (classic or Connect: both derive from
+    # pyspark.sql.DataFrame), or the per-partition design of one that a
+    # formula made (quorvi._spark, loaded only once a Spark frame was seen).
+    # pyspark is imported by whoever made the frame; this never imports it.
+    module = sys.modules.get("quorvi._spark")
+    if module is not None and isinstance(value, module.SparkFrames):
+        return True
+    sql = sys.modules.get("pyspark.sql")
+    return sql is not None and isinstance(value, sql.DataFrame)
+
+
 register(Backend("dask", _is_dask_collection, "._dask"))
+register(Backend("spark", _is_spark_frame, "._spark"))
