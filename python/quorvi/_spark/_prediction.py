@@ -50,12 +50,12 @@ def _check_offset_name(X: SparkFrames, offset: Any) -> None:
 
 def _design_scores(
     part: Any,
-    X: SparkFrames,
+    design_of: Callable[[Any], Any],
     layout: _design.FrameLayout | None,
     coef: npt.NDArray[np.float64],
     intercept: float,
 ) -> npt.NDArray[np.float64]:
-    design = X.function(part)
+    design = design_of(part)
     if layout is not None:
         return _design.frame_scores(design, layout, coef, intercept)
     values = check_array(design, dtype=np.float64, ensure_min_samples=0, input_name="X")
@@ -99,12 +99,14 @@ def frame_scores(
 
     X = _formula_input(X)
     _check_offset_name(X, offset)
+    # What the tasks need of X: the function, not the driver's DataFrame.
+    design_of = X.function
 
     def scores(batch: Any) -> npt.NDArray[np.float64]:
         import pyarrow as pa
 
         table = pa.Table.from_batches([batch])
-        values = _design_scores(pandas_partition(table), X, layout, coef, intercept)
+        values = _design_scores(pandas_partition(table), design_of, layout, coef, intercept)
         offsets = _offsets(table, offset)
         return values if offsets is None else values + offsets
 
@@ -190,9 +192,10 @@ def margin_sums(
     in partition order."""
     X = _formula_input(X)
     _check_offset_name(X, offset)
+    design_of = X.function
 
     def sums(table: Any) -> npt.NDArray[np.float64]:
-        values = check_array(X.function(pandas_partition(table)), dtype=np.float64, input_name="X")
+        values = check_array(design_of(pandas_partition(table)), dtype=np.float64, input_name="X")
         return _margins.chunk_sums(
             values, _weights(table, sample_weight), coef, intercept, _offsets(table, offset), link_named(link)
         )
@@ -208,11 +211,12 @@ def frame_sums(results: Any, X: Any, sample_weight: Any, offset: Any) -> Any:
     order."""
     X = _formula_input(X)
     _check_offset_name(X, offset)
+    design_of = X.function
 
     def sums(table: Any) -> Any:
         return _margins.frame_sums(
             results,
-            X.function(pandas_partition(table)),
+            design_of(pandas_partition(table)),
             _weights(table, sample_weight),
             _offsets(table, offset),
         )
