@@ -298,6 +298,50 @@ def partition_blocks(table: Any, design: Design, layout: _design.FrameLayout) ->
     return blocks
 
 
+def level_ranges(settings: PassSettings) -> list[tuple[int, int]]:
+    """Where each categorical's parameters are among the coefficients."""
+    start = int(settings.fit_intercept) + len(settings.layout.numeric)
+    ranges = []
+    for column in settings.layout.categorical:
+        width = len(column.levels) - int(column.drop_first)
+        ranges.append((start, start + width))
+        start += width
+    return ranges
+
+
+def packed(A: npt.NDArray[np.float64], ranges: list[tuple[int, int]]) -> dict[str, Any]:
+    """A (symmetric) as its structured blocks: the rows of the intercept and
+    the numeric columns, each categorical's diagonal (a row has one level
+    of it, so its block has nothing off the diagonal) and the cross blocks
+    of the categoricals. A categorical of L levels travels as L numbers
+    and its cross blocks, not as an L x L matrix."""
+    first = ranges[0][0] if ranges else A.shape[0]
+    return {
+        "dense": np.ascontiguousarray(A[:first]),
+        "diagonals": [np.diag(A[a:b, a:b]).copy() for a, b in ranges],
+        "cross": [
+            np.ascontiguousarray(A[a:b, c:d]) for i, (a, b) in enumerate(ranges) for c, d in ranges[i + 1 :]
+        ],
+    }
+
+
+def unpacked(blocks: dict[str, Any], ranges: list[tuple[int, int]], q: int) -> npt.NDArray[np.float64]:
+    """The q x q matrix of packed's blocks (its zeros exact, as the kernel
+    leaves them)."""
+    A = np.zeros((q, q))
+    first = blocks["dense"].shape[0]
+    A[:first] = blocks["dense"]
+    A[first:, :first] = blocks["dense"][:, first:].T
+    crosses = iter(blocks["cross"])
+    for i, (a, b) in enumerate(ranges):
+        A[a:b, a:b][np.diag_indices(b - a)] = blocks["diagonals"][i]
+        for c, d in ranges[i + 1 :]:
+            cross = next(crosses)
+            A[a:b, c:d] = cross
+            A[c:d, a:b] = cross.T
+    return A
+
+
 def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[str, Any]:
     """The native kernel on one partition, as on a Dask chunk: its share of
     A, b and, with statistics, of the deviance; with meat its robust sums
@@ -319,7 +363,10 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
     }
     assert settings.beta is not None
     if settings.meat == _native.Meat.none:
-        return dict(_native.normal_equations(design_blocks, y01, weights, settings.beta, **common))
+        sums = dict(_native.normal_equations(design_blocks, y01, weights, settings.beta, **common))
+        if settings.layout.categorical and not settings.intercept_only:
+            sums["A"] = packed(sums["A"], level_ranges(settings))
+        return sums
     codes: list[tuple[npt.NDArray[np.int64], int]] = []
     uniques: list[Any] = []
     if settings.meat == _native.Meat.cluster:
@@ -361,7 +408,7 @@ def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
     groups merged by label, in order of first appearance."""
     first = parts[0]
     total: dict[str, Any] = {
-        "A": np.array(first["A"], copy=True),
+        "A": _copied(first["A"]),
         "b": np.array(first["b"], copy=True),
         "deviance": first["deviance"],
         "boundary_rows": first["boundary_rows"],
@@ -370,7 +417,7 @@ def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
         if key in first:
             total[key] = np.array(first[key], copy=True)
     for part in parts[1:]:
-        total["A"] += part["A"]
+        _add(total["A"], part["A"])
         total["b"] += part["b"]
         total["deviance"] += part["deviance"]
         total["boundary_rows"] += part["boundary_rows"]
@@ -391,6 +438,23 @@ def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
     return total
 
 
+def _copied(A: Any) -> Any:
+    if isinstance(A, dict):
+        return {key: [np.array(block, copy=True) for block in value] if isinstance(value, list) else np.array(value, copy=True) for key, value in A.items()}
+    return np.array(A, copy=True)
+
+
+def _add(total: Any, part: Any) -> None:
+    """part's A added into total's, block by block when packed."""
+    if isinstance(total, dict):
+        total["dense"] += part["dense"]
+        for key in ("diagonals", "cross"):
+            for mine, theirs in zip(total[key], part[key], strict=True):
+                mine += theirs
+    else:
+        total += part
+
+
 class SparkPasses:
     """The source of the engine's loop: the normal equations at given
     coefficients, one Spark job per update over the persisted design."""
@@ -409,11 +473,11 @@ class SparkPasses:
         import dataclasses
 
         settings = dataclasses.replace(self.settings, **changes)
-        parts = partition_results(
-            self.persisted,
-            _SumsTask(settings),
-        )
-        return added([sums for _, sums in parts])
+        parts = partition_results(self.persisted, _SumsTask(settings))
+        total = added([sums for _, sums in parts])
+        if isinstance(total["A"], dict):
+            total["A"] = unpacked(total["A"], level_ranges(settings), len(total["b"]))
+        return total
 
     def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool, with_meat: bool = False) -> dict[str, Any]:
         robust = with_meat and self.meat != _native.Meat.none
