@@ -165,7 +165,9 @@ def width(spark, n: int, levels: int, partitions: int) -> dict[str, object]:  # 
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--quick", action="store_true", help="small sizes: a check that it all runs")
     arguments = parser.parse_args()
     # Quick: a categorical narrow enough for pyspark.ml, with rows at every level.

@@ -16,7 +16,9 @@ import quorvi
 
 pyspark = pytest.importorskip("pyspark")
 if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
-    pytest.skip("Spark needs Java (requirements/debian.txt: openjdk-17-jre-headless)", allow_module_level=True)
+    pytest.skip(
+        "Spark needs Java (requirements/debian.txt: openjdk-17-jre-headless)", allow_module_level=True
+    )
 
 from pyspark.sql import SparkSession  # noqa: E402
 
@@ -119,9 +121,10 @@ def test_fit_equals_the_fit_in_memory(frame, rows, clustered, formula, options):
             on_spark.wald_test(term).statistic, in_memory.wald_test(term).statistic, rtol=1e-8
         )
     # The report reads the fit's results alone: the same table of numbers.
-    assert str(on_spark.summary()).splitlines()[-len(table) - 3 :] == str(in_memory.summary()).splitlines()[
-        -len(table) - 3 :
-    ]
+    assert (
+        str(on_spark.summary()).splitlines()[-len(table) - 3 :]
+        == str(in_memory.summary()).splitlines()[-len(table) - 3 :]
+    )
 
 
 def column(frame, name):

@@ -81,7 +81,9 @@ def label_type(meta: Any) -> Any:
     }.get(kind, types.StringType())
 
 
-def persisted_design(X: SparkFrames, y: SparkFrames, weights: Any, offset: Any, clusters: Any) -> tuple[Any, Design]:
+def persisted_design(
+    X: SparkFrames, y: SparkFrames, weights: Any, offset: Any, clusters: Any
+) -> tuple[Any, Design]:
     """The design of every partition (the formula's frame and labels, with
     the weights, offsets and cluster labels), as a persisted Spark
     DataFrame: every update reads the same rows in the same partitions, and
@@ -134,16 +136,41 @@ def persisted_design(X: SparkFrames, y: SparkFrames, weights: Any, offset: Any, 
         frame = frame_of(part)
         labels = np.asarray(labels_of(part))
         arrays = [pa.array(frame[name].to_numpy(dtype=np.float64), pa.float64()) for name in numeric]
-        arrays += [pa.array(frame[name].cat.codes.to_numpy().astype(np.int32), pa.int32()) for name in categorical]
+        arrays += [
+            pa.array(frame[name].cat.codes.to_numpy().astype(np.int32), pa.int32()) for name in categorical
+        ]
         arrays.append(pa.array(labels, schema_arrow[len(arrays)].type))
         arrays += [table.column(f"__quorvi_{name}").combine_chunks() for name in extra_names]
-        yield pa.RecordBatch.from_arrays(arrays, schema=schema_arrow)
+        whole = pa.RecordBatch.from_arrays(arrays, schema=schema_arrow)
+        for start in range(0, whole.num_rows, BLOB_ROWS):
+            sink = pa.BufferOutputStream()
+            with pa.ipc.new_stream(sink, schema_arrow) as writer:
+                writer.write_batch(whole.slice(start, BLOB_ROWS))
+            yield pa.RecordBatch.from_arrays(
+                [pa.array([sink.getvalue().to_pybytes()], pa.binary())], names=[BLOB]
+            )
 
     from pyspark.sql.pandas.types import to_arrow_schema
 
     schema_arrow = to_arrow_schema(schema)
-    persisted = read.mapInArrow(make, schema).persist(StorageLevel.MEMORY_AND_DISK)
-    return persisted, design
+    persisted = read.mapInArrow(make, types.StructType([types.StructField(BLOB, types.BinaryType())]))
+    return persisted.persist(StorageLevel.MEMORY_AND_DISK), design
+
+
+# The persisted design holds each partition's columns as Arrow IPC blobs of
+# this many rows, one row of Spark's each: a pass then moves a few large
+# values per partition from Spark's cache to the task, where cached rows of
+# numbers would be converted value by value into Arrow again on every pass
+# (1 s of a 1.2 s update at 1,000,000 x 20 on two cores).
+BLOB, BLOB_ROWS = "design", 1 << 16
+
+
+def design_table(blobs: Any) -> Any:
+    """A partition of the persisted design (its blobs) as one Arrow table."""
+    import pyarrow as pa
+
+    tables = [pa.ipc.open_stream(blob.as_buffer()).read_all() for blob in blobs.column(BLOB)]
+    return pa.concat_tables(tables).combine_chunks()
 
 
 @dataclass
@@ -168,7 +195,9 @@ def _check_partition(table: Any, design: Design) -> dict[str, Any]:
     weights = _column(table, WEIGHT) if design.weights else None
     bad: dict[str, int] = {}
     for j, name in enumerate(design.numeric):
-        bad[f"column {name!r} of the formula's design"] = int((~np.isfinite(_column(table, numeric_name(j)))).sum())
+        bad[f"column {name!r} of the formula's design"] = int(
+            (~np.isfinite(_column(table, numeric_name(j)))).sum()
+        )
     if weights is not None:
         bad["sample_weight: missing or infinite"] = int((~np.isfinite(weights)).sum())
         bad["sample_weight: negative"] = int((weights < 0).sum())
@@ -178,7 +207,9 @@ def _check_partition(table: Any, design: Design) -> dict[str, Any]:
         bad[f"clusters {j}"] = int(table.column(cluster_name(j)).null_count)
     bad["labels"] = int(pd.isna(labels).sum())
     kept = labels if weights is None else labels[weights > 0]
-    found, codes = np.unique(labels[~pd.isna(labels)], return_inverse=True) if bad["labels"] == 0 else (labels[:0], None)
+    found, codes = (
+        np.unique(labels[~pd.isna(labels)], return_inverse=True) if bad["labels"] == 0 else (labels[:0], None)
+    )
     sums = (
         np.bincount(codes.reshape(-1), weights=weights, minlength=len(found)).astype(np.float64)
         if codes is not None
@@ -201,7 +232,7 @@ def _check_partition(table: Any, design: Design) -> dict[str, Any]:
 def first_pass(persisted: Any, design: Design, column_names: dict[str, str]) -> Checked:
     """The labels, weights and levels over all partitions, and every check
     of them: a ValueError naming the column, before any update runs."""
-    parts = partition_results(persisted, lambda table: _check_partition(table, design))
+    parts = partition_results(persisted, lambda blobs: _check_partition(design_table(blobs), design))
     if not parts:
         raise ValueError("the Spark DataFrame has no rows.")
     totals: dict[str, int] = {}
@@ -286,13 +317,18 @@ def partition_blocks(table: Any, design: Design, layout: _design.FrameLayout) ->
         codes = np.ascontiguousarray(table_of_codes[_column(table, codes_name(names.index(column.name)))])
         if column.multiplier is None:
             blocks.append(
-                _native.CategoricalBlock(codes=codes, n_levels=len(column.levels), drop_first=column.drop_first)
+                _native.CategoricalBlock(
+                    codes=codes, n_levels=len(column.levels), drop_first=column.drop_first
+                )
             )
         else:
             multiplier = np.ascontiguousarray(_column(table, numeric_name(position[column.multiplier])))
             blocks.append(
                 _native.VaryingSlopeBlock(
-                    codes=codes, n_levels=len(column.levels), drop_first=column.drop_first, multiplier=multiplier
+                    codes=codes,
+                    n_levels=len(column.levels),
+                    drop_first=column.drop_first,
+                    multiplier=multiplier,
                 )
             )
     return blocks
@@ -348,7 +384,9 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
     (per clustering, its groups as (labels, sums) for merging by label)."""
     design = settings.design
     design_blocks: Any = (
-        np.empty((table.num_rows, 0)) if settings.intercept_only else partition_blocks(table, design, settings.layout)
+        np.empty((table.num_rows, 0))
+        if settings.intercept_only
+        else partition_blocks(table, design, settings.layout)
     )
     labels = _column(table, LABEL)
     y01 = (labels == settings.positive).astype(np.float64)
@@ -429,7 +467,9 @@ def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
     if "groups" in first:
         total["groups"] = []
         for clustering in range(len(first["groups"])):
-            labels = first["groups"][clustering][0].append([part["groups"][clustering][0] for part in parts[1:]])
+            labels = first["groups"][clustering][0].append(
+                [part["groups"][clustering][0] for part in parts[1:]]
+            )
             scores = np.concatenate([part["groups"][clustering][1] for part in parts])
             codes, uniques = pd.factorize(labels, sort=False)
             groups = np.zeros((len(uniques), scores.shape[1]))
@@ -440,7 +480,12 @@ def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
 
 def _copied(A: Any) -> Any:
     if isinstance(A, dict):
-        return {key: [np.array(block, copy=True) for block in value] if isinstance(value, list) else np.array(value, copy=True) for key, value in A.items()}
+        return {
+            key: [np.array(block, copy=True) for block in value]
+            if isinstance(value, list)
+            else np.array(value, copy=True)
+            for key, value in A.items()
+        }
     return np.array(A, copy=True)
 
 
@@ -479,7 +524,9 @@ class SparkPasses:
             total["A"] = unpacked(total["A"], level_ranges(settings), len(total["b"]))
         return total
 
-    def __call__(self, beta: npt.NDArray[np.float64], with_statistics: bool, with_meat: bool = False) -> dict[str, Any]:
+    def __call__(
+        self, beta: npt.NDArray[np.float64], with_statistics: bool, with_meat: bool = False
+    ) -> dict[str, Any]:
         robust = with_meat and self.meat != _native.Meat.none
         total = self.run(
             beta=np.asarray(beta, dtype=np.float64),
@@ -539,11 +586,12 @@ class _SumsTask:
     def __init__(self, settings: PassSettings) -> None:
         self.settings = settings
 
-    def __call__(self, table: Any) -> dict[str, Any]:
+    def __call__(self, blobs: Any) -> dict[str, Any]:
         from pyspark import TaskContext
 
         context = TaskContext.get()
-        return partition_sums(table, self.settings, 0 if context is None else context.partitionId())
+        partition = 0 if context is None else context.partitionId()
+        return partition_sums(design_table(blobs), self.settings, partition)
 
 
 def fit_spark(
