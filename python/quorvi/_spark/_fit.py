@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -19,6 +19,9 @@ from .._links import link_named
 from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count, factorized
 from .._validation import ONE_WEIGHTED_CLASS, one_class_message
 from ._frames import SparkFrames, pandas_partition, partition_results, quoted
+
+if TYPE_CHECKING:
+    from .._native import NormalEquations as Sums
 
 Progress = Callable[[int, float, float, float, int], None]
 
@@ -401,7 +404,9 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
     }
     assert settings.beta is not None
     if settings.meat == _native.Meat.none:
-        sums = dict(_native.normal_equations(design_blocks, y01, weights, settings.beta, **common))
+        sums: dict[str, Any] = dict(
+            _native.normal_equations(design_blocks, y01, weights, settings.beta, **common)
+        )
         if settings.layout.categorical and not settings.intercept_only:
             sums["A"] = packed(sums["A"], level_ranges(settings))
         return sums
@@ -514,6 +519,9 @@ class SparkPasses:
         self.n_groups: list[int] = []
         self.margins = False
 
+    def run_sums(self, **changes: Any) -> Sums:
+        return cast("Sums", self.run(**changes))
+
     def run(self, **changes: Any) -> dict[str, Any]:
         import dataclasses
 
@@ -525,8 +533,12 @@ class SparkPasses:
         return total
 
     def __call__(
-        self, beta: npt.NDArray[np.float64], with_statistics: bool, with_meat: bool = False
-    ) -> dict[str, Any]:
+        self,
+        beta: npt.NDArray[np.float64],
+        with_statistics: bool,
+        with_meat: bool = False,
+        effects: npt.NDArray[np.float64] | None = None,
+    ) -> Sums:
         robust = with_meat and self.meat != _native.Meat.none
         total = self.run(
             beta=np.asarray(beta, dtype=np.float64),
@@ -540,11 +552,13 @@ class SparkPasses:
             self._robust_total = total
             if self.meat == _native.Meat.cluster:
                 self.n_groups = [len(labels) for labels, _ in total["groups"]]
-        return total
+        # What the engine reads of it (it copies each array into memory of
+        # its own, whatever came back from the executors).
+        return cast("Sums", total)
 
     def robust_pass(
         self, beta: npt.NDArray[np.float64], inverse_information: npt.NDArray[np.float64] | None
-    ) -> dict[str, Any]:
+    ) -> Sums:
         if inverse_information is not None:
             self.inverse_information = np.asarray(inverse_information)
         return self(beta, False, True)
@@ -552,7 +566,7 @@ class SparkPasses:
     def form_margins(self) -> None:
         self.margins = True
 
-    def margin_pass(self, beta: npt.NDArray[np.float64]) -> dict[str, Any]:
+    def margin_pass(self, beta: npt.NDArray[np.float64]) -> Sums:
         kept = self.margins
         self.margins = True
         try:
@@ -560,8 +574,8 @@ class SparkPasses:
         finally:
             self.margins = kept
 
-    def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> dict[str, Any]:
-        return self.run(
+    def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> Sums:
+        return self.run_sums(
             beta=np.asarray(beta, dtype=np.float64),
             with_statistics=with_statistics,
             intercept_only=True,

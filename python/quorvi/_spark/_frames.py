@@ -146,7 +146,8 @@ def pandas_partition(table: pa.Table) -> pd.DataFrame:
         if pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
             column = pc.dictionary_encode(column.combine_chunks())
         columns[name] = column
-    return pa.table(columns).to_pandas()
+    frame: pd.DataFrame = pa.table(columns).to_pandas()
+    return frame
 
 
 def partition_results(frame: Any, task: Callable[[pa.Table], Any]) -> list[tuple[int, Any]]:
