@@ -17,9 +17,12 @@ same names:
 - margin_sums(X, sample_weight, offset, coef, intercept, link) and
   frame_sums(results, X, sample_weight, offset): the sums of the average
   marginal effects over its rows;
-- is_frame(X), columns(X), and formula_frames(data, function, meta): a
-  frame of the back end, its column names, and a function applied to every
-  part of it (the formula's design frame of each partition).
+- is_frame(X), columns(X), formula_meta(data, names, learn=) and
+  formula_frames(data, function, meta): a frame of the back end, its column
+  names, the empty pandas frame a formula's spec is learned on (with learn,
+  the levels found by a pass where the back end's dtypes do not give them)
+  and a function applied to every part of it (the formula's design frame
+  of each partition).
 
 A module is imported only when an input of its back end is passed: the
 core package needs none of them."""

@@ -6,9 +6,10 @@ A formula is the way in (quorvi.logit("y ~ x1 + C(g)", df), or
 LogisticRegression(formula=...).fit(df)); weights, offsets and clusters
 are named columns of the same frame. Before the first update: one job of
 Spark's own aggregates finds the levels of the formula's string columns
-and refuses missing values (_frames.formula_meta); the formula's design of
-every partition is made once and persisted; one job checks the labels,
-weights, offsets and cluster labels and finds which levels have rows.
+and refuses missing values (_frames.formula_meta); one job makes and
+persists the formula's design of every partition and collects, beside it,
+each partition's checks of the labels, weights, offsets and cluster labels
+and the levels it has rows of.
 Then the engine's loop (quorvi._native.fit_chunked, as on Dask) asks for
 each update's sums: one job, mapInArrow over the persisted design, each
 partition running the same native chunk sums as a Dask chunk (single-
