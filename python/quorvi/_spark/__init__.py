@@ -21,7 +21,12 @@ Only those rows are collected. The design is unpersisted after the fit.
 Predictions come back as the input Spark DataFrame with a column more,
 computed batch by batch (_prediction). Only DataFrame APIs are used
 (mapInArrow, agg, persist), so a Spark Connect DataFrame works the same.
-Imported only when a Spark DataFrame is passed (quorvi/_backends.py)."""
+
+Modules, by concern: _frames (formula data, levels, jobs that return a
+row per partition), _persisted (the persisted design and its checks), _fit
+(the partitions' sums and the loop), _prediction (predictions as columns,
+margins). Imported only when a Spark DataFrame is passed
+(quorvi/_backends.py)."""
 
 from ._fit import fit_absorbed_spark as fit_absorbed
 from ._fit import fit_spark as fit

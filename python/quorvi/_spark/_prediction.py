@@ -14,8 +14,8 @@ from sklearn.utils import check_array
 
 from .. import _design, _margins, _prediction
 from .._links import link_named
-from ._fit import label_type
 from ._frames import SparkFrames, pandas_partition, partition_results
+from ._persisted import label_type
 
 SCORES, PROBABILITY, LOG_PROBABILITY, PREDICTION = (
     "linear_predictor",
