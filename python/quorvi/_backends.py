@@ -21,10 +21,11 @@ same names:
   without_columns(X, names): a frame of the back end, its column names, a
   column's values (one or several, for clusters) chunked as its rows, the
   frame without some columns (those that name fit's arguments);
-- formula_meta(data, names) and formula_frames(data, function, meta): the
-  empty pandas frame a formula's model spec is learned on, and a function
-  applied to every part of the frame (the formula's design frame of each
-  partition).
+- formula_meta(data, names, learn=) and formula_frames(data, function,
+  meta): the empty pandas frame a formula's model spec is learned on (with
+  learn, the levels found by a pass where the back end's dtypes do not
+  give them), and a function applied to every part of the frame (the
+  formula's design frame of each partition).
 
 A module is imported only when an input of its back end is passed: the
 core package needs none of them."""
@@ -70,4 +71,17 @@ def _is_dask_collection(value: Any) -> bool:
     return dask is not None and bool(dask.is_dask_collection(value))
 
 
+def _is_spark_frame(value: Any) -> bool:
+    # A Spark DataFrame (classic or Connect: both derive from
+    # pyspark.sql.DataFrame), or the per-partition design of one that a
+    # formula made (quorvi._spark, loaded only once a Spark frame was seen).
+    # pyspark is imported by whoever made the frame; this never imports it.
+    module = sys.modules.get("quorvi._spark")
+    if module is not None and isinstance(value, module.SparkFrames):
+        return True
+    sql = sys.modules.get("pyspark.sql")
+    return sql is not None and isinstance(value, sql.DataFrame)
+
+
 register(Backend("dask", _is_dask_collection, "._dask"))
+register(Backend("spark", _is_spark_frame, "._spark"))

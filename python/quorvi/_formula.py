@@ -182,7 +182,7 @@ def learn(
     data = _collected(data, formula, absorbed)
     backend = backend_of(data)
     dask = backend is not None
-    frame = _dask_meta(formula, data) if dask else _pandas_data(data, formula)
+    frame = _dask_meta(formula, data, learn=True) if dask else _pandas_data(data, formula)
     # On Dask the partitions are evaluated where they live, and refuse a
     # missing value there (formulaic's error).
     na_action = "raise" if dask else missing
@@ -506,15 +506,18 @@ def _parse(formula: str) -> Any:
     return parsed
 
 
-def _dask_meta(formula: str, data: Any) -> pd.DataFrame:
+def _dask_meta(formula: str, data: Any, learn: bool = False) -> pd.DataFrame:
     """The empty pandas frame of a Dask DataFrame's dtypes, on which the
     model spec is learned: every partition must code its levels alike, so a
     categorical column the formula names must have known categories (as
-    the Dask fit of a frame requires), and a string column is refused."""
+    the Dask fit of a frame requires), and a string column is refused.
+    learn: the spec is learned on it (a back end that finds the levels in
+    a pass over the rows, as Spark's, makes that pass only then; a fitted
+    spec has its levels)."""
     backend = backend_of(data)
     assert backend is not None
     names = {str(variable) for variable in _formulaic().Formula(formula).required_variables}
-    meta: pd.DataFrame = backend.module().formula_meta(data, names)
+    meta: pd.DataFrame = backend.module().formula_meta(data, names, learn=learn)
     return meta
 
 

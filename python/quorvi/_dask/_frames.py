@@ -133,12 +133,13 @@ def frame_labels(scores: da.Array, classes: npt.NDArray[Any], link: str) -> da.A
     )
 
 
-def formula_meta(data: Any, names: set[str]) -> Any:
+def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> Any:
     """The empty pandas frame of a Dask DataFrame's dtypes, on which a
     formula's model spec is learned (names: the variables it uses): every
     partition must code its levels alike, so a categorical column the
     formula names must have known categories (as the Dask fit of a frame
-    requires), and a string column is refused."""
+    requires), and a string column is refused. The dtypes give the levels,
+    so learning the spec (learn) needs no pass."""
     from .._design import is_numeric_dtype
 
     meta = getattr(data, "_meta", None)

@@ -1,0 +1,79 @@
+"""The fit on Spark DataFrames: the same IRLS as in memory and on Dask,
+each update's normal equations summed partition by partition where the
+partitions live.
+
+A formula is the way in (quorvi.logit("y ~ x1 + C(g)", df), or
+LogisticRegression(formula=...).fit(df)); weights, offsets and clusters
+are named columns of the same frame. Before the first update: one job of
+Spark's own aggregates finds the levels of the formula's string columns
+and refuses missing values (_frames.formula_meta); one job makes and
+persists the formula's design of every partition and collects, beside it,
+each partition's checks of the labels, weights, offsets and cluster labels
+and the levels it has rows of.
+Then the engine's loop (quorvi._native.fit_chunked, as on Dask) asks for
+each update's sums: one job, mapInArrow over the persisted design, each
+partition running the same native chunk sums as a Dask chunk (single-
+threaded BLAS inside the task) and returning them as one pickled row; the
+driver adds them in partition order, so the same partitioning gives the
+same bits on any number of executors, and a retried task changes nothing.
+Only those rows are collected. The design is unpersisted after the fit.
+
+Predictions come back as the input Spark DataFrame with a column more,
+computed batch by batch (_prediction). Only DataFrame APIs are used
+(mapInArrow, agg, persist), so a Spark Connect DataFrame works the same.
+
+Modules, by concern: _frames (formula data, levels, jobs that return a
+row per partition), _persisted (the persisted design and its checks), _fit
+(the partitions' sums and the loop), _prediction (predictions as columns,
+margins). Imported only when a Spark DataFrame is passed
+(quorvi/_backends.py)."""
+
+from ._fit import fit_absorbed_spark as fit_absorbed
+from ._fit import fit_spark as fit
+from ._frames import (
+    SparkFrames,
+    column,
+    columns,
+    columns_of,
+    formula_frames,
+    formula_meta,
+    is_frame,
+    without_columns,
+)
+from ._prediction import (
+    decision_function,
+    frame_labels,
+    frame_log_probabilities,
+    frame_probabilities,
+    frame_scores,
+    frame_sums,
+    margin_sums,
+    predict,
+    predict_log_proba,
+    predict_proba,
+)
+
+# The back end's functions, by the names every back end's module gives them
+# (quorvi/_backends.py), and the lazy per-partition frames it owns.
+__all__ = [
+    "SparkFrames",
+    "column",
+    "columns",
+    "columns_of",
+    "decision_function",
+    "fit",
+    "fit_absorbed",
+    "formula_frames",
+    "formula_meta",
+    "frame_labels",
+    "frame_log_probabilities",
+    "frame_probabilities",
+    "frame_scores",
+    "frame_sums",
+    "is_frame",
+    "margin_sums",
+    "predict",
+    "predict_log_proba",
+    "predict_proba",
+    "without_columns",
+]

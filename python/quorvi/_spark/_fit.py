@@ -1,0 +1,457 @@
+"""The IRLS fit on a Spark DataFrame: the engine's loop (the same one that
+fits in memory and on Dask), each update's normal equations summed by one
+Spark job over the partitions of the formula's persisted design."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, cast
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from .. import _design, _native
+from .._fitted import Fitted
+from .._links import link_named
+from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count, factorized
+from ._frames import SparkFrames, partition_results
+from ._persisted import (
+    LABEL,
+    OFFSET,
+    WEIGHT,
+    Design,
+    _column,
+    _names,
+    cluster_name,
+    codes_name,
+    design_blobs,
+    design_table,
+    first_pass,
+    numeric_name,
+    persisted_design,
+)
+
+if TYPE_CHECKING:
+    from .._native import NormalEquations as Sums
+
+Progress = Callable[[int, float, float, float, int], None]
+
+
+@dataclass
+class PassSettings:
+    """What a partition's sums need beyond its rows (sent with each job)."""
+
+    design: Design
+    layout: _design.FrameLayout
+    positive: Any
+    fit_intercept: bool
+    link: str
+    starts: dict[int, int]
+    beta: npt.NDArray[np.float64] | None = None
+    with_statistics: bool = False
+    meat: _native.Meat = _native.Meat.none
+    hat_power: float = 1.0
+    inverse_information: npt.NDArray[np.float64] | None = None
+    intercept_only: bool = False
+    margins: bool = False
+
+
+def partition_blocks(table: Any, design: Design, layout: _design.FrameLayout) -> _design.Blocks:
+    """A partition of the persisted design as the native fit's blocks, as
+    _design.frame_blocks makes them of a frame in memory: the numeric
+    columns as one dense run, then each categorical's codes of the levels
+    the fit kept."""
+    n = table.num_rows
+    blocks: _design.Blocks = []
+    position = {name: j for j, name in enumerate(design.numeric)}
+    if layout.numeric:
+        dense = np.empty((n, len(layout.numeric)), order="F")
+        for k, name in enumerate(layout.numeric):
+            dense[:, k] = _column(table, numeric_name(position[name]))
+        blocks.append(_native.DenseBlock(values=dense))
+    names = list(design.categories)
+    for column in layout.categorical:
+        table_of_codes = pd.Index(column.levels).get_indexer(design.categories[column.name]).astype(np.int32)
+        codes = np.ascontiguousarray(table_of_codes[_column(table, codes_name(names.index(column.name)))])
+        if column.multiplier is None:
+            blocks.append(
+                _native.CategoricalBlock(
+                    codes=codes, n_levels=len(column.levels), drop_first=column.drop_first
+                )
+            )
+        else:
+            multiplier = np.ascontiguousarray(_column(table, numeric_name(position[column.multiplier])))
+            blocks.append(
+                _native.VaryingSlopeBlock(
+                    codes=codes,
+                    n_levels=len(column.levels),
+                    drop_first=column.drop_first,
+                    multiplier=multiplier,
+                )
+            )
+    return blocks
+
+
+def level_ranges(settings: PassSettings) -> list[tuple[int, int]]:
+    """Where each categorical's parameters are among the coefficients."""
+    start = int(settings.fit_intercept) + len(settings.layout.numeric)
+    ranges = []
+    for column in settings.layout.categorical:
+        width = len(column.levels) - int(column.drop_first)
+        ranges.append((start, start + width))
+        start += width
+    return ranges
+
+
+def packed(A: npt.NDArray[np.float64], ranges: list[tuple[int, int]]) -> dict[str, Any]:
+    """A (symmetric) as its structured blocks: the rows of the intercept and
+    the numeric columns, each categorical's diagonal (a row has one level
+    of it, so its block has nothing off the diagonal) and the cross blocks
+    of the categoricals. A categorical of L levels travels as L numbers
+    and its cross blocks, not as an L x L matrix."""
+    first = ranges[0][0] if ranges else A.shape[0]
+    return {
+        "dense": np.ascontiguousarray(A[:first]),
+        "diagonals": [np.diag(A[a:b, a:b]).copy() for a, b in ranges],
+        "cross": [
+            np.ascontiguousarray(A[a:b, c:d]) for i, (a, b) in enumerate(ranges) for c, d in ranges[i + 1 :]
+        ],
+    }
+
+
+def unpacked(blocks: dict[str, Any], ranges: list[tuple[int, int]], q: int) -> npt.NDArray[np.float64]:
+    """The q x q matrix of packed's blocks (its zeros exact, as the kernel
+    leaves them)."""
+    A = np.zeros((q, q))
+    first = blocks["dense"].shape[0]
+    A[:first] = blocks["dense"]
+    A[first:, :first] = blocks["dense"][:, first:].T
+    crosses = iter(blocks["cross"])
+    for i, (a, b) in enumerate(ranges):
+        A[a:b, a:b][np.diag_indices(b - a)] = blocks["diagonals"][i]
+        for c, d in ranges[i + 1 :]:
+            cross = next(crosses)
+            A[a:b, c:d] = cross
+            A[c:d, a:b] = cross.T
+    return A
+
+
+def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[str, Any]:
+    """The native kernel on one partition, as on a Dask chunk: its share of
+    A, b and, with statistics, of the deviance; with meat its robust sums
+    (per clustering, its groups as (labels, sums) for merging by label)."""
+    design = settings.design
+    design_blocks: Any = (
+        np.empty((table.num_rows, 0))
+        if settings.intercept_only
+        else partition_blocks(table, design, settings.layout)
+    )
+    labels = _column(table, LABEL)
+    y01 = (labels == settings.positive).astype(np.float64)
+    weights = np.ascontiguousarray(_column(table, WEIGHT), dtype=np.float64) if design.weights else None
+    offset = np.ascontiguousarray(_column(table, OFFSET), dtype=np.float64) if design.offsets else None
+    common: dict[str, Any] = {
+        "fit_intercept": settings.fit_intercept,
+        "with_statistics": settings.with_statistics,
+        "offset": offset,
+        "link": link_named(settings.link).native,
+        "margins": settings.margins,
+    }
+    assert settings.beta is not None
+    if settings.meat == _native.Meat.none:
+        sums: dict[str, Any] = dict(
+            _native.normal_equations(design_blocks, y01, weights, settings.beta, **common)
+        )
+        if settings.layout.categorical and not settings.intercept_only:
+            sums["A"] = packed(sums["A"], level_ranges(settings))
+        return sums
+    codes: list[tuple[npt.NDArray[np.int64], int]] = []
+    uniques: list[Any] = []
+    if settings.meat == _native.Meat.cluster:
+        columns = [_column(table, cluster_name(j)) for j in range(design.n_clusters)]
+        keys: list[Any] = [pd.Index(column) for column in columns]
+        if len(columns) == 2:
+            keys.append(pd.MultiIndex.from_arrays(columns))
+        # Groups of rows of weight 0 alone are no clusters (as in memory).
+        counted = None if weights is None else weights > 0
+        for key in keys:
+            chunk_codes, chunk_uniques = factorized(key, counted)
+            codes.append((chunk_codes, max(len(chunk_uniques), 1)))
+            uniques.append(chunk_uniques)
+    sums = dict(
+        _native.normal_equations(
+            design_blocks,
+            y01,
+            weights,
+            settings.beta,
+            meat=settings.meat,
+            hat_power=settings.hat_power,
+            clusters=codes,
+            inverse_information=settings.inverse_information,
+            **common,
+        )
+    )
+    first_row = settings.starts.get(partition, 0)
+    sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
+    if settings.meat == _native.Meat.cluster:
+        sums["groups"] = [
+            (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
+        ]
+    return sums
+
+
+def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
+    """The partitions' sums added in partition order (the order alone
+    decides the bits, whichever executor made each); each clustering's
+    groups merged by label, in order of first appearance."""
+    first = parts[0]
+    total: dict[str, Any] = {
+        "A": _copied(first["A"]),
+        "b": np.array(first["b"], copy=True),
+        "deviance": first["deviance"],
+        "boundary_rows": first["boundary_rows"],
+    }
+    for key in ("meat", "margin_sums"):
+        if key in first:
+            total[key] = np.array(first[key], copy=True)
+    for part in parts[1:]:
+        _add(total["A"], part["A"])
+        total["b"] += part["b"]
+        total["deviance"] += part["deviance"]
+        total["boundary_rows"] += part["boundary_rows"]
+        for key in ("meat", "margin_sums"):
+            if key in part:
+                total[key] += part[key]
+    if "hat_one_rows" in first:
+        total["hat_one_rows"] = [row for part in parts for row in part["hat_one_rows"]]
+    if "groups" in first:
+        total["groups"] = []
+        for clustering in range(len(first["groups"])):
+            labels = first["groups"][clustering][0].append(
+                [part["groups"][clustering][0] for part in parts[1:]]
+            )
+            scores = np.concatenate([part["groups"][clustering][1] for part in parts])
+            codes, uniques = pd.factorize(labels, sort=False)
+            groups = np.zeros((len(uniques), scores.shape[1]))
+            np.add.at(groups, codes, scores)
+            total["groups"].append((uniques, groups))
+    return total
+
+
+def _copied(A: Any) -> Any:
+    if isinstance(A, dict):
+        return {
+            key: [np.array(block, copy=True) for block in value]
+            if isinstance(value, list)
+            else np.array(value, copy=True)
+            for key, value in A.items()
+        }
+    return np.array(A, copy=True)
+
+
+def _add(total: Any, part: Any) -> None:
+    """part's A added into total's, block by block when packed."""
+    if isinstance(total, dict):
+        total["dense"] += part["dense"]
+        for key in ("diagonals", "cross"):
+            for mine, theirs in zip(total[key], part[key], strict=True):
+                mine += theirs
+    else:
+        total += part
+
+
+class SparkPasses:
+    """The source of the engine's loop: the normal equations at given
+    coefficients, one Spark job per update over the persisted design."""
+
+    def __init__(self, persisted: Any, settings: PassSettings, meat: _native.Meat, hat_power: float) -> None:
+        self.persisted = persisted
+        self.settings = settings
+        self.meat = meat
+        self.hat_power = hat_power
+        self.inverse_information: npt.NDArray[np.float64] | None = None
+        self._robust_total: dict[str, Any] | None = None
+        self.n_groups: list[int] = []
+        self.margins = False
+
+    def run_sums(self, **changes: Any) -> Sums:
+        return cast("Sums", self.run(**changes))
+
+    def run(self, **changes: Any) -> dict[str, Any]:
+        import dataclasses
+
+        settings = dataclasses.replace(self.settings, **changes)
+        parts = partition_results(design_blobs(self.persisted), _SumsTask(settings))
+        total = added([sums for _, sums in parts])
+        if isinstance(total["A"], dict):
+            total["A"] = unpacked(total["A"], level_ranges(settings), len(total["b"]))
+        return total
+
+    def __call__(
+        self,
+        beta: npt.NDArray[np.float64],
+        with_statistics: bool,
+        with_meat: bool = False,
+        effects: npt.NDArray[np.float64] | None = None,
+    ) -> Sums:
+        robust = with_meat and self.meat != _native.Meat.none
+        total = self.run(
+            beta=np.asarray(beta, dtype=np.float64),
+            with_statistics=with_statistics,
+            meat=self.meat if robust else _native.Meat.none,
+            hat_power=self.hat_power,
+            inverse_information=self.inverse_information if robust else None,
+            margins=self.margins,
+        )
+        if robust:
+            self._robust_total = total
+            if self.meat == _native.Meat.cluster:
+                self.n_groups = [len(labels) for labels, _ in total["groups"]]
+        # What the engine reads of it (it copies each array into memory of
+        # its own, whatever came back from the executors).
+        return cast("Sums", total)
+
+    def robust_pass(
+        self, beta: npt.NDArray[np.float64], inverse_information: npt.NDArray[np.float64] | None
+    ) -> Sums:
+        if inverse_information is not None:
+            self.inverse_information = np.asarray(inverse_information)
+        return self(beta, False, True)
+
+    def form_margins(self) -> None:
+        self.margins = True
+
+    def margin_pass(self, beta: npt.NDArray[np.float64]) -> Sums:
+        kept = self.margins
+        self.margins = True
+        try:
+            return self(beta, False, False)
+        finally:
+            self.margins = kept
+
+    def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> Sums:
+        return self.run_sums(
+            beta=np.asarray(beta, dtype=np.float64),
+            with_statistics=with_statistics,
+            intercept_only=True,
+            fit_intercept=True,
+            margins=False,
+        )
+
+    @property
+    def meats(self) -> list[npt.NDArray[np.float64]]:
+        total = self._robust_total
+        if total is None:
+            return []
+        if self.meat == _native.Meat.cluster:
+            return [sums.T @ sums for _, sums in total["groups"]]
+        return [np.asarray(total["meat"])]
+
+
+class _SumsTask:
+    """partition_sums of a partition, with the partition's index (for the
+    rows it names); a class, so that a job ships its settings once."""
+
+    def __init__(self, settings: PassSettings) -> None:
+        self.settings = settings
+
+    def __call__(self, blobs: Any) -> dict[str, Any]:
+        from pyspark import TaskContext
+
+        context = TaskContext.get()
+        partition = 0 if context is None else context.partitionId()
+        return partition_sums(design_table(blobs), self.settings, partition)
+
+
+def fit_spark(
+    X: Any,
+    y: Any,
+    sample_weight: Any,
+    *,
+    fit_intercept: bool,
+    tol: float,
+    max_iter: int,
+    progress: Progress | None,
+    cov_type: str = "nonrobust",
+    clusters: Any = None,
+    offset: Any = None,
+    penalty: float = 0.0,
+    link: str = "logit",
+    # The observed information (probit, cloglog) is not formed on Spark yet:
+    # the covariance stays on the expected one, and summary() says which.
+    observed_information: bool = False,
+) -> Fitted:
+    """The fit of a formula's design on a Spark DataFrame: the design made
+    and persisted, one job of checks, then the engine's loop with one job
+    per update; the design is unpersisted after."""
+    if not isinstance(X, SparkFrames) or not isinstance(y, SparkFrames):
+        raise ValueError(
+            "a Spark DataFrame is fitted through a formula: LogisticRegression(formula='y ~ x1 + C(g)')"
+            ".fit(df), or quorvi.logit('y ~ x1 + C(g)', df)."
+        )
+    check_cluster_arguments(cov_type, clusters)
+    present = list(X.source.columns)
+    cluster_names = None if clusters is None else _names(clusters, "clusters", present)
+    if cluster_names is not None and len(cluster_names) not in (1, 2):
+        raise ValueError(
+            f"clusters must name one or two columns (one-way or two-way); it names {len(cluster_names)}."
+        )
+    column_names = {
+        "sample_weight: missing or infinite": f"sample_weight column {sample_weight!r}",
+        "sample_weight: negative": f"sample_weight column {sample_weight!r}",
+        "offset": f"offset column {offset!r}",
+        "labels": "the formula's left-hand side (the labels)",
+        **{f"clusters {j}": f"clusters column {name!r}" for j, name in enumerate(cluster_names or [])},
+    }
+    persisted, design = persisted_design(X, y, sample_weight, offset, cluster_names)
+    try:
+        checked = first_pass(persisted, design, column_names)
+        meta = X.meta
+        with_categories = bool(design.categories)
+        layout = _design.learn_layout(meta, fit_intercept, count_levels=False)
+        if with_categories:
+            layout = _design.keep_used_levels(layout, checked.used, fit_intercept)
+            _design.check_system_fits(layout, fit_intercept)
+        meat, hat_power = MEAT_OF[cov_type]
+        settings = PassSettings(design, layout, checked.classes[1], fit_intercept, link, checked.starts)
+        passes = SparkPasses(persisted, settings, meat, hat_power)
+        q = len(layout.parameter_names()) + int(fit_intercept)
+        result = _native.fit_chunked(
+            passes,
+            n_coefficients=q,
+            tol=tol,
+            max_iter=max_iter,
+            progress=progress,
+            penalty=penalty,
+            fit_intercept=fit_intercept,
+            meat=meat,
+            offset=offset is not None,
+            # The sums behind marginal_effects() without X, as on Dask: a
+            # frame's categorical columns need every row for theirs.
+            margins=not with_categories,
+        )
+    finally:
+        persisted.unpersist()
+    request = MeatRequest(cov_type, meat, hat_power, [(np.empty(0, np.int64), g) for g in passes.n_groups])
+    if meat == _native.Meat.cluster and result.meats:
+        check_cluster_count(request.n_groups)
+    return Fitted(
+        checked.classes,
+        result,
+        checked.n_obs,
+        checked.weighted_positives,
+        request,
+        result.null_deviance,
+        n_features=len(layout.columns),
+        feature_names=np.asarray(layout.columns, dtype=object),
+        layout=layout if with_categories else None,
+    )
+
+
+def fit_absorbed_spark(*args: Any, **kwargs: Any) -> Any:
+    raise ValueError(
+        "absorb= is not available on a Spark DataFrame yet: enter the effects as C(fe) terms of the "
+        "formula, or fit in memory."
+    )

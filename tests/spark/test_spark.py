@@ -1,0 +1,212 @@
+"""quorvi on Spark DataFrames, in one local session (local[2, 2]: two
+cores, and a failed task retried once, as a cluster retries it): the same
+fit as the in-memory one of the same rows, bad input refused by column
+name before any update, predictions as columns of the input, and the same
+bits after a task was lost."""
+
+import os
+import shutil
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quorvi
+
+pyspark = pytest.importorskip("pyspark")
+if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
+    pytest.skip(
+        "Spark needs Java (requirements/debian.txt: openjdk-17-jre-headless)", allow_module_level=True
+    )
+
+from pyspark.sql import SparkSession  # noqa: E402
+
+from quorvi._spark import _fit  # noqa: E402
+
+pytestmark = pytest.mark.filterwarnings(
+    # pyspark 4.3's notice beside pandas 3, raised where it converts a frame.
+    "ignore:PySpark does not yet fully support pandas:FutureWarning"
+)
+
+N = 4_000
+
+
+@pytest.fixture(scope="module")
+def spark():
+    # The executors' Python is this one, which has quorvi (a cluster's is
+    # set by spark.pyspark.python).
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    session = (
+        SparkSession.builder.master("local[2, 2]")
+        .appName("quorvi-tests")
+        .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
+        .config("spark.sql.shuffle.partitions", "4")
+        .getOrCreate()
+    )
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()
+
+
+@pytest.fixture(scope="module")
+def rows():
+    rng = np.random.default_rng(38)
+    frame = pd.DataFrame(
+        {
+            "id": np.arange(N),
+            "x1": rng.normal(size=N),
+            "x2": rng.normal(size=N),
+            "g": rng.choice(["a", "b", "c", "d", "e"], N),
+            "w": rng.integers(1, 4, N).astype(float),
+            "o": rng.normal(scale=0.2, size=N),
+            "firm": rng.integers(0, 40, N),
+            "year": rng.choice([f"y{year}" for year in range(30)], N),
+        }
+    )
+    eta = 0.3 + frame.x1 - 0.5 * frame.x2 + 0.4 * (frame.g == "b") + frame.o
+    frame["y"] = (rng.random(N) < 1 / (1 + np.exp(-eta))).astype(np.int64)
+    return frame
+
+
+@pytest.fixture(scope="module")
+def frame(spark, rows):
+    # Three partitions of unequal rows, none of them the whole data.
+    return spark.createDataFrame(rows).repartition(3, "firm")
+
+
+FORMULA = "y ~ x1 + x2 + C(g)"
+CLUSTERED = {"sample_weight": "w", "offset": "o", "clusters": "firm", "cov_type": "cluster"}
+
+
+def in_memory_fit(formula, rows, options):
+    """The fit of the same rows in memory, the named columns as arrays."""
+    columns = {"sample_weight", "offset", "clusters"}
+    return quorvi.logit(
+        formula, rows, **{key: rows[value] if key in columns else value for key, value in options.items()}
+    )
+
+
+@pytest.fixture(scope="module")
+def clustered(frame):
+    return quorvi.logit(FORMULA, frame, **CLUSTERED)
+
+
+@pytest.mark.parametrize(
+    ("formula", "options"),
+    [
+        (FORMULA, CLUSTERED),
+        ("y ~ x1 + x2 + x1:x2", {"cov_type": "HC1"}),
+        pytest.param(
+            FORMULA + " + x1:C(g)",
+            {"clusters": ["firm", "year"], "cov_type": "cluster"},
+            # Both fits correct the same indefinite matrix, and say so.
+            marks=pytest.mark.filterwarnings("ignore::quorvi.CovarianceCorrectionWarning"),
+        ),
+    ],
+)
+def test_fit_equals_the_fit_in_memory(frame, rows, clustered, formula, options):
+    on_spark = clustered if options is CLUSTERED else quorvi.logit(formula, frame, **options)
+    in_memory = in_memory_fit(formula, rows, options)
+    expected = in_memory.coef_table()
+    table = on_spark.coef_table()
+    assert list(table.index) == list(expected.index)
+    # The same sums added in another order: rounding apart.
+    np.testing.assert_allclose(table["coef"], expected["coef"], rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(table["std err"], expected["std err"], rtol=1e-9)
+    terms = [term for term in ("C(g)", "x1:C(g)") if term in on_spark.coef_table().index.str.cat()]
+    for term in terms:
+        np.testing.assert_allclose(
+            on_spark.wald_test(term).statistic, in_memory.wald_test(term).statistic, rtol=1e-8
+        )
+    # The report reads the fit's results alone: the same table of numbers.
+    assert (
+        str(on_spark.summary()).splitlines()[-len(table) - 3 :]
+        == str(in_memory.summary()).splitlines()[-len(table) - 3 :]
+    )
+
+
+def column(frame, name):
+    """A column of a Spark DataFrame in the order of its rows' ids."""
+    values = dict(frame.select("id", name).collect())
+    return np.array([values[row] for row in range(N)])
+
+
+def test_predictions_are_columns_of_the_input(frame, rows, clustered):
+    in_memory = in_memory_fit(FORMULA, rows, CLUSTERED)
+    offset = rows["o"]
+    np.testing.assert_allclose(
+        column(clustered.predict_proba(frame, offset="o"), "probability"),
+        in_memory.predict_proba(rows, offset=offset)[:, 1],
+        rtol=1e-9,
+    )
+    np.testing.assert_allclose(
+        column(clustered.decision_function(frame, offset="o"), "linear_predictor"),
+        in_memory.decision_function(rows, offset=offset),
+        rtol=1e-9,
+        atol=1e-12,
+    )
+    labels = clustered.predict(frame, offset="o")
+    np.testing.assert_array_equal(column(labels, "prediction"), in_memory.predict(rows, offset=offset))
+    # The input's columns, and the label of the type of classes_ (the
+    # formula reads a numeric left-hand side as float64).
+    assert labels.columns == [*frame.columns, "prediction"]
+    assert (dict(labels.dtypes)["prediction"], in_memory.classes_.dtype) == ("double", np.float64)
+
+
+@pytest.mark.parametrize(
+    ("change", "options", "message"),
+    [
+        (
+            lambda rows: rows.assign(x2=rows.x2.where(rows.id != 7)),
+            {},
+            r"column 'x2' of the Spark DataFrame has 1 missing or infinite value\(s\)",
+        ),
+        (
+            lambda rows: rows.assign(w=rows.w.where(rows.id % 1000 != 5, -1.0)),
+            {"sample_weight": "w"},
+            r"sample_weight column 'w' has 4 bad value\(s\) in the Spark DataFrame: weights must be "
+            "non-negative",
+        ),
+        (
+            lambda rows: rows.assign(y=rows.y.where(rows.id != 3, 2)),
+            {},
+            r"the formula's left-hand side \(the labels\) has 3 distinct values \(0.0, 1.0, 2.0\)",
+        ),
+    ],
+)
+def test_bad_input_is_refused_by_column(spark, rows, change, options, message):
+    with pytest.raises(ValueError, match=message):
+        quorvi.logit(FORMULA, spark.createDataFrame(change(rows)), **options)
+
+
+class _FailingOnce(_fit._SumsTask):
+    """The sums of a partition, failing once (while a flag file exists):
+    the task Spark then retries runs on a fresh Python worker."""
+
+    flag = ""
+
+    def __call__(self, table):
+        if os.path.exists(self.flag):
+            os.remove(self.flag)
+            raise RuntimeError("a task lost once")
+        return super().__call__(table)
+
+
+def test_a_retried_task_gives_the_same_bits(frame, clustered, tmp_path, monkeypatch):
+    from pyspark import cloudpickle
+
+    flag = tmp_path / "fail"
+    flag.touch()
+    failing = type("FailingOnce", (_FailingOnce,), {"flag": str(flag)})
+    # This module is not on the executors' path: its class travels by value.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    monkeypatch.setattr(_fit, "_SumsTask", failing)
+    try:
+        retried = quorvi.logit(FORMULA, frame, **CLUSTERED)
+    finally:
+        cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
+    assert not flag.exists()  # a task failed, and Spark ran it again
+    np.testing.assert_array_equal(retried.coef_, clustered.coef_)
+    np.testing.assert_array_equal(retried.covariance_, clustered.covariance_)
