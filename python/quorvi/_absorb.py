@@ -632,8 +632,10 @@ def nested_in(codes: Codes, clusters: npt.NDArray[np.int64], counted: npt.NDArra
     return bool(np.array_equal(cluster_of_level[codes], clusters))
 
 
-# Rows per slice of level_rank's passes over the codes.
-_RANK_SLICE = 1 << 19
+# Rows per slice of level_rank's passes over the codes: each slice's
+# temporaries (its pairs of levels, int64) stay near half a MiB apiece, far
+# below the fit's own memory (at 1 << 19 they took 38 MiB at a million rows).
+_RANK_SLICE = 1 << 16
 # The most levels beside the first absorbed column for which level_rank
 # forms their eliminated Gram (dense, 8 · m² bytes) to find its rank.
 _RANK_LEVELS = 2000
@@ -724,14 +726,40 @@ def _groups(
         else:
             edges.append(np.unique(keys))
     if table:
-        keys = np.flatnonzero(linked)
-    else:
-        keys = np.unique(np.concatenate(edges)) if edges else np.empty(0, dtype=np.int64)
+        # The table itself is the graph: its groups by a search over its
+        # rows, in its n_second² bytes (a sparse graph of every pair would
+        # take 34 bytes a pair, 34 MiB for a thousand levels of a second
+        # column linked all to all).
+        adjacency = linked.reshape(n_second, n_second)
+        adjacency |= adjacency.T
+        group = _dense_groups(adjacency)
+        return len(np.unique(group[present[1]]))
+    keys = np.unique(np.concatenate(edges)) if edges else np.empty(0, dtype=np.int64)
     graph = coo_array(
         (np.ones(len(keys), dtype=np.int8), (keys // n_second, keys % n_second)), shape=(n_second, n_second)
     )
     _, group = connected_components(graph, directed=False)
     return len(np.unique(group[present[1]]))
+
+
+def _dense_groups(adjacency: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
+    """Each node's group in the graph of a symmetric boolean adjacency
+    matrix, by a breadth-first search from each node not yet reached."""
+    n = len(adjacency)
+    group = np.full(n, -1, dtype=np.int64)
+    count = 0
+    for start in range(n):
+        if group[start] >= 0:
+            continue
+        reached = np.zeros(n, dtype=bool)
+        reached[start] = True
+        frontier = reached.copy()
+        while frontier.any():
+            frontier = adjacency[frontier].any(axis=0) & ~reached
+            reached |= frontier
+        group[reached] = count
+        count += 1
+    return group
 
 
 def _eliminated_rank(
