@@ -13,6 +13,7 @@ from dask.base import compute
 from dask.delayed import Delayed, delayed
 
 from .. import _design, _native
+from .._chunked_passes import PassesAfterTheLoop
 from .._design import FrameLayout
 from .._information import observed_information
 from .._links import link_named
@@ -258,7 +259,7 @@ def tree_sum(parts: list[Delayed]) -> Delayed:
     return parts[0]
 
 
-class NormalEquations:
+class NormalEquations(PassesAfterTheLoop):
     """The source of the engine's loop: sums the normal equations over all
     chunks at given coefficients, one graph per update. The first pass also
     checks the chunks and finds the classes and the weight sums, in the same
@@ -391,19 +392,6 @@ class NormalEquations:
                 hat_rows=self.n_obs if self.meat.by_leverage else 0.0,
             )
         return self(beta, False, True)
-
-    def form_margins(self) -> None:
-        """The passes from the next one on also form the margin sums."""
-        self.margins = True
-
-    def margin_pass(self, beta: npt.NDArray[np.float64]) -> Sums:
-        """The margin sums at beta, in a pass after the loop."""
-        kept = self.margins
-        self.margins = True
-        try:
-            return self(beta, False, False)
-        finally:
-            self.margins = kept
 
     def observed_information(self, beta: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         """The observed information at beta, in a pass after the loop."""

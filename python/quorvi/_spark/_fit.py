@@ -13,6 +13,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from .. import _design, _native
+from .._chunked_passes import PassesAfterTheLoop
 from .._fitted import Fitted
 from .._links import link_named
 from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count, factorized
@@ -262,7 +263,7 @@ def _add(total: Any, part: Any) -> None:
         total += part
 
 
-class SparkPasses:
+class SparkPasses(PassesAfterTheLoop):
     """The source of the engine's loop: the normal equations at given
     coefficients, one Spark job per update over the persisted design."""
 
@@ -319,17 +320,6 @@ class SparkPasses:
         if inverse_information is not None:
             self.inverse_information = np.asarray(inverse_information)
         return self(beta, False, True)
-
-    def form_margins(self) -> None:
-        self.margins = True
-
-    def margin_pass(self, beta: npt.NDArray[np.float64]) -> Sums:
-        kept = self.margins
-        self.margins = True
-        try:
-            return self(beta, False, False)
-        finally:
-            self.margins = kept
 
     def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> Sums:
         return self.run_sums(
