@@ -748,6 +748,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         row of X, with the rows' offsets (see ``predict_proba``); a Dask array
         for a Dask X."""
         X, offset, _ = self._prediction_rows(X, offset)
+        return self._scores(X, offset)
+
+    def _scores(self, X: Any, offset: Any) -> Any:
+        """decision_function of rows and offsets already resolved
+        (_prediction_rows)."""
         formula: _formula.FormulaDesign | None = self._results_.formula
         if formula is None or backend_of(X) is not None:
             return self._design_scores(self._design_input(X), offset)
@@ -765,6 +770,16 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         columns of X read and dropped, the offsets required of a model
         fitted with them."""
         check_is_fitted(self)
+        formula: _formula.FormulaDesign | None = self._results_.formula
+        if formula is not None and formula.offsets and backend_of(X) is None:
+            # The formula's offset terms, evaluated on these rows, beside
+            # any offset given (R adds both).
+            known = formula.offset_of(X)
+            assert known is not None
+            if isinstance(offset, str):
+                offset = _named.column_of(X, offset, "offset")
+            given = None if offset is None else checked_offset(offset, len(known))
+            offset = known if given is None else known + given
         return self._results_.argument_columns.prediction_rows(
             X, offset, self._results_.fitted_with_offset, sample_weight
         )
@@ -823,9 +838,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if backend is not None:
             module = backend.module()
             if self._results_.layout is not None or self._results_.formula is not None:
-                return module.frame_probabilities(self.decision_function(X, offset), self.link_)
+                return module.frame_probabilities(self._scores(X, offset), self.link_)
             return module.predict_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
-        return _prediction.probabilities(self.decision_function(X, offset), self._fitted_link())
+        return _prediction.probabilities(self._scores(X, offset), self._fitted_link())
 
     @overload
     def predict_log_proba(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...
@@ -841,9 +856,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if backend is not None:
             module = backend.module()
             if self._results_.layout is not None or self._results_.formula is not None:
-                return module.frame_log_probabilities(self.decision_function(X, offset), self.link_)
+                return module.frame_log_probabilities(self._scores(X, offset), self.link_)
             return module.predict_log_proba(X, self.coef_[0], float(self.intercept_[0]), self.link_, offset)
-        return _prediction.log_probabilities(self.decision_function(X, offset), self._fitted_link())
+        return _prediction.log_probabilities(self._scores(X, offset), self._fitted_link())
 
     @overload
     def predict(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[Any]: ...
@@ -863,7 +878,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if backend is not None:
             module = backend.module()
             if self._results_.layout is not None or self._results_.formula is not None:
-                return module.frame_labels(self.decision_function(X, offset), self.classes_, self.link_)
+                return module.frame_labels(self._scores(X, offset), self.classes_, self.link_)
             return module.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
             )

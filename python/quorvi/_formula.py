@@ -82,6 +82,22 @@ class FormulaDesign:
     # What a row with a missing value does: "drop" leaves it out of the fit
     # and gives it no prediction; "raise" refuses it.
     missing: str = "drop"
+    # The expressions of the formula's offset(...) terms (R's and
+    # statsmodels' offset(np.log(t))): known terms of every row's linear
+    # predictor, evaluated on every frame given to the fitted model.
+    offsets: list[str] = field(default_factory=list)
+
+    @property
+    def written(self) -> str:
+        """The formula as written, offsets included (what names its variables)."""
+        return self.formula if not self.offsets else f"{self.formula} + {' + '.join(self.offsets)}"
+
+    def offset_of(self, data: Any) -> npt.NDArray[np.float64] | None:
+        """The sum of the offset terms on the rows of data (NaN where a
+        variable of theirs is missing), or None without any."""
+        if not self.offsets:
+            return None
+        return formula_offsets(self.offsets, _collected(data, self.written, self.absorbed))
 
     def frame(self, data: Any, caller: str = "predict()") -> Any:
         """The design frame of data for the fitted model (pandas: numeric
@@ -107,12 +123,13 @@ class FormulaDesign:
         are (None when all are): a row is incomplete when a variable of the
         right-hand side or an absorbed column is missing there, or a
         transform makes it NaN. With missing="raise", formulaic's error."""
-        data = _collected(data, self.formula, self.absorbed)
+        data = _collected(data, self.written, self.absorbed)
         pandas_data = _pandas_data(data, self.formula)
         matrix = _materialize(self.formula, self.spec, pandas_data, self.missing)
         complete = None
         if self.missing == "drop":
-            complete = _complete_rows(matrix.values(), _absorbed_nulls(data, self.absorbed))
+            offset_nulls = None if not self.offsets else np.isnan(formula_offsets(self.offsets, data))
+            complete = _complete_rows(matrix.values(), _absorbed_nulls(data, self.absorbed), offset_nulls)
             if complete is not None:
                 matrix = _subset(matrix, complete)
         frame, _, _, _ = _design_frame(self.spec, matrix, self.categorical)
@@ -178,11 +195,23 @@ def learn(
     then those of the other rows."""
     companions = dict(companions or {})
     formula, absorbed = split_absorbed(formula)
+    written = formula
+    formula, offsets = split_offsets(formula)
     parsed = _parse(formula)
-    data = _collected(data, formula, absorbed)
+    data = _collected(data, written, absorbed)
     backend = backend_of(data)
     dask = backend is not None
-    frame = _dask_meta(formula, data, learn=True) if dask else _pandas_data(data, formula)
+    if offsets and dask:
+        raise ValueError(
+            f"the formula's offset terms ({', '.join(offsets)}) are evaluated in memory: on a "
+            f"{backend.name.capitalize() if backend else ''} DataFrame, give the offset as a column "
+            "(offset='name') instead."
+        )
+    frame = _dask_meta(formula, data, learn=True) if dask else _pandas_data(data, written)
+    if offsets:
+        known = formula_offsets(offsets, frame)
+        given = companions.get("offset")
+        companions["offset"] = known if given is None else known + np.asarray(given, dtype=np.float64)
     # On Dask the partitions are evaluated where they live, and refuse a
     # missing value there (formulaic's error).
     na_action = "raise" if dask else missing
@@ -224,7 +253,9 @@ def learn(
     design_frame, numeric, categorical, full = _design_frame(spec, matrix, None, fitting=not dask)
     slopes = slopes_of(design_frame)
     _check_coding(formula, intercept, [name for name in categorical if name not in slopes], full)
-    design = FormulaDesign(formula, spec, intercept, numeric, categorical, absorbed=absorbed, missing=missing)
+    design = FormulaDesign(
+        formula, spec, intercept, numeric, categorical, absorbed=absorbed, missing=missing, offsets=offsets
+    )
     design.terms = {
         str(structure.term): list(structure.columns)
         for structure in spec.structure
@@ -439,6 +470,74 @@ def split_absorbed(formula: str) -> tuple[str, list[str]]:
             )
         names.append(term)
     return main, names
+
+
+def split_offsets(formula: str) -> tuple[str, list[str]]:
+    """The formula without its offset(...) terms on the right-hand side, and
+    their expressions (the text inside each offset(...)). A right-hand
+    side of offsets alone becomes "1" (the intercept, as R reads it)."""
+    if not isinstance(formula, str) or "offset" not in formula:
+        return formula, []
+    tilde = formula.find("~")
+    head, rhs = formula[: tilde + 1], formula[tilde + 1 :]
+    expressions: list[str] = []
+    kept: list[str] = []
+    for term in _top_level_terms(rhs):
+        stripped = term.strip()
+        if (
+            stripped.startswith("offset(")
+            and stripped.endswith(")")
+            and _balanced(stripped[len("offset(") : -1])
+        ):
+            expressions.append(stripped[len("offset(") : -1].strip())
+        else:
+            kept.append(stripped)
+    if not expressions:
+        return formula, []
+    kept = [term for term in kept if term]
+    return f"{head} {' + '.join(kept) if kept else '1'}", expressions
+
+
+def _top_level_terms(rhs: str) -> list[str]:
+    """rhs split at its "+" outside parentheses."""
+    terms, depth, start = [], 0, 0
+    for position, character in enumerate(rhs):
+        depth += {"(": 1, ")": -1}.get(character, 0)
+        if character == "+" and depth == 0:
+            terms.append(rhs[start:position])
+            start = position + 1
+    terms.append(rhs[start:])
+    return terms
+
+
+def _balanced(text: str) -> bool:
+    depth = 0
+    for character in text:
+        depth += {"(": 1, ")": -1}.get(character, 0)
+        if depth < 0:
+            return False
+    return depth == 0
+
+
+def formula_offsets(expressions: list[str], data: Any) -> npt.NDArray[np.float64]:
+    """The sum of the offset expressions evaluated on data by formulaic (as
+    the formula's other terms are), NaN where one of their variables is
+    missing; a ValueError for an expression that is not one numeric value a
+    row."""
+    formulaic = _formulaic()
+    frame = _pandas_data(data, " + ".join(expressions))
+    total = np.zeros(len(frame))
+    for expression in expressions:
+        with np.errstate(invalid="ignore", divide="ignore"):
+            matrix = formulaic.model_matrix(f"0 + {expression}", frame, na_action="ignore")
+        values = np.asarray(matrix, dtype=np.float64)
+        if values.ndim != 2 or values.shape[1] != 1:
+            raise ValueError(
+                f"offset({expression}) must be one number per row; it has {values.shape[1]} columns "
+                "(a categorical variable?)."
+            )
+        total += values[:, 0]
+    return total
 
 
 def _with_absorbed(

@@ -334,3 +334,22 @@ def test_a_polars_lazy_frame_is_collected_with_the_formulas_columns(affairs, mon
     np.testing.assert_array_equal(
         model.predict_proba(lazy), quorvi.logit(formula, affairs).predict_proba(affairs)
     )
+
+
+def test_an_offset_term_of_the_formula_is_statsmodels_offset(affairs):
+    # offset(np.log(t)) as R's glm and statsmodels' offset= take it: a known
+    # term of each row, evaluated from the data at fit and at prediction; a
+    # row whose t is missing is dropped with the others, and predicted NaN.
+    data = affairs.assign(t=np.random.default_rng(2).uniform(0.5, 3.0, len(affairs)))
+    data.loc[[3, 10], "t"] = np.nan
+    complete = data.dropna(subset=["t"])
+    reference = smf.glm(
+        "had_affair ~ age + C(rel)", complete, family=sm.families.Binomial(), offset=np.log(complete["t"])
+    ).fit(tol=1e-13)
+    model = quorvi.logit("had_affair ~ age + offset(np.log(t)) + C(rel)", data, tol=1e-10)
+    table = model.coef_table().loc[reference.params.index]
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8)
+    assert model.n_dropped_rows_ == 2
+    expected = reference.predict(data, offset=np.log(data["t"]))
+    np.testing.assert_allclose(model.predict_proba(data)[:, 1], expected, rtol=1e-8)
