@@ -610,7 +610,7 @@ def _dask_meta(formula: str, data: Any, learn: bool = False) -> pd.DataFrame:
     model spec is learned: every partition must code its levels alike, so a
     categorical column the formula names must have known categories (as
     the Dask fit of a frame requires), and a string column is refused.
-    learn: the spec is learned on it (a back end that finds the levels in
+    learn: the model spec is learned on it (a back end that finds the levels in
     a pass over the rows, as Spark's, makes that pass only then; a fitted
     spec has its levels)."""
     backend = backend_of(data)

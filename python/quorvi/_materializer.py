@@ -74,7 +74,7 @@ class CodesMaterializer(PandasMaterializer):  # type: ignore[misc]
         state = spec.encoder_state.get(factor.expr, [None, {}])[1]
         known = state.get("categories")
         # formulaic codes one row of each level: its contrasts name the
-        # columns and record the levels (in the spec's encoder state)
+        # columns and record the levels (in the model spec's encoder state)
         # exactly as for the whole frame, with n_levels rows. In fit the
         # levels are the distinct values (or a Categorical's declared
         # categories); at prediction those the fit recorded.

@@ -139,7 +139,7 @@ def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> Any:
     partition must code its levels alike, so a categorical column the
     formula names must have known categories (as the Dask fit of a frame
     requires), and a string column is refused. The dtypes give the levels,
-    so learning the spec (learn) needs no pass."""
+    so learning the model spec (learn) needs no pass."""
     from .._design import is_numeric_dtype
 
     meta = getattr(data, "_meta", None)
