@@ -25,12 +25,15 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from scipy.special import log_ndtr
 
 from . import _native
 from ._links import Link
 from ._separation import _linear_predictor
 
 INFORMATION = ("observed", "expected")
+
+_LOG_ROOT_TWO_PI = 0.5 * float(np.log(2.0 * np.pi))
 
 
 def observed_weights(
@@ -41,6 +44,14 @@ def observed_weights(
     """Each row's bracket above (without its frequency weight), from the
     logarithms of the two probabilities, so that neither 1 − μ nor the
     ratio (y − μ)/V is formed from a rounded probability."""
+    if link.name == "probit":
+        # -d² log Φ(sη)/dη² = r (r + sη), r = φ(η)/Φ(sη) the inverse Mills
+        # ratio of the row's own class (s = ±1): one logarithm of Φ a row.
+        signs = 2.0 * y01 - 1.0
+        with np.errstate(over="ignore"):
+            mills = np.exp(-0.5 * scores * scores - _LOG_ROOT_TWO_PI - log_ndtr(signs * scores))
+        probit: npt.NDArray[np.float64] = mills * (mills + signs * scores)
+        return probit
     logs = np.empty((len(scores), 2))
     link.log_probabilities(scores.copy(), logs)  # log(1 - μ), log μ
     with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
