@@ -122,7 +122,8 @@ def test_every_label_type_gives_the_fit_of_int32_codes(panel, label_type, absorb
     for name in absorb:
         effects = model.fixed_effects_[name]
         levels = reference.fixed_effects_[name].index.to_numpy()
-        assert list(effects.index) == (levels if numbers else _text(levels)).tolist()
+        expected_levels = levels if numbers else _text(levels)
+        assert list(effects.index) == expected_levels.tolist()
         np.testing.assert_allclose(effects.to_numpy(), reference.fixed_effects_[name].to_numpy(), **tolerance)
     expected = reference.predict_proba(X)
     np.testing.assert_allclose(model.predict_proba(labelled), expected, **tolerance)
