@@ -13,11 +13,10 @@ from dask.base import compute
 from dask.delayed import Delayed, delayed
 
 from .. import _design, _native
-from .._chunked_passes import PassesAfterTheLoop
+from .._chunked_passes import PassesAfterTheLoop, chunk_clusterings
 from .._design import FrameLayout
 from .._information import observed_information
 from .._links import link_named
-from .._robust import factorized
 from .._validation import native_layout
 from ._checks import checked_design
 from ._input import RowChunks, chunk_name
@@ -143,15 +142,7 @@ def chunk_sums(
         columns = [np.asarray(column) for column in labels or []]
         if any(pd.isna(column).any() for column in columns):
             raise ValueError("clusters contains missing labels (NaN or None): every row needs a cluster.")
-        keys: list[Any] = [pd.Index(column) for column in columns]
-        if len(columns) == 2:
-            keys.append(pd.MultiIndex.from_arrays(columns))
-        # Groups of rows of weight 0 alone are no clusters (as in memory).
-        counted = None if weights is None else weights > 0
-        for key in keys:
-            chunk_codes, chunk_uniques = factorized(key, counted)
-            codes.append((chunk_codes, max(len(chunk_uniques), 1)))
-            uniques.append(chunk_uniques)
+        codes, uniques = chunk_clusterings(columns, weights)
     sums = _native.normal_equations(
         design,
         y01,

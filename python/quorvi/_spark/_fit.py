@@ -13,10 +13,10 @@ import numpy.typing as npt
 import pandas as pd
 
 from .. import _design, _native
-from .._chunked_passes import PassesAfterTheLoop
+from .._chunked_passes import PassesAfterTheLoop, chunk_clusterings
 from .._fitted import Fitted
 from .._links import link_named
-from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count, factorized
+from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count
 from ._frames import SparkFrames, partition_results
 from ._persisted import (
     LABEL,
@@ -172,15 +172,7 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
     uniques: list[Any] = []
     if settings.meat == _native.Meat.cluster:
         columns = [_column(table, cluster_name(j)) for j in range(design.n_clusters)]
-        keys: list[Any] = [pd.Index(column) for column in columns]
-        if len(columns) == 2:
-            keys.append(pd.MultiIndex.from_arrays(columns))
-        # Groups of rows of weight 0 alone are no clusters (as in memory).
-        counted = None if weights is None else weights > 0
-        for key in keys:
-            chunk_codes, chunk_uniques = factorized(key, counted)
-            codes.append((chunk_codes, max(len(chunk_uniques), 1)))
-            uniques.append(chunk_uniques)
+        codes, uniques = chunk_clusterings(columns, weights)
     sums = dict(
         _native.normal_equations(
             design_blocks,
