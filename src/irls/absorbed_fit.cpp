@@ -9,6 +9,7 @@
 
 #include "blas_threads.hpp"
 #include "covariance.hpp"
+#include "fit_plan.hpp"
 #include "halved_pass.hpp"
 #include "irls_steps.hpp"
 #include "level_elimination.hpp"
@@ -51,75 +52,59 @@ void form_level_scores(HalvedPass& halved, arma::uword q_dense, bool formed) {
   }
 }
 
-// The cluster meat when the clusters are the levels: each level's score
-// once the levels are partialled out, sum s r (x - m) = score_cross - m
-// score, from the sums of the last pass (the loop's own when it formed
-// them, partialled out by the elimination with that pass's means m; else
-// one more pass at its coefficients and effects: the same sums, the pass
-// being deterministic, with the means of the last step). The scores'
-// memory, q_dense x L, is freed once the meat is formed.
-arma::mat level_cluster_meat(const LogisticData& with_levels, AbsorbedLevels& absorbed,
-                             LevelElimination& levels, HalvedPass& halved, FitOutcome& outcome) {
-  const arma::uword q_dense = dense_column_count(with_levels.X);
-  if (halved.levels[0].score_cross.is_empty()) {
-    absorbed.effects = levels.last_effects().memptr();
-    levels.lend_buffers(halved.levels[0]);
-    form_level_scores(halved, q_dense, true);
-    form_halved(with_levels, levels.last_beta(), false, halved);
-    ++outcome.passes;
-    partial_out_scores(halved.levels[0], levels.last_means());
+// The level scores of the last pass when the clusters are the levels: each
+// level's score once the levels are partialled out, sum s r (x - m) =
+// score_cross - m score. The loop's own when its last pass formed them
+// (partialled out by the elimination with that pass's means m); else formed
+// by one more pass at its coefficients and effects: the same sums, the pass
+// being deterministic, with the means of the last step. Returns whether it
+// made that pass.
+bool form_last_level_scores(const LogisticData& with_levels, AbsorbedLevels& absorbed,
+                            LevelElimination& levels, HalvedPass& halved) {
+  if (!halved.levels[0].score_cross.is_empty()) {
+    return false;
   }
-  AbsorbedSums& sums = halved.levels[0];
-  arma::mat meat = cluster_meat(sums.score_cross);
-  form_level_scores(halved, q_dense, false);
-  return meat;
+  absorbed.effects = levels.last_effects().memptr();
+  levels.lend_buffers(halved.levels[0]);
+  form_level_scores(halved, dense_column_count(with_levels.X), true);
+  form_halved(with_levels, levels.last_beta(), false, halved);
+  partial_out_scores(halved.levels[0], levels.last_means());
+  return true;
 }
 
 // The robust sums at the last pass's coefficients and effects, from one
 // more pass over the rows with each row's level means subtracted from its
 // columns. No level sums: the standard pass on every worker, its chunks
-// added in order.
-void row_robust_sums(const LogisticData& with_levels, AbsorbedLevels& absorbed,
-                     const LevelElimination& levels, const FitSettings& settings, unsigned workers,
-                     const MeatSettings& meat, InMemoryFit& fit) {
+// added in order. inverse_information: for hat values, the coefficients'
+// inverse information of the last pass (the plan's bread).
+RobustSums row_robust_sums(const LogisticData& with_levels, AbsorbedLevels& absorbed,
+                           const LevelElimination& levels, unsigned workers, const MeatSettings& meat,
+                           const arma::mat* inverse_information) {
   const arma::uword q = coefficient_count(with_levels);
   const arma::uword n_levels = absorbed.n_levels;
   PassWorkspace workspace = make_pass_workspace(with_levels, workers);
   set_meat(workspace, q, meat);
   absorbed.effects = levels.last_effects().memptr();
   absorbed.level_means = levels.last_means().memptr();
-  arma::mat bread;
   arma::vec inverse_weights;
-  if (meat.kind == MeatKind::hat_adjusted) {
-    // The hat values need the coefficients' inverse information of the
-    // last pass and each level's 1 / D.
-    bread.set_size(q, q);
-    covariance_of_outcome(fit.outcome, fit.last_pass, settings, bread);
-    bread.replace(arma::datum::nan, 0.0);  // dropped columns: x' B x over the kept ones
+  if (inverse_information != nullptr) {
+    // The hat values need each level's 1 / D beside the coefficients' bread.
     const arma::vec& weights = levels.last_weights();
     inverse_weights.zeros(n_levels);
     for (arma::uword l = 0; l < n_levels; ++l) {
       inverse_weights[l] = weights[l] > 0.0 ? 1.0 / weights[l] : 0.0;
     }
     // A level of weight is a parameter of the hat matrix (its leverage 1/D).
-    set_hat_values(workspace.meat, bread, arma::accu(weights > 0.0));
+    set_hat_values(workspace.meat, *inverse_information, arma::accu(weights > 0.0));
     absorbed.inverse_level_weights = inverse_weights.memptr();
   }
   PassRequest request;
   request.normal_equations = false;
   request.robust = true;
   form_pass(with_levels, levels.last_beta(), request, workspace);
-  ++fit.outcome.passes;
   workspace.meat.inverse_information = nullptr;
-  if (meat.kind == MeatKind::cluster) {
-    for (const arma::mat& groups : workspace.robust_total.groups) {
-      fit.meats.push_back(cluster_meat(groups));
-    }
-  } else {
-    fit.meats.push_back(std::move(workspace.robust_total.meat));
-  }
-  fit.hat_one_rows = std::move(workspace.robust_total.hat_one_rows);
   absorbed.inverse_level_weights = nullptr;
+  return std::move(workspace.robust_total);
 }
 
 // Each row's frequency weight, 0 for the rows of a level left out.
@@ -167,7 +152,8 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
   check_absorbed_design(data, meat, further);
   AbsorbedFit result;
   if (settings.max_iter <= 0) {
-    result.fit = InMemoryFit{run_irls(q, NormalEquationsSource(), settings, observer), NormalSums(), {}, {}};
+    const FitPlan plan{settings, meat.kind, false, false};
+    result.fit = InMemoryFit{run_fit_plan(q, FitPasses(), plan, observer).outcome, NormalSums(), {}, {}};
     result.effects.zeros(n_levels);
     result.level_weights.zeros(n_levels);
     result.further_effects.zeros(further_levels_of(further).n_levels());
@@ -215,8 +201,10 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
   // the level sums after it.
   LastPassEstimate estimate;
   std::int32_t solved_steps = 0;
-  const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
-                                         bool with_meat) -> const NormalSums& {
+  std::int32_t score_passes = 0;  // passes of the level scores the plan did not ask for
+  FitPasses passes;
+  passes.normal_equations = [&](const arma::vec& beta, bool with_statistics,
+                                bool with_meat) -> const NormalSums& {
     absorbed.effects = levels.effects_at(beta).memptr();
     further_levels.effects = levels.further_effects().memptr();
     levels.lend_buffers(halved.levels[0]);
@@ -232,38 +220,58 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
     }
     return eliminated;
   };
-  const IterationObserver reported = with_inner_iterations(observer, solve);
-  FitSettings loop_settings = settings;
-  loop_settings.meat_in_loop = level_clusters;
-  result.fit.outcome = run_irls(q, pass, loop_settings, reported, [&levels, &solved_steps] {
+  passes.step_solved = [&levels, &solved_steps] {
     levels.step_solved();
     ++solved_steps;
-  });
+  };
+  passes.robust_in_loop = level_clusters;
+  RobustSums robust;
+  passes.robust_pass = [&](const arma::vec& /*beta*/, const arma::mat* inverse_information) {
+    // At the coefficients and effects the last step was solved from: the
+    // loop's last pass's.
+    if (level_clusters) {
+      form_last_level_scores(with_levels, absorbed, levels, halved);
+    } else {
+      robust = row_robust_sums(with_levels, absorbed, levels, workers, meat, inverse_information);
+    }
+  };
+  passes.robust_sums = [&]() -> RobustSums {
+    if (!level_clusters) {
+      return std::move(robust);
+    }
+    if (form_last_level_scores(with_levels, absorbed, levels, halved)) {
+      ++score_passes;
+    }
+    // The scores' memory, q_dense x L, is freed once the plan has its meat.
+    RobustSums scores;
+    scores.groups.push_back(std::move(halved.levels[0].score_cross));
+    form_level_scores(halved, q_dense, false);
+    return scores;
+  };
+  // The null model beside an offset (the levels carry the intercept), over
+  // the rows of kept levels: its passes have no levels to leave the others
+  // out by, so they take weights of their own.
+  arma::vec kept_weights;
+  LogisticData kept_rows = data;
+  if (kept_levels != nullptr && data.offset != nullptr) {
+    kept_weights = kept_row_weights(data, absorbed);
+    kept_rows.sample_weight = kept_weights.memptr();
+  }
+  passes.null_normal_equations = null_model_passes_in_memory(kept_rows);
+  const FitPlan plan{settings, meat.kind, data.offset != nullptr, false};
+  PlannedFit planned = run_fit_plan(q, passes, plan, with_inner_iterations(observer, solve));
+  result.fit.outcome = std::move(planned.outcome);
+  result.fit.outcome.passes += score_passes;
   // The eliminated system of the last pass, for the covariance.
   result.fit.last_pass = levels.eliminate_result();
-  if (level_clusters && result.fit.outcome.overflowed.empty()) {
-    result.fit.meats.push_back(level_cluster_meat(with_levels, absorbed, levels, halved, result.fit.outcome));
-  } else if (meat.kind != MeatKind::none && result.fit.outcome.overflowed.empty()) {
-    row_robust_sums(with_levels, absorbed, levels, settings, workers, meat, result.fit);
-  }
+  result.fit.meats = std::move(planned.meats);
+  result.fit.hat_one_rows = std::move(planned.hat_one_rows);
+  result.fit.null_deviance = planned.null_deviance;
   // The pass's level sums are read no more: freed before the L-sized
   // results are made, which would otherwise set the fit's peak.
   halved.levels.clear();
   result.further_effects = levels.final_further_effects(result.fit.outcome.result.coefficients);
   result.effects = levels.take_final_effects(result.fit.outcome.result.coefficients);
   result.level_weights = levels.take_last_weights();
-  if (data.offset != nullptr && result.fit.outcome.overflowed.empty()) {
-    // The null model beside an offset (the levels carry the intercept), over
-    // the rows of kept levels: its passes have no levels to leave the
-    // others out by, so they take weights of their own.
-    if (kept_levels == nullptr) {
-      result.fit.null_deviance = null_deviance_in_memory(data, settings);
-    } else {
-      const arma::vec kept_weights = kept_row_weights(data, absorbed);
-      LogisticData kept_rows = data;
-      kept_rows.sample_weight = kept_weights.memptr();
-      result.fit.null_deviance = null_deviance_in_memory(kept_rows, settings);
-    }
-  }
   return result;
 }

@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "fit_irls.hpp"
 #include "further_levels.hpp"
+#include "in_memory_passes.hpp"
 
 struct AbsorbedFit {
   InMemoryFit fit;            // X's coefficients; last_pass.A is the Schur complement of the last pass

@@ -13,7 +13,7 @@
 #include <functional>
 
 #include "absorbed_levels.hpp"
-#include "fit_irls.hpp"
+#include "irls_loop.hpp"
 
 // Fills total (A with both triangles, b, and with with_statistics the
 // deviance and the boundary rows) and sums (sized q and n_levels) with the

@@ -79,7 +79,8 @@ class MarginSwitch {
 PlannedFit run_fit_plan(arma::uword q, const FitPasses& passes, const FitPlan& plan,
                         const IterationObserver& observer) {
   FitSettings settings = plan.settings;
-  settings.meat_in_loop = plan.meat == MeatKind::residual || plan.meat == MeatKind::cluster;
+  settings.meat_in_loop =
+      passes.robust_in_loop && (plan.meat == MeatKind::residual || plan.meat == MeatKind::cluster);
   PlannedFit fit;
   const NormalEquationsSource kept = [&passes, &fit](const arma::vec& beta, bool with_statistics,
                                                      bool with_meat) -> const NormalSums& {
@@ -87,8 +88,8 @@ PlannedFit run_fit_plan(arma::uword q, const FitPasses& passes, const FitPlan& p
     return *fit.last_pass;
   };
   MarginSwitch margins(passes, plan, observer);
-  fit.outcome =
-      run_irls(q, passes.normal_equations ? kept : NormalEquationsSource(), settings, std::ref(margins));
+  fit.outcome = run_irls(q, passes.normal_equations ? kept : NormalEquationsSource(), settings,
+                         std::ref(margins), passes.step_solved);
   if (fit.outcome.passes == 0 || !fit.outcome.overflowed.empty()) {
     return fit;
   }

@@ -2,7 +2,7 @@
 // pass forms the robust sums, the extra pass for hat values, which passes
 // form the margin sums, and the null model beside an offset. A back end (the rows in memory, the chunks of a
 // distributed array) only supplies passes over its rows (FitPasses); the
-// loop itself is run_irls (fit_irls.hpp).
+// loop itself is run_irls (irls_loop.hpp).
 #pragma once
 
 #include <armadillo>
@@ -11,7 +11,7 @@
 #include <limits>
 #include <vector>
 
-#include "fit_irls.hpp"
+#include "irls_loop.hpp"
 #include "robust_sums.hpp"
 
 // The passes a back end supplies. Any may be empty where the plan never asks
@@ -36,6 +36,13 @@ struct FitPasses {
   std::function<void()> form_margins;
   // One pass more at beta for the margin sums alone.
   std::function<MarginSums(const arma::vec& beta)> margin_pass;
+  // Called after each update's solve (run_irls's StepSolved): absorbed
+  // levels take their step from the sums the coefficients' step came from.
+  StepSolved step_solved;
+  // Whether the loop's passes can form the robust sums. Those of the rows
+  // beside absorbed levels subtract each row's level means, known only once
+  // the pass has ended: such a back end forms them in robust_pass alone.
+  bool robust_in_loop = true;
 };
 
 struct FitPlan {

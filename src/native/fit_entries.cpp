@@ -16,6 +16,7 @@
 #include "engine_input.hpp"
 #include "fit_plan.hpp"
 #include "fit_result.hpp"
+#include "in_memory_passes.hpp"
 #include "robust_input.hpp"
 
 namespace py = pybind11;

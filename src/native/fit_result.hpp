@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "fit_irls.hpp"
+#include "irls_loop.hpp"
 
 // A new NumPy array holding a copy of values.
 pybind11::array_t<double> to_numpy(const arma::vec& values);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fit_irls.hpp"
+#include "in_memory_passes.hpp"
 #include "normal_equations_pass.hpp"
 
 namespace {

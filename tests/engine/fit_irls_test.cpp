@@ -17,6 +17,7 @@
 #include "covariance.hpp"
 #include "diagonal_block_solve.hpp"
 #include "fit_irls.hpp"
+#include "in_memory_passes.hpp"
 #include "irls_steps.hpp"
 #include "vector_exp.hpp"
 #include "vector_normal.hpp"

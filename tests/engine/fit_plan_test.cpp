@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fit_plan.hpp"
+#include "in_memory_passes.hpp"
 
 namespace {
 
