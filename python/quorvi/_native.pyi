@@ -191,15 +191,6 @@ class FitResult:
     def further_effects(self) -> npt.NDArray[np.float64] | None: ...
     @property
     def further_unconverged(self) -> int: ...
-    # fit_chunked_absorbed only: where a pass of robust sums is formed (the
-    # coefficients and effects of the sums the last step was solved from,
-    # and each level's means of the columns, (L, q))
-    @property
-    def solved_coefficients(self) -> npt.NDArray[np.float64] | None: ...
-    @property
-    def solved_effects(self) -> npt.NDArray[np.float64] | None: ...
-    @property
-    def level_means(self) -> npt.NDArray[np.float64] | None: ...
     def replace(self, **changes: Any) -> FitResult:
         """A copy with the given fields replaced (TypeError for no such field)."""
 
@@ -268,6 +259,20 @@ class _ChunkedPasses(Protocol):
     def form_margins(self) -> None: ...  # with margins=True: the passes from the next one on form them
     def margin_pass(self, beta: npt.NDArray[np.float64]) -> NormalEquations: ...
 
+class _ChunkedAbsorbedPasses(_ChunkedPasses, Protocol):
+    """The passes of a fit with an absorbed column over rows held elsewhere:
+    the robust pass also takes the levels' effects, their means of the
+    columns ((L, q)) and, for hat values, their inverse weights."""
+
+    def robust_pass(
+        self,
+        beta: npt.NDArray[np.float64],
+        inverse_information: npt.NDArray[np.float64] | None,
+        effects: npt.NDArray[np.float64] | None = None,
+        level_means: npt.NDArray[np.float64] | None = None,
+        inverse_level_weights: npt.NDArray[np.float64] | None = None,
+    ) -> NormalEquations: ...
+
 def fit_chunked(
     passes: _ChunkedPasses,
     *,
@@ -296,14 +301,11 @@ def normal_equations(
     clusters: list[_Clustering] = ...,
     inverse_information: npt.NDArray[np.float64] | None = None,
     link: Link = ...,
-    absorb: npt.NDArray[np.int32] | None = None,
-    n_levels: int = 0,
-    effects: npt.NDArray[np.float64] | None = None,
-    level_means: npt.NDArray[np.float64] | None = None,
+    levels: dict[str, Any] | None = None,
     margins: bool = False,
 ) -> NormalEquations: ...
 def fit_chunked_absorbed(
-    passes: _ChunkedPasses,
+    passes: _ChunkedAbsorbedPasses,
     *,
     n_coefficients: int,
     n_levels: int,
@@ -311,5 +313,6 @@ def fit_chunked_absorbed(
     max_iter: int,
     progress: _Progress | None = None,
     offset: bool = False,
+    meat: Meat = ...,
 ) -> FitResult: ...
 def blas_threads() -> int: ...

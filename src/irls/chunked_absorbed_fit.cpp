@@ -7,13 +7,12 @@
 #include "level_elimination.hpp"
 #include "normal_equations_pass.hpp"
 
-ChunkedAbsorbedFit fit_absorbed_chunked(arma::uword q, arma::uword n_levels, const AbsorbedSumsSource& source,
-                                        const FitSettings& settings, const IterationObserver& observer) {
+ChunkedAbsorbedFit fit_absorbed_chunked(arma::uword q, arma::uword n_levels,
+                                        const ChunkedAbsorbedPasses& passes, const FitPlan& plan,
+                                        const IterationObserver& observer) {
   ChunkedAbsorbedFit result;
-  FitSettings loop_settings = settings;
-  loop_settings.meat_in_loop = false;
-  if (settings.max_iter <= 0) {
-    result.outcome = run_irls(q, NormalEquationsSource(), loop_settings, observer);
+  if (plan.settings.max_iter <= 0) {
+    result.outcome = run_fit_plan(q, FitPasses(), plan, observer).outcome;
     result.effects.zeros(n_levels);
     result.level_weights.zeros(n_levels);
     return result;
@@ -21,21 +20,47 @@ ChunkedAbsorbedFit fit_absorbed_chunked(arma::uword q, arma::uword n_levels, con
   LevelElimination levels(q, n_levels);
   NormalSums total = zero_sums(q);
   AbsorbedSums sums = zero_absorbed_sums(q, n_levels);
+  FitPasses fit_passes;
   // As the in-memory pass: the effects at beta first, the sums formed with
   // them, then the levels eliminated from those sums.
-  const NormalEquationsSource pass = [&](const arma::vec& beta, bool with_statistics,
-                                         bool /*with_meat*/) -> const NormalSums& {
+  fit_passes.normal_equations = [&](const arma::vec& beta, bool with_statistics,
+                                    bool /*with_meat*/) -> const NormalSums& {
     const arma::vec& effects = levels.effects_at(beta);
-    source(beta, effects, with_statistics, total, sums);
+    passes.sums(beta, effects, with_statistics, total, sums);
     return levels.eliminate(total, sums);
   };
-  result.outcome = run_irls(q, pass, loop_settings, observer, [&levels] { levels.step_solved(); });
+  fit_passes.step_solved = [&levels] { levels.step_solved(); };
+  fit_passes.robust_in_loop = false;
+  RobustSums robust;
+  arma::vec inverse_weights;
+  fit_passes.robust_pass = [&](const arma::vec& /*beta*/, const arma::mat* inverse_information) {
+    // At the coefficients and effects the last step was solved from: the
+    // loop's last pass's.
+    const arma::vec* inverse_level_weights = nullptr;
+    if (inverse_information != nullptr) {
+      const arma::vec& weights = levels.last_weights();
+      inverse_weights.zeros(n_levels);
+      for (arma::uword l = 0; l < n_levels; ++l) {
+        inverse_weights[l] = weights[l] > 0.0 ? 1.0 / weights[l] : 0.0;
+      }
+      inverse_level_weights = &inverse_weights;
+    }
+    const AbsorbedRobustRequest request{
+        levels.last_beta(),  levels.last_effects(), levels.last_means(),
+        inverse_information, inverse_level_weights,
+    };
+    robust = passes.robust(request);
+  };
+  fit_passes.robust_sums = [&robust] { return std::move(robust); };
+  fit_passes.null_normal_equations = passes.null_model;
+  PlannedFit planned = run_fit_plan(q, fit_passes, plan, observer);
+  result.outcome = std::move(planned.outcome);
+  result.meats = std::move(planned.meats);
+  result.hat_one_rows = std::move(planned.hat_one_rows);
+  result.null_deviance = planned.null_deviance;
   result.effects = levels.final_effects(result.outcome.result.coefficients);
   result.level_weights = levels.last_weights();
   result.last_pass = levels.eliminate_result();
-  result.solved_beta = levels.last_beta();
-  result.solved_effects = levels.last_effects();
-  result.level_means = levels.last_means();
   return result;
 }
 

@@ -11,9 +11,13 @@
 
 #include <armadillo>
 #include <functional>
+#include <limits>
+#include <vector>
 
 #include "absorbed_levels.hpp"
+#include "fit_plan.hpp"
 #include "irls_loop.hpp"
+#include "robust_sums.hpp"
 
 // Fills total (A with both triangles, b, and with with_statistics the
 // deviance and the boundary rows) and sums (sized q and n_levels) with the
@@ -22,25 +26,47 @@
 using AbsorbedSumsSource = std::function<void(const arma::vec& beta, const arma::vec& effects,
                                               bool with_statistics, NormalSums& total, AbsorbedSums& sums)>;
 
-struct ChunkedAbsorbedFit {
-  FitOutcome outcome;
-  NormalSums last_pass;     // the Schur complement of the last sums, for the covariance
-  arma::vec effects;        // the levels' effects at the final coefficients
-  arma::vec level_weights;  // D of the sums the last step was solved from
-  // Where the robust sums are formed, in one more pass by the caller (the
-  // rows' columns less their level's means, as absorbed_fit.hpp explains):
-  // the coefficients and effects of the sums the last step was solved from,
-  // and each level's mean of the columns, C D^-1 (q x L).
-  arma::vec solved_beta;
-  arma::vec solved_effects;
-  arma::mat level_means;
+// The robust sums over all rows at the coefficients and effects the last
+// step was solved from, each row's columns less its level's means (q x L,
+// C D^-1); for hat values also the coefficients' inverse information of
+// the last pass and each level's 1 / D (0 for a level of no weight), else
+// both nullptr.
+struct AbsorbedRobustRequest {
+  const arma::vec& beta;
+  const arma::vec& effects;
+  const arma::mat& level_means;
+  const arma::mat* inverse_information;
+  const arma::vec* inverse_level_weights;
+};
+using AbsorbedRobustSource = std::function<RobustSums(const AbsorbedRobustRequest& request)>;
+
+// What a chunked back end supplies: the sums of each update, the robust
+// sums after the loop, and the intercept-only model's normal equations
+// (the null model beside an offset). Either of the last two may be empty
+// where the plan never asks for it.
+struct ChunkedAbsorbedPasses {
+  AbsorbedSumsSource sums;
+  AbsorbedRobustSource robust;
+  NormalEquationsSource null_model;
 };
 
-// The loop of run_irls from zero with settings (meat_in_loop is ignored:
-// the robust sums need the level means, known only once a pass has ended).
-// max_iter <= 0 makes no call of source, and the effects are 0.
-ChunkedAbsorbedFit fit_absorbed_chunked(arma::uword q, arma::uword n_levels, const AbsorbedSumsSource& source,
-                                        const FitSettings& settings, const IterationObserver& observer);
+struct ChunkedAbsorbedFit {
+  FitOutcome outcome;
+  NormalSums last_pass;          // the Schur complement of the last sums, for the covariance
+  arma::vec effects;             // the levels' effects at the final coefficients
+  arma::vec level_weights;       // D of the sums the last step was solved from
+  std::vector<arma::mat> meats;  // the plan's robust finish: the meat, or one per clustering
+  std::vector<arma::uword> hat_one_rows;
+  double null_deviance = std::numeric_limits<double>::quiet_NaN();  // with plan.null_model
+};
+
+// The fit of plan by run_fit_plan from zero, the levels eliminated from
+// each update's sums. The robust sums always come from a pass after the
+// loop (they need the level means, known only once a pass has ended).
+// max_iter <= 0 makes no call of passes, and the effects are 0.
+ChunkedAbsorbedFit fit_absorbed_chunked(arma::uword q, arma::uword n_levels,
+                                        const ChunkedAbsorbedPasses& passes, const FitPlan& plan,
+                                        const IterationObserver& observer);
 
 // One chunk's share of a source's sums: the sums over data's rows at beta,
 // with the levels of data.absorbed (which must be set) at its effects, the

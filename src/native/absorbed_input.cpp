@@ -65,21 +65,29 @@ AbsorbedInput absorbed_input_of(const py::array& codes, std::int64_t n_levels, p
   return input;
 }
 
-AbsorbedLevels chunk_levels_of(const py::array& codes, std::int64_t n_levels,
-                               const std::optional<py::array>& effects,
-                               const std::optional<py::array>& level_means, py::ssize_t n_rows,
-                               arma::uword q) {
-  const AbsorbedInput input = absorbed_input_of(codes, n_levels, n_rows);
-  if (!effects) {
-    throw py::value_error("the absorbed codes need the levels' effects");
+AbsorbedLevels chunk_levels_of(const py::dict& levels, py::ssize_t n_rows, arma::uword q) {
+  for (const char* key : {"codes", "n_levels", "effects"}) {
+    if (!levels.contains(key)) {
+      throw py::value_error(std::string("the chunk's levels need \"") + key + "\"");
+    }
   }
-  const auto levels = static_cast<py::ssize_t>(input.n_levels);
-  const std::string count = std::to_string(levels);
-  const double* effect_values = in_place(*effects, {levels}, "effects", "(" + count + ",)");
-  AbsorbedLevels chunk{input.codes, input.n_levels, effect_values, nullptr};
-  if (level_means) {
-    chunk.level_means = in_place(*level_means, {levels, static_cast<py::ssize_t>(q)}, "level_means",
-                                 "(" + count + ", " + std::to_string(q) + ")");
+  const AbsorbedInput input =
+      absorbed_input_of(levels["codes"].cast<py::array>(), levels["n_levels"].cast<std::int64_t>(), n_rows);
+  const auto n_levels = static_cast<py::ssize_t>(input.n_levels);
+  const std::string count = std::to_string(n_levels);
+  // An entry given as None counts as absent.
+  const auto given = [&levels](const char* key) { return levels.contains(key) && !levels[key].is_none(); };
+  const double* effects =
+      in_place(levels["effects"].cast<py::array>(), {n_levels}, "effects", "(" + count + ",)");
+  AbsorbedLevels chunk{input.codes, input.n_levels, effects, nullptr};
+  if (given("level_means")) {
+    chunk.level_means =
+        in_place(levels["level_means"].cast<py::array>(), {n_levels, static_cast<py::ssize_t>(q)},
+                 "level_means", "(" + count + ", " + std::to_string(q) + ")");
+  }
+  if (given("inverse_level_weights")) {
+    chunk.inverse_level_weights = in_place(levels["inverse_level_weights"].cast<py::array>(), {n_levels},
+                                           "inverse_level_weights", "(" + count + ",)");
   }
   return chunk;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pybind11/numpy.h>
+#include <pybind11/pytypes.h>
 
 #include <armadillo>
 #include <cstdint>
@@ -23,12 +24,11 @@ struct AbsorbedInput {
 AbsorbedInput absorbed_input_of(const pybind11::array& codes, std::int64_t n_levels, pybind11::ssize_t n_rows,
                                 const std::optional<pybind11::array>& kept = std::nullopt);
 
-// One chunk's levels for quorvi._native.normal_equations: the codes as
-// above, effects (float64, n_levels) and, for the robust sums' pass,
-// level_means ((n_levels, q) float64: row l level l's means of the q
-// columns, which is the engine's q x n_levels in column order), both
-// 1-D/2-D, C-contiguous and aligned, read in place. ValueError otherwise.
-AbsorbedLevels chunk_levels_of(const pybind11::array& codes, std::int64_t n_levels,
-                               const std::optional<pybind11::array>& effects,
-                               const std::optional<pybind11::array>& level_means, pybind11::ssize_t n_rows,
-                               arma::uword q);
+// One chunk's levels for quorvi._native.normal_equations, from the dict
+// levels: "codes" as above, "n_levels", "effects" (float64, n_levels) and,
+// for the robust sums' pass, "level_means" ((n_levels, q) float64: row l
+// level l's means of the q columns, which is the engine's q x n_levels in
+// column order) and, for hat values, "inverse_level_weights" (float64,
+// n_levels: each level's 1 / D, 0 for a level of no weight); each
+// C-contiguous and aligned, read in place. ValueError otherwise.
+AbsorbedLevels chunk_levels_of(const pybind11::dict& levels, pybind11::ssize_t n_rows, arma::uword q);

@@ -199,11 +199,11 @@ py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool wit
     result["level_cross"] = cross;
     return result;
   }
-  if (meat.kind == MeatKind::hat_adjusted || levels.level_means == nullptr ||
-      dense_column_count(data.X) != q) {
+  if (levels.level_means == nullptr || dense_column_count(data.X) != q ||
+      (meat.kind == MeatKind::hat_adjusted && levels.inverse_level_weights == nullptr)) {
     throw py::value_error(
-        "robust sums with absorbed levels are residual or cluster sums of dense columns, with the level "
-        "means");
+        "robust sums with absorbed levels are sums of dense columns, with the level means (and for hat "
+        "values the levels' inverse weights)");
   }
   PassRequest robust_alone;
   robust_alone.normal_equations = false;
@@ -218,7 +218,7 @@ py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool wit
   result["b"] = to_numpy(arma::vec(q, arma::fill::zeros));
   result["deviance"] = py::float_(0.0);
   result["boundary_rows"] = py::int_(0);
-  if (meat.kind == MeatKind::residual) {
+  if (meat.kind != MeatKind::cluster) {
     result["meat"] = matrix_to_numpy(robust.meat);
   } else {
     py::list groups;
@@ -423,21 +423,19 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 const std::optional<py::array>& offset, MeatKind meat, double hat_power,
                                 double hat_rows, const py::list& clusters,
                                 const std::optional<py::array>& inverse_information, LinkKind link,
-                                const std::optional<py::array>& absorb, std::int64_t n_levels,
-                                const std::optional<py::array>& effects,
-                                const std::optional<py::array>& level_means, bool margins) {
+                                const std::optional<py::dict>& levels, bool margins) {
   LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
   const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
   data.offset = offset_of(offset, n_rows);
   const arma::uword q = coefficient_count(data);
   const arma::vec coefficients = vector_copy(beta, q, "beta");
   MeatSettings meat_settings = meat_settings_of(meat, hat_power, hat_rows, clusters, n_rows);
-  if (absorb) {
+  std::optional<AbsorbedLevels> chunk_levels;
+  if (levels) {
     if (margins) {
       throw py::value_error("margin sums are not formed beside absorbed levels");
     }
-    return absorbed_chunk_sums(data, coefficients, with_statistics, meat_settings,
-                               chunk_levels_of(*absorb, n_levels, effects, level_means, n_rows, q));
+    chunk_levels = chunk_levels_of(*levels, n_rows, q);
   }
   arma::mat bread;
   if (meat_settings.kind == MeatKind::hat_adjusted) {
@@ -445,7 +443,17 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
       throw py::value_error("hat values need inverse_information");
     }
     square_copy(*inverse_information, q, "inverse_information", bread);
-    set_hat_values(meat_settings, bread);
+    // Each absorbed level of weight is a parameter of the hat matrix.
+    arma::uword level_parameters = 0;
+    if (chunk_levels && chunk_levels->inverse_level_weights != nullptr) {
+      const double* inverse = chunk_levels->inverse_level_weights;
+      level_parameters = static_cast<arma::uword>(
+          std::count_if(inverse, inverse + chunk_levels->n_levels, [](double value) { return value > 0.0; }));
+    }
+    set_hat_values(meat_settings, bread, level_parameters);
+  }
+  if (chunk_levels) {
+    return absorbed_chunk_sums(data, coefficients, with_statistics, meat_settings, *chunk_levels);
   }
   NormalSums sums;
   RobustSums robust;
@@ -485,16 +493,21 @@ int blas_threads_entry() { return blas_thread_count(); }
 
 NativeFitResult fit_chunked_absorbed_entry(const py::object& passes, std::int64_t n_coefficients,
                                            std::int64_t n_levels, double tol, std::int32_t max_iter,
-                                           const std::optional<py::function>& progress, bool offset) {
+                                           const std::optional<py::function>& progress, bool offset,
+                                           MeatKind meat) {
   if (n_coefficients < 0 || n_levels < 1) {
     throw py::value_error("n_coefficients must be at least 0 and n_levels at least 1");
   }
   const auto q = static_cast<arma::uword>(n_coefficients);
   const auto levels = static_cast<arma::uword>(n_levels);
+  FitPlan plan;
   // No penalty: it would shrink the levels.
-  const FitSettings settings = estimator_settings(tol, max_iter, 0.0, false);
-  const AbsorbedSumsSource source = [&](const arma::vec& beta, const arma::vec& effects, bool with_statistics,
-                                        NormalSums& total, AbsorbedSums& sums) {
+  plan.settings = estimator_settings(tol, max_iter, 0.0, false);
+  plan.meat = checked_meat(meat);
+  plan.null_model = offset;  // the levels carry the intercept
+  ChunkedAbsorbedPasses chunked;
+  chunked.sums = [&](const arma::vec& beta, const arma::vec& effects, bool with_statistics, NormalSums& total,
+                     AbsorbedSums& sums) {
     const py::gil_scoped_acquire acquire;
     const py::dict part = passes(to_numpy(beta), with_statistics, false, to_numpy(effects));
     copy_normal_sums(part, q, total);
@@ -502,28 +515,35 @@ NativeFitResult fit_chunked_absorbed_entry(const py::object& passes, std::int64_
     sums.score = vector_copy(part["level_scores"].cast<py::array>(), levels, "level_scores");
     level_cross_copy(part["level_cross"].cast<py::array>(), q, levels, sums.cross);
   };
+  chunked.robust = [&](const AbsorbedRobustRequest& request) {
+    const py::gil_scoped_acquire acquire;
+    // The engine's q x L means in column order are NumPy's (L, q) in row order.
+    py::array_t<double> means({static_cast<py::ssize_t>(levels), static_cast<py::ssize_t>(q)});
+    std::copy(request.level_means.begin(), request.level_means.end(), means.mutable_data());
+    const py::object none = py::none();
+    const py::object part = passes.attr("robust_pass")(
+        to_numpy(request.beta),
+        request.inverse_information == nullptr ? none
+                                               : py::object(matrix_to_numpy(*request.inverse_information)),
+        py::arg("effects") = to_numpy(request.effects), py::arg("level_means") = means,
+        py::arg("inverse_level_weights") = request.inverse_level_weights == nullptr
+                                               ? none
+                                               : py::object(to_numpy(*request.inverse_level_weights)));
+    return robust_sums_of(part.cast<py::dict>(), q);
+  };
+  NormalSums null_sums = zero_sums(1);
+  chunked.null_model = null_model_passes(passes, null_sums);
   const IterationObserver observer = python_observer(progress);
   CovarianceArray covariance = covariance_array(q);
-  NormalSums null_sums = zero_sums(1);
-  double null_deviance = std::numeric_limits<double>::quiet_NaN();
   ChunkedAbsorbedFit fit;
   {
     const py::gil_scoped_release release;
-    fit = fit_absorbed_chunked(q, levels, source, settings, observer);
-    covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance.view);
-    if (offset && fit.outcome.passes > 0 && fit.outcome.overflowed.empty()) {
-      // The null model beside an offset (the levels carry the intercept).
-      null_deviance = null_model_deviance(null_model_passes(passes, null_sums), settings);
-    }
+    fit = fit_absorbed_chunked(q, levels, chunked, plan, observer);
+    covariance_of_outcome(fit.outcome, fit.last_pass, plan.settings, covariance.view);
   }
-  NativeFitResult result = fit_result(fit.outcome, fit.last_pass, covariance.array, null_deviance);
+  NativeFitResult result = fit_result(fit.outcome, fit.last_pass, covariance.array, fit.null_deviance,
+                                      fit.meats, fit.hat_one_rows);
   result.fixed_effects = to_numpy(fit.effects);
   result.level_weights = to_numpy(fit.level_weights);
-  result.solved_coefficients = to_numpy(fit.solved_beta);
-  result.solved_effects = to_numpy(fit.solved_effects);
-  py::array_t<double> means(
-      {static_cast<py::ssize_t>(fit.level_means.n_cols), static_cast<py::ssize_t>(fit.level_means.n_rows)});
-  std::copy(fit.level_means.begin(), fit.level_means.end(), means.mutable_data());
-  result.level_means = means;
   return result;
 }

@@ -75,11 +75,12 @@ NativeFitResult fit_chunked_entry(const pybind11::object& passes, std::int64_t n
 // one (n_groups, q) array per clustering, by the chunk's own codes) and
 // "hat_one_rows"; hat_adjusted needs inverse_information, and forms the
 // robust sums alone (A and b are zeros: the caller has them at beta).
-// With absorb (the chunk's int32 codes of n_levels levels) and effects, the
-// rows' levels are in their linear predictor and the result also holds the
-// levels' sums "level_weights", "level_scores" and "level_cross" ((L, q));
-// with residual or cluster sums, level_means ((L, q)) too, and only the
-// robust sums are formed, of the rows less their level's means. With margins
+// With levels (the chunk's absorbed levels: absorbed_input.hpp's
+// chunk_levels_of), the rows' levels are in their linear predictor and the
+// result also holds the levels' sums "level_weights", "level_scores" and
+// "level_cross" ((L, q)); with robust sums the levels' "level_means" (and
+// for hat values "inverse_level_weights") are needed, and only the robust
+// sums are formed, of the rows less their level's means. With margins
 // (no absorb), also "margin_sums": [sum s, sum s h'(eta), sum s h''(eta) x
 // (q values)], h the link's mean.
 pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11::array& y,
@@ -88,21 +89,23 @@ pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11:
                                       const std::optional<pybind11::array>& offset, MeatKind meat,
                                       double hat_power, double hat_rows, const pybind11::list& clusters,
                                       const std::optional<pybind11::array>& inverse_information,
-                                      LinkKind link, const std::optional<pybind11::array>& absorb,
-                                      std::int64_t n_levels, const std::optional<pybind11::array>& effects,
-                                      const std::optional<pybind11::array>& level_means, bool margins);
+                                      LinkKind link, const std::optional<pybind11::dict>& levels,
+                                      bool margins);
 
 // fit_chunked_absorbed(passes, *, n_coefficients, n_levels, tol, max_iter,
-// progress, offset): the fit of rows held elsewhere with one absorbed
-// fixed effect of n_levels levels (src/irls/chunked_absorbed_fit.hpp),
-// unpenalised. passes(beta, with_statistics, False, effects) returns the
-// sums over all rows at beta with the levels at effects, as
-// normal_equations(..., absorb=codes, n_levels=L, effects=effects) returns
-// them for one chunk. The result is fit's with fixed_effects and
-// level_weights, and, for a pass of robust sums, solved_coefficients,
-// solved_effects and level_means ((L, q)).
+// progress, offset, meat): the fit of rows held elsewhere with one absorbed
+// fixed effect of n_levels levels (src/irls/chunked_absorbed_fit.hpp) by
+// the fit plan, unpenalised. passes(beta, with_statistics, False, effects)
+// returns the sums over all rows at beta with the levels at effects, as
+// normal_equations(..., levels={"codes": ..., "n_levels": L, "effects":
+// effects}) returns them for one chunk; passes.robust_pass(beta,
+// inverse_information, effects=, level_means=, inverse_level_weights=) the
+// robust sums of meat alone; with offset, passes.null_model(beta,
+// with_statistics) the null model's normal equations. The result is fit's
+// with fixed_effects and level_weights.
 NativeFitResult fit_chunked_absorbed_entry(const pybind11::object& passes, std::int64_t n_coefficients,
                                            std::int64_t n_levels, double tol, std::int32_t max_iter,
-                                           const std::optional<pybind11::function>& progress, bool offset);
+                                           const std::optional<pybind11::function>& progress, bool offset,
+                                           MeatKind meat);
 
 int blas_threads_entry();

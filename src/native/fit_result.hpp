@@ -55,10 +55,6 @@ struct NativeFitResult {
   // updates whose solve of them missed its tolerance.
   std::optional<pybind11::array_t<double>> further_effects;
   std::int64_t further_unconverged = 0;
-  // fit_chunked_absorbed: where a pass of robust sums is formed.
-  std::optional<pybind11::array_t<double>> solved_coefficients;
-  std::optional<pybind11::array_t<double>> solved_effects;
-  std::optional<pybind11::array_t<double>> level_means;
 };
 
 // visit(name, member) for each field of NativeFitResult, in order: the one
@@ -89,9 +85,6 @@ void for_each_field(Visit&& visit) {
   visit("level_weights", &NativeFitResult::level_weights);
   visit("further_effects", &NativeFitResult::further_effects);
   visit("further_unconverged", &NativeFitResult::further_unconverged);
-  visit("solved_coefficients", &NativeFitResult::solved_coefficients);
-  visit("solved_effects", &NativeFitResult::solved_effects);
-  visit("level_means", &NativeFitResult::level_means);
 }
 
 // The result of a fit: the loop's outcome, and what the last pass summed

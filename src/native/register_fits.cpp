@@ -38,17 +38,19 @@ void register_fits(py::module_& m) {
         py::arg("offset") = py::none(), py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0,
         py::arg("hat_rows") = 0.0, py::arg("clusters") = py::list(),
         py::arg("inverse_information") = py::none(), py::arg("link") = LinkKind::logit,
-        py::arg("absorb") = py::none(), py::arg("n_levels") = 0, py::arg("effects") = py::none(),
-        py::arg("level_means") = py::none(), py::arg("margins") = false,
+        py::arg("levels") = py::none(), py::arg("margins") = false,
         "The weighted normal equations of X's rows at beta (one chunk of a distributed fit): A, b and, "
         "with statistics, the deviance and the rows fitted at exactly 0 or 1; with margins, the sums of "
-        "the average marginal effects.");
+        "the average marginal effects; with levels (a dict of the chunk's absorbed \"codes\", \"n_levels\", "
+        "\"effects\" and, for robust sums, \"level_means\" and \"inverse_level_weights\"), the levels' sums "
+        "too.");
   m.def("fit_chunked_absorbed", &fit_chunked_absorbed_entry, py::arg("passes"), py::kw_only(),
         py::arg("n_coefficients"), py::arg("n_levels"), py::arg("tol"), py::arg("max_iter"),
-        py::arg("progress") = py::none(), py::arg("offset") = false,
-        "Fit a logistic regression with one absorbed fixed effect by IRLS whose sums "
-        "passes(beta, with_statistics, False, effects) forms elsewhere (with offset, the null model's "
-        "passes.null_model(beta, with_statistics) too); return its FitResult.");
+        py::arg("progress") = py::none(), py::arg("offset") = false, py::arg("meat") = MeatKind::none,
+        "Fit a logistic regression with one absorbed fixed effect by IRLS, by the fit plan, whose sums "
+        "passes(beta, with_statistics, False, effects) forms elsewhere (the robust sums of meat "
+        "passes.robust_pass(beta, inverse_information, effects=, level_means=, inverse_level_weights=), and "
+        "with offset the null model's passes.null_model(beta, with_statistics)); return its FitResult.");
   m.def("blas_threads", &blas_threads_entry,
         "The number of threads the OpenBLAS behind the engine is currently set to use.");
 }

@@ -611,6 +611,9 @@ def _frame_with_firms(n, seed):
     [
         ("nonrobust", "a categorical feature"),
         ("HC1", "an offset"),
+        # Hat values: each row's leverage in the dummy model, 1/D of its level beside x'Bx.
+        ("HC3", "an offset"),
+        ("HC4", "no more"),
         # Clusters that cross the firms and the partitions: every level counts in k.
         ("cluster", "clusters"),
         # The same with the rows of one firm inside one cluster: the firms
@@ -670,7 +673,6 @@ def test_one_absorbed_column_on_a_dask_frame_equals_the_in_memory_absorbed_fit(c
     ("parameters", "message"),
     [
         ({"absorb": ["firm", "city"]}, r"absorb= on a Dask DataFrame takes one column; \['firm', 'city'\]"),
-        ({"absorb": "firm", "cov_type": "HC3"}, r"cov_type='HC3' with absorb= is not available on a Dask"),
     ],
 )
 def test_what_absorb_cannot_do_on_a_dask_frame_is_refused_before_any_task_runs(parameters, message):

@@ -21,7 +21,7 @@ from dask.delayed import Delayed, delayed
 from .. import _absorb, _design, _native
 from .._fitted import Fitted
 from .._links import Link
-from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count
+from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import found_classes
 from ._fit import Progress
 from ._frames import frame_layout, frame_row_chunks
@@ -35,13 +35,6 @@ SEVERAL_COLUMNS = (
 
 def check_dask_absorb(X: Any, absorb: Any, penalty: float, cov_type: str) -> list[str]:
     """The one absorbed column's name, every check that needs no task made."""
-    if cov_type in ("HC2", "HC3", "HC4"):
-        # Hat values need each row's leverage: another pass of their own,
-        # which the chunked fit does not make with absorbed levels.
-        raise ValueError(
-            f"cov_type={cov_type!r} with absorb= is not available on a Dask DataFrame: use 'HC0', 'HC1' or "
-            "'cluster', or fit in memory."
-        )
     names = _absorb.check_fit_arguments(absorb, penalty)
     if len(names) > 1:
         raise ValueError(SEVERAL_COLUMNS.format(names=names))
@@ -146,10 +139,15 @@ def fit_absorbed_dask(
 
     # The levels carry the intercept: the layout is learned with one (each
     # categorical's first level its reference), the sums made without it.
-    normal_equations = NormalEquations(chunks, found, False, ChunkMeat(), layout, link.name)
+    chunk_meat = ChunkMeat(meat, hat_power, by_leverage=cov_type in POWER_BY_LEVERAGE)
+    normal_equations = NormalEquations(chunks, found, False, chunk_meat, layout, link.name)
     normal_equations.classes = labels
     normal_equations.codes = code_chunks
     normal_equations.n_levels = len(levels)
+    # The rows' weight, the levels left out apart: HC4's n.
+    normal_equations.n_obs = float(total[~separated].sum())
+    # The engine's plan makes the robust pass after the loop, at the
+    # coefficients and effects the last step was solved from.
     result = _native.fit_chunked_absorbed(
         normal_equations,
         n_coefficients=q,
@@ -158,22 +156,13 @@ def fit_absorbed_dask(
         max_iter=max_iter,
         progress=progress,
         offset=offset is not None,
+        meat=meat,
     )
-    overflowed = bool(result.overflowed)
     request = MeatRequest(cov_type, meat, hat_power)
-    if meat != _native.Meat.none and max_iter > 0 and not overflowed:
-        # The robust sums at the coefficients and effects the last step was
-        # solved from, each row's columns less its level's means.
-        normal_equations.meat = ChunkMeat(meat, hat_power)
-        normal_equations.level_means = np.asarray(result.level_means)
-        normal_equations(
-            np.asarray(result.solved_coefficients), False, True, np.asarray(result.solved_effects)
-        )
-        result = result.replace(passes=result.passes + 1)
+    if meat != _native.Meat.none and max_iter > 0 and not result.overflowed:
         request.clusters = [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
         if meat == _native.Meat.cluster:
             check_cluster_count(request.n_groups)
-    result = result.replace(meats=normal_equations.meats, hat_one_rows=normal_equations.hat_one_rows)
 
     column, intercept = _absorb.eliminated_column(name, levels, result, int(separated.sum()))
     if separated.any():

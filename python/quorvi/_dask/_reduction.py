@@ -34,12 +34,14 @@ FAN_IN = 16
 class ChunkLevels:
     """What a chunk's sums with an absorbed column need beyond its rows: the
     number of levels, the levels' effects and, for the robust sums, each
-    level's means of the columns ((L, q)). Each is one key of the graph,
-    which every chunk's task reads (sent to a worker once, not per task)."""
+    level's means of the columns ((L, q)) and, for hat values, each level's
+    1 / D. Each is one key of the graph, which every chunk's task reads
+    (sent to a worker once, not per task)."""
 
     n_levels: int
     effects: Any = None
     level_means: Any = None
+    inverse_level_weights: Any = None
 
 
 @dataclass
@@ -116,13 +118,13 @@ def chunk_sums(
     absorbed: dict[str, Any] = {}
     if level_codes is not None and levels is not None:
         absorbed = {
-            "absorb": np.require(level_codes, dtype=np.int32, requirements=["C", "A"]),
+            "codes": np.require(level_codes, dtype=np.int32, requirements=["C", "A"]),
             "n_levels": levels.n_levels,
-            "effects": np.require(levels.effects, dtype=np.float64, requirements=["C", "A"]),
-            "level_means": None
-            if levels.level_means is None
-            else np.require(levels.level_means, dtype=np.float64, requirements=["C", "A"]),
         }
+        for key in ("effects", "level_means", "inverse_level_weights"):
+            value = getattr(levels, key)
+            if value is not None:
+                absorbed[key] = np.require(value, dtype=np.float64, requirements=["C", "A"])
     if meat is None or meat.meat == _native.Meat.none:
         return _native.normal_equations(
             design,
@@ -134,7 +136,7 @@ def chunk_sums(
             offset=offset,
             link=native_link,
             margins=margins,
-            **absorbed,
+            levels=absorbed or None,
         )
     codes: list[tuple[npt.NDArray[np.int64], int]] = []
     uniques: list[Any] = []
@@ -158,7 +160,7 @@ def chunk_sums(
         inverse_information=meat.inverse_information,
         link=native_link,
         margins=margins,
-        **absorbed,
+        levels=absorbed or None,
     )
     if first_row is not None:
         sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
@@ -288,7 +290,9 @@ class NormalEquations(PassesAfterTheLoop):
         # of levels; None for none.
         self.codes: list[Delayed] | None = None
         self.n_levels = 0
+        # A robust pass's levels, at the step the last update was solved from.
         self.level_means: npt.NDArray[np.float64] | None = None
+        self.inverse_level_weights: npt.NDArray[np.float64] | None = None
         # Whether the passes form the margin sums (the engine's plan switches
         # them on for the passes predicted to be the last).
         self.margins = False
@@ -317,7 +321,15 @@ class NormalEquations(PassesAfterTheLoop):
         chunks = self.chunks
         absorbed = self.codes is not None and not self.intercept_only
         levels = (
-            delayed(ChunkLevels(self.n_levels, effects, self.level_means if with_meat else None), pure=True)
+            delayed(
+                ChunkLevels(
+                    self.n_levels,
+                    effects,
+                    self.level_means if with_meat else None,
+                    self.inverse_level_weights if with_meat else None,
+                ),
+                pure=True,
+            )
             if absorbed
             else None
         )
@@ -372,17 +384,25 @@ class NormalEquations(PassesAfterTheLoop):
         return result
 
     def robust_pass(
-        self, beta: npt.NDArray[np.float64], inverse_information: npt.NDArray[np.float64] | None
+        self,
+        beta: npt.NDArray[np.float64],
+        inverse_information: npt.NDArray[np.float64] | None,
+        effects: npt.NDArray[np.float64] | None = None,
+        level_means: npt.NDArray[np.float64] | None = None,
+        inverse_level_weights: npt.NDArray[np.float64] | None = None,
     ) -> Sums:
         """The robust sums at beta, in a pass after the loop: for hat values
-        with the inverse information of the loop's last pass."""
+        with the inverse information of the loop's last pass. With an
+        absorbed column, at the levels' effects, with their means of the
+        columns and, for hat values, their inverse weights."""
         if inverse_information is not None:
             self.meat = replace(
                 self.meat,
                 inverse_information=inverse_information,
                 hat_rows=self.n_obs if self.meat.by_leverage else 0.0,
             )
-        return self(beta, False, True)
+        self.level_means, self.inverse_level_weights = level_means, inverse_level_weights
+        return self(beta, False, True, effects)
 
     def observed_information(self, beta: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         """The observed information at beta, in a pass after the loop."""
