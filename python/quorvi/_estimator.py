@@ -18,7 +18,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _absorb, _caller, _design, _formula, _named, _native, _prediction, _separation
+from . import _absorb, _caller, _contrasts, _design, _formula, _named, _native, _prediction, _separation
 from ._backends import Backend, backend_of
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
@@ -151,7 +151,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         out (``missing``), a formula's ``| fe1 + fe2`` part absorbs those
         columns (not ``absorb=``, which a formula refuses),
         categorical terms enter the fit as codes, and the parameters are
-        named as statsmodels names them. The formula decides the intercept,
+        named as statsmodels names them (a factor with sum, Helmert,
+        difference or polynomial contrasts is fitted treatment-coded and its
+        parameters mapped to the contrasts', which needs C=np.inf and no
+        absorbed part). The formula decides the intercept,
         so ``fit_intercept`` must agree with it (``quorvi.logit`` sets it).
         See the user guide's "Formulas".
     absorb : str, list of str or None, default=None
@@ -475,6 +478,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 {"sample_weight": sample_weight, "clusters": clusters, "offset": offset},
             )
             formula, X, y, dropped_rows = learned.design, learned.frame, learned.labels, learned.dropped_rows
+            _contrasts.check_fit_settings(formula.contrasts, self.formula, self.C)
             sample_weight, clusters, offset = (
                 learned.companions[name] for name in ("sample_weight", "clusters", "offset")
             )
@@ -551,6 +555,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 formula=formula,
                 dropped_rows=dropped_rows,
             )
+            if formula.contrasts:
+                # Factors coded with other contrasts than treatment were fitted
+                # treatment-coded: the parameters in their parametrization.
+                results = _contrasts.reparametrized(results, formula.contrasts)
         self._warn_about(results, result, fitted.separation)
         return results
 
@@ -795,28 +803,33 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """decision_function of X as the fit read it (a design frame)."""
         layout = self._results_.layout
         absorption = self._results_.absorption
+        coef, intercept = self.coef_[0], float(self.intercept_[0])
+        if self._results_.design_parameters is not None:
+            # A formula's contrasts: coef_ is in their parametrization, the
+            # design frame holds the treatment-coded columns the fit read.
+            coef, intercept = self._results_.scoring_coefficients()
         if absorption is not None:
             # The absorbed columns' effects are a known term of each row.
             assert layout is not None
             rest, effects = absorption.offsets(X)
-            scores = _design.frame_scores(rest, layout, self.coef_[0], float(self.intercept_[0])) + effects
+            scores = _design.frame_scores(rest, layout, coef, intercept) + effects
             offsets = checked_offset(offset, len(scores))
             return scores if offsets is None else scores + offsets
         backend = backend_of(X)
         if backend is not None:
             module = backend.module()
             if layout is not None:
-                return module.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]), offset)
-            return module.decision_function(X, self.coef_[0], float(self.intercept_[0]), offset)
+                return module.frame_scores(X, layout, coef, intercept, offset)
+            return module.decision_function(X, coef, intercept, offset)
         if layout is not None:
             if not _design.is_frame_with_categories(X):
                 raise ValueError(
                     "the model was fitted on a DataFrame with categorical columns: pass a DataFrame "
                     f"with the columns {layout.columns}."
                 )
-            scores = _design.frame_scores(X, layout, self.coef_[0], float(self.intercept_[0]))
+            scores = _design.frame_scores(X, layout, coef, intercept)
         else:
-            scores = _prediction.scores(self._validated_input(X), self.coef_[0], float(self.intercept_[0]))
+            scores = _prediction.scores(self._validated_input(X), coef, intercept)
         offsets = checked_offset(offset, len(scores))
         return scores if offsets is None else scores + offsets
 

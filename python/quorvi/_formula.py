@@ -12,7 +12,10 @@ coding: no column of n × levels is ever made. A numeric term (``x``,
 ``I(x ** 2)``, ``np.log(x)``, ``x:z``) is a float64 column of it. A
 numeric × categorical term (``x:C(g)``, a slope per level) is the same
 categorical column with the product of its numeric factors beside it as
-its multiplier: the fit reads the two as one varying-slope block.
+its multiplier: the fit reads the two as one varying-slope block. A
+factor coded with other contrasts (``C(g, Sum)``, ``C(g, Poly)``, ...) is
+fitted treatment-coded and its parameters mapped to the contrasts'
+afterwards (python/quorvi/_contrasts.py).
 """
 
 from __future__ import annotations
@@ -27,6 +30,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._backends import backend_of
+from ._contrasts import ColumnCoding, column_codings
 from ._design import SLOPES, slopes_of
 from ._validation import is_distributed
 
@@ -86,6 +90,10 @@ class FormulaDesign:
     # statsmodels' offset(np.log(t))): known terms of every row's linear
     # predictor, evaluated on every frame given to the fitted model.
     offsets: list[str] = field(default_factory=list)
+    # For factors coded with other contrasts than treatment (C(g, Sum),
+    # ...): the fitted columns that the map to statsmodels' parameters
+    # involves, by name (python/quorvi/_contrasts.py); empty without them.
+    contrasts: dict[str, ColumnCoding] = field(default_factory=dict)
 
     @property
     def written(self) -> str:
@@ -261,6 +269,16 @@ def learn(
         for structure in spec.structure
         if not _is_intercept(structure)
     }
+    design.contrasts = column_codings(matrix)
+    if absorbed and design.contrasts:
+        # The absorbed levels carry the intercept, which a contrast's
+        # columns mix with the factor's: the map would move the levels'
+        # effects too.
+        raise NotImplementedError(
+            f"the formula {formula!r} codes a factor with contrasts other than treatment beside absorbed "
+            "levels ('| fe'), which is not available: use treatment coding there, or the absorbed "
+            "columns as terms (C(fe))."
+        )
     if absorbed and not intercept:
         raise ValueError(
             f"the formula {formula!r} has no intercept, but its absorbed levels carry one: leave out the "

@@ -9,6 +9,10 @@ would for the whole frame) and keeps, for every row, only the factor's code:
 a column of a term is then the product of its numeric factors (if any) and
 the indicators of its factors' levels, never an array of n × levels (a
 numeric × categorical column, x:C(g)[T.b], is x and the indicator apart).
+A factor coded with other contrasts (C(g, Sum), ...) is kept as the codes of
+its treatment coding against the first level, each column carrying the
+contrast's column that takes its place (python/quorvi/_contrasts.py maps
+the parameters after the fit).
 
 Imported only when a formula is given (it imports formulaic); a class of a
 module, so that a model spec that names it travels to Dask's workers.
@@ -29,15 +33,22 @@ from formulaic.materializers.types import EvaluatedFactor, FactorValues
 from formulaic.parser.types import Factor
 from interface_meta import override
 
+from ._contrasts import FactorCoding, factor_coding
+
 
 @dataclass(frozen=True)
 class Indicator:
-    """The rows of one level of a categorical factor: codes == level."""
+    """The rows of one level of a categorical factor: codes == level. For a
+    factor coded with other contrasts than treatment, the column of
+    statsmodels' coding that takes this indicator's place: its values over
+    the levels and its name."""
 
     factor: str
     codes: npt.NDArray[Any]
     level: int
     n_levels: int
+    coding: npt.NDArray[np.float64] | None = None
+    coded_name: str | None = None
 
 
 @dataclass(frozen=True)
@@ -50,6 +61,9 @@ class Column:
     numeric: npt.NDArray[np.float64] | None
     indicators: tuple[Indicator, ...]
     numeric_names: tuple[str, ...] = ()
+    # statsmodels' name of the column that takes this one's place, when a
+    # factor of it is coded with other contrasts than treatment.
+    coded_name: str | None = None
 
 
 class CodesMaterializer(PandasMaterializer):  # type: ignore[misc]
@@ -98,8 +112,13 @@ class CodesMaterializer(PandasMaterializer):  # type: ignore[misc]
             FactorValues(distinct.reset_index(drop=True), metadata=factor.metadata),
         )
         coded = super()._encode_evaled_factor(few, spec, [], reduced_rank)
-        levels = spec.encoder_state[factor.expr][1]["categories"]
+        state = spec.encoder_state[factor.expr][1]
+        levels = state["categories"]
         codes = pd.Categorical(series, categories=levels).codes
+        contrasts = state.get("contrasts")
+        coding = factor_coding(factor.expr, getattr(contrasts, "contrasts", None), list(levels), reduced_rank)
+        if coding is not None:
+            return _treatment_indicators(factor.expr, codes, coding, list(levels), reduced_rank)
         few_codes = pd.Categorical(distinct, categories=levels).codes
         return {
             name: _indicator(factor.expr, codes, few_codes, np.asarray(column), len(levels))
@@ -125,14 +144,37 @@ class CodesMaterializer(PandasMaterializer):  # type: ignore[misc]
                     part = np.asarray(value, dtype=np.float64)
                     numeric = part if numeric is None else numeric * part
                     numeric_names.append(name)
+            coded_name = None
+            if any(indicator.coded_name is not None for indicator in indicators):
+                coded_name = ":".join(
+                    value.coded_name if isinstance(value, Indicator) and value.coded_name else name
+                    for name, value in product
+                )
             columns[":".join(name for name, _ in product)] = Column(
-                numeric, tuple(indicators), tuple(numeric_names)
+                numeric, tuple(indicators), tuple(numeric_names), coded_name
             )
         return columns
 
     @override
     def _combine_columns(self, cols: Sequence[tuple[str, Any]], spec: Any, drop_rows: Sequence[int]) -> Any:
         return dict(cols)
+
+
+def _treatment_indicators(
+    factor: str, codes: npt.NDArray[Any], coding: FactorCoding, levels: list[Any], reduced: bool
+) -> dict[str, Indicator]:
+    """A factor coded with other contrasts as the fit reads it: the
+    indicators of its levels after the first (reduced rank) or of all its
+    levels, each paired with the contrast's column in its place (as many
+    columns as indicators, in formulaic's order: the map of the parameters
+    pairs them one to one)."""
+    first = 1 if reduced else 0
+    return {
+        f"{factor}[T.{levels[level]}]" if reduced else f"{factor}[{levels[level]}]": Indicator(
+            factor, codes, level, len(levels), coding.matrix[:, column], coding.names[column]
+        )
+        for column, level in enumerate(range(first, len(levels)))
+    }
 
 
 def _check_levels(factor: str, series: pd.Series, levels: list[Any]) -> None:

@@ -175,6 +175,12 @@ class FitResults:
     # The columns of the training frame that fit's arguments named (the
     # offset's is read again from the frames given to the fitted model).
     argument_columns: ArgumentColumns = dataclasses.field(default_factory=ArgumentColumns)
+    # For a formula with contrasts other than treatment: the parameters and
+    # covariance of the treatment-coded columns the fit read, which the
+    # predictions use (parameters and covariance are then statsmodels'
+    # parametrization, python/quorvi/_contrasts.py); None otherwise.
+    design_parameters: npt.NDArray[np.float64] | None = None
+    design_covariance: npt.NDArray[np.float64] | None = None
 
     @classmethod
     def from_fit(
@@ -320,6 +326,14 @@ class FitResults:
     @property
     def intercept(self) -> float:
         return float(self.parameters[0]) if self.fit_intercept else 0.0
+
+    def scoring_coefficients(self) -> tuple[npt.NDArray[np.float64], float]:
+        """The coefficients of the features and the intercept of the columns
+        the fit read, which the scores of a design frame use."""
+        if self.design_parameters is None:
+            return self.coef, self.intercept
+        parameters = self.design_parameters
+        return (parameters[1:], float(parameters[0])) if self.fit_intercept else (parameters, 0.0)
 
     @property
     def is_penalised(self) -> bool:
@@ -561,7 +575,9 @@ class FitResults:
         self._warn_if_penalised("prediction_table()")
         scores = np.asarray(scores_of(X, offset), dtype=np.float64)
         kept = ~self.dropped
-        covariance = np.where(np.outer(kept, kept), self.covariance, 0.0)
+        # The rows' parameter vectors are those of the columns the fit read.
+        fitted = self.covariance if self.design_covariance is None else self.design_covariance
+        covariance = np.where(np.outer(kept, kept), fitted, 0.0)
         # With absorbed levels the variance is that of the slopes' part of
         # η, the levels (and the intercept among them) held at their estimates.
         rows = X if self.absorption is None else self.absorption.offsets(X)[0]

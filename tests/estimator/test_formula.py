@@ -75,6 +75,85 @@ def test_formula_equals_statsmodels(affairs, case):
     np.testing.assert_allclose(model.predict_proba(affairs)[:, 1], reference.fittedvalues, rtol=1e-8)
 
 
+@pytest.mark.parametrize("contrast", ["Sum", "Helmert", "Diff", "Poly"])
+@pytest.mark.parametrize(
+    ("template", "cov_type"),
+    [
+        ("had_affair ~ C(rel, {}) + age", "nonrobust"),
+        # The contrast's columns mix the intercept (or age, for the slopes)
+        # with the factor's: the map spans several terms.
+        ("had_affair ~ C(rel, {}) * C(occ) + educ", "HC0"),
+        ("had_affair ~ age * C(rel, {})", "nonrobust"),
+        # Without the intercept formulaic codes the factor in full rank, and
+        # statsmodels as the contrast after a column of ones ([mean], ...).
+        ("had_affair ~ 0 + C(rel, {}) + age", "nonrobust"),
+    ],
+)
+def test_contrasts_equal_statsmodels(affairs, template, cov_type, contrast):
+    formula = template.format(contrast)
+    reference = _statsmodels(formula, affairs, cov_type)
+    model = quorvi.logit(formula, affairs, tol=1e-10, cov_type=cov_type)
+    table = model.coef_table()
+    assert sorted(table.index) == sorted(reference.params.index)
+    # As for treatment coding: two IRLS fits rounding apart, atol for the
+    # estimates near 0. coef_ and intercept_ are the table's.
+    np.testing.assert_allclose(model._parameters(), reference.params[table.index], rtol=1e-8, atol=1e-10)
+    table = table.loc[reference.params.index]
+    np.testing.assert_allclose(table["coef"], reference.params, rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(table["std err"], reference.bse, rtol=1e-8, atol=1e-12)
+    # The factor's own term, jointly: a test of the contrasts' parameters,
+    # so of their covariance with the intercept's too.
+    members = [name for name in reference.params.index if name.startswith("C(rel") and ":" not in name]
+    restriction = np.eye(len(reference.params))[[reference.params.index.get_loc(n) for n in members]]
+    expected = reference.wald_test(restriction, scalar=True, use_f=False).statistic
+    np.testing.assert_allclose(model.wald_test(f"C(rel, {contrast})").statistic, expected, rtol=1e-7)
+    # Predictions are the treatment-coded fit's, on rows of a few levels,
+    # and so are their standard errors.
+    new = affairs.iloc[1::97].head(9)
+    np.testing.assert_allclose(model.predict_proba(new)[:, 1], reference.predict(new), rtol=1e-8)
+    expected_se = reference.get_prediction(new).summary_frame()["mean_se"]
+    np.testing.assert_allclose(model.prediction_table(new)["mean_se"], expected_se, rtol=1e-7)
+
+
+@pytest.mark.parametrize(
+    ("formula", "parameters", "message"),
+    [
+        # The penalty shrinks the fitted treatment coefficients, not the
+        # contrasts', and absorbed levels carry the intercept the contrasts
+        # mix in: both refused before any fitting.
+        (
+            "had_affair ~ C(rel, Sum) + age",
+            {"C": 1.0},
+            r"codes C\(rel, Sum\) with contrasts other than treatment, .* with a ridge penalty \(C=1.0\) "
+            r"that map is not exact",
+        ),
+        (
+            "had_affair ~ age + C(rel, Poly) | occ",
+            {},
+            r"codes a factor with contrasts other than treatment beside absorbed levels",
+        ),
+    ],
+)
+def test_contrasts_are_refused_where_their_map_is_not_exact(
+    affairs, formula, parameters, message, monkeypatch
+):
+    # A declared level without rows has no fitted column, which every
+    # contrast's column weighs: refused after the fit.
+    unused = affairs.assign(
+        rel=pd.Categorical(affairs["rel"], categories=[*sorted(set(affairs["rel"])), "x"])
+    )
+    with pytest.raises(ValueError, match=r"the level\(s\) \['C\(rel, Diff\)\[T.x\]'\] of a contrast-coded"):
+        quorvi.logit("had_affair ~ C(rel, Diff) + age", unused)
+
+    def no_fit(*args, **kwargs):
+        raise AssertionError("the fit was reached")
+
+    monkeypatch.setattr(quorvi._native, "fit", no_fit)
+    error = ValueError if parameters else NotImplementedError
+    with pytest.raises(error, match=message):
+        quorvi.logit(formula, affairs, **parameters)
+
+
 @pytest.mark.parametrize(
     "formula",
     [
@@ -161,9 +240,11 @@ def test_polars_and_pipeline_use(affairs):
         ("had_affair ~ age | np.log(occ)", ValueError, r"'np.log\(occ\)' is not a column name"),
         ("had_affair ~ age | firm", ValueError, r"absorbed part names column\(s\) \['firm'\]"),
         (
-            "had_affair ~ C(rel, Sum)",
+            # formulaic's scaled Helmert coding is neither R's nor patsy's.
+            "had_affair ~ C(rel, Helmert(scale=True))",
             NotImplementedError,
-            r"'C\(rel, Sum\)' is coded with contrasts other than treatment",
+            r"'C\(rel, Helmert\(scale=True\)\)' is coded with contrasts HelmertContrasts\(reverse=True, "
+            r"scale=True\), which are not available",
         ),
     ],
 )
