@@ -1078,7 +1078,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             or DataFrame is reduced chunk by chunk where it lives. For a
             model fitted on a DataFrame with categorical columns, a
             DataFrame with those columns (a Dask DataFrame is reduced
-            partition by partition).
+            partition by partition). For a model fitted with a formula, a
+            DataFrame of the formula's variables, in memory (required: see
+            Notes).
 
             None (the default) averages over the training rows, with the
             fit's sample_weight and offset, from sums that the fit's last
@@ -1113,7 +1115,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             the 1 - alpha interval (95 % by default). For a frame with
             categorical columns, one row per numeric column and one per
             non-reference level of each categorical, named as in
-            ``coef_table()`` (``"educ[2]"``).
+            ``coef_table()`` (``"educ[2]"``). For a formula model, one row
+            per numeric variable of the formula (``"age"``) and one per
+            non-reference level of each factor (``"C(rel)[T.2.0]"``).
 
         Warns
         -----
@@ -1150,17 +1154,26 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         those at ``coef_`` up to the square of that change; the sum in the
         Jacobian, which only the standard errors read, stays at β₀ (a
         relative difference of the order of the change).
+
+        For a model fitted with a formula, the effects are those of the
+        formula's variables, through every term that names them (Stata's
+        ``margins, dydx(*)``): a numeric variable's is
+        Σ sᵢ h′(ηᵢ) (dηᵢ/dx) / Σ sᵢ with dηᵢ/dx = Σⱼ βⱼ dxᵢⱼ/dx, the
+        derivatives of its terms taken by central differences through
+        formulaic's evaluation of them; a factor's level has the discrete
+        change from the reference level, every row set to each. X is
+        required (ValueError without it: the model keeps no copy of the
+        training rows), rows with a missing value are left out as in the
+        fit, and a formula with absorbed levels or a Dask or Spark
+        DataFrame is a NotImplementedError. A parameter dropped as linearly
+        dependent counts as 0 there (the model without its column). See
+        the Formulas page of the documentation.
         """
         check_is_fitted(self)
         if X is not None:
             X, offset, sample_weight = self._prediction_rows(X, offset, sample_weight)
         if self._results_.formula is not None:
-            # An effect of a design column would ignore the transforms and
-            # interactions that tie the formula's columns to its variables.
-            raise NotImplementedError(
-                "marginal_effects() of a model fitted with a formula is not available yet: the effects "
-                "of its variables go through the formula's transforms and interactions."
-            )
+            return self._results_.formula_marginal_effects(X, sample_weight, offset, alpha)
         return self._results_.marginal_effects(X, sample_weight, offset, alpha, self._validated_input)
 
     def prediction_table(self, X: Any, offset: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:

@@ -513,6 +513,26 @@ class FitResults:
         features, effects, covariance = frame_marginal_effects(self, X, sample_weight, offset)
         return _effects_table(features, effects, covariance, alpha)
 
+    def formula_marginal_effects(
+        self, data: Any, sample_weight: Any, offset: Any, alpha: float
+    ) -> pd.DataFrame:
+        """The table of LogisticRegression.marginal_effects() of a model
+        fitted with a formula: one row per variable of the formula."""
+        from ._formula_margins import formula_marginal_effects
+
+        checked_alpha(alpha)
+        if data is None:
+            # The model keeps no copy of the training rows, and a
+            # variable's effect through the formula's transforms needs them.
+            raise ValueError(
+                "marginal_effects() of a model fitted with a formula needs the data: pass the rows to "
+                "average over (the training data, with their sample_weight, gives Stata's "
+                "margins, dydx(*)); the model keeps no copy of them."
+            )
+        self._warn_if_penalised("marginal_effects()")
+        names, effects, covariance = formula_marginal_effects(self, data, sample_weight, offset)
+        return _effects_table(names, effects, covariance, alpha)
+
     def _numeric_effects_table(self, sums: npt.NDArray[np.float64], alpha: float) -> pd.DataFrame:
         """The effects table of numeric features from the sums of
         _margins.chunk_sums."""

@@ -1,0 +1,206 @@
+"""Marginal effects of formula models: each variable's average effect on
+P(y = 1) through every term it enters (Stata's margins, dydx(*)), against
+statsmodels' formula GLM, with the derivatives of the terms written out by
+hand here and the delta method on statsmodels' covariance."""
+
+import numpy as np
+import pytest
+from scipy.special import expit
+from scipy.stats import norm
+
+import quorvi
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("formulaic")
+sm = pytest.importorskip("statsmodels.api")
+smf = pytest.importorskip("statsmodels.formula.api")
+
+
+def _reference_effects(fit, data, weights, slopes, levels, mean, derivative, curvature):
+    """The effects and their delta-method standard errors from a statsmodels
+    fit: slopes maps a variable to the function of the data that gives dX/dv
+    (a column per parameter, by name); levels maps a factor's row names to
+    the function that sets the design's columns to that level (the
+    reference first)."""
+    names = list(fit.model.exog_names)
+    X = np.asarray(fit.model.exog)
+    beta = fit.params.to_numpy()
+    share = weights / weights.sum()
+    eta = X @ beta
+    effects, jacobians = [], []
+    for columns in slopes.values():
+        dX = np.zeros_like(X)
+        for name, values in columns(data).items():
+            dX[:, names.index(name)] = values
+        slope = dX @ beta
+        effects.append(share @ (derivative(eta) * slope))
+        jacobians.append(
+            share @ (curvature(eta)[:, None] * slope[:, None] * X + derivative(eta)[:, None] * dX)
+        )
+    at_level = []
+    for set_level in levels.values():
+        X_level = set_level(X.copy(), names)
+        eta_level = X_level @ beta
+        at_level.append((share @ mean(eta_level), share @ (derivative(eta_level)[:, None] * X_level)))
+    for level_mean, level_jacobian in at_level[1:]:
+        effects.append(level_mean - at_level[0][0])
+        jacobians.append(level_jacobian - at_level[0][1])
+    jacobian = np.array(jacobians)
+    errors = np.sqrt(np.diag(jacobian @ fit.cov_params().to_numpy() @ jacobian.T))
+    return list(slopes) + list(levels)[1:], np.array(effects), errors
+
+
+def _setting(prefix, levels, level):
+    """A function that sets the treatment columns prefix[T.l] of a design
+    to the indicators of level (extra: other columns the level sets)."""
+
+    def set_level(X, names):
+        for other in levels:
+            X[:, names.index(f"{prefix}[T.{other}]")] = float(other == level)
+        return X
+
+    return set_level
+
+
+@pytest.fixture(scope="module")
+def fair():
+    data = sm.datasets.fair.load_pandas().data.rename(columns={"religious": "rel"})
+    return data.assign(had=(data["affairs"] > 0).astype(float))
+
+
+LOGIT = (expit, lambda e: expit(e) * expit(-e), lambda e: expit(e) * expit(-e) * (expit(-e) - expit(e)))
+PROBIT = (norm.cdf, norm.pdf, lambda e: -e * norm.pdf(e))
+
+
+def test_fair_effects_equal_the_delta_method_on_statsmodels(fair):
+    # The issue's case: a quadratic and a log transform (central
+    # differences through formulaic) and a factor's discrete changes.
+    formula = "had ~ age + I(age**2) + np.log(yrs_married) + C(rel)"
+    reference = smf.glm(formula, fair, family=sm.families.Binomial()).fit(tol=1e-13)
+    slopes = {
+        "age": lambda d: {"age": np.ones(len(d)), "I(age ** 2)": 2 * d["age"].to_numpy()},
+        "yrs_married": lambda d: {"np.log(yrs_married)": 1 / d["yrs_married"].to_numpy()},
+    }
+    levels = {
+        f"C(rel)[T.{level}]": _setting("C(rel)", [2.0, 3.0, 4.0], level) for level in [1.0, 2.0, 3.0, 4.0]
+    }
+    names, effects, errors = _reference_effects(reference, fair, np.ones(len(fair)), slopes, levels, *LOGIT)
+    table = quorvi.logit(formula, fair, tol=1e-10).marginal_effects(fair)
+    assert list(table.index) == names
+    # Two fits to 1e-10 and a central difference of about 1e-10 relative.
+    np.testing.assert_allclose(table["dy/dx"], effects, rtol=1e-6)
+    np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
+    z = table["dy/dx"] / table["std err"]
+    np.testing.assert_allclose(
+        table["[0.025"], table["dy/dx"] - norm.ppf(0.975) * table["std err"], rtol=1e-12
+    )
+    np.testing.assert_allclose(table["P>|z|"], 2 * norm.sf(np.abs(z)), rtol=1e-10)
+
+
+def test_interactions_with_weights_and_a_probit_equal_statsmodels():
+    # x enters linearly through three terms (x, x:np.log(z), x:C(g)), z
+    # through a transform inside an interaction; the weights are frequency
+    # weights in the fit and in the average alike.
+    rng = np.random.default_rng(3)
+    n = 600
+    data = pd.DataFrame(
+        {"x": rng.normal(size=n), "z": rng.uniform(0.5, 2.0, n), "g": rng.choice(list("abc"), n)}
+    )
+    eta = (
+        0.3
+        + 0.8 * data.x
+        - 0.5 * np.log(data.z)
+        + 0.6 * data.x * np.log(data.z)
+        + 0.7 * data.x * (data.g == "c")
+    )
+    data["y"] = (rng.uniform(size=n) < norm.cdf(eta)).astype(float)
+    weights = rng.integers(1, 4, n).astype(float)
+    formula = "y ~ x * np.log(z) + C(g) + x:C(g)"
+    family = sm.families.Binomial(sm.families.links.Probit())
+    reference = smf.glm(formula, data, family=family, freq_weights=weights).fit(tol=1e-13)
+
+    def x_slope(d):
+        columns = {"x": np.ones(len(d)), "x:np.log(z)": np.log(d["z"].to_numpy())}
+        columns.update({f"x:C(g)[T.{level}]": (d["g"] == level).to_numpy(float) for level in "bc"})
+        return columns
+
+    def z_slope(d):
+        z = d["z"].to_numpy()
+        return {"np.log(z)": 1 / z, "x:np.log(z)": d["x"].to_numpy() / z}
+
+    def setting(level):
+        x = data["x"].to_numpy()
+
+        def set_level(X, names):
+            for other in "bc":
+                X[:, names.index(f"C(g)[T.{other}]")] = float(other == level)
+                X[:, names.index(f"x:C(g)[T.{other}]")] = x * (other == level)
+            return X
+
+        return set_level
+
+    levels = {f"C(g)[T.{level}]": setting(level) for level in "abc"}
+    names, effects, errors = _reference_effects(
+        reference, data, weights, {"x": x_slope, "z": z_slope}, levels, *PROBIT
+    )
+    model = quorvi.logit(
+        formula, data, link="probit", information="expected", sample_weight=weights, tol=1e-10
+    )
+    table = model.marginal_effects(data, sample_weight=weights)
+    assert list(table.index) == names
+    np.testing.assert_allclose(table["dy/dx"], effects, rtol=1e-6)
+    np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
+
+
+def test_incomplete_rows_and_coded_factors_lose_nothing(fair):
+    # Rows with a missing value are left out as the fit leaves them out; a
+    # factor of a transform (C(children > 0)) is set through a row at each
+    # level, and its effect is that of the same factor as a column; the
+    # caller's frame is not written.
+    incomplete = fair.assign(kids=fair["children"] > 0)
+    incomplete.loc[::7, "age"] = np.nan
+    before = incomplete.copy()
+    transformed = quorvi.logit("had ~ np.log(age):C(children > 0) + C(rel)", incomplete)
+    table = transformed.marginal_effects(incomplete)
+    pd.testing.assert_frame_equal(incomplete, before)
+    complete = incomplete.dropna()
+    expected = quorvi.logit("had ~ np.log(age):C(kids) + C(rel)", complete).marginal_effects(complete)
+    np.testing.assert_allclose(table.to_numpy(), expected.to_numpy(), rtol=1e-9)
+    # The numeric variables first, then the factors in the order of their terms.
+    levels = ["C(rel)[T.2.0]", "C(rel)[T.3.0]", "C(rel)[T.4.0]", "C(children > 0)[T.True]"]
+    assert list(table.index) == ["age", *levels]
+
+
+@pytest.mark.parametrize(
+    ("formula", "call", "error", "message"),
+    [
+        ("had ~ age", lambda m, d: m.marginal_effects(), ValueError, r"needs the data: pass the rows"),
+        (
+            "had ~ age | occupation",
+            lambda m, d: m.marginal_effects(d),
+            NotImplementedError,
+            r"absorbed levels",
+        ),
+        (
+            "had ~ age + C(age > 30)",
+            lambda m, d: m.marginal_effects(d),
+            NotImplementedError,
+            r"\['age'\] enter the formula both as numbers and as the levels of a factor",
+        ),
+        (
+            "had ~ np.log(yrs_married)",
+            lambda m, d: m.marginal_effects(d.assign(yrs_married=np.nan)),
+            ValueError,
+            r"no complete row",
+        ),
+        (
+            "had ~ np.log(yrs_married)",
+            lambda m, d: m.marginal_effects(d.assign(yrs_married=0.0)),
+            ValueError,
+            r"column 'np.log\(yrs_married\)' is infinite on a row",
+        ),
+    ],
+)
+def test_what_cannot_be_averaged_is_refused(fair, formula, call, error, message):
+    with np.errstate(divide="ignore"), pytest.raises(error, match=message):
+        call(quorvi.logit(formula, fair), fair)
