@@ -130,13 +130,14 @@ def formula_marginal_effects(
             names.append(f"{factor.expression}[T.{level}]")
             effects.append(effect)
             jacobians.append(jacobian)
+    _, _, fitted_covariance = fitted_parametrization(results)
     k = len(results.parameters)
     jacobian = np.vstack(jacobians) if jacobians else np.empty((0, k))
     # A parameter dropped as linearly dependent is 0 in the fit, as if its
     # column were left out: the effects are those of that model, and the
     # covariance reads the estimated parameters alone.
     kept = ~results.dropped
-    covariance = jacobian[:, kept] @ results.covariance[np.ix_(kept, kept)] @ jacobian[:, kept].T
+    covariance = jacobian[:, kept] @ fitted_covariance[np.ix_(kept, kept)] @ jacobian[:, kept].T
     return names, np.asarray(effects, dtype=np.float64), covariance
 
 
@@ -204,6 +205,23 @@ def _is_level(base: Any, levels: list[Any]) -> bool:
         return base in levels
     except (TypeError, ValueError):
         return False
+
+
+def fitted_parametrization(
+    results: FitResults,
+) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The names, parameters and covariance of the columns the fit read. A
+    factor with other contrasts than treatment was fitted treatment-coded
+    and its parameters mapped after (_contrasts.py); an average effect is
+    the same in either parametrization, and the design frame evaluated here
+    holds the treatment-coded columns."""
+    if results.design_parameters is None or results.design_covariance is None:
+        return results.names, results.parameters, results.covariance
+    design = results.formula
+    assert design is not None
+    fitted_name = {coding.name: name for name, coding in design.contrasts.items()}
+    names = [fitted_name.get(name, name) for name in results.names]
+    return names, results.design_parameters, results.design_covariance
 
 
 class _Terms:
@@ -313,9 +331,10 @@ class _Evaluation:
         self.matrix = matrix
         self.weights = weights
         self.link = results.link
-        self.parameters = np.asarray(results.parameters, dtype=np.float64)
+        names, parameters, _ = fitted_parametrization(results)
+        self.parameters = np.asarray(parameters, dtype=np.float64)
         self.fit_intercept = results.fit_intercept
-        self.position = {name: index for index, name in enumerate(results.names)}
+        self.position = {name: index for index, name in enumerate(names)}
         self.terms = _Terms(matrix, self.position)
         scores = self.terms.scores(self.parameters) + np.zeros(len(weights))
         if self.fit_intercept:

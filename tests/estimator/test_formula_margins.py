@@ -72,9 +72,12 @@ LOGIT = (expit, lambda e: expit(e) * expit(-e), lambda e: expit(e) * expit(-e) *
 PROBIT = (norm.cdf, norm.pdf, lambda e: -e * norm.pdf(e))
 
 
-def test_fair_effects_equal_the_delta_method_on_statsmodels(fair):
+@pytest.mark.parametrize("coding", ["", ", Sum", ", Poly"])
+def test_fair_effects_equal_the_delta_method_on_statsmodels(fair, coding):
     # The case: a quadratic and a log transform (central
-    # differences through formulaic) and a factor's discrete changes.
+    # differences through formulaic) and a factor's discrete changes, which
+    # are the same whatever the factor's contrasts (the reference is the
+    # treatment-coded fit).
     formula = "had ~ age + I(age**2) + np.log(yrs_married) + C(rel)"
     reference = smf.glm(formula, fair, family=sm.families.Binomial()).fit(tol=1e-13)
     slopes = {
@@ -85,8 +88,9 @@ def test_fair_effects_equal_the_delta_method_on_statsmodels(fair):
         f"C(rel)[T.{level}]": _setting("C(rel)", [2.0, 3.0, 4.0], level) for level in [1.0, 2.0, 3.0, 4.0]
     }
     names, effects, errors = _reference_effects(reference, fair, np.ones(len(fair)), slopes, levels, *LOGIT)
-    table = quorvi.logit(formula, fair, tol=1e-10).marginal_effects(fair)
-    assert list(table.index) == names
+    coded = formula.replace("C(rel)", f"C(rel{coding})")
+    table = quorvi.logit(coded, fair, tol=1e-10).marginal_effects(fair)
+    assert list(table.index) == [name.replace("C(rel)", f"C(rel{coding})") for name in names]
     # Two fits to 1e-10 and a central difference of about 1e-10 relative.
     np.testing.assert_allclose(table["dy/dx"], effects, rtol=1e-6)
     np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
