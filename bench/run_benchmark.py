@@ -120,7 +120,8 @@ def fit(method: str, X: np.ndarray, y: np.ndarray, tol: float) -> dict:
         if method == "engine 2 workers":
             from quorvi import _native
 
-            fitted = _native.fit(X, y, None, fit_intercept=False, tol=tol, max_iter=MAX_ITER, n_threads=2)
+            options = _native.FitOptions(fit_intercept=False, tol=tol, max_iter=MAX_ITER, n_threads=2)
+            fitted = _native.fit(X, y, None, options=options)
             return {
                 "coefficients": fitted.coefficients,
                 "iterations": fitted.iterations,

@@ -14,6 +14,7 @@ dense kernel, to rounding) and a well-formed fit."""
 from functools import partial
 
 import numpy as np
+from native_arguments import native_fit
 
 from quorvi import _native
 
@@ -153,7 +154,7 @@ def check_blocks_case(seed, index):
     n_threads = int(rng.choice([1, 3]))
     try:
         blocks = [make() for make in makers]
-        result = _native.fit(
+        result = native_fit(
             blocks, y, None, fit_intercept=fit_intercept, tol=1e-8, max_iter=25, n_threads=n_threads, **in_fit
         )
     except ValueError as error:

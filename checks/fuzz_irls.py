@@ -473,9 +473,6 @@ NATIVE_OPTIONAL_KEYS = (
     "margin_sums",
     "fixed_effects",
     "level_weights",
-    "solved_coefficients",
-    "solved_effects",
-    "level_means",
     "further_effects",
 )
 
@@ -777,9 +774,9 @@ def run_worker(seed, first, last):
     import faulthandler
 
     from fuzz_design_blocks import check_blocks_case
+    from native_arguments import native_fit
 
     import _quorvi
-    from quorvi import _native
 
     faulthandler.enable()
     out = sys.stdout
@@ -788,7 +785,7 @@ def run_worker(seed, first, last):
         out.flush()
         case = make_case(seed, index)
         problems, outcome = check_case(case, _quorvi.irls)
-        native_problems, native_outcome = check_native_case(case, _native.fit)
+        native_problems, native_outcome = check_native_case(case, native_fit)
         block_problems, block_outcome = check_blocks_case(seed, index)
         for problem in problems + native_problems + block_problems:
             out.write(f"fail {index}: {problem}\n")
@@ -865,14 +862,14 @@ def main():
         return
     if args.case is not None:
         from fuzz_design_blocks import check_blocks_case
+        from native_arguments import native_fit
 
         import _quorvi
-        from quorvi import _native
 
         print(describe(args.seed, args.case))
         case = make_case(args.seed, args.case)
         problems, outcome = check_case(case, _quorvi.irls)
-        native_problems, native_outcome = check_native_case(case, _native.fit)
+        native_problems, native_outcome = check_native_case(case, native_fit)
         block_problems, block_outcome = check_blocks_case(args.seed, args.case)
         problems += native_problems + block_problems
         print(outcome)

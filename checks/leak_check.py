@@ -21,6 +21,7 @@ import sys
 import time
 
 import numpy as np
+from native_arguments import native_fit
 
 import _quorvi
 from quorvi import _native
@@ -172,7 +173,7 @@ def native_cases(X, X_nan, singular, y):
 
     def fits(*args, **kwargs):
         def call():
-            result = _native.fit(*args, **kwargs)
+            result = native_fit(*args, **kwargs)
             # A list of blocks: 4 + 4 columns beside X's (categorical, sparse).
             columns = X.shape[1] + 8 if isinstance(args[0], list) else args[0].shape[1]
             assert result.coefficients.shape == (columns + kwargs["fit_intercept"],)
@@ -183,7 +184,7 @@ def native_cases(X, X_nan, singular, y):
     raises_in = raising
 
     def raises(expected, *args, **kwargs):
-        return raising(expected, _native.fit, *args, **kwargs)
+        return raising(expected, native_fit, *args, **kwargs)
 
     def entry(function, *args, **kwargs):
         def call():

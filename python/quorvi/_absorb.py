@@ -963,7 +963,7 @@ def fit(
                 "most levels first, or use cov_type='nonrobust'."
             )
     checked = checked_offset(offset, n_rows)
-    hat_rows = request.hat_rows(weight_sums(y01, weights, counted)[0])
+    covariance = request.native(weight_sums(y01, weights, counted)[0], in_engine=not in_python)
     if flagged:
         # Not held during the fit (a byte a row, at its peak): made again
         # from the flags after it.
@@ -973,23 +973,23 @@ def fit(
         blocks,
         y01,
         fit_weights,
-        fit_intercept=False,
-        tol=tol,
-        max_iter=max_iter,
-        n_threads=max(int(n_threads), 1),
-        progress=progress,
+        options=_native.FitOptions(
+            fit_intercept=False,
+            tol=tol,
+            max_iter=max_iter,
+            n_threads=max(int(n_threads), 1),
+            link=link.native,
+        ),
+        covariance=covariance,
+        absorbed=_native.Absorbed(
+            codes=primary_codes,
+            n_levels=len(primary_levels),
+            kept_levels=kept_levels[0] if flagged else None,
+            further_codes=[coded[j][0] for j in further],
+            further_levels=[len(coded[j][1]) for j in further],
+        ),
         offset=checked,
-        meat=_native.Meat.none if in_python else request.meat,
-        hat_power=request.hat_power,
-        hat_rows=hat_rows,
-        clusters=[] if in_python else request.clusters,
-        clusters_are_levels=request.by_levels,
-        link=link.native,
-        absorb=primary_codes,
-        n_levels=len(primary_levels),
-        kept_levels=kept_levels[0] if flagged else None,
-        further_absorb=[coded[j][0] for j in further],
-        further_levels=[len(coded[j][1]) for j in further],
+        progress=progress,
     )
     if flagged:
         counted = kept_levels[0][primary_codes]

@@ -216,29 +216,88 @@ class NormalEquations(TypedDict, total=False):
     # with margins=True: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
     margin_sums: npt.NDArray[np.float64]
 
+class FitOptions:
+    """The loop's options of fit."""
+
+    def __init__(
+        self,
+        *,
+        fit_intercept: bool,
+        tol: float,
+        max_iter: int,
+        n_threads: int,
+        penalty: float = 0.0,  # 1/C, 0 for none
+        link: Link = ...,
+    ) -> None: ...
+    @property
+    def fit_intercept(self) -> bool: ...
+    @property
+    def tol(self) -> float: ...
+    @property
+    def max_iter(self) -> int: ...
+    @property
+    def n_threads(self) -> int: ...
+    @property
+    def penalty(self) -> float: ...
+    @property
+    def link(self) -> Link: ...
+
+class Covariance:
+    """The robust sums fit forms after its loop."""
+
+    def __init__(
+        self,
+        *,
+        meat: Meat = ...,
+        hat_power: float = 1.0,
+        hat_rows: float = 0.0,  # HC4: n, and each row's power min(hat_power, n h / k)
+        clusters: list[_Clustering] = ...,
+        clusters_are_levels: bool = False,  # with absorbed and Meat.cluster: the clusters are the levels
+    ) -> None: ...
+    @property
+    def meat(self) -> Meat: ...
+    @property
+    def hat_power(self) -> float: ...
+    @property
+    def hat_rows(self) -> float: ...
+    @property
+    def clusters(self) -> list[_Clustering]: ...
+    @property
+    def clusters_are_levels(self) -> bool: ...
+
+class Absorbed:
+    """The absorbed columns of fit: the first eliminated, the further solved for each update."""
+
+    def __init__(
+        self,
+        *,
+        codes: npt.NDArray[np.int32] | npt.NDArray[np.int64],
+        n_levels: int,
+        kept_levels: npt.NDArray[np.bool_] | None = None,
+        further_codes: list[npt.NDArray[np.int32] | npt.NDArray[np.int64]] = ...,
+        further_levels: list[int] = ...,
+    ) -> None: ...
+    @property
+    def codes(self) -> npt.NDArray[np.int32] | npt.NDArray[np.int64]: ...
+    @property
+    def n_levels(self) -> int: ...
+    @property
+    def kept_levels(self) -> npt.NDArray[np.bool_] | None: ...
+    @property
+    def further_codes(self) -> list[npt.NDArray[np.int32] | npt.NDArray[np.int64]]: ...
+    @property
+    def further_levels(self) -> list[int]: ...
+
 def fit(
     X: _Design,
     y: npt.NDArray[np.float64],
     sample_weight: npt.NDArray[np.float64] | None,
     *,
-    fit_intercept: bool,
-    tol: float,
-    max_iter: int,
-    n_threads: int,
-    progress: _Progress | None = None,
+    options: FitOptions,
+    covariance: Covariance = ...,
+    absorbed: Absorbed | None = None,
     offset: npt.NDArray[np.float64] | None = None,
-    penalty: float = 0.0,
-    meat: Meat = ...,
-    hat_power: float = 1.0,
-    hat_rows: float = 0.0,  # HC4: n, and each row's power min(hat_power, n h / k)
-    clusters: list[_Clustering] = ...,
-    clusters_are_levels: bool = False,  # with absorb= and Meat.cluster: the clusters are the levels
-    link: Link = ...,
-    absorb: npt.NDArray[np.int32] | npt.NDArray[np.int64] | None = None,
-    n_levels: int = 0,
-    kept_levels: npt.NDArray[np.bool_] | None = None,
-    further_absorb: list[npt.NDArray[np.int32] | npt.NDArray[np.int64]] = ...,
-    further_levels: list[int] = ...,
+    progress: _Progress | None = None,
 ) -> FitResult: ...
 
 class _ChunkedPasses(Protocol):

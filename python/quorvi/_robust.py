@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _caller
+from . import _caller, _native
 from ._native import Meat
 
 COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "HC4", "cluster")
@@ -52,6 +52,20 @@ class MeatRequest:
         """What the native pass takes as hat_rows: n_obs, the sum of the
         frequency weights, for a power by leverage; 0 for none."""
         return n_obs if self.cov_type in POWER_BY_LEVERAGE else 0.0
+
+    def native(self, n_obs: float, *, in_engine: bool = True) -> _native.Covariance:
+        """The request of the native fit: these sums, HC4's n from n_obs;
+        none when not in_engine (a covariance that Python forms after the
+        fit from sums of its own)."""
+        if not in_engine:
+            return _native.Covariance()
+        return _native.Covariance(
+            meat=self.meat,
+            hat_power=self.hat_power,
+            hat_rows=self.hat_rows(n_obs),
+            clusters=self.clusters,
+            clusters_are_levels=self.by_levels,
+        )
 
     @property
     def n_groups(self) -> list[int]:

@@ -286,57 +286,55 @@ NormalEquationsSource null_model_passes(const py::object& passes, NormalSums& su
 }  // namespace
 
 NativeFitResult fit_entry(const py::object& X, const py::array& y,
-                          const std::optional<py::array>& sample_weight, bool fit_intercept, double tol,
-                          std::int32_t max_iter, int n_threads, const std::optional<py::function>& progress,
-                          const std::optional<py::array>& offset, double penalty, MeatKind meat,
-                          double hat_power, double hat_rows, const py::list& clusters,
-                          bool clusters_are_levels, LinkKind link, const std::optional<py::array>& absorb,
-                          std::int64_t n_levels, const std::optional<py::array>& kept_levels,
-                          const py::list& further_absorb, const std::vector<std::int64_t>& further_levels) {
-  if (n_threads < 1) {
+                          const std::optional<py::array>& sample_weight, const FitOptions& options,
+                          const CovarianceRequest& covariance, const std::optional<AbsorbedRequest>& absorbed,
+                          const std::optional<py::array>& offset,
+                          const std::optional<py::function>& progress) {
+  if (options.n_threads < 1) {
     throw py::value_error("n_threads must be at least 1");
   }
-  LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
+  const int n_threads = options.n_threads;
+  const bool fit_intercept = options.fit_intercept;
+  LogisticData data = checked_data(X, y, sample_weight, fit_intercept, options.link);
   const auto n_rows = static_cast<py::ssize_t>(data.X.n_rows);
   data.offset = offset_of(offset, n_rows);
-  const FitSettings settings = estimator_settings(tol, max_iter, penalty, fit_intercept);
+  const FitSettings settings =
+      estimator_settings(options.tol, options.max_iter, options.penalty, fit_intercept);
   const MeatSettings meat_settings =
-      meat_settings_of(meat, hat_power, hat_rows, clusters, n_rows, clusters_are_levels, absorb.has_value());
+      meat_settings_of(covariance.meat, covariance.hat_power, covariance.hat_rows, covariance.clusters,
+                       n_rows, covariance.clusters_are_levels, absorbed.has_value());
   const IterationObserver observer = python_observer(progress);
-  CovarianceArray covariance = covariance_array(coefficient_count(data));
-  if (absorb) {
-    const AbsorbedInput levels = absorbed_input_of(*absorb, n_levels, n_rows, kept_levels);
-    if (further_absorb.size() != further_levels.size()) {
-      throw py::value_error("further_absorb and further_levels must have the same length");
+  CovarianceArray covariance_values = covariance_array(coefficient_count(data));
+  if (absorbed) {
+    const AbsorbedInput levels =
+        absorbed_input_of(absorbed->codes, absorbed->n_levels, n_rows, absorbed->kept_levels);
+    if (absorbed->further_codes.size() != absorbed->further_levels.size()) {
+      throw py::value_error("further_codes and further_levels must have the same length");
     }
     std::vector<FurtherColumn> further;
-    for (std::size_t j = 0; j < further_levels.size(); ++j) {
-      const AbsorbedInput column =
-          absorbed_input_of(further_absorb[j].cast<py::array>(), further_levels[j], n_rows);
+    for (std::size_t j = 0; j < absorbed->further_levels.size(); ++j) {
+      const AbsorbedInput column = absorbed_input_of(absorbed->further_codes[j].cast<py::array>(),
+                                                     absorbed->further_levels[j], n_rows);
       further.push_back(FurtherColumn{column.codes, column.n_levels});
     }
-    AbsorbedFit absorbed;
+    AbsorbedFit fit;
     {
       const py::gil_scoped_release release;
-      absorbed = fit_absorbed(data, levels.codes, levels.n_levels, settings, static_cast<unsigned>(n_threads),
-                              observer, meat_settings, levels.kept, further);
+      fit = fit_absorbed(data, levels.codes, levels.n_levels, settings, static_cast<unsigned>(n_threads),
+                         observer, meat_settings, levels.kept, further);
       // On the fitting thread alone, as the fit ran (absorbed_fit.hpp).
       const SingleThreadedBlas single_threaded;
-      covariance_of_outcome(absorbed.fit.outcome, absorbed.fit.last_pass, settings, covariance.view);
+      covariance_of_outcome(fit.fit.outcome, fit.fit.last_pass, settings, covariance_values.view);
     }
-    NativeFitResult result =
-        fit_result(absorbed.fit.outcome, absorbed.fit.last_pass, covariance.array, absorbed.fit.null_deviance,
-                   absorbed.fit.meats, absorbed.fit.hat_one_rows);
-    result.fixed_effects = to_numpy(absorbed.effects);
-    result.level_weights = to_numpy(absorbed.level_weights);
+    NativeFitResult result = fit_result(fit.fit.outcome, fit.fit.last_pass, covariance_values.array,
+                                        fit.fit.null_deviance, fit.fit.meats, fit.fit.hat_one_rows);
+    result.fixed_effects = to_numpy(fit.effects);
+    result.level_weights = to_numpy(fit.level_weights);
     if (!further.empty()) {
-      result.further_effects = to_numpy(absorbed.further_effects);
-      result.further_unconverged = absorbed.unconverged_solves;
+      result.further_effects = to_numpy(fit.further_effects);
+      result.further_unconverged = fit.unconverged_solves;
     }
     return result;
-  }
-  if (!further_absorb.empty()) {
-    throw py::value_error("further_absorb needs absorb");
   }
   InMemoryFit fit;
   {
@@ -346,9 +344,9 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
     // With the last pass's sums of the average marginal effects, for
     // marginal_effects() without X.
     fit = fit_in_memory(data, settings, static_cast<unsigned>(n_threads), observer, meat_settings, true);
-    covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance.view);
+    covariance_of_outcome(fit.outcome, fit.last_pass, settings, covariance_values.view);
   }
-  return fit_result(fit.outcome, fit.last_pass, covariance.array, fit.null_deviance, fit.meats,
+  return fit_result(fit.outcome, fit.last_pass, covariance_values.array, fit.null_deviance, fit.meats,
                     fit.hat_one_rows);
 }
 

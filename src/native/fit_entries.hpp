@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "fit_request.hpp"
 #include "fit_result.hpp"
 #include "links.hpp"
 #include "robust_sums.hpp"
@@ -23,29 +24,29 @@
 // penalised deviance worse; penalty (1/C, 0 for none) is a ridge penalty on
 // every coefficient but the intercept, and no column is dropped with one.
 // offset (1-D float64 of X's rows) is added to every row's linear
-// predictor. meat, hat_power, hat_rows and clusters ask for the robust sums of
-// robust_input.hpp at the coefficients of the last pass; the result's
+// predictor. The covariance's request (meat, hat_power, hat_rows, clusters)
+// asks for the robust sums of robust_input.hpp at the coefficients of the
+// last pass; the result's
 // meats holds them (one per clustering), hat_one_rows the rows whose hat
 // value is 1, and last_pass_coefficients those coefficients.
 
-// fit(X, y, sample_weight, *, fit_intercept, tol, max_iter, n_threads, ...):
-// the fit of an X in memory, read in place on n_threads workers. X a 2-D
-// float64 array in C or F order (at any alignment), or a list of blocks of
-// several column kinds (src/bindings/design_blocks.hpp); y and the optional
-// sample_weight 1-D float64 contiguous arrays of X's row count; link the
-// mean's function of eta (links.hpp, quorvi._native.Link). Raises
-// ValueError for any other layout and for n_threads < 1. With absorb,
-// clusters_are_levels asks for cluster sums whose clusters are the
-// absorbed levels, and further_absorb with further_levels adds more
-// absorbed columns (src/irls/further_solve.hpp).
-NativeFitResult fit_entry(
-    const pybind11::object& X, const pybind11::array& y, const std::optional<pybind11::array>& sample_weight,
-    bool fit_intercept, double tol, std::int32_t max_iter, int n_threads,
-    const std::optional<pybind11::function>& progress, const std::optional<pybind11::array>& offset,
-    double penalty, MeatKind meat, double hat_power, double hat_rows, const pybind11::list& clusters,
-    bool clusters_are_levels, LinkKind link, const std::optional<pybind11::array>& absorb,
-    std::int64_t n_levels, const std::optional<pybind11::array>& kept_levels,
-    const pybind11::list& further_absorb, const std::vector<std::int64_t>& further_levels);
+// fit(X, y, sample_weight, *, options, covariance, absorbed, offset,
+// progress): the fit of an X in memory, read in place on options.n_threads
+// workers (fit_request.hpp has the three requests). X a 2-D float64 array
+// in C or F order (at any alignment), or a list of blocks of several column
+// kinds (src/bindings/design_blocks.hpp); y and the optional sample_weight
+// 1-D float64 contiguous arrays of X's row count; options.link the mean's
+// function of eta (links.hpp, quorvi._native.Link). Raises ValueError for
+// any other layout and for n_threads < 1. With absorbed, its first column's
+// levels are eliminated on one thread (the result then also has their
+// effects and weights), covariance.clusters_are_levels asks for cluster
+// sums whose clusters are those levels, and its further columns are solved
+// for each update (src/irls/further_solve.hpp).
+NativeFitResult fit_entry(const pybind11::object& X, const pybind11::array& y,
+                          const std::optional<pybind11::array>& sample_weight, const FitOptions& options,
+                          const CovarianceRequest& covariance, const std::optional<AbsorbedRequest>& absorbed,
+                          const std::optional<pybind11::array>& offset,
+                          const std::optional<pybind11::function>& progress);
 
 // fit_chunked(passes, *, n_coefficients, tol, max_iter, progress, ...): the
 // fit of rows held elsewhere (the chunks of a Dask array), by the engine's

@@ -11,6 +11,7 @@ PYBIND11_MODULE(_native, m) {
   register_links(m);
   register_meat(m);
   register_blocks(m);
+  register_fit_request(m);
   register_results(m);
   register_fits(m);
 }

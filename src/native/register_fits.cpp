@@ -7,22 +7,14 @@ namespace py = pybind11;
 
 // The entries: the data positional, every option by keyword.
 void register_fits(py::module_& m) {
-  m.def(
-      "fit", &fit_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::kw_only(),
-      py::arg("fit_intercept"), py::arg("tol"), py::arg("max_iter"), py::arg("n_threads"),
-      py::arg("progress") = py::none(), py::arg("offset") = py::none(), py::arg("penalty") = 0.0,
-      py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0, py::arg("hat_rows") = 0.0,
-      py::arg("clusters") = py::list(), py::arg("clusters_are_levels") = false,
-      py::arg("link") = LinkKind::logit, py::arg("absorb") = py::none(), py::arg("n_levels") = 0,
-      py::arg("kept_levels") = py::none(), py::arg("further_absorb") = py::list(),
-      py::arg("further_levels") = std::vector<std::int64_t>(),
-      "Fit a logistic regression by IRLS on a float64 X read in place, or a list of column blocks; "
-      "return its FitResult. With absorb (int32 or int64 codes in [0, n_levels)), one effect per level is "
-      "absorbed beside X's columns, on one thread; the result then also has the levels' effects and "
-      "weights, and clusters_are_levels asks for cluster sums by those levels. kept_levels (bool, one "
-      "per level) leaves out the rows of the levels it marks False, as weights of 0 would. "
-      "further_absorb (int32 or int64 codes, each array's in [0, its further_levels)) absorbs more columns, "
-      "solved for each update; the result then also has their effects, stacked.");
+  m.def("fit", &fit_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"), py::kw_only(),
+        py::arg("options"), py::arg_v("covariance", CovarianceRequest(), "Covariance()"),
+        py::arg("absorbed") = py::none(), py::arg("offset") = py::none(), py::arg("progress") = py::none(),
+        "Fit a logistic regression by IRLS on a float64 X read in place, or a list of column blocks, by "
+        "options (FitOptions), with the robust sums of covariance (Covariance); return its FitResult. With "
+        "absorbed (Absorbed), its first column's levels are eliminated beside X's columns, on one thread, "
+        "and its further columns solved for each update; the result then also has the levels' effects and "
+        "weights, and the further columns' effects, stacked.");
   m.def("fit_chunked", &fit_chunked_entry, py::arg("passes"), py::kw_only(), py::arg("n_coefficients"),
         py::arg("tol"), py::arg("max_iter"), py::arg("progress") = py::none(), py::arg("penalty") = 0.0,
         py::arg("fit_intercept") = false, py::arg("meat") = MeatKind::none, py::arg("offset") = false,

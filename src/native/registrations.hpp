@@ -11,6 +11,8 @@ void register_meat(pybind11::module_& m);
 // DenseBlock, CategoricalBlock, SparseBlock, VaryingSlopeBlock: the column
 // blocks of a design (design_blocks.hpp).
 void register_blocks(pybind11::module_& m);
+// FitOptions, Covariance, Absorbed: what a fit is asked for (fit_request.hpp).
+void register_fit_request(pybind11::module_& m);
 // FitResult: what every fit returns (fit_result.hpp).
 void register_results(pybind11::module_& m);
 // fit, fit_chunked, fit_chunked_absorbed, normal_equations, blas_threads

@@ -177,7 +177,7 @@ def test_a_cluster_of_the_absorbed_column_does_not_count_its_levels(
 
     def recording_fit(*args, **kwargs):
         result = native_fit(*args, **kwargs)
-        calls.append((kwargs["clusters_are_levels"], result.passes, result.iterations))
+        calls.append((kwargs["covariance"].clusters_are_levels, result.passes, result.iterations))
         return result
 
     monkeypatch.setattr(quorvi._native, "fit", recording_fit)

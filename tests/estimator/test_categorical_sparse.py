@@ -350,8 +350,9 @@ def _sparse(indices, indptr, n_values):
     ],
 )
 def test_native_design_blocks_are_checked(blocks, error, message):
+    options = _native.FitOptions(fit_intercept=True, tol=1e-8, max_iter=10, n_threads=1)
     with pytest.raises(error, match=message):
-        _native.fit(blocks(), _Y4, None, fit_intercept=True, tol=1e-8, max_iter=10, n_threads=1)
+        _native.fit(blocks(), _Y4, None, options=options)
 
 
 def _election():

@@ -206,8 +206,14 @@ _CHUNK = {"fit_intercept": True, "with_statistics": False}
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: _native.fit(_CONTIGUOUS, _Y, None, **_SETTINGS, n_threads=0), _NO_WORKER),
-        (lambda: _native.fit(_CONTIGUOUS, _Y, None, **_SETTINGS, n_threads=-1), _NO_WORKER),
+        (
+            lambda: _native.fit(_CONTIGUOUS, _Y, None, options=_native.FitOptions(**_SETTINGS, n_threads=0)),
+            _NO_WORKER,
+        ),
+        (
+            lambda: _native.fit(_CONTIGUOUS, _Y, None, options=_native.FitOptions(**_SETTINGS, n_threads=-1)),
+            _NO_WORKER,
+        ),
         (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(2), **_CHUNK), _BETA),
         (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(4), **_CHUNK), _BETA),
     ],

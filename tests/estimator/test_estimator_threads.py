@@ -32,9 +32,8 @@ def test_python_threads_and_other_fits_run_during_a_native_fit():
     outcome = {}
 
     def long_fit():
-        outcome["result"] = _native.fit(
-            X, y, None, fit_intercept=False, tol=0.0, max_iter=15, n_threads=1, progress=progress
-        )
+        options = _native.FitOptions(fit_intercept=False, tol=0.0, max_iter=15, n_threads=1)
+        outcome["result"] = _native.fit(X, y, None, options=options, progress=progress)
 
     thread = threading.Thread(target=long_fit)
     thread.start()
