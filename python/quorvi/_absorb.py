@@ -180,19 +180,13 @@ class Absorption:
         first = np.zeros(len(total), dtype=np.int32)
         sign = np.zeros(len(total))
         for column, values in zip(self.columns, labels, strict=True):
+            # Labels of any kind (categories included) become positions among
+            # the fit's levels, so that the limits of separated levels apply
+            # to each alike.
             if isinstance(values, Categories):
-                total += _absorbed_labels.level_values(values, column.levels, column.effects)
-                continue
-            codes = np.searchsorted(column.levels, values) if _comparable(column.levels, values) else 0
-            codes = np.minimum(codes, len(column.levels) - 1)
-            unseen = column.levels[codes] != values
-            if unseen.any():
-                row = int(np.flatnonzero(unseen)[0])
-                raise ValueError(
-                    f"absorbed column {column.name!r} has the level {values[row : row + 1].tolist()[0]!r} "
-                    f"(row {row}), which was "
-                    "not seen in fit: its effect was not estimated."
-                )
+                codes = _absorbed_labels.level_positions(values, column.levels)
+            else:
+                codes = _label_positions(column, values)
             if column.limits is None:
                 total += column.effects[codes]
                 continue
@@ -230,6 +224,24 @@ class Absorption:
         if offsets is not None:
             total += offsets
         return rest, weights, total
+
+
+def _label_positions(column: AbsorbedColumn, values: npt.NDArray[Any]) -> npt.NDArray[np.intp]:
+    """Each row's position among the column's levels, from its labels (a
+    NumPy array); a label not seen in fit is a ValueError naming the column,
+    the label and its first row."""
+    if _comparable(column.levels, values):
+        codes = np.minimum(np.searchsorted(column.levels, values), len(column.levels) - 1)
+    else:
+        codes = np.zeros(len(values), dtype=np.intp)
+    unseen = column.levels[codes] != values
+    if unseen.any():
+        row = int(np.flatnonzero(unseen)[0])
+        raise ValueError(
+            f"absorbed column {column.name!r} has the level {values[row : row + 1].tolist()[0]!r} "
+            f"(row {row}), which was not seen in fit: its effect was not estimated."
+        )
+    return codes
 
 
 def _comparable(levels: npt.NDArray[Any], values: npt.NDArray[Any]) -> bool:

@@ -366,13 +366,11 @@ def _readable_in_place(codes: npt.NDArray[Any]) -> bool:
     )
 
 
-def level_values(
-    categories: Categories, levels: npt.NDArray[Any], values: npt.NDArray[np.float64]
-) -> npt.NDArray[np.float64]:
-    """Each row's entry of values (one per level of levels, sorted), its
-    category matched to the levels by its label, not by its code: a frame
-    whose categories are in another order, or are others, is read by what
-    they say. A category some row has that is not among the levels is a
+def level_positions(categories: Categories, levels: npt.NDArray[Any]) -> npt.NDArray[np.intp]:
+    """Each row's position among levels (the fit's, sorted), its category
+    matched to the levels by its label, not by its code: a frame whose
+    categories are in another order, or are others, is read by what they
+    say. A category some row has that is not among the levels is a
     ValueError naming it and its first row."""
     codes = _signed(categories.codes, len(categories.labels))
     categories = Categories(categories.name, codes, categories.labels, categories.arrow_text)
@@ -395,7 +393,8 @@ def level_values(
             f"absorbed column {categories.name!r} has the level {label!r} (row {row}), which was not seen "
             "in fit: its effect was not estimated."
         )
-    table = np.zeros(len(categories.labels))
-    table[used] = values[position]
-    effects: npt.NDArray[np.float64] = table[codes]
-    return effects
+    # Per category, its level's position (0 for a category no row has).
+    table = np.zeros(len(categories.labels), dtype=np.intp)
+    table[used] = position
+    positions: npt.NDArray[np.intp] = table[codes]
+    return positions

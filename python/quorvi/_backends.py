@@ -13,7 +13,10 @@ same names:
 - decision_function, predict_proba, predict_log_proba and predict of an
   array (X, coef, intercept[, classes], link, offset), and frame_scores,
   frame_probabilities, frame_log_probabilities and frame_labels of a frame
-  with categorical columns: predictions on the back end, lazily;
+  with categorical columns, and absorbed_scores(X, layout, absorption, coef,
+  intercept, offset) of a frame with absorbed columns (whose rows without a
+  probability frame_labels(..., absorbed=True) refuses): predictions on the
+  back end, lazily;
 - margin_sums(X, sample_weight, offset, coef, intercept, link) and
   frame_sums(results, X, sample_weight, offset): the sums of the average
   marginal effects over its rows;

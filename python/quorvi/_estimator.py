@@ -807,14 +807,16 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             # A formula's contrasts: coef_ is in their parametrization, the
             # design frame holds the treatment-coded columns the fit read.
             coef, intercept = self._results_.scoring_coefficients()
+        backend = backend_of(X)
         if absorption is not None:
             # The absorbed columns' effects are a known term of each row.
             assert layout is not None
+            if backend is not None:
+                return backend.module().absorbed_scores(X, layout, absorption, coef, intercept, offset)
             rest, effects = absorption.offsets(X)
             scores = _design.frame_scores(rest, layout, coef, intercept) + effects
             offsets = checked_offset(offset, len(scores))
             return scores if offsets is None else scores + offsets
-        backend = backend_of(X)
         if backend is not None:
             module = backend.module()
             if layout is not None:
@@ -884,11 +886,16 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         by its probability's limit (1 for a level whose rows were all 1, 0
         for all 0; see ``absorb``). A row without a probability (NaN in
         ``predict_proba``) has no label: an in-memory X with such rows is a
-        ValueError saying how many and why (so is ``score()``)."""
+        ValueError saying how many and why (so is ``score()``); on a Dask X,
+        a row of an absorbed level whose effect was not estimated is one
+        when its partition is computed."""
         X, offset, _ = self._prediction_rows(X, offset)
         backend = backend_of(X)
         if backend is not None:
             module = backend.module()
+            if self._results_.absorption is not None:
+                # Rows without a probability have no label, as in memory.
+                return module.frame_labels(self._scores(X, offset), self.classes_, self.link_, absorbed=True)
             if self._results_.layout is not None or self._results_.formula is not None:
                 return module.frame_labels(self._scores(X, offset), self.classes_, self.link_)
             return module.predict(
@@ -896,7 +903,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             )
         # A label for every row: a formula's incomplete rows are refused.
         scores = self._design_scores(self._design_input(X), offset)
-        _check_labelled(scores, self._results_.absorption is not None)
+        _prediction.check_labelled(scores, self._results_.absorption is not None)
         return _prediction.labels(scores, self.classes_, self._fitted_link())
 
     def _validated_input(self, X: Any) -> Any:
@@ -1245,25 +1252,6 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             np.concatenate([self.intercept_, self.coef_[0]]) if self.fit_intercept else self.coef_[0].copy()
         )
         return values
-
-
-def _check_labelled(scores: npt.NDArray[np.float64], absorbed: bool) -> None:
-    """A ValueError for rows without a probability (NaN scores): a label
-    that no probability supports would be counted by score() as if it were
-    a prediction."""
-    missing = int(np.count_nonzero(np.isnan(scores)))
-    if not missing:
-        return
-    reason = (
-        "an absorbed level whose effect was not estimated, or a missing value among their features"
-        if absorbed
-        else "a missing value among their features"
-    )
-    raise ValueError(
-        f"{missing} row(s) of X have no probability (predict_proba is NaN for them): {reason}. predict() "
-        "and score() give no label without one; leave these rows out "
-        "(np.isnan(predict_proba(X)[:, 1]) finds them)."
-    )
 
 
 def _overflow_message(parameters: list[str]) -> str:

@@ -50,6 +50,25 @@ def labels(scores: npt.NDArray[np.float64], classes: npt.NDArray[Any], link: Lin
     return chosen
 
 
+def check_labelled(scores: npt.NDArray[np.float64], absorbed: bool) -> None:
+    """A ValueError for rows without a probability (NaN scores): a label
+    that no probability supports would be counted by score() as if it were
+    a prediction."""
+    missing = int(np.count_nonzero(np.isnan(scores)))
+    if not missing:
+        return
+    reason = (
+        "an absorbed level whose effect was not estimated, or a missing value among their features"
+        if absorbed
+        else "a missing value among their features"
+    )
+    raise ValueError(
+        f"{missing} row(s) of X have no probability (predict_proba is NaN for them): {reason}. predict() "
+        "and score() give no label without one; leave these rows out "
+        "(np.isnan(predict_proba(X)[:, 1]) finds them)."
+    )
+
+
 # Rows per block of score_variances: a block's parameter rows are dense, so
 # blocks of about this many values bound the working memory (8 MiB).
 _VARIANCE_BLOCK_VALUES = 2**20

@@ -665,8 +665,82 @@ def test_one_absorbed_column_on_a_dask_frame_equals_the_in_memory_absorbed_fit(c
     assert (model.n_separated_rows_, model.deviance_) == pytest.approx(
         (reference.n_separated_rows_, reference.deviance_), rel=1e-12
     )
-    with pytest.raises(ValueError, match="fitted with absorbed columns: pass an in-memory DataFrame"):
-        model.predict_proba(X, offset=0)  # a fit with an offset needs one first
+    # Predictions on the Dask frame, each partition's labels mapped to the
+    # effects where it lives: those of the in-memory fit on the in-memory
+    # frame, the separated level's rows at their limit (probability 1).
+    offset = arguments.get("offset", 0.0)
+    probabilities = model.predict_proba(X, offset=offset).compute()
+    np.testing.assert_allclose(
+        probabilities, reference.predict_proba(frame, offset=offset), rtol=1e-9, atol=1e-15
+    )
+    assert (probabilities[frame["firm"] == "f7", 1] == 1.0).all()
+
+
+def _frame_with_firms_and_cities(n, seed):
+    """_frame_with_firms with integer cities beside the firms: city 9's rows
+    are all 0 but for those of firm 7 (all 1), so it is dropped for a single
+    outcome once firm 7 is, and its rows of firm 7 take firm 7's limit."""
+    frame, y = _frame_with_firms(n, seed)
+    city = np.random.default_rng(seed + 1).integers(0, 10, n)
+    y[(city == 9) & (frame["firm"] != "f7").to_numpy()] = 0
+    return frame.assign(city=city), y
+
+
+@pytest.mark.parametrize("absorb", ["firm", ["firm", "city"]])
+def test_predictions_of_an_absorbed_fit_on_a_dask_frame_equal_those_in_memory(client, absorb):
+    # A fit in memory, its predictions asked for the Dask version of the same
+    # frame: the string labels of the firms (categories in every partition)
+    # and the integer ones of the cities are matched to the fitted levels in
+    # each partition. Each row's score is made by the same operations as in
+    # memory, whatever partition holds it: equal but for rounding.
+    frame, y = _frame_with_firms_and_cities(4_000, seed=43)
+    with pytest.warns(quorvi.PerfectSeparationWarning):
+        model = LogisticRegression(absorb=absorb).fit(frame, y)
+    X = dd.from_pandas(frame, npartitions=4)
+    offset = np.linspace(-1.0, 1.0, len(frame))
+    for method in ("decision_function", "predict_proba", "predict_log_proba"):
+        lazy = getattr(model, method)(X, offset=offset)
+        assert isinstance(lazy, da.Array)
+        np.testing.assert_allclose(
+            lazy.compute(), getattr(model, method)(frame, offset=offset), rtol=1e-12, atol=1e-15
+        )
+    labels = model.predict(X).compute()
+    np.testing.assert_array_equal(labels, model.predict(frame))
+    # The limits of the dummy model: firm 7's rows (city 9's among them, firm
+    # 7 dropped first) are 1, city 9's other rows 0.
+    probabilities = model.predict_proba(X)[:, 1].compute()
+    firm_7, city_9 = (frame["firm"] == "f7").to_numpy(), frame["city"].to_numpy() == 9
+    assert (probabilities[firm_7] == 1.0).all() and (labels[firm_7] == 1).all()
+    if absorb != "firm":
+        assert (firm_7 & city_9).any()
+        assert (probabilities[city_9 & ~firm_7] == 0.0).all() and (labels[city_9 & ~firm_7] == 0).all()
+
+
+@pytest.mark.parametrize(
+    ("change", "method", "message"),
+    [
+        ("an unseen firm", "predict_proba", r"absorbed column 'firm' has the level 'f99' \(row \d+\)"),
+        ("an unseen city", "decision_function", r"absorbed column 'city' has the level 99 \(row \d+\)"),
+        # A level whose rows all have weight 0: its effect is not estimated.
+        ("a level without weight", "predict", r"\d+ row\(s\) of X have no probability"),
+    ],
+)
+def test_what_a_dask_prediction_of_an_absorbed_fit_refuses_it_refuses_as_in_memory(
+    client, change, method, message
+):
+    frame, y = _frame_with_firms_and_cities(2_000, seed=44)
+    weights = np.where(frame["firm"] == "f2", 0.0, 1.0) if change == "a level without weight" else None
+    with pytest.warns(quorvi.PerfectSeparationWarning):
+        model = LogisticRegression(absorb=["firm", "city"]).fit(frame, y, sample_weight=weights)
+    if change == "an unseen firm":
+        frame.loc[1_700, "firm"] = "f99"
+    if change == "an unseen city":
+        frame.loc[1_700, "city"] = 99
+    lazy = getattr(model, method)(dd.from_pandas(frame, npartitions=3))  # nothing computed yet
+    with pytest.raises(ValueError, match=f"^partition \\d of X: {message}"):
+        lazy.compute()
+    with pytest.raises(ValueError, match=f"^{message}"):
+        getattr(model, method)(frame)
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,6 @@
 """A formula's absorbed part (``| fe``) on a Dask DataFrame: the fit of
-absorb= on the same frame, and the in-memory fit of the same formula."""
+absorb= on the same frame, and the in-memory fit of the same formula, and
+its predictions on the Dask data."""
 
 import numpy as np
 import pytest
@@ -31,7 +32,12 @@ def panel():
 
 @pytest.mark.parametrize(
     ("rhs", "columns", "cov_type"),
-    [("x + z", ["x", "z"], "HC1"), ("x + z + C(g)", ["x", "z", "g"], "nonrobust")],
+    [
+        ("x + z", ["x", "z"], "HC1"),
+        # Hat values: each row's leverage beside its level's 1/D.
+        ("x + z", ["x", "z"], "HC3"),
+        ("x + z + C(g)", ["x", "z", "g"], "nonrobust"),
+    ],
 )
 def test_an_absorbed_part_on_dask_is_absorb_on_the_same_frame(panel, rhs, columns, cov_type):
     data = dd.from_pandas(panel, npartitions=3)
@@ -50,6 +56,10 @@ def test_an_absorbed_part_on_dask_is_absorb_on_the_same_frame(panel, rhs, column
         )
         np.testing.assert_allclose(formula.aic_, other.aic_, rtol=rtol)
     np.testing.assert_allclose(formula.predict_proba(panel), in_memory.predict_proba(panel), rtol=1e-9)
+    # On the Dask data: each partition's design frame, its firms mapped to their effects.
+    np.testing.assert_allclose(
+        formula.predict_proba(data).compute(), in_memory.predict_proba(panel), rtol=1e-9, atol=1e-15
+    )
 
 
 def test_two_absorbed_columns_on_dask_are_refused_as_by_absorb(panel):

@@ -23,6 +23,7 @@ column). Imported only when a Dask collection is passed (the back end's
 registration, quorvi/_backends.py): the core package does not need Dask."""
 
 from ._absorb import fit_absorbed_dask as fit_absorbed
+from ._absorbed_prediction import absorbed_scores
 from ._fit import fit_dask as fit
 from ._frames import (
     column,
@@ -44,6 +45,7 @@ from ._prediction import decision_function, predict, predict_log_proba, predict_
 # The back end's functions, by the names every back end's module gives them
 # (quorvi/_backends.py).
 __all__ = [
+    "absorbed_scores",
     "column",
     "columns",
     "columns_of",

@@ -2,7 +2,7 @@
 frame's dtypes before any task runs and cut to the levels with rows in the
 pass that measures the partitions, their partitions as the chunks of the
 fit (each read by the same block conversion as an in-memory frame), and
-predictions on them."""
+predictions on them (those of absorbed columns: _absorbed_prediction)."""
 
 from __future__ import annotations
 
@@ -12,7 +12,7 @@ import dask.array as da
 import numpy as np
 import numpy.typing as npt
 from dask.base import compute
-from dask.delayed import delayed
+from dask.delayed import Delayed, delayed
 
 from .. import _design, _prediction
 from .._links import link_named
@@ -88,25 +88,29 @@ def frame_scores(
 ) -> da.Array:
     """The linear predictor of a Dask DataFrame's rows, partition by
     partition, as a Dask array; with offset (a vector of the rows' offsets,
-    NumPy or Dask), the offsets added. The partitions' lengths are measured
-    then (one small computation), so that the offsets meet their rows."""
+    NumPy or Dask), the offsets added."""
+    score = delayed(_design.frame_scores, pure=True)
+    return partition_scores(X, [score(part, layout, coef, intercept) for part in X.to_delayed()], offset)
+
+
+def partition_scores(X: Any, scores: list[Delayed], offset: Any = None) -> da.Array:
+    """The linear predictors of the Dask DataFrame X's partitions (one
+    delayed vector each) as a Dask array of a chunk per partition; with
+    offset, the offsets added. The partitions' lengths are measured then
+    (one small computation), so that the offsets meet their rows."""
     lengths = (
         [np.nan] * X.npartitions
         if offset is None
         else [int(length) for length in X.map_partitions(len).compute()]
     )
     parts = [
-        da.from_delayed(
-            delayed(_design.frame_scores, pure=True)(part, layout, coef, intercept),
-            shape=(length,),
-            dtype=np.float64,
-        )
-        for part, length in zip(X.to_delayed(), lengths, strict=True)
+        da.from_delayed(part, shape=(length,), dtype=np.float64)
+        for part, length in zip(scores, lengths, strict=True)
     ]
-    scores = da.concatenate(parts)
+    result = da.concatenate(parts)
     if offset is None:
-        return scores
-    return scores + rows_chunked_as(offset, "offset", scores)
+        return result
+    return result + rows_chunked_as(offset, "offset", result)
 
 
 def frame_probabilities(scores: da.Array, link: str) -> da.Array:
@@ -127,10 +131,29 @@ def frame_log_probabilities(scores: da.Array, link: str) -> da.Array:
     )
 
 
-def frame_labels(scores: da.Array, classes: npt.NDArray[Any], link: str) -> da.Array:
-    return da.map_blocks(
-        lambda block: _prediction.labels(block, classes, link_named(link)), scores, dtype=classes.dtype
-    )
+def frame_labels(
+    scores: da.Array, classes: npt.NDArray[Any], link: str, *, absorbed: bool = False
+) -> da.Array:
+    """The more probable class of each row. For a model with absorbed
+    columns (absorbed), a row without a probability (an absorbed level
+    whose effect was not estimated) has no label, as in memory: a
+    ValueError naming its partition when that partition is computed."""
+    if not absorbed:
+        return da.map_blocks(
+            lambda block: _prediction.labels(block, classes, link_named(link)), scores, dtype=classes.dtype
+        )
+    return da.map_blocks(_checked_labels, scores, classes, link, dtype=classes.dtype)
+
+
+def _checked_labels(
+    block: npt.NDArray[np.float64], classes: npt.NDArray[Any], link: str, block_id: tuple[int] = (0,)
+) -> npt.NDArray[Any]:
+    # Each block of the scores is one partition of X (partition_scores).
+    try:
+        _prediction.check_labelled(block, True)
+    except ValueError as error:
+        raise ValueError(f"partition {block_id[0]} of X: {error}") from None
+    return _prediction.labels(block, classes, link_named(link))
 
 
 def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> Any:

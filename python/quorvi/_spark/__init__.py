@@ -28,6 +28,7 @@ row per partition), _persisted (the persisted design and its checks), _fit
 margins). Imported only when a Spark DataFrame is passed
 (quorvi/_backends.py)."""
 
+from ._fit import absorbed_scores
 from ._fit import fit_absorbed_spark as fit_absorbed
 from ._fit import fit_spark as fit
 from ._frames import (
@@ -57,6 +58,7 @@ from ._prediction import (
 # (quorvi/_backends.py), and the lazy per-partition frames it owns.
 __all__ = [
     "SparkFrames",
+    "absorbed_scores",
     "column",
     "columns",
     "columns_of",

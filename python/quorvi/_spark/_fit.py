@@ -437,3 +437,10 @@ def fit_absorbed_spark(*args: Any, **kwargs: Any) -> Any:
         "absorb= is not available on a Spark DataFrame yet: enter the effects as C(fe) terms of the "
         "formula, or fit in memory."
     )
+
+
+def absorbed_scores(*args: Any, **kwargs: Any) -> Any:
+    raise ValueError(
+        "the model was fitted with absorbed columns: its predictions take an in-memory or a Dask "
+        "DataFrame, not a Spark one."
+    )
