@@ -18,8 +18,18 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _absorb, _caller, _contrasts, _design, _formula, _named, _native, _prediction, _separation
-from ._backends import Backend, backend_of
+from . import (
+    _caller,
+    _contrasts,
+    _design,
+    _fit_spec,
+    _formula,
+    _named,
+    _native,
+    _prediction,
+    _separation,
+)
+from ._backends import backend_of
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
 from ._information import INFORMATION, inverse_information, observed_information
@@ -444,75 +454,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def _fit(self, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> FitResults:
         """The results of a fit, its warnings raised; sets nothing on the
         estimator but what validate_data records of an in-memory X."""
-        progress = _print_progress if self.verbose else None
-        formula = None
-        dropped_rows = None
-        if self.formula is not None and self.absorb is not None:
-            _, absorbed_part = _formula.split_absorbed(self.formula)
-            raise ValueError(
-                "absorb= and a formula with an absorbed part ('| fe') were both given: use one of them."
-                if absorbed_part
-                else f"with a formula, absorbed levels are the formula's '| fe' part, not absorb=: write "
-                f"formula='{self.formula} | {' + '.join([self.absorb] if isinstance(self.absorb, str) else self.absorb)}' "
-                "and leave absorb=None."
-            )
-        absorb = self.absorb
-        if self.formula is not None:
-            absorb = _formula.split_absorbed(self.formula)[1] or None
-        absorbed_names = [] if absorb is None else [absorb] if isinstance(absorb, str) else list(absorb)
-        # Arguments that name columns of the data become their values first,
-        # so that a formula's dropped rows leave them as they leave arrays.
-        X, sample_weight, offset, clusters, argument_columns = _named.fit_arguments(
-            X, X, sample_weight, offset, clusters, absorbed=absorbed_names, formula=self.formula is not None
-        )
-        if self.formula is not None:
-            # The formula's design frame of the complete rows (and its
-            # left-hand side as y, the companions of the same rows), every
-            # check of the formula made before the fit.
-            learned = _formula.learn(
-                self.formula,
-                X,
-                y,
-                bool(self.fit_intercept),
-                self.missing,
-                {"sample_weight": sample_weight, "clusters": clusters, "offset": offset},
-            )
-            formula, X, y, dropped_rows = learned.design, learned.frame, learned.labels, learned.dropped_rows
-            _contrasts.check_fit_settings(formula.contrasts, self.formula, self.C)
-            sample_weight, clusters, offset = (
-                learned.companions[name] for name in ("sample_weight", "clusters", "offset")
-            )
-        backend = backend_of(X)
-        absorbed = None
-        observed = self._observed_information(absorb is not None)
-        if absorb is not None:
-            threads: dict[str, int] = {}
-            if backend is not None:
-                fit_absorbed = backend.module().fit_absorbed
-            else:
-                fit_absorbed = _absorb.fit
-                threads["n_threads"] = _native.blas_threads() if self.n_threads is None else self.n_threads
-            absorbed = fit_absorbed(
-                X,
-                y,
-                sample_weight,
-                clusters,
-                offset,
-                absorb=absorb,
-                cov_type=self.cov_type,
-                penalty=self._penalty(),
-                tol=float(self.tol),
-                max_iter=int(self.max_iter),
-                link=self._link(),
-                progress=progress,
-                **threads,
-            )
-            fitted = absorbed.fitted
-        elif backend is not None:
-            fitted = self._fit_on(backend, X, y, sample_weight, clusters, offset, progress, observed)
-        else:
-            fitted = self._fit_in_memory(X, y, sample_weight, clusters, offset, progress, observed)
-
+        spec = _fit_spec.resolve(self, X, y, sample_weight, clusters, offset)
+        fitted, absorbed = _fit_spec.run(spec, self._fit_in_memory)
         # With absorbed levels, the intercept is among them: the results
         # hold the remaining features only.
         fit_intercept = bool(self.fit_intercept) and absorbed is None
@@ -534,14 +477,18 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             cov_type=self.cov_type,
             C=self.C,
             link=self.link,
-            fitted_with_offset=offset is not None,
+            fitted_with_offset=spec.rows.offset is not None,
         )
-        if observed and fitted.observed_information:
+        if spec.observed and fitted.observed_information:
             results = dataclasses.replace(results, information="observed")
-        results = dataclasses.replace(results, argument_columns=argument_columns)
+        results = dataclasses.replace(results, argument_columns=spec.argument_columns)
         if absorbed is not None:
-            columns = backend.module().columns(X) if backend is not None else _design._columns(X).names()
+            X = spec.rows.X
+            columns = (
+                spec.backend.module().columns(X) if spec.backend is not None else _design._columns(X).names()
+            )
             results = results.with_absorption(absorbed, list(columns))
+        formula = spec.formula
         if formula is not None:
             # The formula's parameter names (statsmodels'), and its terms as
             # the groups wald_test() tests jointly.
@@ -553,7 +500,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 names=names,
                 groups=formula.term_groups(names),
                 formula=formula,
-                dropped_rows=dropped_rows,
+                dropped_rows=spec.dropped_rows,
             )
             if formula.contrasts:
                 # Factors coded with other contrasts than treatment were fitted
@@ -607,16 +554,21 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             return False
         return self.information != "expected"
 
-    def _fit_in_memory(
-        self,
-        X: Any,
-        y: Any,
-        sample_weight: Any,
-        clusters: Any,
-        offset: Any,
-        progress: _Progress | None,
-        observed: bool = False,
-    ) -> Fitted:
+    def _progress(self) -> _Progress | None:
+        """What the native loop reports each update to: a printed line, with verbose."""
+        return _print_progress if self.verbose else None
+
+    def _fit_in_memory(self, spec: _fit_spec.FitSpec) -> Fitted:
+        """The fit of rows in memory, validated as scikit-learn's input (a
+        frame with categorical columns read as its codes)."""
+        X, y, sample_weight, clusters, offset = (
+            spec.rows.X,
+            spec.rows.y,
+            spec.rows.sample_weight,
+            spec.rows.clusters,
+            spec.rows.offset,
+        )
+        progress, observed = spec.progress, spec.observed
         design: Any
         layout = None
         if _design.is_frame_with_categories(X):
@@ -632,19 +584,19 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         classes, y01 = encode_binary_target(y)
         weights = frequency_weights(sample_weight, X, y01)
         offset = checked_offset(offset, X.shape[0])
-        request = meat_request(self.cov_type, clusters, X.shape[0], weights)
-        n_threads = _native.blas_threads() if self.n_threads is None else self.n_threads
+        request = meat_request(spec.cov_type, clusters, X.shape[0], weights)
+        n_threads = _native.blas_threads() if spec.n_threads is None else spec.n_threads
         result = _native.fit(
             design,
             y01,
             weights,
             options=_native.FitOptions(
-                fit_intercept=bool(self.fit_intercept),
-                tol=float(self.tol),
-                max_iter=int(self.max_iter),
+                fit_intercept=spec.fit_intercept,
+                tol=spec.tol,
+                max_iter=spec.max_iter,
                 n_threads=max(int(n_threads), 1),
-                penalty=self._penalty(),
-                link=self._link().native,
+                penalty=spec.penalty,
+                link=spec.link.native,
             ),
             covariance=request.native(weight_sums(y01, weights)[0]),
             offset=offset,
@@ -664,7 +616,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             feature_names=getattr(self, "feature_names_in_", None),
             layout=layout,
         )
-        if not np.isfinite(self.C):
+        if spec.penalty == 0.0:
             # A penalised likelihood has a finite maximum whatever the data.
             fitted.separation = _separation.check_fit(
                 design,
@@ -672,9 +624,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 weights,
                 offset,
                 result,
-                bool(self.fit_intercept),
-                fitted.parameter_names(bool(self.fit_intercept)),
-                self._link(),
+                spec.fit_intercept,
+                fitted.parameter_names(spec.fit_intercept),
+                spec.link,
             )
         if observed and result.passes > 0:
             information = observed_information(
@@ -683,10 +635,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 weights,
                 offset,
                 np.asarray(result.last_pass_coefficients),
-                bool(self.fit_intercept),
-                self._link(),
+                spec.fit_intercept,
+                spec.link,
             )
-            covariance = inverse_information(information, result, self._penalty(), bool(self.fit_intercept))
+            covariance = inverse_information(information, result, spec.penalty, spec.fit_intercept)
             if covariance is not None:
                 fitted.result = result.replace(covariance=covariance)
                 fitted.observed_information = True
@@ -717,34 +669,6 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     def _penalty(self) -> float:
         """1/C, the weight of the penalty Σβⱼ² in the deviance (0 for C=inf)."""
         return 0.0 if np.isinf(self.C) else 1.0 / float(self.C)
-
-    def _fit_on(
-        self,
-        backend: Backend,
-        X: Any,
-        y: Any,
-        sample_weight: Any,
-        clusters: Any,
-        offset: Any,
-        progress: _Progress | None,
-        observed: bool,
-    ) -> Fitted:
-        """The fit on a back end other than memory, by its passes."""
-        return backend.module().fit(  # type: ignore[no-any-return]
-            X,
-            y,
-            sample_weight,
-            observed_information=observed,
-            cov_type=self.cov_type,
-            clusters=clusters,
-            offset=offset,
-            penalty=self._penalty(),
-            fit_intercept=bool(self.fit_intercept),
-            tol=float(self.tol),
-            max_iter=int(self.max_iter),
-            progress=progress,
-            link=self.link,
-        )
 
     @overload
     def decision_function(self, X: npt.ArrayLike, offset: Any = None) -> npt.NDArray[np.float64]: ...

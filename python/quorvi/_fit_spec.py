@@ -1,0 +1,166 @@
+"""A fit as a value: the problem an estimator's fit() poses, resolved once
+from its parameters and the input. Arguments that name columns become
+their values, a formula becomes its design frame, labels and companions of
+the complete rows, and the back end, the absorbed columns and the
+covariance's recipe are decided here and nowhere else; run() then makes the
+one call that fits the spec where its rows live."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from . import _absorb, _contrasts, _formula, _named, _native
+from ._backends import Backend, backend_of
+from ._links import Link, link_named
+
+if TYPE_CHECKING:
+    from ._fitted import Fitted
+    from ._named import ArgumentColumns
+
+Progress = Callable[[int, float, float, float, int], None]
+
+
+@dataclass(frozen=True)
+class FitRows:
+    """The rows a fit reads: X (a design frame, for a formula), the labels,
+    and the companions of the same rows."""
+
+    X: Any
+    y: Any
+    sample_weight: Any
+    clusters: Any
+    offset: Any
+
+
+@dataclass(frozen=True)
+class FitSpec:
+    rows: FitRows
+    backend: Backend | None  # None: the rows are in memory
+    absorb: str | list[str] | None  # absorb= or the formula's '| fe' part
+    formula: _formula.FormulaDesign | None
+    dropped_rows: Any  # the formula's incomplete rows left out, or None
+    argument_columns: ArgumentColumns  # the columns fit's arguments named
+    # The loop's settings.
+    fit_intercept: bool
+    tol: float
+    max_iter: int
+    penalty: float  # 1/C, 0 for none
+    link: Link
+    n_threads: int | None  # None: the BLAS's own count
+    progress: Progress | None
+    # The covariance's recipe: its type, and whether its bread is the
+    # observed information (probit and cloglog, without absorbed columns).
+    cov_type: str
+    observed: bool
+
+
+def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> FitSpec:
+    """The spec of estimator.fit(X, y, sample_weight, clusters=, offset=),
+    every check of its arguments made."""
+    formula_text: str | None = estimator.formula
+    if formula_text is not None and estimator.absorb is not None:
+        _, absorbed_part = _formula.split_absorbed(formula_text)
+        named = [estimator.absorb] if isinstance(estimator.absorb, str) else estimator.absorb
+        raise ValueError(
+            "absorb= and a formula with an absorbed part ('| fe') were both given: use one of them."
+            if absorbed_part
+            else f"with a formula, absorbed levels are the formula's '| fe' part, not absorb=: write "
+            f"formula='{formula_text} | {' + '.join(named)}' and leave absorb=None."
+        )
+    absorb = estimator.absorb
+    if formula_text is not None:
+        absorb = _formula.split_absorbed(formula_text)[1] or None
+    absorbed_names = [] if absorb is None else [absorb] if isinstance(absorb, str) else list(absorb)
+    # Arguments that name columns of the data become their values first,
+    # so that a formula's dropped rows leave them as they leave arrays.
+    X, sample_weight, offset, clusters, argument_columns = _named.fit_arguments(
+        X, X, sample_weight, offset, clusters, absorbed=absorbed_names, formula=formula_text is not None
+    )
+    formula = None
+    dropped_rows = None
+    if formula_text is not None:
+        # The formula's design frame of the complete rows (and its
+        # left-hand side as y, the companions of the same rows), every
+        # check of the formula made before the fit.
+        learned = _formula.learn(
+            formula_text,
+            X,
+            y,
+            bool(estimator.fit_intercept),
+            estimator.missing,
+            {"sample_weight": sample_weight, "clusters": clusters, "offset": offset},
+        )
+        formula, X, y, dropped_rows = learned.design, learned.frame, learned.labels, learned.dropped_rows
+        _contrasts.check_fit_settings(formula.contrasts, formula_text, estimator.C)
+        sample_weight, clusters, offset = (
+            learned.companions[name] for name in ("sample_weight", "clusters", "offset")
+        )
+    return FitSpec(
+        rows=FitRows(X, y, sample_weight, clusters, offset),
+        backend=backend_of(X),
+        absorb=absorb,
+        formula=formula,
+        dropped_rows=dropped_rows,
+        argument_columns=argument_columns,
+        fit_intercept=bool(estimator.fit_intercept),
+        tol=float(estimator.tol),
+        max_iter=int(estimator.max_iter),
+        penalty=0.0 if np.isinf(estimator.C) else 1.0 / float(estimator.C),
+        link=link_named(estimator.link),
+        n_threads=estimator.n_threads,
+        progress=estimator._progress(),
+        cov_type=estimator.cov_type,
+        observed=estimator._observed_information(absorb is not None),
+    )
+
+
+def run(spec: FitSpec, in_memory: Callable[[FitSpec], Fitted]) -> tuple[Fitted, _absorb.AbsorbedFit | None]:
+    """The fit of spec where its rows live: its back end's (in_memory for
+    rows in memory, which the estimator validates as scikit-learn's own
+    input), with its absorbed columns when it has them."""
+    rows = spec.rows
+    if spec.absorb is not None:
+        threads: dict[str, int] = {}
+        if spec.backend is not None:
+            fit_absorbed = spec.backend.module().fit_absorbed
+        else:
+            fit_absorbed = _absorb.fit
+            threads["n_threads"] = _native.blas_threads() if spec.n_threads is None else spec.n_threads
+        absorbed = fit_absorbed(
+            rows.X,
+            rows.y,
+            rows.sample_weight,
+            rows.clusters,
+            rows.offset,
+            absorb=spec.absorb,
+            cov_type=spec.cov_type,
+            penalty=spec.penalty,
+            tol=spec.tol,
+            max_iter=spec.max_iter,
+            link=spec.link,
+            progress=spec.progress,
+            **threads,
+        )
+        return absorbed.fitted, absorbed
+    if spec.backend is None:
+        return in_memory(spec), None
+    fitted: Fitted = spec.backend.module().fit(
+        rows.X,
+        rows.y,
+        rows.sample_weight,
+        observed_information=spec.observed,
+        cov_type=spec.cov_type,
+        clusters=rows.clusters,
+        offset=rows.offset,
+        penalty=spec.penalty,
+        fit_intercept=spec.fit_intercept,
+        tol=spec.tol,
+        max_iter=spec.max_iter,
+        progress=spec.progress,
+        link=spec.link.name,
+    )
+    return fitted, None
