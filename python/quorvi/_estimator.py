@@ -18,7 +18,7 @@ from sklearn.utils import Tags
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _absorb, _caller, _design, _formula, _named, _native, _prediction, _separation
+from . import _absorb, _bias_correction, _caller, _design, _formula, _named, _native, _prediction, _separation
 from ._backends import Backend, backend_of
 from ._fitted import Fitted, weight_sums
 from ._inference import CollinearityWarning, PerfectSeparationWarning, Restrictions, WaldTestResult
@@ -177,6 +177,22 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         finite C. On a Dask DataFrame, one absorbed column, and not HC2 to
         HC4 (see the Dask page's "Fixed effects"). See the user guide's
         "Fixed effects".
+    bias_correction : {"analytical"} or None, default=None
+        With absorbed columns, correct the slopes for the incidental
+        parameter bias of the levels (of order 1/T for T rows per level):
+        Hahn and Newey's (2004) analytical correction for one absorbed
+        column (individual effects), Fernández-Val and Weidner's (2016) for
+        two, taken as individual and time effects (B/T + D/N), as R's bife
+        (``bias_corr()``) and alpaca (``biasCorr(L = 0)``) make them. For
+        static models with strictly exogenous regressors: a predetermined
+        one (a lagged outcome) needs a spectral term this correction
+        leaves out. ``coef_`` holds the corrected slopes and
+        ``coef_uncorrected_`` the fit's own; the covariance, the
+        log-likelihood and the tests are those of the uncorrected fit;
+        ``intercept_``, ``fixed_effects_`` and predictions are those of the
+        levels solved again given the corrected slopes. Logit and probit,
+        numeric features, in-memory frames, one or two absorbed columns
+        only. See the user guide's "Fixed effects".
     missing : {"drop", "raise"}, default="drop"
         What a formula fit does with a row that has a missing value (NaN,
         None, pandas' NA or a polars null) in a variable of the formula, its
@@ -243,6 +259,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         precision counts (see the user guide). The later column of each
         dependent set is the one dropped, as R's ``glm`` does; a
         ``CollinearityWarning`` names them.
+    coef_uncorrected_ : ndarray of shape (1, n_features)
+        Only with ``bias_correction``: the slopes before the correction.
     n_dropped_rows_ : int
         Only for a fit with a formula: the rows of the data left out for a
         missing value (``missing="drop"``); 0 on Dask.
@@ -328,6 +346,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         "absorb": [str, list, tuple, None],
         "information": [StrOptions(set(INFORMATION)), None],
         "missing": [StrOptions({"drop", "raise"})],
+        "bias_correction": [StrOptions(set(_bias_correction.BIAS_CORRECTIONS)), None],
     }
 
     def __init__(
@@ -345,6 +364,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         absorb: str | list[str] | None = None,
         information: str | None = None,
         missing: str = "drop",
+        bias_correction: str | None = None,
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -358,6 +378,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.absorb = absorb
         self.information = information
         self.missing = missing
+        self.bias_correction = bias_correction
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -479,15 +500,21 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 learned.companions[name] for name in ("sample_weight", "clusters", "offset")
             )
         backend = backend_of(X)
+        _bias_correction.check_request(
+            self.bias_correction, absorbed_names, self.link, self._penalty(), backend is not None
+        )
         absorbed = None
         observed = self._observed_information(absorb is not None)
         if absorb is not None:
-            threads: dict[str, int] = {}
+            # The in-memory fit's own arguments.
+            in_memory: dict[str, Any] = {}
             if backend is not None:
                 fit_absorbed = backend.module().fit_absorbed
             else:
                 fit_absorbed = _absorb.fit
-                threads["n_threads"] = _native.blas_threads() if self.n_threads is None else self.n_threads
+                in_memory["n_threads"] = _native.blas_threads() if self.n_threads is None else self.n_threads
+                if self.bias_correction is not None:
+                    in_memory["bias_correction"] = self.bias_correction
             absorbed = fit_absorbed(
                 X,
                 y,
@@ -501,7 +528,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 max_iter=int(self.max_iter),
                 link=self._link(),
                 progress=progress,
-                **threads,
+                **in_memory,
             )
             fitted = absorbed.fitted
         elif backend is not None:

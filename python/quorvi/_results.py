@@ -298,6 +298,8 @@ class FitResults:
                 column.name: column.separated_levels for column in self.absorption.columns
             }
             attributes["n_separated_rows_"] = self.absorption.separated_rows
+            if self.absorption.uncorrected is not None:
+                attributes["coef_uncorrected_"] = self.absorption.uncorrected.reshape(1, -1).copy()
         return attributes
 
     @property
@@ -479,6 +481,13 @@ class FitResults:
         from ._margins import frame_marginal_effects, margin_sums
 
         checked_alpha(alpha)
+        if self.absorption is not None and self.absorption.bias_correction is not None:
+            raise ValueError(
+                "marginal_effects() after bias_correction='analytical' is not available: the average "
+                "partial effects need a bias correction of their own (Fernández-Val and Weidner 2016, "
+                "section 4), which is not formed. Refit with bias_correction=None for the uncorrected "
+                "effects."
+            )
         if X is None:
             sums = self._training_margin_sums(sample_weight, offset)
             self._warn_if_penalised("marginal_effects()")

@@ -1,0 +1,189 @@
+"""bias_correction="analytical" against the textbook expansion written out
+here from the log-likelihood's derivatives (Fernández-Val and Weidner 2016,
+static model; Hahn and Newey 2004 for one column), on the dummy-variable
+model as statsmodels' GLM fits it. The Monte Carlo with known slopes is
+bench/bias_correction_mc.py."""
+
+import numpy as np
+import pytest
+from scipy.special import expit
+from scipy.stats import norm
+
+import quorvi
+from quorvi import LogisticRegression, PerfectSeparationWarning
+
+pd = pytest.importorskip("pandas")
+sm = pytest.importorskip("statsmodels.api")
+pytest.importorskip("formulaic")
+
+
+def _panel(seed=5, firms=40, years=6):
+    """Firms × years, x1 correlated with the firm effects; firm 0's
+    outcomes all 1, so its rows carry no information."""
+    rng = np.random.default_rng(seed)
+    firm, year = np.repeat(np.arange(firms), years), np.tile(np.arange(years), firms)
+    alpha = rng.normal(0, 1, firms)
+    frame = pd.DataFrame(
+        {
+            "firm": firm,
+            "year": year,
+            "x1": rng.standard_normal(len(firm)) + 0.5 * alpha[firm],
+            "x2": rng.standard_normal(len(firm)),
+        }
+    )
+    eta = frame["x1"] - 0.5 * frame["x2"] + alpha[firm] + 0.2 * (year - 2)
+    frame["y"] = (rng.random(len(frame)) < expit(eta)).astype(int)
+    frame.loc[frame["firm"] == 0, "y"] = 1
+    return frame
+
+
+def _informative(frame, absorbed):
+    """The rows left once levels of a single outcome are dropped, repeatedly."""
+    kept = np.ones(len(frame), dtype=bool)
+    changed = True
+    while changed:
+        changed = False
+        for column in absorbed:
+            means = frame["y"][kept].groupby(frame[column][kept]).transform("mean")
+            single = kept.copy()
+            single[kept] = ((means == 0) | (means == 1)).to_numpy()
+            if single.any():
+                kept &= ~single
+                changed = True
+    return frame[kept]
+
+
+def _cdf_derivatives(eta, link):
+    """F and its first three derivatives."""
+    if link == "logit":
+        F = expit(eta)
+        f = F * (1 - F)
+        return F, f, f * (1 - 2 * F), f * ((1 - 2 * F) ** 2 - 2 * f)
+    f = norm.pdf(eta)
+    return norm.cdf(eta), f, -eta * f, (eta**2 - 1) * f
+
+
+def _textbook_correction(rows, features, absorbed, link):
+    """β̂ and β̃ = β̂ − W⁻¹B̂/T − W⁻¹D̂/N with B̂, D̂ and W of Fernández-Val and
+    Weidner (2016, section 4.3) at L = 0, their expectations over y ∈ {0, 1}
+    at the fitted probabilities, in the unnormalised form (W, B̂ and D̂
+    times NT, N and T); and the model's dummy design."""
+    dummies = [pd.get_dummies(rows[c], prefix=c, drop_first=True, dtype=float) for c in absorbed]
+    levels = pd.concat([pd.Series(1.0, index=rows.index, name="const"), *dummies], axis=1).to_numpy()
+    X = rows[features].to_numpy()
+    family = sm.families.Binomial(
+        sm.families.links.Logit() if link == "logit" else sm.families.links.Probit()
+    )
+    fit = sm.GLM(rows["y"].to_numpy(), np.column_stack([X, levels]), family=family).fit(tol=1e-14)
+    beta = fit.params[: len(features)]
+    F, f, f1, f2 = _cdf_derivatives(np.column_stack([X, levels]) @ fit.params, link)
+    G = 1 - F
+    # ∂ℓ/∂π, ∂²ℓ/∂π², ∂³ℓ/∂π³ of ℓ = y log F + (1 − y) log(1 − F), at y = 1 and at y = 0.
+    d1 = (f / F, -f / G)
+    d2 = (f1 / F - f**2 / F**2, -f1 / G - f**2 / G**2)
+    d3 = (f2 / F - 3 * f * f1 / F**2 + 2 * f**3 / F**3, -f2 / G - 3 * f * f1 / G**2 - 2 * f**3 / G**3)
+
+    def expected(one, zero):
+        return F * one + G * zero
+
+    E_d2 = expected(*d2)
+    E_d1d2 = expected(d1[0] * d2[0], d1[1] * d2[1])
+    E_d3 = expected(*d3)
+    # x̃: the residual of the features' projection on the levels' dummies, weighted by −E ∂²ℓ.
+    root = np.sqrt(-E_d2)
+    coefficients = np.linalg.lstsq(levels * root[:, None], X * root[:, None], rcond=None)[0]
+    X_tilde = X - levels @ coefficients
+    W = (X_tilde * -E_d2[:, None]).T @ X_tilde
+    bias = np.zeros(len(features))
+    for column in absorbed:
+        for level in np.unique(rows[column]):
+            members = np.flatnonzero(rows[column].to_numpy() == level)
+            numerator = np.zeros(len(features))
+            for row in members:
+                numerator += (E_d1d2[row] + 0.5 * E_d3[row]) * X_tilde[row]
+            bias -= numerator / E_d2[members].sum()
+    return beta, beta - np.linalg.solve(W, bias), family, levels
+
+
+@pytest.mark.parametrize("link", ["logit", "probit"])
+@pytest.mark.parametrize("absorbed", [["firm"], ["firm", "year"]])
+def test_correction_is_the_textbook_expansion_and_levels_are_solved_again(link, absorbed):
+    frame = _panel()
+    features = ["x1", "x2"]
+    with pytest.warns(PerfectSeparationWarning):
+        model = quorvi.logit(
+            f"y ~ x1 + x2 | {' + '.join(absorbed)}", frame, link=link, tol=1e-12, bias_correction="analytical"
+        )
+    rows = _informative(frame, absorbed)
+    assert model.n_separated_rows_ == len(frame) - len(rows) > 0
+    beta, corrected, family, levels = _textbook_correction(rows, features, absorbed, link)
+    # Two fits of one model by IRLS to 1e-12 and 1e-14; the correction is a
+    # smooth function of them.
+    np.testing.assert_allclose(model.coef_uncorrected_[0], beta, rtol=1e-8)
+    np.testing.assert_allclose(model.coef_[0], corrected, rtol=1e-8)
+    assert np.all(np.abs(corrected) < np.abs(beta))  # the bias of short panels is away from 0
+    # The levels given the corrected slopes: the dummy fit with X β̃ as offset.
+    offset = rows[features].to_numpy() @ corrected
+    levels_fit = sm.GLM(rows["y"].to_numpy(), levels, family=family, offset=offset).fit(tol=1e-14)
+    np.testing.assert_allclose(
+        model.predict_proba(rows)[:, 1], levels_fit.predict(levels, offset=offset), rtol=1e-7
+    )
+    # The covariance is the uncorrected fit's.
+    with pytest.warns(PerfectSeparationWarning):
+        uncorrected = quorvi.logit(f"y ~ x1 + x2 | {' + '.join(absorbed)}", frame, link=link, tol=1e-12)
+    np.testing.assert_array_equal(model.covariance_, uncorrected.covariance_)
+    np.testing.assert_array_equal(model.coef_uncorrected_, uncorrected.coef_)
+    assert "Slopes bias-corrected (analytical" in str(model.summary())
+
+
+@pytest.mark.parametrize("absorbed", [["firm"], ["firm", "year"]])
+def test_weights_are_repeated_rows_and_an_offset_is_a_known_slope(absorbed):
+    frame = _panel()
+    X = frame[["x1", "x2", *absorbed]]
+    counts = np.random.default_rng(2).integers(1, 4, len(frame))
+
+    def fitted(X, y, **arguments):
+        with pytest.warns(PerfectSeparationWarning):
+            return LogisticRegression(absorb=absorbed, bias_correction="analytical", tol=1e-12).fit(
+                X, y, **arguments
+            )
+
+    weighted = fitted(X, frame["y"], sample_weight=counts.astype(float))
+    repeated = fitted(X.loc[X.index.repeat(counts)], frame["y"].loc[frame.index.repeat(counts)])
+    # The same sums in another order.
+    np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-10)
+    np.testing.assert_allclose(weighted.predict_proba(X), repeated.predict_proba(X), rtol=1e-9, atol=1e-14)
+    plain = fitted(X, frame["y"])
+    shifted = fitted(X, frame["y"], offset=0.3 * frame["x2"].to_numpy())
+    np.testing.assert_allclose(shifted.coef_, plain.coef_ - [[0.0, 0.3]], rtol=1e-9)
+
+
+def test_refusals_say_why():
+    frame = _panel()
+    frame["z"] = frame["year"] % 2
+    frame["g"] = np.where(frame["x2"] > 0, "a", "b")
+    cases = [
+        (
+            {"absorb": ["firm", "year", "z"]},
+            frame[["x1", "firm", "year", "z"]],
+            "names 3: the bias of three-way",
+        ),
+        ({"absorb": "firm", "link": "cloglog"}, frame[["x1", "firm"]], "for the logit and probit links, not"),
+        ({}, frame[["x1", "x2"]], "it needs absorb="),
+        ({"absorb": "firm"}, frame[["x1", "g", "firm"]], "is formed for numeric features"),
+    ]
+    for parameters, X, message in cases:
+        model = LogisticRegression(bias_correction="analytical", **parameters)
+        with pytest.raises(ValueError, match=message):
+            model.fit(X, frame["y"])
+    with pytest.warns(PerfectSeparationWarning):
+        model = LogisticRegression(absorb="firm", bias_correction="analytical").fit(
+            frame[["x1", "firm"]], frame["y"]
+        )
+    with pytest.raises(ValueError, match=r"marginal_effects\(\) after bias_correction='analytical'"):
+        model.marginal_effects(frame[["x1", "firm"]])
+    dd = pytest.importorskip("dask.dataframe")
+    with pytest.raises(ValueError, match="not a Dask or Spark one"):
+        LogisticRegression(absorb="firm", bias_correction="analytical").fit(
+            dd.from_pandas(frame[["x1", "firm"]], npartitions=2), dd.from_pandas(frame["y"], npartitions=2)
+        )
