@@ -42,14 +42,18 @@ TRUTH = np.array([1.0, -0.5])
 DESIGNS = {"firm": ["firm"], "firm + year": ["firm", "year"]}
 
 
-def panel(rng: np.random.Generator, firms: int, years: int, two_way: bool) -> tuple[pd.DataFrame, np.ndarray]:
+def panel(
+    rng: np.random.Generator, firms: int, years: int, two_way: bool
+) -> tuple[pd.DataFrame, np.ndarray, np.ndarray]:
+    """A panel's features and levels, its outcomes, and each row's true η."""
     firm, year = np.repeat(np.arange(firms), years), np.tile(np.arange(years), firms)
     alpha = rng.standard_normal(firms)[firm]
     gamma = np.linspace(-1.0, 1.0, years)[year] if two_way else np.zeros(len(firm))
     x1 = alpha + 0.5 * gamma + rng.standard_normal(len(firm))
     x2 = rng.standard_normal(len(firm))
-    y = (rng.random(len(firm)) < expit(TRUTH[0] * x1 + TRUTH[1] * x2 + alpha + gamma)).astype(np.int8)
-    return pd.DataFrame({"x1": x1, "x2": x2, "firm": firm, "year": year}), y
+    eta = TRUTH[0] * x1 + TRUTH[1] * x2 + alpha + gamma
+    y = (rng.random(len(firm)) < expit(eta)).astype(np.int8)
+    return pd.DataFrame({"x1": x1, "x2": x2, "firm": firm, "year": year}), y, eta
 
 
 def fit(X: pd.DataFrame, y: np.ndarray, absorb: list[str], correct: bool) -> LogisticRegression:
@@ -59,35 +63,67 @@ def fit(X: pd.DataFrame, y: np.ndarray, absorb: list[str], correct: bool) -> Log
         return model.fit(X[["x1", "x2", *absorb]], y)
 
 
+def summarised(
+    design: str, what: str, label: str, estimates: np.ndarray, errors: np.ndarray, truth: np.ndarray
+) -> list[dict[str, object]]:
+    """The table's rows of one kind of estimate: per feature, the mean bias
+    relative to the truth (of each panel) and the intervals' coverage."""
+    rows = []
+    panels = len(estimates)
+    for k, name in enumerate(("x1", "x2")):
+        relative = estimates[:, k] / truth[:, k] - 1.0
+        covered = np.abs(estimates[:, k] - truth[:, k]) <= 1.959964 * errors[:, k]
+        rows.append(
+            {
+                "absorbed": design,
+                "parameter": f"{name} {what}",
+                "estimate": label,
+                "mean bias %": 100 * relative.mean(),
+                "MC s.e. %": 100 * relative.std(ddof=1) / np.sqrt(panels),
+                "coverage 95 %": 100 * covered.mean(),
+                "MC s.e. coverage": 100 * np.sqrt(covered.mean() * (1 - covered.mean()) / panels),
+            }
+        )
+    return rows
+
+
 def replicate(panels: int, firms: int, years: int, seed: int) -> list[dict[str, object]]:
+    """Per design, the slopes (true 1.0 and -0.5) and the average partial
+    effects (true: the mean of βₖ f(η) at the true η over all rows),
+    uncorrected and corrected. The uncorrected effects are
+    marginal_effects(X), an average over the rows the fit kept, times their
+    share of the rows: the rows of levels of a single outcome have the
+    effect 0 at their limit, as the corrected effects count them."""
     rows = []
     for design, absorb in DESIGNS.items():
         rng = np.random.default_rng([seed, len(absorb)])
-        uncorrected, corrected, errors = [], [], []
+        results: dict[str, list[np.ndarray]] = {
+            name: [] for name in ("b", "b~", "se", "d", "d~", "sd", "sd~", "true d")
+        }
         start = time.perf_counter()
         for _ in range(panels):
-            X, y = panel(rng, firms, years, len(absorb) == 2)
+            X, y, eta = panel(rng, firms, years, len(absorb) == 2)
             model = fit(X, y, absorb, True)
-            uncorrected.append(model.coef_uncorrected_[0])
-            corrected.append(model.coef_[0])
-            errors.append(np.sqrt(np.diag(model.covariance_)))
+            plain = fit(X, y, absorb, False)
+            results["b"].append(model.coef_uncorrected_[0])
+            results["b~"].append(model.coef_[0])
+            results["se"].append(np.sqrt(np.diag(model.covariance_)))
+            effects, corrected = plain.marginal_effects(X[["x1", "x2", *absorb]]), model.marginal_effects()
+            kept = np.ones(len(y), dtype=bool)
+            for column in absorb:
+                kept &= np.isfinite(model.fixed_effects_[column].loc[X[column]].to_numpy())
+            results["d"].append(kept.mean() * effects["dy/dx"].to_numpy())
+            results["sd"].append(kept.mean() * effects["std err"].to_numpy())
+            results["d~"].append(corrected["dy/dx"].to_numpy())
+            results["sd~"].append(corrected["std err"].to_numpy())
+            results["true d"].append(TRUTH * np.mean(expit(eta) * expit(-eta)))
         seconds = time.perf_counter() - start
-        se = np.array(errors)
-        for label, estimates in (("uncorrected", np.array(uncorrected)), ("corrected", np.array(corrected))):
-            for k, name in enumerate(("x1", "x2")):
-                relative = estimates[:, k] / TRUTH[k] - 1.0
-                covered = np.abs(estimates[:, k] - TRUTH[k]) <= 1.959964 * se[:, k]
-                rows.append(
-                    {
-                        "absorbed": design,
-                        "slope": f"{name} ({TRUTH[k]:g})",
-                        "estimate": label,
-                        "mean bias %": 100 * relative.mean(),
-                        "MC s.e. %": 100 * relative.std(ddof=1) / np.sqrt(panels),
-                        "coverage 95 %": 100 * covered.mean(),
-                        "MC s.e. coverage": 100 * np.sqrt(covered.mean() * (1 - covered.mean()) / panels),
-                    }
-                )
+        stacked = {name: np.array(values) for name, values in results.items()}
+        truth = np.broadcast_to(TRUTH, stacked["b"].shape)
+        rows += summarised(design, "slope", "uncorrected", stacked["b"], stacked["se"], truth)
+        rows += summarised(design, "slope", "corrected", stacked["b~"], stacked["se"], truth)
+        rows += summarised(design, "APE", "uncorrected", stacked["d"], stacked["sd"], stacked["true d"])
+        rows += summarised(design, "APE", "corrected", stacked["d~"], stacked["sd~"], stacked["true d"])
         print(f"{design}: {panels} panels in {seconds:.1f} s", flush=True)
     return rows
 
@@ -98,7 +134,7 @@ def timing(seed: int, repeats: int = 5) -> list[dict[str, object]]:
     repeats each."""
     rows = []
     for design, absorb in DESIGNS.items():
-        X, y = panel(np.random.default_rng(seed), 125_000, 8, len(absorb) == 2)
+        X, y, _ = panel(np.random.default_rng(seed), 125_000, 8, len(absorb) == 2)
         times = {False: np.inf, True: np.inf}
         for _ in range(repeats):
             for correct in (False, True):

@@ -94,6 +94,9 @@ class Absorption:
     # (the corrected ones are the fit's coefficients).
     bias_correction: str | None = None
     uncorrected: npt.NDArray[np.float64] | None = None
+    # The average partial effects over the training rows, corrected, and
+    # their covariance (_bias_correction.partial_effects).
+    partial_effects: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]] | None = None
 
     @property
     def names(self) -> list[str]:
@@ -1050,7 +1053,7 @@ def fit(
         frequencies = np.ones(n_rows) if weights is None else np.array(weights, dtype=np.float64)
         if counted is not None:
             frequencies[~counted] = 0.0
-        result = corrected_fit(
+        result, partial_effects = corrected_fit(
             result,
             features_of(blocks, rest, layout, as_dummies),
             y01,
@@ -1059,6 +1062,7 @@ def fit(
             coded,
             order,
             link,
+            n_total=float(n_rows if weights is None else np.sum(weights)),
             tol=tol,
             max_iter=max_iter,
         )
@@ -1107,7 +1111,12 @@ def fit(
     if len(names) > 1:
         absorption = ranked(absorption, names, [(j, coded[j]) for j in order], counted)
     if uncorrected is not None:
-        absorption = dataclasses.replace(absorption, bias_correction=bias_correction, uncorrected=uncorrected)
+        absorption = dataclasses.replace(
+            absorption,
+            bias_correction=bias_correction,
+            uncorrected=uncorrected,
+            partial_effects=partial_effects,
+        )
     fitted = Fitted(classes, result, *weight_sums(y01, weights, counted), meat_request=request, layout=layout)
     fitted.null_deviance = result.null_deviance
     return absorbed_fit(fitted, absorption, intercept, q)
@@ -1123,13 +1132,17 @@ def corrected_fit(
     order: list[int],
     link: Any,
     *,
+    n_total: float,
     tol: float,
     max_iter: int,
-) -> _native.FitResult:
+) -> tuple[_native.FitResult, tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]]:
     """The absorbed fit's result with its slopes bias-corrected
     (_bias_correction) and its levels solved again given them, with X β̃
-    (and the caller's offset) a known term of each row; frequencies are
-    the rows' weights, 0 for those left out. coded holds every absorbed
+    (and the caller's offset) a known term of each row; and the average
+    partial effects, corrected, with their covariance (NaN for dropped
+    features). frequencies are the rows' weights, 0 for those left out;
+    n_total the sum of them all, those of rows left out for a single
+    outcome among them. coded holds every absorbed
     column's (codes, levels) in the order absorb= named them, order the
     engine's (the eliminated column first, then those it solved beside
     it, further_effects stacked in that order)."""
@@ -1179,13 +1192,29 @@ def corrected_fit(
             "fixed_effects_ and the predictions are those of the last update.",
             ConvergenceWarning,
         )
+    known += sum(e[c] for e, c in zip(effects, codes, strict=True))
+    values, covariance = _bias_correction.partial_effects(
+        features[:, kept],
+        coefficients[:q][kept],
+        known,
+        y01,
+        frequencies,
+        codes,
+        [len(levels) for _, levels in coded],
+        link.name,
+        n_total,
+    )
+    effects_of_all = np.full(q, np.nan)
+    effects_of_all[kept] = values
+    covariance_of_all = np.full((q, q), np.nan)
+    covariance_of_all[np.ix_(kept, kept)] = covariance
     return result.replace(
         coefficients=coefficients,
         fixed_effects=effects[order[0]],
         further_effects=np.concatenate([effects[j] for j in order[1:]])
         if len(order) > 1
         else result.further_effects,
-    )
+    ), (effects_of_all, covariance_of_all)
 
 
 def ranked(

@@ -190,9 +190,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         ``coef_uncorrected_`` the fit's own; the covariance, the
         log-likelihood and the tests are those of the uncorrected fit;
         ``intercept_``, ``fixed_effects_`` and predictions are those of the
-        levels solved again given the corrected slopes. Logit and probit,
-        numeric features, in-memory frames, one or two absorbed columns
-        only. See the user guide's "Fixed effects".
+        levels solved again given the corrected slopes;
+        ``marginal_effects()`` (without X) gives the average partial effects
+        corrected in turn (Fernández-Val and Weidner's section 4, alpaca's
+        ``getAPEs()``), with a covariance over the slopes and the levels.
+        Logit and probit, numeric features, in-memory frames, one or two
+        absorbed columns only. See the user guide's "Fixed effects".
     missing : {"drop", "raise"}, default="drop"
         What a formula fit does with a row that has a missing value (NaN,
         None, pandas' NA or a polars null) in a variable of the formula, its
@@ -1104,7 +1107,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             numeric columns); ValueError, saying to pass X, for a fit on a
             DataFrame with categorical columns (each level's discrete change
             needs every row at every level) or with ``absorb=``, and when
-            sample_weight or offset is given without X.
+            sample_weight or offset is given without X. After a fit with
+            ``bias_correction``, None only: the average partial effects
+            over the training rows with their own bias correction, formed in
+            fit (see the user guide's "Fixed effects").
         sample_weight : array-like of shape (n_samples,) or str, default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known),

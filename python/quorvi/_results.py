@@ -481,13 +481,15 @@ class FitResults:
         from ._margins import frame_marginal_effects, margin_sums
 
         checked_alpha(alpha)
-        if self.absorption is not None and self.absorption.bias_correction is not None:
-            raise ValueError(
-                "marginal_effects() after bias_correction='analytical' is not available: the average "
-                "partial effects need a bias correction of their own (Fernández-Val and Weidner 2016, "
-                "section 4), which is not formed. Refit with bias_correction=None for the uncorrected "
-                "effects."
-            )
+        if self.absorption is not None and self.absorption.partial_effects is not None:
+            if X is not None or sample_weight is not None or offset is not None:
+                raise ValueError(
+                    "after bias_correction='analytical', marginal_effects() gives the average partial "
+                    "effects over the training rows with their own bias correction, formed in fit: call it "
+                    "without X, sample_weight and offset."
+                )
+            effects, covariance = self.absorption.partial_effects
+            return _effects_table(list(self.names), effects, covariance, alpha)
         if X is None:
             sums = self._training_margin_sums(sample_weight, offset)
             self._warn_if_penalised("marginal_effects()")

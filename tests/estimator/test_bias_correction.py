@@ -63,6 +63,22 @@ def _cdf_derivatives(eta, link):
     return norm.cdf(eta), f, -eta * f, (eta**2 - 1) * f
 
 
+def _expected_derivatives(eta, link):
+    """Per row, F, f, f', f'' and E ∂²ℓ/∂π², E[∂ℓ/∂π ∂²ℓ/∂π²], E ∂³ℓ/∂π³ of
+    ℓ = y log F + (1 − y) log(1 − F), the expectations over y ∈ {0, 1} at F."""
+    F, f, f1, f2 = _cdf_derivatives(eta, link)
+    G = 1 - F
+    # ∂ℓ/∂π, ∂²ℓ/∂π², ∂³ℓ/∂π³ at y = 1 and at y = 0.
+    d1 = (f / F, -f / G)
+    d2 = (f1 / F - f**2 / F**2, -f1 / G - f**2 / G**2)
+    d3 = (f2 / F - 3 * f * f1 / F**2 + 2 * f**3 / F**3, -f2 / G - 3 * f * f1 / G**2 - 2 * f**3 / G**3)
+
+    def expected(one, zero):
+        return F * one + G * zero
+
+    return (F, f, f1, f2), expected(*d2), expected(d1[0] * d2[0], d1[1] * d2[1]), expected(*d3)
+
+
 def _textbook_correction(rows, features, absorbed, link):
     """β̂ and β̃ = β̂ − W⁻¹B̂/T − W⁻¹D̂/N with B̂, D̂ and W of Fernández-Val and
     Weidner (2016, section 4.3) at L = 0, their expectations over y ∈ {0, 1}
@@ -76,19 +92,7 @@ def _textbook_correction(rows, features, absorbed, link):
     )
     fit = sm.GLM(rows["y"].to_numpy(), np.column_stack([X, levels]), family=family).fit(tol=1e-14)
     beta = fit.params[: len(features)]
-    F, f, f1, f2 = _cdf_derivatives(np.column_stack([X, levels]) @ fit.params, link)
-    G = 1 - F
-    # ∂ℓ/∂π, ∂²ℓ/∂π², ∂³ℓ/∂π³ of ℓ = y log F + (1 − y) log(1 − F), at y = 1 and at y = 0.
-    d1 = (f / F, -f / G)
-    d2 = (f1 / F - f**2 / F**2, -f1 / G - f**2 / G**2)
-    d3 = (f2 / F - 3 * f * f1 / F**2 + 2 * f**3 / F**3, -f2 / G - 3 * f * f1 / G**2 - 2 * f**3 / G**3)
-
-    def expected(one, zero):
-        return F * one + G * zero
-
-    E_d2 = expected(*d2)
-    E_d1d2 = expected(d1[0] * d2[0], d1[1] * d2[1])
-    E_d3 = expected(*d3)
+    _, E_d2, E_d1d2, E_d3 = _expected_derivatives(np.column_stack([X, levels]) @ fit.params, link)
     # x̃: the residual of the features' projection on the levels' dummies, weighted by −E ∂²ℓ.
     root = np.sqrt(-E_d2)
     coefficients = np.linalg.lstsq(levels * root[:, None], X * root[:, None], rcond=None)[0]
@@ -105,15 +109,53 @@ def _textbook_correction(rows, features, absorbed, link):
     return beta, beta - np.linalg.solve(W, bias), family, levels
 
 
+def _textbook_partial_effects(rows, n, features, absorbed, link, slopes, levels, level_parameters):
+    """The average partial effects δₖ = Σ βₖ f(η) / n at the slopes and levels
+    given, n counting the rows left out for a single outcome too (their
+    effect is 0 at the limit of their probability), less their bias as the second-order expansion in the levels θ of
+    the dummy model gives it (Cox and Snell's bias of θ̂, I⁻¹ Σ c L q, and the
+    curvature ½ Σ ∂²Δ q, with c = E[∂ℓ ∂²ℓ] + ½ E ∂³ℓ and q the variance of
+    π̂ of each row: exactly 1/Σ w of its level for one column, Fernández-Val
+    and Weidner's 1/Σ w of its firm + 1/Σ w of its year for two); and their
+    covariance, the delta method on the whole dummy model (slopes and
+    levels), with the rows' scores' outer product between its information."""
+    X, y = rows[features].to_numpy(), rows["y"].to_numpy()
+    design = np.column_stack([X, levels])
+    eta = X @ slopes + levels @ level_parameters
+    (F, f, f1, f2), E_d2, E_d1d2, E_d3 = _expected_derivatives(eta, link)
+    w, c = -E_d2, E_d1d2 + 0.5 * E_d3
+    if len(absorbed) == 1:
+        q = np.einsum("ij,jk,ik->i", levels, np.linalg.inv(levels.T @ (levels * w[:, None])), levels)
+    else:
+        weights = pd.Series(w, index=rows.index)
+        q = sum(1 / weights.groupby(rows[column]).transform("sum").to_numpy() for column in absorbed)
+    level_information = levels.T @ (levels * w[:, None])
+    level_bias = np.linalg.solve(level_information, levels.T @ (c * q))
+    effects = slopes * f.sum() / n
+    bias = np.array([(b * f1) @ levels @ level_bias + 0.5 * ((b * f2) @ q) for b in slopes]) / n
+    # ∂δₖ/∂(β, θ): Σ (1{j = k} f + βₖ f' zⱼ) / n, z the row of the design.
+    gradient = (design.T @ f1)[:, None] * slopes[None, :] / n
+    gradient[np.arange(len(features)), np.arange(len(features))] += f.sum() / n
+    information = design.T @ (design * w[:, None])
+    scores = design * ((y - F) * f / (F * (1 - F)))[:, None]
+    sandwich = np.linalg.solve(information, scores.T @ scores) @ np.linalg.inv(information)
+    return effects - bias, gradient.T @ sandwich @ gradient
+
+
 @pytest.mark.parametrize("link", ["logit", "probit"])
 @pytest.mark.parametrize("absorbed", [["firm"], ["firm", "year"]])
 def test_correction_is_the_textbook_expansion_and_levels_are_solved_again(link, absorbed):
     frame = _panel()
     features = ["x1", "x2"]
     with pytest.warns(PerfectSeparationWarning):
-        model = quorvi.logit(
+        model = LogisticRegression(absorb=absorbed, link=link, tol=1e-12, bias_correction="analytical").fit(
+            frame[[*features, *absorbed]], frame["y"]
+        )
+    with pytest.warns(PerfectSeparationWarning):
+        formula = quorvi.logit(
             f"y ~ x1 + x2 | {' + '.join(absorbed)}", frame, link=link, tol=1e-12, bias_correction="analytical"
         )
+    np.testing.assert_allclose(formula.coef_, model.coef_, rtol=1e-13)
     rows = _informative(frame, absorbed)
     assert model.n_separated_rows_ == len(frame) - len(rows) > 0
     beta, corrected, family, levels = _textbook_correction(rows, features, absorbed, link)
@@ -126,11 +168,21 @@ def test_correction_is_the_textbook_expansion_and_levels_are_solved_again(link, 
     offset = rows[features].to_numpy() @ corrected
     levels_fit = sm.GLM(rows["y"].to_numpy(), levels, family=family, offset=offset).fit(tol=1e-14)
     np.testing.assert_allclose(
-        model.predict_proba(rows)[:, 1], levels_fit.predict(levels, offset=offset), rtol=1e-7
+        model.predict_proba(rows[[*features, *absorbed]])[:, 1],
+        levels_fit.predict(levels, offset=offset),
+        rtol=1e-7,
     )
+    effects, covariance = _textbook_partial_effects(
+        rows, len(frame), features, absorbed, link, corrected, levels, levels_fit.params
+    )
+    table = model.marginal_effects()
+    np.testing.assert_allclose(table["dy/dx"], effects, rtol=1e-8)
+    np.testing.assert_allclose(table["std err"], np.sqrt(np.diag(covariance)), rtol=1e-7)
     # The covariance is the uncorrected fit's.
     with pytest.warns(PerfectSeparationWarning):
-        uncorrected = quorvi.logit(f"y ~ x1 + x2 | {' + '.join(absorbed)}", frame, link=link, tol=1e-12)
+        uncorrected = LogisticRegression(absorb=absorbed, link=link, tol=1e-12).fit(
+            frame[[*features, *absorbed]], frame["y"]
+        )
     np.testing.assert_array_equal(model.covariance_, uncorrected.covariance_)
     np.testing.assert_array_equal(model.coef_uncorrected_, uncorrected.coef_)
     assert "Slopes bias-corrected (analytical" in str(model.summary())
@@ -180,7 +232,7 @@ def test_refusals_say_why():
         model = LogisticRegression(absorb="firm", bias_correction="analytical").fit(
             frame[["x1", "firm"]], frame["y"]
         )
-    with pytest.raises(ValueError, match=r"marginal_effects\(\) after bias_correction='analytical'"):
+    with pytest.raises(ValueError, match=r"call it without X, sample_weight and offset"):
         model.marginal_effects(frame[["x1", "firm"]])
     dd = pytest.importorskip("dask.dataframe")
     with pytest.raises(ValueError, match="not a Dask or Spark one"):
