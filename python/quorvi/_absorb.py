@@ -1048,12 +1048,11 @@ def fit(
         del features, scores
         result = result.replace(meats=meats)
     uncorrected = None
-    if bias_correction is not None and result.passes > 0:
-        uncorrected = np.asarray(result.coefficients)[:q].copy()
+    if bias_correction is not None and _bias_correction.correctable(result):
         frequencies = np.ones(n_rows) if weights is None else np.array(weights, dtype=np.float64)
         if counted is not None:
             frequencies[~counted] = 0.0
-        result, partial_effects = corrected_fit(
+        corrected = corrected_fit(
             result,
             features_of(blocks, rest, layout, as_dummies),
             y01,
@@ -1066,6 +1065,9 @@ def fit(
             tol=tol,
             max_iter=max_iter,
         )
+        if corrected is not None:
+            uncorrected = np.asarray(result.coefficients)[:q].copy()
+            result, partial_effects = corrected
     columns: list[AbsorbedColumn | None] = [None] * len(names)
     if further:
         result = further_columns(result, names, coded, further, separated, counted, columns)
@@ -1135,14 +1137,15 @@ def corrected_fit(
     n_total: float,
     tol: float,
     max_iter: int,
-) -> tuple[_native.FitResult, tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]]:
+) -> tuple[_native.FitResult, tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]] | None:
     """The absorbed fit's result with its slopes bias-corrected
     (_bias_correction) and its levels solved again given them, with X β̃
     (and the caller's offset) a known term of each row; and the average
     partial effects, corrected, with their covariance (NaN for dropped
     features). frequencies are the rows' weights, 0 for those left out;
     n_total the sum of them all, those of rows left out for a single
-    outcome among them. coded holds every absorbed
+    outcome among them. None, with a warning, where the correction is not
+    finite (_bias_correction.not_corrected). coded holds every absorbed
     column's (codes, levels) in the order absorb= named them, order the
     engine's (the eliminated column first, then those it solved beside
     it, further_effects stacked in that order)."""
@@ -1162,10 +1165,16 @@ def corrected_fit(
         scores += offset
     kept = np.ones(q, dtype=bool)
     kept[[d for d in result.dropped if d < q]] = False
-    shift, projection = _bias_correction.correction(
-        features[:, kept], scores, frequencies, codes, [len(levels) for _, levels in coded], link.name
-    )
+    try:
+        shift, projection = _bias_correction.correction(
+            features[:, kept], scores, frequencies, codes, [len(levels) for _, levels in coded], link.name
+        )
+    except np.linalg.LinAlgError:
+        shift = np.full(int(kept.sum()), np.nan)
     del scores
+    if not np.all(np.isfinite(shift)):
+        _bias_correction.not_corrected("its terms are not finite (the information is singular)")
+        return None
     coefficients[np.flatnonzero(kept)] += shift
     known = features @ coefficients[:q]
     if offset is not None:

@@ -34,6 +34,8 @@ import numpy as np
 import numpy.typing as npt
 from scipy.special import expit, log_ndtr, ndtr
 
+from . import _caller
+
 BIAS_CORRECTIONS = ("analytical",)
 
 # The most levels of the smaller of two absorbed columns (the time
@@ -87,6 +89,31 @@ def check_features(categorical: bool) -> None:
             "would need dense dummy columns of every row for the correction's within transformation, which "
             "the absorbed fit does not hold. Pass them as numeric 0/1 columns."
         )
+
+
+def correctable(result: Any) -> bool:
+    """Whether the fit's result can be corrected: it made an update and
+    converged (else there is no maximum to expand about); a warning says
+    why where not. Rows fitted at a probability that rounds to 0 or 1 are
+    no reason: a probit's does beyond |η| ≈ 8.3, and their weights, formed
+    from logarithms, are finite."""
+    if result.passes == 0:
+        not_corrected("no update was made (max_iter=0)")
+    elif not result.converged:
+        not_corrected("the fit did not converge, so the expansion about its maximum does not apply")
+    else:
+        return True
+    return False
+
+
+def not_corrected(reason: str) -> None:
+    from sklearn.exceptions import ConvergenceWarning
+
+    _caller.warn(
+        f"bias_correction='analytical' was not applied: {reason}. coef_ holds the uncorrected slopes "
+        "(there is no coef_uncorrected_), and marginal_effects() is that of an uncorrected fit.",
+        ConvergenceWarning,
+    )
 
 
 def row_moments(

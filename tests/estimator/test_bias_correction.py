@@ -4,6 +4,8 @@ static model; Hahn and Newey 2004 for one column), on the dummy-variable
 model as statsmodels' GLM fits it. The Monte Carlo with known slopes is
 bench/bias_correction_mc.py."""
 
+import warnings
+
 import numpy as np
 import pytest
 from scipy.special import expit
@@ -234,6 +236,14 @@ def test_refusals_say_why():
         )
     with pytest.raises(ValueError, match=r"call it without X, sample_weight and offset"):
         model.marginal_effects(frame[["x1", "firm"]])
+    # A fit stopped before it converged is left uncorrected, and says so.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = LogisticRegression(absorb="firm", bias_correction="analytical", max_iter=1).fit(
+            frame[["x1", "firm"]], frame["y"]
+        )
+    assert any("was not applied: the fit did not converge" in str(w.message) for w in caught)
+    assert not hasattr(model, "coef_uncorrected_")
     dd = pytest.importorskip("dask.dataframe")
     with pytest.raises(ValueError, match="not a Dask or Spark one"):
         LogisticRegression(absorb="firm", bias_correction="analytical").fit(
