@@ -38,7 +38,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _absorbed_labels, _caller, _design, _native
+from . import _absorbed_labels, _bias_correction, _caller, _design, _native
 from ._absorbed_labels import Categories
 from ._absorbed_sandwich import FURTHER_LIMIT, absorbed_meats
 
@@ -90,6 +90,13 @@ class Absorption:
     # Whether the ranks are upper bounds (three or more absorbed columns
     # with too many levels beside the first to find the rank of).
     rank_is_bound: bool = False
+    # With bias_correction=: its name, and the slopes the fit itself gave
+    # (the corrected ones are the fit's coefficients).
+    bias_correction: str | None = None
+    uncorrected: npt.NDArray[np.float64] | None = None
+    # The average partial effects over the training rows, corrected, and
+    # their covariance (_bias_correction.partial_effects).
+    partial_effects: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]] | None = None
 
     @property
     def names(self) -> list[str]:
@@ -854,9 +861,11 @@ def fit(
     link: Any,
     progress: Any,
     n_threads: int = 1,
+    bias_correction: str | None = None,
 ) -> AbsorbedFit:
     """The fit of X's other columns with the columns absorb names absorbed,
-    its passes on n_threads threads (at most two are used)."""
+    its passes on n_threads threads (at most two are used); with
+    bias_correction, its slopes corrected (corrected_fit)."""
     from sklearn.utils.validation import check_array
 
     from ._fitted import Fitted, weight_sums
@@ -922,6 +931,9 @@ def fit(
                 clusters = clusters[:, 0]
         request = meat_request(cov_type, clusters, n_rows, counted)
     layout = _design.learn_layout(rest, True)
+    if bias_correction is not None:
+        _bias_correction.check_features(bool(layout.categorical))
+        _bias_correction.check_levels([len(levels) for _, levels in coded])
     check_robust_design(request.meat, cov_type, layout, len(names))
     in_python = partialled_in_python(request.meat, layout, len(names))
     if in_python and by_levels:
@@ -1047,6 +1059,27 @@ def fit(
         )
         del features, scores
         result = result.replace(meats=meats)
+    uncorrected = None
+    if bias_correction is not None and _bias_correction.correctable(result):
+        frequencies = np.ones(n_rows) if weights is None else np.array(weights, dtype=np.float64)
+        if counted is not None:
+            frequencies[~counted] = 0.0
+        corrected = corrected_fit(
+            result,
+            features_of(blocks, rest, layout, as_dummies),
+            y01,
+            frequencies,
+            checked,
+            coded,
+            order,
+            link,
+            n_total=float(n_rows if weights is None else np.sum(weights)),
+            tol=tol,
+            max_iter=max_iter,
+        )
+        if corrected is not None:
+            uncorrected = np.asarray(result.coefficients)[:q].copy()
+            result, partial_effects = corrected
     columns: list[AbsorbedColumn | None] = [None] * len(names)
     if further:
         result = further_columns(result, names, coded, further, separated, counted, columns)
@@ -1091,9 +1124,118 @@ def fit(
         absorption = Absorption(absorption.columns, separated_rows, nested)
     if len(names) > 1:
         absorption = ranked(absorption, names, [(j, coded[j]) for j in order], counted)
+    if uncorrected is not None:
+        absorption = dataclasses.replace(
+            absorption,
+            bias_correction=bias_correction,
+            uncorrected=uncorrected,
+            partial_effects=partial_effects,
+        )
     fitted = Fitted(classes, result, *weight_sums(y01, weights, counted), meat_request=request, layout=layout)
     fitted.null_deviance = result.null_deviance
     return absorbed_fit(fitted, absorption, intercept, q)
+
+
+def corrected_fit(
+    result: _native.FitResult,
+    features: npt.NDArray[np.float64],
+    y01: npt.NDArray[np.float64],
+    frequencies: npt.NDArray[np.float64],
+    offset: npt.NDArray[np.float64] | None,
+    coded: list[tuple[Codes, npt.NDArray[Any]]],
+    order: list[int],
+    link: Any,
+    *,
+    n_total: float,
+    tol: float,
+    max_iter: int,
+) -> tuple[_native.FitResult, tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]] | None:
+    """The absorbed fit's result with its slopes bias-corrected
+    (_bias_correction) and its levels solved again given them, with X β̃
+    (and the caller's offset) a known term of each row; and the average
+    partial effects, corrected, with their covariance (NaN for dropped
+    features). frequencies are the rows' weights, 0 for those left out;
+    n_total the sum of them all, those of rows left out for a single
+    outcome among them. None, with a warning, where the correction is not
+    finite (_bias_correction.not_corrected). coded holds every absorbed
+    column's (codes, levels) in the order absorb= named them, order the
+    engine's (the eliminated column first, then those it solved beside
+    it, further_effects stacked in that order)."""
+    coefficients = np.array(result.coefficients, dtype=np.float64, copy=True)
+    q = features.shape[1]
+    codes = [c for c, _ in coded]
+    # The effects as absorb= ordered the columns.
+    effects: list[npt.NDArray[np.float64]] = [np.empty(0)] * len(coded)
+    effects[order[0]] = np.asarray(result.fixed_effects)
+    if len(order) > 1:
+        stacked = np.asarray(result.further_effects)
+        ends = np.cumsum([len(coded[j][1]) for j in order[1:]])
+        for rank, j in enumerate(order[1:]):
+            effects[j] = stacked[ends[rank] - len(coded[j][1]) : ends[rank]]
+    scores = features @ coefficients[:q] + sum(e[c] for e, c in zip(effects, codes, strict=True))
+    if offset is not None:
+        scores += offset
+    kept = np.ones(q, dtype=bool)
+    kept[[d for d in result.dropped if d < q]] = False
+    try:
+        shift, projection = _bias_correction.correction(
+            features[:, kept], scores, frequencies, codes, [len(levels) for _, levels in coded], link.name
+        )
+    except np.linalg.LinAlgError:
+        shift = np.full(int(kept.sum()), np.nan)
+    del scores
+    if not np.all(np.isfinite(shift)):
+        _bias_correction.not_corrected("its terms are not finite (the information is singular)")
+        return None
+    coefficients[np.flatnonzero(kept)] += shift
+    known = features @ coefficients[:q]
+    if offset is not None:
+        known += offset
+    # The engine's absorbed fit moves its slopes: the levels given fixed
+    # ones are solved here, from the uncorrected fit's effects moved by
+    # their first-order response to the slopes' change (minus the
+    # projection of X δ on the levels).
+    effects, settled = _bias_correction.solve_levels(
+        known,
+        y01,
+        frequencies,
+        codes,
+        [e - p @ shift for e, p in zip(effects, projection, strict=True)],
+        link.name,
+        tol,
+        max_iter,
+    )
+    if not settled:
+        from sklearn.exceptions import ConvergenceWarning
+
+        _caller.warn(
+            "the levels' effects given the bias-corrected slopes did not settle in max_iter updates: "
+            "fixed_effects_ and the predictions are those of the last update.",
+            ConvergenceWarning,
+        )
+    known += sum(e[c] for e, c in zip(effects, codes, strict=True))
+    values, covariance = _bias_correction.partial_effects(
+        features[:, kept],
+        coefficients[:q][kept],
+        known,
+        y01,
+        frequencies,
+        codes,
+        [len(levels) for _, levels in coded],
+        link.name,
+        n_total,
+    )
+    effects_of_all = np.full(q, np.nan)
+    effects_of_all[kept] = values
+    covariance_of_all = np.full((q, q), np.nan)
+    covariance_of_all[np.ix_(kept, kept)] = covariance
+    return result.replace(
+        coefficients=coefficients,
+        fixed_effects=effects[order[0]],
+        further_effects=np.concatenate([effects[j] for j in order[1:]])
+        if len(order) > 1
+        else result.further_effects,
+    ), (effects_of_all, covariance_of_all)
 
 
 def ranked(

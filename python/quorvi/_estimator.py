@@ -19,6 +19,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import (
+    _bias_correction,
     _caller,
     _contrasts,
     _design,
@@ -190,6 +191,25 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         finite C. On a Dask DataFrame, one absorbed column, and not HC2 to
         HC4 (see the Dask page's "Fixed effects"). See the user guide's
         "Fixed effects".
+    bias_correction : {"analytical"} or None, default=None
+        With absorbed columns, correct the slopes for the incidental
+        parameter bias of the levels (of order 1/T for T rows per level):
+        Hahn and Newey's (2004) analytical correction for one absorbed
+        column (individual effects), Fernández-Val and Weidner's (2016) for
+        two, taken as individual and time effects (B/T + D/N), as R's bife
+        (``bias_corr()``) and alpaca (``biasCorr(L = 0)``) make them. For
+        static models with strictly exogenous regressors: a predetermined
+        one (a lagged outcome) needs a spectral term this correction
+        leaves out. ``coef_`` holds the corrected slopes and
+        ``coef_uncorrected_`` the fit's own; the covariance, the
+        log-likelihood and the tests are those of the uncorrected fit;
+        ``intercept_``, ``fixed_effects_`` and predictions are those of the
+        levels solved again given the corrected slopes;
+        ``marginal_effects()`` (without X) gives the average partial effects
+        corrected in turn (Fernández-Val and Weidner's section 4, alpaca's
+        ``getAPEs()``), with a covariance over the slopes and the levels.
+        Logit and probit, numeric features, in-memory frames, one or two
+        absorbed columns only. See the user guide's "Fixed effects".
     missing : {"drop", "raise"}, default="drop"
         What a formula fit does with a row that has a missing value (NaN,
         None, pandas' NA or a polars null) in a variable of the formula, its
@@ -256,6 +276,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         precision counts (see the user guide). The later column of each
         dependent set is the one dropped, as R's ``glm`` does; a
         ``CollinearityWarning`` names them.
+    coef_uncorrected_ : ndarray of shape (1, n_features)
+        Only with ``bias_correction``: the slopes before the correction.
     n_dropped_rows_ : int
         Only for a fit with a formula: the rows of the data left out for a
         missing value (``missing="drop"``); 0 on Dask.
@@ -341,6 +363,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         "absorb": [str, list, tuple, None],
         "information": [StrOptions(set(INFORMATION)), None],
         "missing": [StrOptions({"drop", "raise"})],
+        "bias_correction": [StrOptions(set(_bias_correction.BIAS_CORRECTIONS)), None],
     }
 
     def __init__(
@@ -358,6 +381,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         absorb: str | list[str] | None = None,
         information: str | None = None,
         missing: str = "drop",
+        bias_correction: str | None = None,
     ) -> None:
         self.fit_intercept = fit_intercept
         self.tol = tol
@@ -371,6 +395,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         self.absorb = absorb
         self.information = information
         self.missing = missing
+        self.bias_correction = bias_correction
 
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
@@ -1022,7 +1047,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             numeric columns); ValueError, saying to pass X, for a fit on a
             DataFrame with categorical columns (each level's discrete change
             needs every row at every level) or with ``absorb=``, and when
-            sample_weight or offset is given without X.
+            sample_weight or offset is given without X. After a fit with
+            ``bias_correction``, None only: the average partial effects
+            over the training rows with their own bias correction, formed in
+            fit (see the user guide's "Fixed effects").
         sample_weight : array-like of shape (n_samples,) or str, default=None
             Frequency weights sᵢ of the rows in the average (for a Dask X,
             a Dask array, or a NumPy vector when X's chunk sizes are known),

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _absorb, _contrasts, _formula, _named, _native
+from . import _absorb, _bias_correction, _contrasts, _formula, _named, _native
 from ._backends import Backend, backend_of
 from ._links import Link, link_named
 
@@ -56,6 +56,8 @@ class FitSpec:
     # observed information (probit and cloglog, without absorbed columns).
     cov_type: str
     observed: bool
+    # The slopes' analytical bias correction of absorbed fits, or None.
+    bias_correction: str | None = None
 
 
 def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> FitSpec:
@@ -99,9 +101,14 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
         sample_weight, clusters, offset = (
             learned.companions[name] for name in ("sample_weight", "clusters", "offset")
         )
+    backend = backend_of(X)
+    penalty = 0.0 if np.isinf(estimator.C) else 1.0 / float(estimator.C)
+    _bias_correction.check_request(
+        estimator.bias_correction, absorbed_names, estimator.link, penalty, backend is not None
+    )
     return FitSpec(
         rows=FitRows(X, y, sample_weight, clusters, offset),
-        backend=backend_of(X),
+        backend=backend,
         absorb=absorb,
         formula=formula,
         dropped_rows=dropped_rows,
@@ -109,12 +116,13 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
         fit_intercept=bool(estimator.fit_intercept),
         tol=float(estimator.tol),
         max_iter=int(estimator.max_iter),
-        penalty=0.0 if np.isinf(estimator.C) else 1.0 / float(estimator.C),
+        penalty=penalty,
         link=link_named(estimator.link),
         n_threads=estimator.n_threads,
         progress=estimator._progress(),
         cov_type=estimator.cov_type,
         observed=estimator._observed_information(absorb is not None),
+        bias_correction=estimator.bias_correction,
     )
 
 
@@ -124,12 +132,15 @@ def run(spec: FitSpec, in_memory: Callable[[FitSpec], Fitted]) -> tuple[Fitted, 
     input), with its absorbed columns when it has them."""
     rows = spec.rows
     if spec.absorb is not None:
-        threads: dict[str, int] = {}
+        # The in-memory fit's own arguments.
+        in_memory: dict[str, Any] = {}
         if spec.backend is not None:
             fit_absorbed = spec.backend.module().fit_absorbed
         else:
             fit_absorbed = _absorb.fit
-            threads["n_threads"] = _native.blas_threads() if spec.n_threads is None else spec.n_threads
+            in_memory["n_threads"] = _native.blas_threads() if spec.n_threads is None else spec.n_threads
+            if spec.bias_correction is not None:
+                in_memory["bias_correction"] = spec.bias_correction
         absorbed = fit_absorbed(
             rows.X,
             rows.y,
@@ -143,7 +154,7 @@ def run(spec: FitSpec, in_memory: Callable[[FitSpec], Fitted]) -> tuple[Fitted, 
             max_iter=spec.max_iter,
             link=spec.link,
             progress=spec.progress,
-            **threads,
+            **in_memory,
         )
         return absorbed.fitted, absorbed
     if spec.backend is None:

@@ -304,6 +304,8 @@ class FitResults:
                 column.name: column.separated_levels for column in self.absorption.columns
             }
             attributes["n_separated_rows_"] = self.absorption.separated_rows
+            if self.absorption.uncorrected is not None:
+                attributes["coef_uncorrected_"] = self.absorption.uncorrected.reshape(1, -1).copy()
         return attributes
 
     @property
@@ -493,6 +495,15 @@ class FitResults:
         from ._margins import frame_marginal_effects, margin_sums
 
         checked_alpha(alpha)
+        if self.absorption is not None and self.absorption.partial_effects is not None:
+            if X is not None or sample_weight is not None or offset is not None:
+                raise ValueError(
+                    "after bias_correction='analytical', marginal_effects() gives the average partial "
+                    "effects over the training rows with their own bias correction, formed in fit: call it "
+                    "without X, sample_weight and offset."
+                )
+            effects, covariance = self.absorption.partial_effects
+            return _effects_table(list(self.names), effects, covariance, alpha)
         if X is None:
             sums = self._training_margin_sums(sample_weight, offset)
             self._warn_if_penalised("marginal_effects()")

@@ -182,6 +182,10 @@ def summary_text(
         )
     if absorption is not None:
         notes.append(absorption.summary_note(results.cov_type))
+        if absorption.bias_correction is not None:
+            from ._bias_correction import summary_note
+
+            notes.append(summary_note(absorption.names))
     if results.link.name != "logit":
         notes.append(
             "The covariance is built on the observed information (the negative Hessian of the "
