@@ -5,6 +5,7 @@ inference statsmodels users expect."""
 from __future__ import annotations
 
 import dataclasses
+import functools
 import sys
 from collections.abc import Callable
 from numbers import Integral, Real
@@ -144,7 +145,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         A model formula, ``"y ~ x + C(g) + C(g):C(h) + np.log(z)"``, parsed
         and evaluated by formulaic (``pip install quorvi[formula]``): then
         ``fit(data)`` takes a DataFrame of the formula's variables (a polars
-        LazyFrame is collected, the formula's columns only) and the labels
+        LazyFrame is collected: the formula's columns and those that
+        ``sample_weight``, ``offset`` or ``clusters`` name, no other) and the labels
         from its left-hand side (a y given beside it must be those labels,
         as ``cross_val_score(..., y, scoring="roc_auc")`` passes them; a y
         that differs is a ValueError), rows with a missing value are left
@@ -192,8 +194,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         ``dropped_rows_`` say which, and ``summary()`` counts them.
         ``"raise"`` refuses such a row (ValueError). Without a formula, a
         missing value in X is always refused, as scikit-learn's estimators
-        do: drop or impute the rows first. On a Dask DataFrame a missing
-        value is refused whatever this says.
+        do: drop or impute the rows first. On a Dask DataFrame the rows are
+        left out partition by partition (``n_dropped_rows_`` counts them;
+        weights, offsets and clusters given as arrays there must be
+        complete, by name they drop their rows too); Spark DataFrames
+        refuse missing values.
 
     Attributes
     ----------
@@ -248,10 +253,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         ``CollinearityWarning`` names them.
     n_dropped_rows_ : int
         Only for a fit with a formula: the rows of the data left out for a
-        missing value (``missing="drop"``); 0 on Dask.
+        missing value (``missing="drop"``), on Dask too.
     dropped_rows_ : ndarray of shape (n_rows,) of bool
         Only for a formula fit in memory: which rows of the data were left
         out (True), so that ``data[~model.dropped_rows_]`` are the rows fitted.
+        Not set on Dask, where a lazy mask would hold the training data's
+        graph (on a cluster, its persisted partitions) for the model's life.
     fitted_with_offset_ : bool
         Whether fit was given an offset: then the predictions and
         ``marginal_effects`` need the rows' offsets too.
@@ -447,6 +454,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         progress = _print_progress if self.verbose else None
         formula = None
         dropped_rows = None
+        n_dropped_rows = 0
         if self.formula is not None and self.absorb is not None:
             _, absorbed_part = _formula.split_absorbed(self.formula)
             raise ValueError(
@@ -460,6 +468,14 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if self.formula is not None:
             absorb = _formula.split_absorbed(self.formula)[1] or None
         absorbed_names = [] if absorb is None else [absorb] if isinstance(absorb, str) else list(absorb)
+        named_columns = _named.names_in(sample_weight, offset, clusters)
+        if self.formula is not None and _formula.is_lazy(X):
+            # A lazy frame: the columns of the formula and of the arguments
+            # that name columns, collected before those names are read.
+            columns = _formula.collected_columns(X, self.formula, absorbed_names, named_columns)
+            if self.verbose:
+                print(f"quorvi: the lazy frame's columns collected: {', '.join(columns)}")
+            X = _formula.collect(X, columns)
         # Arguments that name columns of the data become their values first,
         # so that a formula's dropped rows leave them as they leave arrays.
         X, sample_weight, offset, clusters, argument_columns = _named.fit_arguments(
@@ -476,8 +492,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 bool(self.fit_intercept),
                 self.missing,
                 {"sample_weight": sample_weight, "clusters": clusters, "offset": offset},
+                named_columns,
             )
             formula, X, y, dropped_rows = learned.design, learned.frame, learned.labels, learned.dropped_rows
+            n_dropped_rows = learned.n_dropped_rows
             _contrasts.check_fit_settings(formula.contrasts, self.formula, self.C)
             sample_weight, clusters, offset = (
                 learned.companions[name] for name in ("sample_weight", "clusters", "offset")
@@ -554,6 +572,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 groups=formula.term_groups(names),
                 formula=formula,
                 dropped_rows=dropped_rows,
+                n_dropped_rows=n_dropped_rows,
             )
             if formula.contrasts:
                 # Factors coded with other contrasts than treatment were fitted
@@ -762,8 +781,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """decision_function of rows and offsets already resolved
         (_prediction_rows)."""
         formula: _formula.FormulaDesign | None = self._results_.formula
-        if formula is None or backend_of(X) is not None:
+        backend = backend_of(X)
+        if formula is None:
             return self._design_scores(self._design_input(X), offset)
+        if backend is not None:
+            formula_scores = getattr(backend.module(), "formula_scores", None)
+            if formula_scores is None or formula.missing != "drop" or self._results_.absorption is not None:
+                return self._design_scores(self._design_input(X), offset)
+            # Each partition's scores, NaN for its incomplete rows.
+            return formula_scores(X, functools.partial(formula.partition_scores, self._design_scores), offset)
         # A row with a missing value has no score: NaN in its place, the
         # data's length kept (R's na.exclude).
         frame, complete = formula.rows(X)
@@ -779,6 +805,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         fitted with them."""
         check_is_fitted(self)
         formula: _formula.FormulaDesign | None = self._results_.formula
+        if formula is not None and _formula.is_lazy(X):
+            # The columns of the formula, of its absorbed part and of the
+            # arguments that name columns (the fit's offset column among them).
+            fitted_offset = self._results_.argument_columns.offset
+            named = [
+                *_named.names_in(sample_weight, offset, None),
+                *([fitted_offset] if fitted_offset else []),
+            ]
+            X = _formula.collect(X, _formula.collected_columns(X, formula.written, formula.absorbed, named))
         if formula is not None and formula.offsets and backend_of(X) is None:
             # The formula's offset terms, evaluated on these rows, beside
             # any offset given (R adds both).
@@ -890,7 +925,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         backend = backend_of(X)
         if backend is not None:
             module = backend.module()
-            if self._results_.layout is not None or self._results_.formula is not None:
+            if self._results_.formula is not None:
+                # A label for every row: each partition refuses an incomplete one.
+                scores = self._design_scores(self._design_input(X), offset)
+                return module.frame_labels(scores, self.classes_, self.link_)
+            if self._results_.layout is not None:
                 return module.frame_labels(self._scores(X, offset), self.classes_, self.link_)
             return module.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
@@ -932,6 +971,18 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             return float(super().score(X, y, sample_weight=sample_weight))
         from sklearn.metrics import accuracy_score
 
+        backend = backend_of(X)
+        if backend is not None and hasattr(backend.module(), "formula_scores"):
+            if y is not None:
+                raise ValueError(
+                    "with a formula on a Dask DataFrame, y is its left-hand side: call score(data) without y."
+                )
+            # Each partition refuses an incomplete row, in its labels and in
+            # its predictions, when they are computed.
+            labels = np.asarray(_formula.distributed_scored_labels(formula, X))
+            predicted = np.asarray(self.predict(X))
+            weights = None if sample_weight is None else np.asarray(sample_weight)
+            return float(accuracy_score(labels, predicted, sample_weight=weights))
         labels, frame = _formula.scored_rows(formula, X, y)
         _, offset, _ = self._prediction_rows(X, None)
         predicted = _prediction.labels(self._design_scores(frame, offset), self.classes_, self._fitted_link())
