@@ -28,7 +28,12 @@ same names:
   meta): the empty pandas frame a formula's model spec is learned on (with
   learn, the levels found by a pass where the back end's dtypes do not
   give them), and a function applied to every part of the frame (the
-  formula's design frame of each partition).
+  formula's design frame of each partition); optionally
+  formula_complete_rows(data, columns, complete_of, companions) and
+  formula_scores(data, scores_of, offset): the frame cut to a formula's
+  complete rows with its weights, offsets and clusters (missing="drop"),
+  and the scores of every part, NaN for its incomplete rows (a back end
+  without them refuses missing values).
 
 A module is imported only when an input of its back end is passed: the
 core package needs none of them."""

@@ -5,6 +5,7 @@ inference statsmodels users expect."""
 from __future__ import annotations
 
 import dataclasses
+import functools
 import sys
 from collections.abc import Callable
 from numbers import Integral, Real
@@ -155,7 +156,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         A model formula, ``"y ~ x + C(g) + C(g):C(h) + np.log(z)"``, parsed
         and evaluated by formulaic (``pip install quorvi[formula]``): then
         ``fit(data)`` takes a DataFrame of the formula's variables (a polars
-        LazyFrame is collected, the formula's columns only) and the labels
+        LazyFrame is collected: the formula's columns and those that
+        ``sample_weight``, ``offset`` or ``clusters`` name, no other) and the labels
         from its left-hand side (a y given beside it must be those labels,
         as ``cross_val_score(..., y, scoring="roc_auc")`` passes them; a y
         that differs is a ValueError), rows with a missing value are left
@@ -222,8 +224,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         ``dropped_rows_`` say which, and ``summary()`` counts them.
         ``"raise"`` refuses such a row (ValueError). Without a formula, a
         missing value in X is always refused, as scikit-learn's estimators
-        do: drop or impute the rows first. On a Dask DataFrame a missing
-        value is refused whatever this says.
+        do: drop or impute the rows first. On a Dask DataFrame the rows are
+        left out partition by partition (``n_dropped_rows_`` counts them;
+        weights, offsets and clusters given as arrays there must be
+        complete, by name they drop their rows too); Spark DataFrames
+        refuse missing values.
 
     Attributes
     ----------
@@ -280,10 +285,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         Only with ``bias_correction``: the slopes before the correction.
     n_dropped_rows_ : int
         Only for a fit with a formula: the rows of the data left out for a
-        missing value (``missing="drop"``); 0 on Dask.
+        missing value (``missing="drop"``), on Dask too.
     dropped_rows_ : ndarray of shape (n_rows,) of bool
         Only for a formula fit in memory: which rows of the data were left
         out (True), so that ``data[~model.dropped_rows_]`` are the rows fitted.
+        Not set on Dask, where a lazy mask would hold the training data's
+        graph (on a cluster, its persisted partitions) for the model's life.
     fitted_with_offset_ : bool
         Whether fit was given an offset: then the predictions and
         ``marginal_effects`` need the rows' offsets too.
@@ -526,6 +533,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 groups=formula.term_groups(names),
                 formula=formula,
                 dropped_rows=spec.dropped_rows,
+                n_dropped_rows=spec.n_dropped_rows,
             )
             if formula.contrasts:
                 # Factors coded with other contrasts than treatment were fitted
@@ -710,8 +718,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         """decision_function of rows and offsets already resolved
         (_prediction_rows)."""
         formula: _formula.FormulaDesign | None = self._results_.formula
-        if formula is None or backend_of(X) is not None:
+        backend = backend_of(X)
+        if formula is None:
             return self._design_scores(self._design_input(X), offset)
+        if backend is not None:
+            formula_scores = getattr(backend.module(), "formula_scores", None)
+            if formula_scores is None or formula.missing != "drop" or self._results_.absorption is not None:
+                return self._design_scores(self._design_input(X), offset)
+            # Each partition's scores, NaN for its incomplete rows.
+            return formula_scores(X, functools.partial(formula.partition_scores, self._design_scores), offset)
         # A row with a missing value has no score: NaN in its place, the
         # data's length kept (R's na.exclude).
         frame, complete = formula.rows(X)
@@ -727,6 +742,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         fitted with them."""
         check_is_fitted(self)
         formula: _formula.FormulaDesign | None = self._results_.formula
+        if formula is not None and _formula.is_lazy(X):
+            # The columns of the formula, of its absorbed part and of the
+            # arguments that name columns (the fit's offset column among them).
+            fitted_offset = self._results_.argument_columns.offset
+            named = [
+                *_named.names_in(sample_weight, offset, None),
+                *([fitted_offset] if fitted_offset else []),
+            ]
+            X = _formula.collect(X, _formula.collected_columns(X, formula.written, formula.absorbed, named))
         if formula is not None and formula.offsets and backend_of(X) is None:
             # The formula's offset terms, evaluated on these rows, beside
             # any offset given (R adds both).
@@ -845,7 +869,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             if self._results_.absorption is not None:
                 # Rows without a probability have no label, as in memory.
                 return module.frame_labels(self._scores(X, offset), self.classes_, self.link_, absorbed=True)
-            if self._results_.layout is not None or self._results_.formula is not None:
+            if self._results_.formula is not None:
+                # A label for every row: each partition refuses an incomplete one.
+                scores = self._design_scores(self._design_input(X), offset)
+                return module.frame_labels(scores, self.classes_, self.link_)
+            if self._results_.layout is not None:
                 return module.frame_labels(self._scores(X, offset), self.classes_, self.link_)
             return module.predict(
                 X, self.coef_[0], float(self.intercept_[0]), self.classes_, self.link_, offset
@@ -887,6 +915,18 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             return float(super().score(X, y, sample_weight=sample_weight))
         from sklearn.metrics import accuracy_score
 
+        backend = backend_of(X)
+        if backend is not None and hasattr(backend.module(), "formula_scores"):
+            if y is not None:
+                raise ValueError(
+                    "with a formula on a Dask DataFrame, y is its left-hand side: call score(data) without y."
+                )
+            # Each partition refuses an incomplete row, in its labels and in
+            # its predictions, when they are computed.
+            labels = np.asarray(_formula.distributed_scored_labels(formula, X))
+            predicted = np.asarray(self.predict(X))
+            weights = None if sample_weight is None else np.asarray(sample_weight)
+            return float(accuracy_score(labels, predicted, sample_weight=weights))
         labels, frame = _formula.scored_rows(formula, X, y)
         _, offset, _ = self._prediction_rows(X, None)
         predicted = _prediction.labels(self._design_scores(frame, offset), self.classes_, self._fitted_link())

@@ -42,7 +42,8 @@ class FitSpec:
     backend: Backend | None  # None: the rows are in memory
     absorb: str | list[str] | None  # absorb= or the formula's '| fe' part
     formula: _formula.FormulaDesign | None
-    dropped_rows: Any  # the formula's incomplete rows left out, or None
+    dropped_rows: Any  # the formula's incomplete rows left out (a mask in memory), or None
+    n_dropped_rows: int  # their number, on every back end
     argument_columns: ArgumentColumns  # the columns fit's arguments named
     # The loop's settings.
     fit_intercept: bool
@@ -77,6 +78,14 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
     if formula_text is not None:
         absorb = _formula.split_absorbed(formula_text)[1] or None
     absorbed_names = [] if absorb is None else [absorb] if isinstance(absorb, str) else list(absorb)
+    named_columns = _named.names_in(sample_weight, offset, clusters)
+    if formula_text is not None and _formula.is_lazy(X):
+        # A lazy frame: the columns of the formula and of the arguments
+        # that name columns, collected before those names are read.
+        columns = _formula.collected_columns(X, formula_text, absorbed_names, named_columns)
+        if estimator.verbose:
+            print(f"quorvi: the lazy frame's columns collected: {', '.join(columns)}")
+        X = _formula.collect(X, columns)
     # Arguments that name columns of the data become their values first,
     # so that a formula's dropped rows leave them as they leave arrays.
     X, sample_weight, offset, clusters, argument_columns = _named.fit_arguments(
@@ -84,6 +93,7 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
     )
     formula = None
     dropped_rows = None
+    n_dropped_rows = 0
     if formula_text is not None:
         # The formula's design frame of the complete rows (and its
         # left-hand side as y, the companions of the same rows), every
@@ -95,8 +105,10 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
             bool(estimator.fit_intercept),
             estimator.missing,
             {"sample_weight": sample_weight, "clusters": clusters, "offset": offset},
+            named_columns,
         )
         formula, X, y, dropped_rows = learned.design, learned.frame, learned.labels, learned.dropped_rows
+        n_dropped_rows = learned.n_dropped_rows
         _contrasts.check_fit_settings(formula.contrasts, formula_text, estimator.C)
         sample_weight, clusters, offset = (
             learned.companions[name] for name in ("sample_weight", "clusters", "offset")
@@ -112,6 +124,7 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
         absorb=absorb,
         formula=formula,
         dropped_rows=dropped_rows,
+        n_dropped_rows=n_dropped_rows,
         argument_columns=argument_columns,
         fit_intercept=bool(estimator.fit_intercept),
         tol=float(estimator.tol),

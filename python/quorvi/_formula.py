@@ -21,6 +21,7 @@ afterwards (python/quorvi/_contrasts.py).
 from __future__ import annotations
 
 import dataclasses
+import functools
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -114,12 +115,14 @@ class FormulaDesign:
         missing value (see rows())."""
         backend = backend_of(data)
         if backend is not None:
-            # Each partition refuses a missing value (formulaic's error):
-            # rows dropped partition by partition would no longer line up
-            # with the labels, weights and offsets chunked like the data.
-            refusing = dataclasses.replace(self, missing="raise")
-            meta = refusing.frame(_dask_meta(self.formula, data))
-            return backend.module().formula_frames(data, refusing.frame, meta)
+            # Each partition refuses an incomplete row when it is computed:
+            # rows dropped there would no longer line up with offsets chunked
+            # like the data, nor a label with its row (the fit cuts the
+            # partitions to their complete rows first, learn()).
+            meta = self.frame(_dask_meta(self.formula, data), caller)
+            return backend.module().formula_frames(
+                data, functools.partial(_partition_frame, self, caller), meta
+            )
         frame, complete = self.rows(data)
         if complete is not None:
             count = int(np.count_nonzero(~complete))
@@ -142,6 +145,18 @@ class FormulaDesign:
                 matrix = _subset(matrix, complete)
         frame, _, _, _ = _design_frame(self.spec, matrix, self.categorical)
         return _with_absorbed(frame, data, self.absorbed, complete), complete
+
+    def partition_scores(self, scores_of: Any, part: Any) -> npt.NDArray[np.float64]:
+        """The linear predictor of a partition's rows (scores_of: that of
+        a design frame), NaN for its incomplete rows (R's na.exclude): the
+        partition's length kept."""
+        frame, complete = self.rows(part)
+        if complete is None:
+            return np.asarray(scores_of(frame), dtype=np.float64)
+        scores = np.full(len(complete), np.nan)
+        if complete.any():
+            scores[complete] = scores_of(frame)
+        return scores
 
     def parameter_names(self, layout: FrameLayout | None, feature_names: Sequence[str]) -> list[str]:
         """The parameter names, in the estimator's order, as statsmodels
@@ -175,15 +190,25 @@ class Learned:
     labels: Any
     complete: npt.NDArray[np.bool_] | None
     companions: dict[str, Any]
+    # The rows left out on Dask, where no mask of them is kept (dropped_rows).
+    n_dropped_distributed: int = 0
 
     @property
     def dropped_rows(self) -> npt.NDArray[np.bool_] | None:
-        """The rows left out, a mask of the data's length (None on Dask)."""
+        """The rows left out, a mask of the data's length. None on Dask: a
+        lazy mask would hold the graph of the training data (on a cluster,
+        its persisted partitions) for as long as the model lives, and a
+        computed one a value per row in the client's memory."""
         if is_distributed(self.frame):
             return None
         if self.complete is None:
             return np.zeros(len(self.frame), dtype=bool)
         return ~self.complete
+
+    @property
+    def n_dropped_rows(self) -> int:
+        dropped = self.dropped_rows
+        return self.n_dropped_distributed if dropped is None else int(np.count_nonzero(dropped))
 
 
 def learn(
@@ -193,6 +218,7 @@ def learn(
     fit_intercept: bool,
     missing: str = "drop",
     companions: dict[str, Any] | None = None,
+    named: Sequence[str] = (),
 ) -> Learned:
     """The formula learned on data: its design, the design frame of data
     and the labels of its left-hand side. Every check of the formula and of
@@ -200,7 +226,9 @@ def learn(
     missing="drop", a row is left out when a variable of the formula, or a
     companion (weights, offsets, clusters as arrays of the data's length),
     is missing there; the design frame, the labels and the companions are
-    then those of the other rows."""
+    then those of the other rows. named: the columns of data that the
+    companions were read from (on Dask, a missing value there drops its
+    row; an array given as values must be complete)."""
     companions = dict(companions or {})
     formula, absorbed = split_absorbed(formula)
     written = formula
@@ -220,8 +248,9 @@ def learn(
         known = formula_offsets(offsets, frame)
         given = companions.get("offset")
         companions["offset"] = known if given is None else known + np.asarray(given, dtype=np.float64)
-    # On Dask the partitions are evaluated where they live, and refuse a
-    # missing value there (formulaic's error).
+    # On Dask the model spec is learned from the frame's dtypes (an empty
+    # frame, nothing to drop); the partitions' incomplete rows are left out
+    # where they live, once the spec is known (below).
     na_action = "raise" if dask else missing
     lhs, lhs_missing = (None, None) if dask else _lhs(formula, parsed, frame, na_action=na_action)
     if y is not None:
@@ -241,10 +270,7 @@ def learn(
         complete = _complete_rows(matrix.values(), *nulls)
         if complete is not None:
             if not np.any(complete):
-                raise ValueError(
-                    f"every one of the {len(complete)} rows has a missing value in a variable of the "
-                    f"formula {formula!r} (or of its weights, offsets or clusters): no row is left to fit."
-                )
+                raise ValueError(_nothing_left(len(complete), formula))
             matrix = _subset(matrix, complete)
             assert lhs is not None
             lhs = lhs[complete]
@@ -285,10 +311,77 @@ def learn(
             "0 + (or - 1)."
         )
     if dask:
+        assert backend is not None
+        n_dropped = 0
+        module = backend.module()
+        # A back end without it (Spark) refuses missing values where it
+        # learns the levels.
+        complete_rows = getattr(module, "formula_complete_rows", None)
+        if missing == "drop" and complete_rows is not None:
+            checked = list(dict.fromkeys([*absorbed, *named]))
+            names = _variables(written) | set(checked)
+            columns = [name for name in module.columns(data) if name in names]
+            complete_of = functools.partial(_partition_complete, formula, parsed, spec, checked)
+            data, companions, n_dropped, n_rows = complete_rows(data, columns, complete_of, companions)
+            if n_dropped == n_rows:
+                raise ValueError(_nothing_left(n_rows, formula))
         # Each partition's design frame carries its absorbed columns, as in
         # memory: the fit takes them out by name (absorb= on Dask).
-        return Learned(design, design.frame(data), _dask_labels(formula, parsed, data), None, companions)
+        labels = _dask_labels(formula, parsed, data)
+        return Learned(design, design.frame(data), labels, None, companions, n_dropped)
     return Learned(design, _with_absorbed(design_frame, data, absorbed, complete), lhs, complete, companions)
+
+
+def _nothing_left(n: int, formula: str) -> str:
+    return (
+        f"every one of the {n} rows has a missing value in a variable of the formula {formula!r} (or "
+        "of its weights, offsets or clusters): no row is left to fit."
+    )
+
+
+def _partition_complete(
+    formula: str, parsed: Any, spec: Any, checked: list[str], part: pd.DataFrame
+) -> npt.NDArray[np.bool_]:
+    """Which rows of a partition (pandas) are complete for the formula: its
+    right-hand side (a transform's NaN too), its label and the checked
+    columns (absorbed, or naming weights, offsets or clusters); what
+    learn() finds in memory, row for row."""
+    matrix = _materialize(formula, spec, part, "drop")
+    _, lhs_missing = _lhs(formula, parsed, part, na_action="drop")
+    complete = _complete_rows(matrix.values(), lhs_missing, _absorbed_nulls(part, checked))
+    return np.ones(len(part), dtype=bool) if complete is None else complete
+
+
+def _partition_frame(
+    design: FormulaDesign, caller: str, part: pd.DataFrame, partition_info: dict[str, Any] | None = None
+) -> Any:
+    """A partition's design frame (Dask passes partition_info, which names
+    the partition in the refusal of an incomplete row)."""
+    try:
+        return design.frame(part, caller)
+    except ValueError as error:
+        if partition_info is None:
+            raise
+        raise ValueError(f"partition {partition_info['number']} of the data: {error}") from None
+
+
+def _scored_partition(
+    design: FormulaDesign, parsed: Any, part: pd.DataFrame, partition_info: dict[str, Any] | None = None
+) -> pd.Series:
+    """The labels of a partition's left-hand side for score(), which needs
+    every row of it complete."""
+    import pandas as pd
+
+    labels, missing = _lhs(design.formula, parsed, part, design.missing)
+    _, complete = design.rows(part)
+    incomplete = np.zeros(len(labels), dtype=bool) if missing is None else missing
+    if complete is not None:
+        incomplete = incomplete | ~complete
+    if incomplete.any():
+        where = "" if partition_info is None else f"partition {partition_info['number']} of the data: "
+        count = int(incomplete.sum())
+        raise ValueError(where + _incomplete_message("score()", count, len(labels), design.formula))
+    return pd.Series(labels, index=part.index)
 
 
 def _incomplete_message(caller: str, count: int, n: int, formula: str) -> str:
@@ -652,19 +745,39 @@ def _dask_labels(formula: str, parsed: Any, data: Any) -> Any:
     return backend.module().formula_frames(data, labels, meta)
 
 
-def _collected(data: Any, formula: str, absorbed: list[str]) -> Any:
-    """A lazy frame (a polars LazyFrame, ...) collected: the columns that
-    the formula and its absorbed part name, and no other; any other data as
-    it is."""
-    if is_distributed(data):
-        return data  # evaluated partition by partition, never collected
-    frame = nw.from_native(data, pass_through=True)
-    if not isinstance(frame, nw.LazyFrame):
-        return data
-    names = {str(variable) for variable in _formulaic().Formula(formula).required_variables} | set(absorbed)
-    return (
-        frame.select([name for name in frame.collect_schema().names() if name in names]).collect().to_native()
-    )
+def _variables(formula: str) -> set[str]:
+    """The names of the variables a formula uses."""
+    return {str(variable) for variable in _formulaic().Formula(formula).required_variables}
+
+
+def is_lazy(data: Any) -> bool:
+    """Whether data is a lazy frame narwhals reads (a polars LazyFrame, ...)."""
+    return not is_distributed(data) and isinstance(nw.from_native(data, pass_through=True), nw.LazyFrame)
+
+
+def collected_columns(
+    data: Any, formula: str, absorbed: Sequence[str], named: Sequence[str] = ()
+) -> list[str]:
+    """The columns of a lazy frame that a formula's fit or prediction
+    collects: the variables of the formula, its absorbed columns and the
+    columns named by sample_weight, offset and clusters (named), in the
+    frame's order."""
+    frame = nw.from_native(data)
+    names = _variables(formula) | set(absorbed) | set(named)
+    return [name for name in frame.collect_schema().names() if name in names]
+
+
+def collect(data: Any, columns: list[str]) -> Any:
+    """The lazy frame data collected, the columns named only."""
+    return nw.from_native(data).select(columns).collect().to_native()
+
+
+def _collected(data: Any, formula: str, absorbed: Sequence[str], named: Sequence[str] = ()) -> Any:
+    """A lazy frame (a polars LazyFrame, ...) collected: its
+    collected_columns() and no other; any other data as it is."""
+    if not is_lazy(data):
+        return data  # in memory, or evaluated partition by partition, never collected
+    return collect(data, collected_columns(data, formula, absorbed, named))
 
 
 def _pandas_data(data: Any, formula: str) -> pd.DataFrame:
@@ -893,6 +1006,16 @@ def scored_rows(design: FormulaDesign, data: Any, y: Any) -> tuple[npt.NDArray[A
     return labels, frame
 
 
+def distributed_scored_labels(design: FormulaDesign, data: Any) -> Any:
+    """The labels of the formula's left-hand side in a Dask DataFrame, for
+    score(): lazily, each partition refusing an incomplete row."""
+    backend = backend_of(data)
+    assert backend is not None
+    parsed = _parse(design.formula)
+    meta = _scored_partition(design, parsed, _dask_meta(design.written, data))
+    return backend.module().formula_frames(data, functools.partial(_scored_partition, design, parsed), meta)
+
+
 def logit(
     formula: str,
     data: Any,
@@ -927,8 +1050,10 @@ def logit(
         ``"y ~ terms"`` or ``"y ~ terms | absorbed columns"``; the left-hand
         side is the labels, a column of two distinct values.
     data : DataFrame
-        pandas, polars (a LazyFrame is collected, the formula's columns
-        only) or another frame narwhals reads, or a Dask DataFrame.
+        pandas, polars (a LazyFrame is collected: the formula's columns and
+        those that sample_weight, clusters or offset name) or another frame
+        narwhals reads, or a Dask DataFrame (incomplete rows left out
+        partition by partition).
     sample_weight, clusters, offset : array-like or None
         As for ``LogisticRegression.fit``, one value per row of data.
     **parameters

@@ -72,6 +72,13 @@ def _names_of(clusters: Any) -> list[str] | None:
     return None
 
 
+def names_in(sample_weight: Any, offset: Any, clusters: Any) -> list[str]:
+    """The column names that sample_weight, offset and clusters give (those
+    that are names)."""
+    named = [value for value in (sample_weight, offset) if isinstance(value, str)]
+    return named + (_names_of(clusters) or [])
+
+
 def fit_arguments(
     data: Any,
     X: Any,

@@ -160,8 +160,10 @@ class FitResults:
     # applied to every frame given to the fitted model.
     formula: Any = None
     # For a fit with a formula: the rows of the data left out for a missing
-    # value (a mask of the data's length; None on Dask, which refuses them).
+    # value (a mask of the data's length; None on Dask, which keeps no
+    # mask, _formula.Learned) and how many.
     dropped_rows: npt.NDArray[np.bool_] | None = None
+    n_dropped_rows: int = 0
     # For a fit with absorbed columns: what it learned (_absorb.Absorption),
     # and the intercept, which is among the levels.
     absorption: Any = None
@@ -292,7 +294,7 @@ class FitResults:
             attributes["categories_"] = {column.name: column.levels for column in self.layout.categorical}
         if self.formula is not None:
             dropped = self.dropped_rows
-            attributes["n_dropped_rows_"] = 0 if dropped is None else int(np.count_nonzero(dropped))
+            attributes["n_dropped_rows_"] = self.n_dropped_rows
             if dropped is not None:
                 attributes["dropped_rows_"] = dropped
         if self.absorption is not None:

@@ -131,10 +131,7 @@ def summary_text(
     if results.formula is not None:
         # Beside n, the rows of the data the fit left out (R's na.omit
         # count, statsmodels' nobs less than the data's rows).
-        dropped_rows = results.dropped_rows
-        right.insert(
-            1, ("Rows dropped (missing values):", str(0 if dropped_rows is None else int(dropped_rows.sum())))
-        )
+        right.insert(1, ("Rows dropped (missing values):", str(results.n_dropped_rows)))
     name_width = max(12, *(len(name) for name in names))
     headers = [ratio or COLUMNS[0], *COLUMNS[1:]]
     # Each column 11 wide, the first wider for a long name ("hazard ratio").

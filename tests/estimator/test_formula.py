@@ -403,7 +403,9 @@ def test_scorers_that_need_y_score_a_formula_estimator(affairs, scoring):
 def test_a_polars_lazy_frame_is_collected_with_the_formulas_columns(affairs, monkeypatch):
     pl = pytest.importorskip("polars")
     formula = "had_affair ~ age + C(rel) | occ"
-    lazy = pl.from_pandas(affairs).lazy()
+    # The weights by name: their column is collected with the formula's.
+    data = affairs.assign(w=np.random.default_rng(5).integers(1, 3, len(affairs)).astype(float))
+    lazy = pl.from_pandas(data).lazy()
     collected = []
     original = pl.LazyFrame.collect
     monkeypatch.setattr(
@@ -411,12 +413,12 @@ def test_a_polars_lazy_frame_is_collected_with_the_formulas_columns(affairs, mon
         "collect",
         lambda self, *a, **k: collected.append(self.collect_schema().names()) or original(self, *a, **k),
     )
-    model = quorvi.logit(formula, lazy)
-    assert sorted(collected[0]) == ["age", "had_affair", "occ", "rel"]
-    np.testing.assert_array_equal(model.coef_, quorvi.logit(formula, affairs).coef_)
-    np.testing.assert_array_equal(
-        model.predict_proba(lazy), quorvi.logit(formula, affairs).predict_proba(affairs)
-    )
+    model = quorvi.logit(formula, lazy, sample_weight="w", cov_type="cluster", clusters="occ")
+    assert sorted(collected[0]) == ["age", "had_affair", "occ", "rel", "w"]
+    expected = quorvi.logit(formula, data, sample_weight="w", cov_type="cluster", clusters="occ")
+    np.testing.assert_array_equal(model.coef_, expected.coef_)
+    np.testing.assert_array_equal(model.covariance_, expected.covariance_)
+    np.testing.assert_array_equal(model.predict_proba(lazy), expected.predict_proba(data))
 
 
 def test_an_offset_term_of_the_formula_is_statsmodels_offset(affairs):

@@ -19,12 +19,14 @@ Modules, by concern: _input (Dask collections as row chunks), _checks (the
 in-memory fit's checks, chunk by chunk), _reduction (the normal equations
 summed over the chunks), _fit (the fit), _prediction (predictions as Dask
 arrays), _frames (Dask DataFrames with categorical columns), _absorb (one absorbed
-column). Imported only when a Dask collection is passed (the back end's
+column), _formula_rows (a formula's incomplete rows left out, partition by
+partition). Imported only when a Dask collection is passed (the back end's
 registration, quorvi/_backends.py): the core package does not need Dask."""
 
 from ._absorb import fit_absorbed_dask as fit_absorbed
 from ._absorbed_prediction import absorbed_scores
 from ._fit import fit_dask as fit
+from ._formula_rows import formula_complete_rows, formula_scores
 from ._frames import (
     column,
     columns,
@@ -52,8 +54,10 @@ __all__ = [
     "decision_function",
     "fit",
     "fit_absorbed",
+    "formula_complete_rows",
     "formula_frames",
     "formula_meta",
+    "formula_scores",
     "frame_labels",
     "frame_log_probabilities",
     "frame_probabilities",
