@@ -22,6 +22,7 @@ arrays), _frames (Dask DataFrames with categorical columns), _absorb (one absorb
 column). Imported only when a Dask collection is passed (the back end's
 registration, quorvi/_backends.py): the core package does not need Dask."""
 
+from ._absorb import check_absorbed
 from ._absorb import fit_absorbed_dask as fit_absorbed
 from ._fit import fit_dask as fit
 from ._frames import (
@@ -44,6 +45,7 @@ from ._prediction import decision_function, predict, predict_log_proba, predict_
 # The back end's functions, by the names every back end's module gives them
 # (quorvi/_backends.py).
 __all__ = [
+    "check_absorbed",
     "column",
     "columns",
     "columns_of",
