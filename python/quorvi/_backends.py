@@ -9,7 +9,9 @@ same names:
 - fit(X, y, sample_weight, *, cov_type, clusters, offset, penalty,
   fit_intercept, tol, max_iter, progress, link) and fit_absorbed(X, y,
   sample_weight, clusters, offset, *, absorb, cov_type, penalty, tol,
-  max_iter, link, progress): the fit, as a Fitted (or AbsorbedFit);
+  max_iter, link, progress): the fit, as a Fitted (or AbsorbedFit), and
+  check_absorbed(names): the absorbed columns it refuses, raised before
+  any pass over the data;
 - decision_function, predict_proba, predict_log_proba and predict of an
   array (X, coef, intercept[, classes], link, offset), and frame_scores,
   frame_probabilities, frame_log_probabilities and frame_labels of a frame

@@ -119,7 +119,13 @@ class FormulaDesign:
             # rows dropped there would no longer line up with offsets chunked
             # like the data, nor a label with its row (the fit cuts the
             # partitions to their complete rows first, learn()).
-            meta = self.frame(_dask_meta(self.formula, data), caller)
+            meta = _dask_meta(self.formula, data)
+            # A back end whose meta holds the formula's variables alone (Spark's)
+            # gives the absorbed columns' dtypes apart.
+            left_out = [name for name in self.absorbed if name not in meta.columns]
+            if left_out and set(left_out) <= set(backend.module().columns(data)):
+                meta = meta.join(backend.module().formula_meta(data, set(left_out)))
+            meta = self.frame(meta, caller)
             return backend.module().formula_frames(
                 data, functools.partial(_partition_frame, self, caller), meta
             )
@@ -237,6 +243,9 @@ def learn(
     data = _collected(data, written, absorbed)
     backend = backend_of(data)
     dask = backend is not None
+    if absorbed and backend is not None:
+        # What the back end's absorbed fit refuses, before any pass over the data.
+        backend.module().check_absorbed(absorbed)
     if offsets and dask:
         raise ValueError(
             f"the formula's offset terms ({', '.join(offsets)}) are evaluated in memory: on a "

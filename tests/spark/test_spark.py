@@ -98,6 +98,8 @@ def clustered(frame):
     [
         (FORMULA, CLUSTERED),
         ("y ~ x1 + x2 + x1:x2", {"cov_type": "HC1"}),
+        # Each row's power of 1 - h is min(4, n h / k): the pass needs n.
+        ("y ~ x1 + x2", {"cov_type": "HC4", "sample_weight": "w"}),
         pytest.param(
             FORMULA + " + x1:C(g)",
             {"clusters": ["firm", "year"], "cov_type": "cluster"},
@@ -210,3 +212,43 @@ def test_a_retried_task_gives_the_same_bits(frame, clustered, tmp_path, monkeypa
     assert not flag.exists()  # a task failed, and Spark ran it again
     np.testing.assert_array_equal(retried.coef_, clustered.coef_)
     np.testing.assert_array_equal(retried.covariance_, clustered.covariance_)
+
+
+@pytest.fixture(scope="module")
+def firms(spark, rows):
+    """The rows with every outcome of firm 3 set to 1 (a level the fit leaves
+    out), in three partitions that each hold whole firms."""
+    changed = rows.assign(y=np.where(rows.firm == 3, 1, rows.y))
+    return changed, spark.createDataFrame(changed).repartition(3, "firm")
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"sample_weight": "w"},
+        # The clusters are the absorbed levels: nested, so no level counts in k.
+        {"sample_weight": "w", "clusters": "firm", "cov_type": "cluster"},
+        {"offset": "o", "cov_type": "HC1"},
+    ],
+)
+def test_an_absorbed_column_equals_the_absorbed_fit_in_memory(firms, options):
+    changed, frame = firms
+    formula = "y ~ x1 + x2 | firm"
+    with pytest.warns(quorvi.PerfectSeparationWarning, match="1 of 'firm'"):
+        on_spark = quorvi.logit(formula, frame, **options)
+    with pytest.warns(quorvi.PerfectSeparationWarning, match="1 of 'firm'"):
+        in_memory = in_memory_fit(formula, changed, options)
+    # The same sums added in another order: rounding apart.
+    np.testing.assert_allclose(on_spark.coef_, in_memory.coef_, rtol=1e-9)
+    table, expected = on_spark.coef_table(), in_memory.coef_table()
+    assert list(table.index) == list(expected.index)
+    np.testing.assert_allclose(table["std err"], expected["std err"], rtol=1e-9)
+    effects, expected_effects = on_spark.fixed_effects_["firm"], in_memory.fixed_effects_["firm"]
+    assert list(effects.index) == list(expected_effects.index)
+    # The reference level's effect is 0 and the separated one's NaN in both.
+    np.testing.assert_allclose(effects, expected_effects, rtol=1e-9, atol=1e-12)
+    assert on_spark.n_separated_rows_ == in_memory.n_separated_rows_
+    if "offset" in options:
+        # Refused before any job: a second absorbed column.
+        with pytest.raises(ValueError, match=r"absorbs one column; \['firm', 'g'\] are several"):
+            quorvi.logit("y ~ x1 | firm + g", frame)

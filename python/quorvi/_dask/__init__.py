@@ -23,6 +23,7 @@ column), _formula_rows (a formula's incomplete rows left out, partition by
 partition). Imported only when a Dask collection is passed (the back end's
 registration, quorvi/_backends.py): the core package does not need Dask."""
 
+from ._absorb import check_absorbed
 from ._absorb import fit_absorbed_dask as fit_absorbed
 from ._absorbed_prediction import absorbed_scores
 from ._fit import fit_dask as fit
@@ -48,6 +49,7 @@ from ._prediction import decision_function, predict, predict_log_proba, predict_
 # (quorvi/_backends.py).
 __all__ = [
     "absorbed_scores",
+    "check_absorbed",
     "column",
     "columns",
     "columns_of",

@@ -33,11 +33,16 @@ SEVERAL_COLUMNS = (
 )
 
 
+def check_absorbed(names: list[str]) -> None:
+    """Several absorbed columns refused (see the module's docstring)."""
+    if len(names) > 1:
+        raise ValueError(SEVERAL_COLUMNS.format(names=names))
+
+
 def check_dask_absorb(X: Any, absorb: Any, penalty: float, cov_type: str) -> list[str]:
     """The one absorbed column's name, every check that needs no task made."""
     names = _absorb.check_fit_arguments(absorb, penalty)
-    if len(names) > 1:
-        raise ValueError(SEVERAL_COLUMNS.format(names=names))
+    check_absorbed(names)
     columns = getattr(X, "columns", None)
     if columns is None or not hasattr(X, "to_delayed"):
         raise ValueError(

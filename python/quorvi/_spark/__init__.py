@@ -22,14 +22,20 @@ Predictions come back as the input Spark DataFrame with a column more,
 computed batch by batch (_prediction). Only DataFrame APIs are used
 (mapInArrow, agg, persist), so a Spark Connect DataFrame works the same.
 
+One absorbed column (the formula's "| fe") is fitted the same way: the
+first pass also brings each partition's levels of it, and each update is
+still one job, whose rows carry their levels' sums (L-sized arrays and an
+(L, q) block) beside A and b (_absorb).
+
 Modules, by concern: _frames (formula data, levels, jobs that return a
 row per partition), _persisted (the persisted design and its checks), _fit
-(the partitions' sums and the loop), _prediction (predictions as columns,
-margins). Imported only when a Spark DataFrame is passed
+(the partitions' sums and the loop), _levels and _absorb (an absorbed
+column), _prediction (predictions as columns, margins). Imported only when a Spark DataFrame is passed
 (quorvi/_backends.py)."""
 
+from ._absorb import check_absorbed
+from ._absorb import fit_absorbed_spark as fit_absorbed
 from ._fit import absorbed_scores
-from ._fit import fit_absorbed_spark as fit_absorbed
 from ._fit import fit_spark as fit
 from ._frames import (
     SparkFrames,
@@ -59,6 +65,7 @@ from ._prediction import (
 __all__ = [
     "SparkFrames",
     "absorbed_scores",
+    "check_absorbed",
     "column",
     "columns",
     "columns_of",

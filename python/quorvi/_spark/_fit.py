@@ -16,8 +16,9 @@ from .. import _design, _native
 from .._chunked_passes import PassesAfterTheLoop, chunk_clusterings
 from .._fitted import Fitted
 from .._links import link_named
-from .._robust import MEAT_OF, MeatRequest, check_cluster_arguments, check_cluster_count
+from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
 from ._frames import SparkFrames, partition_results
+from ._levels import level_codes
 from ._persisted import (
     LABEL,
     OFFSET,
@@ -41,6 +42,21 @@ Progress = Callable[[int, float, float, float, int], None]
 
 
 @dataclass
+class Levels:
+    """What a partition's sums with an absorbed column need beyond its rows:
+    the column's levels (sorted: a row's code is its label's place among
+    them), which are left out (separated: their rows get weight 0), and
+    from the engine's plan the levels' effects and, in a robust pass, their
+    means of the columns ((L, q)) and, for hat values, their 1 / D."""
+
+    levels: npt.NDArray[Any]
+    separated: npt.NDArray[np.bool_] | None = None
+    effects: npt.NDArray[np.float64] | None = None
+    level_means: npt.NDArray[np.float64] | None = None
+    inverse_level_weights: npt.NDArray[np.float64] | None = None
+
+
+@dataclass
 class PassSettings:
     """What a partition's sums need beyond its rows (sent with each job)."""
 
@@ -57,6 +73,8 @@ class PassSettings:
     inverse_information: npt.NDArray[np.float64] | None = None
     intercept_only: bool = False
     margins: bool = False
+    levels: Levels | None = None
+    hat_rows: float = 0.0  # HC4: n, the weights' sum (each row's power is min(4, n h / k))
 
 
 def partition_blocks(table: Any, design: Design, layout: _design.FrameLayout) -> _design.Blocks:
@@ -160,6 +178,8 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
         "link": link_named(settings.link).native,
         "margins": settings.margins,
     }
+    if settings.levels is not None:
+        weights, common["levels"] = absorbed_levels(table, settings.levels, weights, settings.intercept_only)
     assert settings.beta is not None
     if settings.meat == _native.Meat.none:
         sums: dict[str, Any] = dict(
@@ -183,6 +203,7 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
             hat_power=settings.hat_power,
             clusters=codes,
             inverse_information=settings.inverse_information,
+            hat_rows=settings.hat_rows,
             **common,
         )
     )
@@ -193,6 +214,33 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
             (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
         ]
     return sums
+
+
+def absorbed_levels(
+    table: Any, levels: Levels, weights: npt.NDArray[np.float64] | None, intercept_only: bool
+) -> tuple[npt.NDArray[np.float64] | None, dict[str, Any] | None]:
+    """A partition's weights with the rows of the separated levels at 0 (a
+    copy; as in memory and on Dask), and the native kernel's levels: the
+    rows' codes, coded afresh each pass (a hash of the labels, a few
+    milliseconds beside the sums), with the plan's arrays. The null model
+    has no levels."""
+    codes = level_codes(table, levels.levels)
+    if levels.separated is not None:
+        weights = np.ones(len(codes)) if weights is None else weights.copy()
+        weights[levels.separated[codes]] = 0.0
+    if intercept_only:
+        return weights, None
+    native: dict[str, Any] = {"codes": codes, "n_levels": len(levels.levels)}
+    for key in ("effects", "level_means", "inverse_level_weights"):
+        value = getattr(levels, key)
+        if value is not None:
+            native[key] = np.require(value, dtype=np.float64, requirements=["C", "A"])
+    return weights, native
+
+
+# The sums added like A and b beside the meat: an absorbed column's (weight
+# and score per level, the (L, q) cross block) and the marginal effects'.
+ADDED_SUMS = ("meat", "margin_sums", "level_weights", "level_scores", "level_cross")
 
 
 def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
@@ -206,7 +254,7 @@ def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
         "deviance": first["deviance"],
         "boundary_rows": first["boundary_rows"],
     }
-    for key in ("meat", "margin_sums"):
+    for key in ADDED_SUMS:
         if key in first:
             total[key] = np.array(first[key], copy=True)
     for part in parts[1:]:
@@ -214,7 +262,7 @@ def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
         total["b"] += part["b"]
         total["deviance"] += part["deviance"]
         total["boundary_rows"] += part["boundary_rows"]
-        for key in ("meat", "margin_sums"):
+        for key in ADDED_SUMS:
             if key in part:
                 total[key] += part[key]
     if "hat_one_rows" in first:
@@ -397,7 +445,16 @@ def fit_spark(
             layout = _design.keep_used_levels(layout, checked.used, fit_intercept)
             _design.check_system_fits(layout, fit_intercept)
         meat, hat_power = MEAT_OF[cov_type]
-        settings = PassSettings(design, layout, checked.classes[1], fit_intercept, link, checked.starts)
+        settings = PassSettings(
+            design,
+            layout,
+            checked.classes[1],
+            fit_intercept,
+            link,
+            checked.starts,
+            # HC4's n: each row's power of 1 - h is min(4, n h / k).
+            hat_rows=checked.n_obs if cov_type in POWER_BY_LEVERAGE else 0.0,
+        )
         passes = SparkPasses(persisted, settings, meat, hat_power)
         q = len(layout.parameter_names()) + int(fit_intercept)
         result = _native.fit_chunked(
@@ -429,13 +486,6 @@ def fit_spark(
         n_features=len(layout.columns),
         feature_names=np.asarray(layout.columns, dtype=object),
         layout=layout if with_categories else None,
-    )
-
-
-def fit_absorbed_spark(*args: Any, **kwargs: Any) -> Any:
-    raise ValueError(
-        "absorb= is not available on a Spark DataFrame yet: enter the effects as C(fe) terms of the "
-        "formula, or fit in memory."
     )
 
 

@@ -16,6 +16,7 @@ import pandas as pd
 from .. import _design
 from .._validation import ONE_WEIGHTED_CLASS, one_class_message
 from ._frames import SparkFrames, pandas_partition, quoted
+from ._levels import ABSORBED, bad_labels, partition_levels, spark_labels
 
 # The design's columns, by position (a formula's column names, "C(g)" or
 # "I(x ** 2)", are no names Spark should have to read).
@@ -47,6 +48,7 @@ class Design:
     weights: bool
     offsets: bool
     n_clusters: int
+    absorbed: bool = False  # an absorbed column's labels (_levels)
 
 
 def _names(value: Any, role: str, columns: list[str]) -> list[str]:
@@ -77,12 +79,13 @@ def label_type(meta: Any) -> Any:
 
 
 def persisted_design(
-    X: SparkFrames, y: SparkFrames, weights: Any, offset: Any, clusters: Any
+    X: SparkFrames, y: SparkFrames, weights: Any, offset: Any, clusters: Any, absorbed: str | None = None
 ) -> tuple[Any, Design]:
     """The design of every partition (the formula's frame and labels, with
-    the weights, offsets and cluster labels), as a persisted Spark
-    DataFrame: every update reads the same rows in the same partitions, and
-    the formula runs once per row, not once per update."""
+    the weights, offsets, cluster labels and an absorbed column's labels),
+    as a persisted Spark DataFrame: every update reads the same rows in the
+    same partitions, and the formula runs once per row, not once per
+    update."""
     from pyspark import StorageLevel
     from pyspark.sql import functions as F
     from pyspark.sql import types
@@ -100,6 +103,7 @@ def persisted_design(
         weights is not None,
         offset is not None,
         0 if clusters is None else len(clusters),
+        absorbed is not None,
     )
     present = list(source.columns)
     extras = {}
@@ -109,6 +113,8 @@ def persisted_design(
         extras[OFFSET] = F.col(quoted(_names(offset, "offset", present)[0])).cast("double")
     for j, name in enumerate(clusters or []):
         extras[cluster_name(j)] = F.col(quoted(name))
+    if absorbed is not None:
+        extras[ABSORBED] = spark_labels(source, absorbed)
     # The formula's columns under their own names, the others renamed so
     # that they cannot meet one of them.
     read = source.select(F.col("*"), *(column.alias(f"__quorvi_{name}") for name, column in extras.items()))
@@ -208,6 +214,8 @@ class Checked:
     weighted_positives: float
     starts: dict[int, int]
     used: dict[str, npt.NDArray[np.bool_]] = field(default_factory=dict)
+    # An absorbed column's share of each partition, in partition order.
+    levels: list[dict[str, Any]] = field(default_factory=list)
 
 
 def _column(table: Any, name: str) -> npt.NDArray[Any]:
@@ -232,6 +240,8 @@ def _check_partition(table: Any, design: Design) -> dict[str, Any]:
     for j in range(design.n_clusters):
         bad[f"clusters {j}"] = int(table.column(cluster_name(j)).null_count)
     bad["labels"] = int(pd.isna(labels).sum())
+    if design.absorbed:
+        bad.update(bad_labels(table))
     kept = labels if weights is None else labels[weights > 0]
     found, codes = (
         np.unique(labels[~pd.isna(labels)], return_inverse=True) if bad["labels"] == 0 else (labels[:0], None)
@@ -245,8 +255,13 @@ def _check_partition(table: Any, design: Design) -> dict[str, Any]:
         name: np.bincount(_column(table, codes_name(j)), minlength=len(levels)) > 0
         for j, (name, levels) in enumerate(design.categories.items())
     }
+    levels = None
+    if design.absorbed and not any(bad.values()):
+        clusters = [_column(table, cluster_name(j)) for j in range(design.n_clusters)]
+        levels = partition_levels(table, labels, found, weights, clusters)
     return {
         "rows": table.num_rows,
+        "levels": levels,
         "labels": found,
         "weighted_labels": np.unique(kept[~pd.isna(kept)]) if bad["labels"] == 0 else kept[:0],
         "label_weights": sums,
@@ -295,12 +310,17 @@ def first_pass(persisted: Any, design: Design, column_names: dict[str, str]) -> 
     used = {
         name: np.logical_or.reduce([part["used"][name] for _, part in parts]) for name in design.categories
     }
-    return Checked(seen, n_obs, positives, starts, used)
+    levels = [part["levels"] for _, part in parts] if design.absorbed else []
+    return Checked(seen, n_obs, positives, starts, used, levels)
 
 
 def _advice(key: str) -> str:
     if key == "sample_weight: negative":
         return "weights must be non-negative."
+    if key == "absorbed: missing":
+        return "every row needs a level (null or NaN labels)."
+    if key == "absorbed: not integers":
+        return "absorb= takes the labels of groups (categorical, string or integer), not a measurement."
     if key.startswith("clusters"):
         return "every row needs a cluster (null labels)."
     if key == "labels":
