@@ -293,6 +293,21 @@ def check_robust_design(
         )
 
 
+def check_chunked_robust_design(
+    meat: _native.Meat, cov_type: str, layout: _design.FrameLayout, where: str
+) -> None:
+    """Robust sums beside an absorbed column over chunks (Dask, Spark) are
+    those of dense columns less their level's means: a categorical's are
+    formed in memory (_absorbed_sandwich.py), from all rows at once. Checked
+    before any task runs."""
+    if meat != _native.Meat.none and layout.categorical:
+        raise ValueError(
+            f"cov_type={cov_type!r} beside an absorbed column is available on a {where} for numeric "
+            "features only: a categorical feature's robust sums need its columns less their levels' means, "
+            "which the chunks' sums do not form. Use cov_type='nonrobust', or fit in memory."
+        )
+
+
 def partialled_in_python(meat: _native.Meat, layout: _design.FrameLayout, n_absorbed: int) -> bool:
     """Whether the robust sums of an absorbed fit are formed after it from
     its features partialled out of every absorbed column

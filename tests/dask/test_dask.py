@@ -747,11 +747,13 @@ def test_what_a_dask_prediction_of_an_absorbed_fit_refuses_it_refuses_as_in_memo
     ("parameters", "message"),
     [
         ({"absorb": ["firm", "city"]}, r"absorb= on a Dask DataFrame takes one column; \['firm', 'city'\]"),
+        # city, a categorical feature beside the absorbed firm.
+        ({"absorb": "firm", "cov_type": "HC1"}, "available on a Dask DataFrame for numeric features only"),
     ],
 )
 def test_what_absorb_cannot_do_on_a_dask_frame_is_refused_before_any_task_runs(parameters, message):
     frame, y = _frame_with_firms(100, seed=42)
-    frame = frame.assign(city=np.where(frame.x > 0, "east", "west"))
+    frame = frame.assign(city=pd.Categorical(np.where(frame.x > 0, "east", "west")))
     X = dd.from_pandas(frame, npartitions=2)
     X = X.map_partitions(_never_computed, meta=X._meta)
     with pytest.raises(ValueError, match=message):

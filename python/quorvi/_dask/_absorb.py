@@ -81,6 +81,7 @@ def fit_absorbed_dask(
     rest = X.drop(columns=[name])
     layout = frame_layout(rest, True) or _design.learn_layout(rest._meta, True, count_levels=False)
     _absorb.check_robust_design(meat, cov_type, layout, 1)
+    _absorb.check_chunked_robust_design(meat, cov_type, layout, "Dask DataFrame")
     _absorb.check_features(len(layout.parameter_names()))
 
     labels_of = X[name].to_delayed()

@@ -143,15 +143,7 @@ def fit_absorbed_spark(
     # categorical's first level its reference), the sums made without it.
     layout = _design.learn_layout(rest.meta, True, count_levels=False)
     _absorb.check_robust_design(meat, cov_type, layout, 1)
-    if meat != _native.Meat.none and layout.categorical:
-        # The chunk kernel's robust sums beside levels are those of dense
-        # columns less their level means; a categorical's are formed in
-        # memory (_absorbed_sandwich), from all rows at once.
-        raise ValueError(
-            f"cov_type={cov_type!r} beside an absorbed column is available on a Spark DataFrame for numeric "
-            "terms only: a categorical term's robust sums need its columns less their levels' means, which "
-            "the partitions' sums do not form. Use cov_type='nonrobust', or fit in memory."
-        )
+    _absorb.check_chunked_robust_design(meat, cov_type, layout, "Spark DataFrame")
     _absorb.check_features(len(layout.parameter_names()))
     column_names = {
         "sample_weight: missing or infinite": f"sample_weight column {sample_weight!r}",
