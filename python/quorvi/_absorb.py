@@ -33,7 +33,7 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -49,6 +49,10 @@ Codes = npt.NDArray[np.int32] | npt.NDArray[np.int64]
 # else the Dask path and a library without categories give), or codes into
 # a table of them.
 Labels = npt.NDArray[Any] | Categories
+
+
+if TYPE_CHECKING:
+    from ._fit_spec import FitSpec
 
 
 @dataclass(frozen=True)
@@ -861,23 +865,7 @@ class AbsorbedFit:
     k_statistics: int  # parameters of the dummy model (AIC, the LR test's degrees of freedom)
 
 
-def fit(
-    X: Any,
-    y: Any,
-    sample_weight: Any,
-    clusters: Any,
-    offset: Any,
-    *,
-    absorb: Any,
-    cov_type: str,
-    penalty: float,
-    tol: float,
-    max_iter: int,
-    link: Any,
-    progress: Any,
-    n_threads: int = 1,
-    bias_correction: str | None = None,
-) -> AbsorbedFit:
+def fit(spec: FitSpec) -> AbsorbedFit:
     """The fit of X's other columns with the columns absorb names absorbed,
     its passes on n_threads threads (at most two are used); with
     bias_correction, its slopes corrected (corrected_fit)."""
@@ -886,6 +874,12 @@ def fit(
     from ._fitted import Fitted, weight_sums
     from ._robust import MeatRequest, check_cluster_count, checked_offset, meat_request
     from ._validation import encode_binary_target, frequency_weights
+
+    X, y, sample_weight, clusters, offset = spec.rows.unpacked()
+    absorb, cov_type, penalty, link = spec.absorb, spec.cov_type, spec.penalty, spec.link
+    tol, max_iter, progress = spec.tol, spec.max_iter, spec.progress
+    n_threads = _native.blas_threads() if spec.n_threads is None else spec.n_threads
+    bias_correction = spec.bias_correction
 
     names = check_fit_arguments(absorb, penalty)
     rest, labels = split(X, names)

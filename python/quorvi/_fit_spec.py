@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _absorb, _bias_correction, _contrasts, _formula, _named, _native
+from . import _absorb, _bias_correction, _contrasts, _formula, _named
 from ._backends import Backend, backend_of
 from ._links import Link, link_named
 
@@ -34,6 +34,10 @@ class FitRows:
     sample_weight: Any
     clusters: Any
     offset: Any
+
+    def unpacked(self) -> tuple[Any, Any, Any, Any, Any]:
+        """(X, y, sample_weight, clusters, offset), the arrays as they are."""
+        return self.X, self.y, self.sample_weight, self.clusters, self.offset
 
 
 @dataclass(frozen=True)
@@ -140,51 +144,18 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
 
 
 def run(spec: FitSpec, in_memory: Callable[[FitSpec], Fitted]) -> tuple[Fitted, _absorb.AbsorbedFit | None]:
-    """The fit of spec where its rows live: its back end's (in_memory for
-    rows in memory, which the estimator validates as scikit-learn's own
-    input), with its absorbed columns when it has them."""
-    rows = spec.rows
-    if spec.absorb is not None:
-        # The in-memory fit's own arguments.
-        in_memory: dict[str, Any] = {}
-        if spec.backend is not None:
-            fit_absorbed = spec.backend.module().fit_absorbed
-        else:
-            fit_absorbed = _absorb.fit
-            in_memory["n_threads"] = _native.blas_threads() if spec.n_threads is None else spec.n_threads
-            if spec.bias_correction is not None:
-                in_memory["bias_correction"] = spec.bias_correction
-        absorbed = fit_absorbed(
-            rows.X,
-            rows.y,
-            rows.sample_weight,
-            rows.clusters,
-            rows.offset,
-            absorb=spec.absorb,
-            cov_type=spec.cov_type,
-            penalty=spec.penalty,
-            tol=spec.tol,
-            max_iter=spec.max_iter,
-            link=spec.link,
-            progress=spec.progress,
-            **in_memory,
-        )
-        return absorbed.fitted, absorbed
+    """The fit of spec where its rows live, by the one function of its back
+    end that fits it: fit or fit_absorbed of the back end's module
+    (_backends.py), and for rows in memory in_memory (the estimator's, which
+    validates them as scikit-learn's input) or _absorb.fit."""
     if spec.backend is None:
-        return in_memory(spec), None
-    fitted: Fitted = spec.backend.module().fit(
-        rows.X,
-        rows.y,
-        rows.sample_weight,
-        observed_information=spec.observed,
-        cov_type=spec.cov_type,
-        clusters=rows.clusters,
-        offset=rows.offset,
-        penalty=spec.penalty,
-        fit_intercept=spec.fit_intercept,
-        tol=spec.tol,
-        max_iter=spec.max_iter,
-        progress=spec.progress,
-        link=spec.link.name,
-    )
-    return fitted, None
+        if spec.absorb is None:
+            return in_memory(spec), None
+        absorbed = _absorb.fit(spec)
+        return absorbed.fitted, absorbed
+    module = spec.backend.module()
+    if spec.absorb is None:
+        fitted: Fitted = module.fit(spec)
+        return fitted, None
+    absorbed = module.fit_absorbed(spec)
+    return absorbed.fitted, absorbed

@@ -10,7 +10,7 @@ kind, which the chunked sums do not form."""
 from __future__ import annotations
 
 import dataclasses
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import dask.array as da
 import numpy as np
@@ -20,12 +20,14 @@ from dask.delayed import Delayed, delayed
 
 from .. import _absorb, _design, _native
 from .._fitted import Fitted
-from .._links import Link
 from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import found_classes
-from ._fit import Progress
 from ._frames import frame_layout, frame_row_chunks
 from ._reduction import FAN_IN, ChunkMeat, NormalEquations
+
+if TYPE_CHECKING:
+    from .._fit_spec import FitSpec
+
 
 SEVERAL_COLUMNS = (
     "absorb= on a Dask DataFrame takes one column; {names} are several. Fit them in memory, or absorb "
@@ -55,23 +57,12 @@ def check_dask_absorb(X: Any, absorb: Any, penalty: float, cov_type: str) -> lis
     return names
 
 
-def fit_absorbed_dask(
-    X: Any,
-    y: Any,
-    sample_weight: Any,
-    clusters: Any,
-    offset: Any,
-    *,
-    absorb: Any,
-    cov_type: str,
-    penalty: float,
-    tol: float,
-    max_iter: int,
-    link: Link,
-    progress: Progress | None,
-) -> _absorb.AbsorbedFit:
+def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
     """The fit of X's other columns with one column absorbed, as
     _absorb.fit makes it in memory."""
+    X, y, sample_weight, clusters, offset = spec.rows.unpacked()
+    absorb, cov_type, penalty, link = spec.absorb, spec.cov_type, spec.penalty, spec.link
+    tol, max_iter, progress = spec.tol, spec.max_iter, spec.progress
     (name,) = check_dask_absorb(X, absorb, penalty, cov_type)
     check_cluster_arguments(cov_type, clusters)
     by_level = isinstance(clusters, str)

@@ -4,7 +4,7 @@ normal equations."""
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -20,25 +20,17 @@ from ._reduction import ChunkMeat, NormalEquations
 Progress = Callable[[int, float, float, float, int], None]
 
 
-def fit_dask(
-    X: Any,
-    y: Any,
-    sample_weight: Any,
-    *,
-    fit_intercept: bool,
-    tol: float,
-    max_iter: int,
-    progress: Progress | None,
-    cov_type: str = "nonrobust",
-    clusters: Any = None,
-    offset: Any = None,
-    penalty: float = 0.0,
-    link: str = "logit",
-    observed_information: bool = False,
-) -> Fitted:
+if TYPE_CHECKING:
+    from .._fit_spec import FitSpec
+
+
+def fit_dask(spec: FitSpec) -> Fitted:
     """The IRLS fit on Dask collections: the loop of quorvi._native.fit, with
     each update's normal equations (and, in the pass that needs them, the
     robust sums) summed over the chunks."""
+    X, y, sample_weight, clusters, offset = spec.rows.unpacked()
+    fit_intercept, tol, max_iter, progress = spec.fit_intercept, spec.tol, spec.max_iter, spec.progress
+    cov_type, penalty, link, observed_information = spec.cov_type, spec.penalty, spec.link.name, spec.observed
     check_cluster_arguments(cov_type, clusters)
     names = feature_names(X)
     layout = frame_layout(X, fit_intercept)

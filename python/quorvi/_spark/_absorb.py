@@ -13,7 +13,7 @@ partition that the chunked sums do not form."""
 from __future__ import annotations
 
 import dataclasses
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -21,12 +21,15 @@ import pandas as pd
 
 from .. import _absorb, _design, _native
 from .._fitted import Fitted
-from .._links import Link
 from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
-from ._fit import Levels, PassSettings, Progress, SparkPasses
+from ._fit import Levels, PassSettings, SparkPasses
 from ._frames import SparkFrames
 from ._levels import LevelTotals
 from ._persisted import _names, first_pass, persisted_design
+
+if TYPE_CHECKING:
+    from .._fit_spec import FitSpec
+
 
 SEVERAL_COLUMNS = (
     "a formula on a Spark DataFrame absorbs one column; {names} are several. Fit them in memory, or "
@@ -106,23 +109,12 @@ class _Without:
         return self.function(part).drop(columns=[self.name])
 
 
-def fit_absorbed_spark(
-    X: Any,
-    y: Any,
-    sample_weight: Any,
-    clusters: Any,
-    offset: Any,
-    *,
-    absorb: Any,
-    cov_type: str,
-    penalty: float,
-    tol: float,
-    max_iter: int,
-    link: Link,
-    progress: Progress | None,
-) -> _absorb.AbsorbedFit:
+def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
     """The fit of a formula's terms with its absorbed column eliminated, as
     _absorb.fit makes it in memory; every check that needs no job first."""
+    X, y, sample_weight, clusters, offset = spec.rows.unpacked()
+    absorb, cov_type, penalty, link = spec.absorb, spec.cov_type, spec.penalty, spec.link
+    tol, max_iter, progress = spec.tol, spec.max_iter, spec.progress
     names = _absorb.check_fit_arguments(absorb, penalty)
     check_absorbed(names)
     if not isinstance(X, SparkFrames) or not isinstance(y, SparkFrames):

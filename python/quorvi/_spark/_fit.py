@@ -36,6 +36,7 @@ from ._persisted import (
 )
 
 if TYPE_CHECKING:
+    from .._fit_spec import FitSpec
     from .._native import NormalEquations as Sums
 
 Progress = Callable[[int, float, float, float, int], None]
@@ -395,27 +396,16 @@ class _SumsTask:
         return partition_sums(design_table(blobs), self.settings, partition)
 
 
-def fit_spark(
-    X: Any,
-    y: Any,
-    sample_weight: Any,
-    *,
-    fit_intercept: bool,
-    tol: float,
-    max_iter: int,
-    progress: Progress | None,
-    cov_type: str = "nonrobust",
-    clusters: Any = None,
-    offset: Any = None,
-    penalty: float = 0.0,
-    link: str = "logit",
-    # The observed information (probit, cloglog) is not formed on Spark yet:
-    # the covariance stays on the expected one, and summary() says which.
-    observed_information: bool = False,
-) -> Fitted:
+def fit_spark(spec: FitSpec) -> Fitted:
     """The fit of a formula's design on a Spark DataFrame: the design made
     and persisted, one job of checks, then the engine's loop with one job
     per update; the design is unpersisted after."""
+    X, y, sample_weight, clusters, offset = spec.rows.unpacked()
+    fit_intercept, tol, max_iter, progress = spec.fit_intercept, spec.tol, spec.max_iter, spec.progress
+    # spec.observed is not read: the observed information (probit, cloglog)
+    # is not formed on Spark yet, the covariance stays on the expected one,
+    # and summary() says which.
+    cov_type, penalty, link = spec.cov_type, spec.penalty, spec.link.name
     if not isinstance(X, SparkFrames) or not isinstance(y, SparkFrames):
         raise ValueError(
             "a Spark DataFrame is fitted through a formula: LogisticRegression(formula='y ~ x1 + C(g)')"
