@@ -169,12 +169,14 @@ def _expanded(
     (l_f > 0): each v(g) = v[0] + Σ_{l>0} (v[l] − v[0]) 1[g = l]."""
     parts = []
     for factor, vector in zip(factors, vectors, strict=True):
-        terms = [(None, float(vector[0]))] if vector[0] != 0 else []
+        # None: the constant part v[0], not an indicator of a level.
+        terms: list[tuple[int | None, float]] = [(None, float(vector[0]))] if vector[0] != 0 else []
         terms.extend((level, float(vector[level] - vector[0])) for level in range(1, len(vector)))
         parts.append([(None if level is None else (factor, level), value) for level, value in terms if value])
     expanded: dict[tuple[Any, ...], float] = {}
     for product in itertools.product(*parts):
-        key = (numeric, tuple(sorted(level for level, _ in product if level is not None)))
+        indicators: list[tuple[str, int]] = [level for level, _ in product if level is not None]
+        key = (numeric, tuple(sorted(indicators)))
         expanded[key] = expanded.get(key, 0.0) + float(np.prod([value for _, value in product]))
     return expanded
 
