@@ -313,6 +313,11 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
     }
     std::vector<FurtherColumn> further;
     for (std::size_t j = 0; j < absorbed->further_levels.size(); ++j) {
+      // Read in place while the lock is released: an array the list holds,
+      // never one converted from another object for this call alone.
+      if (!py::isinstance<py::array>(absorbed->further_codes[j])) {
+        throw py::value_error("further_codes must hold int32 or int64 arrays");
+      }
       const AbsorbedInput column = absorbed_input_of(absorbed->further_codes[j].cast<py::array>(),
                                                      absorbed->further_levels[j], n_rows);
       further.push_back(FurtherColumn{column.codes, column.n_levels});

@@ -216,8 +216,24 @@ _CHUNK = {"fit_intercept": True, "with_statistics": False}
         ),
         (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(2), **_CHUNK), _BETA),
         (lambda: _native.normal_equations(_CONTIGUOUS, _Y, None, np.zeros(4), **_CHUNK), _BETA),
+        # A list converted for the call alone would be freed while the fit read it.
+        (
+            lambda: _native.fit(
+                _CONTIGUOUS,
+                _Y,
+                None,
+                options=_native.FitOptions(**_SETTINGS, n_threads=1),
+                absorbed=_native.Absorbed(
+                    codes=np.zeros(len(_Y), np.int32),
+                    n_levels=1,
+                    further_codes=[[0] * len(_Y)],
+                    further_levels=[1],
+                ),
+            ),
+            "^further_codes must hold int32 or int64 arrays$",
+        ),
     ],
-    ids=["no worker", "negative workers", "chunk's beta short", "chunk's beta long"],
+    ids=["no worker", "negative workers", "chunk's beta short", "chunk's beta long", "further codes a list"],
 )
 def test_native_entries_refuse_arguments_they_would_misread(call, message):
     with pytest.raises(ValueError, match=message):
