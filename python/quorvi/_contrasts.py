@@ -171,7 +171,11 @@ def _expanded(
     for factor, vector in zip(factors, vectors, strict=True):
         # None: the constant part v[0], not an indicator of a level.
         terms: list[tuple[int | None, float]] = [(None, float(vector[0]))] if vector[0] != 0 else []
-        terms.extend((level, float(vector[level] - vector[0])) for level in range(1, len(vector)))
+        # Only the levels whose weight differs from the first's: an
+        # indicator or a sum contrast has one or two, not one per level.
+        differences = vector[1:] - vector[0]
+        changed = np.flatnonzero(differences)
+        terms.extend(zip((changed + 1).tolist(), differences[changed].tolist(), strict=True))
         parts.append([(None if level is None else (factor, level), value) for level, value in terms if value])
     expanded: dict[tuple[Any, ...], float] = {}
     for product in itertools.product(*parts):
@@ -293,16 +297,40 @@ def _inverse_map(codings: list[ColumnCoding]) -> npt.NDArray[np.float64]:
             T[basis[key], column] = value
         for key, value in coded_terms.items():
             C[basis[key], column] = value
-    A, *_ = np.linalg.lstsq(T, C, rcond=None)
+    A = _solved(T, C)
     # Entries of T are 0 and ±1 and those of C of order 1: a residual of
     # rounding is about 1e-15; anything larger is a column of C outside
     # the span of T (a coding the fitted columns do not reach).
     scale = max(1.0, float(np.abs(C).max(initial=0.0)))
-    if not np.allclose(T @ A, C, rtol=0.0, atol=1e-9 * scale) or np.linalg.cond(A) > 1e12:
+    inverse = _inverse(A) if np.allclose(T @ A, C, rtol=0.0, atol=1e-9 * scale) else None
+    if inverse is None:
         raise ValueError(
             "the formula's contrast-coded columns are not a reparametrization of its treatment-coded "
             "ones (a term's levels do not reach every column of the contrast), so its parameters cannot be "
             "mapped exactly; write the model with treatment coding."
         )
-    inverse: npt.NDArray[np.float64] = np.linalg.inv(A)
+    return inverse
+
+
+def _solved(T: npt.NDArray[np.float64], C: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """A with T A = C: by LU where T is square and regular (a main effect's
+    basis is its columns'), else in least squares."""
+    if T.shape[0] == T.shape[1]:
+        try:
+            return np.asarray(np.linalg.solve(T, C), dtype=np.float64)
+        except np.linalg.LinAlgError:
+            pass
+    return np.asarray(np.linalg.lstsq(T, C, rcond=None)[0], dtype=np.float64)
+
+
+def _inverse(A: npt.NDArray[np.float64]) -> npt.NDArray[np.float64] | None:
+    """A's inverse, or None where A is singular or too near it for the
+    parameters to be mapped to rounding (A A^-1 off the identity by more
+    than 1e-8: a condition number past about 1e8)."""
+    try:
+        inverse = np.asarray(np.linalg.inv(A), dtype=np.float64)
+    except np.linalg.LinAlgError:
+        return None
+    if not np.allclose(A @ inverse, np.eye(len(A)), rtol=0.0, atol=1e-8):
+        return None
     return inverse
