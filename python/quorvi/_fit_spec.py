@@ -3,7 +3,7 @@ from its parameters and the input. Arguments that name columns become
 their values, a formula becomes its design frame, labels and companions of
 the complete rows, and the back end, the absorbed columns and the
 covariance's recipe are decided here and nowhere else; run() then makes the
-one call that fits the spec where its rows live."""
+one call that fits the FitSpec where its rows live."""
 
 from __future__ import annotations
 
@@ -66,7 +66,7 @@ class FitSpec:
 
 
 def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, offset: Any) -> FitSpec:
-    """The spec of estimator.fit(X, y, sample_weight, clusters=, offset=),
+    """The FitSpec of estimator.fit(X, y, sample_weight, clusters=, offset=),
     every check of its arguments made."""
     formula_text: str | None = estimator.formula
     if formula_text is not None and estimator.absorb is not None:
@@ -144,7 +144,7 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
 
 
 def run(spec: FitSpec, in_memory: Callable[[FitSpec], Fitted]) -> tuple[Fitted, _absorb.AbsorbedFit | None]:
-    """The fit of spec where its rows live, by the one function of its back
+    """The fit of a FitSpec where its rows live, by the one function of its back
     end that fits it: fit or fit_absorbed of the back end's module
     (_backends.py), and for rows in memory in_memory (the estimator's, which
     validates them as scikit-learn's input) or _absorb.fit."""

@@ -259,7 +259,7 @@ def learn(
         companions["offset"] = known if given is None else known + np.asarray(given, dtype=np.float64)
     # On Dask the model spec is learned from the frame's dtypes (an empty
     # frame, nothing to drop); the partitions' incomplete rows are left out
-    # where they live, once the spec is known (below).
+    # where they live, once the model spec is known (below).
     na_action = "raise" if dask else missing
     lhs, lhs_missing = (None, None) if dask else _lhs(formula, parsed, frame, na_action=na_action)
     if y is not None:
