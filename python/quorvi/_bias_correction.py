@@ -183,6 +183,39 @@ def level_projection(
     return coefficients
 
 
+def _partialled(
+    features: npt.NDArray[np.float64],
+    w: npt.NDArray[np.float64],
+    codes: list[npt.NDArray[Any]],
+    n_levels: list[int],
+) -> tuple[list[npt.NDArray[np.float64]], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The features partialled out of the levels with weights w: the
+    projection's coefficients (level_projection), the residuals x̃ and the
+    slopes' Hessian Σ w x̃ x̃ᵀ."""
+    projection = level_projection(features * w[:, None], w, codes, n_levels)
+    residuals = features - sum(c[column_codes] for c, column_codes in zip(projection, codes, strict=True))
+    return projection, residuals, residuals.T @ (residuals * w[:, None])
+
+
+def _level_ratios(
+    values: npt.NDArray[np.float64],
+    w: npt.NDArray[np.float64],
+    codes: list[npt.NDArray[Any]],
+    n_levels: list[int],
+) -> npt.NDArray[np.float64]:
+    """Per column of values (rows × k): Σ over the absorbed columns and
+    their levels of weight of (Σ_rows values) / (Σ_rows w), the form of
+    every bias term."""
+    total = np.zeros(values.shape[1])
+    for column_codes, n in zip(codes, n_levels, strict=True):
+        level_weights = np.bincount(column_codes, weights=w, minlength=n)
+        present = level_weights > 0
+        for k in range(values.shape[1]):
+            sums = np.bincount(column_codes, weights=values[:, k], minlength=n)
+            total[k] += float(np.sum(sums[present] / level_weights[present]))
+    return total
+
+
 def check_levels(n_levels: list[int]) -> None:
     """The second absorbed column's system is formed whole (level_projection)."""
     if len(n_levels) == 2 and min(n_levels) > SMALLER_LEVELS:
@@ -208,17 +241,9 @@ def correction(
     the features' projection on the levels (level_projection), from which
     the levels' first-order response to the change of the slopes follows."""
     _, w, z, _ = row_moments(scores, frequencies, link)
-    projection = level_projection(features * w[:, None], w, codes, n_levels)
-    residuals = features - sum(c[column_codes] for c, column_codes in zip(projection, codes, strict=True))
-    hessian = residuals.T @ (residuals * w[:, None])
-    total = np.zeros(features.shape[1])
-    for column_codes, n in zip(codes, n_levels, strict=True):
-        level_weights = np.bincount(column_codes, weights=w, minlength=n)
-        present = level_weights > 0
-        for k in range(features.shape[1]):
-            sums = np.bincount(column_codes, weights=z * residuals[:, k], minlength=n)
-            total[k] += float(np.sum(sums[present] / level_weights[present]))
-    shift: npt.NDArray[np.float64] = np.linalg.solve(hessian, 0.5 * total)
+    projection, residuals, hessian = _partialled(features, w, codes, n_levels)
+    total = _level_ratios(z[:, None] * residuals, w, codes, n_levels)
+    shift = np.asarray(np.linalg.solve(hessian, 0.5 * total), dtype=np.float64)
     return shift, projection
 
 
@@ -299,20 +324,12 @@ def partial_effects(
     eta = np.where(frequencies > 0, scores, 0.0)
     f, f1, f2 = _density_derivatives(eta, link)
     f, f1, f2 = frequencies * f, frequencies * f1, frequencies * f2
-    projection = level_projection(features * w[:, None], w, codes, n_levels)
-    residuals = features - sum(c[column_codes] for c, column_codes in zip(projection, codes, strict=True))
-    hessian = residuals.T @ (residuals * w[:, None])
+    _, residuals, hessian = _partialled(features, w, codes, n_levels)
     # Ψₖ = βₖ ψ with ψ = −f'/w: one projection serves every feature (its
     # weighted column w ψ = −s f', with no division by w).
     psi = level_projection(-f1[:, None], w, codes, n_levels)
     projected_psi = sum(c[column_codes, 0] for c, column_codes in zip(psi, codes, strict=True))
-    terms = f2 + z * projected_psi
-    bias = 0.0
-    for column_codes, count in zip(codes, n_levels, strict=True):
-        level_weights = np.bincount(column_codes, weights=w, minlength=count)
-        present = level_weights > 0
-        sums = np.bincount(column_codes, weights=terms, minlength=count)
-        bias += 0.5 * float(np.sum(sums[present] / level_weights[present]))
+    bias = 0.5 * float(_level_ratios((f2 + z * projected_psi)[:, None], w, codes, n_levels)[0])
     density = float(f.sum())
     # J[k, j] = ∂δⱼ/∂βₖ: Σ s βⱼ f' x̃ₖ / n, and Σ s f / n where k = j.
     jacobian = np.outer(residuals.T @ f1, slopes) / n
