@@ -41,6 +41,7 @@ import numpy.typing as npt
 from . import _absorbed_labels, _bias_correction, _caller, _design, _native
 from ._absorbed_labels import Categories
 from ._absorbed_sandwich import FURTHER_LIMIT, absorbed_meats
+from ._covariance_types import CovarianceType, covariance_type
 
 # An absorbed column's codes: int32 made from its labels, or its int64 (or
 # int32) labels or codes themselves, read in place (codes_of).
@@ -121,7 +122,7 @@ class Absorption:
                 "upper bound (three or more absorbed columns, with more than 2,000 levels after the first): "
                 "with levels in groups that no row links, the dummy model has fewer."
             )
-        if cov_type in ("HC1", "cluster"):
+        if covariance_type(cov_type).small_sample is not None:
             counted = [name for name in self.names if name not in self.nested]
             note += (
                 " The small-sample factor counts in k the features and the levels of "
@@ -282,44 +283,38 @@ def check_fit_arguments(absorb: Any, penalty: float) -> list[str]:
     return names
 
 
-def check_robust_design(
-    meat: _native.Meat, cov_type: str, layout: _design.FrameLayout, n_absorbed: int
-) -> None:
+def check_robust_design(kind: CovarianceType, layout: _design.FrameLayout, n_absorbed: int) -> None:
     """The hat values of HC2, HC3 and HC4 with absorbed levels are formed
     for numeric features and one absorbed column only: beside several, a
     row's leverage needs entries of the inverse of a level block that is not
     diagonal (pyfixest refuses them too)."""
-    if meat == _native.Meat.hat_adjusted and (layout.categorical or n_absorbed > 1):
+    if kind.needs_hat_values and (layout.categorical or n_absorbed > 1):
         raise ValueError(
-            f"cov_type={cov_type!r} with absorb= is available for numeric features and one absorbed column: "
+            f"cov_type={kind.name!r} with absorb= is available for numeric features and one absorbed column: "
             "a row's leverage beside several absorbed columns or categorical features needs entries of the "
             "inverse of their levels' block, which is not diagonal (use 'HC0', 'HC1' or 'cluster')."
         )
 
 
-def check_chunked_robust_design(
-    meat: _native.Meat, cov_type: str, layout: _design.FrameLayout, where: str
-) -> None:
+def check_chunked_robust_design(kind: CovarianceType, layout: _design.FrameLayout, where: str) -> None:
     """Robust sums beside an absorbed column over chunks (Dask, Spark) are
     those of dense columns less their level's means: a categorical's are
     formed in memory (_absorbed_sandwich.py), from all rows at once. Checked
     before any task runs."""
-    if meat != _native.Meat.none and layout.categorical:
+    if kind.robust and layout.categorical:
         raise ValueError(
-            f"cov_type={cov_type!r} beside an absorbed column is available on a {where} for numeric "
+            f"cov_type={kind.name!r} beside an absorbed column is available on a {where} for numeric "
             "features only: a categorical feature's robust sums need its columns less their levels' means, "
             "which the chunks' sums do not form. Use cov_type='nonrobust', or fit in memory."
         )
 
 
-def partialled_in_python(meat: _native.Meat, layout: _design.FrameLayout, n_absorbed: int) -> bool:
+def partialled_in_python(kind: CovarianceType, layout: _design.FrameLayout, n_absorbed: int) -> bool:
     """Whether the robust sums of an absorbed fit are formed after it from
     its features partialled out of every absorbed column
     (_absorbed_sandwich.py), rather than in the engine's pass (numeric
     features and one absorbed column)."""
-    return meat in (_native.Meat.residual, _native.Meat.cluster) and bool(
-        layout.categorical or n_absorbed > 1
-    )
+    return kind.robust and not kind.needs_hat_values and bool(layout.categorical or n_absorbed > 1)
 
 
 # The q x q matrices an absorbed fit of q parameters beside categorical
@@ -642,7 +637,7 @@ def clusters_are_levels(clusters: Any, name: str, labels: Labels) -> bool:
     Series or an array of it). Any other clusters are coded as given."""
     from ._robust import check_cluster_arguments
 
-    check_cluster_arguments("cluster", clusters)
+    check_cluster_arguments(covariance_type("cluster"), clusters)
     if isinstance(clusters, list | tuple) and len(clusters) == 1 and isinstance(clusters[0], str):
         clusters = clusters[0]
     if isinstance(clusters, str):
@@ -876,7 +871,7 @@ def fit(spec: FitSpec) -> AbsorbedFit:
     from ._validation import encode_binary_target, frequency_weights
 
     X, y, sample_weight, clusters, offset = spec.rows.unpacked()
-    absorb, cov_type, penalty, link = spec.absorb, spec.cov_type, spec.penalty, spec.link
+    absorb, kind, penalty, link = spec.absorb, spec.covariance, spec.penalty, spec.link
     tol, max_iter, progress = spec.tol, spec.max_iter, spec.progress
     n_threads = _native.blas_threads() if spec.n_threads is None else spec.n_threads
     bias_correction = spec.bias_correction
@@ -915,16 +910,14 @@ def fit(spec: FitSpec) -> AbsorbedFit:
     fit_weights = weights
     if rows_kept is not None and not flagged:
         fit_weights = np.where(rows_kept, 1.0 if weights is None else weights, 0.0)
-    by_levels = (
-        cov_type == "cluster" and len(names) == 1 and clusters_are_levels(clusters, names[0], labels[0])
-    )
+    by_levels = kind.clustered and len(names) == 1 and clusters_are_levels(clusters, names[0], labels[0])
     # Codes of categories that were renumbered (an Arrow column's indices,
     # strings' factorisation) are not held through the fit.
     del labels, values
     if by_levels:
         # The clusters are the eliminated levels: the engine forms their
         # scores from its level sums, with no codes of their own.
-        request = MeatRequest(cov_type, _native.Meat.cluster, 1.0, by_levels=True)
+        request = MeatRequest(kind, by_levels=True)
     else:
         if isinstance(clusters, str) or (
             isinstance(clusters, list | tuple) and clusters and all(isinstance(c, str) for c in clusters)
@@ -938,17 +931,17 @@ def fit(spec: FitSpec) -> AbsorbedFit:
             clusters = np.column_stack([coded[names.index(c)][0] for c in chosen])
             if clusters.shape[1] == 1:
                 clusters = clusters[:, 0]
-        request = meat_request(cov_type, clusters, n_rows, counted)
+        request = meat_request(kind, clusters, n_rows, counted)
     layout = _design.learn_layout(rest, True)
     if bias_correction is not None:
         _bias_correction.check_features(bool(layout.categorical))
         _bias_correction.check_levels([len(levels) for _, levels in coded])
-    check_robust_design(request.meat, cov_type, layout, len(names))
-    in_python = partialled_in_python(request.meat, layout, len(names))
+    check_robust_design(kind, layout, len(names))
+    in_python = partialled_in_python(kind, layout, len(names))
     if in_python and by_levels:
         # The clusters are the levels, read as their codes by the sums formed here.
         by_levels = False
-        request = meat_request(cov_type, coded[0][0], n_rows, counted)
+        request = meat_request(kind, coded[0][0], n_rows, counted)
     q = len(layout.parameter_names())
     check_features(q)
     primary_codes, primary_levels = coded[order[0]]
@@ -990,7 +983,7 @@ def fit(spec: FitSpec) -> AbsorbedFit:
         further_levels = sum(len(coded[j][1]) for j in order[1:])
         if further_levels > FURTHER_LIMIT:
             raise ValueError(
-                f"cov_type={cov_type!r} with absorb= needs the absorbed columns after the first to have at "
+                f"cov_type={kind.name!r} with absorb= needs the absorbed columns after the first to have at "
                 f"most {FURTHER_LIMIT:,} levels together (their system is formed whole); "
                 f"{', '.join(repr(names[j]) for j in order[1:])} have {further_levels:,}. Absorb the column of "
                 "most levels first, or use cov_type='nonrobust'."
@@ -1064,7 +1057,7 @@ def fit(spec: FitSpec) -> AbsorbedFit:
             (primary_codes, len(primary_levels)),
             partial_codes,
             link,
-            request.clusters if request.meat == _native.Meat.cluster else None,
+            request.clusters if kind.clustered else None,
         )
         del features, scores
         result = result.replace(meats=meats)
@@ -1122,7 +1115,7 @@ def fit(spec: FitSpec) -> AbsorbedFit:
         check_cluster_count(request.n_groups)
         # A column is nested in itself.
         absorption = Absorption(absorption.columns, separated_rows, names)
-    elif request.cov_type == "cluster":
+    elif kind.clustered:
         nested = [
             column.name
             for column, values in zip(

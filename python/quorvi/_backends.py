@@ -6,10 +6,8 @@ here; the estimator, the formulas and the margins ask backend_of(X) and call
 the module's functions, which every back end's module provides under the
 same names:
 
-- fit(X, y, sample_weight, *, cov_type, clusters, offset, penalty,
-  fit_intercept, tol, max_iter, progress, link) and fit_absorbed(X, y,
-  sample_weight, clusters, offset, *, absorb, cov_type, penalty, tol,
-  max_iter, link, progress): the fit, as a Fitted (or AbsorbedFit), and
+- fit(spec) and fit_absorbed(spec): the fit of a FitSpec (_fit_spec.py),
+  its rows on the back end, as a Fitted (or AbsorbedFit), and
   check_absorbed(names): the absorbed columns it refuses, raised before
   any pass over the data;
 - decision_function, predict_proba, predict_log_proba and predict of an

@@ -496,7 +496,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if result.overflowed:
             raise ValueError(_overflow_message([names[j] for j in result.overflowed]))
         request = fitted.meat_request
-        if request is not None and request.cov_type != "nonrobust" and result.passes > 0:
+        if request is not None and request.kind.robust and result.passes > 0:
             k = len(names) - len(result.dropped) if absorbed is None else absorbed.k_robust
             covariance, clipped = robust_covariance(result, request, fitted.n_obs, k)
         else:
@@ -617,7 +617,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         classes, y01 = encode_binary_target(y)
         weights = frequency_weights(sample_weight, X, y01)
         offset = checked_offset(offset, X.shape[0])
-        request = meat_request(spec.cov_type, clusters, X.shape[0], weights)
+        request = meat_request(spec.covariance, clusters, X.shape[0], weights)
         n_threads = _native.blas_threads() if spec.n_threads is None else spec.n_threads
         result = _native.fit(
             design,

@@ -15,6 +15,7 @@ import numpy as np
 
 from . import _absorb, _bias_correction, _contrasts, _formula, _named
 from ._backends import Backend, backend_of
+from ._covariance_types import CovarianceType, covariance_type
 from ._links import Link, link_named
 
 if TYPE_CHECKING:
@@ -57,9 +58,9 @@ class FitSpec:
     link: Link
     n_threads: int | None  # None: the BLAS's own count
     progress: Progress | None
-    # The covariance's recipe: its type, and whether its bread is the
-    # observed information (probit and cloglog, without absorbed columns).
-    cov_type: str
+    # The covariance's recipe: its type's record, and whether its bread is
+    # the observed information (probit and cloglog, without absorbed columns).
+    covariance: CovarianceType
     observed: bool
     # The slopes' analytical bias correction of absorbed fits, or None.
     bias_correction: str | None = None
@@ -137,7 +138,7 @@ def resolve(estimator: Any, X: Any, y: Any, sample_weight: Any, clusters: Any, o
         link=link_named(estimator.link),
         n_threads=estimator.n_threads,
         progress=estimator._progress(),
-        cov_type=estimator.cov_type,
+        covariance=covariance_type(estimator.cov_type),
         observed=estimator._observed_information(absorb is not None),
         bias_correction=estimator.bias_correction,
     )

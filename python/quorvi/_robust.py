@@ -11,25 +11,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _caller, _native
-from ._native import Meat
+from ._covariance_types import COVARIANCE_TYPES, CovarianceType
 
-COV_TYPES = ("nonrobust", "HC0", "HC1", "HC2", "HC3", "HC4", "cluster")
-
-# The native pass's sums per covariance type: (meat, hat_power).
-MEAT_OF = {
-    "nonrobust": (Meat.none, 1.0),
-    "HC0": (Meat.residual, 1.0),
-    "HC1": (Meat.residual, 1.0),
-    "HC2": (Meat.hat_adjusted, 1.0),
-    "HC3": (Meat.hat_adjusted, 2.0),
-    # Each row's power is min(4, h n / k) (Cribari-Neto 2004): 4 the cap.
-    "HC4": (Meat.hat_adjusted, 4.0),
-    "cluster": (Meat.cluster, 1.0),
-}
-
-# The covariance types whose power of 1 - h is each row's own, min(hat_power,
-# h / mean h): the pass is given n (hat_rows), and the engine counts k.
-POWER_BY_LEVERAGE = ("HC4",)
+COV_TYPES = tuple(COVARIANCE_TYPES)
 
 
 @dataclass
@@ -38,9 +22,7 @@ class MeatRequest:
     (codes, n_groups) per clustering: one-way one; two-way A, B and their
     intersection, in that order."""
 
-    cov_type: str
-    meat: Meat
-    hat_power: float
+    kind: CovarianceType
     clusters: list[tuple[npt.NDArray[np.int64], int]] = field(default_factory=list)
     # One-way clusters that are the absorbed levels (by_levels): no codes of
     # their own, the engine's being the levels', and this many clusters (the
@@ -48,10 +30,9 @@ class MeatRequest:
     by_levels: bool = False
     level_groups: int = 0
 
-    def hat_rows(self, n_obs: float) -> float:
-        """What the native pass takes as hat_rows: n_obs, the sum of the
-        frequency weights, for a power by leverage; 0 for none."""
-        return n_obs if self.cov_type in POWER_BY_LEVERAGE else 0.0
+    @property
+    def cov_type(self) -> str:
+        return self.kind.name
 
     def native(self, n_obs: float, *, in_engine: bool = True) -> _native.Covariance:
         """The request of the native fit: these sums, HC4's n from n_obs;
@@ -60,9 +41,9 @@ class MeatRequest:
         if not in_engine:
             return _native.Covariance()
         return _native.Covariance(
-            meat=self.meat,
-            hat_power=self.hat_power,
-            hat_rows=self.hat_rows(n_obs),
+            meat=self.kind.meat,
+            hat_power=self.kind.hat_power,
+            hat_rows=self.kind.hat_rows(n_obs),
             clusters=self.clusters,
             clusters_are_levels=self.by_levels,
         )
@@ -75,17 +56,16 @@ class MeatRequest:
 
 
 def meat_request(
-    cov_type: str, clusters: Any, n_rows: int, weights: npt.NDArray[Any] | None = None
+    kind: CovarianceType, clusters: Any, n_rows: int, weights: npt.NDArray[Any] | None = None
 ) -> MeatRequest:
-    """The sums of cov_type, with clusters (labels of n_rows rows, one or two
+    """The sums of kind, with clusters (labels of n_rows rows, one or two
     columns of any hashable values) checked and coded 0..G-1 in order of first
     appearance. Only rows of positive weight (or True, for a bool per row)
     count towards G: a row of weight 0 is left out, as if it were not there.
     A ValueError names what is wrong."""
-    meat, hat_power = MEAT_OF[cov_type]
-    request = MeatRequest(cov_type, meat, hat_power)
-    check_cluster_arguments(cov_type, clusters)
-    if cov_type != "cluster":
+    request = MeatRequest(kind)
+    check_cluster_arguments(kind, clusters)
+    if not kind.clustered:
         return request
     columns = cluster_columns(clusters, n_rows)
     counted = None if weights is None else weights > 0
@@ -110,13 +90,13 @@ def check_cluster_count(n_groups: list[int]) -> None:
         )
 
 
-def check_cluster_arguments(cov_type: str, clusters: Any) -> None:
-    """clusters are given exactly when cov_type is 'cluster'."""
-    if cov_type != "cluster" and clusters is not None:
+def check_cluster_arguments(kind: CovarianceType, clusters: Any) -> None:
+    """clusters are given exactly when the covariance type is clustered."""
+    if not kind.clustered and clusters is not None:
         raise ValueError(
-            f"clusters were given but cov_type={cov_type!r}: clusters are used only with cov_type='cluster'."
+            f"clusters were given but cov_type={kind.name!r}: clusters are used only with cov_type='cluster'."
         )
-    if cov_type == "cluster" and clusters is None:
+    if kind.clustered and clusters is None:
         raise ValueError("cov_type='cluster' needs fit(..., clusters=...): one or two labels per row.")
 
 
@@ -194,26 +174,16 @@ def checked_offset(offset: Any, n_rows: int) -> npt.NDArray[np.float64] | None:
     return values
 
 
-# What each covariance type does with n - k, for the message that refuses n - k <= 0.
-USES_OF_RESIDUAL_DEGREES = {
-    "HC1": "scales HC0 by n/(n - k)",
-    "HC2": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
-    "HC3": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
-    "HC4": "divides by 1 - h, and the hat values of n observations average k/n >= 1",
-    "cluster": "scales by (n - 1)/(n - k)",
-}
-
-
-def check_residual_degrees(cov_type: str, n_obs: float, k: int) -> None:
+def check_residual_degrees(kind: CovarianceType, n_obs: float, k: int) -> None:
     """HC1 and cluster scale by 1/(n - k), and HC2 to HC4 divide by 1 - h
     where the hat values average k/n: all need n > k, n the sum of the
     frequency weights. Weights that sum to k or less (normalised weights
     sum to 1) would give a covariance of 0, a negative one or a division by
     zero."""
-    use = USES_OF_RESIDUAL_DEGREES.get(cov_type)
+    use = kind.uses_residual_degrees
     if use is not None and n_obs - k <= 0:
         raise ValueError(
-            f"cov_type={cov_type!r} is undefined: n - k = {n_obs:.10g} - {k} <= 0, with n = {n_obs:.10g} "
+            f"cov_type={kind.name!r} is undefined: n - k = {n_obs:.10g} - {k} <= 0, with n = {n_obs:.10g} "
             f"the sum of the frequency weights and k = {k} estimated parameters, and it {use}. "
             "Frequency weights count observations: scale them to the number of rows they stand for "
             "(weights that sum to 1 say there is one observation), or use HC0."
@@ -254,7 +224,7 @@ def robust_covariance(
     is defined, and the negative eigenvalues set to 0 to make it positive
     semi-definite (a CovarianceCorrectionWarning: two-way clusters only);
     n_obs the sum of the frequency weights, k the estimated parameters."""
-    check_residual_degrees(request.cov_type, n_obs, k)
+    check_residual_degrees(request.kind, n_obs, k)
     check_hat_values(result.hat_one_rows, request.cov_type)
     covariance, clipped = sandwich(result.covariance, result.meats, request, n_obs, k)
     if len(clipped):
@@ -319,7 +289,8 @@ def sandwich(
     is the inverse information (NaN for dropped parameters, which stay NaN);
     meats the native sums (one per clustering for cluster)."""
     clipped = np.empty(0)
-    if request.cov_type == "nonrobust":
+    kind = request.kind
+    if not kind.robust:
         return bread, clipped
     kept = ~np.all(np.isnan(bread), axis=0)
     B = bread[np.ix_(kept, kept)]
@@ -328,8 +299,9 @@ def sandwich(
         product = B @ meat[np.ix_(kept, kept)] @ B
         return np.asarray(0.5 * (product + product.T))
 
-    if request.cov_type == "cluster":
-        common = (n_obs - 1.0) / (n_obs - k)
+    if kind.clustered:
+        assert kind.small_sample is not None
+        common = kind.small_sample(n_obs, k)
         terms = [
             term(meat) * groups / (groups - 1.0) * common
             for meat, groups in zip(meats, request.n_groups, strict=True)
@@ -344,8 +316,8 @@ def sandwich(
             )
     else:
         kept_covariance = term(meats[0])
-        if request.cov_type == "HC1":
-            kept_covariance *= n_obs / (n_obs - k)
+        if kind.small_sample is not None:
+            kept_covariance *= kind.small_sample(n_obs, k)
     covariance = np.full_like(bread, np.nan)
     covariance[np.ix_(kept, kept)] = kept_covariance
     return covariance, clipped

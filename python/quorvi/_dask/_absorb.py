@@ -20,7 +20,7 @@ from dask.delayed import Delayed, delayed
 
 from .. import _absorb, _design, _native
 from .._fitted import Fitted
-from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
+from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import found_classes
 from ._frames import frame_layout, frame_row_chunks
 from ._reduction import FAN_IN, ChunkMeat, NormalEquations
@@ -41,7 +41,7 @@ def check_absorbed(names: list[str]) -> None:
         raise ValueError(SEVERAL_COLUMNS.format(names=names))
 
 
-def check_dask_absorb(X: Any, absorb: Any, penalty: float, cov_type: str) -> list[str]:
+def check_dask_absorb(X: Any, absorb: Any, penalty: float) -> list[str]:
     """The one absorbed column's name, every check that needs no task made."""
     names = _absorb.check_fit_arguments(absorb, penalty)
     check_absorbed(names)
@@ -61,18 +61,17 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
     """The fit of X's other columns with one column absorbed, as
     _absorb.fit makes it in memory."""
     X, y, sample_weight, clusters, offset = spec.rows.unpacked()
-    absorb, cov_type, penalty, link = spec.absorb, spec.cov_type, spec.penalty, spec.link
+    absorb, kind, penalty, link = spec.absorb, spec.covariance, spec.penalty, spec.link
     tol, max_iter, progress = spec.tol, spec.max_iter, spec.progress
-    (name,) = check_dask_absorb(X, absorb, penalty, cov_type)
-    check_cluster_arguments(cov_type, clusters)
+    (name,) = check_dask_absorb(X, absorb, penalty)
+    check_cluster_arguments(kind, clusters)
     by_level = isinstance(clusters, str)
     if by_level and clusters != name:
         raise ValueError(f"clusters names {[clusters]}, which are not absorbed columns (absorb={[name]}).")
-    meat, hat_power = MEAT_OF[cov_type]
     rest = X.drop(columns=[name])
     layout = frame_layout(rest, True) or _design.learn_layout(rest._meta, True, count_levels=False)
-    _absorb.check_robust_design(meat, cov_type, layout, 1)
-    _absorb.check_chunked_robust_design(meat, cov_type, layout, "Dask DataFrame")
+    _absorb.check_robust_design(kind, layout, 1)
+    _absorb.check_chunked_robust_design(kind, layout, "Dask DataFrame")
     _absorb.check_features(len(layout.parameter_names()))
 
     labels_of = X[name].to_delayed()
@@ -136,8 +135,7 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
 
     # The levels carry the intercept: the layout is learned with one (each
     # categorical's first level its reference), the sums made without it.
-    chunk_meat = ChunkMeat(meat, hat_power, by_leverage=cov_type in POWER_BY_LEVERAGE)
-    normal_equations = NormalEquations(chunks, found, False, chunk_meat, layout, link.name)
+    normal_equations = NormalEquations(chunks, found, False, ChunkMeat(kind), layout, link.name)
     normal_equations.classes = labels
     normal_equations.codes = code_chunks
     normal_equations.n_levels = len(levels)
@@ -153,19 +151,19 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
         max_iter=max_iter,
         progress=progress,
         offset=offset is not None,
-        meat=meat,
+        meat=kind.meat,
     )
-    request = MeatRequest(cov_type, meat, hat_power)
-    if meat != _native.Meat.none and max_iter > 0 and not result.overflowed:
+    request = MeatRequest(kind)
+    if kind.robust and max_iter > 0 and not result.overflowed:
         request.clusters = [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
-        if meat == _native.Meat.cluster:
+        if kind.clustered:
             check_cluster_count(request.n_groups)
 
     column, intercept = _absorb.eliminated_column(name, levels, result, int(separated.sum()))
     if separated.any():
         column = dataclasses.replace(column, limits=_absorb.limits_of(total, positives))
     nested = []
-    if meat == _native.Meat.cluster and (by_level or _nested(code_chunks, chunks.clusters, chunks.weights)):
+    if kind.clustered and (by_level or _nested(code_chunks, chunks.clusters, chunks.weights)):
         nested = [name]
     absorption = _absorb.Absorption([column], separated_rows, nested)
     result = _absorb.cut_to_features(result, q)

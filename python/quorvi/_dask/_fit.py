@@ -11,7 +11,7 @@ import numpy as np
 from .. import _native
 from .._fitted import Fitted
 from .._information import inverse_information
-from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
+from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import found_classes
 from ._frames import frame_layout, frame_row_chunks
 from ._input import feature_names, row_chunks
@@ -30,8 +30,8 @@ def fit_dask(spec: FitSpec) -> Fitted:
     robust sums) summed over the chunks."""
     X, y, sample_weight, clusters, offset = spec.rows.unpacked()
     fit_intercept, tol, max_iter, progress = spec.fit_intercept, spec.tol, spec.max_iter, spec.progress
-    cov_type, penalty, link, observed_information = spec.cov_type, spec.penalty, spec.link.name, spec.observed
-    check_cluster_arguments(cov_type, clusters)
+    kind, penalty, link, observed_information = spec.covariance, spec.penalty, spec.link.name, spec.observed
+    check_cluster_arguments(kind, clusters)
     names = feature_names(X)
     layout = frame_layout(X, fit_intercept)
     if layout is None:
@@ -39,15 +39,7 @@ def fit_dask(spec: FitSpec) -> Fitted:
     else:
         layout, chunks = frame_row_chunks(X, y, sample_weight, layout, fit_intercept, offset, clusters)
     labels = found_classes(chunks)
-    meat, hat_power = MEAT_OF[cov_type]
-    normal_equations = NormalEquations(
-        chunks,
-        labels,
-        fit_intercept,
-        ChunkMeat(meat, hat_power, by_leverage=cov_type in POWER_BY_LEVERAGE),
-        layout,
-        link,
-    )
+    normal_equations = NormalEquations(chunks, labels, fit_intercept, ChunkMeat(kind), layout, link)
     n_parameters = chunks.n_features if layout is None else len(layout.parameter_names())
     q = n_parameters + int(fit_intercept)
     # The fit plan (which pass forms the robust sums, the hat values' pass,
@@ -61,7 +53,7 @@ def fit_dask(spec: FitSpec) -> Fitted:
         progress=progress,
         penalty=penalty,
         fit_intercept=fit_intercept,
-        meat=meat,
+        meat=kind.meat,
         offset=offset is not None,
         # The sums behind marginal_effects() without X: a DataFrame's
         # categorical columns need every row for theirs, and form none.
@@ -81,10 +73,8 @@ def fit_dask(spec: FitSpec) -> Fitted:
         if covariance is not None:
             result = result.replace(covariance=covariance)
             observed = True
-    request = MeatRequest(
-        cov_type, meat, hat_power, [(np.empty(0, np.int64), g) for g in normal_equations.n_groups]
-    )
-    if meat == _native.Meat.cluster and result.meats:
+    request = MeatRequest(kind, [(np.empty(0, np.int64), g) for g in normal_equations.n_groups])
+    if kind.clustered and result.meats:
         check_cluster_count(request.n_groups)
     return Fitted(
         np.asarray(normal_equations.classes),

@@ -14,6 +14,7 @@ from dask.delayed import Delayed, delayed
 
 from .. import _design, _native
 from .._chunked_passes import PassesAfterTheLoop, chunk_clusterings
+from .._covariance_types import NONROBUST, CovarianceType
 from .._design import FrameLayout
 from .._information import observed_information
 from .._links import link_named
@@ -48,11 +49,9 @@ class ChunkLevels:
 class ChunkMeat:
     """What a chunk's robust sums need beyond the normal equations."""
 
-    meat: _native.Meat = _native.Meat.none
-    hat_power: float = 1.0
+    kind: CovarianceType = NONROBUST
     inverse_information: npt.NDArray[np.float64] | None = None
     hat_rows: float = 0.0  # for a power by leverage, n (the sum of the frequency weights)
-    by_leverage: bool = False  # the power by leverage (HC4): hat_rows is set with the inverse information
 
 
 def chunk_sums(
@@ -125,7 +124,7 @@ def chunk_sums(
             value = getattr(levels, key)
             if value is not None:
                 absorbed[key] = np.require(value, dtype=np.float64, requirements=["C", "A"])
-    if meat is None or meat.meat == _native.Meat.none:
+    if meat is None or not meat.kind.robust:
         return _native.normal_equations(
             design,
             y01,
@@ -140,7 +139,7 @@ def chunk_sums(
         )
     codes: list[tuple[npt.NDArray[np.int64], int]] = []
     uniques: list[Any] = []
-    if meat.meat == _native.Meat.cluster:
+    if meat.kind.clustered:
         columns = [np.asarray(column) for column in labels or []]
         if any(pd.isna(column).any() for column in columns):
             raise ValueError("clusters contains missing labels (NaN or None): every row needs a cluster.")
@@ -153,8 +152,8 @@ def chunk_sums(
         fit_intercept=fit_intercept,
         with_statistics=with_statistics,
         offset=offset,
-        meat=meat.meat,
-        hat_power=meat.hat_power,
+        meat=meat.kind.meat,
+        hat_power=meat.kind.hat_power,
         hat_rows=meat.hat_rows,
         clusters=codes,
         inverse_information=meat.inverse_information,
@@ -164,7 +163,7 @@ def chunk_sums(
     )
     if first_row is not None:
         sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
-    if meat.meat == _native.Meat.cluster:
+    if meat.kind.clustered:
         sums["groups"] = [
             (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
         ]
@@ -376,7 +375,7 @@ class NormalEquations(PassesAfterTheLoop):
             self._learn_starts(rows)
         else:
             (total,) = compute(tree_sum(parts))
-        if with_meat and self.meat.meat != _native.Meat.none:
+        if with_meat and self.meat.kind.robust:
             self._keep_meat(total)
         # What comes back from a worker may be read-only or unaligned: the
         # engine copies it element by element into memory of its own.
@@ -399,7 +398,7 @@ class NormalEquations(PassesAfterTheLoop):
             self.meat = replace(
                 self.meat,
                 inverse_information=inverse_information,
-                hat_rows=self.n_obs if self.meat.by_leverage else 0.0,
+                hat_rows=self.meat.kind.hat_rows(self.n_obs),
             )
         self.level_means, self.inverse_level_weights = level_means, inverse_level_weights
         return self(beta, False, True, effects)
@@ -432,7 +431,7 @@ class NormalEquations(PassesAfterTheLoop):
 
     def _keep_meat(self, total: Any) -> None:
         self._robust_total = total
-        if self.meat.meat == _native.Meat.cluster:
+        if self.meat.kind.clustered:
             self.n_groups = [len(labels) for labels, _ in total["groups"]]
         self.hat_one_rows = list(total.get("hat_one_rows", []))
 
@@ -444,6 +443,6 @@ class NormalEquations(PassesAfterTheLoop):
         total = self._robust_total
         if total is None:
             return []
-        if self.meat.meat == _native.Meat.cluster:
+        if self.meat.kind.clustered:
             return [sums.T @ sums for _, sums in total["groups"]]
         return [np.asarray(total["meat"])]

@@ -20,8 +20,9 @@ import numpy.typing as npt
 import pandas as pd
 
 from .. import _absorb, _design, _native
+from .._covariance_types import NONROBUST, CovarianceType
 from .._fitted import Fitted
-from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
+from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
 from ._fit import Levels, PassSettings, SparkPasses
 from ._frames import SparkFrames
 from ._levels import LevelTotals
@@ -47,8 +48,8 @@ class AbsorbedPasses(SparkPasses):
     """The engine's absorbed loop's source: each pass at the coefficients
     and the levels' effects the plan gives, one Spark job."""
 
-    def __init__(self, persisted: Any, settings: PassSettings, meat: _native.Meat, hat_power: float) -> None:
-        super().__init__(persisted, settings, meat, hat_power)
+    def __init__(self, persisted: Any, settings: PassSettings, kind: CovarianceType) -> None:
+        super().__init__(persisted, settings, kind)
         # A robust pass's levels, at the step the last update was solved from.
         self.level_means: npt.NDArray[np.float64] | None = None
         self.inverse_level_weights: npt.NDArray[np.float64] | None = None
@@ -60,7 +61,7 @@ class AbsorbedPasses(SparkPasses):
         with_meat: bool = False,
         effects: npt.NDArray[np.float64] | None = None,
     ) -> Any:
-        robust = with_meat and self.meat != _native.Meat.none
+        robust = with_meat and self.kind.robust
         assert self.settings.levels is not None
         levels = dataclasses.replace(
             self.settings.levels,
@@ -71,15 +72,14 @@ class AbsorbedPasses(SparkPasses):
         total = self.run(
             beta=np.asarray(beta, dtype=np.float64),
             with_statistics=with_statistics,
-            meat=self.meat if robust else _native.Meat.none,
-            hat_power=self.hat_power,
+            kind=self.kind if robust else NONROBUST,
             inverse_information=self.inverse_information if robust else None,
             levels=levels,
             margins=False,
         )
         if robust:
             self._robust_total = total
-            if self.meat == _native.Meat.cluster:
+            if self.kind.clustered:
                 self.n_groups = [len(labels) for labels, _ in total["groups"]]
         return total
 
@@ -113,7 +113,7 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
     """The fit of a formula's terms with its absorbed column eliminated, as
     _absorb.fit makes it in memory; every check that needs no job first."""
     X, y, sample_weight, clusters, offset = spec.rows.unpacked()
-    absorb, cov_type, penalty, link = spec.absorb, spec.cov_type, spec.penalty, spec.link
+    absorb, kind, penalty, link = spec.absorb, spec.covariance, spec.penalty, spec.link
     tol, max_iter, progress = spec.tol, spec.max_iter, spec.progress
     names = _absorb.check_fit_arguments(absorb, penalty)
     check_absorbed(names)
@@ -123,19 +123,18 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
             "LogisticRegression(formula='y ~ x1 + x2 | firm').fit(df), or quorvi.logit('y ~ x1 + x2 | firm', df)."
         )
     (name,) = names
-    check_cluster_arguments(cov_type, clusters)
+    check_cluster_arguments(kind, clusters)
     cluster_names = None if clusters is None else _names(clusters, "clusters", list(X.source.columns))
     if cluster_names is not None and len(cluster_names) not in (1, 2):
         raise ValueError(
             f"clusters must name one or two columns (one-way or two-way); it names {len(cluster_names)}."
         )
-    meat, hat_power = MEAT_OF[cov_type]
     rest = SparkFrames(X.source, _Without(X.function, name), X.meta.drop(columns=[name]))
     # The levels carry the intercept: the layout is learned with one (each
     # categorical's first level its reference), the sums made without it.
     layout = _design.learn_layout(rest.meta, True, count_levels=False)
-    _absorb.check_robust_design(meat, cov_type, layout, 1)
-    _absorb.check_chunked_robust_design(meat, cov_type, layout, "Spark DataFrame")
+    _absorb.check_robust_design(kind, layout, 1)
+    _absorb.check_chunked_robust_design(kind, layout, "Spark DataFrame")
     _absorb.check_features(len(layout.parameter_names()))
     column_names = {
         "sample_weight: missing or infinite": f"sample_weight column {sample_weight!r}",
@@ -173,9 +172,9 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
             checked.starts,
             levels=Levels(totals.levels, separated if separated.any() else None),
             # HC4's n: the rows' weight, the levels left out apart.
-            hat_rows=n_obs if cov_type in POWER_BY_LEVERAGE else 0.0,
+            hat_rows=kind.hat_rows(n_obs),
         )
-        passes = AbsorbedPasses(persisted, settings, meat, hat_power)
+        passes = AbsorbedPasses(persisted, settings, kind)
         # The engine's plan makes the robust pass after the loop, at the
         # coefficients and effects the last step was solved from.
         result = _native.fit_chunked_absorbed(
@@ -186,14 +185,14 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
             max_iter=max_iter,
             progress=progress,
             offset=offset is not None,
-            meat=meat,
+            meat=kind.meat,
         )
     finally:
         persisted.unpersist()
-    request = MeatRequest(cov_type, meat, hat_power)
-    if meat != _native.Meat.none and max_iter > 0 and not result.overflowed:
+    request = MeatRequest(kind)
+    if kind.robust and max_iter > 0 and not result.overflowed:
         request.clusters = [(np.empty(0, np.int64), g) for g in passes.n_groups]
-        if meat == _native.Meat.cluster:
+        if kind.clustered:
             check_cluster_count(request.n_groups)
 
     column, intercept = _absorb.eliminated_column(name, totals.levels, result, int(separated.sum()))
@@ -203,7 +202,7 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
     # each level's rows in one cluster of either clustering) are no
     # parameters of the small-sample factor.
     nested = []
-    if meat == _native.Meat.cluster and any(
+    if kind.clustered and any(
         clustering == name or totals.nested(j, separated) for j, clustering in enumerate(cluster_names or [])
     ):
         nested = [name]

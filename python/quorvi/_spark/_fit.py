@@ -14,9 +14,10 @@ import pandas as pd
 
 from .. import _design, _native
 from .._chunked_passes import PassesAfterTheLoop, chunk_clusterings
+from .._covariance_types import NONROBUST, CovarianceType
 from .._fitted import Fitted
 from .._links import link_named
-from .._robust import MEAT_OF, POWER_BY_LEVERAGE, MeatRequest, check_cluster_arguments, check_cluster_count
+from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
 from ._frames import SparkFrames, partition_results
 from ._levels import level_codes
 from ._persisted import (
@@ -69,8 +70,7 @@ class PassSettings:
     starts: dict[int, int]
     beta: npt.NDArray[np.float64] | None = None
     with_statistics: bool = False
-    meat: _native.Meat = _native.Meat.none
-    hat_power: float = 1.0
+    kind: CovarianceType = NONROBUST  # the robust sums of the pass, if any
     inverse_information: npt.NDArray[np.float64] | None = None
     intercept_only: bool = False
     margins: bool = False
@@ -182,7 +182,7 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
     if settings.levels is not None:
         weights, common["levels"] = absorbed_levels(table, settings.levels, weights, settings.intercept_only)
     assert settings.beta is not None
-    if settings.meat == _native.Meat.none:
+    if not settings.kind.robust:
         sums: dict[str, Any] = dict(
             _native.normal_equations(design_blocks, y01, weights, settings.beta, **common)
         )
@@ -191,7 +191,7 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
         return sums
     codes: list[tuple[npt.NDArray[np.int64], int]] = []
     uniques: list[Any] = []
-    if settings.meat == _native.Meat.cluster:
+    if settings.kind.clustered:
         columns = [_column(table, cluster_name(j)) for j in range(design.n_clusters)]
         codes, uniques = chunk_clusterings(columns, weights)
     sums = dict(
@@ -200,8 +200,8 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
             y01,
             weights,
             settings.beta,
-            meat=settings.meat,
-            hat_power=settings.hat_power,
+            meat=settings.kind.meat,
+            hat_power=settings.kind.hat_power,
             clusters=codes,
             inverse_information=settings.inverse_information,
             hat_rows=settings.hat_rows,
@@ -210,7 +210,7 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
     )
     first_row = settings.starts.get(partition, 0)
     sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
-    if settings.meat == _native.Meat.cluster:
+    if settings.kind.clustered:
         sums["groups"] = [
             (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
         ]
@@ -308,11 +308,10 @@ class SparkPasses(PassesAfterTheLoop):
     """The source of the engine's loop: the normal equations at given
     coefficients, one Spark job per update over the persisted design."""
 
-    def __init__(self, persisted: Any, settings: PassSettings, meat: _native.Meat, hat_power: float) -> None:
+    def __init__(self, persisted: Any, settings: PassSettings, kind: CovarianceType) -> None:
         self.persisted = persisted
         self.settings = settings
-        self.meat = meat
-        self.hat_power = hat_power
+        self.kind = kind
         self.inverse_information: npt.NDArray[np.float64] | None = None
         self._robust_total: dict[str, Any] | None = None
         self.n_groups: list[int] = []
@@ -338,18 +337,17 @@ class SparkPasses(PassesAfterTheLoop):
         with_meat: bool = False,
         effects: npt.NDArray[np.float64] | None = None,
     ) -> Sums:
-        robust = with_meat and self.meat != _native.Meat.none
+        robust = with_meat and self.kind.robust
         total = self.run(
             beta=np.asarray(beta, dtype=np.float64),
             with_statistics=with_statistics,
-            meat=self.meat if robust else _native.Meat.none,
-            hat_power=self.hat_power,
+            kind=self.kind if robust else NONROBUST,
             inverse_information=self.inverse_information if robust else None,
             margins=self.margins,
         )
         if robust:
             self._robust_total = total
-            if self.meat == _native.Meat.cluster:
+            if self.kind.clustered:
                 self.n_groups = [len(labels) for labels, _ in total["groups"]]
         # What the engine reads of it (it copies each array into memory of
         # its own, whatever came back from the executors).
@@ -376,7 +374,7 @@ class SparkPasses(PassesAfterTheLoop):
         total = self._robust_total
         if total is None:
             return []
-        if self.meat == _native.Meat.cluster:
+        if self.kind.clustered:
             return [sums.T @ sums for _, sums in total["groups"]]
         return [np.asarray(total["meat"])]
 
@@ -405,13 +403,13 @@ def fit_spark(spec: FitSpec) -> Fitted:
     # spec.observed is not read: the observed information (probit, cloglog)
     # is not formed on Spark yet, the covariance stays on the expected one,
     # and summary() says which.
-    cov_type, penalty, link = spec.cov_type, spec.penalty, spec.link.name
+    kind, penalty, link = spec.covariance, spec.penalty, spec.link.name
     if not isinstance(X, SparkFrames) or not isinstance(y, SparkFrames):
         raise ValueError(
             "a Spark DataFrame is fitted through a formula: LogisticRegression(formula='y ~ x1 + C(g)')"
             ".fit(df), or quorvi.logit('y ~ x1 + C(g)', df)."
         )
-    check_cluster_arguments(cov_type, clusters)
+    check_cluster_arguments(kind, clusters)
     present = list(X.source.columns)
     cluster_names = None if clusters is None else _names(clusters, "clusters", present)
     if cluster_names is not None and len(cluster_names) not in (1, 2):
@@ -434,7 +432,6 @@ def fit_spark(spec: FitSpec) -> Fitted:
         if with_categories:
             layout = _design.keep_used_levels(layout, checked.used, fit_intercept)
             _design.check_system_fits(layout, fit_intercept)
-        meat, hat_power = MEAT_OF[cov_type]
         settings = PassSettings(
             design,
             layout,
@@ -443,9 +440,9 @@ def fit_spark(spec: FitSpec) -> Fitted:
             link,
             checked.starts,
             # HC4's n: each row's power of 1 - h is min(4, n h / k).
-            hat_rows=checked.n_obs if cov_type in POWER_BY_LEVERAGE else 0.0,
+            hat_rows=kind.hat_rows(checked.n_obs),
         )
-        passes = SparkPasses(persisted, settings, meat, hat_power)
+        passes = SparkPasses(persisted, settings, kind)
         q = len(layout.parameter_names()) + int(fit_intercept)
         result = _native.fit_chunked(
             passes,
@@ -455,7 +452,7 @@ def fit_spark(spec: FitSpec) -> Fitted:
             progress=progress,
             penalty=penalty,
             fit_intercept=fit_intercept,
-            meat=meat,
+            meat=kind.meat,
             offset=offset is not None,
             # The sums behind marginal_effects() without X, as on Dask: a
             # frame's categorical columns need every row for theirs.
@@ -463,8 +460,8 @@ def fit_spark(spec: FitSpec) -> Fitted:
         )
     finally:
         persisted.unpersist()
-    request = MeatRequest(cov_type, meat, hat_power, [(np.empty(0, np.int64), g) for g in passes.n_groups])
-    if meat == _native.Meat.cluster and result.meats:
+    request = MeatRequest(kind, [(np.empty(0, np.int64), g) for g in passes.n_groups])
+    if kind.clustered and result.meats:
         check_cluster_count(request.n_groups)
     return Fitted(
         checked.classes,
