@@ -14,7 +14,7 @@ dense kernel, to rounding) and a well-formed fit."""
 from functools import partial
 
 import numpy as np
-from native_arguments import native_fit
+from native_arguments import native_fit, native_sums
 
 from quorvi import _native
 
@@ -169,10 +169,8 @@ def check_blocks_case(seed, index):
         problems.append(f"blocks: {result.coefficients.shape} coefficients for {q} columns")
         return problems, "native blocks malformed"
     beta = rng.standard_normal(q) * 0.3
-    ours = _native.normal_equations(
-        blocks, y, None, beta, fit_intercept=fit_intercept, with_statistics=True, **robust
-    )
-    reference = _native.normal_equations(
+    ours = native_sums(blocks, y, None, beta, fit_intercept=fit_intercept, with_statistics=True, **robust)
+    reference = native_sums(
         np.ascontiguousarray(design), y, None, beta, fit_intercept=False, with_statistics=True, **robust
     )
     # The same sums in another order: rounding of a few ulps of the terms

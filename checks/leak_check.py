@@ -21,7 +21,7 @@ import sys
 import time
 
 import numpy as np
-from native_arguments import native_fit
+from native_arguments import native_fit, native_sums
 
 import _quorvi
 from quorvi import _native
@@ -243,7 +243,7 @@ def native_cases(X, X_nan, singular, y):
 
         def __call__(self, beta, with_statistics, with_meat=False):
             meat = _native.Meat.residual if with_meat else _native.Meat.none
-            return _native.normal_equations(
+            return native_sums(
                 X,
                 y,
                 weights,
@@ -521,7 +521,7 @@ def native_cases(X, X_nan, singular, y):
         (
             "chunk sums, clusters and offset",
             entry(
-                _native.normal_equations,
+                native_sums,
                 X,
                 y,
                 weights,
@@ -538,7 +538,7 @@ def native_cases(X, X_nan, singular, y):
         (
             "chunk sums, hat values",
             entry(
-                _native.normal_equations,
+                native_sums,
                 X_misaligned,
                 y,
                 None,
@@ -556,7 +556,7 @@ def native_cases(X, X_nan, singular, y):
             "chunk sums, hat values without bread",
             raises_in(
                 ValueError,
-                _native.normal_equations,
+                native_sums,
                 X,
                 y,
                 None,

@@ -1,7 +1,8 @@
-"""The checks draw quorvi._native.fit's settings one keyword at a time (each
-sometimes malformed); native_fit hands them to the entry as the requests it
-takes (FitOptions, Covariance, Absorbed), made inside the call so that a
-malformed setting is the fit's own error, as a caller would see it."""
+"""The checks draw quorvi._native.fit's and normal_equations' settings one
+keyword at a time (each sometimes malformed); native_fit and native_sums hand
+them to the entry as the requests it takes (FitOptions, Covariance, Absorbed),
+made inside the call so that a malformed setting is the entry's own error, as
+a caller would see it."""
 
 from quorvi import _native
 
@@ -31,4 +32,11 @@ def native_fit(X, y, sample_weight, **settings):
         covariance=_native.Covariance(**covariance),
         absorbed=_native.Absorbed(**absorbed) if absorbed else None,
         **settings,
+    )
+
+
+def native_sums(X, y, sample_weight, beta, **settings):
+    covariance = {key: settings.pop(key) for key in _COVARIANCE if key in settings}
+    return _native.normal_equations(
+        X, y, sample_weight, beta, covariance=_native.Covariance(**covariance), **settings
     )

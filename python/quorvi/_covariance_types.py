@@ -12,9 +12,11 @@ rule of the engine serves, one sum unit there."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
+from . import _native
 from ._native import Meat
 
 
@@ -56,6 +58,20 @@ class CovarianceType:
         """What the native pass takes as hat_rows: n_obs, the sum of the
         frequency weights, for a power by leverage; 0 for none."""
         return n_obs if self.power_by_leverage else 0.0
+
+    def native(
+        self, n_obs: float, clusters: Sequence[tuple[Any, int]] = (), *, clusters_are_levels: bool = False
+    ) -> _native.Covariance:
+        """The native passes' request of these sums: n_obs the sum of the
+        frequency weights (a power by leverage's n), clusters one (int64
+        codes, number of groups) per clustering."""
+        return _native.Covariance(
+            meat=self.meat,
+            hat_power=self.hat_power,
+            hat_rows=self.hat_rows(n_obs),
+            clusters=list(clusters),
+            clusters_are_levels=clusters_are_levels,
+        )
 
 
 COVARIANCE_TYPES: dict[str, CovarianceType] = {}

@@ -354,10 +354,7 @@ def normal_equations(
     fit_intercept: bool,
     with_statistics: bool,
     offset: npt.NDArray[np.float64] | None = None,
-    meat: Meat = ...,
-    hat_power: float = 1.0,
-    hat_rows: float = 0.0,  # HC4: n, and each row's power min(hat_power, n h / k)
-    clusters: list[_Clustering] = ...,
+    covariance: Covariance = ...,
     inverse_information: npt.NDArray[np.float64] | None = None,
     link: Link = ...,
     levels: dict[str, Any] | None = None,

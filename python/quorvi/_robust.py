@@ -40,13 +40,7 @@ class MeatRequest:
         fit from sums of its own)."""
         if not in_engine:
             return _native.Covariance()
-        return _native.Covariance(
-            meat=self.kind.meat,
-            hat_power=self.kind.hat_power,
-            hat_rows=self.kind.hat_rows(n_obs),
-            clusters=self.clusters,
-            clusters_are_levels=self.by_levels,
-        )
+        return self.kind.native(n_obs, self.clusters, clusters_are_levels=self.by_levels)
 
     @property
     def n_groups(self) -> list[int]:

@@ -423,8 +423,7 @@ NativeFitResult fit_chunked_entry(const py::object& passes, std::int64_t n_coeff
 py::dict normal_equations_entry(const py::object& X, const py::array& y,
                                 const std::optional<py::array>& sample_weight, const py::array& beta,
                                 bool fit_intercept, bool with_statistics,
-                                const std::optional<py::array>& offset, MeatKind meat, double hat_power,
-                                double hat_rows, const py::list& clusters,
+                                const std::optional<py::array>& offset, const CovarianceRequest& covariance,
                                 const std::optional<py::array>& inverse_information, LinkKind link,
                                 const std::optional<py::dict>& levels, bool margins) {
   LogisticData data = checked_data(X, y, sample_weight, fit_intercept, link);
@@ -432,7 +431,10 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
   data.offset = offset_of(offset, n_rows);
   const arma::uword q = coefficient_count(data);
   const arma::vec coefficients = vector_copy(beta, q, "beta");
-  MeatSettings meat_settings = meat_settings_of(meat, hat_power, hat_rows, clusters, n_rows);
+  // A chunk's clusters are its own codes, the absorbed levels' too.
+  MeatSettings meat_settings =
+      meat_settings_of(covariance.meat, covariance.hat_power, covariance.hat_rows, covariance.clusters, n_rows,
+                       covariance.clusters_are_levels);
   std::optional<AbsorbedLevels> chunk_levels;
   if (levels) {
     if (margins) {

@@ -71,8 +71,8 @@ NativeFitResult fit_chunked_entry(const pybind11::object& passes, std::int64_t n
 // sample_weight laid out as for fit and beta of q = p (+1 with the
 // intercept) elements, at any stride and alignment. deviance and
 // boundary_rows are 0 unless with_statistics. The lock is released while it
-// sums, and the BLAS runs single-threaded. With meat (robust_input.hpp) the
-// result also holds "meat" (residual, hat_adjusted) or "groups" (cluster:
+// sums, and the BLAS runs single-threaded. With covariance's meat
+// (robust_input.hpp; its clusterings coded by the chunk) the result also holds "meat" (residual, hat_adjusted) or "groups" (cluster:
 // one (n_groups, q) array per clustering, by the chunk's own codes) and
 // "hat_one_rows"; hat_adjusted needs inverse_information, and forms the
 // robust sums alone (A and b are zeros: the caller has them at beta).
@@ -87,8 +87,8 @@ NativeFitResult fit_chunked_entry(const pybind11::object& passes, std::int64_t n
 pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics,
-                                      const std::optional<pybind11::array>& offset, MeatKind meat,
-                                      double hat_power, double hat_rows, const pybind11::list& clusters,
+                                      const std::optional<pybind11::array>& offset,
+                                      const CovarianceRequest& covariance,
                                       const std::optional<pybind11::array>& inverse_information,
                                       LinkKind link, const std::optional<pybind11::dict>& levels,
                                       bool margins);

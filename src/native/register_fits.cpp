@@ -27,13 +27,13 @@ void register_fits(py::module_& m) {
         "one on for their margin sums, and passes.margin_pass(beta) forms them alone.");
   m.def("normal_equations", &normal_equations_entry, py::arg("X"), py::arg("y"), py::arg("sample_weight"),
         py::arg("beta"), py::kw_only(), py::arg("fit_intercept"), py::arg("with_statistics"),
-        py::arg("offset") = py::none(), py::arg("meat") = MeatKind::none, py::arg("hat_power") = 1.0,
-        py::arg("hat_rows") = 0.0, py::arg("clusters") = py::list(),
+        py::arg("offset") = py::none(), py::arg_v("covariance", CovarianceRequest(), "Covariance()"),
         py::arg("inverse_information") = py::none(), py::arg("link") = LinkKind::logit,
         py::arg("levels") = py::none(), py::arg("margins") = false,
         "The weighted normal equations of X's rows at beta (one chunk of a distributed fit): A, b and, "
         "with statistics, the deviance and the rows fitted at exactly 0 or 1; with margins, the sums of "
-        "the average marginal effects; with levels (a dict of the chunk's absorbed \"codes\", \"n_levels\", "
+        "the average marginal effects; with covariance (Covariance), its robust sums, the clusters coded "
+        "by the chunk; with levels (a dict of the chunk's absorbed \"codes\", \"n_levels\", "
         "\"effects\" and, for robust sums, \"level_means\" and \"inverse_level_weights\"), the levels' sums "
         "too.");
   m.def("fit_chunked_absorbed", &fit_chunked_absorbed_entry, py::arg("passes"), py::kw_only(),

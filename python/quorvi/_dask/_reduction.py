@@ -51,7 +51,7 @@ class ChunkMeat:
 
     kind: CovarianceType = NONROBUST
     inverse_information: npt.NDArray[np.float64] | None = None
-    hat_rows: float = 0.0  # for a power by leverage, n (the sum of the frequency weights)
+    n_obs: float = 0.0  # the sum of the frequency weights, once known: a power by leverage's n
 
 
 def chunk_sums(
@@ -152,10 +152,7 @@ def chunk_sums(
         fit_intercept=fit_intercept,
         with_statistics=with_statistics,
         offset=offset,
-        meat=meat.kind.meat,
-        hat_power=meat.kind.hat_power,
-        hat_rows=meat.hat_rows,
-        clusters=codes,
+        covariance=meat.kind.native(meat.n_obs, codes),
         inverse_information=meat.inverse_information,
         link=native_link,
         margins=margins,
@@ -398,7 +395,7 @@ class NormalEquations(PassesAfterTheLoop):
             self.meat = replace(
                 self.meat,
                 inverse_information=inverse_information,
-                hat_rows=self.meat.kind.hat_rows(self.n_obs),
+                n_obs=self.n_obs,
             )
         self.level_means, self.inverse_level_weights = level_means, inverse_level_weights
         return self(beta, False, True, effects)

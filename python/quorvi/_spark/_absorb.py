@@ -171,8 +171,8 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
             link.name,
             checked.starts,
             levels=Levels(totals.levels, separated if separated.any() else None),
-            # HC4's n: the rows' weight, the levels left out apart.
-            hat_rows=kind.hat_rows(n_obs),
+            # The rows' weight, the levels left out apart.
+            n_obs=n_obs,
         )
         passes = AbsorbedPasses(persisted, settings, kind)
         # The engine's plan makes the robust pass after the loop, at the

@@ -75,7 +75,7 @@ class PassSettings:
     intercept_only: bool = False
     margins: bool = False
     levels: Levels | None = None
-    hat_rows: float = 0.0  # HC4: n, the weights' sum (each row's power is min(4, n h / k))
+    n_obs: float = 0.0  # the weights' sum: a power by leverage's n (HC4: each row's min(4, n h / k))
 
 
 def partition_blocks(table: Any, design: Design, layout: _design.FrameLayout) -> _design.Blocks:
@@ -200,11 +200,8 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
             y01,
             weights,
             settings.beta,
-            meat=settings.kind.meat,
-            hat_power=settings.kind.hat_power,
-            clusters=codes,
+            covariance=settings.kind.native(settings.n_obs, codes),
             inverse_information=settings.inverse_information,
-            hat_rows=settings.hat_rows,
             **common,
         )
     )
@@ -439,8 +436,7 @@ def fit_spark(spec: FitSpec) -> Fitted:
             fit_intercept,
             link,
             checked.starts,
-            # HC4's n: each row's power of 1 - h is min(4, n h / k).
-            hat_rows=kind.hat_rows(checked.n_obs),
+            n_obs=checked.n_obs,
         )
         passes = SparkPasses(persisted, settings, kind)
         q = len(layout.parameter_names()) + int(fit_intercept)
