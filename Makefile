@@ -14,12 +14,13 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') $(shell find python 
   CMakeLists.txt pyproject.toml
 
 # Checks that mk/*.mk files add: TEST_CHECKS run with `make test`,
-# CI_CHECKS with `make ci-checks`.
+# CI_CHECKS with `make ci-checks`, which begins with the tests that `make
+# test` leaves out: those marked slow (pyproject.toml's markers).
 TEST_CHECKS :=
-CI_CHECKS :=
+CI_CHECKS := pytest-slow
 include $(wildcard mk/*.mk)
 
-.PHONY: setup demo test ci-checks engine-tests pytest
+.PHONY: setup demo test ci-checks engine-tests pytest pytest-slow
 setup: $(STAMPS)/installed
 
 demo: $(STAMPS)/installed
@@ -30,7 +31,10 @@ test: engine-tests pytest $(TEST_CHECKS)
 ci-checks: $(STAMPS)/installed $(CI_CHECKS)
 
 pytest: $(STAMPS)/installed
-	$(PY) -m pytest
+	$(PY) -m pytest -m "not slow"
+
+pytest-slow: $(STAMPS)/installed
+	$(PY) -m pytest -m slow
 
 engine-tests: $(STAMPS)/requirements
 	$(VENV)/bin/cmake -S . -B $(ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -29,10 +29,11 @@ sanitize: $(SANITIZE_BUILD)/build.ninja
 	  'import _quorvi, os, sys; sys.exit(0 if os.path.dirname(_quorvi.__file__) == os.path.abspath("$(SANITIZE_BUILD)") else f"loaded {_quorvi.__file__}, not the sanitized build")'
 	timeout 120 checks/sanitized.sh $(SANITIZE_BUILD) $(PY) -c \
 	  'from quorvi import _native; import os, sys; sys.exit(0 if os.path.dirname(_native.__file__) == os.path.abspath("$(SANITIZE_BUILD)/quorvi") else f"loaded {_native.__file__}, not the sanitized build")'
-	# Not the Spark tests: their JVM would inherit the preloaded ASan runtime
-	# (the partitions run the same native chunk sums as the Dask tests' chunks).
+	# Not the Spark tests (tests/spark and the cases marked spark): their JVM
+	# would inherit the preloaded ASan runtime (the partitions run the same
+	# native chunk sums as the Dask tests' chunks).
 	timeout 1200 checks/sanitized.sh $(SANITIZE_BUILD) $(PY) -m pytest -v --capture=sys -p no:cacheprovider \
-	  --ignore=tests/spark tests
+	  --ignore=tests/spark -m "not spark" tests
 	timeout 300 checks/sanitized.sh $(SANITIZE_BUILD) $(PY) checks/fuzz_irls.py --seed $(FUZZ_SEED) --seconds 45
 
 leak-check: $(STAMPS)/installed

@@ -30,7 +30,7 @@ import narwhals.stable.v2 as nw
 import numpy as np
 import numpy.typing as npt
 
-from ._backends import backend_of
+from ._backends import Backend, backend_of
 from ._contrasts import ColumnCoding, column_codings
 from ._design import SLOPES, slopes_of
 from ._validation import is_distributed
@@ -263,7 +263,7 @@ def learn(
     na_action = "raise" if dask else missing
     lhs, lhs_missing = (None, None) if dask else _lhs(formula, parsed, frame, na_action=na_action)
     if y is not None:
-        _check_given_labels(formula, y, lhs, lhs_missing, dask)
+        _check_given_labels(formula, y, lhs, lhs_missing, backend or backend_of(y))
     matrix = _materialize(formula, parsed.rhs, frame, na_action)
     spec = matrix.model_spec
     if dask and spec.transform_state:
@@ -536,13 +536,15 @@ def _rows_of(value: Any, complete: npt.NDArray[np.bool_]) -> Any:
     return np.asarray(value)[complete]
 
 
-def _check_given_labels(formula: str, y: Any, lhs: Any, lhs_missing: Any, dask: bool) -> None:
+def _check_given_labels(formula: str, y: Any, lhs: Any, lhs_missing: Any, backend: Backend | None) -> None:
     """A y given to fit beside a formula must be its left-hand side (as
-    scikit-learn's scorers and cross_val_score pass it): refused otherwise."""
-    if dask or is_distributed(y):
+    scikit-learn's scorers and cross_val_score pass it): refused otherwise,
+    and always on a back end (the data's or y's), whose rows y cannot be
+    matched to."""
+    if backend is not None:
         raise ValueError(
-            f"with a formula on a Dask DataFrame, y is its left-hand side: call fit(data) without y (the "
-            f"formula {formula!r} names the labels)."
+            f"with a formula on a {backend.name.capitalize()} DataFrame, y is its left-hand side: call "
+            f"fit(data) without y (the formula {formula!r} names the labels)."
         )
     if not _same_labels(y, lhs, lhs_missing):
         raise ValueError(

@@ -4,7 +4,6 @@ from, the same bits whichever worker computed a chunk (a worker killed
 mid-fit included), and a bad chunk reported by name with nothing left
 running on the cluster."""
 
-import contextlib
 import os
 import re
 import signal
@@ -27,7 +26,7 @@ from sklearn.exceptions import ConvergenceWarning
 import quorvi
 import quorvi._estimator
 from problems import logistic_problem, textbook_hc_covariances
-from quorvi import CollinearityWarning, CovarianceCorrectionWarning, LogisticRegression
+from quorvi import CollinearityWarning, LogisticRegression
 
 N, P, CHUNK = 60_000, 6, 7_000  # 9 row chunks, the last one short
 
@@ -109,51 +108,6 @@ def test_dask_fit_equals_the_in_memory_fit_and_its_bits_do_not_depend_on_the_sch
         local = LogisticRegression().fit(X_dask, y_dask, sample_weight=weights)
     np.testing.assert_array_equal(local.coef_, model.coef_)
     np.testing.assert_array_equal(local.covariance_, model.covariance_)
-
-
-def test_dependent_columns_are_dropped_on_dask_as_in_memory(client, data):
-    X, y, weights = data
-    X = np.column_stack([X, X[:, 1] - 2.0 * X[:, 4]])  # the last column depends on two others
-    with pytest.warns(CollinearityWarning, match="x6"):
-        expected = LogisticRegression().fit(X, y, sample_weight=weights)
-    with pytest.warns(CollinearityWarning, match="x6"):
-        model = LogisticRegression().fit(da.from_array(X, chunks=(CHUNK, P + 1)), y, sample_weight=weights)
-    assert list(model.dropped_features_) == list(expected.dropped_features_) == ["x6"]
-    np.testing.assert_allclose(model.coef_, expected.coef_, rtol=1e-10, atol=1e-14)
-    np.testing.assert_array_equal(np.isnan(model.covariance_), np.isnan(expected.covariance_))
-
-
-@pytest.mark.parametrize(
-    ("cov_type", "clusters", "C"),
-    [("HC1", None, np.inf), ("HC3", None, 0.5), ("cluster", 1, np.inf), ("cluster", 2, np.inf)],
-)
-def test_robust_offset_and_penalised_fits_on_dask_equal_in_memory(client, data, cov_type, clusters, C):
-    # Offsets, weights and labels as Dask arrays chunked unlike X (rechunked
-    # to its rows); two-way labels of mixed kinds (integers and strings).
-    X, y, weights = data
-    rng = np.random.default_rng(8)
-    offset = rng.normal(scale=0.3, size=N)
-    labels = np.column_stack([rng.integers(0, 900, N), rng.choice(list("abcdefgh"), N)]).astype(object)
-    labels = None if clusters is None else labels[:, :clusters].squeeze()
-    parameters = {"cov_type": cov_type, "C": C, "tol": 1e-12}
-    # Two-way with eight letters: V_A + V_B - V_(A and B) has a negative
-    # eigenvalue, set to 0 alike on both.
-    corrected = pytest.warns(CovarianceCorrectionWarning) if clusters == 2 else contextlib.nullcontext()
-    with corrected:
-        expected = LogisticRegression(**parameters).fit(
-            X, y, sample_weight=weights, clusters=labels, offset=offset
-        )
-    with corrected:
-        model = LogisticRegression(**parameters).fit(
-            da.from_array(X, chunks=(CHUNK, P)),
-            y,
-            sample_weight=da.from_array(weights, chunks=5_000),
-            clusters=None if labels is None else da.from_array(labels, chunks=5_000),
-            offset=da.from_array(offset, chunks=5_000),
-        )
-    np.testing.assert_allclose(model._parameters(), expected._parameters(), rtol=1e-10, atol=1e-14)
-    np.testing.assert_allclose(model.covariance_, expected.covariance_, rtol=1e-9, atol=1e-15)
-    np.testing.assert_allclose(model.null_log_likelihood_, expected.null_log_likelihood_, rtol=1e-12)
 
 
 def test_predictions_with_an_offset_on_a_dask_array_equal_statsmodels(client):
@@ -375,7 +329,6 @@ def _small_problem(n=1024, seed=31):
         ("HC1", "weights summing to 1", r"n - k = 1 - 4 <= 0"),
         # The second clustering has one group: G/(G - 1) divides by 0.
         ("cluster", "a single second group", "clusters has a single cluster"),
-        ("cluster", "a NaN label", r"clusters contains missing labels \(NaN or None\)"),
         # Row 300 is row 44 of chunk 2: the error names the row of X, also
         # where Dask does not know the chunks' sizes.
         ("HC3", "a hat value of 1", r"row\(s\) 300 have a hat value of 1"),
@@ -392,8 +345,6 @@ def test_bad_robust_input_is_refused_on_dask_as_in_memory(client, cov_type, faul
         arguments["sample_weight"] = np.full(n, 1 / n)
     if fault == "a single second group":
         arguments["clusters"] = np.column_stack([np.arange(n) % 7, np.zeros(n)])
-    if fault == "a NaN label":
-        arguments["clusters"] = np.where(np.arange(n) == 700, np.nan, np.arange(n) % 7)
     if fault.startswith("a hat value of 1"):
         # A dummy of one row: that row alone fixes its coefficient, h = 1.
         X = np.column_stack([X, np.arange(n) == 300])

@@ -1,8 +1,8 @@
 """quorvi on Spark DataFrames, in one local session (local[2, 2]: two
-cores, and a failed task retried once, as a cluster retries it): the same
-fit as the in-memory one of the same rows, bad input refused by column
-name before any update, predictions as columns of the input, and the same
-bits after a task was lost."""
+cores, and a failed task retried once, as a cluster retries it): formula
+fits equal to the in-memory one of the same rows, predictions as columns
+of the input, and the same bits after a task was lost. Bad input, and
+what every back end must do, are in tests/backends."""
 
 import os
 import shutil
@@ -20,34 +20,15 @@ if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
         "Spark needs Java (requirements/debian.txt: openjdk-17-jre-headless)", allow_module_level=True
     )
 
-from pyspark.sql import SparkSession  # noqa: E402
-
 from quorvi._spark import _fit  # noqa: E402
 
-pytestmark = pytest.mark.filterwarnings(
+pytestmark = [
+    pytest.mark.spark,
     # pyspark 4.3's notice beside pandas 3, raised where it converts a frame.
-    "ignore:PySpark does not yet fully support pandas:FutureWarning"
-)
+    pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning"),
+]
 
 N = 4_000
-
-
-@pytest.fixture(scope="module")
-def spark():
-    # The executors' Python is this one, which has quorvi (a cluster's is
-    # set by spark.pyspark.python).
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    session = (
-        SparkSession.builder.master("local[2, 2]")
-        .appName("quorvi-tests")
-        .config("spark.ui.enabled", "false")
-        .config("spark.ui.showConsoleProgress", "false")
-        .config("spark.sql.shuffle.partitions", "4")
-        .getOrCreate()
-    )
-    session.sparkContext.setLogLevel("ERROR")
-    yield session
-    session.stop()
 
 
 @pytest.fixture(scope="module")
@@ -96,15 +77,19 @@ def clustered(frame):
 @pytest.mark.parametrize(
     ("formula", "options"),
     [
+        # `make test` runs the first fit, `make ci-checks` the others (slow).
         (FORMULA, CLUSTERED),
-        ("y ~ x1 + x2 + x1:x2", {"cov_type": "HC1"}),
+        pytest.param("y ~ x1 + x2 + x1:x2", {"cov_type": "HC1"}, marks=pytest.mark.slow),
         # Each row's power of 1 - h is min(4, n h / k): the pass needs n.
-        ("y ~ x1 + x2", {"cov_type": "HC4", "sample_weight": "w"}),
+        pytest.param("y ~ x1 + x2", {"cov_type": "HC4", "sample_weight": "w"}, marks=pytest.mark.slow),
         pytest.param(
             FORMULA + " + x1:C(g)",
             {"clusters": ["firm", "year"], "cov_type": "cluster"},
             # Both fits correct the same indefinite matrix, and say so.
-            marks=pytest.mark.filterwarnings("ignore::quorvi.CovarianceCorrectionWarning"),
+            marks=[
+                pytest.mark.slow,
+                pytest.mark.filterwarnings("ignore::quorvi.CovarianceCorrectionWarning"),
+            ],
         ),
     ],
 )
@@ -157,32 +142,6 @@ def test_predictions_are_columns_of_the_input(frame, rows, clustered):
     assert (dict(labels.dtypes)["prediction"], in_memory.classes_.dtype) == ("double", np.float64)
 
 
-@pytest.mark.parametrize(
-    ("change", "options", "message"),
-    [
-        (
-            lambda rows: rows.assign(x2=rows.x2.where(rows.id != 7)),
-            {},
-            r"column 'x2' of the Spark DataFrame has 1 missing or infinite value\(s\)",
-        ),
-        (
-            lambda rows: rows.assign(w=rows.w.where(rows.id % 1000 != 5, -1.0)),
-            {"sample_weight": "w"},
-            r"sample_weight column 'w' has 4 bad value\(s\) in the Spark DataFrame: weights must be "
-            "non-negative",
-        ),
-        (
-            lambda rows: rows.assign(y=rows.y.where(rows.id != 3, 2)),
-            {},
-            r"the formula's left-hand side \(the labels\) has 3 distinct values \(0.0, 1.0, 2.0\)",
-        ),
-    ],
-)
-def test_bad_input_is_refused_by_column(spark, rows, change, options, message):
-    with pytest.raises(ValueError, match=message):
-        quorvi.logit(FORMULA, spark.createDataFrame(change(rows)), **options)
-
-
 class _FailingOnce(_fit._SumsTask):
     """The sums of a partition, failing once (while a flag file exists):
     the task Spark then retries runs on a fresh Python worker."""
@@ -228,7 +187,6 @@ def firms(spark, rows):
         {"sample_weight": "w"},
         # The clusters are the absorbed levels: nested, so no level counts in k.
         {"sample_weight": "w", "clusters": "firm", "cov_type": "cluster"},
-        {"offset": "o", "cov_type": "HC1"},
     ],
 )
 def test_an_absorbed_column_equals_the_absorbed_fit_in_memory(firms, options):
@@ -248,7 +206,3 @@ def test_an_absorbed_column_equals_the_absorbed_fit_in_memory(firms, options):
     # The reference level's effect is 0 and the separated one's NaN in both.
     np.testing.assert_allclose(effects, expected_effects, rtol=1e-9, atol=1e-12)
     assert on_spark.n_separated_rows_ == in_memory.n_separated_rows_
-    if "offset" in options:
-        # Refused before any job: a second absorbed column.
-        with pytest.raises(ValueError, match=r"absorbs one column; \['firm', 'g'\] are several"):
-            quorvi.logit("y ~ x1 | firm + g", frame)
