@@ -137,16 +137,27 @@ class Shape:
     cov_type: str = "nonrobust"
     large: bool = False
     labels: str = "int64"
+    # The panel shapes: the last column of levels a categorical feature
+    # (C(year)) rather than absorbed, and the slopes' bias correction.
+    categorical_last: bool = False
+    bias_correction: bool = False
+
+    @property
+    def level_columns(self) -> list[str]:
+        return ["fe"] if len(self.levels) == 1 else [f"fe{k}" for k in range(1, len(self.levels) + 1)]
 
     @property
     def absorbed(self) -> list[str]:
-        return ["fe"] if len(self.levels) == 1 else [f"fe{k}" for k in range(1, len(self.levels) + 1)]
+        return self.level_columns[:-1] if self.categorical_last else self.level_columns
 
     def label(self) -> str:
         levels = " + ".join(f"{count:,}" for count in self.levels)
+        if self.categorical_last:
+            levels = f"{self.levels[0]:,} absorbed + C() of {self.levels[-1]:,}"
         cluster = ", cluster" if self.cov_type == "cluster" else ""
         labels = "" if self.labels == "int64" else f", {LABEL_TYPES[self.labels]}"
-        return f"{self.rows:,} rows, {levels} levels{cluster}{labels}"
+        corrected = ", bias-corrected" if self.bias_correction else ""
+        return f"{self.rows:,} rows, {levels} levels{cluster}{labels}{corrected}"
 
 
 def shapes(quick: bool, large: bool, label_types: bool = True) -> list[Shape]:
@@ -156,6 +167,17 @@ def shapes(quick: bool, large: bool, label_types: bool = True) -> list[Shape]:
         Shape("one-cluster", 1_000_000 // scale, (100_000 // scale,), "cluster"),
         Shape("two", 1_000_000 // scale, (10_000 // scale, 1_000 // scale)),
         Shape("one-small", 1_000_000 // scale, (10_000 // scale,)),
+    ]
+    # The panel model: firm and year absorbed, clustered by firm, with its
+    # nonrobust fit, year as C(year) instead, and the bias correction.
+    panel, long_panel = (100_000 // scale, 20), (10_000 // scale, 100)
+    listed += [
+        Shape("panel", 1_000_000 // scale, panel),
+        Shape("panel-cluster", 1_000_000 // scale, panel, "cluster"),
+        Shape("panel-long", 1_000_000 // scale, long_panel),
+        Shape("panel-long-cluster", 1_000_000 // scale, long_panel, "cluster"),
+        Shape("panel-cyear", 1_000_000 // scale, panel, "cluster", categorical_last=True),
+        Shape("panel-bias", 1_000_000 // scale, panel, bias_correction=True),
     ]
     if large:
         listed.append(Shape("large", 10_000_000 // scale, (1_000_000 // scale,), large=True))
@@ -289,6 +311,10 @@ def skip_reason(
                 f"glum: {glum_parameters(shape):,} parameters, a dense Hessian of "
                 f"{8 * glum_parameters(shape) ** 2 / 2**20:,.0f} MiB (run up to {glum_max_parameters:,})"
             )
+    if method != "quorvi" and shape.bias_correction:
+        return f"{method}: no bias correction"
+    if method == "glum" and shape.categorical_last:
+        return "glum: the panel rows time quorvi and pyfixest"
     if method != "quorvi" and shape.labels != "int64":
         return f"{method}: the label-type rows time quorvi alone"
     if method == "quorvi" and not quorvi_absorbs():
@@ -314,7 +340,8 @@ def fitter(method: str, shape: Shape, frame, y):
         # pyfixest reads y from the frame: a copy with it is made before
         # anything is measured.
         formula_data = frame.assign(y=y)
-        formula = f"y ~ {'+'.join(NUMERIC)} | {'+'.join(shape.absorbed)}"
+        categorical = [f"C({shape.level_columns[-1]})"] if shape.categorical_last else []
+        formula = f"y ~ {'+'.join(NUMERIC + categorical)} | {'+'.join(shape.absorbed)}"
         vcov = {"CRV1": shape.absorbed[0]} if shape.cov_type == "cluster" else "iid"
         # At its defaults nothing is passed, so that they are the installed
         # version's own.
@@ -342,12 +369,18 @@ def fitter(method: str, shape: Shape, frame, y):
             return model.coef_[[names.index(name) for name in NUMERIC]], int(model.n_iter_), None
 
     else:
+        import pandas as pd
+
         import quorvi
 
         clusters = {"clusters": frame[shape.absorbed[0]]} if shape.cov_type == "cluster" else {}
+        if shape.categorical_last:
+            last = shape.level_columns[-1]
+            frame = frame.assign(**{last: pd.Categorical(frame[last])})
+        corrected = {"bias_correction": "analytical"} if shape.bias_correction else {}
 
         def fit():
-            model = quorvi.LogisticRegression(absorb=shape.absorbed, cov_type=shape.cov_type)
+            model = quorvi.LogisticRegression(absorb=shape.absorbed, cov_type=shape.cov_type, **corrected)
             model.fit(frame, y, **clusters)
             iterations = getattr(model, "n_iter_", None)
             return np.ravel(model.coef_), None if iterations is None else int(np.ravel(iterations)[0]), None
@@ -375,11 +408,11 @@ def run_child(shape: Shape, method: str, repeats: int, out: Path) -> None:
     # A small fit of the same kind first: an import or a just-in-time
     # compilation is not a fit.
     warm_levels = tuple(min(count, 50) for count in shape.levels)
-    warm_frame, warm_y = make_data(5_000, warm_levels, shape.absorbed, shape.labels)
+    warm_frame, warm_y = make_data(5_000, warm_levels, shape.level_columns, shape.labels)
     fitter(method, shape, warm_frame, warm_y)()
     del warm_frame, warm_y
 
-    frame, y = make_data(shape.rows, shape.levels, shape.absorbed, shape.labels)
+    frame, y = make_data(shape.rows, shape.levels, shape.level_columns, shape.labels)
     fit = fitter(method, shape, frame, y)
     ctypes.CDLL(None).malloc_trim(0)
     before = rss_bytes("VmRSS")
@@ -446,6 +479,11 @@ def main() -> None:
     parser.add_argument(
         "--no-label-types", action="store_true", help="leave out the rows that compare label types"
     )
+    parser.add_argument("--shapes", nargs="+", metavar="KEY", help="run only the shapes of these keys")
+    parser.add_argument(
+        "--name",
+        help="the results' file name in bench/results (default fixed_effects, or fixed_effects-quick)",
+    )
     parser.add_argument(
         "--glum-max-parameters",
         type=int,
@@ -455,7 +493,7 @@ def main() -> None:
     parser.add_argument("--child", nargs=3, metavar=("SHAPE", "METHOD", "OUT"), help=argparse.SUPPRESS)
     parser.add_argument("--from-json", type=Path, help="only write the table again from a run's JSON")
     args = parser.parse_args()
-    name = "fixed_effects-quick" if args.quick else "fixed_effects"
+    name = args.name or ("fixed_effects-quick" if args.quick else "fixed_effects")
     if args.from_json:
         report = json.loads(args.from_json.read_text())
         write_outputs(report, args.from_json.with_suffix(".md"))
@@ -482,7 +520,9 @@ def main() -> None:
         "shapes": [],
     }
     for shape in shapes(args.quick, args.large, not args.no_label_types):
-        frame, y = make_data(shape.rows, shape.levels, shape.absorbed)
+        if args.shapes and shape.key not in args.shapes:
+            continue
+        frame, y = make_data(shape.rows, shape.levels, shape.level_columns)
         entry = {
             **asdict(shape),
             "label": shape.label(),
@@ -546,12 +586,23 @@ def targets(shape: dict, by_key: dict[str, dict], full_size: bool) -> list[tuple
         return [faster_than_pyfixest(5), memory]
     if shape["key"] == "large":
         return [within(5), memory]
+
+    def within_times(key: str, factor: float, what: str) -> tuple[str, bool | None]:
+        other = by_key.get(key, {}).get("results", {}).get("quorvi")
+        if ours is None or other is None:
+            return (f"≤ {factor:g} × {what}", None)
+        ratio = ours["seconds"] / other["seconds"]
+        return (f"≤ {factor:g} × {what} ({ratio:.2f} ×)", ratio <= factor)
+
     if shape["key"] == "one-cluster":
-        plain = by_key.get("one", {}).get("results", {}).get("quorvi")
-        if ours is None or plain is None:
-            return [("≤ 1.15 × the nonrobust fit", None), memory]
-        ratio = ours["seconds"] / plain["seconds"]
-        return [(f"≤ 1.15 × the nonrobust fit ({ratio:.2f} ×)", ratio <= 1.15), memory]
+        return [within_times("one", 1.15, "the nonrobust fit"), memory]
+    if shape["key"] in ("panel-cluster", "panel-long-cluster"):
+        plain = shape["key"].removesuffix("-cluster")
+        return [faster_than_pyfixest(10), within_times(plain, 1.2, "the nonrobust fit"), memory]
+    if shape["key"] == "panel-cyear":
+        return [within_times("panel-cluster", 1.5, "the two-absorbed fit"), memory]
+    if shape["key"] == "panel-bias":
+        return [within_times("panel", 1.3, "the uncorrected fit"), memory]
     return [memory]
 
 

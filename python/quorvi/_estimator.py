@@ -1162,8 +1162,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         change from the reference level, every row set to each. X is
         required (ValueError without it: the model keeps no copy of the
         training rows), rows with a missing value are left out as in the
-        fit, and a formula with absorbed levels or a Dask or Spark
-        DataFrame is a NotImplementedError. A parameter dropped as linearly
+        fit, and a Dask or Spark DataFrame is a NotImplementedError. With
+        absorbed levels ('| fe'), each row's level effects enter its linear
+        predictor at their estimates, as for marginal_effects(X) of
+        absorb= (the rows of levels left out for a single outcome are left
+        out of the average too). A parameter dropped as linearly
         dependent counts as 0 there (the model without its column). See
         the Formulas page of the documentation.
         """

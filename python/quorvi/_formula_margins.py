@@ -62,11 +62,6 @@ def formula_marginal_effects(
     the rows' weights (None: 1)."""
     design = results.formula
     assert design is not None
-    if design.absorbed or results.absorption is not None:
-        raise NotImplementedError(
-            "marginal_effects() of a formula with absorbed levels ('| fe') is not available: a variable's "
-            "effect there moves every row's absorbed level effect, which the fit holds fixed."
-        )
     if backend_of(data) is not None:
         raise NotImplementedError(
             "marginal_effects() of a model fitted with a formula takes an in-memory DataFrame: the "
@@ -75,16 +70,18 @@ def formula_marginal_effects(
         )
     check_offset_given(results.fitted_with_offset, offset)
     numeric, factors = _variables(design)
-    frame = _formula._pandas_data(_formula._collected(data, design.written, []), design.written)
+    collected = _formula._pandas_data(
+        _formula._collected(data, design.written, design.absorbed), design.written
+    )
     used = sorted(design.spec.variables_by_source.get("data", set()))
-    absent = [name for name in used if name not in frame.columns]
+    absent = [name for name in [*used, *design.absorbed] if name not in collected.columns]
     if absent:
         raise ValueError(f"marginal_effects() needs the formula's variables; the data lacks {absent}.")
     # The formula's columns alone, as a new frame: the caller's is never written.
-    frame = frame[used]
+    frame = collected[used]
     n = len(frame)
     matrix = _formula._materialize(design.formula, design.spec, frame, "drop")
-    complete = _formula._complete_rows(matrix.values())
+    complete = _formula._complete_rows(matrix.values(), _formula._absorbed_nulls(collected, design.absorbed))
     complete = np.ones(n, dtype=bool) if complete is None else complete
     # A row without a weight or an offset is left out, as the fit leaves it out.
     weights = _given_rows(sample_weight, n, "sample_weight")
@@ -112,10 +109,20 @@ def formula_marginal_effects(
         dtype=np.float64,
         ensure_non_negative=True,
     )
+    offsets = None if offsets is None else checked_offset(offsets[complete], rows)
+    if results.absorption is not None:
+        # The levels at their estimates (as marginal_effects(X) of absorb=
+        # takes them): each row's known term, intercept and effects; a row of
+        # a level left out for a single outcome has the limit probability 0
+        # or 1, no slope, and is left out of the average as the fit left it.
+        _, counted, known = results.absorption.margin_rows(
+            collected.loc[complete, design.absorbed], None, None, results.absorbed_intercept
+        )
+        weights = weights * counted
+        offsets = known if offsets is None else offsets + known
     total = float(weights.sum())
     if not total > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
-    offsets = None if offsets is None else checked_offset(offsets[complete], rows)
     evaluation = _Evaluation(results, frame, complete, matrix, offsets, weights / total)
     names: list[str] = []
     effects: list[float] = []

@@ -16,12 +16,14 @@ sm = pytest.importorskip("statsmodels.api")
 smf = pytest.importorskip("statsmodels.formula.api")
 
 
-def _reference_effects(fit, data, weights, slopes, levels, mean, derivative, curvature):
+def _reference_effects(fit, data, weights, slopes, levels, mean, derivative, curvature, fixed=""):
     """The effects and their delta-method standard errors from a statsmodels
     fit: slopes maps a variable to the function of the data that gives dX/dv
     (a column per parameter, by name); levels maps a factor's row names to
     the function that sets the design's columns to that level (the
-    reference first)."""
+    reference first). The parameters whose names start with fixed (the
+    intercept and the dummies of absorbed levels) are held at their
+    estimates: no part of the standard errors."""
     names = list(fit.model.exog_names)
     X = np.asarray(fit.model.exog)
     beta = fit.params.to_numpy()
@@ -46,6 +48,8 @@ def _reference_effects(fit, data, weights, slopes, levels, mean, derivative, cur
         effects.append(level_mean - at_level[0][0])
         jacobians.append(level_jacobian - at_level[0][1])
     jacobian = np.array(jacobians)
+    if fixed:
+        jacobian[:, [name == "Intercept" or name.startswith(fixed) for name in names]] = 0.0
     errors = np.sqrt(np.diag(jacobian @ fit.cov_params().to_numpy() @ jacobian.T))
     return list(slopes) + list(levels)[1:], np.array(effects), errors
 
@@ -156,6 +160,47 @@ def test_interactions_with_weights_and_a_probit_equal_statsmodels():
     np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
 
 
+def test_absorbed_levels_are_held_at_their_estimates_as_on_the_dummy_fit():
+    # "| firm": each row's effect enters its linear predictor, the levels
+    # held fixed in the standard errors, as marginal_effects(X) of absorb=
+    # documents it; the reference is statsmodels' fit with a dummy per
+    # firm. A firm whose outcomes are all 1 is left out of the fit and of
+    # the average alike, so the reference is fitted without its rows.
+    rng = np.random.default_rng(4)
+    n = 2400
+    data = pd.DataFrame(
+        {"x": rng.normal(size=n), "z": rng.uniform(0.5, 3.0, n), "firm": rng.integers(0, 30, n)}
+    )
+    data["g"] = rng.choice(list("abc"), n)
+    eta = 0.5 * data.x - 0.2 * data.x**2 + 0.4 * np.log(data.z) + 0.3 * (data.g == "b") + np.sin(data.firm)
+    data["y"] = (rng.uniform(size=n) < expit(eta)).astype(float)
+    data.loc[data.firm == 7, "y"] = 1.0
+    weights = rng.integers(1, 4, n).astype(float)
+    kept = (data.firm != 7).to_numpy()
+    reference = smf.glm(
+        "y ~ x + I(x**2) + np.log(z) + C(g) + C(firm)",
+        data[kept],
+        family=sm.families.Binomial(),
+        freq_weights=weights[kept],
+    ).fit(tol=1e-13)
+    slopes = {
+        "x": lambda d: {"x": np.ones(len(d)), "I(x ** 2)": 2 * d["x"].to_numpy()},
+        "z": lambda d: {"np.log(z)": 1 / d["z"].to_numpy()},
+    }
+    levels = {f"C(g)[T.{level}]": _setting("C(g)", "bc", level) for level in "abc"}
+    names, effects, errors = _reference_effects(
+        reference, data[kept], weights[kept], slopes, levels, *LOGIT, fixed="C(firm)"
+    )
+    with pytest.warns(quorvi.PerfectSeparationWarning):
+        model = quorvi.logit(
+            "y ~ x + I(x**2) + np.log(z) + C(g) | firm", data, sample_weight=weights, tol=1e-10
+        )
+    table = model.marginal_effects(data, sample_weight=weights)
+    assert list(table.index) == names
+    np.testing.assert_allclose(table["dy/dx"], effects, rtol=1e-6)
+    np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
+
+
 def test_incomplete_rows_and_coded_factors_lose_nothing(fair):
     # Rows with a missing value are left out as the fit leaves them out; a
     # factor of a transform (C(children > 0)) is set through a row at each
@@ -179,12 +224,6 @@ def test_incomplete_rows_and_coded_factors_lose_nothing(fair):
     ("formula", "call", "error", "message"),
     [
         ("had ~ age", lambda m, d: m.marginal_effects(), ValueError, r"needs the data: pass the rows"),
-        (
-            "had ~ age | occupation",
-            lambda m, d: m.marginal_effects(d),
-            NotImplementedError,
-            r"absorbed levels",
-        ),
         (
             "had ~ age + C(age > 30)",
             lambda m, d: m.marginal_effects(d),
