@@ -383,7 +383,9 @@ def fitter(method: str, shape: Shape, frame, y):
             model = quorvi.LogisticRegression(absorb=shape.absorbed, cov_type=shape.cov_type, **corrected)
             model.fit(frame, y, **clusters)
             iterations = getattr(model, "n_iter_", None)
-            return np.ravel(model.coef_), None if iterations is None else int(np.ravel(iterations)[0]), None
+            # The numeric columns come first (then C(year)'s levels, if any).
+            slopes = np.ravel(model.coef_)[: len(NUMERIC)]
+            return slopes, None if iterations is None else int(np.ravel(iterations)[0]), None
 
     return fit
 
