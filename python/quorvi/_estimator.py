@@ -43,6 +43,7 @@ from ._robust import (
     meat_request,
     robust_covariance,
 )
+from ._training_rows import kept_rows
 from ._validation import (
     encode_binary_target,
     frequency_weights,
@@ -527,6 +528,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             names = formula.parameter_names(
                 results.layout, [] if results.feature_names is None else list(results.feature_names)
             )
+            training = None
+            if spec.backend is None and not _formula.is_lazy(X):
+                # For marginal_effects() without data, where keeping the
+                # rows copies none of them.
+                named = _named.names_in(sample_weight, offset, None)
+                columns = _formula.collected_columns(X, formula.written, formula.absorbed, named)
+                training = kept_rows(X, columns, sample_weight, offset)
             results = dataclasses.replace(
                 results,
                 names=names,
@@ -534,6 +542,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 formula=formula,
                 dropped_rows=spec.dropped_rows,
                 n_dropped_rows=spec.n_dropped_rows,
+                training=training,
             )
             if formula.contrasts:
                 # Factors coded with other contrasts than treatment were fitted
@@ -1074,8 +1083,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             model fitted on a DataFrame with categorical columns, a
             DataFrame with those columns (a Dask DataFrame is reduced
             partition by partition). For a model fitted with a formula, a
-            DataFrame of the formula's variables, in memory (required: see
-            Notes).
+            DataFrame of the formula's variables, in memory (see Notes for
+            None).
 
             None (the default) averages over the training rows, with the
             fit's sample_weight and offset, from sums that the fit's last
@@ -1159,9 +1168,14 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         Σ sᵢ h′(ηᵢ) (dηᵢ/dx) / Σ sᵢ with dηᵢ/dx = Σⱼ βⱼ dxᵢⱼ/dx, the
         derivatives of its terms taken by central differences through
         formulaic's evaluation of them; a factor's level has the discrete
-        change from the reference level, every row set to each. X is
-        required (ValueError without it: the model keeps no copy of the
-        training rows), rows with a missing value are left out as in the
+        change from the reference level, every row set to each. Without
+        X, the training rows with the fit's sample_weight and offset: the
+        model keeps them where that copies no column (a pandas frame with
+        copy-on-write, pandas 3's default, whose later writes by the caller
+        copy the caller's columns; a polars DataFrame or a pyarrow Table,
+        which are immutable; weights and offsets given as arrays are
+        copied), never when pickled or copied, and otherwise asks for X
+        with a ValueError. Rows with a missing value are left out as in the
         fit, and a Dask or Spark DataFrame is a NotImplementedError. With
         absorbed levels ('| fe'), each row's level effects enter its linear
         predictor at their estimates, as for marginal_effects(X) of
@@ -1171,6 +1185,15 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         the Formulas page of the documentation.
         """
         check_is_fitted(self)
+        absorption = self._results_.absorption
+        if absorption is not None and absorption.partial_effects is not None:
+            # The bias-corrected average partial effects, formed in fit, of
+            # a formula's '| fe' as of absorb=.
+            return self._results_.marginal_effects(X, sample_weight, offset, alpha, self._validated_input)
+        training = self._results_.training
+        if X is None and sample_weight is None and offset is None and training is not None:
+            # A formula model's training rows, with their weights and offsets.
+            X, sample_weight, offset = training.data, training.sample_weight, training.offset
         if X is not None:
             X, offset, sample_weight = self._prediction_rows(X, offset, sample_weight)
         if self._results_.formula is not None:

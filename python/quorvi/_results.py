@@ -49,6 +49,7 @@ if TYPE_CHECKING:
 
     from ._fitted import Fitted
     from ._summary import Summary
+    from ._training_rows import TrainingRows
 
 # How an in-memory X is validated as for predict (the estimator's check,
 # against the columns it was fitted on): a float64 array or sparse matrix.
@@ -164,6 +165,9 @@ class FitResults:
     # mask, _formula.Learned) and how many.
     dropped_rows: npt.NDArray[np.bool_] | None = None
     n_dropped_rows: int = 0
+    # For a fit with a formula in memory: the training rows, where they can
+    # be kept without a copy (_training_rows.py), or None.
+    training: TrainingRows | None = None
     # For a fit with absorbed columns: what it learned (_absorb.Absorption),
     # and the intercept, which is among the levels.
     absorption: Any = None
@@ -535,12 +539,14 @@ class FitResults:
 
         checked_alpha(alpha)
         if data is None:
-            # The model keeps no copy of the training rows, and a
-            # variable's effect through the formula's transforms needs them.
+            # A variable's effect through the formula's transforms needs
+            # the rows themselves, which the model keeps only where that
+            # copies nothing (the estimator passes them when it has them).
             raise ValueError(
                 "marginal_effects() of a model fitted with a formula needs the data: pass the rows to "
                 "average over (the training data, with their sample_weight, gives Stata's "
-                "margins, dydx(*)); the model keeps no copy of them."
+                "margins, dydx(*)). The model keeps its training rows only for a pandas (copy-on-write), "
+                "polars or pyarrow frame in memory, and not when it is pickled or copied."
             )
         self._warn_if_penalised("marginal_effects()")
         names, effects, covariance = formula_marginal_effects(self, data, sample_weight, offset)

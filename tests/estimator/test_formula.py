@@ -272,10 +272,6 @@ def test_formula_and_estimator_parameters_must_agree(affairs):
         LogisticRegression(formula="had_affair ~ age | occ", absorb="occ").fit(affairs)
     with pytest.raises(ValueError, match=r"has no intercept .* pass fit_intercept=False too"):
         LogisticRegression(formula="had_affair ~ 0 + age").fit(affairs)
-    with pytest.raises(
-        ValueError, match=r"marginal_effects\(\) of a model fitted with a formula needs the data"
-    ):
-        quorvi.logit("had_affair ~ age", affairs).marginal_effects()
 
 
 @pytest.fixture(scope="module")

@@ -3,6 +3,8 @@ P(y = 1) through every term it enters (Stata's margins, dydx(*)), against
 statsmodels' formula GLM, with the derivatives of the terms written out by
 hand here and the delta method on statsmodels' covariance."""
 
+import pickle
+
 import numpy as np
 import pytest
 from scipy.special import expit
@@ -201,6 +203,28 @@ def test_absorbed_levels_are_held_at_their_estimates_as_on_the_dummy_fit():
     np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
 
 
+def test_without_data_the_training_rows_are_averaged_over(fair):
+    # The model keeps its training rows (no copy: pandas' copy-on-write
+    # shares them), so marginal_effects() is marginal_effects(data, w):
+    # after the caller writes to the frame, and with incomplete rows left
+    # out (pickled, it keeps no rows: see the refusals below).
+    data = fair.assign(w=np.arange(len(fair)) % 3 + 1.0)
+    data.loc[::17, "educ"] = np.nan
+    formula = "had ~ age + I(age**2) + educ + C(rel)"
+    model = quorvi.logit(formula, data, sample_weight="w")
+    given = model.marginal_effects(data, sample_weight="w")
+    data.loc[:, "age"] = 30.0
+    pd.testing.assert_frame_equal(model.marginal_effects(), given)
+    # With '| fe' and the bias correction: the corrected average partial
+    # effects, formed in fit, as after absorb=.
+    panel = fair.assign(rel=fair["rel"].astype(int))
+    corrected = quorvi.logit("had ~ age + educ | rel", panel, bias_correction="analytical")
+    by_absorb = quorvi.LogisticRegression(absorb="rel", bias_correction="analytical").fit(
+        panel[["age", "educ", "rel"]], panel["had"]
+    )
+    pd.testing.assert_frame_equal(corrected.marginal_effects(), by_absorb.marginal_effects(), rtol=1e-12)
+
+
 def test_incomplete_rows_and_coded_factors_lose_nothing(fair):
     # Rows with a missing value are left out as the fit leaves them out; a
     # factor of a transform (C(children > 0)) is set through a row at each
@@ -223,7 +247,12 @@ def test_incomplete_rows_and_coded_factors_lose_nothing(fair):
 @pytest.mark.parametrize(
     ("formula", "call", "error", "message"),
     [
-        ("had ~ age", lambda m, d: m.marginal_effects(), ValueError, r"needs the data: pass the rows"),
+        (
+            "had ~ age",
+            lambda m, d: pickle.loads(pickle.dumps(m)).marginal_effects(),
+            ValueError,
+            r"needs the data: pass the rows",
+        ),
         (
             "had ~ age + C(age > 30)",
             lambda m, d: m.marginal_effects(d),
