@@ -292,10 +292,20 @@ class _Group:
         sizes = [indicator.n_levels for indicator in indicators]
         self.strides = np.cumprod([1, *sizes[:-1]])
         self.size = int(np.prod(sizes))
-        codes = np.zeros(len(indicators[0].codes), dtype=np.intp)
-        for stride, indicator in zip(self.strides, indicators, strict=True):
-            codes += int(stride) * indicator.codes
-        self.codes = codes
+        # Every row of one combination (a factor set to a level on every
+        # row, as a broadcast: changes()): its scores and sums are those of
+        # that combination's one coefficient, with no pass over codes.
+        self.constant: int | None = None
+        if all(indicator.codes.strides == (0,) for indicator in indicators):
+            self.constant = sum(
+                int(stride) * int(indicator.codes[0])
+                for stride, indicator in zip(self.strides, indicators, strict=True)
+            )
+        else:
+            codes = np.zeros(len(indicators[0].codes), dtype=np.intp)
+            for stride, indicator in zip(self.strides, indicators, strict=True):
+                codes += int(stride) * indicator.codes
+            self.codes = codes
         self.numeric = numeric
         self.keys: list[int] = []
         self.parameters: list[int] = []
@@ -304,15 +314,22 @@ class _Group:
         self.keys.append(sum(int(s) * i.level for s, i in zip(self.strides, indicators, strict=True)))
         self.parameters.append(parameter)
 
-    def scores(self, parameters: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    def scores(self, parameters: npt.NDArray[np.float64]) -> npt.NDArray[np.float64] | float:
         table = np.zeros(self.size)
         table[self.keys] = parameters[self.parameters]
+        if self.constant is not None:
+            value = float(table[self.constant])
+            return value if self.numeric is None else value * self.numeric
         values: npt.NDArray[np.float64] = table[self.codes]
         return values if self.numeric is None else values * self.numeric
 
     def sums(self, values: npt.NDArray[np.float64], result: npt.NDArray[np.float64]) -> None:
-        weights = values if self.numeric is None else values * self.numeric
-        by_combination = np.bincount(self.codes, weights=weights, minlength=self.size)
+        if self.constant is not None:
+            by_combination = np.zeros(self.size)
+            by_combination[self.constant] = values.sum() if self.numeric is None else values @ self.numeric
+        else:
+            weights = values if self.numeric is None else values * self.numeric
+            by_combination = np.bincount(self.codes, weights=weights, minlength=self.size)
         result[self.parameters] += by_combination[self.keys]
 
 
@@ -503,7 +520,8 @@ class _Evaluation:
         """The factor's terms with every row at levels[index]: the columns as
         given, the factor's codes in them set to the level (the variable
         enters no other factor, so nothing else in them moves)."""
-        level = np.full(len(self.weights), index, dtype=np.intp)
+        # One code for every row, as a broadcast (no array of n codes).
+        level = np.broadcast_to(np.intp(index), (len(self.weights),))
         columns = {}
         for name in names:
             column = self.matrix[name]
