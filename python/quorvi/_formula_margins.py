@@ -324,12 +324,15 @@ class _Group:
         return values if self.numeric is None else values * self.numeric
 
     def sums(self, values: npt.NDArray[np.float64], result: npt.NDArray[np.float64]) -> None:
+        by_combination: npt.NDArray[np.float64]
         if self.constant is not None:
             by_combination = np.zeros(self.size)
             by_combination[self.constant] = values.sum() if self.numeric is None else values @ self.numeric
         else:
             weights = values if self.numeric is None else values * self.numeric
-            by_combination = np.bincount(self.codes, weights=weights, minlength=self.size)
+            by_combination = np.bincount(self.codes, weights=weights, minlength=self.size).astype(
+                np.float64, copy=False
+            )
         result[self.parameters] += by_combination[self.keys]
 
 
