@@ -20,6 +20,7 @@ afterwards (python/quorvi/_contrasts.py).
 
 from __future__ import annotations
 
+import ast
 import dataclasses
 import functools
 from collections.abc import Sequence
@@ -738,8 +739,50 @@ def _dask_meta(formula: str, data: Any, learn: bool = False) -> pd.DataFrame:
     backend = backend_of(data)
     assert backend is not None
     names = {str(variable) for variable in _formulaic().Formula(formula).required_variables}
-    meta: pd.DataFrame = backend.module().formula_meta(data, names, learn=learn)
+    # A numeric column that enters only as a factor (C(rel)) has no levels
+    # in an empty frame: the back end finds its values in the pass that
+    # learns the rest, and the meta holds them as categories.
+    factors = factor_only_variables(formula, names) if learn else set()
+    meta: pd.DataFrame = backend.module().formula_meta(data, names, learn=learn, levels_of=factors)
     return meta
+
+
+def factor_only_variables(formula: str, names: set[str]) -> set[str]:
+    """The variables (of names) that the formula's terms use only as the
+    first argument of C(): their values are its levels, and no term reads
+    them as numbers."""
+    as_factor: set[str] = set()
+    as_number: set[str] = set()
+    for term in _terms(getattr(_formulaic().Formula(formula), "rhs", ())):
+        for factor in term.factors:
+            try:
+                tree = ast.parse(str(factor.expr), mode="eval").body
+            except SyntaxError:
+                continue
+            if (
+                isinstance(tree, ast.Call)
+                and isinstance(tree.func, ast.Name)
+                and tree.func.id == "C"
+                and tree.args
+            ):
+                first = tree.args[0]
+                if isinstance(first, ast.Name):
+                    as_factor.add(first.id)
+                rest = [*tree.args[1:], *(keyword.value for keyword in tree.keywords)]
+                as_number |= {node.id for arg in rest for node in ast.walk(arg) if isinstance(node, ast.Name)}
+                continue
+            as_number |= {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)}
+    return (as_factor - as_number) & names
+
+
+def _terms(structure: Any) -> Any:
+    """The terms of a formula's right-hand side, its '| fe' part included
+    (formulaic gives a structure of parts, each of terms)."""
+    if hasattr(structure, "factors"):
+        yield structure
+        return
+    for item in structure:
+        yield from _terms(item)
 
 
 def _dask_labels(formula: str, parsed: Any, data: Any) -> Any:

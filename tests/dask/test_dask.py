@@ -500,12 +500,13 @@ def _affairs():
 
 def test_formula_on_a_dask_frame_equals_statsmodels(client):
     # The model spec is learned from the frame's dtypes (categorize()d
-    # columns) and applied partition by partition on the workers.
+    # columns) and applied partition by partition on the workers; a numeric
+    # column read as C(children) has its values found in one pass.
     sm = pytest.importorskip("statsmodels.api")
     smf = pytest.importorskip("statsmodels.formula.api")
     pytest.importorskip("formulaic")
     data = _affairs()
-    formula = "had_affair ~ C(rel) * C(occ) + np.log(age)"
+    formula = "had_affair ~ C(rel) * C(occ) + np.log(age) + C(children)"
     reference = smf.glm(formula, data, family=sm.families.Binomial()).fit(tol=1e-13)
     frame = dd.from_pandas(data, npartitions=3).categorize(columns=["rel", "occ"])
     model = quorvi.logit(formula, frame, tol=1e-10)

@@ -79,6 +79,8 @@ def clustered(frame):
     [
         # `make test` runs the first fit, `make ci-checks` the others (slow).
         (FORMULA, CLUSTERED),
+        # A numeric column read as C(firm): its values are its levels.
+        ("y ~ x1 + C(firm)", {"cov_type": "HC1"}),
         pytest.param("y ~ x1 + x2 + x1:x2", {"cov_type": "HC1"}, marks=pytest.mark.slow),
         # Each row's power of 1 - h is min(4, n h / k): the pass needs n.
         pytest.param("y ~ x1 + x2", {"cov_type": "HC4", "sample_weight": "w"}, marks=pytest.mark.slow),

@@ -156,13 +156,17 @@ def _checked_labels(
     return _prediction.labels(block, classes, link_named(link))
 
 
-def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> Any:
+def formula_meta(
+    data: Any, names: set[str], *, learn: bool = False, levels_of: set[str] = frozenset()
+) -> Any:
     """The empty pandas frame of a Dask DataFrame's dtypes, on which a
     formula's model spec is learned (names: the variables it uses): every
     partition must code its levels alike, so a categorical column the
     formula names must have known categories (as the Dask fit of a frame
     requires), and a string column is refused. The dtypes give the levels,
-    so learning the model spec (learn) needs no pass."""
+    so learning the model spec (learn) needs no pass, but for the numeric
+    columns of levels_of (those the formula reads only as C(x)): one pass
+    finds their distinct values, which the meta holds as categories."""
     from .._design import is_numeric_dtype
 
     meta = getattr(data, "_meta", None)
@@ -183,6 +187,20 @@ def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> Any:
                 f"column {name!r} of the Dask DataFrame has dtype {series.dtype}: a formula on a Dask "
                 f"DataFrame takes numeric and categorical columns; call data.categorize(columns=[{name!r}])."
             )
+    numeric = sorted(
+        name for name in levels_of if name in meta.columns and str(meta[name].dtype) != "category"
+    )
+    if learn and numeric:
+        import pandas as pd
+        from dask.base import compute
+
+        values = compute(*[data[name].dropna().unique() for name in numeric])
+        meta = meta.assign(
+            **{
+                name: pd.Series([], dtype=pd.CategoricalDtype(np.sort(np.asarray(found))))
+                for name, found in zip(numeric, values, strict=True)
+            }
+        )
     return meta
 
 

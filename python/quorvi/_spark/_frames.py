@@ -68,12 +68,15 @@ def _kind(data_type: Any) -> str:
     return "other"
 
 
-def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> pd.DataFrame:
+def formula_meta(
+    data: Any, names: set[str], *, learn: bool = False, levels_of: set[str] = frozenset()
+) -> pd.DataFrame:
     """The empty pandas frame of the columns of data a formula names, on
     which its spec is learned. With learn, one job (Spark's own aggregates,
     no Python worker) counts each column's missing values, a ValueError
     naming the first column that has any, and collects the distinct values
-    of each string column: its levels, sorted (as a pandas string column's
+    of each string column and of each numeric one of levels_of (those the
+    formula reads only as C(x)): their levels, sorted (as a pandas column's
     are in memory). Without, the dtypes alone (a fitted spec has its
     levels)."""
     from pyspark.sql import functions as F
@@ -95,7 +98,7 @@ def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> pd.DataF
             if _kind(field.dataType) == "float":
                 missing = missing | F.isnan(column) | column.isin(math.inf, -math.inf)
             aggregates.append(F.sum(F.when(missing, 1).otherwise(0)).alias(f"missing{position}"))
-            if _kind(field.dataType) == "text":
+            if _kind(field.dataType) == "text" or field.name in levels_of:
                 aggregates.append(F.collect_set(column).alias(f"levels{position}"))
         (row,) = data.agg(*aggregates).collect()
         for position, field in enumerate(fields):
@@ -105,13 +108,18 @@ def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> pd.DataF
                     f"column {field.name!r} of the Spark DataFrame has {count} missing or infinite value(s) "
                     f"(null, NaN or ±inf): drop or fill them first (df.dropna(subset=[{field.name!r}]))."
                 )
-            if _kind(field.dataType) == "text":
+            if _kind(field.dataType) == "text" or field.name in levels_of:
                 levels[field.name] = sorted(row[f"levels{position}"])
     columns: dict[str, pd.Series] = {}
     for field in fields:
         kind = _kind(field.dataType)
-        if kind == "text":
-            dtype: Any = pd.CategoricalDtype(levels[field.name]) if learn else object
+        if field.name in levels and kind != "text":
+            # Numbers read as C(x): their values as the categories, of the
+            # column's own type (as formulaic finds them in memory).
+            numbers = {"float": np.float64, "integer": np.int64, "boolean": bool}[kind]
+            dtype: Any = pd.CategoricalDtype(np.asarray(levels[field.name], dtype=numbers))
+        elif kind == "text":
+            dtype = pd.CategoricalDtype(levels[field.name]) if learn else object
         else:
             dtype = {"float": np.float64, "integer": np.int64, "boolean": bool}[kind]
         columns[field.name] = pd.Series([], dtype=dtype)
