@@ -6,6 +6,7 @@ predictions on them (those of absorbed columns: _absorbed_prediction)."""
 
 from __future__ import annotations
 
+from collections.abc import Collection
 from typing import Any
 
 import dask.array as da
@@ -156,9 +157,7 @@ def _checked_labels(
     return _prediction.labels(block, classes, link_named(link))
 
 
-def formula_meta(
-    data: Any, names: set[str], *, learn: bool = False, levels_of: set[str] = frozenset()
-) -> Any:
+def formula_meta(data: Any, names: set[str], *, learn: bool = False, levels_of: Collection[str] = ()) -> Any:
     """The empty pandas frame of a Dask DataFrame's dtypes, on which a
     formula's model spec is learned (names: the variables it uses): every
     partition must code its levels alike, so a categorical column the
@@ -197,7 +196,7 @@ def formula_meta(
         values = compute(*[data[name].dropna().unique() for name in numeric])
         meta = meta.assign(
             **{
-                name: pd.Series([], dtype=pd.CategoricalDtype(np.sort(np.asarray(found))))
+                name: pd.Series([], dtype=pd.CategoricalDtype(pd.Index(np.sort(np.asarray(found)))))
                 for name, found in zip(numeric, values, strict=True)
             }
         )

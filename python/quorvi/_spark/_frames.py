@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import math
 import pickle
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Collection, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -69,7 +69,7 @@ def _kind(data_type: Any) -> str:
 
 
 def formula_meta(
-    data: Any, names: set[str], *, learn: bool = False, levels_of: set[str] = frozenset()
+    data: Any, names: set[str], *, learn: bool = False, levels_of: Collection[str] = ()
 ) -> pd.DataFrame:
     """The empty pandas frame of the columns of data a formula names, on
     which its spec is learned. With learn, one job (Spark's own aggregates,
@@ -117,7 +117,7 @@ def formula_meta(
             # Numbers read as C(x): their values as the categories, of the
             # column's own type (as formulaic finds them in memory).
             numbers = {"float": np.float64, "integer": np.int64, "boolean": bool}[kind]
-            dtype: Any = pd.CategoricalDtype(np.asarray(levels[field.name], dtype=numbers))
+            dtype: Any = pd.CategoricalDtype(pd.Index(np.asarray(levels[field.name], dtype=numbers)))
         elif kind == "text":
             dtype = pd.CategoricalDtype(levels[field.name]) if learn else object
         else:
