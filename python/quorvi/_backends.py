@@ -24,10 +24,10 @@ same names:
   without_columns(X, names): a frame of the back end, its column names, a
   column's values (one or several, for clusters) chunked as its rows, the
   frame without some columns (those that name fit's arguments);
-- formula_meta(data, names, learn=) and formula_frames(data, function,
-  meta): the empty pandas frame a formula's model spec is learned on (with
-  learn, the levels found by a pass where the back end's dtypes do not
-  give them), and a function applied to every part of the frame (the
+- formula_meta(data, names, learn=, levels_of=) and formula_frames(data,
+  function, meta): the empty pandas frame a formula's model spec is learned
+  on (with learn, the levels found by a pass where the back end's dtypes do
+  not give them, levels_of's numeric columns read as C(x) among them), and a function applied to every part of the frame (the
   formula's design frame of each partition); optionally
   formula_complete_rows(data, columns, complete_of, companions) and
   formula_scores(data, scores_of, offset): the frame cut to a formula's
