@@ -20,6 +20,7 @@ import numpy as np
 import numpy.typing as npt
 from scipy import sparse
 from scipy.optimize import linprog
+from scipy.special import expit
 
 from . import _native
 from ._fit_certificate import certified_by_the_fit
@@ -113,8 +114,7 @@ def check_fit(
     # The proof from the fit's own sums first (_fit_certificate): it costs one
     # pass; the one below forms p × p sums of the rows and is tried only
     # when the first does not suffice.
-    start = _linear_predictor(design, np.asarray(result.last_pass_coefficients), fit_intercept, offset)
-    if certified_by_the_fit(design, y01, weights, result, fit_intercept, kept, link, residuals, start):
+    if certified_by_the_fit(design, y01, weights, offset, result, fit_intercept, kept, link, residuals):
         return Separation(False)
     signed = _SignedRows(_design_matrix(design), y01, weights, fit_intercept, kept)
     if _certified_not_separated(signed, residuals):
@@ -221,6 +221,13 @@ def _score_residuals(
     V = μ(1 - μ), λᵢ = sᵢ h'(ηᵢ) / P(the row's own class), the probability
     from its logarithm, never 1 minus a rounded probability (for the logit
     λᵢ = sᵢ(1 - μ̃ᵢ), μ̃ᵢ the fitted probability of the row's class)."""
+    if link.name == "logit":
+        # 1 - μ̃ᵢ = expit(-ηᵢ) for the second class and expit(ηᵢ) for the
+        # first: one function of n values, where the general form below takes
+        # six (a seventh of the time at 10^6 rows), and never 1 minus a
+        # rounded probability either.
+        residuals: npt.NDArray[np.float64] = expit(np.where(y01 == 1.0, -scores, scores))
+        return residuals if frequencies is None else residuals * frequencies
     logs = np.empty((len(scores), 2))
     link.log_probabilities(scores.copy(), logs)  # log(1 - μ), log μ
     own = np.where(y01 == 1.0, logs[:, 1], logs[:, 0])
