@@ -697,7 +697,6 @@ def test_what_a_dask_prediction_of_an_absorbed_fit_refuses_it_refuses_as_in_memo
 @pytest.mark.parametrize(
     ("parameters", "message"),
     [
-        ({"absorb": ["firm", "city"]}, r"absorb= on a Dask DataFrame takes one column; \['firm', 'city'\]"),
         # city, a categorical feature beside the absorbed firm.
         ({"absorb": "firm", "cov_type": "HC1"}, "available on a Dask DataFrame for numeric features only"),
     ],
