@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
+import pandas as pd
 from dask.base import compute
 from dask.delayed import Delayed, delayed
 
@@ -222,7 +223,8 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
     absorbed_columns = [c for c in columns if c is not None]
     absorption = _absorb.Absorption(absorbed_columns, found_out.separated_rows, nested)
     if len(names) > 1:
-        absorption = _ranked(absorption, [columns[j] for j in order], m, result)  # type: ignore[misc]
+        ordered = [c for j in order if (c := columns[j]) is not None]
+        absorption = _ranked(absorption, ordered, m, result, code_chunks, chunks.weights)
     result = _last(result, m, q)
     fitted = Fitted(
         np.asarray(labels),
@@ -237,25 +239,47 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
 
 
 def _ranked(
-    absorption: _absorb.Absorption, ordered: list[_absorb.AbsorbedColumn], m: int, result: Any
+    absorption: _absorb.Absorption,
+    ordered: list[_absorb.AbsorbedColumn],
+    m: int,
+    result: Any,
+    codes: list[list[Delayed]],
+    weights: list[Any],
 ) -> _absorb.Absorption:
     """The absorption with the rank of its dummy design: the first column's
     levels kept and the indicators the solve kept (those it dropped depend
     on the others: levels in groups that no row links). Of the columns not
     nested in the clusters, for a small-sample factor: the same when none is
-    nested, one column's levels kept when one of two is; for more columns
-    with some nested, the bound Σ kept levels less one per column after the
-    first."""
+    nested, one column's levels kept when one is counted; for two or more
+    of three or more, the in-memory rank (_absorb.level_rank) of their
+    distinct rows of levels, gathered from the chunks (a row's copies add
+    nothing to the rank)."""
     rank = ordered[0].kept_levels + m - len([d for d in result.dropped if d < m])
-    counted = [column for column in ordered if column.name not in absorption.nested]
+    chosen = [rank for rank, column in enumerate(ordered) if column.name not in absorption.nested]
     counted_rank = rank
     exact = True
-    if len(counted) == 1:
-        counted_rank = counted[0].kept_levels
-    elif counted and len(counted) < len(ordered):
-        counted_rank = sum(column.kept_levels for column in counted) - (len(counted) - 1)
-        exact = False
+    if len(chosen) == 1:
+        counted_rank = ordered[chosen[0]].kept_levels
+    elif chosen and len(chosen) < len(ordered):
+        parts = [
+            delayed(_distinct_rows, pure=True)([codes[rank][index] for rank in chosen], w)
+            for index, w in enumerate(weights)
+        ]
+        (distinct,) = compute(parts)
+        rows = pd.DataFrame(np.concatenate(distinct)).drop_duplicates().to_numpy()
+        counted_rank, exact = _absorb.level_rank(
+            [rows[:, j] for j in range(len(chosen))], [len(ordered[rank].levels) for rank in chosen], None
+        )
     return dataclasses.replace(absorption, rank=rank, counted_rank=counted_rank, rank_is_bound=not exact)
+
+
+def _distinct_rows(codes: list[Any], weights: Any) -> npt.NDArray[np.int64]:
+    """A chunk's distinct rows of levels (of positive weight) of the columns codes."""
+    stacked = np.column_stack([np.asarray(column, dtype=np.int64) for column in codes])
+    if weights is not None:
+        stacked = stacked[np.asarray(weights) > 0]
+    distinct: npt.NDArray[np.int64] = pd.DataFrame(stacked).drop_duplicates().to_numpy()
+    return distinct
 
 
 def _last(result: _native.FitResult, m: int, q: int) -> _native.FitResult:
@@ -293,8 +317,6 @@ def _nested(codes: list[list[Delayed]], clusters: list[list[Delayed]], weights: 
         for index, (labels, w) in enumerate(zip(clusters, weights, strict=True))
     ]
     (chunk_pairs,) = compute(pairs)
-    import pandas as pd
-
     nested = []
     for rank in range(len(codes)):
         for j in range(min(2, len(chunk_pairs[0][rank]))):
@@ -306,7 +328,6 @@ def _nested(codes: list[list[Delayed]], clusters: list[list[Delayed]], weights: 
 
 
 def _level_cluster_pairs(codes: list[Any], labels: list[Any], weights: Any) -> list[list[Any]]:
-    import pandas as pd
 
     counted = np.ones(len(codes[0]), dtype=bool) if weights is None else np.asarray(weights) > 0
     return [
