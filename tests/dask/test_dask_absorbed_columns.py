@@ -40,7 +40,8 @@ def _panel(seed=3, n=6000):
     x1, x2 = rng.standard_normal(n), rng.standard_normal(n)
     y = (rng.random(n) < expit(0.7 * x1 - 0.4 * x2 + 0.01 * (firm % 17) + 0.1 * year)).astype(int)
     y[firm == 5] = 1
-    frame = pd.DataFrame({"x1": x1, "x2": x2, "firm": firm, "year": year, "y": y})
+    g = pd.Categorical(rng.choice(list("abc"), n))
+    frame = pd.DataFrame({"x1": x1, "x2": x2, "g": g, "firm": firm, "year": year, "y": y})
     return frame, rng.integers(1, 4, n).astype(np.float64), np.linspace(-0.3, 0.3, n)
 
 
@@ -75,7 +76,7 @@ def _assert_same_fit(model, reference, frame, offset):
 )
 def test_two_absorbed_columns_on_dask_equal_the_in_memory_fit(cov_type, clusters):
     frame, weights, offset = _panel()
-    X, y = frame.drop(columns="y"), frame["y"].to_numpy()
+    X, y = frame.drop(columns=["y", "g"]), frame["y"].to_numpy()
     given = {"sample_weight": weights, "offset": offset}
     if clusters is not None:
         given["clusters"] = clusters
@@ -94,9 +95,17 @@ def test_two_absorbed_columns_on_dask_equal_the_in_memory_fit(cov_type, clusters
     assert (probabilities[X["firm"] == 5, 1] == 1.0).all()
 
 
-def test_firm_and_year_in_a_formula_on_dask_equal_the_pandas_fit():
+@pytest.mark.parametrize(
+    "formula",
+    [
+        "y ~ x1 + x2 | firm + year",
+        # A categorical feature's dummy columns made dense in each chunk's
+        # task, for the robust sums beside the levels.
+        "y ~ x1 + C(g) | firm + year",
+    ],
+)
+def test_firm_and_year_in_a_formula_on_dask_equal_the_pandas_fit(formula):
     frame, _, _ = _panel(seed=8)
-    formula = "y ~ x1 + x2 | firm + year"
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", quorvi.PerfectSeparationWarning)
         reference = quorvi.logit(formula, frame, cov_type="cluster", clusters="firm")

@@ -28,7 +28,7 @@ from .._fitted import Fitted
 from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import found_classes
 from ._frames import frame_layout, frame_row_chunks
-from ._further_levels import check_further_levels, further_columns, further_levels
+from ._further_levels import check_dummy_columns, check_further_levels, further_columns, further_levels
 from ._reduction import ChunkMeat, NormalEquations
 from ._separation import kept_weights, separation
 
@@ -81,7 +81,10 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
     rest = X.drop(columns=names)
     layout = frame_layout(rest, True) or _design.learn_layout(rest._meta, True, count_levels=False)
     _absorb.check_robust_design(kind, layout, len(names))
-    _absorb.check_chunked_robust_design(kind, layout, "Dask DataFrame")
+    # The robust sums beside absorbed levels are those of dense columns less
+    # their levels' means: categorical features become dense dummy columns
+    # in each chunk's task (their number checked once the levels are known).
+    dummies = kind.robust and bool(layout.categorical)
     _absorb.check_features(len(layout.parameter_names()))
 
     # The levels of every absorbed column, from its partitions alone (no
@@ -107,6 +110,8 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
     )
     q = len(layout.parameter_names())
     _absorb.check_features(q)
+    if dummies:
+        check_dummy_columns(kind.name, q - len(layout.numeric))
     found = found_classes(chunks)
     ((labels, _, _, rows),) = compute(found)
     if None in chunks.starts:
@@ -167,6 +172,7 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
     normal_equations.classes = labels
     normal_equations.codes = code_chunks[0]
     normal_equations.n_levels = len(levels_of[order[0]])
+    normal_equations.dummies = dummies
     if len(order) > 1:
         normal_equations.further_codes = [list(chunk) for chunk in zip(*code_chunks[1:], strict=True)]
         normal_equations.further = further

@@ -42,6 +42,18 @@ def check_further_levels(names: list[str], n_levels: list[int]) -> None:
         )
 
 
+def check_dummy_columns(cov_type: str, width: int) -> None:
+    """The cap on the categorical features' dummy columns, which a robust
+    fit beside absorbed levels makes dense in each chunk's task: checked
+    once their levels with rows are known, before the fit's passes."""
+    if width > FURTHER_LEVELS:
+        raise ValueError(
+            f"cov_type={cov_type!r} beside absorbed columns on a Dask DataFrame gives the categorical features "
+            f"to each chunk's sums as dense dummy columns, at most {FURTHER_LEVELS:,}; they have {width:,}. "
+            "Use cov_type='nonrobust', absorb the categorical column of most levels, or fit in memory."
+        )
+
+
 @dataclass(frozen=True)
 class FurtherLevels:
     """Per further column (in the fit's order), each level's indicator
