@@ -297,9 +297,10 @@ def check_robust_design(kind: CovarianceType, layout: _design.FrameLayout, n_abs
 
 
 def check_chunked_robust_design(kind: CovarianceType, layout: _design.FrameLayout, where: str) -> None:
-    """Robust sums beside an absorbed column over chunks (Dask, Spark) are
-    those of dense columns less their level's means: a categorical's are
-    formed in memory (_absorbed_sandwich.py), from all rows at once. Checked
+    """Robust sums beside an absorbed column over Spark's chunks are those
+    of dense columns less their level's means: a categorical's are formed
+    in memory (_absorbed_sandwich.py), from all rows at once (the Dask fit
+    makes its dummy columns dense in each chunk's task instead). Checked
     before any task runs."""
     if kind.robust and layout.categorical:
         raise ValueError(

@@ -117,3 +117,31 @@ def absorbed_meats(
         )
         meats.append(np.asarray(groups.T @ groups, dtype=np.float64))
     return meats
+
+
+def meats_of_last(
+    covariance: npt.NDArray[np.float64], meats: list[npt.NDArray[np.float64]], q: int
+) -> list[npt.NDArray[np.float64]]:
+    """The meats of the system's last q parameters (the features) partialled
+    out of its others (levels given as indicator columns), from the meats
+    of all its parameters and its inverse information V (NaN rows for
+    dropped parameters): T M Tᵀ with T = V_qq⁻¹ V_q·, which is
+    [-H_qm H_mm⁻¹, I] of the information H, so that V_qq T M Tᵀ V_qq is the
+    features' block of the whole system's sandwich V M V, and the small-sample
+    factors and the two-way eigenvalue fix then act on the features' q × q
+    covariance, as with the levels eliminated in memory."""
+    kept = ~np.all(np.isnan(covariance), axis=0)
+    features = np.zeros(len(kept), dtype=bool)
+    features[len(kept) - q :] = True
+    features &= kept
+    inverse = covariance[np.ix_(kept, kept)]
+    rows = features[kept]
+    transform = np.linalg.solve(inverse[np.ix_(rows, rows)], inverse[rows])
+    chosen = np.flatnonzero(features[len(kept) - q :])
+    partialled = []
+    for meat in meats:
+        part = transform @ meat[np.ix_(kept, kept)] @ transform.T
+        full = np.zeros((q, q))
+        full[np.ix_(chosen, chosen)] = 0.5 * (part + part.T)
+        partialled.append(full)
+    return partialled

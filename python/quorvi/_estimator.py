@@ -191,9 +191,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         types: all (``clusters=`` may name an absorbed column, read as its
         levels); HC0, HC1 and cluster beside any absorbed design, HC2 to
         HC4 with numeric features and one absorbed column. Not with a
-        finite C. On a Dask DataFrame, one absorbed column, and not HC2 to
-        HC4 (see the Dask page's "Fixed effects"). See the user guide's
-        "Fixed effects".
+        finite C. On a Dask DataFrame, the absorbed columns after the one of
+        most levels may have at most 1,000 levels together, and so may the
+        categorical features' dummy columns beside a robust type (see the
+        Dask page's "Fixed effects" and "Several absorbed columns"). See the user guide's "Fixed effects".
     bias_correction : {"analytical"} or None, default=None
         With absorbed columns, correct the slopes for the incidental
         parameter bias of the levels (of order 1/T for T rows per level):

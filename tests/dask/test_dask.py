@@ -698,9 +698,9 @@ def test_what_a_dask_prediction_of_an_absorbed_fit_refuses_it_refuses_as_in_memo
 @pytest.mark.parametrize(
     ("parameters", "message"),
     [
-        ({"absorb": ["firm", "city"]}, r"absorb= on a Dask DataFrame takes one column; \['firm', 'city'\]"),
-        # city, a categorical feature beside the absorbed firm.
-        ({"absorb": "firm", "cov_type": "HC1"}, "available on a Dask DataFrame for numeric features only"),
+        # city, a categorical feature beside the absorbed firm: hat values
+        # need entries of the inverse of its levels' block, as in memory.
+        ({"absorb": "firm", "cov_type": "HC3"}, "available for numeric features and one absorbed column"),
     ],
 )
 def test_what_absorb_cannot_do_on_a_dask_frame_is_refused_before_any_task_runs(parameters, message):

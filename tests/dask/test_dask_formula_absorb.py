@@ -60,9 +60,3 @@ def test_an_absorbed_part_on_dask_is_absorb_on_the_same_frame(panel, rhs, column
     np.testing.assert_allclose(
         formula.predict_proba(data).compute(), in_memory.predict_proba(panel), rtol=1e-9, atol=1e-15
     )
-
-
-def test_two_absorbed_columns_on_dask_are_refused_as_by_absorb(panel):
-    data = dd.from_pandas(panel.assign(year=panel["firm"] % 7), npartitions=3)
-    with pytest.raises(ValueError, match=r"^absorb= on a Dask DataFrame takes one column"):
-        quorvi.logit("y ~ x | firm + year", data)

@@ -169,7 +169,6 @@ ADAPTERS = {
                 # Every companion is rechunked to X's rows, which checks its length as y's is checked.
                 "weights one row short": MEMORY_MESSAGES["y one row short"],
             },
-            refuses={TWO_ABSORBED: r"^absorb= on a Dask DataFrame takes one column; \['firm', 'year'\]"},
         ),
         Adapter(
             "spark",

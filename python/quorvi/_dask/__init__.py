@@ -18,8 +18,9 @@ the active dask.distributed client, or with Dask's default scheduler.
 Modules, by concern: _input (Dask collections as row chunks), _checks (the
 in-memory fit's checks, chunk by chunk), _reduction (the normal equations
 summed over the chunks), _fit (the fit), _prediction (predictions as Dask
-arrays), _frames (Dask DataFrames with categorical columns), _absorb (one absorbed
-column), _formula_rows (a formula's incomplete rows left out, partition by
+arrays), _frames (Dask DataFrames with categorical columns), _absorb (absorbed
+columns; _separation, their levels of one outcome; _further_levels, the
+columns after the first as indicators), _formula_rows (a formula's incomplete rows left out, partition by
 partition). Imported only when a Dask collection is passed (the back end's
 registration, quorvi/_backends.py): the core package does not need Dask."""
 

@@ -12,7 +12,7 @@ import pandas as pd
 from dask.base import compute
 from dask.delayed import Delayed, delayed
 
-from .. import _design, _native
+from .. import _absorb, _design, _native
 from .._chunked_passes import PassesAfterTheLoop, chunk_clusterings
 from .._covariance_types import NONROBUST, CovarianceType
 from .._design import FrameLayout
@@ -20,6 +20,7 @@ from .._information import observed_information
 from .._links import link_named
 from .._validation import native_layout
 from ._checks import checked_design
+from ._further_levels import FurtherLevels, indicator_columns
 from ._input import RowChunks, chunk_name
 
 if TYPE_CHECKING:
@@ -75,6 +76,8 @@ def chunk_sums(
     levels: ChunkLevels | None = None,
     margins: bool = False,
     observed: bool = False,
+    further: tuple[list[Any], FurtherLevels] | None = None,
+    dummies: bool = False,
 ) -> Sums:
     """The native kernel on one chunk: its share of A, b and, with
     statistics, of the deviance and the boundary rows. check, on the first
@@ -83,11 +86,14 @@ def chunk_sums(
     chunk's groups as (labels, sums) for merging by label. With level_codes (the
     chunk's absorbed levels, int32) and levels, each row's level effect is
     in its linear predictor, and the sums hold the levels' shares too. With
-    margins, the sums of the average marginal effects ("margin_sums")."""
+    margins, the sums of the average marginal effects ("margin_sums").
+    With further (the chunk's codes of the absorbed columns after the first,
+    and their indicators), the indicator columns come first in the design;
+    with dummies, the categorical features are dense dummy columns."""
     y = np.asarray(y)
     design: Any
     if layout is not None:
-        design = np.empty((len(y), 0)) if intercept_only else checked_frame(X, layout, len(y), check)
+        design = np.empty((len(y), 0)) if intercept_only else checked_frame(X, layout, len(y), check, dummies)
     else:
         if check is not None:
             X = checked_design(X, len(y), *check)
@@ -99,6 +105,8 @@ def chunk_sums(
             design = _design.csr_blocks(X)
         else:
             design = native_layout(X)
+    if further is not None and not intercept_only:
+        design = [_native.DenseBlock(values=indicator_columns(*further)), *design]
     y01 = (y == positive).astype(np.float64)
     if weights is not None:
         weights = np.require(weights, dtype=np.float64, requirements=["C", "A"])
@@ -178,16 +186,24 @@ def merge_groups(first: tuple[Any, Any], second: tuple[Any, Any]) -> tuple[Any, 
 
 
 def checked_frame(
-    X: Any, layout: FrameLayout, rows: int, check: tuple[int, int | None] | None
+    X: Any, layout: FrameLayout, rows: int, check: tuple[int, int | None] | None, dummies: bool = False
 ) -> _design.Blocks:
-    """A partition of a Dask DataFrame as the native fit's blocks; on the
-    first pass a problem names the chunk as well as the column."""
+    """A partition of a Dask DataFrame as the native fit's blocks (with
+    dummies, its categorical features as dense dummy columns, as the robust
+    sums beside absorbed levels need them); on the first pass a problem
+    names the chunk as well as the column."""
     try:
         if len(X) != rows:
             raise ValueError(
                 f"Found input variables with inconsistent numbers of samples: [{len(X)}, {rows}]"
             )
-        return _design.frame_blocks(X, layout, fitting=True)
+        if not dummies:
+            return _design.frame_blocks(X, layout, fitting=True)
+        numeric, _ = _design.frame_columns(X, layout, fitting=True)
+        return [
+            *(_native.DenseBlock(values=run) for run in numeric),
+            _native.DenseBlock(values=_absorb.dummy_columns(X, layout)),
+        ]
     except ValueError as error:
         if check is None:
             raise
@@ -286,6 +302,12 @@ class NormalEquations(PassesAfterTheLoop):
         # of levels; None for none.
         self.codes: list[Delayed] | None = None
         self.n_levels = 0
+        # The absorbed columns after the first: each chunk's codes of them,
+        # and their indicators (_further_levels); None for none.
+        self.further_codes: list[list[Delayed]] | None = None
+        self.further: FurtherLevels | None = None
+        # Whether the categorical features enter the sums as dense dummy columns.
+        self.dummies = False
         # A robust pass's levels, at the step the last update was solved from.
         self.level_means: npt.NDArray[np.float64] | None = None
         self.inverse_level_weights: npt.NDArray[np.float64] | None = None
@@ -330,6 +352,10 @@ class NormalEquations(PassesAfterTheLoop):
             else None
         )
         codes = self.codes if absorbed and self.codes is not None else [None] * len(chunks.X)
+        further: list[Any] = [None] * len(chunks.X)
+        if absorbed and self.further_codes is not None:
+            indicators = delayed(self.further, pure=True)
+            further = [(chunk_codes, indicators) for chunk_codes in self.further_codes]
         parts = [
             chunk_task(
                 X,
@@ -351,8 +377,10 @@ class NormalEquations(PassesAfterTheLoop):
                 levels=levels,
                 margins=self.margins and not self.intercept_only and not absorbed,
                 observed=self.observed,
+                further=chunk_further,
+                dummies=self.dummies,
             )
-            for index, (X, y, weights, start, offset, labels, chunk_codes) in enumerate(
+            for index, (X, y, weights, start, offset, labels, chunk_codes, chunk_further) in enumerate(
                 zip(
                     chunks.X,
                     chunks.y,
@@ -361,6 +389,7 @@ class NormalEquations(PassesAfterTheLoop):
                     chunks.offsets,
                     chunks.clusters,
                     codes,
+                    further,
                     strict=True,
                 )
             )
