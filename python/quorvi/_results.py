@@ -568,11 +568,11 @@ class FitResults:
                 "marginal_effects() without X averages over the training rows with the fit's own "
                 "sample_weight and offset: pass X with the sample_weight and offset given."
             )
-        if self.absorption is not None:
-            reason = "a fit with absorbed levels (absorb=) forms no sums for them"
-        elif self.layout is not None:
+        if self.layout is not None and (self.layout.categorical or self.absorption is None):
             # A level's discrete change needs every row's probability at
-            # every level of the column: per-row work beyond the pass.
+            # every level of the column: per-row work beyond the pass. (An
+            # absorbed fit has a layout of its other columns, numeric ones
+            # alone here.)
             reason = "the discrete changes of a DataFrame's categorical columns need every row"
         elif self.training_margin_sums is None:
             reason = "the fit made no update (max_iter=0)"

@@ -154,6 +154,9 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
         progress=progress,
         offset=offset is not None,
         meat=meat,
+        # The sums behind marginal_effects() without X, as in memory: a
+        # DataFrame's categorical columns need every row for theirs.
+        margins=not layout.categorical,
     )
     request = MeatRequest(cov_type, meat, hat_power)
     if meat != _native.Meat.none and max_iter > 0 and not result.overflowed:
