@@ -1333,12 +1333,18 @@ def features_of(
 
 
 def cut_to_features(result: _native.FitResult, q: int) -> _native.FitResult:
-    """The result of the remaining features alone (its first q parameters)."""
+    """The result of the remaining features alone (its first q parameters).
+    Its margin sums go with parameters beyond the features' (the levels of
+    further absorbed columns as categorical blocks, beside categorical
+    features, whose effects need every row): their slope was not carried
+    to those levels' final coefficients, so they are dropped."""
+    margins = {} if len(result.coefficients) == q else {"margin_sums": None}
     return result.replace(
         coefficients=np.asarray(result.coefficients)[:q],
         covariance=np.asarray(result.covariance)[:q, :q],
         last_pass_coefficients=np.asarray(result.last_pass_coefficients)[:q],
         dropped=[d for d in result.dropped if d < q],
+        **margins,
     )
 
 

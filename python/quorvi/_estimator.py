@@ -1094,10 +1094,11 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             ``marginal_effects(X_train, sample_weight_train, offset_train)``
             to about 1e-8 relative (see Notes). Available for a fit of an
             array or sparse matrix, in memory or on Dask (or a DataFrame of
-            numeric columns); ValueError, saying to pass X, for a fit on a
+            numeric columns), and for one with ``absorb=`` (in memory or on
+            a Dask DataFrame); ValueError, saying to pass X, for a fit on a
             DataFrame with categorical columns (each level's discrete change
-            needs every row at every level) or with ``absorb=``, and when
-            sample_weight or offset is given without X. After a fit with
+            needs every row at every level), with ``absorb=`` or not, and
+            when sample_weight or offset is given without X. After a fit with
             ``bias_correction``, None only: the average partial effects
             over the training rows with their own bias correction, formed in
             fit (see the user guide's "Fixed effects").
@@ -1161,7 +1162,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         sum Σ sᵢ h″(ηᵢ) xᵢ, h the link's mean, which that pass formed too), so the effects are
         those at ``coef_`` up to the square of that change; the sum in the
         Jacobian, which only the standard errors read, stays at β₀ (a
-        relative difference of the order of the change).
+        relative difference of the order of the change). With ``absorb=``,
+        ηᵢ holds the row's level effects, and the pass was at the effects
+        the last update started from as well: ḡ is carried to
+        ``fixed_effects_`` the same way, by the sums Σ sᵢ h″(ηᵢ) over each
+        level's rows, which that pass formed too. The rows of levels dropped
+        for a single outcome are left out, as in the fit and in
+        ``marginal_effects(X_train, ...)``.
 
         For a model fitted with a formula, the effects are those of the
         formula's variables, through every term that names them (Stata's

@@ -87,8 +87,11 @@ def margin_sums(
 
 def training_sums(result: Any, fit_intercept: bool) -> npt.NDArray[np.float64] | None:
     """The sums of chunk_sums over the training rows, from those the fit's
-    last pass formed (its "margin_sums"), or None where it formed none (an
-    absorbed fit, a Dask DataFrame with categorical columns, or no update).
+    last pass formed (its "margin_sums"), or None where it formed none (a
+    Dask DataFrame with categorical columns, or no update). With absorbed
+    levels the engine has carried Σ sᵢgᵢ to the final levels' effects
+    already (by its gradient in them); the coefficients' change is carried
+    here, as for any fit.
 
     The pass was at the coefficients the last update started from, β₀,
     which differ from the final β by the last change (at most tol). Σ sᵢgᵢ

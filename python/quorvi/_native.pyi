@@ -175,8 +175,9 @@ class FitResult:
     # fit plan fitted it (an offset beside an intercept); None otherwise
     @property
     def null_deviance(self) -> float | None: ...
-    # a fit without absorb=, in memory or chunked with margins=True: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
-    # over the rows, h the link's mean, at last_pass_coefficients
+    # a fit in memory, or chunked with margins=True: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
+    # over the rows, h the link's mean, at last_pass_coefficients; with absorb=, ηᵢ with the
+    # row's level effects, and Σ sᵢ h'(ηᵢ) carried to the final fixed_effects (to first order)
     @property
     def margin_sums(self) -> npt.NDArray[np.float64] | None: ...
     # fit with absorb= only: the levels' effects at the final coefficients,
@@ -213,8 +214,10 @@ class NormalEquations(TypedDict, total=False):
     level_weights: npt.NDArray[np.float64]
     level_scores: npt.NDArray[np.float64]
     level_cross: npt.NDArray[np.float64]
-    # with margins=True: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)]
+    # with margins=True: [Σ sᵢ, Σ sᵢ h'(ηᵢ), Σ sᵢ h''(ηᵢ) xᵢ (q values)], and with
+    # absorb= per level Σ sᵢ h''(ηᵢ) over its rows
     margin_sums: npt.NDArray[np.float64]
+    level_margin_curvature: npt.NDArray[np.float64]
 
 class FitOptions:
     """The loop's options of fit."""
@@ -316,7 +319,10 @@ class _ChunkedPasses(Protocol):
     ) -> NormalEquations: ...
     def null_model(self, beta: npt.NDArray[np.float64], with_statistics: bool) -> NormalEquations: ...
     def form_margins(self) -> None: ...  # with margins=True: the passes from the next one on form them
-    def margin_pass(self, beta: npt.NDArray[np.float64]) -> NormalEquations: ...
+    # the margin sums alone (with absorb=, the levels at effects)
+    def margin_pass(
+        self, beta: npt.NDArray[np.float64], effects: npt.NDArray[np.float64] | None = None
+    ) -> NormalEquations: ...
 
 class _ChunkedAbsorbedPasses(_ChunkedPasses, Protocol):
     """The passes of a fit with an absorbed column over rows held elsewhere:
@@ -370,5 +376,6 @@ def fit_chunked_absorbed(
     progress: _Progress | None = None,
     offset: bool = False,
     meat: Meat = ...,
+    margins: bool = False,
 ) -> FitResult: ...
 def blas_threads() -> int: ...

@@ -574,14 +574,17 @@ class FitResults:
                 "marginal_effects() without X averages over the training rows with the fit's own "
                 "sample_weight and offset: pass X with the sample_weight and offset given."
             )
-        if self.absorption is not None:
-            reason = "a fit with absorbed levels (absorb=) forms no sums for them"
-        elif self.layout is not None:
+        if self.layout is not None and (self.layout.categorical or self.absorption is None):
             # A level's discrete change needs every row's probability at
-            # every level of the column: per-row work beyond the pass.
+            # every level of the column: per-row work beyond the pass. (An
+            # absorbed fit has a layout of its other columns, numeric ones
+            # alone here.)
             reason = "the discrete changes of a DataFrame's categorical columns need every row"
         elif self.training_margin_sums is None:
-            reason = "the fit made no update (max_iter=0)"
+            reason = (
+                "its passes formed no margin sums (a fit that made no update, max_iter=0, or one of "
+                "several absorbed columns on Dask, whose further columns are parameters there)"
+            )
         elif not self.training_margin_sums[0] > 0:
             raise ValueError(
                 "sample_weight sums to 0: there are no rows to average the marginal effects over."

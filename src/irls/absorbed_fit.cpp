@@ -13,6 +13,7 @@
 #include "halved_pass.hpp"
 #include "irls_steps.hpp"
 #include "level_elimination.hpp"
+#include "margin_sums.hpp"
 #include "normal_equations_pass.hpp"
 
 namespace {
@@ -67,6 +68,7 @@ bool form_last_level_scores(const LogisticData& with_levels, AbsorbedLevels& abs
   absorbed.effects = levels.last_effects().memptr();
   levels.lend_buffers(halved.levels[0]);
   form_level_scores(halved, dense_column_count(with_levels.X), true);
+  halved.margins = false;  // the loop's last pass has them, or the plan's pass of their own
   form_halved(with_levels, levels.last_beta(), false, halved);
   partial_out_scores(halved.levels[0], levels.last_means());
   return true;
@@ -129,6 +131,25 @@ void check_absorbed_design(const LogisticData& data, const MeatSettings& meat,
   }
 }
 
+// The margin sums alone at the last pass's coefficients and effects, on
+// the caller's thread with a workspace of its own (the normal equations
+// and level sums there are the last pass's, and are not formed again), the
+// sums by level into by_level.
+MarginSums margin_pass(const LogisticData& with_levels, AbsorbedLevels& absorbed, FurtherLevels& further,
+                       const LevelElimination& levels, LevelMarginSums& by_level) {
+  absorbed.effects = levels.last_effects().memptr();
+  further.effects = levels.last_further_effects().memptr();
+  if (by_level.levels.is_empty()) {
+    by_level = zero_level_margin_sums(absorbed);
+  }
+  PassWorkspace workspace = make_pass_workspace(with_levels, 1);
+  workspace.level_margins = &by_level;
+  PassRequest request;
+  request.normal_equations = false;
+  request.margins = true;
+  return form_pass(with_levels, levels.last_beta(), request, workspace).margins;
+}
+
 // Each update's report with the iterations of the solve its step came
 // from (solve nullptr: the reports as they are).
 IterationObserver with_inner_iterations(const IterationObserver& observer, const FurtherSolve* solve) {
@@ -147,7 +168,7 @@ IterationObserver with_inner_iterations(const IterationObserver& observer, const
 AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
                          const MeatSettings& meat, const std::uint8_t* kept_levels,
-                         const std::vector<FurtherColumn>& further) {
+                         const std::vector<FurtherColumn>& further, bool margins) {
   const arma::uword q = coefficient_count(data);
   check_absorbed_design(data, meat, further);
   AbsorbedFit result;
@@ -202,9 +223,12 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
   LastPassEstimate estimate;
   std::int32_t solved_steps = 0;
   std::int32_t score_passes = 0;  // passes of the level scores the plan did not ask for
+  // The plan switches the margin sums on between updates, never during a pass.
+  bool with_margins = false;
   FitPasses passes;
   passes.normal_equations = [&](const arma::vec& beta, bool with_statistics,
                                 bool with_meat) -> const NormalSums& {
+    halved.margins = with_margins;
     absorbed.effects = levels.effects_at(beta).memptr();
     further_levels.effects = levels.further_effects().memptr();
     levels.lend_buffers(halved.levels[0]);
@@ -223,6 +247,12 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
   passes.step_solved = [&levels, &solved_steps] {
     levels.step_solved();
     ++solved_steps;
+  };
+  passes.form_margins = [&with_margins] { with_margins = true; };
+  LevelMarginSums pass_margins;  // the sums by level of the plan's margin pass
+  passes.margin_pass = [&](const arma::vec& /*beta*/) {
+    // At the coefficients and effects of the loop's last pass.
+    return margin_pass(with_levels, absorbed, further_levels, levels, pass_margins);
   };
   passes.robust_in_loop = level_clusters;
   RobustSums robust;
@@ -258,7 +288,7 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
     kept_rows.sample_weight = kept_weights.memptr();
   }
   passes.null_normal_equations = null_model_passes_in_memory(kept_rows);
-  const FitPlan plan{settings, meat.kind, data.offset != nullptr, false};
+  const FitPlan plan{settings, meat.kind, data.offset != nullptr, margins};
   PlannedFit planned = run_fit_plan(q, passes, plan, with_inner_iterations(observer, solve));
   result.fit.outcome = std::move(planned.outcome);
   result.fit.outcome.passes += score_passes;
@@ -270,8 +300,20 @@ AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uw
   // The pass's level sums are read no more: freed before the L-sized
   // results are made, which would otherwise set the fit's peak.
   halved.levels.clear();
-  result.further_effects = levels.final_further_effects(result.fit.outcome.result.coefficients);
-  result.effects = levels.take_final_effects(result.fit.outcome.result.coefficients);
+  const arma::vec& beta = result.fit.outcome.result.coefficients;
+  if (!planned.margins.curvature.is_empty()) {
+    // The sums by level of the pass the margin sums come from (the loop's
+    // last, or the plan's own), at the effects the last step was solved
+    // from, as the final effects are.
+    const LevelMarginSums& by_level = pass_margins.levels.is_empty() ? halved.level_margins[0] : pass_margins;
+    carry_to_effects(planned.margins, by_level, levels.final_effects(beta) - levels.last_effects(),
+                     levels.final_further_effects(beta) - levels.last_further_effects());
+  }
+  result.fit.last_pass.margins = std::move(planned.margins);
+  halved.level_margins.clear();
+  pass_margins = LevelMarginSums();
+  result.further_effects = levels.final_further_effects(beta);
+  result.effects = levels.take_final_effects(beta);
   result.level_weights = levels.take_last_weights();
   return result;
 }

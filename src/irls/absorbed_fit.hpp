@@ -40,7 +40,13 @@ struct AbsorbedFit {
 // levels (further_solve.hpp); they need a design of copied blocks and no
 // robust sums (std::invalid_argument otherwise), and each update's report
 // carries the solve's iterations.
+// With margins, fit.last_pass.margins holds the margin sums of the loop's
+// last pass (FitPlan::margins) over the rows of kept levels, each row's
+// predictor with its level effects, at the last pass's coefficients and
+// effects; their slope carried to the final effects to first order by the
+// sums' gradient in the effects (carry_to_effects, margin_sums.hpp), as
+// the caller carries it to the final coefficients by their curvature.
 AbsorbedFit fit_absorbed(const LogisticData& data, AbsorbedCodes codes, arma::uword n_levels,
                          const FitSettings& settings, unsigned workers, const IterationObserver& observer,
                          const MeatSettings& meat = MeatSettings(), const std::uint8_t* kept_levels = nullptr,
-                         const std::vector<FurtherColumn>& further = {});
+                         const std::vector<FurtherColumn>& further = {}, bool margins = false);

@@ -17,14 +17,23 @@
 #include "absorbed_levels.hpp"
 #include "fit_plan.hpp"
 #include "irls_loop.hpp"
+#include "margin_sums.hpp"
 #include "robust_sums.hpp"
 
 // Fills total (A with both triangles, b, and with with_statistics the
 // deviance and the boundary rows) and sums (sized q and n_levels) with the
 // sums over all rows at beta, each row's linear predictor holding its
-// level's effects[level]. The two are the fit's own memory, overwritten.
-using AbsorbedSumsSource = std::function<void(const arma::vec& beta, const arma::vec& effects,
-                                              bool with_statistics, NormalSums& total, AbsorbedSums& sums)>;
+// level's effects[level]; once form_margins has been called, also the
+// margin sums (total.margins) and their sums by level (by_level). The
+// three are the fit's own memory, overwritten.
+using AbsorbedSumsSource =
+    std::function<void(const arma::vec& beta, const arma::vec& effects, bool with_statistics,
+                       NormalSums& total, AbsorbedSums& sums, LevelMarginSums& by_level)>;
+
+// The margin sums alone at beta and effects, their sums by level into
+// by_level: a pass after the loop.
+using AbsorbedMarginSource =
+    std::function<MarginSums(const arma::vec& beta, const arma::vec& effects, LevelMarginSums& by_level)>;
 
 // The robust sums over all rows at the coefficients and effects the last
 // step was solved from, each row's columns less its level's means (q x L,
@@ -41,18 +50,24 @@ struct AbsorbedRobustRequest {
 using AbsorbedRobustSource = std::function<RobustSums(const AbsorbedRobustRequest& request)>;
 
 // What a chunked back end supplies: the sums of each update, the robust
-// sums after the loop, and the intercept-only model's normal equations
-// (the null model beside an offset). Either of the last two may be empty
-// where the plan never asks for it.
+// sums after the loop, the intercept-only model's normal equations (the
+// null model beside an offset), and the margin sums (FitPlan::margins):
+// form_margins asks the sums from the next pass on for them, margin_pass
+// forms them alone. All but the first may be empty where the plan never
+// asks for them.
 struct ChunkedAbsorbedPasses {
   AbsorbedSumsSource sums;
   AbsorbedRobustSource robust;
   NormalEquationsSource null_model;
+  std::function<void()> form_margins;
+  AbsorbedMarginSource margin_pass;
 };
 
 struct ChunkedAbsorbedFit {
   FitOutcome outcome;
-  NormalSums last_pass;          // the Schur complement of the last sums, for the covariance
+  // The Schur complement of the last sums, for the covariance; with
+  // plan.margins, its margins are those of fit_absorbed (absorbed_fit.hpp).
+  NormalSums last_pass;
   arma::vec effects;             // the levels' effects at the final coefficients
   arma::vec level_weights;       // D of the sums the last step was solved from
   std::vector<arma::mat> meats;  // the plan's robust finish: the meat, or one per clustering
@@ -70,7 +85,10 @@ ChunkedAbsorbedFit fit_absorbed_chunked(arma::uword q, arma::uword n_levels,
 
 // One chunk's share of a source's sums: the sums over data's rows at beta,
 // with the levels of data.absorbed (which must be set) at its effects, the
-// levels' sums into sums (sized q and n_levels, overwritten). On the
+// levels' sums into sums (sized q and n_levels, overwritten), and with
+// by_level the margin sums as well (in the result's margins) and their
+// sums by level into by_level (sized for the levels, overwritten). On the
 // caller's thread with the BLAS single-threaded, as sum_normal_equations.
 NormalSums sum_absorbed_normal_equations(const LogisticData& data, const arma::vec& beta,
-                                         bool with_statistics, AbsorbedSums& sums);
+                                         bool with_statistics, AbsorbedSums& sums,
+                                         LevelMarginSums* by_level = nullptr);

@@ -18,11 +18,22 @@ RowRange half_chunks(const RowPartition& partition, unsigned half) {
   return half == 0 ? RowRange{0, middle} : RowRange{middle, partition.n_chunks};
 }
 
-// The normal equations (with their statistics) of sums, as pass_sums composes them.
-PassSums normal_sums(NormalSums& sums, bool with_statistics) {
+// The normal equations (with their statistics and, with the pass's
+// margins, the margin sums) of sums, as pass_sums composes them.
+PassSums normal_sums(NormalSums& sums, bool with_statistics, bool margins) {
   PassSums out;
   out.normal_equations = &sums;
   out.statistics = with_statistics ? &sums.statistics : nullptr;
+  out.margins = margins ? &sums.margins : nullptr;
+  return out;
+}
+
+// The sums of half h's total: its normal equations, level sums and, with
+// the pass's margins, its margin sums by level.
+PassSums half_sums(bool with_statistics, HalvedPass& pass, unsigned half) {
+  PassSums out = normal_sums(pass.halves[half], with_statistics, pass.margins);
+  out.levels = &pass.levels[half];
+  out.level_margins = pass.margins ? &pass.level_margins[half] : nullptr;
   return out;
 }
 
@@ -60,18 +71,21 @@ class RoundBarrier {
 };
 
 void reset_half(bool with_statistics, HalvedPass& pass, unsigned half) {
-  reset(normal_sums(pass.halves[half], with_statistics), 0);
-  reset(pass.levels[half]);
+  reset(half_sums(with_statistics, pass, half), 0);
 }
 
 // One chunk of the half into its normal equations, and into its level
 // sums (staged, when the pass stages them).
 void sum_chunk(const LogisticData& data, const arma::vec& beta, bool with_statistics, HalvedPass& pass,
                unsigned half, arma::uword chunk) {
-  const PassSums total = normal_sums(pass.halves[half], with_statistics);
-  const PassSums chunk_sums = normal_sums(pass.partials[half], with_statistics);
+  const PassSums total = normal_sums(pass.halves[half], with_statistics, pass.margins);
+  const PassSums chunk_sums = normal_sums(pass.partials[half], with_statistics, pass.margins);
+  // The level sums (and the margin sums by level) straight into the
+  // half's own: L-sized, too large to keep per chunk.
+  const PassSums half_total = half_sums(with_statistics, pass, half);
   PassSums rows_into = chunk_sums;
-  rows_into.levels = &pass.levels[half];
+  rows_into.levels = half_total.levels;
+  rows_into.level_margins = half_total.level_margins;
   const RowRange rows = chunk_rows(pass.partition, chunk, data.X.n_rows);
   if (!pass.stages.empty()) {
     pass.stages[half].first = rows.begin;
@@ -158,7 +172,7 @@ HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const Le
   const RowPartition partition =
       q_dense == q ? partition_rows(n, q) : scattered_partition(partition_rows(n, q_dense), n, q);
   const arma::uword block_rows = std::min(partition.block_rows, std::max<arma::uword>(n, 1));
-  HalvedPass pass{partition, std::clamp(workers, 1U, 2U), {}, {}, {}, {}, {}, {}, 0};
+  HalvedPass pass{partition, std::clamp(workers, 1U, 2U), {}, {}, {}, {}, {}, {}, 0, false, {}};
   // Room for both halves first: growing a vector would copy the sums made
   // so far (Armadillo's moves are not noexcept), and the sums point into
   // the stages.
@@ -199,6 +213,9 @@ HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const Le
 }
 
 void form_halved(const LogisticData& data, const arma::vec& beta, bool with_statistics, HalvedPass& pass) {
+  if (pass.margins && pass.level_margins.empty()) {
+    pass.level_margins.assign(2, zero_level_margin_sums(*data.absorbed));
+  }
   reset_half(with_statistics, pass, 0);
   reset_half(with_statistics, pass, 1);
   if (pass.stages.empty()) {
@@ -236,10 +253,6 @@ void form_halved(const LogisticData& data, const arma::vec& beta, bool with_stat
       std::rethrow_exception(failure ? failure : second_failure);
     }
   }
-  PassSums first_half = normal_sums(pass.halves[0], with_statistics);
-  first_half.levels = pass.levels.data();
-  PassSums second_half = normal_sums(pass.halves[1], with_statistics);
-  second_half.levels = &pass.levels[1];
-  add_into(first_half, second_half);
+  add_into(half_sums(with_statistics, pass, 0), half_sums(with_statistics, pass, 1));
   fill_upper_triangle(pass.halves[0].A);
 }

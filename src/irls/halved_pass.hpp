@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "absorbed_levels.hpp"
+#include "margin_sums.hpp"
 #include "normal_equations.hpp"
 #include "row_partition.hpp"
 
@@ -31,6 +32,12 @@ struct HalvedPass {
   std::vector<StagedLevelRows> stages;  // per half, when the rows are staged (more than one chunk)
   std::vector<std::vector<arma::uword>> selections;  // per thread: the staged rows of its range
   arma::uword level_split = 0;                       // the first level of the second thread's range
+  // Whether the pass forms the margin sums (in halves[0].margins) and
+  // their sums by level (level_margins[0]): per half, each half's own
+  // (L-sized, made by the first pass that forms them), the second's then
+  // added to the first's.
+  bool margins = false;
+  std::vector<LevelMarginSums> level_margins;
 };
 
 // For data (with its absorbed levels) and the pattern of its scattered
@@ -42,6 +49,7 @@ struct HalvedPass {
 HalvedPass make_halved_pass(const LogisticData& data, unsigned workers, const LevelPattern* pattern);
 
 // The sums at beta: the normal equations (A with both triangles) in
-// pass.halves[0], the level sums in pass.levels[0]. An exception on the
-// second thread is rethrown here.
+// pass.halves[0], the level sums in pass.levels[0], and with pass.margins
+// the margin sums in pass.halves[0].margins and pass.level_margins[0]. An
+// exception on the second thread is rethrown here.
 void form_halved(const LogisticData& data, const arma::vec& beta, bool with_statistics, HalvedPass& pass);

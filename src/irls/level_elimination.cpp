@@ -220,6 +220,9 @@ const NormalSums& LevelElimination::eliminate(const NormalSums& total, AbsorbedS
   current_.weight.swap(sums.weight);
   reduced_.b = total.b;
   reduced_.statistics = total.statistics;
+  // The margin sums are the pass's, whatever is eliminated (the rows' own
+  // sums at their level effects).
+  reduced_.margins = total.margins;
   reduced_.dependence_diagonal = total.A.diag();
   reduced_.A = total.A;
   if (q == 0 || n_levels == 0) {

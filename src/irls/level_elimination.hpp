@@ -48,7 +48,7 @@ class LevelElimination {
 
   // The Schur complement of the sums formed at the last effects_at's beta
   // (both triangles of total.A), with A's diagonal before the elimination
-  // as the measure of dependence. sums' weights, scores (as the step
+  // as the measure of dependence, and total's margin sums. sums' weights, scores (as the step
   // D^-1 b_alpha) and cross blocks become the elimination's (sums are left
   // with the memory lend_buffers lent, or none); their score_cross, when
   // formed, is partialled out with these sums' means (partial_out_scores).
@@ -82,6 +82,7 @@ class LevelElimination {
   arma::vec final_further_effects(const arma::vec& beta) const;
   const arma::vec& last_weights() const { return last().weight; }
   const arma::vec& last_effects() const { return last().effects; }
+  const arma::vec& last_further_effects() const { return last().further_effects; }
   const arma::vec& last_beta() const { return last().beta; }
   const arma::mat& last_means() const { return last().means; }
   // The latest eliminated system (what eliminate() last returned).

@@ -2,6 +2,8 @@
 
 #include <cblas.h>
 
+#include <stdexcept>
+
 #include "blas_index.hpp"
 #include "row_moments.hpp"
 
@@ -34,4 +36,57 @@ void add_rows(MarginSums& sums, const Design& X, const RowBlock& block) {
                 buffer.margin_curvature.memptr(), 1, 1.0, sums.curvature.memptr(), 1);
   }
   add_scattered_products(X, block.first, m, buffer.margin_curvature.memptr(), sums.curvature.memptr());
+}
+
+LevelMarginSums zero_level_margin_sums(const AbsorbedLevels& levels) {
+  const arma::uword n_further = levels.further == nullptr ? 0 : levels.further->n_levels();
+  return LevelMarginSums{arma::vec(levels.n_levels, arma::fill::zeros),
+                         arma::vec(n_further, arma::fill::zeros)};
+}
+
+void reset(LevelMarginSums& sums) {
+  sums.levels.zeros();
+  sums.further.zeros();
+}
+
+void add_into(LevelMarginSums& total, const LevelMarginSums& part) {
+  if (!part.levels.is_empty()) {
+    total.levels += part.levels;
+  }
+  if (!part.further.is_empty()) {
+    total.further += part.further;
+  }
+}
+
+void add_rows(LevelMarginSums& sums, const AbsorbedLevels& levels, const RowBlock& block) {
+  const double* curvature = block.buffer.margin_curvature.memptr();
+  double* by_level = sums.levels.memptr();
+  with_absorbed_codes(levels.codes + block.first, [&](const auto* codes) {
+    for (arma::uword k = 0; k < block.m; ++k) {
+      by_level[codes[k]] += curvature[k];
+    }
+  });
+  const FurtherLevels* further = levels.further;
+  if (further == nullptr) {
+    return;
+  }
+  for (std::size_t j = 0; j < further->codes.size(); ++j) {
+    double* column = sums.further.memptr() + further->starts[j];
+    with_absorbed_codes(further->codes[j] + block.first, [&](const auto* codes) {
+      for (arma::uword k = 0; k < block.m; ++k) {
+        column[codes[k]] += curvature[k];
+      }
+    });
+  }
+}
+
+void carry_to_effects(MarginSums& sums, const LevelMarginSums& by_level, const arma::vec& level_change,
+                      const arma::vec& further_change) {
+  if (by_level.levels.n_elem != level_change.n_elem || by_level.further.n_elem != further_change.n_elem) {
+    throw std::logic_error("the margin sums by level were not formed for these levels");
+  }
+  sums.slope += arma::dot(by_level.levels, level_change);
+  if (!further_change.is_empty()) {
+    sums.slope += arma::dot(by_level.further, further_change);
+  }
 }

@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -59,6 +60,7 @@ void run_worker(const PassOf& pass, PassWorkspace& workspace, const PassSums& to
   // total, in row order (they are too large to keep per chunk).
   PassSums rows_into = chunk_sums;
   rows_into.levels = total.levels;
+  rows_into.level_margins = total.level_margins;
   try {
     for (;;) {
       const arma::uword chunk = next_chunk.fetch_add(1);
@@ -162,6 +164,12 @@ const NormalSums& form_pass(const LogisticData& data, const arma::vec& beta, con
       requested_sums(request, workspace.total, robust ? &workspace.robust_total : nullptr, workspace.meat);
   if (request.normal_equations) {
     total.levels = workspace.absorbed;
+  }
+  if (request.margins) {
+    total.level_margins = workspace.level_margins;
+  }
+  if ((total.levels != nullptr || total.level_margins != nullptr) && workspace.workers > 1) {
+    throw std::logic_error("the sums by absorbed level are formed by a pass of one worker");
   }
   reset(total, 0);
   std::optional<SingleThreadedBlas> single_threaded;

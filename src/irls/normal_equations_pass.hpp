@@ -32,6 +32,9 @@ struct PassWorkspace {
   // An absorbed fit's level sums (absorbed_levels.hpp), formed by a pass of
   // one worker, whose rows are added in row order; nullptr otherwise.
   AbsorbedSums* absorbed = nullptr;
+  // Beside them, the margin sums by level (margin_sums.hpp), formed with
+  // the margin sums by a pass of one worker in the same way; nullptr otherwise.
+  LevelMarginSums* level_margins = nullptr;
 };
 
 // What a pass of the workspace forms (pass_sums.hpp). Without the normal

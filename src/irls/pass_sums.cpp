@@ -125,6 +125,9 @@ void add_block_of_weights(const LogisticData& data, const PassSums& sums, const 
   }
   if (sums.margins != nullptr) {
     add_rows(*sums.margins, data.X, block);
+    if (sums.level_margins != nullptr) {
+      add_rows(*sums.level_margins, *data.absorbed, block);
+    }
   }
   if (sums.normal_equations != nullptr) {
     add_rows(*sums.normal_equations, data.X, block);
@@ -176,6 +179,9 @@ void reset(const PassSums& sums, arma::uword first_row) {
   if (sums.levels != nullptr) {
     reset(*sums.levels);
   }
+  if (sums.level_margins != nullptr) {
+    reset(*sums.level_margins);
+  }
 }
 
 void add_into(const PassSums& total, const PassSums& part) {
@@ -193,5 +199,8 @@ void add_into(const PassSums& total, const PassSums& part) {
   }
   if (total.levels != nullptr && part.levels != nullptr) {
     add_into(*total.levels, *part.levels);
+  }
+  if (total.level_margins != nullptr && part.level_margins != nullptr) {
+    add_into(*total.level_margins, *part.level_margins);
   }
 }

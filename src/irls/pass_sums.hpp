@@ -8,6 +8,7 @@
 //   normal_equations  A and b of the update (normal_equations.hpp)
 //   statistics        the deviance and the rows at 0 or 1 (fit_statistics.hpp)
 //   margins           the average marginal effects' sums (margin_sums.hpp)
+//   level_margins     their curvature by absorbed level (the same)
 //   robust            the meat, the hat values, the cluster scores (robust_sums.hpp)
 //   levels            the absorbed levels' sums (absorbed_levels.hpp)
 #pragma once
@@ -26,8 +27,9 @@ struct PassSums {
   FitStatistics* statistics = nullptr;
   MarginSums* margins = nullptr;
   RobustSums* robust = nullptr;
-  const MeatSettings* meat = nullptr;  // what robust forms: set with it
-  AbsorbedSums* levels = nullptr;      // needs data.absorbed
+  const MeatSettings* meat = nullptr;        // what robust forms: set with it
+  AbsorbedSums* levels = nullptr;            // needs data.absorbed
+  LevelMarginSums* level_margins = nullptr;  // needs data.absorbed and margins
 };
 
 // Adds the rows in `rows` to each sum of `sums`, block of rows by block of

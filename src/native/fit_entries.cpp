@@ -172,20 +172,26 @@ CovarianceArray covariance_array(arma::uword q) {
 
 // A chunk's sums with absorbed levels: the normal equations and the levels'
 // sums ("level_weights", "level_scores", "level_cross" of shape (L, q)) at
-// the given effects; or, with robust sums and the level means, the robust
-// sums alone of the rows less their level's means (the caller has the
-// normal equations at beta already).
+// the given effects, with margins also the margin sums and their sums by
+// level ("level_margin_curvature", L); or, with robust sums and the level
+// means, the robust sums alone of the rows less their level's means (the
+// caller has the normal equations at beta already).
 py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool with_statistics,
-                             const MeatSettings& meat, const AbsorbedLevels& levels) {
+                             const MeatSettings& meat, const AbsorbedLevels& levels, bool margins) {
   data.absorbed = &levels;
   const arma::uword q = beta.n_elem;
   py::dict result;
   if (meat.kind == MeatKind::none) {
     AbsorbedSums sums = zero_absorbed_sums(q, levels.n_levels);
+    LevelMarginSums by_level;
     NormalSums total;
     {
       const py::gil_scoped_release release;
-      total = sum_absorbed_normal_equations(data, beta, with_statistics, sums);
+      total = sum_absorbed_normal_equations(data, beta, with_statistics, sums, margins ? &by_level : nullptr);
+    }
+    if (margins) {
+      result["margin_sums"] = margin_sums_to_numpy(total.margins);
+      result["level_margin_curvature"] = to_numpy(by_level.levels);
     }
     result["A"] = matrix_to_numpy(total.A);
     result["b"] = to_numpy(total.b);
@@ -198,6 +204,9 @@ py::dict absorbed_chunk_sums(LogisticData& data, const arma::vec& beta, bool wit
     std::copy(sums.cross.begin(), sums.cross.end(), cross.mutable_data());
     result["level_cross"] = cross;
     return result;
+  }
+  if (margins) {
+    throw py::value_error("margin sums beside absorbed levels are formed with the normal equations");
   }
   if (levels.level_means == nullptr || dense_column_count(data.X) != q ||
       (meat.kind == MeatKind::hat_adjusted && levels.inverse_level_weights == nullptr)) {
@@ -325,8 +334,9 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
     AbsorbedFit fit;
     {
       const py::gil_scoped_release release;
+      // With the last pass's sums of the average marginal effects, as below.
       fit = fit_absorbed(data, levels.codes, levels.n_levels, settings, static_cast<unsigned>(n_threads),
-                         observer, meat_settings, levels.kept, further);
+                         observer, meat_settings, levels.kept, further, true);
       // On the fitting thread alone, as the fit ran (absorbed_fit.hpp).
       const SingleThreadedBlas single_threaded;
       covariance_of_outcome(fit.fit.outcome, fit.fit.last_pass, settings, covariance_values.view);
@@ -437,9 +447,6 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
                        covariance.clusters_are_levels);
   std::optional<AbsorbedLevels> chunk_levels;
   if (levels) {
-    if (margins) {
-      throw py::value_error("margin sums are not formed beside absorbed levels");
-    }
     chunk_levels = chunk_levels_of(*levels, n_rows, q);
   }
   arma::mat bread;
@@ -458,7 +465,7 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
     set_hat_values(meat_settings, bread, level_parameters);
   }
   if (chunk_levels) {
-    return absorbed_chunk_sums(data, coefficients, with_statistics, meat_settings, *chunk_levels);
+    return absorbed_chunk_sums(data, coefficients, with_statistics, meat_settings, *chunk_levels, margins);
   }
   NormalSums sums;
   RobustSums robust;
@@ -499,7 +506,7 @@ int blas_threads_entry() { return blas_thread_count(); }
 NativeFitResult fit_chunked_absorbed_entry(const py::object& passes, std::int64_t n_coefficients,
                                            std::int64_t n_levels, double tol, std::int32_t max_iter,
                                            const std::optional<py::function>& progress, bool offset,
-                                           MeatKind meat) {
+                                           MeatKind meat, bool margins) {
   if (n_coefficients < 0 || n_levels < 1) {
     throw py::value_error("n_coefficients must be at least 0 and n_levels at least 1");
   }
@@ -510,15 +517,35 @@ NativeFitResult fit_chunked_absorbed_entry(const py::object& passes, std::int64_
   plan.settings = estimator_settings(tol, max_iter, 0.0, false);
   plan.meat = checked_meat(meat);
   plan.null_model = offset;  // the levels carry the intercept
+  plan.margins = margins;
   ChunkedAbsorbedPasses chunked;
+  // The margin sums by level of a source's sums, when it formed them.
+  const auto copy_level_margins = [levels](const py::dict& part, LevelMarginSums& by_level) {
+    if (part.contains("level_margin_curvature")) {
+      by_level.levels =
+          vector_copy(part["level_margin_curvature"].cast<py::array>(), levels, "level_margin_curvature");
+    }
+  };
   chunked.sums = [&](const arma::vec& beta, const arma::vec& effects, bool with_statistics, NormalSums& total,
-                     AbsorbedSums& sums) {
+                     AbsorbedSums& sums, LevelMarginSums& by_level) {
     const py::gil_scoped_acquire acquire;
     const py::dict part = passes(to_numpy(beta), with_statistics, false, to_numpy(effects));
     copy_normal_sums(part, q, total);
     sums.weight = vector_copy(part["level_weights"].cast<py::array>(), levels, "level_weights");
     sums.score = vector_copy(part["level_scores"].cast<py::array>(), levels, "level_scores");
     level_cross_copy(part["level_cross"].cast<py::array>(), q, levels, sums.cross);
+    copy_level_margins(part, by_level);
+  };
+  chunked.form_margins = [&] {
+    const py::gil_scoped_acquire acquire;
+    passes.attr("form_margins")();
+  };
+  chunked.margin_pass = [&](const arma::vec& beta, const arma::vec& effects, LevelMarginSums& by_level) {
+    const py::gil_scoped_acquire acquire;
+    const py::dict part =
+        passes.attr("margin_pass")(to_numpy(beta), py::arg("effects") = to_numpy(effects)).cast<py::dict>();
+    copy_level_margins(part, by_level);
+    return margin_sums_of(part, q);
   };
   chunked.robust = [&](const AbsorbedRobustRequest& request) {
     const py::gil_scoped_acquire acquire;

@@ -81,9 +81,10 @@ NativeFitResult fit_chunked_entry(const pybind11::object& passes, std::int64_t n
 // result also holds the levels' sums "level_weights", "level_scores" and
 // "level_cross" ((L, q)); with robust sums the levels' "level_means" (and
 // for hat values "inverse_level_weights") are needed, and only the robust
-// sums are formed, of the rows less their level's means. With margins
-// (no absorb), also "margin_sums": [sum s, sum s h'(eta), sum s h''(eta) x
-// (q values)], h the link's mean.
+// sums are formed, of the rows less their level's means. With margins,
+// also "margin_sums": [sum s, sum s h'(eta), sum s h''(eta) x (q values)],
+// h the link's mean; with levels, not beside robust sums, and also
+// "level_margin_curvature": per level, sum s h''(eta) over its rows.
 pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11::array& y,
                                       const std::optional<pybind11::array>& sample_weight,
                                       const pybind11::array& beta, bool fit_intercept, bool with_statistics,
@@ -103,10 +104,14 @@ pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11:
 // inverse_information, effects=, level_means=, inverse_level_weights=) the
 // robust sums of meat alone; with offset, passes.null_model(beta,
 // with_statistics) the null model's normal equations. The result is fit's
-// with fixed_effects and level_weights.
+// with fixed_effects and level_weights. With margins, the result has the
+// margin sums of the loop's last pass as fit's with absorbed levels: the
+// plan calls passes.form_margins() when the passes from the next one on are
+// to hold "margin_sums" and "level_margin_curvature", and
+// passes.margin_pass(beta, effects=) for a pass of its own.
 NativeFitResult fit_chunked_absorbed_entry(const pybind11::object& passes, std::int64_t n_coefficients,
                                            std::int64_t n_levels, double tol, std::int32_t max_iter,
                                            const std::optional<pybind11::function>& progress, bool offset,
-                                           MeatKind meat);
+                                           MeatKind meat, bool margins);
 
 int blas_threads_entry();

@@ -46,7 +46,8 @@ struct NativeFitResult {
   std::vector<arma::uword> hat_one_rows;         // rows whose hat value is 1
   // The intercept-only model's deviance, where the fit plan fitted it.
   std::optional<double> null_deviance;
-  // A fit without absorbed levels (in memory, or chunked with margins): the last pass's margin sums.
+  // A fit in memory, or chunked with margins: the last pass's margin sums
+  // (with absorbed levels, their slope carried to the final effects: absorbed_fit.hpp).
   std::optional<pybind11::array_t<double>> margin_sums;
   // A fit with absorbed levels: their effects and weights.
   std::optional<pybind11::array_t<double>> fixed_effects;

@@ -35,14 +35,17 @@ void register_fits(py::module_& m) {
         "the average marginal effects; with covariance (Covariance), its robust sums, the clusters coded "
         "by the chunk; with levels (a dict of the chunk's absorbed \"codes\", \"n_levels\", "
         "\"effects\" and, for robust sums, \"level_means\" and \"inverse_level_weights\"), the levels' sums "
-        "too.");
+        "too (and with margins those by level).");
   m.def("fit_chunked_absorbed", &fit_chunked_absorbed_entry, py::arg("passes"), py::kw_only(),
         py::arg("n_coefficients"), py::arg("n_levels"), py::arg("tol"), py::arg("max_iter"),
         py::arg("progress") = py::none(), py::arg("offset") = false, py::arg("meat") = MeatKind::none,
+        py::arg("margins") = false,
         "Fit a logistic regression with one absorbed fixed effect by IRLS, by the fit plan, whose sums "
         "passes(beta, with_statistics, False, effects) forms elsewhere (the robust sums of meat "
         "passes.robust_pass(beta, inverse_information, effects=, level_means=, inverse_level_weights=), and "
-        "with offset the null model's passes.null_model(beta, with_statistics)); return its FitResult.");
+        "with offset the null model's passes.null_model(beta, with_statistics)); return its FitResult. "
+        "With margins, passes.form_margins() asks the passes from the next one on for their margin sums "
+        "and those by level, and passes.margin_pass(beta, effects=) forms them alone.");
   m.def("blas_threads", &blas_threads_entry,
         "The number of threads the OpenBLAS behind the engine is currently set to use.");
 }

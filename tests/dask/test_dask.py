@@ -626,6 +626,17 @@ def test_one_absorbed_column_on_a_dask_frame_equals_the_in_memory_absorbed_fit(c
         probabilities, reference.predict_proba(frame, offset=offset), rtol=1e-9, atol=1e-15
     )
     assert (probabilities[frame["firm"] == "f7", 1] == 1.0).all()
+    # marginal_effects() without X: from the chunks' sums of the last pass
+    # (their curvature per level beside them), those over the training rows
+    # with their weights and offset, firm f7's rows left out as in the fit.
+    # A categorical feature's discrete changes need every row: refused.
+    if extra == "a categorical feature":
+        with pytest.raises(ValueError, match=r"categorical columns need every row\. Pass X"):
+            model.marginal_effects()
+    else:
+        table = model.marginal_effects()
+        expected = model.marginal_effects(frame, weights, arguments.get("offset"))
+        np.testing.assert_allclose(table[["dy/dx", "std err"]], expected[["dy/dx", "std err"]], rtol=1e-8)
 
 
 def _frame_with_firms_and_cities(n, seed):

@@ -365,6 +365,89 @@ def test_marginal_effects_take_the_levels_at_their_estimates(affairs, separated)
     np.testing.assert_allclose(table.iloc[:, 1], np.sqrt(np.diag(J @ model.covariance_ @ J.T)), rtol=1e-10)
 
 
+def test_marginal_effects_without_X_are_the_dummy_models_over_the_training_rows(affairs):
+    # From the sums of the fit's last pass, with weights, an offset and a
+    # level of outcomes all 1 left out (its rows are not averaged over):
+    # against statsmodels' GLM of the dummy design on the other rows, the
+    # effects and their delta method written out in NumPy with the levels
+    # and the intercept held at their estimates (the Jacobian in the
+    # features' coefficients alone, V their block of the dummy model's
+    # covariance): AMEⱼ = βⱼ ḡ, J = ḡ I + β (Σ sᵢ gᵢ(1 - 2μᵢ) xᵢ / Σ sᵢ)ᵀ.
+    frame, y = affairs
+    weights = np.random.default_rng(7).integers(1, 4, len(y)).astype(float)
+    offset = 0.01 * frame["age"].to_numpy()
+    kept = frame["occupation"].to_numpy() != 6
+    y = np.where(kept, y, 1.0)
+    design = _dummy_design(frame[kept], ["occupation"])
+    expected = sm.GLM(
+        y[kept], design, family=sm.families.Binomial(), freq_weights=weights[kept], offset=offset[kept]
+    ).fit(tol=1e-13)
+    with pytest.warns(PerfectSeparationWarning, match="1 of 'occupation'"):
+        model = LogisticRegression(absorb="occupation").fit(
+            frame[[*FEATURES, "occupation"]], y, sample_weight=weights, offset=offset
+        )
+    mu = expit(design.to_numpy() @ expected.params.to_numpy() + offset[kept])
+    s, g, x = weights[kept], mu * (1 - mu), frame.loc[kept, FEATURES].to_numpy()
+    beta, mean_g = expected.params[FEATURES].to_numpy(), s @ g / s.sum()
+    J = mean_g * np.eye(len(FEATURES)) + np.outer(beta, (s * g * (1 - 2 * mu)) @ x / s.sum())
+    V = expected.cov_params().loc[FEATURES, FEATURES].to_numpy()
+    table = model.marginal_effects()
+    # The fit at the default tol (1e-8) against statsmodels' at 1e-13.
+    np.testing.assert_allclose(table["dy/dx"], beta * mean_g, rtol=1e-7)
+    np.testing.assert_allclose(table["std err"], np.sqrt(np.diag(J @ V @ J.T)), rtol=1e-7)
+
+
+def _firms_and_cities(n, seed):
+    """Two features, 300 firms of unequal sizes (firm 7's outcomes all 1)
+    and 12 cities (city 11's all 0 once firm 7's rows are left out), with
+    frequency weights of 0 to 3 and an offset."""
+    rng = np.random.default_rng(seed)
+    firm = (300 * rng.random(n) ** 2).astype(int)
+    city = rng.integers(0, 12, n)
+    X = pd.DataFrame({"x1": rng.standard_normal(n), "x2": rng.standard_normal(n), "firm": firm, "city": city})
+    offset = 0.3 * rng.standard_normal(n)
+    eta = 0.6 * X["x1"] - 0.4 * X["x2"] + np.cos(firm) + 0.1 * city + offset
+    y = (rng.random(n) < expit(eta)).astype(float)
+    y[firm == 7] = 1.0
+    y[(city == 11) & (firm != 7)] = 0.0
+    return X, y, rng.integers(0, 4, n).astype(float), offset
+
+
+@pytest.mark.parametrize(
+    ("absorb", "n", "n_threads"),
+    [
+        ("firm", 5_000, 1),
+        # city's levels are solved for after the firms' each update, its
+        # separated level left out by weights of 0 (not the firms' flags).
+        (["firm", "city"], 5_000, 1),
+        # Three chunks of the pass, staged and added by ranges of levels on
+        # two threads, each half with its own sums by level.
+        ("firm", 40_000, 2),
+    ],
+)
+def test_marginal_effects_without_X_are_those_of_the_training_rows(absorb, n, n_threads):
+    # The sums of the last pass are at the coefficients and level effects
+    # the last update started from: the mean of h′ is carried to the final
+    # ones by its gradient in both (Σ sᵢ h″(ηᵢ) xᵢ, and Σ sᵢ h″(ηᵢ) per
+    # level), so the effects are those at the estimates up to the square
+    # of the last change, and the standard errors (whose sum stays at the
+    # pass) up to the change itself: well inside 1e-8 at the default tol.
+    # A fit stopped at tol 1e-4 shows the order: its effects are within
+    # 1e-7 here, where carrying the coefficients alone leaves 4e-6 to 2e-5.
+    X, y, weights, offset = _firms_and_cities(n, seed=3)
+    names = [absorb] if isinstance(absorb, str) else absorb
+    X = X[["x1", "x2", *names]]
+    for tol, rtol in [(1e-8, {"dy/dx": 1e-8, "std err": 1e-8}), (1e-4, {"dy/dx": 5e-7})]:
+        with pytest.warns(PerfectSeparationWarning):
+            model = LogisticRegression(absorb=absorb, n_threads=n_threads, tol=tol).fit(
+                X, y, sample_weight=weights, offset=offset
+            )
+        table = model.marginal_effects()
+        expected = model.marginal_effects(X, weights, offset)
+        for column, tolerance in rtol.items():
+            np.testing.assert_allclose(table[column], expected[column], rtol=tolerance, atol=1e-12)
+
+
 def _frame(n=200, seed=0):
     rng = np.random.default_rng(seed)
     X = pd.DataFrame({"x": rng.standard_normal(n), "fe": rng.integers(0, 5, n)})

@@ -513,7 +513,7 @@ def test_marginal_effects_of_a_categorical_are_statas_discrete_changes(case, mon
     ("case", "message"),
     [
         ("categorical frame", "discrete changes of a DataFrame's categorical columns need every row.*Pass X"),
-        ("absorbed", r"absorbed levels \(absorb=\) forms no sums.*Pass X"),
+        ("absorbed beside a categorical", "discrete changes of a DataFrame's categorical columns.*Pass X"),
         ("dask frame", "discrete changes of a DataFrame's categorical columns need every row.*Pass X"),
         ("weights without X", "with the fit's own sample_weight and offset: pass X"),
     ],
@@ -523,8 +523,8 @@ def test_marginal_effects_without_X_say_to_pass_X_where_the_fit_formed_no_sums(c
     numeric = X.drop(columns="educ")
     if case == "categorical frame":
         model = LogisticRegression().fit(X, y)
-    elif case == "absorbed":
-        model = LogisticRegression(absorb="educ").fit(X, y)
+    elif case == "absorbed beside a categorical":
+        model = LogisticRegression(absorb="region").fit(X.assign(region=np.arange(len(y)) % 5), y)
     elif case == "dask frame":
         model = LogisticRegression().fit(dd.from_pandas(X, npartitions=3), dd.from_pandas(pd.Series(y), 3))
     else:

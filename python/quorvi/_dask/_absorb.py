@@ -189,6 +189,10 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
         progress=progress,
         offset=offset is not None,
         meat=kind.meat,
+        # The sums behind marginal_effects() without X, as in memory: a
+        # DataFrame's categorical columns need every row for theirs, and the
+        # further columns' indicators are parameters here, not levels.
+        margins=not layout.categorical and m == 0,
     )
     request = MeatRequest(kind)
     if kind.robust and max_iter > 0 and not result.overflowed:

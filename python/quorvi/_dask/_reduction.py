@@ -212,8 +212,9 @@ def checked_frame(
 
 # The sums of a chunk added like A and b: the absorbed levels' (weight and
 # score per level, the (L, q) cross block; never an L x L matrix) and the
-# average marginal effects'.
-ADDED_SUMS = ("level_weights", "level_scores", "level_cross", "margin_sums")
+# average marginal effects' (with their curvature per level beside absorbed
+# levels).
+ADDED_SUMS = ("level_weights", "level_scores", "level_cross", "margin_sums", "level_margin_curvature")
 
 
 def add_sums(*parts: Sums) -> Sums:
@@ -375,7 +376,9 @@ class NormalEquations(PassesAfterTheLoop):
                 link=self.link,
                 level_codes=chunk_codes,
                 levels=levels,
-                margins=self.margins and not self.intercept_only and not absorbed,
+                # Beside absorbed levels, formed with the normal equations
+                # (not in the robust pass after the loop).
+                margins=self.margins and not self.intercept_only and not (absorbed and with_meat),
                 observed=self.observed,
                 further=chunk_further,
                 dummies=self.dummies,
