@@ -156,13 +156,14 @@ def _checked_labels(
     return _prediction.labels(block, classes, link_named(link))
 
 
-def formula_meta(data: Any, names: set[str], *, learn: bool = False) -> Any:
+def formula_meta(data: Any, names: set[str], *, learn: bool = False, missing: str = "drop") -> Any:
     """The empty pandas frame of a Dask DataFrame's dtypes, on which a
     formula's model spec is learned (names: the variables it uses): every
     partition must code its levels alike, so a categorical column the
     formula names must have known categories (as the Dask fit of a frame
     requires), and a string column is refused. The dtypes give the levels,
-    so learning the model spec (learn) needs no pass."""
+    so learning the model spec (learn) needs no pass; missing values are
+    met by the partitions (missing is not read here)."""
     from .._design import is_numeric_dtype
 
     meta = getattr(data, "_meta", None)

@@ -38,10 +38,12 @@ from ._absorb import fit_absorbed_spark as fit_absorbed
 from ._fit import absorbed_scores
 from ._fit import fit_spark as fit
 from ._frames import (
+    CompleteRows,
     SparkFrames,
     column,
     columns,
     columns_of,
+    formula_complete_rows,
     formula_frames,
     formula_meta,
     is_frame,
@@ -49,6 +51,7 @@ from ._frames import (
 )
 from ._prediction import (
     decision_function,
+    formula_scores,
     frame_labels,
     frame_log_probabilities,
     frame_probabilities,
@@ -63,6 +66,7 @@ from ._prediction import (
 # The back end's functions, by the names every back end's module gives them
 # (quorvi/_backends.py), and the lazy per-partition frames it owns.
 __all__ = [
+    "CompleteRows",
     "SparkFrames",
     "absorbed_scores",
     "check_absorbed",
@@ -72,8 +76,10 @@ __all__ = [
     "decision_function",
     "fit",
     "fit_absorbed",
+    "formula_complete_rows",
     "formula_frames",
     "formula_meta",
+    "formula_scores",
     "frame_labels",
     "frame_log_probabilities",
     "frame_probabilities",
