@@ -319,6 +319,10 @@ class SparkPasses(PassesAfterTheLoop):
     ) -> None:
         self.persisted = persisted
         self.partitions = partitions
+        # Updates in a row whose every partition found no copy: at two, the
+        # executors keep none (a disk they cannot write), and the updates
+        # read the blobs at once rather than run a job for nothing first.
+        self.updates_without_copies = 0
         self.settings = settings
         self.kind = kind
         self.inverse_information: npt.NDArray[np.float64] | None = None
@@ -334,11 +338,13 @@ class SparkPasses(PassesAfterTheLoop):
 
         settings = dataclasses.replace(self.settings, **changes)
         task = _SumsTask(settings)
-        parts = partition_results(design_keys(self.persisted, self.partitions), task)
-        missing = [index for index, sums in parts if sums is None]
-        found = {index for index, _ in parts}
-        # A partition whose task found no copy, or that no task answered for.
-        missing += [index for index in self.partitions if index not in found]
+        parts: list[tuple[int, Any]] = []
+        if self.updates_without_copies < 2:
+            parts = partition_results(design_keys(self.persisted, self.partitions), task)
+        found = {index for index, sums in parts if sums is not None}
+        # The partitions whose task found no copy (or that no task answered for).
+        missing = [index for index in self.partitions if index not in found]
+        self.updates_without_copies = self.updates_without_copies + 1 if not found else 0
         if missing:
             parts = sorted(
                 [part for part in parts if part[1] is not None]
