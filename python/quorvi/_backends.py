@@ -24,16 +24,18 @@ same names:
   without_columns(X, names): a frame of the back end, its column names, a
   column's values (one or several, for clusters) chunked as its rows, the
   frame without some columns (those that name fit's arguments);
-- formula_meta(data, names, learn=, levels_of=) and formula_frames(data,
-  function, meta): the empty pandas frame a formula's model spec is learned
-  on (with learn, the levels found by a pass where the back end's dtypes do
-  not give them, levels_of's numeric columns read as C(x) among them), and a function applied to every part of the frame (the
+- formula_meta(data, names, learn=, missing=, levels_of=) and
+  formula_frames(data, function, meta): the empty pandas frame a formula's
+  model spec is learned on (with learn, the levels found by a pass where
+  the back end's dtypes do not give them, levels_of's numeric columns read
+  as C(x) among them), and a function applied to every part of the frame (the
   formula's design frame of each partition); optionally
   formula_complete_rows(data, columns, complete_of, companions) and
   formula_scores(data, scores_of, offset): the frame cut to a formula's
-  complete rows with its weights, offsets and clusters (missing="drop"),
-  and the scores of every part, NaN for its incomplete rows (a back end
-  without them refuses missing values).
+  complete rows with its weights, offsets and clusters (missing="drop";
+  the count of rows dropped None when the back end's fit counts them in
+  its first pass), and the scores of every part, NaN for its incomplete
+  rows (a back end without them refuses missing values).
 
 A module is imported only when an input of its back end is passed: the
 core package needs none of them."""
@@ -85,7 +87,7 @@ def _is_spark_frame(value: Any) -> bool:
     # formula made (quorvi._spark, loaded only once a Spark frame was seen).
     # pyspark is imported by whoever made the frame; this never imports it.
     module = sys.modules.get("quorvi._spark")
-    if module is not None and isinstance(value, module.SparkFrames):
+    if module is not None and isinstance(value, (module.SparkFrames, module.CompleteRows)):
         return True
     sql = sys.modules.get("pyspark.sql")
     return sql is not None and isinstance(value, sql.DataFrame)

@@ -523,6 +523,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             )
             results = results.with_absorption(absorbed, list(columns))
         formula = spec.formula
+        # A back end that drops a formula's incomplete rows in its first pass counts them there.
+        n_dropped_rows = spec.n_dropped_rows if fitted.n_dropped_rows is None else fitted.n_dropped_rows
         if formula is not None:
             # The formula's parameter names (statsmodels'), and its terms as
             # the groups wald_test() tests jointly.
@@ -542,7 +544,7 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
                 groups=formula.term_groups(names),
                 formula=formula,
                 dropped_rows=spec.dropped_rows,
-                n_dropped_rows=spec.n_dropped_rows,
+                n_dropped_rows=n_dropped_rows,
                 training=training,
             )
             if formula.contrasts:
@@ -926,7 +928,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         from sklearn.metrics import accuracy_score
 
         backend = backend_of(X)
-        if backend is not None and hasattr(backend.module(), "formula_scores"):
+        # Dask's labels and predictions become arrays here (Spark's are columns).
+        if backend is not None and backend.name == "dask":
             if y is not None:
                 raise ValueError(
                     "with a formula on a Dask DataFrame, y is its left-hand side: call score(data) without y."

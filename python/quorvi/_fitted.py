@@ -38,6 +38,9 @@ class Fitted:
     # Whether result's covariance is the inverse observed information (a
     # probit or cloglog fit; _information.py), not the engine's expected one.
     observed_information: bool = field(default=False, kw_only=True)
+    # A formula's incomplete rows, when the back end's fit counted them
+    # (Spark's first pass); None: the formula's learning did (_fit_spec).
+    n_dropped_rows: int | None = field(default=None, kw_only=True)
 
     def __post_init__(self) -> None:
         if self.layout is not None:

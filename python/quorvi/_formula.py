@@ -253,7 +253,7 @@ def learn(
             f"{backend.name.capitalize() if backend else ''} DataFrame, give the offset as a column "
             "(offset='name') instead."
         )
-    frame = _dask_meta(formula, data, learn=True) if dask else _pandas_data(data, written)
+    frame = _dask_meta(formula, data, learn=True, missing=missing) if dask else _pandas_data(data, written)
     if offsets:
         known = formula_offsets(offsets, frame)
         given = companions.get("offset")
@@ -324,17 +324,19 @@ def learn(
         assert backend is not None
         n_dropped = 0
         module = backend.module()
-        # A back end without it (Spark) refuses missing values where it
-        # learns the levels.
+        # A back end without it refuses missing values where it learns the
+        # levels.
         complete_rows = getattr(module, "formula_complete_rows", None)
         if missing == "drop" and complete_rows is not None:
             checked = list(dict.fromkeys([*absorbed, *named]))
             names = _variables(written) | set(checked)
             columns = [name for name in module.columns(data) if name in names]
             complete_of = functools.partial(_partition_complete, formula, parsed, spec, checked)
-            data, companions, n_dropped, n_rows = complete_rows(data, columns, complete_of, companions)
-            if n_dropped == n_rows:
+            data, companions, dropped, n_rows = complete_rows(data, columns, complete_of, companions)
+            # None: the back end counts them in its fit's first pass (Spark).
+            if dropped is not None and dropped == n_rows:
                 raise ValueError(_nothing_left(n_rows, formula))
+            n_dropped = dropped or 0
         # Each partition's design frame carries its absorbed columns, as in
         # memory: the fit takes them out by name (absorb= on Dask).
         labels = _dask_labels(formula, parsed, data)
@@ -728,14 +730,15 @@ def _parse(formula: str) -> Any:
     return parsed
 
 
-def _dask_meta(formula: str, data: Any, learn: bool = False) -> pd.DataFrame:
+def _dask_meta(formula: str, data: Any, learn: bool = False, missing: str = "drop") -> pd.DataFrame:
     """The empty pandas frame of a Dask DataFrame's dtypes, on which the
     model spec is learned: every partition must code its levels alike, so a
     categorical column the formula names must have known categories (as
     the Dask fit of a frame requires), and a string column is refused.
     learn: the model spec is learned on it (a back end that finds the levels in
     a pass over the rows, as Spark's, makes that pass only then; a fitted
-    spec has its levels)."""
+    spec has its levels; with missing="raise", it refuses missing values
+    there too)."""
     backend = backend_of(data)
     assert backend is not None
     names = {str(variable) for variable in _formulaic().Formula(formula).required_variables}
@@ -743,7 +746,9 @@ def _dask_meta(formula: str, data: Any, learn: bool = False) -> pd.DataFrame:
     # in an empty frame: the back end finds its values in the pass that
     # learns the rest, and the meta holds them as categories.
     factors = factor_only_variables(formula, names) if learn else set()
-    meta: pd.DataFrame = backend.module().formula_meta(data, names, learn=learn, levels_of=factors)
+    meta: pd.DataFrame = backend.module().formula_meta(
+        data, names, learn=learn, missing=missing, levels_of=factors
+    )
     return meta
 
 

@@ -20,7 +20,7 @@ if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
         "Spark needs Java (requirements/debian.txt: openjdk-17-jre-headless)", allow_module_level=True
     )
 
-from quorvi._spark import _fit  # noqa: E402
+from quorvi._spark import _executor_designs, _fit  # noqa: E402
 
 pytestmark = [
     pytest.mark.spark,
@@ -145,14 +145,17 @@ def test_predictions_are_columns_of_the_input(frame, rows, clustered):
 
 
 class _FailingOnce(_fit._SumsTask):
-    """The sums of a partition, failing once (while a flag file exists):
-    the task Spark then retries runs on a fresh Python worker."""
+    """The sums of a partition, failing once (while a flag file exists),
+    with the executor's copies of the fit's design lost: the task Spark
+    then retries, and the next ones, find no copy and fall back to the
+    persisted blobs."""
 
     flag = ""
 
     def __call__(self, table):
         if os.path.exists(self.flag):
             os.remove(self.flag)
+            _executor_designs.forget(self.settings.design.key)
             raise RuntimeError("a task lost once")
         return super().__call__(table)
 
@@ -163,6 +166,9 @@ def test_a_retried_task_gives_the_same_bits(frame, clustered, tmp_path, monkeypa
     flag = tmp_path / "fail"
     flag.touch()
     failing = type("FailingOnce", (_FailingOnce,), {"flag": str(flag)})
+    fallbacks = []
+    blobs = _fit.design_blobs
+    monkeypatch.setattr(_fit, "design_blobs", lambda *args: fallbacks.append(args[1:]) or blobs(*args))
     # This module is not on the executors' path: its class travels by value.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     monkeypatch.setattr(_fit, "_SumsTask", failing)
@@ -171,8 +177,40 @@ def test_a_retried_task_gives_the_same_bits(frame, clustered, tmp_path, monkeypa
     finally:
         cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
     assert not flag.exists()  # a task failed, and Spark ran it again
+    assert fallbacks  # and the partitions without a copy were read from their blobs
     np.testing.assert_array_equal(retried.coef_, clustered.coef_)
     np.testing.assert_array_equal(retried.covariance_, clustered.covariance_)
+
+
+def test_incomplete_rows_are_dropped_as_pandas_drops_them(spark, rows):
+    # A NaN feature, a NaN label, a null level and a null weight: each
+    # leaves its row out, on Spark in the job that makes the design.
+    holes = rows.assign(
+        x2=rows.x2.where(rows.id % 97 != 1),
+        y=rows.y.where(rows.id % 89 != 2),
+        g=rows.g.where(rows.id % 83 != 3),
+        w=rows.w.where(rows.id % 79 != 4),
+    )
+    frame = spark.createDataFrame(holes).repartition(3, "firm")
+    options = {"sample_weight": "w", "cov_type": "HC1"}
+    on_spark = quorvi.logit(FORMULA, frame, **options)
+    complete = holes.dropna(subset=["x2", "y", "g", "w"])
+    reference = quorvi.logit(FORMULA, complete, sample_weight=complete["w"], cov_type="HC1")
+    # The same sums added in another order: rounding apart.
+    table, expected = on_spark.coef_table(), reference.coef_table()
+    np.testing.assert_allclose(table["coef"], expected["coef"], rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(table["std err"], expected["std err"], rtol=1e-9, atol=1e-12)
+    assert on_spark.n_dropped_rows_ == len(holes) - len(complete) > 0
+    assert not hasattr(on_spark, "dropped_rows_")  # no mask of a Spark DataFrame's rows, as on Dask
+    summary = " ".join(str(on_spark.summary()).split())
+    assert f"Rows dropped (missing values): {on_spark.n_dropped_rows_}" in summary
+    # Predictions keep every row of the input: NaN where the formula has no value.
+    probability = column(on_spark.predict_proba(frame), "probability")
+    incomplete = holes[["x2", "g"]].isna().any(axis=1).to_numpy()
+    assert np.isnan(probability[incomplete]).all()
+    np.testing.assert_allclose(
+        probability[~incomplete], reference.predict_proba(holes[~incomplete])[:, 1], rtol=1e-9, atol=1e-12
+    )
 
 
 @pytest.fixture(scope="module")

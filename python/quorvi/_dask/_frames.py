@@ -157,7 +157,9 @@ def _checked_labels(
     return _prediction.labels(block, classes, link_named(link))
 
 
-def formula_meta(data: Any, names: set[str], *, learn: bool = False, levels_of: Collection[str] = ()) -> Any:
+def formula_meta(
+    data: Any, names: set[str], *, learn: bool = False, missing: str = "drop", levels_of: Collection[str] = ()
+) -> Any:
     """The empty pandas frame of a Dask DataFrame's dtypes, on which a
     formula's model spec is learned (names: the variables it uses): every
     partition must code its levels alike, so a categorical column the
@@ -165,7 +167,8 @@ def formula_meta(data: Any, names: set[str], *, learn: bool = False, levels_of: 
     requires), and a string column is refused. The dtypes give the levels,
     so learning the model spec (learn) needs no pass, but for the numeric
     columns of levels_of (those the formula reads only as C(x)): one pass
-    finds their distinct values, which the meta holds as categories."""
+    finds their distinct values, which the meta holds as categories.
+    Missing values are met by the partitions (missing is not read here)."""
     from .._design import is_numeric_dtype
 
     meta = getattr(data, "_meta", None)

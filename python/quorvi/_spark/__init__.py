@@ -6,17 +6,22 @@ A formula is the way in (quorvi.logit("y ~ x1 + C(g)", df), or
 LogisticRegression(formula=...).fit(df)); weights, offsets and clusters
 are named columns of the same frame. Before the first update: one job of
 Spark's own aggregates finds the levels of the formula's string columns
-and refuses missing values (_frames.formula_meta); one job makes and
-persists the formula's design of every partition and collects, beside it,
-each partition's checks of the labels, weights, offsets and cluster labels
-and the levels it has rows of.
+(and with missing="raise" refuses missing values; _frames.formula_meta),
+none without string columns; one job leaves out the formula's incomplete
+rows (missing="drop"), makes and persists the formula's design of every
+partition, leaves a copy of it on the partition's executor
+(_executor_designs), and collects, beside it, each partition's checks of
+the labels, weights, offsets and cluster labels, the levels it has rows
+of and the rows it left out.
 Then the engine's loop (quorvi._native.fit_chunked, as on Dask) asks for
-each update's sums: one job, mapInArrow over the persisted design, each
-partition running the same native chunk sums as a Dask chunk (single-
-threaded BLAS inside the task) and returning them as one pickled row; the
-driver adds them in partition order, so the same partitioning gives the
-same bits on any number of executors, and a retried task changes nothing.
-Only those rows are collected. The design is unpersisted after the fit.
+each update's sums: one job, mapInArrow over one key row per partition,
+each task reading its executor's copy (the partitions without one run
+again on their persisted blobs) and running the same native chunk sums
+as a Dask chunk (single-threaded BLAS inside the task), returning them as
+one pickled row; the driver adds them in partition order, so the same
+partitioning gives the same bits on any number of executors, and a
+retried task changes nothing. Only those rows are collected. The copies
+are removed and the design unpersisted after the fit.
 
 Predictions come back as the input Spark DataFrame with a column more,
 computed batch by batch (_prediction). Only DataFrame APIs are used
@@ -28,7 +33,8 @@ still one job, whose rows carry their levels' sums (L-sized arrays and an
 (L, q) block) beside A and b (_absorb).
 
 Modules, by concern: _frames (formula data, levels, jobs that return a
-row per partition), _persisted (the persisted design and its checks), _fit
+row per partition), _persisted (the persisted design and its checks),
+_executor_designs (the executors' copies of it), _fit
 (the partitions' sums and the loop), _levels and _absorb (an absorbed
 column), _prediction (predictions as columns, margins). Imported only when a Spark DataFrame is passed
 (quorvi/_backends.py)."""
@@ -38,10 +44,12 @@ from ._absorb import fit_absorbed_spark as fit_absorbed
 from ._fit import absorbed_scores
 from ._fit import fit_spark as fit
 from ._frames import (
+    CompleteRows,
     SparkFrames,
     column,
     columns,
     columns_of,
+    formula_complete_rows,
     formula_frames,
     formula_meta,
     is_frame,
@@ -49,6 +57,7 @@ from ._frames import (
 )
 from ._prediction import (
     decision_function,
+    formula_scores,
     frame_labels,
     frame_log_probabilities,
     frame_probabilities,
@@ -63,6 +72,7 @@ from ._prediction import (
 # The back end's functions, by the names every back end's module gives them
 # (quorvi/_backends.py), and the lazy per-partition frames it owns.
 __all__ = [
+    "CompleteRows",
     "SparkFrames",
     "absorbed_scores",
     "check_absorbed",
@@ -72,8 +82,10 @@ __all__ = [
     "decision_function",
     "fit",
     "fit_absorbed",
+    "formula_complete_rows",
     "formula_frames",
     "formula_meta",
+    "formula_scores",
     "frame_labels",
     "frame_log_probabilities",
     "frame_probabilities",

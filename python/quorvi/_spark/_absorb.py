@@ -23,7 +23,7 @@ from .. import _absorb, _design, _native
 from .._covariance_types import NONROBUST, CovarianceType
 from .._fitted import Fitted
 from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
-from ._fit import Levels, PassSettings, SparkPasses
+from ._fit import Levels, PassSettings, SparkPasses, forget_copies
 from ._frames import SparkFrames
 from ._levels import LevelTotals
 from ._persisted import _names, first_pass, persisted_design
@@ -48,8 +48,10 @@ class AbsorbedPasses(SparkPasses):
     """The engine's absorbed loop's source: each pass at the coefficients
     and the levels' effects the plan gives, one Spark job."""
 
-    def __init__(self, persisted: Any, settings: PassSettings, kind: CovarianceType) -> None:
-        super().__init__(persisted, settings, kind)
+    def __init__(
+        self, persisted: Any, settings: PassSettings, kind: CovarianceType, partitions: list[int]
+    ) -> None:
+        super().__init__(persisted, settings, kind, partitions)
         # A robust pass's levels, at the step the last update was solved from.
         self.level_means: npt.NDArray[np.float64] | None = None
         self.inverse_level_weights: npt.NDArray[np.float64] | None = None
@@ -146,8 +148,16 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
         **{f"clusters {j}": f"clusters column {column!r}" for j, column in enumerate(cluster_names or [])},
     }
     persisted, design = persisted_design(rest, y, sample_weight, offset, cluster_names, absorbed=name)
+    # The partitions whose copies the executors hold: none until the first
+    # pass has made the design, every one if it then refuses the input.
+    partitions: list[int] | None = []
     try:
-        checked = first_pass(persisted, design, column_names)
+        try:
+            checked = first_pass(persisted, design, column_names)
+        except ValueError:
+            partitions = None
+            raise
+        partitions = checked.partitions
         if design.categories:
             layout = _design.keep_used_levels(layout, checked.used, True)
             _design.check_system_fits(layout, True)
@@ -174,7 +184,7 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
             # The rows' weight, the levels left out apart.
             n_obs=n_obs,
         )
-        passes = AbsorbedPasses(persisted, settings, kind)
+        passes = AbsorbedPasses(persisted, settings, kind, checked.partitions)
         # The engine's plan makes the robust pass after the loop, at the
         # coefficients and effects the last step was solved from.
         result = _native.fit_chunked_absorbed(
@@ -188,6 +198,7 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
             meat=kind.meat,
         )
     finally:
+        forget_copies(persisted, design, partitions)
         persisted.unpersist()
     request = MeatRequest(kind)
     if kind.robust and max_iter > 0 and not result.overflowed:
@@ -215,6 +226,7 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
         float(positives[keep].sum()),
         meat_request=request,
         layout=layout,
+        n_dropped_rows=checked.n_dropped,
     )
     fitted.null_deviance = result.null_deviance
     return _absorb.absorbed_fit(fitted, absorption, intercept, q)

@@ -18,9 +18,11 @@ from .._covariance_types import NONROBUST, CovarianceType
 from .._fitted import Fitted
 from .._links import link_named
 from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
+from . import _executor_designs
 from ._frames import SparkFrames, partition_results
 from ._levels import level_codes
 from ._persisted import (
+    BLOB,
     LABEL,
     OFFSET,
     WEIGHT,
@@ -30,6 +32,7 @@ from ._persisted import (
     cluster_name,
     codes_name,
     design_blobs,
+    design_keys,
     design_table,
     first_pass,
     numeric_name,
@@ -303,10 +306,20 @@ def _add(total: Any, part: Any) -> None:
 
 class SparkPasses(PassesAfterTheLoop):
     """The source of the engine's loop: the normal equations at given
-    coefficients, one Spark job per update over the persisted design."""
+    coefficients, one Spark job per update over the keys of the persisted
+    design's partitions (partitions: those with rows), each task reading
+    its executor's copy of its partition; a second job over the persisted
+    blobs of the partitions whose copy was missing."""
 
-    def __init__(self, persisted: Any, settings: PassSettings, kind: CovarianceType) -> None:
+    def __init__(
+        self, persisted: Any, settings: PassSettings, kind: CovarianceType, partitions: list[int]
+    ) -> None:
         self.persisted = persisted
+        self.partitions = partitions
+        # Updates in a row whose every partition found no copy: at two, the
+        # executors keep none (a disk they cannot write), and the updates
+        # read the blobs at once rather than run a job for nothing first.
+        self.updates_without_copies = 0
         self.settings = settings
         self.kind = kind
         self.inverse_information: npt.NDArray[np.float64] | None = None
@@ -321,7 +334,20 @@ class SparkPasses(PassesAfterTheLoop):
         import dataclasses
 
         settings = dataclasses.replace(self.settings, **changes)
-        parts = partition_results(design_blobs(self.persisted), _SumsTask(settings))
+        task = _SumsTask(settings)
+        parts: list[tuple[int, Any]] = []
+        if self.updates_without_copies < 2:
+            parts = partition_results(design_keys(self.persisted, self.partitions), task)
+        found = {index for index, sums in parts if sums is not None}
+        # The partitions whose task found no copy (or that no task answered for).
+        missing = [index for index in self.partitions if index not in found]
+        self.updates_without_copies = self.updates_without_copies + 1 if not found else 0
+        if missing:
+            parts = sorted(
+                [part for part in parts if part[1] is not None]
+                + partition_results(design_blobs(self.persisted, missing), task),
+                key=lambda part: part[0],
+            )
         total = added([sums for _, sums in parts])
         if isinstance(total["A"], dict):
             total["A"] = unpacked(total["A"], level_ranges(settings), len(total["b"]))
@@ -378,17 +404,52 @@ class SparkPasses(PassesAfterTheLoop):
 
 class _SumsTask:
     """partition_sums of a partition, with the partition's index (for the
-    rows it names); a class, so that a job ships its settings once."""
+    rows it names); a class, so that a job ships its settings once. Given
+    the partition's key, it reads the executor's copy of the design (None
+    without one); given its blobs, it decodes them and leaves the copy for
+    the next job."""
 
     def __init__(self, settings: PassSettings) -> None:
         self.settings = settings
 
-    def __call__(self, blobs: Any) -> dict[str, Any]:
+    def __call__(self, rows: Any) -> dict[str, Any] | None:
         from pyspark import TaskContext
 
         context = TaskContext.get()
         partition = 0 if context is None else context.partitionId()
-        return partition_sums(design_table(blobs), self.settings, partition)
+        key = self.settings.design.key
+        if BLOB in rows.column_names:
+            table = design_table(rows)
+            _executor_designs.store(key, partition, table)
+        else:
+            table = _executor_designs.load(key, partition)
+            if table is None:
+                return None
+        return partition_sums(table, self.settings, partition)
+
+
+class _Forget:
+    """A task that removes the fit's copies on its executor."""
+
+    def __init__(self, key: str) -> None:
+        self.key = key
+
+    def __call__(self, rows: Any) -> None:
+        _executor_designs.forget(self.key)
+
+
+def forget_copies(persisted: Any, design: Design, partitions: list[int] | None) -> None:
+    """The fit's copies of its partitions removed from the executors: one
+    small job, each task on the executor that holds its partition (a copy
+    an executor keeps beyond it goes when that executor next stores a fit's
+    design, or with the application's files). Left to those if the job
+    fails: the fit's results do not depend on it. partitions: None for all."""
+    if partitions == []:
+        return
+    try:
+        partition_results(design_keys(persisted, partitions), _Forget(design.key))
+    except Exception:  # a clean-up: never the fit's error
+        return
 
 
 def fit_spark(spec: FitSpec) -> Fitted:
@@ -421,8 +482,16 @@ def fit_spark(spec: FitSpec) -> Fitted:
         **{f"clusters {j}": f"clusters column {name!r}" for j, name in enumerate(cluster_names or [])},
     }
     persisted, design = persisted_design(X, y, sample_weight, offset, cluster_names)
+    # The partitions whose copies the executors hold: none until the first
+    # pass has made the design, every one if it then refuses the input.
+    partitions: list[int] | None = []
     try:
-        checked = first_pass(persisted, design, column_names)
+        try:
+            checked = first_pass(persisted, design, column_names)
+        except ValueError:
+            partitions = None
+            raise
+        partitions = checked.partitions
         meta = X.meta
         with_categories = bool(design.categories)
         layout = _design.learn_layout(meta, fit_intercept, count_levels=False)
@@ -438,7 +507,7 @@ def fit_spark(spec: FitSpec) -> Fitted:
             checked.starts,
             n_obs=checked.n_obs,
         )
-        passes = SparkPasses(persisted, settings, kind)
+        passes = SparkPasses(persisted, settings, kind, checked.partitions)
         q = len(layout.parameter_names()) + int(fit_intercept)
         result = _native.fit_chunked(
             passes,
@@ -455,6 +524,7 @@ def fit_spark(spec: FitSpec) -> Fitted:
             margins=not with_categories,
         )
     finally:
+        forget_copies(persisted, design, partitions)
         persisted.unpersist()
     request = MeatRequest(kind, [(np.empty(0, np.int64), g) for g in passes.n_groups])
     if kind.clustered and result.meats:
@@ -469,6 +539,7 @@ def fit_spark(spec: FitSpec) -> Fitted:
         n_features=len(layout.columns),
         feature_names=np.asarray(layout.columns, dtype=object),
         layout=layout if with_categories else None,
+        n_dropped_rows=checked.n_dropped,
     )
 
 

@@ -32,16 +32,42 @@ class SparkFrames:
     source: Any
     function: Callable[[pd.DataFrame], Any]
     meta: Any
+    # Which rows of a partition the formula keeps (missing="drop"), a mask
+    # of its length; None: every row (the fit refuses missing values).
+    complete_of: Callable[[pd.DataFrame], Any] | None = None
 
     @property
     def columns(self) -> list[str]:
         return list(self.meta.columns) if hasattr(self.meta, "columns") else []
 
 
+@dataclass
+class CompleteRows:
+    """A Spark DataFrame whose incomplete rows a formula's fit leaves out
+    (missing="drop"): complete_of marks a partition's complete rows. They
+    are found where the rows are, in the job that makes the fit's design,
+    which counts the others (no job of its own, unlike Dask's)."""
+
+    source: Any
+    complete_of: Callable[[pd.DataFrame], Any]
+
+
+def formula_complete_rows(
+    data: Any, columns: list[str], complete_of: Callable[[pd.DataFrame], Any], companions: dict[str, Any]
+) -> tuple[CompleteRows, dict[str, Any], None, None]:
+    """data with the rule of its complete rows, and the companions as they
+    are (on Spark they name columns, whose missing values complete_of
+    reads); the rows dropped are counted by the fit's first pass (None
+    here)."""
+    return CompleteRows(spark_frame(data, "a formula's data"), complete_of), companions, None, None
+
+
 def spark_frame(value: Any, role: str) -> Any:
     """value as the Spark DataFrame it is, or a clear error."""
     from pyspark.sql import DataFrame
 
+    if isinstance(value, CompleteRows):
+        return value.source
     if not isinstance(value, DataFrame):
         raise TypeError(f"{role} must be a Spark DataFrame, got {type(value).__name__}")
     return value
@@ -69,16 +95,22 @@ def _kind(data_type: Any) -> str:
 
 
 def formula_meta(
-    data: Any, names: set[str], *, learn: bool = False, levels_of: Collection[str] = ()
+    data: Any,
+    names: set[str],
+    *,
+    learn: bool = False,
+    missing: str = "drop",
+    levels_of: Collection[str] = (),
 ) -> pd.DataFrame:
     """The empty pandas frame of the columns of data a formula names, on
     which its spec is learned. With learn, one job (Spark's own aggregates,
-    no Python worker) counts each column's missing values, a ValueError
-    naming the first column that has any, and collects the distinct values
-    of each string column and of each numeric one of levels_of (those the
-    formula reads only as C(x)): their levels, sorted (as a pandas column's
-    are in memory). Without, the dtypes alone (a fitted spec has its
-    levels)."""
+    no Python worker) collects the distinct values of each string column and
+    of each numeric one of levels_of (those the formula reads only as C(x)):
+    their levels, sorted (as a pandas column's are in memory); with
+    missing="raise" it also counts each column's missing values, a
+    ValueError naming the first column that has any (with "drop" the fit's
+    first pass leaves such rows out). No job when there is nothing to
+    learn. Without learn, the dtypes alone (a fitted spec has its levels)."""
     from pyspark.sql import functions as F
 
     data = spark_frame(data, "a formula's data")
@@ -90,26 +122,34 @@ def formula_meta(
                 "formula takes numeric, boolean and string columns; cast it first."
             )
     levels: dict[str, list[Any]] = {}
-    if learn and fields:
+    counted = missing != "drop"
+
+    def has_levels(field: Any) -> bool:
+        return _kind(field.dataType) == "text" or field.name in levels_of
+
+    if learn and fields and (counted or any(has_levels(field) for field in fields)):
         aggregates = []
         for position, field in enumerate(fields):
             column = F.col(quoted(field.name))
-            missing = column.isNull()
-            if _kind(field.dataType) == "float":
-                missing = missing | F.isnan(column) | column.isin(math.inf, -math.inf)
-            aggregates.append(F.sum(F.when(missing, 1).otherwise(0)).alias(f"missing{position}"))
-            if _kind(field.dataType) == "text" or field.name in levels_of:
+            if counted:
+                nulls = column.isNull()
+                if _kind(field.dataType) == "float":
+                    nulls = nulls | F.isnan(column) | column.isin(math.inf, -math.inf)
+                aggregates.append(F.sum(F.when(nulls, 1).otherwise(0)).alias(f"missing{position}"))
+            if has_levels(field):
                 aggregates.append(F.collect_set(column).alias(f"levels{position}"))
         (row,) = data.agg(*aggregates).collect()
         for position, field in enumerate(fields):
-            count = row[f"missing{position}"] or 0
+            count = (row[f"missing{position}"] or 0) if counted else 0
             if count:
                 raise ValueError(
                     f"column {field.name!r} of the Spark DataFrame has {count} missing or infinite value(s) "
                     f"(null, NaN or ±inf): drop or fill them first (df.dropna(subset=[{field.name!r}]))."
                 )
-            if _kind(field.dataType) == "text" or field.name in levels_of:
-                levels[field.name] = sorted(row[f"levels{position}"])
+            if has_levels(field):
+                # Nulls are no value of collect_set; a NaN is, and is a
+                # missing value the fit's first pass leaves out.
+                levels[field.name] = sorted(value for value in row[f"levels{position}"] if value == value)
     columns: dict[str, pd.Series] = {}
     for field in fields:
         kind = _kind(field.dataType)
@@ -127,10 +167,11 @@ def formula_meta(
 
 
 def formula_frames(data: Any, function: Callable[[pd.DataFrame], Any], meta: Any) -> SparkFrames:
-    """function applied to every partition of the Spark DataFrame data,
-    lazily: the fit, the predictions and the margins run it in their own
-    jobs."""
-    return SparkFrames(spark_frame(data, "a formula's data"), function, meta)
+    """function applied to every partition of the Spark DataFrame data
+    (its complete rows, for CompleteRows), lazily: the fit, the predictions
+    and the margins run it in their own jobs."""
+    complete_of = data.complete_of if isinstance(data, CompleteRows) else None
+    return SparkFrames(spark_frame(data, "a formula's data"), function, meta, complete_of)
 
 
 def is_frame(X: Any) -> bool:
@@ -138,7 +179,7 @@ def is_frame(X: Any) -> bool:
 
 
 def columns(X: Any) -> list[str]:
-    return list(X.source.columns if isinstance(X, SparkFrames) else X.columns)
+    return list(X.source.columns if isinstance(X, (SparkFrames, CompleteRows)) else X.columns)
 
 
 # The fit's arguments that name columns stay names on Spark: the partitions

@@ -15,6 +15,7 @@ import pandas as pd
 
 from .. import _design
 from .._validation import ONE_WEIGHTED_CLASS, one_class_message
+from . import _executor_designs
 from ._frames import SparkFrames, pandas_partition, quoted
 from ._levels import ABSORBED, bad_labels, partition_levels, spark_labels
 
@@ -49,6 +50,8 @@ class Design:
     offsets: bool
     n_clusters: int
     absorbed: bool = False  # an absorbed column's labels (_levels)
+    # The fit's key of its partitions' copies on the executors (_executor_designs).
+    key: str = ""
 
 
 def _names(value: Any, role: str, columns: list[str]) -> list[str]:
@@ -104,6 +107,7 @@ def persisted_design(
         offset is not None,
         0 if clusters is None else len(clusters),
         absorbed is not None,
+        _executor_designs.new_key(),
     )
     present = list(source.columns)
     extras = {}
@@ -123,7 +127,7 @@ def persisted_design(
     fields.append(types.StructField(LABEL, label_type(y.meta)))
     fields += [types.StructField(name, read.schema[f"__quorvi_{name}"].dataType) for name in extras]
     schema = types.StructType(fields)
-    frame_of, labels_of = X.function, y.function
+    frame_of, labels_of, complete_of = X.function, y.function, X.complete_of
     extra_names = list(extras)
 
     def make(batches: Any) -> Any:
@@ -134,6 +138,15 @@ def persisted_design(
             return
         table = pa.Table.from_batches(parts)
         part = pandas_partition(table)
+        dropped = 0
+        if complete_of is not None:
+            # The formula's incomplete rows left out here, once: the
+            # persisted design holds the complete rows alone.
+            complete = np.asarray(complete_of(part), dtype=bool)
+            dropped = len(complete) - int(np.count_nonzero(complete))
+            if dropped:
+                table = table.filter(pa.array(complete))
+                part = pandas_partition(table)
         frame = frame_of(part)
         labels = np.asarray(labels_of(part))
         arrays = [pa.array(frame[name].to_numpy(dtype=np.float64), pa.float64()) for name in numeric]
@@ -143,18 +156,23 @@ def persisted_design(
         arrays.append(pa.array(labels, schema_arrow[len(arrays)].type))
         arrays += [table.column(f"__quorvi_{name}").combine_chunks() for name in extra_names]
         whole = pa.RecordBatch.from_arrays(arrays, schema=schema_arrow)
+        from pyspark import TaskContext
+
+        context = TaskContext.get()
+        partition = 0 if context is None else context.partitionId()
+        # The executor's copy for the updates' jobs, the blobs for Spark's
+        # cache (read again only where the copy is missing).
+        _executor_designs.store(design.key, partition, pa.Table.from_batches([whole]))
         for start in range(0, whole.num_rows, BLOB_ROWS):
             sink = pa.BufferOutputStream()
             with pa.ipc.new_stream(sink, schema_arrow) as writer:
                 writer.write_batch(whole.slice(start, BLOB_ROWS))
-            yield _design_row(None, sink.getvalue().to_pybytes(), None)
+            yield _design_row(partition, sink.getvalue().to_pybytes(), None)
         # The partition's checks beside its design: the first pass is the job
         # that makes and persists the design, and collects these rows alone.
-        from pyspark import TaskContext
-
-        context = TaskContext.get()
         checks = _check_partition(pa.Table.from_batches([whole]), design)
-        yield _design_row(0 if context is None else context.partitionId(), None, pickle.dumps(checks))
+        checks["dropped"] = dropped
+        yield _design_row(partition, None, pickle.dumps(checks))
 
     from pyspark.sql.pandas.types import to_arrow_schema
 
@@ -181,11 +199,28 @@ def _design_row(partition: int | None, blob: bytes | None, checks: bytes | None)
     )
 
 
-def design_blobs(persisted: Any) -> Any:
-    """The persisted design's blobs, without its rows of checks."""
+def design_blobs(persisted: Any, partitions: list[int] | None = None) -> Any:
+    """The persisted design's blobs (of the given partitions only, if
+    given: each blob row carries its partition, so that Spark's cache skips
+    the others' batches), without its rows of checks."""
     from pyspark.sql import functions as F
 
-    return persisted.filter(F.col(BLOB).isNotNull()).select(BLOB)
+    rows = F.col(BLOB).isNotNull()
+    if partitions is not None:
+        rows = rows & F.col(PARTITION).isin(partitions)
+    return persisted.filter(rows).select(BLOB)
+
+
+def design_keys(persisted: Any, partitions: list[int] | None) -> Any:
+    """One small row per partition of the persisted design (its index, from
+    its row of checks), of the given partitions (None: all): what an
+    update's job reads when the executors hold the partitions' designs."""
+    from pyspark.sql import functions as F
+
+    rows = F.col(CHECKS).isNotNull()
+    if partitions is not None:
+        rows = rows & F.col(PARTITION).isin(partitions)
+    return persisted.filter(rows).select(PARTITION)
 
 
 # The persisted design holds each partition's columns as Arrow IPC blobs of
@@ -214,6 +249,10 @@ class Checked:
     weighted_positives: float
     starts: dict[int, int]
     used: dict[str, npt.NDArray[np.bool_]] = field(default_factory=dict)
+    # The partitions that have rows, in order.
+    partitions: list[int] = field(default_factory=list)
+    # The formula's incomplete rows left out (missing="drop").
+    n_dropped: int = 0
     # An absorbed column's share of each partition, in partition order.
     levels: list[dict[str, Any]] = field(default_factory=list)
 
@@ -277,7 +316,13 @@ def first_pass(persisted: Any, design: Design, column_names: dict[str, str]) -> 
 
     rows = persisted.filter(F.col(CHECKS).isNotNull()).select(PARTITION, CHECKS).collect()
     parts = sorted(((row[PARTITION], pickle.loads(row[CHECKS])) for row in rows), key=lambda part: part[0])
-    if not parts:
+    n_dropped = sum(int(part["dropped"]) for _, part in parts)
+    if not any(part["rows"] for _, part in parts):
+        if n_dropped:
+            raise ValueError(
+                f"every one of the {n_dropped} rows of the Spark DataFrame has a missing value in a variable "
+                "of the formula (or in its weights, offsets or clusters): no row is left to fit."
+            )
         raise ValueError("the Spark DataFrame has no rows.")
     totals: dict[str, int] = {}
     for _, part in parts:
@@ -311,7 +356,8 @@ def first_pass(persisted: Any, design: Design, column_names: dict[str, str]) -> 
         name: np.logical_or.reduce([part["used"][name] for _, part in parts]) for name in design.categories
     }
     levels = [part["levels"] for _, part in parts] if design.absorbed else []
-    return Checked(seen, n_obs, positives, starts, used, levels)
+    partitions = [index for index, part in parts if part["rows"]]
+    return Checked(seen, n_obs, positives, starts, used, partitions, n_dropped, levels)
 
 
 def _advice(key: str) -> str:

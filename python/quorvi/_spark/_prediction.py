@@ -14,7 +14,7 @@ from sklearn.utils import check_array
 
 from .. import _design, _margins, _prediction
 from .._links import link_named
-from ._frames import SparkFrames, pandas_partition, partition_results
+from ._frames import SparkFrames, pandas_partition, partition_results, spark_frame
 from ._persisted import label_type
 
 SCORES, PROBABILITY, LOG_PROBABILITY, PREDICTION = (
@@ -111,6 +111,28 @@ def frame_scores(
         return values if offsets is None else values + offsets
 
     return _with_column(X.source, SCORES, types.DoubleType(), scores)
+
+
+def formula_scores(data: Any, scores_of: Callable[[Any], Any], offset: Any = None) -> Any:
+    """The input with its rows' linear predictor as a column
+    linear_predictor: scores_of (a partition's as pandas, NaN for the rows
+    the formula leaves out, missing="drop") of each batch, with the
+    offsets of the column offset names."""
+    from pyspark.sql import types
+
+    source = spark_frame(data, "a formula's data")
+    if offset is not None and (not isinstance(offset, str) or offset not in source.columns):
+        raise ValueError(f"on a Spark DataFrame, offset names a column of the data; got {offset!r}.")
+
+    def scores(batch: Any) -> npt.NDArray[np.float64]:
+        import pyarrow as pa
+
+        table = pa.Table.from_batches([batch])
+        values = np.asarray(scores_of(pandas_partition(table)), dtype=np.float64)
+        offsets = _offsets(table, offset)
+        return values if offsets is None else values + offsets
+
+    return _with_column(source, SCORES, types.DoubleType(), scores)
 
 
 def frame_probabilities(scores: Any, link: str) -> Any:
