@@ -47,6 +47,7 @@ def cells() -> list[str]:
     names = [f"dense {n}x{p} {method}" for n, p in DENSE for method in DENSE_METHODS]
     names += ["categorical 1000000", "sparse 1000000x1000 csr", "sparse 1000000x1000 csc"]
     names += ["fe-one", "fe-one-cluster", "fe-two", "fe-one-small"]
+    names += ["fe-panel", "fe-panel-cluster", "fe-panel-long", "fe-panel-long-cluster"]
     names += [f"fe-labels {label} {shape}" for label in LABELS for shape in ("one", "two")]
     return names
 
@@ -109,7 +110,7 @@ def _fit_absorbed(name: str, rest: str):
     else:
         label, key = None, name.removeprefix("fe-")
     shape = next(shape for shape in fe.shapes(False, False) if shape.key == key)
-    frame, y = fe.make_data(shape.rows, shape.levels, shape.absorbed)
+    frame, y = fe.make_data(shape.rows, shape.levels, shape.level_columns)
     clusters = {"clusters": frame[shape.absorbed[0]].to_numpy()} if shape.cov_type == "cluster" else {}
     if label is not None:
         frame = _labelled(frame, shape.absorbed, label)
