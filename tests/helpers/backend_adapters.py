@@ -123,7 +123,9 @@ def _fit_on_spark(model, rows, session):
     absorb = model.absorb
     absorbed = [absorb] if isinstance(absorb, str) else absorb or []
     formula = "y ~ " + " + ".join(rows.names()) + (" | " + " + ".join(absorbed) if absorbed else "")
-    model.set_params(formula=formula, absorb=None)
+    # missing="raise": an incomplete row is refused, as the rows in memory
+    # without a formula refuse it (a formula drops it by default).
+    model.set_params(formula=formula, absorb=None, missing="raise")
     data = session.createDataFrame(frame).repartition(3)
     return model.fit(data, y, **named, **given)
 
