@@ -30,8 +30,11 @@ test: engine-tests pytest $(TEST_CHECKS)
 
 ci-checks: $(STAMPS)/installed $(CI_CHECKS)
 
+# The Spark Connect test in a process of its own: a Connect session cannot
+# start beside the classic one the other Spark tests share.
 pytest: $(STAMPS)/installed
-	$(PY) -m pytest -m "not slow"
+	$(PY) -m pytest -m "not slow" --ignore=tests/spark/test_spark_connect.py
+	$(PY) -m pytest tests/spark/test_spark_connect.py
 
 pytest-slow: $(STAMPS)/installed
 	$(PY) -m pytest -m slow

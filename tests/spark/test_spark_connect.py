@@ -32,6 +32,11 @@ def connect():
     """A local Connect server and a session of it."""
     from pyspark.sql import SparkSession
 
+    if SparkSession.getActiveSession() is not None:
+        # A Connect session cannot start beside a classic one, and makes
+        # pyspark.sql.functions build Connect columns for the whole process:
+        # make test runs this module in a process of its own.
+        pytest.skip("a classic Spark session runs in this process (run this module alone)")
     os.environ["PYSPARK_PYTHON"] = sys.executable
     # Static settings (the UI's) cannot be given through a Connect builder.
     session = SparkSession.builder.remote("local[2]").getOrCreate()
