@@ -23,10 +23,10 @@ from .. import _absorb, _design, _native
 from .._covariance_types import NONROBUST, CovarianceType
 from .._fitted import Fitted
 from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
-from ._fit import Levels, PassSettings, SparkPasses, forget_copies
+from ._fit import Levels, PassSettings, SparkPasses, checked_design
 from ._frames import SparkFrames
 from ._levels import LevelTotals
-from ._persisted import _names, first_pass, persisted_design
+from ._persisted import _names, persisted_design
 
 if TYPE_CHECKING:
     from .._fit_spec import FitSpec
@@ -148,16 +148,7 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
         **{f"clusters {j}": f"clusters column {column!r}" for j, column in enumerate(cluster_names or [])},
     }
     persisted, design = persisted_design(rest, y, sample_weight, offset, cluster_names, absorbed=name)
-    # The partitions whose copies the executors hold: none until the first
-    # pass has made the design, every one if it then refuses the input.
-    partitions: list[int] | None = []
-    try:
-        try:
-            checked = first_pass(persisted, design, column_names)
-        except ValueError:
-            partitions = None
-            raise
-        partitions = checked.partitions
+    with checked_design(persisted, design, column_names) as checked:
         if design.categories:
             layout = _design.keep_used_levels(layout, checked.used, True)
             _design.check_system_fits(layout, True)
@@ -197,9 +188,6 @@ def fit_absorbed_spark(spec: FitSpec) -> _absorb.AbsorbedFit:
             offset=offset is not None,
             meat=kind.meat,
         )
-    finally:
-        forget_copies(persisted, design, partitions)
-        persisted.unpersist()
     request = MeatRequest(kind)
     if kind.robust and max_iter > 0 and not result.overflowed:
         request.clusters = [(np.empty(0, np.int64), g) for g in passes.n_groups]

@@ -4,7 +4,8 @@ Spark job over the partitions of the formula's persisted design."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import contextlib
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
@@ -26,6 +27,7 @@ from ._persisted import (
     LABEL,
     OFFSET,
     WEIGHT,
+    Checked,
     Design,
     _column,
     _names,
@@ -438,6 +440,27 @@ class _Forget:
         _executor_designs.forget(self.key)
 
 
+@contextlib.contextmanager
+def checked_design(persisted: Any, design: Design, column_names: dict[str, str]) -> Iterator[Checked]:
+    """The first pass over the persisted design (its checks), and after the
+    fit, however it ends, the executors' copies removed and the design
+    unpersisted."""
+    # The partitions whose copies the executors hold: none until the first
+    # pass has made the design, every one if it then refuses the input.
+    partitions: list[int] | None = []
+    try:
+        try:
+            checked = first_pass(persisted, design, column_names)
+        except ValueError:
+            partitions = None
+            raise
+        partitions = checked.partitions
+        yield checked
+    finally:
+        forget_copies(persisted, design, partitions)
+        persisted.unpersist()
+
+
 def forget_copies(persisted: Any, design: Design, partitions: list[int] | None) -> None:
     """The fit's copies of its partitions removed from the executors: one
     small job, each task on the executor that holds its partition (a copy
@@ -482,16 +505,7 @@ def fit_spark(spec: FitSpec) -> Fitted:
         **{f"clusters {j}": f"clusters column {name!r}" for j, name in enumerate(cluster_names or [])},
     }
     persisted, design = persisted_design(X, y, sample_weight, offset, cluster_names)
-    # The partitions whose copies the executors hold: none until the first
-    # pass has made the design, every one if it then refuses the input.
-    partitions: list[int] | None = []
-    try:
-        try:
-            checked = first_pass(persisted, design, column_names)
-        except ValueError:
-            partitions = None
-            raise
-        partitions = checked.partitions
+    with checked_design(persisted, design, column_names) as checked:
         meta = X.meta
         with_categories = bool(design.categories)
         layout = _design.learn_layout(meta, fit_intercept, count_levels=False)
@@ -523,9 +537,6 @@ def fit_spark(spec: FitSpec) -> Fitted:
             # frame's categorical columns need every row for theirs.
             margins=not with_categories,
         )
-    finally:
-        forget_copies(persisted, design, partitions)
-        persisted.unpersist()
     request = MeatRequest(kind, [(np.empty(0, np.int64), g) for g in passes.n_groups])
     if kind.clustered and result.meats:
         check_cluster_count(request.n_groups)
