@@ -7,10 +7,9 @@ Handing a partition's design (40 MB at 250,000 x 20) from Spark's cache to
 the Python worker and decoding it was the largest part of an update's job:
 1.9 of 4.2 s at 1,000,000 x 20 in 4 partitions on two busy cores, beside
 1.1 s for a job of four tasks that do nothing and about 1 s of native
-sums. A copy in the Python worker's memory
-would not do: Spark gives a job's tasks to whichever of an executor's
-workers is free, so a worker meets another partition in the next job about
-half the time. A file on the executor's disk is one copy that every
+sums. A copy in the Python worker's memory would not do: Spark gives a
+job's tasks to whichever of an executor's workers is free, so a worker
+meets another partition in the next job about half the time. A file on the executor's disk is one copy that every
 worker of that executor maps in place (Arrow's IPC file format, read
 without a copy), and it sits in the page cache, which the system reclaims
 under pressure, not in a worker's memory.
