@@ -110,7 +110,7 @@ def formula_meta(
     missing="raise" it also counts each column's missing values, a
     ValueError naming the first column that has any (with "drop" the fit's
     first pass leaves such rows out). No job when there is nothing to
-    learn. Without learn, the dtypes alone (a fitted spec has its levels)."""
+    learn. Without learn, the dtypes alone (a fitted model spec has its levels)."""
     from pyspark.sql import functions as F
 
     data = spark_frame(data, "a formula's data")
