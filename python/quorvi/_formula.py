@@ -737,8 +737,8 @@ def _dask_meta(formula: str, data: Any, learn: bool = False, missing: str = "dro
     the Dask fit of a frame requires), and a string column is refused.
     learn: the model spec is learned on it (a back end that finds the levels in
     a pass over the rows, as Spark's, makes that pass only then; a fitted
-    spec has its levels; with missing="raise", it refuses missing values
-    there too)."""
+    model spec has its levels; with missing="raise", it refuses missing
+    values there too)."""
     backend = backend_of(data)
     assert backend is not None
     names = {str(variable) for variable in _formulaic().Formula(formula).required_variables}
