@@ -442,9 +442,8 @@ py::dict normal_equations_entry(const py::object& X, const py::array& y,
   const arma::uword q = coefficient_count(data);
   const arma::vec coefficients = vector_copy(beta, q, "beta");
   // A chunk's clusters are its own codes, the absorbed levels' too.
-  MeatSettings meat_settings =
-      meat_settings_of(covariance.meat, covariance.hat_power, covariance.hat_rows, covariance.clusters, n_rows,
-                       covariance.clusters_are_levels);
+  MeatSettings meat_settings = meat_settings_of(covariance.meat, covariance.hat_power, covariance.hat_rows,
+                                                covariance.clusters, n_rows, covariance.clusters_are_levels);
   std::optional<AbsorbedLevels> chunk_levels;
   if (levels) {
     chunk_levels = chunk_levels_of(*levels, n_rows, q);

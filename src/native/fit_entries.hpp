@@ -72,8 +72,9 @@ NativeFitResult fit_chunked_entry(const pybind11::object& passes, std::int64_t n
 // intercept) elements, at any stride and alignment. deviance and
 // boundary_rows are 0 unless with_statistics. The lock is released while it
 // sums, and the BLAS runs single-threaded. With covariance's meat
-// (robust_input.hpp; its clusterings coded by the chunk) the result also holds "meat" (residual, hat_adjusted) or "groups" (cluster:
-// one (n_groups, q) array per clustering, by the chunk's own codes) and
+// (robust_input.hpp; its clusterings coded by the chunk) the result also
+// holds "meat" (residual, hat_adjusted) or "groups" (cluster: one
+// (n_groups, q) array per clustering, by the chunk's own codes) and
 // "hat_one_rows"; hat_adjusted needs inverse_information, and forms the
 // robust sums alone (A and b are zeros: the caller has them at beta).
 // With levels (the chunk's absorbed levels: absorbed_input.hpp's
