@@ -40,8 +40,10 @@ void add_rows(MarginSums& sums, const Design& X, const RowBlock& block) {
 
 LevelMarginSums zero_level_margin_sums(const AbsorbedLevels& levels) {
   const arma::uword n_further = levels.further == nullptr ? 0 : levels.further->n_levels();
-  return LevelMarginSums{arma::vec(levels.n_levels, arma::fill::zeros),
-                         arma::vec(n_further, arma::fill::zeros)};
+  return LevelMarginSums{
+      arma::vec(levels.n_levels, arma::fill::zeros),
+      arma::vec(n_further, arma::fill::zeros),
+  };
 }
 
 void reset(LevelMarginSums& sums) {
