@@ -559,9 +559,9 @@ def check_native_case(case, fit):
     keys = NATIVE_KEYS | ({"fixed_effects", "level_weights"} if "absorb" in robust else set())
     if "further_absorb" in robust:
         keys = keys | {"further_effects"}
-    # A fit without absorbed levels that made an update has its margin sums
-    # (none of no coefficient).
-    if type(result) is dict and "absorb" not in robust and result.get("iterations", 0) > 0 and q > 0:
+    # A fit that made an update has its margin sums, with absorbed levels
+    # too (none of no coefficient).
+    if type(result) is dict and result.get("iterations", 0) > 0 and q > 0:
         keys = keys | {"margin_sums"}
     if type(result) is not dict or set(result) != keys:
         return [*problems, f"native: not a FitResult with the fields {sorted(keys)}: {result!r}"], name
