@@ -35,7 +35,10 @@ same names:
   complete rows with its weights, offsets and clusters (missing="drop";
   the count of rows dropped None when the back end's fit counts them in
   its first pass), and the scores of every part, NaN for its incomplete
-  rows (a back end without them refuses missing values).
+  rows (a back end without them refuses missing values); and
+  formula_labels(data, labels_of, meta): score()'s labels of every part,
+  lazily, compared with predict()'s where the parts are (a back end
+  without it has score() read the formula's columns on the driver).
 
 A module is imported only when an input of its back end is passed: the
 core package needs none of them."""

@@ -927,16 +927,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             return float(super().score(X, y, sample_weight=sample_weight))
         from sklearn.metrics import accuracy_score
 
-        backend = backend_of(X)
-        # Dask's labels and predictions become arrays here (Spark's are columns).
-        if backend is not None and backend.name == "dask":
-            if y is not None:
-                raise ValueError(
-                    "with a formula on a Dask DataFrame, y is its left-hand side: call score(data) without y."
-                )
-            # Each partition refuses an incomplete row, in its labels and in
-            # its predictions, when they are computed.
-            labels = np.asarray(_formula.distributed_scored_labels(formula, X))
+        distributed = _formula.partitioned_scored_labels(formula, X, y)
+        if distributed is not None:
+            labels = np.asarray(distributed)
             predicted = np.asarray(self.predict(X))
             weights = None if sample_weight is None else np.asarray(sample_weight)
             return float(accuracy_score(labels, predicted, sample_weight=weights))
@@ -1087,7 +1080,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             model fitted on a DataFrame with categorical columns, a
             DataFrame with those columns (a Dask DataFrame is reduced
             partition by partition). For a model fitted with a formula, a
-            DataFrame of the formula's variables, in memory (see Notes for
+            DataFrame of the formula's variables, in memory, on Dask or on
+            Spark (each partition's sums made where it lives; see Notes for
             None).
 
             None (the default) averages over the training rows, with the
@@ -1187,7 +1181,8 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         which are immutable; weights and offsets given as arrays are
         copied), never when pickled or copied, and otherwise asks for X
         with a ValueError. Rows with a missing value are left out as in the
-        fit, and a Dask or Spark DataFrame is a NotImplementedError. With
+        fit. A Dask or Spark DataFrame is reduced partition by partition.
+        With
         absorbed levels ('| fe'), each row's level effects enter its linear
         predictor at their estimates, as for marginal_effects(X) of
         absorb= (the rows of levels left out for a single outcome are left

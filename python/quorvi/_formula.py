@@ -1065,14 +1065,25 @@ def scored_rows(design: FormulaDesign, data: Any, y: Any) -> tuple[npt.NDArray[A
     return labels, frame
 
 
-def distributed_scored_labels(design: FormulaDesign, data: Any) -> Any:
-    """The labels of the formula's left-hand side in a Dask DataFrame, for
-    score(): lazily, each partition refusing an incomplete row."""
+def partitioned_scored_labels(design: FormulaDesign, data: Any, y: Any) -> Any | None:
+    """The labels of the formula's left-hand side for score(), where the
+    back end of data computes them partition by partition (its module's
+    formula_labels): lazily, each partition refusing an incomplete row when
+    computed, to be compared with predict()'s labels of the same partitions.
+    None for data in memory, or on a back end whose score() reads the
+    formula's columns on the driver (scored_rows)."""
     backend = backend_of(data)
-    assert backend is not None
+    labels_of = None if backend is None else getattr(backend.module(), "formula_labels", None)
+    if backend is None or labels_of is None:
+        return None
+    if y is not None:
+        raise ValueError(
+            f"with a formula on a {backend.name.capitalize()} DataFrame, y is its left-hand side: call "
+            "score(data) without y."
+        )
     parsed = _parse(design.formula)
     meta = _scored_partition(design, parsed, _dask_meta(design.written, data))
-    return backend.module().formula_frames(data, functools.partial(_scored_partition, design, parsed), meta)
+    return labels_of(data, functools.partial(_scored_partition, design, parsed), meta)
 
 
 def logit(

@@ -34,6 +34,7 @@ from ._frames import (
     columns,
     columns_of,
     formula_frames,
+    formula_labels,
     formula_meta,
     frame_labels,
     frame_log_probabilities,
@@ -44,6 +45,7 @@ from ._frames import (
 )
 from ._margins import dask_frame_sums as frame_sums
 from ._margins import dask_margin_sums as margin_sums
+from ._margins import formula_margin_sums
 from ._prediction import decision_function, predict, predict_log_proba, predict_proba
 
 # The back end's functions, by the names every back end's module gives them
@@ -59,6 +61,8 @@ __all__ = [
     "fit_absorbed",
     "formula_complete_rows",
     "formula_frames",
+    "formula_labels",
+    "formula_margin_sums",
     "formula_meta",
     "formula_scores",
     "frame_labels",

@@ -212,6 +212,13 @@ def formula_frames(data: Any, function: Any, meta: Any) -> Any:
     return data.map_partitions(function, meta=meta)
 
 
+def formula_labels(data: Any, labels_of: Any, meta: Any) -> Any:
+    """score()'s labels of every partition of data, lazily (labels_of
+    refuses a partition's incomplete rows): compared with predict()'s Dask
+    array, so that score() reads the partitions where they are."""
+    return data.map_partitions(labels_of, meta=meta)
+
+
 def is_frame(X: Any) -> bool:
     """Whether the Dask collection X is a DataFrame (not an array)."""
     return hasattr(X, "to_delayed") and hasattr(X, "columns")
