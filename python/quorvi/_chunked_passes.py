@@ -1,8 +1,7 @@
 """What every back end's source of passes over its chunks shares, whatever
 runs the chunks (Dask, Spark): the passes the engine's plan asks for after
-the loop, written once over the back end's own pass at given coefficients,
-and a chunk's cluster labels coded for the native sums. Imports no back
-end."""
+the loop, written once over the back end's own pass at given coefficients
+(what a task does with its chunk is _chunk_sums'). Imports no back end."""
 
 from __future__ import annotations
 
@@ -44,28 +43,3 @@ class PassesAfterTheLoop:
             return self(beta, False, False, effects)
         finally:
             self.margins = kept
-
-
-def chunk_clusterings(
-    columns: list[Any], weights: npt.NDArray[np.float64] | None
-) -> tuple[list[tuple[npt.NDArray[np.int64], int]], list[Any]]:
-    """A chunk's cluster labels (one or two columns) coded for the native
-    cluster sums: per clustering (the columns', and for two their pairs) the
-    chunk's codes with their count, and the labels they stand for, which
-    the reduction merges by label across chunks. Groups of rows of weight 0
-    alone are no clusters (as in memory)."""
-    import pandas as pd
-
-    from ._robust import factorized
-
-    keys: list[Any] = [pd.Index(column) for column in columns]
-    if len(columns) == 2:
-        keys.append(pd.MultiIndex.from_arrays(columns))
-    counted = None if weights is None else weights > 0
-    codes: list[tuple[npt.NDArray[np.int64], int]] = []
-    uniques: list[Any] = []
-    for key in keys:
-        chunk_codes, chunk_uniques = factorized(key, counted)
-        codes.append((chunk_codes, max(len(chunk_uniques), 1)))
-        uniques.append(chunk_uniques)
-    return codes, uniques

@@ -15,7 +15,7 @@ from sklearn.utils.multiclass import check_classification_targets, type_of_targe
 from sklearn.utils.validation import _check_sample_weight
 
 from .. import _design
-from .._validation import ONE_WEIGHTED_CLASS, one_class_message
+from .._chunk_checks import class_totals
 from ._input import ESTIMATOR_NAME, chunk_name
 
 
@@ -114,15 +114,11 @@ def classes(
                 f"{chunk_name(index, starts[index], chunk.rows)} brings labels beyond two, "
                 f"{seen.tolist()}."
             )
-    if len(seen) < 2:
-        raise ValueError(one_class_message(seen.tolist()))
-    positive = np.unique(np.concatenate([chunk.weighted_labels for chunk in checked]))
-    if len(positive) == 0:
-        raise ValueError("Sample weights must contain at least one non-zero number.")
-    if len(positive) < 2:
-        raise ValueError(ONE_WEIGHTED_CLASS)
-    n_obs = sum(float(chunk.label_weights.sum()) for chunk in checked)
-    positives = sum(float(chunk.label_weights[chunk.labels == seen[1]].sum()) for chunk in checked)
+    seen, n_obs, positives = class_totals(
+        [chunk.labels for chunk in checked],
+        [chunk.weighted_labels for chunk in checked],
+        [chunk.label_weights for chunk in checked],
+    )
     return seen, n_obs, positives, [chunk.rows for chunk in checked]
 
 

@@ -13,7 +13,8 @@ from dask.base import compute
 from dask.delayed import Delayed, delayed
 
 from .. import _absorb, _design, _native
-from .._chunked_passes import PassesAfterTheLoop, chunk_clusterings
+from .._chunk_sums import added_sums, kernel_sums, native_levels
+from .._chunked_passes import PassesAfterTheLoop
 from .._covariance_types import NONROBUST, CovarianceType
 from .._design import FrameLayout
 from .._information import observed_information
@@ -121,68 +122,37 @@ def chunk_sums(
             design, y01, weights, offset, beta, fit_intercept, link_named(link)
         )
         return {"A": information, "b": np.zeros(len(beta)), "deviance": 0.0, "boundary_rows": 0}
-    native_link = link_named(link).native
-    absorbed: dict[str, Any] = {}
+    absorbed = None
     if level_codes is not None and levels is not None:
-        absorbed = {
-            "codes": np.require(level_codes, dtype=np.int32, requirements=["C", "A"]),
-            "n_levels": levels.n_levels,
-        }
-        for key in ("effects", "level_means", "inverse_level_weights"):
-            value = getattr(levels, key)
-            if value is not None:
-                absorbed[key] = np.require(value, dtype=np.float64, requirements=["C", "A"])
+        absorbed = native_levels(level_codes, levels.n_levels, levels)
+    common: dict[str, Any] = {
+        "fit_intercept": fit_intercept,
+        "with_statistics": with_statistics,
+        "offset": offset,
+        "link": link_named(link).native,
+        "margins": margins,
+        "levels": absorbed,
+    }
     if meat is None or not meat.kind.robust:
-        return _native.normal_equations(
-            design,
-            y01,
-            weights,
-            beta,
-            fit_intercept=fit_intercept,
-            with_statistics=with_statistics,
-            offset=offset,
-            link=native_link,
-            margins=margins,
-            levels=absorbed or None,
-        )
-    codes: list[tuple[npt.NDArray[np.int64], int]] = []
-    uniques: list[Any] = []
+        return cast("Sums", kernel_sums(design, y01, weights, beta, **common))
+    columns = None
     if meat.kind.clustered:
         columns = [np.asarray(column) for column in labels or []]
         if any(pd.isna(column).any() for column in columns):
             raise ValueError("clusters contains missing labels (NaN or None): every row needs a cluster.")
-        codes, uniques = chunk_clusterings(columns, weights)
-    sums = _native.normal_equations(
+    sums = kernel_sums(
         design,
         y01,
         weights,
         beta,
-        fit_intercept=fit_intercept,
-        with_statistics=with_statistics,
-        offset=offset,
-        covariance=meat.kind.native(meat.n_obs, codes),
+        kind=meat.kind,
+        n_obs=meat.n_obs,
         inverse_information=meat.inverse_information,
-        link=native_link,
-        margins=margins,
-        levels=absorbed or None,
+        clusters=columns,
+        first_row=first_row or 0,
+        **common,
     )
-    if first_row is not None:
-        sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
-    if meat.kind.clustered:
-        sums["groups"] = [
-            (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
-        ]
-    return sums
-
-
-def merge_groups(first: tuple[Any, Any], second: tuple[Any, Any]) -> tuple[Any, Any]:
-    """Two (labels, sums) of group sums as one, first's rows added first:
-    the labels' union, each group's sums added in the order given."""
-    labels = first[0].append(second[0])
-    codes, uniques = pd.factorize(labels, sort=False)
-    total = np.zeros((len(uniques), first[1].shape[1]))
-    np.add.at(total, codes, np.concatenate([first[1], second[1]]))
-    return uniques, total
+    return cast("Sums", sums)
 
 
 def checked_frame(
@@ -210,56 +180,10 @@ def checked_frame(
         raise ValueError(f"{chunk_name(check[0], check[1], len(X))}: {error}") from None
 
 
-# The sums of a chunk added like A and b: the absorbed levels' (weight and
-# score per level, the (L, q) cross block; never an L x L matrix) and the
-# average marginal effects' (with their curvature per level beside absorbed
-# levels).
-ADDED_SUMS = ("level_weights", "level_scores", "level_cross", "margin_sums", "level_margin_curvature")
-
-
-def add_sums(*parts: Sums) -> Sums:
-    """The sums of parts, added left to right: the same order on every run."""
-    first = parts[0]
-    total: Sums = {
-        "A": np.array(first["A"], copy=True),
-        "b": np.array(first["b"], copy=True),
-        "deviance": first["deviance"],
-        "boundary_rows": first["boundary_rows"],
-    }
-    if "meat" in first:
-        total["meat"] = first["meat"]
-    if "groups" in first:
-        total["groups"] = first["groups"]
-    if "hat_one_rows" in first:
-        total["hat_one_rows"] = first["hat_one_rows"]
-    levels: dict[str, Any] = cast("dict[str, Any]", total)
-    for key in ADDED_SUMS:
-        if key in first:
-            levels[key] = np.array(cast("dict[str, Any]", first)[key], copy=True)
-    for part in parts[1:]:
-        total["A"] += part["A"]
-        total["b"] += part["b"]
-        total["deviance"] += part["deviance"]
-        total["boundary_rows"] += part["boundary_rows"]
-        if "meat" in part:
-            total["meat"] = total["meat"] + part["meat"]
-        if "groups" in part:
-            total["groups"] = [
-                merge_groups(mine, theirs)
-                for mine, theirs in zip(total["groups"], part["groups"], strict=True)
-            ]
-        if "hat_one_rows" in part:
-            total["hat_one_rows"] = total["hat_one_rows"] + part["hat_one_rows"]
-        for key in ADDED_SUMS:
-            if key in part:
-                levels[key] += cast("dict[str, Any]", part)[key]
-    return total
-
-
 def tree_sum(parts: list[Delayed]) -> Delayed:
     while len(parts) > 1:
         parts = [
-            delayed(add_sums, pure=False)(*parts[first : first + FAN_IN])
+            delayed(added_sums, pure=False)(parts[first : first + FAN_IN])
             for first in range(0, len(parts), FAN_IN)
         ]
     return parts[0]

@@ -14,7 +14,8 @@ import numpy.typing as npt
 import pandas as pd
 
 from .. import _design, _native
-from .._chunked_passes import PassesAfterTheLoop, chunk_clusterings
+from .._chunk_sums import added_sums, kernel_sums, native_levels
+from .._chunked_passes import PassesAfterTheLoop
 from .._covariance_types import NONROBUST, CovarianceType
 from .._fitted import Fitted
 from .._links import link_named
@@ -187,35 +188,23 @@ def partition_sums(table: Any, settings: PassSettings, partition: int) -> dict[s
     if settings.levels is not None:
         weights, common["levels"] = absorbed_levels(table, settings.levels, weights, settings.intercept_only)
     assert settings.beta is not None
-    if not settings.kind.robust:
-        sums: dict[str, Any] = dict(
-            _native.normal_equations(design_blocks, y01, weights, settings.beta, **common)
-        )
-        if settings.layout.categorical and not settings.intercept_only:
-            sums["A"] = packed(sums["A"], level_ranges(settings))
-        return sums
-    codes: list[tuple[npt.NDArray[np.int64], int]] = []
-    uniques: list[Any] = []
+    clusters = None
     if settings.kind.clustered:
-        columns = [_column(table, cluster_name(j)) for j in range(design.n_clusters)]
-        codes, uniques = chunk_clusterings(columns, weights)
-    sums = dict(
-        _native.normal_equations(
-            design_blocks,
-            y01,
-            weights,
-            settings.beta,
-            covariance=settings.kind.native(settings.n_obs, codes),
-            inverse_information=settings.inverse_information,
-            **common,
-        )
+        clusters = [_column(table, cluster_name(j)) for j in range(design.n_clusters)]
+    sums = kernel_sums(
+        design_blocks,
+        y01,
+        weights,
+        settings.beta,
+        kind=settings.kind,
+        n_obs=settings.n_obs,
+        inverse_information=settings.inverse_information,
+        clusters=clusters,
+        first_row=settings.starts.get(partition, 0),
+        **common,
     )
-    first_row = settings.starts.get(partition, 0)
-    sums["hat_one_rows"] = [first_row + row for row in sums["hat_one_rows"]]
-    if settings.kind.clustered:
-        sums["groups"] = [
-            (unique, groups[: len(unique)]) for unique, groups in zip(uniques, sums["groups"], strict=True)
-        ]
+    if not settings.kind.robust and settings.layout.categorical and not settings.intercept_only:
+        sums["A"] = packed(sums["A"], level_ranges(settings))
     return sums
 
 
@@ -233,77 +222,7 @@ def absorbed_levels(
         weights[levels.separated[codes]] = 0.0
     if intercept_only:
         return weights, None
-    native: dict[str, Any] = {"codes": codes, "n_levels": len(levels.levels)}
-    for key in ("effects", "level_means", "inverse_level_weights"):
-        value = getattr(levels, key)
-        if value is not None:
-            native[key] = np.require(value, dtype=np.float64, requirements=["C", "A"])
-    return weights, native
-
-
-# The sums added like A and b beside the meat: an absorbed column's (weight
-# and score per level, the (L, q) cross block) and the marginal effects'.
-ADDED_SUMS = ("meat", "margin_sums", "level_weights", "level_scores", "level_cross")
-
-
-def added(parts: list[dict[str, Any]]) -> dict[str, Any]:
-    """The partitions' sums added in partition order (the order alone
-    decides the bits, whichever executor made each); each clustering's
-    groups merged by label, in order of first appearance."""
-    first = parts[0]
-    total: dict[str, Any] = {
-        "A": _copied(first["A"]),
-        "b": np.array(first["b"], copy=True),
-        "deviance": first["deviance"],
-        "boundary_rows": first["boundary_rows"],
-    }
-    for key in ADDED_SUMS:
-        if key in first:
-            total[key] = np.array(first[key], copy=True)
-    for part in parts[1:]:
-        _add(total["A"], part["A"])
-        total["b"] += part["b"]
-        total["deviance"] += part["deviance"]
-        total["boundary_rows"] += part["boundary_rows"]
-        for key in ADDED_SUMS:
-            if key in part:
-                total[key] += part[key]
-    if "hat_one_rows" in first:
-        total["hat_one_rows"] = [row for part in parts for row in part["hat_one_rows"]]
-    if "groups" in first:
-        total["groups"] = []
-        for clustering in range(len(first["groups"])):
-            labels = first["groups"][clustering][0].append(
-                [part["groups"][clustering][0] for part in parts[1:]]
-            )
-            scores = np.concatenate([part["groups"][clustering][1] for part in parts])
-            codes, uniques = pd.factorize(labels, sort=False)
-            groups = np.zeros((len(uniques), scores.shape[1]))
-            np.add.at(groups, codes, scores)
-            total["groups"].append((uniques, groups))
-    return total
-
-
-def _copied(A: Any) -> Any:
-    if isinstance(A, dict):
-        return {
-            key: [np.array(block, copy=True) for block in value]
-            if isinstance(value, list)
-            else np.array(value, copy=True)
-            for key, value in A.items()
-        }
-    return np.array(A, copy=True)
-
-
-def _add(total: Any, part: Any) -> None:
-    """part's A added into total's, block by block when packed."""
-    if isinstance(total, dict):
-        total["dense"] += part["dense"]
-        for key in ("diagonals", "cross"):
-            for mine, theirs in zip(total[key], part[key], strict=True):
-                mine += theirs
-    else:
-        total += part
+    return weights, native_levels(codes, len(levels.levels), levels)
 
 
 class SparkPasses(PassesAfterTheLoop):
@@ -350,7 +269,7 @@ class SparkPasses(PassesAfterTheLoop):
                 + partition_results(design_blobs(self.persisted, missing), task),
                 key=lambda part: part[0],
             )
-        total = added([sums for _, sums in parts])
+        total = added_sums([sums for _, sums in parts])
         if isinstance(total["A"], dict):
             total["A"] = unpacked(total["A"], level_ranges(settings), len(total["b"]))
         return total

@@ -14,7 +14,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from .. import _design
-from .._validation import ONE_WEIGHTED_CLASS, one_class_message
+from .._chunk_checks import class_totals
 from . import _executor_designs
 from ._frames import SparkFrames, pandas_partition, quoted
 from ._levels import ABSORBED, bad_labels, partition_levels, spark_labels
@@ -339,15 +339,11 @@ def first_pass(persisted: Any, design: Design, column_names: dict[str, str]) -> 
             f"{column_names['labels']} has {len(seen)} distinct values ({shown}); a logistic regression "
             "needs exactly two."
         )
-    if len(seen) < 2:
-        raise ValueError(one_class_message(seen.tolist()))
-    positive = np.unique(np.concatenate([part["weighted_labels"] for _, part in parts]))
-    if len(positive) == 0:
-        raise ValueError("Sample weights must contain at least one non-zero number.")
-    if len(positive) < 2:
-        raise ValueError(ONE_WEIGHTED_CLASS)
-    n_obs = sum(float(part["label_weights"].sum()) for _, part in parts)
-    positives = sum(float(part["label_weights"][part["labels"] == seen[1]].sum()) for _, part in parts)
+    seen, n_obs, positives = class_totals(
+        [part["labels"] for _, part in parts],
+        [part["weighted_labels"] for _, part in parts],
+        [part["label_weights"] for _, part in parts],
+    )
     starts, start = {}, 0
     for index, part in parts:
         starts[index] = start
