@@ -15,6 +15,7 @@ codes), so no dense one-hot row is ever made."""
 from __future__ import annotations
 
 import dataclasses
+import functools
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -58,21 +59,81 @@ def formula_marginal_effects(
     """(row names, effects, their delta-method covariance J V Jᵀ) of the
     formula's variables over the complete rows of data, as
     LogisticRegression.marginal_effects() documents them. offset is that of
-    every row of data (the formula's offset terms included), sample_weight
-    the rows' weights (None: 1)."""
+    every row of data (in memory, the formula's offset terms included),
+    sample_weight the rows' weights (None: 1). On a back end whose module
+    has formula_margin_sums (Dask), each partition's weighted sums are
+    made where it lives and added in partition order."""
     design = results.formula
     assert design is not None
-    if backend_of(data) is not None:
-        raise NotImplementedError(
-            "marginal_effects() of a model fitted with a formula takes an in-memory DataFrame: the "
-            "derivatives evaluate the formula's terms on the moved rows, which is not available on a "
-            "Dask or Spark DataFrame (compute the rows first, or a sample of them)."
-        )
     check_offset_given(results.fitted_with_offset, offset)
+    used = sorted(design.spec.variables_by_source.get("data", set()))
+    backend = backend_of(data)
+    if backend is None:
+        collected = _formula._pandas_data(
+            _formula._collected(data, design.written, design.absorbed), design.written
+        )
+        sums = _row_sums(results, collected, sample_weight, offset, normalized=True)
+        if sums is None:
+            raise ValueError("marginal_effects() has no complete row of the data to average over.")
+        names, effects, jacobian, _ = sums
+        return _with_covariance(results, names, effects, jacobian)
+    sums_of_partitions = getattr(backend.module(), "formula_margin_sums", None)
+    if sums_of_partitions is None:
+        raise NotImplementedError(
+            "marginal_effects() of a model fitted with a formula takes an in-memory or a Dask "
+            f"DataFrame, not a {backend.name.capitalize()} DataFrame: the derivatives evaluate the "
+            "formula's terms on the moved rows (compute the rows first, or a sample of them)."
+        )
+    present = backend.module().columns(data)
+    absent = [name for name in [*used, *design.absorbed] if name not in present]
+    if absent:
+        raise ValueError(f"marginal_effects() needs the formula's variables; the data lacks {absent}.")
+    read = set(used) | set(design.absorbed)
+    parts = [
+        part
+        for part in sums_of_partitions(
+            data,
+            [name for name in present if name in read],
+            functools.partial(_row_sums, results, normalized=False),
+            sample_weight,
+            offset,
+        )
+        if part is not None
+    ]
+    if not parts:
+        raise ValueError("marginal_effects() has no complete row of the data to average over.")
+    names = parts[0][0]
+    effects, jacobian, total = parts[0][1].copy(), parts[0][2].copy(), parts[0][3]
+    for _, part_effects, part_jacobian, part_total in parts[1:]:
+        effects += part_effects
+        jacobian += part_jacobian
+        total += part_total
+    if not total > 0:
+        raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
+    return _with_covariance(results, names, effects / total, jacobian / total)
+
+
+# A part of the data's margins: (row names, Σ sᵢ effectᵢ, Σ sᵢ Jᵢ, Σ sᵢ)
+# over its complete rows, or with normalized weights the averages.
+_Sums = tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64], float]
+
+
+def _row_sums(
+    results: FitResults,
+    collected: pd.DataFrame,
+    sample_weight: Any,
+    offset: Any,
+    *,
+    normalized: bool,
+) -> _Sums | None:
+    """The margins' sums over the complete rows of a pandas frame of the
+    formula's variables (None for a frame without one): with normalized,
+    the weights divided by their sum first (the averages of the data in
+    memory); else the weighted sums of a partition, which the caller adds
+    over the partitions and divides."""
+    design = results.formula
+    assert design is not None
     numeric, factors = _variables(design)
-    collected = _formula._pandas_data(
-        _formula._collected(data, design.written, design.absorbed), design.written
-    )
     used = sorted(design.spec.variables_by_source.get("data", set()))
     absent = [name for name in [*used, *design.absorbed] if name not in collected.columns]
     if absent:
@@ -80,6 +141,8 @@ def formula_marginal_effects(
     # The formula's columns alone, as a new frame: the caller's is never written.
     frame = collected[used]
     n = len(frame)
+    if n == 0:
+        return None
     matrix = _formula._materialize(design.formula, design.spec, frame, "drop")
     complete = _formula._complete_rows(matrix.values(), _formula._absorbed_nulls(collected, design.absorbed))
     complete = np.ones(n, dtype=bool) if complete is None else complete
@@ -94,7 +157,7 @@ def formula_marginal_effects(
             count = int(np.count_nonzero(~complete))
             raise ValueError(_formula._incomplete_message("marginal_effects()", count, n, design.formula))
         if not complete.any():
-            raise ValueError("marginal_effects() has no complete row of the data to average over.")
+            return None
         matrix = _formula._subset(matrix, complete)
     infinite = _infinite_column(matrix)
     if infinite is not None:
@@ -121,9 +184,13 @@ def formula_marginal_effects(
         weights = weights * counted
         offsets = known if offsets is None else offsets + known
     total = float(weights.sum())
-    if not total > 0:
-        raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
-    evaluation = _Evaluation(results, frame, complete, matrix, offsets, weights / total)
+    if normalized:
+        if not total > 0:
+            raise ValueError(
+                "sample_weight sums to 0: there are no rows to average the marginal effects over."
+            )
+        weights = weights / total
+    evaluation = _Evaluation(results, frame, complete, matrix, offsets, weights)
     names: list[str] = []
     effects: list[float] = []
     jacobians: list[npt.NDArray[np.float64]] = []
@@ -137,15 +204,22 @@ def formula_marginal_effects(
             names.append(f"{factor.expression}[T.{level}]")
             effects.append(effect)
             jacobians.append(jacobian)
-    _, _, fitted_covariance = fitted_parametrization(results)
     k = len(results.parameters)
-    jacobian = np.vstack(jacobians) if jacobians else np.empty((0, k))
+    stacked = np.vstack(jacobians) if jacobians else np.empty((0, k))
+    return names, np.asarray(effects, dtype=np.float64), stacked, total
+
+
+def _with_covariance(
+    results: FitResults, names: list[str], effects: npt.NDArray[np.float64], jacobian: npt.NDArray[np.float64]
+) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The effects with their delta-method covariance J V Jᵀ."""
+    _, _, fitted_covariance = fitted_parametrization(results)
     # A parameter dropped as linearly dependent is 0 in the fit, as if its
     # column were left out: the effects are those of that model, and the
     # covariance reads the estimated parameters alone.
     kept = ~results.dropped
     covariance = jacobian[:, kept] @ fitted_covariance[np.ix_(kept, kept)] @ jacobian[:, kept].T
-    return names, np.asarray(effects, dtype=np.float64), covariance
+    return names, effects, covariance
 
 
 def _given_rows(value: Any, n: int, name: str) -> npt.NDArray[np.float64] | None:
@@ -338,7 +412,9 @@ class _Group:
 
 class _Evaluation:
     """The model on the complete rows of the data as given, and the terms of
-    one variable evaluated again on the data moved. The weights sum to 1."""
+    one variable evaluated again on the data moved. The weights sum to 1
+    (in memory), or are a partition's own, whose sums the caller adds over
+    the partitions and divides by the weights' total."""
 
     def __init__(
         self,

@@ -72,3 +72,29 @@ def test_incomplete_rows_on_dask_are_dropped_as_in_memory(incomplete):
         ValueError, match=r"sample_weight has \d+ missing value\(s\) on rows .* give sample_weight"
     ):
         quorvi.logit(FORMULA, frame.drop(columns="w"), sample_weight=data["w"].to_numpy())
+
+
+@pytest.mark.parametrize(
+    ("formula", "arguments"),
+    [
+        (FORMULA, {"sample_weight": "w", "offset": True}),
+        ("had_affair ~ educ + np.log(age) + C(rel) | occ", {"sample_weight": "w"}),
+    ],
+    ids=["weights and an offset", "absorbed"],
+)
+def test_formula_margins_on_dask_are_those_of_the_rows_in_memory(incomplete, formula, arguments):
+    # The in-memory margins equal statsmodels' and marginaleffects'
+    # (tests/estimator/test_formula_margins.py); on Dask each partition
+    # evaluates the terms where it lives, with its incomplete rows left out,
+    # and the partitions' weighted sums are added: the same average.
+    data, offset = incomplete
+    given = {
+        "sample_weight": arguments.get("sample_weight"),
+        "offset": offset if arguments.get("offset") else None,
+    }
+    expected = quorvi.logit(formula, data, tol=1e-10, **given)
+    frame = dd.from_pandas(data, npartitions=3)
+    table = expected.marginal_effects(frame, **given)
+    reference = expected.marginal_effects(data, **given)
+    assert list(table.index) == list(reference.index)
+    np.testing.assert_allclose(table.to_numpy(), reference.to_numpy(), rtol=1e-10, atol=1e-13)

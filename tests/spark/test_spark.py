@@ -211,6 +211,14 @@ def test_incomplete_rows_are_dropped_as_pandas_drops_them(spark, rows):
     np.testing.assert_allclose(
         probability[~incomplete], reference.predict_proba(holes[~incomplete])[:, 1], rtol=1e-9, atol=1e-12
     )
+    # The formula's marginal effects, each partition's terms evaluated where
+    # it lives and its incomplete rows (a missing weight's too) left out.
+    np.testing.assert_allclose(
+        reference.marginal_effects(frame, sample_weight="w").to_numpy(),
+        reference.marginal_effects(holes, sample_weight=holes["w"]).to_numpy(),
+        rtol=1e-10,
+        atol=1e-13,
+    )
 
 
 @pytest.fixture(scope="module")

@@ -3,7 +3,9 @@ chunk's sums made where the chunk lives, added in the caller's process."""
 
 from __future__ import annotations
 
+import functools
 import math
+from collections.abc import Callable
 from typing import Any
 
 import dask.array as da
@@ -91,9 +93,29 @@ def dask_margin_sums(
 def dask_frame_sums(results: Any, X: Any, sample_weight: Any, offset: Any) -> Any:
     """The margins' sums of a Dask DataFrame with categorical columns: each
     partition's made where it lives (as for an in-memory frame), added here
-    in partition order, so the result does not depend on the scheduler. With
-    weights or offsets, the partitions' lengths are measured first (one small
-    computation) so that the vectors meet their rows."""
+    in partition order, so the result does not depend on the scheduler."""
+    sums, *others = _by_partition(X, functools.partial(frame_sums, results), sample_weight, offset)
+    for other in others:
+        sums.merge(other)
+    return sums
+
+
+def formula_margin_sums(
+    data: Any, columns: list[str], sums_of: Callable[[Any, Any, Any], Any], sample_weight: Any, offset: Any
+) -> list[Any]:
+    """sums_of(partition, weights, offsets) of every partition of data's
+    columns (those of the formula: a formula model's marginal effects, whose
+    terms are evaluated where each partition lives), in partition order."""
+    return _by_partition(data[columns], sums_of, sample_weight, offset)
+
+
+def _by_partition(
+    X: Any, function: Callable[[Any, Any, Any], Any], sample_weight: Any, offset: Any
+) -> list[Any]:
+    """function(partition, weights, offsets) of every partition of the Dask
+    DataFrame X, computed, in partition order. With weights or offsets, the
+    partitions' lengths are measured first (one small computation) so that
+    the vectors meet their rows."""
     partitions = X.to_delayed()
     vectors = {"sample_weight": sample_weight, "offset": offset}
     chunked: dict[str, list[Any]] = {name: [None] * len(partitions) for name in vectors}
@@ -104,12 +126,9 @@ def dask_frame_sums(results: Any, X: Any, sample_weight: Any, offset: Any) -> An
             if vector is not None:
                 chunked[name] = list(rows_chunked_as(vector, name, rows).to_delayed())
     parts = [
-        delayed(frame_sums, pure=True)(results, part, weights, offsets)
+        delayed(function, pure=True)(part, weights, offsets)
         for part, weights, offsets in zip(
             partitions, chunked["sample_weight"], chunked["offset"], strict=True
         )
     ]
-    sums, *others = compute(*parts)
-    for other in others:
-        sums.merge(other)
-    return sums
+    return list(compute(*parts))

@@ -57,6 +57,7 @@ from ._frames import (
 )
 from ._prediction import (
     decision_function,
+    formula_margin_sums,
     formula_scores,
     frame_labels,
     frame_log_probabilities,
@@ -84,6 +85,7 @@ __all__ = [
     "fit_absorbed",
     "formula_complete_rows",
     "formula_frames",
+    "formula_margin_sums",
     "formula_meta",
     "formula_scores",
     "frame_labels",

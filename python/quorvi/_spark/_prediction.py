@@ -14,7 +14,7 @@ from sklearn.utils import check_array
 
 from .. import _design, _margins, _prediction
 from .._links import link_named
-from ._frames import SparkFrames, pandas_partition, partition_results, spark_frame
+from ._frames import SparkFrames, pandas_partition, partition_results, quoted, spark_frame
 from ._persisted import label_type
 
 SCORES, PROBABILITY, LOG_PROBABILITY, PREDICTION = (
@@ -250,3 +250,34 @@ def frame_sums(results: Any, X: Any, sample_weight: Any, offset: Any) -> Any:
     for other in others:
         total.merge(other)
     return total
+
+
+def formula_margin_sums(
+    data: Any, columns: list[str], sums_of: Callable[[Any, Any, Any], Any], sample_weight: Any, offset: Any
+) -> list[Any]:
+    """sums_of(partition, weights, offsets) of every partition of the Spark
+    DataFrame data (columns: those of the formula; the weights and offsets
+    name columns of it), run where each partition lives, in partition order:
+    a formula model's marginal effects, whose terms are evaluated on each
+    partition's rows. A missing weight or offset leaves its row out, as in
+    memory."""
+    from pyspark.sql import functions as F
+
+    source = spark_frame(data, "marginal_effects()'s data")
+    named = {"sample_weight": sample_weight, "offset": offset}
+    for role, name in named.items():
+        if name is not None and (not isinstance(name, str) or name not in source.columns):
+            raise ValueError(f"on a Spark DataFrame, {role} names a column of the data; got {name!r}.")
+    read = list(dict.fromkeys([*columns, *(name for name in named.values() if name is not None)]))
+
+    def task(table: Any) -> Any:
+        frame = pandas_partition(table)
+        vectors = [
+            None if name is None else frame[name].to_numpy(dtype=np.float64, na_value=np.nan)
+            for name in named.values()
+        ]
+        return sums_of(frame[columns], *vectors)
+
+    return [
+        part for _, part in partition_results(source.select(*(F.col(quoted(name)) for name in read)), task)
+    ]
