@@ -461,19 +461,16 @@ NATIVE_KEYS = {
     "changes",
     "halvings",
     "last_pass_coefficients",
-    "meats",
-    "hat_one_rows",
     "null_deviance",
-    "further_unconverged",
 }
 
 
-# The attributes of a FitResult that a fit may leave None (its optional sums).
+# The attributes of a FitResult that a fit may leave None (its optional
+# sums, and the records of its robust sums and absorbed levels).
 NATIVE_OPTIONAL_KEYS = (
     "margin_sums",
-    "fixed_effects",
-    "level_weights",
-    "further_effects",
+    "robust",
+    "absorbed",
 )
 
 
@@ -556,13 +553,20 @@ def check_native_case(case, fit):
 
     n, p = X.shape
     q = p + fit_intercept
-    keys = NATIVE_KEYS | ({"fixed_effects", "level_weights"} if "absorb" in robust else set())
-    if "further_absorb" in robust:
-        keys = keys | {"further_effects"}
+    keys = NATIVE_KEYS | ({"absorbed"} if "absorb" in robust else set())
     # A fit that made an update has its margin sums, with absorbed levels
     # too (none of no coefficient).
     if type(result) is dict and result.get("iterations", 0) > 0 and q > 0:
         keys = keys | {"margin_sums"}
+    # Robust sums asked for are formed after a loop that made a pass, unless
+    # its first system overflowed.
+    if (
+        type(result) is dict
+        and robust.get("meat", "none") != "none"
+        and result.get("passes", 0) > 0
+        and not result.get("overflowed")
+    ):
+        keys = keys | {"robust"}
     if type(result) is not dict or set(result) != keys:
         return [*problems, f"native: not a FitResult with the fields {sorted(keys)}: {result!r}"], name
     margin_sums = result.get("margin_sums")
@@ -576,9 +580,23 @@ def check_native_case(case, fit):
         null_deviance is not None and robust.get("offset") is None
     ):
         problems.append(f"native: null_deviance {null_deviance!r} without an offset, or not a float")
+    if "robust" in result:
+        meats, hat_one_rows = result["robust"].meats, result["robust"].hat_one_rows
+        clusterings = max(1, len(robust.get("clusters", [])))  # the levels' own: one
+        if len(meats) != clusterings or not all(
+            type(m) is np.ndarray and m.dtype == np.float64 and m.shape == (q, q) for m in meats
+        ):
+            problems.append(f"native: not {clusterings} meat(s) of shape ({q}, {q}): {meats!r}")
+        if (
+            type(hat_one_rows) is not list
+            or hat_one_rows != sorted(set(hat_one_rows))
+            or not all(0 <= row < n for row in hat_one_rows)
+        ):
+            problems.append(f"native: hat_one_rows {hat_one_rows!r} not increasing rows of [0, {n})")
     if "absorb" in robust:
         levels = robust["n_levels"]
-        effects, level_weights = result["fixed_effects"], result["level_weights"]
+        absorbed = result["absorbed"]
+        effects, level_weights = absorbed.fixed_effects, absorbed.level_weights
         if not all(
             type(v) is np.ndarray and v.dtype == np.float64 and v.shape == (levels,)
             for v in (effects, level_weights)
@@ -592,13 +610,15 @@ def check_native_case(case, fit):
         elif "kept_levels" in robust and (level_weights[~robust["kept_levels"]] > 0).any():
             problems.append("native: a level left out has weight")
     if "further_absorb" in robust:
-        further = result["further_effects"]
+        further = result["absorbed"].further_effects
         if not (
             type(further) is np.ndarray
             and further.dtype == np.float64
             and further.shape == (sum(robust["further_levels"]),)
         ):
             problems.append(f"native: malformed further_effects for {robust['further_levels']} levels")
+    elif "absorb" in robust and result["absorbed"].further_effects is not None:
+        problems.append("native: further_effects without further absorbed columns")
     coefficients, covariance = result["coefficients"], result["covariance"]
     iterations, converged = result["iterations"], result["converged"]
     if not (

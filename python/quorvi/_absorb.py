@@ -1024,12 +1024,14 @@ def fit(spec: FitSpec) -> AbsorbedFit:
             counted &= weights > 0
     coefficients = np.asarray(result.coefficients)
     if in_python and result.passes > 0:
+        absorbed = result.absorbed
+        assert absorbed is not None  # a fit given absorbed= has them
         features = features_of(blocks, rest, layout, as_dummies)
-        scores = features @ coefficients[:q] + np.asarray(result.fixed_effects)[primary_codes]
+        scores = features @ coefficients[:q] + np.asarray(absorbed.fixed_effects)[primary_codes]
         start_level = 0
         for j in further:
             count = len(coded[j][1])
-            scores += np.asarray(result.further_effects)[start_level : start_level + count][coded[j][0]]
+            scores += np.asarray(absorbed.further_effects)[start_level : start_level + count][coded[j][0]]
             start_level += count
         # The columns after the first that entered the system as categorical
         # blocks: their levels' coefficients follow the features'. The
@@ -1061,7 +1063,9 @@ def fit(spec: FitSpec) -> AbsorbedFit:
             request.clusters if kind.clustered else None,
         )
         del features, scores
-        result = result.replace(meats=meats)
+        # Rows of hat value 1 matter to HC2 and HC3 alone, whose sums the
+        # engine forms (partialled_in_python).
+        result = result.replace(robust=_native.RobustSums(meats=meats, hat_one_rows=[]))
     uncorrected = None
     if bias_correction is not None and _bias_correction.correctable(result):
         frequencies = np.ones(n_rows) if weights is None else np.array(weights, dtype=np.float64)
@@ -1167,11 +1171,13 @@ def corrected_fit(
     coefficients = np.array(result.coefficients, dtype=np.float64, copy=True)
     q = features.shape[1]
     codes = [c for c, _ in coded]
+    absorbed = result.absorbed
+    assert absorbed is not None  # a fit given absorbed= has them
     # The effects as absorb= ordered the columns.
     effects: list[npt.NDArray[np.float64]] = [np.empty(0)] * len(coded)
-    effects[order[0]] = np.asarray(result.fixed_effects)
+    effects[order[0]] = np.asarray(absorbed.fixed_effects)
     if len(order) > 1:
-        stacked = np.asarray(result.further_effects)
+        stacked = np.asarray(absorbed.further_effects)
         ends = np.cumsum([len(coded[j][1]) for j in order[1:]])
         for rank, j in enumerate(order[1:]):
             effects[j] = stacked[ends[rank] - len(coded[j][1]) : ends[rank]]
@@ -1234,10 +1240,12 @@ def corrected_fit(
     covariance_of_all[np.ix_(kept, kept)] = covariance
     return result.replace(
         coefficients=coefficients,
-        fixed_effects=effects[order[0]],
-        further_effects=np.concatenate([effects[j] for j in order[1:]])
-        if len(order) > 1
-        else result.further_effects,
+        absorbed=absorbed.replace(
+            fixed_effects=effects[order[0]],
+            further_effects=np.concatenate([effects[j] for j in order[1:]])
+            if len(order) > 1
+            else absorbed.further_effects,
+        ),
     ), (effects_of_all, covariance_of_all)
 
 
@@ -1275,16 +1283,17 @@ def further_columns(
     (the difference added to the first column's effects, which leaves every
     row's predictor as it was); the result with the first column's effects
     so shifted. A ConvergenceWarning when the solve missed its tolerance."""
-    if result.further_unconverged:
+    absorbed = result.absorbed
+    if absorbed.further_unconverged:
         from sklearn.exceptions import ConvergenceWarning
 
         _caller.warn(
             f"the solve for the levels of {[names[j] for j in further]} missed its tolerance in "
-            f"{result.further_unconverged} update(s): their levels are poorly connected through the rows "
+            f"{absorbed.further_unconverged} update(s): their levels are poorly connected through the rows "
             "(the estimates may be less accurate than tol).",
             ConvergenceWarning,
         )
-    stacked = np.asarray(result.further_effects)
+    stacked = np.asarray(absorbed.further_effects)
     shift = 0.0
     start = 0
     for rank, j in enumerate(further, start=1):
@@ -1302,7 +1311,7 @@ def further_columns(
             int(has_rows.sum()),
         )
         start += len(levels)
-    return result.replace(fixed_effects=np.asarray(result.fixed_effects) + shift)
+    return result.replace(absorbed=absorbed.replace(fixed_effects=np.asarray(absorbed.fixed_effects) + shift))
 
 
 def eliminated_column(
@@ -1311,9 +1320,9 @@ def eliminated_column(
     """The column whose levels the engine eliminated, from its result's
     effects and level weights, and the intercept: its first level with rows
     is the reference, and the others' effects are relative to it."""
-    has_rows = np.asarray(result.level_weights) > 0
+    has_rows = np.asarray(result.absorbed.level_weights) > 0
     reference = int(np.argmax(has_rows))
-    alpha = np.asarray(result.fixed_effects)
+    alpha = np.asarray(result.absorbed.fixed_effects)
     intercept = float(alpha[reference])
     effects = np.where(has_rows, alpha - intercept, np.nan)
     return AbsorbedColumn(name, levels, effects, reference, separated_levels, int(has_rows.sum())), intercept

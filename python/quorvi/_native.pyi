@@ -129,6 +129,37 @@ class SparseBlock:
 _Progress = Callable[[int, float, float, float, int], None]
 _Design = npt.NDArray[np.float64] | list[DenseBlock | CategoricalBlock | SparseBlock | VaryingSlopeBlock]
 
+class RobustSums:
+    """A fit's robust sums at its last_pass_coefficients (FitResult.robust):
+    read-only attributes; it pickles."""
+
+    def __init__(self, *, meats: list[npt.NDArray[np.float64]], hat_one_rows: list[int]) -> None: ...
+    @property
+    def meats(self) -> list[npt.NDArray[np.float64]]: ...  # the meat, or one per clustering
+    @property
+    def hat_one_rows(self) -> list[int]: ...  # rows whose hat value is 1 (HC2/HC3)
+    def replace(self, **changes: Any) -> RobustSums:
+        """A copy with the given fields replaced (TypeError for no such field)."""
+
+class AbsorbedEffects:
+    """A fit's absorbed levels (FitResult.absorbed): read-only attributes;
+    it pickles."""
+
+    # the levels' effects at the final coefficients, and each level's sum
+    # of s w in the last pass (0: no weight, no effect)
+    @property
+    def fixed_effects(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def level_weights(self) -> npt.NDArray[np.float64]: ...
+    # with further_codes only: the further columns' effects (stacked), and
+    # the updates whose solve of them missed its tolerance (else 0)
+    @property
+    def further_effects(self) -> npt.NDArray[np.float64] | None: ...
+    @property
+    def further_unconverged(self) -> int: ...
+    def replace(self, **changes: Any) -> AbsorbedEffects:
+        """A copy with the given fields replaced (TypeError for no such field)."""
+
 class FitResult:
     """What fit, fit_chunked and fit_chunked_absorbed return (built in one
     place, src/native/fit_result.cpp): read-only attributes; it pickles."""
@@ -161,13 +192,13 @@ class FitResult:
     def changes(self) -> npt.NDArray[np.float64]: ...  # per update, the largest coefficient change
     @property
     def halvings(self) -> int: ...  # passes re-formed at a halved step (counted in passes)
-    # where covariance, deviance and meats are evaluated
+    # where covariance, deviance and the robust sums are evaluated
     @property
     def last_pass_coefficients(self) -> npt.NDArray[np.float64]: ...
+    # the robust sums, where a covariance asked for them and the loop made
+    # a pass without overflowing; None otherwise
     @property
-    def meats(self) -> list[npt.NDArray[np.float64]]: ...  # the robust sums: one, or one per clustering
-    @property
-    def hat_one_rows(self) -> list[int]: ...  # rows whose hat value is 1 (HC2/HC3)
+    def robust(self) -> RobustSums | None: ...
     # coefficients whose row of the first system is not finite (then no update)
     @property
     def overflowed(self) -> list[int]: ...
@@ -180,18 +211,9 @@ class FitResult:
     # row's level effects, and Σ sᵢ h'(ηᵢ) carried to the final fixed_effects (to first order)
     @property
     def margin_sums(self) -> npt.NDArray[np.float64] | None: ...
-    # fit with absorb= only: the levels' effects at the final coefficients,
-    # and each level's sum of s w in the last pass (0: no weight, no effect)
+    # fit with absorbed= and fit_chunked_absorbed only; None otherwise
     @property
-    def fixed_effects(self) -> npt.NDArray[np.float64] | None: ...
-    @property
-    def level_weights(self) -> npt.NDArray[np.float64] | None: ...
-    # fit with further_absorb= only: the further columns' effects (stacked),
-    # and the updates whose solve of them missed its tolerance (else 0)
-    @property
-    def further_effects(self) -> npt.NDArray[np.float64] | None: ...
-    @property
-    def further_unconverged(self) -> int: ...
+    def absorbed(self) -> AbsorbedEffects | None: ...
     def replace(self, **changes: Any) -> FitResult:
         """A copy with the given fields replaced (TypeError for no such field)."""
 

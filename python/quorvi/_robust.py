@@ -219,8 +219,9 @@ def robust_covariance(
     semi-definite (a CovarianceCorrectionWarning: two-way clusters only);
     n_obs the sum of the frequency weights, k the estimated parameters."""
     check_residual_degrees(request.kind, n_obs, k)
-    check_hat_values(result.hat_one_rows, request.cov_type)
-    covariance, clipped = sandwich(result.covariance, result.meats, request, n_obs, k)
+    robust = result.robust
+    check_hat_values(robust.hat_one_rows, request.cov_type)
+    covariance, clipped = sandwich(result.covariance, robust.meats, request, n_obs, k)
     if len(clipped):
         _caller.warn(
             f"the two-way cluster covariance V_A + V_B - V_(A and B) is not positive semi-definite: "

@@ -343,11 +343,11 @@ NativeFitResult fit_entry(const py::object& X, const py::array& y,
     }
     NativeFitResult result = fit_result(fit.fit.outcome, fit.fit.last_pass, covariance_values.array,
                                         fit.fit.null_deviance, fit.fit.meats, fit.fit.hat_one_rows);
-    result.fixed_effects = to_numpy(fit.effects);
-    result.level_weights = to_numpy(fit.level_weights);
+    NativeAbsorbedEffects& effects =
+        result.absorbed.emplace(absorbed_effects(fit.effects, fit.level_weights));
     if (!further.empty()) {
-      result.further_effects = to_numpy(fit.further_effects);
-      result.further_unconverged = fit.unconverged_solves;
+      effects.further_effects = to_numpy(fit.further_effects);
+      effects.further_unconverged = fit.unconverged_solves;
     }
     return result;
   }
@@ -574,7 +574,6 @@ NativeFitResult fit_chunked_absorbed_entry(const py::object& passes, std::int64_
   }
   NativeFitResult result = fit_result(fit.outcome, fit.last_pass, covariance.array, fit.null_deviance,
                                       fit.meats, fit.hat_one_rows);
-  result.fixed_effects = to_numpy(fit.effects);
-  result.level_weights = to_numpy(fit.level_weights);
+  result.absorbed = absorbed_effects(fit.effects, fit.level_weights);
   return result;
 }

@@ -26,9 +26,9 @@
 // offset (1-D float64 of X's rows) is added to every row's linear
 // predictor. The covariance's request (meat, hat_power, hat_rows, clusters)
 // asks for the robust sums of robust_input.hpp at the coefficients of the
-// last pass; the result's
-// meats holds them (one per clustering), hat_one_rows the rows whose hat
-// value is 1, and last_pass_coefficients those coefficients.
+// last pass; the result's robust holds them (meats, one per clustering, and
+// hat_one_rows, the rows whose hat value is 1), and last_pass_coefficients
+// those coefficients.
 
 // fit(X, y, sample_weight, *, options, covariance, absorbed, offset,
 // progress): the fit of an X in memory, read in place on options.n_threads
@@ -38,8 +38,8 @@
 // 1-D float64 contiguous arrays of X's row count; options.link the mean's
 // function of eta (links.hpp, quorvi._native.Link). Raises ValueError for
 // any other layout and for n_threads < 1. With absorbed, its first column's
-// levels are eliminated on one thread (the result then also has their
-// effects and weights), covariance.clusters_are_levels asks for cluster
+// levels are eliminated on one thread (the result's absorbed then holds
+// their effects and weights), covariance.clusters_are_levels asks for cluster
 // sums whose clusters are those levels, and its further columns are solved
 // for each update (src/irls/further_solve.hpp).
 NativeFitResult fit_entry(const pybind11::object& X, const pybind11::array& y,
@@ -105,7 +105,7 @@ pybind11::dict normal_equations_entry(const pybind11::object& X, const pybind11:
 // inverse_information, effects=, level_means=, inverse_level_weights=) the
 // robust sums of meat alone; with offset, passes.null_model(beta,
 // with_statistics) the null model's normal equations. The result is fit's
-// with fixed_effects and level_weights. With margins, the result has the
+// with absorbed's fixed_effects and level_weights. With margins, the result has the
 // margin sums of the loop's last pass as fit's with absorbed levels: the
 // plan calls passes.form_margins() when the passes from the next one on are
 // to hold "margin_sums" and "level_margin_curvature", and

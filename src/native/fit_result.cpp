@@ -54,8 +54,10 @@ NativeFitResult fit_result(const FitOutcome& outcome, const NormalSums& last_pas
   result.halvings = outcome.halvings;
   result.last_pass_coefficients = to_numpy(
       any_pass ? outcome.last_pass_beta : arma::vec(outcome.result.coefficients.n_elem, arma::fill::zeros));
-  result.meats = matrices_to_numpy(meats);
-  result.hat_one_rows = hat_one_rows;
+  // Every robust finish forms a meat (one per clustering, of at least one).
+  if (!meats.empty()) {
+    result.robust = NativeRobustSums{matrices_to_numpy(meats), hat_one_rows};
+  }
   if (!std::isnan(null_deviance)) {
     result.null_deviance = null_deviance;
   }
@@ -64,6 +66,13 @@ NativeFitResult fit_result(const FitOutcome& outcome, const NormalSums& last_pas
     result.margin_sums = margin_sums_to_numpy(margins);
   }
   return result;
+}
+
+NativeAbsorbedEffects absorbed_effects(const arma::vec& effects, const arma::vec& level_weights) {
+  NativeAbsorbedEffects absorbed;
+  absorbed.fixed_effects = to_numpy(effects);
+  absorbed.level_weights = to_numpy(level_weights);
+  return absorbed;
 }
 
 py::array_t<double> margin_sums_to_numpy(const MarginSums& margins) {

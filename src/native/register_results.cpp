@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "fit_result.hpp"
 #include "registrations.hpp"
@@ -23,45 +25,81 @@ py::object as_object(const Field& value) {
 }
 
 // The fields as a dict by name: the pickled state, and what replace() starts from.
-py::dict state_of(const NativeFitResult& result) {
+template <class Record>
+py::dict state_of(const Record& record) {
   py::dict state;
-  for_each_field([&](const char* name, auto member) { state[name] = as_object(result.*member); });
+  Record::for_each_field([&](const char* name, auto member) { state[name] = as_object(record.*member); });
   return state;
 }
 
-// A result of state's fields; TypeError (pybind11's cast error) for a value
+// A record of state's fields; TypeError (pybind11's cast error) for a value
 // of the wrong type, KeyError for a field missing.
-NativeFitResult result_of(const py::dict& state) {
-  NativeFitResult result;
-  for_each_field([&](const char* name, auto member) {
-    using Field = std::decay_t<decltype(result.*member)>;
-    result.*member = state[name].template cast<Field>();
+template <class Record>
+Record record_of(const py::dict& state) {
+  Record record;
+  Record::for_each_field([&](const char* name, auto member) {
+    using Field = std::decay_t<decltype(record.*member)>;
+    record.*member = state[name].template cast<Field>();
   });
-  return result;
+  return record;
 }
 
 // A copy with the fields named in changes replaced, as dataclasses.replace
-// makes one: the result itself stays as the fit made it.
-NativeFitResult replaced(const NativeFitResult& result, const py::kwargs& changes) {
-  py::dict state = state_of(result);
+// makes one: the record itself stays as the fit made it.
+template <class Record>
+Record replaced(const Record& record, const py::kwargs& changes, const std::string& class_name) {
+  py::dict state = state_of(record);
   for (const auto& [name, value] : changes) {
     if (!state.contains(name)) {
-      throw py::type_error("FitResult has no field " + std::string(py::str(name)));
+      throw py::type_error(class_name + " has no field " + std::string(py::str(name)));
     }
     state[name] = value;
   }
-  return result_of(state);
+  return record_of<Record>(state);
+}
+
+// A result class: its fields as read-only attributes, replace() and pickling,
+// all from the record's one list of fields.
+template <class Record>
+py::class_<Record> register_record(py::module_& m, const char* name, const char* doc) {
+  py::class_<Record> record(m, name, doc);
+  Record::for_each_field([&](const char* field, auto member) { record.def_readonly(field, member); });
+  const std::string class_name = name;
+  record
+      .def(
+          "replace",
+          [class_name](const Record& value, const py::kwargs& changes) {
+            return replaced(value, changes, class_name);
+          },
+          "A copy with the given fields replaced.")
+      .def(py::pickle([](const Record& value) { return state_of(value); },
+                      [](const py::dict& state) { return record_of<Record>(state); }));
+  return record;
 }
 
 }  // namespace
 
+// The records of the modes some fits have come first, so that FitResult's
+// signatures name their classes.
 void register_results(py::module_& m) {
-  py::class_<NativeFitResult> result(
+  register_record<NativeRobustSums>(
+      m, "RobustSums",
+      "A fit's robust sums at its last_pass_coefficients (FitResult.robust): meats, the meat or one per "
+      "clustering, and hat_one_rows, the rows whose hat value is 1. Read-only; it pickles.")
+      // The estimator also makes one: the sandwich of an absorbed fit that
+      // Python forms from the features partialled out of every absorbed column.
+      .def(py::init([](std::vector<py::array_t<double>> meats, std::vector<arma::uword> hat_one_rows) {
+             return NativeRobustSums{std::move(meats), std::move(hat_one_rows)};
+           }),
+           py::kw_only(), py::arg("meats"), py::arg("hat_one_rows"));
+  register_record<NativeAbsorbedEffects>(
+      m, "AbsorbedEffects",
+      "A fit's absorbed levels (FitResult.absorbed): their effects and weights, and the further columns' "
+      "effects (stacked; None without) with the updates whose solve of them missed its tolerance. "
+      "Read-only; it pickles.");
+  register_record<NativeFitResult>(
       m, "FitResult",
       "What fit, fit_chunked and fit_chunked_absorbed return: the coefficients, the loop's record and "
-      "what its last pass summed, as read-only attributes (None where a fit forms none). It pickles.");
-  for_each_field([&](const char* name, auto member) { result.def_readonly(name, member); });
-  result.def("replace", &replaced, "A copy with the given fields replaced.")
-      .def(py::pickle([](const NativeFitResult& fit) { return state_of(fit); },
-                      [](const py::dict& state) { return result_of(state); }));
+      "what its last pass summed, as read-only attributes (None where a fit forms none: robust without "
+      "robust sums, absorbed without absorbed levels). It pickles.");
 }

@@ -13,7 +13,8 @@ void register_meat(pybind11::module_& m);
 void register_blocks(pybind11::module_& m);
 // FitOptions, Covariance, Absorbed: what a fit is asked for (fit_request.hpp).
 void register_fit_request(pybind11::module_& m);
-// FitResult: what every fit returns (fit_result.hpp).
+// FitResult: what every fit returns, with its records of the robust sums
+// and the absorbed levels, RobustSums and AbsorbedEffects (fit_result.hpp).
 void register_results(pybind11::module_& m);
 // fit, fit_chunked, fit_chunked_absorbed, normal_equations, blas_threads
 // (fit_entries.hpp).

@@ -240,6 +240,43 @@ def test_native_entries_refuse_arguments_they_would_misread(call, message):
         call()
 
 
+def _state(record):
+    """A native result's fields, its records' fields within, as plain values."""
+    if isinstance(record, _native.FitResult | _native.RobustSums | _native.AbsorbedEffects):
+        return {name: _state(value) for name, value in record.__getstate__().items()}
+    if isinstance(record, list):
+        return [_state(item) for item in record]
+    return record.tobytes() if isinstance(record, np.ndarray) else record
+
+
+def test_native_results_pickle_and_replace_through_their_records():
+    options = _native.FitOptions(fit_intercept=False, tol=1e-8, max_iter=100, n_threads=1)
+    codes = (np.arange(len(_Y)) % 3).astype(np.int32)
+    result = _native.fit(
+        _CONTIGUOUS,
+        _Y,
+        None,
+        options=options,
+        covariance=_native.Covariance(meat=_native.Meat.residual),
+        absorbed=_native.Absorbed(codes=codes, n_levels=3),
+    )
+    assert len(result.robust.meats) == 1 and result.absorbed.further_effects is None
+    restored = pickle.loads(pickle.dumps(result))
+    assert type(restored.robust) is _native.RobustSums and type(restored.absorbed) is _native.AbsorbedEffects
+    assert _state(restored) == _state(result)
+    # A record replaced within a copy leaves the result as the fit made it.
+    before = _state(result)
+    shifted = result.replace(absorbed=result.absorbed.replace(fixed_effects=np.zeros(3)), robust=None)
+    assert shifted.robust is None and not shifted.absorbed.fixed_effects.any()
+    assert _state(shifted.absorbed)["level_weights"] == before["absorbed"]["level_weights"]
+    assert _state(result) == before
+    with pytest.raises(TypeError, match=r"^RobustSums has no field meat$"):
+        result.robust.replace(meat=np.eye(2))
+    # The modes a plain fit has not: no records.
+    plain = _native.fit(_CONTIGUOUS, _Y, None, options=options)
+    assert plain.robust is None and plain.absorbed is None
+
+
 def _huge(kind):
     """The Spector data with TUCE times 1e200 (its square overflows), as
     kind: (X, the name the error gives, what fit is given besides)."""

@@ -202,7 +202,10 @@ def fit_absorbed_dask(spec: FitSpec) -> _absorb.AbsorbedFit:
         if m:
             # The features' meats partialled out of the indicators too, so that
             # the sandwich is the features' block of the dummy model's.
-            result = result.replace(meats=meats_of_last(np.asarray(result.covariance), list(result.meats), q))
+            robust = result.robust
+            assert robust is not None  # formed after a loop that made an update
+            meats = meats_of_last(np.asarray(result.covariance), list(robust.meats), q)
+            result = result.replace(robust=robust.replace(meats=meats))
 
     first = order[0]
     column, intercept = _absorb.eliminated_column(

@@ -74,7 +74,7 @@ def fit_dask(spec: FitSpec) -> Fitted:
             result = result.replace(covariance=covariance)
             observed = True
     request = MeatRequest(kind, [(np.empty(0, np.int64), g) for g in normal_equations.n_groups])
-    if kind.clustered and result.meats:
+    if kind.clustered and result.robust is not None:
         check_cluster_count(request.n_groups)
     return Fitted(
         np.asarray(normal_equations.classes),

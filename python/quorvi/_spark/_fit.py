@@ -457,7 +457,7 @@ def fit_spark(spec: FitSpec) -> Fitted:
             margins=not with_categories,
         )
     request = MeatRequest(kind, [(np.empty(0, np.int64), g) for g in passes.n_groups])
-    if kind.clustered and result.meats:
+    if kind.clustered and result.robust is not None:
         check_cluster_count(request.n_groups)
     return Fitted(
         checked.classes,
