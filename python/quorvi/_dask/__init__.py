@@ -16,12 +16,15 @@ after a worker was lost, and with Dask's local scheduler. The tasks run with
 the active dask.distributed client, or with Dask's default scheduler.
 
 Modules, by concern: _input (Dask collections as row chunks), _checks (the
-in-memory fit's checks, chunk by chunk), _reduction (the normal equations
-summed over the chunks), _fit (the fit), _prediction (predictions as Dask
-arrays), _frames (Dask DataFrames with categorical columns), _absorb (absorbed
-columns; _separation, their levels of one outcome; _further_levels, the
-columns after the first as indicators), _formula_rows (a formula's incomplete rows left out, partition by
-partition). Imported only when a Dask collection is passed (the back end's
+first update's checks of every chunk, in its graph), _reduction (the normal
+equations summed over the chunks), _fit (the fit), _prediction (predictions
+as Dask arrays), _frames (Dask DataFrames with categorical columns), _absorb
+(absorbed columns; _separation, their levels of one outcome), _formula_rows
+(a formula's incomplete rows left out, partition by partition), _margins
+(the margins' sums). What a task does with its chunk, which any chunked
+back end needs, imports no back end and lives in the package: _chunk_sums,
+_chunk_checks, _further_levels (the absorbed columns after the first as
+indicators). Imported only when a Dask collection is passed (the back end's
 registration, quorvi/_backends.py): the core package does not need Dask."""
 
 from ._absorb import check_absorbed

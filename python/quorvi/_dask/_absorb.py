@@ -25,10 +25,10 @@ from dask.delayed import Delayed, delayed
 from .. import _absorb, _design, _native
 from .._absorbed_sandwich import meats_of_last
 from .._fitted import Fitted
+from .._further_levels import check_dummy_columns, check_further_levels, further_columns, further_levels
 from .._robust import MeatRequest, check_cluster_arguments, check_cluster_count
 from ._checks import found_classes
 from ._frames import frame_layout, frame_row_chunks
-from ._further_levels import check_dummy_columns, check_further_levels, further_columns, further_levels
 from ._reduction import ChunkMeat, NormalEquations
 from ._separation import kept_weights, separation
 

@@ -11,8 +11,7 @@ import numpy as np
 import numpy.typing as npt
 from dask.delayed import Delayed
 
-# check_array names the estimator in some messages (missing values).
-ESTIMATOR_NAME = "LogisticRegression"
+from .._chunk_checks import ESTIMATOR_NAME
 
 
 def as_dask_array(value: Any) -> da.Array:
@@ -158,10 +157,3 @@ def row_chunks(X: Any, y: Any, sample_weight: Any, offset: Any = None, clusters:
             *labels,
         ],
     )
-
-
-def chunk_name(index: int, start: int | None, rows: int) -> str:
-    where = f"row chunk {index} (X.blocks[{index}]"
-    if start is not None:
-        where += f", rows {start} to {start + rows - 1}"
-    return where + ")"

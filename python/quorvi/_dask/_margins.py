@@ -15,10 +15,10 @@ from dask.base import compute
 from dask.delayed import delayed
 from sklearn.utils.validation import _check_sample_weight
 
+from .._chunk_checks import checked_values
 from .._links import link_named
 from .._margins import chunk_sums, frame_sums
 from .._robust import checked_offset
-from ._checks import checked_values
 from ._input import rows_chunked_as
 
 

@@ -10,9 +10,9 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _prediction
+from .._chunk_checks import ESTIMATOR_NAME, checked_values
 from .._links import link_named
-from ._checks import checked_values
-from ._input import ESTIMATOR_NAME, as_dask_array
+from ._input import as_dask_array
 
 
 def _prediction_input(X: Any, n_features: int) -> da.Array:

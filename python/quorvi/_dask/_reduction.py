@@ -13,16 +13,16 @@ from dask.base import compute
 from dask.delayed import Delayed, delayed
 
 from .. import _absorb, _design, _native
+from .._chunk_checks import checked_design, chunk_name
 from .._chunk_sums import added_sums, kernel_sums, native_levels
 from .._chunked_passes import PassesAfterTheLoop
 from .._covariance_types import NONROBUST, CovarianceType
 from .._design import FrameLayout
+from .._further_levels import FurtherLevels, indicator_columns
 from .._information import observed_information
 from .._links import link_named
 from .._validation import native_layout
-from ._checks import checked_design
-from ._further_levels import FurtherLevels, indicator_columns
-from ._input import RowChunks, chunk_name
+from ._input import RowChunks
 
 if TYPE_CHECKING:
     from .._native import NormalEquations as Sums

@@ -1,6 +1,6 @@
-"""The absorbed columns after the first on a Dask DataFrame: dense
-indicator columns of their levels, made inside each chunk's task beside its
-features (never for all rows at once), so that the engine's chunked
+"""The absorbed columns after the first on a chunked back end (Dask today):
+dense indicator columns of their levels, made inside each chunk's task
+beside its features (never for all rows at once), so that the engine's chunked
 absorbed plan eliminates the first column's levels and solves for these with
 the features. Every column of the system is then dense, and the robust sums
 the plan forms (each column less its level's means) serve every covariance
@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import _absorb
+from . import _absorb
 
 # The most levels of the absorbed columns after the first together: their
 # indicators enter every chunk's system (q × q) and its cross block with the
