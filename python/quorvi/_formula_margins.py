@@ -61,8 +61,8 @@ def formula_marginal_effects(
     LogisticRegression.marginal_effects() documents them. offset is that of
     every row of data (in memory, the formula's offset terms included),
     sample_weight the rows' weights (None: 1). On a back end whose module
-    has formula_margin_sums (Dask), each partition's weighted sums are
-    made where it lives and added in partition order."""
+    has formula_margin_sums (Dask, Spark), each partition's weighted sums
+    are made where it lives and added in partition order."""
     design = results.formula
     assert design is not None
     check_offset_given(results.fitted_with_offset, offset)
@@ -80,9 +80,9 @@ def formula_marginal_effects(
     sums_of_partitions = getattr(backend.module(), "formula_margin_sums", None)
     if sums_of_partitions is None:
         raise NotImplementedError(
-            "marginal_effects() of a model fitted with a formula takes an in-memory or a Dask "
-            f"DataFrame, not a {backend.name.capitalize()} DataFrame: the derivatives evaluate the "
-            "formula's terms on the moved rows (compute the rows first, or a sample of them)."
+            "marginal_effects() of a model fitted with a formula evaluates the formula's terms on "
+            f"the moved rows of each part of the data, which a {backend.name.capitalize()} DataFrame "
+            "does not offer: compute the rows first, or a sample of them."
         )
     present = backend.module().columns(data)
     absent = [name for name in [*used, *design.absorbed] if name not in present]
