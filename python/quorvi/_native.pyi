@@ -180,6 +180,10 @@ class FitResult:
     # rows of positive weight fitted at exactly 0 or 1, same coefficients
     @property
     def boundary_rows(self) -> int: ...
+    # the largest |ηᵢ| (offset and level effects in) of those rows, same
+    # coefficients; NaN without an update, or where some ηᵢ is NaN
+    @property
+    def largest_predictor(self) -> float: ...
     @property
     def dropped(self) -> list[int]: ...  # coefficients held at 0 as linearly dependent
     @property

@@ -101,10 +101,18 @@ def check_fit(
     there is none, or the linear program finds none; None when it was not
     checked, or HiGHS could not decide. The dropped parameters are left out
     (a dependent column adds only directions along which no row moves)."""
-    # One vector of n (and a mask of n bytes): the check's whole cost for a
-    # fit that needs no more.
+    # The engine's last pass measured the largest |η| of the rows, at the
+    # coefficients the last update started from, which a converged fit's
+    # last step moved by less than its tolerance: the trigger's whole cost
+    # for a fit that needs no more, with no read of X. An unconverged fit
+    # (its last step may be large) or one without that pass forms the rows'
+    # scores at its coefficients to decide.
+    largest = float(result.largest_predictor)
+    from_the_pass = result.converged and result.passes > 0 and not np.isnan(largest)
+    if from_the_pass and not _near_the_boundary(largest, result):
+        return None
     scores = _linear_predictor(design, np.asarray(result.coefficients), fit_intercept, offset)
-    if not _worth_checking(scores, weights, result):
+    if not from_the_pass and not _worth_checking(scores, weights, result):
         return None
     kept = np.ones(len(names), dtype=bool)
     kept[list(result.dropped)] = False
@@ -203,6 +211,11 @@ def _worth_checking(
         float(np.max(scores, initial=0.0, where=positive)),
         -float(np.min(scores, initial=0.0, where=positive)),
     )
+    return _near_the_boundary(largest, result)
+
+
+def _near_the_boundary(largest: float, result: Any) -> bool:
+    """_worth_checking given the largest |score| of a row of positive weight."""
     near_the_boundary = largest >= _SCORE_TRIGGER or (
         not result.converged and largest >= _UNCONVERGED_TRIGGER
     )

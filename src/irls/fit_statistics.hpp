@@ -1,6 +1,8 @@
-// The fit statistics of a pass: the deviance of its rows and the count of
+// The fit statistics of a pass: the deviance of its rows, the count of
 // those fitted at exactly 0 or 1 (of positive weight), which the loop
-// reads for its step-halving and its boundary warning.
+// reads for its step-halving and its boundary warning, and the largest
+// |eta| of a row of positive weight, which tells the separation check
+// whether a fit came near the boundary without another read of X.
 #pragma once
 
 #include <armadillo>
@@ -9,8 +11,9 @@
 #include "row_block.hpp"
 
 struct FitStatistics {
-  double deviance = 0.0;          // sum of s * (the row's deviance)
-  arma::uword boundary_rows = 0;  // rows of positive weight fitted at exactly 0 or 1
+  double deviance = 0.0;           // sum of s * (the row's deviance)
+  arma::uword boundary_rows = 0;   // rows of positive weight fitted at exactly 0 or 1
+  double largest_predictor = 0.0;  // max |eta| (offset and level effects in) of those rows; NaN if any is
 };
 
 void reset(FitStatistics& statistics);

@@ -45,6 +45,8 @@ NativeFitResult fit_result(const FitOutcome& outcome, const NormalSums& last_pas
   result.covariance = covariance;
   result.deviance = any_pass ? last_pass.statistics.deviance : std::numeric_limits<double>::quiet_NaN();
   result.boundary_rows = any_pass ? static_cast<std::int64_t>(last_pass.statistics.boundary_rows) : 0;
+  result.largest_predictor =
+      any_pass ? last_pass.statistics.largest_predictor : std::numeric_limits<double>::quiet_NaN();
   result.dropped = outcome.dropped;
   result.overflowed = outcome.overflowed;
   result.singular_solves = outcome.singular_solves;

@@ -66,10 +66,11 @@ struct NativeFitResult {
   bool converged = false;
   // (q, q), the inverse Fisher information at the coefficients the last
   // update started from (last_pass_coefficients), as are deviance,
-  // boundary_rows and the robust sums.
+  // boundary_rows, largest_predictor and the robust sums.
   pybind11::array_t<double> covariance;
   double deviance = 0.0;  // NaN without an update
   std::int64_t boundary_rows = 0;
+  double largest_predictor = 0.0;       // max |eta| of a row of positive weight; NaN without an update
   std::vector<arma::uword> dropped;     // coefficients held at 0 as linearly dependent
   std::vector<arma::uword> overflowed;  // coefficients whose row of the first system is not finite
   std::int64_t singular_solves = 0;
@@ -98,6 +99,7 @@ struct NativeFitResult {
     visit("covariance", &NativeFitResult::covariance);
     visit("deviance", &NativeFitResult::deviance);
     visit("boundary_rows", &NativeFitResult::boundary_rows);
+    visit("largest_predictor", &NativeFitResult::largest_predictor);
     visit("dropped", &NativeFitResult::dropped);
     visit("overflowed", &NativeFitResult::overflowed);
     visit("singular_solves", &NativeFitResult::singular_solves);

@@ -628,6 +628,8 @@ def test_a_well_posed_fit_of_large_scores_is_cleared_by_its_own_sums(monkeypatch
     # score (one pass over X) must suffice here: neither the p x p sums of
     # the rows nor the linear program may run, which at a million rows cost
     # many times the fit. Weights with zeros and an offset move the sums.
+    # The trigger reads the engine's largest |η| of the rows of positive
+    # weight, the offset in: a row of weight 0 must not count.
     from quorvi import _separation
 
     def must_not_run(*arguments, **keywords):
@@ -635,16 +637,30 @@ def test_a_well_posed_fit_of_large_scores_is_cleared_by_its_own_sums(monkeypatch
 
     monkeypatch.setattr(_separation, "_certified_not_separated", must_not_run)
     monkeypatch.setattr(_separation, "find_separation", must_not_run)
-    checked = []
-    monkeypatch.setattr(_separation, "_worth_checking", lambda *arguments: checked.append(True) or True)
+    largest = []
+    monkeypatch.setattr(
+        _separation, "_near_the_boundary", lambda value, result: largest.append(value) or True
+    )
     X, y = _strongly_predicted(kind)
     rng = np.random.default_rng(5)
     weights = rng.integers(0, 3, len(y)).astype(float)
+    strong = (
+        X["strong"].to_numpy()
+        if kind == "categorical"
+        else X[:, [0]].toarray().ravel()
+        if kind == "sparse"
+        else X[:, 0]
+    )
+    weights[np.argsort(-np.abs(strong))[:5]] = 0.0  # the largest scores, out of the fit
     offset = 0.1 * rng.standard_normal(len(y))
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         model = LogisticRegression(link=link).fit(X, y, sample_weight=weights, offset=offset)
-    assert checked and np.abs(model.decision_function(X, offset=offset)).max() > 20
+    scores = np.abs(model.decision_function(X, offset=offset))
+    assert scores.max() > 20 and scores[weights == 0].max() > scores[weights > 0].max()
+    # At the coefficients the last update started from, which a converged
+    # fit's last step moved by less than its tolerance.
+    np.testing.assert_allclose(largest, [scores[weights > 0].max()], rtol=1e-6)
 
 
 def test_verbose_prints_a_line_per_iteration(capsys):
