@@ -5,11 +5,11 @@ its fit (quorvi.logit, materialisation included), the fastest of --repeats:
 
 The formula is that of the documentation's example on the fair data,
 ``y ~ age + I(age ** 2) + np.log(yrs) + C(rel)``, with an interaction
-``age:C(kids)`` beside it, on simulated rows of the same shape. Each numeric
-variable costs two evaluations of the formula's terms (its central
-difference) and each level of a factor one, beside the evaluation of the
-rows as given; the fit evaluates them once. The two take turns within each
-repeat, so that a change in the machine's load moves both alike."""
+``age:C(kids)`` beside it, on simulated rows of the same shape. Every term
+has a derivative rule, so the margins evaluate the formula's terms once, as
+the fit does, and then pass over the rows a few times per numeric variable
+and per level of a factor. The two take turns within each repeat, so that a
+change in the machine's load moves both alike."""
 
 import argparse
 import time

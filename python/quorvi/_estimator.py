@@ -1171,10 +1171,12 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         formula's variables, through every term that names them (Stata's
         ``margins, dydx(*)``): a numeric variable's is
         Σ sᵢ h′(ηᵢ) (dηᵢ/dx) / Σ sᵢ with dηᵢ/dx = Σⱼ βⱼ dxᵢⱼ/dx, the
-        derivatives of its terms taken by central differences through
-        formulaic's evaluation of them; a factor's level has the discrete
-        change from the reference level, every row set to each. Without
-        X, the training rows with the fit's sample_weight and offset: the
+        derivatives of its terms written out where their transforms have a
+        rule (x, I(x ** k), np.log, np.exp, np.sqrt, products such as x:z
+        and x:C(g)), and otherwise (center(x), poly(x, 2), ...) taken by
+        central differences through formulaic's evaluation of those terms;
+        a factor's level has the discrete change from the reference
+        level, every row set to each. Without X, the training rows with the fit's sample_weight and offset: the
         model keeps them where that copies no column (a pandas frame with
         copy-on-write, pandas 3's default, whose later writes by the caller
         copy the caller's columns; a polars DataFrame or a pyarrow Table,

@@ -861,21 +861,38 @@ def _pandas_data(data: Any, formula: str) -> pd.DataFrame:
     return frame.to_pandas()
 
 
-def _materialize(formula: str, spec: Any, frame: pd.DataFrame, missing: str = "raise") -> Any:
+def _materialize(
+    formula: str,
+    spec: Any,
+    frame: pd.DataFrame,
+    missing: str = "raise",
+    factors: dict[str, Any] | None = None,
+) -> Any:
     """The columns of spec (a parsed right-hand side, or the ModelSpec of a
     fit) on frame, with the formula's errors in our words: the term that
     could not be evaluated, a missing value (missing="raise"). With
     missing="drop" the missing values are kept (NaN, or a factor's code -1)
     for _complete_rows to find in one pass, and a transform's NaN (np.log
     of a negative number) is such a value, not a warning: the fit counts
-    the rows it leaves out."""
+    the rows it leaves out. factors, when given, receives the values of the
+    numeric factors as formulaic evaluated them (by expression), which the
+    margins' derivatives read without evaluating the terms again."""
     from formulaic.errors import FormulaicError
 
     try:
+        materializer = _codes_materializer()(frame)
         if missing == "drop":
             with np.errstate(invalid="ignore"):
-                return _codes_materializer()(frame).get_model_matrix(spec, na_action="ignore")
-        return _codes_materializer()(frame).get_model_matrix(spec, na_action="raise")
+                matrix = materializer.get_model_matrix(spec, na_action="ignore")
+        else:
+            matrix = materializer.get_model_matrix(spec, na_action="raise")
+        if factors is not None:
+            from formulaic.parser.types import Factor
+
+            for expression, evaluated in materializer.factor_cache.items():
+                if evaluated.metadata.kind is Factor.Kind.NUMERICAL:
+                    factors[expression] = evaluated.values
+        return matrix
     except FormulaicError as error:
         raise ValueError(f"the formula {formula!r}: {error}") from None
     except ValueError as error:

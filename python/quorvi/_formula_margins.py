@@ -2,15 +2,20 @@
 dydx(*)``, R's ``marginaleffects::avg_slopes``), through every term a
 variable enters: ``x``, ``I(x ** 2)``, ``np.log(x)``, ``x:z``, ``x:C(g)``.
 
-The derivatives are taken through formulaic's own evaluation of the terms,
-with the fitted model spec (its transforms, levels and references): the
-terms that name a numeric variable v, evaluated on the data with v moved by
-±hᵢ, give each row's xᵢ(±), and their central difference its dxᵢ/dv (exact
-for polynomial and interaction terms, about 1e-10 relative for smooth
+A term's derivative in a numeric variable v is written out where its
+numeric factors have a rule (_term_derivatives.py: v itself, I(x ** k),
+np.log, np.exp, np.sqrt, products and quotients): the derivative of the
+product of its factors, from their values as formulaic evaluated them for
+the rows as given, times its factors' indicators, so that no term is
+evaluated again. A term with a factor that has no rule (center(x),
+poly(x, 2), ...) is differentiated through formulaic's own evaluation, with
+the fitted model spec (its transforms, levels and references): those terms
+alone, evaluated on the data with v moved by ±hᵢ, give each row's xᵢ(±), and
+their central difference its dxᵢ/dv (about 1e-10 relative for smooth
 transforms). A factor's levels are set on every row in turn by its codes in
-the columns of its terms. Only the terms that name a variable are evaluated
-again; the columns are read as our materializer gives them (a factor as its
-codes), so no dense one-hot row is ever made."""
+the columns of its terms, with no evaluation. The columns are read as our
+materializer gives them (a factor as its codes), so no dense one-hot row is
+ever made."""
 
 from __future__ import annotations
 
@@ -27,6 +32,7 @@ from . import _formula
 from ._backends import backend_of
 from ._named import check_offset_given
 from ._robust import checked_offset
+from ._term_derivatives import factor_derivative
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -143,7 +149,8 @@ def _row_sums(
     n = len(frame)
     if n == 0:
         return None
-    matrix = _formula._materialize(design.formula, design.spec, frame, "drop")
+    factor_values: dict[str, Any] = {}
+    matrix = _formula._materialize(design.formula, design.spec, frame, "drop", factor_values)
     complete = _formula._complete_rows(matrix.values(), _formula._absorbed_nulls(collected, design.absorbed))
     complete = np.ones(n, dtype=bool) if complete is None else complete
     # A row without a weight or an offset is left out, as the fit leaves it out.
@@ -190,7 +197,7 @@ def _row_sums(
                 "sample_weight sums to 0: there are no rows to average the marginal effects over."
             )
         weights = weights / total
-    evaluation = _Evaluation(results, frame, complete, matrix, offsets, weights)
+    evaluation = _Evaluation(results, frame, complete, matrix, offsets, weights, factor_values)
     names: list[str] = []
     effects: list[float] = []
     jacobians: list[npt.NDArray[np.float64]] = []
@@ -344,17 +351,18 @@ class _Terms:
             group.sums(values, result)
         return result
 
-    def column_sums(self, values: npt.NDArray[np.float64], k: int) -> npt.NDArray[np.float64]:
-        """(k, m): sums() of each column of values (n, m), the numeric
-        columns read in one product for all m."""
-        result = np.zeros((k, values.shape[1]))
+    def row_sums(self, values: npt.NDArray[np.float64], k: int) -> npt.NDArray[np.float64]:
+        """(m, k): sums() of each row of values (m, n), the numeric columns
+        read in one product for all m (each row contiguous, as the groups'
+        sums read it)."""
+        result = np.zeros((values.shape[0], k))
         if self.plain:
             parameters = [parameter for parameter, _ in self.plain]
             stacked = np.stack([column for _, column in self.plain])
-            result[parameters] += stacked @ values
+            result[:, parameters] += values @ stacked.T
         for group in self.groups:
-            for j in range(values.shape[1]):
-                group.sums(values[:, j], result[:, j])
+            for j in range(values.shape[0]):
+                group.sums(values[j], result[j])
         return result
 
 
@@ -424,6 +432,7 @@ class _Evaluation:
         matrix: dict[str, Any],
         offsets: npt.NDArray[np.float64] | None,
         weights: npt.NDArray[np.float64],
+        factor_values: dict[str, Any],
     ) -> None:
         design = results.formula
         assert design is not None
@@ -433,6 +442,10 @@ class _Evaluation:
         self.all_complete = bool(complete.all())
         self.matrix = matrix
         self.weights = weights
+        # The numeric factors' values as formulaic evaluated them (all the
+        # data's rows), and those of the complete rows once asked for.
+        self.factor_values = factor_values
+        self.complete_values: dict[str, npt.NDArray[np.float64] | None] = {}
         self.link = results.link
         names, parameters, _ = fitted_parametrization(results)
         self.parameters = np.asarray(parameters, dtype=np.float64)
@@ -484,7 +497,11 @@ class _Evaluation:
 
     def slope(self, variable: str) -> tuple[float, npt.NDArray[np.float64]]:
         """A numeric variable's average derivative effect Σ wᵢ h′(ηᵢ) dηᵢ/dv
-        and its gradient in β, Σ wᵢ [h″(ηᵢ) (dηᵢ/dv) xᵢ + h′(ηᵢ) dxᵢ/dv]."""
+        and its gradient in β, Σ wᵢ [h″(ηᵢ) (dηᵢ/dv) xᵢ + h′(ηᵢ) dxᵢ/dv].
+        The columns dxᵢ/dv of the terms whose factors all have a derivative
+        rule (_term_derivatives.py) are written out from the factors' values;
+        the other terms of the variable are differentiated numerically
+        through formulaic's evaluation of those terms alone."""
         try:
             values = self.data[variable].to_numpy(dtype=np.float64)
         except (TypeError, ValueError):
@@ -492,31 +509,146 @@ class _Evaluation:
                 f"marginal_effects(): the variable {variable!r} enters numeric terms but its column is "
                 f"not numeric ({self.data[variable].dtype})."
             ) from None
-        spec, _ = self._spec_of(variable)
+        spec = self.design.spec
         k = len(self.parameters)
-        if self._linear(variable):
-            # Every term is the variable itself times other factors: its
-            # columns at v = 1 are their derivatives, exactly.
-            unit = self._evaluated(spec, self._frame(spec, variable, np.ones(len(values))))
-            assert unit is not None  # the other factors are those of complete rows
-            derivative = _Terms(unit, self.position)
-            slopes = derivative.scores(self.parameters) + np.zeros(len(self.weights))
-            derivative_sums = derivative.sums(self.weights * self.g, k)
-        else:
-            slopes, derivative_sums = self._differences(spec, variable, values)
+        derivatives: dict[str, Any] = {}
+        without_rule = []
+        for structure in spec.structure:
+            if variable not in spec.term_variables.get(structure.term, set()):
+                continue
+            columns = self._term_derivative(structure, variable)
+            if columns is None:
+                without_rule.append(structure.term)
+            else:
+                derivatives.update(columns)
+        derivative = _Terms(derivatives, self.position)
+        slopes = derivative.scores(self.parameters) + np.zeros(len(self.weights))
+        derivative_sums = derivative.sums(self.weights * self.g, k)
+        if without_rule:
+            numeric_slopes, numeric_sums = self._differences(spec.subset(without_rule), variable, values)
+            slopes = slopes + numeric_slopes
+            derivative_sums = derivative_sums + numeric_sums
         effect = float(self.weights @ (self.g * slopes))
         jacobian = self._sums(self.weights * self.curvature * slopes) + derivative_sums
         return effect, jacobian
 
-    def _linear(self, variable: str) -> bool:
-        """Whether every factor that names the variable is the variable as it
-        is (x, x:z, x:C(g); not I(x ** 2) or np.log(x))."""
+    def _term_derivative(self, structure: Any, variable: str) -> dict[str, Any] | None:
+        """The columns of a term differentiated in the variable, as Column
+        records (the derivative of the product of its numeric factors, times
+        its factors' indicators as they are), or None when one of its numeric
+        factors has no rule or its columns are not that product (a factor of
+        several columns, as poly(x, 2), or a scaled term)."""
         spec = self.design.spec
-        return all(
-            str(factor.expr) == variable
-            for factor, variables in spec.factor_variables.items()
-            if variable in variables
-        )
+        numeric = [
+            factor
+            for factor in structure.term.factors
+            if "categories" not in spec.encoder_state.get(str(factor.expr), (None, {}))[1]
+        ]
+        names = sorted(str(factor.expr) for factor in numeric)
+        columns: list[Any] = [self.matrix.get(name) for name in structure.columns]
+        if any(
+            not hasattr(column, "numeric_names") or sorted(column.numeric_names) != names
+            for column in columns
+        ):
+            return None
+        factor_values: list[npt.NDArray[np.float64] | float] = []
+        factor_derivatives: list[npt.NDArray[np.float64] | float | None] = []
+        for factor in numeric:
+            expression = str(factor.expr)
+            if variable in spec.factor_variables.get(factor, set()):
+                dual = self._factor_derivative(expression, variable)
+                if dual is None:
+                    return None
+                factor_values.append(dual[0])
+                factor_derivatives.append(dual[1])
+            else:
+                given = self._complete_factor(expression)
+                if given is None:
+                    return None
+                factor_values.append(given)
+                factor_derivatives.append(None)
+        # d(f₁ ⋯ fₘ)/dv = Σⱼ fⱼ′ ∏ᵢ≠ⱼ fᵢ.
+        total: npt.NDArray[np.float64] | float = 0.0
+        for j, moved in enumerate(factor_derivatives):
+            if moved is None:
+                continue
+            product = moved
+            for i, value in enumerate(factor_values):
+                if i != j:
+                    product = product * value
+            total = total + product
+        n = len(self.weights)
+        column_derivative = np.broadcast_to(np.asarray(total, dtype=np.float64), (n,))
+        if not np.isfinite(column_derivative).all():
+            raise ValueError(
+                f"marginal_effects(): the formula's terms have no derivative in {variable!r} at some rows "
+                "(a transform is undefined next to their value)."
+            )
+        column_derivative = np.ascontiguousarray(column_derivative)
+        return {
+            name: dataclasses.replace(column, numeric=column_derivative)
+            for name, column in zip(structure.columns, columns, strict=True)
+        }
+
+    def _factor_derivative(
+        self, expression: str, variable: str
+    ) -> tuple[npt.NDArray[np.float64] | float, npt.NDArray[np.float64] | float] | None:
+        """A numeric factor's values and derivative in the variable on the
+        complete rows, by its transforms' rules, or None without a rule or
+        when the value carried forward is not formulaic's evaluation of the
+        factor (a name that the evaluation context reads otherwise)."""
+        if expression == variable:
+            own = self._data_values(variable)
+            return None if own is None else (own, 1.0)
+        given = self._complete_factor(expression)
+        if given is None:
+            return None
+        dual = factor_derivative(expression, variable, self._data_values)
+        if dual is None:
+            return None
+        value, derivative = dual
+        # Equal up to rounding: the same NumPy functions on the same values,
+        # perhaps through a pandas Series there.
+        with np.errstate(invalid="ignore"):
+            if not np.array_equal(value, given) and not np.allclose(value, given, rtol=1e-12, atol=0.0):
+                return None
+        return value, derivative
+
+    def _data_values(self, name: str) -> npt.NDArray[np.float64] | None:
+        """A data variable's values on the complete rows as float64 (None for
+        a name that is not a numeric variable of the data)."""
+        key = f"data:{name}"
+        if key not in self.complete_values:
+            values = None
+            if name in self.data.columns:
+                try:
+                    values = self.data[name].to_numpy(dtype=np.float64)
+                except (TypeError, ValueError):
+                    values = None
+            if values is not None and not self.all_complete:
+                values = values[self.complete]
+            self.complete_values[key] = values
+        return self.complete_values[key]
+
+    def _complete_factor(self, expression: str) -> npt.NDArray[np.float64] | None:
+        """A numeric factor's values as formulaic evaluated them, on the
+        complete rows (None when it is not one column of the data's rows)."""
+        key = f"factor:{expression}"
+        if key not in self.complete_values:
+            values = None
+            evaluated = self.factor_values.get(expression)
+            raw = getattr(evaluated, "__wrapped__", evaluated)
+            if raw is not None and not isinstance(raw, dict):
+                try:
+                    values = np.asarray(raw, dtype=np.float64)
+                except (TypeError, ValueError):
+                    values = None
+                if values is not None and values.shape != self.complete.shape:
+                    values = None
+            if values is not None and not self.all_complete:
+                values = values[self.complete]
+            self.complete_values[key] = values
+        return self.complete_values[key]
 
     def _differences(
         self, spec: Any, variable: str, values: npt.NDArray[np.float64]
@@ -577,16 +709,17 @@ class _Evaluation:
         batch = max(1, _BATCH_VALUES // max(n, 1))
         for first in range(0, len(factor.levels), batch):
             indices = range(first, min(first + batch, len(factor.levels)))
-            values = np.empty((n, len(indices)))
-            for column, index in enumerate(indices):
+            values = np.empty((len(indices), n))
+            for row, index in enumerate(indices):
                 terms = _Terms(self._at_level(names, factor, index), self.position)
                 scores = given_scores + terms.scores(self.parameters)
-                means[index] = float(self.weights @ self.link.mean(scores))
-                np.multiply(self.weights, self.link.derivative(scores), out=values[:, column])
-                gradients[index] = terms.sums(values[:, column], k)
-            gradients[indices.start : indices.stop] += others.column_sums(values, k).T
+                mean, derivative = self.link.mean_and_derivative(scores)
+                means[index] = float(self.weights @ mean)
+                np.multiply(self.weights, derivative, out=values[row])
+                gradients[index] = terms.sums(values[row], k)
+            gradients[indices.start : indices.stop] += others.row_sums(values, k)
             if self.fit_intercept:
-                gradients[indices.start : indices.stop, 0] += values.sum(axis=0)
+                gradients[indices.start : indices.stop, 0] += values.sum(axis=1)
         at_level = list(zip(means.tolist(), gradients, strict=True))
         reference_mean, reference_gradient = at_level[factor.reference]
         return [

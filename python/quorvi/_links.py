@@ -36,6 +36,15 @@ class Link:
     # or why it is nothing to report.
     ratio: str | None = None
     no_ratio: str = ""
+    # μ and h'(η) of the same η in one pass, where they share their costly
+    # part (the logit's expit(η)); None: the two functions apart.
+    mean_with_derivative: Callable[[_Array], tuple[_Array, _Array]] | None = None
+
+    def mean_and_derivative(self, scores: _Array) -> tuple[_Array, _Array]:
+        """(μ, h'(η)), equal to mean() and derivative() of the same η."""
+        if self.mean_with_derivative is not None:
+            return self.mean_with_derivative(scores)
+        return self.mean(scores), self.derivative(scores)
 
     @property
     def native(self) -> _native.Link:
@@ -47,6 +56,12 @@ def _logit_derivative(scores: _Array) -> _Array:
     # μ(1 - μ) as expit(η)·expit(-η): neither factor is 1 minus a rounded μ.
     result: _Array = expit(scores) * expit(-scores)
     return result
+
+
+def _logit_mean_and_derivative(scores: _Array) -> tuple[_Array, _Array]:
+    # _logit_derivative's product, with its first factor kept as μ.
+    mu: _Array = expit(scores)
+    return mu, mu * expit(-scores)
 
 
 def _logit_curvature(scores: _Array) -> _Array:
@@ -76,6 +91,7 @@ LOGIT = Link(
     midpoint=0.0,
     # exp(β) = the odds' factor per unit of the feature: log μ/(1 − μ) = η.
     ratio="odds ratio",
+    mean_with_derivative=_logit_mean_and_derivative,
 )
 
 _ROOT_TWO_PI = float(np.sqrt(2.0 * np.pi))

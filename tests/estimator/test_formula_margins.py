@@ -162,6 +162,74 @@ def test_interactions_with_weights_and_a_probit_equal_statsmodels():
     np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
 
 
+def test_every_derivative_rule_and_the_numeric_fallback_equal_statsmodels(monkeypatch):
+    # Every transform with a derivative rule (a power and a quotient inside
+    # I(), np.exp of a quotient times another variable, np.sqrt, np.log1p
+    # times a factor's full coding, a reciprocal) beside center(w), which
+    # has none: only center(w)'s term is evaluated again by formulaic (its
+    # central difference); a wrong rule would move its variable's effect by
+    # far more than the tolerance.
+    from quorvi import _formula
+
+    rng = np.random.default_rng(8)
+    n = 800
+    data = pd.DataFrame(
+        {
+            "x": rng.normal(size=n),
+            "z": rng.uniform(0.5, 2.0, n),
+            "w": rng.normal(size=n),
+            "g": rng.choice(list("abc"), n),
+        }
+    )
+    eta = 0.2 + 0.5 * data.x + 0.1 * data.x**3 - 0.4 * np.sqrt(data.z) + 0.3 * data.w * np.exp(data.x / 4)
+    data["y"] = (rng.uniform(size=n) < expit(eta)).astype(float)
+    formula = (
+        "y ~ x + I(x**3 / 10) + np.exp(x / 4):w + np.sqrt(z) + np.log1p(z):C(g) + I(1 / z)"
+        " + center(w) + I(w**2)"
+    )
+    reference = smf.glm(formula, data, family=sm.families.Binomial()).fit(tol=1e-13)
+    x, z, w, g = (data[name].to_numpy() for name in "xzwg")
+
+    def log1p_z(d):
+        return {f"np.log1p(z):C(g)[{level}]": (g == level) / (1 + z) for level in "abc"}
+
+    slopes = {
+        "x": lambda d: {
+            "x": np.ones(n),
+            "I(x ** 3 / 10)": 3 * x**2 / 10,
+            "np.exp(x / 4):w": np.exp(x / 4) * w / 4,
+        },
+        "z": lambda d: {"np.sqrt(z)": 0.5 / np.sqrt(z), "I(1 / z)": -1 / z**2, **log1p_z(d)},
+        "w": lambda d: {"np.exp(x / 4):w": np.exp(x / 4), "center(w)": np.ones(n), "I(w ** 2)": 2 * w},
+    }
+
+    def setting(level):
+        def set_level(X, names):
+            for other in "abc":
+                X[:, names.index(f"np.log1p(z):C(g)[{other}]")] = np.log1p(z) * (other == level)
+            return X
+
+        return set_level
+
+    levels = {f"C(g)[T.{level}]": setting(level) for level in "abc"}
+    names, effects, errors = _reference_effects(reference, data, np.ones(n), slopes, levels, *LOGIT)
+    model = quorvi.logit(formula, data, tol=1e-10)
+    evaluated = []
+    materialize = _formula._materialize
+
+    def recording(formula, spec, frame, *arguments, **keywords):
+        evaluated.append(list(spec.column_names))
+        return materialize(formula, spec, frame, *arguments, **keywords)
+
+    monkeypatch.setattr(_formula, "_materialize", recording)
+    table = model.marginal_effects(data)
+    # The rows as given, then center(w)'s term at w ± h.
+    assert evaluated[1:] == [["center(w)"], ["center(w)"]]
+    assert list(table.index) == names
+    np.testing.assert_allclose(table["dy/dx"], effects, rtol=1e-6)
+    np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
+
+
 def test_absorbed_levels_are_held_at_their_estimates_as_on_the_dummy_fit():
     # "| firm": each row's effect enters its linear predictor, the levels
     # held fixed in the standard errors, as marginal_effects(X) of absorb=
