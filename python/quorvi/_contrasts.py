@@ -24,12 +24,15 @@ from __future__ import annotations
 
 import dataclasses
 import itertools
-from collections.abc import Sequence
+import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
+from scipy import sparse
+from scipy.sparse import linalg as sparse_linalg
 
 if TYPE_CHECKING:
     from ._results import FitResults
@@ -181,7 +184,7 @@ def _expanded(
     for product in itertools.product(*parts):
         indicators: list[tuple[str, int]] = [level for level, _ in product if level is not None]
         key = (numeric, tuple(sorted(indicators)))
-        expanded[key] = expanded.get(key, 0.0) + float(np.prod([value for _, value in product]))
+        expanded[key] = expanded.get(key, 0.0) + math.prod(value for _, value in product)
     return expanded
 
 
@@ -263,10 +266,10 @@ def reparametrized(results: FitResults, codings: dict[str, ColumnCoding]) -> Fit
         )
     inverse = _inverse_map(list(codings.values()))
     parameters = results.parameters.copy()
-    parameters[mapped] = inverse @ results.parameters[mapped]
+    parameters[mapped] = inverse(results.parameters[mapped])
     covariance = results.covariance.copy()
-    covariance[mapped, :] = inverse @ covariance[mapped, :]
-    covariance[:, mapped] = covariance[:, mapped] @ inverse.T
+    covariance[mapped, :] = inverse(covariance[mapped, :])
+    covariance[:, mapped] = inverse(covariance[:, mapped].T).T
     renamed = {name: coding.name for name, coding in codings.items()}
     return dataclasses.replace(
         results,
@@ -281,35 +284,76 @@ def reparametrized(results: FitResults, codings: dict[str, ColumnCoding]) -> Fit
     )
 
 
-def _inverse_map(codings: list[ColumnCoding]) -> npt.NDArray[np.float64]:
-    """A⁻¹ for the columns of codings, X_c = X_t A: A solves T A = C, the
-    columns of either design expanded in the basis of products of level
+def _inverse_map(codings: list[ColumnCoding]) -> Callable[[npt.NDArray[np.float64]], npt.NDArray[np.float64]]:
+    """M ↦ A⁻¹M for the columns of codings, X_c = X_t A: A solves T A = C,
+    the columns of either design expanded in the basis of products of level
     indicators; a ValueError where no A reproduces C exactly."""
     fitted = [coding.fitted_terms() for coding in codings]
     coded = [coding.coded_terms() for coding in codings]
     basis = {
         key: row for row, key in enumerate(dict.fromkeys(key for terms in fitted + coded for key in terms))
     }
-    T = np.zeros((len(basis), len(codings)))
-    C = np.zeros((len(basis), len(codings)))
-    for column, (fitted_terms, coded_terms) in enumerate(zip(fitted, coded, strict=True)):
-        for key, value in fitted_terms.items():
-            T[basis[key], column] = value
-        for key, value in coded_terms.items():
-            C[basis[key], column] = value
-    A = _solved(T, C)
+    T = _basis_matrix(fitted, basis)
+    C = _basis_matrix(coded, basis)
+    inverse = _sparse_inverse(T, C) if _is_permutation(T) else None
+    if inverse is not None:
+        return inverse
+    T_dense, C_dense = T.toarray(), C.toarray()
+    A = _solved(T_dense, C_dense)
     # Entries of T are 0 and ±1 and those of C of order 1: a residual of
     # rounding is about 1e-15; anything larger is a column of C outside
     # the span of T (a coding the fitted columns do not reach).
-    scale = max(1.0, float(np.abs(C).max(initial=0.0)))
-    inverse = _inverse(A) if np.allclose(T @ A, C, rtol=0.0, atol=1e-9 * scale) else None
-    if inverse is None:
+    scale = max(1.0, float(np.abs(C_dense).max(initial=0.0)))
+    dense = _inverse(A) if np.allclose(T_dense @ A, C_dense, rtol=0.0, atol=1e-9 * scale) else None
+    if dense is None:
         raise ValueError(
             "the formula's contrast-coded columns are not a reparametrization of its treatment-coded "
             "ones (a term's levels do not reach every column of the contrast), so its parameters cannot be "
             "mapped exactly; write the model with treatment coding."
         )
-    return inverse
+    return lambda M: dense @ M
+
+
+def _basis_matrix(columns: list[dict[tuple[Any, ...], float]], basis: dict[tuple[Any, ...], int]) -> Any:
+    """The columns' expansions as a sparse (basis, columns) matrix: a
+    contrast's column has one or two entries, a few have one per level."""
+    rows = [basis[key] for terms in columns for key in terms]
+    positions = [column for column, terms in enumerate(columns) for _ in terms]
+    values = [value for terms in columns for value in terms.values()]
+    return sparse.csc_matrix((values, (rows, positions)), shape=(len(basis), len(columns)))
+
+
+def _is_permutation(T: Any) -> bool:
+    """Whether T is square with one entry of 1 in each row and column: the
+    fitted columns are the basis itself (treatment coding against the first
+    level with the intercept, or its interactions), so A = TᵀC exactly."""
+    if T.shape[0] != T.shape[1] or T.nnz != T.shape[0]:
+        return False
+    one_a_column = bool(np.all(np.diff(T.indptr) == 1) and np.all(T.data == 1.0))
+    return one_a_column and np.unique(T.indices).size == T.shape[0]
+
+
+def _sparse_inverse(T: Any, C: Any) -> Callable[[npt.NDArray[np.float64]], npt.NDArray[np.float64]] | None:
+    """M ↦ A⁻¹M with A = TᵀC, by a sparse LU of A, which a contrast keeps
+    sparse (two entries a column and a few full rows and columns: O(L) fill
+    under the solver's ordering), so that mapping the covariance costs
+    O(L²) rather than the dense inverse's O(L³). None where A is singular,
+    or too near it (A A⁻¹ off the identity by more than 1e-8, as _inverse)."""
+    A = (T.T @ C).tocsc()
+    try:
+        lu = sparse_linalg.splu(A)
+    except RuntimeError:  # exactly singular
+        return None
+    identity = np.eye(A.shape[0])
+    with np.errstate(all="ignore"):
+        inverse = lu.solve(identity)
+    if not np.all(np.isfinite(inverse)) or not np.allclose(A @ inverse, identity, rtol=0.0, atol=1e-8):
+        return None
+
+    def apply(M: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        return np.asarray(lu.solve(np.asarray(M, dtype=np.float64)), dtype=np.float64)
+
+    return apply
 
 
 def _solved(T: npt.NDArray[np.float64], C: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
