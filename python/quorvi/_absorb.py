@@ -32,6 +32,7 @@ ones left), so a training row has the limit of its own outcome there.
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -40,7 +41,7 @@ import numpy.typing as npt
 
 from . import _absorbed_labels, _bias_correction, _caller, _design, _native
 from ._absorbed_labels import Categories
-from ._absorbed_sandwich import FURTHER_LIMIT, absorbed_meats
+from ._absorbed_sandwich import FURTHER_LIMIT, FitRows, absorbed_meats
 from ._covariance_types import CovarianceType, covariance_type
 
 # An absorbed column's codes: int32 made from its labels, or its int64 (or
@@ -379,17 +380,30 @@ def dummy_columns(X: Any, layout: _design.FrameLayout) -> npt.NDArray[np.float64
     parameters, in the layout's order (each level's dummy, times the row's
     multiplier for a column of slopes; none for a reference level)."""
     _, categoricals = _design.frame_columns(X, layout, fitting=True)
-    n_rows = len(categoricals[0][0])
+    return dummies_of(categoricals, 0, len(categoricals[0][0]))
+
+
+def dummies_of(
+    categoricals: list[Any], start: int, stop: int, out: npt.NDArray[np.float64] | None = None
+) -> npt.NDArray[np.float64]:
+    """dummy_columns of the rows start:stop, from the frame's categorical
+    columns as _design.frame_columns gives them; written into out (zeroed
+    here) where given."""
     width = sum(n_levels - int(drop_first) for _, n_levels, drop_first, _ in categoricals)
-    columns = np.zeros((n_rows, width), order="F")
-    start = 0
-    rows = np.arange(n_rows)
+    if out is None:
+        out = np.zeros((stop - start, width), order="F")
+    else:
+        out[...] = 0.0
+    begin = 0
+    rows = np.arange(stop - start)
     for codes, n_levels, drop_first, multiplier in categoricals:
-        position = codes.astype(np.intp) - int(drop_first)
+        position = codes[start:stop].astype(np.intp) - int(drop_first)
         present = position >= 0
-        columns[rows[present], start + position[present]] = 1.0 if multiplier is None else multiplier[present]
-        start += n_levels - int(drop_first)
-    return columns
+        out[rows[present], begin + position[present]] = (
+            1.0 if multiplier is None else multiplier[start:stop][present]
+        )
+        begin += n_levels - int(drop_first)
+    return out
 
 
 def split(X: Any, names: list[str]) -> tuple[Any, list[Labels]]:
@@ -1026,43 +1040,50 @@ def fit(spec: FitSpec) -> AbsorbedFit:
     if in_python and result.passes > 0:
         absorbed = result.absorbed
         assert absorbed is not None  # a fit given absorbed= has them
-        features = features_of(blocks, rest, layout, as_dummies)
-        scores = features @ coefficients[:q] + np.asarray(absorbed.fixed_effects)[primary_codes]
+        features, width = feature_rows(blocks, rest, layout, as_dummies)
+        # The linear predictor's level effects, read per row by the sandwich:
+        # the first column's, the further columns', and those of the columns
+        # after the first that entered the system as categorical blocks (their
+        # levels' coefficients follow the features'). The features are
+        # partialled out of the latter too (the features' rows of the system's
+        # inverse give the same influence as their Schur complement).
+        effects = [(primary_codes, np.asarray(absorbed.fixed_effects))]
+        further_effects = np.asarray(absorbed.further_effects)
+        partial_codes: list[tuple[npt.NDArray[Any], int, npt.NDArray[np.intp] | None]] = []
         start_level = 0
         for j in further:
             count = len(coded[j][1])
-            scores += np.asarray(absorbed.further_effects)[start_level : start_level + count][coded[j][0]]
+            effects.append((coded[j][0], further_effects[start_level : start_level + count]))
+            partial_codes.append((coded[j][0], count, None))
             start_level += count
-        # The columns after the first that entered the system as categorical
-        # blocks: their levels' coefficients follow the features'. The
-        # features are partialled out of them too (the features' rows of the
-        # system's inverse give the same influence as their Schur complement).
-        partial_codes = [(coded[j][0], len(coded[j][1])) for j in further]
         position = q
         for j, present in secondary:
             recode = np.full(len(coded[j][1]), -1, dtype=np.intp)
             recode[present] = np.arange(len(present))
-            codes = recode[coded[j][0]]
             levels = np.concatenate([[0.0], coefficients[position : position + len(present) - 1], [0.0]])
-            scores += levels[codes]  # -1, a level without rows: the appended 0
-            partial_codes.append((np.where(codes >= 0, codes, len(present)), len(present) + 1))
+            # -1, a level without rows: the appended 0, and a level of its own.
+            effects.append((coded[j][0], levels[recode]))
+            partial_codes.append((coded[j][0], len(present) + 1, np.where(recode >= 0, recode, len(present))))
             position += len(present) - 1
-        if checked is not None:
-            scores += checked
-        frequencies = np.ones(n_rows) if weights is None else np.array(weights, dtype=np.float64)
-        if counted is not None:
-            frequencies[~counted] = 0.0
+        fit_rows = FitRows(
+            features=features,
+            n_rows=n_rows,
+            width=width,
+            y01=y01,
+            coefficients=coefficients[:q],
+            effects=effects,
+            offset=checked,
+            frequencies=weights,
+            counted=counted,
+            link=link,
+        )
         meats = absorbed_meats(
-            features,
-            y01,
-            frequencies,
-            scores,
+            fit_rows,
             (primary_codes, len(primary_levels)),
             partial_codes,
-            link,
             request.clusters if kind.clustered else None,
         )
-        del features, scores
+        del fit_rows, features
         # Rows of hat value 1 matter to HC2 and HC3 alone, whose sums the
         # engine forms (partialled_in_python).
         result = result.replace(robust=_native.RobustSums(meats=meats, hat_one_rows=[]))
@@ -1339,6 +1360,37 @@ def features_of(
         return np.column_stack([block.values for block in blocks if isinstance(block, _native.DenseBlock)])
     numeric, _ = _design.frame_columns(rest, layout, fitting=True)
     return np.column_stack([*numeric, dummy_columns(rest, layout)])
+
+
+def feature_rows(
+    blocks: _design.Blocks, rest: Any, layout: _design.FrameLayout, as_dummies: bool
+) -> tuple[Callable[[int, int], npt.NDArray[np.float64]], int]:
+    """The features' rows start:stop as one dense array in the order of their
+    parameters (features_of's rows), and their number: read from the blocks
+    in place, a categorical feature's dummy columns made for those rows
+    alone."""
+    if as_dummies or not layout.categorical:
+        runs = [block.values for block in blocks if isinstance(block, _native.DenseBlock)]
+        categoricals: list[Any] = []
+    else:
+        runs, categoricals = _design.frame_columns(rest, layout, fitting=True)
+    width = sum(run.shape[1] for run in runs)
+    width += sum(n_levels - int(drop_first) for _, n_levels, drop_first, _ in categoricals)
+
+    def rows(start: int, stop: int) -> npt.NDArray[np.float64]:
+        if len(runs) == 1 and not categoricals:
+            return np.asarray(runs[0][start:stop])
+        # Each feature a contiguous column, as the level sums read them.
+        block = np.empty((stop - start, width), order="F")
+        begin = 0
+        for run in runs:
+            block[:, begin : begin + run.shape[1]] = run[start:stop]
+            begin += run.shape[1]
+        if categoricals:
+            dummies_of(categoricals, start, stop, out=block[:, begin:])
+        return block
+
+    return rows, width
 
 
 def cut_to_features(result: _native.FitResult, q: int) -> _native.FitResult:

@@ -289,3 +289,31 @@ def test_robust_covariances_beside_firm_and_year_are_the_dummy_models_sandwich(
             expected = term(kept["firm"], k) + term(kept["year"], k) - term(pairs, k)
     np.testing.assert_allclose(model.coef_[0], reference.params.iloc[features_at], rtol=1e-9, atol=1e-12)
     np.testing.assert_allclose(model.covariance_, expected, rtol=1e-7, atol=1e-14)
+
+
+@pytest.mark.parametrize(
+    ("cov_type", "clusters", "features", "absorbed"),
+    [
+        ("HC1", None, ["x1", "x2", "g"], ["firm", "year"]),
+        ("cluster", ["firm", "year"], ["x1", "x2"], ["firm", "year"]),
+        ("cluster", ["firm"], ["x1", "x2", "g"], ["firm", "cell"]),
+    ],
+)
+def test_robust_sums_over_many_blocks_of_rows_and_ranges_of_levels_are_the_dummy_models(
+    monkeypatch, cov_type, clusters, features, absorbed
+):
+    # The sandwich reads the rows a block at a time and forms the first
+    # column's cross sums with the others a range of its levels at a time:
+    # blocks of 40 rows (half the firms, the fewest a block then has) and
+    # ranges of 57 firms beside year, 10 beside cell (400 entries), so that
+    # every sum is added over blocks and ranges, give the dummy model's
+    # sandwich as one block does.
+    from quorvi import _absorbed_sandwich
+
+    monkeypatch.setattr(_absorbed_sandwich, "_MIN_BLOCK_ROWS", 37)
+    monkeypatch.setattr(_absorbed_sandwich, "_BLOCK_ENTRIES", 1)
+    monkeypatch.setattr(_absorbed_sandwich, "_CROSS_ENTRIES", 400)
+    monkeypatch.setattr(_absorbed_sandwich, "_CROSS_ROWS", 10**9)
+    test_robust_covariances_beside_firm_and_year_are_the_dummy_models_sandwich(
+        cov_type, clusters, features, absorbed
+    )
