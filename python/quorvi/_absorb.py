@@ -42,6 +42,11 @@ from . import _absorbed_labels, _bias_correction, _caller, _design, _native
 from ._absorbed_labels import Categories
 from ._absorbed_sandwich import FURTHER_LIMIT, absorbed_meats
 from ._covariance_types import CovarianceType, covariance_type
+from ._level_moments import LevelMoments, RowTerms, level_moments, unavailable
+
+# Why a fit has no level moments when no other reason is known (a fit on a
+# Dask DataFrame, whose rows are not read again after the fit).
+_NOT_FORMED = "the fit read its rows in chunks where they live and kept no sums per level for it"
 
 # An absorbed column's codes: int32 made from its labels, or its int64 (or
 # int32) labels or codes themselves, read in place (codes_of).
@@ -102,6 +107,10 @@ class Absorption:
     # The average partial effects over the training rows, corrected, and
     # their covariance (_bias_correction.partial_effects).
     partial_effects: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]] | None = None
+    # The training rows' sums per level for the marginal effects' delta
+    # method over the slopes and the levels both (_level_moments), or why
+    # there are none.
+    level_moments: LevelMoments = field(default_factory=lambda: unavailable(_NOT_FORMED))
 
     @property
     def names(self) -> list[str]:
@@ -212,6 +221,15 @@ class Absorption:
         limited = first > 0
         total[limited] = sign[limited] * np.inf
         return rest, total
+
+    def first_positions(self, X: Any) -> npt.NDArray[np.intp]:
+        """The rows' positions among the first column's levels (the one
+        absorbed column whose level moments a fit keeps)."""
+        _, labels = split(X, self.names)
+        column, values = self.columns[0], labels[0]
+        if isinstance(values, Categories):
+            return np.asarray(_absorbed_labels.level_positions(values, column.levels), dtype=np.intp)
+        return np.asarray(_label_positions(column, values), dtype=np.intp)
 
     def margin_rows(
         self, X: Any, sample_weight: Any, offset: Any, intercept: float
@@ -1138,9 +1156,35 @@ def fit(spec: FitSpec) -> AbsorbedFit:
             uncorrected=uncorrected,
             partial_effects=partial_effects,
         )
+    one_way_nested = kind.clustered and len(request.n_groups) == 1 and names[0] in absorption.nested
+    moments = margin_moments(
+        names,
+        kind,
+        blocks,
+        rest,
+        layout,
+        as_dummies,
+        result,
+        q,
+        y01,
+        weights,
+        counted,
+        checked,
+        primary_codes,
+        link,
+        uncorrected is not None,
+        one_way_nested,
+    )
     fitted = Fitted(classes, result, *weight_sums(y01, weights, counted), meat_request=request, layout=layout)
     fitted.null_deviance = result.null_deviance
-    return absorbed_fit(fitted, absorption, intercept, q)
+    handed = absorbed_fit(fitted, absorption, intercept, q)
+    if moments.reason is None and moments.meat == "rows" and kind.small_sample is not None:
+        moments = dataclasses.replace(moments, factor=kind.small_sample(fitted.n_obs, handed.k_robust))
+    if moments.reason is None and sparse[order[0]]:
+        # The column keeps the levels some row has (levels_seen).
+        moments = moments.compacted(np.bincount(primary_codes, minlength=len(primary_levels)) > 0)
+    handed.absorption = dataclasses.replace(handed.absorption, level_moments=moments)
+    return handed
 
 
 def corrected_fit(
@@ -1247,6 +1291,84 @@ def corrected_fit(
             else absorbed.further_effects,
         ),
     ), (effects_of_all, covariance_of_all)
+
+
+def margin_moments(
+    names: list[str],
+    kind: CovarianceType,
+    blocks: _design.Blocks,
+    rest: Any,
+    layout: _design.FrameLayout,
+    as_dummies: bool,
+    result: _native.FitResult,
+    q: int,
+    y01: npt.NDArray[np.float64],
+    weights: npt.NDArray[np.float64] | None,
+    counted: npt.NDArray[np.bool_] | None,
+    offset: npt.NDArray[np.float64] | None,
+    codes: Codes,
+    link: Any,
+    corrected: bool,
+    nested: bool,
+) -> LevelMoments:
+    """The sums per level that the marginal effects' delta method over the
+    slopes and the levels needs (_level_moments), formed over the training
+    rows at the fit's estimates, or why they are not formed. One pass over
+    the rows, O(L · q) kept."""
+    if len(names) > 1:
+        return unavailable(
+            "with several absorbed columns the levels' covariance with the slopes needs the inverse of "
+            "the levels' non-diagonal block, which is not formed"
+        )
+    if result.passes == 0 or result.absorbed is None:
+        return unavailable("the fit made no update")
+    if corrected:
+        return unavailable("the slopes were bias-corrected")
+    if not all(isinstance(block, _native.DenseBlock | _native.CategoricalBlock) for block in blocks):
+        return unavailable("it is formed for dense numeric and categorical features (not sparse ones)")
+    if kind.needs_hat_values:
+        return unavailable(f"cov_type={kind.name!r} would need every row's leverage in the dummy model")
+    if kind.clustered and not nested:
+        return unavailable(
+            "it is formed for one clustering in which the absorbed levels are nested (the levels "
+            "themselves, or coarser groups), where the levels' scores vanish from the clusters' sums"
+        )
+    n = len(y01)
+    if as_dummies or not layout.categorical:
+        # The numeric runs (and dummy columns) the fit read, in blocks of rows: no copy of X.
+        runs = [block.values for block in blocks if isinstance(block, _native.DenseBlock)]
+
+        def rows_of(rows: slice) -> npt.NDArray[np.float64]:
+            return np.column_stack([run[rows] for run in runs])
+
+    else:
+        # The categorical features' dummy columns beside the numeric ones,
+        # dense, as the robust sums of such a fit form them.
+        whole = features_of(blocks, rest, layout, as_dummies).reshape(n, -1)
+
+        def rows_of(rows: slice) -> npt.NDArray[np.float64]:
+            return whole[rows]
+
+    if rows_of(slice(0, 1)).shape[1] != q:
+        return unavailable("it is formed for numeric and categorical features (not slopes per level)")
+    rows = RowTerms(
+        y01,
+        codes,
+        np.asarray(result.absorbed.fixed_effects),
+        np.asarray(result.coefficients)[:q],
+        offset,
+        weights,
+        counted,
+    )
+    return level_moments(
+        rows_of,
+        q,
+        rows,
+        len(result.absorbed.fixed_effects),
+        link,
+        "clusters" if kind.clustered else "rows" if kind.robust else "nonrobust",
+        np.asarray(result.covariance)[:q, :q],
+    )
 
 
 def ranked(

@@ -1067,7 +1067,13 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         return self._results_.summary(exponentiate)
 
     def marginal_effects(
-        self, X: Any = None, sample_weight: Any = None, offset: Any = None, *, alpha: float = 0.05
+        self,
+        X: Any = None,
+        sample_weight: Any = None,
+        offset: Any = None,
+        *,
+        alpha: float = 0.05,
+        fixed_effects: str = "estimated",
     ) -> pd.DataFrame:
         """Average marginal effects of the features on P(y = ``classes_[1]``).
 
@@ -1112,6 +1118,20 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
             when X's chunk sizes are known.
         alpha : float, default=0.05
             The intervals' level is 1 - alpha, as in ``coef_table(alpha)``.
+        fixed_effects : {"estimated", "given"}, default="estimated"
+            For a model fitted with absorbed levels (``absorb=``, or ``| fe``
+            in a formula), what the standard errors treat the levels as.
+            "estimated": the delta method over the slopes and the levels
+            both, equal to the dummy-variable model's (statsmodels'
+            ``get_margeff()``, Stata's ``margins``), with nonrobust, HC0,
+            HC1, and cluster where the absorbed column is nested in the one
+            clustering; available for one absorbed column and numeric
+            features of a fit in memory, and a ValueError saying why
+            elsewhere. "given": the delta method given the fixed effects
+            (the Jacobian in the features' coefficients alone), larger as a
+            rule, for every absorbed design. Ignored without absorbed
+            levels, and after ``bias_correction``. See the user guide's
+            "Fixed effects".
 
         Returns
         -------
@@ -1195,7 +1215,9 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if absorption is not None and absorption.partial_effects is not None:
             # The bias-corrected average partial effects, formed in fit, of
             # a formula's '| fe' as of absorb=.
-            return self._results_.marginal_effects(X, sample_weight, offset, alpha, self._validated_input)
+            return self._results_.marginal_effects(
+                X, sample_weight, offset, alpha, self._validated_input, fixed_effects
+            )
         training = self._results_.training
         if X is None and sample_weight is None and offset is None and training is not None:
             # A formula model's training rows, with their weights and offsets.
@@ -1203,8 +1225,10 @@ class LogisticRegression(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
         if X is not None:
             X, offset, sample_weight = self._prediction_rows(X, offset, sample_weight)
         if self._results_.formula is not None:
-            return self._results_.formula_marginal_effects(X, sample_weight, offset, alpha)
-        return self._results_.marginal_effects(X, sample_weight, offset, alpha, self._validated_input)
+            return self._results_.formula_marginal_effects(X, sample_weight, offset, alpha, fixed_effects)
+        return self._results_.marginal_effects(
+            X, sample_weight, offset, alpha, self._validated_input, fixed_effects
+        )
 
     def prediction_table(self, X: Any, offset: Any = None, *, alpha: float = 0.05) -> pd.DataFrame:
         """The predicted probability of every row of X with its standard

@@ -54,7 +54,7 @@ class _Factor:
 
 
 def formula_marginal_effects(
-    results: FitResults, data: Any, sample_weight: Any, offset: Any
+    results: FitResults, data: Any, sample_weight: Any, offset: Any, levels: bool = False
 ) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(row names, effects, their delta-method covariance J V Jᵀ) of the
     formula's variables over the complete rows of data, as
@@ -62,7 +62,9 @@ def formula_marginal_effects(
     every row of data (in memory, the formula's offset terms included),
     sample_weight the rows' weights (None: 1). On a back end whose module
     has formula_margin_sums (Dask, Spark), each partition's weighted sums
-    are made where it lives and added in partition order."""
+    are made where it lives and added in partition order. With levels, the
+    delta method runs over the one absorbed column's levels too
+    (_level_moments), from the effects' gradients in each level's effect."""
     design = results.formula
     assert design is not None
     check_offset_given(results.fitted_with_offset, offset)
@@ -72,11 +74,11 @@ def formula_marginal_effects(
         collected = _formula._pandas_data(
             _formula._collected(data, design.written, design.absorbed), design.written
         )
-        sums = _row_sums(results, collected, sample_weight, offset, normalized=True)
+        sums = _row_sums(results, collected, sample_weight, offset, normalized=True, levels=levels)
         if sums is None:
             raise ValueError("marginal_effects() has no complete row of the data to average over.")
-        names, effects, jacobian, _ = sums
-        return _with_covariance(results, names, effects, jacobian)
+        names, effects, jacobian, _, level_jacobian = sums
+        return _with_covariance(results, names, effects, jacobian, level_jacobian)
     sums_of_partitions = getattr(backend.module(), "formula_margin_sums", None)
     if sums_of_partitions is None:
         raise NotImplementedError(
@@ -94,7 +96,7 @@ def formula_marginal_effects(
         for part in sums_of_partitions(
             data,
             [name for name in present if name in read],
-            functools.partial(_row_sums, results, normalized=False),
+            functools.partial(_row_sums, results, normalized=False, levels=levels),
             sample_weight,
             offset,
         )
@@ -104,18 +106,30 @@ def formula_marginal_effects(
         raise ValueError("marginal_effects() has no complete row of the data to average over.")
     names = parts[0][0]
     effects, jacobian, total = parts[0][1].copy(), parts[0][2].copy(), parts[0][3]
-    for _, part_effects, part_jacobian, part_total in parts[1:]:
+    level_jacobian = None if parts[0][4] is None else parts[0][4].copy()
+    for _, part_effects, part_jacobian, part_total, part_levels in parts[1:]:
         effects += part_effects
         jacobian += part_jacobian
         total += part_total
+        if level_jacobian is not None and part_levels is not None:
+            level_jacobian += part_levels
     if not total > 0:
         raise ValueError("sample_weight sums to 0: there are no rows to average the marginal effects over.")
-    return _with_covariance(results, names, effects / total, jacobian / total)
+    return _with_covariance(
+        results,
+        names,
+        effects / total,
+        jacobian / total,
+        None if level_jacobian is None else level_jacobian / total,
+    )
 
 
-# A part of the data's margins: (row names, Σ sᵢ effectᵢ, Σ sᵢ Jᵢ, Σ sᵢ)
-# over its complete rows, or with normalized weights the averages.
-_Sums = tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64], float]
+# A part of the data's margins: (row names, Σ sᵢ effectᵢ, Σ sᵢ Jᵢ, Σ sᵢ, and
+# with levels the effects' gradients in the absorbed levels' effects, else
+# None) over its complete rows, or with normalized weights the averages.
+_Sums = tuple[
+    list[str], npt.NDArray[np.float64], npt.NDArray[np.float64], float, npt.NDArray[np.float64] | None
+]
 
 
 def _row_sums(
@@ -125,6 +139,7 @@ def _row_sums(
     offset: Any,
     *,
     normalized: bool,
+    levels: bool = False,
 ) -> _Sums | None:
     """The margins' sums over the complete rows of a pandas frame of the
     formula's variables (None for a frame without one): with normalized,
@@ -173,14 +188,16 @@ def _row_sums(
         ensure_non_negative=True,
     )
     offsets = None if offsets is None else checked_offset(offsets[complete], rows)
+    positions = None
     if results.absorption is not None:
         # The levels at their estimates (as marginal_effects(X) of absorb=
         # takes them): each row's known term, intercept and effects; a row of
         # a level left out for a single outcome has the limit probability 0
         # or 1, no slope, and is left out of the average as the fit left it.
-        _, counted, known = results.absorption.margin_rows(
-            collected.loc[complete, design.absorbed], None, None, results.absorbed_intercept
-        )
+        absorbed = collected.loc[complete, design.absorbed]
+        _, counted, known = results.absorption.margin_rows(absorbed, None, None, results.absorbed_intercept)
+        if levels:
+            positions = results.absorption.first_positions(absorbed)
         weights = weights * counted
         offsets = known if offsets is None else offsets + known
     total = float(weights.sum())
@@ -190,7 +207,7 @@ def _row_sums(
                 "sample_weight sums to 0: there are no rows to average the marginal effects over."
             )
         weights = weights / total
-    evaluation = _Evaluation(results, frame, complete, matrix, offsets, weights)
+    evaluation = _Evaluation(results, frame, complete, matrix, offsets, weights, positions)
     names: list[str] = []
     effects: list[float] = []
     jacobians: list[npt.NDArray[np.float64]] = []
@@ -206,18 +223,33 @@ def _row_sums(
             jacobians.append(jacobian)
     k = len(results.parameters)
     stacked = np.vstack(jacobians) if jacobians else np.empty((0, k))
-    return names, np.asarray(effects, dtype=np.float64), stacked, total
+    level_jacobian = None
+    if positions is not None:
+        level_jacobian = np.vstack(evaluation.level_gradients) if jacobians else np.empty((0, 0))
+    return names, np.asarray(effects, dtype=np.float64), stacked, total, level_jacobian
 
 
 def _with_covariance(
-    results: FitResults, names: list[str], effects: npt.NDArray[np.float64], jacobian: npt.NDArray[np.float64]
+    results: FitResults,
+    names: list[str],
+    effects: npt.NDArray[np.float64],
+    jacobian: npt.NDArray[np.float64],
+    level_jacobian: npt.NDArray[np.float64] | None = None,
 ) -> tuple[list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """The effects with their delta-method covariance J V Jᵀ."""
+    """The effects with their delta-method covariance J V Jᵀ; given the
+    gradients in the absorbed levels' effects, over those too
+    (_level_moments.effect_covariance)."""
     _, _, fitted_covariance = fitted_parametrization(results)
     # A parameter dropped as linearly dependent is 0 in the fit, as if its
     # column were left out: the effects are those of that model, and the
     # covariance reads the estimated parameters alone.
     kept = ~results.dropped
+    if level_jacobian is not None:
+        from ._level_moments import effect_covariance
+
+        assert results.absorption is not None
+        moments = results.absorption.level_moments
+        return names, effects, effect_covariance(moments, fitted_covariance, jacobian, level_jacobian, kept)
     covariance = jacobian[:, kept] @ fitted_covariance[np.ix_(kept, kept)] @ jacobian[:, kept].T
     return names, effects, covariance
 
@@ -424,6 +456,7 @@ class _Evaluation:
         matrix: dict[str, Any],
         offsets: npt.NDArray[np.float64] | None,
         weights: npt.NDArray[np.float64],
+        positions: npt.NDArray[np.intp] | None = None,
     ) -> None:
         design = results.formula
         assert design is not None
@@ -445,6 +478,21 @@ class _Evaluation:
         self.scores = scores if offsets is None else scores + offsets
         self.g = self.link.derivative(self.scores)
         self.curvature = self.link.curvature(self.scores)
+        # With positions (each row's level of the one absorbed column): every
+        # effect's gradient in the levels' effects, in the order the effects
+        # are formed, ∂ηᵢ/∂αₗ being 1 on the rows of level l.
+        self.positions = positions
+        self.n_levels = 0
+        if positions is not None:
+            assert results.absorption is not None
+            self.n_levels = len(results.absorption.columns[0].levels)
+        self.level_gradients: list[npt.NDArray[np.float64]] = []
+
+    def _level_sums(self, values: npt.NDArray[np.float64]) -> None:
+        """Record Σ_{i∈l} valuesᵢ per level, an effect's gradient in them."""
+        if self.positions is not None:
+            sums = np.bincount(self.positions, weights=values, minlength=self.n_levels)
+            self.level_gradients.append(sums.astype(np.float64, copy=False))
 
     def _sums(self, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         """Σᵢ valuesᵢ xᵢ over the parameter rows as given."""
@@ -506,6 +554,7 @@ class _Evaluation:
             slopes, derivative_sums = self._differences(spec, variable, values)
         effect = float(self.weights @ (self.g * slopes))
         jacobian = self._sums(self.weights * self.curvature * slopes) + derivative_sums
+        self._level_sums(self.weights * self.curvature * slopes)
         return effect, jacobian
 
     def _linear(self, variable: str) -> bool:
@@ -572,6 +621,7 @@ class _Evaluation:
         n = len(self.weights)
         means = np.empty(len(factor.levels))
         gradients = np.empty((len(factor.levels), k))
+        level_gradients = np.zeros((len(factor.levels), self.n_levels))
         # The levels in batches of about 64 MiB of weights h′(ηᵢ(level)),
         # so that the other terms' sums are one product per batch.
         batch = max(1, _BATCH_VALUES // max(n, 1))
@@ -584,11 +634,21 @@ class _Evaluation:
                 means[index] = float(self.weights @ self.link.mean(scores))
                 np.multiply(self.weights, self.link.derivative(scores), out=values[:, column])
                 gradients[index] = terms.sums(values[:, column], k)
+                if self.positions is not None:
+                    level_gradients[index] = np.bincount(
+                        self.positions, weights=values[:, column], minlength=self.n_levels
+                    )
             gradients[indices.start : indices.stop] += others.column_sums(values, k).T
             if self.fit_intercept:
                 gradients[indices.start : indices.stop, 0] += values.sum(axis=0)
         at_level = list(zip(means.tolist(), gradients, strict=True))
         reference_mean, reference_gradient = at_level[factor.reference]
+        if self.positions is not None:
+            self.level_gradients.extend(
+                level_gradients[index] - level_gradients[factor.reference]
+                for index in range(len(factor.levels))
+                if index != factor.reference
+            )
         return [
             (level, mean - reference_mean, gradient - reference_gradient)
             for index, (level, (mean, gradient)) in enumerate(zip(factor.levels, at_level, strict=True))

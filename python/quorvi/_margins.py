@@ -113,6 +113,21 @@ def training_sums(result: Any, fit_intercept: bool) -> npt.NDArray[np.float64] |
     return result_sums
 
 
+def effects_and_jacobian(
+    sums: npt.NDArray[np.float64], coef: npt.NDArray[np.float64], fit_intercept: bool
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(effects, their Jacobian in the parameters) from the sums of chunk_sums."""
+    total = sums[0]
+    mean_g = sums[1] / total
+    # The mean of gᵢ(1 - 2μᵢ) xᵢₖ for every parameter k, xᵢ₀ = 1 for the intercept.
+    mean_curvature = sums[2:] / total if fit_intercept else sums[3:] / total
+    effects = coef * mean_g
+    jacobian = np.outer(coef, mean_curvature)
+    offset = 1 if fit_intercept else 0
+    jacobian[np.arange(len(coef)), offset + np.arange(len(coef))] += mean_g
+    return effects, jacobian
+
+
 def average_marginal_effects(
     sums: npt.NDArray[np.float64],
     coef: npt.NDArray[np.float64],
@@ -124,14 +139,8 @@ def average_marginal_effects(
     marks the parameters (in covariance's order) that were estimated; the
     others' rows and columns of covariance are not read, and a dropped
     feature's effect has a NaN variance."""
-    total = sums[0]
-    mean_g = sums[1] / total
-    # The mean of gᵢ(1 - 2μᵢ) xᵢₖ for every parameter k, xᵢ₀ = 1 for the intercept.
-    mean_curvature = sums[2:] / total if fit_intercept else sums[3:] / total
-    effects = coef * mean_g
-    jacobian = np.outer(coef, mean_curvature)
+    effects, jacobian = effects_and_jacobian(sums, coef, fit_intercept)
     offset = 1 if fit_intercept else 0
-    jacobian[np.arange(len(coef)), offset + np.arange(len(coef))] += mean_g
     kept_covariance = covariance[np.ix_(kept, kept)]
     effect_covariance = jacobian[:, kept] @ kept_covariance @ jacobian[:, kept].T
     dropped_features = ~kept[offset:]

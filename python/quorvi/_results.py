@@ -495,12 +495,19 @@ class FitResults:
         return _design.frame_columns(X, self.layout, fitting=False)
 
     def marginal_effects(
-        self, X: Any, sample_weight: Any, offset: Any, alpha: float, validate: Validate
+        self,
+        X: Any,
+        sample_weight: Any,
+        offset: Any,
+        alpha: float,
+        validate: Validate,
+        fixed_effects: str = "estimated",
     ) -> pd.DataFrame:
         """The table of LogisticRegression.marginal_effects(), documented there."""
         from ._margins import frame_marginal_effects, margin_sums
 
         checked_alpha(alpha)
+        check_fixed_effects(fixed_effects)
         if self.absorption is not None and self.absorption.partial_effects is not None:
             if X is not None or sample_weight is not None or offset is not None:
                 raise ValueError(
@@ -513,16 +520,35 @@ class FitResults:
         if X is None:
             sums = self._training_margin_sums(sample_weight, offset)
             self._warn_if_penalised("marginal_effects()")
+            if self._fixed_effects_estimated(fixed_effects):
+                assert self.absorption is not None
+                return self._absorbed_effects_table((sums, self.absorption.level_moments.curvature), alpha)
             return self._numeric_effects_table(sums, alpha)
         self._warn_if_penalised("marginal_effects()")
         if self.absorption is not None:
             from ._margins import check_offset_given
 
+            estimated = self._fixed_effects_estimated(fixed_effects)
+            if estimated and self.layout is not None and self.layout.categorical:
+                # The discrete changes' gradients in each level's effect would
+                # need sums per level and per categorical level of the frame's
+                # pass (a formula's factors have them).
+                raise ValueError(
+                    "marginal_effects() with fixed_effects='estimated' (the default) is formed beside "
+                    "absorbed levels for numeric features, or for a formula's terms: pass "
+                    "fixed_effects='given' for the delta method given the fixed effects, or fit the "
+                    "categorical columns with a formula ('y ~ x + C(g) | fe')."
+                )
             # The levels' effects enter as each row's known term.
             check_offset_given(self, offset)
+            positions = self.absorption.first_positions(X) if estimated else None
             X, sample_weight, offset = self.absorption.margin_rows(
                 X, sample_weight, offset, self.absorbed_intercept
             )
+            if positions is not None:
+                return self._absorbed_effects_table(
+                    self._absorbed_margin_sums(X, sample_weight, offset, positions), alpha
+                )
         if self.layout is None:
             return self._numeric_effects_table(margin_sums(self, X, sample_weight, offset, validate), alpha)
         if self.absorption is None:
@@ -531,13 +557,14 @@ class FitResults:
         return _effects_table(features, effects, covariance, alpha)
 
     def formula_marginal_effects(
-        self, data: Any, sample_weight: Any, offset: Any, alpha: float
+        self, data: Any, sample_weight: Any, offset: Any, alpha: float, fixed_effects: str = "estimated"
     ) -> pd.DataFrame:
         """The table of LogisticRegression.marginal_effects() of a model
         fitted with a formula: one row per variable of the formula."""
         from ._formula_margins import formula_marginal_effects
 
         checked_alpha(alpha)
+        check_fixed_effects(fixed_effects)
         if data is None:
             # A variable's effect through the formula's transforms needs
             # the rows themselves, which the model keeps only where that
@@ -549,7 +576,8 @@ class FitResults:
                 "polars or pyarrow frame in memory, and not when it is pickled or copied."
             )
         self._warn_if_penalised("marginal_effects()")
-        names, effects, covariance = formula_marginal_effects(self, data, sample_weight, offset)
+        estimated = self._fixed_effects_estimated(fixed_effects)
+        names, effects, covariance = formula_marginal_effects(self, data, sample_weight, offset, estimated)
         return _effects_table(names, effects, covariance, alpha)
 
     def _numeric_effects_table(self, sums: npt.NDArray[np.float64], alpha: float) -> pd.DataFrame:
@@ -565,6 +593,70 @@ class FitResults:
         effects[~kept[int(self.fit_intercept) :]] = np.nan
         features = self.names[1:] if self.fit_intercept else self.names
         return _effects_table(features, effects, covariance, alpha)
+
+    def _fixed_effects_estimated(self, fixed_effects: str) -> bool:
+        """Whether the effects' delta method runs over the absorbed levels
+        too (fixed_effects="estimated", for a fit with absorbed columns); a
+        ValueError for another value, and where the fit has not the sums
+        per level it needs, saying why."""
+        check_fixed_effects(fixed_effects)
+        if self.absorption is None or fixed_effects == "given" or self.absorption.partial_effects is not None:
+            return False
+        reason = self.absorption.level_moments.reason
+        if reason is not None:
+            raise ValueError(
+                "marginal_effects() with fixed_effects='estimated' (the default) propagates the absorbed "
+                f"levels' uncertainty, which is not available for this fit: {reason}. Pass "
+                "fixed_effects='given' for the delta method given the fixed effects."
+            )
+        return True
+
+    def _absorbed_margin_sums(
+        self, rest: Any, weights: npt.NDArray[np.float64], known: npt.NDArray[np.float64], positions: Any
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The sums of chunk_sums over the rows of rest (the frame of the
+        numeric features), each row's known term its level's effect, the
+        intercept and its offset, and the level's Σ sᵢ h″(ηᵢ) over them."""
+        from ._level_moments import level_curvature
+        from ._margins import chunk_sums
+        from ._prediction import _dense_rows
+
+        numeric, _ = self.parameter_rows(rest)
+        dense = _dense_rows(numeric, slice(0, len(weights)), False)
+        sums = chunk_sums(dense, weights, self.coef, 0.0, known, self.link)
+        if not sums[0] > 0:
+            raise ValueError(
+                "sample_weight sums to 0: there are no rows to average the marginal effects over."
+            )
+        assert self.absorption is not None
+        levels = len(self.absorption.columns[0].levels)
+        return sums, level_curvature(dense, weights, known, self.coef, positions, levels, self.link)
+
+    def _absorbed_effects_table(
+        self, sums_and_curvature: tuple[npt.NDArray[np.float64], Any], alpha: float
+    ) -> pd.DataFrame:
+        """The effects table of an absorbed fit's numeric features, their
+        delta method over the slopes and the one absorbed column's levels
+        (_level_moments), from chunk_sums' sums and the levels' Σ sᵢ h″(ηᵢ)
+        over the rows averaged."""
+        from ._level_moments import effect_covariance
+        from ._margins import effects_and_jacobian
+
+        assert self.absorption is not None
+        sums, curvature = sums_and_curvature
+
+        kept = ~self.dropped
+        effects, jacobian = effects_and_jacobian(sums, self.coef, False)
+        # ∂AMEⱼ/∂αₗ = βⱼ Σ_{i∈l} sᵢ h″(ηᵢ) / Σ sᵢ.
+        level_jacobian = np.outer(self.coef, np.asarray(curvature) / sums[0])
+        covariance = effect_covariance(
+            self.absorption.level_moments, self.covariance, jacobian, level_jacobian, kept
+        )
+        dropped = ~kept
+        effects[dropped] = np.nan
+        covariance[dropped, :] = np.nan
+        covariance[:, dropped] = np.nan
+        return _effects_table(list(self.names), effects, covariance, alpha)
 
     def _training_margin_sums(self, sample_weight: Any, offset: Any) -> npt.NDArray[np.float64]:
         """The margins' sums over the training rows, which the fit's last
@@ -626,6 +718,12 @@ class FitResults:
         numeric, categoricals = self.parameter_rows(rows, validate)
         variances = score_variances(len(scores), numeric, categoricals, covariance, self.fit_intercept)
         return prediction_frame(scores, variances, alpha, getattr(X, "index", None), self.link)
+
+
+def check_fixed_effects(fixed_effects: Any) -> None:
+    """A ValueError unless fixed_effects is one of marginal_effects()'s values."""
+    if not isinstance(fixed_effects, str) or fixed_effects not in ("estimated", "given"):
+        raise ValueError(f"fixed_effects must be 'estimated' or 'given'; got {fixed_effects!r}.")
 
 
 def _effects_table(

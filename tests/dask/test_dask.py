@@ -630,12 +630,16 @@ def test_one_absorbed_column_on_a_dask_frame_equals_the_in_memory_absorbed_fit(c
     # (their curvature per level beside them), those over the training rows
     # with their weights and offset, firm f7's rows left out as in the fit.
     # A categorical feature's discrete changes need every row: refused.
+    # A fit on Dask keeps no sums per level for the delta method over the
+    # levels (fixed_effects="estimated"): refused, saying why.
     if extra == "a categorical feature":
         with pytest.raises(ValueError, match=r"categorical columns need every row\. Pass X"):
             model.marginal_effects()
     else:
-        table = model.marginal_effects()
-        expected = model.marginal_effects(frame, weights, arguments.get("offset"))
+        with pytest.raises(ValueError, match=r"kept no sums per level for it\. Pass fixed_effects='given'"):
+            model.marginal_effects()
+        table = model.marginal_effects(fixed_effects="given")
+        expected = model.marginal_effects(frame, weights, arguments.get("offset"), fixed_effects="given")
         np.testing.assert_allclose(table[["dy/dx", "std err"]], expected[["dy/dx", "std err"]], rtol=1e-8)
 
 

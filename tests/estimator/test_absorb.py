@@ -339,8 +339,9 @@ def test_levels_of_one_outcome_are_dropped_until_none_is_left():
 
 @pytest.mark.parametrize("separated", [False, True], ids=["every level", "a separated level"])
 def test_marginal_effects_take_the_levels_at_their_estimates(affairs, separated):
-    # The effects equal those of the dummy model (statsmodels' average
-    # marginal effects); their errors are the delta method given the fixed
+    # The effects and their errors equal those of the dummy model
+    # (statsmodels' average marginal effects and delta method); with
+    # fixed_effects="given", the errors are the delta method given the fixed
     # effects, J V Jᵀ over the features alone, J = ḡ I + β mean(g′(η) x)ᵀ.
     # A level of outcomes all 1 (occupation 6, 1.7 % of the rows) was left
     # out of the fit, and is left out of the averages too: they are those of
@@ -355,8 +356,12 @@ def test_marginal_effects_take_the_levels_at_their_estimates(affairs, separated)
     table = model.marginal_effects(X)
     design = _dummy_design(frame[kept], ["occupation"])
     logit = sm.Logit(y[kept], design).fit(disp=0, tol=1e-12)
-    expected = pd.Series(logit.get_margeff(at="overall").margeff, index=design.columns[1:])
+    margins = logit.get_margeff(at="overall")
+    expected = pd.Series(margins.margeff, index=design.columns[1:])
     np.testing.assert_allclose(table["dy/dx"], expected[FEATURES], rtol=1e-9)
+    errors = pd.Series(margins.margeff_se, index=design.columns[1:])
+    np.testing.assert_allclose(table["std err"], errors[FEATURES], rtol=1e-8)
+    table = model.marginal_effects(X, fixed_effects="given")
     mu = model.predict_proba(X[kept])[:, 1]
     g, features = mu * (1 - mu), frame.loc[kept, FEATURES].to_numpy()
     J = np.diag(np.full(len(FEATURES), g.mean())) + np.outer(
@@ -372,7 +377,8 @@ def test_marginal_effects_without_X_are_the_dummy_models_over_the_training_rows(
     # effects and their delta method written out in NumPy with the levels
     # and the intercept held at their estimates (the Jacobian in the
     # features' coefficients alone, V their block of the dummy model's
-    # covariance): AMEⱼ = βⱼ ḡ, J = ḡ I + β (Σ sᵢ gᵢ(1 - 2μᵢ) xᵢ / Σ sᵢ)ᵀ.
+    # covariance): AMEⱼ = βⱼ ḡ, J = ḡ I + β (Σ sᵢ gᵢ(1 - 2μᵢ) xᵢ / Σ sᵢ)ᵀ
+    # (fixed_effects="given").
     frame, y = affairs
     weights = np.random.default_rng(7).integers(1, 4, len(y)).astype(float)
     offset = 0.01 * frame["age"].to_numpy()
@@ -391,10 +397,88 @@ def test_marginal_effects_without_X_are_the_dummy_models_over_the_training_rows(
     beta, mean_g = expected.params[FEATURES].to_numpy(), s @ g / s.sum()
     J = mean_g * np.eye(len(FEATURES)) + np.outer(beta, (s * g * (1 - 2 * mu)) @ x / s.sum())
     V = expected.cov_params().loc[FEATURES, FEATURES].to_numpy()
-    table = model.marginal_effects()
+    table = model.marginal_effects(fixed_effects="given")
     # The fit at the default tol (1e-8) against statsmodels' at 1e-13.
     np.testing.assert_allclose(table["dy/dx"], beta * mean_g, rtol=1e-7)
     np.testing.assert_allclose(table["std err"], np.sqrt(np.diag(J @ V @ J.T)), rtol=1e-7)
+
+
+@pytest.mark.parametrize(
+    ("cov_type", "link", "coarse"),
+    [
+        ("nonrobust", "logit", False),
+        # statsmodels' robust covariances of a non-canonical link are built
+        # on the observed information, ours with absorbed levels on the
+        # expected one: probit and cloglog are compared without robust sums.
+        ("nonrobust", "probit", False),
+        ("nonrobust", "cloglog", False),
+        ("HC0", "logit", False),
+        ("HC1", "logit", False),
+        ("cluster", "logit", False),
+        ("cluster", "logit", True),
+    ],
+)
+def test_marginal_effects_errors_are_the_dummy_models_delta_method(cov_type, link, coarse):
+    # fixed_effects="estimated" (the default): the delta method over the
+    # slopes and the levels both, against statsmodels' GLM of the dummy
+    # design with the delta method written out by central differences of
+    # the average effects in all its parameters, V its whole covariance
+    # (the intercept and every level among them). 400 rows, 20 firms (firm
+    # 5's outcomes all 1, so its rows are left out of the fit and of the
+    # averages), frequency weights and an offset. The clusters nest the
+    # firms (the firms themselves, or coarser groups of four).
+    # The fits' small-sample factors differ by one scalar on the whole
+    # sandwich (for cluster, fixest's rule against statsmodels'): it is
+    # measured on the features' covariance and applied to the reference.
+    rng = np.random.default_rng(11)
+    n, firms = 400, 20
+    firm = rng.integers(0, firms, n)
+    X = pd.DataFrame(
+        {"x1": rng.standard_normal(n), "x2": rng.standard_normal(n) + np.cos(firm), "firm": firm}
+    )
+    offset = 0.2 * rng.standard_normal(n)
+    eta = 0.7 * X["x1"] - 0.5 * X["x2"] + np.sin(firm) + offset
+    y = (rng.random(n) < expit(eta.to_numpy())).astype(float)
+    y[firm == 5] = 1.0
+    weights = rng.integers(1, 4, n).astype(float)
+    groups = firm // 4 if coarse else firm
+    # The reference is given each row as often as its weight says (statsmodels'
+    # clustered covariance does not take frequency weights).
+    rows = np.repeat(np.flatnonzero(firm != 5), weights[firm != 5].astype(int))
+    D = np.column_stack(
+        [X[["x1", "x2"]].to_numpy()[rows], np.eye(firms)[firm[rows]][:, np.arange(firms) != 5]]
+    )
+    links = {"logit": sm.families.links.Logit, "probit": sm.families.links.Probit}
+    family = sm.families.Binomial(links.get(link, sm.families.links.CLogLog)())
+    options = {"cov_kwds": {"groups": groups[rows]}} if cov_type == "cluster" else {}
+    reference = sm.GLM(y[rows], D, family=family, offset=offset[rows]).fit(
+        tol=1e-13, cov_type=cov_type, **options
+    )
+
+    def average_effects(parameters):
+        return parameters[:2] * np.mean(family.link.inverse_deriv(D @ parameters + offset[rows]))
+
+    parameters, step = reference.params, 1e-6
+    gradient = np.column_stack(
+        [
+            (average_effects(parameters + step * e) - average_effects(parameters - step * e)) / (2 * step)
+            for e in np.eye(len(parameters))
+        ]
+    )
+    clusters = {"clusters": groups if coarse else "firm"} if cov_type == "cluster" else {}
+    with pytest.warns(PerfectSeparationWarning):
+        model = LogisticRegression(absorb="firm", cov_type=cov_type, link=link, tol=1e-12).fit(
+            X, y, sample_weight=weights, offset=offset, **clusters
+        )
+    factor = model.covariance_.diagonal() / reference.cov_params().diagonal()[:2]
+    np.testing.assert_allclose(factor, factor[0], rtol=1e-8)
+    expected = np.sqrt(factor[0] * np.diag(gradient @ reference.cov_params() @ gradient.T))
+    for table in (model.marginal_effects(X, weights, offset), model.marginal_effects()):
+        np.testing.assert_allclose(table["dy/dx"], average_effects(parameters), rtol=1e-8, atol=1e-12)
+        np.testing.assert_allclose(table["std err"], expected, rtol=1e-6)
+    # Given the fixed effects, the errors differ (larger or smaller) by far more than the tolerance.
+    given = model.marginal_effects(X, weights, offset, fixed_effects="given")["std err"]
+    assert (np.abs(given / expected - 1) > 0.01).all()
 
 
 def _firms_and_cities(n, seed):
@@ -442,8 +526,10 @@ def test_marginal_effects_without_X_are_those_of_the_training_rows(absorb, n, n_
             model = LogisticRegression(absorb=absorb, n_threads=n_threads, tol=tol).fit(
                 X, y, sample_weight=weights, offset=offset
             )
-        table = model.marginal_effects()
-        expected = model.marginal_effects(X, weights, offset)
+        # Several absorbed columns have the delta method given the fixed effects alone.
+        fixed = {} if isinstance(absorb, str) else {"fixed_effects": "given"}
+        table = model.marginal_effects(**fixed)
+        expected = model.marginal_effects(X, weights, offset, **fixed)
         for column, tolerance in rtol.items():
             np.testing.assert_allclose(table[column], expected[column], rtol=tolerance, atol=1e-12)
 
@@ -479,6 +565,28 @@ def test_bad_absorbed_columns_are_refused_by_name(change, parameters, match):
     X, y = _frame()
     with pytest.raises(ValueError, match=match):
         LogisticRegression(**parameters).fit(change(X), y)
+
+
+@pytest.mark.parametrize(
+    ("parameters", "clusters", "match"),
+    [
+        ({"absorb": ["fe", "other"]}, None, "several absorbed columns.*Pass fixed_effects='given'"),
+        ({"absorb": "fe", "cov_type": "HC3"}, None, "'HC3' would need every row's leverage"),
+        # Clusters that cut across the levels: their scores hold the levels'.
+        ({"absorb": "fe", "cov_type": "cluster"}, "crossing", "one clustering in which the absorbed levels"),
+        ({"absorb": "fe"}, None, "fixed_effects must be 'estimated' or 'given'; got 'fixed'"),
+    ],
+)
+def test_margins_over_the_levels_are_refused_where_their_sums_are_not_formed(parameters, clusters, match):
+    # The delta method given the fixed effects stays available for each.
+    X, y = _frame()
+    X = X.assign(other=np.arange(len(y)) % 3)
+    fit_arguments = {"clusters": np.arange(len(y)) % 7} if clusters else {}
+    columns = ["x", "fe", "other"] if isinstance(parameters["absorb"], list) else ["x", "fe"]
+    model = LogisticRegression(**parameters).fit(X[columns], y, **fit_arguments)
+    with pytest.raises(ValueError, match=match):
+        model.marginal_effects(X[columns], fixed_effects="fixed" if "got" in match else "estimated")
+    assert np.isfinite(model.marginal_effects(X[columns], fixed_effects="given")["std err"]).all()
 
 
 def test_every_level_separated_and_an_unseen_level_are_refused():

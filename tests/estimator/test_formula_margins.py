@@ -162,12 +162,14 @@ def test_interactions_with_weights_and_a_probit_equal_statsmodels():
     np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
 
 
-def test_absorbed_levels_are_held_at_their_estimates_as_on_the_dummy_fit():
-    # "| firm": each row's effect enters its linear predictor, the levels
-    # held fixed in the standard errors, as marginal_effects(X) of absorb=
-    # documents it; the reference is statsmodels' fit with a dummy per
-    # firm. A firm whose outcomes are all 1 is left out of the fit and of
-    # the average alike, so the reference is fitted without its rows.
+def test_absorbed_levels_enter_as_on_the_dummy_fit():
+    # "| firm": each row's effect enters its linear predictor; the standard
+    # errors are the dummy model's delta method over every parameter (the
+    # default), or with the levels and the intercept held at their
+    # estimates (fixed_effects="given"); the reference is statsmodels' fit
+    # with a dummy per firm. A firm whose outcomes are all 1 is left out of
+    # the fit and of the average alike, so the reference is fitted without
+    # its rows.
     rng = np.random.default_rng(4)
     n = 2400
     data = pd.DataFrame(
@@ -190,17 +192,19 @@ def test_absorbed_levels_are_held_at_their_estimates_as_on_the_dummy_fit():
         "z": lambda d: {"np.log(z)": 1 / d["z"].to_numpy()},
     }
     levels = {f"C(g)[T.{level}]": _setting("C(g)", "bc", level) for level in "abc"}
-    names, effects, errors = _reference_effects(
-        reference, data[kept], weights[kept], slopes, levels, *LOGIT, fixed="C(firm)"
-    )
     with pytest.warns(quorvi.PerfectSeparationWarning):
         model = quorvi.logit(
             "y ~ x + I(x**2) + np.log(z) + C(g) | firm", data, sample_weight=weights, tol=1e-10
         )
-    table = model.marginal_effects(data, sample_weight=weights)
-    assert list(table.index) == names
-    np.testing.assert_allclose(table["dy/dx"], effects, rtol=1e-6)
-    np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
+    for fixed_effects, fixed in [("estimated", ""), ("given", "C(firm)")]:
+        names, effects, errors = _reference_effects(
+            reference, data[kept], weights[kept], slopes, levels, *LOGIT, fixed=fixed
+        )
+        table = model.marginal_effects(data, sample_weight=weights, fixed_effects=fixed_effects)
+        assert list(table.index) == names
+        np.testing.assert_allclose(table["dy/dx"], effects, rtol=1e-6)
+        # Central differences of the terms (x², log z) in the formula's derivative effects.
+        np.testing.assert_allclose(table["std err"], errors, rtol=1e-4)
 
 
 def test_without_data_the_training_rows_are_averaged_over(fair):
