@@ -1339,6 +1339,8 @@ def margin_moments(
         runs = [block.values for block in blocks if isinstance(block, _native.DenseBlock)]
 
         def rows_of(rows: slice) -> npt.NDArray[np.float64]:
+            if len(runs) == 1 and runs[0].ndim == 2:
+                return runs[0][rows]  # a view
             return np.column_stack([run[rows] for run in runs])
 
     else:

@@ -39,9 +39,11 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from scipy import sparse
+from scipy.special import expit
 
 from ._absorbed_sandwich import score_residuals
-from ._fit_certificate import _working_weights
+from ._fit_certificate import _MIN_WEIGHT, _working_weights
 from ._links import Link
 
 
@@ -96,11 +98,17 @@ def unavailable(reason: str) -> LevelMoments:
 _BLOCK_BYTES = 1 << 20
 
 
-def _by_level(codes: npt.NDArray[np.intp], values: npt.NDArray[np.float64], n_levels: int) -> Any:
-    """Σ_{i∈l} valuesᵢ per level l, for values of one or several columns."""
-    if values.ndim == 1:
-        return np.bincount(codes, weights=values, minlength=n_levels).astype(np.float64, copy=False)
-    return np.column_stack([np.bincount(codes, weights=column, minlength=n_levels) for column in values.T])
+# Columns per product of a block's indicator with its values.
+_GROUP = 4
+
+
+def _indicator(codes: npt.NDArray[np.intp], n_levels: int) -> Any:
+    """The rows' level indicator (L × rows, CSC, one entry per row): its
+    product with a block's values sums them per level over the rows at
+    once for several columns (faster than a bincount per column), each
+    level's sum in row order as bincount's."""
+    n = len(codes)
+    return sparse.csc_array((np.ones(n), codes, np.arange(n + 1)), shape=(n_levels, n))
 
 
 def level_moments(
@@ -115,38 +123,65 @@ def level_moments(
     """The sums over the training rows at the fit's estimates, features(rows)
     the dense feature rows of a slice and rows the rest of each row's terms.
     Read in blocks of rows, so that nothing of the rows' length is made
-    beyond the block's. For meat "rows", those of HC0 and HC1 as well, in a
-    second pass (the features within their levels need the levels' means
-    first; the factor is set by the caller, which knows k)."""
+    beyond the block's. For meat "rows", those of HC0 and HC1 as well (the
+    factor is set by the caller, which knows k)."""
     n = len(rows.y01)
-    step = max(1, _BLOCK_BYTES // (8 * max(n_features, 1)))
+    # At least a quarter as many rows per block as levels: each block's sums
+    # per level are arrays of L rows, whose making and adding would otherwise
+    # cost more than the block's own rows. Beside the totals (8 · L · (3 + 2p)
+    # bytes with robust sums, 2 + p without) the pass holds a block's values
+    # and one product of at most _GROUP columns.
+    step = max(_BLOCK_BYTES // (8 * (3 + 2 * max(n_features, 1))), n_levels // 4, 1)
     blocks = [slice(first, min(first + step, n)) for first in range(0, n, step)]
-    level_weights = np.zeros(n_levels)
-    means = np.zeros((n_levels, n_features))
-    curvature = np.zeros(n_levels)
+    robust = meat == "rows"
+    p = n_features
+    # Per level, side by side: Σ sw, Σ swx, Σ s h″ and (robust) Σ sr², Σ sr²x.
+    totals = np.zeros((n_levels, 2 + p + (1 + p if robust else 0)))
     for block in blocks:
         x = features(block)
         codes, frequencies, scores = rows.block(block, x)
-        weights, _ = _working_weights(scores, link)
-        weights *= frequencies
-        level_weights += _by_level(codes, weights, n_levels)
-        means += _by_level(codes, x * weights[:, None], n_levels).reshape(means.shape)
-        curvature += _by_level(codes, frequencies * link.curvature(scores), n_levels)
+        weights, row_curvature, residuals = _row_terms(scores, rows.y01[block], link, residuals=robust)
+        values = np.empty((len(codes), totals.shape[1]))
+        np.multiply(weights, frequencies, out=values[:, 0])
+        np.multiply(x, values[:, :1], out=values[:, 1 : 1 + p])
+        np.multiply(frequencies, row_curvature, out=values[:, 1 + p])
+        if robust:
+            np.multiply(frequencies, residuals**2, out=values[:, 2 + p])
+            np.multiply(x, values[:, 2 + p : 3 + p], out=values[:, 3 + p :])
+        indicator = _indicator(codes, n_levels)
+        for first in range(0, totals.shape[1], _GROUP):
+            group = slice(first, min(first + _GROUP, totals.shape[1]))
+            totals[:, group] += indicator @ values[:, group]
+    # Views of the totals, every column of which is kept.
+    level_weights = totals[:, 0]
+    means = totals[:, 1 : 1 + p]
+    curvature = totals[:, 1 + p]
+    squares = totals[:, 2 + p] if robust else None
+    cross = totals[:, 3 + p :] if robust else None
     inverse = np.divide(1.0, level_weights, out=np.zeros(n_levels), where=level_weights > 0)
     means *= inverse[:, None]
-    cross = squares = None
-    if meat == "rows":
-        cross = np.zeros((n_levels, n_features))
-        squares = np.zeros(n_levels)
-        for block in blocks:
-            x = features(block)
-            codes, frequencies, scores = rows.block(block, x)
-            residuals = np.where(frequencies > 0, score_residuals(scores, rows.y01[block], link), 0.0)
-            row_squares = frequencies * residuals**2
-            within = x - means[codes]
-            cross += _by_level(codes, within * row_squares[:, None], n_levels).reshape(cross.shape)
-            squares += _by_level(codes, row_squares, n_levels)
+    if cross is not None and squares is not None:
+        # Σ_{i∈l} sᵢrᵢ²(xᵢ − Eₗ) = Σ_{i∈l} sᵢrᵢ²xᵢ − Eₗ Rₗ: the features within
+        # their levels without a second pass.
+        cross -= means * squares[:, None]
     return LevelMoments(None, level_weights, means, cross, squares, 1.0, meat, bread, curvature)
+
+
+def _row_terms(
+    scores: npt.NDArray[np.float64], y01: npt.NDArray[np.float64], link: Link, *, residuals: bool
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Per row the working weight, h″(η) and (with residuals) the score
+    residual r; for the logit from one evaluation of μ (w = μ(1 − μ), h″ =
+    w(1 − 2μ), r = y − μ), the pass's main cost otherwise."""
+    if link.name == "logit":
+        mean = expit(scores)
+        # Clamped below as the engine clamps it (_working_weights).
+        weights = np.maximum(mean * (1.0 - mean), _MIN_WEIGHT)
+        return weights, weights * (1.0 - 2.0 * mean), y01 - mean if residuals else mean
+    weights, _ = _working_weights(scores, link)
+    if residuals:
+        return weights, weights, score_residuals(scores, y01, link)
+    return weights, link.curvature(scores), weights
 
 
 @dataclass(frozen=True)
@@ -226,5 +261,6 @@ def level_curvature(
     scores = np.asarray(X @ coef, dtype=np.float64).reshape(-1) + known
     counted = weights > 0
     curvature = link.curvature(np.where(counted, scores, 0.0))
-    sums: npt.NDArray[np.float64] = _by_level(codes, np.where(counted, weights * curvature, 0.0), n_levels)
+    values = np.where(counted, weights * curvature, 0.0)
+    sums: npt.NDArray[np.float64] = np.bincount(codes, weights=values, minlength=n_levels).astype(np.float64)
     return sums
